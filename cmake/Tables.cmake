@@ -1,26 +1,35 @@
 # The tables library. Each table is described once in tables/definitions/<Table>.def;
 # for every description the build generates a header and a source file from the
 # templates in tables/generate, so a new table needs only its description file.
+#
+# Variables the templates see: HW_TABLE_NAME (the class, e.g. IppVttSpecialLabelValuesHwReg),
+# HW_TABLE_LOWER_NAME (lower camel case, for factory names) and HW_TABLE_DEFINITION
+# (the description's path).
 file(GLOB table_definitions CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/definitions/*.def)
 set(generated_dir ${CMAKE_BINARY_DIR}/generated/tables)
 set(generated_sources "")
+set(table_includes "")
 set(table_list "")
 foreach(definition ${table_definitions})
   get_filename_component(HW_TABLE_NAME ${definition} NAME_WE)
+  string(SUBSTRING ${HW_TABLE_NAME} 0 1 first_letter)
+  string(SUBSTRING ${HW_TABLE_NAME} 1 -1 other_letters)
+  string(TOLOWER ${first_letter} first_letter)
+  set(HW_TABLE_LOWER_NAME "${first_letter}${other_letters}")
   set(HW_TABLE_DEFINITION ${definition})
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${generated_dir}/${HW_TABLE_NAME}.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in ${generated_dir}/${HW_TABLE_NAME}.cc @ONLY)
   list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc)
-  string(APPEND table_list "#include \"tables/${HW_TABLE_NAME}.h\"\n")
+  string(APPEND table_includes "#include \"tables/${HW_TABLE_NAME}.h\"\n")
+  string(APPEND table_list " \\\n  X(${HW_TABLE_NAME})")
 endforeach()
 file(CONFIGURE OUTPUT ${generated_dir}/AllTables.h
-  CONTENT "// Generated: every table description of tables/definitions.\n#pragma once\n${table_list}")
+  CONTENT "// Generated: every table described in tables/definitions.\n#pragma once\n\n${table_includes}
+// X(Class) once per table, in file-name order (the load order is each table's moduleOrder).
+#define HW_FOR_EACH_TABLE(X)${table_list}\n")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in)
 
 file(GLOB_RECURSE table_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/*.cc)
-if(table_sources OR generated_sources)
-  add_library(hwtables_tables STATIC ${table_sources} ${generated_sources})
-  target_link_libraries(hwtables_tables PUBLIC hwtables_options hwtables_framework hwtables_store)
-else()
-  add_library(hwtables_tables INTERFACE)
-  target_link_libraries(hwtables_tables INTERFACE hwtables_options hwtables_framework hwtables_store)
-endif()
+add_library(hwtables_tables STATIC ${table_sources} ${generated_sources})
+target_link_libraries(hwtables_tables PUBLIC hwtables_options hwtables_framework hwtables_store)
