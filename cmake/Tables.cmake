@@ -9,6 +9,7 @@ file(GLOB table_definitions CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/definit
 set(generated_dir ${CMAKE_BINARY_DIR}/generated/tables)
 set(generated_sources "")
 set(table_includes "")
+set(field_includes "")
 set(table_list "")
 foreach(definition ${table_definitions})
   get_filename_component(HW_TABLE_NAME ${definition} NAME_WE)
@@ -19,16 +20,21 @@ foreach(definition ${table_definitions})
   set(HW_TABLE_DEFINITION ${definition})
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${generated_dir}/${HW_TABLE_NAME}.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in ${generated_dir}/${HW_TABLE_NAME}.cc @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${generated_dir}/${HW_TABLE_NAME}Fields.h @ONLY)
   list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc)
   string(APPEND table_includes "#include \"tables/${HW_TABLE_NAME}.h\"\n")
+  string(APPEND field_includes "#include \"tables/${HW_TABLE_NAME}Fields.h\"\n")
   string(APPEND table_list " \\\n  X(${HW_TABLE_NAME})")
 endforeach()
 file(CONFIGURE OUTPUT ${generated_dir}/AllTables.h
   CONTENT "// Generated: every table described in tables/definitions.\n#pragma once\n\n${table_includes}
 // X(Class) once per table, in file-name order (the load order is each table's moduleOrder).
 #define HW_FOR_EACH_TABLE(X)${table_list}\n")
+file(CONFIGURE OUTPUT ${generated_dir}/AllTableFields.h
+  CONTENT "// Generated: name-based field access of every table.\n#pragma once\n\n${field_includes}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in)
+  ${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in
+  ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in)
 
 file(GLOB_RECURSE table_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/*.cc)
 add_library(hwtables_tables STATIC ${table_sources} ${generated_sources})

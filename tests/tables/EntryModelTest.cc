@@ -1,6 +1,9 @@
-// Bit placement, overlapping views and bounds of the generated entry types.
+// The entry models against the chip's layouts: bit placement of hand-picked fields,
+// overlapping views, indexed and bitmap fields, key and index bounds with their
+// exact messages, equality and the inline sizes the store relies on.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/asic/Assert.h"
@@ -15,6 +18,23 @@ std::vector<U8> bytesOf(Entry const& entry) {
   return {entry.dataBytes(), entry.dataBytes() + Entry::entrySize()};
 }
 
+template <class Function>
+std::string rangeMessage(Function&& function) {
+  try {
+    function();
+  } catch (Vorl::RangeException const& error) {
+    return error.what();
+  }
+  return "no exception";
+}
+
+std::string keyMessage(std::string const& table, std::string const& field, std::string const& min,
+                       std::string const& max) {
+  std::string type = "bcm88490_a0::" + table + "::EntryKey";
+  return type + "::" + field + " < " + type + "::" + min + " or > " + type + "::" + max +
+         " not allowed";
+}
+
 TEST(RegisterEntry, SpecialLabelValuesFieldsLandOnTheirBits) {
   IppVttSpecialLabelValuesHwReg::Entry entry(IppVttSpecialLabelValuesHwReg::EntryKey(0));
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(8, 0));
@@ -22,41 +42,200 @@ TEST(RegisterEntry, SpecialLabelValuesFieldsLandOnTheirBits) {
   EXPECT_EQ(bytesOf(entry), (std::vector<U8>{0xFF, 0xFF, 0x0F, 0, 0, 0, 0, 0}));
   EXPECT_EQ(entry.vttSpecialLabelProfileValue0(), 0);
   entry.vttSpecialLabelProfileValue0Is(6);
+  EXPECT_EQ(entry.dataByte0(2), 0x6F);  // bits 21 and 22
   entry.vttSpecialLabelValue1Is(0xFFFFF);
   entry.vttSpecialLabelProfileValue1Is(6);
   EXPECT_EQ(bytesOf(entry), (std::vector<U8>{0xFF, 0xFF, 0xEF, 0xFF, 0xFF, 0x37, 0, 0}));
-  // Argument bits beyond the field's width are dropped, neighbours untouched.
+  // Argument bits beyond the width are dropped; neighbours stay as they were.
   entry.vttSpecialLabelProfileValue0Is(0xF9);
   EXPECT_EQ(entry.vttSpecialLabelProfileValue0(), 1);
   EXPECT_EQ(entry.vttSpecialLabelValue1(), 0xFFFFFu);
+  EXPECT_EQ(entry.vttSpecialLabelValue0(), 0xFFFFFu);
 }
 
-TEST(RegisterEntry, KeyAcceptsNullAndRefusesAbove) {
-  using Key = IppVttSpecialLabelValuesHwReg::EntryKey;
-  EXPECT_NO_THROW(Key(1));
+TEST(RegisterEntry, KeyAndIndexBounds) {
+  using Table = IppVttSpecialLabelValuesHwReg;
+  EXPECT_EQ(Table::EntryKey(1).value(), Table::EntryKey::null);
+  EXPECT_EQ(rangeMessage([] { Table::EntryKey key(2); }),
+            keyMessage("IppVttSpecialLabelValuesHwReg", "value", "min", "null"));
+  EXPECT_EQ(rangeMessage([] { Table::Entry::DataByte0Index index(8); }),
+            "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index::value < "
+            "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index::min or > "
+            "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index::max not allowed");
+  Table::Entry entry;
+  EXPECT_THROW(entry.dataByte0Is(8, 1), Vorl::RangeException);
+  EXPECT_EQ(bytesOf(entry), std::vector<U8>(8, 0));
+}
+
+TEST(RegisterEntry, ProfileViewsOverlap) {
+  using Entry = IppVttSpecialLabelsProfileHwReg::Entry;
+  Entry entry;
+  entry.vttSpecialLabelProfileIs(5);
+  EXPECT_EQ(entry.bos0Label0Profile(), 5);
+  EXPECT_EQ(entry.bos0LabelProfile(0), 5);
+  auto bitmap = entry.vttSpecialLabelsProfilesData();
+  EXPECT_EQ(bitmap.widthBits(), 96u);
+  EXPECT_EQ(bitmap.word(0), 5u);
+
+  entry.bos1LabelProfileIs(15, 5);  // bits 93..95
+  EXPECT_EQ(entry.dataByte0(11), 0xA0);
+  EXPECT_EQ(entry.bos1Label15Profile(), 5);
+  entry.bos0Label7ProfileIs(2);
+  EXPECT_EQ(entry.bos0LabelProfile(7), 2);
+}
+
+TEST(RegisterEntry, IndexedFieldRefusesIndexSixteen) {
+  Asic::modeIs(Asic::AssertMode::graceful);
+  IppVttSpecialLabelsProfileHwReg::Entry entry;
   try {
-    Key key(2);
-    FAIL();
-  } catch (Vorl::RangeException const& error) {
-    EXPECT_STREQ(error.what(),
-                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::value < "
-                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::min or > "
-                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::null not allowed");
+    entry.bos0LabelProfileIs(16, 1);
+    FAIL() << "index 16 accepted";
+  } catch (Asic::GracefulAssertException const& error) {
+    std::string text = error.what();
+    EXPECT_EQ(text.rfind("AssertionError at ", 0), 0u) << text;
+    EXPECT_NE(text.find("(false) - Invalid field array index for index 16"), std::string::npos)
+        << text;
   }
+  EXPECT_THROW(entry.bos1LabelProfile(16), Asic::GracefulAssertException);
+  EXPECT_EQ(bytesOf(entry), std::vector<U8>(12, 0));
 }
 
-TEST(MemoryEntry, ArrayKeyChecksArrayIndexFirst) {
-  using Key = IppaMplsSpecialLabelAttributesTblHwDirect::EntryKey;
-  EXPECT_THROW(
-      {
-        try {
-          Key(1, 40);
-        } catch (Vorl::RangeException const& error) {
-          EXPECT_NE(std::string(error.what()).find("EntryKey::arrayIndex < "), std::string::npos);
-          throw;
-        }
-      },
-      Vorl::RangeException);
+TEST(RegisterEntry, BitmapFieldNeedsTheWholeWidth) {
+  using Entry = EtppCfgFheiMplsSwapRemarkMapHwReg::Entry;
+  Entry entry;
+  Lutz::PerUnitBitmap narrow(128);
+  narrow.bitIs(3, true);
+  EXPECT_THROW(entry.cfgFheiMplsSwapRemarkMapIs(narrow), Vorl::RangeException);
+  EXPECT_EQ(bytesOf(entry), std::vector<U8>(32, 0));
+
+  Lutz::PerUnitBitmap full(256);
+  for (U32 bit : {0u, 7u, 8u, 100u, 255u}) full.bitIs(bit, true);
+  entry.cfgFheiMplsSwapRemarkMapIs(full);
+  EXPECT_EQ(entry.dataByte0(0), 0x81);
+  EXPECT_EQ(entry.dataByte0(1), 0x01);
+  EXPECT_EQ(entry.dataByte0(12), 0x10);
+  EXPECT_EQ(entry.dataByte0(31), 0x80);
+  EXPECT_EQ(entry.cfgFheiMplsSwapRemarkMap(), full);
+}
+
+TEST(MemoryEntry, TerminationProfileBits) {
+  using Table = IppaTerminationProfileTableHwDirect;
+  Table::Entry entry(Table::EntryKey(5));
+  EXPECT_EQ(bytesOf(entry), std::vector<U8>(4, 0));
+  entry.labelsToTerminateIs(3);
+  entry.expectBosIs(1);
+  EXPECT_EQ(bytesOf(entry), (std::vector<U8>{0xB0, 0, 0, 0}));
+  EXPECT_EQ(entry.labelsToTerminate(), 3);
+  EXPECT_EQ(entry.checkBos(), 0);
+  entry.hasCwIs(1);
+  entry.rejectTtl1Is(0);
+  EXPECT_EQ(entry.hasCw(), 1);
+}
+
+TEST(MemoryEntry, SingleKeyBounds) {
+  using Table = IppaTerminationProfileTableHwDirect;
+  EXPECT_NO_THROW(Table::EntryKey(8));
+  EXPECT_EQ(rangeMessage([] { Table::EntryKey key(9); }),
+            keyMessage("IppaTerminationProfileTableHwDirect", "value", "min", "null"));
+  Table::EntryKey key(3);
+  EXPECT_THROW(key.valueIs(9), Vorl::RangeException);
+  EXPECT_EQ(key.value(), 3u);
+  key.valueIs(8);
+  EXPECT_EQ(key.value(), 8u);
+  EXPECT_NO_THROW(Table::Entry::DataByte0Index(3));
+  EXPECT_THROW(Table::Entry::DataByte0Index(4), Vorl::RangeException);
+  EXPECT_EQ(key.hash(7), Tyvo::hashSingleAttr(8, 7));
+
+  EXPECT_NO_THROW(IppfPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(16));
+  EXPECT_THROW(IppfPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(17), Vorl::RangeException);
+}
+
+TEST(MemoryEntry, ArrayKeyBoundsCheckArrayIndexFirst) {
+  using Mpls = IppaMplsSpecialLabelAttributesTblHwDirect;
+  std::string table = "IppaMplsSpecialLabelAttributesTblHwDirect";
+  EXPECT_EQ(rangeMessage([] { Mpls::EntryKey key(1, 40); }),
+            keyMessage(table, "arrayIndex", "arrayIndexMin", "arrayIndexMax"));
+  EXPECT_EQ(rangeMessage([] { Mpls::EntryKey key(2, 32); }),
+            keyMessage(table, "entryIndex", "entryIndexMin", "entryIndexMax"));
+  EXPECT_NO_THROW(Mpls::EntryKey(3, 31));
+
+  EXPECT_THROW(IppaBsplProfileTblHwDirect::EntryKey(1, 0), Vorl::RangeException);
+  EXPECT_NO_THROW(IppfBsplProfileTblHwDirect::EntryKey(1, 0));
+  EXPECT_THROW(IppfBsplProfileTblHwDirect::EntryKey(2, 0), Vorl::RangeException);
+  EXPECT_EQ(rangeMessage([] { IppaPostMplsSpecialLabelAttributesTblHwDirect::EntryKey key(2, 16); }),
+            keyMessage("IppaPostMplsSpecialLabelAttributesTblHwDirect", "entryIndex",
+                       "entryIndexMin", "entryIndexMax"));
+
+  Mpls::EntryKey key(2, 5);
+  EXPECT_THROW(key.arrayIndexIs(4), Vorl::RangeException);
+  EXPECT_THROW(key.entryIndexIs(32), Vorl::RangeException);
+  EXPECT_EQ(key, Mpls::EntryKey(2, 5));
+  // The default key is the first array's first row, a key that always exists.
+  EXPECT_EQ(Mpls::EntryKey(), Mpls::EntryKey(2, 0));
+  EXPECT_LT(Mpls::EntryKey(2, 31), Mpls::EntryKey(3, 0));
+  EXPECT_NE(Mpls::EntryKey(2, 1).hash(0), Mpls::EntryKey(3, 0).hash(0));
+}
+
+TEST(MemoryEntry, SpecialLabelLayoutsDifferByTheTunnelBits) {
+  IppaMplsSpecialLabelAttributesTblHwDirect::Entry mpls;
+  mpls.specialQosMappingProfileIs(0x3FF);  // bits 33..42
+  EXPECT_EQ(bytesOf(mpls), (std::vector<U8>{0, 0, 0, 0, 0xFE, 0x07, 0, 0, 0, 0, 0, 0}));
+  IppaPostMplsSpecialLabelAttributesTblHwDirect::Entry post;
+  post.specialQosMappingProfileIs(0x3FF);  // bits 31..40
+  EXPECT_EQ(bytesOf(post), (std::vector<U8>{0, 0, 0, 0x80, 0xFF, 0x01, 0, 0}));
+
+  post.specialForceIsOamIs(1);
+  EXPECT_EQ(post.specialLabelProfileAttributesEntry(), (U64{1} << 50) | (U64{0x3FF} << 31));
+  mpls.specialLabelWriteQosIs(1);
+  auto view = mpls.specialLabelProfileAttributesEntry();
+  EXPECT_EQ(view.widthBits(), 72u);
+  EXPECT_TRUE(view.bit(71));
+  EXPECT_TRUE(view.bit(33));
+  EXPECT_FALSE(view.bit(32));
+}
+
+TEST(MemoryEntry, BsplResultCoversTheProfileFields) {
+  IppaBsplProfileTblHwDirect::Entry entry(IppaBsplProfileTblHwDirect::EntryKey(2, 14));
+  entry.curMplsSpecialLabelProfileIs(2);
+  entry.curMplsSpecialLabelProfileValidIs(1);
+  entry.plusOneMplsSpecialLabelProfileIs(2);
+  entry.plusOneMplsSpecialLabelProfileValidIs(1);
+  EXPECT_EQ(entry.bsplResult(), 0x8A2u);  // 2 | 1 << 5 | 2 << 6 | 1 << 11
+  entry.bsplResultIs(0);
+  EXPECT_EQ(entry.curMplsSpecialLabelProfileValid(), 0);
+  EXPECT_EQ(entry.plusOneMplsSpecialLabelProfile(), 0);
+}
+
+TEST(Entry, EqualityComparesKeyAndEveryByte) {
+  using Table = IppaTerminationProfileTableHwDirect;
+  Table::Entry left(Table::EntryKey(3));
+  Table::Entry right(Table::EntryKey(3));
+  EXPECT_TRUE(Table::Entry::isEq(&left, &right));
+  right.dataByte0Is(3, 0x01);  // a byte no field covers
+  EXPECT_FALSE(Table::Entry::isEq(&left, &right));
+  right.dataByte0Del(3);
+  EXPECT_TRUE(Table::Entry::isEq(&left, &right));
+  Table::Entry otherKey(Table::EntryKey(4));
+  EXPECT_FALSE(Table::Entry::isEq(&left, &otherKey));
+  EXPECT_TRUE(Table::Entry::isEq(&left, &left));
+
+  left.dataByte0Is(0, 0x16);
+  left.dataByte0Is(2, 0xAA);
+  left.dataByte0Del(left.dataBytes() + 2);
+  EXPECT_EQ(bytesOf(left), (std::vector<U8>{0x16, 0, 0, 0}));
+  left.dataByte0DelAll();
+  EXPECT_EQ(bytesOf(left), std::vector<U8>(4, 0));
+}
+
+TEST(Entry, MemoryEntriesHaveTheStoreValueSizes) {
+  // The store keeps entries inline; its slot geometry is built for these sizes.
+  EXPECT_EQ(sizeof(IppaTerminationProfileTableHwDirect::Entry), 8u);
+  EXPECT_EQ(sizeof(IppdPphAttributeByEeiHwDirect::Entry), 8u);
+  EXPECT_EQ(sizeof(IppaBsplProfileTblHwDirect::Entry), 12u);
+  EXPECT_EQ(sizeof(IppfPostMplsSpecialLabelAttributesTblHwDirect::Entry), 12u);
+  EXPECT_EQ(sizeof(IppaPostMplsSpecialLabelAttributesTblHwDirect::Entry), 16u);
+  EXPECT_EQ(sizeof(IppaMplsSpecialLabelAttributesTblHwDirect::Entry), 20u);
+  EXPECT_EQ(sizeof(IppfMplsSpecialLabelAttributesTblHwDirect::Entry), 20u);
 }
 
 }  // namespace
