@@ -1,0 +1,47 @@
+// Chip revisions: the FAP-type table at its boundaries and the revision text rule.
+#include <gtest/gtest.h>
+
+#include "platform/hardware/FapRevision.h"
+
+namespace {
+
+using namespace Hardware;
+using namespace Hardware::Sand;
+
+TEST(FapType, TableBoundaries) {
+  std::vector<std::pair<unsigned, unsigned>> expected{
+      {0, 0},  {1, 1},  {3, 1},  {4, 2},  {8, 2},  {9, 3},  {16, 3},
+      {17, 4}, {25, 4}, {26, 4}, {27, 5}, {28, 5}, {29, 4}, {36, 4}};
+  for (auto [chip, fapType] : expected) {
+    EXPECT_EQ(fapTypeValue(chipTypeToFapType(chipType(chip))), fapType) << "chip type " << chip;
+  }
+}
+
+TEST(FapTypeDeathTest, ChipTypeAbove36IsFatal) {
+  EXPECT_DEATH(chipTypeToFapType(chipType(37)), "Unhandled chipType 37");
+}
+
+TEST(FapRevisionText, MinorZeroIsOmitted) {
+  EXPECT_EQ(bcm88490_a0Revision.revString(), "bcm88490_a0");
+  EXPECT_EQ(FapRevision(FapRevMajor::FAPR_bcm88490_a0, FapRevMinor::FAPR__m1).revString(),
+            "bcm88490_a0_m1");
+  // A name of five characters or fewer leaves nothing.
+  EXPECT_EQ(FapRevision(static_cast<FapRevMajor>(99)).revString(), "unknown");
+  EXPECT_EQ(FapRevision(FapRevMajor::FAPR_none).revString(), "none");
+  EXPECT_EQ(fmt::format("{}", bcm88490_a0Revision), "bcm88490_a0");
+}
+
+TEST(FapRevision, ChipTypesAndOrder) {
+  EXPECT_EQ(chipTypeValue(bcm88490_a0Revision.chipType()), 25u);
+  EXPECT_EQ(chipTypeValue(FapRevision(FapRevMajor::FAPR_sim24_a0).chipType()), 24u);
+  auto known = knownFapRevisions();
+  EXPECT_TRUE(std::is_sorted(known.begin(), known.end()));
+  EXPECT_LT(FapRevision(FapRevMajor::FAPR_bcm88490_a0),
+            FapRevision(FapRevMajor::FAPR_bcm88490_a0, FapRevMinor::FAPR__m1));
+  FapRevision parsed;
+  ASSERT_TRUE(fapRevisionFromString("bcm88490_b0", parsed));
+  EXPECT_EQ(parsed, FapRevision(FapRevMajor::FAPR_bcm88490_b0));
+  EXPECT_FALSE(fapRevisionFromString("bcm88490", parsed));
+}
+
+}  // namespace
