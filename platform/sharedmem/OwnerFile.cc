@@ -1,0 +1,178 @@
+#include "platform/sharedmem/OwnerFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "platform/sharedmem/Checksum.h"
+#include "platform/sharedmem/MappedFile.h"
+#include "platform/vorl/Exceptions.h"
+
+namespace SharedMem {
+namespace {
+
+constexpr std::uint64_t kMagic = 0x52454E574F425448ull;  // "HTBOWNER" read little-endian
+constexpr std::uint32_t kFormatVersion = 1;
+
+struct Record {
+  std::uint64_t magic;
+  std::uint32_t formatVersion;
+  std::uint32_t sharedMemType;
+  std::uint8_t wiped;
+  std::uint8_t zero0[7];
+  char valueTypeName[128];
+  std::uint32_t shocketProcessId;
+  char shocketName[92];
+  std::uint32_t checksum;
+  std::uint32_t zero1;
+};
+static_assert(sizeof(Record) == OwnerFile::kSize);
+static_assert(offsetof(Record, valueTypeName) == 24);
+static_assert(offsetof(Record, shocketProcessId) == 152);
+static_assert(offsetof(Record, checksum) == 248);
+
+std::string fixedText(char const* text, std::size_t bytes) {
+  return std::string(text, ::strnlen(text, bytes));
+}
+
+void fixedTextIs(char* target, std::size_t bytes, std::string const& text) {
+  std::memset(target, 0, bytes);
+  std::memcpy(target, text.data(), std::min(text.size(), bytes - 1));
+}
+
+}  // namespace
+
+std::string ShocketInfo::toString() const {
+  return empty() ? std::string("none") : fmt::format("{}:{}", processId, name);
+}
+
+OwnerFile::OwnerFile(std::string root) : path_(std::move(root) + "/" + kFileName) {}
+
+OwnerFile::~OwnerFile() {
+  close();
+}
+
+void OwnerFile::open() {
+  if (fd_ >= 0) return;
+  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    throw Vorl::MemoryResourceException(
+        fmt::format("cannot open owner file {}: {}", path_, std::strerror(errno)));
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    throw Vorl::MemoryResourceException(fmt::format("{} is not a regular file", path_));
+  }
+  fd_ = fd;
+  load();
+}
+
+bool OwnerFile::tryLock() {
+  if (locked_) return true;
+  open();
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
+  locked_ = true;
+  load();  // the previous owner may have changed the record until we held the lock
+  return true;
+}
+
+void OwnerFile::unlock() {
+  if (locked_ && fd_ >= 0) ::flock(fd_, LOCK_UN);
+  locked_ = false;
+}
+
+void OwnerFile::close() {
+  unlock();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void OwnerFile::load() {
+  recordValid_ = false;
+  Record record{};
+  ssize_t done = ::pread(fd_, &record, sizeof record, 0);
+  if (done == 0) {  // new, empty file: nothing recorded yet
+    recordValid_ = true;
+    valueTypeName_.clear();
+    sharedMemType_ = 0;
+    wiped_ = false;
+    shocketInfo_ = {};
+    return;
+  }
+  if (done != static_cast<ssize_t>(sizeof record) || record.magic != kMagic ||
+      record.formatVersion != kFormatVersion ||
+      record.checksum != checksum(&record, offsetof(Record, checksum))) {
+    return;
+  }
+  recordValid_ = true;
+  valueTypeName_ = fixedText(record.valueTypeName, sizeof record.valueTypeName);
+  sharedMemType_ = record.sharedMemType;
+  wiped_ = record.wiped != 0;
+  shocketInfo_.processId = record.shocketProcessId;
+  shocketInfo_.name = fixedText(record.shocketName, sizeof record.shocketName);
+}
+
+void OwnerFile::store() {
+  if (fd_ < 0) open();
+  Record record{};
+  record.magic = kMagic;
+  record.formatVersion = kFormatVersion;
+  record.sharedMemType = sharedMemType_;
+  record.wiped = wiped_ ? 1 : 0;
+  fixedTextIs(record.valueTypeName, sizeof record.valueTypeName, valueTypeName_);
+  record.shocketProcessId = shocketInfo_.processId;
+  fixedTextIs(record.shocketName, sizeof record.shocketName, shocketInfo_.name);
+  record.checksum = checksum(&record, offsetof(Record, checksum));
+  if (::pwrite(fd_, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) {
+    throw Vorl::MemoryResourceException(
+        fmt::format("cannot write owner file {}: {}", path_, std::strerror(errno)));
+  }
+  recordValid_ = true;
+}
+
+bool OwnerFile::validate(std::string* reason) {
+  if (fd_ < 0) {
+    if (reason) *reason = "owner file not open";
+    return false;
+  }
+  load();
+  if (!recordValid_ && reason) *reason = fmt::format("damaged owner record in {}", path_);
+  return recordValid_;
+}
+
+std::string OwnerFile::toString() const {
+  if (!recordValid_) return fmt::format("{}: damaged", path_);
+  return fmt::format("{}: valueType:\"{}\" sharedMemType:{} wiped:{} shocketInfo:{}", path_,
+                     valueTypeName_, sharedMemType_, wiped_, shocketInfo_.toString());
+}
+
+void OwnerFile::valueTypeIs(std::string const& typeName, std::uint32_t sharedMemType) {
+  valueTypeName_ = typeName;
+  sharedMemType_ = sharedMemType;
+  store();
+}
+
+void OwnerFile::wipedIs(bool wiped) {
+  wiped_ = wiped;
+  store();
+}
+
+void OwnerFile::shocketInfoIs(ShocketInfo const& info) {
+  shocketInfo_ = info;
+  store();
+}
+
+void OwnerFile::remove() {
+  removeFile(path_);
+}
+
+}  // namespace SharedMem

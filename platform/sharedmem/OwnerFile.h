@@ -1,0 +1,90 @@
+// The owner file of a store directory, and the machine-wide writer lock.
+//
+// The owner file records who owns the store: the value type name and shared-memory
+// type the store was made for, the writer's notification socket (ShocketInfo) while
+// a writer is attached, and whether the store was ever wiped. Its lock is the writer
+// lock: an exclusive flock on the owner file, taken without waiting, so exactly one
+// writer per root exists on the machine (a second writer, in this or another
+// process, is refused). The kernel drops the lock when the owning process dies, so a
+// crashed writer never blocks the next one.
+//
+// Layout (little-endian, 256 bytes):
+//   0   u64      magic "HTBOWNER"
+//   8   u32      format version (1)
+//   12  u32      shared-memory type
+//   16  u8       wiped flag
+//   17  u8[7]    zero
+//   24  char[128] value type name, NUL-padded
+//   152 u32      socket owner process id (0 = no socket)
+//   156 char[92] socket name, NUL-padded
+//   248 u32      checksum of bytes 0..247
+//   252 u32      zero
+// An empty (just created) file is valid and means "no owner recorded yet".
+//
+// Thread-safety: none; one owner thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace SharedMem {
+
+struct ShocketInfo {
+  std::uint32_t processId = 0;
+  std::string name;
+
+  bool empty() const { return processId == 0; }
+  std::string toString() const;
+};
+
+class OwnerFile {
+ public:
+  static constexpr char const* kFileName = "owner";
+  static constexpr std::size_t kSize = 256;
+
+  explicit OwnerFile(std::string root);
+  OwnerFile(OwnerFile const&) = delete;
+  OwnerFile& operator=(OwnerFile const&) = delete;
+  ~OwnerFile();
+
+  std::string const& path() const { return path_; }
+
+  // Opens (creating when absent) the file. Throws Vorl::MemoryResourceException.
+  void open();
+  bool isOpen() const { return fd_ >= 0; }
+  // Takes the writer lock without waiting; false when another writer holds it.
+  bool tryLock();
+  // True while this object holds the writer lock.
+  bool locked() const { return locked_; }
+  void unlock();
+  void close();
+
+  // Reads and checks the record; false with a reason when it is damaged.
+  bool validate(std::string* reason = nullptr);
+  // The record's text form (for traces).
+  std::string toString() const;
+
+  void valueTypeIs(std::string const& typeName, std::uint32_t sharedMemType);
+  void wipedIs(bool wiped);
+  void shocketInfoIs(ShocketInfo const& info);
+  ShocketInfo shocketInfo() const { return shocketInfo_; }
+  std::string const& valueTypeName() const { return valueTypeName_; }
+  bool wiped() const { return wiped_; }
+
+  void remove();
+
+ private:
+  void load();
+  void store();
+
+  std::string path_;
+  int fd_ = -1;
+  bool locked_ = false;
+  bool recordValid_ = false;
+  std::string valueTypeName_;
+  std::uint32_t sharedMemType_ = 0;
+  bool wiped_ = false;
+  ShocketInfo shocketInfo_;
+};
+
+}  // namespace SharedMem

@@ -1,0 +1,62 @@
+#include "platform/sharedmem/PyrelFile.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/sharedmem/Checksum.h"
+#include "platform/sharedmem/MappedFile.h"
+
+namespace SharedMem {
+namespace {
+
+constexpr std::uint64_t kMagic = 0x4C45525950425448ull;  // "HTBPYREL" read little-endian
+constexpr std::uint32_t kFormatVersion = 1;
+
+struct Record {
+  std::uint64_t magic;
+  std::uint32_t formatVersion;
+  std::uint32_t identity;
+  std::uint64_t modificationTime;
+  std::uint32_t checksum;
+  std::uint32_t zero;
+};
+static_assert(sizeof(Record) == PyrelFile::kSize);
+static_assert(offsetof(Record, identity) == 12);
+static_assert(offsetof(Record, modificationTime) == 16);
+static_assert(offsetof(Record, checksum) == 24);
+
+}  // namespace
+
+std::optional<PyrelFile::Contents> PyrelFile::read() const {
+  Record record{};
+  // A concurrent rewrite can be seen half done; a few tries get a whole record.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    long done = readSmallFile(path_, &record, sizeof record);
+    if (done != static_cast<long>(sizeof record)) return std::nullopt;
+    if (record.magic == kMagic && record.formatVersion == kFormatVersion &&
+        record.checksum == checksum(&record, offsetof(Record, checksum))) {
+      return Contents{PyrelId(record.identity), record.modificationTime};
+    }
+  }
+  return std::nullopt;
+}
+
+PyrelFile::Contents PyrelFile::write(PyrelId identity) const {
+  Record record{};
+  record.magic = kMagic;
+  record.formatVersion = kFormatVersion;
+  record.identity = identity.value();
+  record.modificationTime =
+      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+  record.checksum = checksum(&record, offsetof(Record, checksum));
+  writeSmallFile(path_, &record, sizeof record);
+  return Contents{identity, record.modificationTime};
+}
+
+void PyrelFile::remove() const {
+  removeFile(path_);
+}
+
+}  // namespace SharedMem

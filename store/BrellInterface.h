@@ -1,0 +1,116 @@
+// The interface every store implementation offers to the map that holds it.
+//
+// Implementations: BrellWriter (type 0, the single writer; Tmp is one on heap
+// memory), BrellReader (type 2, reads the files directly), BrellDummy (type 2, an
+// empty placeholder), BrellStrictDummy (every use is a programming error); the
+// shadow (type 1) arrives with the notification ring.
+//
+// The base versions of the writing operations refuse with
+// Vorl::NoPermissionException, so read-only implementations need not override them.
+//
+// Thread-safety: an implementation is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/sharedmem/PyrelId.h"
+#include "platform/vorl/Exceptions.h"
+#include "store/Link.h"
+#include "store/Traits.h"
+
+namespace Brell {
+
+enum class MarkAndSweepOperation : int { get = 0, clear = 1, set = 2 };
+
+// Where an iteration stopped: the slot reached, its version then, and (readers) the
+// mapping it was read through. A hint that no longer matches is simply not used.
+struct IterHint {
+  std::uint32_t slotIndex = kNullReference;
+  std::uint32_t version = 0;
+  void const* base = nullptr;
+};
+
+inline constexpr int kTypeWriter = 0;
+inline constexpr int kTypeShadow = 1;
+inline constexpr int kTypeReader = 2;
+
+class BrellInterfaceBase {
+ public:
+  virtual ~BrellInterfaceBase() = default;
+  bool initialized() const { return initialized_; }
+
+ protected:
+  bool initialized_ = false;
+};
+
+template <StoreTraits T>
+class BrellInterface : public BrellInterfaceBase {
+ public:
+  using Value = typename T::Value;
+  using Key = typename T::Key;
+
+  virtual bool initialize(std::string const& event) = 0;
+  virtual void detach(bool force) = 0;
+  virtual bool validate() = 0;
+  virtual bool validateFiles() = 0;
+  virtual void cleanup() = 0;
+
+  virtual std::uint32_t members() const = 0;
+  virtual std::uint32_t buckets() const = 0;
+  virtual std::uint32_t minSize() const = 0;
+  virtual std::uint32_t maxSize() const = 0;
+  virtual std::uint32_t capacity() const = 0;
+  virtual int type() const = 0;
+  virtual int mountStatus() const = 0;
+
+  // A pointer to the value (in place for a writer, a copy in `buffer` or the
+  // implementation's own buffer for a reader), or null with found false.
+  virtual Value const* lookup(Key const& key, bool& found, Value* buffer) = 0;
+  virtual Value const* directLookup(Key const& key, bool& found, Value* buffer) {
+    return lookup(key, found, buffer);
+  }
+  virtual bool first(Value& value, IterHint& hint) = 0;
+  virtual bool next(Key const& key, Value& value, IterHint& hint) = 0;
+
+  virtual Value const* write(Value const&, bool /*overwrite*/) {
+    throw Vorl::NoPermissionException("write to read-only Brell table");
+  }
+  virtual bool remove(Key const&, Value* /*removed*/) {
+    throw Vorl::NoPermissionException("remove to read-only Brell table");
+  }
+  virtual Value* directWrite(Value const&) {
+    throw Vorl::NoPermissionException("write to read-only Brell table");
+  }
+  virtual void directCommit() {
+    throw Vorl::NoPermissionException("write to read-only Brell table");
+  }
+  virtual bool markAndSweepFlag(Key const&, MarkAndSweepOperation) {
+    throw Vorl::NoPermissionException("mark-and-sweep flag change on read-only Brell table");
+  }
+
+  virtual std::string brellName() const = 0;
+  virtual std::string rootPath() const = 0;
+  virtual SharedMem::PyrelId pyrelId() const = 0;
+  virtual std::string dumpHeaders() const = 0;
+  virtual bool quiesced() const { return true; }
+  virtual std::uint64_t sequence(int /*priority*/) const { return 0; }
+};
+
+}  // namespace Brell
+
+namespace Vanquo {
+
+// The writer's change-notification component. This placeholder publishes nothing;
+// the notification ring for other processes replaces it. The writer calls
+// slotChanged() for every slot whose contents or membership changed.
+class DummyVanquoWriter {
+ public:
+  // 0: nothing to attach.
+  int attach() { return 0; }
+  void detach() {}
+  void slotChanged(std::uint32_t /*slotIndex*/) {}
+  std::string socketName() const { return "none"; }
+};
+
+}  // namespace Vanquo

@@ -1,0 +1,287 @@
+// A reader of a store in any process: Brell::BrellReader.
+//
+// Maps "slots" and "buckets" read-only (PROT_READ) and looks keys up without locks
+// while the writer changes them (ReaderHashMap). It attaches only to files whose
+// headers carry the identity found in the restart-identity file, so it never reads
+// a store half-way through a wipe; damage is reported as
+// Vorl::CorruptionDetectedException, never as a crash. Writes are refused with
+// Vorl::NoPermissionException.
+//
+// Thread-safety: one thread per reader object; any number of readers.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "platform/sharedmem/MappedFile.h"
+#include "platform/sharedmem/PyrelFile.h"
+#include "store/BrellInterface.h"
+#include "store/Debug.h"
+#include "store/ReaderHashMap.h"
+#include "store/SlotReaderTable.h"
+#include "store/StoreFiles.h"
+
+namespace Brell {
+
+template <StoreTraits T>
+class BrellReader : public BrellInterface<T> {
+ public:
+  using Value = typename T::Value;
+  using Key = typename T::Key;
+  using Slots = SlotReaderTable<T>;
+  using Map = BrellCore::ReaderHashMap<T>;
+  using Body = typename Slots::Body;
+  using Outcome = BrellCore::Outcome;
+
+  // How many remaps one operation may need before a persistent failure is damage.
+  static constexpr int kMaxResizeRetries = 64;
+
+  BrellReader(std::string name, std::string rootPath)
+      : name_(std::move(name)),
+        rootPath_(std::move(rootPath)),
+        slots_(SharedMem::MappedFile::inDirectory(rootPath_, kSlotFileName), counters_),
+        map_(SharedMem::MappedFile::inDirectory(rootPath_, BrellCore::kBucketFileName), slots_,
+             counters_) {}
+
+  ~BrellReader() override { detach(true); }
+
+  bool initialize(std::string const& event) override {
+    if (!Util::atomicsSupported()) {
+      throw Vorl::InvalidInitializeException("Hardware does not support Atomics");
+    }
+    if (this->initialized_) return true;
+    auto started = std::chrono::steady_clock::now();
+    auto contents = SharedMem::PyrelFile(rootPath_).read();
+    if (!contents) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "failed to read pyrel file");
+      VORL_TRACE(Debug::reader(), kDebugLevel, "{}", dumpHeaders());
+      lastError_ = "failed to read pyrel file";
+      return false;
+    }
+    if (!map_.bucketReader().attach()) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "failed to attach to buckets");
+      lastError_ = "failed to attach to buckets";
+      detach(true);
+      return false;
+    }
+    if (!slots_.attach()) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "failed to attach to slots");
+      lastError_ = "failed to attach to slots";
+      detach(true);
+      return false;
+    }
+    pyrel_ = contents->identity;
+    std::string reason;
+    if (!map_.bucketReader().validate(pyrel_, &reason)) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "failed to validate buckets");
+      VORL_TRACE(Debug::reader(), kDebugLevel, "{}", dumpHeaders());
+      Util::writeCorruptionFile(rootPath_, reason);
+      lastError_ = "failed to validate buckets: " + reason;
+      detach(true);
+      return false;
+    }
+    if (!slots_.validate(pyrel_, &reason)) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "failed to validate slots");
+      VORL_TRACE(Debug::reader(), kDebugLevel, "{}", dumpHeaders());
+      lastError_ = "failed to validate slots: " + reason;
+      detach(true);
+      return false;
+    }
+    this->initialized_ = true;
+    lastError_.clear();
+    VORL_TRACE(Debug::reader(), kDebugLevel,
+               "success {} capacity:{} pyrelId:{} mtime:{} delay:{} event:{}", rootPath_,
+               slots_.header().slotCount.value, pyrel_.toString(), contents->modificationTime,
+               std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now() - started)
+                   .count(),
+               event);
+    return true;
+  }
+
+  // Why the last initialize() failed (empty after a success).
+  std::string const& lastError() const { return lastError_; }
+
+  void detach(bool /*force*/) override {
+    if (!slots_.attached() && !map_.bucketReader().attached()) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "already detached");
+      this->initialized_ = false;
+      return;
+    }
+    map_.bucketReader().detach();
+    slots_.detach();
+    VORL_TRACE(Debug::reader(), kDebugLevel, "{} detached", rootPath_);
+    this->initialized_ = false;
+  }
+
+  bool validate() override {
+    std::string reason;
+    return this->initialized_ && map_.bucketReader().validate(pyrel_, &reason) &&
+           slots_.validate(pyrel_, &reason);
+  }
+  bool validateFiles() override { return validate(); }
+  void cleanup() override {}
+
+  // Remaps slot and bucket tables when the writer changed either; true when either
+  // remapped.
+  bool resize() {
+    bool slotsChanged = slots_.doResize();
+    bool bucketsChanged = map_.bucketReader().remapIfChanged(&counters_.bucketRemaps);
+    return slotsChanged || bucketsChanged;
+  }
+
+  // Runs `read` (returning an Outcome) and repeats it after a remap: when it asks for
+  // one (bucket count changed) or when it met damage that a remap explains (a stale
+  // mapping). Damage that survives a remap is rethrown.
+  template <class Read>
+  Outcome retryOnResize(Read&& read) {
+    requireAttached();
+    resize();
+    for (int attempt = 0;; ++attempt) {
+      try {
+        Outcome outcome = read();
+        if (outcome != Outcome::retry) return outcome;
+        ++counters_.resizeRetries;
+        if (!resize() && attempt >= kMaxResizeRetries) {
+          throw Vorl::CorruptionDetectedException(
+              fmt::format("bucket count mismatch persists in {}", rootPath_));
+        }
+      } catch (Vorl::CorruptionDetectedException const&) {
+        if (!resize() || attempt >= kMaxResizeRetries) throw;
+        ++counters_.resizeRetries;
+      }
+    }
+  }
+
+  Value const* lookup(Key const& key, bool& found, Value* buffer) final {
+    ++counters_.lookups;
+    Body body;
+    std::uint32_t slotIndex = 0;
+    SlotLink link;
+    Outcome outcome =
+        retryOnResize([&] { return map_.find(key, Map::Mode::equal, body, slotIndex, link); });
+    found = outcome == Outcome::found;
+    if (!found) return nullptr;
+    Value* target = buffer != nullptr ? buffer : &valueBuffer_;
+    std::memcpy(static_cast<void*>(target), body.bytes, sizeof(Value));
+    return target;
+  }
+
+  bool first(Value& value, IterHint& hint) final { return firstFrom(0, value, hint); }
+
+  bool firstFrom(std::uint32_t bucket, Value& value, IterHint& hint) {
+    Body body;
+    std::uint32_t slotIndex = 0;
+    SlotLink link;
+    Outcome outcome = retryOnResize([&] { return map_.first(bucket, body, slotIndex, link); });
+    if (outcome != Outcome::found) return false;
+    deliver(body, slotIndex, link, value, hint);
+    VORL_TRACE(Debug::reader(), kDebugLevel, "{} found at bucket {}, saving {}",
+               TraitsInfo<T>::keyText(T::key(value)), bucket, slotIndex);
+    return true;
+  }
+
+  bool next(Key const& key, Value& value, IterHint& hint) final {
+    Body body;
+    std::uint32_t slotIndex = 0;
+    SlotLink link;
+    requireAttached();
+    resize();
+    if (hint.base == slots_.base() && hint.slotIndex < slots_.numSlots()) {
+      Body hinted;
+      SlotLink hintLink = slots_.readSlot(hint.slotIndex, hinted);
+      if (hintLink.version == hint.version && (hintLink.version & kOccupiedBit) != 0 &&
+          T::compare(T::key(hinted.value()), key) == 0) {
+        try {
+          Outcome outcome =
+              map_.after(hint.slotIndex, hintLink, hinted.rhash(), body, slotIndex, link);
+          if (outcome == Outcome::notFound) return false;
+          if (outcome == Outcome::found) {
+            deliver(body, slotIndex, link, value, hint);
+            VORL_TRACE(Debug::reader(), kDebugLevel, "{} success {}, saving {}",
+                       TraitsInfo<T>::keyText(key), true, slotIndex);
+            return true;
+          }
+        } catch (Vorl::CorruptionDetectedException const& error) {
+          VORL_TRACE(Debug::reader(), kDebugLevel,
+                     "saw exception in fast path: {}. This might be okay, dropping to slow path "
+                     "to find out",
+                     error.what());
+        }
+      }
+    }
+    Outcome outcome =
+        retryOnResize([&] { return map_.find(key, Map::Mode::after, body, slotIndex, link); });
+    if (outcome != Outcome::found) return false;
+    deliver(body, slotIndex, link, value, hint);
+    VORL_TRACE(Debug::reader(), kDebugLevel, "{} success {}, saving {}",
+               TraitsInfo<T>::keyText(key), true, slotIndex);
+    return true;
+  }
+
+  // Reads a slot by index (for shadows): present = occupied. An index at or beyond
+  // the capacity is not present.
+  bool getValue(std::uint32_t slotIndex, Value& value, std::uint32_t& version) {
+    requireAttached();
+    bool present = false;
+    retryOnResize([&] {
+      present = false;
+      if (slotIndex < slots_.numSlots()) {
+        Body body;
+        SlotLink link = slots_.readSlot(slotIndex, body);
+        version = link.version;
+        present = (link.version & kOccupiedBit) != 0;
+        if (present) std::memcpy(static_cast<void*>(&value), body.bytes, sizeof(Value));
+        hint_ = IterHint{slotIndex, link.version, slots_.base()};
+      }
+      return resize() ? Outcome::retry : Outcome::found;
+    });
+    return present;
+  }
+
+  std::uint32_t members() const override { return slots_.occupancy(); }
+  std::uint32_t buckets() const override { return map_.numBuckets(); }
+  std::uint32_t minSize() const override { return slots_.header().initialSlots; }
+  std::uint32_t maxSize() const override { return slots_.header().maximumSlots; }
+  std::uint32_t capacity() const override { return slots_.numSlots(); }
+  int type() const override { return kTypeReader; }
+  int mountStatus() const override { return this->initialized_ ? 1 : 0; }
+  std::string brellName() const override { return name_; }
+  std::string rootPath() const override { return rootPath_; }
+  SharedMem::PyrelId pyrelId() const override { return pyrel_; }
+  ReaderCounters const& counters() const { return counters_; }
+
+  std::string dumpHeaders() const override {
+    auto& slots = const_cast<Slots&>(slots_);
+    return fmt::format("Brell table \"{}\"\n\n\n{}\n\n{}\n\n", name_, slots.headerText(),
+                       map_.bucketReader().headerText());
+  }
+
+ private:
+  void requireAttached() const {
+    if (!this->initialized_) [[unlikely]] {
+      throw Vorl::InvalidInitializeException(
+          fmt::format("Brell reader {} is not initialized", rootPath_));
+    }
+  }
+
+  void deliver(Body const& body, std::uint32_t slotIndex, SlotLink link, Value& value,
+               IterHint& hint) const {
+    std::memcpy(static_cast<void*>(&value), body.bytes, sizeof(Value));
+    hint = IterHint{slotIndex, link.version, slots_.base()};
+  }
+
+  std::string name_;
+  std::string rootPath_;
+  ReaderCounters counters_;
+  Slots slots_;
+  Map map_;
+  SharedMem::PyrelId pyrel_;
+  Value valueBuffer_{};
+  IterHint hint_;
+  std::string lastError_;
+};
+
+}  // namespace Brell

@@ -1,0 +1,42 @@
+// How a store is configured: size, growth and memory choices of one map.
+//
+// A writer takes from the descriptor its maximum size, whether it lives on the heap
+// in this process only ("local"), whether it is fixed-size, whether its slot table
+// and bucket table may shrink, the notification prune mode, the memory-tracking
+// flag, the critical-task check for long passes and the core-dump mode.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Brell {
+
+struct MapDescriptor {
+  std::uint32_t maxSize = 0;  // configured table size (slots)
+  bool local = false;         // heap memory in this process, no files, no owner
+  bool fixedSize = false;     // starts at maxSize and never grows or shrinks
+  bool shrinkable = true;     // the slot table may compact and shrink
+  bool shrinkBuckets = true;  // the bucket table may halve
+  int pruneMode = 0;          // notification pruning (for the notification ring)
+  bool heap = false;          // heap-backed memory (only together with local)
+  bool memoryTracking = false;
+  bool criticalTaskCheck = false;  // run critical-priority tasks during long passes
+  int coreDumpMode = 0;            // 1: do not register the store for core dumps
+
+  static MapDescriptor localTemporary(std::uint32_t size) {
+    MapDescriptor descriptor;
+    descriptor.maxSize = size;
+    descriptor.local = true;
+    descriptor.heap = true;
+    return descriptor;
+  }
+
+  bool operator==(MapDescriptor const&) const = default;
+
+  // Whether a map initialised with this descriptor can be initialised again with
+  // `other`; false with a reason when a stored property would change.
+  bool supportsReinitWith(MapDescriptor const& other, std::string* reason) const;
+  std::string toString() const;
+};
+
+}  // namespace Brell

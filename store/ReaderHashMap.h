@@ -1,0 +1,248 @@
+// Lock-free lookup and list walks for readers in any process.
+//
+// A reader never writes and takes no lock. Its answers are consistent because:
+// (1) every slot is read under its version word (SlotReaderTable::readSlot);
+// (2) after reading a slot, the link that led to it is loaded again and must be
+//     unchanged (every change adds 4 to a link's version), otherwise the walk
+//     restarts from the bucket;
+// (3) a changed slot or bucket count is noticed through their VersionedRefs: a walk
+//     that ends (end marker or greater key) while the bucket count changed asks the
+//     caller to remap and retry (Outcome::retry).
+// Damage (an index outside the mapping, a chain longer than the slot count, a free
+// slot in a chain, a key in a bucket it cannot belong to, a marker naming no bucket)
+// raises Vorl::CorruptionDetectedException; BrellReader remaps and retries once in
+// case the damage was only a stale mapping, and reports it otherwise.
+//
+// Thread-safety: one thread per reader object.
+#pragma once
+
+#include <cstdint>
+
+#include <fmt/format.h>
+
+#include "store/BucketTable.h"
+#include "store/Debug.h"
+#include "store/SlotReaderTable.h"
+
+namespace BrellCore {
+
+// The common damage reports of the reader's hash map.
+namespace ReaderHashMapCommon {
+[[noreturn]] inline void cycle(std::uint32_t bucket, std::uint32_t steps) {
+  throw Vorl::CorruptionDetectedException(
+      fmt::format("hash-chain cycle in bucket:{} after {} steps", bucket, steps));
+}
+[[noreturn]] inline void outOfRange(std::uint32_t index, std::uint32_t numSlots) {
+  throw Vorl::CorruptionDetectedException(
+      fmt::format("out-of-range index:{} numSlots:{}", index, numSlots));
+}
+[[noreturn]] inline void notOccupied(std::uint32_t slot, std::uint32_t version) {
+  throw Vorl::CorruptionDetectedException(
+      fmt::format("not-occupied slot:{} in a chain version:{:#x}", slot, version));
+}
+[[noreturn]] inline void corruptKey(std::uint32_t slot, std::uint32_t bucket) {
+  throw Vorl::CorruptionDetectedException(
+      fmt::format("corrupt key in slot:{}: it cannot belong to bucket:{}", slot, bucket));
+}
+[[noreturn]] inline void badMarker(std::uint32_t reference, std::uint32_t buckets) {
+  throw Vorl::CorruptionDetectedException(
+      fmt::format("end marker {:#x} names no bucket below numBuckets:{}", reference, buckets));
+}
+[[noreturn]] inline void reachedEnd(std::uint32_t bucket, std::uint32_t buckets) {
+  throw Vorl::CorruptionDetectedException(fmt::format(
+      "reached the end of the list in bucket:{} before the last bucket:{}", bucket, buckets - 1));
+}
+}  // namespace ReaderHashMapCommon
+
+enum class Outcome { found, notFound, retry };
+
+template <Brell::StoreTraits T>
+class ReaderHashMap {
+ public:
+  using Key = typename T::Key;
+  using Slots = Brell::SlotReaderTable<T>;
+  using Body = typename Slots::Body;
+
+  // Where a walk resumes: the link last followed and the reference it held.
+  struct Cursor {
+    unsigned char const* previous = nullptr;
+    SlotLink previousLink;
+    std::uint32_t bucket = 0;
+    bool pastKey = false;  // every slot from here on is after the key
+  };
+
+  enum class Mode { equal, after };
+
+  ReaderHashMap(SharedMem::MappedFile file, Slots& slots, Brell::ReaderCounters& counters)
+      : buckets_(std::move(file)), slots_(&slots), counters_(&counters) {}
+
+  BucketReader<SlotLink>& bucketReader() { return buckets_; }
+  BucketReader<SlotLink> const& bucketReader() const { return buckets_; }
+  std::uint32_t numBuckets() const { return buckets_.count(); }
+
+  // Mode::equal: the key's slot. Mode::after: the first slot after the key in list
+  // order. On found, `slotIndex`, `link` and `body` describe it.
+  Outcome find(Key const& key, Mode mode, Body& body, std::uint32_t& slotIndex, SlotLink& link) {
+    std::uint32_t buckets = buckets_.count();
+    if (buckets == 0) {
+      VORL_TRACE(Brell::Debug::readerHashMap(), Brell::kDebugLevel, "bucket table detached");
+      return Outcome::notFound;
+    }
+    std::uint32_t hash = T::hash(key, slots_->hashSeed());
+    std::uint32_t bucket = hash & (buckets - 1);
+    for (;;) {
+      Cursor cursor = start(bucket);
+      Outcome outcome = walk(cursor, key, Brell::reverseBits(hash), mode, body, slotIndex, link);
+      if (outcome != Outcome::retry || restarted_ == false) return outcome;
+      restarted_ = false;
+      ++counters_->retries;
+    }
+  }
+
+  // The first slot of the list from `bucket` on.
+  Outcome first(std::uint32_t bucket, Body& body, std::uint32_t& slotIndex, SlotLink& link) {
+    std::uint32_t buckets = buckets_.count();
+    if (buckets == 0) return Outcome::notFound;
+    if (bucket >= buckets) {
+      throw Vorl::RangeException(
+          fmt::format("bucket {} out of range numBuckets:{}", bucket, buckets));
+    }
+    for (;;) {
+      Cursor cursor = start(bucket);
+      cursor.pastKey = true;
+      Outcome outcome = walk(cursor, Key{}, 0, Mode::after, body, slotIndex, link);
+      if (outcome != Outcome::retry || restarted_ == false) return outcome;
+      restarted_ = false;
+      ++counters_->retries;
+    }
+  }
+
+  // The slot after a slot whose link is known (iteration fast path). Outcome::retry
+  // means the hint went stale: the caller takes the slow path.
+  Outcome after(std::uint32_t hintSlot, SlotLink hintLink, std::uint32_t hintRhash, Body& body,
+                std::uint32_t& slotIndex, SlotLink& link) {
+    std::uint32_t buckets = buckets_.count();
+    if (buckets == 0) return Outcome::notFound;
+    Cursor cursor;
+    cursor.previous = slots_->slot(hintSlot);
+    cursor.previousLink = hintLink;
+    cursor.bucket = Brell::reverseBits(hintRhash) & (buckets - 1);
+    cursor.pastKey = true;
+    Outcome outcome = walk(cursor, Key{}, 0, Mode::after, body, slotIndex, link);
+    restarted_ = false;
+    return outcome;
+  }
+
+ private:
+  Cursor start(std::uint32_t bucket) const {
+    Cursor cursor;
+    cursor.previous = buckets_.head(bucket);
+    // Pairs with the writer's release stores of bucket heads (publish, unlink, split).
+    cursor.previousLink = Brell::loadLink(cursor.previous);
+    cursor.bucket = bucket;
+    return cursor;
+  }
+
+  bool countChanged() const { return buckets_.liveCountLink() != buckets_.cachedCountLink(); }
+
+  // Ends a walk at a reference with bit 31 set. In Mode::after it moves on to the
+  // bucket the marker names; returns true when the walk should continue there.
+  Outcome endOfRun(Cursor& cursor, std::uint32_t reference, Mode mode, bool& moved,
+                   std::uint32_t& moves) {
+    std::uint32_t buckets = buckets_.count();
+    moved = false;
+    if (mode == Mode::equal) {
+      if (countChanged()) return Outcome::retry;
+      if (!Brell::isNull(reference) && Brell::indexOf(reference) >= buckets) {
+        ReaderHashMapCommon::badMarker(reference, buckets);
+      }
+      return Outcome::notFound;
+    }
+    if (Brell::isNull(reference)) {
+      if (cursor.bucket != buckets - 1) {
+        if (countChanged()) return Outcome::retry;
+        ReaderHashMapCommon::reachedEnd(cursor.bucket, buckets);
+      }
+      return Outcome::notFound;
+    }
+    std::uint32_t next = Brell::indexOf(reference);
+    if (next >= buckets) {
+      if (countChanged()) return Outcome::retry;
+      ReaderHashMapCommon::badMarker(reference, buckets);
+    }
+    if (++moves > buckets) ReaderHashMapCommon::cycle(cursor.bucket, moves);
+    cursor = start(next);
+    cursor.pastKey = true;
+    moved = true;
+    return Outcome::notFound;
+  }
+
+  Outcome walk(Cursor cursor, Key const& key, std::uint32_t rhash, Mode mode, Body& body,
+               std::uint32_t& slotIndex, SlotLink& link) {
+    std::uint32_t buckets = buckets_.count();
+    std::uint32_t numSlots = slots_->numSlots();
+    std::uint32_t steps = 0;
+    std::uint32_t moves = 0;
+    std::uint32_t reference = cursor.previousLink.value & ~Brell::kMarkFlag;
+    for (;;) {
+      if (Brell::isEnd(reference)) {
+        bool moved;
+        Outcome outcome = endOfRun(cursor, reference, mode, moved, moves);
+        if (!moved) return outcome;
+        reference = cursor.previousLink.value & ~Brell::kMarkFlag;
+        continue;
+      }
+      if (++steps > numSlots) ReaderHashMapCommon::cycle(cursor.bucket, steps);
+      std::uint32_t index = Brell::indexOf(reference);
+      if (index >= numSlots) ReaderHashMapCommon::outOfRange(index, numSlots);
+      SlotLink current = slots_->readSlot(index, body);
+      // The link we followed must still point here; pairs with the writer's release
+      // stores of that link (unlink, publish, relink on move).
+      if (Brell::loadLink(cursor.previous) != cursor.previousLink) {
+        restarted_ = true;
+        return Outcome::retry;
+      }
+      if ((current.version & Brell::kOccupiedBit) == 0) {
+        ReaderHashMapCommon::notOccupied(index, current.version);
+      }
+      int order = 1;
+      if (!cursor.pastKey) {
+        std::uint32_t slotRhash = body.rhash();
+        order = slotRhash != rhash ? (slotRhash < rhash ? -1 : 1)
+                                   : T::compare(T::key(body.value()), key);
+      }
+      if (order == 0 && mode == Mode::equal) {
+        slotIndex = index;
+        link = current;
+        return Outcome::found;
+      }
+      if (order > 0) {
+        if (mode == Mode::after) {
+          slotIndex = index;
+          link = current;
+          return Outcome::found;
+        }
+        return countChanged() ? Outcome::retry : Outcome::notFound;
+      }
+      // A smaller pair: the key must belong here, allowing for a split or merge in
+      // progress (the bucket under half or twice the count).
+      std::uint32_t slotHash = T::hash(T::key(body.value()), slots_->hashSeed());
+      if ((slotHash & (buckets - 1)) != cursor.bucket &&
+          (slotHash & ((buckets >> 1) - (buckets > 1 ? 1 : 0))) != cursor.bucket &&
+          (slotHash & (2 * buckets - 1)) != cursor.bucket) {
+        if (countChanged()) return Outcome::retry;
+        ReaderHashMapCommon::corruptKey(index, cursor.bucket);
+      }
+      cursor.previous = slots_->slot(index);
+      cursor.previousLink = current;
+      reference = current.value & ~Brell::kMarkFlag;
+    }
+  }
+
+  BucketReader<SlotLink> buckets_;
+  Slots* slots_;
+  Brell::ReaderCounters* counters_;
+  bool restarted_ = false;
+};
+
+}  // namespace BrellCore

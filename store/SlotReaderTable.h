@@ -1,0 +1,226 @@
+// A reader's view of the slot file ("slots"), mapped read-only.
+//
+// The reader never trusts the file: it copies the header under the slot-count
+// version, checks every size against the real file length before mapping it, and
+// bounds-checks every index before use (callers do the index checks against
+// numSlots()). Slots are read with readSlot(), a seqlock read that takes the
+// lookaside copy while the writer rewrites the slot.
+//
+// The cached slot-count VersionedRef starts at version 0xFFFFFFFF, so the first
+// doResize() after attach always maps the slots.
+//
+// Thread-safety: one thread per reader object; any number of readers in any process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "platform/sharedmem/MappedFile.h"
+#include "platform/sharedmem/PyrelId.h"
+#include "store/Debug.h"
+#include "store/Link.h"
+#include "store/SlotHeader.h"
+#include "store/SlotLayout.h"
+#include "store/Traits.h"
+
+namespace Brell {
+
+template <StoreTraits T>
+class SlotReaderTable {
+ public:
+  using Info = TraitsInfo<T>;
+  static constexpr std::uint32_t kSlotSize = Info::kSlotSize;
+  static constexpr std::uint32_t kHeaderSize = Info::kHeaderSize;
+  static constexpr std::uint32_t kBodySize = Info::kBodySize;
+
+  // A slot's body (value, rhash, padding) as copied by readSlot.
+  struct Body {
+    alignas(8) unsigned char bytes[kBodySize];
+    std::uint32_t rhash() const {
+      std::uint32_t value;
+      std::memcpy(&value, bytes + Info::kRhashOffset, 4);
+      return value;
+    }
+    typename T::Value value() const {
+      typename T::Value copy;
+      std::memcpy(static_cast<void*>(&copy), bytes, sizeof copy);
+      return copy;
+    }
+  };
+
+  SlotReaderTable(SharedMem::MappedFile file, ReaderCounters& counters)
+      : file_(std::move(file)), counters_(&counters) {}
+
+  bool attach() {
+    detach();
+    if (!file_.open(SharedMem::MappedFile::Access::readOnly)) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "no shared memory region");
+      return false;
+    }
+    std::uint64_t size = file_.fileSize();
+    if (size < kHeaderSize) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "cannot attach to shmem size:{}", size);
+      file_.close();
+      return false;
+    }
+    file_.mapSize(kHeaderSize);
+    copyHeader();
+    VORL_TRACE(Debug::reader(), kDebugLevel, "{}", header_.toString());
+    cached_ = SlotLink{0xFFFFFFFFu, 0};
+    seed_ = header_.hashSeed;
+    base_ = static_cast<unsigned char const*>(file_.base());
+    slotBase_ = nullptr;
+    numSlots_ = 0;
+    return true;
+  }
+
+  bool attached() const { return base_ != nullptr; }
+
+  void detach() {
+    VORL_TRACE(Debug::reader(), kDebugLevel, "delegating to SlotTable::detach()");
+    file_.unmap();
+    file_.close();
+    base_ = nullptr;
+    slotBase_ = nullptr;
+    numSlots_ = 0;
+    cached_ = SlotLink{0xFFFFFFFFu, 0};
+  }
+
+  // The header checks a reader makes before trusting the file.
+  bool validate(SharedMem::PyrelId identity, std::string* reason) {
+    auto fail = [reason](std::string text) {
+      if (reason) *reason = std::move(text);
+      return false;
+    };
+    if (!attached()) return fail("slot table not attached");
+    copyHeader();
+    std::uint64_t size = file_.fileSize();
+    if (!SlotHeaderCommon::validate(header_, size, reason)) return false;
+    if (header_.pyrelId != identity.value()) {
+      return fail(
+          fmt::format("mismatching pyrel:{}, oldPyrel:{}", identity.value(), header_.pyrelId));
+    }
+    if (header_.valueSize != Info::kValueSize || header_.slotSize != kSlotSize) {
+      return fail(fmt::format("value size:{} slot size:{} but this reader reads {} and {}",
+                              header_.valueSize, header_.slotSize, Info::kValueSize, kSlotSize));
+    }
+    if (header_.typeName != T::typeName()) {
+      return fail(fmt::format("mismatching value type:\"{}\" wanted:\"{}\"", header_.typeName,
+                              T::typeName()));
+    }
+    std::string message;
+    auto wanted = slotFileSize(header_.slotCount.value, kSlotSize, &message);
+    if (!wanted) {
+      return fail(fmt::format("bad numSlots: {} message: {}", header_.slotCount.value, message));
+    }
+    if (*wanted > size) {
+      return fail(fmt::format("bad shmem size:{} wanted:{} for {} slots", size, *wanted,
+                              header_.slotCount.value));
+    }
+    return true;
+  }
+
+  // Remaps when the writer changed the slot count; true when it did. Damage (a count
+  // the file cannot hold) raises CorruptionDetectedException.
+  bool doResize() {
+    if (!attached()) return false;
+    // Pairs with the writer's release store of the count (grow, shrink, format).
+    SlotLink live = loadLink(base_ + SlotHeaderOffset::slotCount);
+    if (live == cached_) return false;
+    copyHeader();
+    std::uint32_t count = header_.slotCount.value;
+    std::string message;
+    auto size = slotFileSize(count, kSlotSize, &message);
+    if (!size) {
+      throw Vorl::CorruptionDetectedException(
+          fmt::format("bad newNumSlots:{} message:{}", count, message));
+    }
+    std::uint64_t fileSize = file_.fileSize();
+    if (*size > fileSize) {
+      throw Vorl::CorruptionDetectedException(fmt::format(
+          "requesting to map {} {} slots. Requested file resize to {} but real file size is {}",
+          file_.path(), count, *size, fileSize));
+    }
+    VORL_TRACE(Debug::reader(), kDebugLevel, "{} from {} slots to {}", file_.path(), numSlots_,
+               count);
+    void const* oldBase = file_.base();
+    try {
+      file_.remapSize(*size);
+    } catch (Vorl::MemoryResourceException const& error) {
+      throw Vorl::MemoryResourceException(
+          fmt::format("failed to resize {} from {} to {} slots, needed {} bytes. Reason: {}",
+                      file_.path(), numSlots_, count, *size, error.what()));
+    }
+    if (file_.base() != oldBase) {
+      VORL_TRACE(Debug::reader(), kDebugLevel, "changed base address mapping from {} to {}",
+                 oldBase, file_.base());
+      ++counters_->remaps;
+    }
+    base_ = static_cast<unsigned char const*>(file_.base());
+    cached_ = header_.slotCount;
+    slotBase_ = base_ + kHeaderSize;
+    numSlots_ = count;
+    VORL_TRACE(Debug::reader(), kDebugLevel, "successful");
+    return true;
+  }
+
+  std::uint32_t numSlots() const { return numSlots_; }
+  std::uint32_t hashSeed() const { return seed_; }
+  SlotHeader const& header() const { return header_; }
+  SlotLink cachedCount() const { return cached_; }
+  unsigned char const* base() const { return base_; }
+  unsigned char const* slot(std::uint32_t index) const {
+    return slotBase_ + std::size_t{index} * kSlotSize;
+  }
+  // The live occupancy from the mapping.
+  std::uint32_t occupancy() const {
+    return attached() ? loadField32(base_, SlotHeaderOffset::occupancy) : 0;
+  }
+  std::string headerText() {
+    if (!attached()) return "SlotHeader detached";
+    copyHeader();
+    return header_.toString();
+  }
+
+  // Seqlock read of slot `index` (already bounds-checked): copies its body (or the
+  // lookaside copy while bit 1 is set) until the version is the same before and
+  // after. Returns the link seen.
+  SlotLink readSlot(std::uint32_t index, Body& body) const {
+    unsigned char const* address = slot(index);
+    for (;;) {
+      // Pairs with the writer's release stores of this slot's link.
+      SlotLink before = loadLink(address);
+      unsigned char const* source = address + SlotOffset::value;
+      if ((before.version & kRewriteBit) != 0) {
+        ++counters_->lookasideReads;
+        source = base_ + SlotHeaderOffset::lookaside + SlotOffset::value;
+      }
+      copyFromShared(body.bytes, source, kBodySize);
+      // Pairs with the writer's release fences in rewriteValue: if the copy saw any
+      // store made after a version change, the load below sees that change.
+      std::atomic_thread_fence(std::memory_order_acquire);
+      SlotLink after = loadLink(address, std::memory_order_relaxed);
+      if (after == before) return before;
+    }
+  }
+
+ private:
+  void copyHeader() {
+    alignas(8) unsigned char copy[kCommonHeaderSize + 8];
+    SlotHeaderCommon::consistentCopy(copy, file_.base(), sizeof copy);
+    header_ = SlotHeaderCommon::decode(copy);
+  }
+
+  SharedMem::MappedFile file_;
+  ReaderCounters* counters_;
+  SlotHeader header_;
+  SlotLink cached_{0xFFFFFFFFu, 0};
+  unsigned char const* base_ = nullptr;
+  unsigned char const* slotBase_ = nullptr;
+  std::uint32_t numSlots_ = 0;
+  std::uint32_t seed_ = 0;
+};
+
+}  // namespace Brell

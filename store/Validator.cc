@@ -1,0 +1,202 @@
+#include "store/Validator.h"
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "platform/vorl/Exceptions.h"
+#include "store/Debug.h"
+#include "store/Link.h"
+
+namespace Brell {
+namespace {
+
+using Vorl::CorruptionDetectedException;
+
+std::uint32_t layoutHash(unsigned char const* value, std::uint32_t seed, void const* context) {
+  return static_cast<KeyLayout const*>(context)->hash(value, seed);
+}
+
+int layoutCompare(unsigned char const* left, unsigned char const* right, void const* context) {
+  return static_cast<KeyLayout const*>(context)->compare(left, right);
+}
+
+}  // namespace
+
+KeyOps KeyOps::fromLayout(KeyLayout const* layout) {
+  if (layout == nullptr || layout->fieldCount == 0) return KeyOps{};
+  return KeyOps{&layoutHash, &layoutCompare, layout};
+}
+
+namespace ValidatorCommon {
+
+void wrongCount(std::uint32_t walked, std::uint32_t occupancy) {
+  throw CorruptionDetectedException(fmt::format(
+      "wrong occupied count: walked {} occupied slots, header occupancy {}", walked, occupancy));
+}
+
+void duplicate(std::uint32_t slot, char const* walk) {
+  throw CorruptionDetectedException(fmt::format("duplicate slot:{} in {}", slot, walk));
+}
+
+void outOfBounds(std::uint32_t reference, std::uint32_t numSlots, char const* walk) {
+  throw CorruptionDetectedException(
+      fmt::format("out-of-bounds reference:{:#x} numSlots:{} in {}", reference, numSlots, walk));
+}
+
+void notEmpty(std::uint32_t slot, std::uint32_t version) {
+  throw CorruptionDetectedException(
+      fmt::format("not-empty slot:{} on the free list version:{:#x}", slot, version));
+}
+
+void stuckLookaside(std::uint32_t slot, std::uint32_t version) {
+  throw CorruptionDetectedException(
+      fmt::format("stuck-lookaside slot:{} left mid-rewrite version:{:#x}", slot, version));
+}
+
+void checkSlotCount(std::uint32_t occupied, std::uint32_t free, std::uint32_t numSlots) {
+  if (std::uint64_t{occupied} + free != numSlots) {
+    throw CorruptionDetectedException(fmt::format(
+        "bad slot count: occupied {} + free {} != numSlots {}", occupied, free, numSlots));
+  }
+}
+
+}  // namespace ValidatorCommon
+
+Validator::Validator(StoreImage image, KeyOps keys, std::string name)
+    : image_(image), keys_(keys), name_(std::move(name)) {}
+
+bool Validator::validate(std::string* reason) {
+  try {
+    visited_.assign(image_.numSlots, 0);
+    occupied_ = 0;
+    free_ = 0;
+    SlotLink lookaside = loadLink(image_.slotFile + SlotHeaderOffset::lookaside);
+    if (lookaside.value != kNullReference) {
+      throw CorruptionDetectedException(
+          fmt::format("stuck lookaside link:{:#x} version:{}", lookaside.value, lookaside.version));
+    }
+    walkOccupiedSlots();
+    walkFreeSlots();
+    ValidatorCommon::checkSlotCount(occupied_, free_, image_.numSlots);
+    return true;
+  } catch (Vorl::CorruptionDetectedException const& error) {
+    VORL_TRACE(Debug::validator(), kDebugLevel, "caught: {}", error.what());
+    if (reason) *reason = error.what();
+  } catch (Vorl::MemoryResourceException const& error) {
+    VORL_TRACE(Debug::validator(), kDebugLevel, "caught: {}", error.what());
+    if (reason) *reason = error.what();
+  }
+  VORL_TRACE(Debug::validator(), kDebugLevel, "Brell {} validation failed: {}", name_,
+             reason ? *reason : std::string());
+  return false;
+}
+
+std::uint32_t Validator::walkOccupiedSlots(std::vector<ChainEntry>* entries) {
+  VORL_TRACE(Debug::validator(), kDebugLevel, "starting");
+  if (visited_.size() != image_.numSlots) visited_.assign(image_.numSlots, 0);
+  std::uint32_t buckets = image_.numBuckets;
+  if (buckets == 0 || (buckets & (buckets - 1)) != 0) {
+    throw CorruptionDetectedException(fmt::format("bad bucket count:{}", buckets));
+  }
+  std::uint32_t bucket = 0;
+  std::uint32_t reference = loadLink(image_.head(0)).value;
+  std::uint32_t walked = 0;
+  std::uint32_t previousRhash = 0;
+  unsigned char const* previousValue = nullptr;
+  std::uint32_t rhashOffset = SlotOffset::rhash(image_.valueSize);
+  for (;;) {
+    while (isEnd(reference)) {
+      if (isNull(reference)) {
+        if (bucket != buckets - 1) {
+          throw CorruptionDetectedException(
+              fmt::format("reached the end of the list in bucket:{} before the last bucket:{}",
+                          bucket, buckets - 1));
+        }
+        occupied_ = walked;
+        if (walked != image_.occupancy) ValidatorCommon::wrongCount(walked, image_.occupancy);
+        return walked;
+      }
+      auto expected = nextBucket(bucket, buckets);
+      std::uint32_t named = indexOf(reference);
+      if (!expected || named != *expected) {
+        throw CorruptionDetectedException(
+            fmt::format("end marker {:#x} of bucket:{} names bucket:{}, expected:{}", reference,
+                        bucket, named, expected ? static_cast<std::int64_t>(*expected) : -1));
+      }
+      bucket = named;
+      reference = loadLink(image_.head(bucket)).value;
+    }
+    std::uint32_t index = indexOf(reference);
+    if (index >= image_.numSlots) {
+      ValidatorCommon::outOfBounds(reference, image_.numSlots, "occupied walk");
+    }
+    if (visited_[index]) ValidatorCommon::duplicate(index, "occupied walk");
+    visited_[index] = 1;
+    if (++walked > image_.occupancy) ValidatorCommon::wrongCount(walked, image_.occupancy);
+    unsigned char const* slotAddress = image_.slot(index);
+    SlotLink link = loadLink(slotAddress);
+    if ((link.version & kOccupiedBit) == 0) {
+      throw CorruptionDetectedException(fmt::format(
+          "not-occupied slot:{} in chain of bucket:{} version:{:#x}", index, bucket, link.version));
+    }
+    if ((link.version & kRewriteBit) != 0) ValidatorCommon::stuckLookaside(index, link.version);
+    std::uint32_t rhash = loadField32(slotAddress, rhashOffset);
+    std::uint32_t hash = reverseBits(rhash);
+    if ((hash & (buckets - 1)) != bucket) {
+      throw CorruptionDetectedException(fmt::format(
+          "corrupt rhash:{:#010x} in slot:{}: belongs to bucket:{} but found in bucket:{}", rhash,
+          index, hash & (buckets - 1), bucket));
+    }
+    unsigned char const* value = slotAddress + SlotOffset::value;
+    if (keys_.hash != nullptr && keys_.hash(value, image_.hashSeed, keys_.context) != hash) {
+      throw CorruptionDetectedException(fmt::format(
+          "corrupt key in slot:{}: its hash does not match rhash:{:#010x}", index, rhash));
+    }
+    if (previousValue != nullptr) {
+      bool ordered = rhash > previousRhash;
+      if (rhash == previousRhash) {
+        ordered =
+            keys_.compare == nullptr || keys_.compare(previousValue, value, keys_.context) < 0;
+      }
+      if (!ordered) {
+        throw CorruptionDetectedException(
+            fmt::format("corrupt rhash:{:#010x} in slot:{} out of order after rhash:{:#010x}",
+                        rhash, index, previousRhash));
+      }
+    }
+    previousRhash = rhash;
+    previousValue = value;
+    if (entries) {
+      ChainEntry entry{index, bucket, link, rhash, {}};
+      entry.value.resize(image_.valueSize);
+      std::memcpy(entry.value.data(), value, image_.valueSize);
+      entries->push_back(std::move(entry));
+    }
+    reference = link.value & ~kMarkFlag;
+  }
+}
+
+std::uint32_t Validator::walkFreeSlots() {
+  VORL_TRACE(Debug::validator(), kDebugLevel, "starting");
+  if (visited_.size() != image_.numSlots) visited_.assign(image_.numSlots, 0);
+  std::uint32_t reference = image_.freeListHead;
+  std::uint32_t count = 0;
+  while (!isNull(reference)) {
+    std::uint32_t index = indexOf(reference);
+    VORL_TRACE(Debug::validator(), kDebugLevel, "walking slotIndex: {}", index);
+    if (isEnd(reference) || index >= image_.numSlots) {
+      ValidatorCommon::outOfBounds(reference, image_.numSlots, "free walk");
+    }
+    SlotLink link = loadLink(image_.slot(index));
+    if ((link.version & kOccupiedBit) != 0) ValidatorCommon::notEmpty(index, link.version);
+    if (visited_[index]) ValidatorCommon::duplicate(index, "free walk");
+    visited_[index] = 1;
+    ++count;
+    reference = link.value & ~kMarkFlag;
+  }
+  free_ = count;
+  return count;
+}
+
+}  // namespace Brell

@@ -1,0 +1,101 @@
+// Shared helpers of the store tests: a synthetic value type and fresh directories.
+//
+// TestValue<V> is V bytes: a 4-byte key, payload words, and a last word that is a
+// checksum of the key and payload, so a reader can tell a torn value from a whole one.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "platform/tyvo/Hash.h"
+#include "store/SlotLayout.h"
+
+namespace StoreTest {
+
+template <std::size_t V>
+struct TestValue {
+  static_assert(V >= 8 && V % 4 == 0);
+  static constexpr std::size_t kWords = V / 4 - 1;  // payload words, the last a checksum
+
+  std::uint32_t key = 0;
+  std::array<std::uint32_t, kWords> words{};
+
+  static std::uint32_t checksumOf(std::uint32_t key, std::array<std::uint32_t, kWords> const& all) {
+    Tyvo::Hash hash(0x5EEDu);
+    hash.add(key);
+    for (std::size_t index = 0; index + 1 < kWords; ++index) hash.add(all[index]);
+    return hash.result();
+  }
+  static TestValue make(std::uint32_t key, std::uint32_t generation) {
+    TestValue value;
+    value.key = key;
+    for (std::size_t index = 0; index + 1 < kWords; ++index) {
+      value.words[index] = generation * 2654435761u + static_cast<std::uint32_t>(index);
+    }
+    // Without payload the one word just carries the generation.
+    value.words[kWords - 1] = kWords == 1 ? generation : checksumOf(key, value.words);
+    return value;
+  }
+  // Whole: the checksum matches key and payload (always true without payload).
+  bool whole() const { return kWords == 1 || words[kWords - 1] == checksumOf(key, words); }
+  // The generation make() was given (0x0E8B2F51 inverts 2654435761 modulo 2^32).
+  std::uint32_t generation() const { return kWords == 1 ? words[0] : words[0] * 0x0E8B2F51u; }
+  bool operator==(TestValue const&) const = default;
+};
+static_assert(sizeof(TestValue<8>) == 8 && sizeof(TestValue<12>) == 12 &&
+              sizeof(TestValue<16>) == 16 && sizeof(TestValue<20>) == 20);
+
+template <std::size_t V>
+struct TestTraits {
+  using Value = TestValue<V>;
+  using Key = std::uint32_t;
+  static Key key(Value const& value) { return value.key; }
+  static std::uint32_t hash(Key key, std::uint32_t seed) { return Tyvo::hashSingleAttr(key, seed); }
+  static int compare(Key left, Key right) { return left < right ? -1 : left > right ? 1 : 0; }
+  static std::string_view typeName() {
+    static std::string const name = "StoreTest::TestValue<" + std::to_string(V) + ">";
+    return name;
+  }
+  static constexpr Brell::KeyLayout keyLayout() {
+    Brell::KeyLayout layout;
+    layout.fieldCount = 1;
+    layout.fields[0] = {0, 4};
+    return layout;
+  }
+  static std::string keyText(Key key) { return std::to_string(key); }
+};
+
+// A fresh directory under /dev/shm (or /tmp), removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string pattern = base + "/hwtables-store-test-XXXXXX";
+    char* made = ::mkdtemp(pattern.data());
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(TempDir const&) = delete;
+  TempDir& operator=(TempDir const&) = delete;
+
+  std::string const& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace StoreTest
