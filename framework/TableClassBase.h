@@ -1,10 +1,16 @@
 // The base class a generated table class derives from, chosen by the table's kind.
 //
 // ModelTable carries what every table class offers from its description alone:
-// entry sizes and its group description. The register and memory accessors build on
-// it; TableClassBase names the base each kind of table gets.
+// entry sizes and its group description. A register table derives from the register
+// accessor (RegisterTable), which adds shadows, the entry operations and the write
+// paths; a memory table keeps ModelTable until the memory accessor takes its place
+// here. TableClassBase names the base each kind of table gets, so the generated code
+// is the same for every table.
 #pragma once
 
+#include <type_traits>
+
+#include "framework/RegisterTable.h"
 #include "framework/TableDescriptor.h"
 #include "framework/TableInfo.h"
 #include "platform/vorl/Types.h"
@@ -26,6 +32,7 @@ class ModelTable {
 };
 
 template <class Model>
-using TableClassBase = ModelTable<Model>;
+using TableClassBase = std::conditional_t<Model::Desc::kKind == TableKind::registerTable,
+                                          RegisterTable<Model>, ModelTable<Model>>;
 
 }  // namespace Framework

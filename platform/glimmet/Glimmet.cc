@@ -1,0 +1,237 @@
+#include "platform/glimmet/Glimmet.h"
+
+#include <fmt/args.h>
+
+#include "platform/vorl/Exceptions.h"
+
+namespace Glimmet {
+namespace {
+
+enum Tag : std::uint8_t { unsignedTag = 1, signedTag = 2, boolTag = 3, stringTag = 4 };
+
+constexpr std::size_t kHeaderBytes = 4 + 8 + 2 + 1;
+constexpr std::size_t kCountOffset = 4 + 8 + 2;
+
+struct Descriptors {
+  std::mutex mutex;
+  std::vector<MessageDescriptor const*> byId;
+};
+
+Descriptors& descriptors() {
+  static Descriptors* instance = new Descriptors();  // never destroyed: traces may run at exit
+  return *instance;
+}
+
+std::uint64_t readLittleEndian(std::vector<std::uint8_t> const& bytes, std::size_t& offset,
+                               std::size_t count) {
+  if (offset + count > bytes.size())
+    throw Vorl::CorruptionDetectedException("Glimmet record cut short");
+  std::uint64_t value = 0;
+  for (std::size_t index = 0; index < count; ++index) {
+    value |= static_cast<std::uint64_t>(bytes[offset + index]) << (8 * index);
+  }
+  offset += count;
+  return value;
+}
+
+Record decode(std::vector<std::uint8_t> const& bytes) {
+  Record record;
+  std::size_t offset = 4;
+  record.sequence = readLittleEndian(bytes, offset, 8);
+  record.descriptorId = static_cast<std::uint16_t>(readLittleEndian(bytes, offset, 2));
+  auto count = readLittleEndian(bytes, offset, 1);
+  for (std::uint64_t index = 0; index < count; ++index) {
+    auto tag = readLittleEndian(bytes, offset, 1);
+    switch (tag) {
+      case unsignedTag:
+        record.arguments.emplace_back(readLittleEndian(bytes, offset, 8));
+        break;
+      case signedTag:
+        record.arguments.emplace_back(
+            static_cast<std::int64_t>(readLittleEndian(bytes, offset, 8)));
+        break;
+      case boolTag:
+        record.arguments.emplace_back(readLittleEndian(bytes, offset, 1) != 0);
+        break;
+      case stringTag: {
+        auto length = readLittleEndian(bytes, offset, 2);
+        if (offset + length > bytes.size()) {
+          throw Vorl::CorruptionDetectedException("Glimmet string argument cut short");
+        }
+        record.arguments.emplace_back(
+            Vorl::String(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(offset + length)));
+        offset += length;
+        break;
+      }
+      default:
+        throw Vorl::CorruptionDetectedException("Glimmet argument with unknown tag");
+    }
+  }
+  return record;
+}
+
+}  // namespace
+
+MessageDescriptor::MessageDescriptor(std::string_view format, char const* file, int line)
+    : format_(format), file_(file), line_(line) {
+  auto& all = descriptors();
+  std::lock_guard lock(all.mutex);
+  id_ = static_cast<std::uint16_t>(all.byId.size());
+  all.byId.push_back(this);
+}
+
+MessageDescriptor const* MessageDescriptor::byId(std::uint16_t id) {
+  auto& all = descriptors();
+  std::lock_guard lock(all.mutex);
+  return id < all.byId.size() ? all.byId[id] : nullptr;
+}
+
+Vorl::String Record::text() const {
+  auto const* descriptor = MessageDescriptor::byId(descriptorId);
+  if (!descriptor) return fmt::format("<unknown descriptor {}>", descriptorId);
+  fmt::dynamic_format_arg_store<fmt::format_context> store;
+  for (auto const& argument : arguments) {
+    std::visit([&store](auto const& value) { store.push_back(value); }, argument);
+  }
+  try {
+    return fmt::vformat(descriptor->format(), store);
+  } catch (fmt::format_error const&) {
+    Vorl::String text(descriptor->format());
+    for (auto const& argument : arguments) {
+      std::visit([&text](auto const& value) { text += fmt::format(" {}", value); }, argument);
+    }
+    return text;
+  }
+}
+
+RecordWriter::RecordWriter(MessageDescriptor const& descriptor) {
+  bytes_.resize(kHeaderBytes, 0);
+  bytes_[12] = static_cast<std::uint8_t>(descriptor.id());
+  bytes_[13] = static_cast<std::uint8_t>(descriptor.id() >> 8);
+}
+
+void RecordWriter::put(std::uint64_t value, std::size_t bytes) {
+  for (std::size_t index = 0; index < bytes; ++index) {
+    bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * index)));
+  }
+}
+
+void RecordWriter::add(std::uint64_t value) {
+  put(unsignedTag, 1);
+  put(value, 8);
+  ++count_;
+}
+
+void RecordWriter::add(std::int64_t value) {
+  put(signedTag, 1);
+  put(static_cast<std::uint64_t>(value), 8);
+  ++count_;
+}
+
+void RecordWriter::add(bool value) {
+  put(boolTag, 1);
+  put(value ? 1 : 0, 1);
+  ++count_;
+}
+
+void RecordWriter::add(std::string_view value) {
+  if (value.size() > 0xFFFF) value = value.substr(0, 0xFFFF);
+  put(stringTag, 1);
+  put(value.size(), 2);
+  bytes_.insert(bytes_.end(), value.begin(), value.end());
+  ++count_;
+}
+
+std::vector<std::uint8_t> RecordWriter::finish(std::uint64_t sequence) {
+  auto length = static_cast<std::uint32_t>(bytes_.size());
+  for (std::size_t index = 0; index < 4; ++index) {
+    bytes_[index] = static_cast<std::uint8_t>(length >> (8 * index));
+  }
+  for (std::size_t index = 0; index < 8; ++index) {
+    bytes_[4 + index] = static_cast<std::uint8_t>(sequence >> (8 * index));
+  }
+  bytes_[kCountOffset] = count_;
+  return bytes_;
+}
+
+Ring::Ring(std::size_t capacityBytes)
+    : buffer_(capacityBytes < kHeaderBytes ? kHeaderBytes : capacityBytes) {}
+
+std::uint32_t Ring::lengthAt(std::size_t offset) const {
+  std::uint32_t length = 0;
+  for (std::size_t index = 0; index < 4; ++index) {
+    length |= static_cast<std::uint32_t>(buffer_[(offset + index) % buffer_.size()]) << (8 * index);
+  }
+  return length;
+}
+
+void Ring::dropOldest() {
+  auto length = lengthAt(tail_);
+  tail_ = (tail_ + length) % buffer_.size();
+  used_ -= length;
+}
+
+void Ring::copyIn(std::vector<std::uint8_t> const& record) {
+  for (auto byte : record) {
+    buffer_[head_] = byte;
+    head_ = (head_ + 1) % buffer_.size();
+  }
+  used_ += record.size();
+}
+
+void Ring::append(RecordWriter& writer) {
+  std::lock_guard lock(mutex_);
+  auto record = writer.finish(nextSequence_);
+  if (record.size() > buffer_.size()) {
+    ++dropped_;
+    return;
+  }
+  ++nextSequence_;
+  while (buffer_.size() - used_ < record.size()) dropOldest();
+  if (used_ == 0) head_ = tail_ = 0;
+  copyIn(record);
+}
+
+std::vector<Record> Ring::records() const {
+  std::lock_guard lock(mutex_);
+  std::vector<Record> records;
+  std::size_t offset = tail_;
+  std::size_t remaining = used_;
+  while (remaining > 0) {
+    auto length = lengthAt(offset);
+    if (length < kHeaderBytes || length > remaining) {
+      throw Vorl::CorruptionDetectedException("Glimmet ring record length out of range");
+    }
+    std::vector<std::uint8_t> bytes(length);
+    for (std::size_t index = 0; index < length; ++index) {
+      bytes[index] = buffer_[(offset + index) % buffer_.size()];
+    }
+    records.push_back(decode(bytes));
+    offset = (offset + length) % buffer_.size();
+    remaining -= length;
+  }
+  return records;
+}
+
+std::size_t Ring::droppedRecords() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+
+std::size_t Ring::usedBytes() const {
+  std::lock_guard lock(mutex_);
+  return used_;
+}
+
+void Ring::clear() {
+  std::lock_guard lock(mutex_);
+  head_ = tail_ = used_ = 0;
+}
+
+Ring& Ring::process() {
+  static Ring* ring = new Ring();  // never destroyed: traces may run at exit
+  return *ring;
+}
+
+}  // namespace Glimmet

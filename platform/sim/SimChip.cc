@@ -1,0 +1,130 @@
+#include "platform/sim/SimChip.h"
+
+#include <limits>
+#include <set>
+
+#include "platform/vorl/Exceptions.h"
+
+namespace Sim {
+
+Vorl::String Chip::refusal(Pelcar::SchanCmd const& cmd) {
+  if (!cmd.isWrite()) return "the simulated chip executes write commands only";
+  if (cmd.fapmask.empty()) return "the command's FAP mask is empty";
+  if (cmd.entrySize == 0) return "the command's entry size is 0";
+  if (cmd.rowCount == 0) return "the command writes no rows";
+  if (cmd.kind != Pelcar::SchanCmdKind::memoryBulkWrite && cmd.rowCount != 1) {
+    return fmt::format("a {} writes one row, not {}", Pelcar::kindName(cmd.kind), cmd.rowCount);
+  }
+  if (cmd.row > std::numeric_limits<U32>::max() - (cmd.rowCount - 1)) {
+    return "the command's rows run past the end of the address space";
+  }
+  auto expected = static_cast<std::uint64_t>(cmd.entrySize) * cmd.rowCount;
+  if (cmd.data.size() != expected) {
+    return fmt::format("the command carries {} data bytes for {} rows of {}", cmd.data.size(),
+                       cmd.rowCount, cmd.entrySize);
+  }
+  return {};
+}
+
+void Chip::execute(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
+  if (!cmds) return;
+  for (auto const& cmd : *cmds) {
+    if (!cmd) throw Vorl::RangeException("command list holds a null command");
+    if (auto why = refusal(*cmd); !why.empty()) {
+      throw Vorl::RangeException(fmt::format("refused {}: {}", cmd->toString(), why));
+    }
+  }
+  for (auto const& cmd : *cmds) apply(*cmd);
+}
+
+void Chip::execute(Pelcar::SchanCmd const& cmd) {
+  if (auto why = refusal(cmd); !why.empty()) {
+    throw Vorl::RangeException(fmt::format("refused {}: {}", cmd.toString(), why));
+  }
+  apply(cmd);
+}
+
+void Chip::apply(Pelcar::SchanCmd const& cmd) {
+  bool isRegister = cmd.kind == Pelcar::SchanCmdKind::registerWrite;
+  for (auto fapId : cmd.fapmask.fapIds()) {
+    for (U32 index = 0; index < cmd.rowCount; ++index) {
+      CellAddress address{fapId.value, cmd.block, cmd.address, cmd.arrayIndex, cmd.row + index};
+      auto first = cmd.data.begin() + static_cast<std::ptrdiff_t>(index * cmd.entrySize);
+      cells_[address] = Cell{isRegister, std::vector<U8>(first, first + cmd.entrySize)};
+    }
+  }
+  log_.push_back({nextSequence_++, Vorl::makePtr<Pelcar::SchanCmd>(cmd)});
+}
+
+std::optional<std::vector<U8>> Chip::registerValue(Pelcar::FapId fapId, U32 block,
+                                                   U32 address) const {
+  auto found = cells_.find(CellAddress{fapId.value, block, address, 0, 0});
+  if (found == cells_.end() || !found->second.isRegister) return std::nullopt;
+  return found->second.data;
+}
+
+std::optional<std::vector<U8>> Chip::memoryRow(Pelcar::FapId fapId, U32 block, U32 address,
+                                               U8 arrayIndex, U32 row) const {
+  auto found = cells_.find(CellAddress{fapId.value, block, address, arrayIndex, row});
+  if (found == cells_.end() || found->second.isRegister) return std::nullopt;
+  return found->second.data;
+}
+
+void Chip::clear() {
+  cells_.clear();
+  log_.clear();
+}
+
+TableCheck verifyTable(Chip const& chip, Tessar::HwCommonShadowTableBase const& table,
+                       Pelcar::Fapmask const& downloadFapmask) {
+  TableCheck check;
+  std::set<CellAddress> expectedCells;
+  std::set<std::pair<U32, U32>> tableLocations;  // block and address of every member instance
+  for (auto const& [shadowKey, shadow] : table.hwShadowColl()) {
+    auto const& description = shadow->bcmGroupAddrInfo();
+    if (!description) continue;
+    auto faps = shadow->applicableFapmask(downloadFapmask).fapIds();
+    for (auto const& [memoryId, member] : description->members()) {
+      for (auto const& [instanceId, instance] : member->instances) {
+        tableLocations.insert({instance->block, instance->address});
+        for (U32 array = 0; array < member->arrayCount; ++array) {
+          auto arrayIndex = static_cast<U8>(member->firstArrayIndex + array);
+          for (U32 entry = 0; entry < member->entryCount; ++entry) {
+            U32 entryIndex = member->firstEntryIndex + entry;
+            auto expected = shadow->expectedEntryData(arrayIndex, entryIndex);
+            for (auto fapId : faps) {
+              CellAddress address{fapId.value, instance->block, instance->address, arrayIndex,
+                                  entryIndex};
+              expectedCells.insert(address);
+              ++check.cellsChecked;
+              auto found = chip.cells().find(address);
+              auto where = fmt::format("FAP {} {} (block {} address {:#x} array {} entry {})",
+                                       fapId, member->name, instance->block, instance->address,
+                                       arrayIndex, entryIndex);
+              if (found == chip.cells().end()) {
+                check.mismatches.push_back(where + ": never written");
+              } else if (found->second.isRegister != member->isRegister()) {
+                check.mismatches.push_back(where + ": written as the wrong kind");
+              } else if (found->second.data != expected) {
+                check.mismatches.push_back(fmt::format(
+                    "{}: chip holds {}, shadow holds {}", where,
+                    Pelcar::hexBytes(found->second.data.data(), found->second.data.size()),
+                    Pelcar::hexBytes(expected.data(), expected.size())));
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  for (auto const& [address, cell] : chip.cells()) {
+    if (!tableLocations.contains({address.block, address.address})) continue;
+    if (expectedCells.contains(address)) continue;
+    check.mismatches.push_back(fmt::format(
+        "FAP {} block {} address {:#x} array {} entry {}: written, but no shadow holds it",
+        address.fapId, address.block, address.address, address.arrayIndex, address.row));
+  }
+  return check;
+}
+
+}  // namespace Sim

@@ -1,0 +1,93 @@
+// The simulated chip: what the agent's command path would reach in hardware.
+//
+// Each FAP has its own address space of cells, keyed by block, address, array index
+// and row; a register is the cell at array 0, row 0 of its block and address, a
+// memory row the cell at its array and row. The chip executes write commands
+// (register writes, memory writes and DMA bulk writes of consecutive rows) on every
+// FAP of the command's mask, and logs each command it executed.
+//
+// Commands are checked before anything is written: a command list with one bad
+// command (a read, an empty mask, data that does not match its size) is refused as a
+// whole with Vorl::RangeException naming the command, and the chip is unchanged.
+//
+// verifyTable() compares the chip with a table's shadows after a download: every
+// entry position of every member, on every FAP a shadow serves within the mask, must
+// hold the shadow's data, and no other cell of the table's members may be written.
+//
+// Thread-safety: none; one thread drives a chip.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/pelcar/Fapmask.h"
+#include "platform/pelcar/SchanCmd.h"
+#include "platform/tessar/HwTableBase.h"
+#include "platform/vorl/Ptr.h"
+#include "platform/vorl/String.h"
+#include "platform/vorl/Types.h"
+
+namespace Sim {
+
+struct CellAddress {
+  U32 fapId = 0;
+  U32 block = 0;
+  U32 address = 0;
+  U8 arrayIndex = 0;
+  U32 row = 0;
+
+  auto operator<=>(CellAddress const&) const = default;
+};
+
+struct Cell {
+  bool isRegister = false;
+  std::vector<U8> data;
+};
+
+struct LoggedCmd {
+  std::uint64_t sequence = 0;
+  Vorl::Ptr<Pelcar::SchanCmd const> cmd;  // a copy of the command as executed
+};
+
+class Chip : public Vorl::Node {
+ public:
+  // Executes every command of the list in order; a null list executes nothing.
+  void execute(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
+  void execute(Pelcar::SchanCmd const& cmd);
+
+  // The register's contents on that FAP, or nothing when it was never written.
+  std::optional<std::vector<U8>> registerValue(Pelcar::FapId fapId, U32 block, U32 address) const;
+  // The memory row's contents on that FAP, or nothing when it was never written.
+  std::optional<std::vector<U8>> memoryRow(Pelcar::FapId fapId, U32 block, U32 address,
+                                           U8 arrayIndex, U32 row) const;
+
+  std::map<CellAddress, Cell> const& cells() const { return cells_; }
+  std::vector<LoggedCmd> const& log() const { return log_; }
+  void clear();
+
+  // Empty when `cmd` can be executed, otherwise why not.
+  static Vorl::String refusal(Pelcar::SchanCmd const& cmd);
+
+ private:
+  void apply(Pelcar::SchanCmd const& cmd);
+
+  std::map<CellAddress, Cell> cells_;
+  std::vector<LoggedCmd> log_;
+  std::uint64_t nextSequence_ = 1;
+};
+
+struct TableCheck {
+  std::size_t cellsChecked = 0;
+  std::vector<Vorl::String> mismatches;
+
+  bool ok() const { return mismatches.empty(); }
+};
+
+// Compares the chip with every shadow of `table` for the FAPs of `downloadFapmask`.
+TableCheck verifyTable(Chip const& chip, Tessar::HwCommonShadowTableBase const& table,
+                       Pelcar::Fapmask const& downloadFapmask);
+
+}  // namespace Sim

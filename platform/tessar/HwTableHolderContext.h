@@ -1,0 +1,86 @@
+// Where table plug-ins register their factories, and the list of chip revisions the
+// agent supports.
+//
+// HwTableHolderContext maps {plug-in name, table key} to a table factory and its tag.
+// The agent initialises the table plug-ins of the default loader with the context
+// (singleton()); each plug-in then registers one factory per supported revision of
+// its chip type. Later the agent looks a factory up by table key and calls it with a
+// revision and its table managers.
+//
+// SupportedFapRevList is the ordered list of revisions the agent supports; it starts
+// as every revision the platform knows and the agent (or a test) may replace it.
+//
+// Thread-safety: every operation may run on any thread (one lock per object).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/hardware/FapRevision.h"
+#include "platform/plugin/Plugin.h"
+#include "platform/tessar/Keys.h"
+#include "platform/tessar/TableManager.h"
+#include "platform/vorl/Ptr.h"
+#include "platform/vorl/String.h"
+
+namespace Tessar {
+
+class HwCommonTableBase;
+
+using HwTableFactory = std::function<Vorl::Ptr<HwCommonTableBase>(
+    Hardware::Sand::FapRevision const&, Vorl::Ptr<TableManager> const&,
+    Vorl::Ptr<Ombra::TableManager> const&)>;
+
+class HwTableHolderContext {
+ public:
+  struct Registration {
+    Vorl::String pluginName;
+    HwTableKey hwTableKey;
+    Vorl::String tag;
+  };
+
+  HwTableHolderContext() = default;
+  HwTableHolderContext(HwTableHolderContext const&) = delete;
+  HwTableHolderContext& operator=(HwTableHolderContext const&) = delete;
+
+  static HwTableHolderContext& singleton();
+
+  // Registers (or replaces) the factory of that plug-in for that table key.
+  void registerHwTableFactory(Vorl::String const& pluginName, HwTableKey const& hwTableKey,
+                              HwTableFactory const& factory, Vorl::String const& tag);
+  // The factory of that plug-in for that key; empty when none is registered.
+  HwTableFactory hwTableFactory(HwTableKey const& hwTableKey,
+                                Vorl::String const& pluginName = "Default") const;
+  // Every registration, in the order made (a replacement keeps its place).
+  std::vector<Registration> registrations() const;
+  void clear();
+
+ private:
+  struct Slot {
+    Registration registration;
+    HwTableFactory factory;
+  };
+
+  mutable std::mutex mutex_;
+  std::vector<Slot> slots_;
+};
+
+class SupportedFapRevList {
+ public:
+  static std::vector<Hardware::Sand::FapRevision> fapRevisionList();
+  static void fapRevisionListIs(std::vector<Hardware::Sand::FapRevision> revisions);
+  // Back to every revision the platform knows.
+  static void fapRevisionListReset();
+};
+
+namespace HwTablePlugin {
+
+using Loader = Plugin::Impl::LoaderImpl<HwTableHolderContext>;
+
+// The loader every table plug-in registers with.
+Loader& DefaultHwTableLoader();
+
+}  // namespace HwTablePlugin
+}  // namespace Tessar

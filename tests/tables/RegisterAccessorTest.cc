@@ -1,0 +1,334 @@
+// The register accessor: shadows, the entry operations and their write commands,
+// downloads and clears, gating, and the failures with their exact texts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/asic/Assert.h"
+#include "platform/glimmet/Glimmet.h"
+#include "tests/tables/RegisterTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using RegisterTest::bytesOf;
+using RegisterTest::TraceCapture;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
+using Values = IppVttSpecialLabelValuesHwReg;
+
+constexpr Tessar::HwShadowKey kFap0 = Tessar::HwShadowKey::of(0, 0);
+constexpr Tessar::HwShadowKey kFap1 = Tessar::HwShadowKey::of(1, 0);
+const std::vector<U8> kValuesStartup{0xFF, 0xFF, 0xEF, 0xFF, 0xFF, 0x37, 0x00, 0x00};
+
+class RegisterAccessor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    manager = Vorl::makePtr<Tessar::TableManager>();
+    table = RegisterTest::makeTable<Values>(manager);
+    ASSERT_TRUE(table);
+  }
+
+  // The exception text of a graceful assertion raised by `operation`.
+  template <class Operation>
+  static std::string assertionOf(Operation&& operation) {
+    try {
+      operation();
+    } catch (Asic::GracefulAssertException const& error) {
+      return error.what();
+    }
+    ADD_FAILURE() << "no graceful assertion";
+    return {};
+  }
+
+  static Values::Entry customEntry() {
+    Values::Entry entry(Values::EntryKey(0));
+    entry.vttSpecialLabelValue0Is(0x12345);
+    entry.vttSpecialLabelProfileValue1Is(5);
+    return entry;
+  }
+
+  Vorl::Ptr<Tessar::TableManager> manager;
+  Vorl::Ptr<Values> table;
+};
+
+TEST_F(RegisterAccessor, NamesAndSizesComeFromTheDescription) {
+  EXPECT_EQ(Values::tableTypeName(), "bcm88490_a0::IppVttSpecialLabelValuesHwReg");
+  EXPECT_EQ(Values::tableName(), "IppVttSpecialLabelValuesHwReg");
+  EXPECT_EQ(Values::bcmRegName(), "IPPA_VTT_SPECIAL_LABEL_VALUES.IPPF_VTT_SPECIAL_LABEL_VALUES");
+  EXPECT_EQ(table->chipName(), "bcm88490_a0");
+  EXPECT_EQ(table->entryDataMaxSize(), 8u);
+  EXPECT_EQ(table->entryDataMaxSizeBits(), 64u);
+  EXPECT_TRUE(table->initialized());
+  EXPECT_EQ(table->shadowType(), Tessar::ShadowType::keyBased);
+  EXPECT_EQ(table->tableDescriptor()->name(), "IppVttSpecialLabelValuesHw");
+}
+
+TEST_F(RegisterAccessor, AddShadowStoresTheStartupEntryOnlyOnce) {
+  TraceCapture capture("IppVttSpecialLabelValuesHwReg=3");
+  table->addShadow(kFap0);
+  auto shadow = table->shadow(kFap0);
+  ASSERT_TRUE(shadow);
+  EXPECT_EQ(shadow->name(), "ippaVttSpecialLabelValuesbcm88490_a0");
+  EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), kValuesStartup);
+
+  table->setEntry(kFap0, customEntry());
+  table->addShadow(kFap0);  // already there: no second start-up run
+  EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), bytesOf(customEntry()));
+  EXPECT_EQ(capture.count("Calling userInitHwTable"), 1u);
+  EXPECT_TRUE(capture.has("IppVttSpecialLabelValuesHwReg", 3, "Calling userInitHwTable"));
+}
+
+TEST_F(RegisterAccessor, SetSchanDeleteSchanRoundTrip) {
+  table->addShadow(kFap0);
+  table->setEntry(kFap0, customEntry());
+  auto written = table->schanCmds(kFap0, 0);
+  ASSERT_TRUE(written);
+  ASSERT_EQ(written->size(), 2u);  // the IPPA and the IPPF register
+  std::vector<std::tuple<std::string, U32, U32>> targets;
+  for (auto const& cmd : *written) {
+    EXPECT_EQ(cmd->kind, Pelcar::SchanCmdKind::registerWrite);
+    EXPECT_EQ(cmd->fapmask, Pelcar::Fapmask::of({0}));
+    EXPECT_EQ(cmd->fapRevision, Hardware::Sand::bcm88490_a0Revision);
+    EXPECT_EQ(cmd->entrySize, 8u);
+    EXPECT_EQ(cmd->row, 0u);
+    EXPECT_EQ(bytesOf(*cmd), bytesOf(customEntry()));
+    targets.emplace_back(cmd->memberName, cmd->block, cmd->address);
+  }
+  EXPECT_EQ(targets, (std::vector<std::tuple<std::string, U32, U32>>{
+                         {"ippaVttSpecialLabelValues", 38, 0x1A5},
+                         {"ippfVttSpecialLabelValues", 37, 0x1B3}}));
+
+  table->deleteEntry(kFap0, 0);
+  EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), std::vector<U8>(8, 0));
+  auto cleared = table->schanCmds(kFap0, 0);
+  ASSERT_TRUE(cleared);
+  ASSERT_EQ(cleared->size(), 2u);
+  for (auto const& cmd : *cleared) EXPECT_EQ(bytesOf(*cmd), std::vector<U8>(8, 0));
+
+  table->deleteEntry(kFap0, 0);                 // nothing stored any more: silent
+  EXPECT_EQ(table->stats().entryAddCnt(), 2u);  // start-up entry and the custom one
+  EXPECT_EQ(table->stats().entryDelCnt(), 2u);
+}
+
+TEST_F(RegisterAccessor, GetEntryOfAnUnsetKeyReturnsThatKeyWithDefaultData) {
+  table->addShadow(kFap0);
+  auto entry = table->getEntry(kFap0, 1);  // `null`: never stored
+  EXPECT_EQ(entry.entryKey().value(), 1u);
+  EXPECT_EQ(bytesOf(entry), std::vector<U8>(8, 0));
+}
+
+TEST_F(RegisterAccessor, AMaskSharingNoFapWithTheShadowYieldsNoCommand) {
+  manager->fapmaskIs(kFap0, Pelcar::Fapmask::of({5, 6}));
+  table->addShadow(kFap0);
+  TraceCapture capture("const bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow=8");
+  EXPECT_FALSE(table->schanCmds(kFap0, 0));
+  EXPECT_TRUE(capture.has("const bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow", 8,
+                          " hwShadowKey: 0 not applicable for downloadFapmask: {5-6}"));
+
+  // A partly shared mask writes to the shared FAPs only.
+  manager->fapmaskIs(kFap0, Pelcar::Fapmask::of({0, 5}));
+  auto cmds = table->schanCmds(kFap0, 0);
+  ASSERT_TRUE(cmds);
+  for (auto const& cmd : *cmds) EXPECT_EQ(cmd->fapmask, Pelcar::Fapmask::of({0}));
+}
+
+TEST_F(RegisterAccessor, ShadowsServeTheFapsTheManagerAssigns) {
+  manager->servedFapmaskIs(kFap0, Pelcar::Fapmask::of({0, 1, 2}));
+  manager->fapmaskIs(kFap0, Pelcar::Fapmask::of({1, 2, 3}));
+  table->addShadow(kFap0);
+  auto cmds = table->schanCmds(kFap0, 0);
+  ASSERT_TRUE(cmds);
+  EXPECT_EQ((*cmds->begin())->fapmask, Pelcar::Fapmask::of({1, 2}));
+}
+
+TEST_F(RegisterAccessor, DownloadWritesEveryShadowForTheFapsItServes) {
+  table->addShadow(kFap0);
+  table->addShadow(kFap1);
+  table->setEntry(kFap1, customEntry());
+  Glimmet::Ring::process().clear();
+
+  auto both = table->download("4", Pelcar::Fapmask::of({0, 1}));
+  ASSERT_TRUE(both);
+  ASSERT_EQ(both->size(), 4u);
+  auto cmd = both->begin();
+  EXPECT_EQ((*cmd)->fapmask, Pelcar::Fapmask::of({0}));
+  EXPECT_EQ(bytesOf(**cmd), kValuesStartup);
+  std::advance(cmd, 2);
+  EXPECT_EQ((*cmd)->fapmask, Pelcar::Fapmask::of({1}));
+  EXPECT_EQ(bytesOf(**cmd), bytesOf(customEntry()));
+
+  auto records = Glimmet::Ring::process().records();
+  ASSERT_EQ(records.size(), 2u);  // one per shadow
+  EXPECT_EQ(records[0].text(), "fapType: 4, fapRevision: bcm88490_a0, downloadFapmask: {0-1}");
+
+  auto one = table->download("4", Pelcar::Fapmask::of({1}));
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->size(), 2u);
+  EXPECT_FALSE(table->download("4", Pelcar::Fapmask::of({7})));
+  EXPECT_FALSE(table->download("4", Pelcar::Fapmask()));
+}
+
+TEST_F(RegisterAccessor, DownloadTracesOnTheShadowHandles) {
+  table->addShadow(kFap0);
+  TraceCapture capture(
+      "const bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow=8,"
+      "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow=8");
+  table->download("4", Pelcar::Fapmask::of({0}));
+  EXPECT_TRUE(capture.has("bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow", 8,
+                          "fapType: 4, fapRevision: bcm88490_a0, downloadFapmask: {0}"));
+  EXPECT_TRUE(capture.has("const bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow", 8,
+                          " fapType: 4 fapRevision: bcm88490_a0 downloadFapmask: {0}"));
+  EXPECT_TRUE(capture.has("const bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow", 8,
+                          "fapRevision: bcm88490_a0, downloadFapmask: {0}, isDelete: false"));
+  EXPECT_TRUE(capture.has("const bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow", 8,
+                          "fapRevision: bcm88490_a0, fapMask: {0}, isDelete: false"));
+  EXPECT_TRUE(capture.has("const bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow", 8,
+                          "key: {fapRevision=bcm88490_a0 name=ippaVttSpecialLabelValuesbcm88490_a0 "
+                          "hwShadowKey=0 arrayIndex=0 entryIndex=0}"));
+}
+
+TEST_F(RegisterAccessor, ClearWritesDefaultDataAndEmptiesOnlyThatShadow) {
+  table->addShadow(kFap0);
+  table->addShadow(kFap1);
+  auto storage = manager->regShadowEntryStorage();
+  EXPECT_EQ(storage->size(), 2u);
+
+  auto cmds = table->clearShadow(kFap0);
+  ASSERT_TRUE(cmds);
+  ASSERT_EQ(cmds->size(), 2u);
+  for (auto const& cmd : *cmds) {
+    EXPECT_EQ(cmd->fapmask, Pelcar::Fapmask::of({0}));
+    EXPECT_EQ(bytesOf(*cmd), std::vector<U8>(8, 0));
+  }
+  EXPECT_EQ(storage->size(), 1u);
+  EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), std::vector<U8>(8, 0));
+  EXPECT_EQ(bytesOf(table->getEntry(kFap1, 0)), kValuesStartup);
+}
+
+TEST_F(RegisterAccessor, ClearEmptiesTheShadowEvenWhenNoFapIsApplicable) {
+  manager->fapmaskIs(kFap0, Pelcar::Fapmask::of({9}));
+  table->addShadow(kFap0);
+  EXPECT_FALSE(table->clearShadow(kFap0));
+  EXPECT_EQ(manager->regShadowEntryStorage()->size(), 0u);
+}
+
+TEST_F(RegisterAccessor, DeletingAShadowDropsItsRecords) {
+  table->addShadow(kFap0);
+  table->addShadow(kFap1);
+  table->delShadow(kFap0);
+  EXPECT_FALSE(table->shadow(kFap0));
+  EXPECT_EQ(manager->regShadowEntryStorage()->size(), 1u);
+  table = nullptr;  // the table's shadows go with it
+  EXPECT_EQ(manager->regShadowEntryStorage()->size(), 0u);
+}
+
+TEST_F(RegisterAccessor, UnknownShadowKeyIsRefusedWithTheCollectionAssertion) {
+  table->addShadow(kFap0);
+  auto const expectedEnd =
+      " (hwShadowCollHas( hwShadowKey )) - hwShadowKey 3 does not exist in the shadow collection";
+  auto text = assertionOf([&] { table->setEntry(3, customEntry()); });
+  EXPECT_THAT(text, StartsWith("AssertionError at RegisterTable.h:"));
+  EXPECT_THAT(text, EndsWith(expectedEnd));
+  EXPECT_EQ(table->stats().entryAddCnt(), 2u);  // start-up and the refused call
+
+  EXPECT_THAT(assertionOf([&] { table->getEntry(3, 0); }), EndsWith(expectedEnd));
+  EXPECT_THAT(assertionOf([&] { table->deleteEntry(3, 0); }), EndsWith(expectedEnd));
+  EXPECT_EQ(table->stats().entryDelCnt(), 1u);
+  EXPECT_THAT(assertionOf([&] { table->schanCmds(3, 0); }), EndsWith(expectedEnd));
+  EXPECT_THAT(assertionOf([&] { table->clearShadow(3); }), EndsWith(expectedEnd));
+  EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), kValuesStartup);
+}
+
+TEST_F(RegisterAccessor, AShadowOfAnotherTypeIsRefused) {
+  auto other = RegisterTest::makeTable<EtppPhpMapFwdCodeHwReg>(manager);
+  other->addShadow(4);
+  table->hwShadowCollIs(4, other->hwShadowColl(4));
+  EXPECT_FALSE(table->shadow(4));
+  auto text = assertionOf([&] { table->setEntry(4, customEntry()); });
+  EXPECT_THAT(text, EndsWith(" (shadow) - No shadow in hwShadowColl for 4"));
+  EXPECT_THAT(assertionOf([&] { table->schanCmds(4, 0); }),
+              EndsWith(" (shadow) - No shadow in hwShadowColl for 4"));
+}
+
+TEST_F(RegisterAccessor, TheNullKeyIsRefusedAndNothingIsStored) {
+  table->addShadow(kFap0);
+  Values::Entry entry(Values::EntryKey(1));
+  entry.vttSpecialLabelValue0Is(7);
+  auto text = assertionOf([&] { table->setEntry(kFap0, entry); });
+  EXPECT_THAT(text, EndsWith(" (entry.entryKey().entryIndex() < entry.entryKey().null()) - "
+                             "EntryKey out of bounds: {value=1}"));
+  EXPECT_EQ(bytesOf(table->getEntry(kFap0, 1)), std::vector<U8>(8, 0));
+  EXPECT_EQ(manager->regShadowEntryStorage()->size(), 1u);
+}
+
+TEST_F(RegisterAccessor, EntryOperationsTraceOnTheTablesHandles) {
+  table->addShadow(kFap0);
+  TraceCapture capture(
+      "IppVttSpecialLabelValuesHwReg=8,bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow=8");
+  table->setEntry(kFap0, customEntry());
+  table->deleteEntry(kFap0, 0);
+  EXPECT_TRUE(
+      capture.has("IppVttSpecialLabelValuesHwReg", 8,
+                  " shadowName : ippaVttSpecialLabelValuesbcm88490_a0 hwShadowKey 0 entry : "
+                  "{entryKey={value=0} dataByte0=4523010000280000}"));
+  EXPECT_TRUE(capture.has("IppVttSpecialLabelValuesHwReg", 8,
+                          " shadowName : ippaVttSpecialLabelValuesbcm88490_a0 hwShadowKey 0 "
+                          "entryKey : {value=0}"));
+  EXPECT_TRUE(capture.has("bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow", 8,
+                          " shadowKey: 0 entryKey: {value=0}"));
+}
+
+TEST_F(RegisterAccessor, AShadowNameLongerThanARecordHoldsIsRefused) {
+  auto storage = manager->regShadowEntryStorage();
+  auto make = [&](std::size_t length) {
+    return Values::shadowFactory(std::string(length, 'n'), 0, table->fapRevision(),
+                                 table->tableDescriptor(), manager->sandStatus(),
+                                 manager->sandCmdletRequiredStatus(), storage,
+                                 Values::tableTypeName());
+  };
+  EXPECT_NO_THROW(make(101));
+  EXPECT_THROW(make(102), Vorl::RangeException);
+}
+
+class DamagedStorage : public Tessar::RegShadowEntryStorage {
+ public:
+  Tessar::RegisterShadowBrellEntry const* entryColl(
+      Tessar::RegisterShadowBrellEntryKey const&) const override {
+    throw Vorl::CorruptionDetectedException("bucket chain loops");
+  }
+};
+
+TEST_F(RegisterAccessor, DamageFoundByALookupIsReportedAndReadsAsNoRecord) {
+  auto storage = Vorl::makePtr<DamagedStorage>();
+  auto shadow = Values::shadowFactory("damaged", 0, table->fapRevision(), table->tableDescriptor(),
+                                      manager->sandStatus(), manager->sandCmdletRequiredStatus(),
+                                      storage, Values::tableTypeName());
+  shadow->setEntry(customEntry());
+  EXPECT_EQ(bytesOf(shadow->getEntry(0)), std::vector<U8>(8, 0));
+  shadow->deleteEntry(0);
+  EXPECT_EQ(storage->corruptionMessages(),
+            (std::vector<std::string>{"bucket chain loops", "bucket chain loops"}));
+}
+
+using RegisterAccessorDeathTest = RegisterAccessor;
+
+TEST_F(RegisterAccessorDeathTest, AssertModeEndsTheProcessWithTheSameMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  table->addShadow(kFap0);
+  EXPECT_DEATH(
+      {
+        Asic::modeIs(Asic::AssertMode::assert);
+        table->setEntry(9, customEntry());
+      },
+      "AssertionError at RegisterTable.h:[0-9]+ \\(hwShadowCollHas\\( hwShadowKey \\)\\) - "
+      "hwShadowKey 9 does not exist in the shadow collection");
+  EXPECT_DEATH(
+      {
+        Asic::modeIs(Asic::AssertMode::assert);
+        table->setEntry(kFap0, Values::Entry(Values::EntryKey(1)));
+      },
+      "EntryKey out of bounds: \\{value=1\\}");
+  EXPECT_EQ(Asic::mode(), Asic::AssertMode::graceful);  // the child's mode stayed there
+}
+
+}  // namespace
