@@ -1,0 +1,197 @@
+// The platform pieces the register tables stand on: the shadow record's byte layout,
+// the binary trace ring, and the simulated chip with its table check.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/glimmet/Glimmet.h"
+#include "platform/sim/SimChip.h"
+#include "platform/tessar/RegShadowEntryStorage.h"
+#include "tests/tables/RegisterTestSupport.h"
+
+namespace {
+
+using Pelcar::Fapmask;
+using Pelcar::SchanCmd;
+using Pelcar::SchanCmdKind;
+
+template <class T>
+T readAt(std::vector<U8> const& bytes, std::size_t offset) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof(T));
+  return value;
+}
+
+TEST(RegisterRecord, FieldsSitAtTheirFixedOffsets) {
+  Tessar::RegisterShadowBrellEntry record;
+  record.key.fapRevision = Hardware::Sand::FapRevision(
+      Hardware::Sand::FapRevMajor::FAPR_bcm88490_b0, Hardware::Sand::FapRevMinor::FAPR__m2);
+  record.key.name = Tessar::ShadowName("ippaVttSpecialLabelValuesbcm88490_b0_m2");
+  record.key.hwShadowKey = 0x0102;
+  record.key.arrayIndex = 3;
+  record.key.entryIndex = 0x0A0B0C0D;
+  record.data[0] = 0xFF;
+  record.data[255] = 0xEE;
+  std::vector<U8> bytes(sizeof(record));
+  std::memcpy(bytes.data(), &record, sizeof(record));
+
+  ASSERT_EQ(bytes.size(), 380u);
+  EXPECT_EQ(readAt<std::uint32_t>(bytes, 0), 21u);  // major revision
+  EXPECT_EQ(readAt<std::uint32_t>(bytes, 4), 2u);   // minor revision
+  EXPECT_EQ(readAt<std::uint32_t>(bytes, 8), 39u);  // name length
+  EXPECT_EQ(std::string(reinterpret_cast<char const*>(bytes.data() + 12), 39),
+            "ippaVttSpecialLabelValuesbcm88490_b0_m2");
+  EXPECT_EQ(bytes[12 + 39], 0);  // zero after the name, through the padding
+  EXPECT_EQ(bytes[115], 0);
+  EXPECT_EQ(readAt<std::uint16_t>(bytes, 116), 0x0102);
+  EXPECT_EQ(bytes[118], 3);
+  EXPECT_EQ(readAt<std::uint32_t>(bytes, 120), 0x0A0B0C0Du);
+  EXPECT_EQ(bytes[124], 0xFF);
+  EXPECT_EQ(bytes[379], 0xEE);
+}
+
+TEST(RegisterRecord, ANameHoldsAtMost101Characters) {
+  EXPECT_EQ(Tessar::ShadowName(std::string(101, 'x')).size(), 101u);
+  try {
+    Tessar::ShadowName name(std::string(102, 'x'));
+    FAIL();
+  } catch (Vorl::RangeException const& error) {
+    EXPECT_NE(std::string(error.what()).find("Tessar::FixedString<101> length 102 > 101"),
+              std::string::npos);
+  }
+}
+
+TEST(RegisterRecord, CleanupRemovesOnlyTheRecordsOfOneShadow) {
+  Tessar::RegShadowEntryStorage storage;
+  auto revision = Hardware::Sand::bcm88490_a0Revision;
+  for (std::uint16_t key : {0, 1}) {
+    Tessar::RegisterShadowBrellEntry record;
+    record.key.fapRevision = revision;
+    record.key.name = Tessar::ShadowName("shadow");
+    record.key.hwShadowKey = key;
+    storage.entryCollIs(record);
+    storage.entryCollIs(record);  // replaces
+  }
+  EXPECT_EQ(storage.size(), 2u);
+  EXPECT_EQ(storage.collCleanup(revision, "shadow", 1), 1u);
+  EXPECT_EQ(storage.collCleanup(revision, "other", 0), 0u);
+  EXPECT_EQ(storage.shadowEntries(revision, "shadow", 0).size(), 1u);
+}
+
+Glimmet::MessageDescriptor const& testDescriptor() {
+  static Glimmet::MessageDescriptor descriptor("fapType: {}, rows: {}, ok: {}, delta: {}", __FILE__,
+                                               __LINE__);
+  return descriptor;
+}
+
+TEST(RegisterGlimmet, RecordsReadBackWithTheirArguments) {
+  Glimmet::Ring ring(1024);
+  Glimmet::trace(ring, testDescriptor(), std::string("4"), 17u, true, -3);
+  auto records = ring.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].sequence, 1u);
+  EXPECT_EQ(records[0].text(), "fapType: 4, rows: 17, ok: true, delta: -3");
+}
+
+TEST(RegisterGlimmet, AFullRingEvictsTheOldestWholeRecords) {
+  // Each record: 15 header bytes + 9 for the number = 24 bytes; 100 bytes hold 4.
+  Glimmet::Ring ring(100);
+  Glimmet::MessageDescriptor descriptor("row {}", __FILE__, __LINE__);
+  for (std::uint32_t row = 0; row < 10; ++row) Glimmet::trace(ring, descriptor, row);
+  auto records = ring.records();
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records.front().text(), "row 6");
+  EXPECT_EQ(records.back().text(), "row 9");
+  EXPECT_EQ(records.back().sequence, 10u);
+  EXPECT_EQ(ring.usedBytes(), 96u);
+}
+
+TEST(RegisterGlimmet, ARecordLargerThanTheRingIsDroppedAndCounted) {
+  Glimmet::Ring ring(64);
+  Glimmet::MessageDescriptor descriptor("{}", __FILE__, __LINE__);
+  Glimmet::trace(ring, descriptor, std::string(100, 'x'));
+  EXPECT_TRUE(ring.records().empty());
+  EXPECT_EQ(ring.droppedRecords(), 1u);
+}
+
+Vorl::Ptr<SchanCmd> write(SchanCmdKind kind, Fapmask mask, U32 row, std::vector<U8> data,
+                          U32 rowCount = 1) {
+  auto cmd = Vorl::makePtr<SchanCmd>();
+  cmd->kind = kind;
+  cmd->fapmask = mask;
+  cmd->block = 38;
+  cmd->address = 0x1A5;
+  cmd->row = row;
+  cmd->rowCount = rowCount;
+  cmd->entrySize = static_cast<U32>(data.size() / rowCount);
+  cmd->data = std::move(data);
+  return cmd;
+}
+
+TEST(RegisterSimChip, WritesLandOnEveryFapOfTheMask) {
+  Sim::Chip chip;
+  auto cmds = Pelcar::schanCmdsFactory();
+  cmds->cmdEnq(write(SchanCmdKind::registerWrite, Fapmask::of({0, 2}), 0, {1, 2, 3, 4}));
+  cmds->cmdEnq(write(SchanCmdKind::memoryBulkWrite, Fapmask::of({1}), 5, {1, 1, 2, 2, 3, 3}, 3));
+  chip.execute(cmds);
+  EXPECT_EQ(chip.registerValue(Pelcar::FapId(0), 38, 0x1A5), (std::vector<U8>{1, 2, 3, 4}));
+  EXPECT_EQ(chip.registerValue(Pelcar::FapId(2), 38, 0x1A5), (std::vector<U8>{1, 2, 3, 4}));
+  EXPECT_FALSE(chip.registerValue(Pelcar::FapId(1), 38, 0x1A5));
+  EXPECT_EQ(chip.memoryRow(Pelcar::FapId(1), 38, 0x1A5, 0, 7), (std::vector<U8>{3, 3}));
+  EXPECT_FALSE(chip.memoryRow(Pelcar::FapId(1), 38, 0x1A5, 0, 8));
+  ASSERT_EQ(chip.log().size(), 2u);
+  EXPECT_EQ(chip.log()[1].sequence, 2u);
+}
+
+TEST(RegisterSimChip, AListWithOneBadCommandIsRefusedWhole) {
+  Sim::Chip chip;
+  auto cmds = Pelcar::schanCmdsFactory();
+  cmds->cmdEnq(write(SchanCmdKind::registerWrite, Fapmask::of({0}), 0, {1, 2}));
+  auto bad = write(SchanCmdKind::registerWrite, Fapmask::of({0}), 0, {1, 2});
+  bad->data.pop_back();  // one byte short of its entry size
+  cmds->cmdEnq(bad);
+  EXPECT_THROW(chip.execute(cmds), Vorl::RangeException);
+  EXPECT_TRUE(chip.cells().empty());
+  EXPECT_TRUE(chip.log().empty());
+
+  EXPECT_THROW(chip.execute(*write(SchanCmdKind::registerWrite, Fapmask(), 0, {1})),
+               Vorl::RangeException);
+  EXPECT_THROW(chip.execute(*write(SchanCmdKind::registerRead, Fapmask::of({0}), 0, {1})),
+               Vorl::RangeException);
+  EXPECT_THROW(
+      chip.execute(*write(SchanCmdKind::memoryBulkWrite, Fapmask::of({0}), 0xFFFFFFFF, {1, 2}, 2)),
+      Vorl::RangeException);
+  EXPECT_NO_THROW(chip.execute(Vorl::Ptr<Pelcar::SchanCmds>()));
+}
+
+TEST(RegisterSimChip, TheTableCheckFindsWrongMissingAndStrayCells) {
+  using Table = bcm88490_a0::EtppPhpMapFwdCodeHwReg;
+  auto manager = Vorl::makePtr<Tessar::TableManager>();
+  auto table = RegisterTest::makeTable<Table>(manager);
+  table->addShadow(0);
+  Sim::Chip chip;
+  auto mask = Fapmask::of({0});
+  EXPECT_FALSE(Sim::verifyTable(chip, *table, mask).ok());  // nothing written yet
+
+  chip.execute(table->download("4", mask));
+  auto check = Sim::verifyTable(chip, *table, mask);
+  EXPECT_TRUE(check.ok());
+  EXPECT_EQ(check.cellsChecked, 1u);
+
+  // Another FAP's copy of the register is not any shadow's.
+  auto stray = table->schanCmds(0, 0);
+  (*stray->begin())->fapmask = Fapmask::of({3});
+  chip.execute(stray);
+  EXPECT_EQ(Sim::verifyTable(chip, *table, mask).mismatches.size(), 1u);
+
+  // A changed shadow no longer matches the chip.
+  Table::Entry entry(Table::EntryKey(0));
+  table->setEntry(0, entry);
+  check = Sim::verifyTable(chip, *table, mask);
+  ASSERT_EQ(check.mismatches.size(), 2u);
+  EXPECT_EQ(check.mismatches[0],
+            "FAP 0 etppcPhpMapFwdCode (block 27 address 0x85f array 0 entry 0): chip holds "
+            "12f4ff53f4ff0000, shadow holds 0000000000000000");
+}
+
+}  // namespace

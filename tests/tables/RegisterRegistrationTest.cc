@@ -1,0 +1,171 @@
+// Load-time registration: module order, log handles, table plug-ins, the factories
+// they register per supported revision, and the factories' reuse of held tables.
+#include <gtest/gtest.h>
+
+#include "framework/PluginHwTable.h"
+#include "framework/TableModule.h"
+#include "platform/tyvo/LogHandle.h"
+#include "tables/Modules.h"
+#include "tests/tables/RegisterTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using Hardware::Sand::FapRevision;
+using Hardware::Sand::FapRevMajor;
+
+// Restores the supported revision list when a test ends.
+class RevisionListGuard {
+ public:
+  explicit RevisionListGuard(std::vector<FapRevision> revisions) {
+    Tessar::SupportedFapRevList::fapRevisionListIs(std::move(revisions));
+  }
+  ~RevisionListGuard() { Tessar::SupportedFapRevList::fapRevisionListReset(); }
+};
+
+TEST(RegisterRegistration, ModulesLoadInTheirFixedOrder) {
+  std::vector<std::string_view> expected{
+      "IppVttSpecialLabelValuesHwReg",
+      "IppaTerminationProfileTableHwDirect",
+      "IppaMplsSpecialLabelAttributesTblHwDirect",
+      "IppaBsplProfileTblHwDirect",
+      "IppfTerminationProfileTableHwDirect",
+      "IppdPphAttributeByEeiHwDirect",
+      "IppfBsplProfileTblHwDirect",
+      "IppaPostMplsSpecialLabelAttributesTblHwDirect",
+      "IppfMplsSpecialLabelAttributesTblHwDirect",
+      "EtppPhpMapFwdCodeHwReg",
+      "IppfPostMplsSpecialLabelAttributesTblHwDirect",
+      "EtppCfgFheiMplsSwapRemarkMapHwReg",
+      "IppVttSpecialLabelsProfileHwReg",
+  };
+  EXPECT_EQ(loadedModules(), expected);
+}
+
+TEST(RegisterRegistration, EveryModuleRegistersItsThreeLogMessages) {
+  auto handles = Tyvo::LogHandle::liveHandles();
+  ASSERT_EQ(handles.size(), 13u * 3u);
+  for (std::size_t module = 0; module < 13; ++module) {
+    EXPECT_EQ(handles[3 * module].name, "HW_ABSTRACTION_ERROR");
+    EXPECT_EQ(handles[3 * module + 1].name, "HW_ABSTRACTION_RELAUNCH_ERROR");
+    EXPECT_EQ(handles[3 * module + 2].name, "HW_ABSTRACTION_EXCEPTION");
+  }
+  EXPECT_EQ(handles[0].format, "Hardware abstraction error: unable to load item: %s");
+  EXPECT_EQ(handles[0].explanation,
+            "Hardware abstraction error: unable to load some persistent items. Some agents will "
+            "be restarted");
+  EXPECT_EQ(handles[1].explanation, "Duplicate Writer Detected, brell path not cleaned up");
+  EXPECT_EQ(handles[2].explanation, "Exception");
+  for (auto const& handle : handles) EXPECT_EQ(handle.severity, 3u);
+}
+
+TEST(RegisterRegistration, LogMessagesFillTheirPlaceholders) {
+  Tyvo::LogHandle handle(Framework::moduleLogDescriptors()[0], Vorl::Duration(0), 1.0, 0, 0);
+  EXPECT_EQ(handle.message({"slots"}), "Hardware abstraction error: unable to load item: slots");
+  EXPECT_EQ(handle.message({}), "Hardware abstraction error: unable to load item: %s");
+}
+
+TEST(RegisterRegistration, EachRegisterHasATablePluginWithTheLoader) {
+  auto names = Tessar::HwTablePlugin::DefaultHwTableLoader().pluginNames();
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "bcm88490_a0::IppVttSpecialLabelValuesHwRegPlugin",
+                       "bcm88490_a0::EtppPhpMapFwdCodeHwRegPlugin",
+                       "bcm88490_a0::EtppCfgFheiMplsSwapRemarkMapHwRegPlugin",
+                       "bcm88490_a0::IppVttSpecialLabelsProfileHwRegPlugin",
+                   }));
+}
+
+TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegistered) {
+  RevisionListGuard revisions({FapRevision(FapRevMajor::FAPR_sim24_a0),
+                               Hardware::Sand::bcm88490_a0Revision,
+                               FapRevision(FapRevMajor::FAPR_sim26_a0)});
+  Tessar::HwTableHolderContext context;
+  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
+  auto registrations = context.registrations();
+  ASSERT_EQ(registrations.size(), 4u);  // one per register, for the chip type 25 revision
+  EXPECT_EQ(registrations[0].hwTableKey.tableName, "IppVttSpecialLabelValuesHwReg");
+  for (auto const& registration : registrations) {
+    EXPECT_EQ(registration.pluginName, "Default");
+    EXPECT_EQ(registration.tag, "noTag");
+    EXPECT_EQ(registration.hwTableKey.fapRevision, Hardware::Sand::bcm88490_a0Revision);
+  }
+  EXPECT_FALSE(context.hwTableFactory(
+      {"IppVttSpecialLabelValuesHwReg", FapRevision(FapRevMajor::FAPR_sim24_a0)}));
+}
+
+TEST(RegisterRegistration, ARevisionListWithoutChipType25RegistersNothing) {
+  RevisionListGuard revisions({FapRevision(FapRevMajor::FAPR_sim24_a0)});
+  Tessar::HwTableHolderContext context;
+  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
+  EXPECT_TRUE(context.registrations().empty());
+}
+
+TEST(RegisterRegistration, EverySupportedRevisionOfTheChipGetsAFactory) {
+  Tessar::HwTableHolderContext context;
+  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
+  std::size_t chipType25Revisions = 0;
+  for (auto const& revision : Hardware::Sand::knownFapRevisions()) {
+    chipType25Revisions += revision.chipType() == Hardware::bcm88490_a0ChipType ? 1 : 0;
+  }
+  EXPECT_EQ(context.registrations().size(), 4 * chipType25Revisions);
+  // Initialising twice replaces, it does not duplicate.
+  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
+  EXPECT_EQ(context.registrations().size(), 4 * chipType25Revisions);
+}
+
+TEST(RegisterRegistration, TheFactoryReturnsTheTableTheManagerHolds) {
+  Tessar::HwTableHolderContext context;
+  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
+  auto const revision = Hardware::Sand::bcm88490_a0Revision;
+  Tessar::HwTableKey key{"EtppPhpMapFwdCodeHwReg", revision};
+  auto factory = context.hwTableFactory(key);
+  ASSERT_TRUE(factory);
+
+  auto manager = Vorl::makePtr<Tessar::TableManager>();
+  auto first = factory(revision, manager, nullptr);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->name(), "EtppPhpMapFwdCodeHwReg");
+  EXPECT_EQ(first->hwTableKey(), key);
+  // The factory does not insert: a second call builds another table...
+  EXPECT_NE(factory(revision, manager, nullptr), first);
+  // ...until the manager holds one, which every later call returns.
+  manager->tableCollIs(key, first);
+  EXPECT_EQ(factory(revision, manager, nullptr), first);
+  EXPECT_EQ(EtppPhpMapFwdCodeHwReg::factory(revision, manager, nullptr), first);
+  first = nullptr;
+  EXPECT_EQ(manager->references(), 2u);  // ours and the held table's
+  manager->tableCollDelAll();            // breaks the manager-table cycle
+  EXPECT_EQ(manager->references(), 1u);
+}
+
+TEST(RegisterRegistration, TheFreeFactoryAlwaysBuildsANewTable) {
+  auto manager = Vorl::makePtr<Tessar::TableManager>();
+  Tessar::HwTableKey key{"IppVttSpecialLabelValuesHwReg", Hardware::Sand::bcm88490_a0Revision};
+  auto table = ippVttSpecialLabelValuesHwRegFactory("custom", key, manager);
+  ASSERT_TRUE(table);
+  EXPECT_EQ(table->name(), "custom");
+  EXPECT_NE(ippVttSpecialLabelValuesHwRegFactory("custom", key, manager), table);
+  EXPECT_THROW(ippVttSpecialLabelValuesHwRegFactory("custom", key, nullptr),
+               Vorl::InvalidInitializeException);
+}
+
+TEST(RegisterRegistration, ASecondPluginUnderTheSameNameIsRefused) {
+  using Duplicate = Tessar::PluginHwTable<IppVttSpecialLabelValuesHwReg, Hardware::chipType(24)>;
+  EXPECT_THROW(Duplicate("Default"), Vorl::InvalidInitializeException);
+  EXPECT_TRUE(Tessar::HwTablePlugin::DefaultHwTableLoader().hasPlugin(
+      "bcm88490_a0::IppVttSpecialLabelValuesHwRegPlugin"));
+}
+
+TEST(RegisterRegistration, APluginUnregistersWhenItIsDestroyed) {
+  Plugin::Impl::LoaderImpl<int> loader;
+  int initialised = 0;
+  loader.registerPlugin("first", [&](int& context) { initialised += context; });
+  loader.registerPlugin("second", [&](int& context) { initialised += 10 * context; });
+  int context = 1;
+  loader.initPlugins(context);
+  EXPECT_EQ(initialised, 11);
+  loader.unregisterPlugin("first");
+  EXPECT_EQ(loader.pluginNames(), std::vector<std::string>{"second"});
+}
+
+}  // namespace
