@@ -138,7 +138,10 @@ class BrellReader : public BrellInterface<T> {
   template <class Read>
   Outcome retryOnResize(Read&& read) {
     requireAttached();
-    resize();
+    // A changed slot count is cheap to notice up front; a changed bucket count is
+    // noticed by the walk itself (end marker or greater key with the count changed).
+    slots_.doResize();
+    if (map_.numBuckets() == 0) map_.bucketReader().remapIfChanged(&counters_.bucketRemaps);
     for (int attempt = 0;; ++attempt) {
       try {
         Outcome outcome = read();
@@ -183,12 +186,26 @@ class BrellReader : public BrellInterface<T> {
     return true;
   }
 
-  bool next(Key const& key, Value& value, IterHint& hint) final {
+  bool next(Key const& keyIn, Value& value, IterHint& hint) final {
+    Key const key = keyIn;  // the caller may pass the key inside `value`
+    bool more = nextUnchecked(key, value, hint);
+    // The list ascends; a step that does not is a damaged link (e.g. a cycle), which
+    // would otherwise make the caller's iteration endless.
+    if (more && !ascends(key, T::key(value))) {
+      throw Vorl::CorruptionDetectedException(fmt::format(
+          "iteration after key {} went back to key {} in {}", TraitsInfo<T>::keyText(key),
+          TraitsInfo<T>::keyText(T::key(value)), rootPath_));
+    }
+    return more;
+  }
+
+  bool nextUnchecked(Key const& key, Value& value, IterHint& hint) {
     Body body;
     std::uint32_t slotIndex = 0;
     SlotLink link;
     requireAttached();
-    resize();
+    slots_.doResize();
+    if (map_.numBuckets() == 0) map_.bucketReader().remapIfChanged(&counters_.bucketRemaps);
     if (hint.base == slots_.base() && hint.slotIndex < slots_.numSlots()) {
       Body hinted;
       SlotLink hintLink = slots_.readSlot(hint.slotIndex, hinted);
@@ -260,6 +277,14 @@ class BrellReader : public BrellInterface<T> {
   }
 
  private:
+  bool ascends(Key const& before, Key const& after) const {
+    std::uint32_t seed = slots_.hashSeed();
+    std::uint32_t beforeRhash = reverseBits(T::hash(before, seed));
+    std::uint32_t afterRhash = reverseBits(T::hash(after, seed));
+    if (beforeRhash != afterRhash) return beforeRhash < afterRhash;
+    return T::compare(before, after) < 0;
+  }
+
   void requireAttached() const {
     if (!this->initialized_) [[unlikely]] {
       throw Vorl::InvalidInitializeException(

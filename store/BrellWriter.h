@@ -494,7 +494,19 @@ class BrellWriter : public BrellInterface<T> {
     return deliver(*index, value, hint);
   }
 
-  bool next(Key const& key, Value& value, IterHint& hint) final {
+  bool next(Key const& keyIn, Value& value, IterHint& hint) final {
+    Key const key = keyIn;  // the caller may pass the key inside `value`
+    bool more = nextUnchecked(key, value, hint);
+    // The list ascends; a step that does not is a damaged link.
+    if (more && !ascends(key, T::key(value))) {
+      throw Vorl::CorruptionDetectedException(
+          fmt::format("iteration after key {} went back to key {} in {}", Info::keyText(key),
+                      Info::keyText(T::key(value)), rootPath_));
+    }
+    return more;
+  }
+
+  bool nextUnchecked(Key const& key, Value& value, IterHint& hint) {
     requireAttached();
     if (hint.slotIndex < slots_.numSlots()) {
       unsigned char const* slot = slots_.slot(hint.slotIndex);
@@ -624,6 +636,13 @@ class BrellWriter : public BrellInterface<T> {
     BrellWriter& writer_;
     bool done_ = false;
   };
+
+  bool ascends(Key const& before, Key const& after) const {
+    std::uint32_t beforeRhash = reverseBits(map_.hashOf(before));
+    std::uint32_t afterRhash = reverseBits(map_.hashOf(after));
+    if (beforeRhash != afterRhash) return beforeRhash < afterRhash;
+    return T::compare(before, after) < 0;
+  }
 
   void requireAttached() const {
     if (!slots_.attached()) [[unlikely]] {

@@ -54,6 +54,26 @@ std::string ShocketInfo::toString() const {
   return empty() ? std::string("none") : fmt::format("{}:{}", processId, name);
 }
 
+std::optional<OwnerFile::Peek> OwnerFile::peek(std::string const& root) {
+  Record record{};
+  long done = readSmallFile(root + "/" + kFileName, &record, sizeof record);
+  if (done < 0) return std::nullopt;
+  Peek found;
+  if (done == 0) {
+    found.valid = true;
+    return found;
+  }
+  found.valid = done == static_cast<long>(sizeof record) && record.magic == kMagic &&
+                record.formatVersion == kFormatVersion &&
+                record.checksum == checksum(&record, offsetof(Record, checksum));
+  if (!found.valid) return found;
+  found.valueTypeName = fixedText(record.valueTypeName, sizeof record.valueTypeName);
+  found.shocketInfo.processId = record.shocketProcessId;
+  found.shocketInfo.name = fixedText(record.shocketName, sizeof record.shocketName);
+  found.wiped = record.wiped != 0;
+  return found;
+}
+
 OwnerFile::OwnerFile(std::string root) : path_(std::move(root) + "/" + kFileName) {}
 
 OwnerFile::~OwnerFile() {

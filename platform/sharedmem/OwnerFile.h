@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace SharedMem {
@@ -41,6 +42,15 @@ class OwnerFile {
  public:
   static constexpr char const* kFileName = "owner";
   static constexpr std::size_t kSize = 256;
+
+  // What a read-only look at the owner file finds (it never creates or locks it).
+  struct Peek {
+    bool valid = false;
+    std::string valueTypeName;
+    ShocketInfo shocketInfo;
+    bool wiped = false;
+  };
+  static std::optional<Peek> peek(std::string const& root);
 
   explicit OwnerFile(std::string root);
   OwnerFile(OwnerFile const&) = delete;

@@ -10,9 +10,12 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +99,40 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+}  // namespace StoreTest
+
+namespace StoreTest {
+
+// Raw file access for tests that look at or damage the files behind the store's back.
+std::vector<unsigned char> readFile(std::string const& path);
+void patchFile(std::string const& path, std::size_t offset, void const* bytes, std::size_t size);
+
+template <class Word>
+Word readWord(std::string const& path, std::size_t offset) {
+  auto bytes = readFile(path);
+  Word word{};
+  if (offset + sizeof word <= bytes.size()) std::memcpy(&word, bytes.data() + offset, sizeof word);
+  return word;
+}
+
+template <class Word>
+void patchWord(std::string const& path, std::size_t offset, Word word) {
+  patchFile(path, offset, &word, sizeof word);
+}
+
+// Collects trace lines of the store's handles while alive.
+class TraceCapture {
+ public:
+  TraceCapture();
+  ~TraceCapture();
+  bool contains(std::string_view text) const;
+  std::string all() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace StoreTest

@@ -1,0 +1,277 @@
+// Readers in one process with the writer: consistent reads through the lookaside
+// slot, stale bucket counts during a split, iteration, refusals, and damaged files.
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "store/BrellReader.h"
+#include "store/BrellWriter.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::TempDir;
+using Traits8 = StoreTest::TestTraits<8>;
+using Value8 = Traits8::Value;
+using Writer8 = Brell::BrellWriter<Traits8>;
+using Reader8 = Brell::BrellReader<Traits8>;
+
+Brell::MapDescriptor sized(std::uint32_t size) {
+  Brell::MapDescriptor descriptor;
+  descriptor.maxSize = size;
+  return descriptor;
+}
+
+std::optional<Value8> find(Reader8& reader, std::uint32_t key) {
+  bool found = false;
+  Value8 buffer;
+  reader.lookup(key, found, &buffer);
+  return found ? std::optional<Value8>(buffer) : std::nullopt;
+}
+
+TEST(StoreReader, ReadsTheLookasideCopyWhileASlotIsBeingRewritten) {
+  TempDir root;
+  Writer8 writer("lookaside", sized(100), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  writer.write(Value8::make(42, 1), true);  // slot 0
+  Reader8 reader("lookaside", root.path());
+  ASSERT_TRUE(reader.initialize("test")) << reader.lastError();
+  EXPECT_EQ(find(reader, 42)->generation(), 1u);
+
+  // Freeze the file mid-rewrite: bit 1 set on slot 0, the lookaside holding the
+  // previous value (generation 0) with the same rhash, the slot a half-copied value.
+  auto slots = root.file("slots");
+  auto bytes = StoreTest::readFile(slots);
+  std::vector<unsigned char> lookaside(bytes.begin() + 632 + 8, bytes.begin() + 632 + 24);
+  Value8 previous = Value8::make(42, 0);
+  std::memcpy(lookaside.data(), &previous, sizeof previous);
+  StoreTest::patchFile(slots, 608 + 8, lookaside.data(), lookaside.size());
+  std::uint32_t version = StoreTest::readWord<std::uint32_t>(slots, 632);
+  StoreTest::patchWord<std::uint32_t>(slots, 632, version | 2);
+  StoreTest::patchWord<std::uint32_t>(slots, 632 + 8 + 4, 0xDEADBEEF);
+
+  auto seen = find(reader, 42);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(*seen, previous);
+  EXPECT_EQ(reader.counters().lookasideReads, 1u);
+
+  StoreTest::patchWord<std::uint32_t>(slots, 632, version + 4);
+  writer.write(Value8::make(42, 3), true);
+  EXPECT_EQ(find(reader, 42)->generation(), 3u);
+}
+
+TEST(StoreReader, StaleBucketCountMeetsTheSplitMarkerAndRetries) {
+  TempDir root;
+  Writer8 writer("stale", sized(1000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  Reader8 reader("stale", root.path());
+  ASSERT_TRUE(reader.initialize("test"));
+  // Bucket 3 under 8 gets keys of 3 and 11 under 16.
+  std::vector<std::uint32_t> keys;
+  std::uint32_t elevenKey = 0;
+  for (std::uint32_t key = 0; keys.size() < 9; ++key) {
+    std::uint32_t low = writer.hashMap().hashOf(key) & 15;
+    if (low == 11 && elevenKey == 0) {
+      elevenKey = key;
+      keys.push_back(key);
+    } else if (low != 11) {
+      keys.push_back(key);
+    }
+  }
+  ASSERT_NE(elevenKey, 0u);
+  for (std::size_t index = 0; index < 8; ++index) writer.write(Value8::make(keys[index], 1), true);
+  EXPECT_EQ(reader.capacity(), 0u) << "the first lookup maps the slots";
+  EXPECT_TRUE(find(reader, keys[0]));
+  EXPECT_EQ(reader.buckets(), 8u);
+  writer.write(Value8::make(keys[8], 1), true);
+  ASSERT_EQ(writer.buckets(), 16u);
+  auto before = reader.counters().resizeRetries;
+  EXPECT_TRUE(find(reader, elevenKey));
+  EXPECT_EQ(reader.buckets(), 16u);
+  EXPECT_GT(reader.counters().resizeRetries, before);
+  for (auto key : keys) EXPECT_TRUE(find(reader, key)) << key;
+}
+
+TEST(StoreReader, IteratesEveryKeyOnceInListOrder) {
+  TempDir root;
+  Writer8 writer("iterate", sized(1000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  for (std::uint32_t key = 0; key < 300; ++key) writer.write(Value8::make(key, key), true);
+  Reader8 reader("iterate", root.path());
+  ASSERT_TRUE(reader.initialize("test"));
+  auto order = [&](std::uint32_t key) {
+    return std::make_pair(Brell::reverseBits(writer.hashMap().hashOf(key)), key);
+  };
+  std::vector<std::uint32_t> seen;
+  Value8 value;
+  Brell::IterHint hint;
+  for (bool more = reader.first(value, hint); more; more = reader.next(value.key, value, hint)) {
+    EXPECT_EQ(value.generation(), value.key);
+    if (!seen.empty()) {
+      EXPECT_LT(order(seen.back()), order(value.key));
+    }
+    seen.push_back(value.key);
+    // Removing the entry just returned makes the hint stale: the next step re-finds
+    // its place from the key.
+    if (value.key % 7 == 0) writer.remove(value.key, nullptr);
+  }
+  EXPECT_EQ(seen.size(), 300u);
+  // The writer iterates the same list.
+  std::vector<std::uint32_t> written;
+  for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {
+    written.push_back(value.key);
+  }
+  std::vector<std::uint32_t> expected;
+  for (auto key : seen) {
+    if (key % 7 != 0) expected.push_back(key);
+  }
+  EXPECT_EQ(written, expected);
+}
+
+TEST(StoreReader, RefusesWritesAndNeedsAWriterFirst) {
+  TempDir root;
+  Reader8 early("refuse", root.path());
+  StoreTest::TraceCapture traces;
+  EXPECT_FALSE(early.initialize("test"));
+  EXPECT_EQ(early.lastError(), "failed to read pyrel file");
+  EXPECT_TRUE(traces.contains("failed to read pyrel file"));
+
+  Writer8 writer("refuse", sized(100), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  Reader8 reader("refuse", root.path());
+  ASSERT_TRUE(reader.initialize("test"));
+  try {
+    reader.write(Value8::make(1, 1), true);
+    FAIL();
+  } catch (Vorl::NoPermissionException const& error) {
+    EXPECT_STREQ(error.what(), "write to read-only Brell table");
+  }
+  try {
+    reader.remove(1, nullptr);
+    FAIL();
+  } catch (Vorl::NoPermissionException const& error) {
+    EXPECT_STREQ(error.what(), "remove to read-only Brell table");
+  }
+  EXPECT_THROW(reader.directWrite(Value8::make(1, 1)), Vorl::NoPermissionException);
+  EXPECT_THROW(reader.markAndSweepFlag(1, Brell::MarkAndSweepOperation::set),
+               Vorl::NoPermissionException);
+}
+
+TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
+  TempDir root;
+  {
+    Writer8 writer("damage", sized(1000), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    for (std::uint32_t key = 0; key < 400; ++key) writer.write(Value8::make(key, key), true);
+    for (std::uint32_t key = 0; key < 400; key += 3) writer.remove(key, nullptr);
+  }
+  auto slotsPath = root.file("slots");
+  auto bucketsPath = root.file("buckets");
+  auto pristineSlots = StoreTest::readFile(slotsPath);
+  auto pristineBuckets = StoreTest::readFile(bucketsPath);
+  auto restore = [&] {
+    StoreTest::patchFile(slotsPath, 0, pristineSlots.data(), pristineSlots.size());
+    StoreTest::patchFile(bucketsPath, 0, pristineBuckets.data(), pristineBuckets.size());
+  };
+  auto exercise = [&](Reader8& reader) {
+    int corruptions = 0;
+    for (std::uint32_t key = 0; key < 420; ++key) {
+      try {
+        find(reader, key);
+      } catch (Vorl::CorruptionDetectedException const&) {
+        ++corruptions;
+      }
+    }
+    try {
+      Value8 value;
+      Brell::IterHint hint;
+      int steps = 0;
+      for (bool more = reader.first(value, hint); more && steps < 5000;
+           more = reader.next(value.key, value, hint)) {
+        ++steps;
+      }
+      EXPECT_LT(steps, 5000) << "iteration did not end";
+    } catch (Vorl::CorruptionDetectedException const&) {
+      ++corruptions;
+    }
+    return corruptions;
+  };
+
+  // Targeted damage, each with the report it must give.
+  struct Case {
+    char const* name;
+    std::function<void()> damage;
+    char const* message;
+  };
+  std::uint32_t count = StoreTest::readWord<std::uint32_t>(slotsPath, 588);
+  std::vector<Case> cases = {
+      {"head out of range",
+       [&] {
+         for (std::uint32_t bucket = 0; bucket < 512; ++bucket) {
+           StoreTest::patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, count + 5);
+         }
+       },
+       "out-of-range index"},
+      {"self cycle",
+       [&] {
+         for (std::uint32_t slot = 0; slot < count; ++slot) {
+           StoreTest::patchWord<std::uint32_t>(slotsPath, 632 + 24 * slot + 4, slot);
+         }
+       },
+       "cycle"},
+      {"free slots in chains",
+       [&] {
+         for (std::uint32_t slot = 0; slot < count; ++slot) {
+           StoreTest::patchWord<std::uint32_t>(slotsPath, 632 + 24 * slot, 4);
+         }
+       },
+       "not-occupied"},
+  };
+  for (auto const& test : cases) {
+    restore();
+    test.damage();
+    Reader8 reader("damage", root.path());
+    ASSERT_TRUE(reader.initialize("test")) << test.name;
+    try {
+      for (std::uint32_t key = 1; key < 400; ++key) find(reader, key);
+      ADD_FAILURE() << test.name << ": no corruption reported";
+    } catch (Vorl::CorruptionDetectedException const& error) {
+      EXPECT_NE(std::string(error.what()).find(test.message), std::string::npos)
+          << test.name << ": " << error.what();
+    }
+  }
+
+  // A count the file cannot hold, published after the reader attached.
+  restore();
+  {
+    Reader8 reader("damage", root.path());
+    ASSERT_TRUE(reader.initialize("test"));
+    find(reader, 1);
+    StoreTest::patchWord<std::uint64_t>(slotsPath, 584, (std::uint64_t{1} << 40) | 77);
+    StoreTest::patchWord<std::uint32_t>(slotsPath, 588, count * 1000);
+    EXPECT_THROW(find(reader, 1), Vorl::CorruptionDetectedException);
+  }
+
+  // Random damage anywhere past the headers: corruption reports or plain answers.
+  std::mt19937 random(12345);
+  int reported = 0;
+  for (int round = 0; round < 150; ++round) {
+    restore();
+    for (int hit = 0; hit < 1 + round % 6; ++hit) {
+      bool inSlots = random() % 3 != 0;
+      auto const& pristine = inSlots ? pristineSlots : pristineBuckets;
+      std::size_t start = inSlots ? 608 : 24;
+      std::size_t offset = start + random() % (pristine.size() - start - 4);
+      std::uint32_t word = random() % 2 ? static_cast<std::uint32_t>(random())
+                                        : static_cast<std::uint32_t>(random() % (count + 16));
+      StoreTest::patchWord<std::uint32_t>(inSlots ? slotsPath : bucketsPath,
+                                          offset & ~std::size_t{3}, word);
+    }
+    Reader8 reader("damage", root.path());
+    if (!reader.initialize("test")) continue;
+    reported += exercise(reader);
+  }
+  EXPECT_GT(reported, 0);
+}
+
+}  // namespace
