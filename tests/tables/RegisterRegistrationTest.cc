@@ -2,6 +2,8 @@
 // they register per supported revision, and the factories' reuse of held tables.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "framework/PluginHwTable.h"
 #include "framework/TableModule.h"
 #include "platform/tyvo/LogHandle.h"
@@ -40,6 +42,25 @@ TEST(RegisterRegistration, ModulesLoadInTheirFixedOrder) {
       "IppVttSpecialLabelsProfileHwReg",
   };
   EXPECT_EQ(loadedModules(), expected);
+}
+
+// Each case re-runs this program with GRACEFUL_ASSERT_MODE set, so the first table
+// module reads it at load; the child reports the mode it found through its exit code.
+TEST(RegisterRegistrationDeathTest, TheFirstModuleReadsTheAssertionModeFromTheEnvironment) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_TRUE(Asic::modeIsSet());
+  struct Case {
+    char const* value;
+    int expectedMode;
+  };
+  for (auto testCase : {Case{"assert", 1}, Case{"assert ", 0}, Case{"ASSERT", 0}, Case{"", 0},
+                        Case{"graceful", 0}}) {
+    setenv("GRACEFUL_ASSERT_MODE", testCase.value, 1);
+    EXPECT_EXIT(std::exit(static_cast<int>(Asic::mode())),
+                ::testing::ExitedWithCode(testCase.expectedMode), "")
+        << "'" << testCase.value << "'";
+  }
+  unsetenv("GRACEFUL_ASSERT_MODE");
 }
 
 TEST(RegisterRegistration, EveryModuleRegistersItsThreeLogMessages) {
