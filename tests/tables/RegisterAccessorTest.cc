@@ -310,6 +310,29 @@ TEST_F(RegisterAccessor, DamageFoundByALookupIsReportedAndReadsAsNoRecord) {
             (std::vector<std::string>{"bucket chain loops", "bucket chain loops"}));
 }
 
+TEST_F(RegisterAccessor, CommandsForAnEntryTheRegisterDoesNotHaveAreRefused) {
+  table->addShadow(kFap0);
+  // `null` is a valid key value but names no register: no write may be built for it.
+  EXPECT_THROW(table->schanCmds(kFap0, 1), Vorl::RangeException);
+}
+
+// A register whose start-up contents fail part way.
+class FailingStartup : public Framework::RegisterTable<Values::Model> {
+ public:
+  using RegisterTable::RegisterTable;
+  void userInitHwTable(Tessar::HwShadowKey const&) override {
+    throw Vorl::RangeException("start-up contents refused");
+  }
+};
+
+TEST_F(RegisterAccessor, AShadowWhoseStartupFailsIsNotLeftBehind) {
+  auto failing = Vorl::makePtr<FailingStartup>(Values::tableName(), table->hwTableKey(), manager);
+  EXPECT_THROW(failing->addShadow(kFap0), Vorl::RangeException);
+  // Not half made: a later addShadow runs the start-up contents again.
+  EXPECT_FALSE(failing->hwShadowCollHas(kFap0));
+  EXPECT_THROW(failing->addShadow(kFap0), Vorl::RangeException);
+}
+
 using RegisterAccessorDeathTest = RegisterAccessor;
 
 TEST_F(RegisterAccessorDeathTest, AssertModeEndsTheProcessWithTheSameMessage) {
