@@ -159,7 +159,10 @@ class ReaderHashMap {
       return Outcome::notFound;
     }
     if (Brell::isNull(reference)) {
-      if (cursor.bucket != buckets - 1) {
+      // The list ends in the last bucket's run. While the writer splits N/2 into N
+      // (or merges N into N/2), the run of bucket N/2 - 1 may still hold the last
+      // keys and end the list; anywhere else an early end is damage.
+      if (cursor.bucket != buckets - 1 && cursor.bucket != buckets / 2 - 1) {
         if (countChanged()) return Outcome::retry;
         ReaderHashMapCommon::reachedEnd(cursor.bucket, buckets);
       }
@@ -217,12 +220,14 @@ class ReaderHashMap {
         return Outcome::found;
       }
       if (order > 0) {
-        if (mode == Mode::after) {
-          slotIndex = index;
-          link = current;
-          return Outcome::found;
-        }
-        return countChanged() ? Outcome::retry : Outcome::notFound;
+        // A successor found with a stale bucket count may come from a head that a
+        // merge released (it reads as zeros), so it only counts with the count still
+        // current; otherwise remap and walk again.
+        if (countChanged()) return Outcome::retry;
+        if (mode == Mode::equal) return Outcome::notFound;
+        slotIndex = index;
+        link = current;
+        return Outcome::found;
       }
       // A smaller pair: the key must belong here, allowing for a split or merge in
       // progress (the bucket under half or twice the count).

@@ -66,19 +66,16 @@ TEST(StoreReader, StaleBucketCountMeetsTheSplitMarkerAndRetries) {
   ASSERT_TRUE(writer.initialize("test"));
   Reader8 reader("stale", root.path());
   ASSERT_TRUE(reader.initialize("test"));
-  // Bucket 3 under 8 gets keys of 3 and 11 under 16.
+  // Eight keys outside bucket 11 (under 16), then a ninth of bucket 11 that splits
+  // the table: under 8 buckets it lives in bucket 3.
   std::vector<std::uint32_t> keys;
   std::uint32_t elevenKey = 0;
-  for (std::uint32_t key = 0; keys.size() < 9; ++key) {
-    std::uint32_t low = writer.hashMap().hashOf(key) & 15;
-    if (low == 11 && elevenKey == 0) {
-      elevenKey = key;
-      keys.push_back(key);
-    } else if (low != 11) {
-      keys.push_back(key);
-    }
+  for (std::uint32_t key = 1; keys.size() < 8 || elevenKey == 0; ++key) {
+    bool eleven = (writer.hashMap().hashOf(key) & 15) == 11;
+    if (eleven && elevenKey == 0) elevenKey = key;
+    if (!eleven && keys.size() < 8) keys.push_back(key);
   }
-  ASSERT_NE(elevenKey, 0u);
+  keys.push_back(elevenKey);
   for (std::size_t index = 0; index < 8; ++index) writer.write(Value8::make(keys[index], 1), true);
   EXPECT_EQ(reader.capacity(), 0u) << "the first lookup maps the slots";
   EXPECT_TRUE(find(reader, keys[0]));

@@ -1,0 +1,395 @@
+// Validation of existing files and the writer's life cycle: reattach, wipe once,
+// identities, ownership, unsafe roots, toggles, the map and its placeholders.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "platform/sharedmem/PyrelFile.h"
+#include "platform/vorl/Toggle.h"
+#include "store/BrellMap.h"
+#include "store/BrellReader.h"
+#include "store/BrellWriter.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::TempDir;
+using Traits8 = StoreTest::TestTraits<8>;
+using Value8 = Traits8::Value;
+using Writer8 = Brell::BrellWriter<Traits8>;
+using Reader8 = Brell::BrellReader<Traits8>;
+
+Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
+  Brell::MapDescriptor descriptor;
+  descriptor.maxSize = size;
+  descriptor.fixedSize = fixed;
+  return descriptor;
+}
+
+void fill(Writer8& writer, std::uint32_t count) {
+  for (std::uint32_t key = 0; key < count; ++key) writer.write(Value8::make(key, key + 1), true);
+}
+
+bool holds(Writer8& writer, std::uint32_t key) {
+  bool found = false;
+  writer.lookup(key, found, nullptr);
+  return found;
+}
+
+// Slot i of a V = 8 table.
+constexpr std::size_t slotOffset(std::uint32_t index) {
+  return 632 + std::size_t{index} * 24;
+}
+
+// --- validation --------------------------------------------------------------------
+
+struct Damage {
+  char const* name;
+  std::function<void(std::string const& root)> apply;
+  char const* reason;
+};
+
+TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
+  std::vector<Damage> damages = {
+      {"critical section bit",
+       [](std::string const& root) {
+         StoreTest::patchWord<std::uint16_t>(root + "/slots", 558, 1);
+       },
+       "bad critical section runtimeFlags:1"},
+      {"occupied slot on the free list",
+       [](std::string const& root) {
+         // Slot 0 holds an entry; make it the head of the free list.
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 568, 0);
+       },
+       "not-empty slot:0"},
+      {"duplicate on the free list",
+       [](std::string const& root) {
+         std::uint32_t head = StoreTest::readWord<std::uint32_t>(root + "/slots", 568);
+         std::uint32_t second =
+             StoreTest::readWord<std::uint32_t>(root + "/slots", slotOffset(head) + 4);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", slotOffset(second) + 4, head);
+       },
+       "duplicate slot:"},
+      {"occupancy off by one",
+       [](std::string const& root) {
+         std::uint32_t occupancy = StoreTest::readWord<std::uint32_t>(root + "/slots", 564);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 564, occupancy + 1);
+       },
+       "wrong occupied count"},
+      {"slot count beyond the file",
+       [](std::string const& root) {
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 588, 1u << 20);
+       },
+       ""},
+  };
+  for (auto const& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    TempDir root;
+    SharedMem::PyrelId identity;
+    {
+      Writer8 writer("validation", sized(1000), root.path());
+      ASSERT_TRUE(writer.initialize("test"));
+      fill(writer, 50);
+      identity = writer.pyrelId();
+      damage.apply(root.path());
+      std::string reason;
+      EXPECT_FALSE(writer.validate(identity, false, &reason));
+      EXPECT_NE(reason.find(damage.reason), std::string::npos) << reason;
+      writer.detach(false);
+    }
+    StoreTest::TraceCapture traces;
+    Writer8 next("validation", sized(1000), root.path());
+    ASSERT_TRUE(next.initialize("test"));
+    EXPECT_TRUE(traces.contains("all entries from")) << traces.all();
+    EXPECT_EQ(next.members(), 0u);
+    EXPECT_EQ(next.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
+    EXPECT_EQ(next.pyrelId().processBits(), identity.processBits());
+    EXPECT_TRUE(next.validate());
+    EXPECT_EQ(SharedMem::PyrelFile(root.path()).read()->identity, next.pyrelId());
+  }
+}
+
+TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
+  TempDir root;
+  {
+    Writer8 writer("identity", sized(64, true), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    fill(writer, 10);
+    std::string reason;
+    SharedMem::PyrelId other(writer.pyrelId().value() ^ 0x10000u);
+    EXPECT_FALSE(writer.validate(other, false, &reason));
+    EXPECT_EQ(reason, fmt::format("mismatching pyrel:{}, oldPyrel:{}", other.value(),
+                                  writer.pyrelId().value()));
+  }
+  StoreTest::TraceCapture traces;
+  Writer8 bigger("identity", sized(128, true), root.path());
+  ASSERT_TRUE(bigger.initialize("test"));
+  EXPECT_TRUE(traces.contains(
+      "wanted capacity:128 for fixed-size table, but existing file has capacity:64"))
+      << traces.all();
+  EXPECT_EQ(bigger.capacity(), 128u);
+  EXPECT_EQ(bigger.members(), 0u);
+}
+
+TEST(StoreValidation, StrictValidationOnADeviceRefusesInsteadOfWiping) {
+  TempDir root;
+  {
+    Writer8 writer("strict", sized(100), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    fill(writer, 5);
+  }
+  StoreTest::patchWord<std::uint16_t>(root.file("slots"), 558, 1);
+  ::setenv("HWTABLES_PHYSICAL_DUT", "1", 1);
+  ::setenv("HWTABLES_STRICT_VALIDATION", "1", 1);
+  Writer8 writer("strict", sized(100), root.path());
+  try {
+    writer.initialize("test");
+    ADD_FAILURE() << "strict validation wiped the files";
+  } catch (Vorl::InvalidInitializeException const& error) {
+    EXPECT_EQ(std::string(error.what()),
+              fmt::format("failed initial validation of {} after re-attaching", root.path()));
+  }
+  ::unsetenv("HWTABLES_PHYSICAL_DUT");
+  ::unsetenv("HWTABLES_STRICT_VALIDATION");
+  EXPECT_EQ(StoreTest::readWord<std::uint32_t>(root.file("slots"), 564), 5u) << "files kept";
+}
+
+// --- life cycle ---------------------------------------------------------------------
+
+TEST(StoreLifecycle, RestartWithIntactFilesKeepsEntriesAndIdentity) {
+  TempDir root;
+  SharedMem::PyrelId identity;
+  {
+    Writer8 writer("restart", sized(1000), root.path());
+    StoreTest::TraceCapture traces;
+    ASSERT_TRUE(writer.initialize("test"));
+    EXPECT_TRUE(traces.contains("slotsAttached:1")) << traces.all();
+    fill(writer, 700);
+    identity = writer.pyrelId();
+  }
+  EXPECT_TRUE(std::filesystem::exists(root.file("slots"))) << "detach keeps the files";
+  StoreTest::TraceCapture traces;
+  Writer8 writer("restart", sized(1000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  EXPECT_TRUE(traces.contains("slotsAttached:2")) << traces.all();
+  EXPECT_FALSE(traces.contains("will be lost"));
+  EXPECT_EQ(writer.pyrelId(), identity);
+  EXPECT_EQ(writer.members(), 700u);
+  for (std::uint32_t key = 0; key < 700; ++key) {
+    bool found = false;
+    auto const* value = writer.lookup(key, found, nullptr);
+    ASSERT_TRUE(found) << key;
+    EXPECT_EQ(value->generation(), key + 1);
+  }
+}
+
+TEST(StoreLifecycle, DeletedFilesWithAKeptIdentityLeadToOneWipe) {
+  TempDir root;
+  SharedMem::PyrelId identity;
+  {
+    Writer8 writer("deleted", sized(100), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    fill(writer, 20);
+    identity = writer.pyrelId();
+  }
+  std::filesystem::remove(root.file("slots"));
+  std::filesystem::remove(root.file("buckets"));
+  StoreTest::TraceCapture traces;
+  Writer8 writer("deleted", sized(100), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  EXPECT_TRUE(traces.contains("expectReattach: true, attachResult: 1")) << traces.all();
+  EXPECT_TRUE(traces.contains("re-formatted successfully"));
+  EXPECT_EQ(writer.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
+  EXPECT_EQ(writer.members(), 0u);
+}
+
+TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
+  TempDir root;
+  Brell::BrellMap<Traits8> map("collection");
+  Mem::CollectionDescriptor descriptor;
+  descriptor.rootPath = root.path();
+  descriptor.size = 100;
+  map.init(descriptor);
+  ASSERT_TRUE(map.attach("test"));
+  EXPECT_EQ(map.mountStatus(), 1);
+  map.write(Value8::make(1, 1), true);
+  Writer8 second("second", sized(100), root.path());
+  try {
+    second.initialize("test");
+    ADD_FAILURE() << "two writers on one root";
+  } catch (Vorl::InvalidInitializeException const& error) {
+    EXPECT_NE(std::string(error.what()).find("another writer owns"), std::string::npos);
+  }
+  for (auto const* name : {"slots", "buckets", "owner", "pyrel", "control"}) {
+    EXPECT_TRUE(std::filesystem::exists(root.file(name))) << name;
+  }
+  map.cleanupAndDetach();
+  EXPECT_TRUE(std::filesystem::is_empty(root.path()));
+  ASSERT_TRUE(second.initialize("test")) << "the root is free again";
+}
+
+TEST(StoreLifecycle, PlantedLinksAreRefusedAndNeverFollowed) {
+  TempDir root;
+  TempDir elsewhere;
+  std::string target = elsewhere.file("victim");
+  { std::ofstream(target) << "precious"; }
+  for (auto const* name : {"slots", "owner", "buckets"}) {
+    TempDir planted;
+    std::filesystem::create_symlink(target, planted.file(name));
+    Writer8 writer("planted", sized(100), planted.path());
+    EXPECT_ANY_THROW(writer.initialize("test")) << name;
+    std::ifstream check(target);
+    std::string text;
+    check >> text;
+    EXPECT_EQ(text, "precious") << name;
+  }
+}
+
+TEST(StoreLifecycle, ReadersMapTheSlotsReadOnly) {
+  TempDir root;
+  Writer8 writer("readers", sized(100), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  fill(writer, 10);
+  Reader8 reader("readers", root.path());
+  ASSERT_TRUE(reader.initialize("test"));
+  EXPECT_EQ(reader.pyrelId(), writer.pyrelId());
+  // A reader's file descriptors and mappings are read-only: the files stay writable
+  // only by their owner, and the reader never holds them open for writing.
+  bool found = false;
+  Value8 buffer;
+  reader.lookup(3, found, &buffer);
+  EXPECT_TRUE(found);
+  auto maps = StoreTest::readFile("/proc/self/maps");
+  std::string text(maps.begin(), maps.end());
+  std::size_t readOnlyMappings = 0;
+  for (std::size_t at = text.find(root.file("slots")); at != std::string::npos;
+       at = text.find(root.file("slots"), at + 1)) {
+    std::size_t lineStart = text.rfind('\n', at) + 1;
+    std::string permissions = text.substr(text.find(' ', lineStart) + 1, 4);
+    if (permissions == "r--s") ++readOnlyMappings;
+  }
+  EXPECT_EQ(readOnlyMappings, 1u) << "exactly the reader's mapping is read-only";
+}
+
+TEST(StoreLifecycle, CoreDumpToggleComesFromTheToggleDirectory) {
+  TempDir toggles;
+  ::setenv("HWTABLES_TOGGLE_DIR", toggles.path().c_str(), 1);
+  Vorl::toggleCacheClear();
+  EXPECT_TRUE(Vorl::getToggleState("Brell.json", "FullCoreDump")) << "missing file: on";
+  { std::ofstream(toggles.file("Brell.json")) << R"({"FullCoreDump": false})"; }
+  { std::ofstream(toggles.file("SharedMem.json")) << "not json"; }
+  Vorl::toggleCacheClear();
+  EXPECT_FALSE(Vorl::getToggleState("Brell.json", "FullCoreDump"));
+  EXPECT_TRUE(Vorl::getToggleState("SharedMem.json", "CoreDumpSharedFiles")) << "malformed: on";
+  TempDir root;
+  Writer8 writer("toggles", sized(100), root.path());
+  EXPECT_EQ(writer.slotTable().file().coreDumpMode(), SharedMem::CoreDumpMode::exclude);
+  ::unsetenv("HWTABLES_TOGGLE_DIR");
+  Vorl::toggleCacheClear();
+}
+
+TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
+  Brell::BrellMap<Traits8> map("local");
+  EXPECT_EQ(map.implementation().type(), Brell::kTypeWriter);
+  map.write(Value8::make(5, 1), true);
+  EXPECT_EQ(map.members(), 1u);
+  EXPECT_GE(map.capacity(), 100u);
+
+  Mem::CollectionDescriptor bad;
+  bad.rootPath = "/nonexistent";
+  EXPECT_THROW(map.init(bad), Vorl::InvalidInitializeException) << "size 0 in writer mode";
+  bad.size = 10;
+  bad.heap = true;
+  EXPECT_THROW(map.init(bad), Vorl::InvalidInitializeException) << "heap in shared mode";
+
+  TempDir root;
+  Mem::CollectionDescriptor reading;
+  reading.mode = Mem::CollectionDescriptor::Mode::reader;
+  reading.rootPath = root.path();
+  map.init(reading);
+  EXPECT_FALSE(map.attach("no writer yet"));
+  bool found = true;
+  EXPECT_EQ(map.lookup(5, found, nullptr), nullptr);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(map.members(), 0u);
+  EXPECT_THROW(map.write(Value8::make(1, 1), true), Vorl::NoPermissionException);
+
+  Writer8 writer("local", sized(100), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  writer.write(Value8::make(9, 4), true);
+  ASSERT_TRUE(map.tryAttach());
+  Value8 buffer;
+  auto const* value = map.lookup(9, found, &buffer);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(value->generation(), 4u);
+}
+
+TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempDir root;
+  Brell::BrellStrictDummy<Traits8> orphan("orphan", root.path(), true);
+  EXPECT_EQ(orphan.mountStatus(), 0);
+  EXPECT_DEATH(orphan.members(), "trying to operate on an orphan brell entity");
+  EXPECT_DEATH(
+      {
+        Writer8 writer("pairs", sized(100), root.path());
+        writer.initialize("test");
+        writer.directWrite(Value8::make(1, 1));
+        writer.write(Value8::make(2, 1), true);
+      },
+      "Make sure the DirectIs/Commit are properly paired!");
+  EXPECT_DEATH(
+      {
+        Writer8 writer("pairs", sized(100), root.path());
+        writer.initialize("test");
+        writer.directCommit();
+      },
+      "not in direct mode!");
+  EXPECT_DEATH(
+      {
+        Writer8* self = nullptr;
+        auto notify = [&self](std::uint32_t) { self->write(Value8::make(3, 1), true); };
+        Writer8 writer("reentrant", sized(100), root.path(), notify);
+        self = &writer;
+        writer.initialize("test");
+        writer.write(Value8::make(2, 1), true);
+      },
+      "Brell reentrancy detected");
+}
+
+TEST(StoreLifecycle, DirectWriteStagesAndCommitPublishes) {
+  TempDir root;
+  Writer8 writer("direct", sized(100), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  Reader8 reader("direct", root.path());
+  ASSERT_TRUE(reader.initialize("test"));
+  auto* staged = writer.directWrite(Value8::make(11, 1));
+  *staged = Value8::make(11, 2);
+  bool found = true;
+  Value8 buffer;
+  reader.lookup(11, found, &buffer);
+  EXPECT_FALSE(found) << "not visible before the commit";
+  writer.directCommit();
+  reader.lookup(11, found, &buffer);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(buffer.generation(), 2u);
+  staged = writer.directWrite(Value8::make(11, 3));
+  *staged = Value8::make(12, 3);  // the key changed: refused, nothing written
+  EXPECT_THROW(writer.directCommit(), Vorl::RangeException);
+  reader.lookup(11, found, &buffer);
+  EXPECT_EQ(buffer.generation(), 2u);
+  EXPECT_FALSE(holds(writer, 12));
+  EXPECT_TRUE(writer.markAndSweepFlag(11, Brell::MarkAndSweepOperation::set));
+  EXPECT_TRUE(writer.markAndSweepFlag(11, Brell::MarkAndSweepOperation::get));
+  EXPECT_TRUE(writer.markAndSweepFlag(11, Brell::MarkAndSweepOperation::clear));
+  EXPECT_FALSE(writer.markAndSweepFlag(11, Brell::MarkAndSweepOperation::get));
+  EXPECT_FALSE(writer.markAndSweepFlag(99, Brell::MarkAndSweepOperation::get));
+  EXPECT_TRUE(writer.validate());
+  EXPECT_NE(writer.dumpHeaders().find("Brell table \"direct\"\n\n\nSlotHeader"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,320 @@
+// Readers and writers in different processes: a reader that checks every value
+// while the writer changes the store under it, and writers killed mid-operation.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "store/BrellReader.h"
+#include "store/BrellWriter.h"
+#include "store/StoreInspector.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::TempDir;
+using Traits = StoreTest::TestTraits<16>;
+using Value = Traits::Value;
+using Writer = Brell::BrellWriter<Traits>;
+using Reader = Brell::BrellReader<Traits>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kStableKeys = 100;
+constexpr std::uint32_t kChurnBase = 1000;
+
+Brell::MapDescriptor sized(std::uint32_t size) {
+  Brell::MapDescriptor descriptor;
+  descriptor.maxSize = size;
+  return descriptor;
+}
+
+// Runs `child` in a forked process that reports through a pipe and _exits; returns
+// its exit status and report.
+struct ChildResult {
+  int status = -1;
+  std::string report;
+};
+
+template <class Body>
+pid_t forkChild(int& readEnd, Body&& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe");
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string report;
+    int code = 3;
+    try {
+      code = body(report);
+    } catch (std::exception const& error) {
+      report += std::string("exception: ") + error.what();
+      code = 2;
+    }
+    (void)!::write(fds[1], report.data(), report.size());
+    ::_exit(code);
+  }
+  ::close(fds[1]);
+  readEnd = fds[0];
+  return pid;
+}
+
+ChildResult collect(pid_t pid, int readEnd) {
+  ChildResult result;
+  char buffer[4096];
+  for (ssize_t done; (done = ::read(readEnd, buffer, sizeof buffer)) > 0;) {
+    result.report.append(buffer, static_cast<std::size_t>(done));
+  }
+  ::close(readEnd);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+// The reader's side: stable keys are always present and every value seen is whole.
+int readUnderChanges(std::string const& root, double seconds, std::string& report) {
+  Reader reader("stress", root);
+  if (!reader.initialize("stress")) {
+    report = "reader could not attach: " + reader.lastError();
+    return 1;
+  }
+  std::mt19937 random(::getpid());
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  std::uint64_t lookups = 0;
+  std::uint64_t passes = 0;
+  while (Clock::now() < end) {
+    for (std::uint32_t key = 0; key < kStableKeys; ++key) {
+      bool found = false;
+      Value value;
+      reader.lookup(key, found, &value);
+      ++lookups;
+      if (!found || value.key != key || !value.whole()) {
+        report = fmt::format("stable key {} found:{} key:{} whole:{}", key, found, value.key,
+                             value.whole());
+        return 1;
+      }
+      std::uint32_t churn = kChurnBase + random() % 4000;
+      reader.lookup(churn, found, &value);
+      if (found && (value.key != churn || !value.whole())) {
+        report =
+            fmt::format("churn key {} read as key:{} whole:{}", churn, value.key, value.whole());
+        return 1;
+      }
+    }
+    if (++passes % 8 == 0) {
+      std::vector<bool> seen(kStableKeys, false);
+      Value value;
+      Brell::IterHint hint;
+      for (bool more = reader.first(value, hint); more;
+           more = reader.next(value.key, value, hint)) {
+        if (!value.whole()) {
+          report = fmt::format("iteration read a torn value of key {}", value.key);
+          return 1;
+        }
+        if (value.key < kStableKeys) {
+          if (seen[value.key]) {
+            report = fmt::format("iteration met key {} twice", value.key);
+            return 1;
+          }
+          seen[value.key] = true;
+        }
+      }
+      for (std::uint32_t key = 0; key < kStableKeys; ++key) {
+        if (!seen[key]) {
+          report = fmt::format("iteration missed stable key {}", key);
+          return 1;
+        }
+      }
+    }
+  }
+  auto const& counters = reader.counters();
+  report = fmt::format("lookups:{} retries:{} lookasideReads:{} remaps:{} resizeRetries:{}",
+                       lookups, counters.retries, counters.lookasideReads, counters.remaps,
+                       counters.resizeRetries);
+  return 0;
+}
+
+TEST(StoreMultiProcess, ReaderNeverSeesATornValueOrMissesAStableKey) {
+  TempDir root;
+  Writer writer("stress", sized(2048), root.path());
+  ASSERT_TRUE(writer.initialize("stress"));
+  std::uint32_t generation = 1;
+  for (std::uint32_t key = 0; key < kStableKeys; ++key)
+    writer.write(Value::make(key, generation), true);
+
+  constexpr double kSeconds = 3.0;
+  int readEnd = -1;
+  pid_t child = forkChild(readEnd, [&](std::string& report) {
+    return readUnderChanges(root.path(), kSeconds, report);
+  });
+
+  // Waves of churn: grow (splits, slot growth past the maximum), rewrite the stable
+  // keys all the time, shrink (compaction moves, merges).
+  std::mt19937 random(7);
+  std::uint64_t operations = 0;
+  std::uint32_t wave = 0;
+  auto end = Clock::now() + std::chrono::duration<double>(kSeconds + 0.3);
+  while (Clock::now() < end) {
+    std::uint32_t size = 400 + random() % 3600;
+    for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
+      writer.write(Value::make(key, wave), true);
+      if (key % 8 == 0) writer.write(Value::make(key % kStableKeys, ++generation), true);
+      ++operations;
+    }
+    for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
+      writer.remove(key, nullptr);
+      if (key % 8 == 0) {
+        auto* staged = writer.directWrite(Value::make(key % kStableKeys, ++generation));
+        *staged = Value::make(key % kStableKeys, ++generation);
+        writer.directCommit();
+      }
+      ++operations;
+    }
+    ++wave;
+  }
+  auto result = collect(child, readEnd);
+  EXPECT_EQ(result.status, 0) << result.report;
+  RecordProperty("reader", result.report);
+  std::printf(
+      "writer operations:%llu waves:%u growths:%llu shrinks:%llu moves:%llu bucket "
+      "splits:%llu merges:%llu; reader %s\n",
+      static_cast<unsigned long long>(operations), wave,
+      static_cast<unsigned long long>(writer.counters().growths),
+      static_cast<unsigned long long>(writer.counters().shrinks),
+      static_cast<unsigned long long>(writer.counters().moves),
+      static_cast<unsigned long long>(writer.counters().bucketGrowths),
+      static_cast<unsigned long long>(writer.counters().bucketShrinks), result.report.c_str());
+  EXPECT_GT(writer.counters().shrinks, 0u);
+  EXPECT_GT(writer.counters().bucketShrinks, 0u);
+  EXPECT_TRUE(writer.validate());
+}
+
+TEST(StoreMultiProcess, InspectorSeesAConsistentStoreWhileAWriterRuns) {
+  TempDir root;
+  {
+    Writer writer("inspect", sized(1000), root.path());
+    ASSERT_TRUE(writer.initialize("inspect"));
+    for (std::uint32_t key = 0; key < kStableKeys; ++key) writer.write(Value::make(key, 1), true);
+  }
+  int readEnd = -1;
+  pid_t child = forkChild(readEnd, [&](std::string&) {
+    Writer writer("inspect", sized(1000), root.path());
+    writer.initialize("inspect");
+    for (std::uint32_t round = 0;; ++round) {
+      for (std::uint32_t key = kChurnBase; key < kChurnBase + 1500; ++key) {
+        writer.write(Value::make(key, round), true);
+      }
+      for (std::uint32_t key = kChurnBase; key < kChurnBase + 1500; ++key)
+        writer.remove(key, nullptr);
+    }
+    return 0;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int ok = 0;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    auto report = Brell::StoreInspector(root.path(), {.maxWaitMilliseconds = 500}).dump();
+    EXPECT_NE(report.result, "invalid") << report.reason;
+    if (report.valid()) {
+      ++ok;
+      EXPECT_EQ(report.entries.size(), report.slotHeader->occupancy);
+      EXPECT_GE(report.entries.size(), kStableKeys);
+    }
+  }
+  ::kill(child, SIGKILL);
+  collect(child, readEnd);
+  EXPECT_GT(ok, 0);
+}
+
+TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) {
+  TempDir root;
+  constexpr std::uint32_t kKept = 200;
+  auto populate = [&](Writer& writer) {
+    for (std::uint32_t key = 0; key < kKept; ++key) writer.write(Value::make(key, 1), true);
+  };
+  {
+    Writer writer("crash", sized(512), root.path());
+    ASSERT_TRUE(writer.initialize("crash"));
+    populate(writer);
+  }
+  std::mt19937 random(99);
+  int reattached = 0;
+  int wiped = 0;
+  for (int round = 0; round < 30; ++round) {
+    SharedMem::PyrelId before = SharedMem::PyrelFile(root.path()).read()->identity;
+    int readEnd = -1;
+    std::uint32_t seed = static_cast<std::uint32_t>(random());
+    pid_t child = forkChild(readEnd, [&](std::string&) {
+      Writer writer("crash", sized(512), root.path());
+      writer.initialize("crash");
+      std::mt19937 childRandom(seed);
+      for (std::uint32_t generation = 2;; ++generation) {
+        std::uint32_t key = childRandom() % 3000;
+        switch (childRandom() % 4) {
+          case 0:
+            writer.write(Value::make(key % kKept, generation), true);
+            break;
+          case 1:
+            writer.write(Value::make(kKept + key, generation), true);
+            break;
+          case 2:
+            writer.remove(kKept + key, nullptr);
+            break;
+          default: {
+            auto* staged = writer.directWrite(Value::make(key % kKept, generation));
+            *staged = Value::make(key % kKept, generation + 1);
+            writer.directCommit();
+          }
+        }
+      }
+      return 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 40));
+    ::kill(child, SIGKILL);
+    auto result = collect(child, readEnd);
+    ASSERT_EQ(result.status, 128 + SIGKILL) << result.report;
+
+    // A reader on the files the dead writer left: answers or corruption, nothing worse.
+    {
+      Reader reader("crash", root.path());
+      if (reader.initialize("after crash")) {
+        for (std::uint32_t key = 0; key < kKept; ++key) {
+          try {
+            bool found = false;
+            Value value;
+            reader.lookup(key, found, &value);
+            if (found) {
+              EXPECT_TRUE(value.whole()) << key;
+            }
+          } catch (Vorl::CorruptionDetectedException const&) {
+          }
+        }
+      }
+    }
+    Writer writer("crash", sized(512), root.path());
+    ASSERT_TRUE(writer.initialize("crash"));
+    EXPECT_TRUE(writer.validate());
+    if (writer.pyrelId() == before) {
+      ++reattached;
+      for (std::uint32_t key = 0; key < kKept; ++key) {
+        bool found = false;
+        auto const* value = writer.lookup(key, found, nullptr);
+        ASSERT_TRUE(found) << "round " << round << " lost key " << key;
+        EXPECT_TRUE(value->whole());
+      }
+    } else {
+      ++wiped;
+      EXPECT_EQ(writer.pyrelId().number(), static_cast<std::uint16_t>(before.number() + 1));
+      EXPECT_EQ(writer.members(), 0u);
+      populate(writer);
+    }
+  }
+  std::printf("reattached:%d wiped:%d\n", reattached, wiped);
+  EXPECT_GT(reattached, 0);
+}
+
+}  // namespace
