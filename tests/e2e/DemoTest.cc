@@ -82,6 +82,12 @@ TEST(DemoTool, ProgramsAndVerifiesTheFourRegisters) {
     EXPECT_NE(run.out.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(run.out.find("MISMATCH"), std::string::npos);
+  // The chip's contents, read back and decoded into fields.
+  for (auto const* text :
+       {"IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00", "vttSpecialLabelValue0 = 0xfffff",
+        "phpMapFwdCode = 0xfff453fff412", "bos0Label7Profile = 2   bos1Label7Profile = 6"}) {
+    EXPECT_NE(run.out.find(text), std::string::npos) << text;
+  }
   EXPECT_NE(run.out.find("4 registers programmed and verified on the simulated chip."),
             std::string::npos);
 }

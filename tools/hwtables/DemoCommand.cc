@@ -10,6 +10,7 @@
 #include <set>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +20,7 @@
 #include "platform/tessar/HwTableHolderContext.h"
 #include "tables/Catalogue.h"
 #include "tools/hwtables/Command.h"
+#include "tools/hwtables/FieldDecoder.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -141,6 +143,23 @@ nlohmann::json resultJson(TableResult const& result) {
           {"mismatches", result.check.mismatches}};
 }
 
+// What a person wants to see after a bring-up: each register's value as the chip now
+// holds it, in bytes and decoded into its fields.
+void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& results, U32 fap) {
+  fmt::print("\nOn the chip now (FAP {}):\n", fap);
+  for (auto const& result : results) {
+    auto const* info = bcm88490_a0::tableInfo(result.name);
+    if (!info) continue;
+    auto const& member = info->members.front();
+    auto value = chip.registerValue(Pelcar::FapId(fap), member.block, member.address);
+    if (!value) continue;
+    fmt::print("\n  {}  {:02x}\n", result.name, fmt::join(*value, " "));
+    for (auto const& line : fieldLines(decodeFields(result.name, *value), 96)) {
+      fmt::print("    {}\n", line);
+    }
+  }
+}
+
 void run(Options const& options) {
   auto faps = parseFaps(options.faps);
   auto revision = parseRevision(options.revision);
@@ -220,6 +239,7 @@ void run(Options const& options) {
         fmt::print("  {}: {}\n", result.name, mismatch);
       }
     }
+    printChipContents(chip, results, faps.front());
     if (failed == 0) {
       fmt::print("\n{} registers programmed and verified on the simulated chip.\n", results.size());
     }
