@@ -227,6 +227,15 @@ TEST(Entry, EqualityComparesKeyAndEveryByte) {
   EXPECT_EQ(bytesOf(left), std::vector<U8>(4, 0));
 }
 
+// Keys hash; entries and data-byte indices have no hash at all, so a hash of one
+// cannot even be written.
+template <class T>
+concept Hashable = requires(T const& value) { value.hash(0u); };
+static_assert(Hashable<IppaTerminationProfileTableHwDirect::EntryKey>);
+static_assert(Hashable<IppaBsplProfileTblHwDirect::EntryKey>);
+static_assert(!Hashable<IppaTerminationProfileTableHwDirect::Entry>);
+static_assert(!Hashable<IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index>);
+
 TEST(Entry, MemoryEntriesHaveTheStoreValueSizes) {
   // The store keeps entries inline; its slot geometry is built for these sizes.
   EXPECT_EQ(sizeof(IppaTerminationProfileTableHwDirect::Entry), 8u);
