@@ -1,0 +1,643 @@
+// `hwtables store fill|check|dump` run as separate processes against real store
+// directories: what a fill writes is exactly what dump lists, damage is reported
+// with a reason and never crashes the tool, the tool never writes to a store it
+// inspects, and check and dump work while a writer in another process is busy.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "store/BrellWriter.h"
+#include "store/RawValue.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct Run {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string toolPath() {
+  char const* dir = std::getenv("HWTABLES_BIN");
+  return std::string(dir ? dir : "build/bin") + "/hwtables";
+}
+
+// Starts the tool with `args`; stdout and stderr go to the returned pipes.
+pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd) {
+  std::string tool = toolPath();
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    std::vector<char*> argv{tool.data()};
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  outFd = outPipe[0];
+  errFd = errPipe[0];
+  return pid;
+}
+
+Run finishTool(pid_t pid, int outFd, int errFd) {
+  Run run;
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&run.out, &run.err};
+  int open = 2;
+  while (open > 0 && poll(fds, 2, -1) > 0) {
+    for (int index = 0; index < 2; ++index) {
+      if (fds[index].fd < 0 || fds[index].revents == 0) continue;
+      char buffer[65536];
+      ssize_t got = read(fds[index].fd, buffer, sizeof(buffer));
+      if (got > 0) {
+        sinks[index]->append(buffer, static_cast<std::size_t>(got));
+      } else {
+        close(fds[index].fd);
+        fds[index].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+Run runTool(std::vector<std::string> args) {
+  int outFd = -1;
+  int errFd = -1;
+  pid_t pid = startTool(std::move(args), outFd, errFd);
+  if (pid < 0) return {};
+  return finishTool(pid, outFd, errFd);
+}
+
+// A fresh directory under /dev/shm, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = "/dev/shm/hwtables-e2e-store-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(TempDir const&) = delete;
+  TempDir& operator=(TempDir const&) = delete;
+  std::string const& path() const { return path_; }
+  std::string file(std::string const& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string readAll(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeAll(std::string const& path, std::string const& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Every file of a directory with its bytes.
+std::map<std::string, std::string> snapshot(std::string const& dir) {
+  std::map<std::string, std::string> files;
+  for (auto const& entry : fs::directory_iterator(dir)) {
+    files[entry.path().filename().string()] = readAll(entry.path().string());
+  }
+  return files;
+}
+
+// What a fill writes, as the tool documents it.
+std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {
+  std::vector<std::uint32_t> keys;
+  std::unordered_set<std::uint32_t> seen;
+  std::mt19937 random(seed);
+  while (keys.size() < count) {
+    std::uint32_t key = static_cast<std::uint32_t>(random());
+    if (seen.insert(key).second) keys.push_back(key);
+  }
+  return keys;
+}
+
+std::string hexWord(std::uint32_t word) {
+  return fmt::format("{:02x}{:02x}{:02x}{:02x}", word & 0xFF, (word >> 8) & 0xFF,
+                     (word >> 16) & 0xFF, word >> 24);
+}
+
+std::string fillValueHex(std::uint32_t key, std::uint32_t valueBytes) {
+  std::string text = hexWord(key);
+  for (std::uint32_t word = 0; word + 1 < valueBytes / 4; ++word) {
+    text += hexWord(key ^ (0x9E3779B9u * (word + 1)));
+  }
+  return text;
+}
+
+// The key of a 4-byte little-endian key in hex.
+std::uint32_t keyOf(std::string const& hex) {
+  std::uint32_t key = 0;
+  for (int byte = 3; byte >= 0; --byte) {
+    key = (key << 8) | static_cast<std::uint32_t>(std::stoul(hex.substr(2 * byte, 2), nullptr, 16));
+  }
+  return key;
+}
+
+void expectOneLineError(Run const& run, int status, std::string const& text) {
+  EXPECT_EQ(run.status, status) << run.err;
+  EXPECT_EQ(run.err.rfind("hwtables: ", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+}
+
+std::uint32_t slotSizeOf(std::uint32_t valueBytes) {
+  return valueBytes == 8 ? 24 : valueBytes == 20 ? 40 : 32;
+}
+
+// --- fill, check, dump ---------------------------------------------------------------
+
+TEST(StoreTool, DumpListsExactlyTheEntriesLeftAfterTheFillForEveryValueSize) {
+  constexpr std::uint32_t kEntries = 300;
+  constexpr std::uint32_t kRemoved = 40;
+  for (std::uint32_t valueBytes : {8u, 12u, 16u, 20u}) {
+    SCOPED_TRACE(valueBytes);
+    TempDir root;
+    std::string dir = root.file("store");
+    auto fill = runTool({"store", "fill", dir, "--entries", std::to_string(kEntries),
+                         "--value-bytes", std::to_string(valueBytes), "--remove",
+                         std::to_string(kRemoved), "--seed", "7", "--json"});
+    ASSERT_EQ(fill.status, 0) << fill.err;
+    EXPECT_TRUE(fill.err.empty()) << fill.err;
+    auto filled = json::parse(fill.out);
+    EXPECT_EQ(filled["written"], kEntries);
+    EXPECT_EQ(filled["removed"], kRemoved);
+    EXPECT_EQ(filled["occupancy"], kEntries - kRemoved);
+    EXPECT_EQ(filled["slotBytes"], slotSizeOf(valueBytes));
+
+    auto check = runTool({"store", "check", dir, "--json"});
+    ASSERT_EQ(check.status, 0) << check.err << check.out;
+    EXPECT_TRUE(check.err.empty()) << check.err;
+    auto checked = json::parse(check.out);
+    EXPECT_EQ(checked["result"], "ok");
+    EXPECT_TRUE(checked["valid"].get<bool>());
+    EXPECT_EQ(checked["reason"], "");
+    auto const& header = checked["header"];
+    EXPECT_EQ(header["valueType"], fmt::format("Brell::RawValue<{}>", valueBytes));
+    EXPECT_EQ(header["valueSize"], valueBytes);
+    EXPECT_EQ(header["slotSize"], slotSizeOf(valueBytes));
+    EXPECT_EQ(header["headerSize"], 608 + slotSizeOf(valueBytes));
+    EXPECT_EQ(header["occupancy"], kEntries - kRemoved);
+    EXPECT_EQ(header["largestOccupancy"], kEntries);
+    EXPECT_FALSE(header["criticalSection"].get<bool>());
+    EXPECT_EQ(header["pyrelId"], checked["restartIdentity"]["pyrelId"]);
+    EXPECT_EQ(header["pyrelId"], checked["buckets"]["pyrelId"]);
+    std::uint32_t slots = header["slotCount"];
+    EXPECT_EQ(checked["slotFileBytes"],
+              std::uint64_t{608} + slotSizeOf(valueBytes) * (std::uint64_t{slots} + 1));
+    EXPECT_EQ(checked["walked"]["occupied"], kEntries - kRemoved);
+    EXPECT_EQ(checked["walked"]["freeListLength"], slots - (kEntries - kRemoved));
+    EXPECT_FALSE(checked["writerAlive"].get<bool>());
+
+    auto dump = runTool({"store", "dump", dir, "--json"});
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    auto dumped = json::parse(dump.out);
+    EXPECT_EQ(dumped["occupancy"], kEntries - kRemoved);
+    EXPECT_EQ(dumped["bucketCount"], checked["buckets"]["count"]);
+    EXPECT_EQ(dumped["freeListLength"], slots - (kEntries - kRemoved));
+    auto keys = fillKeys(7, kEntries);
+    std::map<std::string, std::string> expected;  // key hex -> value hex
+    for (std::uint32_t index = kRemoved; index < kEntries; ++index) {
+      expected[hexWord(keys[index])] = fillValueHex(keys[index], valueBytes);
+    }
+    std::map<std::string, std::string> listed;
+    std::uint64_t previous = 0;
+    for (auto const& entry : dumped["entries"]) {
+      listed[entry["key"]] = entry["value"];
+      std::string keyHex = entry["key"];
+      std::uint32_t key = keyOf(keyHex);
+      // List order: ascending (rhash, key).
+      std::uint64_t order = (std::uint64_t{entry["rhash"].get<std::uint32_t>()} << 32) | key;
+      EXPECT_LT(previous, order) << keyHex;
+      previous = order;
+      EXPECT_EQ(entry["version"].get<std::uint32_t>() & 3u, 1u) << "occupied, not mid-rewrite";
+    }
+    EXPECT_EQ(listed, expected);
+
+    // People get the same facts as readable text.
+    auto text = runTool({"store", "dump", dir});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find(fmt::format("store {}: valid", dir)), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("SLOT"), std::string::npos);
+    EXPECT_NE(text.out.find(fmt::format("{} occupied slots in list order", kEntries - kRemoved)),
+              std::string::npos);
+    EXPECT_NE(text.out.find(fillValueHex(keys[kEntries - 1], valueBytes)), std::string::npos);
+  }
+}
+
+TEST(StoreTool, ARefillKeepsTheEntriesAndNothingElseIsOverwritten) {
+  TempDir root;
+  std::string dir = root.file("store");
+  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "100", "--seed", "1"}).status, 0);
+  auto again = runTool(
+      {"store", "fill", dir, "--entries", "100", "--seed", "2", "--remove", "10", "--json"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  // Seeds 1 and 2 share no keys among their first hundred.
+  EXPECT_EQ(json::parse(again.out)["occupancy"], 190);
+
+  auto before = snapshot(dir);
+  expectOneLineError(runTool({"store", "fill", dir, "--entries", "5", "--value-bytes", "12"}), 2,
+                     "holds a store of Brell::RawValue<8> values");
+  EXPECT_TRUE(snapshot(dir) == before) << "a refused fill changes nothing";
+
+  // A directory with someone else's files is not a store and is left alone.
+  TempDir other;
+  writeAll(other.file("notes.txt"), "keep me");
+  expectOneLineError(runTool({"store", "fill", other.path(), "--entries", "5"}), 2,
+                     "is not empty and holds no store");
+  EXPECT_EQ(snapshot(other.path()), (std::map<std::string, std::string>{{"notes.txt", "keep me"}}));
+}
+
+TEST(StoreTool, TheDefaultDirectoryComesFromRootOptionThenEnvironment) {
+  TempDir root;
+  ASSERT_EQ(runTool({"store", "fill", "--root", root.path(), "--entries", "3"}).status, 0);
+  EXPECT_TRUE(fs::exists(root.file("fill/slots")));
+  auto check = runTool({"store", "check", "--root", root.path(), "--json"});
+  ASSERT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(json::parse(check.out)["root"], root.file("fill"));
+
+  TempDir environment;
+  setenv("HWTABLES_ROOT", environment.path().c_str(), 1);
+  auto fill = runTool({"store", "fill", "--entries", "4", "--json"});
+  unsetenv("HWTABLES_ROOT");
+  ASSERT_EQ(fill.status, 0) << fill.err;
+  EXPECT_EQ(json::parse(fill.out)["root"], environment.file("fill"));
+  EXPECT_EQ(json::parse(fill.out)["occupancy"], 4);
+
+  auto help = runTool({"store", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("HWTABLES_ROOT"), std::string::npos) << help.out;
+}
+
+// --- bad input -----------------------------------------------------------------------
+
+TEST(StoreTool, BadArgumentsAndDirectoriesThatAreNotStoresAreRefusedWithOneLine) {
+  TempDir root;
+  writeAll(root.file("plain-file"), "x");
+  fs::create_directory(root.file("empty"));
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  std::vector<Case> cases{
+      {{"store", "check", root.file("empty")}, "is not a store"},
+      {{"store", "dump", root.file("empty"), "--json"}, "is not a store"},
+      {{"store", "check", root.file("absent")}, "no store directory"},
+      {{"store", "dump", root.file("plain-file")}, "is not a directory"},
+      {{"store", "fill", root.file("plain-file"), "--entries", "1"}, "is not a directory"},
+      {{"store", "fill", root.file("new")}, "--entries is required"},
+      {{"store", "fill", root.file("new"), "--entries", "-1"}, "--entries"},
+      {{"store", "fill", root.file("new"), "--entries", "5", "--value-bytes", "10"},
+       "--value-bytes"},
+      {{"store", "fill", root.file("new"), "--entries", "5", "--remove", "6"},
+       "--remove 6 is more than --entries 5"},
+      {{"store", "check", root.file("empty"), "--wait", "soon"}, "--wait"},
+      {{"store"}, "subcommand"},
+  };
+  for (auto const& testCase : cases) {
+    SCOPED_TRACE(fmt::format("{}", fmt::join(testCase.args, " ")));
+    auto run = runTool(testCase.args);
+    expectOneLineError(run, 2, testCase.message);
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+  EXPECT_FALSE(fs::exists(root.file("new"))) << "nothing is created for a refused fill";
+}
+
+TEST(StoreTool, FillRefusesSymbolicLinksPlantedInTheStoreDirectory) {
+  TempDir elsewhere;
+  std::string victim = elsewhere.file("victim");
+  writeAll(victim, "precious");
+  for (auto const* name : {"slots", "buckets", "owner", "pyrel", "control"}) {
+    SCOPED_TRACE(name);
+    TempDir planted;
+    fs::create_symlink(victim, planted.file(name));
+    auto run = runTool({"store", "fill", planted.path(), "--entries", "10"});
+    expectOneLineError(run, 2, "symbolic link");
+    EXPECT_EQ(readAll(victim), "precious");
+    EXPECT_TRUE(fs::is_symlink(planted.file(name)));
+  }
+}
+
+// --- damage --------------------------------------------------------------------------
+
+struct Damage {
+  std::string name;
+  std::string file;
+  std::function<void(std::string& bytes)> apply;
+  std::string reason;  // part of the reported reason
+};
+
+TEST(StoreTool, DamagedFilesAreReportedWithAReasonAndLeftAsTheyWere) {
+  TempDir root;
+  std::string dir = root.file("store");
+  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "200", "--remove", "20"}).status, 0);
+  auto pristine = snapshot(dir);
+  // An occupied slot, from the dump; V = 8: header 632 bytes, slots of 24.
+  auto listed = json::parse(runTool({"store", "dump", dir, "--json"}).out);
+  std::size_t const kSlot = 632 + 24 * listed["entries"][0]["slot"].get<std::size_t>();
+  std::vector<Damage> damages{
+      {"critical section bit", "slots", [](std::string& b) { b[558] = 1; },
+       "bad critical section runtimeFlags:1"},
+      {"slots truncated to part of the header", "slots", [](std::string& b) { b.resize(300); },
+       "bad header file size"},
+      {"slots truncated inside the slot array", "slots",
+       [](std::string& b) { b.resize(632 + 24 * 10 + 5); }, "bad shmem size"},
+      {"flipped value size", "slots", [](std::string& b) { b[24] ^= 0x04; }, ""},
+      {"flipped occupancy", "slots", [](std::string& b) { b[564] ^= 0x01; }, ""},
+      {"flipped free-list head", "slots", [](std::string& b) { b[571] ^= 0x10; }, ""},
+      {"flipped key of an occupied slot", "slots", [&](std::string& b) { b[kSlot + 8] ^= 0x01; },
+       ""},
+      {"flipped link of an occupied slot", "slots", [&](std::string& b) { b[kSlot + 6] ^= 0x20; },
+       ""},
+      {"occupied bit of an occupied slot cleared", "slots", [&](std::string& b) { b[kSlot] &= ~1; },
+       ""},
+      {"flipped bucket count", "buckets", [](std::string& b) { b[20] ^= 0x01; }, ""},
+      {"flipped bucket head", "buckets", [](std::string& b) { b[24 + 4] ^= 0x02; }, ""},
+      {"buckets truncated", "buckets", [](std::string& b) { b.resize(30); }, ""},
+      {"pyrel file gone", "pyrel", [](std::string& b) { b.clear(); }, "failed to read pyrel file"},
+  };
+  for (auto const& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    std::string bytes = pristine.at(damage.file);
+    damage.apply(bytes);
+    writeAll(root.file("store/" + damage.file), bytes);
+    auto damaged = snapshot(dir);
+    for (auto const* command : {"check", "dump"}) {
+      auto run = runTool({"store", command, dir, "--json"});
+      expectOneLineError(run, 1, "is invalid: ");
+      auto report = json::parse(run.out);
+      EXPECT_EQ(report["result"], "invalid");
+      EXPECT_FALSE(report["valid"].get<bool>());
+      std::string reason = report["reason"];
+      EXPECT_FALSE(reason.empty());
+      EXPECT_NE(reason.find(damage.reason), std::string::npos) << reason;
+      EXPECT_NE(run.err.find(reason.substr(0, 20)), std::string::npos) << run.err;
+    }
+    auto text = runTool({"store", "check", dir});
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.out.find("INVALID"), std::string::npos) << text.out;
+    EXPECT_TRUE(snapshot(dir) == damaged) << "inspection never writes to the store";
+    // A fill does not overwrite a damaged store either.
+    expectOneLineError(runTool({"store", "fill", dir, "--entries", "1"}), 2, "damaged store");
+    EXPECT_TRUE(snapshot(dir) == damaged);
+    for (auto const& [name, content] : pristine) writeAll(root.file("store/" + name), content);
+  }
+}
+
+TEST(StoreTool, NoFlippedBitMakesTheToolCrashAndNoStructuralOneGoesUnnoticed) {
+  TempDir root;
+  std::string dir = root.file("store");
+  ASSERT_EQ(
+      runTool({"store", "fill", dir, "--entries", "40", "--value-bytes", "12", "--remove", "5"})
+          .status,
+      0);
+  auto pristine = snapshot(dir);
+  auto listed = json::parse(runTool({"store", "dump", dir, "--json"}).out);
+  std::string const& slots = pristine.at("slots");
+  std::string const& buckets = pristine.at("buckets");
+  struct Spot {
+    std::string file;
+    std::size_t offset;
+    int bit;
+    bool mustFail;
+  };
+  std::vector<Spot> spots;
+  // The header: its checksummed part, critical section, occupancy, free-list head,
+  // hash seed, slot count; then fields a flip may leave harmless.
+  for (std::size_t offset : {0, 8, 12, 16, 24, 28, 32, 36, 44, 48, 52, 56, 57, 92, 96, 100}) {
+    spots.push_back({"slots", offset, 3, true});
+  }
+  for (std::size_t offset : {558, 564, 568, 576, 588}) spots.push_back({"slots", offset, 0, true});
+  for (std::size_t offset : {72, 556, 572, 584, 592, 608, 612, 616}) {
+    spots.push_back({"slots", offset, 2, false});
+  }
+  // Occupied slots (V = 12, S = 32, slot i at 640 + 32 i): occupied bit, next
+  // reference, key, rhash.
+  for (std::size_t index = 0; index < 4; ++index) {
+    std::size_t slot = 640 + 32 * listed["entries"][index]["slot"].get<std::size_t>();
+    for (std::size_t field : {0, 4, 8, 20}) spots.push_back({"slots", slot + field, 0, true});
+  }
+  // The bucket header and heads' references.
+  for (std::size_t offset : {0, 8, 12, 20, 24 + 4, 24 + 8 * 3 + 4}) {
+    spots.push_back({"buckets", offset, 0, true});
+  }
+  // Anywhere at all.
+  std::mt19937 random(42);
+  for (int count = 0; count < 24; ++count) {
+    spots.push_back({"slots", 640 + random() % (slots.size() - 640), count % 8, false});
+  }
+  for (int count = 0; count < 8; ++count) {
+    spots.push_back({"buckets", 24 + random() % (buckets.size() - 24), count % 8, false});
+  }
+  for (auto const& spot : spots) {
+    SCOPED_TRACE(fmt::format("{} byte {} bit {}", spot.file, spot.offset, spot.bit));
+    std::string bytes = pristine.at(spot.file);
+    bytes[spot.offset] = static_cast<char>(bytes[spot.offset] ^ (1 << spot.bit));
+    writeAll(root.file("store/" + spot.file), bytes);
+    auto run = runTool({"store", spot.offset % 2 ? "dump" : "check", dir, "--json"});
+    ASSERT_TRUE(run.status == 0 || run.status == 1) << run.status << run.err;
+    auto report = json::parse(run.out);  // always one whole JSON document
+    EXPECT_EQ(report["valid"].get<bool>(), run.status == 0);
+    if (spot.mustFail) {
+      EXPECT_EQ(run.status, 1) << run.out;
+    }
+    if (run.status == 1) {
+      EXPECT_FALSE(report["reason"].get<std::string>().empty());
+      EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    } else {
+      EXPECT_TRUE(run.err.empty()) << run.err;
+    }
+    writeAll(root.file("store/" + spot.file), pristine.at(spot.file));
+  }
+}
+
+// --- a live writer in another process ------------------------------------------------
+
+using Traits = Brell::RawValueTraits<8>;
+using Value = Brell::RawValue<8>;
+
+Value valueOf(std::uint32_t key, std::uint32_t generation) {
+  Value value;
+  value.key = key;
+  for (std::size_t byte = 0; byte < 4; ++byte) {
+    value.payload[byte] = static_cast<unsigned char>(generation >> (8 * byte));
+  }
+  return value;
+}
+
+// A writer process: writes `stable` keys 0..stable-1 (generation 0), reports on the
+// pipe, then churns keys from 1 000 000 up and rewrites the stable keys, in bursts,
+// until it is killed.
+pid_t startLibraryWriter(std::string const& dir, std::uint32_t stable) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    // The child never returns into the test framework.
+    close(ready[0]);
+    try {
+      Brell::MapDescriptor descriptor;
+      descriptor.maxSize = 1u << 20;
+      Brell::BrellWriter<Traits> writer("live", descriptor, dir);
+      writer.initialize("e2e");
+      for (std::uint32_t key = 0; key < stable; ++key) writer.write(valueOf(key, 0), true);
+      char byte = 1;
+      (void)!write(ready[1], &byte, 1);
+      std::mt19937 random(5);
+      for (std::uint32_t round = 1;; ++round) {
+        for (int step = 0; step < 64; ++step) {
+          std::uint32_t churn = 1000000 + random() % 3000;
+          if (random() % 2) {
+            writer.write(valueOf(churn, round), true);
+          } else {
+            writer.remove(churn, nullptr);
+          }
+          writer.write(valueOf(random() % stable, 0), true);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    } catch (std::exception const& error) {
+      fmt::print(stderr, "writer: {}\n", error.what());
+    }
+    _exit(3);
+  }
+  close(ready[1]);
+  char byte = 0;
+  if (read(ready[0], &byte, 1) != 1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  close(ready[0]);
+  return pid;
+}
+
+TEST(StoreToolLive, CheckAndDumpWorkWhileAWriterInAnotherProcessIsWriting) {
+  TempDir root;
+  std::string dir = root.file("store");
+  fs::create_directory(dir);
+  constexpr std::uint32_t kStable = 1000;
+  pid_t writer = startLibraryWriter(dir, kStable);
+  ASSERT_GT(writer, 0);
+  std::set<std::uint64_t> sequences;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    auto check = runTool({"store", "check", dir, "--json", "--wait", "10000"});
+    ASSERT_EQ(check.status, 0) << check.err << check.out;
+    auto checked = json::parse(check.out);
+    EXPECT_EQ(checked["result"], "ok");
+    EXPECT_TRUE(checked["writerAlive"].get<bool>());
+    EXPECT_EQ(checked["owner"]["writerProcess"], writer);
+    EXPECT_GE(checked["header"]["occupancy"].get<std::uint32_t>(), kStable);
+
+    auto dump = runTool({"store", "dump", dir, "--json", "--wait", "10000"});
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    auto dumped = json::parse(dump.out);
+    std::uint32_t stableSeen = 0;
+    for (auto const& entry : dumped["entries"]) {
+      std::string key = entry["key"];
+      std::string value = entry["value"];
+      EXPECT_EQ(value.substr(0, 8), key) << "the key leads the value";
+      if (keyOf(key) < kStable) {
+        ++stableSeen;
+        EXPECT_EQ(value.substr(8), "00000000") << key;
+      }
+    }
+    EXPECT_EQ(stableSeen, kStable);
+    EXPECT_EQ(dumped["entries"].size(), dumped["occupancy"]);
+    sequences.insert(dumped["header"]["writerSequence"].get<std::uint64_t>());
+  }
+  EXPECT_GT(sequences.size(), 1u) << "the writer was writing between the inspections";
+
+  // A writer killed at any point leaves a store that check reports, valid or not,
+  // without crashing.
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  auto after = runTool({"store", "check", dir, "--json"});
+  ASSERT_TRUE(after.status == 0 || after.status == 1) << after.err;
+  auto report = json::parse(after.out);
+  EXPECT_FALSE(report["writerAlive"].get<bool>());
+  if (after.status == 1) {
+    EXPECT_NE(report["reason"].get<std::string>().find("critical section"), std::string::npos);
+  }
+}
+
+TEST(StoreToolLive, AFillThatKeepsUpdatingCanBeWatchedAndStopsCleanlyOnSigterm) {
+  TempDir root;
+  std::string dir = root.file("store");
+  int outFd = -1;
+  int errFd = -1;
+  pid_t fill = startTool({"store", "fill", dir, "--entries", "500", "--value-bytes", "16",
+                          "--update-for", "60", "--json"},
+                         outFd, errFd);
+  ASSERT_GT(fill, 0);
+  // Wait until the fill is done and the updates run.
+  bool updating = false;
+  for (int attempt = 0; attempt < 200 && !updating; ++attempt) {
+    auto check = runTool({"store", "check", dir, "--json", "--wait", "5000"});
+    if (check.status == 0) {
+      auto report = json::parse(check.out);
+      updating = report["writerAlive"].get<bool>() && report["header"]["occupancy"] == 500 &&
+                 report["header"]["largestOccupancy"] == 500;
+    }
+    if (!updating) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(updating);
+  auto dump = runTool({"store", "dump", dir, "--json", "--wait", "5000"});
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  EXPECT_EQ(json::parse(dump.out)["entries"].size(), 500u);
+
+  kill(fill, SIGTERM);
+  auto run = finishTool(fill, outFd, errFd);
+  expectOneLineError(run, 1, "interrupted; the store is valid and holds 500 entries");
+  auto stopped = json::parse(run.out);
+  EXPECT_TRUE(stopped["interrupted"].get<bool>());
+  EXPECT_GT(stopped["updates"].get<std::uint64_t>(), 0u);
+  auto check = runTool({"store", "check", dir, "--json"});
+  ASSERT_EQ(check.status, 0) << check.err;
+  EXPECT_FALSE(json::parse(check.out)["writerAlive"].get<bool>());
+}
+
+}  // namespace

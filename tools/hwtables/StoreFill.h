@@ -1,0 +1,57 @@
+// `hwtables store fill`: the store's single writer, filling it with synthetic entries.
+//
+// Entries are plain records (Brell::RawValue<V>): a 4-byte key followed by V - 4
+// payload bytes. The keys are the distinct outputs, in order, of the 32-bit Mersenne
+// Twister (std::mt19937) seeded with the seed; the payload of key k is the 32-bit
+// little-endian words k ^ (0x9E3779B9 * (j + 1)) for j = 0, 1, ... So anyone can tell
+// which keys and values a fill wrote. After writing N entries the fill removes the
+// first M keys it wrote, detaches, and leaves the files in place.
+//
+// A fill never destroys something it did not make: it writes only into a new or
+// empty directory or into a valid store of the same value type (whose entries it
+// keeps, overwriting those with the same keys).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Tool {
+
+struct FillOptions {
+  std::string root;
+  std::uint32_t entries = 0;
+  std::uint32_t valueBytes = 8;
+  std::uint32_t remove = 0;
+  std::uint32_t seed = 1;
+  // After the fill, keep rewriting the values of the entries that are left for this
+  // long (a live writer to watch), in bursts with short pauses between them.
+  double updateSeconds = 0;
+  bool progress = false;  // a progress line on stderr
+};
+
+struct FillResult {
+  std::uint32_t written = 0;
+  std::uint32_t removed = 0;
+  std::uint64_t updates = 0;
+  std::uint32_t occupancy = 0;
+  std::uint32_t capacity = 0;
+  std::uint32_t buckets = 0;
+  std::uint32_t slotBytes = 0;
+  std::uint32_t pyrelId = 0;
+  bool interrupted = false;  // SIGINT or SIGTERM stopped it between two operations
+};
+
+// The keys a fill with `seed` writes, in order.
+std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count);
+
+// The payload word j of key `key` (see above).
+constexpr std::uint32_t fillPayloadWord(std::uint32_t key, std::uint32_t word) {
+  return key ^ (0x9E3779B9u * (word + 1));
+}
+
+// Runs the fill. Throws UsageError when the directory cannot be used (nothing is
+// changed then) and other exceptions when the store fails during the work.
+FillResult runFill(FillOptions const& options);
+
+}  // namespace Tool

@@ -1,0 +1,235 @@
+#include "tools/hwtables/StoreReport.h"
+
+#include <fmt/format.h>
+
+#include "tools/hwtables/TextTable.h"
+
+namespace Tool {
+namespace {
+
+std::string hexBytes(unsigned char const* bytes, std::size_t count) {
+  std::string text;
+  text.reserve(2 * count);
+  for (std::size_t index = 0; index < count; ++index) {
+    fmt::format_to(std::back_inserter(text), "{:02x}", bytes[index]);
+  }
+  return text;
+}
+
+std::string hexBytes(std::vector<unsigned char> const& bytes) {
+  return hexBytes(bytes.data(), bytes.size());
+}
+
+std::string flagsText(Brell::SlotHeader const& header) {
+  std::string text;
+  if (header.fixedSize()) text += " fixed-size";
+  if (header.shrinkable()) text += " shrinkable";
+  return text.empty() ? " none" : text;
+}
+
+nlohmann::ordered_json keyLayoutJson(Brell::KeyLayout const& layout) {
+  nlohmann::ordered_json fields = nlohmann::ordered_json::array();
+  for (std::size_t index = 0; index < layout.fieldCount && index < Brell::kMaxKeyFields; ++index) {
+    fields.push_back(
+        {{"offset", layout.fields[index].offset}, {"width", layout.fields[index].width}});
+  }
+  return fields;
+}
+
+nlohmann::ordered_json headerJson(Brell::SlotHeader const& header) {
+  return {{"valueType", header.typeName},
+          {"formatVersion", header.formatVersion},
+          {"checksumMatches", header.checksumMatches},
+          {"valueSize", header.valueSize},
+          {"slotSize", header.slotSize},
+          {"headerSize", header.headerSize()},
+          {"typeSize", header.typeSize},
+          {"keySize", header.keySize},
+          {"keyLayout", keyLayoutJson(header.keyLayout)},
+          {"pyrelId", header.pyrelId},
+          {"initialSlots", header.initialSlots},
+          {"maximumSlots", header.maximumSlots},
+          {"slotCount", header.slotCount.value},
+          {"slotCountVersion", header.slotCount.version},
+          {"largestSlotCount", header.largestSlotCount},
+          {"occupancy", header.occupancy},
+          {"largestOccupancy", header.largestOccupancy},
+          {"freeListHead", header.freeListHead},
+          {"hashSeed", header.hashSeed},
+          {"headerFlags", header.headerFlags},
+          {"fixedSize", header.fixedSize()},
+          {"shrinkable", header.shrinkable()},
+          {"runtimeFlags", header.runtimeFlags},
+          {"criticalSection", header.criticalSection()},
+          {"writerSequence", header.writerSequence},
+          {"creationTime", header.creationTime},
+          {"creatorProcess", header.creatorProcess},
+          {"lookaside",
+           {{"version", header.lookasideLink.version}, {"reference", header.lookasideLink.value}}}};
+}
+
+std::string referenceText(std::uint32_t reference) {
+  if (reference == Brell::kNullReference) return "none";
+  if ((reference & Brell::kEndFlag) != 0) {
+    return fmt::format("end, next bucket {}", reference & Brell::kIndexMask);
+  }
+  return fmt::format("slot {}", reference & Brell::kIndexMask);
+}
+
+}  // namespace
+
+std::string printable(std::string const& text) {
+  std::string safe;
+  safe.reserve(text.size());
+  for (unsigned char byte : text) {
+    if (byte >= 0x20 && byte < 0x7F) {
+      safe += static_cast<char>(byte);
+    } else {
+      fmt::format_to(std::back_inserter(safe), "\\x{:02x}", byte);
+    }
+  }
+  return safe;
+}
+
+std::string jsonText(nlohmann::ordered_json const& document) {
+  return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+nlohmann::ordered_json storeReportJson(std::string const& root,
+                                       Brell::InspectionReport const& report, bool entries) {
+  nlohmann::ordered_json document{{"root", root},
+                                  {"result", report.result},
+                                  {"valid", report.valid()},
+                                  {"reason", report.reason},
+                                  {"slotFileBytes", report.slotFileSize},
+                                  {"bucketFileBytes", report.bucketFileSize}};
+  document["header"] =
+      report.slotHeader ? headerJson(*report.slotHeader) : nlohmann::ordered_json();
+  if (report.bucketHeader) {
+    document["buckets"] = {{"count", report.bucketHeader->count.value},
+                           {"version", report.bucketHeader->count.version},
+                           {"pyrelId", report.bucketHeader->pyrelId},
+                           {"checksumMatches", report.bucketHeader->checksumMatches()}};
+  } else {
+    document["buckets"] = nullptr;
+  }
+  if (report.pyrel) {
+    document["restartIdentity"] = {{"pyrelId", report.pyrel->identity.value()},
+                                   {"modificationTime", report.pyrel->modificationTime}};
+  } else {
+    document["restartIdentity"] = nullptr;
+  }
+  if (report.owner) {
+    document["owner"] = {{"valid", report.owner->valid},
+                         {"valueType", report.owner->valueTypeName},
+                         {"writerProcess", report.owner->shocketInfo.processId},
+                         {"writerAlive", report.writerAlive},
+                         {"wiped", report.owner->wiped}};
+  } else {
+    document["owner"] = nullptr;
+  }
+  document["writerAlive"] = report.writerAlive;
+  if (report.valid()) {
+    document["walked"] = {{"occupied", report.occupied}, {"freeListLength", report.freeSlots}};
+  } else {
+    document["walked"] = nullptr;
+  }
+  document["corruptionDetected"] = report.corruptionFile.empty()
+                                       ? nlohmann::ordered_json()
+                                       : nlohmann::ordered_json(report.corruptionFile);
+  if (entries) {
+    if (report.slotHeader) document["bucketCount"] = document["buckets"]["count"];
+    document["occupancy"] = report.slotHeader ? nlohmann::ordered_json(report.slotHeader->occupancy)
+                                              : nlohmann::ordered_json();
+    document["freeListLength"] =
+        report.valid() ? nlohmann::ordered_json(report.freeSlots) : nlohmann::ordered_json();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (auto const& entry : report.entries) {
+      list.push_back({{"slot", entry.slotIndex},
+                      {"bucket", entry.bucket},
+                      {"version", entry.link.version},
+                      {"next", entry.link.value},
+                      {"rhash", entry.rhash},
+                      {"key", hexBytes(Brell::StoreInspector::keyBytes(*report.slotHeader, entry))},
+                      {"value", hexBytes(entry.value)}});
+    }
+    document["entries"] = std::move(list);
+  }
+  return document;
+}
+
+std::string storeReportText(std::string const& root, Brell::InspectionReport const& report,
+                            bool entries) {
+  std::string text;
+  auto line = [&text](std::string_view name, std::string const& value) {
+    fmt::format_to(std::back_inserter(text), "  {:<18}{}\n", name, value);
+  };
+  if (report.valid()) {
+    text += fmt::format("store {}: valid\n", printable(root));
+  } else {
+    text += fmt::format("store {}: {} - {}\n", printable(root),
+                        report.result == "busy" ? "BUSY" : "INVALID", printable(report.reason));
+  }
+  if (report.slotHeader) {
+    auto const& header = *report.slotHeader;
+    line("value type", printable(header.typeName));
+    line("sizes", fmt::format("value {} bytes, slot {} bytes, header {} bytes", header.valueSize,
+                              header.slotSize, header.headerSize()));
+    line("key layout", header.keyLayout.toString());
+    line("slots", fmt::format("{} (largest {}, initial {}, maximum {}, resized {} times)",
+                              header.slotCount.value, header.largestSlotCount, header.initialSlots,
+                              header.maximumSlots, header.slotCount.version));
+    line("occupancy", fmt::format("{} (largest {})", header.occupancy, header.largestOccupancy));
+    line("free list", report.valid() ? fmt::format("{} slots, head {}", report.freeSlots,
+                                                   referenceText(header.freeListHead))
+                                     : fmt::format("head {}", referenceText(header.freeListHead)));
+    line("hash seed", fmt::format("{:#x}", header.hashSeed));
+    line("flags",
+         fmt::format("header {:#04x}{}, runtime {:#06x}{}", header.headerFlags, flagsText(header),
+                     header.runtimeFlags, header.criticalSection() ? " (critical section)" : ""));
+    line("writer sequence", fmt::format("{}", header.writerSequence));
+    line("restart identity", fmt::format("{:#010x} in the header, {}", header.pyrelId,
+                                         report.pyrel ? fmt::format("{:#010x} in the pyrel file",
+                                                                    report.pyrel->identity.value())
+                                                      : std::string("no pyrel file")));
+    line("formatted by", fmt::format("process {}", header.creatorProcess));
+  }
+  if (report.bucketHeader) {
+    line("buckets", fmt::format("{} (split or merged {} times)", report.bucketHeader->count.value,
+                                report.bucketHeader->count.version));
+  }
+  line("files",
+       fmt::format("slots {} bytes, buckets {} bytes", report.slotFileSize, report.bucketFileSize));
+  if (report.owner && report.owner->shocketInfo.processId != 0) {
+    line("writer", fmt::format("process {} ({})", report.owner->shocketInfo.processId,
+                               report.writerAlive ? "running" : "gone"));
+  } else {
+    line("writer", "none attached");
+  }
+  if (!report.corruptionFile.empty()) {
+    line("corruption file", printable(report.corruptionFile));
+  }
+  if (entries && report.slotHeader) {
+    text += "\n";
+    TextTable table({"SLOT", "BUCKET", "VERSION", "RHASH", "KEY", "VALUE"});
+    for (auto const& entry : report.entries) {
+      table.rowIs({fmt::format("{}", entry.slotIndex), fmt::format("{}", entry.bucket),
+                   fmt::format("{:#x}", entry.link.version), fmt::format("{:08x}", entry.rhash),
+                   hexBytes(Brell::StoreInspector::keyBytes(*report.slotHeader, entry)),
+                   hexBytes(entry.value)});
+    }
+    text += table.toString();
+    text += fmt::format("{} occupied slots in list order{}\n", report.entries.size(),
+                        report.valid() ? "" : " (those walked before the damage)");
+  }
+  return text;
+}
+
+std::string storeFailureLine(std::string const& root, Brell::InspectionReport const& report) {
+  if (report.result == "busy") {
+    return fmt::format("store {} is busy: {}", printable(root), printable(report.reason));
+  }
+  return fmt::format("store {} is invalid: {}", printable(root), printable(report.reason));
+}
+
+}  // namespace Tool

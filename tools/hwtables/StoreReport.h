@@ -1,0 +1,38 @@
+// What `hwtables store check` and `store dump` print: an inspection report of a store
+// directory (Brell::StoreInspector) as readable text for people or as one JSON
+// document for machines.
+//
+// Everything shown comes from a damaged file as often as from a good one, so no field
+// is trusted: texts read from a header are made printable, and the JSON is written so
+// that bytes that are not UTF-8 cannot make the output fail.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "store/StoreInspector.h"
+
+namespace Tool {
+
+// The report of `root` as JSON: result, reason, header fields, bucket header,
+// restart identity, owner and walk counts; with `entries`, every occupied slot in
+// list order (key and value bytes in hex).
+nlohmann::ordered_json storeReportJson(std::string const& root,
+                                       Brell::InspectionReport const& report, bool entries);
+
+// The same for people: a summary of the header and, with `entries`, a table of the
+// occupied slots in list order.
+std::string storeReportText(std::string const& root, Brell::InspectionReport const& report,
+                            bool entries);
+
+// The one line for stderr when the report is not "ok".
+std::string storeFailureLine(std::string const& root, Brell::InspectionReport const& report);
+
+// A text from a file, safe to print: bytes outside printable ASCII become \xNN.
+std::string printable(std::string const& text);
+
+// JSON text that never throws on bytes that are not UTF-8 (they are replaced).
+std::string jsonText(nlohmann::ordered_json const& document);
+
+}  // namespace Tool
