@@ -161,10 +161,14 @@ class BrellReader : public BrellInterface<T> {
   Value const* lookup(Key const& key, bool& found, Value* buffer) final {
     ++counters_.lookups;
     Body body;
-    std::uint32_t slotIndex = 0;
-    SlotLink link;
-    Outcome outcome =
-        retryOnResize([&] { return map_.find(key, Map::Mode::equal, body, slotIndex, link); });
+    // With both mappings current, one lean walk answers almost every lookup; it
+    // hands anything unusual (a count changed, a restart it cannot settle, damage)
+    // to the general path, which redoes the lookup with remaps and retries.
+    Outcome outcome = Outcome::retry;
+    if (this->initialized_ && slots_.countCurrent() && map_.numBuckets() != 0) [[likely]] {
+      outcome = map_.lookup(key, body);
+    }
+    if (outcome == Outcome::retry) [[unlikely]] outcome = lookupSlowly(key, body);
     found = outcome == Outcome::found;
     if (!found) return nullptr;
     Value* target = buffer != nullptr ? buffer : &valueBuffer_;
@@ -277,6 +281,13 @@ class BrellReader : public BrellInterface<T> {
   }
 
  private:
+  // The general lookup: remaps when a count changed and retries; reports damage.
+  [[gnu::noinline]] Outcome lookupSlowly(Key const& key, Body& body) {
+    std::uint32_t slotIndex = 0;
+    SlotLink link;
+    return retryOnResize([&] { return map_.find(key, Map::Mode::equal, body, slotIndex, link); });
+  }
+
   bool ascends(Key const& before, Key const& after) const {
     std::uint32_t seed = slots_.hashSeed();
     std::uint32_t beforeRhash = reverseBits(T::hash(before, seed));

@@ -171,13 +171,15 @@ inline void storeField(void* base, std::size_t offset, std::uint64_t value, std:
 }
 
 // Bit reversal: bit 0 becomes bit 31. rhash(key) = reverseBits(hash(key)).
+// Reverses the bits inside each byte, then the bytes with one byte swap (every
+// lookup computes this, so the last two swap stages are one instruction).
 constexpr std::uint32_t reverseBits(std::uint32_t value) {
   value = ((value >> 1) & 0x55555555u) | ((value & 0x55555555u) << 1);
   value = ((value >> 2) & 0x33333333u) | ((value & 0x33333333u) << 2);
   value = ((value >> 4) & 0x0F0F0F0Fu) | ((value & 0x0F0F0F0Fu) << 4);
-  value = ((value >> 8) & 0x00FF00FFu) | ((value & 0x00FF00FFu) << 8);
-  return (value >> 16) | (value << 16);
+  return __builtin_bswap32(value);
 }
-static_assert(reverseBits(1u) == 0x80000000u && reverseBits(0x0000000Bu) == 0xD0000000u);
+static_assert(reverseBits(1u) == 0x80000000u && reverseBits(0x0000000Bu) == 0xD0000000u &&
+              reverseBits(0x80000000u) == 1u && reverseBits(0x12345678u) == 0x1E6A2C48u);
 
 }  // namespace Brell

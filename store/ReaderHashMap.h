@@ -99,6 +99,71 @@ class ReaderHashMap {
     }
   }
 
+  // The hot path of a key lookup (Mode::equal). It makes the same reads and checks
+  // as find() but in one tight loop that the caller can inline: no cursor, no mode,
+  // no end-of-run helper. It answers found or notFound only where find() would give
+  // the same answer; everything unusual (an end marker or greater key met with the
+  // bucket count changed, any sign of damage) returns Outcome::retry, and the caller
+  // then runs find() under its remap-and-retry loop, which sorts out what happened.
+  // `buckets` must be non-zero (the caller checked numBuckets()).
+  Outcome lookup(Key const& key, Body& body) {
+    std::uint32_t const buckets = buckets_.count();
+    std::uint32_t const numSlots = slots_->numSlots();
+    std::uint32_t const seed = slots_->hashSeed();
+    std::uint32_t const hash = T::hash(key, seed);
+    std::uint32_t const bucket = hash & (buckets - 1);
+    std::uint32_t const rhash = Brell::reverseBits(hash);
+    for (;;) {
+      unsigned char const* previous = buckets_.head(bucket);
+      // Pairs with the writer's release stores of bucket heads (publish, unlink, split).
+      SlotLink previousLink = Brell::loadLink(previous);
+      std::uint32_t reference = previousLink.value & ~Brell::kMarkFlag;
+      std::uint32_t steps = 0;
+      bool restart = false;
+      while (!Brell::isEnd(reference)) {
+        std::uint32_t index = Brell::indexOf(reference);
+        if (index >= numSlots || ++steps > numSlots) [[unlikely]] return Outcome::retry;
+        SlotLink current = slots_->readSlot(index, body);
+        // The link we followed must still point here; pairs with the writer's release
+        // stores of that link (unlink, publish, relink on move).
+        if (Brell::loadLink(previous) != previousLink) [[unlikely]] {
+          restart = true;
+          break;
+        }
+        if ((current.version & Brell::kOccupiedBit) == 0) [[unlikely]] return Outcome::retry;
+        std::uint32_t slotRhash = body.rhash();
+        if (slotRhash >= rhash) {
+          int order = slotRhash != rhash ? 1 : T::compare(T::key(body.value()), key);
+          if (order == 0) return Outcome::found;
+          if (order > 0) break;
+        }
+        // A smaller pair must belong to this bucket (or to its half or double while
+        // a split or merge is under way); otherwise find() reports it.
+        std::uint32_t slotHash = T::hash(T::key(body.value()), seed);
+        if ((slotHash & (buckets - 1)) != bucket &&
+            (slotHash & ((buckets >> 1) - (buckets > 1 ? 1 : 0))) != bucket &&
+            (slotHash & (2 * buckets - 1)) != bucket) [[unlikely]] {
+          return Outcome::retry;
+        }
+        previous = slots_->slot(index);
+        previousLink = current;
+        reference = current.value & ~Brell::kMarkFlag;
+      }
+      if (restart) {
+        ++counters_->retries;
+        continue;
+      }
+      // The end of the run or a greater key: not here, unless the bucket count moved
+      // under us (then the key may live in a bucket this mapping does not have).
+      if (countChanged()) [[unlikely]] return Outcome::retry;
+      if (Brell::isEnd(reference) && !Brell::isNull(reference) &&
+          Brell::indexOf(reference) >= buckets) [[unlikely]] {
+        return Outcome::retry;
+      }
+      return Outcome::notFound;
+    }
+  }
+
   // The first slot of the list from `bucket` on.
   Outcome first(std::uint32_t bucket, Body& body, std::uint32_t& slotIndex, SlotLink& link) {
     std::uint32_t buckets = buckets_.count();

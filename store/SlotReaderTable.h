@@ -166,6 +166,13 @@ class SlotReaderTable {
     return true;
   }
 
+  // True when the mapping matches the writer's published slot count (the cheap test
+  // that lets a lookup skip doResize()).
+  bool countCurrent() const {
+    // Pairs with the writer's release store of the count (grow, shrink, format).
+    return base_ != nullptr && loadLink(base_ + SlotHeaderOffset::slotCount) == cached_;
+  }
+
   std::uint32_t numSlots() const { return numSlots_; }
   std::uint32_t hashSeed() const { return seed_; }
   SlotHeader const& header() const { return header_; }
