@@ -360,7 +360,8 @@ class BrellWriter : public BrellInterface<T> {
     linkNewSlot(index, position.previous, value, rhash);
     VORL_TRACE(Debug::writer(), kDebugLevel, "new {} bucket:{} slot:{} next:{}", Info::keyText(key),
                bucket, index, slots_.link(index).value);
-    if (members() > map_.growThreshold()) map_.growBuckets();
+    // The occupancy straight from the header: members() is virtual.
+    if (slots_.occupancy() > map_.growThreshold()) map_.growBuckets();
     section.leave();
     return Slots::valueAt(slots_.slot(index));
   }

@@ -168,15 +168,19 @@ class WriterHashMap {
         WriterHashMapCommon::notOccupied(index, bucket, link.version);
       }
       Key slotKey = T::key(*Slots::valueAt(slotAddress));
-      std::uint32_t slotBucket = bucketOf(hashOf(slotKey));
-      if (slotBucket != bucket) {
-        WriterHashMapCommon::corruptKey(Info::keyText(slotKey), index, slotBucket, bucket);
-      }
       std::uint32_t slotRhash = Slots::rhashAt(slotAddress);
-      if (slotRhash < previousRhash)
+      if (slotRhash < previousRhash) [[unlikely]]
         WriterHashMapCommon::corruptRhash(index, slotRhash, previousRhash);
       previousRhash = slotRhash;
       int order = slotRhash != rhash ? (slotRhash < rhash ? -1 : 1) : T::compare(slotKey, key);
+      // Every key met must belong to this bucket. The key looked for does (its hash
+      // chose the bucket), so the slot holding it needs no second hash.
+      if (order != 0) {
+        std::uint32_t slotBucket = bucketOf(hashOf(slotKey));
+        if (slotBucket != bucket) [[unlikely]] {
+          WriterHashMapCommon::corruptKey(Info::keyText(slotKey), index, slotBucket, bucket);
+        }
+      }
       if (order >= 0) {
         position.slot = index;
         position.stop = reference;
