@@ -105,8 +105,7 @@ Vorl::String Record::text() const {
   }
 }
 
-RecordWriter::RecordWriter(MessageDescriptor const& descriptor) {
-  bytes_.resize(kHeaderBytes, 0);
+RecordWriter::RecordWriter(MessageDescriptor const& descriptor) : bytes_(kHeaderBytes, 0) {
   bytes_[12] = static_cast<std::uint8_t>(descriptor.id());
   bytes_[13] = static_cast<std::uint8_t>(descriptor.id() >> 8);
 }
