@@ -11,8 +11,13 @@
 //   reader lookup  a lookup from another process (a forked child that attaches as a
 //                  reader; for unordered_map, which cannot be shared, there is none
 //                  and its in-process find is the reference)
+//   latency        lookups that cannot overlap: each key is chosen through the value
+//                  found before (unordered_map in-process, the others in the reader)
 //   under updates  reader lookups per second in the child while the parent updates
 //                  present keys as fast as it can, and those updates per second
+//
+// Times are CPU time (the child's for reader figures), the fastest of 3 repetitions:
+// the cores may be shared with other programs.
 //
 // After the runs the program prints a Markdown table of the figures with the ratios
 // store/unordered_map and LMDB/store, and the speed targets at 1 000 000 entries.
