@@ -16,56 +16,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/e2e/ToolRunner.h"
+
 namespace {
 
-struct Run {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs build/bin/hwtables with `args` and collects its exit status and output.
-Run runTool(std::vector<std::string> args) {
-  char const* dir = std::getenv("HWTABLES_BIN");
-  std::string tool = std::string(dir ? dir : "build/bin") + "/hwtables";
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    std::vector<char*> argv{tool.data()};
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(tool.c_str(), argv.data());
-    _exit(127);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  Run run;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  int open = 2;
-  while (open > 0 && poll(fds, 2, -1) > 0) {
-    for (int index = 0; index < 2; ++index) {
-      if (fds[index].fd < 0 || fds[index].revents == 0) continue;
-      char buffer[4096];
-      ssize_t got = read(fds[index].fd, buffer, sizeof(buffer));
-      if (got > 0) {
-        sinks[index]->append(buffer, static_cast<std::size_t>(got));
-      } else {
-        close(fds[index].fd);
-        fds[index].fd = -1;
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using E2e::Run;
+using E2e::runTool;
 
 std::string hexOf(std::vector<unsigned> const& bytes) {
   std::string text;
@@ -143,12 +99,7 @@ TEST(DemoTool, BadInputIsRefusedWithOneLineAndNoOutput) {
       {{"demo", "--revision", "bcm88490_z9"}, "unknown revision 'bcm88490_z9'"},
   };
   for (auto const& testCase : cases) {
-    auto run = runTool(testCase.args);
-    EXPECT_EQ(run.status, 2) << testCase.message;
-    EXPECT_TRUE(run.out.empty()) << run.out;
-    EXPECT_EQ(run.err.rfind("hwtables: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(testCase.message), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    E2e::expectOneLineError(runTool(testCase.args), 2, testCase.message);
   }
 }
 

@@ -1,0 +1,90 @@
+#include "tests/e2e/ToolRunner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace E2e {
+
+std::string toolPath() {
+  char const* dir = std::getenv("HWTABLES_BIN");
+  return std::string(dir ? dir : "build/bin") + "/hwtables";
+}
+
+pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd) {
+  std::string tool = toolPath();
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) return -1;
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    std::vector<char*> argv{tool.data()};
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  outFd = outPipe[0];
+  errFd = errPipe[0];
+  return pid;
+}
+
+Run finishTool(pid_t pid, int outFd, int errFd) {
+  Run run;
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&run.out, &run.err};
+  int open = 2;
+  while (open > 0 && poll(fds, 2, -1) > 0) {
+    for (int index = 0; index < 2; ++index) {
+      if (fds[index].fd < 0 || fds[index].revents == 0) continue;
+      char buffer[65536];
+      ssize_t got = read(fds[index].fd, buffer, sizeof(buffer));
+      if (got > 0) {
+        sinks[index]->append(buffer, static_cast<std::size_t>(got));
+      } else {
+        close(fds[index].fd);
+        fds[index].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+Run runTool(std::vector<std::string> args) {
+  int outFd = -1;
+  int errFd = -1;
+  pid_t pid = startTool(std::move(args), outFd, errFd);
+  if (pid < 0) return {};
+  return finishTool(pid, outFd, errFd);
+}
+
+void expectOneLineError(Run const& run, int status, std::string const& text) {
+  EXPECT_EQ(run.status, status) << run.err;
+  // Refused input (status 2) prints nothing else; a failed check may still report.
+  if (status == 2) {
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+  EXPECT_EQ(run.err.rfind("hwtables: ", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+}
+
+}  // namespace E2e

@@ -1,0 +1,34 @@
+// Runs the real hwtables binary in a child process for end-to-end tests.
+//
+// The binary is $HWTABLES_BIN/hwtables (ctest sets HWTABLES_BIN to the build's bin
+// directory), or build/bin/hwtables when the variable is unset.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace E2e {
+
+struct Run {
+  int status = -1;  // exit status; 128 + signal when the tool was killed
+  std::string out;
+  std::string err;
+};
+
+std::string toolPath();
+
+// Starts the tool with `args`; its stdout and stderr come back through the two pipes.
+// Returns -1 when the child could not be started.
+pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd);
+// Reads both pipes to their end and waits for the child.
+Run finishTool(pid_t pid, int outFd, int errFd);
+Run runTool(std::vector<std::string> args);
+
+// The tool failed the way every subcommand must: exit `status` and one
+// "hwtables: ..." line containing `text` on stderr; refused input (status 2) also
+// prints nothing on stdout.
+void expectOneLineError(Run const& run, int status, std::string const& text);
+
+}  // namespace E2e
