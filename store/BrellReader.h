@@ -10,7 +10,10 @@
 // Thread-safety: one thread per reader object; any number of readers.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <span>
 #include <string>
 
 #include <fmt/format.h>
@@ -168,12 +171,47 @@ class BrellReader : public BrellInterface<T> {
     if (this->initialized_ && slots_.countCurrent() && map_.numBuckets() != 0) [[likely]] {
       outcome = map_.lookup(key, body);
     }
-    if (outcome == Outcome::retry) [[unlikely]] outcome = lookupSlowly(key, body);
+    if (outcome == Outcome::retry) [[unlikely]]
+      outcome = lookupSlowly(key, body);
     found = outcome == Outcome::found;
     if (!found) return nullptr;
     Value* target = buffer != nullptr ? buffer : &valueBuffer_;
     std::memcpy(static_cast<void*>(target), body.bytes, sizeof(Value));
     return target;
+  }
+
+  // How many keys ahead lookupMany() works: it asks for the bucket head of the key
+  // 2 * kLookupAhead places on, and for the first slot of the key kLookupAhead
+  // places on (whose head has arrived by then), while it looks up the current key
+  // (whose lines are in cache by then). Enough keys to overlap a dozen cache misses,
+  // few enough that the lines stay in cache until their lookup runs.
+  static constexpr std::size_t kLookupAhead = 8;
+
+  // Looks up every key of `keys`: found[i] tells whether keys[i] is present and, if
+  // it is, values[i] receives its value (otherwise values[i] is left as it was).
+  // Returns how many were found. The answers are those of lookup() key by key: it
+  // runs that same checked lookup for each key, having prefetched the bucket heads
+  // and first slots of the keys ahead so that their cache misses overlap.
+  std::size_t lookupMany(std::span<Key const> keys, Value* values, bool* found) {
+    constexpr std::size_t kRing = 4 * kLookupAhead;  // holds the 2 * kLookupAhead + 1 in flight
+    static_assert((kRing & (kRing - 1)) == 0);
+    std::uint32_t buckets[kRing];
+    std::size_t const count = keys.size();
+    auto prefetchHead = [&](std::size_t at) {
+      buckets[at % kRing] = prefetchReady() ? map_.prefetchHead(keys[at]) : Map::kNoBucket;
+    };
+    for (std::size_t at = 0; at < std::min(count, 2 * kLookupAhead); ++at) prefetchHead(at);
+    for (std::size_t at = 0; at < std::min(count, kLookupAhead); ++at) {
+      map_.prefetchFirstSlot(buckets[at % kRing]);
+    }
+    std::size_t hits = 0;
+    for (std::size_t at = 0; at < count; ++at) {
+      if (at + 2 * kLookupAhead < count) prefetchHead(at + 2 * kLookupAhead);
+      if (at + kLookupAhead < count) map_.prefetchFirstSlot(buckets[(at + kLookupAhead) % kRing]);
+      lookup(keys[at], found[at], values + at);
+      hits += found[at] ? 1 : 0;
+    }
+    return hits;
   }
 
   bool first(Value& value, IterHint& hint) final { return firstFrom(0, value, hint); }
@@ -281,6 +319,11 @@ class BrellReader : public BrellInterface<T> {
   }
 
  private:
+  // True when the mappings are those lookup() takes its fast walk with.
+  bool prefetchReady() const {
+    return this->initialized_ && slots_.countCurrent() && map_.numBuckets() != 0;
+  }
+
   // The general lookup: remaps when a count changed and retries; reports damage.
   [[gnu::noinline]] Outcome lookupSlowly(Key const& key, Body& body) {
     std::uint32_t slotIndex = 0;

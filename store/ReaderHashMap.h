@@ -16,6 +16,7 @@
 // Thread-safety: one thread per reader object.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <fmt/format.h>
@@ -122,7 +123,8 @@ class ReaderHashMap {
       bool restart = false;
       while (!Brell::isEnd(reference)) {
         std::uint32_t index = Brell::indexOf(reference);
-        if (index >= numSlots || ++steps > numSlots) [[unlikely]] return Outcome::retry;
+        if (index >= numSlots || ++steps > numSlots) [[unlikely]]
+          return Outcome::retry;
         SlotLink current = slots_->readSlot(index, body);
         // The link we followed must still point here; pairs with the writer's release
         // stores of that link (unlink, publish, relink on move).
@@ -130,7 +132,8 @@ class ReaderHashMap {
           restart = true;
           break;
         }
-        if ((current.version & Brell::kOccupiedBit) == 0) [[unlikely]] return Outcome::retry;
+        if ((current.version & Brell::kOccupiedBit) == 0) [[unlikely]]
+          return Outcome::retry;
         std::uint32_t slotRhash = body.rhash();
         if (slotRhash >= rhash) {
           int order = slotRhash != rhash ? 1 : T::compare(T::key(body.value()), key);
@@ -155,13 +158,42 @@ class ReaderHashMap {
       }
       // The end of the run or a greater key: not here, unless the bucket count moved
       // under us (then the key may live in a bucket this mapping does not have).
-      if (countChanged()) [[unlikely]] return Outcome::retry;
+      if (countChanged()) [[unlikely]]
+        return Outcome::retry;
       if (Brell::isEnd(reference) && !Brell::isNull(reference) &&
           Brell::indexOf(reference) >= buckets) [[unlikely]] {
         return Outcome::retry;
       }
       return Outcome::notFound;
     }
+  }
+
+  // Prefetching for a run of lookups (BrellReader::lookupMany): prefetchHead() asks
+  // the CPU to load the key's bucket head and returns the bucket; some keys later,
+  // when the head has arrived, prefetchFirstSlot() asks for the slot it names.
+  // Nothing here decides an answer, so a stale or damaged head costs at most a
+  // useless prefetch; the bucket and the index read from the file are checked
+  // against the current mapping before an address is formed from them.
+  static constexpr std::uint32_t kNoBucket = 0xFFFFFFFFu;
+  std::uint32_t prefetchHead(Key const& key) const {
+    std::uint32_t const buckets = buckets_.count();
+    if (buckets == 0) return kNoBucket;
+    std::uint32_t const bucket = T::hash(key, slots_->hashSeed()) & (buckets - 1);
+    __builtin_prefetch(buckets_.head(bucket));
+    return bucket;
+  }
+  void prefetchFirstSlot(std::uint32_t bucket) const {
+    if (bucket >= buckets_.count()) return;  // also kNoBucket, or a remap in between
+    // Relaxed: only a hint; lookup() loads the head again with acquire.
+    std::uint32_t reference =
+        Brell::loadLink(buckets_.head(bucket), std::memory_order_relaxed).value;
+    if (Brell::isEnd(reference)) return;
+    std::uint32_t index = Brell::indexOf(reference);
+    if (index >= slots_->numSlots()) return;
+    unsigned char const* slot = slots_->slot(index);
+    __builtin_prefetch(slot);
+    // A slot may straddle two cache lines.
+    __builtin_prefetch(slot + (Slots::kSlotSize - 1));
   }
 
   // The first slot of the list from `bucket` on.
