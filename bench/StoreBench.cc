@@ -11,6 +11,9 @@
 //   reader lookup  a lookup from another process (a forked child that attaches as a
 //                  reader; for unordered_map, which cannot be shared, there is none
 //                  and its in-process find is the reference)
+//   reader lookup, batches of 64
+//                  the same lookups in the same order, handed to the store reader 64
+//                  keys at a time (BrellReader::lookupMany), time per key
 //   latency        lookups that cannot overlap: each key is chosen through the value
 //                  found before (unordered_map in-process, the others in the reader)
 //   under updates  reader lookups per second in the child while the parent updates
@@ -204,6 +207,31 @@ void lookupLoop(Reader& reader, Dataset const& data, std::uint64_t count, ChildR
   report.lookups += count;
 }
 
+// How many keys one batched reader lookup takes.
+constexpr std::size_t kBatchKeys = 64;
+
+// `count` lookups in the shuffled order as in lookupLoop, in batches of kBatchKeys
+// (a batch ends early where the order wraps around).
+template <class Reader, std::size_t V>
+void batchLookupLoop(Reader& reader, Dataset const& data, std::uint64_t count, ChildReport& report,
+                     std::size_t& next) {
+  Value<V> out[kBatchKeys];
+  bool found[kBatchKeys];
+  for (std::uint64_t done = 0; done < count;) {
+    std::size_t batch =
+        std::min<std::uint64_t>({kBatchKeys, count - done, data.order.size() - next});
+    std::span<std::uint32_t const> keys(data.order.data() + next, batch);
+    report.found += reader.lookupMany(keys, out, found);
+    for (std::size_t at = 0; at < batch; ++at)
+      report.wrongKey += found[at] && out[at].key != keys[at];
+    benchmark::DoNotOptimize(out);
+    done += batch;
+    next += batch;
+    if (next >= data.order.size()) next = 0;
+  }
+  report.lookups += count;
+}
+
 // --- benchmarks ----------------------------------------------------------------------
 
 void opsPerIteration(benchmark::State& state, std::size_t ops) {
@@ -280,7 +308,7 @@ void lookupBench(benchmark::State& state, std::size_t entries) {
   opsPerIteration(state, 1);
 }
 
-template <class Subject, class Reader, std::size_t V, bool dependent = false>
+template <class Subject, class Reader, std::size_t V, bool dependent = false, bool batched = false>
 void readerLookupBench(benchmark::State& state, std::size_t entries) {
   auto& subject = filled<Subject, V>(entries);
   auto const& data = dataset(entries);
@@ -291,7 +319,11 @@ void readerLookupBench(benchmark::State& state, std::size_t entries) {
     warmUp<Reader, V>(reader, data);
     std::uint64_t started = cpuNanoseconds();
     std::size_t next = 0;
-    lookupLoop<Reader, V, dependent>(reader, data, count, report, next);
+    if constexpr (batched) {
+      batchLookupLoop<Reader, V>(reader, data, count, report, next);
+    } else {
+      lookupLoop<Reader, V, dependent>(reader, data, count, report, next);
+    }
     report.nanoseconds = cpuNanoseconds() - started;
   });
   ChildReport report = child.finish();
@@ -354,7 +386,7 @@ void underUpdatesBench(benchmark::State& state, std::size_t entries) {
 
 // --- registration and summary --------------------------------------------------------
 
-enum class Op { insert, update, remove, lookup, readerLookup, latency, underUpdates };
+enum class Op { insert, update, remove, lookup, readerLookup, readerBatch, latency, underUpdates };
 
 struct Info {
   Op op;
@@ -380,6 +412,8 @@ char const* opName(Op op) {
       return "lookup";
     case Op::readerLookup:
       return "reader_lookup";
+    case Op::readerBatch:
+      return "reader_lookup_batch64";
     case Op::latency:
       return "lookup_latency";
     case Op::underUpdates:
@@ -431,6 +465,10 @@ void addAll(std::vector<std::size_t> const& entryCounts) {
         ->Repetitions(repetitions);
     addWriterSide<StoreSubject<V>, V>(entries);
     addReaderSide<StoreSubject<V>, StoreReaderSide<V>, V>(entries);
+    add(Op::readerBatch, StoreSubject<V>::kName, V, entries,
+        readerLookupBench<StoreSubject<V>, StoreReaderSide<V>, V, false, true>)
+        ->UseManualTime()
+        ->Repetitions(repetitions);
     addWriterSide<LmdbSubject<V>, V>(entries);
     addReaderSide<LmdbSubject<V>, LmdbReaderSide<V>, V>(entries);
   }
@@ -514,21 +552,26 @@ std::string summary(CollectingReporter const& reporter, std::vector<std::size_t>
     char const* label;
     Op storeOp;
     Op mapOp;
+    Op lmdbOp;
   };
   Row const rows[] = {
-      {"insert", Op::insert, Op::insert},
-      {"update", Op::update, Op::update},
-      {"remove", Op::remove, Op::remove},
-      {"writer lookup", Op::lookup, Op::lookup},
-      {"reader lookup, other process (map: find)", Op::readerLookup, Op::lookup},
-      {"lookup latency, one after another (store, LMDB: reader)", Op::latency, Op::latency},
+      {"insert", Op::insert, Op::insert, Op::insert},
+      {"update", Op::update, Op::update, Op::update},
+      {"remove", Op::remove, Op::remove, Op::remove},
+      {"writer lookup", Op::lookup, Op::lookup, Op::lookup},
+      {"reader lookup, single keys, other process (map: find)", Op::readerLookup, Op::lookup,
+       Op::readerLookup},
+      {"reader lookup, batches of 64, other process (map: find; LMDB: single keys)",
+       Op::readerBatch, Op::lookup, Op::readerLookup},
+      {"lookup latency, one after another (store, LMDB: reader)", Op::latency, Op::latency,
+       Op::latency},
   };
   for (auto v : values) {
     for (auto const& row : rows) {
       for (auto n : entryCounts) {
         auto map = ns(row.mapOp, "unordered_map", v, n);
         auto store = ns(row.storeOp, "store", v, n);
-        auto lmdb = ns(row.storeOp, "LMDB", v, n);
+        auto lmdb = ns(row.lmdbOp, "LMDB", v, n);
         text += fmt::format("| {} | {} | {} | {} | {} | {} | {} | {} |\n", row.label, n, v,
                             number(map), number(store), number(lmdb), number(ratio(store, map), 2),
                             number(ratio(lmdb, store), 1));
@@ -564,6 +607,7 @@ std::string summary(CollectingReporter const& reporter, std::vector<std::size_t>
     auto mapFind = ns(Op::lookup, "unordered_map", v, largest);
     auto mapInsert = ns(Op::insert, "unordered_map", v, largest);
     auto storeReader = ns(Op::readerLookup, "store", v, largest);
+    auto storeBatch = ns(Op::readerBatch, "store", v, largest);
     auto lmdbReader = ns(Op::readerLookup, "LMDB", v, largest);
     auto storeInsert = ns(Op::insert, "store", v, largest);
     auto storeUpdate = ns(Op::update, "store", v, largest);
@@ -576,8 +620,10 @@ std::string summary(CollectingReporter const& reporter, std::vector<std::size_t>
       double bound;
     };
     Target const targets[] = {
-        {"reader lookup / map find <= 1.5", ratio(storeReader, mapFind), true, 1.5},
-        {"LMDB get / reader lookup >= 5", ratio(lmdbReader, storeReader), false, 5},
+        {"reader lookup, single keys / map find <= 1.5", ratio(storeReader, mapFind), true, 1.5},
+        {"reader lookup, batches of 64 / map find <= 1.5", ratio(storeBatch, mapFind), true, 1.5},
+        {"LMDB get / reader lookup, single keys >= 5", ratio(lmdbReader, storeReader), false, 5},
+        {"LMDB get / reader lookup, batches of 64 >= 5", ratio(lmdbReader, storeBatch), false, 5},
         {"insert / map insert <= 2", ratio(storeInsert, mapInsert), true, 2},
         {"update / map insert <= 2", ratio(storeUpdate, mapInsert), true, 2},
         {"LMDB put+commit / insert >= 10", ratio(lmdbInsert, storeInsert), false, 10},

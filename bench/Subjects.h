@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -141,6 +142,11 @@ class StoreReaderSide {
     bool found = false;
     reader_.lookup(key, found, &out);
     return found;
+  }
+  // Looks up all `keys` at once (the reader overlaps their cache misses); returns how
+  // many were found.
+  std::size_t lookupMany(std::span<std::uint32_t const> keys, Value<V>* out, bool* found) {
+    return reader_.lookupMany(keys, out, found);
   }
 
  private:
