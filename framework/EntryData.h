@@ -60,9 +60,14 @@ class EntryData {
   U8 dataByte0(DataByte0Index index) const { return dataByte0_[checked(index)]; }
   void dataByte0Is(DataByte0Index index, U8 value) { dataByte0_[checked(index)] = value; }
   void dataByte0Del(DataByte0Index index) { dataByte0_[checked(index)] = 0; }
-  // Clears the byte an iterator over dataBytes() points at.
+  // Clears the byte an iterator over dataBytes() points at; a pointer outside this
+  // entry's bytes is refused like an index out of range.
   void dataByte0Del(U8 const* position) {
-    dataByte0Del(DataByte0Index(static_cast<U32>(position - dataByte0_)));
+    auto address = reinterpret_cast<std::uintptr_t>(position);
+    auto first = reinterpret_cast<std::uintptr_t>(dataByte0_);
+    dataByte0Del(DataByte0Index(address >= first && address - first < kSize
+                                    ? static_cast<U32>(address - first)
+                                    : kSize));
   }
   void dataByte0DelAll() { std::fill(std::begin(dataByte0_), std::end(dataByte0_), U8{0}); }
 

@@ -222,6 +222,7 @@ TEST(Entry, EqualityComparesKeyAndEveryByte) {
   left.dataByte0Is(0, 0x16);
   left.dataByte0Is(2, 0xAA);
   left.dataByte0Del(left.dataBytes() + 2);
+  EXPECT_THROW(left.dataByte0Del(right.dataBytes()), Vorl::RangeException);
   EXPECT_EQ(bytesOf(left), (std::vector<U8>{0x16, 0, 0, 0}));
   left.dataByte0DelAll();
   EXPECT_EQ(bytesOf(left), std::vector<U8>(4, 0));
