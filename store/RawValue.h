@@ -21,17 +21,15 @@ struct RawValue {
   std::array<unsigned char, V - 4> payload{};
 };
 
-template <std::size_t V>
-struct RawValueTraits {
-  using Value = RawValue<V>;
+// Traits for any value whose first field is a `std::uint32_t key`: hashing, order
+// and the recorded key layout. A value type adds `typeName()`.
+template <class ValueType>
+struct LeadingKeyTraits {
+  using Value = ValueType;
   using Key = std::uint32_t;
   static Key key(Value const& value) { return value.key; }
   static std::uint32_t hash(Key key, std::uint32_t seed) { return Tyvo::hashSingleAttr(key, seed); }
   static int compare(Key left, Key right) { return left < right ? -1 : left > right ? 1 : 0; }
-  static std::string_view typeName() {
-    static std::string const name = "Brell::RawValue<" + std::to_string(V) + ">";
-    return name;
-  }
   static constexpr KeyLayout keyLayout() {
     KeyLayout layout;
     layout.fieldCount = 1;
@@ -39,6 +37,14 @@ struct RawValueTraits {
     return layout;
   }
   static std::string keyText(Key key) { return std::to_string(key); }
+};
+
+template <std::size_t V>
+struct RawValueTraits : LeadingKeyTraits<RawValue<V>> {
+  static std::string_view typeName() {
+    static std::string const name = "Brell::RawValue<" + std::to_string(V) + ">";
+    return name;
+  }
 };
 
 }  // namespace Brell

@@ -11,17 +11,11 @@
 namespace {
 
 using StoreTest::readWord;
+using StoreTest::sized;
 using StoreTest::TempDir;
 using Traits8 = StoreTest::TestTraits<8>;
 using Value8 = Traits8::Value;
 using Writer8 = Brell::BrellWriter<Traits8>;
-
-Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = size;
-  descriptor.fixedSize = fixed;
-  return descriptor;
-}
 
 bool pageIs4096() {
   return ::sysconf(_SC_PAGESIZE) == 4096;

@@ -17,18 +17,12 @@
 
 namespace {
 
+using StoreTest::sized;
 using StoreTest::TempDir;
 using Traits8 = StoreTest::TestTraits<8>;
 using Value8 = Traits8::Value;
 using Writer8 = Brell::BrellWriter<Traits8>;
 using Reader8 = Brell::BrellReader<Traits8>;
-
-Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = size;
-  descriptor.fixedSize = fixed;
-  return descriptor;
-}
 
 void fill(Writer8& writer, std::uint32_t count) {
   for (std::uint32_t key = 0; key < count; ++key) writer.write(Value8::make(key, key + 1), true);

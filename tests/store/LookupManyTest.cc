@@ -15,14 +15,9 @@
 
 namespace {
 
+using StoreTest::sized;
 using StoreTest::TempDir;
 using Clock = std::chrono::steady_clock;
-
-Brell::MapDescriptor sized(std::uint32_t size) {
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = size;
-  return descriptor;
-}
 
 template <class Reader, class Value>
 std::optional<Value> find(Reader& reader, std::uint32_t key) {

@@ -19,6 +19,7 @@ namespace {
 
 using StoreTest::collect;
 using StoreTest::forkChild;
+using StoreTest::sized;
 using StoreTest::TempDir;
 using Traits = StoreTest::TestTraits<16>;
 using Value = Traits::Value;
@@ -28,12 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kStableKeys = 100;
 constexpr std::uint32_t kChurnBase = 1000;
-
-Brell::MapDescriptor sized(std::uint32_t size) {
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = size;
-  return descriptor;
-}
 
 // The reader's side: stable keys are always present and every value seen is whole.
 int readUnderChanges(std::string const& root, double seconds, std::string& report) {

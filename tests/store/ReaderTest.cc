@@ -10,17 +10,12 @@
 
 namespace {
 
+using StoreTest::sized;
 using StoreTest::TempDir;
 using Traits8 = StoreTest::TestTraits<8>;
 using Value8 = Traits8::Value;
 using Writer8 = Brell::BrellWriter<Traits8>;
 using Reader8 = Brell::BrellReader<Traits8>;
-
-Brell::MapDescriptor sized(std::uint32_t size) {
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = size;
-  return descriptor;
-}
 
 std::optional<Value8> find(Reader8& reader, std::uint32_t key) {
   bool found = false;

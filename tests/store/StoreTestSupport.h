@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/tyvo/Hash.h"
+#include "store/MapDescriptor.h"
+#include "store/RawValue.h"
 #include "store/SlotLayout.h"
 
 namespace StoreTest {
@@ -60,24 +62,20 @@ static_assert(sizeof(TestValue<8>) == 8 && sizeof(TestValue<12>) == 12 &&
               sizeof(TestValue<16>) == 16 && sizeof(TestValue<20>) == 20);
 
 template <std::size_t V>
-struct TestTraits {
-  using Value = TestValue<V>;
-  using Key = std::uint32_t;
-  static Key key(Value const& value) { return value.key; }
-  static std::uint32_t hash(Key key, std::uint32_t seed) { return Tyvo::hashSingleAttr(key, seed); }
-  static int compare(Key left, Key right) { return left < right ? -1 : left > right ? 1 : 0; }
+struct TestTraits : Brell::LeadingKeyTraits<TestValue<V>> {
   static std::string_view typeName() {
     static std::string const name = "StoreTest::TestValue<" + std::to_string(V) + ">";
     return name;
   }
-  static constexpr Brell::KeyLayout keyLayout() {
-    Brell::KeyLayout layout;
-    layout.fieldCount = 1;
-    layout.fields[0] = {0, 4};
-    return layout;
-  }
-  static std::string keyText(Key key) { return std::to_string(key); }
 };
+
+// A writer's descriptor of `size` slots, growing or fixed.
+inline Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
+  Brell::MapDescriptor descriptor;
+  descriptor.maxSize = size;
+  descriptor.fixedSize = fixed;
+  return descriptor;
+}
 
 // A fresh directory under /dev/shm (or /tmp), removed with everything in it.
 class TempDir {
