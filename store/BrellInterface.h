@@ -3,7 +3,8 @@
 // Implementations: BrellWriter (type 0, the single writer; Tmp is one on heap
 // memory), BrellReader (type 2, reads the files directly), BrellDummy (type 2, an
 // empty placeholder), BrellStrictDummy (every use is a programming error); the
-// shadow (type 1) arrives with the notification ring.
+// shadow (type 1, BrellShadow.h) keeps a local index fed by the writer's change
+// notifications (Vanquo::VanquoWriter, included here for the writer).
 //
 // The base versions of the writing operations refuse with
 // Vorl::NoPermissionException, so read-only implementations need not override them.
@@ -18,6 +19,7 @@
 #include "platform/vorl/Exceptions.h"
 #include "store/Link.h"
 #include "store/Traits.h"
+#include "store/VanquoWriter.h"
 
 namespace Brell {
 
@@ -98,19 +100,3 @@ class BrellInterface : public BrellInterfaceBase {
 };
 
 }  // namespace Brell
-
-namespace Vanquo {
-
-// The writer's change-notification component. This placeholder publishes nothing;
-// the notification ring for other processes replaces it. The writer calls
-// slotChanged() for every slot whose contents or membership changed.
-class DummyVanquoWriter {
- public:
-  // 0: nothing to attach.
-  int attach() { return 0; }
-  void detach() {}
-  void slotChanged(std::uint32_t /*slotIndex*/) {}
-  std::string socketName() const { return "none"; }
-};
-
-}  // namespace Vanquo

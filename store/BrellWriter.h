@@ -76,6 +76,8 @@ class BrellWriter : public BrellInterface<T> {
                  ? SharedMem::MappedFile::onHeap(name_ + "/" + BrellCore::kBucketFileName)
                  : SharedMem::MappedFile::inDirectory(rootPath_, BrellCore::kBucketFileName),
              slots_, counters_, descriptor.shrinkBuckets, descriptor.criticalTaskCheck),
+        vanquo_(rootPath_, descriptor.local, [this] { return pyrel_; },
+                descriptor.notificationCapacity),
         typeName_(T::typeName()),
         criticalTaskCheck_(descriptor.criticalTaskCheck) {
     if (descriptor.maxSize == 0) {
@@ -300,6 +302,7 @@ class BrellWriter : public BrellInterface<T> {
     map_.remove();
     VORL_TRACE(Debug::writer(), kDebugLevel, "removing file: {}", slots_.file().path());
     slots_.remove();
+    vanquo_.removeFile();
     if (!descriptor_.local) {
       SharedMem::PyrelFile(rootPath_).remove();
       Util::removeControlFile(rootPath_);
@@ -869,7 +872,7 @@ class BrellWriter : public BrellInterface<T> {
   Notify notify_;
   Slots slots_;
   Map map_;
-  Vanquo::DummyVanquoWriter vanquo_;
+  Vanquo::VanquoWriter vanquo_;
   std::string typeName_;
   bool owner_ = false;
   bool criticalTaskCheck_ = false;

@@ -19,9 +19,10 @@ bool MapDescriptor::supportsReinitWith(MapDescriptor const& other, std::string* 
 std::string MapDescriptor::toString() const {
   return fmt::format(
       "MapDescriptor maxSize:{} local:{} fixedSize:{} shrinkable:{} shrinkBuckets:{} "
-      "pruneMode:{} heap:{} memoryTracking:{} criticalTaskCheck:{} coreDumpMode:{}",
+      "pruneMode:{} heap:{} memoryTracking:{} criticalTaskCheck:{} coreDumpMode:{} "
+      "notificationCapacity:{}",
       maxSize, local, fixedSize, shrinkable, shrinkBuckets, pruneMode, heap, memoryTracking,
-      criticalTaskCheck, coreDumpMode);
+      criticalTaskCheck, coreDumpMode, notificationCapacity);
 }
 
 }  // namespace Brell

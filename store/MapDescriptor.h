@@ -22,6 +22,8 @@ struct MapDescriptor {
   bool memoryTracking = false;
   bool criticalTaskCheck = false;  // run critical-priority tasks during long passes
   int coreDumpMode = 0;            // 1: do not register the store for core dumps
+  // Entries of the change-notification ring (a power of two; 0 = the default).
+  std::uint32_t notificationCapacity = 0;
 
   static MapDescriptor localTemporary(std::uint32_t size) {
     MapDescriptor descriptor;

@@ -1,0 +1,243 @@
+#include "store/VanquoRing.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "platform/sharedmem/Checksum.h"
+#include "platform/vorl/Exceptions.h"
+#include "store/Link.h"
+
+namespace Vanquo {
+namespace {
+
+constexpr int kOpenFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+std::uint32_t headerChecksum(unsigned char const* header) {
+  unsigned char copy[RingOffset::checksum + 4];
+  std::memcpy(copy, header, sizeof copy);
+  std::memset(copy + RingOffset::checksum, 0, 4);
+  return SharedMem::checksum(copy, sizeof copy);
+}
+
+[[noreturn]] void failCreate(std::string const& what, std::string const& path, int error) {
+  throw Vorl::MemoryResourceException(fmt::format("{} {}: {}", what, path, std::strerror(error)));
+}
+
+}  // namespace
+
+RingFile::RingFile(RingFile&& other) noexcept {
+  *this = std::move(other);
+}
+
+RingFile& RingFile::operator=(RingFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    base_ = std::exchange(other.base_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    waitPage_ = std::exchange(other.waitPage_, nullptr);
+    waitPageMapped_ = std::exchange(other.waitPageMapped_, false);
+    writable_ = other.writable_;
+    header_ = other.header_;
+    device_ = other.device_;
+    inode_ = other.inode_;
+  }
+  return *this;
+}
+
+RingFile RingFile::create(std::string const& path, std::uint32_t capacity,
+                          SharedMem::PyrelId pyrel) {
+  if (!validCapacity(capacity)) {
+    throw Vorl::RangeException(
+        fmt::format("notification ring capacity {} is not a power of two "
+                    "between {} and {}",
+                    capacity, kMinCapacity, kMaxCapacity));
+  }
+  std::string temporary = fmt::format("{}.new-{}", path, ::getpid());
+  ::unlink(temporary.c_str());
+  int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0644);
+  if (fd < 0) failCreate("cannot create", temporary, errno);
+  std::size_t size = ringFileSize(capacity);
+  // Reserve every page now: on a full tmpfs this fails cleanly, whereas a sparse
+  // file would fail later with SIGBUS on the first store into a missing page.
+  int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (error != 0) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    throw Vorl::MemoryResourceException(
+        fmt::format("cannot reserve {} bytes for {}: {}", size, temporary, std::strerror(error)));
+  }
+  void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) {
+    error = errno;
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    failCreate("cannot map", temporary, error);
+  }
+  struct stat status {};
+  ::fstat(fd, &status);
+  ::close(fd);
+  auto* base = static_cast<unsigned char*>(address);
+  auto created = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count());
+  // Nobody maps the file before the rename below, so plain stores suffice here.
+  std::memcpy(base + RingOffset::magic, &kRingMagic, 8);
+  std::memcpy(base + RingOffset::version, &kRingFormatVersion, 4);
+  std::memcpy(base + RingOffset::capacity, &capacity, 4);
+  std::uint32_t entryOffset = kEntryOffset;
+  std::memcpy(base + RingOffset::entryOffset, &entryOffset, 4);
+  std::uint32_t pyrelValue = pyrel.value();
+  std::memcpy(base + RingOffset::pyrel, &pyrelValue, 4);
+  std::memcpy(base + RingOffset::created, &created, 8);
+  std::uint32_t sum = headerChecksum(base);
+  std::memcpy(base + RingOffset::checksum, &sum, 4);
+  std::uint64_t head = 1;
+  std::memcpy(base + RingOffset::head, &head, 8);
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = errno;
+    ::munmap(address, size);
+    ::unlink(temporary.c_str());
+    failCreate("cannot rename into place", path, error);
+  }
+  RingFile ring;
+  ring.base_ = base;
+  ring.size_ = size;
+  ring.writable_ = true;
+  ring.waitPage_ = base + kWaitPageOffset;
+  ring.header_ = RingHeader{capacity, pyrel, created};
+  ring.device_ = status.st_dev;
+  ring.inode_ = status.st_ino;
+  return ring;
+}
+
+bool RingFile::open(std::string const& path, bool writable, std::string* reason) {
+  close();
+  auto fail = [&](std::string text) {
+    if (reason) *reason = std::move(text);
+    return false;
+  };
+  int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | kOpenFlags);
+  if (fd < 0) return fail(fmt::format("cannot open {}: {}", path, std::strerror(errno)));
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    return fail(fmt::format("{} is not a regular file", path));
+  }
+  auto fileSize = static_cast<std::uint64_t>(status.st_size);
+  if (fileSize < kEntryOffset) {
+    ::close(fd);
+    return fail(fmt::format("{} is too short for a ring: {} bytes", path, fileSize));
+  }
+  unsigned char header[RingOffset::checksum + 4];
+  if (::pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    ::close(fd);
+    return fail(fmt::format("cannot read {}", path));
+  }
+  std::uint64_t magic;
+  std::uint32_t version, capacity, entryOffset, pyrel, sum;
+  std::uint64_t created;
+  std::memcpy(&magic, header + RingOffset::magic, 8);
+  std::memcpy(&version, header + RingOffset::version, 4);
+  std::memcpy(&capacity, header + RingOffset::capacity, 4);
+  std::memcpy(&entryOffset, header + RingOffset::entryOffset, 4);
+  std::memcpy(&pyrel, header + RingOffset::pyrel, 4);
+  std::memcpy(&created, header + RingOffset::created, 8);
+  std::memcpy(&sum, header + RingOffset::checksum, 4);
+  std::string problem;
+  if (magic != kRingMagic) {
+    problem = "bad magic";
+  } else if (version != kRingFormatVersion) {
+    problem = fmt::format("format version {}", version);
+  } else if (sum != headerChecksum(header)) {
+    problem = "bad header checksum";
+  } else if (!validCapacity(capacity) || entryOffset != kEntryOffset) {
+    problem = fmt::format("bad capacity {} or entry offset {}", capacity, entryOffset);
+  } else if (fileSize < ringFileSize(capacity)) {
+    problem = fmt::format("{} bytes hold no ring of {} entries", fileSize, capacity);
+  }
+  if (!problem.empty()) {
+    ::close(fd);
+    return fail(fmt::format("{} is not a valid notification ring: {}", path, problem));
+  }
+  std::size_t size = ringFileSize(capacity);
+  int protection = PROT_READ | (writable ? PROT_WRITE : 0);
+  void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) {
+    int error = errno;
+    ::close(fd);
+    return fail(fmt::format("cannot map {}: {}", path, std::strerror(error)));
+  }
+  base_ = static_cast<unsigned char*>(address);
+  size_ = size;
+  writable_ = writable;
+  if (writable) {
+    waitPage_ = base_ + kWaitPageOffset;
+  } else {
+    // A reader writes only the wait page, through a mapping of that page alone;
+    // without write permission it does without (and sleeps in short steps).
+    int writeFd = ::open(path.c_str(), O_RDWR | kOpenFlags);
+    if (writeFd >= 0) {
+      struct stat writeStatus {};
+      if (::fstat(writeFd, &writeStatus) == 0 && writeStatus.st_ino == status.st_ino &&
+          writeStatus.st_dev == status.st_dev) {
+        void* page = ::mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, writeFd,
+                            static_cast<off_t>(kWaitPageOffset));
+        if (page != MAP_FAILED) {
+          waitPage_ = static_cast<unsigned char*>(page);
+          waitPageMapped_ = true;
+        }
+      }
+      ::close(writeFd);
+    }
+  }
+  ::close(fd);
+  header_ = RingHeader{capacity, SharedMem::PyrelId(pyrel), created};
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
+  return true;
+}
+
+void RingFile::close() {
+  if (waitPageMapped_ && waitPage_ != nullptr) ::munmap(waitPage_, kPageSize);
+  if (base_ != nullptr) ::munmap(base_, size_);
+  base_ = nullptr;
+  size_ = 0;
+  waitPage_ = nullptr;
+  waitPageMapped_ = false;
+  writable_ = false;
+  header_ = RingHeader{};
+}
+
+bool sameFile(std::string const& path, std::uint64_t device, std::uint64_t inode) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return false;
+  return S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_dev) == device &&
+         static_cast<std::uint64_t>(status.st_ino) == inode;
+}
+
+void futexWait(void const* address, std::uint32_t expected, std::chrono::nanoseconds timeout) {
+  if (timeout.count() <= 0) return;
+  struct timespec relative {};
+  relative.tv_sec = static_cast<time_t>(timeout.count() / 1000000000);
+  relative.tv_nsec = static_cast<long>(timeout.count() % 1000000000);
+  // Not FUTEX_PRIVATE_FLAG: the word lives in a file mapping shared by processes,
+  // and the kernel keys shared futexes by file and offset, not by address.
+  ::syscall(SYS_futex, const_cast<void*>(address), FUTEX_WAIT, expected, &relative, nullptr, 0);
+}
+
+void futexWakeAll(void const* address) {
+  ::syscall(SYS_futex, const_cast<void*>(address), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+}  // namespace Vanquo

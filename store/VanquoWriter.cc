@@ -1,0 +1,83 @@
+#include "store/VanquoWriter.h"
+
+#include <atomic>
+
+#include "platform/sharedmem/MappedFile.h"
+#include "platform/sharedmem/ProcessIdentity.h"
+#include "store/Link.h"
+
+namespace Vanquo {
+
+VanquoWriter::VanquoWriter(std::string rootPath, bool local,
+                           std::function<SharedMem::PyrelId()> pyrel, std::uint32_t capacity)
+    : rootPath_(std::move(rootPath)),
+      local_(local),
+      pyrel_(std::move(pyrel)),
+      capacity_(capacity == 0 ? kDefaultCapacity : capacity) {}
+
+int VanquoWriter::attach() {
+  if (local_) return 0;
+  detach();
+  // A ring left by an earlier writer (crashed, or this writer before a wipe) is
+  // retired first, so readers still following it learn that it ended.
+  RingFile old;
+  if (old.open(path(), true, nullptr)) retire(old);
+  old.close();
+  ring_ = RingFile::create(path(), capacity_, pyrel_ ? pyrel_() : SharedMem::PyrelId());
+  base_ = ring_.writableBase();
+  head_ = 1;
+  auto self = SharedMem::ProcessIdentity::self();
+  Brell::storeLong(base_ + RingOffset::writerStart, self.startTime);
+  // The process id last: pairs with the reader's acquire load of it, after which the
+  // start time it loads is this writer's.
+  Brell::storeLong(base_ + RingOffset::writerProcess, self.processId, std::memory_order_release);
+  return 0;
+}
+
+void VanquoWriter::detach() {
+  if (base_ == nullptr) return;
+  retire(ring_);
+  ring_.close();
+  base_ = nullptr;
+}
+
+void VanquoWriter::removeFile() {
+  detach();
+  if (!local_) SharedMem::removeFile(path());
+}
+
+std::uint32_t VanquoWriter::waiters() const {
+  if (base_ == nullptr) return 0;
+  return Brell::loadWord(base_ + kWaitPageOffset + RingOffset::waiters, std::memory_order_seq_cst);
+}
+
+void VanquoWriter::retire(RingFile& ring) {
+  unsigned char* base = ring.writableBase();
+  // Pairs with the reader's acquire load of the process id: 0 means no writer.
+  Brell::storeLong(base + RingOffset::writerProcess, 0, std::memory_order_release);
+  unsigned char* wait = ring.waitPage();
+  std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(wait + RingOffset::wakeWord))
+      .fetch_add(1, std::memory_order_seq_cst);
+  futexWakeAll(wait + RingOffset::wakeWord);
+}
+
+void VanquoWriter::publish(std::uint32_t slotIndex) {
+  std::uint64_t sequence = head_;
+  unsigned char* entry = base_ + kEntryOffset + (sequence & (capacity_ - 1)) * 8;
+  // Pairs with the reader's acquire load of the entry: a reader that accepts it has
+  // loaded a head beyond it, so it sees the whole word.
+  Brell::storeLong(entry, packEntry(sequence, slotIndex), std::memory_order_release);
+  head_ = sequence + 1;
+  // Sequentially consistent, with the waiters load below: pairs with the sleeping
+  // reader's increment of waiters and its re-check of head (see VanquoRing.h).
+  Brell::storeLong(base_ + RingOffset::head, head_, std::memory_order_seq_cst);
+  unsigned char* wait = base_ + kWaitPageOffset;
+  if (Brell::loadWord(wait + RingOffset::waiters, std::memory_order_seq_cst) != 0) {
+    std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(wait + RingOffset::wakeWord))
+        .fetch_add(1, std::memory_order_seq_cst);
+    futexWakeAll(wait + RingOffset::wakeWord);
+    ++wakes_;
+  }
+}
+
+}  // namespace Vanquo

@@ -1,0 +1,277 @@
+// The change-notification ring: order and sequences, lapping and tombstones, the
+// writer's identity (detach, replacement, death), waking across processes, damaged
+// ring files, and a file system with no room for a ring.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/vorl/Exceptions.h"
+#include "store/BrellWriter.h"
+#include "store/VanquoReader.h"
+#include "store/VanquoWriter.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::TempDir;
+using Reader = Vanquo::VanquoReader<Vanquo::BasicSlot>;
+using Vanquo::WriterState;
+
+constexpr SharedMem::PyrelId kPyrel(7, 1234);
+
+Vanquo::VanquoWriter makeWriter(TempDir const& root, std::uint32_t capacity = 64) {
+  return Vanquo::VanquoWriter(
+      root.path(), false, [] { return kPyrel; }, capacity);
+}
+
+std::vector<Vanquo::BasicSlot> readAll(Reader& reader, Reader::Read* result = nullptr) {
+  std::vector<Vanquo::BasicSlot> seen;
+  auto read = reader.read([&](Vanquo::BasicSlot const& slot) { seen.push_back(slot); });
+  if (result) *result = read;
+  return seen;
+}
+
+TEST(VanquoRing, ReaderGetsEverySlotInOrderWithConsecutiveSequences) {
+  TempDir root;
+  auto writer = makeWriter(root);
+  ASSERT_EQ(writer.attach(), 0);
+  writer.slotChanged(99);  // before the reader: not seen
+  Reader reader(root.path());
+  ASSERT_TRUE(reader.initialize()) << reader.lastError();
+  EXPECT_EQ(reader.pyrel(), kPyrel);
+  EXPECT_EQ(reader.sequence(), 1u);
+  for (std::uint32_t slot : {3u, 0u, 0x3FFFFFFFu, 3u}) writer.slotChanged(slot);
+  Reader::Read result;
+  auto seen = readAll(reader, &result);
+  EXPECT_EQ(result, Reader::Read::ok);
+  ASSERT_EQ(seen.size(), 4u);
+  std::uint32_t expected[] = {3u, 0u, 0x3FFFFFFFu, 3u};
+  for (std::size_t index = 0; index < 4; ++index) {
+    EXPECT_EQ(seen[index].slotIndex, expected[index]);
+    EXPECT_EQ(seen[index].sequence, 2 + index);
+  }
+  EXPECT_FALSE(reader.pending());
+  EXPECT_TRUE(readAll(reader).empty());
+  EXPECT_EQ(reader.writerState(), WriterState::attached);
+}
+
+TEST(VanquoRing, LappedNotificationsAreTombstonedAndALappedReaderOverruns) {
+  TempDir root;
+  auto writer = makeWriter(root, 64);
+  ASSERT_EQ(writer.attach(), 0);
+  Reader reader(root.path());
+  ASSERT_TRUE(reader.initialize());
+  writer.slotChanged(5);  // sequence 1
+  EXPECT_TRUE(reader.held(5, 1));
+  EXPECT_FALSE(reader.held(6, 1));  // another slot
+  EXPECT_FALSE(reader.held(5, 2));  // not published yet
+  EXPECT_FALSE(reader.held(5, 0));
+  // Exactly a full ring behind is still readable...
+  for (int index = 0; index < 63; ++index) writer.slotChanged(10);
+  EXPECT_TRUE(reader.held(5, 1));
+  Reader::Read result;
+  EXPECT_EQ(readAll(reader, &result).size(), 64u);
+  EXPECT_EQ(result, Reader::Read::ok);
+  // ...one more and the oldest entry is overwritten.
+  writer.slotChanged(11);
+  EXPECT_FALSE(reader.held(5, 1));
+  EXPECT_TRUE(reader.held(11, 65));
+  for (int index = 0; index < 65; ++index) writer.slotChanged(12);
+  readAll(reader, &result);
+  EXPECT_EQ(result, Reader::Read::overrun);
+  EXPECT_EQ(reader.overruns(), 1u);
+  // A resynchronising reader starts again from the head.
+  std::uint64_t head = reader.restartAtHead();
+  EXPECT_EQ(head, writer.head());
+  writer.slotChanged(13);
+  auto seen = readAll(reader, &result);
+  EXPECT_EQ(result, Reader::Read::ok);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].slotIndex, 13u);
+  EXPECT_EQ(seen[0].sequence, head);
+}
+
+TEST(VanquoRing, DetachAndReplacementAreVisibleAndANewRingIsFound) {
+  TempDir root;
+  auto writer = makeWriter(root);
+  ASSERT_EQ(writer.attach(), 0);
+  Reader reader(root.path());
+  ASSERT_TRUE(reader.initialize());
+  EXPECT_EQ(reader.writer(), SharedMem::ProcessIdentity::self());
+  writer.detach();
+  EXPECT_EQ(reader.writerState(), WriterState::detached);
+  Reader late(root.path());
+  EXPECT_FALSE(late.initialize());  // a ring without a writer is not followed
+  EXPECT_NE(late.lastError().find("no writer attached"), std::string::npos);
+
+  // A new writer retires the ring a reader still follows and makes its own.
+  ASSERT_EQ(writer.attach(), 0);
+  Reader current(root.path());
+  ASSERT_TRUE(current.initialize());
+  auto next = Vanquo::VanquoWriter(
+      root.path(), false, [] { return kPyrel.wiped(); }, 64);
+  ASSERT_EQ(next.attach(), 0);
+  EXPECT_EQ(current.writerState(), WriterState::detached);
+  ASSERT_TRUE(current.initialize());
+  EXPECT_EQ(current.pyrel(), kPyrel.wiped());
+  EXPECT_EQ(current.writerState(), WriterState::attached);
+  next.removeFile();
+  EXPECT_FALSE(std::filesystem::exists(root.file("notifications")));
+}
+
+TEST(VanquoRing, LocalWriterPublishesNothing) {
+  TempDir root;
+  Vanquo::VanquoWriter writer(root.path(), true, [] { return kPyrel; });
+  EXPECT_EQ(writer.attach(), 0);
+  writer.slotChanged(1);
+  EXPECT_FALSE(writer.attached());
+  EXPECT_TRUE(std::filesystem::is_empty(root.path()));
+  // Nor does a local store writer.
+  Brell::MapDescriptor descriptor = Brell::MapDescriptor::localTemporary(10);
+  Brell::BrellWriter<StoreTest::TestTraits<8>> store("local", descriptor, root.path());
+  ASSERT_TRUE(store.initialize("test"));
+  store.write(StoreTest::TestValue<8>::make(1, 1), true);
+  EXPECT_TRUE(std::filesystem::is_empty(root.path()));
+}
+
+TEST(VanquoRing, KilledWriterIsDeadOnceReaped) {
+  TempDir root;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ready[0]);
+    auto writer = makeWriter(root);
+    writer.attach();
+    writer.slotChanged(1);
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+  Reader reader(root.path());
+  ASSERT_TRUE(reader.initialize());
+  EXPECT_EQ(reader.writer().processId, static_cast<std::uint32_t>(child));
+  EXPECT_EQ(reader.writerState(), WriterState::attached);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(reader.writerState(), WriterState::dead);
+}
+
+TEST(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
+  TempDir root;
+  auto writer = makeWriter(root);
+  ASSERT_EQ(writer.attach(), 0);
+  Reader reader(root.path());
+  ASSERT_TRUE(reader.initialize());
+  EXPECT_FALSE(reader.wait(std::chrono::milliseconds(1)));  // nothing: times out
+
+  // The writer (in a child) publishes only once the reader sleeps: it waits for the
+  // waiters word to show a sleeper, so the wake-up path is the one exercised.
+  pid_t child = ::fork();
+  if (child == 0) {
+    for (int attempt = 0; attempt < 200000 && writer.waiters() == 0; ++attempt) ::usleep(100);
+    writer.slotChanged(42);
+    ::_exit(writer.wakes() > 0 ? 0 : 1);
+  }
+  bool news = reader.wait(std::chrono::seconds(20));
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(news);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the writer never saw a sleeping reader";
+  EXPECT_FALSE(readAll(reader).empty());
+
+  // Detach wakes a sleeper too; it then sees the writer gone.
+  pid_t detacher = ::fork();
+  if (detacher == 0) {
+    ::usleep(20000);
+    writer.detach();
+    ::_exit(0);
+  }
+  reader.wait(std::chrono::seconds(20));
+  ::waitpid(detacher, &status, 0);
+  EXPECT_EQ(reader.writerState(), WriterState::detached);
+}
+
+TEST(VanquoRing, DamagedRingFilesAreRefusedWithAReason) {
+  struct Damage {
+    char const* name;
+    std::size_t offset;
+    std::uint32_t word;
+    char const* reason;
+  };
+  Damage damages[] = {
+      {"magic", 0, 0x12345678u, "bad magic"},
+      {"format version", 8, 9u, "format version 9"},
+      {"capacity", 12, 100u, "bad header checksum"},
+  };
+  for (auto const& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    TempDir root;
+    auto writer = makeWriter(root);
+    ASSERT_EQ(writer.attach(), 0);
+    StoreTest::patchWord<std::uint32_t>(root.file("notifications"), damage.offset, damage.word);
+    Reader reader(root.path());
+    EXPECT_FALSE(reader.initialize());
+    EXPECT_NE(reader.lastError().find(damage.reason), std::string::npos) << reader.lastError();
+  }
+  TempDir root;
+  auto writer = makeWriter(root);
+  ASSERT_EQ(writer.attach(), 0);
+  std::filesystem::resize_file(root.file("notifications"), Vanquo::ringFileSize(64) - 8);
+  Reader reader(root.path());
+  EXPECT_FALSE(reader.initialize());
+  EXPECT_NE(reader.lastError().find("hold no ring"), std::string::npos) << reader.lastError();
+  // A link in place of the ring is never followed.
+  writer.detach();
+  std::filesystem::remove(root.file("notifications"));
+  std::filesystem::create_symlink("/dev/zero", root.file("notifications"));
+  EXPECT_FALSE(reader.initialize());
+  EXPECT_THROW(Vanquo::VanquoWriter(
+                   root.path(), false, [] { return kPyrel; }, 100)
+                   .attach(),
+               Vorl::RangeException);
+}
+
+// No room for the ring (the file-size limit stands in for a full tmpfs): a clean
+// MemoryResourceException, no signal, and no file left behind.
+TEST(VanquoRing, NoRoomForTheRingIsACleanErrorAndLeavesNothing) {
+  TempDir root;
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {
+      4096, 4096
+    };
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    auto writer = makeWriter(root, 1024);
+    try {
+      writer.attach();
+    } catch (Vorl::MemoryResourceException const& error) {
+      bool named = std::string(error.what()).find("cannot reserve") != std::string::npos;
+      ::_exit(named ? 0 : 4);
+    } catch (...) {
+      ::_exit(3);
+    }
+    ::_exit(2);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(root.path()));
+}
+
+}  // namespace
