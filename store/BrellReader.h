@@ -280,6 +280,18 @@ class BrellReader : public BrellInterface<T> {
     return true;
   }
 
+  // Looks `key` up through the shared chains and tells the slot it lives in (for
+  // shadows: where an entry moved).
+  bool lookupSlot(Key const& key, Value& value, std::uint32_t& slotIndex) {
+    Body body;
+    SlotLink link;
+    Outcome outcome =
+        retryOnResize([&] { return map_.find(key, Map::Mode::equal, body, slotIndex, link); });
+    if (outcome != Outcome::found) return false;
+    std::memcpy(static_cast<void*>(&value), body.bytes, sizeof(Value));
+    return true;
+  }
+
   // Reads a slot by index (for shadows): present = occupied. An index at or beyond
   // the capacity is not present.
   bool getValue(std::uint32_t slotIndex, Value& value, std::uint32_t& version) {
@@ -311,6 +323,8 @@ class BrellReader : public BrellInterface<T> {
   std::string rootPath() const override { return rootPath_; }
   SharedMem::PyrelId pyrelId() const override { return pyrel_; }
   ReaderCounters const& counters() const { return counters_; }
+  // The store's hash seed (from the slot header read at attach).
+  std::uint32_t hashSeed() const { return slots_.hashSeed(); }
 
   std::string dumpHeaders() const override {
     auto& slots = const_cast<Slots&>(slots_);

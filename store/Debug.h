@@ -9,6 +9,9 @@
 //   "ReaderHashMap" reader lookups that restart or meet damage
 //   "Validator"     validation walks and their failures
 //   "BrellMap"      map life cycle; "BrellTemp" local temporary writers
+//   "BrellShadow"   shadow life cycle, synchronisation, disconnects
+//   "ShadowStore"   a shadow's notifications, growth and shrink of its slots
+//   "ShadowHashMap" a shadow's local index: inserts, relinks, bucket resizes
 // Turn them on with HWTABLES_TRACE="Brell*=5,SlotTable=5,...".
 #pragma once
 
@@ -59,6 +62,18 @@ inline Vorl::TraceHandle const& temp() {
   static Vorl::TraceHandle const& handle = Vorl::traceHandle("BrellTemp");
   return handle;
 }
+inline Vorl::TraceHandle const& shadow() {
+  static Vorl::TraceHandle const& handle = Vorl::traceHandle("BrellShadow");
+  return handle;
+}
+inline Vorl::TraceHandle const& shadowStore() {
+  static Vorl::TraceHandle const& handle = Vorl::traceHandle("ShadowStore");
+  return handle;
+}
+inline Vorl::TraceHandle const& shadowHashMap() {
+  static Vorl::TraceHandle const& handle = Vorl::traceHandle("ShadowHashMap");
+  return handle;
+}
 }  // namespace Debug
 
 // A fixed-size table with every slot occupied was asked for a new key.
@@ -93,6 +108,23 @@ struct ReaderCounters {
   std::uint64_t remaps = 0;
   std::uint64_t bucketRemaps = 0;
   std::uint64_t resizeRetries = 0;
+};
+
+// Counters of a shadow (reader counters of its notification side).
+struct ShadowCounters {
+  std::uint64_t notifications = 0;        // doSlot calls from the ring
+  std::uint64_t failedNotifications = 0;  // refused: the sequence may have been tombstoned
+  std::uint64_t overruns = 0;             // fell behind the ring
+  std::uint64_t syncs = 0;                // completed synchronisations
+  std::uint64_t flushes = 0;              // completed flushes
+  std::uint64_t disconnects = 0;          // the writer went away
+  std::uint64_t reconnects = 0;           // a (new) writer was found again
+  std::uint64_t growths = 0;              // shadow slot array grown
+  std::uint64_t shrinks = 0;              // shadow slot array shrunk
+  std::uint64_t writes = 0;               // local index writes
+  std::uint64_t relinks = 0;              // keys found moved to another slot
+  std::uint64_t bucketGrowths = 0;
+  std::uint64_t bucketShrinks = 0;
 };
 
 // Runs the process's critical-priority tasks every 0.01 s worth of Rdtsc ticks during

@@ -33,7 +33,7 @@ struct TraceCapture::State {
 TraceCapture::TraceCapture() : state_(std::make_shared<State>()) {
   Vorl::traceConfigIs(
       "BrellWriter=5,SlotTable=5,WriterHashMap=5,BucketTable=5,BrellReader=5,ReaderHashMap=5,"
-      "Validator=5,BrellMap=5,BrellTemp=5");
+      "Validator=5,BrellMap=5,BrellTemp=5,BrellShadow=5,ShadowStore=5,ShadowHashMap=5");
   auto state = state_;
   Vorl::traceSinkIs([state](std::string_view handle, int, std::string_view text) {
     std::lock_guard lock(state->mutex);

@@ -1,0 +1,413 @@
+// The shadow of a store, with its writer in the same process: the local index
+// follows every change and reports it, grows to reach the slots it is told of, keeps
+// entries moved by compaction findable, resynchronises when it falls behind the ring,
+// and answers "not found" for a slot freed behind its back. Also the local hash map
+// on its own: order, growth and shrink, relinks and occupancy classes.
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/BrellShadow.h"
+#include "store/BrellWriter.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::sized;
+using StoreTest::TempDir;
+using Traits = StoreTest::TestTraits<8>;
+using Value = Traits::Value;
+using Writer = Brell::BrellWriter<Traits>;
+using Shadow = Brell::BrellShadow<Traits>;
+using std::chrono::milliseconds;
+
+// What the shadow reported, applied to a model of the store.
+struct Recorder {
+  std::set<std::uint32_t> keys;
+  std::uint32_t changed = 0;
+  std::uint32_t removed = 0;
+  std::uint32_t mountChanges = 0;
+  std::set<std::uint32_t> everRemoved;
+  std::function<void()> onEach;
+
+  Mem::Notify<std::uint32_t, Value> notify() {
+    Mem::Notify<std::uint32_t, Value> bundle;
+    bundle.keyChanged = [this](std::uint32_t key) {
+      keys.insert(key);
+      ++changed;
+      if (onEach) onEach();
+    };
+    bundle.keyRemoved = [this](std::uint32_t key, Value const*) {
+      keys.erase(key);
+      everRemoved.insert(key);
+      ++removed;
+      if (onEach) onEach();
+    };
+    bundle.mountStatusChanged = [this] { ++mountChanges; };
+    return bundle;
+  }
+};
+
+void settle(Shadow& shadow) {
+  while (shadow.processNotifications(milliseconds(0))) {
+  }
+}
+
+// Every key of the writer is found through the shadow with the writer's value, the
+// shadow iterates exactly the writer's keys, and it holds nothing else.
+void expectSame(Writer& writer, Shadow& shadow) {
+  std::set<std::uint32_t> expected;
+  Value value;
+  Brell::IterHint hint;
+  for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {
+    expected.insert(value.key);
+    bool found = false;
+    Value read;
+    shadow.lookup(value.key, found, &read);
+    EXPECT_TRUE(found) << "key " << value.key;
+    EXPECT_EQ(read, value);
+  }
+  std::set<std::uint32_t> iterated;
+  std::uint32_t steps = 0;
+  for (bool more = shadow.first(value, hint); more; more = shadow.next(value.key, value, hint)) {
+    EXPECT_TRUE(iterated.insert(value.key).second) << "twice: " << value.key;
+    ASSERT_LT(++steps, 1000000u);
+  }
+  EXPECT_EQ(iterated, expected);
+  EXPECT_EQ(shadow.members(), expected.size());
+}
+
+TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
+  TempDir root;
+  Writer writer("shadowed", sized(100000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  for (std::uint32_t key = 0; key < 50; ++key) writer.write(Value::make(key, 1), true);
+
+  Recorder recorder;
+  Shadow shadow("shadow", root.path(), recorder.notify());
+  StoreTest::TraceCapture traces;
+  ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
+  EXPECT_EQ(shadow.mountStatus(), 1);
+  EXPECT_EQ(shadow.type(), Brell::kTypeShadow);
+  settle(shadow);
+  EXPECT_EQ(shadow.mountStatus(), 2);
+  EXPECT_EQ(recorder.mountChanges, 1u);
+  EXPECT_TRUE(traces.contains("Synchronization complete, seq:")) << traces.all();
+  // The first synchronisation is not reported key by key: the collection reads it.
+  EXPECT_EQ(recorder.changed, 0u);
+  expectSame(writer, shadow);
+
+  for (std::uint32_t key = 50; key < 400; ++key) writer.write(Value::make(key, 1), true);
+  settle(shadow);
+  EXPECT_EQ(recorder.changed, 350u);
+  for (std::uint32_t key = 0; key < 400; key += 3) writer.write(Value::make(key, 2), true);
+  settle(shadow);
+  EXPECT_EQ(recorder.changed, 350u + 134u);
+  for (std::uint32_t key = 0; key < 400; key += 2) writer.remove(key, nullptr);
+  settle(shadow);
+  expectSame(writer, shadow);
+  std::set<std::uint32_t> odd;
+  for (std::uint32_t key = 51; key < 400; key += 2) odd.insert(key);
+  std::set<std::uint32_t> reportedOdd;
+  for (auto key : recorder.keys) {
+    if (key % 2 == 1 && key >= 50) reportedOdd.insert(key);
+  }
+  EXPECT_EQ(reportedOdd, odd);
+  for (auto key : recorder.keys) EXPECT_EQ(key % 2, 1u) << "removed key left: " << key;
+  EXPECT_GE(recorder.removed, 200u);
+  EXPECT_TRUE(shadow.quiesced());
+  EXPECT_EQ(shadow.sequence(0), writer.slotTable().numSlots() ? shadow.ring().sequence() : 0);
+
+  // Writes through a shadow are refused like on every reader.
+  EXPECT_THROW(shadow.write(Value::make(1, 1), true), Vorl::NoPermissionException);
+  EXPECT_THROW(shadow.remove(1, nullptr), Vorl::NoPermissionException);
+  shadow.detach(false);
+  EXPECT_EQ(shadow.mountStatus(), 0);
+  bool found = true;
+  shadow.lookup(51, found, nullptr);
+  EXPECT_FALSE(found);
+}
+
+TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTable) {
+  TempDir root;
+  Writer writer("grow", sized(100000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  for (std::uint32_t key = 0; key < 100; ++key) writer.write(Value::make(key, 1), true);
+  Shadow shadow("shadow", root.path());
+  ASSERT_TRUE(shadow.initialize("test"));
+  settle(shadow);
+  ASSERT_EQ(shadow.shadowStore().numSlots(), 128u);
+  for (std::uint32_t key = 100; key < 250; ++key) writer.write(Value::make(key, 1), true);
+  ASSERT_EQ(writer.capacity(), 256u);
+  Value value;
+  Brell::IterHint hint;
+  ASSERT_TRUE(writer.first(value, hint));
+  std::uint32_t keyAt200 = 0;
+  for (bool more = true; more; more = writer.next(value.key, value, hint)) {
+    if (hint.slotIndex == 200) keyAt200 = value.key;
+  }
+  // Told of slot 200 before anything else: the shadow grows to the shared 256 slots.
+  StoreTest::TraceCapture traces;
+  ASSERT_TRUE(shadow.doSlot(200, 0, true));
+  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
+  EXPECT_EQ(shadow.shadowStore().slot(200).key, keyAt200);
+  bool found = false;
+  shadow.lookup(keyAt200, found, &value);
+  EXPECT_TRUE(found);
+  EXPECT_TRUE(traces.contains("resize shadow slots from 128 to 256 due to out of range slot 200"))
+      << traces.all();
+
+  // An index the shared table does not have is skipped and changes nothing.
+  std::uint32_t members = shadow.members();
+  EXPECT_TRUE(shadow.doSlot(5000, 0, true));
+  EXPECT_TRUE(
+      traces.contains("skip growing of shadow table to accomodate slotIndex:5000 because "
+                      "shared memory has shrunk to 256 slots"));
+  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
+  EXPECT_EQ(shadow.members(), members);
+  settle(shadow);
+  expectSame(writer, shadow);
+}
+
+TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStore) {
+  TempDir root;
+  Writer writer("compact", sized(100000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  constexpr std::uint32_t kKeys = 2000;
+  for (std::uint32_t key = 0; key < kKeys; ++key) writer.write(Value::make(key, 1), true);
+  Recorder recorder;
+  Shadow shadow("shadow", root.path(), recorder.notify());
+  ASSERT_TRUE(shadow.initialize("test"));
+  settle(shadow);
+  std::uint32_t grownTo = shadow.shadowStore().numSlots();
+  ASSERT_GE(grownTo, kKeys);
+  expectSame(writer, shadow);
+
+  // Keep the keys whose slots lie high, so compaction has to move them.
+  std::vector<std::uint32_t> survivors;
+  Value value;
+  Brell::IterHint hint;
+  for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {
+    if (hint.slotIndex >= kKeys - 8) survivors.push_back(value.key);
+  }
+  ASSERT_EQ(survivors.size(), 8u);
+  std::set<std::uint32_t> keep(survivors.begin(), survivors.end());
+  std::uint32_t lookupsMade = 0;
+  StoreTest::TraceCapture traces;
+  // At every step of the shadow's handling the survivors are found.
+  recorder.onEach = [&] {
+    for (auto key : survivors) {
+      bool found = false;
+      Value read;
+      shadow.lookup(key, found, &read);
+      ASSERT_TRUE(found) << "survivor " << key << " lost after " << lookupsMade << " lookups";
+      ASSERT_EQ(read.key, key);
+      ++lookupsMade;
+    }
+  };
+  for (std::uint32_t key = 0; key < kKeys; ++key) {
+    if (keep.count(key) == 0) writer.remove(key, nullptr);
+    // Between the writer's change and the shadow's handling, too.
+    if (key % 97 == 0) {
+      recorder.onEach();
+      shadow.processNotifications(milliseconds(0));
+    }
+  }
+  settle(shadow);
+  EXPECT_GT(writer.counters().moves, 0u);
+  EXPECT_GT(shadow.counters().relinks, 0u);
+  EXPECT_TRUE(traces.contains("value updated")) << "no relink seen";
+  EXPECT_GT(lookupsMade, 0u);
+  expectSame(writer, shadow);
+  EXPECT_EQ(recorder.keys, keep);
+  for (auto key : survivors) EXPECT_EQ(recorder.everRemoved.count(key), 0u) << "reported removed";
+  // The shadow shrank, but not below the shared table.
+  EXPECT_LT(shadow.shadowStore().numSlots(), grownTo);
+  EXPECT_GE(shadow.shadowStore().numSlots(), shadow.shadowStore().hashMap().coveringSlotCount());
+  EXPECT_FALSE(traces.contains("skip shrinking of shadow table to 0"));
+}
+
+TEST(Shadow, FallingBehindTheRingResynchronisesFromTheSlotTable) {
+  TempDir root;
+  Brell::MapDescriptor descriptor = sized(100000);
+  descriptor.notificationCapacity = 64;
+  Writer writer("overrun", descriptor, root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  for (std::uint32_t key = 0; key < 100; ++key) writer.write(Value::make(key, 1), true);
+  Recorder recorder;
+  Shadow shadow("shadow", root.path(), recorder.notify());
+  ASSERT_TRUE(shadow.initialize("test"));
+  settle(shadow);
+  for (std::uint32_t key = 0; key < 100; ++key) recorder.keys.insert(key);
+  // Far more changes than the ring holds, none handled meanwhile.
+  for (std::uint32_t key = 100; key < 600; ++key) writer.write(Value::make(key, 1), true);
+  for (std::uint32_t key = 0; key < 50; ++key) writer.remove(key, nullptr);
+  settle(shadow);
+  EXPECT_GE(shadow.counters().overruns, 1u);
+  EXPECT_GE(shadow.counters().syncs, 2u);
+  expectSame(writer, shadow);
+  std::set<std::uint32_t> expected;
+  for (std::uint32_t key = 50; key < 600; ++key) expected.insert(key);
+  EXPECT_EQ(recorder.keys, expected);
+}
+
+TEST(Shadow, TombstonedSequenceIsRefusedAndCounted) {
+  TempDir root;
+  Brell::MapDescriptor descriptor = sized(1000);
+  descriptor.notificationCapacity = 64;
+  Writer writer("tombstone", descriptor, root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  writer.write(Value::make(1, 1), true);
+  Shadow shadow("shadow", root.path());
+  ASSERT_TRUE(shadow.initialize("test"));
+  settle(shadow);
+  std::uint64_t old = shadow.ring().head();
+  writer.remove(1, nullptr);  // slot 0 freed: notification `old`
+  for (int index = 0; index < 100; ++index) writer.write(Value::make(2, index), true);
+  StoreTest::TraceCapture traces;
+  EXPECT_FALSE(shadow.doSlot(0, old, true));
+  EXPECT_EQ(shadow.counters().failedNotifications, 1u);
+  EXPECT_TRUE(
+      traces.contains(fmt::format("failed because sequence:{} may have been tombstoned", old)));
+  settle(shadow);
+  expectSame(writer, shadow);
+}
+
+TEST(Shadow, LookupOfASlotFreedSinceTheLastNotificationIsNotFound) {
+  TempDir root;
+  Writer writer("freed", sized(1000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  for (std::uint32_t key = 0; key < 10; ++key) writer.write(Value::make(key, 1), true);
+  Shadow shadow("shadow", root.path());
+  ASSERT_TRUE(shadow.initialize("test"));
+  settle(shadow);
+  writer.remove(4, nullptr);
+  StoreTest::TraceCapture traces;
+  bool found = true;
+  EXPECT_EQ(shadow.lookup(4, found, nullptr), nullptr);
+  EXPECT_FALSE(found);
+  EXPECT_TRUE(traces.contains("returning not found")) << traces.all();
+  // Iteration skips it too.
+  Value value;
+  Brell::IterHint hint;
+  for (bool more = shadow.first(value, hint); more; more = shadow.next(value.key, value, hint)) {
+    EXPECT_NE(value.key, 4u);
+  }
+}
+
+TEST(Shadow, VersionAnchorsAreRefusedForTheKeyVariant) {
+  TempDir root;
+  Writer writer("anchor", sized(100), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  Shadow shadow("shadow", root.path());
+  ASSERT_TRUE(shadow.initialize("test"));
+  try {
+    shadow.getCacheVersionAnchor(1);
+    ADD_FAILURE() << "accepted";
+  } catch (Asic::GracefulAssertException const& error) {
+    EXPECT_NE(std::string(error.what())
+                  .find("getCacheVersionAnchor: called with unsupported slot "
+                        "variant"),
+              std::string::npos);
+  }
+  EXPECT_THROW(shadow.validateVersionAnchor(1, 0), Asic::GracefulAssertException);
+}
+
+TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttach) {
+  TempDir root;
+  Shadow early("shadow", root.path());
+  StoreTest::TraceCapture traces;
+  EXPECT_FALSE(early.initialize("test"));
+  EXPECT_TRUE(traces.contains("brell.initialize() Failed"));
+  EXPECT_EQ(early.mountStatus(), 0);
+  EXPECT_FALSE(early.processNotifications(milliseconds(1)));
+  {
+    Writer writer("gone", sized(100), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    writer.write(Value::make(1, 1), true);
+    writer.detach(false);
+  }
+  Shadow late("shadow", root.path());
+  EXPECT_FALSE(late.initialize("test"));
+  EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
+}
+
+// --- the local hash map alone ---------------------------------------------------------
+
+using Slot = Brell::KeyShadowSlot<Traits>;
+using LocalMap = Brell::ShadowHashMap<Traits, Slot>;
+
+std::vector<std::uint32_t> chainOrder(LocalMap const& map, std::vector<Slot> const& slots) {
+  std::vector<std::uint32_t> order;
+  for (std::uint32_t at = map.firstFrom(0); at != Brell::kNoShadowSlot;
+       at = map.next(slots.data(), slots[at].key)) {
+    order.push_back(at);
+  }
+  return order;
+}
+
+TEST(ShadowHashMap, KeepsListOrderThroughGrowthShrinkAndRelinks) {
+  Brell::ShadowCounters counters;
+  LocalMap map(counters);
+  map.initialize(12345);
+  EXPECT_EQ(map.numBuckets(), 2u);
+  std::vector<Slot> slots(4096);
+  std::mt19937 random(7);
+  std::map<std::uint32_t, std::uint32_t> slotOfKey;
+  for (std::uint32_t index = 0; index < 3000; ++index) {
+    std::uint32_t key = random();
+    if (slotOfKey.count(key)) continue;
+    slots[index].key = key;
+    EXPECT_TRUE(map.write(index, slots.data(), false));
+    slotOfKey[key] = index;
+  }
+  EXPECT_EQ(map.members(), slotOfKey.size());
+  EXPECT_GE(map.numBuckets() * 1u, map.members() / 2);
+  auto isSorted = [&] {
+    auto order = chainOrder(map, slots);
+    if (order.size() != map.members()) return false;
+    for (std::size_t at = 1; at < order.size(); ++at) {
+      Slot const& before = slots[order[at - 1]];
+      Slot const& after = slots[order[at]];
+      if (before.rhash > after.rhash || (before.rhash == after.rhash && before.key >= after.key)) {
+        return false;
+      }
+    }
+    return true;
+  };
+  EXPECT_TRUE(isSorted());
+  for (auto [key, index] : slotOfKey) ASSERT_EQ(map.find(slots.data(), key), index);
+  // Writing the same key in the same slot changes nothing and answers the flag.
+  std::uint32_t someKey = slotOfKey.begin()->first;
+  std::uint32_t someSlot = slotOfKey.begin()->second;
+  EXPECT_FALSE(map.write(someSlot, slots.data(), false));
+  EXPECT_TRUE(map.write(someSlot, slots.data(), true));
+  // A key showing up in another slot moves there; the old slot is reset.
+  slots[4000].key = someKey;
+  EXPECT_TRUE(map.write(4000, slots.data(), false));
+  EXPECT_EQ(map.find(slots.data(), someKey), 4000u);
+  EXPECT_TRUE(slots[someSlot].empty());
+  EXPECT_EQ(counters.relinks, 1u);
+  EXPECT_EQ(map.coveringSlotCount(), 4096u);  // slot 4000 is in class [2048, 4096)
+  EXPECT_TRUE(isSorted());
+  slotOfKey[someKey] = 4000;
+  // Remove all but the lowest few: buckets shrink, order and lookups hold.
+  std::uint32_t bucketsBefore = map.numBuckets();
+  for (auto [key, index] : slotOfKey) {
+    if (index >= 3) {
+      EXPECT_TRUE(map.remove(index, slots.data()));
+    }
+  }
+  EXPECT_FALSE(map.remove(4000, slots.data()));  // dead slot
+  EXPECT_LT(map.numBuckets(), bucketsBefore);
+  EXPECT_TRUE(isSorted());
+  EXPECT_EQ(map.coveringSlotCount(), 4u);
+  for (auto [key, index] : slotOfKey) {
+    EXPECT_EQ(map.find(slots.data(), key), index < 3 ? index : Brell::kNoShadowSlot);
+  }
+}
+
+}  // namespace
