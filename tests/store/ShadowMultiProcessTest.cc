@@ -1,0 +1,200 @@
+// A shadow following a writer in another process: through growth, rewrites and
+// compaction to the writer's exact contents, and through the writer's death by
+// SIGKILL to the next writer of the same store.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "store/BrellReader.h"
+#include "store/BrellShadow.h"
+#include "store/BrellWriter.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::sized;
+using StoreTest::TempDir;
+using Traits = StoreTest::TestTraits<16>;
+using Value = Traits::Value;
+using Writer = Brell::BrellWriter<Traits>;
+using Shadow = Brell::BrellShadow<Traits>;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The store's contents as a fresh reader sees them.
+std::map<std::uint32_t, Value> contentsOf(std::string const& root) {
+  Brell::BrellReader<Traits> reader("check", root);
+  std::map<std::uint32_t, Value> contents;
+  if (!reader.initialize("check")) return contents;
+  Value value;
+  Brell::IterHint hint;
+  for (bool more = reader.first(value, hint); more; more = reader.next(value.key, value, hint)) {
+    contents[value.key] = value;
+  }
+  return contents;
+}
+
+// The shadow's contents through its own iteration, every value whole.
+std::map<std::uint32_t, Value> contentsOf(Shadow& shadow) {
+  std::map<std::uint32_t, Value> contents;
+  Value value;
+  Brell::IterHint hint;
+  for (bool more = shadow.first(value, hint); more; more = shadow.next(value.key, value, hint)) {
+    EXPECT_TRUE(value.whole()) << "torn value of key " << value.key;
+    contents[value.key] = value;
+  }
+  return contents;
+}
+
+// Starts a writer child once the parent closes `go`; it runs `body` and exits 0.
+template <class Body>
+pid_t startWriter(std::string const& root, int& readyFd, Body body) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(ready[0]);
+    int code = 0;
+    try {
+      Writer writer("writer", sized(1u << 20), root);
+      writer.initialize("child");
+      (void)!::write(ready[1], "r", 1);
+      code = body(writer);
+    } catch (std::exception const& error) {
+      (void)!::write(2, error.what(), std::strlen(error.what()));
+      code = 2;
+    }
+    ::_exit(code);
+  }
+  ::close(ready[1]);
+  readyFd = ready[0];
+  char byte;
+  if (::read(readyFd, &byte, 1) != 1) return -1;
+  return pid;
+}
+
+std::map<std::uint32_t, std::uint32_t> keysOf(std::map<std::uint32_t, Value> const& contents) {
+  std::map<std::uint32_t, std::uint32_t> keys;
+  for (auto const& [key, value] : contents) keys[key] = value.generation();
+  return keys;
+}
+
+TEST(ShadowMultiProcess, FollowsAWriterThroughGrowthRewritesAndCompaction) {
+  TempDir root;
+  int readyFd = -1;
+  pid_t child = startWriter(root.path(), readyFd, [](Writer& writer) {
+    for (std::uint32_t key = 0; key < 6000; ++key) writer.write(Value::make(key, 1), true);
+    for (std::uint32_t round = 2; round < 6; ++round) {
+      for (std::uint32_t key = 0; key < 6000; key += round) {
+        writer.write(Value::make(key, round), true);
+      }
+    }
+    // Most go: compaction moves the rest into low slots and the table shrinks.
+    for (std::uint32_t key = 0; key < 6000; ++key) {
+      if (key % 50 != 7) writer.remove(key, nullptr);
+    }
+    for (std::uint32_t key = 10000; key < 10300; ++key) writer.write(Value::make(key, 9), true);
+    ::usleep(300000);  // stay attached while the parent catches up
+    return 0;
+  });
+  ASSERT_GT(child, 0);
+  std::set<std::uint32_t> reported;
+  Mem::Notify<std::uint32_t, Value> notify;
+  notify.keyChanged = [&](std::uint32_t key) { reported.insert(key); };
+  notify.keyRemoved = [&](std::uint32_t key, Value const*) { reported.erase(key); };
+  Shadow shadow("follower", root.path(), notify);
+  ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
+  auto end = Clock::now() + std::chrono::seconds(60);
+  while (shadow.connected() && Clock::now() < end) {
+    shadow.processNotifications(milliseconds(50));
+    // Every value read on the way is whole.
+    bool found = false;
+    Value value;
+    shadow.lookup(7, found, &value);
+    if (found) {
+      ASSERT_TRUE(value.whole());
+    }
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(readyFd);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(shadow.lastDisconnect(), Vanquo::WriterState::detached);
+  auto expected = contentsOf(root.path());
+  EXPECT_EQ(expected.size(), 120u + 300u);
+  EXPECT_EQ(keysOf(contentsOf(shadow)), keysOf(expected));
+  for (auto const& [key, value] : expected) {
+    bool found = false;
+    Value read;
+    shadow.lookup(key, found, &read);
+    EXPECT_TRUE(found && read == value) << "key " << key;
+  }
+  // Everything the writer added after the first synchronisation was reported, and
+  // nothing that went away is left.
+  for (auto key : reported) EXPECT_EQ(expected.count(key), 1u) << key;
+  EXPECT_GT(shadow.counters().notifications, 0u);
+  EXPECT_GT(shadow.counters().growths, 0u);
+}
+
+TEST(ShadowMultiProcess, WriterKilledWhileFollowedIsNoticedAndTheNextWriterIsFollowed) {
+  TempDir root;
+  int readyFd = -1;
+  pid_t child = startWriter(root.path(), readyFd, [](Writer& writer) {
+    for (std::uint32_t generation = 1;; ++generation) {
+      for (std::uint32_t key = 0; key < 3000; ++key) {
+        if ((key + generation) % 3 == 0) {
+          writer.remove(key, nullptr);
+        } else {
+          writer.write(Value::make(key, generation), true);
+        }
+      }
+    }
+    return 0;
+  });
+  ASSERT_GT(child, 0);
+  Shadow shadow("follower", root.path());
+  ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
+  auto until = Clock::now() + milliseconds(300);
+  while (Clock::now() < until) shadow.processNotifications(milliseconds(10));
+  EXPECT_GT(shadow.counters().notifications, 0u);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);  // a zombie would still count as alive
+  ::close(readyFd);
+  auto end = Clock::now() + std::chrono::seconds(30);
+  while (shadow.connected() && Clock::now() < end) shadow.processNotifications(milliseconds(10));
+  ASSERT_FALSE(shadow.connected());
+  EXPECT_EQ(shadow.lastDisconnect(), Vanquo::WriterState::dead);
+  // Still answering from the files the dead writer left.
+  Value value;
+  Brell::IterHint hint;
+  shadow.first(value, hint);
+  EXPECT_FALSE(shadow.processNotifications(milliseconds(20)));
+
+  // The next writer (wiping the store if the kill left it mid-operation).
+  Writer next("next", sized(1u << 20), root.path());
+  ASSERT_TRUE(next.initialize("test"));
+  for (std::uint32_t key = 5000; key < 5100; ++key) next.write(Value::make(key, 77), true);
+  end = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < end && (!shadow.connected() || !shadow.quiesced())) {
+    shadow.processNotifications(milliseconds(10));
+  }
+  ASSERT_TRUE(shadow.connected());
+  EXPECT_EQ(shadow.counters().reconnects, 1u);
+  EXPECT_EQ(shadow.pyrelId(), next.pyrelId());
+  EXPECT_EQ(keysOf(contentsOf(shadow)), keysOf(contentsOf(root.path())));
+  next.remove(5000, nullptr);
+  while (shadow.processNotifications(milliseconds(0))) {
+  }
+  bool found = true;
+  shadow.lookup(5000, found, nullptr);
+  EXPECT_FALSE(found);
+}
+
+}  // namespace
