@@ -29,9 +29,17 @@ namespace Framework {
                                 std::string_view field, std::string_view minName,
                                 std::string_view maxName);
 
+// Where one key field lies in the key (and so in the entry, whose key comes first).
+struct KeyFieldLayout {
+  U8 offset;
+  U8 width;  // 1 or 4 bytes
+};
+
 template <class Desc>
 class SingleIndexKey {
  public:
+  static constexpr KeyFieldLayout kFieldLayout[] = {{0, 4}};
+
   static constexpr U32 min = 0;
   static constexpr U32 null = Desc::info.key.null;
   static constexpr U32 max = null;
@@ -50,6 +58,11 @@ class SingleIndexKey {
   U8 arrayIndex() const { return arrayIndexConstant; }
 
   U32 hash(U32 seed = 0) const { return Tyvo::hashSingleAttr(value_, seed); }
+  // Calls `visit` with each field in declaration order (what the store hashes).
+  template <class Visitor>
+  void forEachField(Visitor&& visit) const {
+    visit(value_);
+  }
 
   bool operator==(SingleIndexKey const&) const = default;
   auto operator<=>(SingleIndexKey const&) const = default;
@@ -67,6 +80,8 @@ class SingleIndexKey {
 template <class Desc>
 class ArrayIndexKey {
  public:
+  static constexpr KeyFieldLayout kFieldLayout[] = {{0, 1}, {4, 4}};
+
   static constexpr U8 arrayIndexMin = Desc::info.key.arrayIndexMin;
   static constexpr U8 arrayIndexMax = Desc::info.key.arrayIndexMax;
   static constexpr U32 entryIndexMin = Desc::info.key.entryIndexMin;
@@ -92,6 +107,11 @@ class ArrayIndexKey {
   }
 
   U32 hash(U32 seed = 0) const { return Tyvo::Hash(seed).add(arrayIndex_).add(entryIndex_).result(); }
+  template <class Visitor>
+  void forEachField(Visitor&& visit) const {
+    visit(arrayIndex_);
+    visit(entryIndex_);
+  }
 
   bool operator==(ArrayIndexKey const& other) const {
     return arrayIndex_ == other.arrayIndex_ && entryIndex_ == other.entryIndex_;

@@ -105,8 +105,9 @@ struct TraitsInfo {
 namespace TyvoBrell {
 
 // A table entry as the store keeps it. The key is obtained through the entry's
-// key accessor.
-template <class Entry, class EntryKey, EntryKey (Entry::*keyAccessor)() const>
+// key accessor (a member function of the entry or of a base, returning the key by
+// value or by reference).
+template <class Entry, class EntryKey, auto keyAccessor>
 struct ValWrap {
   Entry entry;
 
@@ -120,7 +121,7 @@ struct ValWrap {
 template <class Wrapped>
 struct ValWrapTraits;
 
-template <class Entry, class EntryKey, EntryKey (Entry::*keyAccessor)() const>
+template <class Entry, class EntryKey, auto keyAccessor>
 struct ValWrapTraits<ValWrap<Entry, EntryKey, keyAccessor>> {
   using Value = ValWrap<Entry, EntryKey, keyAccessor>;
   using Key = EntryKey;
@@ -149,6 +150,16 @@ struct ValWrapTraits<ValWrap<Entry, EntryKey, keyAccessor>> {
   }
 
   static std::string_view typeName() { return Entry::typeName(); }
+
+  // Where the key's fields lie in the value, so tools can hash and order keys
+  // without knowing the entry type.
+  static constexpr Brell::KeyLayout keyLayout() {
+    Brell::KeyLayout layout;
+    for (auto const& field : EntryKey::kFieldLayout) {
+      layout.fields[layout.fieldCount++] = {field.offset, field.width};
+    }
+    return layout;
+  }
 };
 
 }  // namespace TyvoBrell

@@ -43,6 +43,11 @@ void TableManager::tableCollDelAll() {
   tables_.clear();
 }
 
+Vorl::Ptr<Ordex::EntityManager> TableManager::entityManager() const {
+  if (!entityManager_) entityManager_ = Vorl::makePtr<Ordex::EntityManager>();
+  return entityManager_;
+}
+
 Pelcar::Fapmask TableManager::fapmask(HwShadowKey key) const {
   auto found = fapmasks_.find(key);
   return found == fapmasks_.end() ? maskOfKey(key) : found->second;

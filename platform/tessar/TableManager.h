@@ -4,6 +4,9 @@
 // What it supplies:
 //   - the chips' status objects, passed to every shadow;
 //   - the register record store (RegShadowEntryStorage) shared by all register shadows;
+//   - for memory shadows, the DMA memory pool (none unless the agent gives one: whole
+//     memory writes then go row by row) and the entity manager that mounts their
+//     shared-memory stores (by default under $HWTABLES_ROOT or /dev/shm/hwtables);
 //   - FAP masks: `fapmask(key)` is the mask that entry changes of a shadow are written
 //     to (HwCommonTableBase::getFapmask), `servedFapmask(key)` the set of FAPs a new
 //     shadow serves (HwShadowBase::applicableFapmask intersects with it). Both are
@@ -18,7 +21,9 @@
 
 #include <map>
 
+#include "platform/dma/DmaMemPool.h"
 #include "platform/hardware/Status.h"
+#include "platform/ordex/EntityManager.h"
 #include "platform/pelcar/Fapmask.h"
 #include "platform/tessar/Keys.h"
 #include "platform/tessar/RegShadowEntryStorage.h"
@@ -47,6 +52,16 @@ class TableManager : public Vorl::Node {
   }
   Vorl::Ptr<RegShadowEntryStorage> regShadowEntryStorage() const { return regStorage_; }
 
+  Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager() const { return dmaPool_; }
+  void dmaMemPoolManagerIs(Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> const& pool) {
+    dmaPool_ = pool;
+  }
+  // Made on first use with the default store root unless the agent set one.
+  Vorl::Ptr<Ordex::EntityManager> entityManager() const;
+  void entityManagerIs(Vorl::Ptr<Ordex::EntityManager> const& manager) {
+    entityManager_ = manager;
+  }
+
   Pelcar::Fapmask fapmask(HwShadowKey key) const;
   void fapmaskIs(HwShadowKey key, Pelcar::Fapmask const& mask) { fapmasks_[key] = mask; }
   Pelcar::Fapmask servedFapmask(HwShadowKey key) const;
@@ -57,6 +72,8 @@ class TableManager : public Vorl::Node {
   Vorl::Ptr<Hardware::Sand::Status> sandStatus_;
   Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus> cmdletStatus_;
   Vorl::Ptr<RegShadowEntryStorage> regStorage_;
+  Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaPool_;
+  mutable Vorl::Ptr<Ordex::EntityManager> entityManager_;
   std::map<HwShadowKey, Pelcar::Fapmask> fapmasks_;
   std::map<HwShadowKey, Pelcar::Fapmask> served_;
 };

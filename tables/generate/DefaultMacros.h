@@ -12,6 +12,10 @@
 //   HW_FIELD(name, type, offset, width)
 //   HW_FIELD_ARRAY(name, type, firstOffset, stride, width, count)
 //   HW_BITMAP(name, offset, width)
+//   HW_STARTUP(row, field, value)     a memory's start-up row sets that field (in
+//                                     every array); listed rows are written
+//   HW_STARTUP_EVERY_ROW()            every row of every array is written at start-up,
+//                                     rows not listed with all fields 0
 #ifndef HW_REGISTER
 #define HW_REGISTER(className, hardwareName, entryBytes, moduleOrder)
 #endif
@@ -39,4 +43,10 @@
 #endif
 #ifndef HW_BITMAP
 #define HW_BITMAP(name, offset, width)
+#endif
+#ifndef HW_STARTUP
+#define HW_STARTUP(row, field, value)
+#endif
+#ifndef HW_STARTUP_EVERY_ROW
+#define HW_STARTUP_EVERY_ROW()
 #endif

@@ -8,3 +8,5 @@
 #undef HW_FIELD
 #undef HW_FIELD_ARRAY
 #undef HW_BITMAP
+#undef HW_STARTUP
+#undef HW_STARTUP_EVERY_ROW

@@ -2,11 +2,13 @@
 // they register per supported revision, and the factories' reuse of held tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "framework/PluginHwTable.h"
 #include "framework/TableModule.h"
 #include "platform/tyvo/LogHandle.h"
+#include "tables/Catalogue.h"
 #include "tables/Modules.h"
 #include "tests/tables/RegisterTestSupport.h"
 
@@ -86,14 +88,15 @@ TEST(RegisterRegistration, LogMessagesFillTheirPlaceholders) {
   EXPECT_EQ(handle.message({}), "Hardware abstraction error: unable to load item: %s");
 }
 
-TEST(RegisterRegistration, EachRegisterHasATablePluginWithTheLoader) {
-  auto names = Tessar::HwTablePlugin::DefaultHwTableLoader().pluginNames();
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "bcm88490_a0::IppVttSpecialLabelValuesHwRegPlugin",
-                       "bcm88490_a0::EtppPhpMapFwdCodeHwRegPlugin",
-                       "bcm88490_a0::EtppCfgFheiMplsSwapRemarkMapHwRegPlugin",
-                       "bcm88490_a0::IppVttSpecialLabelsProfileHwRegPlugin",
-                   }));
+TEST(RegisterRegistration, EveryTableHasATablePluginWithTheLoaderInModuleOrder) {
+  std::vector<Framework::TableInfo const*> tables(bcm88490_a0::tableCatalogue().begin(),
+                                                  bcm88490_a0::tableCatalogue().end());
+  std::sort(tables.begin(), tables.end(),
+            [](auto const* left, auto const* right) { return left->moduleOrder < right->moduleOrder; });
+  std::vector<std::string> expected;
+  for (auto const* info : tables) expected.push_back(std::string(info->fullName) + "Plugin");
+  EXPECT_EQ(Tessar::HwTablePlugin::DefaultHwTableLoader().pluginNames(), expected);
+  EXPECT_EQ(expected.size(), 13u);
 }
 
 TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegistered) {
@@ -103,7 +106,7 @@ TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegistered) {
   Tessar::HwTableHolderContext context;
   Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
   auto registrations = context.registrations();
-  ASSERT_EQ(registrations.size(), 4u);  // one per register, for the chip type 25 revision
+  ASSERT_EQ(registrations.size(), bcm88490_a0::tableCatalogue().size());  // one per table
   EXPECT_EQ(registrations[0].hwTableKey.tableName, "IppVttSpecialLabelValuesHwReg");
   for (auto const& registration : registrations) {
     EXPECT_EQ(registration.pluginName, "Default");
@@ -128,10 +131,11 @@ TEST(RegisterRegistration, EverySupportedRevisionOfTheChipGetsAFactory) {
   for (auto const& revision : Hardware::Sand::knownFapRevisions()) {
     chipType25Revisions += revision.chipType() == Hardware::bcm88490_a0ChipType ? 1 : 0;
   }
-  EXPECT_EQ(context.registrations().size(), 4 * chipType25Revisions);
+  auto const tableCount = bcm88490_a0::tableCatalogue().size();
+  EXPECT_EQ(context.registrations().size(), tableCount * chipType25Revisions);
   // Initialising twice replaces, it does not duplicate.
   Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
-  EXPECT_EQ(context.registrations().size(), 4 * chipType25Revisions);
+  EXPECT_EQ(context.registrations().size(), tableCount * chipType25Revisions);
 }
 
 TEST(RegisterRegistration, TheFactoryReturnsTheTableTheManagerHolds) {

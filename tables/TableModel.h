@@ -7,7 +7,7 @@
 
 #include "framework/EntryData.h"
 #include "framework/EntryKey.h"
-#include "framework/TableClassBase.h"
+#include "tables/TableClassBase.h"
 #include "framework/TableDescriptor.h"
 #include "framework/TableInfo.h"
 #include "platform/lutz/PerUnitBitmap.h"

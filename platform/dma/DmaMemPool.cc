@@ -1,0 +1,21 @@
+#include "platform/dma/DmaMemPool.h"
+
+#include <fmt/format.h>
+
+#include "platform/vorl/Exceptions.h"
+
+namespace DmaMemPoolManager {
+
+DmaMemPoolManager::DmaMemPoolManager(U32 bufferBytes) : bufferBytes_(bufferBytes) {
+  if (bufferBytes == 0 || bufferBytes > kMaxBufferBytes) {
+    throw Vorl::RangeException(fmt::format(
+        "DMA buffer size {} bytes is outside 1..{}", bufferBytes, kMaxBufferBytes));
+  }
+}
+
+Vorl::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer() {
+  ++buffersHandedOut_;
+  return Vorl::makePtr<DmaMemPoolBuffer>(bufferBytes_);
+}
+
+}  // namespace DmaMemPoolManager

@@ -1,0 +1,50 @@
+// The agent's DMA memory pool: fixed-size buffers that bulk commands carry.
+//
+// A memory table packs the rows of a whole-memory write back to back into pool
+// buffers and builds one bulk write per buffer. Every buffer of a pool has the same
+// size, chosen when the pool is made; a table takes as many rows as fit
+// (buffer size / entry size). The pool counts what it handed out, so tools and
+// tests can see how a download was packed.
+//
+// Thread-safety: none; the agent's owning thread uses a pool.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/vorl/Ptr.h"
+#include "platform/vorl/Types.h"
+
+namespace DmaMemPoolManager {
+
+class DmaMemPoolBuffer : public Vorl::Node {
+ public:
+  explicit DmaMemPoolBuffer(U32 size) : bytes_(size, 0) {}
+
+  U32 size() const { return static_cast<U32>(bytes_.size()); }
+  U8* data() { return bytes_.data(); }
+  U8 const* data() const { return bytes_.data(); }
+
+ private:
+  std::vector<U8> bytes_;
+};
+
+class DmaMemPoolManager : public Vorl::Node {
+ public:
+  // Largest buffer a pool hands out; larger requests are refused, not allocated.
+  static constexpr U32 kMaxBufferBytes = 64u << 20;
+
+  // Throws Vorl::RangeException for a size of 0 or above kMaxBufferBytes.
+  explicit DmaMemPoolManager(U32 bufferBytes);
+
+  U32 bufferBytes() const { return bufferBytes_; }
+  // A new zeroed buffer of bufferBytes().
+  Vorl::Ptr<DmaMemPoolBuffer> buffer();
+  std::uint64_t buffersHandedOut() const { return buffersHandedOut_; }
+
+ private:
+  U32 bufferBytes_;
+  std::uint64_t buffersHandedOut_ = 0;
+};
+
+}  // namespace DmaMemPoolManager

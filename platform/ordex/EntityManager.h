@@ -1,0 +1,46 @@
+// The agent's entity manager, as far as memory-table shadows need it: where shared
+// stores live, and which of them are mounted by this process.
+//
+// Every shared store is a directory below the store root. A shadow's directory is
+// <root>/<shadow path>, with the shadow path made by Tessar::Constants::
+// shadowTblBrellPath from the chip revision, the table type and the shadow key. The
+// root is the one given, else $HWTABLES_ROOT, else /dev/shm/hwtables.
+//
+// mount() creates the directory (and its parents) and records it; unmount() forgets
+// it and leaves the files for the next writer. A path that climbs out of the root
+// ("..") or is absolute is refused.
+//
+// Thread-safety: none; the agent's owning thread uses it.
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "platform/vorl/Ptr.h"
+
+namespace Ordex {
+
+class EntityManager : public Vorl::Node {
+ public:
+  static std::string defaultStoreRoot();
+
+  explicit EntityManager(std::string storeRoot = defaultStoreRoot());
+
+  std::string const& storeRoot() const { return storeRoot_; }
+  // The directory of a shadow path; throws Vorl::RangeException for a path that is
+  // empty, absolute or holds "..".
+  std::string directoryOf(std::string const& shadowPath) const;
+
+  // Creates the directory of `shadowPath` and records the mount; returns the
+  // directory. Throws Vorl::MemoryResourceException when it cannot be created.
+  std::string mount(std::string const& shadowPath);
+  void unmount(std::string const& shadowPath);
+  bool mounted(std::string const& shadowPath) const { return mounted_.contains(shadowPath); }
+  std::set<std::string> const& mountedPaths() const { return mounted_; }
+
+ private:
+  std::string storeRoot_;
+  std::set<std::string> mounted_;
+};
+
+}  // namespace Ordex

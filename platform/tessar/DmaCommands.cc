@@ -1,0 +1,47 @@
+#include "platform/tessar/DmaCommands.h"
+
+#include <fmt/format.h>
+
+#include "platform/vorl/Exceptions.h"
+
+namespace Tessar {
+
+Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
+    Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
+    Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> const&,
+    BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
+    U32 firstRow, U32 rowCount, DmaMemPoolManager::DmaMemPoolBuffer const& buffer) {
+  auto bytes = static_cast<std::uint64_t>(entrySize) * rowCount;
+  if (entrySize == 0 || rowCount == 0 || bytes > buffer.size()) {
+    throw Vorl::RangeException(fmt::format("bulk write of {} rows of {} bytes from a {}-byte buffer",
+                                           rowCount, entrySize, buffer.size()));
+  }
+  bool arrayInRange = arrayIndex >= memInfo.firstArrayIndex &&
+                      arrayIndex - memInfo.firstArrayIndex < memInfo.arrayCount;
+  bool rowsInRange = firstRow >= memInfo.firstEntryIndex &&
+                     static_cast<std::uint64_t>(firstRow - memInfo.firstEntryIndex) + rowCount <=
+                         memInfo.entryCount;
+  if (!arrayInRange || !rowsInRange) {
+    throw Vorl::RangeException(
+        fmt::format("bulk write of array {} rows {}+{} outside {} (arrays {}+{}, entries {}+{})",
+                    arrayIndex, firstRow, rowCount, memInfo.name, memInfo.firstArrayIndex,
+                    memInfo.arrayCount, memInfo.firstEntryIndex, memInfo.entryCount));
+  }
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+  cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
+  cmd->fapmask = fapmask;
+  cmd->fapRevision = fapRevision;
+  cmd->memberName = memInfo.name;
+  cmd->block = instance.block;
+  cmd->address = instance.address;
+  cmd->arrayIndex = arrayIndex;
+  cmd->row = firstRow;
+  cmd->entrySize = entrySize;
+  cmd->rowCount = rowCount;
+  cmd->data.assign(buffer.data(), buffer.data() + bytes);
+  auto cmds = Pelcar::schanCmdsFactory();
+  cmds->cmdEnq(cmd);
+  return cmds;
+}
+
+}  // namespace Tessar

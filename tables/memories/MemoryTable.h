@@ -1,0 +1,361 @@
+// The memory accessor: the table class every memory derives from.
+//
+// MemoryTable<Model> is instantiated once per memory from its generated model (Desc,
+// EntryKey, Entry). It keeps one shadow per shadow key; a shadow keeps the memory's
+// entries in a shared-memory store (MemoryEntryStorage), mounted below the store root
+// at "<revision>/<table type>/<shadow key>", where readers in other processes find
+// them. Entry changes and command building are separate calls:
+//
+//   setEntry / deleteEntry     change the shadow's store only (the statistics count
+//                              before the checks, so a refused call still counts)
+//   getEntry                   the stored entry, or the key with the default data
+//   schanCmds                  one memory write of that row to the FAPs of the key's
+//                              mask that the shadow serves; null when none
+//   download / clearShadow     the whole memory, packed into DMA bulk writes when the
+//                              table manager gives a pool (MemoryShadowBase)
+//   addShadow                  creates the shadow (its store mounted and emptied),
+//                              then initShadow writes the start-up rows
+//
+// A new shadow starts empty whatever its store held before, so a restarted agent
+// never serves rows of an earlier run. Deleting a shadow empties its store and
+// unmounts it; the files stay for the next writer.
+//
+// Failures: an unknown shadow key is a graceful assertion (an exception in graceful
+// mode, the end of the process in assert mode) and changes nothing; a key out of range
+// is refused by EntryKey before anything is looked up.
+//
+// Thread-safety: none; the agent's owning thread calls it.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+
+#include "framework/TableDescriptor.h"
+#include "framework/TableInfo.h"
+#include "platform/asic/Assert.h"
+#include "platform/asic/LogEntry.h"
+#include "platform/tessar/HwTableBase.h"
+#include "platform/tessar/ShadowPath.h"
+#include "platform/tessar/TableManager.h"
+#include "platform/vorl/Exceptions.h"
+#include "platform/vorl/Trace.h"
+#include "tables/memories/MemoryEntryStorage.h"
+#include "tables/memories/MemoryShadowBase.h"
+
+namespace Framework {
+
+template <class Model>
+class MemoryTable : public Tessar::HwDirectTableBase {
+ public:
+  using Desc = typename Model::Desc;
+  using EntryKey = typename Model::EntryKey;
+  using Entry = typename Model::Entry;
+  using TableDescriptor = TableDescriptorOf<Desc>;
+
+  static_assert(!Desc::info.isRegister(), "MemoryTable serves memory tables");
+
+  class Shadow : public MemoryShadowBase {
+   public:
+    using EntryStorage = MemoryEntryStorage<Entry>;
+
+    Shadow(Vorl::String name, Tessar::HwShadowKey hwShadowKey,
+           Hardware::Sand::FapRevision const& fapRevision,
+           Vorl::Ptr<Tessar::BcmGroupAddrInfo const> bcmGroupAddrInfo,
+           Vorl::Ptr<Hardware::Sand::Status const> sandStatus,
+           Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> sandCmdletRequiredStatus,
+           Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager,
+           Vorl::Ptr<Ordex::EntityManager> entityManager, Vorl::String tableTypeName)
+        : MemoryShadowBase(std::move(name), hwShadowKey, fapRevision, std::move(bcmGroupAddrInfo),
+                           std::move(sandStatus), std::move(sandCmdletRequiredStatus),
+                           std::move(dmaMemPoolManager), std::move(entityManager),
+                           std::move(tableTypeName)) {
+      if (!this->bcmGroupAddrInfo() || DirectShadowBase::entrySize() != Entry::entrySize()) {
+        throw Vorl::InvalidInitializeException(
+            fmt::format("shadow {}: description entry size {} differs from the entry's {}",
+                        this->name(), DirectShadowBase::entrySize(), Entry::entrySize()));
+      }
+      if (!this->entityManager()) {
+        throw Vorl::InvalidInitializeException("shadow " + this->name() +
+                                               " has no entity manager");
+      }
+      handleInitialized();
+    }
+
+    ~Shadow() override {
+      try {
+        onDelete();
+      } catch (...) {
+        // A destructor never lets an exception out; the files stay for the next writer.
+      }
+    }
+
+    U32 entrySize() const override { return Entry::entrySize(); }
+
+    // "<revision>/<table type>/<shadow key>", below the store root.
+    std::string shadowPath() const {
+      return Tessar::Constants::shadowTblBrellPath(fapRevision().revString(), tableTypeName(),
+                                                   hwShadowKey().toString());
+    }
+    Vorl::Ptr<EntryStorage> const& entryStorage() const { return entryStorage_; }
+
+    void setEntry(Entry const& entry) { entryStorage_->entryCollIs(entry); }
+
+    Entry getEntry(EntryKey const& entryKey) const {
+      VORL_TRACE(constTrace(), 8, "key: {}", entryKey);
+      if (auto stored = entryStorage_->entryCollFind(entryKey)) return *stored;
+      Entry entry(entryKey);
+      std::memcpy(entry.dataBytes(), defaultEntry(), Entry::entrySize());
+      return entry;
+    }
+
+    // Returns the entry to default; an entry never stored is no error.
+    void deleteEntry(EntryKey const& entryKey) {
+      VORL_TRACE(trace(), 8, " shadowKey: {} entryKey: {}", hwShadowKey(), entryKey);
+      entryStorage_->entryCollDel(entryKey);
+    }
+
+    Vorl::Ptr<Pelcar::SchanCmds> schanCmds(Pelcar::Fapmask const& mask,
+                                           Hardware::Sand::FapRevision const& fapRevision,
+                                           EntryKey const& entryKey, bool useDefault,
+                                           Vorl::Ptr<Asic::LogEntryWrapperBase> const&) const {
+      VORL_TRACE(constTrace(), 8, "key: {}", entryKey);
+      return rowSchanCmds(mask, fapRevision, entryKey.arrayIndex(), entryKey.entryIndex(),
+                          useDefault);
+    }
+
+    void collCleanup() override { entryStorage_->entryCollDelAll(); }
+
+    std::vector<EntryView> storedEntries() const override {
+      std::vector<EntryView> views;
+      for (auto const& entry : entryStorage_->entries()) {
+        views.push_back(EntryView{entry.entryKey().arrayIndex(), entry.entryKey().entryIndex(),
+                                  std::vector<U8>(entry.dataBytes(),
+                                                  entry.dataBytes() + Entry::entrySize())});
+      }
+      std::sort(views.begin(), views.end(), [](EntryView const& left, EntryView const& right) {
+        return std::pair(left.arrayIndex, left.entryIndex) <
+               std::pair(right.arrayIndex, right.entryIndex);
+      });
+      return views;
+    }
+
+    std::vector<U8> expectedEntryData(U8 arrayIndex, U32 entryIndex) const override {
+      std::vector<U8> data(Entry::entrySize());
+      if (!storedRowData(arrayIndex, entryIndex, data.data())) {
+        std::memcpy(data.data(), defaultEntry(), data.size());
+      }
+      return data;
+    }
+
+   protected:
+    bool storedRowData(U8 arrayIndex, U32 row, U8* data) const override {
+      return entryStorage_->entryCollData(MemoryTable::entryKeyOf(arrayIndex, row), data);
+    }
+
+   private:
+    // Mounts the store and empties it: a new shadow starts empty, whatever the
+    // shared memory held; then the default entry is made.
+    void handleInitialized() {
+      VORL_TRACE(trace(), 8, "tableName: {} ", tableTypeName());
+      auto path = shadowPath();
+      VORL_TRACE(trace(), 8, "shadowPath: {}", path);
+      auto storage = Vorl::makePtr<EntryStorage>(
+          fmt::format("{}::Shadow::EntryStorage", std::string(tableTypeName())));
+      storage->mount(entityManager()->mount(path));
+      entryStorage_ = storage;
+      entryStorage_->entryCollDelAll();
+      initDefaultEntry();
+    }
+
+    void onDelete() {
+      VORL_TRACE(trace(), 8, " hwShadowKey: {} name: {}", hwShadowKey(), name());
+      if (!bcmGroupAddrInfo() || !entryStorage_) return;
+      cleanupDefaultEntry();
+      entryStorage_->entryCollDelAll();
+      auto path = shadowPath();
+      VORL_TRACE(trace(), 8, "shadowPath: {}  ", path);
+      entryStorage_->unmount();
+      entityManager()->unmount(path);
+    }
+
+    Vorl::Ptr<EntryStorage> entryStorage_;
+  };
+
+  MemoryTable(Vorl::String name, Tessar::HwTableKey hwTableKey,
+              Vorl::Ptr<Tessar::TableManager> hwTableManager)
+      : HwDirectTableBase(std::move(name), std::move(hwTableKey), std::move(hwTableManager)) {
+    handleInitialized();
+  }
+
+  ~MemoryTable() override {
+    try {
+      onDelete();
+    } catch (...) {
+      // A destructor never lets an exception out.
+    }
+  }
+
+  static Vorl::String typeNameOf() { return Vorl::String(Desc::info.fullName); }
+  Vorl::String typeName() const override { return typeNameOf(); }
+  U32 entryDataMaxSize() const override { return Entry::entrySize(); }
+  U32 entryDataMaxSizeBits() const override { return Entry::entrySizeBits(); }
+  Vorl::String chipName() const override { return "bcm88490_a0"; }
+  bool hasParitySupport() const override { return false; }
+
+  Vorl::Ptr<TableDescriptor const> const& tableDescriptor() const { return descriptor_; }
+
+  void setEntry(Tessar::HwShadowKey hwShadowKey, Entry const& entry) {
+    stats().entryAddCntInc(1);
+    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
+               shadowName(hwShadowKey), hwShadowKey, entry);
+    existingShadow(hwShadowKey)->setEntry(entry);
+  }
+
+  Entry getEntry(Tessar::HwShadowKey hwShadowKey, EntryKey const& entryKey) const {
+    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
+               shadowName(hwShadowKey), hwShadowKey, entryKey);
+    return existingShadowConst(hwShadowKey)->getEntry(entryKey);
+  }
+
+  void deleteEntry(Tessar::HwShadowKey hwShadowKey, EntryKey const& entryKey) {
+    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
+               shadowName(hwShadowKey), hwShadowKey, entryKey);
+    stats().entryDelCntInc(1);
+    existingShadow(hwShadowKey)->deleteEntry(entryKey);
+  }
+
+  // The write of that row with its stored (or default) data, to the FAPs of the
+  // key's mask that the shadow serves; null when it serves none of them.
+  Vorl::Ptr<Pelcar::SchanCmds> schanCmds(
+      Tessar::HwShadowKey hwShadowKey, EntryKey const& entryKey,
+      Vorl::Ptr<Asic::LogEntryWrapperBase> const& logEntry = nullptr) const {
+    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
+               shadowName(hwShadowKey), hwShadowKey, entryKey);
+    auto found = existingShadowConst(hwShadowKey);
+    return found->schanCmds(getFapmask(hwShadowKey), fapRevision(), entryKey, false, logEntry);
+  }
+
+  // The shadow of that key, or null (none, or of another type).
+  Vorl::Ptr<Shadow> shadow(Tessar::HwShadowKey hwShadowKey) {
+    return Vorl::ptrCast<Shadow>(hwShadowColl(hwShadowKey));
+  }
+  Vorl::Ptr<Shadow const> shadowConst(Tessar::HwShadowKey hwShadowKey) const {
+    return Vorl::Ptr<Shadow const>(dynamic_cast<Shadow const*>(hwShadowColl(hwShadowKey).get()));
+  }
+
+  // Creates the shadow of that key (its store mounted and emptied) and writes the
+  // start-up rows; a key that already has a shadow is left as it is. If the start-up
+  // rows fail, the new shadow is removed again and the failure passed on.
+  void addShadow(Tessar::HwShadowKey hwShadowKey) override {
+    VORL_TRACE(moduleTrace(), 8, " fapId: {} fapRevision: {} tableName: {}", hwShadowKey,
+               fapRevision(), Desc::info.className);
+    if (!hwShadowCollHas(hwShadowKey)) {
+      auto const& manager = hwTableManager();
+      auto newShadow = shadowFactory(
+          descriptor_->firstMember()->name + fapRevision().revString(), hwShadowKey,
+          fapRevision(), descriptor_, manager->sandStatus(), manager->sandCmdletRequiredStatus(),
+          manager->dmaMemPoolManager(), manager->entityManager(), typeNameOf());
+      newShadow->servedFapmaskIs(manager->servedFapmask(hwShadowKey));
+      hwShadowCollIs(hwShadowKey, newShadow);
+      try {
+        initShadow(hwShadowKey);
+      } catch (...) {
+        delShadow(hwShadowKey);
+        throw;
+      }
+    }
+    VORL_TRACE(moduleTrace(), 3, " fapId: {} shadowSize {}", hwShadowKey,
+               descriptor_->minShadowSize());
+  }
+
+  void initShadow(Tessar::HwShadowKey hwShadowKey) override {
+    VORL_TRACE(moduleTrace(), 8, " hwShadowKey: {}", hwShadowKey);
+    VORL_TRACE(moduleTrace(), 3, "Calling userInitHwTable");
+    userInitHwTable(hwShadowKey);
+  }
+
+  // The memory's start-up rows, stored with setEntry: for every array in ascending
+  // order, the rows its description lists (HW_STARTUP), or every row when it says so.
+  virtual void userInitHwTable(Tessar::HwShadowKey const& hwShadowKey) {
+    static Vorl::TraceHandle& trace = Vorl::traceHandle(Desc::info.className);
+    VORL_TRACE(trace, 2, "userInitHwTable hwShadowKey: {}", hwShadowKey.toString());
+    auto const& member = Desc::info.members.front();
+    for (U32 array = 0; array < member.arrayCount; ++array) {
+      auto arrayIndex = static_cast<U8>(member.firstArrayIndex + array);
+      for (U32 row = 0; row < member.entryCount; ++row) {
+        Entry entry(entryKeyOf(arrayIndex, member.firstEntryIndex + row));
+        bool listed = Model::Startup::applyTo(entry, member.firstEntryIndex + row);
+        if (listed || Model::Startup::kEveryRow) setEntry(hwShadowKey, entry);
+      }
+    }
+  }
+
+  // The key of a row: `row` for a single-index memory, (arrayIndex, row) otherwise.
+  static EntryKey entryKeyOf(U8 arrayIndex, U32 row) {
+    if constexpr (Desc::info.key.form == KeyForm::singleIndex) {
+      (void)arrayIndex;
+      return EntryKey(row);
+    } else {
+      return EntryKey(arrayIndex, row);
+    }
+  }
+
+  static Vorl::Ptr<Shadow> shadowFactory(
+      Vorl::String name, Tessar::HwShadowKey hwShadowKey,
+      Hardware::Sand::FapRevision const& fapRevision,
+      Vorl::Ptr<Tessar::BcmGroupAddrInfo const> bcmGroupAddrInfo,
+      Vorl::Ptr<Hardware::Sand::Status const> sandStatus,
+      Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> sandCmdletRequiredStatus,
+      Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager,
+      Vorl::Ptr<Ordex::EntityManager> entityManager, Vorl::String tableTypeName) {
+    return Vorl::makePtr<Shadow>(std::move(name), hwShadowKey, fapRevision,
+                                 std::move(bcmGroupAddrInfo), std::move(sandStatus),
+                                 std::move(sandCmdletRequiredStatus), std::move(dmaMemPoolManager),
+                                 std::move(entityManager), std::move(tableTypeName));
+  }
+
+  static Vorl::Ptr<TableDescriptor> tableDescriptorFactory() {
+    return TableDescriptor::TableDescriptorIs();
+  }
+
+  void handleInitialized() {
+    VORL_TRACE(moduleTrace(), 8, "{}", Desc::info.className);
+    shadowTypeIs(Tessar::ShadowType::keyBased);
+    shadowAttributesIs(true, true);
+    overrideShadowAttributes();
+    descriptor_ = tableDescriptorFactory();
+    bcmGroupAddrInfoIs(descriptor_);
+    initializedIs(true);
+    tableBlocksIs(Desc::info.tableBlock);
+  }
+
+  void onDelete() { VORL_TRACE(moduleTrace(), 8, " tableName: {}", Desc::info.className); }
+
+  static Vorl::TraceHandle& moduleTrace() {
+    static Vorl::TraceHandle& handle = Vorl::traceHandle(Desc::info.className);
+    return handle;
+  }
+
+ private:
+  Vorl::Ptr<Shadow> existingShadow(Tessar::HwShadowKey hwShadowKey) {
+    ASIC_GRACEFUL_ASSERT(hwShadowCollHas(hwShadowKey), "hwShadowCollHas( hwShadowKey )",
+                         "hwShadowKey {}{}", hwShadowKey,
+                         " does not exist in the shadow collection");
+    auto found = shadow(hwShadowKey);
+    ASIC_GRACEFUL_ASSERT(found, "shadow", "No shadow in hwShadowColl for {}", hwShadowKey);
+    return found;
+  }
+
+  Vorl::Ptr<Shadow const> existingShadowConst(Tessar::HwShadowKey hwShadowKey) const {
+    ASIC_GRACEFUL_ASSERT(hwShadowCollHas(hwShadowKey), "hwShadowCollHas( hwShadowKey )",
+                         "hwShadowKey {}{}", hwShadowKey,
+                         " does not exist in the shadow collection");
+    auto found = shadowConst(hwShadowKey);
+    ASIC_GRACEFUL_ASSERT(found, "shadow", "No shadow in hwShadowColl for {}", hwShadowKey);
+    return found;
+  }
+
+  Vorl::Ptr<TableDescriptor const> descriptor_;
+};
+
+}  // namespace Framework
