@@ -1,12 +1,17 @@
-// `hwtables demo [--faps LIST] [--revision NAME] [--json]`: the tables at work, end to
-// end, on the simulated chip.
+// `hwtables demo [--faps LIST] [--revision NAME] [--root DIR] [--dma-buffer BYTES]
+// [--json]`: the thirteen tables at work, end to end, on the simulated chip.
 //
 // The demo does what the agent does when it brings chips up: it initialises the
 // table plug-ins with the holder context, obtains each table through the factory
 // registered for the revision, adds one shadow per FAP (shadow key = FAP id,
-// instance 0; each shadow serves its own FAP), downloads every table to the
-// simulated chip and then checks that the chip holds exactly what each shadow holds.
-// Exit status 0 only when every check holds.
+// instance 0; each shadow serves its own FAP) — a memory shadow's entries go to its
+// shared-memory store below the store root — downloads every table to the simulated
+// chip (memories in DMA bulk writes of pool buffers) and checks that the chip holds
+// exactly what each shadow holds. Then a second process, this tool's `show`, maps
+// every memory shadow's store read-only and must see exactly the shadow's entries.
+// Exit status 0 only when every check holds. The shadows are deleted at the end,
+// which empties their stores (the files stay for the next writer).
+#include <map>
 #include <set>
 
 #include <fmt/format.h>
@@ -14,13 +19,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/dma/DmaMemPool.h"
 #include "platform/hardware/FapRevision.h"
+#include "platform/ordex/EntityManager.h"
 #include "platform/sim/SimChip.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "tables/Catalogue.h"
+#include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/FieldDecoder.h"
+#include "tools/hwtables/SelfProcess.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -29,91 +38,123 @@ namespace {
 struct Options {
   std::string faps = "0,1";
   std::string revision = "bcm88490_a0";
+  std::string root;
+  U32 dmaBufferBytes = 256;
   bool json = false;
 };
 
 struct TableResult {
-  std::string name;
+  Framework::TableInfo const* info = nullptr;
   std::string fullName;
   std::vector<std::pair<Tessar::HwShadowKey, Vorl::Ptr<Tessar::HwShadowBase>>> shadows;
   Vorl::Ptr<Pelcar::SchanCmds> cmds;
   Sim::TableCheck check;
+  std::size_t bulkWrites = 0;
+  std::size_t bulkRows = 0;
+  std::vector<std::string> readerMismatches;  // memories: what the reader process saw differently
+
+  std::size_t entries() const {
+    std::size_t count = 0;
+    for (auto const& [key, shadow] : shadows) count += shadow->storedEntries().size();
+    return count;
+  }
+  bool ok() const { return check.ok() && readerMismatches.empty(); }
 };
 
-U32 parseFapId(std::string_view text, std::string const& list) {
-  U32 value = 0;
-  if (text.empty() || text.size() > 3) {
-    throw UsageError(fmt::format("bad FAP list '{}': '{}' is not a FAP id (0..255)", list, text));
+// What the reader process must see of one shadow: "<key json>=<data hex>" per entry.
+std::set<std::string> expectedEntries(Tessar::HwShadowBase const& shadow, bool singleIndex) {
+  std::set<std::string> entries;
+  for (auto const& entry : shadow.storedEntries()) {
+    entries.insert(fmt::format("{}/{}={}", singleIndex ? 0 : entry.arrayIndex, entry.entryIndex,
+                               Pelcar::hexBytes(entry.data.data(), entry.data.size())));
   }
-  for (char digit : text) {
-    if (digit < '0' || digit > '9') {
-      throw UsageError(fmt::format("bad FAP list '{}': '{}' is not a FAP id (0..255)", list, text));
-    }
-    value = value * 10 + static_cast<U32>(digit - '0');
-  }
-  if (value > 255) {
-    throw UsageError(fmt::format("bad FAP list '{}': FAP id {} is above 255", list, value));
-  }
-  if (value == Tessar::HwShadowKey::kAllFaps) {
-    throw UsageError(fmt::format(
-        "bad FAP list '{}': FAP id 128 is reserved (it stands for every FAP in read requests)",
-        list));
-  }
-  return value;
+  return entries;
 }
 
-// "0,1", "0-3", "0,4-6": FAP ids 0..255 (128 excluded), in ascending order.
-std::vector<U32> parseFaps(std::string const& list) {
-  std::set<U32> faps;
-  std::string_view rest = list;
-  while (true) {
-    auto comma = rest.find(',');
-    auto item = rest.substr(0, comma);
-    if (auto dash = item.find('-'); dash != std::string_view::npos) {
-      U32 first = parseFapId(item.substr(0, dash), list);
-      U32 last = parseFapId(item.substr(dash + 1), list);
-      if (first > last) {
-        throw UsageError(fmt::format("bad FAP list '{}': range {} runs backwards", list, item));
+// Runs `hwtables show all` as a second process and compares what it read from the
+// stores with every memory shadow. Returns the reader's process id.
+int confirmFromReaderProcess(std::vector<TableResult>& results, std::vector<U32> const& faps,
+                             Hardware::Sand::FapRevision const& revision, std::string const& root) {
+  std::string fapList;
+  for (auto fap : faps) fapList += (fapList.empty() ? "" : ",") + std::to_string(fap);
+  auto child = runSelf({"show", "all", "--faps", fapList, "--root", root, "--revision",
+                        revision.revString(), "--json"});
+  if (child.status != 0) {
+    throw CheckFailed(fmt::format("the reader process failed (exit {}): {}", child.status,
+                                  child.err.empty() ? child.out : child.err));
+  }
+  nlohmann::json document;
+  try {
+    document = nlohmann::json::parse(child.out);
+  } catch (nlohmann::json::exception const& error) {
+    throw CheckFailed(fmt::format("the reader process printed no JSON: {}", error.what()));
+  }
+  std::map<std::pair<std::string, unsigned>, nlohmann::json> seen;
+  for (auto const& shadow : document.at("shadows")) {
+    seen[{shadow.at("table").get<std::string>(), shadow.at("fap").get<unsigned>()}] = shadow;
+  }
+  for (auto& result : results) {
+    if (result.info->isRegister()) continue;
+    bool singleIndex = result.info->key.form == Framework::KeyForm::singleIndex;
+    for (auto const& [key, shadow] : result.shadows) {
+      auto found = seen.find({std::string(result.info->className), key.fapId()});
+      if (found == seen.end()) {
+        result.readerMismatches.push_back(fmt::format("FAP {}: not read", key.fapId()));
+        continue;
       }
-      if (first < Tessar::HwShadowKey::kAllFaps && last >= Tessar::HwShadowKey::kAllFaps) {
-        parseFapId("128", list);  // refuses the reserved id with its reason
+      if (found->second.contains("problem")) {
+        result.readerMismatches.push_back(
+            fmt::format("FAP {}: {}", key.fapId(), found->second["problem"].get<std::string>()));
+        continue;
       }
-      for (U32 fap = first; fap <= last; ++fap) faps.insert(fap);
-    } else {
-      faps.insert(parseFapId(item, list));
+      std::set<std::string> read;
+      for (auto const& entry : found->second.at("entries")) {
+        read.insert(fmt::format("{}/{}={}", entry["key"]["arrayIndex"].get<unsigned>(),
+                                entry["key"]["entryIndex"].get<unsigned>(),
+                                entry["data"].get<std::string>()));
+      }
+      auto expected = expectedEntries(*shadow, singleIndex);
+      if (read != expected) {
+        result.readerMismatches.push_back(
+            fmt::format("FAP {}: the reader saw {} entries, the shadow holds {}", key.fapId(),
+                        read.size(), expected.size()));
+      }
     }
-    if (comma == std::string_view::npos) break;
-    rest = rest.substr(comma + 1);
   }
-  return {faps.begin(), faps.end()};
+  return child.processId;
 }
 
-Hardware::Sand::FapRevision parseRevision(std::string const& name) {
-  Hardware::Sand::FapRevision revision;
-  if (!Hardware::Sand::fapRevisionFromString(name, revision)) {
-    std::string known;
-    for (auto const& candidate : Hardware::Sand::knownFapRevisions()) {
-      if (candidate.chipType() != Hardware::bcm88490_a0ChipType) continue;
-      known += (known.empty() ? "" : ", ") + candidate.revString();
+nlohmann::json chipRowsJson(Sim::Chip const& chip, TableResult const& result,
+                            std::vector<U32> const& faps) {
+  nlohmann::json rows = nlohmann::json::array();
+  auto const& member = result.info->members.front();
+  for (auto fap : faps) {
+    for (U32 array = 0; array < member.arrayCount; ++array) {
+      auto arrayIndex = static_cast<U8>(member.firstArrayIndex + array);
+      for (U32 row = 0; row < member.entryCount; ++row) {
+        U32 entryIndex = member.firstEntryIndex + row;
+        auto value = result.info->isRegister()
+                         ? chip.registerValue(Pelcar::FapId(fap), member.block, member.address)
+                         : chip.memoryRow(Pelcar::FapId(fap), member.block, member.address,
+                                          arrayIndex, entryIndex);
+        if (!value) continue;
+        nlohmann::json fields = nlohmann::json::object();
+        for (auto const& field : decodeFields(result.info->className, *value)) {
+          fields[field.name] = field.value;
+        }
+        rows.push_back({{"fap", fap},
+                        {"arrayIndex", arrayIndex},
+                        {"entryIndex", entryIndex},
+                        {"data", Pelcar::hexBytes(value->data(), value->size())},
+                        {"fields", fields}});
+      }
     }
-    throw UsageError(fmt::format("unknown revision '{}' (the tables serve {})", name, known));
   }
-  if (revision.chipType() != Hardware::bcm88490_a0ChipType) {
-    throw UsageError(
-        fmt::format("revision '{}' is chip type {}; the tables register only for chip type {}",
-                    name, Hardware::chipTypeValue(revision.chipType()),
-                    Hardware::chipTypeValue(Hardware::bcm88490_a0ChipType)));
-  }
-  return revision;
+  return rows;
 }
 
-std::string fapsText(std::vector<U32> const& faps) {
-  Pelcar::Fapmask mask;
-  for (auto fap : faps) mask.fapIdIs(Pelcar::FapId(fap), true);
-  return Pelcar::valueToStrep(mask);
-}
-
-nlohmann::json resultJson(TableResult const& result) {
+nlohmann::json resultJson(TableResult const& result, Sim::Chip const& chip,
+                          std::vector<U32> const& faps) {
   nlohmann::json shadows = nlohmann::json::array();
   for (auto const& [key, shadow] : result.shadows) {
     nlohmann::json entries = nlohmann::json::array();
@@ -122,63 +163,130 @@ nlohmann::json resultJson(TableResult const& result) {
                          {"entryIndex", entry.entryIndex},
                          {"data", Pelcar::hexBytes(entry.data.data(), entry.data.size())}});
     }
-    nlohmann::json faps = nlohmann::json::array();
-    for (auto id : shadow->servedFapmask().fapIds()) faps.push_back(id.value);
+    nlohmann::json servedFaps = nlohmann::json::array();
+    for (auto id : shadow->servedFapmask().fapIds()) servedFaps.push_back(id.value);
     shadows.push_back({{"hwShadowKey", key.value()},
                        {"fapId", key.fapId()},
                        {"name", shadow->name()},
-                       {"servedFaps", faps},
+                       {"servedFaps", servedFaps},
                        {"entries", entries}});
   }
   nlohmann::json cmds = nlohmann::json::array();
   if (result.cmds) {
     for (auto const& cmd : *result.cmds) cmds.push_back(cmd->toJson());
   }
-  return {{"table", result.name},
-          {"fullName", result.fullName},
-          {"shadows", shadows},
-          {"commands", cmds},
-          {"cellsChecked", result.check.cellsChecked},
-          {"ok", result.check.ok()},
-          {"mismatches", result.check.mismatches}};
+  nlohmann::json document{{"table", result.info->className},
+                          {"kind", result.info->isRegister() ? "register" : "memory"},
+                          {"fullName", result.fullName},
+                          {"shadows", shadows},
+                          {"commands", cmds},
+                          {"bulkWrites", result.bulkWrites},
+                          {"bulkRows", result.bulkRows},
+                          {"cellsChecked", result.check.cellsChecked},
+                          {"chipRows", chipRowsJson(chip, result, faps)},
+                          {"ok", result.ok()},
+                          {"mismatches", result.check.mismatches}};
+  if (!result.info->isRegister()) document["readerMismatches"] = result.readerMismatches;
+  return document;
 }
 
-// What a person wants to see after a bring-up: each register's value as the chip now
-// holds it, in bytes and decoded into its fields.
-void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& results, U32 fap) {
-  fmt::print("\nOn the chip now (FAP {}):\n", fap);
-  for (auto const& result : results) {
-    auto const* info = bcm88490_a0::tableInfo(result.name);
-    if (!info) continue;
-    auto const& member = info->members.front();
-    auto value = chip.registerValue(Pelcar::FapId(fap), member.block, member.address);
-    if (!value) continue;
-    fmt::print("\n  {}  {:02x}\n", result.name, fmt::join(*value, " "));
-    for (auto const& line : fieldLines(decodeFields(result.name, *value), 96)) {
-      fmt::print("    {}\n", line);
+// The fields of a memory row that are not zero, leaving out views that span other
+// fields (a whole-result or whole-entry view repeats what its parts say).
+std::vector<DecodedField> setFields(Framework::TableInfo const& info, std::vector<U8> const& bytes) {
+  auto spansOthers = [&](Framework::FieldInfo const& field) {
+    for (auto const& other : info.fields) {
+      if (&other != &field && other.offset >= field.offset &&
+          other.offset + other.width <= field.offset + field.width) {
+        return true;
+      }
     }
+    return false;
+  };
+  std::vector<DecodedField> fields;
+  for (auto const& decoded : decodeFields(info.className, bytes)) {
+    if (decoded.value == "0" || decoded.value == "0x0") continue;
+    bool view = false;
+    for (auto const& field : info.fields) {
+      if (field.name == decoded.name) view = spansOthers(field);
+    }
+    if (!view) fields.push_back(decoded);
+  }
+  return fields;
+}
+
+// What a person wants to see after a bring-up: each table as the chip now holds it on
+// one FAP, in bytes and decoded fields; memory rows that hold only zeros are left out.
+void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& results, U32 fap) {
+  fmt::print("\nOn the chip now (FAP {}; memory rows of all zeros not shown):\n", fap);
+  for (auto const& result : results) {
+    auto rows = chipRowsJson(chip, result, {fap});
+    bool titled = false;
+    for (auto const& row : rows) {
+      auto data = row["data"].get<std::string>();
+      if (!result.info->isRegister() && data.find_first_not_of('0') == std::string::npos) continue;
+      std::vector<U8> bytes;
+      for (std::size_t index = 0; index + 1 < data.size(); index += 2) {
+        bytes.push_back(static_cast<U8>(std::stoul(data.substr(index, 2), nullptr, 16)));
+      }
+      if (result.info->isRegister()) {
+        fmt::print("\n  {}  {:02x}\n", result.info->className, fmt::join(bytes, " "));
+        for (auto const& line : fieldLines(decodeFields(result.info->className, bytes), 96)) {
+          fmt::print("    {}\n", line);
+        }
+        continue;
+      }
+      if (!titled) fmt::print("\n  {}\n", result.info->className);
+      titled = true;
+      auto where = result.info->key.form == Framework::KeyForm::singleIndex
+                       ? fmt::format("row {:2}", row["entryIndex"].get<unsigned>())
+                       : fmt::format("array {} row {:2}", row["arrayIndex"].get<unsigned>(),
+                                     row["entryIndex"].get<unsigned>());
+      fmt::print("    {}  {:02x}\n", where, fmt::join(bytes, " "));
+      for (auto const& line : fieldLines(setFields(*result.info, bytes), 92)) {
+        fmt::print("      {}\n", line);
+      }
+    }
+  }
+}
+
+void countBulkWrites(TableResult& result) {
+  if (!result.cmds) return;
+  for (auto const& cmd : *result.cmds) {
+    if (cmd->kind != Pelcar::SchanCmdKind::memoryBulkWrite) continue;
+    ++result.bulkWrites;
+    result.bulkRows += cmd->rowCount;
   }
 }
 
 void run(Options const& options) {
   auto faps = parseFaps(options.faps);
   auto revision = parseRevision(options.revision);
+  auto root = options.root.empty() ? Ordex::EntityManager::defaultStoreRoot() : options.root;
   Pelcar::Fapmask downloadFapmask;
   for (auto fap : faps) downloadFapmask.fapIdIs(Pelcar::FapId(fap), true);
   auto fapType =
       Hardware::Sand::fapTypeValue(Hardware::Sand::chipTypeToFapType(revision.chipType()));
 
-  // The agent's side: plug-ins initialised with the holder context, a table manager.
+  // The agent's side: plug-ins initialised with the holder context, a table manager
+  // with a DMA pool and an entity manager for the stores.
   auto& context = Tessar::HwTableHolderContext::singleton();
   Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
   auto manager = Vorl::makePtr<Tessar::TableManager>();
   auto mdbManager = Vorl::makePtr<Ombra::TableManager>();
+  Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> pool;
+  try {
+    pool = Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(options.dmaBufferBytes);
+    manager->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root));
+  } catch (Vorl::RangeException const& error) {
+    throw UsageError(error.what());
+  }
+  manager->dmaMemPoolManagerIs(pool);
   Sim::Chip chip;
 
   std::vector<TableResult> results;
+  int readerProcess = 0;
   try {
     for (auto const* info : bcm88490_a0::tableCatalogue()) {
-      if (!info->isRegister()) continue;
       Tessar::HwTableKey key{std::string(info->className), revision};
       auto factory = context.hwTableFactory(key);
       if (!factory) {
@@ -194,60 +302,92 @@ void run(Options const& options) {
       manager->tableCollIs(key, table);
       for (auto fap : faps) table->addShadow(Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
 
-      TableResult result{std::string(info->className), table->typeName(), {}, {}, {}};
+      TableResult result;
+      result.info = info;
+      result.fullName = table->typeName();
       for (auto const& [shadowKey, shadow] : table->hwShadowColl()) {
         result.shadows.emplace_back(shadowKey, shadow);
       }
       result.cmds = table->download(fmt::format("{}", fapType), downloadFapmask);
+      countBulkWrites(result);
       chip.execute(result.cmds);
       result.check = Sim::verifyTable(chip, *table, downloadFapmask);
       results.push_back(std::move(result));
     }
+    readerProcess = confirmFromReaderProcess(results, faps, revision, root);
+  } catch (Vorl::MemoryResourceException const& error) {
+    manager->tableCollDelAll();
+    throw UsageError(fmt::format("cannot create the shadow stores below {}: {}", root, error.what()));
+  } catch (Vorl::InvalidInitializeException const& error) {
+    manager->tableCollDelAll();
+    throw UsageError(fmt::format("cannot create the shadow stores below {}: {}", root, error.what()));
   } catch (...) {
     manager->tableCollDelAll();
     throw;
   }
 
   std::size_t failed = 0;
-  for (auto const& result : results) failed += result.check.ok() ? 0 : 1;
+  std::size_t memories = 0;
+  for (auto const& result : results) {
+    failed += result.ok() ? 0 : 1;
+    memories += result.info->isRegister() ? 0 : 1;
+  }
 
   if (options.json) {
     nlohmann::json tables = nlohmann::json::array();
-    for (auto const& result : results) tables.push_back(resultJson(result));
+    for (auto const& result : results) tables.push_back(resultJson(result, chip, faps));
     nlohmann::json document{{"revision", revision.revString()},
                             {"fapType", fapType},
                             {"faps", faps},
+                            {"storeRoot", root},
+                            {"dmaBufferBytes", options.dmaBufferBytes},
+                            {"dmaBuffers", pool->buffersHandedOut()},
+                            {"readerProcess", readerProcess},
                             {"tables", tables},
                             {"chipCommandsExecuted", chip.log().size()},
                             {"ok", failed == 0}};
     fmt::print("{}\n", document.dump(2));
   } else {
-    fmt::print("Simulated chip, revision {} (FAP type {}), FAPs {}\n\n", revision.revString(),
+    fmt::print("Simulated chip, revision {} (FAP type {}), FAPs {}\n", revision.revString(),
                fapType, fapsText(faps));
-    TextTable table({"TABLE", "SHADOWS", "ENTRIES", "COMMANDS", "CELLS CHECKED", "CHECK"});
+    fmt::print("Memory shadows in shared-memory stores below {}; DMA buffers of {} bytes\n\n",
+               root, options.dmaBufferBytes);
+    TextTable table({"TABLE", "KIND", "SHADOWS", "ENTRIES", "COMMANDS", "DMA WRITES (ROWS)",
+                     "CELLS CHECKED", "CHIP", "READER"});
     for (auto const& result : results) {
-      std::size_t entries = 0;
-      for (auto const& [key, shadow] : result.shadows) entries += shadow->storedEntries().size();
-      table.rowIs(
-          {result.name, fmt::format("{}", result.shadows.size()), fmt::format("{}", entries),
-           fmt::format("{}", result.cmds ? result.cmds->size() : 0),
-           fmt::format("{}", result.check.cellsChecked), result.check.ok() ? "ok" : "MISMATCH"});
+      bool isRegister = result.info->isRegister();
+      table.rowIs({std::string(result.info->className), isRegister ? "register" : "memory",
+                   fmt::format("{}", result.shadows.size()), fmt::format("{}", result.entries()),
+                   fmt::format("{}", result.cmds ? result.cmds->size() : 0),
+                   isRegister ? "-" : fmt::format("{} ({})", result.bulkWrites, result.bulkRows),
+                   fmt::format("{}", result.check.cellsChecked),
+                   result.check.ok() ? "ok" : "MISMATCH",
+                   isRegister ? "-" : (result.readerMismatches.empty() ? "ok" : "MISMATCH")});
     }
     fmt::print("{}", table.toString());
     for (auto const& result : results) {
       for (auto const& mismatch : result.check.mismatches) {
-        fmt::print("  {}: {}\n", result.name, mismatch);
+        fmt::print("  {}: {}\n", result.info->className, mismatch);
+      }
+      for (auto const& mismatch : result.readerMismatches) {
+        fmt::print("  {} (reader): {}\n", result.info->className, mismatch);
       }
     }
     printChipContents(chip, results, faps.front());
     if (failed == 0) {
-      fmt::print("\n{} registers programmed and verified on the simulated chip.\n", results.size());
+      fmt::print(
+          "\n{} tables ({} registers, {} memories) programmed and verified on the simulated "
+          "chip;\n{} DMA buffers carried the memories' rows. A second process (pid {}) read "
+          "every memory\nshadow from its store and saw exactly the shadow's entries.\n",
+          results.size(), results.size() - memories, memories, pool->buffersHandedOut(),
+          readerProcess);
     }
   }
   manager->tableCollDelAll();
   if (failed != 0) {
     throw CheckFailed(
-        fmt::format("{} of {} tables do not match the simulated chip", failed, results.size()));
+        fmt::format("{} of {} tables do not match the simulated chip or the reader", failed,
+                    results.size()));
   }
 }
 
@@ -255,16 +395,24 @@ void addDemoCommand(CLI::App& app) {
   auto options = std::make_shared<Options>();
   auto* command = app.add_subcommand(
       "demo",
-      "Program every register on a simulated chip through the registered factories and "
-      "verify that the chip holds each shadow's contents");
+      "Bring up all thirteen tables on a simulated chip through the registered factories, "
+      "verify the chip against every shadow, and have a second process read every memory "
+      "shadow from its shared-memory store");
   command
       ->add_option("--faps", options->faps,
                    "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3 (0..255, not 128)")
       ->capture_default_str();
   command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")
       ->capture_default_str();
+  command->add_option("--root", options->root,
+                      "Root of the memory shadows' stores (default: $HWTABLES_ROOT, else "
+                      "/dev/shm/hwtables)");
+  command->add_option("--dma-buffer", options->dmaBufferBytes,
+                      "Size in bytes of the DMA pool's buffers that carry memory downloads")
+      ->capture_default_str();
   command->add_flag("--json", options->json,
-                    "One JSON document with each shadow's entries and the commands, for machines");
+                    "One JSON document with each shadow's entries, the commands and the chip's "
+                    "rows, for machines");
   command->callback([options] { run(*options); });
 }
 

@@ -1,0 +1,162 @@
+// `hwtables show TABLE|all [--faps LIST] [--root DIR] [--revision NAME] [--json]`: a
+// memory table's live shadow, read from its shared-memory store by this process.
+//
+// The command is a reader like any other process beside the agent: it maps the
+// store of each shadow (one per FAP) read-only, never takes a lock and never
+// writes, so it can run while the agent changes the table. Entries are listed in key
+// order, in bytes and decoded into their named fields.
+#include <algorithm>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "store/BrellReader.h"
+#include "store/StoreFiles.h"
+#include "tables/Catalogue.h"
+#include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/Command.h"
+#include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/ShowCommand.h"
+#include "tools/hwtables/TextTable.h"
+
+namespace Tool {
+
+namespace {
+
+struct Options {
+  std::string table;
+  std::string faps = "0";
+  std::string root;
+  std::string revision = "bcm88490_a0";
+  bool json = false;
+};
+
+template <class Tag>
+ShownShadow readShadow(std::string_view className, std::string const& directory,
+                       Tessar::HwShadowKey shadowKey) {
+  ShownShadow shown;
+  shown.table = std::string(className);
+  shown.fap = shadowKey.fapId();
+  shown.directory = directory;
+  if (!std::filesystem::is_directory(directory)) {
+    shown.problem = "no store (no agent has created this shadow)";
+    return shown;
+  }
+  Brell::BrellReader<typename Tag::Traits> reader(std::string(className), directory);
+  try {
+    if (!reader.initialize("show")) {
+      shown.problem = "the store cannot be read now (being created, wiped or damaged)";
+      return shown;
+    }
+    std::vector<typename Tag::Entry> entries;
+    typename Tag::Value value;
+    Brell::IterHint hint;
+    for (bool more = reader.first(value, hint); more;
+         more = reader.next(value.key(), value, hint)) {
+      entries.push_back(value.entry);
+    }
+    std::sort(entries.begin(), entries.end(), [](auto const& left, auto const& right) {
+      return left.entryKey() < right.entryKey();
+    });
+    for (auto const& entry : entries) {
+      shown.entries.push_back({keyText(entry.entryKey()), keyJson(entry.entryKey()),
+                               entryText(className, entry), entryJson(className, entry)});
+    }
+  } catch (Vorl::Exception const& error) {
+    shown.problem = fmt::format("the store cannot be read: {}", error.what());
+  }
+  return shown;
+}
+
+void run(Options const& options) {
+  auto faps = parseFaps(options.faps);
+  auto revision = parseRevision(options.revision);
+  auto root = options.root.empty() ? Brell::defaultRoot() : options.root;
+  std::vector<std::string> tables;
+  if (options.table == "all") {
+    for (auto const* info : bcm88490_a0::tableCatalogue()) {
+      if (!info->isRegister()) tables.emplace_back(info->className);
+    }
+  } else {
+    tables.push_back(options.table);
+  }
+  std::vector<ShownShadow> shadows;
+  for (auto const& table : tables) {
+    for (auto fap : faps) {
+      auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(fap), 0);
+      bool known = withMemoryTable(table, [&](auto tag) {
+        using Tag = decltype(tag);
+        auto directory = memoryStoreDirectory(root, revision.revString(),
+                                              Tag::Type::Model::Desc::info.fullName, shadowKey);
+        shadows.push_back(readShadow<Tag>(table, directory, shadowKey));
+      });
+      if (!known) {
+        auto const* info = bcm88490_a0::tableInfo(table);
+        throw UsageError(info ? fmt::format("{} is a register; show reads memory tables", table)
+                              : fmt::format("unknown table '{}' (see `hwtables tables`)", table));
+      }
+    }
+  }
+  bool missing = std::any_of(shadows.begin(), shadows.end(),
+                             [](auto const& shadow) { return !shadow.problem.empty(); });
+  if (options.json) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (auto const& shadow : shadows) list.push_back(shadow.toJson());
+    nlohmann::ordered_json document{
+        {"revision", revision.revString()}, {"root", root}, {"shadows", list}};
+    fmt::print("{}\n", document.dump(2));
+  } else {
+    for (auto const& shadow : shadows) fmt::print("{}\n", shadow.toText());
+  }
+  if (missing && options.table != "all") {
+    throw CheckFailed(fmt::format("{} FAP {}: {}", shadows.front().table, shadows.front().fap,
+                                  shadows.front().problem));
+  }
+}
+
+void addShowCommand(CLI::App& app) {
+  auto options = std::make_shared<Options>();
+  auto* command = app.add_subcommand(
+      "show",
+      "Show a memory table's live shadow (one per FAP), read from its shared-memory store "
+      "by this process while the agent runs");
+  command->add_option("table", options->table, "Memory table class name, or 'all'")->required();
+  command->add_option("--faps,--fap", options->faps, "FAP ids of the shadows: e.g. 0 or 0-3")
+      ->capture_default_str();
+  command->add_option("--root", options->root,
+                      "Root of the stores (default: $HWTABLES_ROOT, else /dev/shm/hwtables)");
+  command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")
+      ->capture_default_str();
+  command->add_flag("--json", options->json, "One JSON document, for machines");
+  command->callback([options] { run(*options); });
+}
+
+CommandRegistration registration("show", addShowCommand);
+
+}  // namespace
+
+std::string ShownShadow::toText() const {
+  std::string text = fmt::format("{} FAP {}  ({})\n", table, fap, directory);
+  if (!problem.empty()) return text + fmt::format("  {}\n", problem);
+  if (entries.empty()) return text + "  no entries\n";
+  TextTable rows({"KEY", "DATA AND FIELDS"});
+  for (auto const& entry : entries) rows.rowIs({entry.keyText, entry.valueText});
+  return text + rows.toString();
+}
+
+nlohmann::ordered_json ShownShadow::toJson() const {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (auto const& entry : entries) {
+    nlohmann::ordered_json item{{"key", entry.keyJson}};
+    for (auto const& [name, value] : entry.valueJson.items()) item[name] = value;
+    list.push_back(item);
+  }
+  nlohmann::ordered_json document{{"table", table}, {"fap", fap}, {"directory", directory}};
+  if (!problem.empty()) document["problem"] = problem;
+  document["entries"] = list;
+  return document;
+}
+
+}  // namespace Tool

@@ -1,0 +1,29 @@
+// One memory shadow as `hwtables show` read it from its store.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace Tool {
+
+struct ShownEntry {
+  std::string keyText;
+  nlohmann::ordered_json keyJson;
+  std::string valueText;
+  nlohmann::ordered_json valueJson;
+};
+
+struct ShownShadow {
+  std::string table;
+  unsigned fap = 0;
+  std::string directory;
+  std::string problem;  // empty when the store was read
+  std::vector<ShownEntry> entries;
+
+  std::string toText() const;
+  nlohmann::ordered_json toJson() const;
+};
+
+}  // namespace Tool
