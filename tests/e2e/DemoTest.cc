@@ -1,5 +1,6 @@
-// `hwtables demo` run as a separate process: the registers land on the simulated chip
-// exactly as their shadows hold them, and bad input is refused with one line.
+// `hwtables demo` run as a separate process: all thirteen tables land on the simulated
+// chip exactly as their shadows hold them, the memory shadows' stores are read back
+// by a second process, and bad input is refused with one line.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,59 +31,105 @@ std::string hexOf(std::vector<unsigned> const& bytes) {
   return text;
 }
 
-TEST(DemoTool, ProgramsAndVerifiesTheFourRegisters) {
-  auto run = runTool({"demo"});
+// A store root of its own for each test, removed afterwards.
+class StoreRoot {
+ public:
+  StoreRoot() {
+    char pattern[] = "/dev/shm/hwtables-demo-test-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~StoreRoot() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  std::string const& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheMemories) {
+  StoreRoot root;
+  auto run = runTool({"demo", "--root", root.path()});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.err.empty()) << run.err;
-  for (auto const* name : {"IppVttSpecialLabelValuesHwReg", "IppVttSpecialLabelsProfileHwReg",
-                           "EtppPhpMapFwdCodeHwReg", "EtppCfgFheiMplsSwapRemarkMapHwReg"}) {
+  for (auto const* name : {"IppVttSpecialLabelValuesHwReg", "EtppCfgFheiMplsSwapRemarkMapHwReg",
+                           "IppaTerminationProfileTableHwDirect", "IppdPphAttributeByEeiHwDirect",
+                           "IppfPostMplsSpecialLabelAttributesTblHwDirect"}) {
     EXPECT_NE(run.out.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(run.out.find("MISMATCH"), std::string::npos);
   // The chip's contents, read back and decoded into fields.
   for (auto const* text :
        {"IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00", "vttSpecialLabelValue0 = 0xfffff",
-        "phpMapFwdCode = 0xfff453fff412", "bos0Label7Profile = 2   bos1Label7Profile = 6"}) {
+        "phpMapFwdCode = 0xfff453fff412", "bos0Label7Profile = 2   bos1Label7Profile = 6",
+        "row  5  1e 00 00 00", "hasCw = 1   labelsToTerminate = 1"}) {
     EXPECT_NE(run.out.find(text), std::string::npos) << text;
   }
-  EXPECT_NE(run.out.find("4 registers programmed and verified on the simulated chip."),
+  EXPECT_NE(run.out.find("13 tables (4 registers, 9 memories) programmed and verified"),
             std::string::npos);
+  EXPECT_NE(run.out.find("saw exactly the shadow's entries"), std::string::npos);
 }
 
-TEST(DemoTool, JsonCarriesEachShadowsBytesAndTheCommandsThatWroteThem) {
-  auto run = runTool({"demo", "--json", "--faps", "2,5-6"});
+TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
+  StoreRoot root;
+  auto run = runTool({"demo", "--json", "--faps", "2,5-6", "--root", root.path(), "--dma-buffer",
+                      "64"});
   ASSERT_EQ(run.status, 0) << run.err;
   auto document = nlohmann::json::parse(run.out);
   EXPECT_TRUE(document["ok"].get<bool>());
   EXPECT_EQ(document["faps"], nlohmann::json::array({2, 5, 6}));
   EXPECT_EQ(document["revision"], "bcm88490_a0");
+  EXPECT_EQ(document["storeRoot"], root.path());
+  EXPECT_GT(document["readerProcess"].get<int>(), 0);
 
   std::vector<unsigned> swapMap(32, 0);
   for (unsigned step = 0; step < 7; ++step) swapMap[6 + 2 * step] = step + 1;
-  std::map<std::string, std::pair<std::string, std::size_t>> expected{
+  std::map<std::string, std::pair<std::string, std::size_t>> registers{
       {"IppVttSpecialLabelValuesHwReg", {"ffffefffff370000", 2}},
       {"IppVttSpecialLabelsProfileHwReg", {"899dd8b66dcbb66ddbb66ddb", 2}},
       {"EtppPhpMapFwdCodeHwReg", {"12f4ff53f4ff0000", 1}},
       {"EtppCfgFheiMplsSwapRemarkMapHwReg", {hexOf(swapMap), 1}},
   };
-  ASSERT_EQ(document["tables"].size(), expected.size());
+  // Stored entries per shadow, and bulk writes per shadow with 64-byte buffers.
+  std::map<std::string, std::pair<std::size_t, std::size_t>> memories{
+      {"IppaTerminationProfileTableHwDirect", {5, 1}},
+      {"IppdPphAttributeByEeiHwDirect", {3, 1}},
+      {"IppaBsplProfileTblHwDirect", {64, 4}},
+      {"IppaMplsSpecialLabelAttributesTblHwDirect", {64, 14}},   // 5 rows a buffer
+      {"IppfPostMplsSpecialLabelAttributesTblHwDirect", {16, 2}},  // 8 rows a buffer
+  };
+  ASSERT_EQ(document["tables"].size(), 13u);
   for (auto const& table : document["tables"]) {
     auto name = table["table"].get<std::string>();
-    ASSERT_TRUE(expected.contains(name)) << name;
-    auto const& [data, members] = expected[name];
     EXPECT_TRUE(table["ok"].get<bool>()) << name;
     ASSERT_EQ(table["shadows"].size(), 3u);
-    for (auto const& shadow : table["shadows"]) {
-      ASSERT_EQ(shadow["entries"].size(), 1u);
-      EXPECT_EQ(shadow["entries"][0]["data"], data) << name;
-      EXPECT_EQ(shadow["servedFaps"], nlohmann::json::array({shadow["fapId"]}));
+    if (auto found = registers.find(name); found != registers.end()) {
+      auto const& [data, members] = found->second;
+      for (auto const& shadow : table["shadows"]) {
+        ASSERT_EQ(shadow["entries"].size(), 1u);
+        EXPECT_EQ(shadow["entries"][0]["data"], data) << name;
+        EXPECT_EQ(shadow["servedFaps"], nlohmann::json::array({shadow["fapId"]}));
+      }
+      // One write per member per shadow, each to its shadow's FAP only, with its bytes.
+      ASSERT_EQ(table["commands"].size(), members * 3) << name;
+      for (auto const& cmd : table["commands"]) {
+        EXPECT_EQ(cmd["kind"], "registerWrite");
+        EXPECT_EQ(cmd["faps"].size(), 1u);
+        EXPECT_EQ(cmd["data"], data);
+      }
+      continue;
     }
-    // One write per member per shadow, each to its shadow's FAP only, with its bytes.
-    ASSERT_EQ(table["commands"].size(), members * 3) << name;
-    for (auto const& cmd : table["commands"]) {
-      EXPECT_EQ(cmd["kind"], "registerWrite");
-      EXPECT_EQ(cmd["faps"].size(), 1u);
-      EXPECT_EQ(cmd["data"], data);
+    EXPECT_EQ(table["kind"], "memory") << name;
+    EXPECT_TRUE(table["readerMismatches"].empty()) << name;
+    // Every row of every array of every FAP is on the chip, decoded.
+    EXPECT_EQ(table["chipRows"].size(), table["cellsChecked"]) << name;
+    for (auto const& cmd : table["commands"]) EXPECT_EQ(cmd["kind"], "memoryBulkWrite") << name;
+    if (auto found = memories.find(name); found != memories.end()) {
+      for (auto const& shadow : table["shadows"]) {
+        EXPECT_EQ(shadow["entries"].size(), found->second.first) << name;
+      }
+      EXPECT_EQ(table["bulkWrites"], found->second.second * 3) << name;
     }
   }
 }

@@ -11,6 +11,11 @@
 // every memory shadow's store read-only and must see exactly the shadow's entries.
 // Exit status 0 only when every check holds. The shadows are deleted at the end,
 // which empties their stores (the files stay for the next writer).
+#include <signal.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -41,7 +46,33 @@ struct Options {
   std::string root;
   U32 dmaBufferBytes = 256;
   bool json = false;
+  bool hold = false;
 };
+
+volatile std::sig_atomic_t holdEnded = 0;
+
+extern "C" void endHold(int) {
+  holdEnded = 1;
+}
+
+// Keeps the shadows live until SIGINT or SIGTERM, so `show` and `watch` in another
+// terminal can read them.
+void holdUntilInterrupted(bool json) {
+  struct sigaction action {};
+  action.sa_handler = endHold;
+  sigemptyset(&action.sa_mask);
+  struct sigaction oldInterrupt {};
+  struct sigaction oldTerminate {};
+  ::sigaction(SIGINT, &action, &oldInterrupt);
+  ::sigaction(SIGTERM, &action, &oldTerminate);
+  if (!json) {
+    fmt::print("\nHolding the shadows live for `hwtables show` and `hwtables watch`; Ctrl-C ends.\n");
+  }
+  std::fflush(stdout);
+  while (!holdEnded) ::usleep(50 * 1000);
+  ::sigaction(SIGINT, &oldInterrupt, nullptr);
+  ::sigaction(SIGTERM, &oldTerminate, nullptr);
+}
 
 struct TableResult {
   Framework::TableInfo const* info = nullptr;
@@ -383,6 +414,7 @@ void run(Options const& options) {
           readerProcess);
     }
   }
+  if (options.hold) holdUntilInterrupted(options.json);
   manager->tableCollDelAll();
   if (failed != 0) {
     throw CheckFailed(
@@ -413,6 +445,9 @@ void addDemoCommand(CLI::App& app) {
   command->add_flag("--json", options->json,
                     "One JSON document with each shadow's entries, the commands and the chip's "
                     "rows, for machines");
+  command->add_flag("--hold", options->hold,
+                    "After the checks, keep the shadows live until interrupted (for show and "
+                    "watch in another terminal)");
   command->callback([options] { run(*options); });
 }
 

@@ -1,0 +1,240 @@
+// The memory accessor: shadows in shared-memory stores, the one-row write, DMA packing
+// of whole-memory writes and clears, and the start-up rows of the nine memories.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "platform/asic/Assert.h"
+#include "platform/sim/SimChip.h"
+#include "store/BrellReader.h"
+#include "tables/AllTables.h"
+#include "tests/tables/RegisterTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using RegisterTest::bytesOf;
+using RegisterTest::makeTable;
+using Tessar::HwShadowKey;
+
+// A table manager whose stores live in a temporary root, removed afterwards.
+class MemoryFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/dev/shm/hwtables-memory-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    manager_ = Vorl::makePtr<Tessar::TableManager>();
+    manager_->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root_));
+  }
+  void TearDown() override {
+    manager_->tableCollDelAll();
+    manager_ = nullptr;
+    std::filesystem::remove_all(root_);
+  }
+
+  void withPool(U32 bufferBytes) {
+    manager_->dmaMemPoolManagerIs(Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(bufferBytes));
+  }
+
+  static Pelcar::Fapmask maskOf(std::initializer_list<unsigned> faps) {
+    Pelcar::Fapmask mask;
+    for (auto fap : faps) mask.fapIdIs(Pelcar::FapId(fap), true);
+    return mask;
+  }
+
+  std::string root_;
+  Vorl::Ptr<Tessar::TableManager> manager_;
+};
+
+TEST_F(MemoryFixture, NewShadowsHoldTheirStartUpRows) {
+  auto termination = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
+  auto ippd = makeTable<IppdPphAttributeByEeiHwDirect>(manager_);
+  auto bspl = makeTable<IppaBsplProfileTblHwDirect>(manager_);
+  auto mpls = makeTable<IppfMplsSpecialLabelAttributesTblHwDirect>(manager_);
+  auto postMpls = makeTable<IppfPostMplsSpecialLabelAttributesTblHwDirect>(manager_);
+  for (auto* table : std::initializer_list<Tessar::HwCommonTableBase*>{
+           termination.get(), ippd.get(), bspl.get(), mpls.get(), postMpls.get()}) {
+    table->addShadow(HwShadowKey(0));
+  }
+  EXPECT_EQ(termination->shadow(0)->storedEntries().size(), 5u);
+  EXPECT_EQ(ippd->shadow(0)->storedEntries().size(), 3u);
+  EXPECT_EQ(bspl->shadow(0)->storedEntries().size(), 64u);
+  EXPECT_EQ(mpls->shadow(0)->storedEntries().size(), 64u);
+  EXPECT_EQ(postMpls->shadow(0)->storedEntries().size(), 16u);
+
+  std::map<U32, U8> terminationByte0{{3, 0x16}, {4, 0x26}, {5, 0x1E}, {6, 0x2E}, {7, 0x36}};
+  for (auto const& [row, byte0] : terminationByte0) {
+    EXPECT_EQ(termination->getEntry(0, row).dataByte0(0), byte0) << row;
+  }
+  // Rows not written read as the default (all zero) entry.
+  EXPECT_EQ(bytesOf(termination->getEntry(0, 0)), std::vector<U8>(4, 0));
+  EXPECT_EQ(ippd->getEntry(0, 15).fheiSize(), 2);
+  EXPECT_EQ(bspl->getEntry(0, {3, 14}).plusOneMplsSpecialLabelProfileValid(), 1);
+  EXPECT_EQ(mpls->getEntry(0, {1, 2}).specialLabelCheckBos(), 1);
+  EXPECT_EQ(postMpls->getEntry(0, 2).specialForceParserContextValue(), 4);
+}
+
+TEST_F(MemoryFixture, AShadowOverAnEarlierRunsStoreStartsEmptyThenHoldsItsStartUpRows) {
+  auto table = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
+  table->addShadow(0);
+  auto directory = root_ + "/" + table->shadow(0)->shadowPath();
+  // An earlier run's entries: written by a writer that then went away, files kept.
+  {
+    using Storage = IppaTerminationProfileTableHwDirect::Shadow::EntryStorage;
+    table->delShadow(0);  // empties and unmounts
+    Storage storage("earlier run");
+    storage.mount(directory);
+    IppaTerminationProfileTableHwDirect::Entry stale(0);
+    stale.hasCwIs(1);
+    storage.entryCollIs(stale);
+    storage.unmount();
+  }
+  table->addShadow(0);
+  auto entries = table->shadow(0)->storedEntries();
+  ASSERT_EQ(entries.size(), 5u);
+  for (auto const& entry : entries) EXPECT_GE(entry.entryIndex, 3u);
+}
+
+TEST_F(MemoryFixture, AReaderOfTheStoreSeesTheShadowsEntries) {
+  auto table = makeTable<IppaBsplProfileTblHwDirect>(manager_);
+  table->addShadow(HwShadowKey::of(7, 0));
+  IppaBsplProfileTblHwDirect::Entry entry({3, 9});
+  entry.bsplResultIs(0x3FFFF);
+  table->setEntry(7, entry);
+  table->deleteEntry(7, {2, 0});
+
+  using Traits = IppaBsplProfileTblHwDirect::Shadow::EntryStorage::Traits;
+  Brell::BrellReader<Traits> reader("test", root_ + "/" + table->shadow(7)->shadowPath());
+  ASSERT_TRUE(reader.initialize("test"));
+  EXPECT_EQ(reader.members(), 63u);
+  bool found = false;
+  Traits::Value copy;
+  reader.lookup({3, 9}, found, &copy);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(copy.entry.bsplResult(), 0x3FFFFu);
+  reader.lookup({2, 0}, found, &copy);
+  EXPECT_FALSE(found);
+}
+
+TEST_F(MemoryFixture, OneRowWritesItsDataOrTheDefaultAtItsArrayAndRow) {
+  auto table = makeTable<IppaPostMplsSpecialLabelAttributesTblHwDirect>(manager_);
+  table->addShadow(1);
+  auto cmds = table->schanCmds(1, {3, 2});
+  ASSERT_TRUE(cmds);
+  ASSERT_EQ(cmds->size(), 1u);
+  auto const& cmd = **cmds->begin();
+  EXPECT_EQ(cmd.kind, Pelcar::SchanCmdKind::memoryWrite);
+  EXPECT_EQ(cmd.arrayIndex, 3);
+  EXPECT_EQ(cmd.row, 2u);
+  EXPECT_EQ(cmd.block, 38u);
+  EXPECT_EQ(cmd.address, 0xCE0020u);
+  EXPECT_EQ(cmd.data, bytesOf(table->getEntry(1, {3, 2})));
+
+  table->deleteEntry(1, {3, 2});
+  cmds = table->schanCmds(1, {3, 2});
+  EXPECT_EQ((*cmds->begin())->data, std::vector<U8>(8, 0));
+
+  // A key whose shadow serves none of its mask builds nothing.
+  manager_->fapmaskIs(1, maskOf({5}));
+  EXPECT_FALSE(table->schanCmds(1, {3, 2}));
+}
+
+TEST_F(MemoryFixture, UnknownShadowKeysAreRefusedAndKeysOutOfRangeNeverReachTheStore) {
+  auto table = makeTable<IppaBsplProfileTblHwDirect>(manager_);
+  table->addShadow(0);
+  auto adds = table->stats().entryAddCnt();
+  EXPECT_THROW(table->setEntry(9, IppaBsplProfileTblHwDirect::Entry({2, 0})),
+               Asic::GracefulAssertException);
+  EXPECT_EQ(table->stats().entryAddCnt(), adds + 1);  // counted before the check
+  EXPECT_THROW(table->getEntry(9, {2, 0}), Asic::GracefulAssertException);
+  EXPECT_THROW(table->schanCmds(9, {2, 0}), Asic::GracefulAssertException);
+  EXPECT_THROW(IppaBsplProfileTblHwDirect::EntryKey(1, 0), Vorl::RangeException);
+  EXPECT_NO_THROW(IppfBsplProfileTblHwDirect::EntryKey(1, 0));
+  EXPECT_THROW(IppfPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(17), Vorl::RangeException);
+  EXPECT_EQ(table->shadow(0)->storedEntries().size(), 64u);
+}
+
+// The bulk writes of a download: (array, first row, row count) in order.
+std::vector<std::tuple<unsigned, unsigned, unsigned>> bulkLayout(Pelcar::SchanCmds const& cmds) {
+  std::vector<std::tuple<unsigned, unsigned, unsigned>> layout;
+  for (auto const& cmd : cmds) {
+    EXPECT_EQ(cmd->kind, Pelcar::SchanCmdKind::memoryBulkWrite);
+    layout.emplace_back(cmd->arrayIndex, cmd->row, cmd->rowCount);
+  }
+  return layout;
+}
+
+TEST_F(MemoryFixture, DownloadsPackRowsIntoDmaBuffersOneBulkWritePerBuffer) {
+  withPool(12);  // 3 rows of 4 bytes
+  auto table = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
+  table->addShadow(0);
+  auto cmds = table->download("4", maskOf({0}));
+  ASSERT_TRUE(cmds);
+  using Layout = std::vector<std::tuple<unsigned, unsigned, unsigned>>;
+  EXPECT_EQ(bulkLayout(*cmds), (Layout{{0, 0, 3}, {0, 3, 3}, {0, 6, 2}}));
+  // Each buffer carries its rows back to back: rows 3..5 are the first three written.
+  auto second = *std::next(cmds->begin());
+  EXPECT_EQ(second->data, (std::vector<U8>{0x16, 0, 0, 0, 0x26, 0, 0, 0, 0x1E, 0, 0, 0}));
+
+  // A buffer never spans two arrays: 32 rows per array in buffers of 20 rows.
+  withPool(20 * 12);
+  auto mpls = makeTable<IppaMplsSpecialLabelAttributesTblHwDirect>(manager_);
+  mpls->addShadow(0);
+  EXPECT_EQ(bulkLayout(*mpls->download("4", maskOf({0}))),
+            (Layout{{2, 0, 20}, {2, 20, 12}, {3, 0, 20}, {3, 20, 12}}));
+}
+
+TEST_F(MemoryFixture, DownloadsWithoutAPoolWriteRowByRowAndTheChipMatchesTheShadow) {
+  auto table = makeTable<IppfBsplProfileTblHwDirect>(manager_);
+  table->addShadow(0);
+  table->addShadow(1);
+  auto cmds = table->download("4", maskOf({0, 1}));
+  ASSERT_TRUE(cmds);
+  EXPECT_EQ(cmds->size(), 2u * 64u);
+  Sim::Chip chip;
+  chip.execute(cmds);
+  auto check = Sim::verifyTable(chip, *table, maskOf({0, 1}));
+  EXPECT_TRUE(check.ok()) << (check.mismatches.empty() ? "" : check.mismatches.front());
+  EXPECT_EQ(check.cellsChecked, 128u);
+}
+
+TEST_F(MemoryFixture, APoolTooSmallForOneRowIsRefusedBeforeAnyCommand) {
+  withPool(8);
+  auto table = makeTable<IppaMplsSpecialLabelAttributesTblHwDirect>(manager_);
+  table->addShadow(0);
+  EXPECT_THROW(table->download("4", maskOf({0})), Vorl::RangeException);
+}
+
+TEST_F(MemoryFixture, ClearingWritesDefaultsAndEmptiesTheStoreEvenWhenNoFapApplies) {
+  withPool(64);
+  auto table = makeTable<IppdPphAttributeByEeiHwDirect>(manager_);
+  table->addShadow(0);
+  auto cmds = table->shadow(0)->clearShadow(table->fapRevision(), maskOf({0}));
+  ASSERT_TRUE(cmds);
+  for (auto const& cmd : *cmds) {
+    EXPECT_EQ(cmd->data, std::vector<U8>(cmd->data.size(), 0));
+  }
+  EXPECT_TRUE(table->shadow(0)->storedEntries().empty());
+
+  table->setEntry(0, IppdPphAttributeByEeiHwDirect::Entry(4));
+  EXPECT_FALSE(table->shadow(0)->clearShadow(table->fapRevision(), maskOf({9})));
+  EXPECT_TRUE(table->shadow(0)->storedEntries().empty());
+}
+
+TEST_F(MemoryFixture, DeletingAShadowEmptiesItsStoreAndLeavesTheFiles) {
+  auto table = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
+  table->addShadow(0);
+  auto directory = root_ + "/" + table->shadow(0)->shadowPath();
+  table->delShadow(0);
+  EXPECT_TRUE(std::filesystem::exists(directory + "/slots"));
+  using Traits = IppaTerminationProfileTableHwDirect::Shadow::EntryStorage::Traits;
+  Brell::BrellReader<Traits> reader("test", directory);
+  ASSERT_TRUE(reader.initialize("test"));
+  EXPECT_EQ(reader.members(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+// `hwtables watch TABLE [--fap N] [--root DIR] [--revision NAME] [--json]`: follows a
+// memory table's live shadow through its store's change notifications and prints
+// every entry added, changed or removed, decoded into its fields, until Ctrl-C.
+//
+// The store may not exist yet (the agent has not created the shadow): the watch
+// waits for it. It goes on through the writer's growth, compaction and restart and
+// says when the writer went away or wiped the store.
+#include <fmt/format.h>
+
+#include "store/StoreFiles.h"
+#include "tables/Catalogue.h"
+#include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/Command.h"
+#include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/WatchLoop.h"
+
+namespace Tool {
+namespace {
+
+struct Options {
+  std::string table;
+  std::string fap = "0";
+  std::string root;
+  std::string revision = "bcm88490_a0";
+  bool json = false;
+  std::uint64_t maxEvents = 0;
+};
+
+template <class Tag>
+int watchTable(std::string const& className, std::string const& directory, Options const& options) {
+  using Traits = typename Tag::Traits;
+  using Value = typename Tag::Value;
+  using EntryKey = typename Tag::EntryKey;
+  WatchDescriptions<Traits> describe;
+  describe.keyText = [](EntryKey const& key) { return keyText(key); };
+  describe.keyJson = [](EntryKey const& key) { return keyJson(key); };
+  describe.valueText = [className](Value const& value) { return entryText(className, value.entry); };
+  describe.valueJson = [className](Value const& value) { return entryJson(className, value.entry); };
+  WatchOptions watch;
+  watch.json = options.json;
+  watch.maxEvents = options.maxEvents;
+  return watchStore<Traits>(directory, describe, watch);
+}
+
+void run(Options const& options) {
+  auto faps = parseFaps(options.fap);
+  if (faps.size() != 1) throw UsageError("watch follows one shadow: give one FAP id");
+  auto revision = parseRevision(options.revision);
+  auto root = options.root.empty() ? Brell::defaultRoot() : options.root;
+  auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(faps.front()), 0);
+  int status = 0;
+  bool known = withMemoryTable(options.table, [&](auto tag) {
+    using Tag = decltype(tag);
+    auto directory = memoryStoreDirectory(root, revision.revString(),
+                                          Tag::Type::Model::Desc::info.fullName, shadowKey);
+    if (!options.json) {
+      fmt::print("watching {} FAP {} in {} (Ctrl-C stops)\n", options.table, faps.front(),
+                 directory);
+    }
+    status = watchTable<Tag>(options.table, directory, options);
+  });
+  if (!known) {
+    auto const* info = bcm88490_a0::tableInfo(options.table);
+    throw UsageError(info ? fmt::format("{} is a register; watch follows memory tables",
+                                        options.table)
+                          : fmt::format("unknown table '{}' (see `hwtables tables`)", options.table));
+  }
+  if (status != 0) throw CheckFailed(fmt::format("watch of {} ended with status {}", options.table, status));
+}
+
+void addWatchCommand(CLI::App& app) {
+  auto options = std::make_shared<Options>();
+  auto* command = app.add_subcommand(
+      "watch",
+      "Follow a memory table's live shadow through its store's notifications and print each "
+      "entry added, changed or removed, decoded into fields, until interrupted");
+  command->add_option("table", options->table, "Memory table class name")->required();
+  command->add_option("--fap", options->fap, "FAP id of the shadow")->capture_default_str();
+  command->add_option("--root", options->root,
+                      "Root of the stores (default: $HWTABLES_ROOT, else /dev/shm/hwtables)");
+  command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")
+      ->capture_default_str();
+  command->add_flag("--json", options->json, "JSON Lines, one event a line, for machines");
+  command->add_option("--max-events", options->maxEvents,
+                      "Stop after this many events (0: until interrupted)")
+      ->capture_default_str();
+  command->callback([options] { run(*options); });
+}
+
+CommandRegistration registration("watch", addWatchCommand);
+
+}  // namespace
+}  // namespace Tool
