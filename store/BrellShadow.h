@@ -350,6 +350,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     }
     this->initialized_ = true;
     connected_ = true;
+    followedRing_ = vanquo_.identity();
     quiesced_ = false;
     lastError_.clear();
     setMountStatus(1);
@@ -393,9 +394,14 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   }
 
   // Attaches to the writer that now owns the store, if any, and resynchronises.
+  // A writer may also have come and gone while this shadow looked elsewhere: its
+  // ring (a new one, its writer no longer attached) tells so, and the shadow then
+  // catches up with the files it left without waiting for the next writer.
   bool reconnect() {
-    if (!vanquo_.initialize()) return false;
-    if (vanquo_.writerState() != Vanquo::WriterState::attached) {
+    if (!vanquo_.initialize(false)) return false;
+    bool writer = vanquo_.writerState() == Vanquo::WriterState::attached;
+    bool newRing = !(vanquo_.identity() == followedRing_);
+    if (!writer && !newRing) {
       vanquo_.detach();
       return false;
     }
@@ -408,10 +414,18 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     store_.readerIs(*brell_);
     store_.remapPyrel();
     store_.reseed(brell_->hashSeed());
-    ++counters_.reconnects;
-    connected_ = true;
-    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} reconnected to writer {} pyrelId:{}", rootPath_,
-               vanquo_.writer().toString(), brell_->pyrelId().toString());
+    followedRing_ = vanquo_.identity();
+    if (writer) {
+      ++counters_.reconnects;
+      connected_ = true;
+      VORL_TRACE(Debug::shadow(), kDebugLevel, "{} reconnected to writer {} pyrelId:{}", rootPath_,
+                 vanquo_.writer().toString(), brell_->pyrelId().toString());
+    } else {
+      ++counters_.catchUps;
+      VORL_TRACE(Debug::shadow(), kDebugLevel,
+                 "{} was written by a writer that has left (pyrelId:{}), catching up", rootPath_,
+                 brell_->pyrelId().toString());
+    }
     startSync();
     return true;
   }
@@ -445,6 +459,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   std::uint64_t sequence_ = 0;
   std::chrono::steady_clock::duration yieldTime_ = std::chrono::milliseconds(50);
   Vanquo::WriterState lastDisconnect_ = Vanquo::WriterState::attached;
+  Ring::Identity followedRing_;
   Value valueBuffer_{};
   std::string corruption_;
   std::string lastError_;

@@ -119,6 +119,7 @@ struct ShadowCounters {
   std::uint64_t flushes = 0;              // completed flushes
   std::uint64_t disconnects = 0;          // the writer went away
   std::uint64_t reconnects = 0;           // a (new) writer was found again
+  std::uint64_t catchUps = 0;             // resynchronised with a writer that had left
   std::uint64_t growths = 0;              // shadow slot array grown
   std::uint64_t shrinks = 0;              // shadow slot array shrunk
   std::uint64_t writes = 0;               // local index writes

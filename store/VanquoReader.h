@@ -50,16 +50,25 @@ class VanquoReader {
 
   explicit VanquoReader(std::string rootPath) : path_(std::move(rootPath) + "/" + kRingFileName) {}
 
+  // Which ring this is: a new writer makes a new one.
+  struct Identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t created = 0;
+    bool operator==(Identity const&) const = default;
+  };
+
   // Opens the ring and starts following it from its current head. False (with
-  // lastError()) when there is no valid ring or no writer attached to it.
-  bool initialize() {
+  // lastError()) when there is no valid ring, or no writer attached to it while
+  // `requireWriter` (a ring whose writer left still tells which writer wrote last).
+  bool initialize(bool requireWriter = true) {
     detach();
     std::string reason;
     if (!ring_.open(path_, false, &reason)) {
       lastError_ = reason;
       return false;
     }
-    if (writerProcess() == 0) {
+    if (requireWriter && writerProcess() == 0) {
       lastError_ = "no writer attached to " + path_;
       ring_.close();
       return false;
@@ -69,6 +78,9 @@ class VanquoReader {
     return true;
   }
   void detach() { ring_.close(); }
+  Identity identity() const {
+    return Identity{ring_.device(), ring_.inode(), ring_.header().created};
+  }
   bool attached() const { return ring_.isOpen(); }
   std::string const& lastError() const { return lastError_; }
   std::string const& path() const { return path_; }

@@ -28,8 +28,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // The names a store directory may hold (see store/StoreFiles.h).
-constexpr char const* kStoreFileNames[] = {"slots", "buckets", "owner",
-                                           "pyrel", "control", "corruption-detected"};
+constexpr char const* kStoreFileNames[] = {
+    "slots", "buckets", "owner", "pyrel", "control", "corruption-detected", "notifications"};
 
 volatile std::sig_atomic_t stopRequested = 0;
 

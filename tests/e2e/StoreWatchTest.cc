@@ -1,0 +1,191 @@
+// `hwtables store watch` as a separate process following `hwtables store fill` in
+// another: it reports the writer's rewrites with the values the fill wrote, notices
+// the writer leaving and the next one arriving, reports removals, and stops cleanly
+// on SIGTERM. Bad directories are refused with one line.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/ToolRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = "/dev/shm/hwtables-e2e-watch-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(TempDir const&) = delete;
+  TempDir& operator=(TempDir const&) = delete;
+  std::string const& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The keys `store fill --seed S` writes, in order (see `store fill --help`).
+std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {
+  std::vector<std::uint32_t> keys;
+  std::unordered_set<std::uint32_t> seen;
+  std::mt19937 random(seed);
+  while (keys.size() < count) {
+    auto key = static_cast<std::uint32_t>(random());
+    if (seen.insert(key).second) keys.push_back(key);
+  }
+  return keys;
+}
+
+std::string hexWord(std::uint32_t word) {
+  std::string text;
+  for (int byte = 0; byte < 4; ++byte) text += fmt::format("{:02x}", (word >> (8 * byte)) & 0xFF);
+  return text;
+}
+
+std::vector<json> jsonLines(std::string const& text) {
+  std::vector<json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(json::parse(line));
+  }
+  return lines;
+}
+
+TEST(StoreWatch, FollowsFillsThroughUpdatesRemovalsAndAWriterRestart) {
+  TempDir root;
+  std::string dir = root.path() + "/store";
+  constexpr std::uint32_t kEntries = 40;
+  auto first = E2e::runTool(
+      {"store", "fill", dir, "--entries", std::to_string(kEntries), "--value-bytes", "16"});
+  ASSERT_EQ(first.status, 0) << first.err;
+
+  int watchOut = -1;
+  int watchErr = -1;
+  pid_t watch = E2e::startTool({"store", "watch", dir, "--json"}, watchOut, watchErr);
+  ASSERT_GT(watch, 0);
+  // The watch prints thousands of lines meanwhile: read them as they come, so it never
+  // blocks on a full pipe.
+  std::string out;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (ssize_t done; (done = ::read(watchOut, buffer, sizeof buffer)) > 0;) {
+      out.append(buffer, static_cast<std::size_t>(done));
+    }
+  });
+  // A live writer rewriting values while the watch follows it.
+  auto updating = E2e::runTool({"store", "fill", dir, "--entries", std::to_string(kEntries),
+                                "--value-bytes", "16", "--update-for", "1"});
+  ASSERT_EQ(updating.status, 0) << updating.err;
+  // The next writer of the same store removes some keys (fill rewrites them first).
+  auto removing = E2e::runTool(
+      {"store", "fill", dir, "--entries", "10", "--remove", "5", "--value-bytes", "16"});
+  ASSERT_EQ(removing.status, 0) << removing.err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ::kill(watch, SIGTERM);
+  reader.join();
+  ::close(watchOut);
+  E2e::Run run = E2e::finishTool(watch, ::open("/dev/null", O_RDONLY), watchErr);
+  run.out = out;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.err.empty()) << run.err;
+
+  auto keys = fillKeys(1, kEntries);
+  std::set<std::uint32_t> written(keys.begin(), keys.end());
+  std::set<std::uint32_t> removedKeys(keys.begin(), keys.begin() + 5);
+  std::map<std::string, int> counts;
+  std::set<std::uint32_t> removedSeen;
+  bool syncedFirst = false;
+  auto lines = jsonLines(run.out);
+  ASSERT_FALSE(lines.empty()) << run.out;
+  for (auto const& line : lines) {
+    std::string event = line.at("event");
+    if (counts.empty()) syncedFirst = event == "synced";
+    ++counts[event];
+    if (event == "synced") {
+      EXPECT_EQ(line.at("entries"), kEntries);
+    }
+    if (event == "changed" || event == "added" || event == "removed") {
+      std::uint32_t key = line.at("key");
+      EXPECT_EQ(written.count(key), 1u) << "unknown key " << key;
+      std::string value = line.contains("value") ? line.at("value") : line.at("previous");
+      ASSERT_EQ(value.size(), 32u);
+      // Key first, then payload words: word 0 counts rewrites, the others are fixed.
+      EXPECT_EQ(value.substr(0, 8), hexWord(key));
+      EXPECT_EQ(value.substr(16, 8), hexWord(key ^ (0x9E3779B9u * 2)));
+      EXPECT_EQ(value.substr(24, 8), hexWord(key ^ (0x9E3779B9u * 3)));
+    }
+    if (event == "removed") removedSeen.insert(static_cast<std::uint32_t>(line.at("key")));
+    if (event == "changed") {
+      EXPECT_NE(line.at("value"), line.at("previous"));
+    }
+  }
+  EXPECT_TRUE(syncedFirst) << run.out;
+  EXPECT_GT(counts["changed"], 0) << run.out;
+  EXPECT_EQ(removedSeen, removedKeys);
+  EXPECT_EQ(counts["added"], 0) << "no key was new";
+  // The writer leaving is noticed (a writer as short-lived as the removing fill may
+  // come and go unnoticed; its changes are caught up with all the same).
+  EXPECT_GE(counts["writer"], 1) << run.out;
+}
+
+TEST(StoreWatch, WaitsForAStoreAndStopsOnSignal) {
+  TempDir root;
+  int out = -1;
+  int err = -1;
+  pid_t watch = E2e::startTool({"store", "watch", "--root", root.path()}, out, err);
+  ASSERT_GT(watch, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(watch, SIGINT);
+  E2e::Run run = E2e::finishTool(watch, out, err);
+  EXPECT_EQ(run.status, 2);  // <root>/fill does not exist
+  E2e::expectOneLineError(run, 2, "no store directory");
+
+  fs::create_directory(root.path() + "/fill");
+  watch = E2e::startTool({"store", "watch", "--root", root.path()}, out, err);
+  ASSERT_GT(watch, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto fill = E2e::runTool({"store", "fill", "--root", root.path(), "--entries", "3"});
+  ASSERT_EQ(fill.status, 0) << fill.err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::kill(watch, SIGINT);
+  run = E2e::finishTool(watch, out, err);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("waiting"), std::string::npos) << run.out;
+}
+
+TEST(StoreWatch, RefusesWhatIsNotAStoreDirectory) {
+  TempDir root;
+  std::string file = root.path() + "/plain";
+  { std::ofstream(file) << "x"; }
+  E2e::expectOneLineError(E2e::runTool({"store", "watch", file}), 2, "is not a directory");
+  E2e::expectOneLineError(E2e::runTool({"store", "watch", root.path() + "/absent"}), 2,
+                          "no store directory");
+}
+
+}  // namespace

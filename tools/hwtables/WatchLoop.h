@@ -1,0 +1,213 @@
+// The loop behind `hwtables store watch` (and any other command that follows a live
+// store): watchStore<T>() attaches a shadow (Brell::BrellShadow<T>) to a store
+// directory and prints every change as it happens, until SIGINT or SIGTERM (or the
+// caller's stop test) ends it.
+//
+// What it prints, one line per event (text for people, JSON Lines with `json`):
+//   waiting   no store or no writer yet (once, when it has to wait)
+//   synced    the shadow caught up with the writer (count of entries)
+//   added     a key that was not there         (key, value)
+//   changed   a key whose value changed        (key, value, previous)
+//   removed   a key that went away             (key, previous)
+//   writer    the writer went away (detached or died) or a writer took over; a
+//             new restart identity means the store was wiped
+// Keys and values are described by the caller's functions, so the loop knows
+// nothing of any table: a raw store shows hex, a table its decoded fields. The loop
+// keeps a copy of every value it has seen to tell "added" from "changed" and to show
+// the previous value; a rewrite of the same bytes prints nothing.
+//
+// Thread-safety: runs on the calling thread; installs SIGINT/SIGTERM handlers for its
+// duration and restores the old ones.
+#pragma once
+
+#include <signal.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "store/BrellShadow.h"
+#include "tools/hwtables/StoreReport.h"
+
+namespace Tool {
+
+// How the watch loop describes keys and values: a text for people and a JSON value.
+template <Brell::StoreTraits T>
+struct WatchDescriptions {
+  std::function<std::string(typename T::Key const&)> keyText;
+  std::function<nlohmann::ordered_json(typename T::Key const&)> keyJson;
+  std::function<std::string(typename T::Value const&)> valueText;
+  std::function<nlohmann::ordered_json(typename T::Value const&)> valueJson;
+};
+
+struct WatchOptions {
+  bool json = false;
+  // The longest one wait for news lasts (also how often stop() is asked).
+  std::chrono::milliseconds poll{200};
+  // Stops the loop when true (besides SIGINT and SIGTERM); may be empty.
+  std::function<bool()> stop;
+  // Events printed before the loop ends by itself (0 = no limit); for tests.
+  std::uint64_t maxEvents = 0;
+};
+
+namespace WatchDetail {
+
+inline volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" inline void requestWatchStop(int) {
+  stopRequested = 1;
+}
+
+// SIGINT and SIGTERM end the loop between two waits; old handlers come back after.
+class StopSignals {
+ public:
+  StopSignals() {
+    stopRequested = 0;
+    struct sigaction action {};
+    action.sa_handler = requestWatchStop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &oldInterrupt_);
+    ::sigaction(SIGTERM, &action, &oldTerminate_);
+  }
+  ~StopSignals() {
+    ::sigaction(SIGINT, &oldInterrupt_, nullptr);
+    ::sigaction(SIGTERM, &oldTerminate_, nullptr);
+  }
+  StopSignals(StopSignals const&) = delete;
+  StopSignals& operator=(StopSignals const&) = delete;
+  static bool requested() { return stopRequested != 0; }
+
+ private:
+  struct sigaction oldInterrupt_ {};
+  struct sigaction oldTerminate_ {};
+};
+
+}  // namespace WatchDetail
+
+// Follows the store in `rootPath` and prints its changes until stopped. Returns the
+// exit status (0 after a stop).
+template <Brell::StoreTraits T>
+int watchStore(std::string const& rootPath, WatchDescriptions<T> const& describe,
+               WatchOptions const& options) {
+  using Value = typename T::Value;
+  using Key = typename T::Key;
+  WatchDetail::StopSignals signals;
+  std::uint64_t events = 0;
+  auto stopping = [&] {
+    return WatchDetail::StopSignals::requested() || (options.stop && options.stop()) ||
+           (options.maxEvents != 0 && events >= options.maxEvents);
+  };
+  auto emit = [&](std::string_view event, std::string const& text,
+                  nlohmann::ordered_json document) {
+    if (options.maxEvents != 0 && events >= options.maxEvents) return;
+    if (options.json) {
+      nlohmann::ordered_json line{{"event", event}};
+      for (auto& [name, value] : document.items()) line[name] = value;
+      fmt::print("{}\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    } else {
+      fmt::print("{:<8} {}\n", event, text);
+    }
+    std::fflush(stdout);
+    ++events;
+  };
+
+  // Values seen so far, keyed by the key's text (Key need not be ordered).
+  std::map<std::string, Value> seen;
+  Brell::BrellShadow<T>* current = nullptr;
+  auto reportChanged = [&](Key const& key) {
+    bool found = false;
+    Value value{};
+    current->lookup(key, found, &value);
+    if (!found) return;
+    std::string id = describe.keyText(key);
+    auto at = seen.find(id);
+    if (at == seen.end()) {
+      emit("added", fmt::format("{} {}", id, describe.valueText(value)),
+           {{"key", describe.keyJson(key)}, {"value", describe.valueJson(value)}});
+      seen.emplace(id, value);
+    } else if (std::memcmp(&at->second, &value, sizeof(Value)) != 0) {
+      emit("changed",
+           fmt::format("{} {} (was {})", id, describe.valueText(value),
+                       describe.valueText(at->second)),
+           {{"key", describe.keyJson(key)},
+            {"value", describe.valueJson(value)},
+            {"previous", describe.valueJson(at->second)}});
+      at->second = value;
+    }
+  };
+  auto reportRemoved = [&](Key const& key) {
+    std::string id = describe.keyText(key);
+    auto at = seen.find(id);
+    if (at == seen.end()) return;
+    emit("removed", fmt::format("{} (was {})", id, describe.valueText(at->second)),
+         {{"key", describe.keyJson(key)}, {"previous", describe.valueJson(at->second)}});
+    seen.erase(at);
+  };
+
+  bool reportedSync = false;
+  auto pyrel = SharedMem::PyrelId();
+  // The first synchronisation is not reported key by key: it is read whole when the
+  // shadow reports it synchronised, before any later change is handled.
+  auto reportSynced = [&] {
+    if (reportedSync || current->mountStatus() != 2) return;
+    Value value{};
+    Brell::IterHint hint;
+    for (bool more = current->first(value, hint); more;
+         more = current->next(T::key(value), value, hint)) {
+      seen.emplace(describe.keyText(T::key(value)), value);
+    }
+    pyrel = current->pyrelId();
+    emit("synced", fmt::format("{} entries in {}", seen.size(), rootPath),
+         {{"root", rootPath}, {"entries", seen.size()}, {"pyrelId", pyrel.value()}});
+    reportedSync = true;
+  };
+  Mem::Notify<Key, Value> notify;
+  notify.keyChanged = [&](Key const& key) { reportChanged(key); };
+  notify.keyRemoved = [&](Key const& key, Value const*) { reportRemoved(key); };
+  notify.mountStatusChanged = [&] { reportSynced(); };
+
+  Brell::BrellShadow<T> shadow("watch", rootPath, notify);
+  current = &shadow;
+  bool waitingShown = false;
+  while (!stopping() && !shadow.initialize("hwtables watch")) {
+    if (!waitingShown) {
+      emit("waiting", fmt::format("for a writer of {} ({})", rootPath, shadow.lastError()),
+           {{"root", rootPath}, {"reason", shadow.lastError()}});
+      waitingShown = true;
+    }
+    std::this_thread::sleep_for(options.poll);
+  }
+  bool connected = true;
+  while (!stopping()) {
+    shadow.processNotifications(options.poll);
+    if (connected && !shadow.connected()) {
+      auto state = Vanquo::toString(shadow.lastDisconnect());
+      emit("writer", fmt::format("went away ({}); waiting for the next writer", state),
+           {{"state", state}});
+      connected = false;
+    } else if (!connected && shadow.connected()) {
+      bool wiped = shadow.pyrelId() != pyrel;
+      emit("writer",
+           fmt::format("attached{}", wiped ? "; the store was wiped (new restart identity)" : ""),
+           {{"state", "attached"}, {"wiped", wiped}, {"pyrelId", shadow.pyrelId().value()}});
+      pyrel = shadow.pyrelId();
+      connected = true;
+    }
+    if (shadow.mountStatus() == 3) {
+      emit("corrupt", shadow.corruptionReason(), {{"reason", shadow.corruptionReason()}});
+      return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace Tool
