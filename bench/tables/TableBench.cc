@@ -1,0 +1,199 @@
+// hwtables-table-bench: the memory tables on their stores, against plain baselines
+// measured in the same run.
+//
+//   Download/*   building the download commands of all thirteen tables for 48 FAPs,
+//                against copying the same rows out of std::unordered_map into DMA
+//                buffers of the same size (the least any download must do)
+//   BringUp/*    all thirteen tables for 48 FAPs: every shadow made, its store files
+//                created and its start-up rows written, against the floor of creating,
+//                sizing and mapping as many files as the bring-up leaves behind
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <unordered_map>
+
+#include "platform/hardware/FapRevision.h"
+#include "platform/tessar/HwTableHolderContext.h"
+#include "tables/AllTables.h"
+#include "tables/Catalogue.h"
+
+namespace {
+
+constexpr unsigned kFaps = 48;
+constexpr U32 kBufferBytes = 4096;
+
+std::string freshRoot() {
+  char pattern[] = "/dev/shm/hwtables-table-bench-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) std::abort();
+  return pattern;
+}
+
+Pelcar::Fapmask allFaps() {
+  Pelcar::Fapmask mask;
+  for (unsigned fap = 0; fap < kFaps; ++fap) mask.fapIdIs(Pelcar::FapId(fap), true);
+  return mask;
+}
+
+// An agent with every table and one shadow per FAP, stores below `root`.
+struct Agent {
+  explicit Agent(std::string const& root) {
+    manager = Vorl::makePtr<Tessar::TableManager>();
+    manager->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root));
+    manager->dmaMemPoolManagerIs(
+        Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(kBufferBytes));
+    auto& context = Tessar::HwTableHolderContext::singleton();
+    Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
+    auto revision = Hardware::Sand::bcm88490_a0Revision;
+    for (auto const* info : bcm88490_a0::tableCatalogue()) {
+      Tessar::HwTableKey key{std::string(info->className), revision};
+      auto table = Vorl::ptrCast<Tessar::HwCommonShadowTableBase>(
+          context.hwTableFactory(key)(revision, manager, nullptr));
+      manager->tableCollIs(key, table);
+      for (unsigned fap = 0; fap < kFaps; ++fap) {
+        table->addShadow(Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
+      }
+      tables.push_back(table);
+    }
+  }
+  ~Agent() {
+    tables.clear();
+    manager->tableCollDelAll();
+  }
+  Vorl::Ptr<Tessar::TableManager> manager;
+  std::vector<Vorl::Ptr<Tessar::HwCommonShadowTableBase>> tables;
+};
+
+void Download_Tables(benchmark::State& state) {
+  auto root = freshRoot();
+  {
+    Agent agent(root);
+    auto mask = allFaps();
+    std::size_t commands = 0;
+    for (auto _ : state) {
+      for (auto const& table : agent.tables) {
+        auto cmds = table->download("4", mask);
+        commands += cmds ? cmds->size() : 0;
+        benchmark::DoNotOptimize(cmds);
+      }
+    }
+    state.counters["commands"] = static_cast<double>(commands) / state.iterations();
+  }
+  std::filesystem::remove_all(root);
+}
+BENCHMARK(Download_Tables)->Unit(benchmark::kMicrosecond);
+
+// The same rows (every row of every table for every FAP; stored ones from a map, the
+// rest zero) copied into buffers of the same size, one buffer per bulk write.
+void Download_Baseline(benchmark::State& state) {
+  struct Table {
+    U32 entryBytes;
+    U32 arrays;
+    U32 rows;
+    std::vector<std::unordered_map<U64, std::array<U8, 12>>> shadows;
+  };
+  std::vector<Table> tables;
+  for (auto const* info : bcm88490_a0::tableCatalogue()) {
+    auto const& member = info->members.front();
+    Table table{info->entryBytes, member.arrayCount, member.entryCount, {}};
+    table.shadows.resize(kFaps);
+    for (auto& shadow : table.shadows) {
+      for (U32 array = 0; array < member.arrayCount; ++array) {
+        for (U32 row = 0; row < member.entryCount; row += 2) {
+          shadow[(U64{array} << 32) | row] = std::array<U8, 12>{1, 2, 3};
+        }
+      }
+    }
+    tables.push_back(std::move(table));
+  }
+  std::vector<U8> buffer(kBufferBytes);
+  std::size_t buffers = 0;
+  static std::array<U8, 12> const zeros{};
+  for (auto _ : state) {
+    for (auto const& table : tables) {
+      U32 capacity = std::max<U32>(1, kBufferBytes / table.entryBytes);
+      for (auto const& shadow : table.shadows) {
+        U32 filled = 0;
+        for (U32 array = 0; array < table.arrays; ++array) {
+          for (U32 row = 0; row < table.rows; ++row) {
+            auto found = shadow.find((U64{array} << 32) | row);
+            auto const& data = found == shadow.end() ? zeros : found->second;
+            std::memcpy(buffer.data() + filled * table.entryBytes, data.data(), table.entryBytes);
+            if (++filled == capacity) {
+              benchmark::DoNotOptimize(std::vector<U8>(buffer.begin(), buffer.begin() + filled * table.entryBytes));
+              ++buffers;
+              filled = 0;
+            }
+          }
+          if (filled != 0) {
+            benchmark::DoNotOptimize(std::vector<U8>(buffer.begin(), buffer.begin() + filled * table.entryBytes));
+            ++buffers;
+            filled = 0;
+          }
+        }
+      }
+    }
+  }
+  state.counters["buffers"] = static_cast<double>(buffers) / state.iterations();
+}
+BENCHMARK(Download_Baseline)->Unit(benchmark::kMicrosecond);
+
+std::size_t countFiles(std::string const& root) {
+  std::size_t files = 0;
+  for (auto const& entry : std::filesystem::recursive_directory_iterator(root)) {
+    files += entry.is_regular_file() ? 1 : 0;
+  }
+  return files;
+}
+
+std::size_t filesOfOneBringUp = 0;
+
+void BringUp_Tables(benchmark::State& state) {
+  for (auto _ : state) {
+    auto root = freshRoot();
+    {
+      Agent agent(root);
+      state.PauseTiming();
+      filesOfOneBringUp = countFiles(root);
+    }
+    std::filesystem::remove_all(root);
+    state.ResumeTiming();
+  }
+  state.counters["files"] = static_cast<double>(filesOfOneBringUp);
+}
+BENCHMARK(BringUp_Tables)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Creating, sizing (one page, reserved) and mapping as many files, in as many
+// directories as the bring-up makes stores.
+void BringUp_Floor(benchmark::State& state) {
+  std::size_t files = filesOfOneBringUp != 0 ? filesOfOneBringUp : 9 * kFaps * 6;
+  long page = ::sysconf(_SC_PAGESIZE);
+  for (auto _ : state) {
+    auto root = freshRoot();
+    for (std::size_t index = 0; index < files; ++index) {
+      if (index % 6 == 0) std::filesystem::create_directories(root + "/" + std::to_string(index / 6));
+      auto path = root + "/" + std::to_string(index / 6) + "/" + std::to_string(index);
+      int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0 || ::posix_fallocate(fd, 0, page) != 0) std::abort();
+      void* map = ::mmap(nullptr, static_cast<std::size_t>(page), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (map == MAP_FAILED) std::abort();
+      static_cast<char*>(map)[0] = 1;
+      ::munmap(map, static_cast<std::size_t>(page));
+      ::close(fd);
+    }
+    state.PauseTiming();
+    std::filesystem::remove_all(root);
+    state.ResumeTiming();
+  }
+  state.counters["files"] = static_cast<double>(files);
+}
+BENCHMARK(BringUp_Floor)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();
