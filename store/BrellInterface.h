@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/asic/Assert.h"
 #include "platform/sharedmem/PyrelId.h"
 #include "platform/vorl/Exceptions.h"
+#include "store/Debug.h"
 #include "store/Link.h"
 #include "store/Traits.h"
 #include "store/VanquoWriter.h"
@@ -97,6 +99,22 @@ class BrellInterface : public BrellInterfaceBase {
   virtual std::string dumpHeaders() const = 0;
   virtual bool quiesced() const { return true; }
   virtual std::uint64_t sequence(int /*priority*/) const { return 0; }
+
+  // A reader's counters (zero for writers and placeholders).
+  virtual ReaderCounters readerCounters() const { return {}; }
+  // The value the writing map keeps for its clients (see BrellMap::scratchpadIs).
+  virtual std::uint64_t scratchpad() const { return 0; }
+  // Version anchors belong to shadows that cache values; no store kind here does.
+  virtual std::uint64_t getCacheVersionAnchor(Key const&) const {
+    ASIC_GRACEFUL_ASSERT(false, "valueShadowSlot", "{}: called with unsupported slot variant",
+                         "getCacheVersionAnchor");
+    return 0;
+  }
+  virtual bool validateVersionAnchor(Key const&, std::uint64_t) const {
+    ASIC_GRACEFUL_ASSERT(false, "valueShadowSlot", "{}: called with unsupported slot variant",
+                         "validateVersionAnchor");
+    return false;
+  }
 };
 
 }  // namespace Brell

@@ -13,6 +13,9 @@
 // reported in the root's "corruption-detected" file when the map reads someone
 // else's store, and rethrown.
 //
+// A reader mount of kind shadow is driven by processNotifications() on the owning
+// thread; its change callbacks (notifyIs) arrive there.
+//
 // Thread-safety: one owning thread.
 #pragma once
 
@@ -22,20 +25,29 @@
 #include <fmt/format.h>
 
 #include "platform/asic/Assert.h"
+#include "platform/sharedmem/OwnerFile.h"
+#include "platform/sharedmem/ProcessIdentity.h"
+#include "platform/sharedmem/PyrelFile.h"
 #include "store/BrellDummy.h"
 #include "store/BrellInterface.h"
 #include "store/BrellReader.h"
+#include "store/BrellShadow.h"
 #include "store/BrellWriter.h"
 #include "store/Debug.h"
 #include "store/MapDescriptor.h"
+#include "store/Notify.h"
 #include "store/StoreFiles.h"
+#include "store/StoreInspector.h"
 
 namespace Mem {
 
-// How a collection is mounted.
+// How a collection is mounted. A reader mount reads the files directly (plain) or
+// keeps a shadow fed by the writer's notifications.
 struct CollectionDescriptor {
   enum class Mode { writer, reader };
+  enum class ReaderKind : int { plain = 0, shadow = 1 };
   Mode mode = Mode::writer;
+  ReaderKind readerKind = ReaderKind::plain;
   std::string rootPath;
   std::uint32_t size = 0;
   bool fixedSize = false;
@@ -44,6 +56,7 @@ struct CollectionDescriptor {
   bool heap = false;
   bool local = false;
   bool criticalTaskCheck = false;
+  int coreDumpMode = 0;  // 1: the writer does not register the store for core dumps
 
   bool operator==(CollectionDescriptor const&) const = default;
 
@@ -56,11 +69,14 @@ struct CollectionDescriptor {
     descriptor.heap = heap;
     descriptor.local = local;
     descriptor.criticalTaskCheck = criticalTaskCheck;
+    descriptor.coreDumpMode = coreDumpMode;
     return descriptor;
   }
   std::string toString() const {
-    return fmt::format("{{mode:{} root:{} {}}}", mode == Mode::writer ? "writer" : "reader",
-                       rootPath, mapDescriptor().toString());
+    return fmt::format("{{mode:{} reader:{} root:{} {}}}",
+                       mode == Mode::writer ? "writer" : "reader",
+                       readerKind == ReaderKind::shadow ? "shadow" : "plain", rootPath,
+                       mapDescriptor().toString());
   }
 };
 
@@ -130,6 +146,12 @@ class BrellMap {
       throw Vorl::InvalidInitializeException(fmt::format(
           "0 is not a valid initialization size for collection {} in writer mode", name_));
     }
+    if (descriptor.mode == Mem::CollectionDescriptor::Mode::reader &&
+        descriptor.readerKind != Mem::CollectionDescriptor::ReaderKind::plain &&
+        descriptor.readerKind != Mem::CollectionDescriptor::ReaderKind::shadow) {
+      throw Vorl::InvalidInitializeException(
+          fmt::format("not a valid reader type:{}", static_cast<int>(descriptor.readerKind)));
+    }
     try {
       if (descriptor.mode == Mem::CollectionDescriptor::Mode::writer) {
         if (!descriptor.local) Util::writeControlFile(descriptor.rootPath);
@@ -152,9 +174,17 @@ class BrellMap {
   // Initialises the current implementation against its files; a reader mount first
   // creates its BrellReader. False when the files are not (yet) usable.
   bool attach(std::string const& event) {
-    if (initialized_ && descriptor_.mode == Mem::CollectionDescriptor::Mode::reader &&
+    bool reader = initialized_ && descriptor_.mode == Mem::CollectionDescriptor::Mode::reader;
+    if (reader && implementation_->type() != kTypeShadow &&
         dynamic_cast<BrellReader<T>*>(implementation_.get()) == nullptr) {
-      implementation_ = std::make_unique<BrellReader<T>>(name_, descriptor_.rootPath);
+      if (descriptor_.readerKind == Mem::CollectionDescriptor::ReaderKind::shadow) {
+        auto shadow = std::make_unique<BrellShadow<T>>(name_, descriptor_.rootPath, notify_);
+        shadow->corruptionHandlerIs(
+            [this](std::string const& reason) { corruptionDetected(reason); });
+        implementation_ = std::move(shadow);
+      } else {
+        implementation_ = std::make_unique<BrellReader<T>>(name_, descriptor_.rootPath);
+      }
     }
     VORL_TRACE(Debug::map(), kDebugLevel, "attempting to attach {} as {}", descriptor_.rootPath,
                implementation_->type());
@@ -165,11 +195,12 @@ class BrellMap {
       return false;
     }
     VORL_TRACE(Debug::map(), kDebugLevel, "successful");
+    if (reader && readerAttached_) readerAttached_();
     return true;
   }
 
   bool tryAttach() {
-    if (implementation_->mountStatus() == 1) {
+    if (implementation_->mountStatus() == 1 || implementation_->mountStatus() == 2) {
       VORL_TRACE(Debug::map(), kDebugLevel, "{} is already mounted, mountStatus:{}", name_,
                  implementation_->mountStatus());
       return true;
@@ -210,6 +241,121 @@ class BrellMap {
   std::string const& corruptionReason() const { return corruption_; }
   BrellInterface<T>& implementation() { return *implementation_; }
   std::string const& name() const { return name_; }
+
+  // --- notifications, shadows and clients -------------------------------------------
+  // The collection's change callbacks; a shadow created by a later attach gets them
+  // (and a current one at once).
+  void notifyIs(Mem::Notify<Key, Value> notify) {
+    notify_ = std::move(notify);
+    if (auto* current = shadow()) current->notifyIs(notify_);
+  }
+  // Called after every successful attach of a reader mount.
+  void readerAttachedIs(std::function<void()> callback) { readerAttached_ = std::move(callback); }
+
+  // The shadow behind a reader mount of kind shadow, or null.
+  BrellShadow<T>* shadow() { return dynamic_cast<BrellShadow<T>*>(implementation_.get()); }
+
+  // Drives a shadow (see BrellShadow::processNotifications); false for other kinds.
+  bool processNotifications(std::chrono::milliseconds timeout) {
+    auto* current = shadow();
+    return current != nullptr && guarded([&] { return current->processNotifications(timeout); });
+  }
+
+  bool notifyingIs(bool notifying) {
+    VORL_TRACE(Debug::map(), kDebugLevel, "{} notifying:{}", name_, notifying);
+    auto* current = shadow();
+    if (current == nullptr || !current->initialized()) {
+      VORL_TRACE(Debug::map(), kDebugLevel,
+                 "not allowed at this time, initialized:{} keyNotifications:{}", initialized_,
+                 current != nullptr && current->mountStatus() == 2);
+      return false;
+    }
+    return current->notifyingIs(notifying);
+  }
+  void yieldTimeIs(double seconds) {
+    if (auto* current = shadow()) current->yieldTimeIs(seconds);
+  }
+  void handleDisconnect() {
+    auto* current = shadow();
+    ASIC_GRACEFUL_ASSERT(current != nullptr, "shadow", "wrong type:{}", implementation_->type());
+    current->handleDisconnect(Vanquo::WriterState::detached);
+  }
+
+  bool quiesced() const {
+    VORL_TRACE(Debug::map(), kDebugLevel, "{} type:{}", name_, implementation_->type());
+    return implementation_->quiesced();
+  }
+  // Whether a named reader of this store has caught up: not tracked by this store.
+  bool clientQuiesced(std::string const& readerName) const {
+    VORL_TRACE(Debug::map(), kDebugLevel, "{} readerName:{}", name_, readerName);
+    VORL_TRACE(Debug::map(), kDebugLevel, "clientQuiesced is unimplemented for {}", name_);
+    return false;
+  }
+
+  // A value the writing map keeps for its clients; readers may not set it.
+  void scratchpadIs(std::uint64_t value) {
+    if (implementation_->type() != kTypeWriter) {
+      throw Vorl::NoPermissionException("invalid attempt to write scratchpad as reader");
+    }
+    scratchpad_ = value;
+  }
+  std::uint64_t scratchpad() const {
+    return implementation_->type() == kTypeWriter ? scratchpad_ : implementation_->scratchpad();
+  }
+
+  // The writer that owns the store: "<process id>:<notification ring>" while it is
+  // alive, empty when there is none.
+  std::string owner() const {
+    auto peek = SharedMem::OwnerFile::peek(descriptor_.rootPath);
+    if (!peek) return {};
+    if (!peek->valid) return fmt::format("corruption detected: {}", "owner file damaged");
+    auto const& socket = peek->shocketInfo;
+    if (socket.empty() || SharedMem::ProcessIdentity::of(socket.processId).empty()) return {};
+    return fmt::format("{}:{}", socket.processId, socket.name);
+  }
+
+  // Detaches with force and drops the mount control (the reader attach callback).
+  void controlDetach() {
+    VORL_TRACE(Debug::map(), kDebugLevel, "{} control detach", name_);
+    detach(true);
+    readerAttached_ = nullptr;
+  }
+
+  // Whether the store in `path` is valid under restart identity `pyrelId`; a valid
+  // store loses its "corruption-detected" file.
+  bool validateFiles(std::string const& path, SharedMem::PyrelId pyrelId) {
+    auto contents = SharedMem::PyrelFile(path).read();
+    if (!contents || contents->identity != pyrelId) {
+      VORL_TRACE(Debug::map(), kDebugLevel, "{}: restart identity is not {}", path,
+                 pyrelId.toString());
+      return false;
+    }
+    auto report = StoreInspector(path).check();
+    if (!report.valid()) {
+      VORL_TRACE(Debug::map(), kDebugLevel, "{}: {}", path, report.reason);
+      return false;
+    }
+    Util::removeCorruptionFile(path);
+    return true;
+  }
+
+  WriterCounters writerCounters() const {
+    auto const* writer = dynamic_cast<BrellWriter<T> const*>(implementation_.get());
+    return writer != nullptr ? writer->counters() : WriterCounters{};
+  }
+  ReaderCounters readerCounters() const { return implementation_->readerCounters(); }
+
+  // Version anchors serve value-caching shadows, which this store does not make.
+  std::uint64_t getCacheVersionAnchor(Key const&) const {
+    ASIC_GRACEFUL_ASSERT(false, "valueShadowSlot", "{}: called with unsupported slot variant",
+                         name_);
+    return 0;
+  }
+  bool validateVersionAnchor(Key const&, std::uint64_t) const {
+    ASIC_GRACEFUL_ASSERT(false, "valueShadowSlot", "{}: called with unsupported slot variant",
+                         name_);
+    return false;
+  }
 
   // --- forwarded data operations --------------------------------------------------
   Value const* lookup(Key const& key, bool& found, Value* buffer) {
@@ -266,6 +412,9 @@ class BrellMap {
   bool initialized_ = false;
   Mem::CollectionDescriptor descriptor_;
   std::string corruption_;
+  Mem::Notify<Key, Value> notify_;
+  std::function<void()> readerAttached_;
+  std::uint64_t scratchpad_ = 0;
 };
 
 }  // namespace Brell

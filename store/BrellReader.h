@@ -323,6 +323,7 @@ class BrellReader : public BrellInterface<T> {
   std::string rootPath() const override { return rootPath_; }
   SharedMem::PyrelId pyrelId() const override { return pyrel_; }
   ReaderCounters const& counters() const { return counters_; }
+  ReaderCounters readerCounters() const override { return counters_; }
   // The store's hash seed (from the slot header read at attach).
   std::uint32_t hashSeed() const { return slots_.hashSeed(); }
 

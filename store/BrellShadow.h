@@ -294,10 +294,10 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     return true;
   }
 
-  std::uint64_t getCacheVersionAnchor(Key const& key) const {
+  std::uint64_t getCacheVersionAnchor(Key const& key) const override {
     return store_.getCacheVersionAnchor(key);
   }
-  bool validateVersionAnchor(Key const& key, std::uint64_t anchor) const {
+  bool validateVersionAnchor(Key const& key, std::uint64_t anchor) const override {
     return store_.validateVersionAnchor(key, anchor);
   }
 
@@ -318,7 +318,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
 
   bool connected() const { return connected_; }
   Vanquo::WriterState lastDisconnect() const { return lastDisconnect_; }
-  ReaderCounters const& readerCounters() const { return brell_->counters(); }
+  ReaderCounters readerCounters() const override { return brell_->counters(); }
   ShadowCounters const& counters() const { return counters_; }
   Store const& shadowStore() const { return store_; }
   Ring const& ring() const { return vanquo_; }
