@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -324,13 +326,24 @@ TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
 
 TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  TempDir root;
-  Brell::BrellStrictDummy<Traits8> orphan("orphan", root.path(), true);
+  // The threadsafe style runs this body again in each dying child: a child uses the
+  // parent's directory (named in the environment) instead of making one it would
+  // leave behind.
+  std::optional<TempDir> own;
+  std::string rootPath;
+  if (char const* inherited = std::getenv("HWTABLES_TEST_DEATH_ROOT")) {
+    rootPath = inherited;
+  } else {
+    own.emplace();
+    rootPath = own->path();
+    ::setenv("HWTABLES_TEST_DEATH_ROOT", rootPath.c_str(), 1);
+  }
+  Brell::BrellStrictDummy<Traits8> orphan("orphan", rootPath, true);
   EXPECT_EQ(orphan.mountStatus(), 0);
   EXPECT_DEATH(orphan.members(), "trying to operate on an orphan brell entity");
   EXPECT_DEATH(
       {
-        Writer8 writer("pairs", sized(100), root.path());
+        Writer8 writer("pairs", sized(100), rootPath);
         writer.initialize("test");
         writer.directWrite(Value8::make(1, 1));
         writer.write(Value8::make(2, 1), true);
@@ -338,7 +351,7 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
       "Make sure the DirectIs/Commit are properly paired!");
   EXPECT_DEATH(
       {
-        Writer8 writer("pairs", sized(100), root.path());
+        Writer8 writer("pairs", sized(100), rootPath);
         writer.initialize("test");
         writer.directCommit();
       },
@@ -347,12 +360,13 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
       {
         Writer8* self = nullptr;
         auto notify = [&self](std::uint32_t) { self->write(Value8::make(3, 1), true); };
-        Writer8 writer("reentrant", sized(100), root.path(), notify);
+        Writer8 writer("reentrant", sized(100), rootPath, notify);
         self = &writer;
         writer.initialize("test");
         writer.write(Value8::make(2, 1), true);
       },
       "Brell reentrancy detected");
+  if (own) ::unsetenv("HWTABLES_TEST_DEATH_ROOT");
 }
 
 TEST(StoreLifecycle, DirectWriteStagesAndCommitPublishes) {
