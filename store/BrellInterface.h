@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/asic/Assert.h"
@@ -97,6 +98,15 @@ class BrellInterface : public BrellInterfaceBase {
   virtual std::string rootPath() const = 0;
   virtual SharedMem::PyrelId pyrelId() const = 0;
   virtual std::string dumpHeaders() const = 0;
+
+  // Calls `visit` with every value, in no particular order: the writer scans its slot
+  // array (no chain walk, no hashing), other implementations iterate. For callers
+  // that want every entry at once (a whole-table download).
+  virtual void forEachValue(std::function<void(Value const&)> const& visit) {
+    Value value;
+    IterHint hint;
+    for (bool more = first(value, hint); more; more = next(T::key(value), value, hint)) visit(value);
+  }
   virtual bool quiesced() const { return true; }
   virtual std::uint64_t sequence(int /*priority*/) const { return 0; }
 

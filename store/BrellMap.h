@@ -382,6 +382,9 @@ class BrellMap {
   bool markAndSweepFlag(Key const& key, MarkAndSweepOperation operation) {
     return guarded([&] { return implementation_->markAndSweepFlag(key, operation); });
   }
+  void forEachValue(std::function<void(Value const&)> const& visit) {
+    guarded([&] { return implementation_->forEachValue(visit), true; });
+  }
   std::uint32_t members() const { return implementation_->members(); }
   std::uint32_t capacity() const { return implementation_->capacity(); }
   std::uint32_t buckets() const { return implementation_->buckets(); }

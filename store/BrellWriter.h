@@ -409,6 +409,14 @@ class BrellWriter : public BrellInterface<T> {
     return true;
   }
 
+  void forEachValue(std::function<void(Value const&)> const& visit) final {
+    requireAttached();
+    for (std::uint32_t index = 0; index < slots_.numSlots(); ++index) {
+      unsigned char* slot = slots_.slot(index);
+      if ((slots_.link(index).version & kOccupiedBit) != 0) visit(*Slots::valueAt(slot));
+    }
+  }
+
   Value const* lookup(Key const& key, bool& found, Value* /*buffer*/) final {
     requireAttached();
     std::uint32_t hash = map_.hashOf(key);

@@ -15,7 +15,12 @@ DmaMemPoolManager::DmaMemPoolManager(U32 bufferBytes) : bufferBytes_(bufferBytes
 
 Vorl::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer() {
   ++buffersHandedOut_;
-  return Vorl::makePtr<DmaMemPoolBuffer>(bufferBytes_);
+  for (auto const& kept : kept_) {
+    if (kept->references() == 1) return kept;
+  }
+  auto fresh = Vorl::makePtr<DmaMemPoolBuffer>(bufferBytes_);
+  if (kept_.size() < kKeptBuffers) kept_.push_back(fresh);
+  return fresh;
 }
 
 }  // namespace DmaMemPoolManager

@@ -3,8 +3,10 @@
 // A memory table packs the rows of a whole-memory write back to back into pool
 // buffers and builds one bulk write per buffer. Every buffer of a pool has the same
 // size, chosen when the pool is made; a table takes as many rows as fit
-// (buffer size / entry size). The pool counts what it handed out, so tools and
-// tests can see how a download was packed.
+// (buffer size / entry size). A buffer goes back to the pool when its last user lets
+// go of it and is handed out again as it is (its bytes are not cleared: a user
+// writes what it sends). The pool counts what it handed out, so tools and tests can
+// see how a download was packed.
 //
 // Thread-safety: none; the agent's owning thread uses a pool.
 #pragma once
@@ -38,13 +40,17 @@ class DmaMemPoolManager : public Vorl::Node {
   explicit DmaMemPoolManager(U32 bufferBytes);
 
   U32 bufferBytes() const { return bufferBytes_; }
-  // A new zeroed buffer of bufferBytes().
+  // A buffer of bufferBytes() that no one else holds.
   Vorl::Ptr<DmaMemPoolBuffer> buffer();
   std::uint64_t buffersHandedOut() const { return buffersHandedOut_; }
 
  private:
+  // Buffers kept for reuse; one only the pool references is free.
+  static constexpr std::size_t kKeptBuffers = 16;
+
   U32 bufferBytes_;
   std::uint64_t buffersHandedOut_ = 0;
+  std::vector<Vorl::Ptr<DmaMemPoolBuffer>> kept_;
 };
 
 }  // namespace DmaMemPoolManager

@@ -1,5 +1,8 @@
 #include "platform/glimmet/Glimmet.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <fmt/args.h>
 
 #include "platform/vorl/Exceptions.h"
@@ -172,10 +175,11 @@ void Ring::dropOldest() {
 }
 
 void Ring::copyIn(std::vector<std::uint8_t> const& record) {
-  for (auto byte : record) {
-    buffer_[head_] = byte;
-    head_ = (head_ + 1) % buffer_.size();
-  }
+  // At most two pieces: up to the end of the buffer, then from its start.
+  std::size_t first = std::min(record.size(), buffer_.size() - head_);
+  std::memcpy(buffer_.data() + head_, record.data(), first);
+  std::memcpy(buffer_.data(), record.data() + first, record.size() - first);
+  head_ = (head_ + record.size()) % buffer_.size();
   used_ += record.size();
 }
 

@@ -15,8 +15,9 @@ void Fapmask::fapIdIs(FapId id, bool member) {
 
 std::vector<FapId> Fapmask::fapIds() const {
   std::vector<FapId> ids;
+  ids.reserve(bits_.count());
   for (std::uint32_t id = 0; id < kMaxFaps; ++id) {
-    if (bits_.test(id)) ids.emplace_back(id);
+    if (bits_[id]) ids.emplace_back(id);
   }
   return ids;
 }
@@ -28,17 +29,28 @@ Fapmask Fapmask::of(std::initializer_list<std::uint32_t> ids) {
 }
 
 Vorl::String valueToStrep(Fapmask const& mask) {
-  Vorl::String text = "{";
-  auto ids = mask.fapIds();
-  for (std::size_t first = 0; first < ids.size();) {
-    std::size_t last = first;
-    while (last + 1 < ids.size() && ids[last + 1].value == ids[last].value + 1) ++last;
-    if (first != 0) text += ',';
-    text += last == first ? fmt::format("{}", ids[first])
-                          : fmt::format("{}-{}", ids[first], ids[last]);
-    first = last + 1;
+  // Runs of consecutive ids, written as "a-b" (or "a" alone), separated by commas.
+  fmt::memory_buffer text;
+  text.push_back('{');
+  bool firstRun = true;
+  for (std::uint32_t id = 0; id < Fapmask::kMaxFaps;) {
+    if (!mask.fapId(FapId(id))) {
+      ++id;
+      continue;
+    }
+    std::uint32_t last = id;
+    while (last + 1 < Fapmask::kMaxFaps && mask.fapId(FapId(last + 1))) ++last;
+    if (!firstRun) text.push_back(',');
+    firstRun = false;
+    if (last == id) {
+      fmt::format_to(std::back_inserter(text), "{}", id);
+    } else {
+      fmt::format_to(std::back_inserter(text), "{}-{}", id, last);
+    }
+    id = last + 1;
   }
-  return text + "}";
+  text.push_back('}');
+  return fmt::to_string(text);
 }
 
 }  // namespace Pelcar

@@ -32,7 +32,8 @@ class DirectKeyBasedShadowBase : public DirectShadowBase {
         entityManager_(std::move(entityManager)),
         tableTypeName_(std::move(tableTypeName)),
         constTrace_(Vorl::traceHandle("const " + tableTypeName_ + "::Shadow")),
-        trace_(Vorl::traceHandle(tableTypeName_ + "::Shadow")) {}
+        trace_(Vorl::traceHandle(tableTypeName_ + "::Shadow")),
+        tableTrace_(Vorl::traceHandle(tableTypeName_)) {}
 
   Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> const& dmaMemPoolManager() const {
     return dmaMemPoolManager_;
@@ -43,6 +44,8 @@ class DirectKeyBasedShadowBase : public DirectShadowBase {
  protected:
   Vorl::TraceHandle& constTrace() const { return constTrace_; }
   Vorl::TraceHandle& trace() const { return trace_; }
+  // The handle named after the table type ("<table type>").
+  Vorl::TraceHandle& tableTrace() const { return tableTrace_; }
 
  private:
   Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager_;
@@ -50,6 +53,7 @@ class DirectKeyBasedShadowBase : public DirectShadowBase {
   Vorl::String tableTypeName_;
   Vorl::TraceHandle& constTrace_;
   Vorl::TraceHandle& trace_;
+  Vorl::TraceHandle& tableTrace_;
 };
 
 }  // namespace Tessar

@@ -173,12 +173,22 @@ class MemoryEntryStorage : public Vorl::Node {
   // Local observers of attribute 258 (the publisher's subscribers).
   void subscriberIs(Subscriber subscriber) { subscribers_.push_back(std::move(subscriber)); }
 
+  // Calls `visit` with every stored entry, in no particular order. Damage met on the
+  // way goes to the corruption handler and ends the walk (what was not reached reads
+  // as absent).
+  template <class Visitor>
+  void forEachEntry(Visitor&& visit) {
+    try {
+      map_.forEachValue([&visit](Value const& value) { visit(value.entry); });
+    } catch (Vorl::CorruptionDetectedException const& error) {
+      Brell::handleCorruption(rootPath_, error.what());
+    }
+  }
+
   // Every stored entry, in store order.
   std::vector<Entry> entries() {
     std::vector<Entry> entries;
-    for (auto iterator = map_.iterator(); !iterator.done(); ++iterator) {
-      entries.push_back(iterator->entry);
-    }
+    forEachEntry([&entries](Entry const& entry) { entries.push_back(entry); });
     return entries;
   }
   U32 members() const { return map_.members(); }

@@ -40,11 +40,24 @@ U8 const* MemoryShadowBase::rowData(U8 arrayIndex, U32 row, bool useDefault, U8*
   return defaultEntry();
 }
 
+U8 const* MemoryShadowBase::imageRowData(RowImage const& image, U8 arrayIndex, U32 row,
+                                         bool useDefault) const {
+  if (useDefault) return defaultEntry();
+  auto index = image.indexOf(arrayIndex, row);
+  if (!index || !image.stored[*index]) return defaultEntry();
+  return image.data.data() + *index * image.entrySize;
+}
+
 Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::download(
     Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
     Pelcar::Fapmask const& downloadFapmask) const {
+  // A table's download asks every shadow with the same mask: its text is made once.
+  static thread_local std::optional<std::pair<Pelcar::Fapmask, Vorl::String>> lastMask;
+  if (!lastMask || !(lastMask->first == downloadFapmask)) {
+    lastMask.emplace(downloadFapmask, Pelcar::valueToStrep(downloadFapmask));
+  }
+  auto const& maskText = lastMask->second;
   auto revisionText = fapRevision.revString();
-  auto maskText = Pelcar::valueToStrep(downloadFapmask);
   GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, revisionText,
                 maskText);
   VORL_TRACE(constTrace(), 8, " fapType: {} fapRevision: {} downloadFapmask: {}", fapType,
@@ -73,14 +86,21 @@ Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::downloadWorker(
     throw Vorl::RangeException(fmt::format("DMA buffers of {} bytes cannot hold one {}-byte row",
                                            pool->bufferBytes(), entrySize()));
   }
-  VORL_TRACE(Vorl::traceHandle(tableTypeName()), 3, " Processing all keys in shadow: {}",
-             hwShadowKey());
+  VORL_TRACE(tableTrace(), 3, " Processing all keys in shadow: {}", hwShadowKey());
+  RowImage image{first->firstArrayIndex, first->arrayCount, first->firstEntryIndex,
+                 first->entryCount, entrySize(), {}, {}};
+  if (!isDelete) {
+    std::size_t rows = std::size_t{first->arrayCount} * first->entryCount;
+    image.data.assign(rows * entrySize(), 0);
+    image.stored.assign(rows, false);
+    storedRows(image);
+  }
   auto cmds = Pelcar::schanCmdsFactory();
   BulkState state;
   for (U32 array = 0; array < first->arrayCount; ++array) {
     auto arrayIndex = static_cast<U8>(first->firstArrayIndex + array);
     for (U32 row = 0; row < first->entryCount; ++row) {
-      dmaEnqueue(state, *applicable, fapRevision, arrayIndex, first->firstEntryIndex + row,
+      dmaEnqueue(state, image, *applicable, fapRevision, arrayIndex, first->firstEntryIndex + row,
                  isDelete, *cmds);
     }
   }
@@ -91,14 +111,14 @@ Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::downloadWorker(
   return cmds;
 }
 
-void MemoryShadowBase::dmaEnqueue(BulkState& state, Pelcar::Fapmask const& applicable,
+void MemoryShadowBase::dmaEnqueue(BulkState& state, RowImage const& image,
+                                  Pelcar::Fapmask const& applicable,
                                   Hardware::Sand::FapRevision const& fapRevision, U8 arrayIndex,
                                   U32 row, bool isDelete, Pelcar::SchanCmds& cmds) const {
+  U8 const* data = imageRowData(image, arrayIndex, row, isDelete);
   auto const& pool = dmaMemPoolManager();
   if (!pool) {
-    std::vector<U8> scratch(entrySize());
-    cmds.cmdsAppend(schanCmdsWorker(applicable, fapRevision, arrayIndex, row,
-                                    rowData(arrayIndex, row, isDelete, scratch.data())));
+    cmds.cmdsAppend(schanCmdsWorker(applicable, fapRevision, arrayIndex, row, data));
     return;
   }
   // A buffer holds rows of one array only: a bulk write addresses one array.
@@ -112,9 +132,7 @@ void MemoryShadowBase::dmaEnqueue(BulkState& state, Pelcar::Fapmask const& appli
     VORL_TRACE(constTrace(), 8, "dmaMemPoolBuffer: {}, dmaAddrInfo: {}",
                static_cast<void const*>(state.buffer->data()), state.buffer->size());
   }
-  U8* cursor = state.buffer->data() + state.rows * entrySize();
-  U8 const* data = rowData(arrayIndex, row, isDelete, cursor);
-  if (data != cursor) std::memcpy(cursor, data, entrySize());
+  std::memcpy(state.buffer->data() + state.rows * entrySize(), data, entrySize());
   ++state.rows;
   if (state.rows == state.capacity) {
     VORL_TRACE(constTrace(), 3, " shadowKey: {} queued {} in bulk", hwShadowKey(), state.rows);

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "platform/tessar/DirectKeyBasedShadowBase.h"
 
@@ -53,14 +54,40 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
   // row is not stored.
   virtual bool storedRowData(U8 arrayIndex, U32 row, U8* data) const = 0;
 
+  // Every row of the memory as the shadow holds it, made in one pass over the store
+  // for a whole-memory write (one lookup per row would cost more than the walk).
+  struct RowImage {
+    U8 firstArrayIndex = 0;
+    U32 arrayCount = 0;
+    U32 firstRow = 0;
+    U32 rowCount = 0;
+    U32 entrySize = 0;
+    std::vector<U8> data;       // arrayCount * rowCount rows of entrySize bytes
+    std::vector<bool> stored;   // whether each row is stored
+
+    // The row's index in the image, or nothing when it lies outside the memory.
+    std::optional<std::size_t> indexOf(U8 arrayIndex, U32 row) const {
+      U32 array = arrayIndex;
+      if (array < firstArrayIndex || array - firstArrayIndex >= arrayCount || row < firstRow ||
+          row - firstRow >= rowCount) {
+        return std::nullopt;
+      }
+      return std::size_t{array - firstArrayIndex} * rowCount + (row - firstRow);
+    }
+  };
+  // Copies every stored row into `image` (sized and cleared by the caller).
+  virtual void storedRows(RowImage& image) const = 0;
+
  private:
   struct BulkState;
 
   Vorl::Ptr<Pelcar::SchanCmds> downloadWorker(Hardware::Sand::FapRevision const& fapRevision,
                                               Pelcar::Fapmask const& mask, bool isDelete) const;
-  // The data a whole-memory write puts in a row: stored, or default.
+  // The data the one-row write puts in a row: stored, or default.
   U8 const* rowData(U8 arrayIndex, U32 row, bool useDefault, U8* scratch) const;
-  void dmaEnqueue(BulkState& state, Pelcar::Fapmask const& applicable,
+  // The data a whole-memory write puts in a row: from the image, or default.
+  U8 const* imageRowData(RowImage const& image, U8 arrayIndex, U32 row, bool useDefault) const;
+  void dmaEnqueue(BulkState& state, RowImage const& image, Pelcar::Fapmask const& applicable,
                   Hardware::Sand::FapRevision const& fapRevision, U8 arrayIndex, U32 row,
                   bool isDelete, Pelcar::SchanCmds& cmds) const;
   void bulkWrite(BulkState& state, Pelcar::Fapmask const& applicable,

@@ -152,6 +152,16 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       return entryStorage_->entryCollData(MemoryTable::entryKeyOf(arrayIndex, row), data);
     }
 
+    void storedRows(RowImage& image) const override {
+      entryStorage_->forEachEntry([&image](Entry const& entry) {
+        auto index = image.indexOf(entry.entryKey().arrayIndex(), entry.entryKey().entryIndex());
+        if (!index) return;
+        std::memcpy(image.data.data() + *index * image.entrySize, entry.dataBytes(),
+                    image.entrySize);
+        image.stored[*index] = true;
+      });
+    }
+
    private:
     // Mounts the store and empties it: a new shadow starts empty, whatever the
     // shared memory held; then the default entry is made.
