@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -71,9 +73,34 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
       {"occupancy off by one",
        [](std::string const& root) {
          std::uint32_t occupancy = StoreTest::readWord<std::uint32_t>(root + "/slots", 564);
-         StoreTest::patchWord<std::uint32_t>(root + "/slots", 564, occupancy + 1);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 564, occupancy - 1);
        },
        "wrong occupied count"},
+      {"lookaside link with a version",
+       [](std::string const& root) {
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 608, 4);
+       },
+       "stuck lookaside link"},
+      {"free slot with its rewrite bit set",
+       [](std::string const& root) {
+         std::uint32_t head = StoreTest::readWord<std::uint32_t>(root + "/slots", 568);
+         std::uint32_t version =
+             StoreTest::readWord<std::uint32_t>(root + "/slots", slotOffset(head));
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", slotOffset(head), version | 2);
+       },
+       "left mid-rewrite"},
+      {"largest slot count below the slot count",
+       [](std::string const& root) {
+         std::uint32_t count = StoreTest::readWord<std::uint32_t>(root + "/slots", 588);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 572, count - 1);
+       },
+       "bad largest slot count"},
+      {"largest occupancy below the occupancy",
+       [](std::string const& root) {
+         std::uint32_t occupancy = StoreTest::readWord<std::uint32_t>(root + "/slots", 564);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 592, occupancy - 1);
+       },
+       "bad largest occupancy"},
       {"slot count beyond the file",
        [](std::string const& root) {
          StoreTest::patchWord<std::uint32_t>(root + "/slots", 588, 1u << 20);
@@ -322,9 +349,36 @@ TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
   EXPECT_EQ(value->generation(), 4u);
 }
 
+// The directory of a death test: made by the test process and named in the
+// environment, so that the children (which re-run the test and die without cleaning
+// up) reuse it instead of leaving one of their own behind.
+class DeathTestRoot {
+ public:
+  static constexpr char const* kVariable = "HWTABLES_DEATH_TEST_ROOT";
+  DeathTestRoot() {
+    if (char const* inherited = std::getenv(kVariable)) {
+      path_ = inherited;
+    } else {
+      made_.emplace();
+      path_ = made_->path();
+      ::setenv(kVariable, path_.c_str(), 1);
+    }
+  }
+  ~DeathTestRoot() {
+    if (made_) ::unsetenv(kVariable);
+  }
+  DeathTestRoot(DeathTestRoot const&) = delete;
+  DeathTestRoot& operator=(DeathTestRoot const&) = delete;
+  std::string const& path() const { return path_; }
+
+ private:
+  std::optional<TempDir> made_;
+  std::string path_;
+};
+
 TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  TempDir root;
+  DeathTestRoot root;
   Brell::BrellStrictDummy<Traits8> orphan("orphan", root.path(), true);
   EXPECT_EQ(orphan.mountStatus(), 0);
   EXPECT_DEATH(orphan.members(), "trying to operate on an orphan brell entity");
