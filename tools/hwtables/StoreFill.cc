@@ -252,10 +252,12 @@ FillResult fill(FillOptions const& options) {
     writer.write(makeValue<V>(key, fillPayloadWord(key, 0)), true);
     ++result.written;
   }
-  FillKeys removed(options.seed, options.entries);
-  for (std::uint32_t index = 0; index < options.remove && !StopSignals::requested(); ++index) {
-    progress.show("removing", index, options.remove);
-    if (writer.remove(removed.next(), nullptr)) ++result.removed;
+  if (options.remove > 0 && !StopSignals::requested()) {
+    FillKeys removed(options.seed, options.entries);
+    for (std::uint32_t index = 0; index < options.remove && !StopSignals::requested(); ++index) {
+      progress.show("removing", index, options.remove);
+      if (writer.remove(removed.next(), nullptr)) ++result.removed;
+    }
   }
   if (options.updateSeconds > 0 && options.remove < options.entries && !StopSignals::requested()) {
     // Bursts of rewrites with a pause after each, so readers and tools that need the
