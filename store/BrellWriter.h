@@ -13,6 +13,12 @@
 // CorruptionDetectedException until it is attached again; a re-entrant call (from a
 // callback inside an operation) is a programming error and stops the process.
 //
+// Change callbacks run after the critical section is left, once the store is whole
+// again: an operation collects the slots it changed and hands them to the callback
+// on its way out. A callback that throws therefore cannot leave the bit set or a
+// compaction half done; the other changed slots are still delivered and the first
+// exception then reaches the caller of the operation.
+//
 // Publication order (what readers rely on, see SlotLayout.h): a new slot is fully
 // written (link, value, rhash, occupied bit) before the one 8-byte store that links
 // it into its predecessor; a removed slot is unlinked before it is freed; every link
@@ -27,10 +33,12 @@
 
 #include <unistd.h>
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -641,6 +649,7 @@ class BrellWriter : public BrellInterface<T> {
     void leave() {
       writer_.leaveCritical();
       done_ = true;
+      writer_.deliverChanges();
     }
     void keepOpen() { done_ = true; }
 
@@ -664,13 +673,15 @@ class BrellWriter : public BrellInterface<T> {
   }
 
   void enterCritical() {
-    ASIC_FATAL_ASSERT(!inOperation_, "!inOperation_", "Brell reentrancy detected: {}", rootPath_);
+    ASIC_FATAL_ASSERT(!inOperation_ && !delivering_, "!inOperation_ && !delivering_",
+                      "Brell reentrancy detected: {}", rootPath_);
     if (slots_.criticalSection()) [[unlikely]] {
       throw Vorl::CorruptionDetectedException(fmt::format(
           "Brell table {} was left mid-operation by an earlier failure and must be re-attached",
           rootPath_));
     }
     inOperation_ = true;
+    pendingChanges_.clear();  // left over by an operation that failed mid-way
     slots_.criticalSectionIs(true);
   }
 
@@ -681,7 +692,28 @@ class BrellWriter : public BrellInterface<T> {
 
   void changed(std::uint32_t slotIndex) {
     vanquo_.slotChanged(slotIndex);
-    if (notify_) notify_(slotIndex);
+    if (notify_) pendingChanges_.push_back(slotIndex);
+  }
+
+  // Hands the slots changed by the operation just left to the callback. Runs outside
+  // the critical section; a callback may not start another operation.
+  void deliverChanges() {
+    if (pendingChanges_.empty()) return;
+    std::vector<std::uint32_t> changes;
+    changes.swap(pendingChanges_);
+    std::exception_ptr firstFailure;
+    delivering_ = true;
+    for (std::uint32_t slotIndex : changes) {
+      try {
+        notify_(slotIndex);
+      } catch (...) {
+        if (!firstFailure) firstFailure = std::current_exception();
+      }
+    }
+    delivering_ = false;
+    changes.clear();
+    if (pendingChanges_.empty()) pendingChanges_.swap(changes);  // keeps the capacity
+    if (firstFailure) std::rethrow_exception(firstFailure);
   }
 
   // Pops the free-list head, growing the table when the list is empty. The paths
@@ -885,6 +917,9 @@ class BrellWriter : public BrellInterface<T> {
   bool owner_ = false;
   bool criticalTaskCheck_ = false;
   bool inOperation_ = false;
+  bool delivering_ = false;
+  // Slots changed by the running operation, for the callback once it is left.
+  std::vector<std::uint32_t> pendingChanges_;
   std::unique_ptr<SharedMem::OwnerFile> ownerFile_;
 };
 

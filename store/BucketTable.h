@@ -172,7 +172,14 @@ class BucketWriter {
 
   // After a merge: drops the mapping and the memory of the heads above `count_`.
   void release() {
-    file_.remapSize(Brell::bucketFileSize(count_));
+    try {
+      file_.remapSize(Brell::bucketFileSize(count_));
+    } catch (Vorl::MemoryResourceException const& error) {
+      // The smaller count is published; a larger mapping only keeps memory mapped.
+      VORL_TRACE(Brell::Debug::bucketTable(), Brell::kDebugLevel, "keeping the mapping: {}",
+                 error.what());
+      return;
+    }
     if (!file_.releaseTail(Brell::bucketFileSize(count_))) {
       VORL_TRACE(Brell::Debug::bucketTable(), Brell::kDebugLevel,
                  "cannot release the memory above {} buckets of {}", count_, file_.path());

@@ -84,7 +84,16 @@ class SlotWriterTable {
         detach();
         return kAttachInvalid;
       }
+      // Every page up to the count was written by a writer; a count reaching into a
+      // hole of a sparse file is damage, not a store to reserve gigabytes for.
+      if (file_.firstHole() < *wanted / pageSize() * pageSize()) {
+        VORL_TRACE(Debug::slotTable(), kDebugLevel, "existing file holds no data for {} slots",
+                   header.slotCount.value);
+        detach();
+        return kAttachInvalid;
+      }
       mapSlots(header.slotCount.value);
+      settleWriterSequence();
       seed_ = header.hashSeed;
       recomputeShrinkThreshold();
       VORL_TRACE(Debug::slotTable(), kDebugLevel, "to existing {}", file_.path());
@@ -224,6 +233,21 @@ class SlotWriterTable {
   }
   bool criticalSection() const { return (runtimeFlags() & kRuntimeFlagCriticalSection) != 0; }
 
+  // A writer killed between the two header stores that open or close an operation
+  // leaves the sequence odd with the critical-section bit clear. Nothing was changed
+  // at that moment (the operation had not started, or had finished), so the next
+  // writer makes the sequence even again; otherwise snapshots would see an operation
+  // under way for ever. With the bit set the file is left alone for validation.
+  void settleWriterSequence() {
+    std::uint64_t sequence = loadLong(header_ + SlotHeaderOffset::writerSequence);
+    if ((sequence & 1) == 0 || criticalSection()) return;
+    VORL_TRACE(Debug::slotTable(), kDebugLevel, "writer sequence {} left odd; settled to {}",
+               sequence, sequence + 1);
+    // Pairs with a snapshot reader's acquire load of the sequence, as in
+    // criticalSectionIs(false).
+    storeLong(header_ + SlotHeaderOffset::writerSequence, sequence + 1, std::memory_order_release);
+  }
+
   // --- growth -------------------------------------------------------------------------
   // Called with an empty free list. False for a fixed-size table (the caller then
   // reports the table full); throws MemoryResourceException when the file cannot
@@ -345,7 +369,14 @@ class SlotWriterTable {
     std::uint32_t oldCount = numSlots_;
     numSlots_ = target;
     maxSlotIndex_ = target == 0 ? 0 : target - 1;
-    resizeMapping(oldCount, target);
+    try {
+      resizeMapping(oldCount, target);
+    } catch (Vorl::MemoryResourceException const& error) {
+      // The smaller count is published and no list reaches above it: keeping the
+      // larger mapping only keeps some memory mapped.
+      VORL_TRACE(Debug::slotTable(), kDebugLevel, "keeping the mapping of {} slots: {}", oldCount,
+                 error.what());
+    }
     if (!file_.releaseTail(*slotFileSize(target, kSlotSize))) {
       VORL_TRACE(Debug::slotTable(), kDebugLevel, "cannot release memory above {} slots of {}",
                  target, file_.path());
@@ -381,7 +412,15 @@ class SlotWriterTable {
       throw Vorl::MemoryResourceException(
           fmt::format("bad numSlots: {} message: {}", count, message));
     }
-    file_.remapSize(*size);
+    try {
+      file_.remapSize(*size);
+    } catch (Vorl::MemoryResourceException const& error) {
+      // No space for even the first page: leave no file behind.
+      file_.remove();
+      throw Vorl::MemoryResourceException(
+          fmt::format("failed to resize {} from {} to {} slots, needed {} bytes. Reason: {}",
+                      file_.path(), 0, count, *size, error.what()));
+    }
     std::random_device random;
     std::uint64_t draw = (std::uint64_t{random()} << 32) | random();
     seed_ = static_cast<std::uint32_t>(draw % 0x7FFFFFFFu);

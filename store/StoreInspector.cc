@@ -6,20 +6,23 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "platform/sharedmem/MappedFile.h"
+#include "platform/sharedmem/ProcessIdentity.h"
 #include "platform/vorl/Exceptions.h"
 #include "store/StoreFiles.h"
 
 namespace Brell {
 namespace {
 
-bool processAlive(std::uint32_t processId) {
-  if (processId == 0) return false;
-  return ::kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
+// The recorded writer runs: same process id and, when recorded, same start time
+// (a process id reused by another process does not count).
+bool writerAlive(SharedMem::ShocketInfo const& writer) {
+  return SharedMem::ProcessIdentity{writer.processId, writer.startTime}.alive();
 }
 
 // A private copy of both files, taken between two writer operations.
@@ -28,9 +31,32 @@ struct Snapshot {
   std::vector<unsigned char> buckets;
 };
 
+// Sizes read from the files are trusted only as far as the file holds data for
+// them: every page of a store's slots and heads up to its count has been written (or
+// reserved), so a count that reaches into a hole was not written by a writer. This
+// keeps a damaged count in a sparse file of the claimed length from making the copy
+// below allocate and read gigabytes of nothing.
+void requireData(SharedMem::MappedFile const& file, std::uint64_t bytes, char const* what,
+                 std::uint64_t count) {
+  long pageSize = ::sysconf(_SC_PAGESIZE);
+  std::uint64_t wholePages = bytes / static_cast<std::uint64_t>(pageSize) * pageSize;
+  std::uint64_t hole = file.firstHole();
+  if (hole < wholePages) {
+    throw Vorl::CorruptionDetectedException(
+        fmt::format("{} {} need {} bytes of {}, but it holds no data from byte {} on", count, what,
+                    bytes, file.path(), hole));
+  }
+}
+
 std::vector<unsigned char> copyMapping(SharedMem::MappedFile& file, std::uint64_t bytes) {
   if (file.mappedSize() != bytes) file.remapSize(bytes);
-  std::vector<unsigned char> copy(bytes);
+  std::vector<unsigned char> copy;
+  try {
+    copy.resize(bytes);
+  } catch (std::bad_alloc const&) {
+    throw Vorl::MemoryResourceException(
+        fmt::format("cannot allocate {} bytes for a copy of {}", bytes, file.path()));
+  }
   copyFromShared(copy.data(), file.base(), bytes);
   return copy;
 }
@@ -53,13 +79,26 @@ std::vector<unsigned char> StoreInspector::keyBytes(SlotHeader const& header,
   return std::vector<unsigned char>(entry.value.begin(), entry.value.begin() + count);
 }
 
-InspectionReport StoreInspector::inspect(bool collect) {
+InspectionReport StoreInspector::dump() {
+  std::vector<ChainEntry> entries;
+  ReadyFunction ready = [](InspectionReport const&) {};
+  EntryFunction each = [&entries](ChainEntry const& entry) { entries.push_back(entry); };
+  InspectionReport report = inspect(&ready, &each);
+  report.entries = std::move(entries);
+  return report;
+}
+
+InspectionReport StoreInspector::dumpEach(ReadyFunction const& ready, EntryFunction const& each) {
+  return inspect(&ready, &each);
+}
+
+InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFunction const* each) {
   InspectionReport report;
   report.corruptionFile = Util::readCorruptionFile(root_);
   report.pyrel = SharedMem::PyrelFile(root_).read();
   report.owner = SharedMem::OwnerFile::peek(root_);
   report.writerAlive =
-      report.owner && report.owner->valid && processAlive(report.owner->shocketInfo.processId);
+      report.owner && report.owner->valid && writerAlive(report.owner->shocketInfo);
   auto fail = [&report](std::string result, std::string reason) {
     report.result = std::move(result);
     report.reason = std::move(reason);
@@ -76,7 +115,8 @@ InspectionReport StoreInspector::inspect(bool collect) {
       return fail("missing", fmt::format("no {} file in {}", BrellCore::kBucketFileName, root_));
     }
   } catch (Vorl::Exception const& error) {
-    return fail("invalid", error.what());
+    // The files are there but cannot be opened: not a verdict on the store.
+    return fail("inaccessible", error.what());
   }
 
   Snapshot snapshot;
@@ -128,12 +168,24 @@ InspectionReport StoreInspector::inspect(bool collect) {
                     fmt::format("bad shmem size:{} wanted:{} for {} slots", report.slotFileSize,
                                 *slotBytes, header.slotCount.value));
       }
+      // The counts bound each other before anything is allocated for them.
+      if (header.largestSlotCount < header.slotCount.value) {
+        return fail("invalid", fmt::format("bad largest slot count:{} below the slot count:{}",
+                                           header.largestSlotCount, header.slotCount.value));
+      }
+      if (header.occupancy > header.slotCount.value) {
+        return fail("invalid", fmt::format("bad occupancy:{} above the slot count:{}",
+                                           header.occupancy, header.slotCount.value));
+      }
+      requireData(slots, *slotBytes, "slots", header.slotCount.value);
       auto bucketHeader = BrellCore::BucketHeader::decode(buckets.base());
       report.bucketHeader = bucketHeader;
       if (!bucketHeader.validate(report.bucketFileSize, SharedMem::PyrelId(bucketHeader.pyrelId),
                                  &reason)) {
         return fail("invalid", reason);
       }
+      requireData(buckets, bucketFileSize(bucketHeader.count.value), "buckets",
+                  bucketHeader.count.value);
       snapshot.slots = copyMapping(slots, *slotBytes);
       snapshot.buckets = copyMapping(buckets, bucketFileSize(bucketHeader.count.value));
       std::atomic_thread_fence(std::memory_order_acquire);
@@ -147,6 +199,8 @@ InspectionReport StoreInspector::inspect(bool collect) {
     }
   } catch (Vorl::Exception const& error) {
     return fail("invalid", error.what());
+  } catch (std::bad_alloc const&) {
+    return fail("invalid", "out of memory while copying the store's files");
   }
 
   // Everything below reads the private snapshot only.
@@ -179,19 +233,23 @@ InspectionReport StoreInspector::inspect(bool collect) {
   image.numBuckets = bucketHeader.count.value;
   Validator validator(image, KeyOps::fromLayout(&header.keyLayout), root_);
   std::string reason;
-  bool valid = validator.validate(&reason);
-  if (collect) {
+  if (validator.validate(&reason)) {
+    report.occupied = validator.occupiedCount();
+    report.freeSlots = validator.freeCount();
+    report.result = "ok";
+  } else {
+    report.result = "invalid";
+    report.reason = reason;
+  }
+  if (ready != nullptr && each != nullptr) {
+    (*ready)(report);
     Validator walker(image, KeyOps::fromLayout(&header.keyLayout), root_);
     try {
-      walker.walkOccupiedSlots(&report.entries);
+      walker.walkOccupiedSlots(*each);
     } catch (Vorl::CorruptionDetectedException const&) {
-      // The entries walked before the damage stay in the report.
+      // The entries walked before the damage have been handed out.
     }
   }
-  if (!valid) return fail("invalid", reason);
-  report.occupied = validator.occupiedCount();
-  report.freeSlots = validator.freeCount();
-  report.result = "ok";
   return report;
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +27,8 @@ namespace Brell {
 
 struct InspectionReport {
   // "ok": valid; "invalid": damaged or inconsistent (see reason); "missing": not a
-  // store (files absent); "busy": a live writer never paused long enough.
+  // store (files absent); "busy": a live writer never paused long enough;
+  // "inaccessible": the files exist but cannot be opened or read (permissions).
   std::string result = "missing";
   std::string reason;
   std::optional<SlotHeader> slotHeader;
@@ -54,10 +56,16 @@ class StoreInspector {
   explicit StoreInspector(std::string root) : StoreInspector(std::move(root), Options{}) {}
   StoreInspector(std::string root, Options options) : root_(std::move(root)), options_(options) {}
 
-  InspectionReport check() { return inspect(false); }
+  InspectionReport check() { return inspect(nullptr, nullptr); }
   // As check(), plus every occupied slot in list order (for valid stores; for damaged
   // ones, the slots walked before the damage).
-  InspectionReport dump() { return inspect(true); }
+  InspectionReport dump();
+  // As dump(), but streamed: `ready` gets the report once the store is validated,
+  // then `each` gets every entry as the walk meets it; nothing is kept. When the
+  // files cannot even be read, neither is called.
+  using ReadyFunction = std::function<void(InspectionReport const&)>;
+  using EntryFunction = std::function<void(ChainEntry const&)>;
+  InspectionReport dumpEach(ReadyFunction const& ready, EntryFunction const& each);
 
   // The key bytes of an entry: the recorded key fields concatenated, or, without a
   // recorded layout, the first `fallbackBytes` bytes of the value.
@@ -65,7 +73,7 @@ class StoreInspector {
                                              std::size_t fallbackBytes = 4);
 
  private:
-  InspectionReport inspect(bool collect);
+  InspectionReport inspect(ReadyFunction const* ready, EntryFunction const* each);
 
   std::string root_;
   Options options_;

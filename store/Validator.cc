@@ -1,6 +1,7 @@
 #include "store/Validator.h"
 
 #include <cstring>
+#include <new>
 
 #include <fmt/format.h>
 
@@ -71,10 +72,24 @@ bool Validator::validate(std::string* reason) {
     visited_.assign(image_.numSlots, 0);
     occupied_ = 0;
     free_ = 0;
+    // Between operations the lookaside link is exactly as formatted: the writer
+    // copies values into the lookaside slot but never stores its link.
     SlotLink lookaside = loadLink(image_.slotFile + SlotHeaderOffset::lookaside);
-    if (lookaside.value != kNullReference) {
+    if (lookaside.value != kNullReference || lookaside.version != 0) {
       throw CorruptionDetectedException(
           fmt::format("stuck lookaside link:{:#x} version:{}", lookaside.value, lookaside.version));
+    }
+    // The largest counts ever reached can never be below the current ones.
+    std::uint32_t largestSlots = loadField32(image_.slotFile, SlotHeaderOffset::largestSlotCount);
+    if (largestSlots < image_.numSlots) {
+      throw CorruptionDetectedException(fmt::format(
+          "bad largest slot count:{} below the slot count:{}", largestSlots, image_.numSlots));
+    }
+    std::uint32_t largestOccupancy =
+        loadField32(image_.slotFile, SlotHeaderOffset::largestOccupancy);
+    if (largestOccupancy < image_.occupancy) {
+      throw CorruptionDetectedException(fmt::format(
+          "bad largest occupancy:{} below the occupancy:{}", largestOccupancy, image_.occupancy));
     }
     walkOccupiedSlots();
     walkFreeSlots();
@@ -86,6 +101,8 @@ bool Validator::validate(std::string* reason) {
   } catch (Vorl::MemoryResourceException const& error) {
     VORL_TRACE(Debug::validator(), kDebugLevel, "caught: {}", error.what());
     if (reason) *reason = error.what();
+  } catch (std::bad_alloc const&) {
+    if (reason) *reason = fmt::format("out of memory validating {} slots", image_.numSlots);
   }
   VORL_TRACE(Debug::validator(), kDebugLevel, "Brell {} validation failed: {}", name_,
              reason ? *reason : std::string());
@@ -93,6 +110,11 @@ bool Validator::validate(std::string* reason) {
 }
 
 std::uint32_t Validator::walkOccupiedSlots(std::vector<ChainEntry>* entries) {
+  if (entries == nullptr) return walkOccupiedSlots(std::function<void(ChainEntry const&)>());
+  return walkOccupiedSlots([entries](ChainEntry const& entry) { entries->push_back(entry); });
+}
+
+std::uint32_t Validator::walkOccupiedSlots(std::function<void(ChainEntry const&)> const& visit) {
   VORL_TRACE(Debug::validator(), kDebugLevel, "starting");
   if (visited_.size() != image_.numSlots) visited_.assign(image_.numSlots, 0);
   std::uint32_t buckets = image_.numBuckets;
@@ -167,11 +189,10 @@ std::uint32_t Validator::walkOccupiedSlots(std::vector<ChainEntry>* entries) {
     }
     previousRhash = rhash;
     previousValue = value;
-    if (entries) {
+    if (visit) {
       ChainEntry entry{index, bucket, link, rhash, {}};
-      entry.value.resize(image_.valueSize);
-      std::memcpy(entry.value.data(), value, image_.valueSize);
-      entries->push_back(std::move(entry));
+      entry.value.assign(value, value + image_.valueSize);
+      visit(entry);
     }
     reference = link.value & ~kMarkFlag;
   }
@@ -190,6 +211,8 @@ std::uint32_t Validator::walkFreeSlots() {
     }
     SlotLink link = loadLink(image_.slot(index));
     if ((link.version & kOccupiedBit) != 0) ValidatorCommon::notEmpty(index, link.version);
+    // A free slot is never rewritten in place, so its rewrite bit is always clear.
+    if ((link.version & kRewriteBit) != 0) ValidatorCommon::stuckLookaside(index, link.version);
     if (visited_[index]) ValidatorCommon::duplicate(index, "free walk");
     visited_[index] = 1;
     ++count;

@@ -9,8 +9,11 @@
 //   key equal to the reversed rhash and keys ascending on equal rhash), every run
 //   ending with the marker of the next bucket in bit-reversed order and the last with
 //   the null reference; the number walked must equal the header's occupancy;
-// - walkFreeSlots follows the free list: in range, not occupied, not seen before;
-// - occupied + free must equal the slot count.
+// - walkFreeSlots follows the free list: in range, not occupied, not mid-rewrite,
+//   not seen before;
+// - occupied + free must equal the slot count; the lookaside link is as formatted
+//   ({0, 0xBFFFFFFF}); the largest slot count and largest occupancy are not below
+//   the current ones.
 // validate() runs all of it and turns any CorruptionDetectedException or
 // MemoryResourceException into a reason text; it never changes the store.
 //
@@ -22,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,6 +85,8 @@ class Validator {
   // The walks; they throw Vorl::CorruptionDetectedException on damage. The occupied
   // walk must run first (the free walk checks for slots seen by either).
   std::uint32_t walkOccupiedSlots(std::vector<ChainEntry>* entries = nullptr);
+  // The same walk, handing each entry to `visit` as it is met.
+  std::uint32_t walkOccupiedSlots(std::function<void(ChainEntry const&)> const& visit);
   std::uint32_t walkFreeSlots();
 
   std::uint32_t occupiedCount() const { return occupied_; }

@@ -224,7 +224,15 @@ class WriterHashMap {
     std::uint32_t half = numBuckets_;
     std::uint32_t count = 2 * half;
     VORL_TRACE(Brell::Debug::writerHashMap(), kDebugLevel, "growing from: {} to: {}", half, count);
-    buckets_.reserve(count);
+    try {
+      buckets_.reserve(count);
+    } catch (Vorl::MemoryResourceException const& error) {
+      // Nothing has changed yet. The table stays correct with more members than
+      // buckets; the next insert tries again.
+      VORL_TRACE(Brell::Debug::writerHashMap(), kDebugLevel, "cannot grow from: {} to: {}: {}",
+                 half, count, error.what());
+      return;
+    }
     std::uint32_t mask = count - 1;
     // 1. Each new bucket b + N starts at the first slot of b's run that moves there.
     for (std::uint32_t bucket = 0; bucket < half; ++bucket) {

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/sharedmem/FileFaults.h"
 #include "platform/vorl/Exceptions.h"
 
 namespace SharedMem {
@@ -126,6 +127,13 @@ std::uint64_t MappedFile::fileSize() const {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
+std::uint64_t MappedFile::firstHole() const {
+  if (heap_ || fd_ < 0) return fileSize();
+  off_t hole = ::lseek(fd_, 0, SEEK_HOLE);
+  if (hole < 0) return fileSize();
+  return static_cast<std::uint64_t>(hole);
+}
+
 void MappedFile::fileSizeIs(std::uint64_t bytes) {
   if (heap_) return;
   if (fd_ < 0) fail("cannot resize closed file", EBADF);
@@ -145,6 +153,7 @@ void* MappedFile::mapSize(std::size_t bytes) {
       throw Vorl::MemoryResourceException(
           fmt::format("cannot map {} bytes of {}: the file has only {}", bytes, path_, fileSize()));
     }
+    if (int error = FileFaults::take(FileFaults::Operation::map)) fail("cannot map", error);
     address = ::mmap(nullptr, bytes, protection, MAP_SHARED, fd_, 0);
   }
   if (address == MAP_FAILED) fail("cannot map", errno);
@@ -155,26 +164,36 @@ void* MappedFile::mapSize(std::size_t bytes) {
 }
 
 void* MappedFile::remapSize(std::size_t bytes) {
-  if (base_ == nullptr) {
-    if (!heap_ && writable_ && fileSize() < bytes) fileSizeIs(bytes);
-    return mapSize(bytes);
-  }
+  if (!heap_ && writable_ && bytes > mappedSize_) reserve(mappedSize_, bytes);
+  if (base_ == nullptr) return mapSize(bytes);
   if (bytes == mappedSize_) return base_;
-  if (!heap_ && bytes > mappedSize_) {
-    if (fileSize() < bytes) {
-      if (!writable_) {
-        throw Vorl::MemoryResourceException(fmt::format(
-            "cannot map {} bytes of {}: the file has only {}", bytes, path_, fileSize()));
-      }
-      fileSizeIs(bytes);
-    }
+  if (!heap_ && bytes > mappedSize_ && fileSize() < bytes) {
+    throw Vorl::MemoryResourceException(
+        fmt::format("cannot map {} bytes of {}: the file has only {}", bytes, path_, fileSize()));
   }
+  if (int error = FileFaults::take(FileFaults::Operation::map)) fail("cannot remap", error);
   void* address = ::mremap(base_, mappedSize_, bytes, MREMAP_MAYMOVE);
   if (address == MAP_FAILED) fail("cannot remap", errno);
   base_ = address;
   mappedSize_ = bytes;
   applyCoreDumpMode();
   return base_;
+}
+
+void MappedFile::reserve(std::uint64_t from, std::uint64_t to) {
+  if (heap_ || to <= from) return;
+  if (fd_ < 0) fail("cannot reserve space for closed file", EBADF);
+  std::uint64_t before = fileSize();
+  int error = FileFaults::take(FileFaults::Operation::reserve);
+  if (error == 0) {
+    error = ::posix_fallocate(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from));
+  }
+  if (error == 0) return;
+  // A partial reservation may have lengthened the file; give the length back so that
+  // nothing changed.
+  if (fileSize() > before) (void)!::ftruncate(fd_, static_cast<off_t>(before));
+  throw Vorl::MemoryResourceException(fmt::format("cannot reserve bytes {} to {} of {}: {}", from,
+                                                  to, path_, std::strerror(error)));
 }
 
 bool MappedFile::releaseTail(std::uint64_t from) {
@@ -232,13 +251,33 @@ void writeSmallFile(std::string const& path, void const* buffer, std::size_t byt
         fmt::format("cannot write {}: {}", path, std::strerror(errno)));
   }
   checkRegular(fd, path);
-  ssize_t done = ::pwrite(fd, buffer, bytes, 0);
-  int error = errno;
+  int error = writeFully(fd, buffer, bytes, 0);
   ::close(fd);
-  if (done != static_cast<ssize_t>(bytes)) {
+  if (error != 0) {
     throw Vorl::MemoryResourceException(
-        fmt::format("cannot write {}: {}", path, done < 0 ? std::strerror(error) : "short write"));
+        fmt::format("cannot write {}: {}", path, std::strerror(error)));
   }
+}
+
+int writeFully(int fd, void const* buffer, std::size_t bytes, std::uint64_t offset) {
+  auto const* next = static_cast<unsigned char const*>(buffer);
+  while (bytes > 0) {
+    std::size_t chunk = bytes;
+    if (int fault = FileFaults::take(FileFaults::Operation::write)) {
+      chunk = bytes / 2;  // the system wrote only part of it
+      if (chunk == 0) return fault;
+    }
+    ssize_t done = ::pwrite(fd, next, chunk, static_cast<off_t>(offset));
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (done == 0) return EIO;
+    next += done;
+    offset += static_cast<std::uint64_t>(done);
+    bytes -= static_cast<std::size_t>(done);
+  }
+  return 0;
 }
 
 void removeFile(std::string const& path) {

@@ -12,7 +12,13 @@
 // - only regular files are accepted (a FIFO or device planted in the root is refused);
 // - the mapping never extends past the end of the file: mapSize() checks the file's
 //   length first, so touching the mapping cannot raise SIGBUS unless someone else
-//   truncates the file (the store's writer never does; see releaseTail()).
+//   truncates the file (the store's writer never does; see releaseTail());
+// - a writer's file has its space reserved (posix_fallocate) before a mapping grows
+//   over it: a file system that is full refuses the growth with ENOSPC here instead
+//   of faulting with SIGBUS at the first store into a page it cannot supply. A failed
+//   reservation leaves the file's length as it was.
+//
+// Tests make these calls fail on purpose through FileFaults.h.
 //
 // Failures throw Vorl::MemoryResourceException with the system's reason.
 // Thread-safety: none; one owner thread.
@@ -59,14 +65,18 @@ class MappedFile {
   void remove();
 
   std::uint64_t fileSize() const;
+  // The offset of the first hole (a range the file claims but holds no data for),
+  // or the file size when there is none. A file system that cannot tell reports no
+  // hole.
+  std::uint64_t firstHole() const;
   // Sets the file length; the writer only ever lengthens (see releaseTail).
   void fileSizeIs(std::uint64_t bytes);
 
   // Maps the first `bytes` of the file (replacing any mapping). The file must be at
   // least that long. Returns the base address.
   void* mapSize(std::size_t bytes);
-  // Grows or shrinks the mapping, lengthening the file first when it is shorter.
-  // The base address may change.
+  // Grows or shrinks the mapping, reserving the file's space first when it grows
+  // (a file opened read-write is lengthened as needed). The base address may change.
   void* remapSize(std::size_t bytes);
   // Gives the memory of the file's bytes [from, end of file) back to the system
   // without shortening the file: a reader that still maps them reads zeros instead
@@ -85,6 +95,8 @@ class MappedFile {
  private:
   MappedFile(std::string path, bool heap) : path_(std::move(path)), heap_(heap) {}
   void applyCoreDumpMode();
+  // Reserves the file's bytes [from, to), lengthening it when shorter.
+  void reserve(std::uint64_t from, std::uint64_t to);
   [[noreturn]] void fail(std::string const& what, int error) const;
 
   std::string path_;
@@ -103,6 +115,8 @@ long readSmallFile(std::string const& path, void* buffer, std::size_t bytes);
 // Writes `bytes` at offset 0 of a regular file (created when absent, never through a
 // link); throws Vorl::MemoryResourceException on failure.
 void writeSmallFile(std::string const& path, void const* buffer, std::size_t bytes);
+// Writes all `bytes` at `offset`, continuing after short writes; 0, or the error.
+int writeFully(int fd, void const* buffer, std::size_t bytes, std::uint64_t offset);
 // Removes a file (not following links: a link itself is removed); absent is fine.
 void removeFile(std::string const& path);
 

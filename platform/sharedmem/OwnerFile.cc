@@ -14,6 +14,7 @@
 
 #include "platform/sharedmem/Checksum.h"
 #include "platform/sharedmem/MappedFile.h"
+#include "platform/sharedmem/ProcessIdentity.h"
 #include "platform/vorl/Exceptions.h"
 
 namespace SharedMem {
@@ -30,14 +31,19 @@ struct Record {
   std::uint8_t zero0[7];
   char valueTypeName[128];
   std::uint32_t shocketProcessId;
-  char shocketName[92];
+  char shocketName[84];
+  std::uint64_t shocketStartTime;
   std::uint32_t checksum;
   std::uint32_t zero1;
 };
 static_assert(sizeof(Record) == OwnerFile::kSize);
 static_assert(offsetof(Record, valueTypeName) == 24);
 static_assert(offsetof(Record, shocketProcessId) == 152);
+static_assert(offsetof(Record, shocketStartTime) == 240);
 static_assert(offsetof(Record, checksum) == 248);
+
+// Attempts at locking the file the path names while others keep replacing it.
+constexpr int kLockAttempts = 100;
 
 std::string fixedText(char const* text, std::size_t bytes) {
   return std::string(text, ::strnlen(text, bytes));
@@ -70,6 +76,7 @@ std::optional<OwnerFile::Peek> OwnerFile::peek(std::string const& root) {
   found.valueTypeName = fixedText(record.valueTypeName, sizeof record.valueTypeName);
   found.shocketInfo.processId = record.shocketProcessId;
   found.shocketInfo.name = fixedText(record.shocketName, sizeof record.shocketName);
+  found.shocketInfo.startTime = record.shocketStartTime;
   found.wiped = record.wiped != 0;
   return found;
 }
@@ -98,11 +105,27 @@ void OwnerFile::open() {
 
 bool OwnerFile::tryLock() {
   if (locked_) return true;
-  open();
-  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
-  locked_ = true;
-  load();  // the previous owner may have changed the record until we held the lock
-  return true;
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    open();
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
+    // A cleanup removes the file while holding its lock; whoever opened it before
+    // then gets the lock of a file no path names, and a third process would lock a
+    // new file under the same path: two writers. So the lock counts only when the
+    // path still names the locked file.
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd_, &held) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      locked_ = true;
+      load();  // the previous owner may have changed the record until we held the lock
+      return true;
+    }
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  throw Vorl::MemoryResourceException(
+      fmt::format("cannot lock owner file {}: it keeps being replaced", path_));
 }
 
 void OwnerFile::unlock() {
@@ -139,6 +162,7 @@ void OwnerFile::load() {
   wiped_ = record.wiped != 0;
   shocketInfo_.processId = record.shocketProcessId;
   shocketInfo_.name = fixedText(record.shocketName, sizeof record.shocketName);
+  shocketInfo_.startTime = record.shocketStartTime;
 }
 
 void OwnerFile::store() {
@@ -151,10 +175,11 @@ void OwnerFile::store() {
   fixedTextIs(record.valueTypeName, sizeof record.valueTypeName, valueTypeName_);
   record.shocketProcessId = shocketInfo_.processId;
   fixedTextIs(record.shocketName, sizeof record.shocketName, shocketInfo_.name);
+  record.shocketStartTime = shocketInfo_.startTime;
   record.checksum = checksum(&record, offsetof(Record, checksum));
-  if (::pwrite(fd_, &record, sizeof record, 0) != static_cast<ssize_t>(sizeof record)) {
+  if (int error = writeFully(fd_, &record, sizeof record, 0)) {
     throw Vorl::MemoryResourceException(
-        fmt::format("cannot write owner file {}: {}", path_, std::strerror(errno)));
+        fmt::format("cannot write owner file {}: {}", path_, std::strerror(error)));
   }
   recordValid_ = true;
 }
@@ -188,6 +213,9 @@ void OwnerFile::wipedIs(bool wiped) {
 
 void OwnerFile::shocketInfoIs(ShocketInfo const& info) {
   shocketInfo_ = info;
+  if (info.processId != 0 && info.startTime == 0) {
+    shocketInfo_.startTime = ProcessIdentity::of(info.processId).startTime;
+  }
   store();
 }
 

@@ -6,7 +6,9 @@
 // lock: an exclusive flock on the owner file, taken without waiting, so exactly one
 // writer per root exists on the machine (a second writer, in this or another
 // process, is refused). The kernel drops the lock when the owning process dies, so a
-// crashed writer never blocks the next one.
+// crashed writer never blocks the next one. The lock counts only on the file the
+// path names: a file removed (by a cleanup) while someone waited to lock it is let
+// go and the path opened again.
 //
 // Layout (little-endian, 256 bytes):
 //   0   u64      magic "HTBOWNER"
@@ -16,7 +18,9 @@
 //   17  u8[7]    zero
 //   24  char[128] value type name, NUL-padded
 //   152 u32      socket owner process id (0 = no socket)
-//   156 char[92] socket name, NUL-padded
+//   156 char[84] socket name, NUL-padded
+//   240 u64      socket owner's start time (clock ticks since boot; 0 = unknown),
+//                so that a reused process id is not taken for the writer
 //   248 u32      checksum of bytes 0..247
 //   252 u32      zero
 // An empty (just created) file is valid and means "no owner recorded yet".
@@ -27,12 +31,20 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace SharedMem {
 
 struct ShocketInfo {
+  ShocketInfo() = default;
+  ShocketInfo(std::uint32_t processIdIn, std::string nameIn, std::uint64_t startTimeIn = 0)
+      : processId(processIdIn), name(std::move(nameIn)), startTime(startTimeIn) {}
+
   std::uint32_t processId = 0;
   std::string name;
+  // The process's start time (see ProcessIdentity); 0 = unknown. shocketInfoIs fills
+  // it in when it is not given.
+  std::uint64_t startTime = 0;
 
   bool empty() const { return processId == 0; }
   std::string toString() const;
@@ -63,6 +75,7 @@ class OwnerFile {
   void open();
   bool isOpen() const { return fd_ >= 0; }
   // Takes the writer lock without waiting; false when another writer holds it.
+  // Holding it means holding the file that the path names now.
   bool tryLock();
   // True while this object holds the writer lock.
   bool locked() const { return locked_; }

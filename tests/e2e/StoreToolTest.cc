@@ -138,7 +138,8 @@ TEST(StoreTool, DumpListsExactlyTheEntriesLeftAfterTheFillForEveryValueSize) {
     EXPECT_EQ(filled["written"], kEntries);
     EXPECT_EQ(filled["removed"], kRemoved);
     EXPECT_EQ(filled["occupancy"], kEntries - kRemoved);
-    EXPECT_EQ(filled["slotBytes"], slotSizeOf(valueBytes));
+    EXPECT_EQ(filled["slotSize"], slotSizeOf(valueBytes));
+    EXPECT_EQ(filled["valueSize"], valueBytes);
 
     auto check = runTool({"store", "check", dir, "--json"});
     ASSERT_EQ(check.status, 0) << check.err << check.out;
@@ -167,9 +168,11 @@ TEST(StoreTool, DumpListsExactlyTheEntriesLeftAfterTheFillForEveryValueSize) {
     auto dump = runTool({"store", "dump", dir, "--json"});
     ASSERT_EQ(dump.status, 0) << dump.err;
     auto dumped = json::parse(dump.out);
-    EXPECT_EQ(dumped["occupancy"], kEntries - kRemoved);
-    EXPECT_EQ(dumped["bucketCount"], checked["buckets"]["count"]);
-    EXPECT_EQ(dumped["freeListLength"], slots - (kEntries - kRemoved));
+    EXPECT_EQ(dumped["header"]["occupancy"], kEntries - kRemoved);
+    EXPECT_EQ(dumped["buckets"]["count"], checked["buckets"]["count"]);
+    EXPECT_EQ(dumped["buckets"]["count"], filled["buckets"]["count"]);
+    EXPECT_EQ(dumped["walked"]["freeListLength"], slots - (kEntries - kRemoved));
+    EXPECT_EQ(filled["slotCount"], slots);
     auto keys = fillKeys(7, kEntries);
     std::map<std::string, std::string> expected;  // key hex -> value hex
     for (std::uint32_t index = kRemoved; index < kEntries; ++index) {
@@ -519,7 +522,7 @@ TEST(StoreToolLive, CheckAndDumpWorkWhileAWriterInAnotherProcessIsWriting) {
       }
     }
     EXPECT_EQ(stableSeen, kStable);
-    EXPECT_EQ(dumped["entries"].size(), dumped["occupancy"]);
+    EXPECT_EQ(dumped["entries"].size(), dumped["header"]["occupancy"]);
     sequences.insert(dumped["header"]["writerSequence"].get<std::uint64_t>());
   }
   EXPECT_GT(sequences.size(), 1u) << "the writer was writing between the inspections";

@@ -1,6 +1,7 @@
 #include "tests/e2e/ToolRunner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,13 +11,31 @@
 #include <cstdlib>
 
 namespace E2e {
+namespace {
+
+// Without the tool no command-line test can say anything: fail once, clearly, and
+// run none of them.
+class ToolPresent : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string tool = toolPath();
+    if (access(tool.c_str(), X_OK) != 0) {
+      FAIL() << "the hwtables tool is not built: " << tool
+             << " is missing (make build, or set HWTABLES_BIN to its directory)";
+    }
+  }
+};
+
+[[maybe_unused]] auto* const toolPresent = ::testing::AddGlobalTestEnvironment(new ToolPresent);
+
+}  // namespace
 
 std::string toolPath() {
   char const* dir = std::getenv("HWTABLES_BIN");
   return std::string(dir ? dir : "build/bin") + "/hwtables";
 }
 
-pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd) {
+pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd, uid_t user) {
   std::string tool = toolPath();
   int outPipe[2];
   int errPipe[2];
@@ -30,6 +49,9 @@ pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd) {
   if (pid == 0) {
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
+    if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)) {
+      _exit(126);
+    }
     std::vector<char*> argv{tool.data()};
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -68,10 +90,10 @@ Run finishTool(pid_t pid, int outFd, int errFd) {
   return run;
 }
 
-Run runTool(std::vector<std::string> args) {
+Run runTool(std::vector<std::string> args, uid_t user) {
   int outFd = -1;
   int errFd = -1;
-  pid_t pid = startTool(std::move(args), outFd, errFd);
+  pid_t pid = startTool(std::move(args), outFd, errFd, user);
   if (pid < 0) return {};
   return finishTool(pid, outFd, errFd);
 }

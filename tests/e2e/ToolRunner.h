@@ -21,10 +21,11 @@ std::string toolPath();
 
 // Starts the tool with `args`; its stdout and stderr come back through the two pipes.
 // Returns -1 when the child could not be started.
-pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd);
+// With `user` other than 0 the tool runs as that user (the test must run as root).
+pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd, uid_t user = 0);
 // Reads both pipes to their end and waits for the child.
 Run finishTool(pid_t pid, int outFd, int errFd);
-Run runTool(std::vector<std::string> args);
+Run runTool(std::vector<std::string> args, uid_t user = 0);
 
 // The tool failed the way every subcommand must: exit `status` and one
 // "hwtables: ..." line containing `text` on stderr; refused input (status 2) also

@@ -73,9 +73,34 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
       {"occupancy off by one",
        [](std::string const& root) {
          std::uint32_t occupancy = StoreTest::readWord<std::uint32_t>(root + "/slots", 564);
-         StoreTest::patchWord<std::uint32_t>(root + "/slots", 564, occupancy + 1);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 564, occupancy - 1);
        },
        "wrong occupied count"},
+      {"lookaside link with a version",
+       [](std::string const& root) {
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 608, 4);
+       },
+       "stuck lookaside link"},
+      {"free slot with its rewrite bit set",
+       [](std::string const& root) {
+         std::uint32_t head = StoreTest::readWord<std::uint32_t>(root + "/slots", 568);
+         std::uint32_t version =
+             StoreTest::readWord<std::uint32_t>(root + "/slots", slotOffset(head));
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", slotOffset(head), version | 2);
+       },
+       "left mid-rewrite"},
+      {"largest slot count below the slot count",
+       [](std::string const& root) {
+         std::uint32_t count = StoreTest::readWord<std::uint32_t>(root + "/slots", 588);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 572, count - 1);
+       },
+       "bad largest slot count"},
+      {"largest occupancy below the occupancy",
+       [](std::string const& root) {
+         std::uint32_t occupancy = StoreTest::readWord<std::uint32_t>(root + "/slots", 564);
+         StoreTest::patchWord<std::uint32_t>(root + "/slots", 592, occupancy - 1);
+       },
+       "bad largest occupancy"},
       {"slot count beyond the file",
        [](std::string const& root) {
          StoreTest::patchWord<std::uint32_t>(root + "/slots", 588, 1u << 20);
@@ -324,26 +349,42 @@ TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
   EXPECT_EQ(value->generation(), 4u);
 }
 
+// The directory of a death test: made by the test process and named in the
+// environment, so that the children (which re-run the test and die without cleaning
+// up) reuse it instead of leaving one of their own behind.
+class DeathTestRoot {
+ public:
+  static constexpr char const* kVariable = "HWTABLES_DEATH_TEST_ROOT";
+  DeathTestRoot() {
+    if (char const* inherited = std::getenv(kVariable)) {
+      path_ = inherited;
+    } else {
+      made_.emplace();
+      path_ = made_->path();
+      ::setenv(kVariable, path_.c_str(), 1);
+    }
+  }
+  ~DeathTestRoot() {
+    if (made_) ::unsetenv(kVariable);
+  }
+  DeathTestRoot(DeathTestRoot const&) = delete;
+  DeathTestRoot& operator=(DeathTestRoot const&) = delete;
+  std::string const& path() const { return path_; }
+
+ private:
+  std::optional<TempDir> made_;
+  std::string path_;
+};
+
 TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  // The threadsafe style runs this body again in each dying child: a child uses the
-  // parent's directory (named in the environment) instead of making one it would
-  // leave behind.
-  std::optional<TempDir> own;
-  std::string rootPath;
-  if (char const* inherited = std::getenv("HWTABLES_TEST_DEATH_ROOT")) {
-    rootPath = inherited;
-  } else {
-    own.emplace();
-    rootPath = own->path();
-    ::setenv("HWTABLES_TEST_DEATH_ROOT", rootPath.c_str(), 1);
-  }
-  Brell::BrellStrictDummy<Traits8> orphan("orphan", rootPath, true);
+  DeathTestRoot root;
+  Brell::BrellStrictDummy<Traits8> orphan("orphan", root.path(), true);
   EXPECT_EQ(orphan.mountStatus(), 0);
   EXPECT_DEATH(orphan.members(), "trying to operate on an orphan brell entity");
   EXPECT_DEATH(
       {
-        Writer8 writer("pairs", sized(100), rootPath);
+        Writer8 writer("pairs", sized(100), root.path());
         writer.initialize("test");
         writer.directWrite(Value8::make(1, 1));
         writer.write(Value8::make(2, 1), true);
@@ -351,7 +392,7 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
       "Make sure the DirectIs/Commit are properly paired!");
   EXPECT_DEATH(
       {
-        Writer8 writer("pairs", sized(100), rootPath);
+        Writer8 writer("pairs", sized(100), root.path());
         writer.initialize("test");
         writer.directCommit();
       },
@@ -360,13 +401,12 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
       {
         Writer8* self = nullptr;
         auto notify = [&self](std::uint32_t) { self->write(Value8::make(3, 1), true); };
-        Writer8 writer("reentrant", sized(100), rootPath, notify);
+        Writer8 writer("reentrant", sized(100), root.path(), notify);
         self = &writer;
         writer.initialize("test");
         writer.write(Value8::make(2, 1), true);
       },
       "Brell reentrancy detected");
-  if (own) ::unsetenv("HWTABLES_TEST_DEATH_ROOT");
 }
 
 TEST(StoreLifecycle, DirectWriteStagesAndCommitPublishes) {

@@ -31,4 +31,10 @@ struct CheckFailed : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Another process has what the command needs (a store's writer lock): exit status 1,
+// and trying again later may work.
+struct Busy : CheckFailed {
+  using CheckFailed::CheckFailed;
+};
+
 }  // namespace Tool

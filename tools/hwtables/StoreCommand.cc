@@ -1,27 +1,37 @@
-// `hwtables store check|dump|fill`: a shared-memory table store seen from outside.
+// `hwtables store check|dump|get|fill|wipe`: a shared-memory table store seen from
+// outside.
 //
-// check and dump open a store directory's files read-only and never write to it, so
-// they are safe on a store that a writer in another process is using; they take a
-// consistent copy between two of the writer's operations. fill is the store's single
-// writer for trying the store by hand and for tests.
+// check, dump and get open a store directory's files read-only and never write to
+// it, so they are safe on a store that a writer in another process is using; they
+// take a consistent copy between two of the writer's operations. dump prints the
+// entries as it walks them. fill is the store's single writer for trying the store
+// by hand and for tests; wipe removes a store's files when no writer has it.
 //
 // Directories. DIR is a path used as given (relative to the working directory when
 // relative). Without DIR, every subcommand uses <root>/fill, where <root> is --root,
 // else $HWTABLES_ROOT, else /dev/shm/hwtables.
 //
-// Exit status: 0 when the store is valid (check, dump) or filled (fill); 1 when a
-// store is invalid, busy, or the work failed; 2 for bad arguments and for directories
-// that are not stores or cannot be filled.
+// Exit status: 0 when the store is valid (check, dump), holds the key (get), was
+// filled (fill) or wiped (wipe); 1 when a store is invalid, busy, lacks the key, or
+// the work failed; 2 for bad arguments and for directories that are not stores,
+// cannot be read (permissions) or cannot be filled.
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sharedmem/OwnerFile.h"
 #include "store/Link.h"
 #include "store/StoreFiles.h"
 #include "store/StoreInspector.h"
@@ -57,31 +67,245 @@ struct InspectOptions {
   int waitMilliseconds = 2000;
 };
 
-void inspect(Where const& where, InspectOptions const& options, bool dump) {
+std::string existingDirectory(Where const& where) {
   std::string dir = storeDirectory(where);
   std::error_code error;
   auto status = std::filesystem::status(dir, error);
   if (status.type() == std::filesystem::file_type::not_found) {
     throw UsageError(fmt::format("no store directory {}", printable(dir)));
   }
+  if (error) {
+    throw UsageError(fmt::format("cannot use {}: {}", printable(dir), error.message()));
+  }
   if (status.type() != std::filesystem::file_type::directory) {
     throw UsageError(fmt::format("{} is not a directory", printable(dir)));
   }
-  Brell::StoreInspector::Options inspectorOptions;
-  inspectorOptions.maxWaitMilliseconds = options.waitMilliseconds;
-  Brell::StoreInspector inspector(dir, inspectorOptions);
-  auto report = dump ? inspector.dump() : inspector.check();
+  return dir;
+}
+
+// "missing" and "inaccessible" are about the directory, not a verdict on a store.
+void refuseUnreadable(std::string const& dir, Brell::InspectionReport const& report) {
   if (report.result == "missing") {
     throw UsageError(
         fmt::format("{} is not a store: {}", printable(dir), printable(report.reason)));
   }
+  if (report.result == "inaccessible") {
+    throw UsageError(
+        fmt::format("cannot read store {}: {}", printable(dir), printable(report.reason)));
+  }
+}
+
+Brell::StoreInspector inspectorOf(std::string const& dir, InspectOptions const& options) {
+  Brell::StoreInspector::Options inspectorOptions;
+  inspectorOptions.maxWaitMilliseconds = options.waitMilliseconds;
+  return Brell::StoreInspector(dir, inspectorOptions);
+}
+
+void check(Where const& where, InspectOptions const& options) {
+  std::string dir = existingDirectory(where);
+  auto report = inspectorOf(dir, options).check();
+  refuseUnreadable(dir, report);
   if (options.json) {
-    fmt::print("{}\n", jsonText(storeReportJson(dir, report, dump)));
+    fmt::print("{}\n", jsonText(storeReportJson(dir, report, false)));
   } else {
-    fmt::print("{}", storeReportText(dir, report, dump));
+    fmt::print("{}", storeReportText(dir, report, false));
   }
   std::fflush(stdout);
   if (!report.valid()) throw CheckFailed(storeFailureLine(dir, report));
+}
+
+// The dump is printed as the walk goes: the report first, then one entry at a time,
+// so its first lines come at once and its memory does not grow with the store.
+void dump(Where const& where, InspectOptions const& options) {
+  std::string dir = existingDirectory(where);
+  bool started = false;
+  std::uint64_t count = 0;
+  std::optional<Brell::SlotHeader> header;
+  auto ready = [&](Brell::InspectionReport const& report) {
+    started = true;
+    header = report.slotHeader;
+    if (options.json) {
+      // The document without its closing brace; the entries follow.
+      std::string text = jsonText(storeReportJson(dir, report, false));
+      text.resize(text.rfind('}'));
+      while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.pop_back();
+      }
+      fmt::print("{},\n  \"entries\": [", text);
+    } else {
+      fmt::print("{}\n{}", storeReportText(dir, report, false), entryTableHead(*header));
+    }
+  };
+  auto each = [&](Brell::ChainEntry const& entry) {
+    if (options.json) {
+      fmt::print("{}\n    {}", count == 0 ? "" : ",",
+                 entryJson(*header, entry)
+                     .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    } else {
+      fmt::print("{}", entryTableRow(*header, entry));
+    }
+    ++count;
+  };
+  auto report = inspectorOf(dir, options).dumpEach(ready, each);
+  if (!started) {
+    refuseUnreadable(dir, report);
+    if (options.json) {
+      fmt::print("{}\n", jsonText(storeReportJson(dir, report, true)));
+    } else {
+      fmt::print("{}", storeReportText(dir, report, false));
+    }
+  } else if (options.json) {
+    fmt::print("{}]\n}}\n", count == 0 ? "" : "\n  ");
+  } else {
+    fmt::print("{}", entryTableTail(count, report.valid()));
+  }
+  std::fflush(stdout);
+  if (!report.valid()) throw CheckFailed(storeFailureLine(dir, report));
+}
+
+struct GetOptions {
+  InspectOptions inspect;
+  std::string key;
+  bool bytes = false;
+};
+
+// The key bytes of KEY: a number (decimal or 0x...) for a key of one 4-byte field,
+// stored little-endian, or, with --bytes, the key's bytes in hex as dump shows them.
+std::vector<unsigned char> keyBytesOf(std::string const& key, bool bytes,
+                                      Brell::SlotHeader const& header) {
+  std::size_t keySize = header.keyLayout.fieldCount != 0 ? header.keySize : 4;
+  std::vector<unsigned char> result;
+  if (bytes) {
+    if (key.size() != 2 * keySize ||
+        key.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      throw UsageError(fmt::format("key {} is not {} bytes in hex", printable(key), keySize));
+    }
+    for (std::size_t index = 0; index < keySize; ++index) {
+      result.push_back(
+          static_cast<unsigned char>(std::stoul(key.substr(2 * index, 2), nullptr, 16)));
+    }
+    return result;
+  }
+  if (keySize != 4) {
+    throw UsageError(fmt::format(
+        "the keys of this store are {} bytes; give KEY as their bytes in hex with --bytes",
+        keySize));
+  }
+  std::uint64_t number = 0;
+  bool hex = key.starts_with("0x") || key.starts_with("0X");
+  std::string digits = hex ? key.substr(2) : key;
+  auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), number, hex ? 16 : 10);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+      number > 0xFFFFFFFFu) {
+    throw UsageError(fmt::format("key {} is not a 32-bit number", printable(key)));
+  }
+  for (int byte = 0; byte < 4; ++byte) {
+    result.push_back(static_cast<unsigned char>(number >> (8 * byte)));
+  }
+  return result;
+}
+
+void get(Where const& where, GetOptions const& options) {
+  std::string dir = existingDirectory(where);
+  std::vector<unsigned char> wanted;
+  std::optional<Brell::ChainEntry> found;
+  std::optional<Brell::SlotHeader> header;
+  auto ready = [&](Brell::InspectionReport const& report) {
+    header = report.slotHeader;
+    wanted = keyBytesOf(options.key, options.bytes, *header);
+  };
+  auto each = [&](Brell::ChainEntry const& entry) {
+    if (!found && Brell::StoreInspector::keyBytes(*header, entry) == wanted) found = entry;
+  };
+  auto report = inspectorOf(dir, options.inspect).dumpEach(ready, each);
+  refuseUnreadable(dir, report);
+  if (!report.valid()) {
+    if (options.inspect.json) fmt::print("{}\n", jsonText(storeReportJson(dir, report, false)));
+    throw CheckFailed(storeFailureLine(dir, report));
+  }
+  if (options.inspect.json) {
+    nlohmann::ordered_json document{{"root", dir},
+                                    {"result", report.result},
+                                    {"key", options.key},
+                                    {"found", found.has_value()}};
+    document["entry"] = found ? entryJson(*header, *found) : nlohmann::ordered_json();
+    fmt::print("{}\n", jsonText(document));
+  } else if (found) {
+    fmt::print("{}", entryTableHead(*header) + entryTableRow(*header, *found));
+  }
+  std::fflush(stdout);
+  if (!found) {
+    throw CheckFailed(
+        fmt::format("store {} holds no key {}", printable(dir), printable(options.key)));
+  }
+}
+
+void addGetCommand(CLI::App* store) {
+  auto* command = store->add_subcommand(
+      "get", "Show the entry of one key: its slot, version, key and value bytes");
+  auto where = std::make_shared<Where>();
+  auto options = std::make_shared<GetOptions>();
+  command->add_option("dir", where->dir, "Store directory, used as given")->required();
+  command
+      ->add_option("key", options->key,
+                   "The key: a number (decimal or 0x...) for keys of one 4-byte field")
+      ->required();
+  command->add_flag("--bytes", options->bytes, "KEY is the key's bytes in hex, as dump shows");
+  command->add_flag("--json", options->inspect.json, "One JSON document, for machines");
+  command
+      ->add_option("--wait", options->inspect.waitMilliseconds,
+                   "Milliseconds to wait for a running writer to pause between operations")
+      ->check(CLI::Range(0, 600000));
+  command->footer(
+      "Reads the files only, like check.\nExit status: 0 found, 1 not found or the store is "
+      "invalid or busy, 2 not a store or bad arguments.");
+  command->callback([where, options] { get(*where, *options); });
+}
+
+// The files wipe removes (see store/StoreFiles.h); the owner file goes last, as its
+// lock is held until the others are gone.
+constexpr char const* kWipedFileNames[] = {"corruption-detected", "buckets", "slots", "pyrel",
+                                           "control"};
+
+void wipe(Where const& where, bool json) {
+  std::string dir = existingDirectory(where);
+  auto before = Brell::StoreInspector(dir).check();
+  refuseUnreadable(dir, before);
+  SharedMem::OwnerFile owner(dir);
+  if (!owner.tryLock()) {
+    throw Busy(fmt::format("store {} is being written by another process; stop its writer first",
+                           printable(dir)));
+  }
+  for (char const* name : kWipedFileNames) {
+    std::string path = dir + "/" + name;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      throw UsageError(fmt::format("cannot remove {}: {}", printable(path), std::strerror(errno)));
+    }
+  }
+  owner.remove();
+  owner.close();
+  std::uint32_t occupancy = before.slotHeader ? before.slotHeader->occupancy : 0;
+  if (json) {
+    nlohmann::ordered_json document{{"root", dir}, {"result", "wiped"}, {"occupancy", occupancy}};
+    fmt::print("{}\n", jsonText(document));
+  } else {
+    fmt::print("store {} wiped; the {} entries it held are gone\n", printable(dir), occupancy);
+  }
+}
+
+void addWipeCommand(CLI::App* store) {
+  auto* command = store->add_subcommand(
+      "wipe", "Remove a store's files (when no writer has it), so the next writer starts afresh");
+  auto where = std::make_shared<Where>();
+  auto json = std::make_shared<bool>(false);
+  command->add_option("dir", where->dir, "Store directory, used as given")->required();
+  command->add_flag("--json", *json, "One JSON document, for machines");
+  command->footer(
+      "For a store that check reports as left mid-operation by a writer that was killed.\n"
+      "Keeps the directory; refuses while a writer holds the store.\nExit status: 0 wiped, 1 "
+      "busy, 2 not a store or bad arguments.");
+  command->callback([where, json] { wipe(*where, *json); });
 }
 
 void addInspectCommand(CLI::App* store, bool dump) {
@@ -102,7 +326,13 @@ void addInspectCommand(CLI::App* store, bool dump) {
   command->footer(
       "Opens the files read-only and never writes to the directory; safe while a writer "
       "runs.\nExit status: 0 valid, 1 invalid or busy, 2 not a store or bad arguments.");
-  command->callback([where, options, dump] { inspect(*where, *options, dump); });
+  command->callback([where, options, dump] {
+    if (dump) {
+      Tool::dump(*where, *options);
+    } else {
+      check(*where, *options);
+    }
+  });
 }
 
 struct FillCommandOptions {
@@ -115,13 +345,20 @@ void runFillCommand(Where const& where, FillCommandOptions options) {
   options.fill.progress = !options.json && ::isatty(STDERR_FILENO) == 1;
   FillResult result = runFill(options.fill);
   if (options.json) {
-    nlohmann::ordered_json document{
-        {"root", options.fill.root},     {"valueBytes", options.fill.valueBytes},
-        {"slotBytes", result.slotBytes}, {"seed", options.fill.seed},
-        {"written", result.written},     {"removed", result.removed},
-        {"updates", result.updates},     {"occupancy", result.occupancy},
-        {"capacity", result.capacity},   {"buckets", result.buckets},
-        {"pyrelId", result.pyrelId},     {"interrupted", result.interrupted}};
+    // The names of check and dump for the same facts.
+    nlohmann::ordered_json document{{"root", options.fill.root},
+                                    {"result", result.interrupted ? "interrupted" : "ok"},
+                                    {"valueSize", options.fill.valueBytes},
+                                    {"slotSize", result.slotBytes},
+                                    {"seed", options.fill.seed},
+                                    {"written", result.written},
+                                    {"removed", result.removed},
+                                    {"updates", result.updates},
+                                    {"occupancy", result.occupancy},
+                                    {"slotCount", result.capacity},
+                                    {"buckets", {{"count", result.buckets}}},
+                                    {"pyrelId", result.pyrelId},
+                                    {"interrupted", result.interrupted}};
     fmt::print("{}\n", jsonText(document));
   } else {
     fmt::print(
@@ -176,15 +413,19 @@ void addFillCommand(CLI::App* store) {
 
 void addStoreCommand(CLI::App& app) {
   auto* store = app.add_subcommand(
-      "store", "Check, dump or fill a shared-memory table store (see 'hwtables store --help')");
+      "store",
+      "Check, dump, get, fill or wipe a shared-memory table store (see 'hwtables store --help')");
   store->require_subcommand(1);
   store->footer(
       "DIR is a store directory, used as given. Without DIR, the subcommands use\n"
       "<root>/fill, where <root> is --root, else $HWTABLES_ROOT, else /dev/shm/hwtables.\n"
-      "check and dump only read the files and work while a writer runs; fill writes.");
+      "check, dump and get only read the files and work while a writer runs; fill and wipe\n"
+      "write.");
   addInspectCommand(store, false);
   addInspectCommand(store, true);
+  addGetCommand(store);
   addFillCommand(store);
+  addWipeCommand(store);
 }
 
 CommandRegistration registration("store", addStoreCommand);

@@ -1,19 +1,25 @@
 #include "tools/hwtables/StoreFill.h"
 
 #include <signal.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <random>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
 
 #include <fmt/format.h>
 
+#include "platform/sharedmem/OwnerFile.h"
+#include "platform/vorl/Exceptions.h"
 #include "store/BrellWriter.h"
 #include "store/RawValue.h"
 #include "store/StoreFiles.h"
@@ -145,10 +151,19 @@ std::uint32_t prepareRoot(std::string const& root, std::string const& typeName) 
   }
   if (!fs::exists(fs::path(root) / Brell::kSlotFileName)) return 0;  // leftovers only
 
+  // Hold the writer lock while looking, so that a writer still formatting the store
+  // is told apart from a damaged store: it holds the lock, and this fill is busy.
+  {
+    SharedMem::OwnerFile owner(root);
+    if (!owner.tryLock()) {
+      throw Busy(
+          fmt::format("{} is being written by another process; a store has one writer", root));
+    }
+  }
   auto report = Brell::StoreInspector(root).check();
   if (report.writerAlive) {
-    throw UsageError(fmt::format("{} is being written by process {}; a store has one writer", root,
-                                 report.owner->shocketInfo.processId));
+    throw Busy(fmt::format("{} is being written by process {}; a store has one writer", root,
+                           report.owner->shocketInfo.processId));
   }
   if (report.slotHeader && report.slotHeader->typeName != typeName) {
     throw UsageError(fmt::format(
@@ -177,10 +192,38 @@ Brell::RawValue<V> makeValue(std::uint32_t key, std::uint32_t firstWord) {
   return value;
 }
 
+// Refuses, before anything is written, a fill whose files cannot fit in the free
+// space of the directory's file system (the writer would stop half-way with "failed
+// to resize").
+void requireSpace(std::string const& root, std::uint64_t entries, std::uint32_t slotBytes) {
+  // The directory may not exist yet: ask the file system of its nearest ancestor.
+  fs::path where = fs::absolute(root);
+  std::error_code error;
+  while (!fs::exists(where, error) && where.has_parent_path() && where != where.parent_path()) {
+    where = where.parent_path();
+  }
+  struct statvfs space {};
+  if (::statvfs(where.c_str(), &space) != 0) return;
+  std::uint64_t slotFile = Brell::headerSizeFor(slotBytes) + entries * slotBytes;
+  std::uint64_t bucketFile = Brell::bucketFileSize(static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(std::bit_ceil(std::max<std::uint64_t>(entries, 1)), 1u << 30)));
+  std::uint64_t needed = slotFile + bucketFile;
+  std::uint64_t available = std::uint64_t{space.f_bavail} * space.f_frsize;
+  if (needed > available) {
+    throw UsageError(fmt::format(
+        "a store of {} entries needs about {} bytes in {}, but its file system has {} free",
+        entries, needed, root, available));
+  }
+}
+
 template <std::size_t V>
 FillResult fill(FillOptions const& options) {
   using Traits = Brell::RawValueTraits<V>;
+  // Ctrl-C is a request to stop between two steps from the very start.
+  StopSignals signals;
+  Progress progress(options.progress, options.root);
   std::string typeName(Traits::typeName());
+  requireSpace(options.root, options.entries, Brell::TraitsInfo<Traits>::kSlotSize);
   std::uint32_t existing = prepareRoot(options.root, typeName);
 
   Brell::MapDescriptor descriptor;
@@ -188,32 +231,54 @@ FillResult fill(FillOptions const& options) {
   descriptor.maxSize = static_cast<std::uint32_t>(
       std::clamp<std::uint64_t>(wanted, 1, std::uint64_t{Brell::kMaxSlots}));
   Brell::BrellWriter<Traits> writer("fill", descriptor, options.root);
-  writer.initialize("hwtables store fill");
+  try {
+    writer.initialize("hwtables store fill");
+  } catch (Vorl::InvalidInitializeException const& error) {
+    // Lost the start-up race to another writer.
+    if (std::string_view(error.what()).starts_with("another writer owns")) {
+      throw Busy(fmt::format("{} is being written by another process; a store has one writer",
+                             options.root));
+    }
+    throw;
+  }
   Brell::Util::writeControlFile(options.root);
 
-  auto keys = fillKeys(options.seed, options.entries);
   FillResult result;
-  StopSignals signals;
-  Progress progress(options.progress, options.root);
-  for (std::uint32_t index = 0; index < keys.size() && !StopSignals::requested(); ++index) {
-    progress.show("writing", index, keys.size());
-    writer.write(makeValue<V>(keys[index], fillPayloadWord(keys[index], 0)), true);
+  // The keys are made as they are written; removal and updates make them again.
+  FillKeys keys(options.seed, options.entries);
+  for (std::uint32_t index = 0; index < options.entries && !StopSignals::requested(); ++index) {
+    progress.show("writing", index, options.entries);
+    std::uint32_t key = keys.next();
+    writer.write(makeValue<V>(key, fillPayloadWord(key, 0)), true);
     ++result.written;
   }
-  for (std::uint32_t index = 0; index < options.remove && !StopSignals::requested(); ++index) {
-    progress.show("removing", index, options.remove);
-    if (writer.remove(keys[index], nullptr)) ++result.removed;
+  if (options.remove > 0 && !StopSignals::requested()) {
+    FillKeys removed(options.seed, options.entries);
+    for (std::uint32_t index = 0; index < options.remove && !StopSignals::requested(); ++index) {
+      progress.show("removing", index, options.remove);
+      if (writer.remove(removed.next(), nullptr)) ++result.removed;
+    }
   }
-  if (options.updateSeconds > 0 && options.remove < keys.size()) {
+  if (options.updateSeconds > 0 && options.remove < options.entries && !StopSignals::requested()) {
     // Bursts of rewrites with a pause after each, so readers and tools that need the
     // writer to pause between operations get their chance.
     auto end = Clock::now() + std::chrono::duration<double>(options.updateSeconds);
-    std::size_t next = options.remove;
+    auto kept = [&options] {
+      auto sequence = std::make_unique<FillKeys>(options.seed, options.entries);
+      for (std::uint32_t skip = 0; skip < options.remove; ++skip) sequence->next();
+      return sequence;
+    };
+    auto updating = kept();
+    std::uint32_t next = options.remove;
     while (Clock::now() < end && !StopSignals::requested()) {
       for (int burst = 0; burst < 256; ++burst) {
         ++result.updates;
-        writer.write(makeValue<V>(keys[next], static_cast<std::uint32_t>(result.updates)), true);
-        if (++next == keys.size()) next = options.remove;
+        writer.write(makeValue<V>(updating->next(), static_cast<std::uint32_t>(result.updates)),
+                     true);
+        if (++next == options.entries) {
+          next = options.remove;
+          updating = kept();
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -231,16 +296,38 @@ FillResult fill(FillOptions const& options) {
 
 }  // namespace
 
+// Above this many keys the bitmap of all keys is smaller than the hash set.
+constexpr std::uint32_t kBitmapFrom = 8u << 20;
+
+FillKeys::FillKeys(std::uint32_t seed, std::uint32_t count) : random_(seed) {
+  if (count >= kBitmapFrom) {
+    bitmap_.assign(std::size_t{1} << 26, 0);
+  } else {
+    seen_.reserve(count);
+  }
+}
+
+bool FillKeys::firstSight(std::uint32_t key) {
+  if (bitmap_.empty()) return seen_.insert(key).second;
+  std::uint64_t& word = bitmap_[key >> 6];
+  std::uint64_t bit = std::uint64_t{1} << (key & 63);
+  if ((word & bit) != 0) return false;
+  word |= bit;
+  return true;
+}
+
+std::uint32_t FillKeys::next() {
+  for (;;) {
+    auto key = static_cast<std::uint32_t>(random_());
+    if (firstSight(key)) return key;
+  }
+}
+
 std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {
   std::vector<std::uint32_t> keys;
   keys.reserve(count);
-  std::unordered_set<std::uint32_t> seen;
-  seen.reserve(count);
-  std::mt19937 random(seed);
-  while (keys.size() < count) {
-    std::uint32_t key = static_cast<std::uint32_t>(random());
-    if (seen.insert(key).second) keys.push_back(key);
-  }
+  FillKeys sequence(seed, count);
+  while (keys.size() < count) keys.push_back(sequence.next());
   return keys;
 }
 

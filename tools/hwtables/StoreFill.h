@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace Tool {
@@ -42,7 +44,23 @@ struct FillResult {
   bool interrupted = false;  // SIGINT or SIGTERM stopped it between two operations
 };
 
-// The keys a fill with `seed` writes, in order.
+// The keys a fill with `seed` writes, one at a time, in order. Memory stays bounded
+// whatever the count: the keys seen so far are remembered in a hash set for small
+// fills and in a bitmap of all 2^32 keys (512 MiB) for large ones.
+class FillKeys {
+ public:
+  FillKeys(std::uint32_t seed, std::uint32_t count);
+  std::uint32_t next();
+
+ private:
+  bool firstSight(std::uint32_t key);
+
+  std::mt19937 random_;
+  std::unordered_set<std::uint32_t> seen_;
+  std::vector<std::uint64_t> bitmap_;
+};
+
+// The first `count` keys a fill with `seed` writes, in order.
 std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count);
 
 // The payload word j of key `key` (see above).
@@ -51,7 +69,9 @@ constexpr std::uint32_t fillPayloadWord(std::uint32_t key, std::uint32_t word) {
 }
 
 // Runs the fill. Throws UsageError when the directory cannot be used (nothing is
-// changed then) and other exceptions when the store fails during the work.
+// changed then), Busy when another writer has the store, and other exceptions when
+// the store fails during the work. SIGINT and SIGTERM stop it between two steps at
+// any time.
 FillResult runFill(FillOptions const& options);
 
 }  // namespace Tool

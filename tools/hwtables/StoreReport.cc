@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -68,6 +70,11 @@ nlohmann::ordered_json headerJson(Brell::SlotHeader const& header) {
            {{"version", header.lookasideLink.version}, {"reference", header.lookasideLink.value}}}};
 }
 
+std::size_t keyColumnWidth(Brell::SlotHeader const& header) {
+  std::size_t keyBytes = header.keyLayout.fieldCount != 0 ? header.keySize : 4;
+  return std::max<std::size_t>(3, 2 * keyBytes);
+}
+
 std::string referenceText(std::uint32_t reference) {
   if (reference == Brell::kNullReference) return "none";
   if ((reference & Brell::kEndFlag) != 0) {
@@ -123,7 +130,6 @@ nlohmann::ordered_json storeReportJson(std::string const& root,
     document["owner"] = {{"valid", report.owner->valid},
                          {"valueType", report.owner->valueTypeName},
                          {"writerProcess", report.owner->shocketInfo.processId},
-                         {"writerAlive", report.writerAlive},
                          {"wiped", report.owner->wiped}};
   } else {
     document["owner"] = nullptr;
@@ -138,24 +144,41 @@ nlohmann::ordered_json storeReportJson(std::string const& root,
                                        ? nlohmann::ordered_json()
                                        : nlohmann::ordered_json(report.corruptionFile);
   if (entries) {
-    if (report.slotHeader) document["bucketCount"] = document["buckets"]["count"];
-    document["occupancy"] = report.slotHeader ? nlohmann::ordered_json(report.slotHeader->occupancy)
-                                              : nlohmann::ordered_json();
-    document["freeListLength"] =
-        report.valid() ? nlohmann::ordered_json(report.freeSlots) : nlohmann::ordered_json();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (auto const& entry : report.entries) {
-      list.push_back({{"slot", entry.slotIndex},
-                      {"bucket", entry.bucket},
-                      {"version", entry.link.version},
-                      {"next", entry.link.value},
-                      {"rhash", entry.rhash},
-                      {"key", hexBytes(Brell::StoreInspector::keyBytes(*report.slotHeader, entry))},
-                      {"value", hexBytes(entry.value)}});
-    }
+    for (auto const& entry : report.entries) list.push_back(entryJson(*report.slotHeader, entry));
     document["entries"] = std::move(list);
   }
   return document;
+}
+
+nlohmann::ordered_json entryJson(Brell::SlotHeader const& header, Brell::ChainEntry const& entry) {
+  return {{"slot", entry.slotIndex},
+          {"bucket", entry.bucket},
+          {"version", entry.link.version},
+          {"next", entry.link.value},
+          {"rhash", entry.rhash},
+          {"key", hexBytes(Brell::StoreInspector::keyBytes(header, entry))},
+          {"value", hexBytes(entry.value)}};
+}
+
+std::string entryTableHead(Brell::SlotHeader const& header) {
+  return fmt::format(
+      "{:<10}  {:<6}  {:<10}  {:<8}  {:<{}}  {}\n{:-<10}  {:-<6}  {:-<10}  {:-<8}  {:-<{}}  "
+      "{:-<{}}\n",
+      "SLOT", "BUCKET", "VERSION", "RHASH", "KEY", keyColumnWidth(header), "VALUE", "", "", "", "",
+      "", keyColumnWidth(header), "", 2 * header.valueSize);
+}
+
+std::string entryTableRow(Brell::SlotHeader const& header, Brell::ChainEntry const& entry) {
+  return fmt::format("{:<10}  {:<6}  {:<10}  {:08x}  {:<{}}  {}\n", entry.slotIndex, entry.bucket,
+                     fmt::format("{:#x}", entry.link.version), entry.rhash,
+                     hexBytes(Brell::StoreInspector::keyBytes(header, entry)),
+                     keyColumnWidth(header), hexBytes(entry.value));
+}
+
+std::string entryTableTail(std::uint64_t count, bool valid) {
+  return fmt::format("{} occupied slots in list order{}\n", count,
+                     valid ? "" : " (those walked before the damage)");
 }
 
 std::string storeReportText(std::string const& root, Brell::InspectionReport const& report,
@@ -209,25 +232,36 @@ std::string storeReportText(std::string const& root, Brell::InspectionReport con
   if (!report.corruptionFile.empty()) {
     line("corruption file", printable(report.corruptionFile));
   }
+  if (leftByKilledWriter(report)) line("what happened", killedWriterAdvice(root, report));
   if (entries && report.slotHeader) {
-    text += "\n";
-    TextTable table({"SLOT", "BUCKET", "VERSION", "RHASH", "KEY", "VALUE"});
-    for (auto const& entry : report.entries) {
-      table.rowIs({fmt::format("{}", entry.slotIndex), fmt::format("{}", entry.bucket),
-                   fmt::format("{:#x}", entry.link.version), fmt::format("{:08x}", entry.rhash),
-                   hexBytes(Brell::StoreInspector::keyBytes(*report.slotHeader, entry)),
-                   hexBytes(entry.value)});
-    }
-    text += table.toString();
-    text += fmt::format("{} occupied slots in list order{}\n", report.entries.size(),
-                        report.valid() ? "" : " (those walked before the damage)");
+    text += "\n" + entryTableHead(*report.slotHeader);
+    for (auto const& entry : report.entries) text += entryTableRow(*report.slotHeader, entry);
+    text += entryTableTail(report.entries.size(), report.valid());
   }
   return text;
+}
+
+bool leftByKilledWriter(Brell::InspectionReport const& report) {
+  return !report.writerAlive && report.slotHeader && report.slotHeader->criticalSection() &&
+         report.reason.starts_with("bad critical section");
+}
+
+std::string killedWriterAdvice(std::string const& root, Brell::InspectionReport const& report) {
+  std::uint32_t process = report.owner ? report.owner->shocketInfo.processId : 0;
+  return fmt::format(
+      "its writer{} stopped in the middle of a change (killed or crashed), so its entries "
+      "cannot be trusted; the next writer starts it afresh, or run 'hwtables store wipe {}' "
+      "to do so now",
+      process != 0 ? fmt::format(" (process {})", process) : std::string(), printable(root));
 }
 
 std::string storeFailureLine(std::string const& root, Brell::InspectionReport const& report) {
   if (report.result == "busy") {
     return fmt::format("store {} is busy: {}", printable(root), printable(report.reason));
+  }
+  if (leftByKilledWriter(report)) {
+    return fmt::format("store {} is invalid: {} ({})", printable(root),
+                       killedWriterAdvice(root, report), printable(report.reason));
   }
   return fmt::format("store {} is invalid: {}", printable(root), printable(report.reason));
 }

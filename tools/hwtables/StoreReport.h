@@ -1,4 +1,4 @@
-// What `hwtables store check` and `store dump` print: an inspection report of a store
+// What `hwtables store check`, `dump` and `get` print: an inspection report of a store
 // directory (Brell::StoreInspector) as readable text for people or as one JSON
 // document for machines.
 //
@@ -7,6 +7,7 @@
 // that bytes that are not UTF-8 cannot make the output fail.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -25,6 +26,18 @@ nlohmann::ordered_json storeReportJson(std::string const& root,
 // occupied slots in list order.
 std::string storeReportText(std::string const& root, Brell::InspectionReport const& report,
                             bool entries);
+
+// One occupied slot: as a JSON object, and as a row of the text table (whose
+// columns have fixed widths, so a dump can print rows as the walk meets them).
+nlohmann::ordered_json entryJson(Brell::SlotHeader const& header, Brell::ChainEntry const& entry);
+std::string entryTableHead(Brell::SlotHeader const& header);
+std::string entryTableRow(Brell::SlotHeader const& header, Brell::ChainEntry const& entry);
+std::string entryTableTail(std::uint64_t count, bool valid);
+
+// Whether the store was left mid-operation by a writer that is gone, and what that
+// means for the user and how to recover.
+bool leftByKilledWriter(Brell::InspectionReport const& report);
+std::string killedWriterAdvice(std::string const& root, Brell::InspectionReport const& report);
 
 // The one line for stderr when the report is not "ok".
 std::string storeFailureLine(std::string const& root, Brell::InspectionReport const& report);

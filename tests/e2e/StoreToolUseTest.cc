@@ -1,0 +1,201 @@
+// The tool as a new user meets it: commands they mistype, asking for help and the
+// version, looking up one key, a store left by a killed writer and how to recover it,
+// two writers starting at once, files they may not read, a fill interrupted at once
+// and one too large for the machine.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/sharedmem/OwnerFile.h"
+#include "tests/e2e/ToolRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+using E2e::expectOneLineError;
+using E2e::finishTool;
+using E2e::runTool;
+using E2e::startTool;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = "/dev/shm/hwtables-e2e-use-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(TempDir const&) = delete;
+  TempDir& operator=(TempDir const&) = delete;
+  std::string const& path() const { return path_; }
+  std::string file(std::string const& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::uint32_t nthFillKey(std::uint32_t seed, std::uint32_t index) {
+  std::unordered_set<std::uint32_t> seen;
+  std::mt19937 random(seed);
+  for (std::uint32_t count = 0;;) {
+    auto key = static_cast<std::uint32_t>(random());
+    if (!seen.insert(key).second) continue;
+    if (count++ == index) return key;
+  }
+}
+
+void patchByte(std::string const& path, std::size_t offset, char byte) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.put(byte);
+}
+
+TEST(ToolCommands, MistypedCommandsAreNamedWithTheNearestAndHelpAndVersionAnswer) {
+  auto top = runTool({"stor", "check"});
+  expectOneLineError(top, 2, "unknown command 'stor' (did you mean 'store'?)");
+  auto nested = runTool({"store", "chek", "/nowhere"});
+  expectOneLineError(nested, 2, "unknown command 'chek' (did you mean 'check'?)");
+  EXPECT_NE(nested.err.find("wipe"), std::string::npos) << "lists the commands there are";
+  expectOneLineError(runTool({"frobnicate"}), 2, "unknown command 'frobnicate'");
+
+  auto help = runTool({"help"});
+  EXPECT_EQ(help.status, 0) << help.err;
+  EXPECT_NE(help.out.find("store"), std::string::npos) << help.out;
+  auto storeHelp = runTool({"store", "help"});
+  EXPECT_EQ(storeHelp.status, 0) << storeHelp.err;
+  for (auto const* command : {"check", "dump", "get", "fill", "wipe"}) {
+    EXPECT_NE(storeHelp.out.find(command), std::string::npos) << command;
+  }
+  auto version = runTool({"--version"});
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_EQ(version.out.rfind("hwtables ", 0), 0u) << version.out;
+}
+
+TEST(ToolStoreGet, FindsAKeyAsNumberOrBytesAndSaysWhenItIsNotThere) {
+  TempDir root;
+  std::string dir = root.file("store");
+  ASSERT_EQ(
+      runTool({"store", "fill", dir, "--entries", "50", "--remove", "5", "--seed", "3"}).status, 0);
+  std::uint32_t kept = nthFillKey(3, 20);
+  std::uint32_t removed = nthFillKey(3, 2);
+  auto found = runTool({"store", "get", dir, std::to_string(kept), "--json"});
+  ASSERT_EQ(found.status, 0) << found.err;
+  auto document = json::parse(found.out);
+  EXPECT_TRUE(document["found"].get<bool>());
+  std::string keyHex = fmt::format("{:02x}{:02x}{:02x}{:02x}", kept & 0xFF, (kept >> 8) & 0xFF,
+                                   (kept >> 16) & 0xFF, kept >> 24);
+  EXPECT_EQ(document["entry"]["key"], keyHex);
+  EXPECT_EQ(document["entry"]["value"].get<std::string>().substr(0, 8), keyHex);
+
+  auto byBytes = runTool({"store", "get", dir, keyHex, "--bytes"});
+  ASSERT_EQ(byBytes.status, 0) << byBytes.err;
+  EXPECT_NE(byBytes.out.find(keyHex), std::string::npos) << byBytes.out;
+  auto hex = runTool({"store", "get", dir, fmt::format("{:#x}", kept)});
+  EXPECT_EQ(hex.status, 0) << hex.err;
+
+  expectOneLineError(runTool({"store", "get", dir, std::to_string(removed)}), 1, "holds no key");
+  expectOneLineError(runTool({"store", "get", dir, "zz"}), 2, "is not a 32-bit number");
+  expectOneLineError(runTool({"store", "get", dir, "4294967296"}), 2, "is not a 32-bit number");
+  expectOneLineError(runTool({"store", "get", dir, "0a", "--bytes"}), 2, "is not 4 bytes in hex");
+}
+
+TEST(ToolKilledWriter, TheStoreIsExplainedInTheUsersWordsAndWipeRecoversIt) {
+  TempDir root;
+  std::string dir = root.file("store");
+  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "100"}).status, 0);
+  patchByte(dir + "/slots", 558, 1);  // what a writer killed mid-operation leaves
+
+  auto check = runTool({"store", "check", dir});
+  expectOneLineError(check, 1, "stopped in the middle of a change (killed or crashed)");
+  EXPECT_NE(check.err.find(fmt::format("hwtables store wipe {}", dir)), std::string::npos)
+      << check.err;
+  EXPECT_NE(check.out.find("what happened"), std::string::npos) << check.out;
+
+  auto wipe = runTool({"store", "wipe", dir, "--json"});
+  ASSERT_EQ(wipe.status, 0) << wipe.err;
+  EXPECT_EQ(json::parse(wipe.out)["occupancy"], 100);
+  EXPECT_TRUE(fs::is_directory(dir)) << "the directory stays";
+  expectOneLineError(runTool({"store", "check", dir}), 2, "is not a store");
+  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "10"}).status, 0);
+  EXPECT_EQ(runTool({"store", "check", dir}).status, 0);
+}
+
+TEST(ToolBusy, AFillThatLosesTheStartUpRaceIsToldTheStoreIsBusy) {
+  TempDir root;
+  std::string dir = root.file("store");
+  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "10"}).status, 0);
+  {
+    // Another writer holds the store while its files are still being made.
+    std::ofstream(dir + "/slots", std::ios::trunc) << "half";
+    SharedMem::OwnerFile other(dir);
+    ASSERT_TRUE(other.tryLock());
+    auto fill = runTool({"store", "fill", dir, "--entries", "10"});
+    expectOneLineError(fill, 1, "is being written by another process");
+    EXPECT_EQ(fill.err.find("damaged"), std::string::npos) << fill.err;
+    expectOneLineError(runTool({"store", "wipe", dir}), 1, "is being written by another process");
+  }
+}
+
+TEST(ToolPermissions, FilesTheUserMayNotReadAreAnEnvironmentErrorNotAnInvalidStore) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  TempDir root;
+  ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+  std::string dir = root.file("store");
+  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "10"}).status, 0);
+  ASSERT_EQ(chmod((dir + "/slots").c_str(), 0600), 0);
+  constexpr uid_t kNobody = 65534;
+  for (auto const* command : {"check", "dump"}) {
+    SCOPED_TRACE(command);
+    auto run = runTool({"store", command, dir, "--json"}, kNobody);
+    expectOneLineError(run, 2, "cannot read store");
+    EXPECT_NE(run.err.find("Permission denied"), std::string::npos) << run.err;
+  }
+}
+
+TEST(ToolFillLimits, CtrlCRightAfterTheStartStopsCleanlyAndTheLargestFillIsRefusedUpFront) {
+  TempDir root;
+  std::string dir = root.file("store");
+  int outFd = -1;
+  int errFd = -1;
+  pid_t fill = startTool({"store", "fill", dir, "--entries", "20000000"}, outFd, errFd);
+  ASSERT_GT(fill, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(fill, SIGINT);
+  auto run = finishTool(fill, outFd, errFd);
+  expectOneLineError(run, 1, "interrupted; the store is valid");
+  EXPECT_EQ(runTool({"store", "check", dir}).status, 0);
+
+  // 2^30 - 1 entries need about 32 GiB: refused before anything is made.
+  struct statvfs space {};
+  ASSERT_EQ(statvfs(root.path().c_str(), &space), 0);
+  if (std::uint64_t{space.f_bavail} * space.f_frsize > (std::uint64_t{32} << 30)) {
+    GTEST_SKIP() << "this machine has room for the largest fill";
+  }
+  auto largest = runTool({"store", "fill", root.file("largest"), "--entries", "1073741823"});
+  expectOneLineError(largest, 2, "free");
+  EXPECT_FALSE(fs::exists(root.file("largest")));
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// The store when its files cannot get space, cannot be mapped or are written short:
+// faults injected at the file layer on every path that resizes or maps (growth,
+// bucket split, compaction, formatting, attach, the small files), and a real full
+// file system on a small tmpfs. The contract: a clear MemoryResourceException,
+// nothing changed, the critical section closed, never SIGBUS.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "platform/sharedmem/FileFaults.h"
+#include "platform/vorl/Exceptions.h"
+#include "store/BrellWriter.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+namespace Faults = SharedMem::FileFaults;
+using StoreTest::sized;
+using StoreTest::TempDir;
+using Traits8 = StoreTest::TestTraits<8>;
+using Value8 = Traits8::Value;
+using Writer8 = Brell::BrellWriter<Traits8>;
+
+void fillKeys(Writer8& writer, std::uint32_t from, std::uint32_t to) {
+  for (std::uint32_t key = from; key < to; ++key) writer.write(Value8::make(key, key + 1), true);
+}
+
+void expectAllKeys(Writer8& writer, std::uint32_t from, std::uint32_t to) {
+  for (std::uint32_t key = from; key < to; ++key) {
+    bool found = false;
+    auto const* value = writer.lookup(key, found, nullptr);
+    ASSERT_TRUE(found) << key;
+    ASSERT_EQ(value->generation(), key + 1) << key;
+  }
+}
+
+std::string messageOf(std::function<void()> const& body) {
+  try {
+    body();
+  } catch (Vorl::MemoryResourceException const& error) {
+    return error.what();
+  }
+  return "no MemoryResourceException";
+}
+
+struct Fault {
+  char const* name;
+  Faults::Operation operation;
+  int error;
+};
+
+Fault const kGrowthFaults[] = {{"no space", Faults::Operation::reserve, ENOSPC},
+                               {"file too large", Faults::Operation::reserve, EFBIG},
+                               {"mapping refused", Faults::Operation::map, ENOMEM}};
+
+TEST(StoreFileFaults, SlotGrowthThatCannotGetItsSpaceChangesNothing) {
+  for (auto const& fault : kGrowthFaults) {
+    SCOPED_TRACE(fault.name);
+    TempDir root;
+    Writer8 writer("growth", sized(100000), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    std::uint32_t full = writer.capacity();
+    fillKeys(writer, 0, full);
+    ASSERT_EQ(writer.capacity(), full);
+    auto fileBytes = std::filesystem::file_size(root.file("slots"));
+    {
+      Faults::Scope scope;
+      Faults::inject(fault.operation, fault.error);
+      std::string message = messageOf([&] { writer.write(Value8::make(full, full + 1), true); });
+      EXPECT_EQ(
+          message.rfind(
+              fmt::format("failed to resize {} from {} to {} slots, needed {} bytes. "
+                          "Reason: ",
+                          root.file("slots"), full, 2 * full, *Brell::slotFileSize(2 * full, 24)),
+              0),
+          0u)
+          << message;
+      EXPECT_NE(message.find(std::strerror(fault.error)), std::string::npos) << message;
+    }
+    EXPECT_FALSE(writer.slotTable().criticalSection());
+    EXPECT_EQ(writer.members(), full);
+    EXPECT_EQ(writer.capacity(), full);
+    if (fault.operation == Faults::Operation::reserve) {
+      EXPECT_EQ(std::filesystem::file_size(root.file("slots")), fileBytes) << "length given back";
+    }
+    EXPECT_TRUE(writer.validate());
+    expectAllKeys(writer, 0, full);
+    fillKeys(writer, full, full + 1);  // the space is there again
+    EXPECT_EQ(writer.capacity(), 2 * full);
+  }
+}
+
+TEST(StoreFileFaults, BucketSplitWithoutSpaceKeepsTheWriteAndTriesAgainLater) {
+  TempDir root;
+  Writer8 writer("buckets", sized(1000, true), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  std::uint32_t buckets = writer.buckets();
+  fillKeys(writer, 0, buckets);
+  {
+    Faults::Scope scope;
+    Faults::inject(Faults::Operation::reserve, ENOSPC);
+    fillKeys(writer, buckets, buckets + 1);
+  }
+  EXPECT_EQ(writer.buckets(), buckets);
+  EXPECT_FALSE(writer.slotTable().criticalSection());
+  EXPECT_TRUE(writer.validate());
+  fillKeys(writer, buckets + 1, buckets + 2);
+  EXPECT_EQ(writer.buckets(), 2 * buckets);
+  expectAllKeys(writer, 0, buckets + 2);
+  EXPECT_TRUE(writer.validate());
+}
+
+TEST(StoreFileFaults, CompactionWhoseMappingCannotShrinkStillCompletes) {
+  TempDir root;
+  Writer8 writer("shrink", sized(1024), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  fillKeys(writer, 0, 1024);
+  std::uint32_t key = 0;
+  while (writer.members() > 256) writer.remove(key++, nullptr);
+  {
+    Faults::Scope scope;
+    Faults::inject(Faults::Operation::map, ENOMEM, 0, 100);
+    writer.remove(key++, nullptr);  // compacts to 512 slots
+  }
+  EXPECT_EQ(writer.capacity(), 512u);
+  EXPECT_FALSE(writer.slotTable().criticalSection());
+  EXPECT_TRUE(writer.validate());
+  expectAllKeys(writer, key, 1024);
+  fillKeys(writer, 0, key);  // and grows again over the kept mapping
+  expectAllKeys(writer, 0, 1024);
+  EXPECT_TRUE(writer.validate());
+}
+
+TEST(StoreFileFaults, FormattingAndAttachingFailCleanlyAndLoseNothing) {
+  TempDir root;
+  {
+    Faults::Scope scope;
+    Faults::inject(Faults::Operation::reserve, ENOSPC);
+    Writer8 writer("format", sized(1000), root.path());
+    std::string message = messageOf([&] { writer.initialize("test"); });
+    EXPECT_NE(message.find("failed to resize"), std::string::npos) << message;
+    EXPECT_NE(message.find("No space left on device"), std::string::npos) << message;
+    EXPECT_FALSE(std::filesystem::exists(root.file("slots"))) << "no half-made file is left";
+  }
+  {
+    Writer8 writer("format", sized(1000), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    fillKeys(writer, 0, 300);
+  }
+  for (auto operation : {Faults::Operation::map, Faults::Operation::reserve}) {
+    Faults::Scope scope;
+    Faults::inject(operation, ENOMEM);
+    Writer8 writer("format", sized(1000), root.path());
+    EXPECT_NE(messageOf([&] { writer.initialize("test"); }), "no MemoryResourceException");
+  }
+  StoreTest::TraceCapture traces;
+  Writer8 writer("format", sized(1000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  EXPECT_FALSE(traces.contains("all entries from")) << traces.all();
+  expectAllKeys(writer, 0, 300);
+}
+
+TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {
+  TempDir root;
+  {
+    Writer8 writer("short", sized(1000), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    fillKeys(writer, 0, 50);
+  }
+  {
+    Faults::Scope scope;
+    // Every write of the owner record and the restart identity comes out short once.
+    Faults::inject(Faults::Operation::write, ENOSPC, 0, 1);
+    Writer8 writer("short", sized(1000), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    expectAllKeys(writer, 0, 50);
+  }
+  {
+    Faults::Scope scope;
+    Faults::inject(Faults::Operation::write, ENOSPC, 0, 1000);  // nothing gets written
+    Writer8 writer("short", sized(1000), root.path());
+    std::string message = messageOf([&] { writer.initialize("test"); });
+    EXPECT_NE(message.find("No space left on device"), std::string::npos) << message;
+  }
+  Writer8 writer("short", sized(1000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  EXPECT_TRUE(writer.validate());
+}
+
+// A tmpfs of a few pages mounted for one test, unmounted and removed afterwards.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(std::size_t bytes) {
+    std::string pattern = "/tmp/hwtables-tmpfs-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return;
+    path_ = pattern;
+    std::string options = fmt::format("size={}", bytes);
+    if (::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
+      mounted_ = true;
+    } else {
+      error_ = std::strerror(errno);
+    }
+  }
+  ~SmallTmpfs() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+    if (!path_.empty()) ::rmdir(path_.c_str());
+  }
+  SmallTmpfs(SmallTmpfs const&) = delete;
+  SmallTmpfs& operator=(SmallTmpfs const&) = delete;
+
+  bool mounted() const { return mounted_; }
+  std::string const& error() const { return error_; }
+  std::string const& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string error_ = "no directory";
+  bool mounted_ = false;
+};
+
+TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
+  SmallTmpfs tmpfs(256 * 1024);
+  if (!tmpfs.mounted()) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (" << tmpfs.error()
+                 << "); the injected faults above cover the same paths";
+  }
+  std::string root = tmpfs.path() + "/store";
+  ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+  std::uint32_t written = 0;
+  std::string message;
+  {
+    Writer8 writer("full", sized(1000000), root);
+    ASSERT_TRUE(writer.initialize("test"));
+    try {
+      for (; written < 1000000; ++written) writer.write(Value8::make(written, written + 1), true);
+    } catch (Vorl::MemoryResourceException const& error) {
+      message = error.what();
+    }
+    EXPECT_NE(message.find("failed to resize"), std::string::npos) << message;
+    EXPECT_NE(message.find("No space left on device"), std::string::npos) << message;
+    EXPECT_GT(written, 1000u);
+    EXPECT_FALSE(writer.slotTable().criticalSection());
+    EXPECT_EQ(writer.members(), written);
+    EXPECT_TRUE(writer.validate());
+    // Updates and removals need no space and keep working.
+    writer.write(Value8::make(0, 1), true);
+    EXPECT_TRUE(writer.remove(1, nullptr));
+    writer.write(Value8::make(1, 2), true);
+  }
+  StoreTest::TraceCapture traces;
+  Writer8 writer("full", sized(1000000), root);
+  ASSERT_TRUE(writer.initialize("test"));
+  EXPECT_FALSE(traces.contains("all entries from")) << traces.all();
+  EXPECT_EQ(writer.members(), written);
+  expectAllKeys(writer, 2, written);
+  writer.cleanup();
+}
+
+}  // namespace
