@@ -27,6 +27,7 @@
 #include "framework/RegisterShadow.h"
 #include "framework/TableDescriptor.h"
 #include "framework/TableInfo.h"
+#include "framework/ShadowLookup.h"
 #include "platform/asic/Assert.h"
 #include "platform/asic/LogEntry.h"
 #include "platform/tessar/HwTableBase.h"
@@ -233,21 +234,10 @@ class RegisterTable : public Tessar::HwDirectTableBase {
 
  private:
   Vorl::Ptr<Shadow> existingShadow(Tessar::HwShadowKey hwShadowKey) {
-    ASIC_GRACEFUL_ASSERT(hwShadowCollHas(hwShadowKey), "hwShadowCollHas( hwShadowKey )",
-                         "hwShadowKey {}{}", hwShadowKey,
-                         " does not exist in the shadow collection");
-    auto found = shadow(hwShadowKey);
-    ASIC_GRACEFUL_ASSERT(found, "shadow", "No shadow in hwShadowColl for {}", hwShadowKey);
-    return found;
+    return existingShadowOf<Shadow>(*this, hwShadowKey);
   }
-
   Vorl::Ptr<Shadow const> existingShadowConst(Tessar::HwShadowKey hwShadowKey) const {
-    ASIC_GRACEFUL_ASSERT(hwShadowCollHas(hwShadowKey), "hwShadowCollHas( hwShadowKey )",
-                         "hwShadowKey {}{}", hwShadowKey,
-                         " does not exist in the shadow collection");
-    auto found = shadowConst(hwShadowKey);
-    ASIC_GRACEFUL_ASSERT(found, "shadow", "No shadow in hwShadowColl for {}", hwShadowKey);
-    return found;
+    return existingShadowOf<Shadow const>(*this, hwShadowKey);
   }
 
   Vorl::Ptr<TableDescriptor const> descriptor_;

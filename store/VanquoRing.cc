@@ -71,6 +71,12 @@ RingFile RingFile::create(std::string const& path, std::uint32_t capacity,
   // Reserve every page now: on a full tmpfs this fails cleanly, whereas a sparse
   // file would fail later with SIGBUS on the first store into a missing page.
   int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (error == ENOSPC && ::unlink(path.c_str()) == 0) {
+    // On a full file system the previous writer's ring may hold the space a new one
+    // needs. Its writer is gone (the caller holds the owner lock), so it goes first;
+    // a reader still mapping it sees its writer identity cleared and waits.
+    error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  }
   if (error != 0) {
     ::close(fd);
     ::unlink(temporary.c_str());

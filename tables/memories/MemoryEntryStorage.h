@@ -96,31 +96,17 @@ class MemoryEntryStorage : public Vorl::Node {
   // The stored entry of `key`, or nothing.
   std::optional<Entry> entryCollFind(EntryKey const& key) {
     Value buffer;
-    bool found = false;
-    Value const* stored = nullptr;
-    try {
-      stored = map_.lookup(key, found, &buffer);
-    } catch (Vorl::CorruptionDetectedException const& error) {
-      Brell::handleCorruption(rootPath_, error.what());
-      return std::nullopt;
-    }
-    if (!found || stored == nullptr) return std::nullopt;
+    Value const* stored = safeLookup(key, buffer);
+    if (stored == nullptr) return std::nullopt;
     return stored->entry;
   }
 
-  // Copies the stored data bytes of `key` to `data`; false when not stored. The
-  // download path's lookup: no entry copy.
+  // Copies the stored data bytes of `key` to `data`; false when not stored. No entry
+  // copy.
   bool entryCollData(EntryKey const& key, U8* data) {
     Value buffer;
-    bool found = false;
-    Value const* stored = nullptr;
-    try {
-      stored = map_.lookup(key, found, &buffer);
-    } catch (Vorl::CorruptionDetectedException const& error) {
-      Brell::handleCorruption(rootPath_, error.what());
-      return false;
-    }
-    if (!found || stored == nullptr) return false;
+    Value const* stored = safeLookup(key, buffer);
+    if (stored == nullptr) return false;
     std::memcpy(data, stored->entry.dataBytes(), Entry::entrySize());
     return true;
   }
@@ -198,6 +184,19 @@ class MemoryEntryStorage : public Vorl::Node {
   Vorl::EventCounter const& entryCollNotifyCount() const { return entryCollNotifyCount_; }
 
  private:
+  // The stored value of `key` (in place, or copied to `buffer`), or null; damage goes
+  // to the corruption handler and reads as "not stored".
+  Value const* safeLookup(EntryKey const& key, Value& buffer) {
+    bool found = false;
+    try {
+      Value const* stored = map_.lookup(key, found, &buffer);
+      return found ? stored : nullptr;
+    } catch (Vorl::CorruptionDetectedException const& error) {
+      Brell::handleCorruption(rootPath_, error.what());
+      return nullptr;
+    }
+  }
+
   void safeWrite(Value const& value) {
     try {
       map_.write(value, true);

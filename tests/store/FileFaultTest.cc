@@ -225,7 +225,8 @@ class SmallTmpfs {
 };
 
 TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
-  SmallTmpfs tmpfs(256 * 1024);
+  // Room for the notification ring (136 KiB) and a few growths of the slot table.
+  SmallTmpfs tmpfs(512 * 1024);
   if (!tmpfs.mounted()) {
     GTEST_SKIP() << "cannot mount a small tmpfs here (" << tmpfs.error()
                  << "); the injected faults above cover the same paths";

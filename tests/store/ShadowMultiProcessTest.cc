@@ -52,19 +52,25 @@ std::map<std::uint32_t, Value> contentsOf(Shadow& shadow) {
   return contents;
 }
 
-// Starts a writer child once the parent closes `go`; it runs `body` and exits 0.
+// Starts a writer child that attaches, says so on `readyFd`, and runs `body` once the
+// parent writes a byte to `goFd` (so a reader can attach before the changes begin).
 template <class Body>
-pid_t startWriter(std::string const& root, int& readyFd, Body body) {
+pid_t startWriter(std::string const& root, int& readyFd, int& goFd, Body body) {
   int ready[2];
+  int go[2];
   if (::pipe(ready) != 0) return -1;
+  if (::pipe(go) != 0) return -1;
   pid_t pid = ::fork();
   if (pid == 0) {
     ::close(ready[0]);
+    ::close(go[1]);
     int code = 0;
     try {
       Writer writer("writer", sized(1u << 20), root);
       writer.initialize("child");
       (void)!::write(ready[1], "r", 1);
+      char byte;
+      if (::read(go[0], &byte, 1) != 1) ::_exit(3);
       code = body(writer);
     } catch (std::exception const& error) {
       (void)!::write(2, error.what(), std::strlen(error.what()));
@@ -73,7 +79,9 @@ pid_t startWriter(std::string const& root, int& readyFd, Body body) {
     ::_exit(code);
   }
   ::close(ready[1]);
+  ::close(go[0]);
   readyFd = ready[0];
+  goFd = go[1];
   char byte;
   if (::read(readyFd, &byte, 1) != 1) return -1;
   return pid;
@@ -88,7 +96,8 @@ std::map<std::uint32_t, std::uint32_t> keysOf(std::map<std::uint32_t, Value> con
 TEST(ShadowMultiProcess, FollowsAWriterThroughGrowthRewritesAndCompaction) {
   TempDir root;
   int readyFd = -1;
-  pid_t child = startWriter(root.path(), readyFd, [](Writer& writer) {
+  int goFd = -1;
+  pid_t child = startWriter(root.path(), readyFd, goFd, [](Writer& writer) {
     for (std::uint32_t key = 0; key < 6000; ++key) writer.write(Value::make(key, 1), true);
     for (std::uint32_t round = 2; round < 6; ++round) {
       for (std::uint32_t key = 0; key < 6000; key += round) {
@@ -110,6 +119,8 @@ TEST(ShadowMultiProcess, FollowsAWriterThroughGrowthRewritesAndCompaction) {
   notify.keyRemoved = [&](std::uint32_t key, Value const*) { reported.erase(key); };
   Shadow shadow("follower", root.path(), notify);
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
+  ASSERT_EQ(::write(goFd, "g", 1), 1);
+  ::close(goFd);
   auto end = Clock::now() + std::chrono::seconds(60);
   while (shadow.connected() && Clock::now() < end) {
     shadow.processNotifications(milliseconds(50));
@@ -145,7 +156,8 @@ TEST(ShadowMultiProcess, FollowsAWriterThroughGrowthRewritesAndCompaction) {
 TEST(ShadowMultiProcess, WriterKilledWhileFollowedIsNoticedAndTheNextWriterIsFollowed) {
   TempDir root;
   int readyFd = -1;
-  pid_t child = startWriter(root.path(), readyFd, [](Writer& writer) {
+  int goFd = -1;
+  pid_t child = startWriter(root.path(), readyFd, goFd, [](Writer& writer) {
     for (std::uint32_t generation = 1;; ++generation) {
       for (std::uint32_t key = 0; key < 3000; ++key) {
         if ((key + generation) % 3 == 0) {
@@ -160,6 +172,8 @@ TEST(ShadowMultiProcess, WriterKilledWhileFollowedIsNoticedAndTheNextWriterIsFol
   ASSERT_GT(child, 0);
   Shadow shadow("follower", root.path());
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
+  ASSERT_EQ(::write(goFd, "g", 1), 1);
+  ::close(goFd);
   auto until = Clock::now() + milliseconds(300);
   while (Clock::now() < until) shadow.processNotifications(milliseconds(10));
   EXPECT_GT(shadow.counters().notifications, 0u);
