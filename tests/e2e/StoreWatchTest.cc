@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -92,9 +93,11 @@ TEST(StoreWatch, FollowsFillsThroughUpdatesRemovalsAndAWriterRestart) {
   // The watch prints thousands of lines meanwhile: read them as they come, so it never
   // blocks on a full pipe.
   std::string out;
+  std::mutex outMutex;
   std::thread reader([&] {
     char buffer[65536];
     for (ssize_t done; (done = ::read(watchOut, buffer, sizeof buffer)) > 0;) {
+      std::lock_guard lock(outMutex);
       out.append(buffer, static_cast<std::size_t>(done));
     }
   });
@@ -106,7 +109,20 @@ TEST(StoreWatch, FollowsFillsThroughUpdatesRemovalsAndAWriterRestart) {
   auto removing = E2e::runTool(
       {"store", "fill", dir, "--entries", "10", "--remove", "5", "--value-bytes", "16"});
   ASSERT_EQ(removing.status, 0) << removing.err;
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // The watch has the last writer's removals to report: wait for them (or give up
+  // after a while and let the checks below say what was missing).
+  auto countRemoved = [&out, &outMutex] {
+    std::lock_guard lock(outMutex);
+    std::size_t count = 0;
+    for (auto at = out.find("\"removed\""); at != std::string::npos;
+         at = out.find("\"removed\"", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
+  for (int tick = 0; tick < 200 && countRemoved() < 5; ++tick) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   ::kill(watch, SIGTERM);
   reader.join();
   ::close(watchOut);
@@ -125,7 +141,10 @@ TEST(StoreWatch, FollowsFillsThroughUpdatesRemovalsAndAWriterRestart) {
   ASSERT_FALSE(lines.empty()) << run.out;
   for (auto const& line : lines) {
     std::string event = line.at("event");
-    if (counts.empty()) syncedFirst = event == "synced";
+    // The watch may have to wait for a writer before its first synchronisation.
+    if (counts.empty() || (counts.size() == 1 && counts.count("waiting") == 1)) {
+      syncedFirst = event == "synced";
+    }
     ++counts[event];
     if (event == "synced") {
       EXPECT_EQ(line.at("entries"), kEntries);
