@@ -32,20 +32,9 @@ std::string hexOf(std::vector<unsigned> const& bytes) {
 }
 
 // A store root of its own for each test, removed afterwards.
-class StoreRoot {
+class StoreRoot : public E2e::TempDir {
  public:
-  StoreRoot() {
-    char pattern[] = "/dev/shm/hwtables-demo-test-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~StoreRoot() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  std::string const& path() const { return path_; }
-
- private:
-  std::string path_;
+  StoreRoot() : E2e::TempDir("demo") {}
 };
 
 TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheMemories) {

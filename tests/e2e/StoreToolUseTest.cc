@@ -36,24 +36,10 @@ using E2e::finishTool;
 using E2e::runTool;
 using E2e::startTool;
 
-class TempDir {
+// A directory of this file's own in /dev/shm.
+class TempDir : public E2e::TempDir {
  public:
-  TempDir() {
-    std::string pattern = "/dev/shm/hwtables-e2e-use-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(TempDir const&) = delete;
-  TempDir& operator=(TempDir const&) = delete;
-  std::string const& path() const { return path_; }
-  std::string file(std::string const& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  TempDir() : E2e::TempDir("use") {}
 };
 
 std::uint32_t nthFillKey(std::uint32_t seed, std::uint32_t index) {

@@ -32,23 +32,10 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-class TempDir {
+// A directory of this file's own in /dev/shm.
+class TempDir : public E2e::TempDir {
  public:
-  TempDir() {
-    std::string pattern = "/dev/shm/hwtables-e2e-watch-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(TempDir const&) = delete;
-  TempDir& operator=(TempDir const&) = delete;
-  std::string const& path() const { return path_; }
-
- private:
-  std::string path_;
+  TempDir() : E2e::TempDir("watch") {}
 };
 
 // The keys `store fill --seed S` writes, in order (see `store fill --help`).

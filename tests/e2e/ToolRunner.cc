@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
 
 namespace E2e {
 namespace {
@@ -107,6 +110,17 @@ void expectOneLineError(Run const& run, int status, std::string const& text) {
   EXPECT_EQ(run.err.rfind("hwtables: ", 0), 0u) << run.err;
   EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
   EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+}
+
+TempDir::TempDir(std::string const& purpose) {
+  std::string pattern = "/dev/shm/hwtables-" + purpose + "-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace E2e

@@ -27,6 +27,20 @@ pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd, uid_t use
 Run finishTool(pid_t pid, int outFd, int errFd);
 Run runTool(std::vector<std::string> args, uid_t user = 0);
 
+// A directory in /dev/shm for one test, removed with everything in it afterwards.
+class TempDir {
+ public:
+  explicit TempDir(std::string const& purpose = "e2e");
+  ~TempDir();
+  TempDir(TempDir const&) = delete;
+  TempDir& operator=(TempDir const&) = delete;
+  std::string const& path() const { return path_; }
+  std::string file(std::string const& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 // The tool failed the way every subcommand must: exit `status` and one
 // "hwtables: ..." line containing `text` on stderr; refused input (status 2) also
 // prints nothing on stdout.

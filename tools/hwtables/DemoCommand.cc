@@ -35,6 +35,7 @@
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/FieldDecoder.h"
 #include "tools/hwtables/SelfProcess.h"
+#include "tools/hwtables/StopSignals.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -49,29 +50,15 @@ struct Options {
   bool hold = false;
 };
 
-volatile std::sig_atomic_t holdEnded = 0;
-
-extern "C" void endHold(int) {
-  holdEnded = 1;
-}
-
 // Keeps the shadows live until SIGINT or SIGTERM, so `show` and `watch` in another
 // terminal can read them.
 void holdUntilInterrupted(bool json) {
-  struct sigaction action {};
-  action.sa_handler = endHold;
-  sigemptyset(&action.sa_mask);
-  struct sigaction oldInterrupt {};
-  struct sigaction oldTerminate {};
-  ::sigaction(SIGINT, &action, &oldInterrupt);
-  ::sigaction(SIGTERM, &action, &oldTerminate);
+  StopSignals signals;
   if (!json) {
     fmt::print("\nHolding the shadows live for `hwtables show` and `hwtables watch`; Ctrl-C ends.\n");
   }
   std::fflush(stdout);
-  while (!holdEnded) ::usleep(50 * 1000);
-  ::sigaction(SIGINT, &oldInterrupt, nullptr);
-  ::sigaction(SIGTERM, &oldTerminate, nullptr);
+  while (!StopSignals::requested()) ::usleep(50 * 1000);
 }
 
 struct TableResult {

@@ -1,5 +1,7 @@
 #include "tools/hwtables/StoreFill.h"
 
+#include "tools/hwtables/StopSignals.h"
+
 #include <signal.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -36,38 +38,6 @@ using Clock = std::chrono::steady_clock;
 // The names a store directory may hold (see store/StoreFiles.h).
 constexpr char const* kStoreFileNames[] = {
     "slots", "buckets", "owner", "pyrel", "control", "corruption-detected", "notifications"};
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void requestStop(int) {
-  stopRequested = 1;
-}
-
-// Turns SIGINT and SIGTERM into a request to stop between two store operations, so
-// an interrupted fill leaves a valid store; the old handlers come back afterwards.
-class StopSignals {
- public:
-  StopSignals() {
-    stopRequested = 0;
-    struct sigaction action {};
-    action.sa_handler = requestStop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &oldInterrupt_);
-    ::sigaction(SIGTERM, &action, &oldTerminate_);
-  }
-  ~StopSignals() {
-    ::sigaction(SIGINT, &oldInterrupt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerminate_, nullptr);
-  }
-  StopSignals(StopSignals const&) = delete;
-  StopSignals& operator=(StopSignals const&) = delete;
-
-  static bool requested() { return stopRequested != 0; }
-
- private:
-  struct sigaction oldInterrupt_ {};
-  struct sigaction oldTerminate_ {};
-};
 
 // A progress line on stderr, redrawn at most ten times a second.
 class Progress {

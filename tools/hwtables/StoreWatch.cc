@@ -71,7 +71,7 @@ void runWatch(WatchCommandOptions const& options) {
   // The value size decides the value type; a store not yet made is waited for.
   std::uint32_t valueSize = recordedValueSize(dir);
   bool announced = false;
-  WatchDetail::StopSignals signals;
+  StopSignals signals;
   while (valueSize == 0) {
     if (!announced) {
       if (options.json) {
@@ -84,10 +84,10 @@ void runWatch(WatchCommandOptions const& options) {
       announced = true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (WatchDetail::StopSignals::requested()) return;
+    if (StopSignals::requested()) return;
     valueSize = recordedValueSize(dir);
   }
-  if (WatchDetail::StopSignals::requested()) return;
+  if (StopSignals::requested()) return;
   int result = 0;
   switch (valueSize) {
     case 8:

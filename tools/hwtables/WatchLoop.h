@@ -36,6 +36,7 @@
 #include <nlohmann/json.hpp>
 
 #include "store/BrellShadow.h"
+#include "tools/hwtables/StopSignals.h"
 #include "tools/hwtables/StoreReport.h"
 
 namespace Tool {
@@ -59,40 +60,6 @@ struct WatchOptions {
   std::uint64_t maxEvents = 0;
 };
 
-namespace WatchDetail {
-
-inline volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" inline void requestWatchStop(int) {
-  stopRequested = 1;
-}
-
-// SIGINT and SIGTERM end the loop between two waits; old handlers come back after.
-class StopSignals {
- public:
-  StopSignals() {
-    stopRequested = 0;
-    struct sigaction action {};
-    action.sa_handler = requestWatchStop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &oldInterrupt_);
-    ::sigaction(SIGTERM, &action, &oldTerminate_);
-  }
-  ~StopSignals() {
-    ::sigaction(SIGINT, &oldInterrupt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerminate_, nullptr);
-  }
-  StopSignals(StopSignals const&) = delete;
-  StopSignals& operator=(StopSignals const&) = delete;
-  static bool requested() { return stopRequested != 0; }
-
- private:
-  struct sigaction oldInterrupt_ {};
-  struct sigaction oldTerminate_ {};
-};
-
-}  // namespace WatchDetail
-
 // Follows the store in `rootPath` and prints its changes until stopped. Returns the
 // exit status (0 after a stop).
 template <Brell::StoreTraits T>
@@ -100,10 +67,10 @@ int watchStore(std::string const& rootPath, WatchDescriptions<T> const& describe
                WatchOptions const& options) {
   using Value = typename T::Value;
   using Key = typename T::Key;
-  WatchDetail::StopSignals signals;
+  StopSignals signals;
   std::uint64_t events = 0;
   auto stopping = [&] {
-    return WatchDetail::StopSignals::requested() || (options.stop && options.stop()) ||
+    return StopSignals::requested() || (options.stop && options.stop()) ||
            (options.maxEvents != 0 && events >= options.maxEvents);
   };
   auto emit = [&](std::string_view event, std::string const& text,
