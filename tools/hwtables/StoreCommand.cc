@@ -414,7 +414,7 @@ void addFillCommand(CLI::App* store) {
 void addStoreCommand(CLI::App& app) {
   auto* store = app.add_subcommand(
       "store",
-      "Check, dump, get, fill or wipe a shared-memory table store (see 'hwtables store --help')");
+      "Check, dump, get, watch, fill or wipe a shared-memory table store (see 'hwtables store --help')");
   store->require_subcommand(1);
   store->footer(
       "DIR is a store directory, used as given. Without DIR, the subcommands use\n"
