@@ -1,5 +1,6 @@
 // `hwtables show` and `hwtables watch` against a live agent in another process: the
 // demo holding its shadows, then letting them go.
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,16 +38,22 @@ class LiveAgent : public ::testing::Test {
     std::filesystem::remove_all(root_);
   }
 
-  // Starts `demo --hold`; returns once its shadows are in their stores.
+  // Starts `demo --hold`; returns once it holds its shadows (it says so on stdout).
   void startAgent() {
     agent_ = E2e::startTool({"demo", "--hold", "--root", root_}, agentOut_, agentErr_);
     ASSERT_GT(agent_, 0);
-    auto store = root_ + "/bcm88490_a0/bcm88490_a0::IppdPphAttributeByEeiHwDirect/1/slots";
-    for (int attempt = 0; attempt < 200 && !std::filesystem::exists(store); ++attempt) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string said;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (said.find("Holding the shadows live") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{agentOut_, POLLIN, 0};
+      if (::poll(&ready, 1, 100) <= 0) continue;
+      char buffer[4096];
+      ssize_t count = ::read(agentOut_, buffer, sizeof buffer);
+      if (count <= 0) break;
+      said.append(buffer, static_cast<std::size_t>(count));
     }
-    // The reader check of the demo runs after the stores exist; give it time to finish.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_NE(said.find("Holding the shadows live"), std::string::npos) << said;
   }
 
   E2e::Run stopAgent() {
@@ -91,7 +98,7 @@ TEST_F(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesThemGo) {
   std::atomic<bool> finished{false};
   pid_t watcher = watcher_;
   std::thread guard([&] {
-    for (int tick = 0; tick < 300 && !finished; ++tick) {
+    for (int tick = 0; tick < 1200 && !finished; ++tick) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (!finished) ::kill(watcher, SIGKILL);
