@@ -38,21 +38,25 @@ class LiveAgent : public ::testing::Test {
     std::filesystem::remove_all(root_);
   }
 
+  // Reads `fd` into `said` until it holds `text` (or two minutes pass).
+  static void readUntil(int fd, std::string& said, std::string const& text) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (said.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{fd, POLLIN, 0};
+      if (::poll(&ready, 1, 100) <= 0) continue;
+      char buffer[4096];
+      ssize_t count = ::read(fd, buffer, sizeof buffer);
+      if (count <= 0) break;
+      said.append(buffer, static_cast<std::size_t>(count));
+    }
+  }
+
   // Starts `demo --hold`; returns once it holds its shadows (it says so on stdout).
   void startAgent() {
     agent_ = E2e::startTool({"demo", "--hold", "--root", root_}, agentOut_, agentErr_);
     ASSERT_GT(agent_, 0);
     std::string said;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (said.find("Holding the shadows live") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd ready{agentOut_, POLLIN, 0};
-      if (::poll(&ready, 1, 100) <= 0) continue;
-      char buffer[4096];
-      ssize_t count = ::read(agentOut_, buffer, sizeof buffer);
-      if (count <= 0) break;
-      said.append(buffer, static_cast<std::size_t>(count));
-    }
+    readUntil(agentOut_, said, "Holding the shadows live");
     ASSERT_NE(said.find("Holding the shadows live"), std::string::npos) << said;
   }
 
@@ -78,6 +82,10 @@ TEST_F(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesThemGo) {
                             watchOut, watchErr);
   ASSERT_GT(watcher_, 0);
   startAgent();
+  // The watch has found the live shadow before anything changes.
+  std::string watchedFirst;
+  readUntil(watchOut, watchedFirst, "\"synced\"");
+  ASSERT_NE(watchedFirst.find("\"synced\""), std::string::npos) << watchedFirst;
 
   auto shown = runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "0-1", "--root", root_,
                         "--json"});
@@ -104,10 +112,11 @@ TEST_F(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesThemGo) {
     if (!finished) ::kill(watcher, SIGKILL);
   });
   auto watched = E2e::finishTool(watcher_, watchOut, watchErr);
+  watched.out = watchedFirst + watched.out;
   finished = true;
   guard.join();
   watcher_ = -1;
-  ASSERT_EQ(watched.status, 0) << watched.err;
+  ASSERT_EQ(watched.status, 0) << watched.err << watched.out;
   std::size_t removed = 0;
   std::size_t lines = 0;
   std::istringstream stream(watched.out);
