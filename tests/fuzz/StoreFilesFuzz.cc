@@ -1,7 +1,11 @@
 // Fuzz target: a store directory's files, as damaged as the input makes them.
 //
-// Input: four framed parts (FuzzInput.h), the files "slots", "buckets" and "pyrel",
-// then the rest as "notifications" (absent when empty). The harness writes them into
+// Input: one flags byte, then four framed parts (FuzzInput.h), the files "slots",
+// "buckets" and "pyrel", then the rest as "notifications" (absent when empty). With
+// bit 0 of the flags set, the harness first redoes the checksums of the four files'
+// headers, so that a mutation reaches the checks behind them instead of stopping at
+// a checksum mismatch (damage with an intact checksum is what a bug in the writer,
+// rather than a torn disk, would leave). The harness writes them into
 // its scratch directory and does everything a tool or a reader in another process
 // does with a store it finds: the inspector's check and dump (validation of the
 // snapshot, the walks), a reader's attach, lookups of every key the dump found and
@@ -14,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/sharedmem/Checksum.h"
 #include "platform/vorl/Exceptions.h"
 #include "store/BrellReader.h"
 #include "store/RawValue.h"
@@ -26,6 +31,18 @@ namespace {
 // A file is no bigger than this many slots here, so a walk or iteration that
 // yields more entries is going round in circles.
 constexpr std::size_t kMaxSteps = 1u << 20;
+
+// Redoes the checksum at `at` over the given ranges of `file` (kept when too short).
+void redoChecksum(std::string& file, std::size_t at,
+                  std::initializer_list<std::pair<std::size_t, std::size_t>> ranges) {
+  std::size_t end = at + 4;
+  for (auto [from, to] : ranges) end = std::max(end, to);
+  if (file.size() < end) return;
+  std::string covered;
+  for (auto [from, to] : ranges) covered.append(file, from, to - from);
+  std::uint32_t sum = SharedMem::checksum(covered.data(), covered.size());
+  std::memcpy(file.data() + at, &sum, 4);
+}
 
 template <std::size_t V>
 void readAsReader(std::string const& root, std::vector<std::uint32_t> const& keys) {
@@ -68,11 +85,24 @@ void readRing(std::string const& root) {
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
   auto& scratch = Fuzz::ScratchDirectory::instance();
   scratch.empty();
-  Fuzz::Framed input(data, size);
-  auto slots = input.part();
-  auto buckets = input.part();
-  auto pyrel = input.part();
-  auto notifications = input.rest();
+  if (size == 0) return 0;
+  bool const repair = (data[0] & 1) != 0;
+  Fuzz::Framed input(data + 1, size - 1);
+  std::string slots(input.part());
+  std::string buckets(input.part());
+  std::string pyrel(input.part());
+  std::string notifications(input.rest());
+  if (repair) {
+    // The layouts of docs/store-format.md: slots [0,72)+[96,352) at 92, buckets
+    // [0,12) at 12, pyrel [0,24) at 24, notifications [0,36) with its field zero at 32.
+    redoChecksum(slots, 92, {{0, 72}, {96, 352}});
+    redoChecksum(buckets, 12, {{0, 12}});
+    redoChecksum(pyrel, 24, {{0, 24}});
+    if (notifications.size() >= 36) {
+      std::memset(notifications.data() + 32, 0, 4);
+      redoChecksum(notifications, 32, {{0, 36}});
+    }
+  }
   scratch.write("control", "hwtables store\n");
   scratch.write("slots", slots);
   scratch.write("buckets", buckets);

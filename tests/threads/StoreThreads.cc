@@ -9,7 +9,7 @@
 // (always present, never torn), some churn keys (whole when found) and iterates the
 // whole table (each stable key exactly once, every value whole) until the writer is
 // done. Bounded by the number of waves, not by time: HWTABLES_THREAD_WAVES (default
-// 30) and HWTABLES_THREAD_READERS (default 3).
+// 200) and HWTABLES_THREAD_READERS (default 3).
 //
 // Exit status 0 when every read was right; 1 with the first wrong read otherwise.
 #include <stdlib.h>
@@ -136,7 +136,7 @@ void readUntilDone(std::string const& root, std::atomic<bool> const& done, unsig
 }  // namespace
 
 int main() {
-  std::uint32_t const waves = fromEnvironment("HWTABLES_THREAD_WAVES", 30);
+  std::uint32_t const waves = fromEnvironment("HWTABLES_THREAD_WAVES", 200);
   std::uint32_t const readers = std::max(1u, fromEnvironment("HWTABLES_THREAD_READERS", 3));
   std::string pattern = "/dev/shm/hwtables-threads-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
