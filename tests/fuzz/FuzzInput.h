@@ -6,6 +6,7 @@
 // which feeds it every file of the committed corpus and reproducers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

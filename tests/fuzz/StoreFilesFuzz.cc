@@ -13,9 +13,15 @@
 // attach and read. Every outcome must be a result or a Vorl exception; anything
 // else (a crash, a sanitizer report, another exception, an endless iteration) is a
 // fault in the store.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sharedmem/Checksum.h"
@@ -28,7 +34,7 @@
 
 namespace {
 
-// A file is no bigger than this many slots here, so a walk or iteration that
+// The inputs are far smaller than this many slots, so a walk or iteration that
 // yields more entries is going round in circles.
 constexpr std::size_t kMaxSteps = 1u << 20;
 
@@ -47,8 +53,8 @@ void redoChecksum(std::string& file, std::size_t at,
 template <std::size_t V>
 void readAsReader(std::string const& root, std::vector<std::uint32_t> const& keys) {
   using Traits = Brell::RawValueTraits<V>;
-  Brell::BrellReader<Traits> reader("fuzz", root);
   try {
+    Brell::BrellReader<Traits> reader("fuzz", root);
     if (!reader.initialize("fuzz")) return;
     typename Traits::Value buffer;
     bool found = false;
@@ -69,8 +75,8 @@ void readAsReader(std::string const& root, std::vector<std::uint32_t> const& key
 }
 
 void readRing(std::string const& root) {
-  Vanquo::VanquoReader<> ring(root);
   try {
+    Vanquo::VanquoReader<> ring(root);
     if (!ring.initialize(false)) return;
     std::size_t count = 0;
     ring.read([&](Vanquo::BasicSlot const&) { ++count; }, 4096);
