@@ -1,0 +1,36 @@
+// Fuzz target: the text the tool takes from its command line for tables, FAP lists
+// ("0,4-6") and chip revisions ("bcm88490_a0"). The input is one argument's text;
+// every parser gets it. Each must return a result or throw Tool::UsageError; a
+// result must hold what the parser promises (FAP ids in range, ascending, without
+// repeats, and the list text of the command library for it).
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "platform/hardware/FapRevision.h"
+#include "tests/fuzz/FuzzInput.h"
+#include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/Command.h"
+
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
+  std::string text(reinterpret_cast<char const*>(data), size);
+  try {
+    auto faps = Tool::parseFaps(text);
+    for (std::size_t index = 0; index < faps.size(); ++index) {
+      if (faps[index] > 255 || faps[index] == 128) std::abort();
+      if (index > 0 && faps[index] <= faps[index - 1]) std::abort();
+    }
+    Tool::fapsText(faps);
+  } catch (Tool::UsageError const&) {
+  }
+  try {
+    auto revision = Tool::parseRevision(text);
+    if (revision.revString() != text) std::abort();
+  } catch (Tool::UsageError const&) {
+  }
+  Hardware::Sand::FapRevision revision;
+  if (Hardware::Sand::fapRevisionFromString(text, revision) && revision.revString() != text) {
+    std::abort();
+  }
+  return 0;
+}
