@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -77,11 +78,15 @@ inline Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
   return descriptor;
 }
 
-// A fresh directory under /dev/shm (or /tmp), removed with everything in it.
+// A fresh directory under $HWTABLES_TEST_TMP, else /dev/shm (or /tmp), removed with
+// everything in it.
 class TempDir {
  public:
   TempDir() {
-    std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+    char const* chosen = std::getenv("HWTABLES_TEST_TMP");
+    std::string base = chosen != nullptr && *chosen != '\0' ? chosen
+                       : std::filesystem::exists("/dev/shm") ? "/dev/shm"
+                                                             : "/tmp";
     std::string pattern = base + "/hwtables-store-test-XXXXXX";
     char* made = ::mkdtemp(pattern.data());
     if (made == nullptr) throw std::runtime_error("mkdtemp failed");
