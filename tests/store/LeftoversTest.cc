@@ -23,7 +23,9 @@ TEST(StoreTestHygiene, TheDeathTestsLeaveNoDirectoryBehind) {
     // This very test program, running only the death tests, its output discarded.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) ::_exit(126);
     if (std::freopen("/dev/null", "w", stderr) == nullptr) ::_exit(126);
-    ::execl("/proc/self/exe", "test_store", "--gtest_filter=StoreLifecycleDeath.*",
+    // The death tests start the program again by its argv[0]: give it the real path.
+    auto self = std::filesystem::read_symlink("/proc/self/exe").string();
+    ::execl(self.c_str(), self.c_str(), "--gtest_filter=StoreLifecycleDeath.*",
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
