@@ -1,10 +1,10 @@
 // What the tool needs to read a memory table's shadow store from outside the writer:
 // where it lies and how its entries look.
 //
-// withMemoryTable(name, visit) calls visit(MemoryTableTag<Table>{}) for the memory
-// table of that class name, so a command can use the table's entry type (its store
-// traits, key and fields) without table-specific code; false when no memory table has
-// that name. The helpers describe keys and entries in text and JSON, decoded into
+// withMemoryTable(name, what, visit) calls visit(MemoryTableTag<Table>{}) for the
+// memory table of that class name, so a command can use the table's entry type (its
+// store traits, key and fields) without table-specific code. A register or an unknown
+// name is refused with UsageError ("<name> is a register; <what> memory tables"). The helpers describe keys and entries in text and JSON, decoded into
 // named fields.
 #pragma once
 
@@ -19,6 +19,8 @@
 #include "platform/tessar/Keys.h"
 #include "platform/tessar/ShadowPath.h"
 #include "tables/AllTables.h"
+#include "tables/Catalogue.h"
+#include "tools/hwtables/Command.h"
 #include "tools/hwtables/FieldDecoder.h"
 
 namespace Tool {
@@ -49,13 +51,17 @@ void visitIfMemory(std::string_view wanted, std::string_view className, bool& fo
 }  // namespace detail
 
 template <class Visitor>
-bool withMemoryTable(std::string_view className, Visitor&& visit) {
+void withMemoryTable(std::string_view className, std::string_view what, Visitor&& visit) {
   bool found = false;
 #define HW_VISIT_MEMORY(Class) \
   detail::visitIfMemory<bcm88490_a0::Class>(className, #Class, found, visit);
   HW_FOR_EACH_TABLE(HW_VISIT_MEMORY)
 #undef HW_VISIT_MEMORY
-  return found;
+  if (found) return;
+  if (bcm88490_a0::tableInfo(className) != nullptr) {
+    throw UsageError(fmt::format("{} is a register; {} memory tables", className, what));
+  }
+  throw UsageError(fmt::format("unknown table '{}' (see `hwtables tables`)", className));
 }
 
 // The directory of a shadow's store below `root`.

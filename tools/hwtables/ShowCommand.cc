@@ -86,17 +86,12 @@ void run(Options const& options) {
   for (auto const& table : tables) {
     for (auto fap : faps) {
       auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(fap), 0);
-      bool known = withMemoryTable(table, [&](auto tag) {
+      withMemoryTable(table, "show reads", [&](auto tag) {
         using Tag = decltype(tag);
         auto directory = memoryStoreDirectory(root, revision.revString(),
                                               Tag::Type::Model::Desc::info.fullName, shadowKey);
         shadows.push_back(readShadow<Tag>(table, directory, shadowKey));
       });
-      if (!known) {
-        auto const* info = bcm88490_a0::tableInfo(table);
-        throw UsageError(info ? fmt::format("{} is a register; show reads memory tables", table)
-                              : fmt::format("unknown table '{}' (see `hwtables tables`)", table));
-      }
     }
   }
   bool missing = std::any_of(shadows.begin(), shadows.end(),

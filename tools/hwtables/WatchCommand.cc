@@ -49,7 +49,7 @@ void run(Options const& options) {
   auto root = options.root.empty() ? Brell::defaultRoot() : options.root;
   auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(faps.front()), 0);
   int status = 0;
-  bool known = withMemoryTable(options.table, [&](auto tag) {
+  withMemoryTable(options.table, "watch follows", [&](auto tag) {
     using Tag = decltype(tag);
     auto directory = memoryStoreDirectory(root, revision.revString(),
                                           Tag::Type::Model::Desc::info.fullName, shadowKey);
@@ -59,12 +59,6 @@ void run(Options const& options) {
     }
     status = watchTable<Tag>(options.table, directory, options);
   });
-  if (!known) {
-    auto const* info = bcm88490_a0::tableInfo(options.table);
-    throw UsageError(info ? fmt::format("{} is a register; watch follows memory tables",
-                                        options.table)
-                          : fmt::format("unknown table '{}' (see `hwtables tables`)", options.table));
-  }
   if (status != 0) throw CheckFailed(fmt::format("watch of {} ended with status {}", options.table, status));
 }
 
