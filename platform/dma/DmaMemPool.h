@@ -26,6 +26,9 @@ class DmaMemPoolBuffer : public Vorl::Node {
   U32 size() const { return static_cast<U32>(bytes_.size()); }
   U8* data() { return bytes_.data(); }
   U8 const* data() const { return bytes_.data(); }
+  // Where the data of a transfer start: the first byte of the buffer.
+  U8* vaCursor() { return bytes_.data(); }
+  U8 const* vaCursor() const { return bytes_.data(); }
 
  private:
   std::vector<U8> bytes_;

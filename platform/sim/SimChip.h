@@ -10,6 +10,14 @@
 // command (a read, an empty mask, data that does not match its size) is refused as a
 // whole with Vorl::RangeException naming the command, and the chip is unchanged.
 //
+// Read commands are answered by answer(): a register read gets the register's bytes
+// as its reply, a bulk read gets its entries copied into its DMA pool buffer (cells
+// never written read as zeros), and each completed command is handed to its reader's
+// processReadComplete. A list with one bad command is refused whole, unanswered.
+//
+// flipBits() damages the chip on purpose: it flips random bits of written cells, the
+// way a soft error would, so that a read-back audit can be shown to find them.
+//
 // verifyTable() compares the chip with a table's shadows after a download: every
 // entry position of every member, on every FAP a shadow serves within the mask, must
 // hold the shadow's data, and no other cell of the table's members may be written.
@@ -21,6 +29,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "platform/pelcar/Fapmask.h"
@@ -47,6 +56,12 @@ struct Cell {
   std::vector<U8> data;
 };
 
+// One flipped bit: the cell and the bit number within its data (bit b of byte b / 8).
+struct FlippedBit {
+  CellAddress cell;
+  U32 bit = 0;
+};
+
 struct LoggedCmd {
   std::uint64_t sequence = 0;
   Vorl::Ptr<Pelcar::SchanCmd const> cmd;  // a copy of the command as executed
@@ -64,19 +79,33 @@ class Chip : public Vorl::Node {
   std::optional<std::vector<U8>> memoryRow(Pelcar::FapId fapId, U32 block, U32 address,
                                            U8 arrayIndex, U32 row) const;
 
+  // Answers every read command of the list in order, each completed command handed
+  // to its reader; a null list answers nothing. Throws Vorl::RangeException before
+  // answering anything when a command is not a read this chip answers.
+  void answer(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
+  std::uint64_t readsAnswered() const { return readsAnswered_; }
+
+  // Flips `count` bits chosen at random (from `seed`) among the bits of the written
+  // cells; the same bit may be chosen twice. Returns the bits in the order flipped.
+  std::vector<FlippedBit> flipBits(U32 count, std::uint64_t seed);
+
   std::map<CellAddress, Cell> const& cells() const { return cells_; }
   std::vector<LoggedCmd> const& log() const { return log_; }
   void clear();
 
   // Empty when `cmd` can be executed, otherwise why not.
   static Vorl::String refusal(Pelcar::SchanCmd const& cmd);
+  // Empty when `cmd` can be answered, otherwise why not.
+  static Vorl::String readRefusal(Pelcar::SchanCmd const& cmd);
 
  private:
   void apply(Pelcar::SchanCmd const& cmd);
+  std::vector<U8> cellData(CellAddress const& address, U32 size) const;
 
   std::map<CellAddress, Cell> cells_;
   std::vector<LoggedCmd> log_;
   std::uint64_t nextSequence_ = 1;
+  std::uint64_t readsAnswered_ = 0;
 };
 
 struct TableCheck {

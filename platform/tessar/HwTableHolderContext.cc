@@ -49,6 +49,33 @@ HwTableFactory HwTableHolderContext::hwTableFactory(HwTableKey const& hwTableKey
   return {};
 }
 
+void HwTableHolderContext::registerHwReaderFactory(HwTableKey const& hwTableKey,
+                                                   HwReaderFactory const& factory) {
+  std::lock_guard lock(mutex_);
+  for (auto& [key, slotFactory] : readerSlots_) {
+    if (key == hwTableKey) {
+      slotFactory = factory;
+      return;
+    }
+  }
+  readerSlots_.emplace_back(hwTableKey, factory);
+}
+
+HwReaderFactory HwTableHolderContext::hwReaderFactory(HwTableKey const& hwTableKey) const {
+  std::lock_guard lock(mutex_);
+  for (auto const& [key, factory] : readerSlots_) {
+    if (key == hwTableKey) return factory;
+  }
+  return {};
+}
+
+std::vector<HwTableKey> HwTableHolderContext::readerRegistrations() const {
+  std::lock_guard lock(mutex_);
+  std::vector<HwTableKey> keys;
+  for (auto const& [key, factory] : readerSlots_) keys.push_back(key);
+  return keys;
+}
+
 std::vector<HwTableHolderContext::Registration> HwTableHolderContext::registrations() const {
   std::lock_guard lock(mutex_);
   std::vector<Registration> registrations;

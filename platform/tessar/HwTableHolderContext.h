@@ -1,7 +1,8 @@
 // Where table plug-ins register their factories, and the list of chip revisions the
 // agent supports.
 //
-// HwTableHolderContext maps {plug-in name, table key} to a table factory and its tag.
+// HwTableHolderContext maps {plug-in name, table key} to a table factory and its tag,
+// and a table key to its reader factory.
 // The agent initialises the table plug-ins of the default loader with the context
 // (singleton()); each plug-in then registers one factory per supported revision of
 // its chip type. Later the agent looks a factory up by table key and calls it with a
@@ -28,6 +29,11 @@
 namespace Tessar {
 
 class HwCommonTableBase;
+class HwTableReaderBase;
+class ReadTableManager;
+
+using HwReaderFactory = std::function<Vorl::Ptr<HwTableReaderBase>(
+    Hardware::Sand::FapRevision const&, Vorl::Ptr<ReadTableManager> const&)>;
 
 using HwTableFactory = std::function<Vorl::Ptr<HwCommonTableBase>(
     Hardware::Sand::FapRevision const&, Vorl::Ptr<TableManager> const&,
@@ -55,7 +61,16 @@ class HwTableHolderContext {
                                 Vorl::String const& pluginName = "Default") const;
   // Every registration, in the order made (a replacement keeps its place).
   std::vector<Registration> registrations() const;
+  // Forgets the table factories. Reader factories stay: they are registered once, when
+  // the library is loaded, and never withdrawn.
   void clear();
+
+  // Registers (or replaces) the reader factory of that table key.
+  void registerHwReaderFactory(HwTableKey const& hwTableKey, HwReaderFactory const& factory);
+  // The reader factory of that key; empty when none is registered.
+  HwReaderFactory hwReaderFactory(HwTableKey const& hwTableKey) const;
+  // The keys with a reader factory, in the order registered.
+  std::vector<HwTableKey> readerRegistrations() const;
 
  private:
   struct Slot {
@@ -65,6 +80,7 @@ class HwTableHolderContext {
 
   mutable std::mutex mutex_;
   std::vector<Slot> slots_;
+  std::vector<std::pair<HwTableKey, HwReaderFactory>> readerSlots_;
 };
 
 class SupportedFapRevList {

@@ -1,0 +1,52 @@
+// What reading a table back produces: one result per shadow key, in the caller's
+// container.
+//
+// A reader decodes every completed read command into the result of the command's
+// shadow key; the container creates nothing itself. Results accumulate over every
+// command and request that uses the same container: a reader never clears one.
+//
+// Thread-safety: none; the agent's owning thread fills and reads a container.
+#pragma once
+
+#include <map>
+
+#include "platform/hardware/FapRevision.h"
+#include "platform/tessar/Keys.h"
+#include "platform/vorl/Ptr.h"
+
+namespace Tessar {
+
+class HwInstanceReadResultBase : public Vorl::Node {
+ public:
+  HwInstanceReadResultBase(HwShadowKey hwShadowKey, Hardware::Sand::FapRevision fapRevision)
+      : hwShadowKey_(hwShadowKey), fapRevision_(std::move(fapRevision)) {}
+
+  HwShadowKey hwShadowKey() const { return hwShadowKey_; }
+  Hardware::Sand::FapRevision const& fapRevision() const { return fapRevision_; }
+
+ private:
+  HwShadowKey hwShadowKey_;
+  Hardware::Sand::FapRevision fapRevision_;
+};
+
+class HwTableReadResultContainer : public Vorl::Node {
+ public:
+  // The result held for that shadow key, or null.
+  Vorl::Ptr<HwInstanceReadResultBase> perInstanceReadResult(HwShadowKey hwShadowKey) const {
+    auto found = results_.find(hwShadowKey);
+    return found == results_.end() ? nullptr : found->second;
+  }
+  // Adds `result` under its own shadow key, replacing any result held there; a null
+  // result is ignored.
+  void perInstanceReadResultIs(Vorl::Ptr<HwInstanceReadResultBase> const& result) {
+    if (result) results_[result->hwShadowKey()] = result;
+  }
+  std::map<HwShadowKey, Vorl::Ptr<HwInstanceReadResultBase>> const& results() const {
+    return results_;
+  }
+
+ private:
+  std::map<HwShadowKey, Vorl::Ptr<HwInstanceReadResultBase>> results_;
+};
+
+}  // namespace Tessar
