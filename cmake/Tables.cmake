@@ -7,6 +7,8 @@
 # (the description's path).
 file(GLOB table_definitions CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/definitions/*.def)
 set(generated_dir ${CMAKE_BINARY_DIR}/generated/tables)
+set(generated_readers_dir ${CMAKE_BINARY_DIR}/generated/readers)
+set(reader_includes "")
 set(generated_sources "")
 set(table_includes "")
 set(field_includes "")
@@ -21,7 +23,11 @@ foreach(definition ${table_definitions})
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${generated_dir}/${HW_TABLE_NAME}.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in ${generated_dir}/${HW_TABLE_NAME}.cc @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${generated_dir}/${HW_TABLE_NAME}Fields.h @ONLY)
-  list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc)
+  configure_file(${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.h @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.cc @ONLY)
+  list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc
+       ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.cc)
+  string(APPEND reader_includes "#include \"readers/HwTable${HW_TABLE_NAME}Reader.h\"\n")
   string(APPEND table_includes "#include \"tables/${HW_TABLE_NAME}.h\"\n")
   string(APPEND field_includes "#include \"tables/${HW_TABLE_NAME}Fields.h\"\n")
   string(APPEND table_list " \\\n  X(${HW_TABLE_NAME})")
@@ -30,12 +36,18 @@ file(CONFIGURE OUTPUT ${generated_dir}/AllTables.h
   CONTENT "// Generated: every table described in tables/definitions.\n#pragma once\n\n${table_includes}
 // X(Class) once per table, in file-name order (the load order is each table's moduleOrder).
 #define HW_FOR_EACH_TABLE(X)${table_list}\n")
+file(CONFIGURE OUTPUT ${generated_readers_dir}/AllReaders.h
+  CONTENT "// Generated: the reader of every table described in tables/definitions.\n#pragma once\n\n${reader_includes}")
 file(CONFIGURE OUTPUT ${generated_dir}/AllTableFields.h
   CONTENT "// Generated: name-based field access of every table.\n#pragma once\n\n${field_includes}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in
-  ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in)
+  ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in
+  ${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in)
 
-file(GLOB_RECURSE table_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/*.cc)
+# The readers are built into the same library: its one static initialiser registers
+# every table and every reader (tables/Modules.cc).
+file(GLOB_RECURSE table_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/*.cc
+     ${CMAKE_SOURCE_DIR}/readers/*.cc)
 add_library(hwtables_tables STATIC ${table_sources} ${generated_sources})
 target_link_libraries(hwtables_tables PUBLIC hwtables_options hwtables_framework hwtables_store)

@@ -3,8 +3,10 @@
 // In this order: the standard streams, the module's three log handles
 // ("HW_ABSTRACTION_ERROR", "HW_ABSTRACTION_RELAUNCH_ERROR", "HW_ABSTRACTION_EXCEPTION"),
 // the process's assertion mode (read from GRACEFUL_ASSERT_MODE by the first module
-// only), and the table plug-in "Default" for chip type 25, for every table that has a
-// factory. Members are destroyed in reverse order at unload.
+// only), then the plug-ins for chip type 25: a register module the table plug-in
+// "Default" (for every table that has a factory) and after it the reader plug-in; a
+// memory module the reader plug-in first and the table plug-in after it. Everything
+// is destroyed in reverse order of construction at unload.
 //
 // The modules of all tables are created from one place, in their fixed module order
 // (tables/Modules.cc), because C++ leaves the order of static initialisers across
@@ -16,6 +18,7 @@
 #include <optional>
 #include <string_view>
 
+#include "framework/PluginHwReaderTable.h"
 #include "framework/PluginHwTable.h"
 #include "platform/asic/Assert.h"
 #include "platform/hardware/FapRevision.h"
@@ -38,7 +41,7 @@ class TableModuleBase {
   virtual bool hasTablePlugin() const = 0;
 };
 
-template <class Table>
+template <class Table, class Reader>
 class TableModule : public TableModuleBase {
  public:
   TableModule()
@@ -46,7 +49,13 @@ class TableModule : public TableModuleBase {
         relaunchErrorLog_(moduleLogDescriptors()[1], Vorl::Duration(0), 1.0, 0, 0),
         exceptionLog_(moduleLogDescriptors()[2], Vorl::Duration(0), 1.0, 0, 0) {
     Asic::modeFromEnvironmentOnce();
-    if constexpr (HasTableFactory<Table>) tablePlugin_.emplace("Default");
+    if constexpr (Table::Model::Desc::info.isRegister()) {
+      if constexpr (HasTableFactory<Table>) tablePlugin_.emplace("Default");
+      readerPluginAfterTable_.emplace();
+    } else {
+      readerPluginBeforeTable_.emplace();
+      if constexpr (HasTableFactory<Table>) tablePlugin_.emplace("Default");
+    }
   }
 
   std::string_view tableName() const override { return Table::Model::Desc::info.className; }
@@ -58,11 +67,17 @@ class TableModule : public TableModuleBase {
       std::conditional_t<HasTableFactory<Table>,
                          Tessar::PluginHwTable<Table, Hardware::bcm88490_a0ChipType>, NoPlugin>;
 
+  using ReaderPlugin = Tessar::PluginHwReaderTable<Reader, Hardware::bcm88490_a0ChipType>;
+
+  // Members are destroyed in reverse declaration order, which undoes either
+  // construction order above.
   std::ios_base::Init streams_;
   Tyvo::LogHandle errorLog_;
   Tyvo::LogHandle relaunchErrorLog_;
   Tyvo::LogHandle exceptionLog_;
+  std::optional<ReaderPlugin> readerPluginBeforeTable_;
   std::optional<TablePlugin> tablePlugin_;
+  std::optional<ReaderPlugin> readerPluginAfterTable_;
 };
 
 }  // namespace Framework

@@ -1,6 +1,7 @@
-// The library's one static initialiser: it sets up the thirteen table modules in
-// their fixed module order (each table's moduleOrder), so that the first module is
-// the one that reads the assertion mode, whatever order the linker gives the files.
+// The library's one static initialiser: it sets up the thirteen table modules, each
+// with its table and reader plug-ins, in their fixed module order (each table's
+// moduleOrder), so that the first module is the one that reads the assertion mode,
+// whatever order the linker gives the files.
 #include "tables/Modules.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <memory>
 
 #include "framework/TableModule.h"
+#include "readers/AllReaders.h"
 #include "tables/AllTables.h"
 
 namespace bcm88490_a0 {
@@ -18,12 +20,13 @@ struct ModuleMaker {
   std::unique_ptr<Framework::TableModuleBase> (*make)();
 };
 
-template <class Table>
+template <class Table, class Reader>
 std::unique_ptr<Framework::TableModuleBase> makeModule() {
-  return std::make_unique<Framework::TableModule<Table>>();
+  return std::make_unique<Framework::TableModule<Table, Reader>>();
 }
 
-#define HW_MODULE_MAKER(Class) ModuleMaker{Class::Model::Desc::kModuleOrder, &makeModule<Class>},
+#define HW_MODULE_MAKER(Class) \
+  ModuleMaker{Class::Model::Desc::kModuleOrder, &makeModule<Class, HwTable##Class##Reader>},
 constexpr std::array moduleMakers{HW_FOR_EACH_TABLE(HW_MODULE_MAKER)};
 #undef HW_MODULE_MAKER
 
