@@ -7,8 +7,11 @@
 // instance 0; each shadow serves its own FAP) — a memory shadow's entries go to its
 // shared-memory store below the store root — downloads every table to the simulated
 // chip (memories in DMA bulk writes of pool buffers) and checks that the chip holds
-// exactly what each shadow holds. Then a second process, this tool's `show`, maps
-// every memory shadow's store read-only and must see exactly the shadow's entries.
+// exactly what each shadow holds. Then it reads every table back through the
+// table's registered reader and audits the chip against the shadows (with
+// --flip-bits, after damaging the chip on purpose, so the audit has something to
+// find). Last, a second process, this tool's `show`, maps every memory shadow's store
+// read-only and must see exactly the shadow's entries.
 // Exit status 0 only when every check holds. The shadows are deleted at the end,
 // which empties their stores (the files stay for the next writer).
 #include <signal.h>
@@ -17,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <random>
 #include <set>
 
 #include <fmt/format.h>
@@ -30,6 +34,7 @@
 #include "platform/sim/SimChip.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
+#include "readers/ReadBackAudit.h"
 #include "tables/Catalogue.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
@@ -48,6 +53,8 @@ struct Options {
   U32 dmaBufferBytes = 256;
   bool json = false;
   bool hold = false;
+  U32 flipBits = 0;
+  std::optional<std::uint64_t> seed;
 };
 
 // Keeps the shadows live until SIGINT or SIGTERM, so `show` and `watch` in another
@@ -70,13 +77,14 @@ struct TableResult {
   std::size_t bulkWrites = 0;
   std::size_t bulkRows = 0;
   std::vector<std::string> readerMismatches;  // memories: what the reader process saw differently
+  Readers::TableAudit audit;                  // the chip read back through the table's reader
 
   std::size_t entries() const {
     std::size_t count = 0;
     for (auto const& [key, shadow] : shadows) count += shadow->storedEntries().size();
     return count;
   }
-  bool ok() const { return check.ok() && readerMismatches.empty(); }
+  bool ok() const { return check.ok() && readerMismatches.empty() && audit.differences.empty(); }
 };
 
 // What the reader process must see of one shadow: "<key json>=<data hex>" per entry.
@@ -205,7 +213,55 @@ nlohmann::json resultJson(TableResult const& result, Sim::Chip const& chip,
                           {"ok", result.ok()},
                           {"mismatches", result.check.mismatches}};
   if (!result.info->isRegister()) document["readerMismatches"] = result.readerMismatches;
+  nlohmann::json differences = nlohmann::json::array();
+  for (auto const& difference : result.audit.differences) {
+    auto bytes = [](std::optional<std::vector<U8>> const& data) -> nlohmann::json {
+      if (!data) return nullptr;
+      return Pelcar::hexBytes(data->data(), data->size());
+    };
+    differences.push_back({{"fap", difference.fapId},
+                           {"member", difference.member},
+                           {"block", difference.block},
+                           {"address", difference.address},
+                           {"arrayIndex", difference.arrayIndex},
+                           {"entryIndex", difference.entryIndex},
+                           {"key", difference.key},
+                           {"expected", bytes(difference.expected)},
+                           {"read", bytes(difference.read)},
+                           {"fields", difference.fields}});
+  }
+  document["readBack"] = {{"readCommands", result.audit.readCommands},
+                          {"entriesRead", result.audit.entriesRead},
+                          {"differences", differences}};
   return document;
+}
+
+nlohmann::json flippedJson(std::vector<Sim::FlippedBit> const& flipped) {
+  nlohmann::json bits = nlohmann::json::array();
+  for (auto const& flip : flipped) {
+    bits.push_back({{"fap", flip.cell.fapId},
+                    {"block", flip.cell.block},
+                    {"address", flip.cell.address},
+                    {"arrayIndex", flip.cell.arrayIndex},
+                    {"row", flip.cell.row},
+                    {"bit", flip.bit}});
+  }
+  return bits;
+}
+
+// Reads every table back through its registered reader, answered by the chip, and
+// files each table's audit with its result.
+void auditReadBack(std::vector<TableResult>& results, Tessar::TableManager const& manager,
+                   Sim::Chip& chip, Pelcar::Fapmask const& faps, U32 dmaBufferBytes) {
+  auto readers = Vorl::makePtr<Tessar::ReadTableManager>(faps);
+  readers->dmaMemPoolManagerIs(Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(dmaBufferBytes));
+  auto audits = Readers::auditReadBack(manager, readers,
+                                       [&chip](auto const& cmds) { chip.answer(cmds); });
+  for (auto& audit : audits) {
+    for (auto& result : results) {
+      if (result.info->className == audit.table) result.audit = std::move(audit);
+    }
+  }
 }
 
 // The fields of a memory row that are not zero, leaving out views that span other
@@ -303,6 +359,8 @@ void run(Options const& options) {
 
   std::vector<TableResult> results;
   int readerProcess = 0;
+  std::uint64_t seed = options.seed ? *options.seed : std::random_device()();
+  std::vector<Sim::FlippedBit> flipped;
   try {
     for (auto const* info : bcm88490_a0::tableCatalogue()) {
       Tessar::HwTableKey key{std::string(info->className), revision};
@@ -332,6 +390,8 @@ void run(Options const& options) {
       result.check = Sim::verifyTable(chip, *table, downloadFapmask);
       results.push_back(std::move(result));
     }
+    if (options.flipBits != 0) flipped = chip.flipBits(options.flipBits, seed);
+    auditReadBack(results, *manager, chip, downloadFapmask, options.dmaBufferBytes);
     readerProcess = confirmFromReaderProcess(results, faps, revision, root);
   } catch (Vorl::MemoryResourceException const& error) {
     manager->tableCollDelAll();
@@ -346,9 +406,13 @@ void run(Options const& options) {
 
   std::size_t failed = 0;
   std::size_t memories = 0;
+  std::size_t entriesRead = 0;
+  std::size_t differences = 0;
   for (auto const& result : results) {
     failed += result.ok() ? 0 : 1;
     memories += result.info->isRegister() ? 0 : 1;
+    entriesRead += result.audit.entriesRead;
+    differences += result.audit.differences.size();
   }
 
   if (options.json) {
@@ -360,8 +424,11 @@ void run(Options const& options) {
                             {"storeRoot", root},
                             {"dmaBufferBytes", options.dmaBufferBytes},
                             {"dmaBuffers", pool->buffersHandedOut()},
+                            {"seed", options.flipBits != 0 ? nlohmann::json(seed) : nlohmann::json()},
                             {"readerProcess", readerProcess},
                             {"tables", tables},
+                            {"flippedBits", flippedJson(flipped)},
+                            {"readBackDifferences", differences},
                             {"chipCommandsExecuted", chip.log().size()},
                             {"ok", failed == 0}};
     fmt::print("{}\n", document.dump(2));
@@ -371,7 +438,7 @@ void run(Options const& options) {
     fmt::print("Memory shadows in shared-memory stores below {}; DMA buffers of {} bytes\n\n",
                root, options.dmaBufferBytes);
     TextTable table({"TABLE", "KIND", "SHADOWS", "ENTRIES", "COMMANDS", "DMA WRITES (ROWS)",
-                     "CELLS CHECKED", "CHIP", "READER"});
+                     "CELLS CHECKED", "CHIP", "READ BACK", "DIFFERENCES", "STORE READER"});
     for (auto const& result : results) {
       bool isRegister = result.info->isRegister();
       table.rowIs({std::string(result.info->className), isRegister ? "register" : "memory",
@@ -380,6 +447,9 @@ void run(Options const& options) {
                    isRegister ? "-" : fmt::format("{} ({})", result.bulkWrites, result.bulkRows),
                    fmt::format("{}", result.check.cellsChecked),
                    result.check.ok() ? "ok" : "MISMATCH",
+                   fmt::format("{} in {} reads", result.audit.entriesRead,
+                               result.audit.readCommands),
+                   fmt::format("{}", result.audit.differences.size()),
                    isRegister ? "-" : (result.readerMismatches.empty() ? "ok" : "MISMATCH")});
     }
     fmt::print("{}", table.toString());
@@ -391,18 +461,40 @@ void run(Options const& options) {
         fmt::print("  {} (reader): {}\n", result.info->className, mismatch);
       }
     }
+    if (!flipped.empty()) {
+      fmt::print("\nFlipped {} bits of the simulated chip after the download (seed {}):\n",
+                 flipped.size(), seed);
+      for (auto const& flip : flipped) {
+        fmt::print("  FAP {} block {} address {:#x} array {} row {} bit {}\n", flip.cell.fapId,
+                   flip.cell.block, flip.cell.address, flip.cell.arrayIndex, flip.cell.row,
+                   flip.bit);
+      }
+    }
+    if (differences != 0) {
+      fmt::print("\nRead back, the chip differs from the shadows in {} entries:\n", differences);
+      for (auto const& result : results) {
+        for (auto const& difference : result.audit.differences) {
+          fmt::print("  {}\n", difference.toString());
+        }
+      }
+    }
     printChipContents(chip, results, faps.front());
     if (failed == 0) {
       fmt::print(
           "\n{} tables ({} registers, {} memories) programmed and verified on the simulated "
-          "chip;\n{} DMA buffers carried the memories' rows. A second process (pid {}) read "
-          "every memory\nshadow from its store and saw exactly the shadow's entries.\n",
+          "chip;\n{} DMA buffers carried the memories' rows. Every table was read back through "
+          "its reader:\n{} entries read, 0 mismatches. A second process (pid {}) read every "
+          "memory shadow\nfrom its store and saw exactly the shadow's entries.\n",
           results.size(), results.size() - memories, memories, pool->buffersHandedOut(),
-          readerProcess);
+          entriesRead, readerProcess);
     }
   }
   if (options.hold) holdUntilInterrupted(options.json);
   manager->tableCollDelAll();
+  if (differences != 0) {
+    throw CheckFailed(fmt::format("the read-back audit found {} entries that differ from the shadows",
+                                  differences));
+  }
   if (failed != 0) {
     throw CheckFailed(
         fmt::format("{} of {} tables do not match the simulated chip or the reader", failed,
@@ -415,8 +507,9 @@ void addDemoCommand(CLI::App& app) {
   auto* command = app.add_subcommand(
       "demo",
       "Bring up all thirteen tables on a simulated chip through the registered factories, "
-      "verify the chip against every shadow, and have a second process read every memory "
-      "shadow from its shared-memory store");
+      "verify the chip against every shadow, read every table back through its reader and "
+      "audit it, and have a second process read every memory shadow from its shared-memory "
+      "store");
   command
       ->add_option("--faps", options->faps,
                    "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3 (0..255, not 128)")
@@ -432,6 +525,12 @@ void addDemoCommand(CLI::App& app) {
   command->add_flag("--json", options->json,
                     "One JSON document with each shadow's entries, the commands and the chip's "
                     "rows, for machines");
+  command->add_option("--flip-bits", options->flipBits,
+                      "After the download, flip this many random bits of the simulated chip's "
+                      "tables; the read-back audit must name every entry that changed (exit 1)")
+      ->check(CLI::Range(0u, 1000000u));
+  command->add_option("--seed", options->seed,
+                      "Seed of the bits --flip-bits chooses (default: a random seed, printed)");
   command->add_flag("--hold", options->hold,
                     "After the checks, keep the shadows live until interrupted (for show and "
                     "watch in another terminal)");
