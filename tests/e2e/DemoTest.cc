@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
@@ -58,6 +60,45 @@ TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheM
   EXPECT_NE(run.out.find("13 tables (4 registers, 9 memories) programmed and verified"),
             std::string::npos);
   EXPECT_NE(run.out.find("saw exactly the shadow's entries"), std::string::npos);
+  EXPECT_NE(run.out.find("Every table was read back through its reader"), std::string::npos);
+  EXPECT_NE(run.out.find(" 0 mismatches."), std::string::npos);
+}
+
+TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
+  StoreRoot root;
+  for (auto const* seed : {"1", "42", "977"}) {
+    auto run = runTool({"demo", "--json", "--root", root.path(), "--flip-bits", "5", "--seed", seed});
+    ASSERT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("the read-back audit found"), std::string::npos) << run.err;
+    auto document = nlohmann::json::parse(run.out);
+    EXPECT_FALSE(document["ok"].get<bool>());
+    EXPECT_EQ(document["seed"].get<std::uint64_t>(), std::stoull(seed));
+    // A cell changed when an odd number of flips hit the same bit of it.
+    using Cell = std::tuple<int, int, int, int, int>;
+    auto cellOf = [](nlohmann::json const& where, char const* row) {
+      return Cell{where["fap"].get<int>(), where["block"].get<int>(), where["address"].get<int>(),
+                  where["arrayIndex"].get<int>(), where[row].get<int>()};
+    };
+    std::map<Cell, std::map<int, int>> flips;
+    for (auto const& flip : document["flippedBits"]) {
+      ++flips[cellOf(flip, "row")][flip["bit"].get<int>()];
+    }
+    std::set<Cell> changed;
+    for (auto const& [cell, bits] : flips) {
+      for (auto const& [bit, times] : bits) {
+        if (times % 2 == 1) changed.insert(cell);
+      }
+    }
+    std::set<Cell> named;
+    for (auto const& table : document["tables"]) {
+      for (auto const& difference : table["readBack"]["differences"]) {
+        EXPECT_NE(difference["expected"], difference["read"]);
+        named.insert(cellOf(difference, "entryIndex"));
+      }
+    }
+    EXPECT_EQ(named, changed) << "seed " << seed;
+    EXPECT_EQ(document["readBackDifferences"].get<std::size_t>(), named.size());
+  }
 }
 
 TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
@@ -134,6 +175,8 @@ TEST(DemoTool, BadInputIsRefusedWithOneLineAndNoOutput) {
       {{"demo", "--faps", "127-129"}, "FAP id 128 is reserved"},
       {{"demo", "--revision", "sim24_a0"}, "chip type 24"},
       {{"demo", "--revision", "bcm88490_z9"}, "unknown revision 'bcm88490_z9'"},
+      {{"demo", "--flip-bits", "-1"}, "--flip-bits"},
+      {{"demo", "--seed", "x"}, "--seed"},
   };
   for (auto const& testCase : cases) {
     E2e::expectOneLineError(runTool(testCase.args), 2, testCase.message);

@@ -1,0 +1,324 @@
+// The readers: request dispatch, FAP selection, decoding of register replies and DMA
+// buffers into results, registration, and reading a downloaded chip back.
+#include <gtest/gtest.h>
+
+#include "framework/PluginHwReaderTable.h"
+#include "tests/readers/ReaderTestSupport.h"
+#include "tests/tables/RegisterTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using ReaderTest::bulkOf;
+using ReaderTest::makeReader;
+using ReaderTest::maskOf;
+using ReaderTest::regReply;
+using RegisterTest::TraceCapture;
+using Tessar::HwReadRequestType;
+using Tessar::HwShadowKey;
+
+using LabelValuesReader = HwTableIppVttSpecialLabelValuesHwRegReader;
+using TerminationReader = HwTableIppaTerminationProfileTableHwDirectReader;
+
+Vorl::Ptr<Tessar::HwReadRequestParameterBase const> request(HwShadowKey key, HwReadRequestType type) {
+  return Vorl::makePtr<Tessar::HwReadRequestParameterBase>(key, type);
+}
+
+std::vector<U32> fapsOf(Pelcar::SchanCmds const& cmds) {
+  std::vector<U32> faps;
+  for (auto const& cmd : cmds) {
+    for (auto id : cmd->fapmask.fapIds()) faps.push_back(id.value);
+  }
+  return faps;
+}
+
+TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmptyList) {
+  TraceCapture traces("Ipp*=0-9");
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+  auto registers = makeReader<LabelValuesReader>();
+  auto memories = makeReader<TerminationReader>();
+  HwShadowKey fap0 = HwShadowKey::of(0, 0);
+
+  auto full = registers->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
+  ASSERT_EQ(full->size(), 1u);  // one register read: entry 0 of the first block, FAP 0
+  EXPECT_EQ((*full->begin())->kind, Pelcar::SchanCmdKind::registerRead);
+  EXPECT_EQ((*full->begin())->memberName, "ippaVttSpecialLabelValues");
+  EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3, " Processing Register Read Request"));
+
+  auto entry = registers->tableReadSchanCmds(
+      Vorl::makePtr<Tessar::HwEntryIndexReadRequest>(fap0, 0), container);
+  EXPECT_EQ(entry->size(), 1u);
+  EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3,
+                         " Processing Register Entry Read Request for index: 0"));
+
+  auto arrayOnRegister = registers->tableReadSchanCmds(
+      Vorl::makePtr<Tessar::HwTableArrayIndexRead>(fap0, 0), container);
+  ASSERT_TRUE(arrayOnRegister);
+  EXPECT_TRUE(arrayOnRegister->empty());
+  EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3,
+                         "Invalid request type: arrayIndexRead not handled"));
+
+  auto fullMemory = memories->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
+  EXPECT_EQ(fullMemory->size(), 1u);  // 9 rows of 4 bytes fit one 1024-byte buffer
+  EXPECT_EQ((*fullMemory->begin())->kind, Pelcar::SchanCmdKind::memoryBulkRead);
+  EXPECT_TRUE(traces.has("IppaTerminationProfileTableHwDirect", 3,
+                         " Processing Direct Table Read Request"));
+
+  auto entryOnMemory = memories->tableReadSchanCmds(
+      Vorl::makePtr<Tessar::HwEntryIndexReadRequest>(fap0, 3), container);
+  ASSERT_TRUE(entryOnMemory);
+  EXPECT_TRUE(entryOnMemory->empty());
+  EXPECT_TRUE(traces.has("IppaTerminationProfileTableHwDirect", 3,
+                         " request: entryIndexRead not implemented yet"));
+
+  for (auto* reader : std::initializer_list<Tessar::HwTableReaderBase*>{registers.get(), memories.get()}) {
+    auto unknown = reader->tableReadSchanCmds(request(fap0, HwReadRequestType{7}), container);
+    ASSERT_TRUE(unknown);
+    EXPECT_TRUE(unknown->empty());
+  }
+  EXPECT_EQ(traces.count("Invalid request type: 7 not handled"), 2u);
+  EXPECT_TRUE(container->results().empty()) << "building commands stores nothing";
+}
+
+TEST(ReaderDispatch, AnArrayRequestReadsOneArrayAndAnArrayTheMemoryLacksIsRefused) {
+  auto reader = makeReader<HwTableIppaBsplProfileTblHwDirectReader>();
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+  auto cmds = reader->tableReadSchanCmds(
+      Vorl::makePtr<Tessar::HwTableArrayIndexRead>(HwShadowKey::of(1, 0), 3), container);
+  ASSERT_EQ(cmds->size(), 1u);
+  EXPECT_EQ((*cmds->begin())->arrayIndex, 3);
+  EXPECT_EQ((*cmds->begin())->rowCount, 32u);
+  EXPECT_THROW(reader->tableReadSchanCmds(
+                   Vorl::makePtr<Tessar::HwTableArrayIndexRead>(HwShadowKey::of(1, 0), 1), container),
+               Vorl::RangeException);
+}
+
+TEST(ReaderFapSelection, Fap128ReadsTheWholeMaskAndASingleFapOnlyItselfIfTheReaderMayReadIt) {
+  auto reader = makeReader<TerminationReader>(maskOf({0, 2, 3}));
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+  auto readFap = [&](U8 fap) {
+    return fapsOf(*reader->tableReadSchanCmds(
+        request(HwShadowKey::of(fap, 0), HwReadRequestType::fullTableRead), container));
+  };
+  EXPECT_EQ(readFap(128), (std::vector<U32>{0, 2, 3}));
+  EXPECT_EQ(readFap(3), (std::vector<U32>{3}));
+  EXPECT_TRUE(readFap(1).empty()) << "FAP 1 is outside the reader's mask";
+}
+
+TEST(ReaderInstances, EveryReaderReadsInstanceZeroOnly) {
+  auto check = [](auto reader) {
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->minInstanceId(), 0u);
+    EXPECT_EQ(reader->maxInstanceId(), 0u);
+  };
+#define HW_CHECK_INSTANCES(Class) check(makeReader<HwTable##Class##Reader>());
+  HW_FOR_EACH_TABLE(HW_CHECK_INSTANCES)
+#undef HW_CHECK_INSTANCES
+}
+
+TEST(ReaderRegistration, OneFactoryPerChipType25RevisionForEachOfTheThirteenTables) {
+  std::size_t chipType25 = 0;
+  for (auto const& revision : Tessar::SupportedFapRevList::fapRevisionList()) {
+    chipType25 += revision.chipType() == Hardware::bcm88490_a0ChipType ? 1 : 0;
+  }
+  ASSERT_GT(chipType25, 0u);
+  std::map<std::string, std::size_t> perTable;
+  for (auto const& key : Tessar::HwTableHolderContext::singleton().readerRegistrations()) {
+    EXPECT_EQ(key.fapRevision.chipType(), Hardware::bcm88490_a0ChipType) << key.tableName;
+    ++perTable[key.tableName];
+  }
+  EXPECT_EQ(perTable.size(), bcm88490_a0::tableCatalogue().size());
+  for (auto const& [table, count] : perTable) EXPECT_EQ(count, chipType25) << table;
+
+  Tessar::PluginHwReaderTable<LabelValuesReader, Hardware::bcm88490_a0ChipType> plugin;
+  EXPECT_EQ(plugin.name(), "bcm88490_a0::IppVttSpecialLabelValuesHwRegReadPluginPlugin");
+  EXPECT_EQ(LabelValuesReader::tableName(), "IppVttSpecialLabelValuesHwReg");
+}
+
+TEST(RegisterDecoding, RepliesBecomeEntriesByteForByteAndAllZeroRepliesLeaveAnEmptyResult) {
+  TraceCapture traces("Ipp*=3,Etpp*=3");
+  auto reader = makeReader<LabelValuesReader>();
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+  using Result = LabelValuesReader::HwInstanceReadResult;
+
+  reader->processReadComplete(regReply(container, 1, 0, {0, 0, 0, 0, 0, 0, 0, 0}));
+  auto result = Vorl::ptrCast<Result>(container->perInstanceReadResult(HwShadowKey::of(1, 0)));
+  ASSERT_TRUE(result) << "a completion always leaves a result for its shadow key";
+  EXPECT_TRUE(result->entries().empty());
+  EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3, "Empty entry in register"));
+
+  // Bytes beyond the register's eight are not part of it.
+  reader->processReadComplete(regReply(container, 1, 0, {0x01, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF}));
+  ASSERT_TRUE(result->entry(0));
+  EXPECT_EQ(result->entry(0)->vttSpecialLabelValue0(), 1u);
+  EXPECT_EQ(result->entry(0)->dataBytes()[7], 0);
+
+  // Index 1 is the key's null: accepted. Index 2 is refused and the result stays.
+  reader->processReadComplete(regReply(container, 1, 1, {0, 0, 0, 0, 0, 0, 0, 0x80}));
+  EXPECT_TRUE(result->entry(1));
+  try {
+    reader->processReadComplete(regReply(container, 1, 2, {1, 0, 0, 0, 0, 0, 0, 0}));
+    FAIL() << "entry index 2 was accepted";
+  } catch (Vorl::RangeException const& error) {
+    EXPECT_STREQ(error.what(),
+                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::value < "
+                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::min or > "
+                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::null not allowed");
+  }
+  EXPECT_EQ(result->entries().size(), 2u);
+
+  // The last byte of the 32-byte swap remark map alone makes an entry.
+  auto swap = makeReader<HwTableEtppCfgFheiMplsSwapRemarkMapHwRegReader>();
+  std::vector<U8> reply(32, 0);
+  reply[31] = 0x40;
+  swap->processReadComplete(regReply(container, 0, 0, reply));
+  auto swapResult = Vorl::ptrCast<HwTableEtppCfgFheiMplsSwapRemarkMapHwRegReader::HwInstanceReadResult>(
+      container->perInstanceReadResult(HwShadowKey::of(0, 0)));
+  ASSERT_TRUE(swapResult && swapResult->entry(0));
+  EXPECT_EQ(swapResult->entry(0)->dataBytes()[31], 0x40);
+
+  // A short reply is refused rather than read past its end.
+  EXPECT_THROW(reader->processReadComplete(regReply(container, 1, 0, {1, 2, 3})),
+               Vorl::RangeException);
+}
+
+TEST(RegisterDecoding, CompletionsThatAreNotRegisterReadsAreIgnored) {
+  TraceCapture traces("IppVtt*=8");
+  auto reader = makeReader<LabelValuesReader>();
+  reader->processReadComplete(nullptr);
+  reader->processReadComplete(Vorl::makePtr<Pelcar::SchanCmd>());
+  reader->processReadComplete(Vorl::makePtr<Tessar::GenericBulkReadCmdlet>());
+  EXPECT_EQ(traces.count(" Ignoring cmd post processing"), 3u);
+}
+
+TEST(MemoryDecoding, OnlyNonEmptyEntriesAreStoredUnderTheirBufferPositionsKeys) {
+  using Result = TerminationReader::HwInstanceReadResult;
+  using Entry = IppaTerminationProfileTableHwDirect::Entry;
+  using Key = IppaTerminationProfileTableHwDirect::EntryKey;
+  auto decode = Tessar::processReadDmaComplete<Result, Key, Entry, false>;
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+
+  std::vector<std::vector<U8>> rows(8, std::vector<U8>(4, 0));
+  rows[2] = {0x16, 0, 0, 0};
+  rows[5] = {0, 0, 0, 0x80};
+  EXPECT_EQ(decode(bulkOf(0, 0, rows), container), 2);
+  auto result = Vorl::ptrCast<Result>(container->perInstanceReadResult(HwShadowKey::of(0, 0)));
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->entries().size(), 2u);
+  EXPECT_EQ(result->entry(2)->dataBytes()[0], 0x16);
+  EXPECT_EQ(result->entry(5)->dataBytes()[3], 0x80);
+
+  // A later completion replaces an entry read earlier; none at all leaves the result as is.
+  EXPECT_EQ(decode(bulkOf(0, 5, {{0x01, 0, 0, 0}}), container), 1);
+  EXPECT_EQ(result->entry(5)->dataBytes()[0], 0x01);
+  EXPECT_EQ(result->entry(5)->dataBytes()[3], 0);
+  EXPECT_EQ(decode(bulkOf(0, 0, {}, 4), container), 0);
+  auto empty = Vorl::ptrCast<Result>(container->perInstanceReadResult(HwShadowKey::of(4, 0)));
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->entries().empty());
+
+  // A description promising more than its buffer holds is refused.
+  auto overlong = bulkOf(0, 0, {{1, 0, 0, 0}});
+  overlong->numEntries = 2;
+  EXPECT_THROW(decode(overlong, container), Vorl::RangeException);
+}
+
+TEST(MemoryDecoding, KeysOutOfRangeEndTheWalkKeepingWhatWasStoredButOnlyWhenTheEntryIsNotEmpty) {
+  using Bspl = IppaBsplProfileTblHwDirect;
+  using BsplResult = HwTableIppaBsplProfileTblHwDirectReader::HwInstanceReadResult;
+  auto decodeBspl = Tessar::processReadDmaComplete<BsplResult, Bspl::EntryKey, Bspl::Entry, true>;
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+  EXPECT_EQ(decodeBspl(bulkOf(1, 0, {{0, 0, 0, 0}, {0, 0, 0, 0}}), container), 0)
+      << "array 1 is outside 2..3, but empty entries are never checked";
+  try {
+    decodeBspl(bulkOf(1, 0, {{0, 0, 0, 0}, {0, 1, 0, 0}}), container);
+    FAIL() << "array index 1 was accepted";
+  } catch (Vorl::RangeException const& error) {
+    EXPECT_NE(std::string(error.what()).find("EntryKey::arrayIndex < "), std::string::npos);
+  }
+
+  using Post = IppaPostMplsSpecialLabelAttributesTblHwDirect;
+  using PostResult = HwTableIppaPostMplsSpecialLabelAttributesTblHwDirectReader::HwInstanceReadResult;
+  auto decodePost = Tessar::processReadDmaComplete<PostResult, Post::EntryKey, Post::Entry, true>;
+  std::vector<std::vector<U8>> rows(17, std::vector<U8>(8, 0x11));
+  try {
+    decodePost(bulkOf(2, 0, rows, 1), container);
+    FAIL() << "entry index 16 was accepted";
+  } catch (Vorl::RangeException const& error) {
+    EXPECT_NE(std::string(error.what()).find("EntryKey::entryIndex < "), std::string::npos);
+  }
+  auto post = Vorl::ptrCast<PostResult>(container->perInstanceReadResult(HwShadowKey::of(1, 0)));
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->entries().size(), 16u) << "the 16 entries before the bad one stay";
+
+  // An entry index past 32 bits does not wrap around to a valid key.
+  auto wrapping = bulkOf(2, 0xFFFFFFFF, {{0, 0, 0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0, 0, 0}}, 2);
+  EXPECT_THROW(decodePost(wrapping, container), Vorl::RangeException);
+
+  using Mpls = IppfMplsSpecialLabelAttributesTblHwDirect;
+  using MplsResult = HwTableIppfMplsSpecialLabelAttributesTblHwDirectReader::HwInstanceReadResult;
+  std::vector<U8> lastByteOnly(12, 0);
+  lastByteOnly[11] = 0x04;
+  EXPECT_EQ((Tessar::processReadDmaComplete<MplsResult, Mpls::EntryKey, Mpls::Entry, true>(
+                bulkOf(1, 31, {lastByteOnly}, 3), container)),
+            1);
+}
+
+TEST(ReadResults, EntryDelReturnsTheEntryOrADefaultWithTheKeyTypesFirstKey) {
+  using Result = HwTableIppaMplsSpecialLabelAttributesTblHwDirectReader::HwInstanceReadResult;
+  using Table = IppaMplsSpecialLabelAttributesTblHwDirect;
+  auto result = Result::HwInstanceReadResultIs(HwShadowKey::of(0, 0), Hardware::Sand::bcm88490_a0Revision);
+  Table::Entry entry{Table::EntryKey(3, 7)};
+  entry.dataBytes()[4] = 9;
+  result->entryIs(entry);
+  auto missing = result->entryDel(Table::EntryKey(2, 7));
+  EXPECT_EQ(missing.entryKey(), Table::EntryKey(2, 0));
+  EXPECT_EQ(missing, Table::Entry{});
+  EXPECT_EQ(result->entries().size(), 1u);
+  EXPECT_EQ(result->entryDel(Table::EntryKey(3, 7)), entry);
+  EXPECT_TRUE(result->entries().empty());
+  result->entryIs(entry);
+  result->entryDelAll();
+  EXPECT_TRUE(result->entries().empty());
+}
+
+// Reads a downloaded memory back through its reader with bulk reads of `runEntries`
+// entries (0: a buffer's worth) and returns what the result holds for FAP 1.
+template <class Reader>
+std::map<std::string, std::string> readBack(ReaderTest::BroughtUpChip& upChip, U32 runEntries) {
+  auto manager = Vorl::makePtr<Tessar::ReadTableManager>(upChip.faps());
+  manager->bulkReadEntriesIs(runEntries);
+  auto reader = Vorl::ptrCast<Reader>(Reader::factory(Hardware::Sand::bcm88490_a0Revision, manager));
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+  upChip.chip.answer(reader->tableReadSchanCmds(
+      request(HwShadowKey::of(1, 0), HwReadRequestType::fullTableRead), container));
+  std::map<std::string, std::string> entries;
+  auto result = Vorl::ptrCast<typename Reader::HwInstanceReadResult>(
+      container->perInstanceReadResult(HwShadowKey::of(1, 0)));
+  for (auto const& [key, entry] : result->entries()) {
+    entries[fmt::format("{}", key)] = Pelcar::hexBytes(entry.dataBytes(), entry.entrySize());
+  }
+  return entries;
+}
+
+TEST(ChipReadBack, AnySplitOfBulkReadsDecodesToTheSameEntries) {
+  ReaderTest::BroughtUpChip upChip({0, 1});
+  using Reader = HwTableIppaMplsSpecialLabelAttributesTblHwDirectReader;
+  auto whole = readBack<Reader>(upChip, 0);
+  EXPECT_EQ(whole.size(), 6u);  // rows 0..2 of arrays 2 and 3 hold start-up data
+  for (U32 run : {1u, 3u, 7u, 31u, 32u}) EXPECT_EQ(readBack<Reader>(upChip, run), whole) << run;
+}
+
+TEST(ChipReadBack, TheChipRefusesAListWithACommandItCannotAnswerBeforeAnsweringAny) {
+  ReaderTest::BroughtUpChip upChip({0});
+  auto reader = makeReader<TerminationReader>(maskOf({0}));
+  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
+  auto cmds = reader->tableReadSchanCmds(
+      request(HwShadowKey::of(0, 0), HwReadRequestType::fullTableRead), container);
+  cmds->cmdEnq(Vorl::makePtr<Pelcar::SchanCmd>());  // a write
+  EXPECT_THROW(upChip.chip.answer(cmds), Vorl::RangeException);
+  EXPECT_EQ(upChip.chip.readsAnswered(), 0u);
+  EXPECT_TRUE(container->results().empty());
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// Helpers shared by the reader tests: readers made by their registered factories,
+// hand-made completions, and a chip brought up with every table.
+#pragma once
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/SimChip.h"
+#include "platform/tessar/HwTableHolderContext.h"
+#include "readers/AllReaders.h"
+#include "tables/AllTables.h"
+#include "tables/Catalogue.h"
+
+namespace ReaderTest {
+
+inline Pelcar::Fapmask maskOf(std::initializer_list<unsigned> faps) {
+  Pelcar::Fapmask mask;
+  for (auto fap : faps) mask.fapIdIs(Pelcar::FapId(fap), true);
+  return mask;
+}
+
+// A reader of `Reader`'s table made through the registered factory.
+template <class Reader>
+Vorl::Ptr<Reader> makeReader(Pelcar::Fapmask faps = maskOf({0, 1})) {
+  auto factory = Tessar::HwTableHolderContext::singleton().hwReaderFactory(
+      {Reader::tableName(), Hardware::Sand::bcm88490_a0Revision});
+  EXPECT_TRUE(factory) << Reader::tableName();
+  return Vorl::ptrCast<Reader>(factory(Hardware::Sand::bcm88490_a0Revision,
+                                       Vorl::makePtr<Tessar::ReadTableManager>(faps)));
+}
+
+// A completed register read of `entryIndex` on FAP `fapId` carrying `reply`.
+inline Vorl::Ptr<Tessar::GenericRegReadCmdlet> regReply(
+    Vorl::Ptr<Tessar::HwTableReadResultContainer> const& container, U8 fapId, U32 entryIndex,
+    std::vector<U8> reply) {
+  auto info = Vorl::makePtr<Tessar::HwRegReadInfo>();
+  info->fapId = fapId;
+  info->fapRevision = Hardware::Sand::bcm88490_a0Revision;
+  info->entryIndex = entryIndex;
+  auto cmd = Vorl::makePtr<Tessar::GenericRegReadCmdlet>();
+  cmd->kind = Pelcar::SchanCmdKind::registerRead;
+  cmd->readInfo = info;
+  cmd->resultContainer = container;
+  cmd->replyData = std::move(reply);
+  return cmd;
+}
+
+// A bulk read description of `rows` (each one entry's bytes) from `firstEntryIndex`.
+inline Vorl::Ptr<Tessar::HwReadBulkCmdInfo> bulkOf(U8 arrayIndex, U32 firstEntryIndex,
+                                                   std::vector<std::vector<U8>> const& rows,
+                                                   U8 fapId = 0) {
+  auto info = Vorl::makePtr<Tessar::HwReadBulkCmdInfo>();
+  info->fapId = fapId;
+  info->fapRevision = Hardware::Sand::bcm88490_a0Revision;
+  info->arrayIndex = arrayIndex;
+  info->firstEntryIndex = firstEntryIndex;
+  info->numEntries = static_cast<U32>(rows.size());
+  U32 bytes = 0;
+  for (auto const& row : rows) bytes += static_cast<U32>(row.size());
+  info->dmaMemPoolBuffer = Vorl::makePtr<DmaMemPoolManager::DmaMemPoolBuffer>(bytes == 0 ? 1 : bytes);
+  U8* cursor = info->dmaMemPoolBuffer->vaCursor();
+  for (auto const& row : rows) {
+    std::memcpy(cursor, row.data(), row.size());
+    cursor += row.size();
+  }
+  return info;
+}
+
+// A table manager with every table, one shadow per FAP, downloaded to `chip`;
+// memory stores live in a temporary root removed at the end.
+class BroughtUpChip {
+ public:
+  explicit BroughtUpChip(std::vector<unsigned> faps);
+  ~BroughtUpChip();
+
+  Vorl::Ptr<Tessar::TableManager> const& manager() const { return manager_; }
+  Pelcar::Fapmask const& faps() const { return faps_; }
+  Sim::Chip chip;
+
+ private:
+  std::string root_;
+  Pelcar::Fapmask faps_;
+  Vorl::Ptr<Tessar::TableManager> manager_;
+};
+
+}  // namespace ReaderTest
