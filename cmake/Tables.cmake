@@ -3,8 +3,8 @@
 # templates in tables/generate, so a new table needs only its description file.
 #
 # Variables the templates see: HW_TABLE_NAME (the class, e.g. IppVttSpecialLabelValuesHwReg),
-# HW_TABLE_LOWER_NAME (lower camel case, for factory names) and HW_TABLE_DEFINITION
-# (the description's path).
+# HW_TABLE_LOWER_NAME (lower camel case, for factory names), HW_TABLE_DEFINITION
+# (the description's path) and HW_TABLE_HASH (a stable 8-digit suffix of the name).
 file(GLOB table_definitions CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/definitions/*.def)
 set(generated_dir ${CMAKE_BINARY_DIR}/generated/tables)
 set(generated_readers_dir ${CMAKE_BINARY_DIR}/generated/readers)
@@ -20,6 +20,9 @@ foreach(definition ${table_definitions})
   string(TOLOWER ${first_letter} first_letter)
   set(HW_TABLE_LOWER_NAME "${first_letter}${other_letters}")
   set(HW_TABLE_DEFINITION ${definition})
+  # A stable suffix for the module's type-runtime record: the start of the name's SHA-1.
+  string(SHA1 name_hash ${HW_TABLE_NAME})
+  string(SUBSTRING ${name_hash} 0 8 HW_TABLE_HASH)
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${generated_dir}/${HW_TABLE_NAME}.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in ${generated_dir}/${HW_TABLE_NAME}.cc @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${generated_dir}/${HW_TABLE_NAME}Fields.h @ONLY)

@@ -35,6 +35,13 @@ class DataByteIndex {
       throwKeyRange(Desc::info.fullName, "::Entry::DataByte0Index", "value", "min", "max");
     }
   }
+  // The text form `{value=N}`.
+  explicit DataByteIndex(Tyvo::CharRange& text)
+      : DataByteIndex(Tyvo::deserializeAttr<U32>(text, "value", typeName())) {}
+
+  static std::string typeName() {
+    return std::string(Desc::info.fullName) + "::Entry::DataByte0Index";
+  }
   U32 value() const { return value_; }
   bool operator==(DataByteIndex const&) const = default;
 
@@ -51,6 +58,11 @@ class EntryData {
 
   EntryData() = default;
   explicit EntryData(Key const& key) : entryKey_(key) {}
+  // An entry holds a collection (its data bytes) and so has no text form to parse.
+  explicit EntryData(Tyvo::CharRange&) {
+    ASIC_FATAL_ASSERT(false, "\"No String constructor for Entry - has collection\" == nullptr",
+                      "an entry cannot be parsed from text");
+  }
 
   static constexpr U32 entrySize() { return kSize; }
   static constexpr U32 entrySizeBits() { return kSize * 8; }

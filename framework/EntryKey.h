@@ -19,6 +19,7 @@
 
 #include "framework/TableInfo.h"
 #include "platform/tyvo/Hash.h"
+#include "platform/tyvo/TypeRuntime.h"
 #include "platform/vorl/Exceptions.h"
 #include "platform/vorl/Types.h"
 
@@ -47,6 +48,11 @@ class SingleIndexKey {
 
   constexpr SingleIndexKey() = default;
   SingleIndexKey(U32 value) : value_(value) { check(value); }
+  // The text form `{value=N}` (see Tyvo::strepToValue), checked like the constructor above.
+  explicit SingleIndexKey(Tyvo::CharRange& text)
+      : SingleIndexKey(Tyvo::deserializeAttr<U32>(text, "value", typeName())) {}
+
+  static std::string typeName() { return std::string(Desc::info.fullName) + "::EntryKey"; }
 
   U32 value() const { return value_; }
   void valueIs(U32 value) {
@@ -94,6 +100,15 @@ class ArrayIndexKey {
     checkArrayIndex(arrayIndex);
     checkEntryIndex(entryIndex);
   }
+  // The text form `{arrayIndex=A entryIndex=E}`, optionally after the type's full name;
+  // both are read before either is checked, the array index first.
+  explicit ArrayIndexKey(Tyvo::CharRange& text) {
+    auto arrayIndex = Tyvo::desAttrPre<U8>(text, "arrayIndex", typeName());
+    auto entryIndex = Tyvo::desAttrPost<U32>(text, "entryIndex");
+    *this = ArrayIndexKey(arrayIndex, entryIndex);
+  }
+
+  static std::string typeName() { return std::string(Desc::info.fullName) + "::EntryKey"; }
 
   U8 arrayIndex() const { return arrayIndex_; }
   U32 entryIndex() const { return entryIndex_; }

@@ -24,6 +24,7 @@
 
 #include <cstring>
 
+#include "framework/ModuleTypes.h"
 #include "framework/RegisterShadow.h"
 #include "framework/TableDescriptor.h"
 #include "framework/TableInfo.h"
@@ -68,6 +69,9 @@ class RegisterTable : public Tessar::HwDirectTableBase {
     }
 
     U32 entrySize() const override { return Entry::entrySize(); }
+    Vorl::TypeDescriptor typeData() const override {
+      return {&Desc::tyvoModule(), ModuleTypes::shadow(true)};
+    }
 
     // Stores the entry; only entry index 0 exists (the key's `null` names no register).
     void setEntry(Entry const& entry) {
@@ -121,6 +125,9 @@ class RegisterTable : public Tessar::HwDirectTableBase {
 
   static Vorl::String typeNameOf() { return Vorl::String(Desc::info.fullName); }
   Vorl::String typeName() const override { return typeNameOf(); }
+  Vorl::TypeDescriptor typeData() const override {
+    return {&Desc::tyvoModule(), ModuleTypes::table(true)};
+  }
   U32 entryDataMaxSize() const override { return Entry::entrySize(); }
   U32 entryDataMaxSizeBits() const override { return Entry::entrySizeBits(); }
   Vorl::String chipName() const override { return "bcm88490_a0"; }

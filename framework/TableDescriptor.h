@@ -5,6 +5,7 @@
 // the member's address.
 #pragma once
 
+#include "framework/ModuleTypes.h"
 #include "framework/TableInfo.h"
 #include "platform/tessar/GroupAddrInfo.h"
 
@@ -22,6 +23,10 @@ class TableDescriptorOf : public Tessar::BcmGroupAddrInfo {
 
   // Adds the table's members and their instances.
   void handleInitialized() { describeMembers(Desc::info, *this); }
+
+  Vorl::TypeDescriptor typeData() const override {
+    return {&Desc::tyvoModule(), ModuleTypes::tableDescriptor};
+  }
 
   static Vorl::Ptr<TableDescriptorOf> TableDescriptorIs() {
     return Vorl::makePtr<TableDescriptorOf>();

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "framework/ModuleTypes.h"
 #include "platform/tessar/ReadResult.h"
 #include "platform/vorl/Exceptions.h"
 
@@ -21,6 +22,11 @@ class InstanceReadResult : public Tessar::HwInstanceReadResultBase {
   using Entry = typename Table::Entry;
 
   using HwInstanceReadResultBase::HwInstanceReadResultBase;
+
+  Vorl::TypeDescriptor typeData() const override {
+    constexpr bool isRegister = Table::Model::Desc::info.isRegister();
+    return {&Table::Model::Desc::tyvoModule(), Framework::ModuleTypes::readResult(isRegister)};
+  }
 
   static Vorl::Ptr<InstanceReadResult> HwInstanceReadResultIs(
       Tessar::HwShadowKey hwShadowKey, Hardware::Sand::FapRevision const& fapRevision) {

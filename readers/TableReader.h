@@ -27,6 +27,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "framework/ModuleTypes.h"
 #include "framework/TableInfo.h"
 #include "platform/tessar/HwTableReaderBase.h"
 #include "platform/vorl/Exceptions.h"
@@ -61,6 +62,10 @@ class ReaderCore : public Family {
   void handleInitialized() {
     VORL_TRACE(trace(), 8, " hwTableKey: {}", this->hwTableKey());
     bcmGroupAddrInfo = Vorl::makePtr<TableDescriptor>();
+  }
+
+  Vorl::TypeDescriptor typeData() const override {
+    return {&Desc::tyvoModule(), Framework::ModuleTypes::reader(kIsRegister)};
   }
 
   static Vorl::Ptr<HwInstanceReadResult> hwInstanceReadResultFactory(

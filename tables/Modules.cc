@@ -10,6 +10,8 @@
 
 #include "framework/TableModule.h"
 #include "readers/AllReaders.h"
+#include "readers/TypeDescriptions.h"
+#include "tables/AllTableFields.h"
 #include "tables/AllTables.h"
 
 namespace bcm88490_a0 {
@@ -20,13 +22,19 @@ struct ModuleMaker {
   std::unique_ptr<Framework::TableModuleBase> (*make)();
 };
 
-template <class Table, class Reader>
+// A module's record for the type runtime is described and marked loaded first, before
+// anything else of the module is set up.
+template <class Table, class Reader, class Fields>
 std::unique_ptr<Framework::TableModuleBase> makeModule() {
+  auto& record = Table::Model::Desc::tyvoModule();
+  Readers::describeModule<Table, Reader, Fields>(record);
+  record.loaded();
   return std::make_unique<Framework::TableModule<Table, Reader>>();
 }
 
-#define HW_MODULE_MAKER(Class) \
-  ModuleMaker{Class::Model::Desc::kModuleOrder, &makeModule<Class, HwTable##Class##Reader>},
+#define HW_MODULE_MAKER(Class)                                                              \
+  ModuleMaker{Class::Model::Desc::kModuleOrder,                                             \
+              &makeModule<Class, HwTable##Class##Reader, detail::Class##Fields>},
 constexpr std::array moduleMakers{HW_FOR_EACH_TABLE(HW_MODULE_MAKER)};
 #undef HW_MODULE_MAKER
 

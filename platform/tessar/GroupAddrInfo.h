@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/tessar/Keys.h"
+#include "platform/tyvo/TypeRuntime.h"
 #include "platform/vorl/Ptr.h"
 #include "platform/vorl/String.h"
 
@@ -83,6 +84,7 @@ class BcmGroupAddrInfo : public Vorl::Node {
   explicit BcmGroupAddrInfo(Vorl::String name) : name_(std::move(name)) {}
 
   Vorl::String const& name() const { return name_; }
+  virtual Vorl::TypeDescriptor typeData() const { return {}; }
 
   void memInfoIs(Vorl::Ptr<BcmRegMemInfo> const& member) { members_[member->id] = member; }
 

@@ -22,6 +22,8 @@
 // its shadows; a shadow holds its description, status objects and storage.
 #pragma once
 
+#include "platform/tyvo/TypeRuntime.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -78,6 +80,8 @@ class HwShadowBase : public Vorl::Node {
                                                 Hardware::Sand::FapRevision const& fapRevision,
                                                 Pelcar::Fapmask const& downloadFapmask) const = 0;
   virtual U32 entrySize() const = 0;
+  // The shadow's type as the type runtime knows it.
+  virtual Vorl::TypeDescriptor typeData() const { return {}; }
 
   // The entries stored (not default), in key order.
   virtual std::vector<EntryView> storedEntries() const = 0;

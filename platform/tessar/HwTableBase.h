@@ -21,6 +21,8 @@
 // its shadows and description and holds its manager (see TableManager on the cycle).
 #pragma once
 
+#include "platform/tyvo/TypeRuntime.h"
+
 #include <cstdint>
 #include <map>
 
@@ -65,6 +67,8 @@ class HwCommonTableBase : public Pelcar::HwTableBase {
 
   // The table's full type name, e.g. "bcm88490_a0::EtppPhpMapFwdCodeHwReg".
   virtual Vorl::String typeName() const = 0;
+  // The table's type as the type runtime knows it.
+  virtual Vorl::TypeDescriptor typeData() const { return {}; }
   virtual std::size_t size() const = 0;
   virtual Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
                                                 Pelcar::Fapmask const& downloadFapmask) const = 0;

@@ -24,6 +24,7 @@
 #include "platform/tessar/ReadRequest.h"
 #include "platform/tessar/ReadResult.h"
 #include "platform/tessar/ReadTableManager.h"
+#include "platform/tyvo/TypeRuntime.h"
 
 namespace Tessar {
 
@@ -39,6 +40,8 @@ class HwTableReaderBase : public Vorl::Node {
   // The FAPs this reader may read.
   Pelcar::Fapmask const& fapmask() const { return fapmask_; }
 
+  // The reader's type as the type runtime knows it.
+  virtual Vorl::TypeDescriptor typeData() const { return {}; }
   virtual InstanceId minInstanceId() const = 0;
   virtual InstanceId maxInstanceId() const = 0;
   virtual Vorl::Ptr<Pelcar::SchanCmds> tableReadSchanCmds(

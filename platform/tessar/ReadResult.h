@@ -12,6 +12,7 @@
 
 #include "platform/hardware/FapRevision.h"
 #include "platform/tessar/Keys.h"
+#include "platform/tyvo/TypeRuntime.h"
 #include "platform/vorl/Ptr.h"
 
 namespace Tessar {
@@ -21,6 +22,7 @@ class HwInstanceReadResultBase : public Vorl::Node {
   HwInstanceReadResultBase(HwShadowKey hwShadowKey, Hardware::Sand::FapRevision fapRevision)
       : hwShadowKey_(hwShadowKey), fapRevision_(std::move(fapRevision)) {}
 
+  virtual Vorl::TypeDescriptor typeData() const { return {}; }
   HwShadowKey hwShadowKey() const { return hwShadowKey_; }
   Hardware::Sand::FapRevision const& fapRevision() const { return fapRevision_; }
 

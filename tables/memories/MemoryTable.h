@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "framework/ModuleTypes.h"
 #include "framework/TableDescriptor.h"
 #include "framework/TableInfo.h"
 #include "framework/ShadowLookup.h"
@@ -91,6 +92,9 @@ class MemoryTable : public Tessar::HwDirectTableBase {
     }
 
     U32 entrySize() const override { return Entry::entrySize(); }
+    Vorl::TypeDescriptor typeData() const override {
+      return {&Desc::tyvoModule(), ModuleTypes::shadow(false)};
+    }
 
     // "<revision>/<table type>/<shadow key>", below the store root.
     std::string shadowPath() const {
@@ -208,6 +212,9 @@ class MemoryTable : public Tessar::HwDirectTableBase {
 
   static Vorl::String typeNameOf() { return Vorl::String(Desc::info.fullName); }
   Vorl::String typeName() const override { return typeNameOf(); }
+  Vorl::TypeDescriptor typeData() const override {
+    return {&Desc::tyvoModule(), ModuleTypes::table(false)};
+  }
   U32 entryDataMaxSize() const override { return Entry::entrySize(); }
   U32 entryDataMaxSizeBits() const override { return Entry::entrySizeBits(); }
   Vorl::String chipName() const override { return "bcm88490_a0"; }
