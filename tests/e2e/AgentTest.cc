@@ -1,0 +1,152 @@
+// `hwtables agent` driven by scripts: a run that sets, deletes, downloads, reads back
+// and audits while a second process shows the same live entries, and a script of bad
+// lines that leaves every shadow as it was.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/ToolRunner.h"
+
+namespace {
+
+using E2e::runTool;
+
+std::vector<nlohmann::json> jsonLines(std::string const& out) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream stream(out);
+  for (std::string line; std::getline(stream, line);) {
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  }
+  return lines;
+}
+
+// Reads from `fd` until `count` lines have arrived (or 30 s pass).
+std::string readLines(int fd, std::size_t count) {
+  std::string text;
+  char buffer[4096];
+  while (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) < count) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 30000) <= 0) break;
+    auto got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+TEST(AgentTool, AScriptProgramsReadsBackAndAuditsWhileAnotherProcessSeesTheLiveShadows) {
+  E2e::TempDir root("agent");
+  auto fifo = root.file("commands");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  int outFd = -1;
+  int errFd = -1;
+  auto agent = E2e::startTool({"agent", "--json", "--faps", "0-1", "--root", root.path(),
+                               "--script", fifo},
+                              outFd, errFd);
+  ASSERT_GT(agent, 0);
+  int commands = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(commands, 0);
+  std::string script =
+      "set IppdPphAttributeByEeiHwDirect 1 {value=9} fheiType=5 fheiSize=3\n"
+      "set IppaBsplProfileTblHwDirect 0 {arrayIndex=3 entryIndex=20} curMplsSpecialLabelProfile=0x7\n"
+      "delete IppdPphAttributeByEeiHwDirect 1 {value=2}\n"
+      "download all\n"
+      "read IppdPphAttributeByEeiHwDirect 1\n"
+      "audit\n";
+  ASSERT_EQ(::write(commands, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+  auto replies = jsonLines(readLines(outFd, 7));
+  ASSERT_EQ(replies.size(), 7u);
+  EXPECT_TRUE(replies[0]["ready"].get<bool>());
+  for (std::size_t index = 1; index < replies.size(); ++index) {
+    EXPECT_TRUE(replies[index]["ok"].get<bool>()) << replies[index].dump();
+  }
+  EXPECT_EQ(replies[1]["fields"]["fheiType"], "0x5");
+  // The read-back holds the new row 9 and no longer the deleted row 2.
+  std::set<std::string> read;
+  for (auto const& entry : replies[5]["entries"]) read.insert(entry["entry"].get<std::string>());
+  EXPECT_TRUE(read.contains("{entryKey={value=9} dataByte0=35000000}"));
+  for (auto const& text : read) EXPECT_EQ(text.find("{value=2}"), std::string::npos) << text;
+  EXPECT_TRUE(replies[6]["differences"].empty()) << replies[6].dump();
+
+  // Another process reads the live shadows from their stores.
+  auto show = runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "1", "--root",
+                       root.path(), "--json"});
+  ASSERT_EQ(show.status, 0) << show.err;
+  auto shown = nlohmann::json::parse(show.out);
+  std::set<unsigned> rows;
+  for (auto const& entry : shown["shadows"][0]["entries"]) rows.insert(entry["key"]["entryIndex"].get<unsigned>());
+  EXPECT_TRUE(rows.contains(9));
+  EXPECT_FALSE(rows.contains(2));
+
+  ASSERT_EQ(::write(commands, "quit\n", 5), 5);
+  ::close(commands);
+  auto run = E2e::finishTool(agent, outFd, errFd);
+  EXPECT_EQ(run.status, 0) << run.err;
+}
+
+TEST(AgentTool, BadLinesAreAnsweredWithTheSystemsMessageAndChangeNothing) {
+  E2e::TempDir root("agent");
+  std::string gets =
+      "get IppaMplsSpecialLabelAttributesTblHwDirect 0 {arrayIndex=2 entryIndex=1}\n"
+      "get IppVttSpecialLabelValuesHwReg 1 {value=0}\n"
+      "get IppaTerminationProfileTableHwDirect 0 {value=3}\n";
+  std::vector<std::pair<std::string, std::string>> bad{
+      {"set IppaMplsSpecialLabelAttributesTblHwDirect 0 {arrayIndex=1 entryIndex=99} specialLabelType=1",
+       "EntryKey::arrayIndex < "},
+      {"set IppVttSpecialLabelValuesHwReg 1 {value=0} vttSpecialLabelValue0=0x100000",
+       "too wide for vttSpecialLabelValue0 (20 bits)"},
+      {"set IppaTerminationProfileTableHwDirect 0 {value=3} hasCw=1 noSuchField=1", "has no field noSuchField"},
+      {"set IppaTerminationProfileTableHwDirect 0 {value=3} hasCw=x", "'x' is not a number"},
+      {"set IppaTerminationProfileTableHwDirect 0 {value=3}junk hasCw=1", "unexpected text"},
+      {"get IppVttSpecialLabelValuesHwReg 1 {value=2}", "EntryKey::null not allowed"},
+      {"delete IppaTerminationProfileTableHwDirect 7 {value=3}", "AssertionError"},
+      {"download NoSuchTable", "unknown table: NoSuchTable"},
+      {"frobnicate", "unknown command: frobnicate"},
+      {"dma-buffer 0", "buffer"},
+  };
+  std::string script;
+  for (auto const& [line, message] : bad) script += line + "\n";
+  std::ofstream(root.file("bad")) << script << gets;
+  std::ofstream(root.file("good")) << gets;
+
+  auto badRun = runTool({"agent", "--json", "--root", root.path(), "--script", root.file("bad")});
+  EXPECT_EQ(badRun.status, 1) << "a refused line makes the exit status 1";
+  auto replies = jsonLines(badRun.out);
+  ASSERT_EQ(replies.size(), 1 + bad.size() + 3);
+  for (std::size_t index = 0; index < bad.size(); ++index) {
+    auto const& reply = replies[1 + index];
+    EXPECT_FALSE(reply["ok"].get<bool>()) << bad[index].first;
+    EXPECT_NE(reply["error"].get<std::string>().find(bad[index].second), std::string::npos)
+        << bad[index].first << " -> " << reply["error"];
+  }
+  auto goodRun = runTool({"agent", "--json", "--root", root.path(), "--script", root.file("good")});
+  ASSERT_EQ(goodRun.status, 0) << goodRun.err;
+  auto expected = jsonLines(goodRun.out);
+  for (std::size_t index = 0; index < 3; ++index) {
+    EXPECT_EQ(replies[1 + bad.size() + index], expected[1 + index]);
+  }
+}
+
+TEST(DescribeTool, ListsTheModulesTypesInOrderWithTheirAttributeIds) {
+  auto run = runTool({"describe", "IppaTerminationProfileTableHwDirect", "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto module = nlohmann::json::parse(run.out);
+  ASSERT_EQ(module["types"].size(), 9u);
+  EXPECT_EQ(module["types"][4]["name"],
+            "bcm88490_a0::IppaTerminationProfileTableHwDirect::Shadow::EntryStorage");
+  EXPECT_EQ(module["types"][8]["attributes"][4]["name"], "directReadSchanCmds");
+  EXPECT_EQ(module["types"][8]["attributes"][4]["kind"], "internal function");
+  E2e::expectOneLineError(runTool({"describe", "NoSuchTable"}), 2, "unknown table: NoSuchTable");
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// The type runtime as the table modules publish to it: type order and indices,
+// attribute ids, the answers of generic attribute access, text forms and hashing.
+#include <gtest/gtest.h>
+
+#include "platform/tyvo/TypeRuntime.h"
+#include "tests/readers/ReaderTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using ReaderTest::makeReader;
+using Vorl::AttributeAnswer;
+using Vorl::AttributeOp;
+
+Vorl::ModuleInspectData const& moduleOf(std::string_view table) {
+  auto const* module = Vorl::loadedModule(table);
+  if (!module) throw std::runtime_error("module not loaded");
+  return *module;
+}
+
+std::uint32_t idOf(Vorl::TypeDescriptor type, std::string_view name) {
+  auto const* attribute = type.info().attribute(name);
+  return attribute ? attribute->id : 0;
+}
+
+TEST(TypeRuntime, EveryModuleIsLoadedWithItsTypesInTheFixedOrder) {
+  EXPECT_EQ(Vorl::loadedModules().size(), 13u);
+  auto const& registerModule = moduleOf("IppVttSpecialLabelValuesHwReg");
+  auto const& memoryModule = moduleOf("IppaTerminationProfileTableHwDirect");
+  EXPECT_TRUE(registerModule.name().starts_with("_IppVttSpecialLabelValuesHwReg_"));
+  EXPECT_TRUE(registerModule.name().ends_with("_tyvoModule"));
+
+  auto reader = makeReader<HwTableIppVttSpecialLabelValuesHwRegReader>();
+  EXPECT_EQ(reader->typeData(), (Vorl::TypeDescriptor{&registerModule, 7}));
+  auto memoryReader = makeReader<HwTableIppaTerminationProfileTableHwDirectReader>();
+  EXPECT_EQ(memoryReader->typeData(), (Vorl::TypeDescriptor{&memoryModule, 8}));
+  EXPECT_EQ(memoryReader->bcmGroupAddrInfo->typeData().typeIndex, 0u);
+  EXPECT_EQ(IppVttSpecialLabelValuesHwReg::TableDescriptor().typeData().typeIndex, 0u);
+  auto result = HwTableIppaTerminationProfileTableHwDirectReader::HwInstanceReadResult::HwInstanceReadResultIs(
+      0, Hardware::Sand::bcm88490_a0Revision);
+  EXPECT_EQ(result->typeData().typeIndex, 7u);
+
+  std::vector<std::string> names;
+  for (auto const& type : memoryModule.types()) names.push_back(type.name);
+  std::string prefix = "bcm88490_a0::IppaTerminationProfileTableHwDirect";
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       prefix + "::TableDescriptor", prefix + "::EntryKey",
+                       prefix + "::Entry::DataByte0Index", prefix + "::Entry",
+                       prefix + "::Shadow::EntryStorage", prefix + "::Shadow", prefix,
+                       "bcm88490_a0::HwTableIppaTerminationProfileTableHwDirectReader::HwInstanceReadResult",
+                       "bcm88490_a0::HwTableIppaTerminationProfileTableHwDirectReader"}));
+  EXPECT_EQ(IppfPostMplsSpecialLabelAttributesTblHwDirect::TableDescriptor().name(),
+            "IppfPostMplsSpecialLabelAttributesTblHw");
+}
+
+TEST(TypeRuntime, AttributeIdsStartAtEachTypesBaseAndFollowThePublishedOrder) {
+  auto const& module = moduleOf("IppaMplsSpecialLabelAttributesTblHwDirect");
+  auto type = [&](std::uint32_t index) { return Vorl::TypeDescriptor{&module, index}; };
+  std::vector<std::string> keyAttributes;
+  for (auto const& attribute : type(1).info().attributes) keyAttributes.push_back(attribute.name);
+  EXPECT_EQ(keyAttributes, (std::vector<std::string>{"arrayIndexMin", "arrayIndexMax", "arrayIndex",
+                                                     "entryIndexMin", "entryIndexMax", "entryIndex"}));
+  EXPECT_EQ(idOf(type(1), "arrayIndexMin"), 2u);
+  EXPECT_EQ(idOf(type(1), "entryIndex"), 7u);
+  EXPECT_EQ(idOf(type(0), "handleInitialized"), 258u);
+  EXPECT_EQ(idOf(type(4), "entryColl"), 258u);
+  EXPECT_EQ(idOf(type(5), "setEntry"), 514u);
+  EXPECT_EQ(idOf(type(6), "chipName"), 642u);
+  EXPECT_EQ(idOf(type(6), "bcmMemName"), 644u);
+  EXPECT_EQ(idOf(type(7), "entry"), 258u);
+  EXPECT_EQ(idOf(type(8), "pluginName"), 386u);
+  EXPECT_EQ(idOf(type(3), "entryKey"), 2u);
+  EXPECT_EQ(idOf(type(3), "entrySizeBits"), 5u);
+  // Fields follow as getter/setter pairs in description order.
+  auto const& entryAttributes = type(3).info().attributes;
+  ASSERT_GT(entryAttributes.size(), 6u);
+  EXPECT_EQ(entryAttributes[5].name, entryAttributes[4].name + "Is");
+}
+
+TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNeverThrowsForThem) {
+  auto reader = makeReader<HwTableIppVttSpecialLabelValuesHwRegReader>();
+  auto type = reader->typeData();
+  std::any self = Vorl::Ptr<Vorl::Node>(reader);
+  std::any result;
+  EXPECT_EQ(Vorl::attributeAccess(type, self, idOf(type, "regReadSchanCmds"), AttributeOp::call, {}, result),
+            AttributeAnswer::notSupported);
+  EXPECT_EQ(Vorl::attributeAccess(type, self, idOf(type, "pluginName"), AttributeOp::write, {}, result),
+            AttributeAnswer::notSupported);
+  EXPECT_EQ(Vorl::attributeAccess(type, self, 2, AttributeOp::read, {}, result),
+            AttributeAnswer::notAnAttribute);
+  EXPECT_EQ(Vorl::attributeAccess(type, self, idOf(type, "pluginName"), AttributeOp::call, {}, result),
+            AttributeAnswer::done);
+  EXPECT_EQ(std::any_cast<std::string>(result), "bcm88490_a0::IppVttSpecialLabelValuesHwRegReadPlugin");
+
+  // handleInitialized through the runtime builds the reader a new description.
+  auto before = reader->bcmGroupAddrInfo;
+  EXPECT_EQ(Vorl::attributeAccess(type, self, idOf(type, "handleInitialized"), AttributeOp::call, {}, result),
+            AttributeAnswer::done);
+  EXPECT_NE(reader->bcmGroupAddrInfo, before);
+  EXPECT_EQ(reader->bcmGroupAddrInfo->members().size(), 2u);
+
+  // Values: a key's attribute written through the runtime is checked like the setter.
+  auto const& module = moduleOf("IppaBsplProfileTblHwDirect");
+  Vorl::TypeDescriptor keyType{&module, 1};
+  std::any key = keyType.info().construct({U64{2}, U64{5}});
+  EXPECT_EQ(Vorl::attributeAccess(keyType, key, idOf(keyType, "entryIndex"), AttributeOp::write, {U64{31}}, result),
+            AttributeAnswer::done);
+  EXPECT_THROW(Vorl::attributeAccess(keyType, key, idOf(keyType, "arrayIndex"), AttributeOp::write, {U64{4}}, result),
+               Vorl::RangeException);
+  EXPECT_EQ(keyType.info().toText(key), "{arrayIndex=2 entryIndex=31}");
+}
+
+TEST(TypeRuntime, CollectionsIterateAndDeleteTheCurrentElement) {
+  using Table = IppaBsplProfileTblHwDirect;
+  using Reader = HwTableIppaBsplProfileTblHwDirectReader;
+  auto result = Reader::HwInstanceReadResult::HwInstanceReadResultIs(0, Hardware::Sand::bcm88490_a0Revision);
+  for (U32 row : {1u, 4u, 9u}) {
+    Table::Entry entry{Table::EntryKey(2, row)};
+    entry.dataByte0Is(0, static_cast<U8>(row));
+    result->entryIs(entry);
+  }
+  auto type = result->typeData();
+  std::any self = Vorl::Ptr<Vorl::Node>(result);
+  auto const* entries = type.info().attribute("entry");
+  std::vector<U32> seen;
+  for (auto each = entries->iterate(self); !each->atEnd();) {
+    auto key = std::any_cast<Table::EntryKey>(each->key());
+    seen.push_back(key.entryIndex());
+    if (key.entryIndex() == 4) each->deleteCurrent();
+    else each->advance();
+  }
+  EXPECT_EQ(seen, (std::vector<U32>{1, 4, 9}));
+  EXPECT_EQ(result->entries().size(), 2u);
+  std::any found;
+  EXPECT_EQ(Vorl::attributeAccess(type, self, entries->id, AttributeOp::read, {Table::EntryKey(2, 9)}, found),
+            AttributeAnswer::done);
+  EXPECT_EQ(std::any_cast<Table::Entry>(found).dataByte0(0), 9);
+
+  // An entry's data bytes: deleting the current byte clears it.
+  auto const& module = moduleOf("IppaBsplProfileTblHwDirect");
+  Vorl::TypeDescriptor entryType{&module, 3};
+  std::any entry = std::any_cast<Table::Entry>(found);
+  auto bytes = entryType.info().attribute("dataByte0")->iterate(entry);
+  EXPECT_EQ(std::any_cast<U64>(bytes->value()), 9u);
+  bytes->deleteCurrent();
+  EXPECT_EQ(std::any_cast<Table::Entry>(entry).dataByte0(0), 0);
+}
+
+TEST(TypeRuntime, KeyTextFormsRoundTripForEveryKeyOfEveryTable) {
+  for (auto const* module : Vorl::loadedModules()) {
+    Vorl::TypeDescriptor keyType{module, 1};
+    auto const& info = keyType.info();
+    std::size_t checked = 0;
+    for (U64 arrayIndex = 0; arrayIndex < 4; ++arrayIndex) {
+      for (U64 entryIndex = 0; entryIndex <= 40; ++entryIndex) {
+        std::any key;
+        try {
+          key = info.attribute("value") ? info.construct({entryIndex}) : info.construct({arrayIndex, entryIndex});
+        } catch (Vorl::RangeException const&) {
+          continue;
+        }
+        auto text = info.toText(key);
+        EXPECT_EQ(info.toText(info.fromText(text)), text) << info.name;
+        EXPECT_EQ(info.toText(info.fromText(info.name + text)), text) << "with the type's name first";
+        EXPECT_EQ(Vorl::hashValue(keyType, info.fromText(text)), Vorl::hashValue(keyType, key));
+        ++checked;
+      }
+    }
+    EXPECT_GT(checked, 1u) << info.name;
+  }
+}
+
+TEST(TypeRuntime, RefusedTextsCarryTheRangeMessageAndLeftoverTextIsAParseError) {
+  auto const& registers = moduleOf("IppVttSpecialLabelValuesHwReg");
+  auto const& registerKey = registers.types()[1];
+  EXPECT_NO_THROW(registerKey.fromText("{value=1}"));  // null is a valid key value
+  try {
+    registerKey.fromText("{value=2}");
+    FAIL();
+  } catch (Vorl::RangeException const& error) {
+    EXPECT_NE(std::string(error.what()).find("EntryKey::null not allowed"), std::string::npos);
+  }
+  auto const& arrayKey = moduleOf("IppaMplsSpecialLabelAttributesTblHwDirect").types()[1];
+  try {
+    arrayKey.fromText("{arrayIndex=1 entryIndex=999}");
+    FAIL();
+  } catch (Vorl::RangeException const& error) {
+    EXPECT_NE(std::string(error.what()).find("EntryKey::arrayIndex < "), std::string::npos)
+        << "the array index is checked first";
+  }
+  EXPECT_THROW(registerKey.fromText("{value=0} extra"), Vorl::ParseException);
+  EXPECT_THROW(registerKey.fromText("{value=}"), Vorl::ParseException);
+  EXPECT_THROW(arrayKey.fromText("{arrayIndex=300 entryIndex=0}"), Vorl::ParseException);
+  auto const& index = registers.types()[2];
+  EXPECT_NO_THROW(index.fromText("{value=7}"));
+  EXPECT_THROW(index.fromText("{value=8}"), Vorl::RangeException);
+}
+
+TEST(TypeRuntime, EntriesAndDataByteIndicesAreNotHashable) {
+  auto const& module = moduleOf("IppaTerminationProfileTableHwDirect");
+  using Table = IppaTerminationProfileTableHwDirect;
+  EXPECT_THROW(Vorl::hashValue({&module, 3}, Table::Entry{}), Vorl::NonHashableTypeException);
+  EXPECT_THROW(Vorl::hashValue({&module, 2}, Table::Entry::DataByte0Index(1)),
+               Vorl::NonHashableTypeException);
+  EXPECT_EQ(Vorl::hashValue({&module, 1}, Table::EntryKey(3), 7), Table::EntryKey(3).hash(7));
+}
+
+TEST(TypeRuntimeDeathTest, AnEntryHasNoTextFormToParse) {
+  auto const& entryType = moduleOf("IppaTerminationProfileTableHwDirect").types()[3];
+  EXPECT_DEATH(entryType.fromText("{}"),
+               "\"No String constructor for Entry - has collection\" == nullptr");
+}
+
+}  // namespace
