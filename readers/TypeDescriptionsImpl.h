@@ -80,6 +80,21 @@ inline AttributeInfo attribute(std::string name, AttributeKind kind, std::string
   return info;
 }
 
+// A class function returning a name, e.g. tableName.
+inline AttributeInfo nameFunction(std::string name, Vorl::String (*get)()) {
+  auto info = attribute(std::move(name), AttributeKind::classFunction, "Vorl::String");
+  info.access = only(AttributeOp::call, [get](std::any&, Arguments const&, std::any& result) {
+    result = std::string(get());
+  });
+  return info;
+}
+
+inline AttributeInfo constant(std::string name, std::string type, U64 value) {
+  auto info = attribute(std::move(name), AttributeKind::constant, std::move(type));
+  info.access = constantRead(value);
+  return info;
+}
+
 inline void numberFrom(std::uint32_t base, std::vector<AttributeInfo>& attributes) {
   for (auto& attribute : attributes) attribute.id = base++;
 }
@@ -132,28 +147,20 @@ Vorl::TypeInfo entryKeyType() {
       else return AttributeAnswer::notSupported;
       return AttributeAnswer::done;
     };
-    auto arrayIndex = attribute("arrayIndex", AttributeKind::constant, "U8");
-    arrayIndex.access = constantRead(Key::arrayIndexConstant);
     auto entryIndex = attribute("entryIndex", AttributeKind::derivedValue, "U32");
     entryIndex.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
       result = static_cast<U64>(valueOf<Key>(self).entryIndex());
     });
-    auto min = attribute("min", AttributeKind::constant, "U32");
-    min.access = constantRead(Key::min);
-    auto max = attribute("max", AttributeKind::constant, "U32");
-    max.access = constantRead(Key::max);
-    auto null = attribute("null", AttributeKind::constant, "U32");
-    null.access = constantRead(Key::null);
-    type.attributes = {value, arrayIndex, entryIndex, min, max, null};
+    type.attributes = {value,
+                       constant("arrayIndex", "U8", Key::arrayIndexConstant),
+                       entryIndex,
+                       constant("min", "U32", Key::min),
+                       constant("max", "U32", Key::max),
+                       constant("null", "U32", Key::null)};
     type.construct = [](Arguments const& arguments) {
       return std::any(Key(argument<U32>(arguments, 0)));
     };
   } else {
-    auto constant = [](std::string name, std::string typeName, U64 value) {
-      auto info = attribute(std::move(name), AttributeKind::constant, std::move(typeName));
-      info.access = constantRead(value);
-      return info;
-    };
     auto arrayIndex = attribute("arrayIndex", AttributeKind::attribute, "U8");
     arrayIndex.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
       auto& key = valueOf<Key>(self);
@@ -200,13 +207,8 @@ Vorl::TypeInfo dataByteIndexType() {
   value.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
     result = static_cast<U64>(valueOf<Index>(self).value());
   });
-  auto min = attribute("min", AttributeKind::constant, "U32");
-  min.access = constantRead(Index::min);
-  auto max = attribute("max", AttributeKind::constant, "U32");
-  max.access = constantRead(Index::max);
-  auto size = attribute("size", AttributeKind::constant, "U32");
-  size.access = constantRead(Index::size);
-  type.attributes = {value, min, max, size};
+  type.attributes = {value, constant("min", "U32", Index::min), constant("max", "U32", Index::max),
+                     constant("size", "U32", Index::size)};
   numberFrom(2, type.attributes);
   type.construct = [](Arguments const& arguments) { return std::any(Index(argument<U32>(arguments, 0))); };
   type.fromText = [](std::string const& text) {
@@ -424,20 +426,13 @@ Vorl::TypeInfo tableType() {
   Vorl::TypeInfo type;
   type.name = std::string(Table::Model::Desc::info.fullName);
   type.kind = Vorl::TypeKind::object;
-  auto name = [](std::string attributeName, Vorl::String (*get)()) {
-    auto info = attribute(std::move(attributeName), AttributeKind::classFunction, "Vorl::String");
-    info.access = only(AttributeOp::call, [get](std::any&, Arguments const&, std::any& result) {
-      result = std::string(get());
-    });
-    return info;
-  };
   auto chipName = attribute("chipName", AttributeKind::function, "Vorl::String");
   chipName.access = only(AttributeOp::call, [](std::any& self, Arguments const&, std::any& result) {
     result = std::string(objectOf<Table>(self)->chipName());
   });
   auto hardwareName = [&] {
-    if constexpr (isRegister) return name("bcmRegName", &Table::bcmRegName);
-    else return name("bcmMemName", &Table::bcmMemName);
+    if constexpr (isRegister) return nameFunction("bcmRegName", &Table::bcmRegName);
+    else return nameFunction("bcmMemName", &Table::bcmMemName);
   }();
   std::vector<Vorl::Parameter> byShadowKey{{"hwShadowKey", "Tessar::HwShadowKey"}};
   auto shadow = attribute("shadow", AttributeKind::function, fullName<Table>("::Shadow"), byShadowKey);
@@ -475,10 +470,10 @@ Vorl::TypeInfo tableType() {
                             {"hwTableManager", "Tessar::TableManager"},
                             {"mdbTableManager", "Ombra::TableManager"}});
   type.attributes = {chipName,
-                     name("tableTypeName", &Table::tableTypeName),
+                     nameFunction("tableTypeName", &Table::tableTypeName),
                      hardwareName,
-                     name("tableName", &Table::tableName),
-                     name("tag", &Table::tag),
+                     nameFunction("tableName", &Table::tableName),
+                     nameFunction("tag", &Table::tag),
                      shadow,
                      shadowConst,
                      setEntry,
@@ -541,13 +536,6 @@ Vorl::TypeInfo readerType() {
   Vorl::TypeInfo type;
   type.name = "bcm88490_a0::HwTable" + std::string(Table::Model::Desc::info.className) + "Reader";
   type.kind = Vorl::TypeKind::object;
-  auto name = [](std::string attributeName, Vorl::String (*get)()) {
-    auto info = attribute(std::move(attributeName), AttributeKind::classFunction, "Vorl::String");
-    info.access = only(AttributeOp::call, [get](std::any&, Arguments const&, std::any& result) {
-      result = std::string(get());
-    });
-    return info;
-  };
   auto description = attribute("bcmGroupAddrInfo", AttributeKind::pointer, "Tessar::BcmGroupAddrInfo");
   description.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
     result = Vorl::Ptr<Vorl::Node>(objectOf<Reader>(self)->bcmGroupAddrInfo);
@@ -574,7 +562,7 @@ Vorl::TypeInfo readerType() {
   handleInitialized.access = only(AttributeOp::call, [](std::any& self, Arguments const&, std::any&) {
     objectOf<Reader>(self)->handleInitialized();
   });
-  type.attributes = {name("pluginName", &Reader::pluginName), name("tableName", &Reader::tableName),
+  type.attributes = {nameFunction("pluginName", &Reader::pluginName), nameFunction("tableName", &Reader::tableName),
                      description, factory, builder, handleInitialized};
   numberFrom(386, type.attributes);
   type.construct = [](Arguments const& arguments) {
