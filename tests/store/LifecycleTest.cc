@@ -236,7 +236,7 @@ TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
   descriptor.size = 100;
   map.init(descriptor);
   ASSERT_TRUE(map.attach("test"));
-  EXPECT_EQ(map.mountStatus(), 1);
+  EXPECT_EQ(map.mountStatus(), Brell::MountStatus::mounted);
   map.write(Value8::make(1, 1), true);
   Writer8 second("second", sized(100), root.path());
   try {
@@ -315,7 +315,7 @@ TEST(StoreLifecycle, CoreDumpToggleComesFromTheToggleDirectory) {
 
 TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
   Brell::BrellMap<Traits8> map("local");
-  EXPECT_EQ(map.implementation().type(), Brell::kTypeWriter);
+  EXPECT_EQ(map.implementation().type(), Brell::StoreType::writer);
   map.write(Value8::make(5, 1), true);
   EXPECT_EQ(map.members(), 1u);
   EXPECT_GE(map.capacity(), 100u);
@@ -380,7 +380,7 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   DeathTestRoot root;
   Brell::BrellStrictDummy<Traits8> orphan("orphan", root.path(), true);
-  EXPECT_EQ(orphan.mountStatus(), 0);
+  EXPECT_EQ(orphan.mountStatus(), Brell::MountStatus::unmounted);
   EXPECT_DEATH(orphan.members(), "trying to operate on an orphan brell entity");
   EXPECT_DEATH(
       {

@@ -90,10 +90,10 @@ TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
   Shadow shadow("shadow", root.path(), recorder.notify());
   StoreTest::TraceCapture traces;
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
-  EXPECT_EQ(shadow.mountStatus(), 1);
-  EXPECT_EQ(shadow.type(), Brell::kTypeShadow);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::mounted);
+  EXPECT_EQ(shadow.type(), Brell::StoreType::shadow);
   settle(shadow);
-  EXPECT_EQ(shadow.mountStatus(), 2);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(recorder.mountChanges, 1u);
   EXPECT_TRUE(traces.contains("Synchronization complete, seq:")) << traces.all();
   // The first synchronisation is not reported key by key: the collection reads it.
@@ -125,7 +125,7 @@ TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
   EXPECT_THROW(shadow.write(Value::make(1, 1), true), Vorl::NoPermissionException);
   EXPECT_THROW(shadow.remove(1, nullptr), Vorl::NoPermissionException);
   shadow.detach(false);
-  EXPECT_EQ(shadow.mountStatus(), 0);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::unmounted);
   bool found = true;
   shadow.lookup(51, found, nullptr);
   EXPECT_FALSE(found);
@@ -322,7 +322,7 @@ TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttach) {
   StoreTest::TraceCapture traces;
   EXPECT_FALSE(early.initialize("test"));
   EXPECT_TRUE(traces.contains("brell.initialize() Failed"));
-  EXPECT_EQ(early.mountStatus(), 0);
+  EXPECT_EQ(early.mountStatus(), Brell::MountStatus::unmounted);
   EXPECT_FALSE(early.processNotifications(milliseconds(1)));
   {
     Writer writer("gone", sized(100), root.path());
