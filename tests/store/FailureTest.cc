@@ -10,23 +10,12 @@
 
 #include "platform/sharedmem/OwnerFile.h"
 #include "platform/sharedmem/ProcessIdentity.h"
-#include "store/BrellWriter.h"
 #include "store/StoreInspector.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
-using StoreTest::sized;
-using StoreTest::TempDir;
-using Traits8 = StoreTest::TestTraits<8>;
-using Value8 = Traits8::Value;
-using Writer8 = Brell::BrellWriter<Traits8>;
-
-bool holds(Writer8& writer, std::uint32_t key) {
-  bool found = false;
-  writer.lookup(key, found, nullptr);
-  return found;
-}
+using namespace StoreTest;
 
 TEST(StoreCallbacks, AThrowingCallbackLeavesTheStoreWholeWritableAndReattachable) {
   TempDir root;
