@@ -80,10 +80,9 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
       EXPECT_NE(reason.find(damage.reason), std::string::npos) << reason;
       writer.detach(false);
     }
-    TraceCapture traces;
+    // Wiped once: empty, and the identity's number one higher.
     Writer8 next("validation", sized(1000), root.path());
     ASSERT_TRUE(next.initialize("test"));
-    EXPECT_TRUE(traces.contains("all entries from")) << traces.all();
     EXPECT_EQ(next.members(), 0u);
     EXPECT_EQ(next.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
     EXPECT_EQ(next.pyrelId().processBits(), identity.processBits());
@@ -144,18 +143,13 @@ TEST(StoreLifecycle, RestartWithIntactFilesKeepsEntriesAndIdentity) {
   SharedMem::PyrelId identity;
   {
     Writer8 writer("restart", sized(1000), root.path());
-    TraceCapture traces;
     ASSERT_TRUE(writer.initialize("test"));
-    EXPECT_TRUE(traces.contains("slotsAttached:1")) << traces.all();
     fill(writer, 700);
     identity = writer.pyrelId();
   }
   EXPECT_TRUE(std::filesystem::exists(root.file("slots"))) << "detach keeps the files";
-  TraceCapture traces;
   Writer8 writer("restart", sized(1000), root.path());
   ASSERT_TRUE(writer.initialize("test"));
-  EXPECT_TRUE(traces.contains("slotsAttached:2")) << traces.all();
-  EXPECT_FALSE(traces.contains("will be lost"));
   EXPECT_EQ(writer.pyrelId(), identity);
   EXPECT_EQ(writer.members(), 700u);
   expectFilled(writer, 0, 700);
@@ -172,11 +166,9 @@ TEST(StoreLifecycle, DeletedFilesWithAKeptIdentityLeadToOneWipe) {
   }
   std::filesystem::remove(root.file("slots"));
   std::filesystem::remove(root.file("buckets"));
-  TraceCapture traces;
+  // New files where the identity says there were some: the store is wiped once.
   Writer8 writer("deleted", sized(100), root.path());
   ASSERT_TRUE(writer.initialize("test"));
-  EXPECT_TRUE(traces.contains("expectReattach: true, attachResult: 1")) << traces.all();
-  EXPECT_TRUE(traces.contains("re-formatted successfully"));
   EXPECT_EQ(writer.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
   EXPECT_EQ(writer.members(), 0u);
 }

@@ -202,7 +202,6 @@ TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStor
   settle(shadow);
   EXPECT_GT(writer.counters().moves, 0u);
   EXPECT_GT(shadow.counters().relinks, 0u);
-  EXPECT_TRUE(traces.contains("value updated")) << "no relink seen";
   EXPECT_GT(lookupsMade, 0u);
   expectSame(writer, shadow);
   EXPECT_EQ(recorder.keys, keep);
