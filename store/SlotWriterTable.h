@@ -1,8 +1,8 @@
 // The writer's side of the slot file ("slots"): header fields, slot addresses,
 // growth, formatting of new slots, the free list, shrinking.
 //
-// Owned by one BrellWriter and used only on its thread. Layout and reader protocol
-// are described in SlotLayout.h. Invariants kept here:
+// Owned by one writer (WriterFiles) and used only on its thread. Layout and reader
+// protocol are described in SlotLayout.h. Invariants kept here:
 // - numSlots() equals the count published in the header's slot-count VersionedRef;
 // - every slot index below numSlots() is free (on the free list, bit 0 clear) or
 //   occupied (in one chain, bit 0 set); the free list ends with 0xBFFFFFFF;
