@@ -40,8 +40,8 @@ class BrellDummy : public BrellInterface<T> {
   std::uint32_t minSize() const override { return 0; }
   std::uint32_t maxSize() const override { return 0; }
   std::uint32_t capacity() const override { return 0; }
-  int type() const override { return kTypeReader; }
-  int mountStatus() const override { return 0; }
+  StoreType type() const override { return StoreType::reader; }
+  MountStatus mountStatus() const override { return MountStatus::unmounted; }
   Value const* lookup(Key const&, bool& found, Value*) override {
     trace("lookup");
     found = false;
@@ -87,8 +87,8 @@ class BrellStrictDummy : public BrellInterface<T> {
   std::uint32_t minSize() const override { return fail(), 0; }
   std::uint32_t maxSize() const override { return fail(), 0; }
   std::uint32_t capacity() const override { return fail(), 0; }
-  int type() const override { return fail(), -1; }
-  int mountStatus() const override { return 0; }
+  StoreType type() const override { return fail(), StoreType::reader; }
+  MountStatus mountStatus() const override { return MountStatus::unmounted; }
   Value const* lookup(Key const& key, bool&, Value*) override { return failKey(key), nullptr; }
   bool first(Value&, IterHint&) override { return fail(), false; }
   bool next(Key const& key, Value&, IterHint&) override { return failKey(key), false; }

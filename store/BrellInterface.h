@@ -1,10 +1,11 @@
 // The interface every store implementation offers to the map that holds it.
 //
-// Implementations: BrellWriter (type 0, the single writer; Tmp is one on heap
-// memory), BrellReader (type 2, reads the files directly), BrellDummy (type 2, an
-// empty placeholder), BrellStrictDummy (every use is a programming error); the
-// shadow (type 1, BrellShadow.h) keeps a local index fed by the writer's change
-// notifications (Vanquo::VanquoWriter, included here for the writer).
+// Implementations: BrellWriter (StoreType::writer, the single writer; Tmp is one on
+// heap memory), BrellReader (StoreType::reader, reads the files directly), BrellDummy
+// (StoreType::reader, an empty placeholder), BrellStrictDummy (every use is a
+// programming error); the shadow (StoreType::shadow, BrellShadow.h) keeps a local
+// index fed by the writer's change notifications (Vanquo::VanquoWriter, included
+// here for the writer).
 //
 // The base versions of the writing operations refuse with
 // Vorl::NoPermissionException, so read-only implementations need not override them.
@@ -15,6 +16,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include <fmt/format.h>
 
 #include "platform/asic/Assert.h"
 #include "platform/sharedmem/PyrelId.h"
@@ -36,9 +39,31 @@ struct IterHint {
   void const* base = nullptr;
 };
 
-inline constexpr int kTypeWriter = 0;
-inline constexpr int kTypeShadow = 1;
-inline constexpr int kTypeReader = 2;
+// Which kind of implementation a map holds.
+enum class StoreType : int { writer = 0, shadow = 1, reader = 2 };
+
+// How far an implementation got towards serving its files. A writer or reader is
+// mounted once initialized; a shadow is mounted while it copies the store, synced
+// once its index caught up, and corrupted (reported once) when it met damage.
+enum class MountStatus : int { unmounted = 0, mounted = 1, synced = 2, corrupted = 3 };
+
+}  // namespace Brell
+
+// Traces print both as their numbers.
+template <>
+struct fmt::formatter<Brell::StoreType> : fmt::formatter<int> {
+  auto format(Brell::StoreType type, fmt::format_context& context) const {
+    return fmt::formatter<int>::format(static_cast<int>(type), context);
+  }
+};
+template <>
+struct fmt::formatter<Brell::MountStatus> : fmt::formatter<int> {
+  auto format(Brell::MountStatus status, fmt::format_context& context) const {
+    return fmt::formatter<int>::format(static_cast<int>(status), context);
+  }
+};
+
+namespace Brell {
 
 class BrellInterfaceBase {
  public:
@@ -66,8 +91,8 @@ class BrellInterface : public BrellInterfaceBase {
   virtual std::uint32_t minSize() const = 0;
   virtual std::uint32_t maxSize() const = 0;
   virtual std::uint32_t capacity() const = 0;
-  virtual int type() const = 0;
-  virtual int mountStatus() const = 0;
+  virtual StoreType type() const = 0;
+  virtual MountStatus mountStatus() const = 0;
 
   // A pointer to the value (in place for a writer, a copy in `buffer` or the
   // implementation's own buffer for a reader), or null with found false.
@@ -105,7 +130,8 @@ class BrellInterface : public BrellInterfaceBase {
   virtual void forEachValue(std::function<void(Value const&)> const& visit) {
     Value value;
     IterHint hint;
-    for (bool more = first(value, hint); more; more = next(T::key(value), value, hint)) visit(value);
+    for (bool more = first(value, hint); more; more = next(T::key(value), value, hint))
+      visit(value);
   }
   virtual bool quiesced() const { return true; }
   virtual std::uint64_t sequence(int /*priority*/) const { return 0; }

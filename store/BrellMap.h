@@ -32,6 +32,7 @@
 #include "store/BrellInterface.h"
 #include "store/BrellReader.h"
 #include "store/BrellShadow.h"
+#include "store/BrellTmp.h"
 #include "store/BrellWriter.h"
 #include "store/Debug.h"
 #include "store/MapDescriptor.h"
@@ -108,8 +109,7 @@ class BrellMap {
   void createDefaultLocalWriter() {
     try {
       auto writer = std::make_unique<Tmp<T>>(name_);
-      ASIC_FATAL_ASSERT(writer->initialize("none"), "initialize",
-                        "unable to initialize local BrellTemporary");
+      ASIC_FATAL_CHECK(writer->initialize("none"), "unable to initialize local BrellTemporary");
       implementation_ = std::move(writer);
     } catch (Vorl::Exception const& error) {
       ASIC_FATAL_ASSERT(false, "initialize", "unable to initialize local BrellTemporary: {}",
@@ -175,7 +175,7 @@ class BrellMap {
   // creates its BrellReader. False when the files are not (yet) usable.
   bool attach(std::string const& event) {
     bool reader = initialized_ && descriptor_.mode == Mem::CollectionDescriptor::Mode::reader;
-    if (reader && implementation_->type() != kTypeShadow &&
+    if (reader && implementation_->type() != StoreType::shadow &&
         dynamic_cast<BrellReader<T>*>(implementation_.get()) == nullptr) {
       if (descriptor_.readerKind == Mem::CollectionDescriptor::ReaderKind::shadow) {
         auto shadow = std::make_unique<BrellShadow<T>>(name_, descriptor_.rootPath, notify_);
@@ -200,9 +200,9 @@ class BrellMap {
   }
 
   bool tryAttach() {
-    if (implementation_->mountStatus() == 1 || implementation_->mountStatus() == 2) {
-      VORL_TRACE(Debug::map(), kDebugLevel, "{} is already mounted, mountStatus:{}", name_,
-                 implementation_->mountStatus());
+    MountStatus status = implementation_->mountStatus();
+    if (status == MountStatus::mounted || status == MountStatus::synced) {
+      VORL_TRACE(Debug::map(), kDebugLevel, "{} is already mounted, mountStatus:{}", name_, status);
       return true;
     }
     bool done = attach("tryAttach");
@@ -235,7 +235,7 @@ class BrellMap {
     implementation_ = std::make_unique<BrellDummy<T>>(name_, descriptor_.rootPath);
   }
 
-  int mountStatus() const { return implementation_->mountStatus(); }
+  MountStatus mountStatus() const { return implementation_->mountStatus(); }
   bool initialized() const { return initialized_; }
   bool corruptionDetected() const { return !corruption_.empty(); }
   std::string const& corruptionReason() const { return corruption_; }
@@ -267,7 +267,7 @@ class BrellMap {
     if (current == nullptr || !current->initialized()) {
       VORL_TRACE(Debug::map(), kDebugLevel,
                  "not allowed at this time, initialized:{} keyNotifications:{}", initialized_,
-                 current != nullptr && current->mountStatus() == 2);
+                 current != nullptr && current->mountStatus() == MountStatus::synced);
       return false;
     }
     return current->notifyingIs(notifying);
@@ -277,7 +277,7 @@ class BrellMap {
   }
   void handleDisconnect() {
     auto* current = shadow();
-    ASIC_GRACEFUL_ASSERT(current != nullptr, "shadow", "wrong type:{}", implementation_->type());
+    ASIC_GRACEFUL_CHECK(current != nullptr, "wrong type:{}", implementation_->type());
     current->handleDisconnect(Vanquo::WriterState::detached);
   }
 
@@ -294,13 +294,14 @@ class BrellMap {
 
   // A value the writing map keeps for its clients; readers may not set it.
   void scratchpadIs(std::uint64_t value) {
-    if (implementation_->type() != kTypeWriter) {
+    if (implementation_->type() != StoreType::writer) {
       throw Vorl::NoPermissionException("invalid attempt to write scratchpad as reader");
     }
     scratchpad_ = value;
   }
   std::uint64_t scratchpad() const {
-    return implementation_->type() == kTypeWriter ? scratchpad_ : implementation_->scratchpad();
+    return implementation_->type() == StoreType::writer ? scratchpad_
+                                                        : implementation_->scratchpad();
   }
 
   // The writer that owns the store: "<process id>:<notification ring>" while it is

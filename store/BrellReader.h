@@ -22,6 +22,7 @@
 #include "platform/sharedmem/PyrelFile.h"
 #include "store/BrellInterface.h"
 #include "store/Debug.h"
+#include "store/ListOrder.h"
 #include "store/ReaderHashMap.h"
 #include "store/SlotReaderTable.h"
 #include "store/StoreFiles.h"
@@ -231,13 +232,7 @@ class BrellReader : public BrellInterface<T> {
   bool next(Key const& keyIn, Value& value, IterHint& hint) final {
     Key const key = keyIn;  // the caller may pass the key inside `value`
     bool more = nextUnchecked(key, value, hint);
-    // The list ascends; a step that does not is a damaged link (e.g. a cycle), which
-    // would otherwise make the caller's iteration endless.
-    if (more && !ascends(key, T::key(value))) {
-      throw Vorl::CorruptionDetectedException(fmt::format(
-          "iteration after key {} went back to key {} in {}", TraitsInfo<T>::keyText(key),
-          TraitsInfo<T>::keyText(T::key(value)), rootPath_));
-    }
+    if (more) ListOrder<T>::requireAscending(key, T::key(value), slots_.hashSeed(), rootPath_);
     return more;
   }
 
@@ -317,8 +312,10 @@ class BrellReader : public BrellInterface<T> {
   std::uint32_t minSize() const override { return slots_.header().initialSlots; }
   std::uint32_t maxSize() const override { return slots_.header().maximumSlots; }
   std::uint32_t capacity() const override { return slots_.numSlots(); }
-  int type() const override { return kTypeReader; }
-  int mountStatus() const override { return this->initialized_ ? 1 : 0; }
+  StoreType type() const override { return StoreType::reader; }
+  MountStatus mountStatus() const override {
+    return this->initialized_ ? MountStatus::mounted : MountStatus::unmounted;
+  }
   std::string brellName() const override { return name_; }
   std::string rootPath() const override { return rootPath_; }
   SharedMem::PyrelId pyrelId() const override { return pyrel_; }
@@ -344,14 +341,6 @@ class BrellReader : public BrellInterface<T> {
     std::uint32_t slotIndex = 0;
     SlotLink link;
     return retryOnResize([&] { return map_.find(key, Map::Mode::equal, body, slotIndex, link); });
-  }
-
-  bool ascends(Key const& before, Key const& after) const {
-    std::uint32_t seed = slots_.hashSeed();
-    std::uint32_t beforeRhash = reverseBits(T::hash(before, seed));
-    std::uint32_t afterRhash = reverseBits(T::hash(after, seed));
-    if (beforeRhash != afterRhash) return beforeRhash < afterRhash;
-    return T::compare(before, after) < 0;
   }
 
   void requireAttached() const {

@@ -99,7 +99,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
       return;
     }
     if (syncer_.mode() == Syncer::Mode::flush) {
-      ASIC_GRACEFUL_ASSERT(force, "force", "expected only forced detach during asynchronous flush");
+      ASIC_GRACEFUL_CHECK(force, "expected only forced detach during asynchronous flush");
     }
     syncer_.stop();
     vanquo_.detach();
@@ -108,7 +108,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     store_.notifyIs(nullptr);
     connected_ = false;
     this->initialized_ = false;
-    setMountStatus(0);
+    setMountStatus(MountStatus::unmounted);
   }
 
   bool validate() override { return this->initialized_ && brell_->validate(); }
@@ -192,7 +192,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
       keyCallbacksInstalled_ = true;
       store_.notifyIs(&notify_);
     }
-    setMountStatus(2);
+    setMountStatus(MountStatus::synced);
     handleQuiesced(!vanquo_.pending());
   }
 
@@ -205,9 +205,9 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   // store's files are still readable); the next processNotifications looks for a
   // writer and resynchronises with it.
   void handleDisconnect(Vanquo::WriterState state) override {
-    ASIC_GRACEFUL_ASSERT(notifying_, "notifying_",
-                         "disconnected while kick processing is disabled, syncer mode:{} done:{}",
-                         toString(syncer_.mode()), syncer_.done());
+    ASIC_GRACEFUL_CHECK(notifying_,
+                        "disconnected while kick processing is disabled, syncer mode:{} done:{}",
+                        toString(syncer_.mode()), syncer_.done());
     VORL_TRACE(Debug::shadow(), kDebugLevel, "{} writer {} ({})", rootPath_,
                vanquo_.writer().toString(), Vanquo::toString(state));
     ++counters_.disconnects;
@@ -249,9 +249,9 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   bool resize() { return brell_->resize(); }
 
   void corruptionDetected(std::string const& reason) {
-    if (mountStatus_ == 3) return;  // reported once
+    if (mountStatus_ == MountStatus::corrupted) return;  // reported once
     corruption_ = reason;
-    setMountStatus(3);
+    setMountStatus(MountStatus::corrupted);
     if (corruptionHandler_) corruptionHandler_(reason);
   }
   void corruptionHandlerIs(CorruptionHandler handler) { corruptionHandler_ = std::move(handler); }
@@ -307,8 +307,8 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   std::uint32_t minSize() const override { return brell_->minSize(); }
   std::uint32_t maxSize() const override { return brell_->maxSize(); }
   std::uint32_t capacity() const override { return brell_->capacity(); }
-  int type() const override { return kTypeShadow; }
-  int mountStatus() const override { return mountStatus_; }
+  StoreType type() const override { return StoreType::shadow; }
+  MountStatus mountStatus() const override { return mountStatus_; }
   std::string brellName() const override { return name_; }
   std::string rootPath() const override { return rootPath_; }
   SharedMem::PyrelId pyrelId() const override { return brell_->pyrelId(); }
@@ -353,7 +353,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     followedRing_ = vanquo_.identity();
     quiesced_ = false;
     lastError_.clear();
-    setMountStatus(1);
+    setMountStatus(MountStatus::mounted);
     startSync();
     return true;
   }
@@ -434,10 +434,11 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     return !SharedMem::MappedFile::inDirectory(rootPath_, SharedMem::PyrelFile::kFileName).exists();
   }
 
-  void setMountStatus(int status) {
+  void setMountStatus(MountStatus status) {
     if (status == mountStatus_) return;
     mountStatus_ = status;
-    if (notify_.mountStatusChanged && (keyCallbacksInstalled_ || status == 3)) {
+    if (notify_.mountStatusChanged &&
+        (keyCallbacksInstalled_ || status == MountStatus::corrupted)) {
       notify_.mountStatusChanged();
     }
   }
@@ -455,7 +456,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   bool notifying_ = true;
   bool keyCallbacksInstalled_ = false;
   bool quiesced_ = false;
-  int mountStatus_ = 0;
+  MountStatus mountStatus_ = MountStatus::unmounted;
   std::uint64_t sequence_ = 0;
   std::chrono::steady_clock::duration yieldTime_ = std::chrono::milliseconds(50);
   Vanquo::WriterState lastDisconnect_ = Vanquo::WriterState::attached;

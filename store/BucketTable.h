@@ -22,6 +22,7 @@
 #include "platform/sharedmem/Checksum.h"
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/sharedmem/PyrelId.h"
+#include "store/AttachResult.h"
 #include "store/Debug.h"
 #include "store/Link.h"
 #include "store/SlotLayout.h"
@@ -43,9 +44,9 @@ struct BucketHeader {
   SlotLink count;
 
   bool checksumMatches() const {
-    unsigned char bytes[12];
-    std::memcpy(bytes, &magic, 8);
-    std::memcpy(bytes + 8, &pyrelId, 4);
+    unsigned char bytes[Brell::BucketOffset::checksum];
+    std::memcpy(bytes + Brell::BucketOffset::magic, &magic, 8);
+    std::memcpy(bytes + Brell::BucketOffset::pyrelId, &pyrelId, 4);
     return checksum == SharedMem::checksum(bytes, sizeof bytes);
   }
 
@@ -97,13 +98,12 @@ class BucketWriter {
  public:
   explicit BucketWriter(SharedMem::MappedFile file) : file_(std::move(file)) {}
 
-  // 1: new file formatted; 2: existing file attached; 8: existing header invalid
-  // (the file is left as it is for the caller to wipe).
-  int attach(SharedMem::PyrelId identity) {
+  // created, existing, or invalid (the file is left as it is for the caller to wipe).
+  Brell::AttachResult attach(SharedMem::PyrelId identity) {
     detach();
     if (!file_.heap() && file_.open(SharedMem::MappedFile::Access::readWrite)) {
       std::uint64_t size = file_.fileSize();
-      if (size < Brell::kBucketHeaderSize) return 8;
+      if (size < Brell::kBucketHeaderSize) return Brell::AttachResult::invalid;
       file_.mapSize(Brell::kBucketHeaderSize);
       BucketHeader header = BucketHeader::decode(file_.base());
       std::string reason;
@@ -111,22 +111,22 @@ class BucketWriter {
       if (!header.validate(size, SharedMem::PyrelId(header.pyrelId), &reason)) {
         VORL_TRACE(Brell::Debug::bucketTable(), Brell::kDebugLevel, "invalid header: {}", reason);
         detach();
-        return 8;
+        return Brell::AttachResult::invalid;
       }
       file_.remapSize(Brell::bucketFileSize(header.count.value));
       count_ = header.count.value;
-      return 2;
+      return Brell::AttachResult::existing;
     }
     file_.create();
     file_.fileSizeIs(0);
     file_.remapSize(Brell::bucketFileSize(kInitialBuckets));
     unsigned char header[Brell::kBucketHeaderSize] = {};
-    std::memcpy(header, &Brell::kBucketMagic, 8);
+    std::memcpy(header + Brell::BucketOffset::magic, &Brell::kBucketMagic, 8);
     std::uint32_t pyrel = identity.value();
-    std::memcpy(header + 8, &pyrel, 4);
-    std::uint32_t sum = SharedMem::checksum(header, 12);
-    std::memcpy(header + 12, &sum, 4);
-    Brell::copyToShared(file_.base(), header, 16);
+    std::memcpy(header + Brell::BucketOffset::pyrelId, &pyrel, 4);
+    std::uint32_t sum = SharedMem::checksum(header, Brell::BucketOffset::checksum);
+    std::memcpy(header + Brell::BucketOffset::checksum, &sum, 4);
+    Brell::copyToShared(file_.base(), header, Brell::BucketOffset::count);
     for (std::uint32_t bucket = 0; bucket < kInitialBuckets; ++bucket) {
       // Pairs with a reader's acquire load of the head; nobody reads it before the
       // count below is stored anyway.
@@ -136,7 +136,7 @@ class BucketWriter {
     // above are visible to a reader that sees this count.
     Brell::storeLink(countAddress(), SlotLink{0, kInitialBuckets});
     count_ = kInitialBuckets;
-    return 1;
+    return Brell::AttachResult::created;
   }
 
   bool validate(SharedMem::PyrelId identity, std::string* reason) const {

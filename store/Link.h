@@ -157,6 +157,13 @@ inline std::uint32_t loadField32(void const* base, std::size_t offset) {
   return static_cast<std::uint32_t>(word >> ((offset & 4) * 8));
 }
 
+// The 2-byte field at `offset` (even) through one 8-byte load of its containing word.
+inline std::uint16_t loadField16(void const* base, std::size_t offset) {
+  std::uint64_t word =
+      loadLong(static_cast<unsigned char const*>(base) + (offset & ~std::size_t{7}));
+  return static_cast<std::uint16_t>(word >> ((offset & 6) * 8));
+}
+
 // Replaces `width` bytes at `offset` inside their containing 8-byte word with one
 // 8-byte store. Only the single writer calls this, so the read-modify-write cannot
 // lose a concurrent update.

@@ -23,6 +23,7 @@
 
 #include "store/BucketTable.h"
 #include "store/Debug.h"
+#include "store/ListOrder.h"
 #include "store/SlotReaderTable.h"
 
 namespace BrellCore {
@@ -136,7 +137,7 @@ class ReaderHashMap {
           return Outcome::retry;
         std::uint32_t slotRhash = body.rhash();
         if (slotRhash >= rhash) {
-          int order = slotRhash != rhash ? 1 : T::compare(T::key(body.value()), key);
+          int order = Brell::ListOrder<T>::compare(slotRhash, T::key(body.value()), rhash, key);
           if (order == 0) return Outcome::found;
           if (order > 0) break;
         }
@@ -308,8 +309,7 @@ class ReaderHashMap {
       int order = 1;
       if (!cursor.pastKey) {
         std::uint32_t slotRhash = body.rhash();
-        order = slotRhash != rhash ? (slotRhash < rhash ? -1 : 1)
-                                   : T::compare(T::key(body.value()), key);
+        order = Brell::ListOrder<T>::compare(slotRhash, T::key(body.value()), rhash, key);
       }
       if (order == 0 && mode == Mode::equal) {
         slotIndex = index;

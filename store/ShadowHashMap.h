@@ -41,6 +41,7 @@
 #include "platform/vorl/Exceptions.h"
 #include "store/Debug.h"
 #include "store/Link.h"
+#include "store/ListOrder.h"
 #include "store/Traits.h"
 
 namespace Brell {
@@ -115,7 +116,7 @@ class ShadowHashMap {
   std::uint32_t bucketFactor() const { return bucketFactor_; }
   std::uint32_t seed() const { return seed_; }
 
-  std::uint32_t rhashOf(Key const& key) const { return reverseBits(T::hash(key, seed_)); }
+  std::uint32_t rhashOf(Key const& key) const { return ListOrder<T>::rhashOf(key, seed_); }
   std::uint32_t bucketOf(std::uint32_t rhash) const { return rhash >> (32 - bucketFactor_); }
   std::uint32_t head(std::uint32_t bucket) const { return buckets_[bucket]; }
 
@@ -309,8 +310,7 @@ class ShadowHashMap {
  private:
   // (slot's rhash, slot's key) compared with (rhash, key).
   static int compare(Slot const& slot, std::uint32_t rhash, Key const& key) {
-    if (slot.rhash != rhash) return slot.rhash < rhash ? -1 : 1;
-    return T::compare(slot.key, key);
+    return ListOrder<T>::compare(slot.rhash, slot.key, rhash, key);
   }
 
   // Makes what `prev` names (a bucket head or a slot) point at `target`.

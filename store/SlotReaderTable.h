@@ -205,8 +205,9 @@ class SlotReaderTable {
         source = base_ + SlotHeaderOffset::lookaside + SlotOffset::value;
       }
       copyFromShared(body.bytes, source, kBodySize);
-      // Pairs with the writer's release fences in rewriteValue: if the copy saw any
-      // store made after a version change, the load below sees that change.
+      // Pairs with the writer's release fences in ChainWriter::rewriteValue: if the
+      // copy saw any store made after a version change, the load below sees that
+      // change.
       std::atomic_thread_fence(std::memory_order_acquire);
       SlotLink after = loadLink(address, std::memory_order_relaxed);
       if (after == before) return before;

@@ -1,8 +1,8 @@
 // The writer's side of the slot file ("slots"): header fields, slot addresses,
 // growth, formatting of new slots, the free list, shrinking.
 //
-// Owned by one BrellWriter and used only on its thread. Layout and reader protocol
-// are described in SlotLayout.h. Invariants kept here:
+// Owned by one writer (WriterFiles) and used only on its thread. Layout and reader
+// protocol are described in SlotLayout.h. Invariants kept here:
 // - numSlots() equals the count published in the header's slot-count VersionedRef;
 // - every slot index below numSlots() is free (on the free list, bit 0 clear) or
 //   occupied (in one chain, bit 0 set); the free list ends with 0xBFFFFFFF;
@@ -24,6 +24,7 @@
 
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/sharedmem/PyrelId.h"
+#include "store/AttachResult.h"
 #include "store/Debug.h"
 #include "store/Link.h"
 #include "store/SlotHeader.h"
@@ -31,11 +32,6 @@
 #include "store/Traits.h"
 
 namespace Brell {
-
-// What a slot table attach did (bits; results are or-ed with the bucket table's).
-inline constexpr int kAttachNew = 1;
-inline constexpr int kAttachExisting = 2;
-inline constexpr int kAttachInvalid = 8;
 
 struct SlotTableSettings {
   std::uint32_t maxSize = 0;
@@ -63,12 +59,12 @@ class SlotWriterTable {
 
   static std::uint32_t pageSize() { return static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE)); }
 
-  // kAttachNew, kAttachExisting or kAttachInvalid (file left as is).
-  int attach(SharedMem::PyrelId identity) {
+  // created, existing, or invalid (the file is left as it is).
+  AttachResult attach(SharedMem::PyrelId identity) {
     detach();
     if (!file_.heap() && file_.open(SharedMem::MappedFile::Access::readWrite)) {
       std::uint64_t size = file_.fileSize();
-      if (size < kHeaderSize) return kAttachInvalid;
+      if (size < kHeaderSize) return AttachResult::invalid;
       file_.mapSize(kHeaderSize);
       SlotHeader header = SlotHeaderCommon::decode(file_.base());
       std::string reason;
@@ -77,12 +73,12 @@ class SlotWriterTable {
         VORL_TRACE(Debug::slotTable(), kDebugLevel, "existing header invalid: {} {}", reason,
                    header.toString());
         detach();
-        return kAttachInvalid;
+        return AttachResult::invalid;
       }
       auto wanted = slotFileSize(header.slotCount.value, kSlotSize);
       if (!wanted || *wanted > size) {
         detach();
-        return kAttachInvalid;
+        return AttachResult::invalid;
       }
       // Every page up to the count was written by a writer; a count reaching into a
       // hole of a sparse file is damage, not a store to reserve gigabytes for.
@@ -90,18 +86,18 @@ class SlotWriterTable {
         VORL_TRACE(Debug::slotTable(), kDebugLevel, "existing file holds no data for {} slots",
                    header.slotCount.value);
         detach();
-        return kAttachInvalid;
+        return AttachResult::invalid;
       }
       mapSlots(header.slotCount.value);
       settleWriterSequence();
       seed_ = header.hashSeed;
       recomputeShrinkThreshold();
       VORL_TRACE(Debug::slotTable(), kDebugLevel, "to existing {}", file_.path());
-      return kAttachExisting;
+      return AttachResult::existing;
     }
     format(identity);
     VORL_TRACE(Debug::slotTable(), kDebugLevel, "to new file {}", file_.path());
-    return kAttachNew;
+    return AttachResult::created;
   }
 
   void detach() {
@@ -209,7 +205,7 @@ class SlotWriterTable {
     return loadLink(header_ + SlotHeaderOffset::slotCount, std::memory_order_relaxed);
   }
   std::uint16_t runtimeFlags() const {
-    return static_cast<std::uint16_t>(loadField32(header_, 556) >> 16);
+    return loadField16(header_, SlotHeaderOffset::runtimeFlags);
   }
 
   // Critical section: bit 0 of the runtime flags marks a writer operation in

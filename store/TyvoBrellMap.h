@@ -25,12 +25,12 @@ class CollectionControl {
  public:
   bool quiesced() const { return quiesced_; }
   void quiescedIs(bool quiesced) { quiesced_ = quiesced; }
-  int mountStatus() const { return mountStatus_; }
-  void mountStatusIs(int status) { mountStatus_ = status; }
+  Brell::MountStatus mountStatus() const { return mountStatus_; }
+  void mountStatusIs(Brell::MountStatus status) { mountStatus_ = status; }
 
  private:
   bool quiesced_ = true;
-  int mountStatus_ = 0;
+  Brell::MountStatus mountStatus_ = Brell::MountStatus::unmounted;
 };
 
 template <class Storage, class Value, class Key, Brell::StoreTraits Ops>

@@ -15,8 +15,8 @@ VanquoWriter::VanquoWriter(std::string rootPath, bool local,
       pyrel_(std::move(pyrel)),
       capacity_(capacity == 0 ? kDefaultCapacity : capacity) {}
 
-int VanquoWriter::attach() {
-  if (local_) return 0;
+void VanquoWriter::attach() {
+  if (local_) return;
   detach();
   // A ring left by an earlier writer (crashed, or this writer before a wipe) is
   // retired first, so readers still following it learn that it ended.
@@ -31,7 +31,6 @@ int VanquoWriter::attach() {
   // The process id last: pairs with the reader's acquire load of it, after which the
   // start time it loads is this writer's.
   Brell::storeLong(base_ + RingOffset::writerProcess, self.processId, std::memory_order_release);
-  return 0;
 }
 
 void VanquoWriter::detach() {

@@ -36,10 +36,9 @@ class VanquoWriter {
   ~VanquoWriter() { detach(); }
 
   // Makes a new ring (replacing any earlier one, whose readers are woken and see it
-  // retired). 0 on success, as the writer's attach expects of a component with no
-  // new-or-existing result; throws Vorl::MemoryResourceException when the file
-  // cannot be made (e.g. no space: nothing is left behind then).
-  int attach();
+  // retired). Throws Vorl::MemoryResourceException when the file cannot be made
+  // (e.g. no space: nothing is left behind then).
+  void attach();
   // Clears the writer identity in the ring and wakes every sleeping reader. The
   // file stays (readers still mapping it see the writer gone).
   void detach();

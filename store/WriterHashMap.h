@@ -18,6 +18,7 @@
 
 #include "store/BucketTable.h"
 #include "store/Debug.h"
+#include "store/ListOrder.h"
 #include "store/SlotWriterTable.h"
 #include "store/Traits.h"
 
@@ -90,6 +91,8 @@ class WriterHashMap {
     SlotLink previousLink;  // its value when found
     std::uint32_t slot = Brell::kNullReference;  // the key's slot, or the first greater
     std::uint32_t stop = Brell::kNullReference;  // where the walk stopped: slot or end marker
+    std::uint32_t bucket = 0;                    // the key's bucket
+    std::uint32_t rhash = 0;                     // the key's reversed hash
     bool found = false;
   };
 
@@ -101,8 +104,8 @@ class WriterHashMap {
         shrinkBuckets_(shrinkBuckets),
         criticalTaskCheck_(criticalTaskCheck) {}
 
-  int attach(SharedMem::PyrelId identity) {
-    int result = buckets_.attach(identity);
+  Brell::AttachResult attach(SharedMem::PyrelId identity) {
+    Brell::AttachResult result = buckets_.attach(identity);
     numBuckets_ = buckets_.count();
     growThreshold_ = numBuckets_;
     shrinkThreshold_ = numBuckets_ / 4;
@@ -140,9 +143,14 @@ class WriterHashMap {
 
   // (rhash, key) order: <0, 0, >0 of the slot's pair against the given pair.
   static int compareSlot(unsigned char const* slotAddress, std::uint32_t rhash, Key const& key) {
-    std::uint32_t slotRhash = Slots::rhashAt(slotAddress);
-    if (slotRhash != rhash) return slotRhash < rhash ? -1 : 1;
-    return T::compare(T::key(*Slots::valueAt(slotAddress)), key);
+    return Brell::ListOrder<T>::compare(Slots::rhashAt(slotAddress),
+                                        T::key(*Slots::valueAt(slotAddress)), rhash, key);
+  }
+
+  // Where `key` is, or would be inserted: hashes it and walks its bucket's chain.
+  Position locate(Key const& key) const {
+    std::uint32_t hash = hashOf(key);
+    return find(key, bucketOf(hash), Brell::reverseBits(hash));
   }
 
   // The writer's chain walk.
@@ -152,6 +160,8 @@ class WriterHashMap {
           fmt::format("bucket {} out of range numBuckets:{}", bucket, numBuckets_));
     }
     Position position;
+    position.bucket = bucket;
+    position.rhash = rhash;
     position.previous = LinkPlace{true, bucket};
     position.previousLink = Brell::loadLink(buckets_.head(bucket), std::memory_order_relaxed);
     std::uint32_t reference = position.previousLink.value;
@@ -172,7 +182,7 @@ class WriterHashMap {
       if (slotRhash < previousRhash) [[unlikely]]
         WriterHashMapCommon::corruptRhash(index, slotRhash, previousRhash);
       previousRhash = slotRhash;
-      int order = slotRhash != rhash ? (slotRhash < rhash ? -1 : 1) : T::compare(slotKey, key);
+      int order = Brell::ListOrder<T>::compare(slotRhash, slotKey, rhash, key);
       // Every key met must belong to this bucket. The key looked for does (its hash
       // chose the bucket), so the slot holding it needs no second hash.
       if (order != 0) {

@@ -109,10 +109,11 @@ void synchronise(Brell::BrellShadow<Traits>& shadow) {
   for (int attempt = 0; attempt < 200 && !shadow.initialize("bench"); ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  for (int round = 0; round < 100000 && shadow.mountStatus() != 2; ++round) {
+  for (int round = 0; round < 100000 && shadow.mountStatus() != Brell::MountStatus::synced;
+       ++round) {
     shadow.processNotifications(std::chrono::milliseconds(10));
   }
-  if (shadow.mountStatus() != 2) std::abort();
+  if (shadow.mountStatus() != Brell::MountStatus::synced) std::abort();
 }
 
 std::vector<std::uint32_t> shuffledKeys(std::uint32_t entries) {

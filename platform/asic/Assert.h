@@ -52,8 +52,10 @@ std::string assertionText(std::string_view file, int line, std::string_view cond
 
 }  // namespace Asic
 
-// The condition text is passed separately so the message names the precondition as
-// the system words it, independent of how the C++ expression is formatted.
+// The condition text is passed separately where the message must name the
+// precondition as the system words it (a text other processes or tests rely on),
+// independent of how the C++ expression is formatted. Everywhere else use the
+// _CHECK forms below, which quote the condition itself so the two cannot drift.
 #define ASIC_GRACEFUL_ASSERT(condition, conditionText, ...)                                 \
   do {                                                                                      \
     if (!(condition)) {                                                                     \
@@ -69,3 +71,8 @@ std::string assertionText(std::string_view file, int line, std::string_view cond
                                 ::fmt::format(__VA_ARGS__));                                \
     }                                                                                       \
   } while (0)
+
+// As above, with the condition's own source text as the condition text.
+#define ASIC_GRACEFUL_CHECK(condition, ...) \
+  ASIC_GRACEFUL_ASSERT(condition, #condition, __VA_ARGS__)
+#define ASIC_FATAL_CHECK(condition, ...) ASIC_FATAL_ASSERT(condition, #condition, __VA_ARGS__)

@@ -200,9 +200,9 @@ std::string OwnerFile::toString() const {
                      valueTypeName_, sharedMemType_, wiped_, shocketInfo_.toString());
 }
 
-void OwnerFile::valueTypeIs(std::string const& typeName, std::uint32_t sharedMemType) {
+void OwnerFile::valueTypeIs(std::string const& typeName, SharedMemType sharedMemType) {
   valueTypeName_ = typeName;
-  sharedMemType_ = sharedMemType;
+  sharedMemType_ = static_cast<std::uint32_t>(sharedMemType);
   store();
 }
 

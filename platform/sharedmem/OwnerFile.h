@@ -35,6 +35,9 @@
 
 namespace SharedMem {
 
+// The kind of shared-memory store an owner file describes (the u32 at byte 12).
+enum class SharedMemType : std::uint32_t { none = 0, hashMap = 1 };
+
 struct ShocketInfo {
   ShocketInfo() = default;
   ShocketInfo(std::uint32_t processIdIn, std::string nameIn, std::uint64_t startTimeIn = 0)
@@ -87,7 +90,7 @@ class OwnerFile {
   // The record's text form (for traces).
   std::string toString() const;
 
-  void valueTypeIs(std::string const& typeName, std::uint32_t sharedMemType);
+  void valueTypeIs(std::string const& typeName, SharedMemType sharedMemType);
   void wipedIs(bool wiped);
   void shocketInfoIs(ShocketInfo const& info);
   ShocketInfo shocketInfo() const { return shocketInfo_; }

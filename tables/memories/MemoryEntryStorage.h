@@ -90,7 +90,7 @@ class MemoryEntryStorage : public Vorl::Node {
     map_.detach(false);
     map_.createDefaultLocalWriter();
     rootPath_.clear();
-    map_.control().mountStatusIs(0);
+    map_.control().mountStatusIs(Brell::MountStatus::unmounted);
   }
 
   // The stored entry of `key`, or nothing.

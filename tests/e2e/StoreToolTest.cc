@@ -39,6 +39,11 @@ using nlohmann::json;
 
 using E2e::Run;
 using E2e::expectOneLineError;
+using E2e::fillKeys;
+using E2e::hexWord;
+using E2e::readAll;
+using E2e::snapshot;
+using E2e::writeAll;
 using E2e::finishTool;
 using E2e::runTool;
 using E2e::startTool;
@@ -49,41 +54,6 @@ class TempDir : public E2e::TempDir {
  public:
   TempDir() : E2e::TempDir("store") {}
 };
-
-std::string readAll(std::string const& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeAll(std::string const& path, std::string const& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// Every file of a directory with its bytes.
-std::map<std::string, std::string> snapshot(std::string const& dir) {
-  std::map<std::string, std::string> files;
-  for (auto const& entry : fs::directory_iterator(dir)) {
-    files[entry.path().filename().string()] = readAll(entry.path().string());
-  }
-  return files;
-}
-
-// What a fill writes, as the tool documents it.
-std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {
-  std::vector<std::uint32_t> keys;
-  std::unordered_set<std::uint32_t> seen;
-  std::mt19937 random(seed);
-  while (keys.size() < count) {
-    std::uint32_t key = static_cast<std::uint32_t>(random());
-    if (seen.insert(key).second) keys.push_back(key);
-  }
-  return keys;
-}
-
-std::string hexWord(std::uint32_t word) {
-  return fmt::format("{:02x}{:02x}{:02x}{:02x}", word & 0xFF, (word >> 8) & 0xFF,
-                     (word >> 16) & 0xFF, word >> 24);
-}
 
 std::string fillValueHex(std::uint32_t key, std::uint32_t valueBytes) {
   std::string text = hexWord(key);

@@ -42,16 +42,6 @@ class TempDir : public E2e::TempDir {
   TempDir() : E2e::TempDir("use") {}
 };
 
-std::uint32_t nthFillKey(std::uint32_t seed, std::uint32_t index) {
-  std::unordered_set<std::uint32_t> seen;
-  std::mt19937 random(seed);
-  for (std::uint32_t count = 0;;) {
-    auto key = static_cast<std::uint32_t>(random());
-    if (!seen.insert(key).second) continue;
-    if (count++ == index) return key;
-  }
-}
-
 void patchByte(std::string const& path, std::size_t offset, char byte) {
   std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
   file.seekp(static_cast<std::streamoff>(offset));
@@ -84,8 +74,8 @@ TEST(ToolStoreGet, FindsAKeyAsNumberOrBytesAndSaysWhenItIsNotThere) {
   std::string dir = root.file("store");
   ASSERT_EQ(
       runTool({"store", "fill", dir, "--entries", "50", "--remove", "5", "--seed", "3"}).status, 0);
-  std::uint32_t kept = nthFillKey(3, 20);
-  std::uint32_t removed = nthFillKey(3, 2);
+  std::uint32_t kept = E2e::fillKeys(3, 21)[20];
+  std::uint32_t removed = E2e::fillKeys(3, 3)[2];
   auto found = runTool({"store", "get", dir, std::to_string(kept), "--json"});
   ASSERT_EQ(found.status, 0) << found.err;
   auto document = json::parse(found.out);

@@ -38,23 +38,8 @@ class TempDir : public E2e::TempDir {
   TempDir() : E2e::TempDir("watch") {}
 };
 
-// The keys `store fill --seed S` writes, in order (see `store fill --help`).
-std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {
-  std::vector<std::uint32_t> keys;
-  std::unordered_set<std::uint32_t> seen;
-  std::mt19937 random(seed);
-  while (keys.size() < count) {
-    auto key = static_cast<std::uint32_t>(random());
-    if (seen.insert(key).second) keys.push_back(key);
-  }
-  return keys;
-}
-
-std::string hexWord(std::uint32_t word) {
-  std::string text;
-  for (int byte = 0; byte < 4; ++byte) text += fmt::format("{:02x}", (word >> (8 * byte)) & 0xFF);
-  return text;
-}
+using E2e::fillKeys;
+using E2e::hexWord;
 
 std::vector<json> jsonLines(std::string const& text) {
   std::vector<json> lines;

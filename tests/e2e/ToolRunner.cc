@@ -10,8 +10,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_set>
+
+#include <fmt/format.h>
 
 namespace E2e {
 namespace {
@@ -121,6 +127,39 @@ TempDir::TempDir(std::string const& purpose) {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {
+  std::vector<std::uint32_t> keys;
+  std::unordered_set<std::uint32_t> seen;
+  std::mt19937 random(seed);
+  while (keys.size() < count) {
+    auto key = static_cast<std::uint32_t>(random());
+    if (seen.insert(key).second) keys.push_back(key);
+  }
+  return keys;
+}
+
+std::string hexWord(std::uint32_t word) {
+  return fmt::format("{:02x}{:02x}{:02x}{:02x}", word & 0xFF, (word >> 8) & 0xFF,
+                     (word >> 16) & 0xFF, word >> 24);
+}
+
+std::string readAll(std::string const& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeAll(std::string const& path, std::string const& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::map<std::string, std::string> snapshot(std::string const& dir) {
+  std::map<std::string, std::string> files;
+  for (auto const& entry : std::filesystem::directory_iterator(dir)) {
+    files[entry.path().filename().string()] = readAll(entry.path().string());
+  }
+  return files;
 }
 
 }  // namespace E2e

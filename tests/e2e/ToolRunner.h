@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -45,5 +47,15 @@ class TempDir {
 // "hwtables: ..." line containing `text` on stderr; refused input (status 2) also
 // prints nothing on stdout.
 void expectOneLineError(Run const& run, int status, std::string const& text);
+
+// What `store fill --seed S` writes (see `store fill --help`): its keys in order,
+// and a word as the tool prints it (hex of the little-endian bytes).
+std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count);
+std::string hexWord(std::uint32_t word);
+
+// Whole files: read, replaced, and every file of a directory with its bytes.
+std::string readAll(std::string const& path);
+void writeAll(std::string const& path, std::string const& bytes);
+std::map<std::string, std::string> snapshot(std::string const& dir);
 
 }  // namespace E2e

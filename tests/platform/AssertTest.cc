@@ -5,7 +5,12 @@
 
 namespace {
 
-void guarded(int key) { ASIC_GRACEFUL_ASSERT(key < 2, "key < 2", "bad key {}", key); }
+void guarded(int key) {
+  ASIC_GRACEFUL_ASSERT(key < 2, "key < 2", "bad key {}", key);
+}
+void checked(int key) {
+  ASIC_GRACEFUL_CHECK(key + 0 < 2, "bad key {}", key);
+}
 
 TEST(GracefulAssert, ThrowsTheAssertionTextInGracefulMode) {
   Asic::modeIs(Asic::AssertMode::graceful);
@@ -17,6 +22,14 @@ TEST(GracefulAssert, ThrowsTheAssertionTextInGracefulMode) {
     std::string text = error.what();
     EXPECT_EQ(text.rfind("AssertionError at AssertTest.cc:", 0), 0u) << text;
     EXPECT_NE(text.find(" (key < 2) - bad key 7"), std::string::npos) << text;
+  }
+  // The _CHECK form quotes the condition as written.
+  EXPECT_NO_THROW(checked(1));
+  try {
+    checked(5);
+    FAIL();
+  } catch (Asic::OrderedTableException const& error) {
+    EXPECT_NE(std::string(error.what()).find(" (key + 0 < 2) - bad key 5"), std::string::npos);
   }
 }
 

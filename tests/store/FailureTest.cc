@@ -10,23 +10,12 @@
 
 #include "platform/sharedmem/OwnerFile.h"
 #include "platform/sharedmem/ProcessIdentity.h"
-#include "store/BrellWriter.h"
 #include "store/StoreInspector.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
-using StoreTest::sized;
-using StoreTest::TempDir;
-using Traits8 = StoreTest::TestTraits<8>;
-using Value8 = Traits8::Value;
-using Writer8 = Brell::BrellWriter<Traits8>;
-
-bool holds(Writer8& writer, std::uint32_t key) {
-  bool found = false;
-  writer.lookup(key, found, nullptr);
-  return found;
-}
+using namespace StoreTest;
 
 TEST(StoreCallbacks, AThrowingCallbackLeavesTheStoreWholeWritableAndReattachable) {
   TempDir root;
@@ -67,11 +56,9 @@ TEST(StoreCallbacks, AThrowingCallbackLeavesTheStoreWholeWritableAndReattachable
     EXPECT_TRUE(holds(writer, 5000));
     writer.detach(false);
   }
-  StoreTest::TraceCapture traces;
   Writer8 next("callbacks", sized(1024), root.path());
   ASSERT_TRUE(next.initialize("test"));
-  EXPECT_FALSE(traces.contains("all entries from")) << traces.all();
-  EXPECT_EQ(next.members(), 256u);
+  EXPECT_EQ(next.members(), 256u) << "reattached, not wiped";
 }
 
 TEST(StoreKilledWriter, AnOddSequenceWithTheBitClearIsSettledOnAttach) {
@@ -83,14 +70,14 @@ TEST(StoreKilledWriter, AnOddSequenceWithTheBitClearIsSettledOnAttach) {
     writer.detach(false);
   }
   // What a writer killed between the sequence store and the flag store leaves.
-  auto sequence = StoreTest::readWord<std::uint64_t>(root.file("slots"), 72);
+  auto sequence = readWord<std::uint64_t>(root.file("slots"), 72);
   ASSERT_EQ(sequence % 2, 0u);
-  StoreTest::patchWord<std::uint64_t>(root.file("slots"), 72, sequence + 1);
+  patchWord<std::uint64_t>(root.file("slots"), 72, sequence + 1);
 
   Writer8 writer("sequence", sized(100), root.path());
   ASSERT_TRUE(writer.initialize("test"));
   EXPECT_TRUE(holds(writer, 1)) << "nothing had changed: no wipe";
-  EXPECT_EQ(StoreTest::readWord<std::uint64_t>(root.file("slots"), 72) % 2, 0u);
+  EXPECT_EQ(readWord<std::uint64_t>(root.file("slots"), 72) % 2, 0u);
   Brell::StoreInspector::Options options;
   options.maxWaitMilliseconds = 200;
   auto report = Brell::StoreInspector(root.path(), options).check();
@@ -139,8 +126,8 @@ TEST(StoreDamage, AHugeSlotCountInASparseFileIsRefusedBeforeAnythingIsAllocated)
   // The largest count there is, with the largest-count field raised to match, in a
   // file lengthened (sparsely) to the size it claims: about 24 GiB.
   constexpr std::uint32_t kCount = (1u << 30) - 1;
-  StoreTest::patchWord<std::uint32_t>(root.file("slots"), 588, kCount);
-  StoreTest::patchWord<std::uint32_t>(root.file("slots"), 572, kCount);
+  patchWord<std::uint32_t>(root.file("slots"), 588, kCount);
+  patchWord<std::uint32_t>(root.file("slots"), 572, kCount);
   ASSERT_EQ(
       ::truncate(root.file("slots").c_str(), static_cast<off_t>(*Brell::slotFileSize(kCount, 24))),
       0);
@@ -149,10 +136,9 @@ TEST(StoreDamage, AHugeSlotCountInASparseFileIsRefusedBeforeAnythingIsAllocated)
   EXPECT_NE(report.reason.find("holds no data"), std::string::npos) << report.reason;
 
   // A writer takes it for damage and starts afresh instead of reserving 24 GiB.
-  StoreTest::TraceCapture traces;
   Writer8 writer("sparse", sized(1000), root.path());
   ASSERT_TRUE(writer.initialize("test"));
-  EXPECT_TRUE(traces.contains("all entries from")) << traces.all();
+  EXPECT_EQ(writer.members(), 0u) << "wiped";
   EXPECT_TRUE(writer.validate());
 }
 

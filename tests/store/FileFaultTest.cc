@@ -15,30 +15,12 @@
 
 #include "platform/sharedmem/FileFaults.h"
 #include "platform/vorl/Exceptions.h"
-#include "store/BrellWriter.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
 namespace Faults = SharedMem::FileFaults;
-using StoreTest::sized;
-using StoreTest::TempDir;
-using Traits8 = StoreTest::TestTraits<8>;
-using Value8 = Traits8::Value;
-using Writer8 = Brell::BrellWriter<Traits8>;
-
-void fillKeys(Writer8& writer, std::uint32_t from, std::uint32_t to) {
-  for (std::uint32_t key = from; key < to; ++key) writer.write(Value8::make(key, key + 1), true);
-}
-
-void expectAllKeys(Writer8& writer, std::uint32_t from, std::uint32_t to) {
-  for (std::uint32_t key = from; key < to; ++key) {
-    bool found = false;
-    auto const* value = writer.lookup(key, found, nullptr);
-    ASSERT_TRUE(found) << key;
-    ASSERT_EQ(value->generation(), key + 1) << key;
-  }
-}
+using namespace StoreTest;
 
 std::string messageOf(std::function<void()> const& body) {
   try {
@@ -66,7 +48,7 @@ TEST(StoreFileFaults, SlotGrowthThatCannotGetItsSpaceChangesNothing) {
     Writer8 writer("growth", sized(100000), root.path());
     ASSERT_TRUE(writer.initialize("test"));
     std::uint32_t full = writer.capacity();
-    fillKeys(writer, 0, full);
+    fill(writer, 0, full);
     ASSERT_EQ(writer.capacity(), full);
     auto fileBytes = std::filesystem::file_size(root.file("slots"));
     {
@@ -90,8 +72,8 @@ TEST(StoreFileFaults, SlotGrowthThatCannotGetItsSpaceChangesNothing) {
       EXPECT_EQ(std::filesystem::file_size(root.file("slots")), fileBytes) << "length given back";
     }
     EXPECT_TRUE(writer.validate());
-    expectAllKeys(writer, 0, full);
-    fillKeys(writer, full, full + 1);  // the space is there again
+    expectFilled(writer, 0, full);
+    fill(writer, full, full + 1);  // the space is there again
     EXPECT_EQ(writer.capacity(), 2 * full);
   }
 }
@@ -101,18 +83,18 @@ TEST(StoreFileFaults, BucketSplitWithoutSpaceKeepsTheWriteAndTriesAgainLater) {
   Writer8 writer("buckets", sized(1000, true), root.path());
   ASSERT_TRUE(writer.initialize("test"));
   std::uint32_t buckets = writer.buckets();
-  fillKeys(writer, 0, buckets);
+  fill(writer, 0, buckets);
   {
     Faults::Scope scope;
     Faults::inject(Faults::Operation::reserve, ENOSPC);
-    fillKeys(writer, buckets, buckets + 1);
+    fill(writer, buckets, buckets + 1);
   }
   EXPECT_EQ(writer.buckets(), buckets);
   EXPECT_FALSE(writer.slotTable().criticalSection());
   EXPECT_TRUE(writer.validate());
-  fillKeys(writer, buckets + 1, buckets + 2);
+  fill(writer, buckets + 1, buckets + 2);
   EXPECT_EQ(writer.buckets(), 2 * buckets);
-  expectAllKeys(writer, 0, buckets + 2);
+  expectFilled(writer, 0, buckets + 2);
   EXPECT_TRUE(writer.validate());
 }
 
@@ -120,7 +102,7 @@ TEST(StoreFileFaults, CompactionWhoseMappingCannotShrinkStillCompletes) {
   TempDir root;
   Writer8 writer("shrink", sized(1024), root.path());
   ASSERT_TRUE(writer.initialize("test"));
-  fillKeys(writer, 0, 1024);
+  fill(writer, 0, 1024);
   std::uint32_t key = 0;
   while (writer.members() > 256) writer.remove(key++, nullptr);
   {
@@ -131,9 +113,9 @@ TEST(StoreFileFaults, CompactionWhoseMappingCannotShrinkStillCompletes) {
   EXPECT_EQ(writer.capacity(), 512u);
   EXPECT_FALSE(writer.slotTable().criticalSection());
   EXPECT_TRUE(writer.validate());
-  expectAllKeys(writer, key, 1024);
-  fillKeys(writer, 0, key);  // and grows again over the kept mapping
-  expectAllKeys(writer, 0, 1024);
+  expectFilled(writer, key, 1024);
+  fill(writer, 0, key);  // and grows again over the kept mapping
+  expectFilled(writer, 0, 1024);
   EXPECT_TRUE(writer.validate());
 }
 
@@ -151,7 +133,7 @@ TEST(StoreFileFaults, FormattingAndAttachingFailCleanlyAndLoseNothing) {
   {
     Writer8 writer("format", sized(1000), root.path());
     ASSERT_TRUE(writer.initialize("test"));
-    fillKeys(writer, 0, 300);
+    fill(writer, 0, 300);
   }
   for (auto operation : {Faults::Operation::map, Faults::Operation::reserve}) {
     Faults::Scope scope;
@@ -159,11 +141,11 @@ TEST(StoreFileFaults, FormattingAndAttachingFailCleanlyAndLoseNothing) {
     Writer8 writer("format", sized(1000), root.path());
     EXPECT_NE(messageOf([&] { writer.initialize("test"); }), "no MemoryResourceException");
   }
-  StoreTest::TraceCapture traces;
+  TraceCapture traces;
   Writer8 writer("format", sized(1000), root.path());
   ASSERT_TRUE(writer.initialize("test"));
   EXPECT_FALSE(traces.contains("all entries from")) << traces.all();
-  expectAllKeys(writer, 0, 300);
+  expectFilled(writer, 0, 300);
 }
 
 TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {
@@ -171,7 +153,7 @@ TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {
   {
     Writer8 writer("short", sized(1000), root.path());
     ASSERT_TRUE(writer.initialize("test"));
-    fillKeys(writer, 0, 50);
+    fill(writer, 0, 50);
   }
   {
     Faults::Scope scope;
@@ -179,7 +161,7 @@ TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {
     Faults::inject(Faults::Operation::write, ENOSPC, 0, 1);
     Writer8 writer("short", sized(1000), root.path());
     ASSERT_TRUE(writer.initialize("test"));
-    expectAllKeys(writer, 0, 50);
+    expectFilled(writer, 0, 50);
   }
   {
     Faults::Scope scope;
@@ -254,12 +236,12 @@ TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
     EXPECT_TRUE(writer.remove(1, nullptr));
     writer.write(Value8::make(1, 2), true);
   }
-  StoreTest::TraceCapture traces;
+  TraceCapture traces;
   Writer8 writer("full", sized(1000000), root);
   ASSERT_TRUE(writer.initialize("test"));
   EXPECT_FALSE(traces.contains("all entries from")) << traces.all();
   EXPECT_EQ(writer.members(), written);
-  expectAllKeys(writer, 2, written);
+  expectFilled(writer, 2, written);
   writer.cleanup();
 }
 

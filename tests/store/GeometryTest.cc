@@ -5,17 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "store/BrellWriter.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
-using StoreTest::readWord;
-using StoreTest::sized;
-using StoreTest::TempDir;
-using Traits8 = StoreTest::TestTraits<8>;
-using Value8 = Traits8::Value;
-using Writer8 = Brell::BrellWriter<Traits8>;
+using namespace StoreTest;
 
 bool pageIs4096() {
   return ::sysconf(_SC_PAGESIZE) == 4096;
@@ -29,7 +23,7 @@ TEST(StoreGeometry, NewTableFillsOnePageWithAFreeListInOrder) {
   auto slots = root.file("slots");
   EXPECT_EQ(writer.capacity(), 128u);
   EXPECT_EQ(writer.minSize(), 128u);
-  EXPECT_EQ(StoreTest::readFile(slots).size(), 632u + 128u * 24u);
+  EXPECT_EQ(readFile(slots).size(), 632u + 128u * 24u);
   EXPECT_EQ(readWord<std::uint32_t>(slots, 16), writer.pyrelId().value());
   EXPECT_EQ(readWord<std::uint32_t>(slots, 564), 0u);                     // occupancy
   EXPECT_EQ(readWord<std::uint32_t>(slots, 568), 0u);                     // free-list head
@@ -45,7 +39,7 @@ TEST(StoreGeometry, NewTableFillsOnePageWithAFreeListInOrder) {
         << index;
   }
   auto buckets = root.file("buckets");
-  EXPECT_EQ(StoreTest::readFile(buckets).size(), 24u + 8u * 8u);
+  EXPECT_EQ(readFile(buckets).size(), 24u + 8u * 8u);
   EXPECT_EQ(readWord<std::uint32_t>(buckets, 20), 8u);
   // Every head of a fresh table ends its (empty) run: bit-reversed order 0,4,2,6,1,5,3,7.
   std::uint32_t const expected[8] = {0x80000004, 0x80000005, 0x80000006, 0x80000007,
@@ -63,7 +57,7 @@ TEST(StoreGeometry, SlotSizesFollowTheGeometryTable) {
     writer.initialize("test");
     writer.write(Traits::Value::make(key, 7), true);
     std::uint32_t rhash = Brell::reverseBits(writer.hashMap().hashOf(key));
-    auto bytes = StoreTest::readFile(root.file("slots"));
+    auto bytes = readFile(root.file("slots"));
     std::uint32_t slotSize = readWord<std::uint32_t>(root.file("slots"), 28);
     std::uint32_t headerSize = 608 + slotSize;
     // The first allocation takes slot 0: link, value, then rhash, then zero padding.
@@ -77,10 +71,10 @@ TEST(StoreGeometry, SlotSizesFollowTheGeometryTable) {
     writer.cleanup();
     return slotSize;
   };
-  EXPECT_EQ(rhashOffset(StoreTest::TestTraits<8>{}, 1), 24u);
-  EXPECT_EQ(rhashOffset(StoreTest::TestTraits<12>{}, 2), 32u);
-  EXPECT_EQ(rhashOffset(StoreTest::TestTraits<16>{}, 3), 32u);
-  EXPECT_EQ(rhashOffset(StoreTest::TestTraits<20>{}, 4), 40u);
+  EXPECT_EQ(rhashOffset(TestTraits<8>{}, 1), 24u);
+  EXPECT_EQ(rhashOffset(TestTraits<12>{}, 2), 32u);
+  EXPECT_EQ(rhashOffset(TestTraits<16>{}, 3), 32u);
+  EXPECT_EQ(rhashOffset(TestTraits<20>{}, 4), 40u);
 }
 
 TEST(StoreGeometry, GrowsByDoublingToTheMaximumThenByTenPercent) {
@@ -118,9 +112,7 @@ TEST(StoreGeometry, FullFixedSizeTableRefusesNewKeysButKeepsUpdating) {
   auto const* updated = writer.write(Value8::make(5, 99), true);
   EXPECT_EQ(updated->generation(), 99u);
   for (std::uint32_t key = 0; key < 64; ++key) {
-    bool found = false;
-    writer.lookup(key, found, nullptr);
-    EXPECT_TRUE(found) << key;
+    EXPECT_TRUE(holds(writer, key)) << key;
   }
   EXPECT_TRUE(writer.validate());
 }
@@ -130,10 +122,10 @@ TEST(StoreGeometry, WriteWithoutOverwriteReturnsTheStoredValueAndChangesNoVersio
   Writer8 writer("nooverwrite", sized(100), root.path());
   ASSERT_TRUE(writer.initialize("test"));
   writer.write(Value8::make(7, 1), true);
-  auto before = StoreTest::readFile(root.file("slots"));
+  auto before = readFile(root.file("slots"));
   auto const* stored = writer.write(Value8::make(7, 2), false);
   EXPECT_EQ(stored->generation(), 1u);
-  auto after = StoreTest::readFile(root.file("slots"));
+  auto after = readFile(root.file("slots"));
   // Only the writer sequence (bytes 72..79) may differ.
   for (std::size_t offset = 0; offset < before.size(); ++offset) {
     if (offset >= 72 && offset < 80) continue;

@@ -15,21 +15,12 @@
 
 namespace {
 
-using StoreTest::sized;
-using StoreTest::TempDir;
+using namespace StoreTest;
 using Clock = std::chrono::steady_clock;
-
-template <class Reader, class Value>
-std::optional<Value> find(Reader& reader, std::uint32_t key) {
-  bool found = false;
-  Value buffer;
-  reader.lookup(key, found, &buffer);
-  return found ? std::optional<Value>(buffer) : std::nullopt;
-}
 
 template <std::size_t V>
 void batchesMatchSingleLookups() {
-  using Traits = StoreTest::TestTraits<V>;
+  using Traits = TestTraits<V>;
   using Value = typename Traits::Value;
   TempDir root;
   Brell::BrellWriter<Traits> writer("many", sized(4000), root.path());
@@ -55,7 +46,7 @@ void batchesMatchSingleLookups() {
     std::size_t hits = reader.lookupMany(batch, values.data(), found.get());
     std::size_t expectedHits = 0;
     for (std::size_t at = 0; at < size; ++at) {
-      auto single = find<Brell::BrellReader<Traits>, Value>(reader, batch[at]);
+      auto single = find(reader, batch[at]);
       ASSERT_EQ(found[at], single.has_value()) << "size " << size << " key " << batch[at];
       if (single) {
         ++expectedHits;
@@ -79,7 +70,7 @@ TEST(StoreLookupMany, BatchesOfAnySizeGiveTheAnswersOfSingleLookups) {
 }
 
 TEST(StoreLookupMany, AnUnattachedReaderIsRefusedAsSingleLookupsAre) {
-  using Traits = StoreTest::TestTraits<8>;
+  using Traits = TestTraits<8>;
   TempDir root;
   Brell::BrellReader<Traits> reader("many", root.path());
   std::uint32_t const keys[] = {1, 2, 3};
@@ -95,7 +86,7 @@ TEST(StoreLookupMany, AnUnattachedReaderIsRefusedAsSingleLookupsAre) {
 // lookups made right after it on the stable keys.
 constexpr std::uint32_t kStableKeys = 100;
 constexpr std::uint32_t kChurnBase = 1000;
-using Traits16 = StoreTest::TestTraits<16>;
+using Traits16 = TestTraits<16>;
 using Value16 = Traits16::Value;
 
 int readBatchesUnderChanges(std::string const& root, double seconds, std::string& report) {
@@ -131,7 +122,7 @@ int readBatchesUnderChanges(std::string const& root, double seconds, std::string
                              values[at].whole(), size);
         return 1;
       }
-      if (key < kStableKeys && !find<Brell::BrellReader<Traits16>, Value16>(reader, key)) {
+      if (key < kStableKeys && !find(reader, key)) {
         report = fmt::format("single lookup missed stable key {}", key);
         return 1;
       }
@@ -158,7 +149,7 @@ TEST(StoreLookupMany, BatchesStayCorrectWhileAnotherProcessWrites) {
   }
   constexpr double kSeconds = 2.0;
   int readEnd = -1;
-  pid_t child = StoreTest::forkChild(readEnd, [&](std::string& report) {
+  pid_t child = forkChild(readEnd, [&](std::string& report) {
     return readBatchesUnderChanges(root.path(), kSeconds, report);
   });
   // Growth and shrinking (slot remaps, bucket splits and merges, moves) and constant
@@ -166,19 +157,9 @@ TEST(StoreLookupMany, BatchesStayCorrectWhileAnotherProcessWrites) {
   std::mt19937 random(11);
   std::uint32_t wave = 0;
   auto end = Clock::now() + std::chrono::duration<double>(kSeconds + 0.3);
-  while (Clock::now() < end) {
-    std::uint32_t size = 400 + random() % 3600;
-    for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
-      writer.write(Value16::make(key, wave), true);
-      if (key % 8 == 0) writer.write(Value16::make(key % kStableKeys, ++generation), true);
-    }
-    for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
-      writer.remove(key, nullptr);
-      if (key % 8 == 0) writer.write(Value16::make(key % kStableKeys, ++generation), true);
-    }
-    ++wave;
-  }
-  auto result = StoreTest::collect(child, readEnd);
+  while (Clock::now() < end)
+    churnWave(writer, random, wave++, generation, kStableKeys, kChurnBase, false);
+  auto result = collect(child, readEnd);
   EXPECT_EQ(result.status, 0) << result.report;
   RecordProperty("reader", result.report);
   EXPECT_GT(writer.counters().bucketGrowths, 0u);
@@ -186,7 +167,7 @@ TEST(StoreLookupMany, BatchesStayCorrectWhileAnotherProcessWrites) {
 }
 
 TEST(StoreLookupMany, DamagedHeadsAreReportedAsCorruptionAndNeverWorse) {
-  using Traits = StoreTest::TestTraits<8>;
+  using Traits = TestTraits<8>;
   using Value = Traits::Value;
   TempDir root;
   {
@@ -195,13 +176,13 @@ TEST(StoreLookupMany, DamagedHeadsAreReportedAsCorruptionAndNeverWorse) {
     for (std::uint32_t key = 0; key < 400; ++key) writer.write(Value::make(key, key), true);
   }
   auto bucketsPath = root.file("buckets");
-  std::uint32_t buckets = StoreTest::readWord<std::uint32_t>(bucketsPath, 20);
-  std::uint32_t slotCount = StoreTest::readWord<std::uint32_t>(root.file("slots"), 588);
+  std::uint32_t buckets = readWord<std::uint32_t>(bucketsPath, 20);
+  std::uint32_t slotCount = readWord<std::uint32_t>(root.file("slots"), 588);
   ASSERT_GT(buckets, 0u);
   // Every head names a slot beyond the mapping (just beyond, and the largest index).
   for (std::uint32_t index : {slotCount + 5, Brell::kIndexMask}) {
     for (std::uint32_t bucket = 0; bucket < buckets; ++bucket) {
-      StoreTest::patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, index);
+      patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, index);
     }
     Brell::BrellReader<Traits> reader("damage", root.path());
     ASSERT_TRUE(reader.initialize("test"));

@@ -55,10 +55,10 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChanges) {
   EXPECT_FALSE(reader.notifyingIs(true));  // not attached yet
   ASSERT_TRUE(reader.attach("test"));
   EXPECT_EQ(attaches, 1);
-  EXPECT_EQ(reader.implementation().type(), Brell::kTypeShadow);
+  EXPECT_EQ(reader.implementation().type(), Brell::StoreType::shadow);
   while (reader.processNotifications(std::chrono::milliseconds(0))) {
   }
-  EXPECT_EQ(reader.mountStatus(), 2);
+  EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(mounts, 1);
   writer.write(Value::make(2, 1), true);
   while (reader.processNotifications(std::chrono::milliseconds(0))) {
@@ -90,7 +90,7 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChanges) {
   EXPECT_TRUE(reader.validateFiles(root.path(), writer.implementation().pyrelId()));
   EXPECT_FALSE(reader.validateFiles(root.path(), writer.implementation().pyrelId().wiped()));
   reader.controlDetach();
-  EXPECT_EQ(reader.mountStatus(), 0);
+  EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::unmounted);
   writer.detach(false);
   EXPECT_EQ(writer.owner(), "");
 }

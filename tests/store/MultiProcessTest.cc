@@ -12,18 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include "store/BrellReader.h"
-#include "store/BrellWriter.h"
 #include "store/StoreInspector.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
-using StoreTest::collect;
-using StoreTest::forkChild;
-using StoreTest::sized;
-using StoreTest::TempDir;
-using Traits = StoreTest::TestTraits<16>;
+using namespace StoreTest;
+using Traits = TestTraits<16>;
 using Value = Traits::Value;
 using Writer = Brell::BrellWriter<Traits>;
 using Reader = Brell::BrellReader<Traits>;
@@ -116,22 +111,7 @@ TEST(StoreMultiProcess, ReaderNeverSeesATornValueOrMissesAStableKey) {
   std::uint32_t wave = 0;
   auto end = Clock::now() + std::chrono::duration<double>(kSeconds + 0.3);
   while (Clock::now() < end) {
-    std::uint32_t size = 400 + random() % 3600;
-    for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
-      writer.write(Value::make(key, wave), true);
-      if (key % 8 == 0) writer.write(Value::make(key % kStableKeys, ++generation), true);
-      ++operations;
-    }
-    for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
-      writer.remove(key, nullptr);
-      if (key % 8 == 0) {
-        auto* staged = writer.directWrite(Value::make(key % kStableKeys, ++generation));
-        *staged = Value::make(key % kStableKeys, ++generation);
-        writer.directCommit();
-      }
-      ++operations;
-    }
-    ++wave;
+    operations += churnWave(writer, random, wave++, generation, kStableKeys, kChurnBase, true);
   }
   auto result = collect(child, readEnd);
   EXPECT_EQ(result.status, 0) << result.report;
@@ -269,10 +249,9 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
     if (writer.pyrelId() == before) {
       ++reattached;
       for (std::uint32_t key = 0; key < kKept; ++key) {
-        bool found = false;
-        auto const* value = writer.lookup(key, found, nullptr);
-        if (!found) ++lostEntries;
-        ASSERT_TRUE(found) << "round " << round << " lost key " << key;
+        auto value = find(writer, key);
+        if (!value) ++lostEntries;
+        ASSERT_TRUE(value) << "round " << round << " lost key " << key;
         EXPECT_TRUE(value->whole());
         ++keptEntries;
       }

@@ -4,25 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "store/BrellReader.h"
-#include "store/BrellWriter.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
-using StoreTest::sized;
-using StoreTest::TempDir;
-using Traits8 = StoreTest::TestTraits<8>;
-using Value8 = Traits8::Value;
-using Writer8 = Brell::BrellWriter<Traits8>;
-using Reader8 = Brell::BrellReader<Traits8>;
-
-std::optional<Value8> find(Reader8& reader, std::uint32_t key) {
-  bool found = false;
-  Value8 buffer;
-  reader.lookup(key, found, &buffer);
-  return found ? std::optional<Value8>(buffer) : std::nullopt;
-}
+using namespace StoreTest;
 
 TEST(StoreReader, ReadsTheLookasideCopyWhileASlotIsBeingRewritten) {
   TempDir root;
@@ -36,21 +22,21 @@ TEST(StoreReader, ReadsTheLookasideCopyWhileASlotIsBeingRewritten) {
   // Freeze the file mid-rewrite: bit 1 set on slot 0, the lookaside holding the
   // previous value (generation 0) with the same rhash, the slot a half-copied value.
   auto slots = root.file("slots");
-  auto bytes = StoreTest::readFile(slots);
+  auto bytes = readFile(slots);
   std::vector<unsigned char> lookaside(bytes.begin() + 632 + 8, bytes.begin() + 632 + 24);
   Value8 previous = Value8::make(42, 0);
   std::memcpy(lookaside.data(), &previous, sizeof previous);
-  StoreTest::patchFile(slots, 608 + 8, lookaside.data(), lookaside.size());
-  std::uint32_t version = StoreTest::readWord<std::uint32_t>(slots, 632);
-  StoreTest::patchWord<std::uint32_t>(slots, 632, version | 2);
-  StoreTest::patchWord<std::uint32_t>(slots, 632 + 8 + 4, 0xDEADBEEF);
+  patchFile(slots, 608 + 8, lookaside.data(), lookaside.size());
+  std::uint32_t version = readWord<std::uint32_t>(slots, 632);
+  patchWord<std::uint32_t>(slots, 632, version | 2);
+  patchWord<std::uint32_t>(slots, 632 + 8 + 4, 0xDEADBEEF);
 
   auto seen = find(reader, 42);
   ASSERT_TRUE(seen);
   EXPECT_EQ(*seen, previous);
   EXPECT_EQ(reader.counters().lookasideReads, 1u);
 
-  StoreTest::patchWord<std::uint32_t>(slots, 632, version + 4);
+  patchWord<std::uint32_t>(slots, 632, version + 4);
   writer.write(Value8::make(42, 3), true);
   EXPECT_EQ(find(reader, 42)->generation(), 3u);
 }
@@ -123,7 +109,7 @@ TEST(StoreReader, IteratesEveryKeyOnceInListOrder) {
 TEST(StoreReader, RefusesWritesAndNeedsAWriterFirst) {
   TempDir root;
   Reader8 early("refuse", root.path());
-  StoreTest::TraceCapture traces;
+  TraceCapture traces;
   EXPECT_FALSE(early.initialize("test"));
   EXPECT_EQ(early.lastError(), "failed to read pyrel file");
   EXPECT_TRUE(traces.contains("failed to read pyrel file"));
@@ -159,11 +145,11 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
   }
   auto slotsPath = root.file("slots");
   auto bucketsPath = root.file("buckets");
-  auto pristineSlots = StoreTest::readFile(slotsPath);
-  auto pristineBuckets = StoreTest::readFile(bucketsPath);
+  auto pristineSlots = readFile(slotsPath);
+  auto pristineBuckets = readFile(bucketsPath);
   auto restore = [&] {
-    StoreTest::patchFile(slotsPath, 0, pristineSlots.data(), pristineSlots.size());
-    StoreTest::patchFile(bucketsPath, 0, pristineBuckets.data(), pristineBuckets.size());
+    patchFile(slotsPath, 0, pristineSlots.data(), pristineSlots.size());
+    patchFile(bucketsPath, 0, pristineBuckets.data(), pristineBuckets.size());
   };
   auto exercise = [&](Reader8& reader) {
     int corruptions = 0;
@@ -195,26 +181,26 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
     std::function<void()> damage;
     char const* message;
   };
-  std::uint32_t count = StoreTest::readWord<std::uint32_t>(slotsPath, 588);
+  std::uint32_t count = readWord<std::uint32_t>(slotsPath, 588);
   std::vector<Case> cases = {
       {"head out of range",
        [&] {
          for (std::uint32_t bucket = 0; bucket < 512; ++bucket) {
-           StoreTest::patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, count + 5);
+           patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, count + 5);
          }
        },
        "out-of-range index"},
       {"self cycle",
        [&] {
          for (std::uint32_t slot = 0; slot < count; ++slot) {
-           StoreTest::patchWord<std::uint32_t>(slotsPath, 632 + 24 * slot + 4, slot);
+           patchWord<std::uint32_t>(slotsPath, 632 + 24 * slot + 4, slot);
          }
        },
        "cycle"},
       {"free slots in chains",
        [&] {
          for (std::uint32_t slot = 0; slot < count; ++slot) {
-           StoreTest::patchWord<std::uint32_t>(slotsPath, 632 + 24 * slot, 4);
+           patchWord<std::uint32_t>(slotsPath, 632 + 24 * slot, 4);
          }
        },
        "not-occupied"},
@@ -239,8 +225,8 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
     Reader8 reader("damage", root.path());
     ASSERT_TRUE(reader.initialize("test"));
     find(reader, 1);
-    StoreTest::patchWord<std::uint64_t>(slotsPath, 584, (std::uint64_t{1} << 40) | 77);
-    StoreTest::patchWord<std::uint32_t>(slotsPath, 588, count * 1000);
+    patchWord<std::uint64_t>(slotsPath, 584, (std::uint64_t{1} << 40) | 77);
+    patchWord<std::uint32_t>(slotsPath, 588, count * 1000);
     EXPECT_THROW(find(reader, 1), Vorl::CorruptionDetectedException);
   }
 
@@ -256,8 +242,7 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
       std::size_t offset = start + random() % (pristine.size() - start - 4);
       std::uint32_t word = random() % 2 ? static_cast<std::uint32_t>(random())
                                         : static_cast<std::uint32_t>(random() % (count + 16));
-      StoreTest::patchWord<std::uint32_t>(inSlots ? slotsPath : bucketsPath,
-                                          offset & ~std::size_t{3}, word);
+      patchWord<std::uint32_t>(inSlots ? slotsPath : bucketsPath, offset & ~std::size_t{3}, word);
     }
     Reader8 reader("damage", root.path());
     if (!reader.initialize("test")) continue;

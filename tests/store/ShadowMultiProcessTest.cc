@@ -11,46 +11,18 @@
 
 #include <gtest/gtest.h>
 
-#include "store/BrellReader.h"
 #include "store/BrellShadow.h"
-#include "store/BrellWriter.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
-using StoreTest::sized;
-using StoreTest::TempDir;
-using Traits = StoreTest::TestTraits<16>;
+using namespace StoreTest;
+using Traits = TestTraits<16>;
 using Value = Traits::Value;
 using Writer = Brell::BrellWriter<Traits>;
 using Shadow = Brell::BrellShadow<Traits>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// The store's contents as a fresh reader sees them.
-std::map<std::uint32_t, Value> contentsOf(std::string const& root) {
-  Brell::BrellReader<Traits> reader("check", root);
-  std::map<std::uint32_t, Value> contents;
-  if (!reader.initialize("check")) return contents;
-  Value value;
-  Brell::IterHint hint;
-  for (bool more = reader.first(value, hint); more; more = reader.next(value.key, value, hint)) {
-    contents[value.key] = value;
-  }
-  return contents;
-}
-
-// The shadow's contents through its own iteration, every value whole.
-std::map<std::uint32_t, Value> contentsOf(Shadow& shadow) {
-  std::map<std::uint32_t, Value> contents;
-  Value value;
-  Brell::IterHint hint;
-  for (bool more = shadow.first(value, hint); more; more = shadow.next(value.key, value, hint)) {
-    EXPECT_TRUE(value.whole()) << "torn value of key " << value.key;
-    contents[value.key] = value;
-  }
-  return contents;
-}
 
 // Starts a writer child that attaches, says so on `readyFd`, and runs `body` once the
 // parent writes a byte to `goFd` (so a reader can attach before the changes begin).
@@ -125,26 +97,19 @@ TEST(ShadowMultiProcess, FollowsAWriterThroughGrowthRewritesAndCompaction) {
   while (shadow.connected() && Clock::now() < end) {
     shadow.processNotifications(milliseconds(50));
     // Every value read on the way is whole.
-    bool found = false;
-    Value value;
-    shadow.lookup(7, found, &value);
-    if (found) {
-      ASSERT_TRUE(value.whole());
-    }
+    auto value = find(shadow, 7);
+    ASSERT_TRUE(!value || value->whole());
   }
   int status = 0;
   ::waitpid(child, &status, 0);
   ::close(readyFd);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(shadow.lastDisconnect(), Vanquo::WriterState::detached);
-  auto expected = contentsOf(root.path());
+  auto expected = contentsAt<Traits>(root.path());
   EXPECT_EQ(expected.size(), 120u + 300u);
   EXPECT_EQ(keysOf(contentsOf(shadow)), keysOf(expected));
   for (auto const& [key, value] : expected) {
-    bool found = false;
-    Value read;
-    shadow.lookup(key, found, &read);
-    EXPECT_TRUE(found && read == value) << "key " << key;
+    EXPECT_EQ(find(shadow, key), value) << "key " << key;
   }
   // Everything the writer added after the first synchronisation was reported, and
   // nothing that went away is left.
@@ -202,7 +167,7 @@ TEST(ShadowMultiProcess, WriterKilledWhileFollowedIsNoticedAndTheNextWriterIsFol
   ASSERT_TRUE(shadow.connected());
   EXPECT_EQ(shadow.counters().reconnects, 1u);
   EXPECT_EQ(shadow.pyrelId(), next.pyrelId());
-  EXPECT_EQ(keysOf(contentsOf(shadow)), keysOf(contentsOf(root.path())));
+  EXPECT_EQ(keysOf(contentsOf(shadow)), keysOf(contentsAt<Traits>(root.path())));
   next.remove(5000, nullptr);
   while (shadow.processNotifications(milliseconds(0))) {
   }

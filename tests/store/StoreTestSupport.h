@@ -1,4 +1,5 @@
-// Shared helpers of the store tests: a synthetic value type and fresh directories.
+// Shared helpers of the store tests: a synthetic value type, fresh directories, the
+// common ways to fill and read a store, raw file access, child processes, traces.
 //
 // TestValue<V> is V bytes: a 4-byte key, payload words, and a last word that is a
 // checksum of the key and payload, so a reader can tell a torn value from a whole one.
@@ -11,10 +12,13 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -23,6 +27,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/tyvo/Hash.h"
+#include "store/BrellReader.h"
+#include "store/BrellWriter.h"
 #include "store/MapDescriptor.h"
 #include "store/RawValue.h"
 #include "store/SlotLayout.h"
@@ -70,6 +76,108 @@ struct TestTraits : Brell::LeadingKeyTraits<TestValue<V>> {
   }
 };
 
+using Traits8 = TestTraits<8>;
+using Value8 = Traits8::Value;
+using Writer8 = Brell::BrellWriter<Traits8>;
+using Reader8 = Brell::BrellReader<Traits8>;
+
+// Where slot `index` starts in the slot file of 8-byte values (24-byte slots after
+// the header and its lookaside slot).
+constexpr std::size_t slotOffset8(std::uint32_t index) {
+  return Brell::kCommonHeaderSize + 24 + std::size_t{index} * 24;
+}
+
+// Writes keys [from, to), each with generation key + 1.
+template <class Writer>
+void fill(Writer& writer, std::uint32_t from, std::uint32_t to) {
+  using Value = typename Writer::Value;
+  for (std::uint32_t key = from; key < to; ++key) writer.write(Value::make(key, key + 1), true);
+}
+template <class Writer>
+void fill(Writer& writer, std::uint32_t count) {
+  fill(writer, 0, count);
+}
+
+// A copy of the value of `key`, if the store holds it.
+template <class Store>
+std::optional<typename Store::Value> find(Store& store, std::uint32_t key) {
+  bool found = false;
+  typename Store::Value buffer;
+  auto const* value = store.lookup(key, found, &buffer);
+  return found ? std::optional(*value) : std::nullopt;
+}
+template <class Store>
+bool holds(Store& store, std::uint32_t key) {
+  return find(store, key).has_value();
+}
+
+// Every key of [from, to) is held with the generation fill() gave it.
+template <class Store>
+void expectFilled(Store& store, std::uint32_t from, std::uint32_t to) {
+  for (std::uint32_t key = from; key < to; ++key) {
+    auto value = find(store, key);
+    ASSERT_TRUE(value) << key;
+    ASSERT_EQ(value->generation(), key + 1) << key;
+  }
+}
+
+// The store's contents through its own iteration; every value must be whole.
+template <class Store>
+std::map<std::uint32_t, typename Store::Value> contentsOf(Store& store) {
+  std::map<std::uint32_t, typename Store::Value> contents;
+  typename Store::Value value;
+  Brell::IterHint hint;
+  std::uint32_t steps = 0;
+  for (bool more = store.first(value, hint); more; more = store.next(value.key, value, hint)) {
+    EXPECT_TRUE(value.whole()) << "torn value of key " << value.key;
+    EXPECT_TRUE(contents.emplace(value.key, value).second) << "twice: " << value.key;
+    if (++steps > (1u << 24)) {
+      ADD_FAILURE() << "endless iteration";
+      break;
+    }
+  }
+  return contents;
+}
+
+// The contents of the store at `root` as a fresh reader sees them (none when no
+// reader can attach).
+template <class Traits>
+std::map<std::uint32_t, typename Traits::Value> contentsAt(std::string const& root) {
+  Brell::BrellReader<Traits> reader("check", root);
+  if (!reader.initialize("check")) return {};
+  return contentsOf(reader);
+}
+
+// One wave of churn under readers: keys [churnBase, churnBase + 400..4000) are added
+// (slot growth, bucket splits) and removed again (compaction moves, merges), and
+// every eighth step rewrites one of the keys [0, stableKeys) with the next
+// generation, in place or (directWrites) through a two-phase write. Returns the
+// operations done.
+template <class Writer>
+std::uint64_t churnWave(Writer& writer, std::mt19937& random, std::uint32_t wave,
+                        std::uint32_t& generation, std::uint32_t stableKeys,
+                        std::uint32_t churnBase, bool directWrites) {
+  using Value = typename Writer::Value;
+  std::uint32_t size = 400 + random() % 3600;
+  std::uint64_t operations = 0;
+  for (std::uint32_t key = churnBase; key < churnBase + size; ++key, ++operations) {
+    writer.write(Value::make(key, wave), true);
+    if (key % 8 == 0) writer.write(Value::make(key % stableKeys, ++generation), true);
+  }
+  for (std::uint32_t key = churnBase; key < churnBase + size; ++key, ++operations) {
+    writer.remove(key, nullptr);
+    if (key % 8 != 0) continue;
+    if (!directWrites) {
+      writer.write(Value::make(key % stableKeys, ++generation), true);
+      continue;
+    }
+    auto* staged = writer.directWrite(Value::make(key % stableKeys, ++generation));
+    *staged = Value::make(key % stableKeys, ++generation);
+    writer.directCommit();
+  }
+  return operations;
+}
+
 // A writer's descriptor of `size` slots, growing or fixed.
 inline Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
   Brell::MapDescriptor descriptor;
@@ -84,7 +192,7 @@ class TempDir {
  public:
   TempDir() {
     char const* chosen = std::getenv("HWTABLES_TEST_TMP");
-    std::string base = chosen != nullptr && *chosen != '\0' ? chosen
+    std::string base = chosen != nullptr && *chosen != '\0'  ? chosen
                        : std::filesystem::exists("/dev/shm") ? "/dev/shm"
                                                              : "/tmp";
     std::string pattern = base + "/hwtables-store-test-XXXXXX";

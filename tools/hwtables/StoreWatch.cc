@@ -34,7 +34,7 @@ std::uint32_t recordedValueSize(std::string const& dir) {
   }
   if (std::memcmp(header, "HTBSLOTS", 8) != 0) return 0;
   std::uint32_t valueSize = 0;
-  std::memcpy(&valueSize, header + 24, 4);
+  std::memcpy(&valueSize, header + Brell::SlotHeaderOffset::valueSize, 4);
   return valueSize;
 }
 

@@ -125,7 +125,7 @@ int watchStore(std::string const& rootPath, WatchDescriptions<T> const& describe
   // The first synchronisation is not reported key by key: it is read whole when the
   // shadow reports it synchronised, before any later change is handled.
   auto reportSynced = [&] {
-    if (reportedSync || current->mountStatus() != 2) return;
+    if (reportedSync || current->mountStatus() != Brell::MountStatus::synced) return;
     Value value{};
     Brell::IterHint hint;
     for (bool more = current->first(value, hint); more;
@@ -169,7 +169,7 @@ int watchStore(std::string const& rootPath, WatchDescriptions<T> const& describe
       pyrel = shadow.pyrelId();
       connected = true;
     }
-    if (shadow.mountStatus() == 3) {
+    if (shadow.mountStatus() == Brell::MountStatus::corrupted) {
       emit("corrupt", shadow.corruptionReason(), {{"reason", shadow.corruptionReason()}});
       return 1;
     }

@@ -1,0 +1,21 @@
+// Ends the value names of a table description (see ValueNames.h).
+#undef hardwareName
+#undef entryBytes
+#undef moduleOrder
+#undef tableBlock
+#undef nullValue
+#undef arrayMin
+#undef arrayMax
+#undef entryMin
+#undef entryMax
+#undef memoryId
+#undef block
+#undef address
+#undef firstArray
+#undef arrayCount
+#undef firstEntry
+#undef entryCount
+#undef bitOffset
+#undef bitWidth
+#undef bitStride
+#undef elementCount
