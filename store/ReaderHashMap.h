@@ -1,7 +1,8 @@
 // Lock-free lookup and list walks for readers in any process.
 //
 // A reader never writes and takes no lock. Its answers are consistent because:
-// (1) every slot is read under its version word (SlotReaderTable::readSlot);
+// (1) every slot is read under its version word and the slot count
+//     (SlotReaderTable::readSlot);
 // (2) after reading a slot, the link that led to it is loaded again and must be
 //     unchanged (every change adds 4 to a link's version), otherwise the walk
 //     restarts from the bucket;
@@ -304,6 +305,8 @@ class ReaderHashMap {
         return Outcome::retry;
       }
       if ((current.version & Brell::kOccupiedBit) == 0) {
+        // readSlot reads a slot as free when the slot count changed under it.
+        if (!slots_->countCurrent()) return Outcome::retry;
         ReaderHashMapCommon::notOccupied(index, current.version);
       }
       int order = 1;

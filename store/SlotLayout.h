@@ -44,6 +44,9 @@
 // occupied slot in place it first copies the old value and rhash into the lookaside
 // slot and sets bit 1 of the slot's version; a reader seeing bit 1 copies the
 // lookaside slot instead, so it always gets the complete old or complete new value.
+// A version only orders one life of a slot (a shrink then a growth format the slot
+// afresh with version 4), so a copy also needs the slot count unchanged since the
+// reader mapped it: the count's version goes up on every resize and never repeats.
 //
 // Every shared word is read and written as an aligned 8-byte atomic (Link.h).
 #pragma once

@@ -193,7 +193,19 @@ class SlotReaderTable {
 
   // Seqlock read of slot `index` (already bounds-checked): copies its body (or the
   // lookaside copy while bit 1 is set) until the version is the same before and
-  // after. Returns the link seen.
+  // after. Returns the link seen, or a free link {0, 0} when the slot count changed
+  // since this mapping was made (see below): callers treat that like any free slot
+  // met in a walk, remap and retry.
+  //
+  // A slot's version word only orders the states of one life of the slot: when the
+  // writer shrinks the table below a slot and grows it again, the growth formats the
+  // slot afresh with version 4, and the next entry written into it goes through the
+  // same versions as the entry before. A reader preempted between its two version
+  // loads can thus find the very link it started with (same version, same next
+  // slot, often the same key) over a body copied half from the old entry and half
+  // from the new one. The slot count's version goes up on every shrink and growth and
+  // never repeats, so it tells the lives apart: a copy is only good while the count
+  // is still the one this mapping was made for.
   SlotLink readSlot(std::uint32_t index, Body& body) const {
     unsigned char const* address = slot(index);
     for (;;) {
@@ -209,8 +221,13 @@ class SlotReaderTable {
       // copy saw any store made after a version change, the load below sees that
       // change.
       std::atomic_thread_fence(std::memory_order_acquire);
-      SlotLink after = loadLink(address, std::memory_order_relaxed);
-      if (after == before) return before;
+      // Acquire: if this load sees a link stored after a shrink (the slot's next
+      // life), the count load below sees that shrink's count.
+      SlotLink after = loadLink(address);
+      if (after != before) continue;
+      if (!countCurrent()) [[unlikely]]
+        return SlotLink{};
+      return before;
     }
   }
 

@@ -1,5 +1,6 @@
 // Readers and writers in different processes: a reader that checks every value
 // while the writer changes the store under it, and writers killed mid-operation.
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,6 +128,86 @@ TEST(StoreMultiProcess, ReaderNeverSeesATornValueOrMissesAStableKey) {
       static_cast<unsigned long long>(writer.counters().bucketShrinks), result.report.c_str());
   EXPECT_GT(writer.counters().shrinks, 0u);
   EXPECT_GT(writer.counters().bucketShrinks, 0u);
+  EXPECT_TRUE(writer.validate());
+}
+
+// A reader preempted in the middle of copying a slot may resume only after the
+// writer removed the entry, compacted and shrank the table below that slot, grew it
+// again and wrote the same key into the same slot: growth formats the new slots
+// afresh, so the slot can hold the very link it held when the copy began. The writer
+// here repeats the same wave of keys, so slots, keys and links do repeat, with a new
+// payload each wave; both processes share one CPU so that the reader is preempted
+// at arbitrary points, and the values are wide so that many of those points fall
+// inside a copy.
+TEST(StoreMultiProcess, ReaderPreemptedAcrossShrinkAndRegrowthNeverSeesATornValue) {
+  using WideTraits = StoreTest::TestTraits<128>;
+  using WideValue = WideTraits::Value;
+  constexpr std::uint32_t kWave = 200;
+  constexpr double kSeconds = 2.0;
+  TempDir root;
+  Brell::BrellWriter<WideTraits> writer("regrow", sized(4096), root.path());
+  ASSERT_TRUE(writer.initialize("regrow"));
+
+  cpu_set_t original;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof original, &original), 0);
+  int cpu = 0;
+  while (cpu < CPU_SETSIZE && !CPU_ISSET(cpu, &original)) ++cpu;
+  ASSERT_LT(cpu, CPU_SETSIZE);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+
+  int readEnd = -1;
+  pid_t child = forkChild(readEnd, [&](std::string& report) {
+    (void)::sched_setaffinity(0, sizeof one, &one);  // unpinned, the test is only weaker
+    Brell::BrellReader<WideTraits> reader("regrow", root.path());
+    if (!reader.initialize("regrow")) {
+      report = "reader could not attach: " + reader.lastError();
+      return 1;
+    }
+    std::uint64_t lookups = 0;
+    std::uint64_t hits = 0;
+    auto end = Clock::now() + std::chrono::duration<double>(kSeconds);
+    while (Clock::now() < end) {
+      for (std::uint32_t key = 1; key <= kWave; ++key) {
+        bool found = false;
+        WideValue value;
+        reader.lookup(key, found, &value);
+        ++lookups;
+        if (!found) continue;
+        ++hits;
+        if (value.key != key || !value.whole()) {
+          report = fmt::format("key {} read as key:{} whole:{} after {} lookups", key, value.key,
+                               value.whole(), lookups);
+          return 1;
+        }
+      }
+    }
+    report = fmt::format("lookups:{} hits:{} retries:{} remaps:{} resizeRetries:{}", lookups,
+                         hits, reader.counters().retries, reader.counters().remaps,
+                         reader.counters().resizeRetries);
+    return hits > 0 ? 0 : 1;
+  });
+
+  bool pinned = ::sched_setaffinity(0, sizeof one, &one) == 0;
+  std::uint32_t wave = 0;
+  auto end = Clock::now() + std::chrono::duration<double>(kSeconds + 0.2);
+  while (Clock::now() < end) {
+    ++wave;
+    for (std::uint32_t key = 1; key <= kWave; ++key) writer.write(WideValue::make(key, wave), true);
+    // Busy elsewhere for a while: the writer is mostly preempted here, so the reader
+    // usually stops and resumes with the same entries in place.
+    for (auto until = Clock::now() + std::chrono::milliseconds(2); Clock::now() < until;) {
+    }
+    for (std::uint32_t key = 1; key <= kWave; ++key) writer.remove(key, nullptr);
+  }
+  if (pinned) ::sched_setaffinity(0, sizeof original, &original);
+  auto result = collect(child, readEnd);
+  EXPECT_EQ(result.status, 0) << result.report;
+  std::printf("waves:%u growths:%llu shrinks:%llu; reader %s\n", wave,
+              static_cast<unsigned long long>(writer.counters().growths),
+              static_cast<unsigned long long>(writer.counters().shrinks), result.report.c_str());
+  EXPECT_GT(writer.counters().shrinks, 0u);
   EXPECT_TRUE(writer.validate());
 }
 
@@ -269,3 +350,4 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
 }
 
 }  // namespace
+
