@@ -157,7 +157,11 @@ TEST(ToolFillLimits, CtrlCRightAfterTheStartStopsCleanlyAndTheLargestFillIsRefus
   int errFd = -1;
   pid_t fill = startTool({"store", "fill", dir, "--entries", "20000000"}, outFd, errFd);
   ASSERT_GT(fill, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The fill takes the signals before it makes the store: once the slot file exists,
+  // Ctrl-C is the fill's to handle.
+  for (int tries = 0; tries < 3000 && !fs::exists(dir + "/slots"); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   kill(fill, SIGINT);
   auto run = finishTool(fill, outFd, errFd);
   expectOneLineError(run, 1, "interrupted; the store is valid");

@@ -1,5 +1,7 @@
 #include "tests/e2e/ToolRunner.h"
 
+#include <chrono>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -97,6 +99,20 @@ Run finishTool(pid_t pid, int outFd, int errFd) {
   waitpid(pid, &status, 0);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
+}
+
+std::string readUntil(int outFd, std::string const& text) {
+  std::string read;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (read.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{outFd, POLLIN, 0};
+    if (poll(&ready, 1, 1000) <= 0) continue;
+    char buffer[4096];
+    ssize_t got = ::read(outFd, buffer, sizeof(buffer));
+    if (got <= 0) break;
+    read.append(buffer, static_cast<std::size_t>(got));
+  }
+  return read;
 }
 
 Run runTool(std::vector<std::string> args, uid_t user) {

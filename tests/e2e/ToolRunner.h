@@ -28,6 +28,10 @@ pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd, uid_t use
 // Reads both pipes to their end and waits for the child.
 Run finishTool(pid_t pid, int outFd, int errFd);
 Run runTool(std::vector<std::string> args, uid_t user = 0);
+// Reads the tool's stdout until it contains `text` (or 30 s pass) and returns what was
+// read; pass it to finishTool's caller, which sees only what came after. Lets a test
+// act once the tool is ready instead of after a guessed delay.
+std::string readUntil(int outFd, std::string const& text);
 
 // A directory in /dev/shm for one test, removed with everything in it afterwards.
 class TempDir {

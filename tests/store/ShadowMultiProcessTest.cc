@@ -114,8 +114,11 @@ TEST(ShadowMultiProcess, FollowsAWriterThroughGrowthRewritesAndCompaction) {
   // Everything the writer added after the first synchronisation was reported, and
   // nothing that went away is left.
   for (auto key : reported) EXPECT_EQ(expected.count(key), 1u) << key;
-  EXPECT_GT(shadow.counters().notifications, 0u);
-  EXPECT_GT(shadow.counters().growths, 0u);
+  // It followed the ring: one notification at a time, or, when a loaded machine let
+  // the writer lap it, by resynchronising from the slot table.
+  auto const& counters = shadow.counters();
+  EXPECT_GT(counters.notifications + counters.overruns + counters.catchUps, 0u);
+  EXPECT_GT(counters.growths, 0u);
 }
 
 TEST(ShadowMultiProcess, WriterKilledWhileFollowedIsNoticedAndTheNextWriterIsFollowed) {
