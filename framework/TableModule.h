@@ -20,6 +20,7 @@
 
 #include "framework/PluginHwReaderTable.h"
 #include "framework/PluginHwTable.h"
+#include "framework/TableInfo.h"
 #include "platform/asic/Assert.h"
 #include "platform/hardware/FapRevision.h"
 #include "platform/tyvo/LogHandle.h"
@@ -38,6 +39,7 @@ class TableModuleBase {
  public:
   virtual ~TableModuleBase() = default;
   virtual std::string_view tableName() const = 0;
+  virtual TableInfo const& tableInfo() const = 0;
   virtual bool hasTablePlugin() const = 0;
 };
 
@@ -59,6 +61,7 @@ class TableModule : public TableModuleBase {
   }
 
   std::string_view tableName() const override { return Table::Model::Desc::info.className; }
+  TableInfo const& tableInfo() const override { return Table::Model::Desc::info; }
   bool hasTablePlugin() const override { return HasTableFactory<Table>; }
 
  private:

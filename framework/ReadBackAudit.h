@@ -25,7 +25,10 @@
 #include <string_view>
 #include <vector>
 
+#include "framework/TableInfo.h"
 #include "platform/pelcar/SchanCmd.h"
+#include "platform/tessar/HwTableBase.h"
+#include "platform/tessar/HwTableReaderBase.h"
 #include "platform/tessar/ReadTableManager.h"
 #include "platform/tessar/TableManager.h"
 #include "platform/vorl/Types.h"
@@ -66,6 +69,21 @@ struct AuditScope {
   std::string table;           // empty or "all": every table the manager holds
   std::optional<U32> fapId;    // none: every FAP
 };
+
+// Fills in what each table's audit needs from the others: how the shadows' and the
+// chip's bytes are compared (readers/TableAudit.h).
+bool allZero(std::vector<U8> const& bytes);
+// The fields whose bits differ between two entries' data, in description order. A
+// bitmap that spans other fields repeats what they say and is left out.
+std::vector<std::string> differingFields(Framework::TableInfo const& info,
+                                         std::vector<U8> const& left, std::vector<U8> const& right);
+
+// One table's audit, as each table registers it: every shadow of `table` and every FAP
+// it serves (or `fapId`), read back with `reader`.
+using TableAuditor = void (*)(Tessar::HwCommonShadowTableBase const& table,
+                              Vorl::Ptr<Tessar::HwTableReaderBase> const& reader,
+                              SendReads const& sendReads, std::optional<U32> fapId,
+                              TableAudit& audit);
 
 // One TableAudit per table audited, in table-name order.
 std::vector<TableAudit> auditReadBack(Tessar::TableManager const& tables,
