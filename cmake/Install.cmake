@@ -49,6 +49,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "typed, shadowed access to the MPLS tables of a simulated forwarding chip")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The build keeps its debug information; the package does not need it.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 # What the libraries, the plug-in and the tool load at run time; the headers also
 # need libfmt-dev and nlohmann-json3-dev to be used.

@@ -13,6 +13,8 @@
 // files open.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <array>
 #include <ios>
 #include <optional>
@@ -28,14 +30,14 @@
 namespace Framework {
 
 // The three log messages every module registers, in registration order.
-std::array<Tyvo::LogDescriptor, 3> const& moduleLogDescriptors();
+HWTABLES_API std::array<Tyvo::LogDescriptor, 3> const& moduleLogDescriptors();
 
 template <class Table>
 concept HasTableFactory = requires {
   &Table::factory;
 };
 
-class TableModuleBase {
+class HWTABLES_API TableModuleBase {
  public:
   virtual ~TableModuleBase() = default;
   virtual std::string_view tableName() const = 0;

@@ -38,7 +38,7 @@ struct ErasedNotify;
 
 namespace Framework {
 
-struct DecodedField {
+struct HWTABLES_API DecodedField {
   std::string name;
   std::string value;  // decimal below 8 bits of width, hex from 8 bits on
 };
@@ -49,14 +49,14 @@ struct DecodedField {
 using FieldDecoder = std::vector<DecodedField> (*)(std::span<U8 const> data, bool allViews);
 
 // A memory table's key, as read from its store.
-struct StoredKey {
+struct HWTABLES_API StoredKey {
   std::string text;  // "{arrayIndex=2 entryIndex=5}"
   U8 arrayIndex = 0;
   U32 entryIndex = 0;
 };
 
 // How a memory table's shadow stores are opened and their bytes understood.
-struct MemoryStoreAccess {
+struct HWTABLES_API MemoryStoreAccess {
   std::unique_ptr<Brell::ErasedReader> (*openReader)(std::string const& name,
                                                      std::string const& directory) = nullptr;
   std::unique_ptr<Brell::ErasedShadow> (*openShadow)(std::string const& name,
@@ -68,7 +68,7 @@ struct MemoryStoreAccess {
   std::vector<U8> (*entryData)(std::vector<unsigned char> const& value) = nullptr;
 };
 
-struct TableRecord {
+struct HWTABLES_API TableRecord {
   TableInfo const* info = nullptr;
   std::string source;  // the plug-in file; empty when linked into the program
   FieldDecoder decode = nullptr;

@@ -9,6 +9,8 @@
 // Thread-safety: as the wrapped object (one thread at a time).
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -42,7 +44,7 @@ bool objectFrom(Bytes const& bytes, Object& object) {
 using ErasedVisitor = std::function<void(Bytes const& key, Bytes const& value)>;
 
 // A read-only view of a store (BrellReader): no lock taken, nothing written.
-class ErasedReader {
+class HWTABLES_API ErasedReader {
  public:
   virtual ~ErasedReader() = default;
   // False while the store cannot be read (being created, wiped or damaged).
@@ -52,14 +54,14 @@ class ErasedReader {
   virtual void forEach(ErasedVisitor const& visit) = 0;
 };
 
-struct ErasedNotify {
+struct HWTABLES_API ErasedNotify {
   std::function<void(Bytes const& key)> keyChanged;
   std::function<void(Bytes const& key)> keyRemoved;
   std::function<void()> mountStatusChanged;
 };
 
 // A shadow of a store (BrellShadow), fed by the writer's change notifications.
-class ErasedShadow {
+class HWTABLES_API ErasedShadow {
  public:
   virtual ~ErasedShadow() = default;
   virtual bool initialize(std::string const& event) = 0;

@@ -12,6 +12,8 @@
 //   reader with an older, larger mapping never faults.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <unistd.h>
 
 #include <bit>
@@ -37,7 +39,7 @@ inline constexpr int kAttachNew = 1;
 inline constexpr int kAttachExisting = 2;
 inline constexpr int kAttachInvalid = 8;
 
-struct SlotTableSettings {
+struct HWTABLES_API SlotTableSettings {
   std::uint32_t maxSize = 0;
   bool fixedSize = false;
   bool shrinkable = true;

@@ -30,7 +30,7 @@
 namespace Plugin {
 
 // The marker every plug-in exports as `hwtablesPluginInfo` (HWTABLES_PLUGIN_EXPORT).
-struct PluginInfo {
+struct HWTABLES_API PluginInfo {
   std::uint32_t abiVersion;  // kAbiVersion of the library the plug-in was built against
   char const* name;          // e.g. "bcm88490_a0"
   char const* version;       // the project version, e.g. "0.9.0"
@@ -39,14 +39,14 @@ struct PluginInfo {
 inline constexpr std::uint32_t kAbiVersion = 1;
 inline constexpr char const* kMarkerSymbol = "hwtablesPluginInfo";
 
-struct LoadError {
+struct HWTABLES_API LoadError {
   std::string path;
   std::string reason;
 
   std::string toString() const { return path + ": " + reason; }
 };
 
-struct LoadedPlugin {
+struct HWTABLES_API LoadedPlugin {
   std::string path;  // canonical
   std::string name;
   std::string version;
@@ -54,7 +54,7 @@ struct LoadedPlugin {
 
 enum class LoadOutcome { loaded, alreadyLoaded, failed };
 
-struct LoadResult {
+struct HWTABLES_API LoadResult {
   LoadOutcome outcome = LoadOutcome::failed;
   std::optional<LoadError> error;  // failed only
 };

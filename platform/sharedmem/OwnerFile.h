@@ -28,6 +28,8 @@
 // Thread-safety: none; one owner thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,7 +37,7 @@
 
 namespace SharedMem {
 
-struct ShocketInfo {
+struct HWTABLES_API ShocketInfo {
   ShocketInfo() = default;
   ShocketInfo(std::uint32_t processIdIn, std::string nameIn, std::uint64_t startTimeIn = 0)
       : processId(processIdIn), name(std::move(nameIn)), startTime(startTimeIn) {}
@@ -50,7 +52,7 @@ struct ShocketInfo {
   std::string toString() const;
 };
 
-class OwnerFile {
+class HWTABLES_API OwnerFile {
  public:
   static constexpr char const* kFileName = "owner";
   static constexpr std::size_t kSize = 256;
