@@ -48,9 +48,29 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in
   ${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in)
 
-# The readers are built into the same library: its one static initialiser registers
-# every table and every reader (tables/Modules.cc).
+# The readers are built with the tables: one static initialiser registers every table
+# and every reader (tables/Modules.cc). The objects are compiled once and make both
+# the plug-in (a module loaded with dlopen: no `lib` prefix, nothing exported but its
+# marker) and a static library for programs that use the tables' types directly.
 file(GLOB_RECURSE table_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/*.cc
      ${CMAKE_SOURCE_DIR}/readers/*.cc)
-add_library(hwtables_tables STATIC ${table_sources} ${generated_sources})
-target_link_libraries(hwtables_tables PUBLIC hwtables_options hwtables_framework hwtables_store)
+add_library(hwtables_table_objects OBJECT ${table_sources} ${generated_sources})
+target_link_libraries(hwtables_table_objects PUBLIC hwtables_options hwtables_platform hwtables_store)
+target_compile_definitions(hwtables_table_objects PRIVATE HWTABLES_VERSION="${PROJECT_VERSION}")
+
+add_library(hwtables_tables STATIC $<TARGET_OBJECTS:hwtables_table_objects>)
+target_link_libraries(hwtables_tables PUBLIC hwtables_options hwtables_platform hwtables_store)
+
+add_library(hwtables_plugin MODULE $<TARGET_OBJECTS:hwtables_table_objects>)
+target_link_libraries(hwtables_plugin PRIVATE hwtables_options hwtables_platform hwtables_store)
+set_target_properties(hwtables_plugin PROPERTIES
+  PREFIX "" OUTPUT_NAME hwtables-bcm88490_a0
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/${HWTABLES_PLUGIN_SUBDIR}
+  # From <libdir>/hwtables/plugins back to <libdir>.
+  INSTALL_RPATH "$ORIGIN/../..")
+target_link_options(hwtables_plugin PRIVATE -Wl,-soname,hwtables-bcm88490_a0.so.${HWTABLES_SOVERSION})
+if(NOT HWTABLES_SANITIZE AND NOT HWTABLES_FUZZ AND NOT HWTABLES_TSAN)
+  # Every symbol the plug-in uses comes from the libraries it links (the sanitizers'
+  # come from the program's runtime, so not there).
+  target_link_options(hwtables_plugin PRIVATE -Wl,--no-undefined)
+endif()

@@ -8,12 +8,14 @@
 // never an out-of-bounds access.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace Framework {
 
-void copyBits(std::uint8_t* destination, std::size_t destinationLength,
+HWTABLES_API void copyBits(std::uint8_t* destination, std::size_t destinationLength,
               std::uint8_t const* source, std::size_t sourceLength, std::size_t bitCount,
               std::size_t destinationOffset, std::size_t sourceOffset);
 

@@ -11,6 +11,8 @@
 // throws Vorl::RangeException naming the type and its bounds.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <compare>
 #include <cstdint>
 #include <string_view>
@@ -26,12 +28,12 @@
 namespace Framework {
 
 // "<type>::<field> < <type>::<min> or > <type>::<max> not allowed"
-[[noreturn]] void throwKeyRange(std::string_view tableFullName, std::string_view typeSuffix,
+[[noreturn]] HWTABLES_API void throwKeyRange(std::string_view tableFullName, std::string_view typeSuffix,
                                 std::string_view field, std::string_view minName,
                                 std::string_view maxName);
 
 // Where one key field lies in the key (and so in the entry, whose key comes first).
-struct KeyFieldLayout {
+struct HWTABLES_API KeyFieldLayout {
   U8 offset;
   U8 width;  // 1 or 4 bytes
 };

@@ -8,6 +8,8 @@
 // applicable mask only, never for the requested one.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <optional>
 
 #include "platform/pelcar/Fapmask.h"
@@ -21,7 +23,7 @@ namespace Framework {
 enum class GatingSite { downloadFapmask, fapMask };
 
 // The applicable mask, or nothing (after the trace) when it is empty.
-std::optional<Pelcar::Fapmask> gateFapmask(Pelcar::Fapmask const& applicable,
+HWTABLES_API std::optional<Pelcar::Fapmask> gateFapmask(Pelcar::Fapmask const& applicable,
                                            Tessar::HwShadowKey hwShadowKey,
                                            Pelcar::Fapmask const& requested,
                                            Vorl::TraceHandle const& trace, GatingSite site);

@@ -1,11 +1,13 @@
 // The type indices of a table module's types (see readers/TypeDescriptions.h).
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 
 namespace Framework {
 
-struct ModuleTypes {
+struct HWTABLES_API ModuleTypes {
   static constexpr std::uint32_t tableDescriptor = 0;
   static constexpr std::uint32_t entryKey = 1;
   static constexpr std::uint32_t dataByte0Index = 2;

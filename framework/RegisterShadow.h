@@ -17,11 +17,13 @@
 // this and adds the typed entry operations.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/tessar/HwShadowBase.h"
 
 namespace Framework {
 
-class RegisterShadowBase : public Tessar::RegisterKeyBasedShadowBase {
+class HWTABLES_API RegisterShadowBase : public Tessar::RegisterKeyBasedShadowBase {
  public:
   using RegisterKeyBasedShadowBase::RegisterKeyBasedShadowBase;
 

@@ -5,6 +5,8 @@
 // the member's address.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "framework/ModuleTypes.h"
 #include "framework/TableInfo.h"
 #include "platform/tessar/GroupAddrInfo.h"
@@ -12,7 +14,7 @@
 namespace Framework {
 
 // Fills `description` with the members of `info`.
-void describeMembers(TableInfo const& info, Tessar::BcmGroupAddrInfo& description);
+HWTABLES_API void describeMembers(TableInfo const& info, Tessar::BcmGroupAddrInfo& description);
 
 template <class Desc>
 class TableDescriptorOf : public Tessar::BcmGroupAddrInfo {

@@ -6,6 +6,8 @@
 // the type descriptions all read this one record, so they cannot disagree.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -25,7 +27,7 @@ enum class FieldKind : std::uint8_t {
   bitmap,   // a bit string of `width` bits at `offset`
 };
 
-struct KeyInfo {
+struct HWTABLES_API KeyInfo {
   KeyForm form;
   std::uint32_t null;  // single-index form only
   std::uint8_t arrayIndexMin;
@@ -34,7 +36,7 @@ struct KeyInfo {
   std::uint32_t entryIndexMax;
 };
 
-struct FieldInfo {
+struct HWTABLES_API FieldInfo {
   std::string_view name;
   std::string_view typeName;  // "U20", "Lutz::PerUnitBitmap", ...
   FieldKind kind;
@@ -44,7 +46,7 @@ struct FieldInfo {
   std::uint32_t count = 1;   // indexed fields only
 };
 
-struct MemberInfo {
+struct HWTABLES_API MemberInfo {
   std::uint32_t memoryId;
   std::string_view name;  // lower camel case, e.g. "ippaVttSpecialLabelValues"
   std::uint32_t block;
@@ -55,7 +57,7 @@ struct MemberInfo {
   std::uint32_t entryCount;
 };
 
-struct TableInfo {
+struct HWTABLES_API TableInfo {
   std::string_view className;       // "IppVttSpecialLabelValuesHwReg"
   std::string_view fullName;        // "bcm88490_a0::IppVttSpecialLabelValuesHwReg"
   std::string_view hardwareName;    // bcmRegName() or bcmMemName()
@@ -72,8 +74,8 @@ struct TableInfo {
   constexpr bool isRegister() const { return kind == TableKind::registerTable; }
 };
 
-std::string_view kindName(TableKind kind);
-std::string_view keyFormName(KeyForm form);
-std::string_view fieldKindName(FieldKind kind);
+HWTABLES_API std::string_view kindName(TableKind kind);
+HWTABLES_API std::string_view keyFormName(KeyForm form);
+HWTABLES_API std::string_view fieldKindName(FieldKind kind);
 
 }  // namespace Framework

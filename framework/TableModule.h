@@ -13,6 +13,8 @@
 // files open.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <array>
 #include <ios>
 #include <optional>
@@ -20,6 +22,7 @@
 
 #include "framework/PluginHwReaderTable.h"
 #include "framework/PluginHwTable.h"
+#include "framework/TableInfo.h"
 #include "platform/asic/Assert.h"
 #include "platform/hardware/FapRevision.h"
 #include "platform/tyvo/LogHandle.h"
@@ -27,17 +30,18 @@
 namespace Framework {
 
 // The three log messages every module registers, in registration order.
-std::array<Tyvo::LogDescriptor, 3> const& moduleLogDescriptors();
+HWTABLES_API std::array<Tyvo::LogDescriptor, 3> const& moduleLogDescriptors();
 
 template <class Table>
 concept HasTableFactory = requires {
   &Table::factory;
 };
 
-class TableModuleBase {
+class HWTABLES_API TableModuleBase {
  public:
   virtual ~TableModuleBase() = default;
   virtual std::string_view tableName() const = 0;
+  virtual TableInfo const& tableInfo() const = 0;
   virtual bool hasTablePlugin() const = 0;
 };
 
@@ -59,6 +63,7 @@ class TableModule : public TableModuleBase {
   }
 
   std::string_view tableName() const override { return Table::Model::Desc::info.className; }
+  TableInfo const& tableInfo() const override { return Table::Model::Desc::info; }
   bool hasTablePlugin() const override { return HasTableFactory<Table>; }
 
  private:

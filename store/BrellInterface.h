@@ -13,6 +13,8 @@
 // Thread-safety: an implementation is used by one thread at a time.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -33,7 +35,7 @@ enum class MarkAndSweepOperation : int { get = 0, clear = 1, set = 2 };
 
 // Where an iteration stopped: the slot reached, its version then, and (readers) the
 // mapping it was read through. A hint that no longer matches is simply not used.
-struct IterHint {
+struct HWTABLES_API IterHint {
   std::uint32_t slotIndex = kNullReference;
   std::uint32_t version = 0;
   void const* base = nullptr;
@@ -65,7 +67,7 @@ struct fmt::formatter<Brell::MountStatus> : fmt::formatter<int> {
 
 namespace Brell {
 
-class BrellInterfaceBase {
+class HWTABLES_API BrellInterfaceBase {
  public:
   virtual ~BrellInterfaceBase() = default;
   bool initialized() const { return initialized_; }

@@ -19,6 +19,8 @@
 // Thread-safety: one owning thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <memory>
 #include <string>
 
@@ -44,7 +46,7 @@ namespace Mem {
 
 // How a collection is mounted. A reader mount reads the files directly (plain) or
 // keeps a shadow fed by the writer's notifications.
-struct CollectionDescriptor {
+struct HWTABLES_API CollectionDescriptor {
   enum class Mode { writer, reader };
   enum class ReaderKind : int { plain = 0, shadow = 1 };
   Mode mode = Mode::writer;

@@ -14,6 +14,8 @@
 // Thread-safety: one writer thread; readers in any process.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <string>
 
@@ -37,7 +39,7 @@ inline constexpr std::uint32_t kInitialBuckets = 8;
 inline constexpr std::uint32_t kMaxBuckets = 1u << 30;
 
 // The decoded bucket header.
-struct BucketHeader {
+struct HWTABLES_API BucketHeader {
   std::uint64_t magic = 0;
   std::uint32_t pyrelId = 0;
   std::uint32_t checksum = 0;

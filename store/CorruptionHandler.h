@@ -9,6 +9,8 @@
 // Thread-safety: install the handler before the threads that use stores start.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <functional>
 #include <string>
 
@@ -18,7 +20,7 @@ using CorruptionHandler =
     std::function<void(std::string const& rootPath, std::string const& reason)>;
 
 // Installs `handler`; an empty one restores the default. Returns the previous one.
-CorruptionHandler corruptionHandlerIs(CorruptionHandler handler);
-void handleCorruption(std::string const& rootPath, std::string const& reason);
+HWTABLES_API CorruptionHandler corruptionHandlerIs(CorruptionHandler handler);
+HWTABLES_API void handleCorruption(std::string const& rootPath, std::string const& reason);
 
 }  // namespace Brell

@@ -15,6 +15,8 @@
 // Turn them on with HWTABLES_TRACE="Brell*=5,SlotTable=5,...".
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 
 #include "platform/vorl/Exceptions.h"
@@ -77,13 +79,13 @@ inline Vorl::TraceHandle const& shadowHashMap() {
 }  // namespace Debug
 
 // A fixed-size table with every slot occupied was asked for a new key.
-class TableFullException : public Vorl::Exception {
+class HWTABLES_API TableFullException : public Vorl::Exception {
  public:
   using Vorl::Exception::Exception;
 };
 
 // Counters of a writer. Their meaning is informational; the store only increments.
-struct WriterCounters {
+struct HWTABLES_API WriterCounters {
   std::uint64_t allocations = 0;
   std::uint64_t removals = 0;
   std::uint64_t rewrites = 0;
@@ -101,7 +103,7 @@ struct WriterCounters {
 };
 
 // Counters of a reader.
-struct ReaderCounters {
+struct HWTABLES_API ReaderCounters {
   std::uint64_t lookups = 0;
   std::uint64_t retries = 0;
   std::uint64_t lookasideReads = 0;
@@ -111,7 +113,7 @@ struct ReaderCounters {
 };
 
 // Counters of a shadow (reader counters of its notification side).
-struct ShadowCounters {
+struct HWTABLES_API ShadowCounters {
   std::uint64_t notifications = 0;        // doSlot calls from the ring
   std::uint64_t failedNotifications = 0;  // refused: the sequence may have been tombstoned
   std::uint64_t overruns = 0;             // fell behind the ring
@@ -130,7 +132,7 @@ struct ShadowCounters {
 
 // Runs the process's critical-priority tasks every 0.01 s worth of Rdtsc ticks during
 // long passes, when enabled. check() costs one counter read when it is not due.
-class TimeSlicer {
+class HWTABLES_API TimeSlicer {
  public:
   TimeSlicer(bool enabled, std::uint64_t* runs)
       : enabled_(enabled),

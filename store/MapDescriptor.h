@@ -6,12 +6,14 @@
 // flag, the critical-task check for long passes and the core-dump mode.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <string>
 
 namespace Brell {
 
-struct MapDescriptor {
+struct HWTABLES_API MapDescriptor {
   std::uint32_t maxSize = 0;  // configured table size (slots)
   bool local = false;         // heap memory in this process, no files, no owner
   bool fixedSize = false;     // starts at maxSize and never grows or shrinks

@@ -8,6 +8,8 @@
 // Thread-safety: functions are pure or touch only the memory they are given.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <string>
 
@@ -15,7 +17,7 @@
 
 namespace Brell {
 
-struct SlotHeader {
+struct HWTABLES_API SlotHeader {
   std::uint64_t magic = 0;
   std::uint32_t formatVersion = 0;
   std::uint32_t commonHeaderSize = 0;
@@ -52,7 +54,7 @@ struct SlotHeader {
 };
 
 // The constant part of a new header, in the order the header component takes it.
-struct SlotHeaderFormat {
+struct HWTABLES_API SlotHeaderFormat {
   std::uint32_t commonHeaderSize = kCommonHeaderSize;
   std::uint32_t reserved20 = 0;
   std::uint32_t valueSize = 0;
@@ -73,23 +75,23 @@ namespace SlotHeaderCommon {
 // Writes a complete new header (common part and lookaside slot) into `header`,
 // which must hold headerSizeFor(format.slotSize) bytes: slot count {0, 0},
 // occupancy 0, empty free list, lookaside link {0, 0xBFFFFFFF}.
-void format(void* header, SlotHeaderFormat const& format);
+HWTABLES_API void format(void* header, SlotHeaderFormat const& format);
 
 // Decodes the fields from header memory (a mapping or a private copy). Reads only
 // the common part plus the lookaside link.
-SlotHeader decode(void const* header);
+HWTABLES_API SlotHeader decode(void const* header);
 
 // Copies `bytes` of header from a live mapping until the slot-count VersionedRef is
 // the same before and after the copy (so the copy is not torn by a resize).
-void consistentCopy(void* target, void const* mapping, std::size_t bytes);
+HWTABLES_API void consistentCopy(void* target, void const* mapping, std::size_t bytes);
 
 // The header's own checks: magic, format version, common header size, checksum,
 // value and slot size, key layout, type size; slot file at least one header long.
 // False with a reason on the first failure.
-bool validate(SlotHeader const& header, std::uint64_t fileSize, std::string* reason);
+HWTABLES_API bool validate(SlotHeader const& header, std::uint64_t fileSize, std::string* reason);
 
 // The checksum over the immutable fields [0,72) and [96,352) of header memory.
-std::uint32_t computeChecksum(void const* header);
+HWTABLES_API std::uint32_t computeChecksum(void const* header);
 
 }  // namespace SlotHeaderCommon
 

@@ -51,6 +51,8 @@
 // Every shared word is read and written as an aligned 8-byte atomic (Link.h).
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -168,7 +170,7 @@ static_assert(headerSizeFor(24) == 632 && headerSizeFor(32) == 640 && headerSize
 
 // size(n) = header size + n * S. nullopt (with a message) when n cannot be addressed
 // by a reference or the size does not fit in memory.
-std::optional<std::uint64_t> slotFileSize(std::uint64_t slotCount, std::uint32_t slotSize,
+HWTABLES_API std::optional<std::uint64_t> slotFileSize(std::uint64_t slotCount, std::uint32_t slotSize,
                                           std::string* message = nullptr);
 constexpr std::uint64_t bucketFileSize(std::uint64_t bucketCount) {
   return kBucketHeaderSize + 8 * bucketCount;
@@ -189,13 +191,13 @@ static_assert(initialCapacityFor(24, 4096) == 128 && initialCapacityFor(40, 4096
 // How the key lies in the value, recorded in the header so that tools can hash and
 // order keys without knowing the value type. Field widths are 1 or 4 bytes (hashed
 // as such); fieldCount 0 means "not recorded".
-struct KeyField {
+struct HWTABLES_API KeyField {
   std::uint8_t offset = 0;
   std::uint8_t width = 0;
   constexpr bool operator==(KeyField const&) const = default;
 };
 
-struct KeyLayout {
+struct HWTABLES_API KeyLayout {
   std::uint8_t fieldCount = 0;
   std::array<KeyField, kMaxKeyFields> fields{};
 

@@ -12,6 +12,8 @@
 //   reader with an older, larger mapping never faults.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <unistd.h>
 
 #include <bit>
@@ -33,7 +35,7 @@
 
 namespace Brell {
 
-struct SlotTableSettings {
+struct HWTABLES_API SlotTableSettings {
   std::uint32_t maxSize = 0;
   bool fixedSize = false;
   bool shrinkable = true;

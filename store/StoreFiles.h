@@ -12,6 +12,8 @@
 // Thread-safety: functions touch only the file system.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <string>
 
 namespace Brell {
@@ -20,23 +22,23 @@ inline constexpr char const* kControlFileName = "control";
 inline constexpr char const* kCorruptionFileName = "corruption-detected";
 
 // The default root of stores for the tool: $HWTABLES_ROOT, else /dev/shm/hwtables.
-std::string defaultRoot();
+HWTABLES_API std::string defaultRoot();
 
 namespace Util {
 // Whether this process runs on a physical device (HWTABLES_PHYSICAL_DUT=1).
-bool runningOnPhysicalDut();
+HWTABLES_API bool runningOnPhysicalDut();
 // Whether a failed validation of existing files is fatal rather than a wipe
 // (HWTABLES_STRICT_VALIDATION=1).
-bool strictValidation();
+HWTABLES_API bool strictValidation();
 // Writes "corruption-detected" with the reason; failures are ignored (best effort).
-void writeCorruptionFile(std::string const& root, std::string const& reason);
-void removeCorruptionFile(std::string const& root);
+HWTABLES_API void writeCorruptionFile(std::string const& root, std::string const& reason);
+HWTABLES_API void removeCorruptionFile(std::string const& root);
 // The reason text, or empty when there is no such file.
-std::string readCorruptionFile(std::string const& root);
-void writeControlFile(std::string const& root);
-void removeControlFile(std::string const& root);
+HWTABLES_API std::string readCorruptionFile(std::string const& root);
+HWTABLES_API void writeControlFile(std::string const& root);
+HWTABLES_API void removeControlFile(std::string const& root);
 // Whether 8-byte atomic loads and stores are lock-free on this processor.
-bool atomicsSupported();
+HWTABLES_API bool atomicsSupported();
 }  // namespace Util
 
 }  // namespace Brell

@@ -11,6 +11,8 @@
 // Thread-safety: one thread per inspector.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -25,7 +27,7 @@
 
 namespace Brell {
 
-struct InspectionReport {
+struct HWTABLES_API InspectionReport {
   // "ok": valid; "invalid": damaged or inconsistent (see reason); "missing": not a
   // store (files absent); "busy": a live writer never paused long enough;
   // "inaccessible": the files exist but cannot be opened or read (permissions).
@@ -46,7 +48,7 @@ struct InspectionReport {
   bool valid() const { return result == "ok"; }
 };
 
-class StoreInspector {
+class HWTABLES_API StoreInspector {
  public:
   struct Options {
     // How long to wait for a live writer to pause between operations.

@@ -16,6 +16,8 @@
 // Thread-safety: the shadow's thread only.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +27,7 @@
 
 namespace Brell {
 
-class Syncer {
+class HWTABLES_API Syncer {
  public:
   enum class Mode { idle, synchronize, flush };
 

@@ -10,6 +10,8 @@
 // Thread-safety: one owning thread, like BrellMap.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <optional>
 #include <string>
 
@@ -21,7 +23,7 @@
 namespace TyvoBrell {
 
 // The mount control of one collection.
-class CollectionControl {
+class HWTABLES_API CollectionControl {
  public:
   bool quiesced() const { return quiesced_; }
   void quiescedIs(bool quiesced) { quiesced_ = quiesced; }

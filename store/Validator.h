@@ -24,6 +24,8 @@
 // Thread-safety: none; the image must not change during a walk.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,7 +36,7 @@
 namespace Brell {
 
 // What the walks look at. Pointers are to the start of each file's bytes.
-struct StoreImage {
+struct HWTABLES_API StoreImage {
   unsigned char const* slotFile = nullptr;  // header at 0, lookaside at 608
   std::uint32_t numSlots = 0;
   std::uint32_t valueSize = 0;
@@ -54,7 +56,7 @@ struct StoreImage {
 };
 
 // Optional key operations on value bytes.
-struct KeyOps {
+struct HWTABLES_API KeyOps {
   using Hash = std::uint32_t (*)(unsigned char const* value, std::uint32_t seed,
                                  void const* context);
   using Compare = int (*)(unsigned char const* left, unsigned char const* right,
@@ -68,7 +70,7 @@ struct KeyOps {
 };
 
 // One occupied slot as met in list order.
-struct ChainEntry {
+struct HWTABLES_API ChainEntry {
   std::uint32_t slotIndex = 0;
   std::uint32_t bucket = 0;
   SlotLink link;
@@ -76,7 +78,7 @@ struct ChainEntry {
   std::vector<unsigned char> value;
 };
 
-class Validator {
+class HWTABLES_API Validator {
  public:
   Validator(StoreImage image, KeyOps keys, std::string name);
 
@@ -103,12 +105,12 @@ class Validator {
 
 // The reports of the validator's walks.
 namespace ValidatorCommon {
-[[noreturn]] void wrongCount(std::uint32_t walked, std::uint32_t occupancy);
-[[noreturn]] void duplicate(std::uint32_t slot, char const* walk);
-[[noreturn]] void outOfBounds(std::uint32_t reference, std::uint32_t numSlots, char const* walk);
-[[noreturn]] void notEmpty(std::uint32_t slot, std::uint32_t version);
-[[noreturn]] void stuckLookaside(std::uint32_t slot, std::uint32_t version);
-void checkSlotCount(std::uint32_t occupied, std::uint32_t free, std::uint32_t numSlots);
+[[noreturn]] HWTABLES_API void wrongCount(std::uint32_t walked, std::uint32_t occupancy);
+[[noreturn]] HWTABLES_API void duplicate(std::uint32_t slot, char const* walk);
+[[noreturn]] HWTABLES_API void outOfBounds(std::uint32_t reference, std::uint32_t numSlots, char const* walk);
+[[noreturn]] HWTABLES_API void notEmpty(std::uint32_t slot, std::uint32_t version);
+[[noreturn]] HWTABLES_API void stuckLookaside(std::uint32_t slot, std::uint32_t version);
+HWTABLES_API void checkSlotCount(std::uint32_t occupied, std::uint32_t free, std::uint32_t numSlots);
 }  // namespace ValidatorCommon
 
 }  // namespace Brell

@@ -17,6 +17,8 @@
 // Thread-safety: one thread per reader object; any number of readers in any process.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +33,7 @@
 namespace Vanquo {
 
 // One notification: the slot the writer changed and the notification's sequence.
-struct BasicSlot {
+struct HWTABLES_API BasicSlot {
   std::uint32_t slotIndex = 0;
   std::uint64_t sequence = 0;
 };

@@ -58,6 +58,8 @@
 // Thread-safety: a RingFile is used by one thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -121,7 +123,7 @@ constexpr bool validCapacity(std::uint32_t capacity) {
 }
 
 // The immutable part of a ring header as read from a file.
-struct RingHeader {
+struct HWTABLES_API RingHeader {
   std::uint32_t capacity = 0;
   SharedMem::PyrelId pyrel;
   std::uint64_t created = 0;
@@ -131,7 +133,7 @@ struct RingHeader {
 // writer, PROT_READ for readers) and, for readers that may, the wait page
 // read-write. Opens use O_NOFOLLOW | O_CLOEXEC and accept regular files only.
 // Failures to create throw Vorl::MemoryResourceException.
-class RingFile {
+class HWTABLES_API RingFile {
  public:
   RingFile() = default;
   RingFile(RingFile const&) = delete;
@@ -177,13 +179,13 @@ class RingFile {
 };
 
 // Whether `path` names the file (device, inode).
-bool sameFile(std::string const& path, std::uint64_t device, std::uint64_t inode);
+HWTABLES_API bool sameFile(std::string const& path, std::uint64_t device, std::uint64_t inode);
 
 // Sleeps while the 32-bit word at `address` holds `expected`, at most `timeout`
 // (shared futex: works across processes). Returns early on a wake, a changed word
 // or a signal.
-void futexWait(void const* address, std::uint32_t expected, std::chrono::nanoseconds timeout);
+HWTABLES_API void futexWait(void const* address, std::uint32_t expected, std::chrono::nanoseconds timeout);
 // Wakes every sleeper on the word at `address`.
-void futexWakeAll(void const* address);
+HWTABLES_API void futexWakeAll(void const* address);
 
 }  // namespace Vanquo

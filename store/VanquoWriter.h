@@ -15,6 +15,8 @@
 // Thread-safety: the writer's thread only.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -24,7 +26,7 @@
 
 namespace Vanquo {
 
-class VanquoWriter {
+class HWTABLES_API VanquoWriter {
  public:
   // `pyrel` tells the store's restart identity when attach() runs (the writer's
   // identity changes with every wipe). `local`: publish nothing. `capacity`: entries

@@ -11,6 +11,8 @@
 // variable GRACEFUL_ASSERT_MODE) and read everywhere after.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <atomic>
 #include <string>
 #include <string_view>
@@ -24,30 +26,30 @@ namespace Asic {
 enum class AssertMode : int { graceful = 0, assert = 1 };
 
 // The process-wide mode. `modeIsSet()` tells whether some module fixed it already.
-AssertMode mode();
-void modeIs(AssertMode mode);
-bool modeIsSet();
+HWTABLES_API AssertMode mode();
+HWTABLES_API void modeIs(AssertMode mode);
+HWTABLES_API bool modeIsSet();
 // Reads GRACEFUL_ASSERT_MODE once: exactly "assert" selects assert mode. Later calls
 // keep the first value.
-AssertMode modeFromEnvironmentOnce();
+HWTABLES_API AssertMode modeFromEnvironmentOnce();
 
-class OrderedTableException : public Vorl::Exception {
+class HWTABLES_API OrderedTableException : public Vorl::Exception {
  public:
   using Vorl::Exception::Exception;
 };
 
-class GracefulAssertException : public OrderedTableException {
+class HWTABLES_API GracefulAssertException : public OrderedTableException {
  public:
   using OrderedTableException::OrderedTableException;
 };
 
 // "AssertionError at {}:{} ({}) - {}" with the file's base name.
-std::string assertionText(std::string_view file, int line, std::string_view condition,
+HWTABLES_API std::string assertionText(std::string_view file, int line, std::string_view condition,
                           std::string_view message);
 
-[[noreturn]] void gracefulAssertFailed(char const* file, int line, std::string_view condition,
+[[noreturn]] HWTABLES_API void gracefulAssertFailed(char const* file, int line, std::string_view condition,
                                        std::string_view message);
-[[noreturn]] void fatalAssertFailed(char const* file, int line, std::string_view condition,
+[[noreturn]] HWTABLES_API void fatalAssertFailed(char const* file, int line, std::string_view condition,
                                     std::string_view message);
 
 }  // namespace Asic

@@ -11,6 +11,8 @@
 // Thread-safety: none; the agent's owning thread uses a pool.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -19,7 +21,7 @@
 
 namespace DmaMemPoolManager {
 
-class DmaMemPoolBuffer : public Vorl::Node {
+class HWTABLES_API DmaMemPoolBuffer : public Vorl::Node {
  public:
   explicit DmaMemPoolBuffer(U32 size) : bytes_(size, 0) {}
 
@@ -34,7 +36,7 @@ class DmaMemPoolBuffer : public Vorl::Node {
   std::vector<U8> bytes_;
 };
 
-class DmaMemPoolManager : public Vorl::Node {
+class HWTABLES_API DmaMemPoolManager : public Vorl::Node {
  public:
   // Largest buffer a pool hands out; larger requests are refused, not allocated.
   static constexpr U32 kMaxBufferBytes = 64u << 20;

@@ -22,6 +22,8 @@
 // Thread-safety: every operation may run on any thread (one lock per ring).
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <concepts>
 #include <cstdint>
 #include <mutex>
@@ -36,7 +38,7 @@
 
 namespace Glimmet {
 
-class MessageDescriptor {
+class HWTABLES_API MessageDescriptor {
  public:
   MessageDescriptor(std::string_view format, char const* file, int line);
   MessageDescriptor(MessageDescriptor const&) = delete;
@@ -59,7 +61,7 @@ class MessageDescriptor {
 
 using Argument = std::variant<std::uint64_t, std::int64_t, bool, Vorl::String>;
 
-struct Record {
+struct HWTABLES_API Record {
   std::uint64_t sequence = 0;
   std::uint16_t descriptorId = 0;
   std::vector<Argument> arguments;
@@ -70,7 +72,7 @@ struct Record {
 };
 
 // Encodes a record's arguments.
-class RecordWriter {
+class HWTABLES_API RecordWriter {
  public:
   explicit RecordWriter(MessageDescriptor const& descriptor);
 
@@ -89,7 +91,7 @@ class RecordWriter {
   std::uint8_t count_ = 0;
 };
 
-class Ring {
+class HWTABLES_API Ring {
  public:
   static constexpr std::size_t kDefaultCapacity = 64 * 1024;
 

@@ -6,6 +6,8 @@
 // tests can show registration skipping foreign chips.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <compare>
 #include <cstdint>
 #include <span>
@@ -50,14 +52,14 @@ enum class FapType : std::uint8_t {};
 constexpr unsigned fapTypeValue(FapType type) { return static_cast<unsigned>(type); }
 
 // The enumerator's name, or "FAPR_unknown" for a value outside the catalogue.
-Vorl::String stringValue(FapRevMajor major);
-Vorl::String stringValue(FapRevMinor minor);
+HWTABLES_API Vorl::String stringValue(FapRevMajor major);
+HWTABLES_API Vorl::String stringValue(FapRevMinor minor);
 
 // The FAP type of a chip type 0..36; a larger chip type is a fatal assertion
 // ("Unhandled chipType " and the chip type).
-FapType chipTypeToFapType(ChipType chipType);
+HWTABLES_API FapType chipTypeToFapType(ChipType chipType);
 
-class FapRevision {
+class HWTABLES_API FapRevision {
  public:
   constexpr FapRevision() = default;
   constexpr explicit FapRevision(FapRevMajor major, FapRevMinor minor = FapRevMinor::FAPR_none)
@@ -84,9 +86,9 @@ class FapRevision {
 static_assert(sizeof(FapRevision) == 8);
 
 // Every revision the platform knows, in ascending order.
-std::span<FapRevision const> knownFapRevisions();
+HWTABLES_API std::span<FapRevision const> knownFapRevisions();
 // The revision whose revString() is `text`; false when there is none.
-bool fapRevisionFromString(std::string_view text, FapRevision& revision);
+HWTABLES_API bool fapRevisionFromString(std::string_view text, FapRevision& revision);
 
 inline constexpr FapRevision bcm88490_a0Revision{FapRevMajor::FAPR_bcm88490_a0};
 

@@ -5,11 +5,13 @@
 // pass them on; the agent owns and updates them.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/vorl/Ptr.h"
 
 namespace Hardware::Sand {
 
-class Status : public Vorl::Node {
+class HWTABLES_API Status : public Vorl::Node {
  public:
   bool chipUp() const { return chipUp_; }
   void chipUpIs(bool up) { chipUp_ = up; }
@@ -18,7 +20,7 @@ class Status : public Vorl::Node {
   bool chipUp_ = true;
 };
 
-class SandCmdletRequiredStatus : public Vorl::Node {
+class HWTABLES_API SandCmdletRequiredStatus : public Vorl::Node {
  public:
   bool required() const { return required_; }
   void requiredIs(bool required) { required_ = required; }

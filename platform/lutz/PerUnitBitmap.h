@@ -5,6 +5,8 @@
 // (a whole-entry view, a 72-bit view) are read and written through this type.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -13,7 +15,7 @@
 
 namespace Lutz {
 
-class PerUnitBitmap {
+class HWTABLES_API PerUnitBitmap {
  public:
   PerUnitBitmap() = default;
   explicit PerUnitBitmap(std::size_t widthBits)

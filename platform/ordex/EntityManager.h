@@ -13,6 +13,8 @@
 // Thread-safety: none; the agent's owning thread uses it.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <set>
 #include <string>
 
@@ -20,7 +22,7 @@
 
 namespace Ordex {
 
-class EntityManager : public Vorl::Node {
+class HWTABLES_API EntityManager : public Vorl::Node {
  public:
   static std::string defaultStoreRoot();
 

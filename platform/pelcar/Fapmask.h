@@ -4,6 +4,8 @@
 // whose mask is empty builds no command at all.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <bitset>
 #include <cstdint>
 #include <vector>
@@ -14,7 +16,7 @@
 
 namespace Pelcar {
 
-struct FapId {
+struct HWTABLES_API FapId {
   std::uint32_t value = 0;
 
   constexpr FapId() = default;
@@ -23,7 +25,7 @@ struct FapId {
   constexpr auto operator<=>(FapId const&) const = default;
 };
 
-class Fapmask {
+class HWTABLES_API Fapmask {
  public:
   static constexpr std::uint32_t kMaxFaps = 256;
 
@@ -55,7 +57,7 @@ class Fapmask {
 };
 
 // "{}" for an empty mask, otherwise the ids with runs folded: "{0-3,7}".
-Vorl::String valueToStrep(Fapmask const& mask);
+HWTABLES_API Vorl::String valueToStrep(Fapmask const& mask);
 
 }  // namespace Pelcar
 

@@ -6,6 +6,8 @@
 // chip) executes them. A null list (Ptr<SchanCmds>() ) means nothing to send.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -28,9 +30,9 @@ enum class SchanCmdKind : std::uint8_t {
   memoryBulkRead,
 };
 
-char const* kindName(SchanCmdKind kind);
+HWTABLES_API char const* kindName(SchanCmdKind kind);
 
-class SchanCmd : public Vorl::Node {
+class HWTABLES_API SchanCmd : public Vorl::Node {
  public:
   SchanCmdKind kind = SchanCmdKind::registerWrite;
   Fapmask fapmask;
@@ -50,7 +52,7 @@ class SchanCmd : public Vorl::Node {
   nlohmann::json toJson() const;
 };
 
-class SchanCmds : public Vorl::Node {
+class HWTABLES_API SchanCmds : public Vorl::Node {
  public:
   void cmdEnq(Vorl::Ptr<SchanCmd> const& cmd) { cmds_.push_back(cmd); }
   // Removes and returns the first command; null when the list is empty.
@@ -68,8 +70,8 @@ class SchanCmds : public Vorl::Node {
   std::deque<Vorl::Ptr<SchanCmd>> cmds_;
 };
 
-Vorl::Ptr<SchanCmds> schanCmdsFactory();
+HWTABLES_API Vorl::Ptr<SchanCmds> schanCmdsFactory();
 
-Vorl::String hexBytes(std::uint8_t const* bytes, std::size_t count);
+HWTABLES_API Vorl::String hexBytes(std::uint8_t const* bytes, std::size_t count);
 
 }  // namespace Pelcar

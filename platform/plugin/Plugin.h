@@ -1,7 +1,8 @@
 // The plug-in loader: named plug-ins with init callers.
 //
 // A plug-in registers itself with a loader when it is constructed (at load time, from
-// a static initialiser) and unregisters when it is destroyed (at unload). Later the
+// a static initialiser) and unregisters when it is destroyed (at unload). The loader
+// records which plug-in file made each registration (currentSource()). Later the
 // agent asks the loader to initialise its plug-ins with a context; the loader calls
 // each plug-in's init caller with it, in registration order. Loaders are typed by
 // their context, so a plug-in can only be initialised with the context it expects.
@@ -13,9 +14,11 @@
 #include <algorithm>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/plugin/PluginDirectory.h"
 #include "platform/vorl/Exceptions.h"
 #include "platform/vorl/String.h"
 
@@ -49,7 +52,7 @@ class LoaderImpl {
     if (find(name) != plugins_.end()) {
       throw Vorl::InvalidInitializeException("plug-in " + name + " is already registered");
     }
-    plugins_.push_back({name, std::move(initCaller)});
+    plugins_.push_back({name, currentSource(), std::move(initCaller)});
   }
 
   void unregisterPlugin(Vorl::String const& name) {
@@ -69,6 +72,29 @@ class LoaderImpl {
     return names;
   }
 
+  // The plug-in file each plug-in was registered from (empty: linked into the
+  // program), in registration order.
+  std::vector<std::pair<Vorl::String, std::string>> pluginSources() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<Vorl::String, std::string>> sources;
+    for (auto const& plugin : plugins_) sources.emplace_back(plugin.name, plugin.source);
+    return sources;
+  }
+
+  // Calls the init caller of the plug-in of that name with `context`; false when no
+  // such plug-in is registered.
+  bool initPlugin(Vorl::String const& name, Context& context) const {
+    InitCaller caller;
+    {
+      std::lock_guard lock(mutex_);
+      auto found = find(name);
+      if (found == plugins_.end()) return false;
+      caller = found->initCaller;
+    }
+    caller(context);
+    return true;
+  }
+
   // Calls every plug-in's init caller with `context`, in registration order.
   void initPlugins(Context& context) const {
     std::vector<Entry> plugins;
@@ -82,6 +108,7 @@ class LoaderImpl {
  private:
   struct Entry {
     Vorl::String name;
+    std::string source;
     InitCaller initCaller;
   };
 

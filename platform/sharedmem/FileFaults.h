@@ -10,6 +10,8 @@
 // Thread-safety: inject, clear and take may be called from any thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 namespace SharedMem::FileFaults {
 
 enum class Operation {
@@ -20,14 +22,14 @@ enum class Operation {
 
 // From now on, the call number `after` + 1 of `operation` and the `count` - 1 calls
 // after it fail with `error` (for writes: the call writes half and reports it).
-void inject(Operation operation, int error, unsigned after = 0, unsigned count = 1);
+HWTABLES_API void inject(Operation operation, int error, unsigned after = 0, unsigned count = 1);
 // Disarms every operation.
-void clear();
+HWTABLES_API void clear();
 // For the file layer: 0, or the error the current call of `operation` fails with.
-int take(Operation operation);
+HWTABLES_API int take(Operation operation);
 
 // Disarms every operation when it goes out of scope.
-class Scope {
+class HWTABLES_API Scope {
  public:
   Scope() = default;
   Scope(Scope const&) = delete;

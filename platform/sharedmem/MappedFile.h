@@ -24,6 +24,8 @@
 // Thread-safety: none; one owner thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,7 +36,7 @@ namespace SharedMem {
 // shared-files choice, 3 the full-core-dump choice turned off).
 enum class CoreDumpMode : int { include = 0, excludeShared = 1, exclude = 3 };
 
-class MappedFile {
+class HWTABLES_API MappedFile {
  public:
   enum class Access { readOnly, readWrite };
 
@@ -111,13 +113,13 @@ class MappedFile {
 
 // Reads up to `bytes` from the start of a regular file without following links;
 // returns the number read, or -1 with errno set.
-long readSmallFile(std::string const& path, void* buffer, std::size_t bytes);
+HWTABLES_API long readSmallFile(std::string const& path, void* buffer, std::size_t bytes);
 // Writes `bytes` at offset 0 of a regular file (created when absent, never through a
 // link); throws Vorl::MemoryResourceException on failure.
-void writeSmallFile(std::string const& path, void const* buffer, std::size_t bytes);
+HWTABLES_API void writeSmallFile(std::string const& path, void const* buffer, std::size_t bytes);
 // Writes all `bytes` at `offset`, continuing after short writes; 0, or the error.
-int writeFully(int fd, void const* buffer, std::size_t bytes, std::uint64_t offset);
+HWTABLES_API int writeFully(int fd, void const* buffer, std::size_t bytes, std::uint64_t offset);
 // Removes a file (not following links: a link itself is removed); absent is fine.
-void removeFile(std::string const& path);
+HWTABLES_API void removeFile(std::string const& path);
 
 }  // namespace SharedMem

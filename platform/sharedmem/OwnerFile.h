@@ -28,6 +28,8 @@
 // Thread-safety: none; one owner thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,7 +40,7 @@ namespace SharedMem {
 // The kind of shared-memory store an owner file describes (the u32 at byte 12).
 enum class SharedMemType : std::uint32_t { none = 0, hashMap = 1 };
 
-struct ShocketInfo {
+struct HWTABLES_API ShocketInfo {
   ShocketInfo() = default;
   ShocketInfo(std::uint32_t processIdIn, std::string nameIn, std::uint64_t startTimeIn = 0)
       : processId(processIdIn), name(std::move(nameIn)), startTime(startTimeIn) {}
@@ -53,7 +55,7 @@ struct ShocketInfo {
   std::string toString() const;
 };
 
-class OwnerFile {
+class HWTABLES_API OwnerFile {
  public:
   static constexpr char const* kFileName = "owner";
   static constexpr std::size_t kSize = 256;

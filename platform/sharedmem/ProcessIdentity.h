@@ -9,12 +9,14 @@
 // Thread-safety: the functions are safe to call from any thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <string>
 
 namespace SharedMem {
 
-struct ProcessIdentity {
+struct HWTABLES_API ProcessIdentity {
   std::uint32_t processId = 0;
   std::uint64_t startTime = 0;  // clock ticks since boot; 0 = unknown
 

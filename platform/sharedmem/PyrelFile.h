@@ -18,6 +18,8 @@
 // Thread-safety: none; the file itself tolerates concurrent readers (checksum).
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,7 +28,7 @@
 
 namespace SharedMem {
 
-class PyrelFile {
+class HWTABLES_API PyrelFile {
  public:
   static constexpr char const* kFileName = "pyrel";
   static constexpr std::size_t kSize = 32;

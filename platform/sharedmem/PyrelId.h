@@ -7,12 +7,14 @@
 // how they notice that a new writer wiped and re-formatted the store.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <string>
 
 namespace SharedMem {
 
-class PyrelId {
+class HWTABLES_API PyrelId {
  public:
   constexpr PyrelId() = default;
   constexpr explicit PyrelId(std::uint32_t value) : value_(value) {}

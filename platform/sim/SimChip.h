@@ -25,6 +25,8 @@
 // Thread-safety: none; one thread drives a chip.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <compare>
 #include <cstdint>
 #include <map>
@@ -41,7 +43,7 @@
 
 namespace Sim {
 
-struct CellAddress {
+struct HWTABLES_API CellAddress {
   U32 fapId = 0;
   U32 block = 0;
   U32 address = 0;
@@ -51,23 +53,23 @@ struct CellAddress {
   auto operator<=>(CellAddress const&) const = default;
 };
 
-struct Cell {
+struct HWTABLES_API Cell {
   bool isRegister = false;
   std::vector<U8> data;
 };
 
 // One flipped bit: the cell and the bit number within its data (bit b of byte b / 8).
-struct FlippedBit {
+struct HWTABLES_API FlippedBit {
   CellAddress cell;
   U32 bit = 0;
 };
 
-struct LoggedCmd {
+struct HWTABLES_API LoggedCmd {
   std::uint64_t sequence = 0;
   Vorl::Ptr<Pelcar::SchanCmd const> cmd;  // a copy of the command as executed
 };
 
-class Chip : public Vorl::Node {
+class HWTABLES_API Chip : public Vorl::Node {
  public:
   // Executes every command of the list in order; a null list executes nothing.
   void execute(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
@@ -108,7 +110,7 @@ class Chip : public Vorl::Node {
   std::uint64_t readsAnswered_ = 0;
 };
 
-struct TableCheck {
+struct HWTABLES_API TableCheck {
   std::size_t cellsChecked = 0;
   std::vector<Vorl::String> mismatches;
 
@@ -116,7 +118,7 @@ struct TableCheck {
 };
 
 // Compares the chip with every shadow of `table` for the FAPs of `downloadFapmask`.
-TableCheck verifyTable(Chip const& chip, Tessar::HwCommonShadowTableBase const& table,
+HWTABLES_API TableCheck verifyTable(Chip const& chip, Tessar::HwCommonShadowTableBase const& table,
                        Pelcar::Fapmask const& downloadFapmask);
 
 }  // namespace Sim

@@ -11,13 +11,15 @@
 // Thread-safety: none; the agent's owning thread calls it.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/dma/DmaMemPool.h"
 #include "platform/ordex/EntityManager.h"
 #include "platform/tessar/HwShadowBase.h"
 
 namespace Tessar {
 
-class DirectKeyBasedShadowBase : public DirectShadowBase {
+class HWTABLES_API DirectKeyBasedShadowBase : public DirectShadowBase {
  public:
   DirectKeyBasedShadowBase(
       Vorl::String name, HwShadowKey hwShadowKey, Hardware::Sand::FapRevision const& fapRevision,

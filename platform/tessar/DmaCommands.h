@@ -6,6 +6,8 @@
 // built.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/dma/DmaMemPool.h"
 #include "platform/hardware/FapRevision.h"
 #include "platform/hardware/Status.h"
@@ -17,7 +19,7 @@ namespace Tessar {
 
 // Throws Vorl::RangeException (and builds nothing) when the rows do not fit the
 // buffer or lie outside the memory's ranges.
-Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
+HWTABLES_API Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
     Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
     Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> const& requiredStatus,
     BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,

@@ -6,6 +6,8 @@
 // of a table entry goes to every member, on every instance the shadow covers.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <map>
 
@@ -16,7 +18,7 @@
 
 namespace Tessar {
 
-class BcmInstanceInfo : public Vorl::Node {
+class HWTABLES_API BcmInstanceInfo : public Vorl::Node {
  public:
   BcmInstanceInfo(InstanceId id, std::uint32_t zeroWord, std::uint32_t block, bool flag,
                   std::uint32_t address)
@@ -29,7 +31,7 @@ class BcmInstanceInfo : public Vorl::Node {
   std::uint32_t address;
 };
 
-class BcmRegMemInfo : public Vorl::Node {
+class HWTABLES_API BcmRegMemInfo : public Vorl::Node {
  public:
   BcmRegMemInfo(MemoryId id, Vorl::String name, std::uint8_t firstArrayIndex,
                 std::uint8_t arrayCount, std::uint32_t firstEntryIndex, std::uint32_t entryCount,
@@ -62,13 +64,13 @@ class BcmRegMemInfo : public Vorl::Node {
   std::map<InstanceId, Vorl::Ptr<BcmInstanceInfo>> instances;
 };
 
-class BcmRegInfo : public BcmRegMemInfo {
+class HWTABLES_API BcmRegInfo : public BcmRegMemInfo {
  public:
   using BcmRegMemInfo::BcmRegMemInfo;
   bool isRegister() const override { return true; }
 };
 
-class BcmMemInfo : public BcmRegMemInfo {
+class HWTABLES_API BcmMemInfo : public BcmRegMemInfo {
  public:
   using BcmRegMemInfo::BcmRegMemInfo;
   bool isRegister() const override { return false; }
@@ -79,7 +81,7 @@ class BcmMemInfo : public BcmRegMemInfo {
   }
 };
 
-class BcmGroupAddrInfo : public Vorl::Node {
+class HWTABLES_API BcmGroupAddrInfo : public Vorl::Node {
  public:
   explicit BcmGroupAddrInfo(Vorl::String name) : name_(std::move(name)) {}
 

@@ -22,6 +22,8 @@
 // its shadows; a shadow holds its description, status objects and storage.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/tyvo/TypeRuntime.h"
 
 #include <cstdint>
@@ -41,7 +43,7 @@
 
 namespace Tessar {
 
-class HwShadowBase : public Vorl::Node {
+class HWTABLES_API HwShadowBase : public Vorl::Node {
  public:
   // One stored entry as tools see it.
   struct EntryView {
@@ -98,7 +100,7 @@ class HwShadowBase : public Vorl::Node {
   Pelcar::Fapmask servedFapmask_;
 };
 
-class DirectShadowBase : public HwShadowBase {
+class HWTABLES_API DirectShadowBase : public HwShadowBase {
  public:
   using HwShadowBase::HwShadowBase;
 
@@ -127,7 +129,7 @@ class DirectShadowBase : public HwShadowBase {
   std::vector<U8> defaultEntry_;
 };
 
-class RegisterKeyBasedShadowBase : public DirectShadowBase {
+class HWTABLES_API RegisterKeyBasedShadowBase : public DirectShadowBase {
  public:
   // Throws Vorl::RangeException when `name` is longer than a record can hold, and
   // Vorl::InvalidInitializeException for a description without members or with an

@@ -21,6 +21,8 @@
 // its shadows and description and holds its manager (see TableManager on the cycle).
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/tyvo/TypeRuntime.h"
 
 #include <cstdint>
@@ -50,7 +52,7 @@ namespace Tessar {
 // one by one under their keys) that the register and memory accessors use.
 enum class ShadowType : std::uint8_t { none = 0, indexBased = 1, keyBased = 2 };
 
-class HwCommonTableBase : public Pelcar::HwTableBase {
+class HWTABLES_API HwCommonTableBase : public Pelcar::HwTableBase {
  public:
   HwCommonTableBase(Vorl::String name, HwTableKey hwTableKey,
                     Vorl::Ptr<TableManager> hwTableManager);
@@ -90,7 +92,7 @@ class HwCommonTableBase : public Pelcar::HwTableBase {
   HwTableStats stats_;
 };
 
-class HwCommonShadowTableBase : public HwCommonTableBase {
+class HWTABLES_API HwCommonShadowTableBase : public HwCommonTableBase {
  public:
   using HwCommonTableBase::HwCommonTableBase;
   ~HwCommonShadowTableBase() override;
@@ -116,7 +118,7 @@ class HwCommonShadowTableBase : public HwCommonTableBase {
   std::map<HwShadowKey, Vorl::Ptr<HwShadowBase>> shadows_;
 };
 
-class HwDirectTableBase : public HwCommonShadowTableBase {
+class HWTABLES_API HwDirectTableBase : public HwCommonShadowTableBase {
  public:
   using HwCommonShadowTableBase::HwCommonShadowTableBase;
 

@@ -35,7 +35,7 @@ void HwTableHolderContext::registerHwTableFactory(Vorl::String const& pluginName
       return;
     }
   }
-  slots_.push_back({{pluginName, hwTableKey, tag}, factory});
+  slots_.push_back({{pluginName, hwTableKey, tag, Plugin::currentSource()}, factory});
 }
 
 HwTableFactory HwTableHolderContext::hwTableFactory(HwTableKey const& hwTableKey,
@@ -52,19 +52,19 @@ HwTableFactory HwTableHolderContext::hwTableFactory(HwTableKey const& hwTableKey
 void HwTableHolderContext::registerHwReaderFactory(HwTableKey const& hwTableKey,
                                                    HwReaderFactory const& factory) {
   std::lock_guard lock(mutex_);
-  for (auto& [key, slotFactory] : readerSlots_) {
-    if (key == hwTableKey) {
-      slotFactory = factory;
+  for (auto& slot : readerSlots_) {
+    if (slot.registration.hwTableKey == hwTableKey) {
+      slot.factory = factory;
       return;
     }
   }
-  readerSlots_.emplace_back(hwTableKey, factory);
+  readerSlots_.push_back({{hwTableKey, Plugin::currentSource()}, factory});
 }
 
 HwReaderFactory HwTableHolderContext::hwReaderFactory(HwTableKey const& hwTableKey) const {
   std::lock_guard lock(mutex_);
-  for (auto const& [key, factory] : readerSlots_) {
-    if (key == hwTableKey) return factory;
+  for (auto const& slot : readerSlots_) {
+    if (slot.registration.hwTableKey == hwTableKey) return slot.factory;
   }
   return {};
 }
@@ -72,8 +72,15 @@ HwReaderFactory HwTableHolderContext::hwReaderFactory(HwTableKey const& hwTableK
 std::vector<HwTableKey> HwTableHolderContext::readerRegistrations() const {
   std::lock_guard lock(mutex_);
   std::vector<HwTableKey> keys;
-  for (auto const& [key, factory] : readerSlots_) keys.push_back(key);
+  for (auto const& slot : readerSlots_) keys.push_back(slot.registration.hwTableKey);
   return keys;
+}
+
+std::vector<HwTableHolderContext::ReaderRegistration> HwTableHolderContext::readerSources() const {
+  std::lock_guard lock(mutex_);
+  std::vector<ReaderRegistration> sources;
+  for (auto const& slot : readerSlots_) sources.push_back(slot.registration);
+  return sources;
 }
 
 std::vector<HwTableHolderContext::Registration> HwTableHolderContext::registrations() const {

@@ -2,7 +2,9 @@
 // agent supports.
 //
 // HwTableHolderContext maps {plug-in name, table key} to a table factory and its tag,
-// and a table key to its reader factory.
+// and a table key to its reader factory. Each registration records the plug-in file
+// being loaded when it was made (Plugin::currentSource()), so `hwtables plugins` can
+// say what each plug-in registered.
 // The agent initialises the table plug-ins of the default loader with the context
 // (singleton()); each plug-in then registers one factory per supported revision of
 // its chip type. Later the agent looks a factory up by table key and calls it with a
@@ -39,12 +41,18 @@ using HwTableFactory = std::function<Vorl::Ptr<HwCommonTableBase>(
     Hardware::Sand::FapRevision const&, Vorl::Ptr<TableManager> const&,
     Vorl::Ptr<Ombra::TableManager> const&)>;
 
-class HwTableHolderContext {
+class HWTABLES_API HwTableHolderContext {
  public:
   struct Registration {
     Vorl::String pluginName;
     HwTableKey hwTableKey;
     Vorl::String tag;
+    std::string source;  // the plug-in file that registered it; empty: the program
+  };
+
+  struct ReaderRegistration {
+    HwTableKey hwTableKey;
+    std::string source;
   };
 
   HwTableHolderContext() = default;
@@ -71,6 +79,8 @@ class HwTableHolderContext {
   HwReaderFactory hwReaderFactory(HwTableKey const& hwTableKey) const;
   // The keys with a reader factory, in the order registered.
   std::vector<HwTableKey> readerRegistrations() const;
+  // The same, each with the plug-in file that registered it.
+  std::vector<ReaderRegistration> readerSources() const;
 
  private:
   struct Slot {
@@ -78,12 +88,17 @@ class HwTableHolderContext {
     HwTableFactory factory;
   };
 
+  struct ReaderSlot {
+    ReaderRegistration registration;
+    HwReaderFactory factory;
+  };
+
   mutable std::mutex mutex_;
   std::vector<Slot> slots_;
-  std::vector<std::pair<HwTableKey, HwReaderFactory>> readerSlots_;
+  std::vector<ReaderSlot> readerSlots_;
 };
 
-class SupportedFapRevList {
+class HWTABLES_API SupportedFapRevList {
  public:
   static std::vector<Hardware::Sand::FapRevision> fapRevisionList();
   static void fapRevisionListIs(std::vector<Hardware::Sand::FapRevision> revisions);
@@ -96,7 +111,7 @@ namespace HwTablePlugin {
 using Loader = Plugin::Impl::LoaderImpl<HwTableHolderContext>;
 
 // The loader every table plug-in registers with.
-Loader& DefaultHwTableLoader();
+HWTABLES_API Loader& DefaultHwTableLoader();
 
 }  // namespace HwTablePlugin
 }  // namespace Tessar

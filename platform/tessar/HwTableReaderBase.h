@@ -17,6 +17,8 @@
 // Thread-safety: none; the agent's owning thread uses readers.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/pelcar/Fapmask.h"
 #include "platform/pelcar/SchanCmd.h"
 #include "platform/tessar/GroupAddrInfo.h"
@@ -28,7 +30,7 @@
 
 namespace Tessar {
 
-class HwTableReaderBase : public Vorl::Node {
+class HWTABLES_API HwTableReaderBase : public Vorl::Node {
  public:
   HwTableReaderBase(HwTableKey hwTableKey, Vorl::Ptr<ReadTableManager> readTableManager)
       : hwTableKey_(std::move(hwTableKey)),
@@ -56,21 +58,21 @@ class HwTableReaderBase : public Vorl::Node {
 };
 
 // What every read command carries besides the command itself.
-struct HwReadCmdTarget {
+struct HWTABLES_API HwReadCmdTarget {
   Vorl::Ptr<HwTableReadResultContainer> resultContainer;
   // Whose processReadComplete the agent calls once the command has completed.
   Vorl::Ptr<HwTableReaderBase> reader;
 };
 
 // The description of one register read.
-struct HwRegReadInfo : Vorl::Node {
+struct HWTABLES_API HwRegReadInfo : Vorl::Node {
   U8 fapId = 0;
   U8 instanceId = 0;
   Hardware::Sand::FapRevision fapRevision;
   U32 entryIndex = 0;
 };
 
-class GenericRegReadCmdlet : public Pelcar::SchanCmd, public HwReadCmdTarget {
+class HWTABLES_API GenericRegReadCmdlet : public Pelcar::SchanCmd, public HwReadCmdTarget {
  public:
   Vorl::Ptr<HwRegReadInfo const> readInfo;
   // The chip's answer, byte 0 first; empty until the command has completed.
@@ -79,7 +81,7 @@ class GenericRegReadCmdlet : public Pelcar::SchanCmd, public HwReadCmdTarget {
 
 // The description of one bulk read: numEntries entries from firstEntryIndex on, of
 // one array index, back to back in the buffer from its vaCursor().
-struct HwReadBulkCmdInfo : Vorl::Node {
+struct HWTABLES_API HwReadBulkCmdInfo : Vorl::Node {
   U8 fapId = 0;
   U8 instanceId = 0;
   Hardware::Sand::FapRevision fapRevision;
@@ -89,12 +91,12 @@ struct HwReadBulkCmdInfo : Vorl::Node {
   U32 numEntries = 0;
 };
 
-class GenericBulkReadCmdlet : public Pelcar::SchanCmd, public HwReadCmdTarget {
+class HWTABLES_API GenericBulkReadCmdlet : public Pelcar::SchanCmd, public HwReadCmdTarget {
  public:
   Vorl::Ptr<HwReadBulkCmdInfo const> readInfo;
 };
 
-class RegisterReaderBase : public HwTableReaderBase {
+class HWTABLES_API RegisterReaderBase : public HwTableReaderBase {
  public:
   using HwTableReaderBase::HwTableReaderBase;
 
@@ -111,7 +113,7 @@ class RegisterReaderBase : public HwTableReaderBase {
       Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> const& status);
 };
 
-class DirectTableReaderBase : public HwTableReaderBase {
+class HWTABLES_API DirectTableReaderBase : public HwTableReaderBase {
  public:
   using HwTableReaderBase::HwTableReaderBase;
 

@@ -4,11 +4,13 @@
 // request: a refused call still counts, so the counts say what callers attempted.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 
 namespace Tessar {
 
-class HwTableStats {
+class HWTABLES_API HwTableStats {
  public:
   std::uint64_t entryAddCnt() const { return entryAddCnt_; }
   std::uint64_t entryDelCnt() const { return entryDelCnt_; }

@@ -5,6 +5,8 @@
 // for one chip revision; factories are registered and tables held under it.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <compare>
 #include <cstdint>
 
@@ -19,7 +21,7 @@ namespace Tessar {
 using MemoryId = std::uint32_t;
 using InstanceId = std::uint32_t;
 
-class HwShadowKey {
+class HWTABLES_API HwShadowKey {
  public:
   // In a read request, FAP id 128 stands for every FAP of the reader's mask.
   static constexpr std::uint8_t kAllFaps = 128;
@@ -47,7 +49,7 @@ class HwShadowKey {
   std::uint16_t value_ = 0;
 };
 
-struct HwTableKey {
+struct HWTABLES_API HwTableKey {
   Vorl::String tableName;
   Hardware::Sand::FapRevision fapRevision;
 

@@ -6,6 +6,8 @@
 // are immutable values shared through Vorl::Ptr<... const>.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 
 #include <fmt/format.h>
@@ -24,9 +26,9 @@ enum class HwReadRequestType : std::uint8_t {
 };
 
 // "fullTableRead", "arrayIndexRead", "entryIndexRead", or the number of any other value.
-Vorl::String readRequestTypeName(HwReadRequestType type);
+HWTABLES_API Vorl::String readRequestTypeName(HwReadRequestType type);
 
-class HwReadRequestParameterBase : public Vorl::Node {
+class HWTABLES_API HwReadRequestParameterBase : public Vorl::Node {
  public:
   HwReadRequestParameterBase(HwShadowKey inHwShadowKey, HwReadRequestType requestType)
       : inHwShadowKey(inHwShadowKey), requestType(requestType) {}
@@ -36,7 +38,7 @@ class HwReadRequestParameterBase : public Vorl::Node {
 };
 
 // One array index of a memory.
-class HwTableArrayIndexRead : public HwReadRequestParameterBase {
+class HWTABLES_API HwTableArrayIndexRead : public HwReadRequestParameterBase {
  public:
   HwTableArrayIndexRead(HwShadowKey inHwShadowKey, U8 arrayIndex)
       : HwReadRequestParameterBase(inHwShadowKey, HwReadRequestType::arrayIndexRead),
@@ -46,7 +48,7 @@ class HwTableArrayIndexRead : public HwReadRequestParameterBase {
 };
 
 // One entry index of a register.
-class HwEntryIndexReadRequest : public HwReadRequestParameterBase {
+class HWTABLES_API HwEntryIndexReadRequest : public HwReadRequestParameterBase {
  public:
   HwEntryIndexReadRequest(HwShadowKey inHwShadowKey, U32 entryIndex)
       : HwReadRequestParameterBase(inHwShadowKey, HwReadRequestType::entryIndexRead),

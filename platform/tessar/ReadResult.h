@@ -8,6 +8,8 @@
 // Thread-safety: none; the agent's owning thread fills and reads a container.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <map>
 
 #include "platform/hardware/FapRevision.h"
@@ -17,7 +19,7 @@
 
 namespace Tessar {
 
-class HwInstanceReadResultBase : public Vorl::Node {
+class HWTABLES_API HwInstanceReadResultBase : public Vorl::Node {
  public:
   HwInstanceReadResultBase(HwShadowKey hwShadowKey, Hardware::Sand::FapRevision fapRevision)
       : hwShadowKey_(hwShadowKey), fapRevision_(std::move(fapRevision)) {}
@@ -31,7 +33,7 @@ class HwInstanceReadResultBase : public Vorl::Node {
   Hardware::Sand::FapRevision fapRevision_;
 };
 
-class HwTableReadResultContainer : public Vorl::Node {
+class HWTABLES_API HwTableReadResultContainer : public Vorl::Node {
  public:
   // The result held for that shadow key, or null.
   Vorl::Ptr<HwInstanceReadResultBase> perInstanceReadResult(HwShadowKey hwShadowKey) const {

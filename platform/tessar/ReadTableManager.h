@@ -9,6 +9,8 @@
 // Thread-safety: none; the agent's owning thread uses it.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include "platform/dma/DmaMemPool.h"
 #include "platform/hardware/Status.h"
 #include "platform/pelcar/Fapmask.h"
@@ -16,7 +18,7 @@
 
 namespace Tessar {
 
-class ReadTableManager : public Vorl::Node {
+class HWTABLES_API ReadTableManager : public Vorl::Node {
  public:
   // Buffers of the pool made when the agent gives none.
   static constexpr U32 kDefaultDmaBufferBytes = 1024;

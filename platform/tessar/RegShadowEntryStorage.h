@@ -27,6 +27,8 @@
 // Thread-safety: none; the agent's owning thread calls it.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -81,7 +83,7 @@ class FixedString {
 
 using ShadowName = FixedString<101>;
 
-struct RegisterShadowBrellEntryKey {
+struct HWTABLES_API RegisterShadowBrellEntryKey {
   Hardware::Sand::FapRevision fapRevision;
   ShadowName name;
   std::uint16_t hwShadowKey = 0;
@@ -103,7 +105,7 @@ struct RegisterShadowBrellEntryKey {
   }
 };
 
-struct RegisterShadowBrellEntry {
+struct HWTABLES_API RegisterShadowBrellEntry {
   static constexpr std::size_t kDataBytes = 256;
 
   RegisterShadowBrellEntryKey key;
@@ -123,7 +125,7 @@ static_assert(offsetof(RegisterShadowBrellEntry, key.entryIndex) == 120);
 static_assert(offsetof(RegisterShadowBrellEntry, data) == 124);
 static_assert(sizeof(RegisterShadowBrellEntry) == 380);
 
-class RegShadowEntryStorage : public Vorl::Node {
+class HWTABLES_API RegShadowEntryStorage : public Vorl::Node {
  public:
   // Inserts the record, or replaces the one with the same key.
   void entryCollIs(RegisterShadowBrellEntry const& record);

@@ -19,6 +19,8 @@
 // Thread-safety: none; the agent's owning thread calls it.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <map>
 
 #include "platform/dma/DmaMemPool.h"
@@ -33,7 +35,7 @@ namespace Tessar {
 
 class HwCommonTableBase;
 
-class TableManager : public Vorl::Node {
+class HWTABLES_API TableManager : public Vorl::Node {
  public:
   TableManager();
   ~TableManager() override;

@@ -7,6 +7,8 @@
 // (the store orders chains by the bit-reversed hash).
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 
 namespace Tyvo {
@@ -21,7 +23,7 @@ constexpr std::uint32_t hashMix(std::uint32_t value) {
 }
 
 // Incremental hash over the fields of a key, each fed with its own width.
-class Hash {
+class HWTABLES_API Hash {
  public:
   constexpr explicit Hash(std::uint32_t seed) : state_(seed) {}
 

@@ -13,6 +13,8 @@
 // run on any thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -21,14 +23,14 @@
 
 namespace Tyvo {
 
-struct LogDescriptor {
+struct HWTABLES_API LogDescriptor {
   Vorl::String name;
   Vorl::String format;  // "%s" placeholders, filled in order by LogHandle::message
   Vorl::String explanation;
   std::uint32_t severity = 0;
 };
 
-class LogHandle {
+class HWTABLES_API LogHandle {
  public:
   LogHandle(LogDescriptor descriptor, Vorl::Duration minimumInterval, double weight,
             std::uint32_t burstCount, std::uint32_t initialCount);

@@ -20,6 +20,8 @@
 // Thread-safety: records are built at load time and only read afterwards.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <any>
 #include <cstdint>
 #include <functional>
@@ -45,18 +47,18 @@ enum class AttributeKind : std::uint8_t {
   internalFunction,   // published by name and parameters, not callable here
 };
 
-std::string_view attributeKindName(AttributeKind kind);
+HWTABLES_API std::string_view attributeKindName(AttributeKind kind);
 
 enum class AttributeOp : int { read = 0, write = 1, call = 10 };
 enum class AttributeAnswer : int { done = 0, notSupported = 1, notAnAttribute = 2 };
 
-struct Parameter {
+struct HWTABLES_API Parameter {
   std::string name;
   std::string type;
 };
 
 // Iteration over one collection attribute of one value or object.
-class CollectionIterator {
+class HWTABLES_API CollectionIterator {
  public:
   virtual ~CollectionIterator() = default;
   virtual bool atEnd() const = 0;
@@ -69,7 +71,7 @@ class CollectionIterator {
 
 using Arguments = std::vector<std::any>;
 
-struct AttributeInfo {
+struct HWTABLES_API AttributeInfo {
   std::uint32_t id = 0;
   std::string name;
   AttributeKind kind = AttributeKind::function;
@@ -87,7 +89,7 @@ struct AttributeInfo {
 
 enum class TypeKind : std::uint8_t { value, object };
 
-struct TypeInfo {
+struct HWTABLES_API TypeInfo {
   std::string name;  // full name, e.g. "bcm88490_a0::IppaBsplProfileTblHwDirect::EntryKey"
   TypeKind kind = TypeKind::value;
   std::vector<AttributeInfo> attributes;
@@ -104,7 +106,7 @@ struct TypeInfo {
 class ModuleInspectData;
 
 // One type of one module: (record, type index).
-struct TypeDescriptor {
+struct HWTABLES_API TypeDescriptor {
   ModuleInspectData const* module = nullptr;
   std::uint32_t typeIndex = 0;
 
@@ -112,7 +114,7 @@ struct TypeDescriptor {
   bool operator==(TypeDescriptor const&) const = default;
 };
 
-class ModuleInspectData {
+class HWTABLES_API ModuleInspectData {
  public:
   // `tableName` names the module's table; `name` is the record's own global name.
   // Constant-initialised, so other modules' static initialisers may use a record
@@ -146,38 +148,38 @@ class ModuleInspectData {
 };
 
 // Every loaded module, in load order.
-std::vector<ModuleInspectData const*> loadedModules();
+HWTABLES_API std::vector<ModuleInspectData const*> loadedModules();
 // The loaded module of that table, or null.
-ModuleInspectData const* loadedModule(std::string_view tableName);
+HWTABLES_API ModuleInspectData const* loadedModule(std::string_view tableName);
 
 // Generic operations on a value or object of `type`, by attribute id.
-AttributeAnswer attributeAccess(TypeDescriptor type, std::any& self, std::uint32_t id,
+HWTABLES_API AttributeAnswer attributeAccess(TypeDescriptor type, std::any& self, std::uint32_t id,
                                 AttributeOp op, Arguments const& arguments, std::any& result);
 
-class NonHashableTypeException : public Exception {
+class HWTABLES_API NonHashableTypeException : public Exception {
  public:
   using Exception::Exception;
 };
 
-class ParseException : public Exception {
+class HWTABLES_API ParseException : public Exception {
  public:
   using Exception::Exception;
 };
 
 namespace Inspect {
 // The runtime's error for a hash asked of a type that has none.
-[[noreturn]] void throwNonHashableType(TypeDescriptor type);
+[[noreturn]] HWTABLES_API void throwNonHashableType(TypeDescriptor type);
 }  // namespace Inspect
 
 // The hash of a value of `type`; the non-hashable error for a type without one.
-std::uint32_t hashValue(TypeDescriptor type, std::any const& value, std::uint32_t seed = 0);
+HWTABLES_API std::uint32_t hashValue(TypeDescriptor type, std::any const& value, std::uint32_t seed = 0);
 
 }  // namespace Vorl
 
 namespace Tyvo {
 
 // A position in a text being parsed.
-class CharRange {
+class HWTABLES_API CharRange {
  public:
   explicit CharRange(std::string_view text) : text_(text) {}
 
@@ -222,7 +224,7 @@ T deserializeAttr(CharRange& range, std::string_view name, std::string_view type
 }
 
 // Throws Vorl::ParseException when text is left after the value.
-void CharRangeCheckAllDataConsumed(CharRange& range);
+HWTABLES_API void CharRangeCheckAllDataConsumed(CharRange& range);
 
 // Parses `text` with T's text constructor into `*value`; the whole text must be used.
 template <class T>

@@ -6,12 +6,14 @@
 // Thread-safety: none; the owning thread increments and reads.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <string>
 
 namespace Vorl {
 
-class EventCounter {
+class HWTABLES_API EventCounter {
  public:
   explicit EventCounter(std::string name) : name_(std::move(name)) {}
 

@@ -1,9 +1,11 @@
 // A span of time in seconds, as the platform's log and scheduler settings take it.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 namespace Vorl {
 
-class Duration {
+class HWTABLES_API Duration {
  public:
   constexpr Duration() = default;
   constexpr explicit Duration(double seconds) : seconds_(seconds) {}

@@ -4,42 +4,44 @@
 // message is the one the raising site formats, with nothing added.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <stdexcept>
 #include <string>
 
 namespace Vorl {
 
-class Exception : public std::runtime_error {
+class HWTABLES_API Exception : public std::runtime_error {
  public:
   explicit Exception(std::string const& message) : std::runtime_error(message) {}
 };
 
 // A key, index or size outside the range its type allows.
-class RangeException : public Exception {
+class HWTABLES_API RangeException : public Exception {
  public:
   using Exception::Exception;
 };
 
 // Shared memory whose contents break the store's invariants.
-class CorruptionDetectedException : public Exception {
+class HWTABLES_API CorruptionDetectedException : public Exception {
  public:
   using Exception::Exception;
 };
 
 // A mapping or allocation that could not be made or resized.
-class MemoryResourceException : public Exception {
+class HWTABLES_API MemoryResourceException : public Exception {
  public:
   using Exception::Exception;
 };
 
 // An initialisation that was refused; nothing was created.
-class InvalidInitializeException : public Exception {
+class HWTABLES_API InvalidInitializeException : public Exception {
  public:
   using Exception::Exception;
 };
 
 // A write attempted through a read-only view.
-class NoPermissionException : public Exception {
+class HWTABLES_API NoPermissionException : public Exception {
  public:
   using Exception::Exception;
 };

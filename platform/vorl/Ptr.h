@@ -6,25 +6,25 @@
 // objects. The switch is process-wide and should be set before objects are shared.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <atomic>
 #include <cstdint>
 #include <utility>
 
 namespace Vorl {
 
-class ThreadControl {
+class HWTABLES_API ThreadControl {
  public:
   static bool threadSafePointers() { return flag().load(std::memory_order_relaxed); }
   static void threadSafePointersIs(bool on) { flag().store(on, std::memory_order_relaxed); }
 
  private:
-  static std::atomic<bool>& flag() {
-    static std::atomic<bool> on{false};
-    return on;
-  }
+  // Out of line: one flag for the whole process, whichever library asks.
+  static std::atomic<bool>& flag();
 };
 
-class Node {
+class HWTABLES_API Node {
  public:
   Node() = default;
   Node(Node const&) : references_(0) {}

@@ -12,12 +12,14 @@
 // on the calling thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <functional>
 
 namespace Vorl {
 
-class Scheduler {
+class HWTABLES_API Scheduler {
  public:
   using CriticalTasks = std::function<void()>;
 
@@ -27,7 +29,7 @@ class Scheduler {
   static void criticalTasksIs(CriticalTasks tasks);
 };
 
-class Rdtsc {
+class HWTABLES_API Rdtsc {
  public:
   static std::uint64_t now();
   // Ticks per second.

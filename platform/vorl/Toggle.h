@@ -12,13 +12,15 @@
 // Thread-safety: all functions may be called from any thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <string>
 #include <string_view>
 
 namespace Vorl {
 
-bool getToggleState(std::string_view fileName, std::string_view toggleName);
-void toggleCacheClear();
-std::string toggleDirectory();
+HWTABLES_API bool getToggleState(std::string_view fileName, std::string_view toggleName);
+HWTABLES_API void toggleCacheClear();
+HWTABLES_API std::string toggleDirectory();
 
 }  // namespace Vorl

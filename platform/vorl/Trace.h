@@ -12,6 +12,8 @@
 // Thread-safety: all functions may be called from any thread.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -24,7 +26,7 @@
 
 namespace Vorl {
 
-class TraceHandle {
+class HWTABLES_API TraceHandle {
  public:
   static constexpr int kMaxLevel = 9;
 
@@ -54,18 +56,18 @@ class TraceHandle {
 };
 
 // The process-wide handle of that name, created with its configured mask on first use.
-TraceHandle& traceHandle(std::string_view name);
+HWTABLES_API TraceHandle& traceHandle(std::string_view name);
 
 // Parses "Pattern=levels[,Pattern=levels...]": a pattern may end in '*'; levels are
 // digits and ranges ("0-9", "3,8" is two entries "A=3,A=8"). Applies to existing
 // handles and to handles created later; later entries win. Throws
 // Vorl::RangeException on malformed text and changes nothing then.
-void traceConfigIs(std::string_view config);
+HWTABLES_API void traceConfigIs(std::string_view config);
 
 // Receives every emitted trace instead of the default writer; an empty function
 // restores the default.
 using TraceSink = std::function<void(std::string_view handle, int level, std::string_view text)>;
-void traceSinkIs(TraceSink sink);
+HWTABLES_API void traceSinkIs(TraceSink sink);
 
 }  // namespace Vorl
 

@@ -5,7 +5,7 @@
 #include <set>
 #include <tuple>
 
-#include "readers/ReadBackAudit.h"
+#include "framework/ReadBackAudit.h"
 #include "tests/readers/ReaderTestSupport.h"
 
 namespace {

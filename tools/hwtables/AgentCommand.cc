@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "platform/ordex/EntityManager.h"
+#include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/AgentSession.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
@@ -90,6 +91,7 @@ void addAgentCommand(CLI::App& app) {
       "A long-running agent on the simulated chip with every table's shadows in the store, "
       "driven one command per line (help lists the commands); show and watch in another "
       "process see its shadows");
+  addPluginDirOption(command);
   command->add_option("--faps", options->faps, "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3")
       ->capture_default_str();
   command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")

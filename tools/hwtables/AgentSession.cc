@@ -13,8 +13,8 @@
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "platform/tessar/HwTableReaderBase.h"
-#include "readers/ReadBackAudit.h"
-#include "tables/Catalogue.h"
+#include "framework/ReadBackAudit.h"
+#include "tools/hwtables/MemoryStores.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/ModuleDescription.h"
 
@@ -151,7 +151,7 @@ AgentSession::AgentSession(std::vector<U32> faps, Hardware::Sand::FapRevision re
   auto fapType = fmt::format("{}", Hardware::Sand::fapTypeValue(
                                        Hardware::Sand::chipTypeToFapType(revision_.chipType())));
   try {
-    for (auto const* info : bcm88490_a0::tableCatalogue()) {
+    for (auto const* info : tableCatalogue()) {
       Tessar::HwTableKey key{std::string(info->className), revision_};
       auto factory = context.hwTableFactory(key);
       if (!factory) throw CheckFailed(fmt::format("no table factory for {}", info->className));
@@ -167,7 +167,7 @@ AgentSession::AgentSession(std::vector<U32> faps, Hardware::Sand::FapRevision re
     throw;
   }
   bringUp_.push_back(fmt::format("{} tables on FAPs {} of the simulated {} chip; memory shadows below {}",
-                                 bcm88490_a0::tableCatalogue().size(), fmt::join(faps_, ","),
+                                 tableCatalogue().size(), fmt::join(faps_, ","),
                                  revision_.revString(), root));
 }
 
@@ -323,7 +323,7 @@ AgentReply AgentSession::run(std::vector<std::string> const& words) {
     need(2, "download TABLE|all");
     std::vector<std::string> names;
     if (words[1] == "all") {
-      for (auto const* info : bcm88490_a0::tableCatalogue()) names.emplace_back(info->className);
+      for (auto const* info : tableCatalogue()) names.emplace_back(info->className);
     } else {
       names.push_back(words[1]);
     }

@@ -34,8 +34,9 @@
 #include "platform/sim/SimChip.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
-#include "readers/ReadBackAudit.h"
-#include "tables/Catalogue.h"
+#include "framework/ReadBackAudit.h"
+#include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/FieldDecoder.h"
@@ -362,7 +363,7 @@ void run(Options const& options) {
   std::uint64_t seed = options.seed ? *options.seed : std::random_device()();
   std::vector<Sim::FlippedBit> flipped;
   try {
-    for (auto const* info : bcm88490_a0::tableCatalogue()) {
+    for (auto const* info : tableCatalogue()) {
       Tessar::HwTableKey key{std::string(info->className), revision};
       auto factory = context.hwTableFactory(key);
       if (!factory) {
@@ -510,6 +511,7 @@ void addDemoCommand(CLI::App& app) {
       "verify the chip against every shadow, read every table back through its reader and "
       "audit it, and have a second process read every memory shadow from its shared-memory "
       "store");
+  addPluginDirOption(command);
   command
       ->add_option("--faps", options->faps,
                    "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3 (0..255, not 128)")

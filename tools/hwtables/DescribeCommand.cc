@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/ModuleDescription.h"
 
@@ -20,6 +21,7 @@ void addDescribeCommand(CLI::App& app) {
   auto* command = app.add_subcommand(
       "describe", "A table module's types as the type runtime publishes them: attributes with "
                   "their ids, kinds, types and parameters");
+  addPluginDirOption(command);
   command->add_option("table", options->table, "The table, e.g. IppaBsplProfileTblHwDirect")
       ->required();
   command->add_flag("--json", options->json, "One JSON document, for machines");

@@ -6,18 +6,17 @@
 #include <string_view>
 #include <vector>
 
+#include "framework/TableRegistry.h"
 #include "platform/vorl/Types.h"
 
 namespace Tool {
 
-struct DecodedField {
-  std::string name;
-  std::string value;  // decimal below 8 bits of width, hex from 8 bits on
-};
+using DecodedField = Framework::DecodedField;
 
-// The fields of `className`'s entry holding `data`, in description order. Indexed
-// fields and bitmaps that span the whole entry repeat other views and are left out
-// unless `allViews`. Empty when no such table exists or `data` is not one entry.
+// The fields of `className`'s entry holding `data`, in description order, decoded by
+// the table's registered decoder. Indexed fields and bitmaps that span the whole
+// entry repeat other views and are left out unless `allViews`. Empty when no such
+// table is registered or `data` is not one entry.
 std::vector<DecodedField> decodeFields(std::string_view className, std::span<U8 const> data,
                                        bool allViews = false);
 

@@ -12,12 +12,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "store/BrellReader.h"
+#include "store/ErasedStore.h"
 #include "store/StoreFiles.h"
-#include "tables/Catalogue.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/ShowCommand.h"
 #include "tools/hwtables/TextTable.h"
 
@@ -33,9 +33,8 @@ struct Options {
   bool json = false;
 };
 
-template <class Tag>
-ShownShadow readShadow(std::string_view className, std::string const& directory,
-                       Tessar::HwShadowKey shadowKey) {
+ShownShadow readShadow(Framework::TableRecord const& record, std::string_view className,
+                       std::string const& directory, Tessar::HwShadowKey shadowKey) {
   ShownShadow shown;
   shown.table = std::string(className);
   shown.fap = shadowKey.fapId();
@@ -44,25 +43,25 @@ ShownShadow readShadow(std::string_view className, std::string const& directory,
     shown.problem = "no store (no agent has created this shadow)";
     return shown;
   }
-  Brell::BrellReader<typename Tag::Traits> reader(std::string(className), directory);
+  auto reader = record.store.openReader(std::string(className), directory);
   try {
-    if (!reader.initialize("show")) {
+    if (!reader->initialize("show")) {
       shown.problem = "the store cannot be read now (being created, wiped or damaged)";
       return shown;
     }
-    std::vector<typename Tag::Entry> entries;
-    typename Tag::Value value;
-    Brell::IterHint hint;
-    for (bool more = reader.first(value, hint); more;
-         more = reader.next(value.key(), value, hint)) {
-      entries.push_back(value.entry);
-    }
-    std::sort(entries.begin(), entries.end(), [](auto const& left, auto const& right) {
-      return left.entryKey() < right.entryKey();
+    std::vector<std::pair<Framework::StoredKey, std::vector<U8>>> entries;
+    reader->forEach([&](Brell::Bytes const& keyBytes, Brell::Bytes const& valueBytes) {
+      if (auto key = record.store.key(keyBytes)) {
+        entries.emplace_back(*key, record.store.entryData(valueBytes));
+      }
     });
-    for (auto const& entry : entries) {
-      shown.entries.push_back({keyText(entry.entryKey()), keyJson(entry.entryKey()),
-                               entryText(className, entry), entryJson(className, entry)});
+    std::sort(entries.begin(), entries.end(), [](auto const& left, auto const& right) {
+      return std::pair(left.first.arrayIndex, left.first.entryIndex) <
+             std::pair(right.first.arrayIndex, right.first.entryIndex);
+    });
+    for (auto const& [key, data] : entries) {
+      shown.entries.push_back(
+          {key.text, keyJson(key), entryText(className, data), entryJson(className, data)});
     }
   } catch (Vorl::Exception const& error) {
     shown.problem = fmt::format("the store cannot be read: {}", error.what());
@@ -76,7 +75,7 @@ void run(Options const& options) {
   auto root = options.root.empty() ? Brell::defaultRoot() : options.root;
   std::vector<std::string> tables;
   if (options.table == "all") {
-    for (auto const* info : bcm88490_a0::tableCatalogue()) {
+    for (auto const* info : tableCatalogue()) {
       if (!info->isRegister()) tables.emplace_back(info->className);
     }
   } else {
@@ -86,12 +85,10 @@ void run(Options const& options) {
   for (auto const& table : tables) {
     for (auto fap : faps) {
       auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(fap), 0);
-      withMemoryTable(table, "show reads", [&](auto tag) {
-        using Tag = decltype(tag);
-        auto directory = memoryStoreDirectory(root, revision.revString(),
-                                              Tag::Type::Model::Desc::info.fullName, shadowKey);
-        shadows.push_back(readShadow<Tag>(table, directory, shadowKey));
-      });
+      auto record = memoryTable(table, "show reads");
+      auto directory =
+          memoryStoreDirectory(root, revision.revString(), record->info->fullName, shadowKey);
+      shadows.push_back(readShadow(*record, table, directory, shadowKey));
     }
   }
   bool missing = std::any_of(shadows.begin(), shadows.end(),
@@ -117,6 +114,7 @@ void addShowCommand(CLI::App& app) {
       "show",
       "Show a memory table's live shadow (one per FAP), read from its shared-memory store "
       "by this process while the agent runs");
+  addPluginDirOption(command);
   command->add_option("table", options->table, "Memory table class name, or 'all'")->required();
   command->add_option("--faps,--fap", options->faps, "FAP ids of the shadows: e.g. 0 or 0-3")
       ->capture_default_str();

@@ -41,17 +41,28 @@ std::uint32_t recordedValueSize(std::string const& dir) {
 template <std::size_t V>
 int watchRaw(std::string const& dir, WatchCommandOptions const& options) {
   using Traits = Brell::RawValueTraits<V>;
-  WatchDescriptions<Traits> describe;
-  describe.keyText = [](std::uint32_t key) { return fmt::format("{:08x}", key); };
-  describe.keyJson = [](std::uint32_t key) { return nlohmann::ordered_json(key); };
-  describe.valueText = [](Brell::RawValue<V> const& value) { return Brell::bytesText(value); };
-  describe.valueJson = [](Brell::RawValue<V> const& value) {
-    return nlohmann::ordered_json(Brell::bytesText(value));
+  auto open = [](std::string const& rootPath, Brell::ErasedNotify notify) {
+    return Brell::makeErasedShadow<Traits>("watch", rootPath, std::move(notify));
   };
+  auto key = [](Brell::Bytes const& bytes) {
+    std::uint32_t key = 0;
+    Brell::objectFrom(bytes, key);
+    return key;
+  };
+  auto hex = [](Brell::Bytes const& bytes) {
+    std::string text;
+    for (unsigned char byte : bytes) fmt::format_to(std::back_inserter(text), "{:02x}", byte);
+    return text;
+  };
+  WatchDescriptions describe;
+  describe.keyText = [key](Brell::Bytes const& bytes) { return fmt::format("{:08x}", key(bytes)); };
+  describe.keyJson = [key](Brell::Bytes const& bytes) { return nlohmann::ordered_json(key(bytes)); };
+  describe.valueText = hex;
+  describe.valueJson = [hex](Brell::Bytes const& bytes) { return nlohmann::ordered_json(hex(bytes)); };
   WatchOptions watch;
   watch.json = options.json;
   watch.maxEvents = options.maxEvents;
-  return watchStore<Traits>(dir, describe, watch);
+  return watchStore(dir, open, describe, watch);
 }
 
 void runWatch(WatchCommandOptions const& options) {

@@ -5,7 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tables/Catalogue.h"
+#include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/TextTable.h"
 
@@ -139,11 +140,11 @@ std::string details(TableInfo const& info) {
 void run(std::vector<std::string> const& names, bool json) {
   std::vector<TableInfo const*> tables;
   if (names.empty()) {
-    auto catalogue = bcm88490_a0::tableCatalogue();
+    auto catalogue = tableCatalogue();
     tables.assign(catalogue.begin(), catalogue.end());
   }
   for (auto const& name : names) {
-    auto const* info = bcm88490_a0::tableInfo(name);
+    auto const* info = tableInfo(name);
     if (!info) throw UsageError(fmt::format("no table named '{}' (see 'hwtables tables')", name));
     tables.push_back(info);
   }
@@ -165,6 +166,7 @@ void run(std::vector<std::string> const& names, bool json) {
 void addTablesCommand(CLI::App& app) {
   auto* command = app.add_subcommand(
       "tables", "List the tables: keys, sizes, hardware members; name tables for their fields");
+  addPluginDirOption(command);
   auto names = std::make_shared<std::vector<std::string>>();
   auto json = std::make_shared<bool>(false);
   command->add_option("table", *names, "Show these tables in full (class names)");

@@ -8,10 +8,10 @@
 #include <fmt/format.h>
 
 #include "store/StoreFiles.h"
-#include "tables/Catalogue.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/WatchLoop.h"
 
 namespace Tool {
@@ -26,20 +26,28 @@ struct Options {
   std::uint64_t maxEvents = 0;
 };
 
-template <class Tag>
-int watchTable(std::string const& className, std::string const& directory, Options const& options) {
-  using Traits = typename Tag::Traits;
-  using Value = typename Tag::Value;
-  using EntryKey = typename Tag::EntryKey;
-  WatchDescriptions<Traits> describe;
-  describe.keyText = [](EntryKey const& key) { return keyText(key); };
-  describe.keyJson = [](EntryKey const& key) { return keyJson(key); };
-  describe.valueText = [className](Value const& value) { return entryText(className, value.entry); };
-  describe.valueJson = [className](Value const& value) { return entryJson(className, value.entry); };
+int watchTable(Framework::TableRecord const& record, std::string const& className,
+               std::string const& directory, Options const& options) {
+  auto const& store = record.store;
+  auto open = [&store](std::string const& rootPath, Brell::ErasedNotify notify) {
+    return store.openShadow("watch", rootPath, std::move(notify));
+  };
+  auto keyOf = [&store](Brell::Bytes const& bytes) {
+    return store.key(bytes).value_or(Framework::StoredKey{});
+  };
+  WatchDescriptions describe;
+  describe.keyText = [keyOf](Brell::Bytes const& key) { return keyOf(key).text; };
+  describe.keyJson = [keyOf](Brell::Bytes const& key) { return keyJson(keyOf(key)); };
+  describe.valueText = [&store, className](Brell::Bytes const& value) {
+    return entryText(className, store.entryData(value));
+  };
+  describe.valueJson = [&store, className](Brell::Bytes const& value) {
+    return entryJson(className, store.entryData(value));
+  };
   WatchOptions watch;
   watch.json = options.json;
   watch.maxEvents = options.maxEvents;
-  return watchStore<Traits>(directory, describe, watch);
+  return watchStore(directory, open, describe, watch);
 }
 
 void run(Options const& options) {
@@ -49,16 +57,14 @@ void run(Options const& options) {
   auto root = options.root.empty() ? Brell::defaultRoot() : options.root;
   auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(faps.front()), 0);
   int status = 0;
-  withMemoryTable(options.table, "watch follows", [&](auto tag) {
-    using Tag = decltype(tag);
-    auto directory = memoryStoreDirectory(root, revision.revString(),
-                                          Tag::Type::Model::Desc::info.fullName, shadowKey);
-    if (!options.json) {
-      fmt::print("watching {} FAP {} in {} (Ctrl-C stops)\n", options.table, faps.front(),
-                 directory);
-    }
-    status = watchTable<Tag>(options.table, directory, options);
-  });
+  auto record = memoryTable(options.table, "watch follows");
+  auto directory =
+      memoryStoreDirectory(root, revision.revString(), record->info->fullName, shadowKey);
+  if (!options.json) {
+    fmt::print("watching {} FAP {} in {} (Ctrl-C stops)\n", options.table, faps.front(),
+               directory);
+  }
+  status = watchTable(*record, options.table, directory, options);
   if (status != 0) throw CheckFailed(fmt::format("watch of {} ended with status {}", options.table, status));
 }
 
@@ -68,6 +74,7 @@ void addWatchCommand(CLI::App& app) {
       "watch",
       "Follow a memory table's live shadow through its store's notifications and print each "
       "entry added, changed or removed, decoded into fields, until interrupted");
+  addPluginDirOption(command);
   command->add_option("table", options->table, "Memory table class name")->required();
   command->add_option("--fap", options->fap, "FAP id of the shadow")->capture_default_str();
   command->add_option("--root", options->root,

@@ -1,6 +1,6 @@
 // The loop behind `hwtables store watch` (and any other command that follows a live
-// store): watchStore<T>() attaches a shadow (Brell::BrellShadow<T>) to a store
-// directory and prints every change as it happens, until SIGINT or SIGTERM (or the
+// store): watchStore() attaches a shadow (a Brell::ErasedShadow, opened by the
+// caller's function for the store's value type) to a store directory and prints every change as it happens, until SIGINT or SIGTERM (or the
 // caller's stop test) ends it.
 //
 // What it prints, one line per event (text for people, JSON Lines with `json`):
@@ -11,8 +11,8 @@
 //   removed   a key that went away             (key, previous)
 //   writer    the writer went away (detached or died) or a writer took over; a
 //             new restart identity means the store was wiped
-// Keys and values are described by the caller's functions, so the loop knows
-// nothing of any table: a raw store shows hex, a table its decoded fields. The loop
+// Keys and values (as their bytes) are described by the caller's functions, so the
+// loop knows nothing of any table: a raw store shows hex, a table its decoded fields. The loop
 // keeps a copy of every value it has seen to tell "added" from "changed" and to show
 // the previous value; a rewrite of the same bytes prints nothing.
 //
@@ -35,20 +35,23 @@
 
 #include <nlohmann/json.hpp>
 
-#include "store/BrellShadow.h"
+#include "store/ErasedStore.h"
 #include "tools/hwtables/StopSignals.h"
 #include "tools/hwtables/StoreReport.h"
 
 namespace Tool {
 
 // How the watch loop describes keys and values: a text for people and a JSON value.
-template <Brell::StoreTraits T>
 struct WatchDescriptions {
-  std::function<std::string(typename T::Key const&)> keyText;
-  std::function<nlohmann::ordered_json(typename T::Key const&)> keyJson;
-  std::function<std::string(typename T::Value const&)> valueText;
-  std::function<nlohmann::ordered_json(typename T::Value const&)> valueJson;
+  std::function<std::string(Brell::Bytes const&)> keyText;
+  std::function<nlohmann::ordered_json(Brell::Bytes const&)> keyJson;
+  std::function<std::string(Brell::Bytes const&)> valueText;
+  std::function<nlohmann::ordered_json(Brell::Bytes const&)> valueJson;
 };
+
+// Opens the shadow of the store in a directory with the loop's notifications.
+using ShadowOpener = std::function<std::unique_ptr<Brell::ErasedShadow>(
+    std::string const& rootPath, Brell::ErasedNotify notify)>;
 
 struct WatchOptions {
   bool json = false;
@@ -62,11 +65,10 @@ struct WatchOptions {
 
 // Follows the store in `rootPath` and prints its changes until stopped. Returns the
 // exit status (0 after a stop).
-template <Brell::StoreTraits T>
-int watchStore(std::string const& rootPath, WatchDescriptions<T> const& describe,
-               WatchOptions const& options) {
-  using Value = typename T::Value;
-  using Key = typename T::Key;
+inline int watchStore(std::string const& rootPath, ShadowOpener const& open,
+                      WatchDescriptions const& describe, WatchOptions const& options) {
+  using Value = Brell::Bytes;
+  using Key = Brell::Bytes;
   StopSignals signals;
   std::uint64_t events = 0;
   auto stopping = [&] {
@@ -89,19 +91,18 @@ int watchStore(std::string const& rootPath, WatchDescriptions<T> const& describe
 
   // Values seen so far, keyed by the key's text (Key need not be ordered).
   std::map<std::string, Value> seen;
-  Brell::BrellShadow<T>* current = nullptr;
+  Brell::ErasedShadow* current = nullptr;
   auto reportChanged = [&](Key const& key) {
-    bool found = false;
-    Value value{};
-    current->lookup(key, found, &value);
+    auto found = current->lookup(key);
     if (!found) return;
+    Value const& value = *found;
     std::string id = describe.keyText(key);
     auto at = seen.find(id);
     if (at == seen.end()) {
       emit("added", fmt::format("{} {}", id, describe.valueText(value)),
            {{"key", describe.keyJson(key)}, {"value", describe.valueJson(value)}});
       seen.emplace(id, value);
-    } else if (std::memcmp(&at->second, &value, sizeof(Value)) != 0) {
+    } else if (at->second != value) {
       emit("changed",
            fmt::format("{} {} (was {})", id, describe.valueText(value),
                        describe.valueText(at->second)),
@@ -125,24 +126,21 @@ int watchStore(std::string const& rootPath, WatchDescriptions<T> const& describe
   // The first synchronisation is not reported key by key: it is read whole when the
   // shadow reports it synchronised, before any later change is handled.
   auto reportSynced = [&] {
-    if (reportedSync || current->mountStatus() != Brell::MountStatus::synced) return;
-    Value value{};
-    Brell::IterHint hint;
-    for (bool more = current->first(value, hint); more;
-         more = current->next(T::key(value), value, hint)) {
-      seen.emplace(describe.keyText(T::key(value)), value);
-    }
+    if (reportedSync || current->mountStatus() != static_cast<int>(Brell::MountStatus::synced)) return;
+    current->forEach(
+        [&](Key const& key, Value const& value) { seen.emplace(describe.keyText(key), value); });
     pyrel = current->pyrelId();
     emit("synced", fmt::format("{} entries in {}", seen.size(), rootPath),
          {{"root", rootPath}, {"entries", seen.size()}, {"pyrelId", pyrel.value()}});
     reportedSync = true;
   };
-  Mem::Notify<Key, Value> notify;
+  Brell::ErasedNotify notify;
   notify.keyChanged = [&](Key const& key) { reportChanged(key); };
-  notify.keyRemoved = [&](Key const& key, Value const*) { reportRemoved(key); };
+  notify.keyRemoved = [&](Key const& key) { reportRemoved(key); };
   notify.mountStatusChanged = [&] { reportSynced(); };
 
-  Brell::BrellShadow<T> shadow("watch", rootPath, notify);
+  auto opened = open(rootPath, notify);
+  auto& shadow = *opened;
   current = &shadow;
   bool waitingShown = false;
   while (!stopping() && !shadow.initialize("hwtables watch")) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr char const* kVersion = "0.1";
+constexpr char const* kVersion = HWTABLES_VERSION;
 
 std::size_t editDistance(std::string const& left, std::string const& right) {
   std::vector<std::size_t> row(right.size() + 1);

@@ -18,6 +18,8 @@
 // Vorl::RangeException before anything is read.
 #pragma once
 
+#include "platform/plugin/Export.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -25,14 +27,17 @@
 #include <string_view>
 #include <vector>
 
+#include "framework/TableInfo.h"
 #include "platform/pelcar/SchanCmd.h"
+#include "platform/tessar/HwTableBase.h"
+#include "platform/tessar/HwTableReaderBase.h"
 #include "platform/tessar/ReadTableManager.h"
 #include "platform/tessar/TableManager.h"
 #include "platform/vorl/Types.h"
 
 namespace Readers {
 
-struct AuditDifference {
+struct HWTABLES_API AuditDifference {
   std::string table;
   U32 fapId = 0;
   std::string member;  // the hardware register or memory read
@@ -50,7 +55,7 @@ struct AuditDifference {
   std::string toString() const;
 };
 
-struct TableAudit {
+struct HWTABLES_API TableAudit {
   std::string table;
   std::size_t shadows = 0;
   std::size_t readCommands = 0;
@@ -62,14 +67,29 @@ struct TableAudit {
 // handed to its reader before it returns.
 using SendReads = std::function<void(Vorl::Ptr<Pelcar::SchanCmds> const&)>;
 
-struct AuditScope {
+struct HWTABLES_API AuditScope {
   std::string table;           // empty or "all": every table the manager holds
   std::optional<U32> fapId;    // none: every FAP
 };
 
+// Fills in what each table's audit needs from the others: how the shadows' and the
+// chip's bytes are compared (readers/TableAudit.h).
+HWTABLES_API bool allZero(std::vector<U8> const& bytes);
+// The fields whose bits differ between two entries' data, in description order. A
+// bitmap that spans other fields repeats what they say and is left out.
+HWTABLES_API std::vector<std::string> differingFields(Framework::TableInfo const& info,
+                                         std::vector<U8> const& left, std::vector<U8> const& right);
+
+// One table's audit, as each table registers it: every shadow of `table` and every FAP
+// it serves (or `fapId`), read back with `reader`.
+using TableAuditor = void (*)(Tessar::HwCommonShadowTableBase const& table,
+                              Vorl::Ptr<Tessar::HwTableReaderBase> const& reader,
+                              SendReads const& sendReads, std::optional<U32> fapId,
+                              TableAudit& audit);
+
 // One TableAudit per table audited, in table-name order.
-std::vector<TableAudit> auditReadBack(Tessar::TableManager const& tables,
-                                      Vorl::Ptr<Tessar::ReadTableManager> const& readTableManager,
-                                      SendReads const& sendReads, AuditScope const& scope = {});
+HWTABLES_API std::vector<TableAudit> auditReadBack(
+    Tessar::TableManager const& tables, Vorl::Ptr<Tessar::ReadTableManager> const& readTableManager,
+    SendReads const& sendReads, AuditScope const& scope = {});
 
 }  // namespace Readers

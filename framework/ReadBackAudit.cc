@@ -1,0 +1,123 @@
+#include "framework/ReadBackAudit.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "framework/BitCopy.h"
+#include "framework/TableRegistry.h"
+#include "platform/tessar/HwTableBase.h"
+#include "platform/tessar/HwTableHolderContext.h"
+#include "platform/vorl/Exceptions.h"
+
+namespace Readers {
+namespace {
+
+std::vector<U8> bitsAt(Framework::TableInfo const& info, std::vector<U8> const& bytes, U32 offset,
+                       U32 width) {
+  std::vector<U8> bits((width + 7) / 8, 0);
+  Framework::copyBits(bits.data(), bits.size(), bytes.data(), info.entryBytes, width, 0, offset);
+  return bits;
+}
+
+std::string hexOrNone(std::optional<std::vector<U8>> const& bytes) {
+  if (!bytes) return "nothing";
+  return Pelcar::hexBytes(bytes->data(), bytes->size());
+}
+
+}  // namespace
+
+bool allZero(std::vector<U8> const& bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](U8 byte) { return byte == 0; });
+}
+
+std::vector<std::string> differingFields(Framework::TableInfo const& info,
+                                         std::vector<U8> const& left,
+                                         std::vector<U8> const& right) {
+  auto spansOthers = [&](Framework::FieldInfo const& field) {
+    return std::any_of(info.fields.begin(), info.fields.end(), [&](auto const& other) {
+      return &other != &field && other.offset >= field.offset &&
+             other.offset + other.width * other.count <= field.offset + field.width;
+    });
+  };
+  auto differ = [&](U32 offset, U32 width) {
+    return bitsAt(info, left, offset, width) != bitsAt(info, right, offset, width);
+  };
+  std::vector<std::string> names;
+  for (auto const& field : info.fields) {
+    switch (field.kind) {
+      case Framework::FieldKind::scalar:
+        if (differ(field.offset, field.width)) names.emplace_back(field.name);
+        break;
+      case Framework::FieldKind::indexed:
+        for (U32 index = 0; index < field.count; ++index) {
+          if (differ(field.offset + index * field.stride, field.width)) {
+            names.push_back(fmt::format("{}({})", field.name, index));
+          }
+        }
+        break;
+      case Framework::FieldKind::bitmap:
+        if (!spansOthers(field) && differ(field.offset, field.width)) {
+          names.emplace_back(field.name);
+        }
+        break;
+    }
+  }
+  return names;
+}
+
+std::string AuditDifference::toString() const {
+  auto where = fields.empty() ? std::string("; no field covers the bits that differ")
+                              : fmt::format("; fields: {}", fmt::join(fields, ", "));
+  return fmt::format("FAP {} {} {}: expected {}, read {} ({}{})", fapId, table, key,
+                     hexOrNone(expected), hexOrNone(read), member, where);
+}
+
+std::vector<TableAudit> auditReadBack(Tessar::TableManager const& tables,
+                                      Vorl::Ptr<Tessar::ReadTableManager> const& readTableManager,
+                                      SendReads const& sendReads, AuditScope const& scope) {
+  bool everyTable = scope.table.empty() || scope.table == "all";
+  auto const& registry = Framework::TableRegistry::singleton();
+  if (!everyTable && !registry.table(scope.table)) {
+    throw Vorl::RangeException(fmt::format("unknown table: {}", scope.table));
+  }
+  if (!readTableManager) throw Vorl::RangeException("an audit needs a read-table manager");
+  if (!sendReads) throw Vorl::RangeException("an audit needs a command path to send reads");
+
+  struct Planned {
+    Vorl::Ptr<Tessar::HwCommonShadowTableBase> table;
+    Vorl::Ptr<Tessar::HwTableReaderBase> reader;
+    TableAuditor audit;
+    std::string name;
+  };
+  std::vector<Planned> plan;
+  auto const& context = Tessar::HwTableHolderContext::singleton();
+  for (auto const& [key, held] : tables.tables()) {
+    if (!everyTable && key.tableName != scope.table) continue;
+    auto table = Vorl::ptrCast<Tessar::HwCommonShadowTableBase>(held);
+    if (!table) continue;
+    auto record = registry.table(key.tableName);
+    auto audit = record ? record->audit : nullptr;
+    auto factory = context.hwReaderFactory(key);
+    if (!audit || !factory) {
+      throw Vorl::RangeException(fmt::format("no reader registered for {} on revision {}",
+                                             key.tableName, key.fapRevision.revString()));
+    }
+    plan.push_back({table, factory(key.fapRevision, readTableManager), audit, key.tableName});
+  }
+  if (!everyTable && plan.empty()) {
+    throw Vorl::RangeException(fmt::format("the agent holds no table {}", scope.table));
+  }
+
+  std::vector<TableAudit> audits;
+  for (auto const& planned : plan) {
+    TableAudit audit;
+    audit.table = planned.name;
+    planned.audit(*planned.table, planned.reader, sendReads, scope.fapId, audit);
+    audits.push_back(std::move(audit));
+  }
+  return audits;
+}
+
+}  // namespace Readers

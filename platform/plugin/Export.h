@@ -1,0 +1,10 @@
+// What the shared libraries show the programs and plug-ins that load them.
+//
+// Everything is built with hidden visibility; HWTABLES_API marks the classes and
+// functions of the public interface, which are exported from the library that defines
+// them. A plug-in exports nothing but its marker (HWTABLES_PLUGIN_EXPORT,
+// Plugin::PluginInfo).
+#pragma once
+
+#define HWTABLES_API __attribute__((visibility("default")))
+#define HWTABLES_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))

@@ -1,0 +1,66 @@
+// `hwtables plugins` and `--plugin-dir`: the tool's tables come from the plug-in it
+// loads, and a plug-in directory without the plug-in is a clear error.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/ToolRunner.h"
+
+namespace {
+
+using E2e::runTool;
+
+TEST(PluginsTool, ListsThePluginAndWhatItRegistered) {
+  auto run = runTool({"plugins", "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto document = nlohmann::json::parse(run.out);
+  ASSERT_EQ(document["plugins"].size(), 1u) << run.out;
+  auto const& plugin = document["plugins"][0];
+  EXPECT_EQ(plugin["name"], "bcm88490_a0");
+  EXPECT_EQ(plugin["tables"].size(), 13u);
+  auto revisions = plugin["revisions"].size();
+  EXPECT_GT(revisions, 0u);
+  EXPECT_EQ(plugin["readerFactories"], 13u * revisions);
+  EXPECT_EQ(plugin["tableFactories"], plugin["tablePlugins"].get<std::size_t>() * revisions);
+  EXPECT_TRUE(document["failed"].empty());
+
+  auto text = runTool({"plugins"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("hwtables-bcm88490_a0.so (bcm88490_a0 "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("tables           13: "), std::string::npos) << text.out;
+}
+
+TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers) {
+  E2e::expectOneLineError(runTool({"tables", "--plugin-dir", "/nonexistent/plugins"}), 2,
+                          "plug-in directory /nonexistent/plugins: does not exist");
+
+  // A directory with a broken file and (through a link) the real plug-in: the tables
+  // are all there and the broken file is named once on stderr.
+  E2e::TempDir directory("plugins");
+  std::ofstream(directory.file("broken.so")) << "not a shared object\n";
+  auto real = std::filesystem::path(E2e::toolPath()).parent_path().parent_path() / "lib" /
+              "hwtables" / "plugins" / "hwtables-bcm88490_a0.so";
+  std::filesystem::create_symlink(real, directory.file("hwtables-bcm88490_a0.so"));
+  auto tables = runTool({"tables", "--plugin-dir", directory.path(), "--json"});
+  ASSERT_EQ(tables.status, 0) << tables.err;
+  EXPECT_EQ(nlohmann::json::parse(tables.out).size(), 13u);
+  EXPECT_EQ(tables.err.rfind("hwtables: plug-in " + directory.file("broken.so") + ": ", 0), 0u)
+      << tables.err;
+  EXPECT_EQ(tables.err.find('\n'), tables.err.size() - 1) << tables.err;
+
+  auto listed = runTool({"plugins", "--plugin-dir", directory.path()});
+  EXPECT_EQ(listed.status, 1);
+  EXPECT_NE(listed.out.find("failed: " + directory.file("broken.so")), std::string::npos)
+      << listed.out;
+
+  // Without the plug-in there are no tables to show.
+  E2e::TempDir empty("plugins");
+  E2e::expectOneLineError(runTool({"show", "IppaBsplProfileTblHwDirect", "--plugin-dir", empty.path()}),
+                          2, "unknown table 'IppaBsplProfileTblHwDirect'");
+}
+
+}  // namespace

@@ -1,0 +1,204 @@
+// Loading the chip's plug-in from the plug-in directory, as the agent and the tool do:
+// what it registers, that nothing is registered twice, and how files that are not
+// plug-ins and directories that are not there are reported.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "framework/TableRegistry.h"
+#include "platform/hardware/FapRevision.h"
+#include "platform/plugin/PluginDirectory.h"
+#include "platform/tessar/HwTableHolderContext.h"
+#include "platform/tyvo/TypeRuntime.h"
+#include "platform/vorl/Exceptions.h"
+#include "store/StoreFiles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char const* kPluginFile = "hwtables-bcm88490_a0.so";
+
+std::string pluginPath() {
+  return fs::canonical(fs::path(Plugin::defaultPluginDirectory()) / kPluginFile).string();
+}
+
+// The plug-in of the build tree, loaded once per process whichever test runs first.
+void loadThePlugin() {
+  auto errors = Plugin::loadPluginDirectory(Plugin::defaultPluginDirectory());
+  ASSERT_TRUE(errors.empty()) << errors.front().toString();
+}
+
+struct Counts {
+  std::size_t tables = 0;
+  std::size_t readers = 0;
+  std::size_t tablePlugins = 0;
+  std::size_t typeModules = 0;
+  bool operator==(Counts const&) const = default;
+};
+
+Counts countsFrom(std::string const& source) {
+  Counts counts;
+  for (auto const& record : Framework::TableRegistry::singleton().tables()) {
+    counts.tables += record->source == source;
+  }
+  for (auto const& reader : Tessar::HwTableHolderContext::singleton().readerSources()) {
+    counts.readers += reader.source == source;
+  }
+  for (auto const& [name, from] : Tessar::HwTablePlugin::DefaultHwTableLoader().pluginSources()) {
+    counts.tablePlugins += from == source;
+  }
+  counts.typeModules = Vorl::loadedModules().size();
+  return counts;
+}
+
+std::size_t revisionsOfTheChip() {
+  std::size_t count = 0;
+  for (auto const& revision : Hardware::Sand::knownFapRevisions()) {
+    count += revision.chipType() == Hardware::bcm88490_a0ChipType;
+  }
+  return count;
+}
+
+class TempDirectory {
+ public:
+  TempDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "hwtables-plugins-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDirectory() { fs::remove_all(path_); }
+  fs::path const& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+TEST(PluginLoading, ThePluginRegistersEveryTableAndEveryReaderOfEveryRevisionOnce) {
+  loadThePlugin();
+  auto loaded = Plugin::loadedPlugins();
+  ASSERT_EQ(loaded.size(), 1u);
+  EXPECT_EQ(loaded[0].path, pluginPath());
+  EXPECT_EQ(loaded[0].name, "bcm88490_a0");
+  EXPECT_FALSE(loaded[0].version.empty());
+
+  auto counts = countsFrom(pluginPath());
+  ASSERT_GT(revisionsOfTheChip(), 0u);
+  EXPECT_EQ(counts.tables, 13u);
+  EXPECT_EQ(counts.readers, 13u * revisionsOfTheChip());
+  EXPECT_EQ(counts.typeModules, 13u);
+  EXPECT_GT(counts.tablePlugins, 0u);
+  // Every table can be decoded and every memory table's store opened without its types.
+  for (auto const& record : Framework::TableRegistry::singleton().tables()) {
+    EXPECT_NE(record->decode, nullptr) << record->info->className;
+    EXPECT_NE(record->audit, nullptr) << record->info->className;
+    EXPECT_EQ(record->store.openShadow != nullptr, record->isMemory()) << record->info->className;
+  }
+
+  // Initialised, the table plug-ins register one factory per table with a factory and
+  // revision, each attributed to no plug-in file (they run after the load).
+  Tessar::HwTableHolderContext scratch;
+  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(scratch);
+  EXPECT_EQ(scratch.registrations().size(), counts.tablePlugins * revisionsOfTheChip());
+}
+
+TEST(PluginLoading, LoadingThePluginAgainByAnyPathChangesNothing) {
+  loadThePlugin();
+  auto before = countsFrom(pluginPath());
+  auto again = Plugin::loadPlugin(pluginPath());
+  EXPECT_EQ(again.outcome, Plugin::LoadOutcome::alreadyLoaded);
+  EXPECT_FALSE(again.error);
+  auto otherSpelling = fs::path(Plugin::defaultPluginDirectory()) / ".." / "plugins" / kPluginFile;
+  EXPECT_EQ(Plugin::loadPlugin(otherSpelling.string()).outcome, Plugin::LoadOutcome::alreadyLoaded);
+  EXPECT_TRUE(Plugin::loadPluginDirectory(Plugin::defaultPluginDirectory()).empty());
+  EXPECT_EQ(countsFrom(pluginPath()), before);
+  EXPECT_EQ(Plugin::loadedPlugins().size(), 1u);
+}
+
+TEST(PluginLoading, ACopyUnderAnotherNameIsRefusedForEachTableAndRegistersNothing) {
+  loadThePlugin();
+  auto before = countsFrom(pluginPath());
+  TempDirectory directory;
+  auto copy = directory.path() / "copy.so";
+  fs::copy_file(pluginPath(), copy);
+  auto result = Plugin::loadPlugin(copy.string());
+  ASSERT_EQ(result.outcome, Plugin::LoadOutcome::failed);
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->path, fs::canonical(copy).string());
+  EXPECT_NE(result.error->reason.find("twice (already registered by " + pluginPath() + ")"),
+            std::string::npos)
+      << result.error->reason;
+  EXPECT_EQ(countsFrom(pluginPath()), before);
+  EXPECT_EQ(countsFrom(fs::canonical(copy).string()).tables, 0u);
+  EXPECT_EQ(countsFrom(fs::canonical(copy).string()).readers, 0u);
+  EXPECT_EQ(Plugin::loadedPlugins().size(), 1u);
+}
+
+TEST(PluginLoading, FilesThatAreNotPluginsAreEachReportedInOneLineAndTheRestStillLoad) {
+  TempDirectory directory;
+  std::ofstream(directory.path() / "a-text.so") << "not a shared object\n";
+  std::ofstream(directory.path() / "empty.so");
+  std::ofstream(directory.path() / "notes.txt") << "ignored: not *.so\n";
+  // A real shared object without the marker: the store library.
+  Dl_info info{};
+  ASSERT_NE(dladdr(reinterpret_cast<void const*>(&Brell::defaultRoot), &info), 0);
+  fs::copy_file(info.dli_fname, directory.path() / "b-store.so");
+  fs::create_symlink(pluginPath(), directory.path() / "z-plugin.so");
+
+  auto errors = Plugin::loadPluginDirectory(directory.path().string());
+  ASSERT_EQ(errors.size(), 3u);
+  std::sort(errors.begin(), errors.end(),
+            [](auto const& left, auto const& right) { return left.path < right.path; });
+  EXPECT_EQ(fs::path(errors[0].path).filename(), "a-text.so");
+  EXPECT_EQ(fs::path(errors[1].path).filename(), "b-store.so");
+  EXPECT_EQ(errors[1].reason, "not a hwtables plug-in (no hwtablesPluginInfo symbol)");
+  EXPECT_EQ(fs::path(errors[2].path).filename(), "empty.so");
+  for (auto const& error : errors) {
+    EXPECT_FALSE(error.reason.empty());
+    EXPECT_EQ(error.toString().find('\n'), std::string::npos) << error.toString();
+    EXPECT_EQ(error.toString().rfind(error.path + ": ", 0), 0u) << error.toString();
+  }
+  // The plug-in behind the link loaded (or was loaded already): its tables are there.
+  EXPECT_EQ(countsFrom(pluginPath()).tables, 13u);
+}
+
+TEST(PluginDirectory, AMissingDirectoryOrAFileInItsPlaceIsOneClearError) {
+  try {
+    Plugin::loadPluginDirectory("/nonexistent/hwtables/plugins");
+    FAIL() << "a missing directory loaded";
+  } catch (Vorl::InvalidInitializeException const& error) {
+    EXPECT_STREQ(error.what(), "plug-in directory /nonexistent/hwtables/plugins: does not exist");
+  }
+  try {
+    Plugin::loadPluginDirectory(pluginPath());
+    FAIL() << "a file loaded as a directory";
+  } catch (Vorl::InvalidInitializeException const& error) {
+    EXPECT_EQ(std::string(error.what()), "plug-in directory " + pluginPath() + ": not a directory");
+  }
+  auto missing = Plugin::loadPlugin("/nonexistent/x.so");
+  EXPECT_EQ(missing.outcome, Plugin::LoadOutcome::failed);
+  ASSERT_TRUE(missing.error);
+  EXPECT_EQ(missing.error->toString(), "/nonexistent/x.so: No such file or directory");
+}
+
+TEST(PluginDirectory, ComesFromTheChoiceThenTheEnvironmentThenNextToTheLibrary) {
+  ::unsetenv("HWTABLES_PLUGIN_DIR");
+  auto byDefault = Plugin::pluginDirectory();
+  EXPECT_EQ(fs::path(byDefault).filename(), "plugins");
+  EXPECT_EQ(fs::path(byDefault).parent_path().filename(), "hwtables");
+  EXPECT_TRUE(fs::exists(fs::path(byDefault) / kPluginFile)) << byDefault;
+  ::setenv("HWTABLES_PLUGIN_DIR", "/from/environment", 1);
+  EXPECT_EQ(Plugin::pluginDirectory(), "/from/environment");
+  EXPECT_EQ(Plugin::pluginDirectory("/chosen"), "/chosen");
+  ::setenv("HWTABLES_PLUGIN_DIR", "", 1);
+  EXPECT_EQ(Plugin::pluginDirectory(), byDefault);
+  ::unsetenv("HWTABLES_PLUGIN_DIR");
+}
+
+}  // namespace

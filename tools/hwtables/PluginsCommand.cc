@@ -1,0 +1,109 @@
+// `hwtables plugins [--plugin-dir DIR] [--json]`: the plug-ins loaded from the plug-in
+// directory and what each registered: its tables (the table registry), its reader
+// factories and the revisions they serve (the holder context), and its table
+// plug-ins with the table factories they register when the agent initialises them
+// (counted on a scratch holder context, so the agent's own is left untouched). Files
+// that failed to load are listed with the reason; the command then exits with 1.
+#include <algorithm>
+#include <set>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <nlohmann/json.hpp>
+
+#include "framework/TableRegistry.h"
+#include "platform/tessar/HwTableHolderContext.h"
+#include "tools/hwtables/Command.h"
+#include "tools/hwtables/Plugins.h"
+
+namespace Tool {
+namespace {
+
+struct PluginReport {
+  Plugin::LoadedPlugin plugin;
+  std::vector<std::string> tables;
+  std::size_t readerFactories = 0;
+  std::set<std::string> revisions;
+  std::size_t tablePlugins = 0;
+  std::size_t tableFactories = 0;
+
+  nlohmann::ordered_json toJson() const {
+    return {{"path", plugin.path},
+            {"name", plugin.name},
+            {"version", plugin.version},
+            {"tables", tables},
+            {"readerFactories", readerFactories},
+            {"revisions", revisions},
+            {"tablePlugins", tablePlugins},
+            {"tableFactories", tableFactories}};
+  }
+};
+
+PluginReport reportOf(Plugin::LoadedPlugin const& plugin) {
+  PluginReport report;
+  report.plugin = plugin;
+  for (auto const& record : Framework::TableRegistry::singleton().tables()) {
+    if (record->source == plugin.path) report.tables.emplace_back(record->info->className);
+  }
+  for (auto const& reader : Tessar::HwTableHolderContext::singleton().readerSources()) {
+    if (reader.source != plugin.path) continue;
+    ++report.readerFactories;
+    report.revisions.insert(reader.hwTableKey.fapRevision.revString());
+  }
+  Tessar::HwTableHolderContext scratch;
+  auto& loader = Tessar::HwTablePlugin::DefaultHwTableLoader();
+  for (auto const& [name, source] : loader.pluginSources()) {
+    if (source != plugin.path) continue;
+    ++report.tablePlugins;
+    loader.initPlugin(name, scratch);
+  }
+  report.tableFactories = scratch.registrations().size();
+  return report;
+}
+
+void run(bool json) {
+  auto const& load = loadPlugins();
+  std::vector<PluginReport> reports;
+  for (auto const& plugin : Plugin::loadedPlugins()) reports.push_back(reportOf(plugin));
+  if (json) {
+    nlohmann::ordered_json plugins = nlohmann::ordered_json::array();
+    for (auto const& report : reports) plugins.push_back(report.toJson());
+    nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+    for (auto const& error : load.errors) {
+      failed.push_back({{"path", error.path}, {"reason", error.reason}});
+    }
+    nlohmann::ordered_json document{
+        {"directory", load.directory}, {"plugins", plugins}, {"failed", failed}};
+    fmt::print("{}\n", document.dump(2));
+  } else {
+    fmt::print("plug-in directory {}\n", load.directory);
+    for (auto const& report : reports) {
+      fmt::print("\n{} ({} {})\n", report.plugin.path, report.plugin.name, report.plugin.version);
+      fmt::print("  tables           {}: {}\n", report.tables.size(),
+                 fmt::join(report.tables, ", "));
+      fmt::print("  reader factories {} for revisions {}\n", report.readerFactories,
+                 fmt::join(report.revisions, ", "));
+      fmt::print("  table plug-ins   {}, registering {} table factories\n", report.tablePlugins,
+                 report.tableFactories);
+    }
+    for (auto const& error : load.errors) fmt::print("\nfailed: {}\n", error.toString());
+  }
+  if (!load.errors.empty()) {
+    throw CheckFailed(fmt::format("{} plug-in file(s) failed to load", load.errors.size()));
+  }
+}
+
+void addPluginsCommand(CLI::App& app) {
+  auto json = std::make_shared<bool>(false);
+  auto* command = app.add_subcommand(
+      "plugins", "List the plug-ins loaded from the plug-in directory and what each registered");
+  addPluginDirOption(command);
+  command->add_flag("--json", *json, "One JSON document, for machines");
+  command->callback([json] { run(*json); });
+}
+
+CommandRegistration registration("plugins", addPluginsCommand);
+
+}  // namespace
+}  // namespace Tool
