@@ -70,7 +70,7 @@ class HWTABLES_API ErasedShadow {
   virtual bool connected() const = 0;
   virtual Vanquo::WriterState lastDisconnect() const = 0;
   virtual SharedMem::PyrelId pyrelId() const = 0;
-  virtual int mountStatus() const = 0;
+  virtual Brell::MountStatus mountStatus() const = 0;
   virtual std::string corruptionReason() const = 0;
   // The value of a key; none when absent or when `key` is not a key of this store.
   virtual std::optional<Bytes> lookup(Bytes const& key) = 0;
@@ -118,7 +118,7 @@ class ErasedShadowOf final : public ErasedShadow {
   bool connected() const override { return shadow_.connected(); }
   Vanquo::WriterState lastDisconnect() const override { return shadow_.lastDisconnect(); }
   SharedMem::PyrelId pyrelId() const override { return shadow_.pyrelId(); }
-  int mountStatus() const override { return static_cast<int>(shadow_.mountStatus()); }
+  Brell::MountStatus mountStatus() const override { return shadow_.mountStatus(); }
   std::string corruptionReason() const override { return shadow_.corruptionReason(); }
   std::optional<Bytes> lookup(Bytes const& keyBytes) override {
     Key key{};

@@ -126,7 +126,7 @@ inline int watchStore(std::string const& rootPath, ShadowOpener const& open,
   // The first synchronisation is not reported key by key: it is read whole when the
   // shadow reports it synchronised, before any later change is handled.
   auto reportSynced = [&] {
-    if (reportedSync || current->mountStatus() != static_cast<int>(Brell::MountStatus::synced)) return;
+    if (reportedSync || current->mountStatus() != Brell::MountStatus::synced) return;
     current->forEach(
         [&](Key const& key, Value const& value) { seen.emplace(describe.keyText(key), value); });
     pyrel = current->pyrelId();
