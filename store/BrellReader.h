@@ -165,19 +165,22 @@ class BrellReader : public BrellInterface<T> {
   Value const* lookup(Key const& key, bool& found, Value* buffer) final {
     ++counters_.lookups;
     Body body;
-    // With both mappings current, one lean walk answers almost every lookup; it
-    // hands anything unusual (a count changed, a restart it cannot settle, damage)
-    // to the general path, which redoes the lookup with remaps and retries.
+    // Three walks, each run only when the one before cannot answer: the unchecked
+    // walk validated by the writer's sequence answers a present key while nothing
+    // changes; the checked walk answers a miss, or a lookup that overlapped a writer
+    // operation; the general path remaps and retries when a count changed and
+    // reports damage.
     Outcome outcome = Outcome::retry;
-    if (this->initialized_ && slots_.countCurrent() && map_.numBuckets() != 0) [[likely]] {
-      outcome = map_.lookup(key, body);
+    if (this->initialized_ && map_.numBuckets() != 0) [[likely]] {
+      outcome = map_.lookupUnchanged(key, body);
+      if (outcome == Outcome::retry && slots_.countCurrent()) outcome = map_.lookup(key, body);
     }
     if (outcome == Outcome::retry) [[unlikely]]
       outcome = lookupSlowly(key, body);
     found = outcome == Outcome::found;
     if (!found) return nullptr;
     Value* target = buffer != nullptr ? buffer : &valueBuffer_;
-    std::memcpy(static_cast<void*>(target), body.bytes, sizeof(Value));
+    body.copyValueTo(*target);
     return target;
   }
 
@@ -307,11 +310,24 @@ class BrellReader : public BrellInterface<T> {
     return present;
   }
 
+  // getValue()'s common case, for a shadow's lookups: with the mapping current, the
+  // occupied slot's value under its version word. False when getValue() must answer
+  // (not attached, a slot beyond this mapping, a free slot, a count changed).
+  bool readOccupiedSlot(std::uint32_t slotIndex, Value& value) const {
+    if (!this->initialized_ || slotIndex >= slots_.numSlots()) [[unlikely]]
+      return false;
+    Body body;
+    if ((slots_.readSlot(slotIndex, body).version & kOccupiedBit) == 0) [[unlikely]]
+      return false;
+    body.copyValueTo(value);
+    return true;
+  }
+
   std::uint32_t members() const override { return slots_.occupancy(); }
   std::uint32_t buckets() const override { return map_.numBuckets(); }
   std::uint32_t minSize() const override { return slots_.header().initialSlots; }
   std::uint32_t maxSize() const override { return slots_.header().maximumSlots; }
-  std::uint32_t capacity() const override { return slots_.numSlots(); }
+  std::uint32_t capacity() const final { return slots_.numSlots(); }
   StoreType type() const override { return StoreType::reader; }
   MountStatus mountStatus() const override {
     return this->initialized_ ? MountStatus::mounted : MountStatus::unmounted;

@@ -125,15 +125,12 @@ class BrellWriter : public BrellInterface<T> {
     });
     CriticalSection<T> section(operation_);
     Key key = T::key(value);
-    auto position = map().locate(key);
-    if (position.found) {
-      if (overwrite) chain_.rewriteValue(position.slot, value);
-      VORL_TRACE(Debug::writer(), kDebugLevel, "existing {} bucket:{} slot:{} next:{}",
-                 Info::keyText(key), position.bucket, position.slot,
-                 slots().link(position.slot).value);
-      section.leave();
-      return Slots::valueAt(slots().slot(position.slot));
+    // A present key (an update) needs only its slot; the full walk runs for a new one.
+    if (std::uint32_t slot = map().findQuickly(key); slot != Map::kNotFound) [[likely]] {
+      return overwriteAt(slot, value, overwrite, section);
     }
+    auto position = map().locate(key);
+    if (position.found) return overwriteAt(position.slot, value, overwrite, section);
     std::uint32_t index = chain_.allocateSlot(section);
     chain_.linkNewSlot(index, position.previous, value, position.rhash);
     VORL_TRACE(Debug::writer(), kDebugLevel, "new {} bucket:{} slot:{} next:{}", Info::keyText(key),
@@ -177,6 +174,10 @@ class BrellWriter : public BrellInterface<T> {
 
   Value const* lookup(Key const& key, bool& found, Value* /*buffer*/) final {
     requireAttached();
+    if (std::uint32_t slot = map().findQuickly(key); slot != Map::kNotFound) [[likely]] {
+      found = true;
+      return Slots::valueAt(slots().slot(slot));
+    }
     auto position = map().locate(key);
     found = position.found;
     return found ? Slots::valueAt(slots().slot(position.slot)) : nullptr;
@@ -290,6 +291,16 @@ class BrellWriter : public BrellInterface<T> {
   Map& map() { return files_.map(); }
   Map const& map() const { return files_.map(); }
   WriterCounters& mutableCounters() { return files_.counters(); }
+
+  Value const* overwriteAt(std::uint32_t slot, Value const& value, bool overwrite,
+                           CriticalSection<T>& section) {
+    if (overwrite) chain_.rewriteValue(slot, value);
+    VORL_TRACE(Debug::writer(), kDebugLevel, "existing {} bucket:{} slot:{} next:{}",
+               Info::keyText(T::key(value)), map().bucketOf(map().hashOf(T::key(value))), slot,
+               slots().link(slot).value);
+    section.leave();
+    return Slots::valueAt(slots().slot(slot));
+  }
 
   void requireAttached() const {
     if (!slots().attached()) [[unlikely]] {

@@ -16,6 +16,8 @@
 
 #include "platform/plugin/Export.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 
@@ -121,7 +123,7 @@ class BucketWriter {
     }
     file_.create();
     file_.fileSizeIs(0);
-    file_.remapSize(Brell::bucketFileSize(kInitialBuckets));
+    file_.remapSize(bytesFor(kInitialBuckets));
     unsigned char header[Brell::kBucketHeaderSize] = {};
     std::memcpy(header + Brell::BucketOffset::magic, &Brell::kBucketMagic, 8);
     std::uint32_t pyrel = identity.value();
@@ -161,7 +163,10 @@ class BucketWriter {
   }
 
   // Maps room for `buckets` heads (lengthening the file); the count is unchanged.
-  void reserve(std::uint32_t buckets) { file_.remapSize(Brell::bucketFileSize(buckets)); }
+  // Nothing to do while they fit in the pages already mapped.
+  void reserve(std::uint32_t buckets) {
+    if (Brell::bucketFileSize(buckets) > file_.mappedSize()) file_.remapSize(bytesFor(buckets));
+  }
 
   // Publishes a new count. Pairs with BucketReader::remapIfChanged's acquire load;
   // for a split, every new head is stored before this; for a merge, every run is
@@ -174,15 +179,17 @@ class BucketWriter {
 
   // After a merge: drops the mapping and the memory of the heads above `count_`.
   void release() {
+    std::size_t const bytes = bytesFor(count_);
+    if (bytes >= file_.mappedSize()) return;  // the heads left still fill the pages mapped
     try {
-      file_.remapSize(Brell::bucketFileSize(count_));
+      file_.remapSize(bytes);
     } catch (Vorl::MemoryResourceException const& error) {
       // The smaller count is published; a larger mapping only keeps memory mapped.
       VORL_TRACE(Brell::Debug::bucketTable(), Brell::kDebugLevel, "keeping the mapping: {}",
                  error.what());
       return;
     }
-    if (!file_.releaseTail(Brell::bucketFileSize(count_))) {
+    if (!file_.releaseTail(bytes)) {
       VORL_TRACE(Brell::Debug::bucketTable(), Brell::kDebugLevel,
                  "cannot release the memory above {} buckets of {}", count_, file_.path());
     }
@@ -206,6 +213,15 @@ class BucketWriter {
   SharedMem::MappedFile const& file() const { return file_; }
 
  private:
+  // The writer maps and reserves whole pages of heads (the system maps whole pages
+  // anyway): a table that splits and merges within a page, as a small table that
+  // fills and empties does all the time, then changes only its count, without a
+  // system call. Readers map what the count needs, which the file always holds.
+  static std::size_t bytesFor(std::uint32_t buckets) {
+    static std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (Brell::bucketFileSize(buckets) + page - 1) / page * page;
+  }
+
   SharedMem::MappedFile file_;
   std::uint32_t count_ = 0;
 };

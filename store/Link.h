@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace Mem {
 
@@ -41,7 +42,15 @@ struct VersionedRef {
   std::uint32_t version = 0;
   T value{};
 
-  constexpr bool operator==(VersionedRef const&) const = default;
+  // One 8-byte comparison where the value allows it: links are compared on every
+  // step of every walk.
+  constexpr bool operator==(VersionedRef const& other) const {
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      return std::bit_cast<std::uint64_t>(*this) == std::bit_cast<std::uint64_t>(other);
+    } else {
+      return version == other.version && value == other.value;
+    }
+  }
 };
 
 }  // namespace Mem
@@ -132,6 +141,7 @@ inline void storeLong(void* address, std::uint64_t value,
 inline void copyToShared(void* target, void const* source, std::size_t bytes) {
   auto* words = static_cast<std::uint64_t*>(target);
   auto const* from = static_cast<unsigned char const*>(source);
+#pragma GCC unroll 8
   for (std::size_t offset = 0; offset < bytes; offset += 8) {
     std::uint64_t word;
     std::memcpy(&word, from + offset, 8);
@@ -144,6 +154,7 @@ inline void copyToShared(void* target, void const* source, std::size_t bytes) {
 inline void copyFromShared(void* target, void const* source, std::size_t bytes) {
   auto const* words = static_cast<std::uint64_t const*>(source);
   auto* to = static_cast<unsigned char*>(target);
+#pragma GCC unroll 8
   for (std::size_t offset = 0; offset < bytes; offset += 8) {
     std::uint64_t word = loadLong(words + offset / 8);
     std::memcpy(to + offset, &word, 8);

@@ -65,6 +65,8 @@ class ReaderHashMap {
   using Key = typename T::Key;
   using Slots = Brell::SlotReaderTable<T>;
   using Body = typename Slots::Body;
+  // The bytes of a body that hold the value, in whole 8-byte words.
+  static constexpr std::uint32_t kValueWordBytes = (Slots::kValueSize + 7) / 8 * 8;
 
   // Where a walk resumes: the link last followed and the reference it held.
   struct Cursor {
@@ -99,6 +101,60 @@ class ReaderHashMap {
       if (outcome != Outcome::retry || restarted_ == false) return outcome;
       restarted_ = false;
       ++counters_->retries;
+    }
+  }
+
+  // The common case of a key lookup: nothing changes while it runs. The walk goes
+  // along the key's bucket run comparing keys, without any of the per-step checks of
+  // lookup(): it follows references (bounds-checked against this mapping, at most
+  // numSlots steps, so damage cannot make it fault or loop) and copies each value it
+  // passes. Its answer counts only if the writer's operation sequence was even
+  // before and is unchanged after, i.e. no writer operation overlapped any of its
+  // reads: then they all saw one consistent state, in which every run holds occupied
+  // slots of its own keys only.
+  //
+  // It answers found, or retry for everything else (a miss, a changed sequence, a
+  // mapping that is not current, anything unusual): a miss must be confirmed by
+  // lookup(), whose checks report damage that could hide a present key. The caller
+  // checked numBuckets() != 0.
+  Outcome lookupUnchanged(Key const& key, Body& body) const {
+    // Pairs with the writer's release store that ends an operation: every store of
+    // the operations before it is visible to the reads below.
+    std::uint64_t const sequence = slots_->writerSequence(std::memory_order_acquire);
+    if ((sequence & 1) != 0) [[unlikely]]
+      return Outcome::retry;
+    // Both mappings must be those of the current counts: the references and bucket
+    // numbers of the walk are only meaningful in them.
+    if (!slots_->countCurrent() || countChanged()) [[unlikely]]
+      return Outcome::retry;
+    std::uint32_t const numSlots = slots_->numSlots();
+    std::uint32_t const hash = T::hash(key, slots_->hashSeed());
+    std::uint32_t reference =
+        Brell::loadLink(buckets_.head(hash & (buckets_.count() - 1)), std::memory_order_relaxed)
+            .value;
+    for (std::uint32_t steps = 0;; ++steps) {
+      reference &= ~Brell::kMarkFlag;
+      if (Brell::isEnd(reference)) return Outcome::retry;
+      std::uint32_t const index = Brell::indexOf(reference);
+      if (index >= numSlots || steps >= numSlots) [[unlikely]]
+        return Outcome::retry;
+      unsigned char const* slot = slots_->slot(index);
+      SlotLink const link = Brell::loadLink(slot, std::memory_order_relaxed);
+      // The value's words only: the rest of the body is not needed here.
+      Brell::copyFromShared(body.bytes, slot + Brell::SlotOffset::value, kValueWordBytes);
+      if (T::compare(T::key(body.value()), key) == 0) {
+        // A slot being rewritten or freed cannot be met without an operation under
+        // way; seen anyway, it is for lookup() to explain.
+        if ((link.version & (Brell::kOccupiedBit | Brell::kRewriteBit)) != Brell::kOccupiedBit)
+          return Outcome::retry;
+        // Pairs with the writer's release fence after it makes the sequence odd: had
+        // any read above seen a store of a later operation, the load below sees that
+        // operation's sequence.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return slots_->writerSequence(std::memory_order_relaxed) == sequence ? Outcome::found
+                                                                              : Outcome::retry;
+      }
+      reference = link.value;
     }
   }
 

@@ -79,7 +79,9 @@ struct KeyShadowSlot {
   template <class Reader>
   bool value(Reader& reader, std::uint32_t slotIndex, Value& valueOut, Value* /*buffer*/) const {
     std::uint32_t version = 0;
-    return reader.getValue(slotIndex, valueOut, version) && T::compare(T::key(valueOut), key) == 0;
+    bool present =
+        reader.readOccupiedSlot(slotIndex, valueOut) || reader.getValue(slotIndex, valueOut, version);
+    return present && T::compare(T::key(valueOut), key) == 0;
   }
 };
 

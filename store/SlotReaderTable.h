@@ -34,6 +34,7 @@ class SlotReaderTable {
   static constexpr std::uint32_t kSlotSize = Info::kSlotSize;
   static constexpr std::uint32_t kHeaderSize = Info::kHeaderSize;
   static constexpr std::uint32_t kBodySize = Info::kBodySize;
+  static constexpr std::uint32_t kValueSize = Info::kValueSize;
 
   // A slot's body (value, rhash, padding) as copied by readSlot.
   struct Body {
@@ -45,8 +46,23 @@ class SlotReaderTable {
     }
     typename T::Value value() const {
       typename T::Value copy;
-      std::memcpy(static_cast<void*>(&copy), bytes, sizeof copy);
+      copyValueTo(copy);
       return copy;
+    }
+    // The body was filled by 8-byte stores (copyFromShared); reading it back in the
+    // same pieces (and a 4-byte tail) lets every load take its bytes straight from
+    // one store. A plain memcpy of a 20-byte value reads 16 bytes at once across two
+    // of those stores, which the processor cannot forward and stalls on.
+    void copyValueTo(typename T::Value& target) const {
+      auto* to = reinterpret_cast<unsigned char*>(&target);
+      constexpr std::size_t kWholeWords = sizeof(typename T::Value) / 8 * 8;
+#pragma GCC unroll 8
+      for (std::size_t offset = 0; offset < kWholeWords; offset += 8) {
+        std::memcpy(to + offset, bytes + offset, 8);
+      }
+      if constexpr (sizeof(typename T::Value) % 8 != 0) {
+        std::memcpy(to + kWholeWords, bytes + kWholeWords, sizeof(typename T::Value) % 8);
+      }
     }
   };
 
@@ -171,6 +187,14 @@ class SlotReaderTable {
   bool countCurrent() const {
     // Pairs with the writer's release store of the count (grow, shrink, format).
     return base_ != nullptr && loadLink(base_ + SlotHeaderOffset::slotCount) == cached_;
+  }
+
+  // The writer's operation sequence: odd while an operation is under way, and moved
+  // on by every operation that changes anything in either file (SlotWriterTable::
+  // criticalSectionIs). Two equal even readings around a read mean that no operation
+  // overlapped it.
+  std::uint64_t writerSequence(std::memory_order order) const {
+    return loadLong(base_ + SlotHeaderOffset::writerSequence, order);
   }
 
   std::uint32_t numSlots() const { return numSlots_; }

@@ -107,8 +107,7 @@ class WriterHashMap {
   Brell::AttachResult attach(SharedMem::PyrelId identity) {
     Brell::AttachResult result = buckets_.attach(identity);
     numBuckets_ = buckets_.count();
-    growThreshold_ = numBuckets_;
-    shrinkThreshold_ = numBuckets_ / 4;
+    thresholdsFor(numBuckets_);
     return result;
   }
   void detach() {
@@ -151,6 +150,32 @@ class WriterHashMap {
   Position locate(Key const& key) const {
     std::uint32_t hash = hashOf(key);
     return find(key, bucketOf(hash), Brell::reverseBits(hash));
+  }
+
+  // The slot that holds `key`, by the shortest walk: along its bucket's run,
+  // comparing keys only. Nothing of what a miss needs explained is checked here (the
+  // order of the keys passed, their bucket), only what keeps the walk inside the
+  // mapping and finite. kNotFound when no occupied slot of the run holds the key;
+  // the caller then asks locate(), whose checks tell a true miss from damage (a
+  // damaged chain can hide a key; it cannot forge one).
+  static constexpr std::uint32_t kNotFound = 0xFFFFFFFFu;
+  std::uint32_t findQuickly(Key const& key) const {
+    std::uint32_t const numSlots = slots_->numSlots();
+    std::uint32_t reference =
+        Brell::loadLink(buckets_.head(bucketOf(hashOf(key))), std::memory_order_relaxed).value;
+    for (std::uint32_t steps = 0;; ++steps) {
+      reference &= ~Brell::kMarkFlag;
+      if (Brell::isEnd(reference)) return kNotFound;
+      std::uint32_t const index = Brell::indexOf(reference);
+      if (index >= numSlots || steps >= numSlots) [[unlikely]]
+        return kNotFound;
+      unsigned char const* slotAddress = slots_->slot(index);
+      SlotLink const link = Brell::loadLink(slotAddress, std::memory_order_relaxed);
+      if (T::compare(T::key(*Slots::valueAt(slotAddress)), key) == 0) {
+        return (link.version & Brell::kOccupiedBit) != 0 ? index : kNotFound;
+      }
+      reference = link.value;
+    }
   }
 
   // The writer's chain walk.
@@ -282,8 +307,7 @@ class WriterHashMap {
     }
     recordResize(start);
     ++counters_->bucketGrowths;
-    growThreshold_ = count;
-    shrinkThreshold_ = count / 4;
+    thresholdsFor(count);
   }
 
   // Bucket merge: N -> N/2, joining run b + N/2 onto run b.
@@ -315,10 +339,16 @@ class WriterHashMap {
     buckets_.release();
     std::uint64_t ticks = recordResize(start);
     ++counters_->bucketShrinks;
-    growThreshold_ = half;
-    shrinkThreshold_ = half / 4;
+    thresholdsFor(half);
     VORL_TRACE(Brell::Debug::writerHashMap(), kDebugLevel,
                "shrunk from:{} to:{} shrinkBuckets_:{} time:{}", old, half, shrinkBuckets_, ticks);
+  }
+
+  // The bucket table doubles when the members exceed the buckets and halves when
+  // they fall below a quarter of them.
+  void thresholdsFor(std::uint32_t buckets) {
+    growThreshold_ = buckets;
+    shrinkThreshold_ = buckets / 4;
   }
 
   bool mayShrink(std::uint32_t members) const {

@@ -73,7 +73,13 @@ class WriterOperation {
   // Hands the slots changed by the operation just left to the callback. Runs outside
   // the critical section; a callback may not start another operation.
   void deliverChanges() {
-    if (pendingChanges_.empty()) return;
+    // Most operations have no callback to run: keep that test inline.
+    if (!pendingChanges_.empty()) [[unlikely]]
+      deliverPending();
+  }
+
+ private:
+  [[gnu::noinline]] void deliverPending() {
     std::vector<std::uint32_t> changes;
     changes.swap(pendingChanges_);
     std::exception_ptr firstFailure;
@@ -91,7 +97,6 @@ class WriterOperation {
     if (firstFailure) std::rethrow_exception(firstFailure);
   }
 
- private:
   SlotWriterTable<T>& slots_;
   Vanquo::VanquoWriter& vanquo_;
   std::string const& rootPath_;

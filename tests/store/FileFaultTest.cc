@@ -80,10 +80,12 @@ TEST(StoreFileFaults, SlotGrowthThatCannotGetItsSpaceChangesNothing) {
 
 TEST(StoreFileFaults, BucketSplitWithoutSpaceKeepsTheWriteAndTriesAgainLater) {
   TempDir root;
-  Writer8 writer("buckets", sized(1000, true), root.path());
+  Writer8 writer("buckets", sized(2000, true), root.path());
   ASSERT_TRUE(writer.initialize("test"));
+  // Splits up to 512 buckets stay in the bucket file's first page; the next needs space.
+  fill(writer, 0, 512);
   std::uint32_t buckets = writer.buckets();
-  fill(writer, 0, buckets);
+  ASSERT_EQ(buckets, 512u);
   {
     Faults::Scope scope;
     Faults::inject(Faults::Operation::reserve, ENOSPC);

@@ -39,7 +39,8 @@ TEST(StoreGeometry, NewTableFillsOnePageWithAFreeListInOrder) {
         << index;
   }
   auto buckets = root.file("buckets");
-  EXPECT_EQ(readFile(buckets).size(), 24u + 8u * 8u);
+  // The writer reserves whole pages of heads, so small tables split without a system call.
+  EXPECT_EQ(readFile(buckets).size(), 4096u);
   EXPECT_EQ(readWord<std::uint32_t>(buckets, 20), 8u);
   // Every head of a fresh table ends its (empty) run: bit-reversed order 0,4,2,6,1,5,3,7.
   std::uint32_t const expected[8] = {0x80000004, 0x80000005, 0x80000006, 0x80000007,
