@@ -5,7 +5,8 @@
 // reader in another process must:
 //
 //   MapSubject    std::unordered_map<std::uint32_t, RawValue<V>> in this process: the
-//                 reference for speed; not shared with other processes.
+//                 reference for speed; not shared with other processes. Insert is
+//                 insert_or_assign, update of a present key is find then assign.
 //   StoreSubject  the store's single writer (Brell::BrellWriter) on files in a fresh
 //                 directory under /dev/shm; its reader side (StoreReaderSide) is a
 //                 Brell::BrellReader in another process.
@@ -78,7 +79,11 @@ class MapSubject {
   static constexpr char const* kName = "unordered_map";
 
   void insert(Value<V> const& value) { map_.insert_or_assign(value.key, value); }
-  void update(Value<V> const& value) { map_.insert_or_assign(value.key, value); }
+  // The map's own update of a present key: find it, assign the new value in place.
+  void update(Value<V> const& value) {
+    auto found = map_.find(value.key);
+    if (found != map_.end()) found->second = value;
+  }
   bool remove(std::uint32_t key) { return map_.erase(key) == 1; }
   bool lookup(std::uint32_t key, Value<V>& out) const {
     auto found = map_.find(key);
