@@ -2,8 +2,7 @@
 //
 // Every benchmark is named "<operation>/<subject>/V<value bytes>/N<entries>"
 // (figureName); CollectingReporter keeps, for each name, the figures of its fastest
-// repetition. Memory is not timed: MemoryLog keeps what each subject took once it was
-// filled, and what the same subject takes empty.
+// repetition. Memory is not timed; Memory.h keeps it.
 //
 // Thread-safety: none; the benchmark runs on one thread.
 #pragma once
@@ -12,7 +11,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -67,31 +65,5 @@ class CollectingReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, Figure> figures_;
 };
-
-// Bytes a filled subject takes, and the same subject empty.
-class MemoryLog {
- public:
-  void recordFilled(std::string const& what, std::size_t valueBytes, std::size_t entries,
-                    std::uint64_t bytes);
-  void recordEmpty(std::string const& what, std::size_t valueBytes, std::uint64_t bytes);
-  bool hasEmpty(std::string const& subjectName, std::size_t valueBytes) const;
-  void markEmptyMeasured(std::string const& subjectName, std::size_t valueBytes);
-
-  // What was measured, in the order first recorded.
-  std::vector<std::string> const& whats() const { return whats_; }
-  std::optional<std::uint64_t> filled(std::string const& what, std::size_t valueBytes,
-                                      std::size_t entries) const;
-  std::optional<std::uint64_t> empty(std::string const& what, std::size_t valueBytes) const;
-
- private:
-  void remember(std::string const& what);
-
-  std::vector<std::string> whats_;
-  std::map<std::tuple<std::string, std::size_t, std::size_t>, std::uint64_t> filled_;
-  std::map<std::pair<std::string, std::size_t>, std::uint64_t> empty_;
-  std::map<std::pair<std::string, std::size_t>, bool> emptyMeasured_;
-};
-
-MemoryLog& memoryLog();
 
 }  // namespace Bench

@@ -24,7 +24,7 @@
 //                  still under updates, the latency of single reader lookups (every
 //                  16th one timed; median and 99th percentile)
 //
-// Memory is measured once per filled subject, outside the timed loops (Figures.h).
+// Memory is measured once per filled subject, outside the timed loops (Memory.h).
 //
 // Times are CPU time (the child's for reader figures), the fastest of 3 repetitions:
 // the cores may be shared with other programs.
@@ -41,7 +41,6 @@
 // --svg=FILE --plot-value-bytes=12
 // --plot-entries=64,256,1024,4096,16384,65536,262144,1048576.
 #include <malloc.h>
-#include <pthread.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -51,7 +50,6 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <exception>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -68,6 +66,7 @@
 
 #include "bench/Figures.h"
 #include "bench/Latency.h"
+#include "bench/Memory.h"
 #include "bench/Plot.h"
 #include "bench/Subjects.h"
 #include "bench/Summary.h"
@@ -108,79 +107,6 @@ Dataset const& dataset(std::size_t entries) {
   data.order = data.keys;
   std::shuffle(data.order.begin(), data.order.end(), random);
   return cache.emplace(entries, std::move(data)).first->second;
-}
-
-// Bytes the heap has handed out, those from mmap (large blocks such as a big bucket
-// array) included.
-std::uint64_t heapBytes() {
-  struct mallinfo2 info = ::mallinfo2();
-  return info.uordblks + info.hblkhd;
-}
-
-// The heap bytes `build` leaves allocated, measured around running it on a thread of
-// its own. mallinfo2() counts the blocks a thread keeps cached for reuse after freeing
-// them as in use; a thread that starts with no cache and gives its cache back when it
-// ends makes the difference exact: blocks freed while building (a bucket array
-// replaced on growth) are not counted, and blocks taken from the main thread's cache
-// (which mallinfo2 counted as in use already) cannot hide an allocation. The heap has
-// one arena (main sets M_ARENA_MAX), so the thread adds no arena of its own. "Before"
-// is read on the new thread, after the thread library's own allocations for it.
-template <class Build>
-std::uint64_t heapTakenBy(Build& build) {
-  struct Context {
-    Build* build;
-    std::uint64_t before = 0;
-    std::exception_ptr error;
-  };
-  Context context{&build};
-  auto body = [](void* raw) -> void* {
-    auto& context = *static_cast<Context*>(raw);
-    context.before = heapBytes();
-    try {
-      (*context.build)();
-    } catch (...) {
-      context.error = std::current_exception();
-    }
-    return nullptr;
-  };
-  pthread_t thread;
-  if (::pthread_create(&thread, nullptr, body, &context) != 0) {
-    throw std::runtime_error("pthread_create failed");
-  }
-  ::pthread_join(thread, nullptr);
-  if (context.error) std::rethrow_exception(context.error);
-  std::uint64_t after = heapBytes();
-  return after > context.before ? after - context.before : 0;
-}
-
-// Builds a subject, runs `fill` on it, and measures what it then takes: its own
-// account where it keeps files (built on this thread: the store's writer stays on the
-// thread that made it), otherwise the heap it took.
-template <class Subject, class Fill>
-std::unique_ptr<Subject> buildMeasured(Fill&& fill, std::vector<MemoryReading>& readings) {
-  std::unique_ptr<Subject> subject;
-  auto build = [&] {
-    subject = std::make_unique<Subject>();
-    fill(*subject);
-  };
-  if constexpr (requires { subject->memory(); }) {
-    build();
-    readings = subject->memory();
-  } else {
-    std::uint64_t heap = heapTakenBy(build);
-    readings = {{fmt::format("{}: heap (mallinfo2)", Subject::kName), heap}};
-  }
-  return subject;
-}
-
-// What an empty subject of this kind takes, measured once per value size.
-template <class Subject, std::size_t V>
-void measureEmpty() {
-  if (memoryLog().hasEmpty(Subject::kName, V)) return;
-  std::vector<MemoryReading> readings;
-  buildMeasured<Subject>([](Subject&) {}, readings);
-  for (auto const& reading : readings) memoryLog().recordEmpty(reading.what, V, reading.bytes);
-  memoryLog().markEmptyMeasured(Subject::kName, V);
 }
 
 // One filled subject at a time, kept across the benchmarks of the same subject, value
@@ -805,6 +731,13 @@ int main(int argc, char** argv) {
   } catch (std::invalid_argument const& error) {
     fmt::print(stderr, "hwtables-bench: {}\n", error.what());
     return 2;
+  }
+  // A file that cannot be written is an error now, not after the runs.
+  for (auto const* path : {&options.markdown, &options.svg}) {
+    if (!path->empty() && !std::ofstream(*path)) {
+      fmt::print(stderr, "hwtables-bench: cannot write {}\n", *path);
+      return 2;
+    }
   }
   std::string minTime = "--benchmark_min_time=0.1";
   if (!options.minTimeGiven) options.benchmarkArgs.push_back(minTime.data());

@@ -170,11 +170,13 @@ std::string targetsTable(CollectingReporter const& reporter, SummaryScope const&
 
 std::string memoryTable(MemoryLog const& memory, SummaryScope const& scope) {
   std::string text =
-      "\nMemory (measured once per subject when filled, and for the same subject empty; "
-      "unordered_map: mallinfo2() uordblks before building the map and after filling it, "
-      "the map object, nodes, bucket array and allocator overhead; store: the files "
-      "named, each size rounded up to 4096-byte pages, and the blocks /dev/shm holds for "
-      "them; LMDB: pages up to the last one used, and its data file):\n\n"
+      "\nMemory, measured once per subject when filled and once for the same subject "
+      "empty. unordered_map: the heap bytes in use (mallinfo2 uordblks + hblkhd) that "
+      "building and filling it left allocated: the map object, nodes, bucket array and "
+      "the allocator's own overhead. store: the files named, each size rounded up to "
+      "4096-byte pages, and the blocks /dev/shm holds for them (a reader's own memory, "
+      "such as a shadow's index, is not counted). LMDB: the pages up to the last one "
+      "used, and its data file (with MDB_WRITEMAP as large as the map at once):\n\n"
       "| memory of | V | entries | bytes | bytes / entry | empty bytes | "
       "(bytes - empty) / entry |\n"
       "|---|---:|---:|---:|---:|---:|---:|\n";

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench/Figures.h"
+#include "bench/Memory.h"
 #include "bench/Plot.h"
 
 namespace Bench {
