@@ -77,11 +77,12 @@ inline std::uint64_t heapBytes() {
 template <class Build>
 std::uint64_t heapTakenBy(Build& build) {
   struct Context {
-    Build* build;
+    Build* build = nullptr;
     std::uint64_t before = 0;
     std::exception_ptr error;
   };
-  Context context{&build};
+  Context context;
+  context.build = &build;
   auto body = [](void* raw) -> void* {
     auto& context = *static_cast<Context*>(raw);
     context.before = heapBytes();

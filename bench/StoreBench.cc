@@ -618,6 +618,10 @@ struct AddSweep {
 // The store's table holds at most this many entries (StoreSubject's descriptor).
 constexpr std::size_t kMostEntries = std::size_t{1} << 22;
 
+bool allDigits(std::string const& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // A comma-separated list of entry counts or value sizes: decimal numbers, nothing else.
 std::vector<std::size_t> parseList(std::string const& option, std::string const& text) {
   std::vector<std::size_t> list;
@@ -626,9 +630,7 @@ std::vector<std::size_t> parseList(std::string const& option, std::string const&
     std::size_t end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
     std::string item = text.substr(start, end - start);
-    bool digits = !item.empty() && item.size() <= 9 &&
-                  std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (!digits) {
+    if (item.empty() || item.size() > 9 || !allDigits(item)) {
       throw std::invalid_argument(
           fmt::format("{}: '{}' is not a number (expected a comma-separated list)", option, item));
     }
@@ -667,32 +669,33 @@ struct Options {
 Options parseOptions(int argc, char** argv) {
   Options options;
   options.benchmarkArgs.push_back(argv[0]);
-  auto valueOf = [](std::string const& arg, std::string const& prefix) -> std::optional<std::string> {
+  auto optionValue = [](std::string const& arg,
+                        std::string const& prefix) -> std::optional<std::string> {
     if (arg.rfind(prefix, 0) != 0) return std::nullopt;
     return arg.substr(prefix.size());
   };
   for (int index = 1; index < argc; ++index) {
     std::string arg = argv[index];
-    if (auto text = valueOf(arg, "--value-bytes=")) {
+    if (auto text = optionValue(arg, "--value-bytes=")) {
       options.values = parseList("--value-bytes", *text);
       std::sort(options.values.begin(), options.values.end());
       options.values.erase(std::unique(options.values.begin(), options.values.end()),
                            options.values.end());
-    } else if (auto text = valueOf(arg, "--entries=")) {
+    } else if (auto text = optionValue(arg, "--entries=")) {
       options.entryCounts = parseEntryCounts("--entries", *text);
-    } else if (auto text = valueOf(arg, "--markdown=")) {
+    } else if (auto text = optionValue(arg, "--markdown=")) {
       options.markdown = *text;
-    } else if (auto text = valueOf(arg, "--svg=")) {
+    } else if (auto text = optionValue(arg, "--svg=")) {
       options.svg = *text;
-    } else if (auto text = valueOf(arg, "--plot-value-bytes=")) {
+    } else if (auto text = optionValue(arg, "--plot-value-bytes=")) {
       auto list = parseList("--plot-value-bytes", *text);
       if (list.size() != 1) throw std::invalid_argument("--plot-value-bytes: give one value size");
       options.plotValueBytes = list.front();
-    } else if (auto text = valueOf(arg, "--plot-entries=")) {
+    } else if (auto text = optionValue(arg, "--plot-entries=")) {
       options.plotEntries = parseEntryCounts("--plot-entries", *text);
     } else {
       options.minTimeGiven |= arg.rfind("--benchmark_min_time", 0) == 0;
-      if (auto text = valueOf(arg, "--benchmark_repetitions=")) {
+      if (auto text = optionValue(arg, "--benchmark_repetitions=")) {
         auto list = parseList("--benchmark_repetitions", *text);
         if (list.size() != 1 || list.front() == 0) {
           throw std::invalid_argument("--benchmark_repetitions: give one number, at least 1");
@@ -763,9 +766,14 @@ int main(int argc, char** argv) {
   CollectingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   current = Current{};
-  SummaryScope scope{options.values,         options.entryCounts,       sweep,
-                     options.plotValueBytes, options.plotEntries,       TickClock::timerOverheadNs(),
-                     TickClock::name()};
+  SummaryScope scope;
+  scope.values = options.values;
+  scope.entryCounts = options.entryCounts;
+  scope.sweep = sweep;
+  scope.sweepValueBytes = options.plotValueBytes;
+  scope.sweepEntries = options.plotEntries;
+  scope.timerOverheadNs = TickClock::timerOverheadNs();
+  scope.timerName = TickClock::name();
   std::string text = summary(reporter, memoryLog(), scope);
   fmt::print("\n{}", text);
   int status = 0;
