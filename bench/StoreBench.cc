@@ -5,7 +5,8 @@
 // 64, 10 000 and 1 000 000 entries. Operations, each in ns per operation:
 //
 //   insert         N new keys into an empty container (emptying it is not timed)
-//   update         overwrite the value of a present key
+//   update         overwrite the value of a present key (unordered_map: find, then
+//                  assign in place)
 //   remove         remove all N keys (putting them back is not timed)
 //   lookup         the writer's own lookup of a present key, value copied out
 //   reader lookup  a lookup from another process (a forked child that attaches as a
@@ -14,19 +15,32 @@
 //   reader lookup, batches of 64
 //                  the same lookups in the same order, handed to the store reader 64
 //                  keys at a time (BrellReader::lookupMany), time per key
+//   shadow lookup  the same single-key lookups through a BrellShadow in another process
+//                  (synchronised with the store before timing)
 //   latency        lookups that cannot overlap: each key is chosen through the value
 //                  found before (unordered_map in-process, the others in the reader)
 //   under updates  reader lookups per second in the child while the parent updates
-//                  present keys as fast as it can, and those updates per second
+//                  present keys as fast as it can, and those updates per second; then,
+//                  still under updates, the latency of single reader lookups (every
+//                  16th one timed; median and 99th percentile)
+//
+// Memory is measured once per filled subject, outside the timed loops (Memory.h).
 //
 // Times are CPU time (the child's for reader figures), the fastest of 3 repetitions:
 // the cores may be shared with other programs.
 //
-// After the runs the program prints a Markdown table of the figures with the ratios
-// store/unordered_map and LMDB/store, and the speed targets at 1 000 000 entries.
+// With --svg=FILE the program also sweeps single-key lookup cost against entries at
+// one value size (unordered_map find, store reader, shadow, LMDB reader) and draws it.
+//
+// After the runs the program prints a Markdown summary (Summary.h): the figures with
+// the ratios store/unordered_map and LMDB/store, reader lookups under updates, the
+// speed targets, memory, and the sweep.
 //
 // Own options (before Google Benchmark's): --value-bytes=8,12,16,20
-// --entries=64,10000,1000000 --markdown=FILE (the summary also goes to FILE).
+// --entries=64,10000,1000000 --markdown=FILE (the summary also goes to FILE)
+// --svg=FILE --plot-value-bytes=12
+// --plot-entries=64,256,1024,4096,16384,65536,262144,1048576.
+#include <malloc.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -42,6 +56,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -49,7 +64,12 @@
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
+#include "bench/Figures.h"
+#include "bench/Latency.h"
+#include "bench/Memory.h"
+#include "bench/Plot.h"
 #include "bench/Subjects.h"
+#include "bench/Summary.h"
 
 namespace Bench {
 namespace {
@@ -90,7 +110,8 @@ Dataset const& dataset(std::size_t entries) {
 }
 
 // One filled subject at a time, kept across the benchmarks of the same subject, value
-// size and entry count (they are registered next to each other).
+// size and entry count (they are registered next to each other). Its memory is
+// recorded when it is filled.
 struct Current {
   std::string name;
   std::shared_ptr<void> subject;
@@ -102,8 +123,17 @@ Subject& filled(std::size_t entries) {
   std::string name = fmt::format("{}/{}/{}", Subject::kName, V, entries);
   if (current.name != name) {
     current = Current{};  // release the previous one first
-    auto subject = std::make_shared<Subject>();
-    for (auto key : dataset(entries).keys) subject->insert(valueOf<V>(key, 0));
+    measureEmpty<Subject, V>();
+    auto const& keys = dataset(entries).keys;  // built before the heap is measured
+    std::vector<MemoryReading> readings;
+    std::shared_ptr<Subject> subject = buildMeasured<Subject>(
+        [&](Subject& empty) {
+          for (auto key : keys) empty.insert(valueOf<V>(key, 0));
+        },
+        readings);
+    for (auto const& reading : readings) {
+      memoryLog().recordFilled(reading.what, V, entries, reading.bytes);
+    }
     current = Current{name, subject};
   }
   return *static_cast<Subject*>(current.subject.get());
@@ -117,6 +147,11 @@ struct ChildReport {
   std::uint64_t found = 0;
   std::uint64_t wrongKey = 0;
   std::uint64_t nanoseconds = 0;
+  // Under updates: lookups of the latency phase (counted apart from `lookups`, which
+  // gives the rate), and their latency.
+  std::uint64_t timedPhaseLookups = 0;
+  double p50Ns = 0;
+  double p99Ns = 0;
   char error[160] = {};
 };
 
@@ -233,10 +268,43 @@ void batchLookupLoop(Reader& reader, Dataset const& data, std::uint64_t count, C
   report.lookups += count;
 }
 
+// One lookup in kTimedEvery is timed in the latency phase: the clock's fences stop the
+// processor from overlapping the timed lookup with its neighbours, so timing every
+// one would measure a different, slower reader.
+constexpr std::uint64_t kTimedEvery = 16;
+
+// `count` lookups in the shuffled order as in lookupLoop; the time of every
+// kTimedEvery-th one goes to `ticks`.
+template <class Reader, std::size_t V>
+void timedLookupLoop(Reader& reader, Dataset const& data, std::uint64_t count, ChildReport& report,
+                     std::size_t& next, std::vector<std::uint32_t>& ticks) {
+  Value<V> out;
+  out.key = 0;
+  for (std::uint64_t done = 0; done < count; ++done) {
+    std::uint32_t key = data.order[next];
+    bool found = false;
+    if (done % kTimedEvery == 0) {
+      std::uint64_t start = TickClock::now();
+      found = reader.lookup(key, out);
+      std::uint64_t took = TickClock::now() - start;
+      ticks.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(took, UINT32_MAX)));
+    } else {
+      found = reader.lookup(key, out);
+    }
+    if (found) {
+      ++report.found;
+      report.wrongKey += out.key != key;
+    }
+    benchmark::DoNotOptimize(out);
+    if (++next >= data.order.size()) next = 0;
+  }
+  report.timedPhaseLookups += count;
+}
+
 // --- benchmarks ----------------------------------------------------------------------
 
 void opsPerIteration(benchmark::State& state, std::size_t ops) {
-  state.counters["ops"] = benchmark::Counter(static_cast<double>(ops));
+  state.counters[kOps] = benchmark::Counter(static_cast<double>(ops));
 }
 
 template <class Subject, std::size_t V>
@@ -354,6 +422,29 @@ void readerLookupBench(benchmark::State& state, std::size_t entries) {
 }
 
 constexpr double kUnderUpdatesSeconds = 0.5;
+constexpr double kLatencyPhaseSeconds = 0.25;
+
+// The reader child of the under-updates benchmark: lookups for kUnderUpdatesSeconds
+// (the rate), then timed lookups for kLatencyPhaseSeconds (the latency). The phases
+// are apart so that timing does not slow down the lookups that give the rate.
+template <class Reader, std::size_t V>
+void readUnderUpdates(std::string const& dir, Dataset const& data, int readyFd,
+                      ChildReport& report) {
+  Reader reader(dir);
+  warmUp<Reader, V>(reader, data);
+  std::vector<std::uint32_t> ticks;
+  ticks.reserve(std::size_t{1} << 21);
+  signalReady(readyFd);
+  std::uint64_t started = cpuNanoseconds();
+  auto end = Clock::now() + std::chrono::duration<double>(kUnderUpdatesSeconds);
+  std::size_t next = 0;
+  while (Clock::now() < end) lookupLoop<Reader, V>(reader, data, 4096, report, next);
+  report.nanoseconds = cpuNanoseconds() - started;
+  end = Clock::now() + std::chrono::duration<double>(kLatencyPhaseSeconds);
+  while (Clock::now() < end) timedLookupLoop<Reader, V>(reader, data, 4096, report, next, ticks);
+  report.p50Ns = percentileNs(ticks, 0.5);
+  report.p99Ns = percentileNs(ticks, 0.99);
+}
 
 template <class Subject, class Reader, std::size_t V>
 void underUpdatesBench(benchmark::State& state, std::size_t entries) {
@@ -362,14 +453,7 @@ void underUpdatesBench(benchmark::State& state, std::size_t entries) {
   std::string dir = subject.dir();
   for (auto _ : state) {
     auto child = Child::start([&](int readyFd, ChildReport& report) {
-      Reader reader(dir);
-      warmUp<Reader, V>(reader, data);
-      signalReady(readyFd);
-      std::uint64_t started = cpuNanoseconds();
-      auto end = Clock::now() + std::chrono::duration<double>(kUnderUpdatesSeconds);
-      std::size_t next = 0;
-      while (Clock::now() < end) lookupLoop<Reader, V>(reader, data, 4096, report, next);
-      report.nanoseconds = cpuNanoseconds() - started;
+      readUnderUpdates<Reader, V>(dir, data, readyFd, report);
     });
     if (!child.waitReady()) {
       state.SkipWithError(child.finish().error);
@@ -394,59 +478,34 @@ void underUpdatesBench(benchmark::State& state, std::size_t entries) {
     double readerSeconds = static_cast<double>(report.nanoseconds) * 1e-9;
     state.SetIterationTime(readerSeconds);
     if (report.error[0] != 0) state.SkipWithError(report.error);
-    if (report.found != report.lookups || report.wrongKey != 0) {
+    if (report.found != report.lookups + report.timedPhaseLookups || report.wrongKey != 0) {
       state.SkipWithError("reader missed a key under updates");
     }
-    state.counters["reader_lookups_per_s"] =
+    state.counters[kReaderLookupsPerSecond] =
         benchmark::Counter(static_cast<double>(report.lookups) / readerSeconds);
-    state.counters["writer_updates_per_s"] =
+    state.counters[kWriterUpdatesPerSecond] =
         benchmark::Counter(static_cast<double>(updates) / writerSeconds);
+    state.counters[kReaderP50Ns] = benchmark::Counter(report.p50Ns);
+    state.counters[kReaderP99Ns] = benchmark::Counter(report.p99Ns);
   }
 }
 
-// --- registration and summary --------------------------------------------------------
+// --- registration --------------------------------------------------------------------
 
-enum class Op { insert, update, remove, lookup, readerLookup, readerBatch, latency, underUpdates };
-
-struct Info {
-  Op op;
-  std::string subject;
-  std::size_t valueBytes;
-  std::size_t entries;
-};
-
-std::map<std::string, Info>& registry() {
-  static std::map<std::string, Info> infos;
-  return infos;
+std::set<std::string>& registered() {
+  static std::set<std::string> names;
+  return names;
 }
 
-char const* opName(Op op) {
-  switch (op) {
-    case Op::insert:
-      return "insert";
-    case Op::update:
-      return "update";
-    case Op::remove:
-      return "remove";
-    case Op::lookup:
-      return "lookup";
-    case Op::readerLookup:
-      return "reader_lookup";
-    case Op::readerBatch:
-      return "reader_lookup_batch64";
-    case Op::latency:
-      return "lookup_latency";
-    case Op::underUpdates:
-      return "under_updates";
-  }
-  return "?";
+bool isRegistered(Op op, std::string const& subject, std::size_t valueBytes, std::size_t entries) {
+  return registered().count(figureName(op, subject, valueBytes, entries)) != 0;
 }
 
 template <class Function>
 benchmark::internal::Benchmark* add(Op op, std::string const& subject, std::size_t valueBytes,
                                     std::size_t entries, Function function) {
-  std::string name = fmt::format("{}/{}/V{}/N{}", opName(op), subject, valueBytes, entries);
-  registry()[name] = Info{op, subject, valueBytes, entries};
+  std::string name = figureName(op, subject, valueBytes, entries);
+  registered().insert(name);
   return benchmark::RegisterBenchmark(
       name.c_str(), [function, entries](benchmark::State& state) { function(state, entries); });
 }
@@ -463,11 +522,17 @@ void addWriterSide(std::size_t entries) {
   add(Op::lookup, Subject::kName, V, entries, lookupBench<Subject, V>)->Repetitions(repetitions);
 }
 
+// Single-key lookups in another process (op: which reader does them).
 template <class Subject, class Reader, std::size_t V>
-void addReaderSide(std::size_t entries) {
-  add(Op::readerLookup, Subject::kName, V, entries, readerLookupBench<Subject, Reader, V>)
+void addReaderLookup(Op op, std::size_t entries) {
+  add(op, Subject::kName, V, entries, readerLookupBench<Subject, Reader, V>)
       ->UseManualTime()
       ->Repetitions(repetitions);
+}
+
+template <class Subject, class Reader, std::size_t V>
+void addReaderSide(std::size_t entries) {
+  addReaderLookup<Subject, Reader, V>(Op::readerLookup, entries);
   add(Op::latency, Subject::kName, V, entries, readerLookupBench<Subject, Reader, V, true>)
       ->UseManualTime()
       ->Repetitions(repetitions);
@@ -489,189 +554,173 @@ void addAll(std::vector<std::size_t> const& entryCounts) {
         readerLookupBench<StoreSubject<V>, StoreReaderSide<V>, V, false, true>)
         ->UseManualTime()
         ->Repetitions(repetitions);
+    addReaderLookup<StoreSubject<V>, ShadowReaderSide<V>, V>(Op::shadowLookup, entries);
     addWriterSide<LmdbSubject<V>, V>(entries);
     addReaderSide<LmdbSubject<V>, LmdbReaderSide<V>, V>(entries);
   }
 }
 
-struct Figure {
-  double nsPerOp = 0;
-  double readerLookupsPerSecond = 0;
-  double writerUpdatesPerSecond = 0;
+// The lookup cost sweep: single-key lookups of every subject at each entry count,
+// those the main runs already measure left out.
+template <std::size_t V>
+void addSweep(std::vector<std::size_t> const& entryCounts) {
+  for (auto entries : entryCounts) {
+    if (!isRegistered(Op::lookup, MapSubject<V>::kName, V, entries)) {
+      add(Op::lookup, MapSubject<V>::kName, V, entries, lookupBench<MapSubject<V>, V>)
+          ->Repetitions(repetitions);
+    }
+    if (!isRegistered(Op::readerLookup, StoreSubject<V>::kName, V, entries)) {
+      addReaderLookup<StoreSubject<V>, StoreReaderSide<V>, V>(Op::readerLookup, entries);
+    }
+    if (!isRegistered(Op::shadowLookup, StoreSubject<V>::kName, V, entries)) {
+      addReaderLookup<StoreSubject<V>, ShadowReaderSide<V>, V>(Op::shadowLookup, entries);
+    }
+    if (!isRegistered(Op::readerLookup, LmdbSubject<V>::kName, V, entries)) {
+      addReaderLookup<LmdbSubject<V>, LmdbReaderSide<V>, V>(Op::readerLookup, entries);
+    }
+  }
+}
+
+// Calls `Register<V>::with(arguments...)` for a value size given at run time; false
+// for a value size the benchmark has no values of.
+template <template <std::size_t> class Register, class... Arguments>
+bool forValueBytes(std::size_t valueBytes, Arguments const&... arguments) {
+  switch (valueBytes) {
+    case 8:
+      Register<8>::with(arguments...);
+      return true;
+    case 12:
+      Register<12>::with(arguments...);
+      return true;
+    case 16:
+      Register<16>::with(arguments...);
+      return true;
+    case 20:
+      Register<20>::with(arguments...);
+      return true;
+    default:
+      return false;
+  }
+}
+
+template <std::size_t V>
+struct AddAll {
+  static void with(std::vector<std::size_t> const& entryCounts) { addAll<V>(entryCounts); }
 };
 
-// Keeps every run's figure while printing as usual.
-class CollectingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(std::vector<Run> const& runs) override {
-    for (auto const& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      auto info = registry().find(run.run_name.function_name);
-      if (info == registry().end()) continue;
-      Figure figure;
-      double ops = 1;
-      if (auto counter = run.counters.find("ops"); counter != run.counters.end()) {
-        ops = counter->second.value;
-      }
-      // Manual time is the child's CPU time; otherwise this process's CPU time.
-      double time = run.run_name.time_type == "manual_time" ? run.GetAdjustedRealTime()
-                                                            : run.GetAdjustedCPUTime();
-      figure.nsPerOp = time * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit) / ops;
-      if (auto counter = run.counters.find("reader_lookups_per_s"); counter != run.counters.end()) {
-        figure.readerLookupsPerSecond = counter->second.value;
-      }
-      if (auto counter = run.counters.find("writer_updates_per_s"); counter != run.counters.end()) {
-        figure.writerUpdatesPerSecond = counter->second.value;
-      }
-      // Repetitions: the fastest one, the one least disturbed by other programs.
-      auto& kept = figures_[run.run_name.function_name];
-      bool better =
-          kept.nsPerOp == 0 || (figure.readerLookupsPerSecond > 0
-                                    ? figure.readerLookupsPerSecond > kept.readerLookupsPerSecond
-                                    : figure.nsPerOp < kept.nsPerOp);
-      if (better) kept = figure;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  std::optional<Figure> figure(Op op, std::string const& subject, std::size_t valueBytes,
-                               std::size_t entries) const {
-    auto found =
-        figures_.find(fmt::format("{}/{}/V{}/N{}", opName(op), subject, valueBytes, entries));
-    if (found == figures_.end()) return std::nullopt;
-    return found->second;
-  }
-
- private:
-  std::map<std::string, Figure> figures_;
+template <std::size_t V>
+struct AddSweep {
+  static void with(std::vector<std::size_t> const& entryCounts) { addSweep<V>(entryCounts); }
 };
 
-std::string number(std::optional<double> value, int digits = 1) {
-  if (!value) return "-";
-  return fmt::format("{:.{}f}", *value, digits);
+// --- options -------------------------------------------------------------------------
+
+// The store's table holds at most this many entries (StoreSubject's descriptor).
+constexpr std::size_t kMostEntries = std::size_t{1} << 22;
+
+bool allDigits(std::string const& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::optional<double> ratio(std::optional<double> top, std::optional<double> bottom) {
-  if (!top || !bottom || *bottom <= 0) return std::nullopt;
-  return *top / *bottom;
-}
-
-std::string summary(CollectingReporter const& reporter, std::vector<std::size_t> const& values,
-                    std::vector<std::size_t> const& entryCounts) {
-  auto ns = [&](Op op, char const* subject, std::size_t v, std::size_t n) -> std::optional<double> {
-    auto figure = reporter.figure(op, subject, v, n);
-    if (!figure) return std::nullopt;
-    return figure->nsPerOp;
-  };
-  std::string text;
-  text +=
-      "| operation | entries | V | unordered_map ns | store ns | LMDB ns | store / map | "
-      "LMDB / store |\n";
-  text += "|---|---:|---:|---:|---:|---:|---:|---:|\n";
-  struct Row {
-    char const* label;
-    Op storeOp;
-    Op mapOp;
-    Op lmdbOp;
-  };
-  Row const rows[] = {
-      {"insert", Op::insert, Op::insert, Op::insert},
-      {"update", Op::update, Op::update, Op::update},
-      {"remove", Op::remove, Op::remove, Op::remove},
-      {"writer lookup", Op::lookup, Op::lookup, Op::lookup},
-      {"reader lookup, single keys, other process (map: find)", Op::readerLookup, Op::lookup,
-       Op::readerLookup},
-      {"reader lookup, batches of 64, other process (map: find; LMDB: single keys)",
-       Op::readerBatch, Op::lookup, Op::readerLookup},
-      {"lookup latency, one after another (store, LMDB: reader)", Op::latency, Op::latency,
-       Op::latency},
-  };
-  for (auto v : values) {
-    for (auto const& row : rows) {
-      for (auto n : entryCounts) {
-        auto map = ns(row.mapOp, "unordered_map", v, n);
-        auto store = ns(row.storeOp, "store", v, n);
-        auto lmdb = ns(row.lmdbOp, "LMDB", v, n);
-        text += fmt::format("| {} | {} | {} | {} | {} | {} | {} | {} |\n", row.label, n, v,
-                            number(map), number(store), number(lmdb), number(ratio(store, map), 2),
-                            number(ratio(lmdb, store), 1));
-      }
-    }
-  }
-  text +=
-      "\nReader lookups per second in another process while the writer updates without "
-      "pause (millions per second):\n\n";
-  text +=
-      "| entries | V | store reader | LMDB reader | store / LMDB | store writer updates | "
-      "LMDB writer updates |\n";
-  text += "|---:|---:|---:|---:|---:|---:|---:|\n";
-  for (auto v : values) {
-    for (auto n : entryCounts) {
-      auto store = reporter.figure(Op::underUpdates, "store", v, n);
-      auto lmdb = reporter.figure(Op::underUpdates, "LMDB", v, n);
-      auto millions = [](std::optional<Figure> const& figure,
-                         bool reader) -> std::optional<double> {
-        if (!figure) return std::nullopt;
-        return (reader ? figure->readerLookupsPerSecond : figure->writerUpdatesPerSecond) / 1e6;
-      };
-      text += fmt::format("| {} | {} | {} | {} | {} | {} | {} |\n", n, v,
-                          number(millions(store, true), 2), number(millions(lmdb, true), 2),
-                          number(ratio(millions(store, true), millions(lmdb, true)), 1),
-                          number(millions(store, false), 2), number(millions(lmdb, false), 3));
-    }
-  }
-  std::size_t largest = entryCounts.empty() ? 0 : entryCounts.back();
-  text += fmt::format("\nTargets at {} entries:\n\n", largest);
-  text += "| V | target | measured | met |\n|---:|---|---:|---|\n";
-  for (auto v : values) {
-    auto mapFind = ns(Op::lookup, "unordered_map", v, largest);
-    auto mapInsert = ns(Op::insert, "unordered_map", v, largest);
-    auto storeReader = ns(Op::readerLookup, "store", v, largest);
-    auto storeBatch = ns(Op::readerBatch, "store", v, largest);
-    auto lmdbReader = ns(Op::readerLookup, "LMDB", v, largest);
-    auto storeInsert = ns(Op::insert, "store", v, largest);
-    auto storeUpdate = ns(Op::update, "store", v, largest);
-    auto lmdbInsert = ns(Op::insert, "LMDB", v, largest);
-    auto lmdbUpdate = ns(Op::update, "LMDB", v, largest);
-    struct Target {
-      char const* text;
-      std::optional<double> measured;
-      bool atMost;
-      double bound;
-    };
-    Target const targets[] = {
-        {"reader lookup, single keys / map find <= 1.5", ratio(storeReader, mapFind), true, 1.5},
-        {"reader lookup, batches of 64 / map find <= 1.5", ratio(storeBatch, mapFind), true, 1.5},
-        {"LMDB get / reader lookup, single keys >= 5", ratio(lmdbReader, storeReader), false, 5},
-        {"LMDB get / reader lookup, batches of 64 >= 5", ratio(lmdbReader, storeBatch), false, 5},
-        {"insert / map insert <= 2", ratio(storeInsert, mapInsert), true, 2},
-        {"update / map insert <= 2", ratio(storeUpdate, mapInsert), true, 2},
-        {"LMDB put+commit / insert >= 10", ratio(lmdbInsert, storeInsert), false, 10},
-        {"LMDB put+commit / update >= 10", ratio(lmdbUpdate, storeUpdate), false, 10},
-    };
-    for (auto const& target : targets) {
-      std::string met =
-          !target.measured ? "-"
-          : (target.atMost ? *target.measured <= target.bound : *target.measured >= target.bound)
-              ? "yes"
-              : "NO";
-      text +=
-          fmt::format("| {} | {} | {} | {} |\n", v, target.text, number(target.measured, 2), met);
-    }
-  }
-  return text;
-}
-
-std::vector<std::size_t> parseList(std::string const& text) {
+// A comma-separated list of entry counts or value sizes: decimal numbers, nothing else.
+std::vector<std::size_t> parseList(std::string const& option, std::string const& text) {
   std::vector<std::size_t> list;
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
-    list.push_back(std::stoul(text.substr(start, end - start)));
+    std::string item = text.substr(start, end - start);
+    if (item.empty() || item.size() > 9 || !allDigits(item)) {
+      throw std::invalid_argument(
+          fmt::format("{}: '{}' is not a number (expected a comma-separated list)", option, item));
+    }
+    list.push_back(std::stoul(item));
     start = end + 1;
   }
   return list;
+}
+
+std::vector<std::size_t> parseEntryCounts(std::string const& option, std::string const& text) {
+  auto list = parseList(option, text);
+  for (auto entries : list) {
+    if (entries == 0 || entries > kMostEntries) {
+      throw std::invalid_argument(
+          fmt::format("{}: {} entries is not between 1 and {}", option, entries, kMostEntries));
+    }
+  }
+  std::sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
+  return list;
+}
+
+struct Options {
+  std::vector<std::size_t> values{8, 12, 16, 20};
+  std::vector<std::size_t> entryCounts{64, 10000, 1000000};
+  std::string markdown;
+  std::string svg;
+  std::size_t plotValueBytes = 12;
+  std::vector<std::size_t> plotEntries{64, 256, 1024, 4096, 16384, 65536, 262144, 1048576};
+  bool minTimeGiven = false;
+  std::vector<char*> benchmarkArgs;  // the program name and Google Benchmark's options
+};
+
+// Takes the program's own options out of argv; throws std::invalid_argument with the
+// reason for a bad one.
+Options parseOptions(int argc, char** argv) {
+  Options options;
+  options.benchmarkArgs.push_back(argv[0]);
+  auto optionValue = [](std::string const& arg,
+                        std::string const& prefix) -> std::optional<std::string> {
+    if (arg.rfind(prefix, 0) != 0) return std::nullopt;
+    return arg.substr(prefix.size());
+  };
+  for (int index = 1; index < argc; ++index) {
+    std::string arg = argv[index];
+    if (auto text = optionValue(arg, "--value-bytes=")) {
+      options.values = parseList("--value-bytes", *text);
+      std::sort(options.values.begin(), options.values.end());
+      options.values.erase(std::unique(options.values.begin(), options.values.end()),
+                           options.values.end());
+    } else if (auto text = optionValue(arg, "--entries=")) {
+      options.entryCounts = parseEntryCounts("--entries", *text);
+    } else if (auto text = optionValue(arg, "--markdown=")) {
+      options.markdown = *text;
+    } else if (auto text = optionValue(arg, "--svg=")) {
+      options.svg = *text;
+    } else if (auto text = optionValue(arg, "--plot-value-bytes=")) {
+      auto list = parseList("--plot-value-bytes", *text);
+      if (list.size() != 1) throw std::invalid_argument("--plot-value-bytes: give one value size");
+      options.plotValueBytes = list.front();
+    } else if (auto text = optionValue(arg, "--plot-entries=")) {
+      options.plotEntries = parseEntryCounts("--plot-entries", *text);
+    } else {
+      options.minTimeGiven |= arg.rfind("--benchmark_min_time", 0) == 0;
+      if (auto text = optionValue(arg, "--benchmark_repetitions=")) {
+        auto list = parseList("--benchmark_repetitions", *text);
+        if (list.size() != 1 || list.front() == 0) {
+          throw std::invalid_argument("--benchmark_repetitions: give one number, at least 1");
+        }
+        repetitions = static_cast<int>(list.front());
+      }
+      options.benchmarkArgs.push_back(argv[index]);
+    }
+    if ((arg.rfind("--markdown=", 0) == 0 && options.markdown.empty()) ||
+        (arg.rfind("--svg=", 0) == 0 && options.svg.empty())) {
+      throw std::invalid_argument(arg + ": give a file name");
+    }
+  }
+  return options;
+}
+
+bool writeFile(std::string const& path, std::string const& text) {
+  std::ofstream out(path);
+  out << text;
+  out.close();
+  if (!out) {
+    fmt::print(stderr, "hwtables-bench: cannot write {}\n", path);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -679,61 +728,63 @@ std::vector<std::size_t> parseList(std::string const& text) {
 
 int main(int argc, char** argv) {
   using namespace Bench;
-  std::vector<std::size_t> values{8, 12, 16, 20};
-  std::vector<std::size_t> entryCounts{64, 10000, 1000000};
-  std::string markdown;
-  std::vector<char*> rest{argv[0]};
-  bool minTimeGiven = false;
+  Options options;
   try {
-    for (int index = 1; index < argc; ++index) {
-      std::string arg = argv[index];
-      if (arg.rfind("--value-bytes=", 0) == 0) {
-        values = parseList(arg.substr(14));
-      } else if (arg.rfind("--entries=", 0) == 0) {
-        entryCounts = parseList(arg.substr(10));
-      } else if (arg.rfind("--markdown=", 0) == 0) {
-        markdown = arg.substr(11);
-      } else {
-        minTimeGiven |= arg.rfind("--benchmark_min_time", 0) == 0;
-        if (arg.rfind("--benchmark_repetitions=", 0) == 0) repetitions = std::stoi(arg.substr(24));
-        rest.push_back(argv[index]);
-      }
-    }
-  } catch (std::exception const&) {
-    fmt::print(stderr, "hwtables-bench: bad list in arguments\n");
+    options = parseOptions(argc, argv);
+  } catch (std::invalid_argument const& error) {
+    fmt::print(stderr, "hwtables-bench: {}\n", error.what());
     return 2;
   }
-  std::string minTime = "--benchmark_min_time=0.1";
-  if (!minTimeGiven) rest.push_back(minTime.data());
-  std::sort(entryCounts.begin(), entryCounts.end());
-  int restCount = static_cast<int>(rest.size());
-  benchmark::Initialize(&restCount, rest.data());
-  if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 2;
-  for (auto v : values) {
-    switch (v) {
-      case 8:
-        addAll<8>(entryCounts);
-        break;
-      case 12:
-        addAll<12>(entryCounts);
-        break;
-      case 16:
-        addAll<16>(entryCounts);
-        break;
-      case 20:
-        addAll<20>(entryCounts);
-        break;
-      default:
-        fmt::print(stderr, "hwtables-bench: value size {} is not one of 8, 12, 16, 20\n", v);
-        return 2;
+  // A file that cannot be written is an error now, not after the runs.
+  for (auto const* path : {&options.markdown, &options.svg}) {
+    if (!path->empty() && !std::ofstream(*path)) {
+      fmt::print(stderr, "hwtables-bench: cannot write {}\n", *path);
+      return 2;
     }
   }
+  std::string minTime = "--benchmark_min_time=0.1";
+  if (!options.minTimeGiven) options.benchmarkArgs.push_back(minTime.data());
+  int restCount = static_cast<int>(options.benchmarkArgs.size());
+  benchmark::Initialize(&restCount, options.benchmarkArgs.data());
+  if (benchmark::ReportUnrecognizedArguments(restCount, options.benchmarkArgs.data())) return 2;
+  for (auto v : options.values) {
+    if (!forValueBytes<AddAll>(v, options.entryCounts)) {
+      fmt::print(stderr, "hwtables-bench: value size {} is not one of 8, 12, 16, 20\n", v);
+      return 2;
+    }
+  }
+  bool sweep = !options.svg.empty();
+  if (sweep && !forValueBytes<AddSweep>(options.plotValueBytes, options.plotEntries)) {
+    fmt::print(stderr, "hwtables-bench: --plot-value-bytes={} is not one of 8, 12, 16, 20\n",
+               options.plotValueBytes);
+    return 2;
+  }
+  // One heap arena, for heapTakenBy (the benchmark runs on one thread anyway).
+  ::mallopt(M_ARENA_MAX, 1);
+  // Before any reader is forked: the children inherit the clock's rate.
+  TickClock::calibrate();
   CollectingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   current = Current{};
-  std::string text = summary(reporter, values, entryCounts);
+  SummaryScope scope;
+  scope.values = options.values;
+  scope.entryCounts = options.entryCounts;
+  scope.sweep = sweep;
+  scope.sweepValueBytes = options.plotValueBytes;
+  scope.sweepEntries = options.plotEntries;
+  scope.timerOverheadNs = TickClock::timerOverheadNs();
+  scope.timerName = TickClock::name();
+  std::string text = summary(reporter, memoryLog(), scope);
   fmt::print("\n{}", text);
-  if (!markdown.empty()) std::ofstream(markdown) << text;
+  int status = 0;
+  if (!options.markdown.empty() && !writeFile(options.markdown, text)) status = 1;
+  if (sweep) {
+    std::string svg = lineChartSvg(
+        {fmt::format("Lookup cost against entries (V = {})", options.plotValueBytes),
+         "entries (log2 scale)", "ns per lookup (log scale)"},
+        sweepSeries(reporter, scope));
+    if (!writeFile(options.svg, svg)) status = 1;
+  }
   benchmark::Shutdown();
-  return 0;
+  return status;
 }

@@ -5,10 +5,13 @@
 // reader in another process must:
 //
 //   MapSubject    std::unordered_map<std::uint32_t, RawValue<V>> in this process: the
-//                 reference for speed; not shared with other processes.
+//                 reference for speed; not shared with other processes. Insert is
+//                 insert_or_assign, update of a present key is find then assign.
 //   StoreSubject  the store's single writer (Brell::BrellWriter) on files in a fresh
-//                 directory under /dev/shm; its reader side (StoreReaderSide) is a
-//                 Brell::BrellReader in another process.
+//                 directory under /dev/shm; its reader sides are a Brell::BrellReader
+//                 (StoreReaderSide) or a Brell::BrellShadow (ShadowReaderSide: a local
+//                 index of the keys kept up to date from the notification ring, the
+//                 value read from the shared slot) in another process.
 //   LmdbSubject   an LMDB environment in a fresh directory under /dev/shm, opened with
 //                 MDB_NOSYNC | MDB_WRITEMAP, integer keys, one write transaction per
 //                 put or delete (so each write is visible to readers at once); its
@@ -16,11 +19,15 @@
 //                 another process and renews one read transaction per lookup (so each
 //                 lookup sees the latest write, as a store reader does).
 //
+// Memory: memory() names what it counts and how many bytes (the map has none: its
+// memory is the heap it takes, which the caller measures around building it).
+//
 // Thread-safety: none; one thread per object, reader sides in their own processes.
 #pragma once
 
 #include <lmdb.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstring>
@@ -28,14 +35,17 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "store/BrellReader.h"
+#include "store/BrellShadow.h"
 #include "store/BrellWriter.h"
 #include "store/RawValue.h"
+#include "store/VanquoRing.h"
 
 namespace Bench {
 
@@ -72,13 +82,47 @@ class ScratchDir {
   std::string path_;
 };
 
+// One figure of a subject's memory; `what` says what it counts.
+struct MemoryReading {
+  std::string what;
+  std::uint64_t bytes = 0;
+};
+
+// The files of a directory that memory figures count.
+struct FileBytes {
+  std::string counted;           // the names of those that exist, comma-separated
+  std::uint64_t pageBytes = 0;   // their sizes, each rounded up to whole 4096-byte pages
+  std::uint64_t allocated = 0;   // the blocks the file system holds for them
+};
+
+// Sizes of those of the files `names` in `dir` that exist. A file in /dev/shm takes
+// memory only for the pages written to, so a file sized for growth (or an LMDB map)
+// shows a larger size than allocation.
+inline FileBytes fileBytes(std::string const& dir, std::vector<std::string> const& names) {
+  constexpr std::uint64_t kPage = 4096;
+  FileBytes bytes;
+  for (auto const& name : names) {
+    struct stat status {};
+    if (::stat((dir + "/" + name).c_str(), &status) != 0) continue;
+    auto size = static_cast<std::uint64_t>(status.st_size);
+    bytes.pageBytes += (size + kPage - 1) / kPage * kPage;
+    bytes.allocated += static_cast<std::uint64_t>(status.st_blocks) * 512;
+    bytes.counted += bytes.counted.empty() ? name : ", " + name;
+  }
+  return bytes;
+}
+
 template <std::size_t V>
 class MapSubject {
  public:
   static constexpr char const* kName = "unordered_map";
 
   void insert(Value<V> const& value) { map_.insert_or_assign(value.key, value); }
-  void update(Value<V> const& value) { map_.insert_or_assign(value.key, value); }
+  // The map's own update of a present key: find it, assign the new value in place.
+  void update(Value<V> const& value) {
+    auto found = map_.find(value.key);
+    if (found != map_.end()) found->second = value;
+  }
   bool remove(std::uint32_t key) { return map_.erase(key) == 1; }
   bool lookup(std::uint32_t key, Value<V>& out) const {
     auto found = map_.find(key);
@@ -119,6 +163,14 @@ class StoreSubject {
   std::size_t size() const { return writer_.members(); }
   std::string const& dir() const { return dir_.path(); }
 
+  // The two tables and the notification ring readers follow; the other files of the
+  // directory (owner, pyrel, control) are a few bytes each whatever the size.
+  std::vector<MemoryReading> memory() const {
+    auto files = fileBytes(dir_.path(), {"slots", "buckets", Vanquo::kRingFileName});
+    return {{fmt::format("store: file sizes ({})", files.counted), files.pageBytes},
+            {fmt::format("store: blocks allocated ({})", files.counted), files.allocated}};
+  }
+
  private:
   static Brell::MapDescriptor descriptor() {
     Brell::MapDescriptor descriptor;
@@ -151,6 +203,38 @@ class StoreReaderSide {
 
  private:
   Brell::BrellReader<Brell::RawValueTraits<V>> reader_;
+};
+
+// A shadow attaches in steps: initialize() fails while the writer is busy attaching,
+// and the shadow answers from its local index only once a synchronisation pass has
+// gone over every slot (mount status synced). Both steps are bounded: a reader that
+// does not get there in about twenty seconds reports why instead of hanging.
+template <std::size_t V>
+class ShadowReaderSide {
+ public:
+  explicit ShadowReaderSide(std::string const& dir) : shadow_("bench", dir) {
+    for (int attempt = 0; !shadow_.initialize("bench"); ++attempt) {
+      if (attempt == 200) {
+        throw std::runtime_error("shadow could not attach: " + shadow_.lastError());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (int round = 0; round < 2000 && shadow_.mountStatus() != Brell::MountStatus::synced;
+         ++round) {
+      shadow_.processNotifications(std::chrono::milliseconds(10));
+    }
+    if (shadow_.mountStatus() != Brell::MountStatus::synced) {
+      throw std::runtime_error("shadow did not synchronise with the store");
+    }
+  }
+  bool lookup(std::uint32_t key, Value<V>& out) {
+    bool found = false;
+    shadow_.lookup(key, found, &out);
+    return found;
+  }
+
+ private:
+  Brell::BrellShadow<Brell::RawValueTraits<V>> shadow_;
 };
 
 inline void lmdbCheck(int result, char const* what) {
@@ -224,6 +308,20 @@ class LmdbSubject {
     return stat.ms_entries;
   }
   std::string const& dir() const { return dir_.path(); }
+
+  // The pages in use (up to the last page written) and the data file; with
+  // MDB_WRITEMAP the file is as large as the map at once, most of it never written.
+  std::vector<MemoryReading> memory() {
+    MDB_envinfo info;
+    MDB_stat stat;
+    lmdbCheck(::mdb_env_info(env_, &info), "mdb_env_info");
+    lmdbCheck(::mdb_env_stat(env_, &stat), "mdb_env_stat");
+    auto file = fileBytes(dir_.path(), {"data.mdb"});
+    return {{"LMDB: pages in use (last page + 1)",
+             (static_cast<std::uint64_t>(info.me_last_pgno) + 1) * stat.ms_psize},
+            {"LMDB: data file size", file.pageBytes},
+            {"LMDB: data file blocks allocated", file.allocated}};
+  }
 
  private:
   void put(Value<V> const& value) {
