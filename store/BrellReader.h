@@ -166,13 +166,12 @@ class BrellReader : public BrellInterface<T> {
     ++counters_.lookups;
     Body body;
     // Three walks, each run only when the one before cannot answer: the unchecked
-    // walk validated by the writer's sequence answers a present key while nothing
-    // changes; the checked walk answers a miss, or a lookup that overlapped a writer
-    // operation; the general path remaps and retries when a count changed and
-    // reports damage.
+    // walk answers a present key whose slot did not change under its copy; the
+    // checked walk answers a miss, or a key whose slot was being changed; the
+    // general path remaps and retries when a count changed and reports damage.
     Outcome outcome = Outcome::retry;
     if (this->initialized_ && map_.numBuckets() != 0) [[likely]] {
-      outcome = map_.lookupUnchanged(key, body);
+      outcome = map_.lookupQuickly(key, body);
       if (outcome == Outcome::retry && slots_.countCurrent()) outcome = map_.lookup(key, body);
     }
     if (outcome == Outcome::retry) [[unlikely]]

@@ -104,29 +104,22 @@ class ReaderHashMap {
     }
   }
 
-  // The common case of a key lookup: nothing changes while it runs. The walk goes
-  // along the key's bucket run comparing keys, without any of the per-step checks of
+  // The common case of a key lookup, for a key that is present. The walk goes along
+  // the key's bucket run comparing keys, with none of the per-step checks of
   // lookup(): it follows references (bounds-checked against this mapping, at most
-  // numSlots steps, so damage cannot make it fault or loop) and copies each value it
-  // passes. Its answer counts only if the writer's operation sequence was even
-  // before and is unchanged after, i.e. no writer operation overlapped any of its
-  // reads: then they all saw one consistent state, in which every run holds occupied
-  // slots of its own keys only.
+  // numSlots steps, so damage cannot make it fault or loop) and copies the value
+  // words of each slot it passes. Where a key matches, that slot's copy is validated
+  // as readSlot() validates one: the slot's link the same before and after the copy,
+  // occupied and not being rewritten, and the slot count still the one this mapping
+  // was made for (which tells the lives of a slot apart). Such a copy is the value
+  // the key had at that moment, wherever the walk came from: keys are unique among
+  // occupied slots. Nothing the writer does elsewhere makes this lookup retry.
   //
-  // It answers found, or retry for everything else (a miss, a changed sequence, a
-  // mapping that is not current, anything unusual): a miss must be confirmed by
-  // lookup(), whose checks report damage that could hide a present key. The caller
-  // checked numBuckets() != 0.
-  Outcome lookupUnchanged(Key const& key, Body& body) const {
-    // Pairs with the writer's release store that ends an operation: every store of
-    // the operations before it is visible to the reads below.
-    std::uint64_t const sequence = slots_->writerSequence(std::memory_order_acquire);
-    if ((sequence & 1) != 0) [[unlikely]]
-      return Outcome::retry;
-    // Both mappings must be those of the current counts: the references and bucket
-    // numbers of the walk are only meaningful in them.
-    if (!slots_->countCurrent() || countChanged()) [[unlikely]]
-      return Outcome::retry;
+  // It answers found, or retry for everything else (a miss, a slot changing under
+  // the copy, a mapping that is not current, anything unusual): a miss must be
+  // confirmed by lookup(), whose checks tell a true miss from a changed or damaged
+  // chain.
+  Outcome lookupQuickly(Key const& key, Body& body) const {
     std::uint32_t const numSlots = slots_->numSlots();
     std::uint32_t const hash = T::hash(key, slots_->hashSeed());
     std::uint32_t reference =
@@ -139,20 +132,18 @@ class ReaderHashMap {
       if (index >= numSlots || steps >= numSlots) [[unlikely]]
         return Outcome::retry;
       unsigned char const* slot = slots_->slot(index);
-      SlotLink const link = Brell::loadLink(slot, std::memory_order_relaxed);
-      // The value's words only: the rest of the body is not needed here.
+      // Pairs with the writer's release stores of this slot's link, as in readSlot().
+      SlotLink const link = Brell::loadLink(slot);
       Brell::copyFromShared(body.bytes, slot + Brell::SlotOffset::value, kValueWordBytes);
       if (T::compare(T::key(body.value()), key) == 0) {
-        // A slot being rewritten or freed cannot be met without an operation under
-        // way; seen anyway, it is for lookup() to explain.
-        if ((link.version & (Brell::kOccupiedBit | Brell::kRewriteBit)) != Brell::kOccupiedBit)
-          return Outcome::retry;
-        // Pairs with the writer's release fence after it makes the sequence odd: had
-        // any read above seen a store of a later operation, the load below sees that
-        // operation's sequence.
+        // Pairs with the writer's release fences around a rewrite, as in readSlot():
+        // a copy that saw any store of a later version makes the load below see it.
         std::atomic_thread_fence(std::memory_order_acquire);
-        return slots_->writerSequence(std::memory_order_relaxed) == sequence ? Outcome::found
-                                                                              : Outcome::retry;
+        bool const whole = Brell::loadLink(slot) == link &&
+                           (link.version & (Brell::kOccupiedBit | Brell::kRewriteBit)) ==
+                               Brell::kOccupiedBit &&
+                           slots_->countCurrent();
+        return whole ? Outcome::found : Outcome::retry;
       }
       reference = link.value;
     }

@@ -189,14 +189,6 @@ class SlotReaderTable {
     return base_ != nullptr && loadLink(base_ + SlotHeaderOffset::slotCount) == cached_;
   }
 
-  // The writer's operation sequence: odd while an operation is under way, and moved
-  // on by every operation that changes anything in either file (SlotWriterTable::
-  // criticalSectionIs). Two equal even readings around a read mean that no operation
-  // overlapped it.
-  std::uint64_t writerSequence(std::memory_order order) const {
-    return loadLong(base_ + SlotHeaderOffset::writerSequence, order);
-  }
-
   std::uint32_t numSlots() const { return numSlots_; }
   std::uint32_t hashSeed() const { return seed_; }
   SlotHeader const& header() const { return header_; }
@@ -230,7 +222,7 @@ class SlotReaderTable {
   // from the new one. The slot count's version goes up on every shrink and growth and
   // never repeats, so it tells the lives apart: a copy is only good while the count
   // is still the one this mapping was made for.
-  SlotLink readSlot(std::uint32_t index, Body& body) const {
+  [[gnu::always_inline]] SlotLink readSlot(std::uint32_t index, Body& body) const {
     unsigned char const* address = slot(index);
     for (;;) {
       // Pairs with the writer's release stores of this slot's link.
