@@ -110,8 +110,8 @@ class ReaderHashMap {
   // numSlots steps, so damage cannot make it fault or loop) and copies the value
   // words of each slot it passes. Where a key matches, that slot's copy is validated
   // as readSlot() validates one: the slot's link the same before and after the copy,
-  // occupied and not being rewritten, and the slot count still the one this mapping
-  // was made for (which tells the lives of a slot apart). Such a copy is the value
+  // occupied and not being rewritten, and the slot in the life this mapping was made
+  // in (SlotReaderTable::lifeCurrent). Such a copy is the value
   // the key had at that moment, wherever the walk came from: keys are unique among
   // occupied slots. Nothing the writer does elsewhere makes this lookup retry.
   //
@@ -142,7 +142,7 @@ class ReaderHashMap {
         bool const whole = Brell::loadLink(slot) == link &&
                            (link.version & (Brell::kOccupiedBit | Brell::kRewriteBit)) ==
                                Brell::kOccupiedBit &&
-                           slots_->countCurrent();
+                           slots_->lifeCurrent(index);
         return whole ? Outcome::found : Outcome::retry;
       }
       reference = link.value;

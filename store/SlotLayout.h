@@ -47,6 +47,8 @@
 // A version only orders one life of a slot (a shrink then a growth format the slot
 // afresh with version 4), so a copy also needs the slot count unchanged since the
 // reader mapped it: the count's version goes up on every resize and never repeats.
+// Slots below the initial slot count live once (compaction never goes below it)
+// and need no such check.
 //
 // Every shared word is read and written as an aligned 8-byte atomic (Link.h).
 #pragma once

@@ -12,6 +12,9 @@
 // Thread-safety: one thread per reader object; any number of readers in any process.
 #pragma once
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -86,6 +89,12 @@ class SlotReaderTable {
     VORL_TRACE(Debug::reader(), kDebugLevel, "{}", header_.toString());
     cached_ = SlotLink{0xFFFFFFFFu, 0};
     seed_ = header_.hashSeed;
+    // Compaction never takes the table below its initial count, which the writer
+    // derives from the page size (fixed-size tables never shrink at all). The
+    // smaller of that and the header's figure is safe even for a damaged header.
+    stableSlots_ = std::min(
+        header_.initialSlots,
+        initialCapacityFor(kSlotSize, static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE))));
     base_ = static_cast<unsigned char const*>(file_.base());
     slotBase_ = nullptr;
     numSlots_ = 0;
@@ -101,6 +110,7 @@ class SlotReaderTable {
     base_ = nullptr;
     slotBase_ = nullptr;
     numSlots_ = 0;
+    stableSlots_ = 0;
     cached_ = SlotLink{0xFFFFFFFFu, 0};
   }
 
@@ -189,6 +199,12 @@ class SlotReaderTable {
     return base_ != nullptr && loadLink(base_ + SlotHeaderOffset::slotCount) == cached_;
   }
 
+  // True when a copy of slot `index` validated by its version belongs to the life
+  // of the slot this mapping was made in (see readSlot()).
+  bool lifeCurrent(std::uint32_t index) const { return index < stableSlots_ || countCurrent(); }
+  // The slots that never leave the table: those below its initial count.
+  std::uint32_t stableSlots() const { return stableSlots_; }
+
   std::uint32_t numSlots() const { return numSlots_; }
   std::uint32_t hashSeed() const { return seed_; }
   SlotHeader const& header() const { return header_; }
@@ -221,7 +237,10 @@ class SlotReaderTable {
   // slot, often the same key) over a body copied half from the old entry and half
   // from the new one. The slot count's version goes up on every shrink and growth and
   // never repeats, so it tells the lives apart: a copy is only good while the count
-  // is still the one this mapping was made for.
+  // is still the one this mapping was made for. The slots below the initial count
+  // never leave the table, so they live once and need no such test (stableSlots()):
+  // a small table is read without touching the header line that the lookaside copy
+  // of every rewrite shares with the count.
   [[gnu::always_inline]] SlotLink readSlot(std::uint32_t index, Body& body) const {
     unsigned char const* address = slot(index);
     for (;;) {
@@ -241,7 +260,7 @@ class SlotReaderTable {
       // life), the count load below sees that shrink's count.
       SlotLink after = loadLink(address);
       if (after != before) continue;
-      if (!countCurrent()) [[unlikely]]
+      if (!lifeCurrent(index)) [[unlikely]]
         return SlotLink{};
       return before;
     }
@@ -261,6 +280,7 @@ class SlotReaderTable {
   unsigned char const* base_ = nullptr;
   unsigned char const* slotBase_ = nullptr;
   std::uint32_t numSlots_ = 0;
+  std::uint32_t stableSlots_ = 0;
   std::uint32_t seed_ = 0;
 };
 
