@@ -212,6 +212,11 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
                vanquo_.writer().toString(), Vanquo::toString(state));
     ++counters_.disconnects;
     lastDisconnect_ = state;
+    // A writer that leaves while a synchronisation pass is under way, or before its
+    // last notifications were handled, leaves changes this shadow has not seen. The
+    // ring it leaves behind is the one already followed, so reconnect() would not
+    // catch up from it: forget it, and the next reconnect catches up from the slots.
+    if (syncer_.busy() || vanquo_.pending()) followedRing_ = Ring::Identity{};
     syncer_.stop();
     vanquo_.detach();
     connected_ = false;

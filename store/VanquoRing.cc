@@ -56,7 +56,7 @@ RingFile& RingFile::operator=(RingFile&& other) noexcept {
 }
 
 RingFile RingFile::create(std::string const& path, std::uint32_t capacity,
-                          SharedMem::PyrelId pyrel) {
+                          SharedMem::PyrelId pyrel, SharedMem::ProcessIdentity writer) {
   if (!validCapacity(capacity)) {
     throw Vorl::RangeException(
         fmt::format("notification ring capacity {} is not a power of two "
@@ -110,6 +110,10 @@ RingFile RingFile::create(std::string const& path, std::uint32_t capacity,
   std::memcpy(base + RingOffset::checksum, &sum, 4);
   std::uint64_t head = 1;
   std::memcpy(base + RingOffset::head, &head, 8);
+  std::uint64_t writerStart = writer.startTime;
+  std::uint64_t writerProcess = writer.processId;
+  std::memcpy(base + RingOffset::writerStart, &writerStart, 8);
+  std::memcpy(base + RingOffset::writerProcess, &writerProcess, 8);
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     error = errno;
     ::munmap(address, size);

@@ -38,10 +38,10 @@
 // leaves an entry beyond head that nobody reads. Every entry is one atomic word, so
 // a reader never sees half of one.
 //
-// Identity. A writer makes a new ring for every attach (filled in under a temporary
-// name and renamed into place, so readers only ever open complete rings), then
-// stores its start time and, last, its process id (release; a reader loads the id
-// first, acquire). Before replacing a ring it clears the old ring's process id and
+// Identity. A writer makes a new ring for every attach, filled in under a temporary
+// name with its own process id and start time and then renamed into place, so
+// readers only ever open complete rings and never a new ring without its writer
+// (which they would take for a ring whose writer had left). Before replacing a ring it clears the old ring's process id and
 // wakes the old ring's sleepers; detach does the same. A reader thus tells: process
 // id 0 -> the writer detached or was replaced; the identity no longer alive -> the
 // writer died; either way it reopens the file to find the next writer's ring.
@@ -65,6 +65,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/sharedmem/ProcessIdentity.h"
 #include "platform/sharedmem/PyrelId.h"
 
 namespace Vanquo {
@@ -144,8 +145,12 @@ class HWTABLES_API RingFile {
 
   // Writes a complete new ring for `pyrel` under a temporary name, with its space
   // reserved (posix_fallocate: a full file system fails here, never later with
-  // SIGBUS), and renames it to `path`. The ring starts with head 1 and no writer.
-  static RingFile create(std::string const& path, std::uint32_t capacity, SharedMem::PyrelId pyrel);
+  // SIGBUS), and renames it to `path`. The ring starts with head 1 and `writer` as
+  // its writer (none by default). The writer is in place before the rename: a reader
+  // that opened the new ring in between and found no writer would take it for one
+  // whose writer had already left.
+  static RingFile create(std::string const& path, std::uint32_t capacity, SharedMem::PyrelId pyrel,
+                         SharedMem::ProcessIdentity writer = {});
 
   // Opens and validates an existing ring; false with a reason when there is none or
   // it is not a valid ring. `writable`: map everything read-write (a writer

@@ -23,14 +23,12 @@ void VanquoWriter::attach() {
   RingFile old;
   if (old.open(path(), true, nullptr)) retire(old);
   old.close();
-  ring_ = RingFile::create(path(), capacity_, pyrel_ ? pyrel_() : SharedMem::PyrelId());
+  // The ring is renamed into place with this writer already in it (the rename
+  // publishes the file's contents to every process that opens it afterwards).
+  ring_ = RingFile::create(path(), capacity_, pyrel_ ? pyrel_() : SharedMem::PyrelId(),
+                           SharedMem::ProcessIdentity::self());
   base_ = ring_.writableBase();
   head_ = 1;
-  auto self = SharedMem::ProcessIdentity::self();
-  Brell::storeLong(base_ + RingOffset::writerStart, self.startTime);
-  // The process id last: pairs with the reader's acquire load of it, after which the
-  // start time it loads is this writer's.
-  Brell::storeLong(base_ + RingOffset::writerProcess, self.processId, std::memory_order_release);
 }
 
 void VanquoWriter::detach() {

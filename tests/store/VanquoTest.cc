@@ -7,7 +7,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <atomic>
 #include <filesystem>
+#include <set>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -124,6 +128,39 @@ TEST(VanquoRing, DetachAndReplacementAreVisibleAndANewRingIsFound) {
   EXPECT_EQ(current.writerState(), WriterState::attached);
   next.removeFile();
   EXPECT_FALSE(std::filesystem::exists(root.file("notifications")));
+}
+
+// A ring is never seen without the writer that made it: a reader takes a ring
+// without a writer for one whose writer has left, and would not look at it again.
+// Writers keep replacing their ring while a reader opens whatever ring is in place:
+// no ring may be seen first without a writer and later with one.
+TEST(VanquoRing, ANewRingIsNeverSeenWithoutItsWriter) {
+  TempDir root;
+  auto writer = makeWriter(root);
+  writer.attach();
+  std::atomic<bool> done{false};
+  std::thread replacing([&] {
+    for (int round = 0; round < 300; ++round) writer.attach();
+    done = true;
+  });
+  std::set<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> seenWithoutWriter;
+  int reversals = 0;
+  int opened = 0;
+  while (!done) {
+    Reader reader(root.path());
+    if (!reader.initialize(false)) continue;
+    ++opened;
+    auto identity = reader.identity();
+    auto key = std::make_tuple(identity.device, identity.inode, identity.created);
+    if (reader.writerState() == WriterState::attached) {
+      reversals += seenWithoutWriter.count(key) != 0;
+    } else {
+      seenWithoutWriter.insert(key);
+    }
+  }
+  replacing.join();
+  EXPECT_GT(opened, 0);
+  EXPECT_EQ(reversals, 0);
 }
 
 TEST(VanquoRing, LocalWriterPublishesNothing) {
