@@ -16,8 +16,6 @@
 
 #include "platform/plugin/Export.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 
@@ -218,7 +216,7 @@ class BucketWriter {
   // fills and empties does all the time, then changes only its count, without a
   // system call. Readers map what the count needs, which the file always holds.
   static std::size_t bytesFor(std::uint32_t buckets) {
-    static std::size_t const page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t const page = SharedMem::MappedFile::pageSize();
     return (Brell::bucketFileSize(buckets) + page - 1) / page * page;
   }
 

@@ -12,8 +12,6 @@
 // Thread-safety: one thread per reader object; any number of readers in any process.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -94,7 +92,7 @@ class SlotReaderTable {
     // smaller of that and the header's figure is safe even for a damaged header.
     stableSlots_ = std::min(
         header_.initialSlots,
-        initialCapacityFor(kSlotSize, static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE))));
+        initialCapacityFor(kSlotSize, SharedMem::MappedFile::pageSize()));
     base_ = static_cast<unsigned char const*>(file_.base());
     slotBase_ = nullptr;
     numSlots_ = 0;

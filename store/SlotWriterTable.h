@@ -59,7 +59,7 @@ class SlotWriterTable {
         fixedSize_(settings.fixedSize),
         shrinkable_(settings.shrinkable) {}
 
-  static std::uint32_t pageSize() { return static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE)); }
+  static std::uint32_t pageSize() { return SharedMem::MappedFile::pageSize(); }
 
   // created, existing, or invalid (the file is left as it is).
   AttachResult attach(SharedMem::PyrelId identity) {

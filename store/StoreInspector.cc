@@ -38,8 +38,8 @@ struct Snapshot {
 // below allocate and read gigabytes of nothing.
 void requireData(SharedMem::MappedFile const& file, std::uint64_t bytes, char const* what,
                  std::uint64_t count) {
-  long pageSize = ::sysconf(_SC_PAGESIZE);
-  std::uint64_t wholePages = bytes / static_cast<std::uint64_t>(pageSize) * pageSize;
+  std::uint64_t pageSize = SharedMem::MappedFile::pageSize();
+  std::uint64_t wholePages = bytes / pageSize * pageSize;
   std::uint64_t hole = file.firstHole();
   if (hole < wholePages) {
     throw Vorl::CorruptionDetectedException(

@@ -196,10 +196,15 @@ void MappedFile::reserve(std::uint64_t from, std::uint64_t to) {
                                                   to, path_, std::strerror(error)));
 }
 
+std::uint32_t MappedFile::pageSize() {
+  static std::uint32_t const size = static_cast<std::uint32_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
 bool MappedFile::releaseTail(std::uint64_t from) {
   if (heap_ || fd_ < 0) return true;
   std::uint64_t size = fileSize();
-  long page = ::sysconf(_SC_PAGESIZE);
+  std::uint64_t page = pageSize();
   std::uint64_t start = (from + page - 1) / page * page;
   if (start >= size) return true;
   return ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(start),

@@ -51,6 +51,8 @@ class HWTABLES_API MappedFile {
   static MappedFile inDirectory(std::string root, std::string name);
   // A heap-backed wrapper (anonymous private memory); `name` is for messages only.
   static MappedFile onHeap(std::string name);
+  // The system's page size: mappings, reservations and released ranges come in pages.
+  static std::uint32_t pageSize();
 
   bool heap() const { return heap_; }
   std::string const& path() const { return path_; }
