@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/ordex/EntityManager.h"
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
 
@@ -23,8 +24,7 @@ bool environmentFlag(char const* name) {
 }  // namespace
 
 std::string defaultRoot() {
-  char const* root = std::getenv("HWTABLES_ROOT");
-  return root != nullptr && *root != '\0' ? root : "/dev/shm/hwtables";
+  return Ordex::EntityManager::defaultStoreRoot();
 }
 
 namespace Util {

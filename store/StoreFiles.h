@@ -21,7 +21,7 @@ namespace Brell {
 inline constexpr char const* kControlFileName = "control";
 inline constexpr char const* kCorruptionFileName = "corruption-detected";
 
-// The default root of stores for the tool: $HWTABLES_ROOT, else /dev/shm/hwtables.
+// The default root of stores for the tool: Ordex::EntityManager::defaultStoreRoot().
 HWTABLES_API std::string defaultRoot();
 
 namespace Util {
