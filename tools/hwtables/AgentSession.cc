@@ -15,7 +15,7 @@
 #include "platform/tessar/HwTableReaderBase.h"
 #include "framework/ReadBackAudit.h"
 #include "tools/hwtables/MemoryStores.h"
-#include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
 #include "tools/hwtables/ModuleDescription.h"
 
 namespace Tool {

@@ -10,6 +10,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/hwtables/Errors.h"
+
 namespace Tool {
 
 using CommandAdder = std::function<void(CLI::App& app)>;
@@ -19,22 +21,5 @@ struct CommandRegistration {
 };
 
 void addRegisteredCommands(CLI::App& app);
-
-// A failure the user can fix (bad argument, missing file): main prints
-// "hwtables: <message>" on stderr and exits with status 2.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// A check that ran and failed (a demo verification, an invalid store): exit status 1.
-struct CheckFailed : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// Another process has what the command needs (a store's writer lock): exit status 1,
-// and trying again later may work.
-struct Busy : CheckFailed {
-  using CheckFailed::CheckFailed;
-};
 
 }  // namespace Tool

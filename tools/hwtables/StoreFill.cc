@@ -26,7 +26,7 @@
 #include "store/RawValue.h"
 #include "store/StoreFiles.h"
 #include "store/StoreInspector.h"
-#include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
 #include "tools/hwtables/StoreReport.h"
 
 namespace Tool {

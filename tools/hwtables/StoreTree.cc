@@ -21,7 +21,7 @@
 #include "store/StoreFiles.h"
 #include "store/StoreInspector.h"
 #include "store/VanquoRing.h"
-#include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
 
 namespace Tool {
 namespace {
