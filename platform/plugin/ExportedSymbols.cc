@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <string_view>
 #include <tuple>
 
 #include <fmt/format.h>
@@ -56,6 +57,14 @@ bool sectionAt(std::string const& bytes, ElfW(Ehdr) const& header, std::uint64_t
 
 bool fitsFile(std::string const& bytes, ElfW(Shdr) const& section) {
   return section.sh_offset <= bytes.size() && section.sh_size <= bytes.size() - section.sh_offset;
+}
+
+// Names the sanitizers give the symbols they add to an instrumented object.
+bool sanitizerMade(std::string_view name) {
+  for (std::string_view prefix : {"__odr_asan", "__asan_", "__ubsan_", "__sanitizer_"}) {
+    if (name.starts_with(prefix)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -117,7 +126,9 @@ std::vector<ExportedSymbol> exportedSymbols(std::string const& path) {
     ExportedSymbol entry;
     entry.name = std::string(rest.substr(0, end));
     entry.demangled = demangledName(entry.name);
-    entry.weak = binding == STB_WEAK;
+    // A unique symbol is an inline variable every object may define: shared as well.
+    entry.weak = binding == STB_WEAK || binding == STB_GNU_UNIQUE;
+    entry.generated = sanitizerMade(entry.name);
     entry.function = type != STT_OBJECT;
     exported.push_back(std::move(entry));
   }

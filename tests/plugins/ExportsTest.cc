@@ -107,7 +107,7 @@ class PluginExports : public ::testing::Test {
     handle_ = ::dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(handle_, nullptr) << ::dlerror();
     for (auto const& symbol : Plugin::exportedSymbols(pluginPath())) {
-      if (!symbol.weak) global_.emplace(symbol.demangled, symbol.name);
+      if (symbol.chosen()) global_.emplace(symbol.demangled, symbol.name);
     }
     for (auto const& record : Framework::TableRegistry::singleton().tables()) {
       if (record->source == pluginPath()) tables_.emplace_back(record->info->className);
@@ -132,7 +132,7 @@ class PluginExports : public ::testing::Test {
   }
 
   void* handle_ = nullptr;
-  std::map<std::string, std::string> global_;  // demangled name -> symbol
+  std::map<std::string, std::string> global_;  // chosen exports: demangled name -> symbol
   std::vector<std::string> tables_;
 };
 

@@ -5,8 +5,8 @@
 // (counted on a scratch holder context, so the agent's own is left untouched). Files
 // that failed to load are listed with the reason; the command then exits with 1.
 // `--symbols` adds what each plug-in exports for a platform to find by name: its
-// global dynamic symbols (marker, factories, type-runtime records), read from the
-// file; the weak ones the compiler shares are only counted.
+// chosen dynamic symbols (marker, factories, type-runtime records), read from the
+// file; the others (weak ones the compiler shares, a sanitizer's) are only counted.
 #include <algorithm>
 #include <optional>
 #include <set>
@@ -32,9 +32,9 @@ struct PluginReport {
   std::set<std::string> revisions;
   std::size_t tablePlugins = 0;
   std::size_t tableFactories = 0;
-  // With --symbols: the global exports, and how many weak ones there are.
+  // With --symbols: the chosen exports, and how many others there are.
   std::optional<std::vector<Plugin::ExportedSymbol>> exports;
-  std::size_t weakExports = 0;
+  std::size_t otherExports = 0;
 
   nlohmann::ordered_json toJson() const {
     nlohmann::ordered_json document{{"path", plugin.path},
@@ -53,7 +53,7 @@ struct PluginReport {
                            {"kind", symbol.function ? "function" : "object"}});
       }
       document["symbols"] = std::move(symbols);
-      document["weakSymbols"] = weakExports;
+      document["otherSymbols"] = otherExports;
     }
     return document;
   }
@@ -62,10 +62,10 @@ struct PluginReport {
 void addExports(PluginReport& report) {
   report.exports.emplace();
   for (auto& symbol : Plugin::exportedSymbols(report.plugin.path)) {
-    if (symbol.weak) {
-      ++report.weakExports;
-    } else {
+    if (symbol.chosen()) {
       report.exports->push_back(std::move(symbol));
+    } else {
+      ++report.otherExports;
     }
   }
 }
@@ -120,8 +120,8 @@ void run(bool json, bool symbols) {
       fmt::print("  table plug-ins   {}, registering {} table factories\n", report.tablePlugins,
                  report.tableFactories);
       if (report.exports) {
-        fmt::print("  exports          {} symbols (and {} weak ones the compiler shares)\n",
-                   report.exports->size(), report.weakExports);
+        fmt::print("  exports          {} symbols (and {} the compiler shares or adds)\n",
+                   report.exports->size(), report.otherExports);
         for (auto const& symbol : *report.exports) {
           fmt::print("    {:<8} {}\n", symbol.function ? "function" : "object", symbol.demangled);
         }
