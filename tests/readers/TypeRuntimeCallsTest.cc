@@ -8,6 +8,7 @@
 #include "platform/tyvo/TypeRuntime.h"
 #include "store/TyvoBrellMap.h"
 #include "tests/readers/ReaderTestSupport.h"
+#include "tests/tables/RegisterTestSupport.h"
 
 namespace {
 
@@ -94,8 +95,9 @@ TEST(TypeRuntimeCalls, AShadowGivesTheCommandsOfAnEntryAsItsTableDoes) {
 
 TEST(TypeRuntimeCalls, AShadowIsEmptiedDeletedAndInitialisedAgainThroughTheRuntime) {
   ReaderTest::BroughtUpChip chip({0});
-  auto memory = chip.manager()->tableColl({"IppaBsplProfileTblHwDirect", revision});
-  auto memoryShadow = Vorl::ptrCast<IppaBsplProfileTblHwDirect>(memory)->shadow(0);
+  auto memory = Vorl::ptrCast<IppaBsplProfileTblHwDirect>(
+      chip.manager()->tableColl({"IppaBsplProfileTblHwDirect", revision}));
+  auto memoryShadow = memory->shadow(0);
   ASSERT_FALSE(memoryShadow->storedEntries().empty());
   std::any shadowObject = Vorl::Ptr<Vorl::Node>(memoryShadow);
   auto shadowType = memoryShadow->typeData();
@@ -103,14 +105,33 @@ TEST(TypeRuntimeCalls, AShadowIsEmptiedDeletedAndInitialisedAgainThroughTheRunti
   call(shadowType, shadowObject, "collCleanup");
   EXPECT_TRUE(memoryShadow->storedEntries().empty());
   EXPECT_FALSE(memoryShadow->deleted());
+  auto path = Vorl::ptrCast<IppaBsplProfileTblHwDirect::Shadow>(memoryShadow)->shadowPath();
   call(shadowType, shadowObject, "onDelete");
   EXPECT_TRUE(memoryShadow->deleted());
   EXPECT_FALSE(memoryShadow->entryStorage()->mounted());
+  EXPECT_FALSE(chip.manager()->entityManager()->mounted(path));
   IppaBsplProfileTblHwDirect::Entry entry(IppaBsplProfileTblHwDirect::EntryKey(2, 5));
-  EXPECT_THROW(call(shadowType, shadowObject, "setEntry", {entry}), Asic::GracefulAssertException);
+  try {
+    call(shadowType, shadowObject, "setEntry", {entry});
+    ADD_FAILURE() << "a deleted shadow stored an entry";
+  } catch (Asic::GracefulAssertException const& error) {
+    EXPECT_NE(std::string(error.what()).find("shadow " + memoryShadow->name() + " has been deleted"),
+              std::string::npos)
+        << error.what();
+  }
+  EXPECT_THROW(memory->schanCmds(0, {2, 5}), Asic::GracefulAssertException) << "nor through its table";
+  EXPECT_FALSE(memory->download("4", Pelcar::Fapmask::of({0})));
+  call(shadowType, shadowObject, "onDelete");  // once deleted, nothing more happens
+
+  RegisterTest::TraceCapture traces("bcm88490_a0::IppaBsplProfileTblHwDirect::Shadow=8");
   call(shadowType, shadowObject, "handleInitialized");
+  EXPECT_TRUE(traces.has("bcm88490_a0::IppaBsplProfileTblHwDirect::Shadow", 8,
+                         "shadowPath: " + path +
+                             " entityName bcm88490_a0::IppaBsplProfileTblHwDirect::Shadow::EntryStorage "
+                             "hwTableName bcm88490_a0::IppaBsplProfileTblHwDirect"));
   EXPECT_FALSE(memoryShadow->deleted());
   EXPECT_TRUE(memoryShadow->entryStorage()->mounted());
+  EXPECT_TRUE(memoryShadow->storedEntries().empty());
   call(shadowType, shadowObject, "setEntry", {entry});
   EXPECT_EQ(memoryShadow->storedEntries().size(), 1u);
 

@@ -288,47 +288,4 @@ TEST_F(MemoryFixture, TheManagerHoldsEachMemoryTablesShadowInformationWhileTheTa
   EXPECT_TRUE(manager_->hwTableShadowInfos().empty());
 }
 
-TEST_F(MemoryFixture, ADeletedShadowRefusesEntryOperationsWritesNothingAndComesBackEmpty) {
-  using Table = IppaTerminationProfileTableHwDirect;
-  RegisterTest::TraceCapture traces("bcm88490_a0::IppaTerminationProfileTableHwDirect::Shadow=8");
-  auto table = makeTable<Table>(manager_);
-  table->addShadow(0);
-  auto shadow = table->shadow(0);
-  auto path = shadow->shadowPath();
-  EXPECT_TRUE(traces.has("bcm88490_a0::IppaTerminationProfileTableHwDirect::Shadow", 8,
-                         "shadowPath: " + path +
-                             " entityName bcm88490_a0::IppaTerminationProfileTableHwDirect::Shadow::"
-                             "EntryStorage hwTableName bcm88490_a0::IppaTerminationProfileTableHwDirect"));
-
-  shadow->onDelete();
-  EXPECT_TRUE(shadow->deleted());
-  EXPECT_FALSE(shadow->entryStorage()->mounted());
-  EXPECT_FALSE(manager_->entityManager()->mounted(path));
-  try {
-    table->setEntry(0, Table::Entry(3));
-    ADD_FAILURE() << "a deleted shadow stored an entry";
-  } catch (Asic::GracefulAssertException const& error) {
-    EXPECT_NE(std::string(error.what()).find("shadow " + shadow->name() + " has been deleted"),
-              std::string::npos)
-        << error.what();
-  }
-  EXPECT_THROW(table->getEntry(0, 3), Asic::GracefulAssertException);
-  EXPECT_THROW(table->deleteEntry(0, 3), Asic::GracefulAssertException);
-  EXPECT_THROW(table->schanCmds(0, 3), Asic::GracefulAssertException);
-  EXPECT_FALSE(table->download("4", maskOf({0})));
-  EXPECT_FALSE(table->clearShadow(0));
-  EXPECT_EQ(shadow->expectedEntryData(0, 3), std::vector<U8>(4, 0));
-  shadow->onDelete();  // once deleted, nothing more happens
-
-  // Initialised again, it is mounted, empty (start-up rows are the table's), and usable.
-  shadow->handleInitialized();
-  EXPECT_FALSE(shadow->deleted());
-  EXPECT_TRUE(shadow->entryStorage()->mounted());
-  EXPECT_TRUE(manager_->entityManager()->mounted(path));
-  EXPECT_TRUE(shadow->storedEntries().empty());
-  table->setEntry(0, Table::Entry(3));
-  EXPECT_EQ(shadow->storedEntries().size(), 1u);
-  ASSERT_TRUE(table->download("4", maskOf({0})));
-}
-
 }  // namespace
