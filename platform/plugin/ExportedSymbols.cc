@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string_view>
 #include <tuple>
@@ -21,43 +20,52 @@
 namespace Plugin {
 namespace {
 
-// Shared objects larger than this are not plug-ins; refused before reading.
-constexpr std::uintmax_t kLargestFile = std::uintmax_t{1} << 30;
+// A dynamic symbol table or its names larger than this are damage, not a plug-in.
+constexpr std::uint64_t kLargestSection = std::uint64_t{64} << 20;
 
 [[noreturn]] void refuse(std::string const& path, std::string const& reason) {
   throw Vorl::InvalidInitializeException(fmt::format("{}: {}", path, reason));
 }
 
-std::string readWhole(std::string const& path) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  if (!file) refuse(path, "cannot be read");
-  auto size = static_cast<std::uintmax_t>(file.tellg());
-  if (size > kLargestFile)
-    refuse(path, fmt::format("{} bytes is too large for a shared object", size));
-  std::string bytes(size, '\0');
-  file.seekg(0);
-  if (!file.read(bytes.data(), static_cast<std::streamsize>(size))) refuse(path, "cannot be read");
-  return bytes;
-}
+// Reads the parts of one file it is asked for, each checked against the file's size:
+// only the headers and the two sections needed are read, not the whole object (a
+// plug-in with debug information is large).
+class ElfFile {
+ public:
+  explicit ElfFile(std::string path) : path_(std::move(path)), file_(path_, std::ios::binary) {
+    if (!file_) refuse(path_, "cannot be read");
+    file_.seekg(0, std::ios::end);
+    size_ = static_cast<std::uint64_t>(file_.tellg());
+  }
 
-// A copy of the `T` at `offset`, when the whole of it lies inside `bytes`.
-template <class T>
-bool readAt(std::string const& bytes, std::uint64_t offset, T& out) {
-  if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
-  std::memcpy(&out, bytes.data() + offset, sizeof(T));
-  return true;
-}
+  // The `T` at `offset`; false when it does not lie wholly inside the file.
+  template <class T>
+  bool read(std::uint64_t offset, T& out) {
+    return readBytes(offset, sizeof(T), reinterpret_cast<char*>(&out));
+  }
 
-// The section at `index`, or false when the table does not hold it.
-bool sectionAt(std::string const& bytes, ElfW(Ehdr) const& header, std::uint64_t index,
-               ElfW(Shdr) & section) {
-  if (index >= header.e_shnum) return false;
-  return readAt(bytes, header.e_shoff + index * sizeof(ElfW(Shdr)), section);
-}
+  // The contents of a section; refused when outside the file or too large.
+  std::string section(ElfW(Shdr) const& header, char const* what) {
+    if (header.sh_size > kLargestSection) refuse(path_, fmt::format("damaged {}", what));
+    std::string bytes(header.sh_size, '\0');
+    if (!readBytes(header.sh_offset, header.sh_size, bytes.data())) {
+      refuse(path_, fmt::format("damaged {}", what));
+    }
+    return bytes;
+  }
 
-bool fitsFile(std::string const& bytes, ElfW(Shdr) const& section) {
-  return section.sh_offset <= bytes.size() && section.sh_size <= bytes.size() - section.sh_offset;
-}
+ private:
+  bool readBytes(std::uint64_t offset, std::uint64_t count, char* out) {
+    if (offset > size_ || size_ - offset < count) return false;
+    file_.clear();
+    file_.seekg(static_cast<std::streamoff>(offset));
+    return static_cast<bool>(file_.read(out, static_cast<std::streamsize>(count)));
+  }
+
+  std::string path_;
+  std::ifstream file_;
+  std::uint64_t size_ = 0;
+};
 
 // Names the sanitizers give the symbols they add to an instrumented object.
 bool sanitizerMade(std::string_view name) {
@@ -78,9 +86,9 @@ std::string demangledName(std::string const& name) {
 }
 
 std::vector<ExportedSymbol> exportedSymbols(std::string const& path) {
-  std::string bytes = readWhole(path);
+  ElfFile file(path);
   ElfW(Ehdr) header{};
-  if (!readAt(bytes, 0, header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+  if (!file.read(0, header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
     refuse(path, "not an ELF file");
   }
   constexpr unsigned char kClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
@@ -91,27 +99,33 @@ std::vector<ExportedSymbol> exportedSymbols(std::string const& path) {
   }
   if (header.e_type != ET_DYN) refuse(path, "not a shared object");
   if (header.e_shentsize != sizeof(ElfW(Shdr))) refuse(path, "damaged section table");
+  auto sectionAt = [&](std::uint64_t index, ElfW(Shdr) & section) {
+    if (index >= header.e_shnum ||
+        !file.read(header.e_shoff + index * sizeof(ElfW(Shdr)), section)) {
+      refuse(path, "damaged section table");
+    }
+  };
 
-  ElfW(Shdr) symbols{};
+  ElfW(Shdr) symbolSection{};
   bool found = false;
   for (std::uint64_t index = 0; index < header.e_shnum && !found; ++index) {
-    if (!sectionAt(bytes, header, index, symbols)) refuse(path, "damaged section table");
-    found = symbols.sh_type == SHT_DYNSYM;
+    sectionAt(index, symbolSection);
+    found = symbolSection.sh_type == SHT_DYNSYM;
   }
   if (!found) return {};  // exports nothing
-  ElfW(Shdr) names{};
-  if (!fitsFile(bytes, symbols) || symbols.sh_entsize != sizeof(ElfW(Sym)) ||
-      !sectionAt(bytes, header, symbols.sh_link, names) || names.sh_type != SHT_STRTAB ||
-      !fitsFile(bytes, names)) {
-    refuse(path, "damaged dynamic symbol table");
-  }
-  std::string_view nameTable(bytes.data() + names.sh_offset, names.sh_size);
+  if (symbolSection.sh_entsize != sizeof(ElfW(Sym))) refuse(path, "damaged dynamic symbol table");
+  ElfW(Shdr) nameSection{};
+  sectionAt(symbolSection.sh_link, nameSection);
+  if (nameSection.sh_type != SHT_STRTAB) refuse(path, "damaged dynamic symbol table");
+  std::string symbols = file.section(symbolSection, "dynamic symbol table");
+  std::string names = file.section(nameSection, "dynamic symbol names");
+  std::string_view nameTable(names);
 
   std::vector<ExportedSymbol> exported;
-  for (std::uint64_t offset = 0; offset + sizeof(ElfW(Sym)) <= symbols.sh_size;
+  for (std::size_t offset = 0; offset + sizeof(ElfW(Sym)) <= symbols.size();
        offset += sizeof(ElfW(Sym))) {
     ElfW(Sym) symbol{};
-    readAt(bytes, symbols.sh_offset + offset, symbol);
+    std::memcpy(&symbol, symbols.data() + offset, sizeof(symbol));
     unsigned binding = ELF64_ST_BIND(symbol.st_info);
     unsigned type = ELF64_ST_TYPE(symbol.st_info);
     unsigned visibility = ELF64_ST_VISIBILITY(symbol.st_other);

@@ -8,10 +8,11 @@
 // (template instances, vtables, inline variables), and a sanitizer adds global ones
 // of its own (AddressSanitizer's "__odr_asan." indicators): neither is chosen.
 //
-// The file is read, never mapped or loaded. Every offset, size and name in it is
-// checked before use: a file that is not a shared object of this machine (another
-// word size or byte order, truncated, damaged) is refused with
-// Vorl::InvalidInitializeException naming the file and the reason, never a crash.
+// Only the file's headers and dynamic symbol table are read; it is never mapped or
+// loaded. Every offset, size and name in it is checked before use: a file that is
+// not a shared object of this machine (another word size or byte order, truncated,
+// damaged) is refused with Vorl::InvalidInitializeException naming the file and the
+// reason, never a crash.
 //
 // Thread-safety: none needed; it keeps no state.
 #pragma once
