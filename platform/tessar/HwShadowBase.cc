@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/asic/Assert.h"
 #include "platform/vorl/Exceptions.h"
 
 namespace Tessar {
@@ -33,6 +34,10 @@ U32 DirectShadowBase::entrySize() const {
 
 void DirectShadowBase::initDefaultEntry() {
   defaultEntry_.assign(entrySize(), 0);
+}
+
+void DirectShadowBase::requireLive() const {
+  ASIC_GRACEFUL_ASSERT(!deleted(), "!deleted()", "shadow {} has been deleted", name());
 }
 
 Vorl::Ptr<Pelcar::SchanCmds> DirectShadowBase::schanCmdsWorker(
@@ -156,7 +161,7 @@ void RegisterKeyBasedShadowBase::collCleanup() {
 
 void RegisterKeyBasedShadowBase::onDelete() {
   VORL_TRACE(trace_, 8, " hwShadowKey: {} name: {}", hwShadowKey(), name());
-  if (bcmGroupAddrInfo()) {
+  if (bcmGroupAddrInfo() && !deleted()) {
     cleanupDefaultEntry();
     collCleanup();
   }

@@ -113,6 +113,12 @@ class HWTABLES_API DirectShadowBase : public HwShadowBase {
   bool hasDefaultEntry() const { return !defaultEntry_.empty(); }
   U8 const* defaultEntry() const { return defaultEntry_.data(); }
 
+  // A shadow is deleted once onDelete() released its default entry (and its
+  // entries): it then builds no commands, and entry operations on it are refused.
+  bool deleted() const { return defaultEntry_.empty(); }
+  // The graceful assertion "shadow NAME has been deleted" when it is.
+  void requireLive() const;
+
   // One write command per member of the description and per covered instance, to
   // `applicable`, putting `data` (entrySize() bytes) at that position. A position
   // outside a member's ranges throws Vorl::RangeException and builds nothing.
@@ -154,6 +160,11 @@ class HWTABLES_API RegisterKeyBasedShadowBase : public DirectShadowBase {
   std::vector<EntryView> storedEntries() const override;
   std::vector<U8> expectedEntryData(U8 arrayIndex, U32 entryIndex) const override;
 
+  // Releases the default entry and removes every record of this shadow; the shadow
+  // is deleted afterwards (see deleted()). Run by the destructor; a second call does
+  // nothing.
+  virtual void onDelete();
+
  protected:
   // Stores `size` data bytes as the record of that entry (insert or replace).
   void recordIs(U32 entryIndex, U8 const* data, U32 size);
@@ -162,8 +173,6 @@ class HWTABLES_API RegisterKeyBasedShadowBase : public DirectShadowBase {
   RegisterShadowBrellEntry const* record(RegisterShadowBrellEntryKey const& key) const;
   // Removes the record of that key, if any.
   void recordDel(RegisterShadowBrellEntryKey const& key);
-
-  virtual void onDelete();
 
   Vorl::TraceHandle& constTrace() const { return constTrace_; }
   Vorl::TraceHandle& trace() const { return trace_; }

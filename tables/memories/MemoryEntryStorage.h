@@ -7,7 +7,10 @@
 // processes find them; unmount() detaches and keeps the files for the next writer.
 //
 // Every change publishes the changed key on attribute 258 to the storage's local
-// subscribers and counts it ("entryCollIs", "entryCollDel", "entryCollNotify").
+// subscribers and counts it ("entryCollIs", "entryCollDel", "entryCollNotify"). A
+// removal of a key that is not stored changes nothing, its counter included. The
+// collection's callbacks (makeNotify) lead to the same publishing: a storage mounted
+// as a shadow reader reports there what it learns of the writer's changes.
 //
 // Store corruption: a lookup that meets damage hands the reason to the store's
 // corruption handler and answers "not stored"; a write or removal that meets damage
@@ -23,7 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "framework/ModuleTypes.h"
 #include "platform/asic/Assert.h"
+#include "platform/tyvo/TypeRuntime.h"
 #include "platform/vorl/Counter.h"
 #include "platform/vorl/Ptr.h"
 #include "platform/vorl/Trace.h"
@@ -60,6 +65,11 @@ class MemoryEntryStorage : public Vorl::Node {
   }
 
   ~MemoryEntryStorage() override = default;
+
+  // Its type in the table module's type-runtime record.
+  virtual Vorl::TypeDescriptor typeData() const {
+    return {&Entry::Description::tyvoModule(), ModuleTypes::entryStorage};
+  }
 
   std::string const& entityName() const { return entityName_; }
   Map& map() { return map_; }
@@ -121,11 +131,14 @@ class MemoryEntryStorage : public Vorl::Node {
     entryCollNotify(entry.entryKey());
   }
 
-  // Removes the entry of `key` and returns it; an all-zero entry when it was absent.
+  // Removes the entry of `key` and returns it; an all-zero entry when it was absent
+  // (nothing is counted or published then).
   Entry entryCollDel(EntryKey const& key) {
-    entryCollDelCount_.inc();
     Value removed{Entry(key)};
-    if (safeRemove(key, &removed)) entryCollNotify(key);
+    if (safeRemove(key, &removed)) {
+      entryCollDelCount_.inc();
+      entryCollNotify(key);
+    }
     return removed.entry;
   }
 

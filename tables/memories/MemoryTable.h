@@ -16,6 +16,15 @@
 //   addShadow                  creates the shadow (its store mounted and emptied),
 //                              then initShadow writes the start-up rows
 //
+// A table tells its manager its shadow information when it is initialised and
+// withdraws it when it is deleted (onDelete, also run by the destructor).
+//
+// A shadow's onDelete (run by its destructor, or called through the type runtime)
+// empties its store, unmounts it and releases the default entry: the shadow is then
+// deleted (DirectShadowBase::deleted): its entry operations are refused with a
+// graceful assertion and its whole-memory writes are null, until handleInitialized
+// mounts it again, empty.
+//
 // A new shadow starts empty whatever its store held before, so a restarted agent
 // never serves rows of an earlier run. Deleting a shadow empties its store and
 // unmounts it; the files stay for the next writer.
@@ -103,9 +112,13 @@ class MemoryTable : public Tessar::HwDirectTableBase {
     }
     Vorl::Ptr<EntryStorage> const& entryStorage() const { return entryStorage_; }
 
-    void setEntry(Entry const& entry) { entryStorage_->entryCollIs(entry); }
+    void setEntry(Entry const& entry) {
+      requireLive();
+      entryStorage_->entryCollIs(entry);
+    }
 
     Entry getEntry(EntryKey const& entryKey) const {
+      requireLive();
       VORL_TRACE(constTrace(), 8, "key: {}", entryKey);
       if (auto stored = entryStorage_->entryCollFind(entryKey)) return *stored;
       Entry entry(entryKey);
@@ -115,6 +128,7 @@ class MemoryTable : public Tessar::HwDirectTableBase {
 
     // Returns the entry to default; an entry never stored is no error.
     void deleteEntry(EntryKey const& entryKey) {
+      requireLive();
       VORL_TRACE(trace(), 8, " shadowKey: {} entryKey: {}", hwShadowKey(), entryKey);
       entryStorage_->entryCollDel(entryKey);
     }
@@ -123,12 +137,29 @@ class MemoryTable : public Tessar::HwDirectTableBase {
                                            Hardware::Sand::FapRevision const& fapRevision,
                                            EntryKey const& entryKey, bool useDefault,
                                            Vorl::Ptr<Asic::LogEntryWrapperBase> const&) const {
+      requireLive();
       VORL_TRACE(constTrace(), 8, "key: {}", entryKey);
       return rowSchanCmds(mask, fapRevision, entryKey.arrayIndex(), entryKey.entryIndex(),
                           useDefault);
     }
 
-    void collCleanup() override { entryStorage_->entryCollDelAll(); }
+    void collCleanup() override {
+      requireLive();
+      entryStorage_->entryCollDelAll();
+    }
+
+    // A deleted shadow writes nothing.
+    Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
+                                          Hardware::Sand::FapRevision const& fapRevision,
+                                          Pelcar::Fapmask const& downloadFapmask) const override {
+      if (deleted()) return nullptr;
+      return MemoryShadowBase::download(fapType, fapRevision, downloadFapmask);
+    }
+    Vorl::Ptr<Pelcar::SchanCmds> clearShadow(Hardware::Sand::FapRevision const& fapRevision,
+                                             Pelcar::Fapmask const& mask) override {
+      if (deleted()) return nullptr;
+      return MemoryShadowBase::clearShadow(fapRevision, mask);
+    }
 
     std::vector<EntryView> storedEntries() const override {
       std::vector<EntryView> views;
@@ -146,6 +177,7 @@ class MemoryTable : public Tessar::HwDirectTableBase {
 
     std::vector<U8> expectedEntryData(U8 arrayIndex, U32 entryIndex) const override {
       std::vector<U8> data(Entry::entrySize());
+      if (deleted()) return data;
       if (!storedRowData(arrayIndex, entryIndex, data.data())) {
         std::memcpy(data.data(), defaultEntry(), data.size());
       }
@@ -167,24 +199,39 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       });
     }
 
-   private:
+   public:
     // Mounts the store and empties it: a new shadow starts empty, whatever the
-    // shared memory held; then the default entry is made.
+    // shared memory held; then the default entry is made. On a shadow that is not
+    // deleted it deletes it first, so the shadow starts again, empty. The storage
+    // object stays the same (its subscribers with it). When the mount fails the
+    // shadow stays deleted.
     void handleInitialized() {
       VORL_TRACE(trace(), 8, "tableName: {} ", tableTypeName());
+      if (entryStorage_ && !deleted()) onDelete();
       auto path = shadowPath();
       VORL_TRACE(trace(), 8, "shadowPath: {}", path);
-      auto storage = Vorl::makePtr<EntryStorage>(
-          fmt::format("{}::Shadow::EntryStorage", std::string(tableTypeName())));
-      storage->mount(entityManager()->mount(path));
-      entryStorage_ = storage;
+      if (!entryStorage_) {
+        entryStorage_ = Vorl::makePtr<EntryStorage>(
+            fmt::format("{}::Shadow::EntryStorage", std::string(tableTypeName())));
+      }
+      auto directory = entityManager()->mount(path);
+      VORL_TRACE(trace(), 8, "shadowPath: {} entityName {} hwTableName {}", path,
+                 entryStorage_->entityName(), tableTypeName());
+      try {
+        entryStorage_->mount(directory);
+      } catch (...) {
+        entityManager()->unmount(path);
+        throw;
+      }
       entryStorage_->entryCollDelAll();
       initDefaultEntry();
     }
 
+    // Empties the store, unmounts it and releases the default entry; the shadow is
+    // deleted afterwards. A deleted shadow is left as it is.
     void onDelete() {
       VORL_TRACE(trace(), 8, " hwShadowKey: {} name: {}", hwShadowKey(), name());
-      if (!bcmGroupAddrInfo() || !entryStorage_) return;
+      if (!bcmGroupAddrInfo() || !entryStorage_ || deleted()) return;
       cleanupDefaultEntry();
       entryStorage_->entryCollDelAll();
       auto path = shadowPath();
@@ -193,6 +240,7 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       entityManager()->unmount(path);
     }
 
+   private:
     Vorl::Ptr<EntryStorage> entryStorage_;
   };
 
@@ -345,9 +393,13 @@ class MemoryTable : public Tessar::HwDirectTableBase {
     bcmGroupAddrInfoIs(descriptor_);
     initializedIs(true);
     tableBlocksIs(Desc::info.tableBlock);
+    addHwTableShadowInfo();
   }
 
-  void onDelete() { VORL_TRACE(moduleTrace(), 8, " tableName: {}", Desc::info.className); }
+  void onDelete() {
+    VORL_TRACE(moduleTrace(), 8, " tableName: {}", Desc::info.className);
+    delHwTableShadowInfo();
+  }
 
   static Vorl::TraceHandle& moduleTrace() {
     static Vorl::TraceHandle& handle = Vorl::traceHandle(Desc::info.className);

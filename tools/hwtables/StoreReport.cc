@@ -70,9 +70,23 @@ nlohmann::ordered_json headerJson(Brell::SlotHeader const& header) {
            {{"version", header.lookasideLink.version}, {"reference", header.lookasideLink.value}}}};
 }
 
+// The columns are sized by what the rows print, never by a header field the
+// inspector's checks have not bounded (a damaged header may hold anything): the key
+// column by the key bytes StoreInspector::keyBytes prints (the layout's fields when
+// they fit the value, else the value's first 4 bytes), the value column by the
+// value size a valid header can have (a slot is at most 4096 bytes).
+constexpr std::size_t kFallbackKeyBytes = 4;
+constexpr std::size_t kLargestValueBytes = 4096;
+
 std::size_t keyColumnWidth(Brell::SlotHeader const& header) {
-  std::size_t keyBytes = header.keyLayout.fieldCount != 0 ? header.keySize : 4;
+  bool layoutUsed =
+      header.keyLayout.fieldCount != 0 && header.keyLayout.fitsValue(header.valueSize);
+  std::size_t keyBytes = layoutUsed ? header.keyLayout.size() : kFallbackKeyBytes;
   return std::max<std::size_t>(3, 2 * keyBytes);
+}
+
+std::size_t valueColumnWidth(Brell::SlotHeader const& header) {
+  return 2 * std::min<std::size_t>(header.valueSize, kLargestValueBytes);
 }
 
 std::string referenceText(std::uint32_t reference) {
@@ -166,7 +180,7 @@ std::string entryTableHead(Brell::SlotHeader const& header) {
       "{:<10}  {:<6}  {:<10}  {:<8}  {:<{}}  {}\n{:-<10}  {:-<6}  {:-<10}  {:-<8}  {:-<{}}  "
       "{:-<{}}\n",
       "SLOT", "BUCKET", "VERSION", "RHASH", "KEY", keyColumnWidth(header), "VALUE", "", "", "", "",
-      "", keyColumnWidth(header), "", 2 * header.valueSize);
+      "", keyColumnWidth(header), "", valueColumnWidth(header));
 }
 
 std::string entryTableRow(Brell::SlotHeader const& header, Brell::ChainEntry const& entry) {
