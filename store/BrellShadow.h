@@ -429,6 +429,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
       return batch_.size() + 1;
     }
     if (store_.takeResyncRequest()) {
+      ++counters_.rechecks;
       startPass(PassReason::recheck);
       handleQuiesced(false);
       return batch_.size() + 1;

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -101,6 +102,20 @@ class Follower {
   bool said(std::string const& text) {
     std::lock_guard lock(mutex_);
     return text_.find(text) != std::string::npos;
+  }
+  // Waits (two minutes at most) until the watch has read the store once.
+  bool synced() {
+    for (int tick = 0; tick < 2400 && !said("\"synced\""); ++tick) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return said("\"synced\"");
+  }
+  // Waits (five minutes at most) until its events account for `sequence`.
+  bool reached(std::uint64_t sequence) {
+    for (int tick = 0; tick < 6000 && lastSequence() < sequence; ++tick) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return lastSequence() >= sequence;
   }
   // The last writer sequence the events printed so far account for.
   std::uint64_t lastSequence() {
@@ -214,6 +229,28 @@ Rebuilt rebuild(std::string const& text) {
   return rebuilt;
 }
 
+// A store this process writes, in a directory of its own.
+class LiveStore {
+ public:
+  explicit LiveStore(std::uint32_t maxSize) : root_("stream"), dir_(root_.path() + "/store") {
+    std::filesystem::create_directories(dir_);
+    Brell::MapDescriptor descriptor;
+    descriptor.maxSize = maxSize;
+    writer_ = std::make_unique<Writer>("stream", descriptor, dir_);
+    writer_->initialize("test");
+  }
+  ~LiveStore() { writer_->detach(false); }
+  Writer& writer() { return *writer_; }
+  std::string const& dir() const { return dir_; }
+  // The writer sequence of its last change.
+  std::uint64_t lastChange() const { return ringHead(dir_) - 1; }
+
+ private:
+  E2e::TempDir root_;
+  std::string dir_;
+  std::unique_ptr<Writer> writer_;
+};
+
 std::map<std::string, std::string> dumped(std::string const& dir) {
   auto dump = E2e::runTool({"store", "dump", dir, "--json"});
   EXPECT_EQ(dump.status, 0) << dump.err;
@@ -229,24 +266,17 @@ std::uint64_t changesWanted() {
 }
 
 TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
-  E2e::TempDir root("stream");
-  std::string dir = root.path() + "/store";
-  std::filesystem::create_directories(dir);
   constexpr std::uint32_t kKeys = 3000;
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = 4096;
-  Writer writer("stream", descriptor, dir);
-  ASSERT_TRUE(writer.initialize("test"));
+  LiveStore store(4096);
+  Writer& writer = store.writer();
+  std::string const& dir = store.dir();
   std::mt19937 random(20240611);
   std::uint64_t generation = 0;
   for (std::uint32_t key = 0; key < kKeys; key += 2) writer.write(valueOf(key, ++generation), true);
 
   Follower fast(dir, false);
   Follower slow(dir, true);
-  for (int tick = 0; tick < 600 && !(fast.said("\"synced\"") && slow.said("\"synced\"")); ++tick) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_TRUE(fast.said("\"synced\"") && slow.said("\"synced\"")) << fast.stop() << slow.stop();
+  ASSERT_TRUE(fast.synced() && slow.synced()) << fast.stop() << slow.stop();
 
   // Inserts, updates, two-phase writes and removes; every change is one sequence.
   auto start = Clock::now();
@@ -274,13 +304,11 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   double writing = std::chrono::duration<double>(Clock::now() - start).count();
 
   // The writer pauses (still attached): both followers catch up with its last change.
-  std::uint64_t last = ringHead(dir) - 1;
+  std::uint64_t last = store.lastChange();
   fast.hurry();
   slow.hurry();
-  auto deadline = Clock::now() + std::chrono::seconds(300);
-  while (Clock::now() < deadline && (fast.lastSequence() < last || slow.lastSequence() < last)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  fast.reached(last);
+  slow.reached(last);
   EXPECT_EQ(fast.lastSequence(), last);
   EXPECT_EQ(slow.lastSequence(), last);
   auto expected = dumped(dir);
@@ -303,7 +331,6 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
         rebuilt.resyncs, rebuilt.state.size());
   }
   std::fflush(stdout);
-  writer.detach(false);
 }
 
 // Issue: eight quick sets of one key showed as one "added", and a `removed` carried a
@@ -311,27 +338,17 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
 // (from < seq, the sequences covering all of them), prints only values the key held,
 // and a removal's previous value is the last one it printed.
 TEST(ChangeStream, QuickSetsOfOneKeyShowAsMergedWithValuesTheKeyHeld) {
-  E2e::TempDir root("stream");
-  std::string dir = root.path() + "/store";
-  std::filesystem::create_directories(dir);
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = 64;
-  Writer writer("stream", descriptor, dir);
-  ASSERT_TRUE(writer.initialize("test"));
+  LiveStore store(64);
+  Writer& writer = store.writer();
   writer.write(valueOf(1, 1), true);
-  Follower follower(dir, false);
-  for (int tick = 0; tick < 600 && !follower.said("\"synced\""); ++tick) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_TRUE(follower.said("\"synced\"")) << follower.stop();
+  Follower follower(store.dir(), false);
+  ASSERT_TRUE(follower.synced()) << follower.stop();
   auto caughtUp = [&] {
-    std::uint64_t last = ringHead(dir) - 1;
-    for (int tick = 0; tick < 1500 && follower.lastSequence() < last; ++tick) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    std::uint64_t last = store.lastChange();
+    follower.reached(last);
     return last;
   };
-  std::uint64_t first = ringHead(dir);
+  std::uint64_t first = store.lastChange() + 1;
   std::set<std::string> held;
   for (std::uint64_t round = 1; round <= 8; ++round) {
     writer.write(valueOf(42, round), true);
@@ -372,29 +389,19 @@ TEST(ChangeStream, QuickSetsOfOneKeyShowAsMergedWithValuesTheKeyHeld) {
   EXPECT_EQ(covered, last) << text;
   EXPECT_EQ(lastPrinted, valueHex(valueOf(42, 8))) << text;
   EXPECT_NE(text.find("\"removed\""), std::string::npos) << text;
-  writer.detach(false);
 }
 
 // Issue: `store watch` printed a key as a number where `store dump` prints its bytes.
 // The key a watch prints is the key dump prints, and `store get --bytes` finds it.
 TEST(ChangeStream, StoreWatchPrintsKeysAsDumpPrintsThemAndGetTakesThem) {
-  E2e::TempDir root("stream");
-  std::string dir = root.path() + "/store";
-  std::filesystem::create_directories(dir);
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = 64;
-  Writer writer("stream", descriptor, dir);
-  ASSERT_TRUE(writer.initialize("test"));
-  for (std::uint32_t key : {1u, 42u, 0xDEADBEEFu}) writer.write(valueOf(key, key), true);
+  LiveStore store(64);
+  std::string const& dir = store.dir();
+  for (std::uint32_t key : {1u, 42u, 0xDEADBEEFu}) store.writer().write(valueOf(key, key), true);
   Follower follower(dir, false);
-  for (int tick = 0; tick < 600 && !follower.said("\"synced\""); ++tick) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  writer.write(valueOf(7, 7), true);  // one key printed as it comes, not in the first reading
-  std::uint64_t last = ringHead(dir) - 1;
-  for (int tick = 0; tick < 1500 && follower.lastSequence() < last; ++tick) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  ASSERT_TRUE(follower.synced()) << follower.stop();
+  // One key printed as it comes, not in the first reading.
+  store.writer().write(valueOf(7, 7), true);
+  follower.reached(store.lastChange());
   auto text = follower.stop();
   auto rebuilt = rebuild(text);
   EXPECT_EQ(rebuilt.state, dumped(dir)) << text;
@@ -405,7 +412,6 @@ TEST(ChangeStream, StoreWatchPrintsKeysAsDumpPrintsThemAndGetTakesThem) {
     EXPECT_EQ(got.status, 0) << key << ": " << got.err;
     EXPECT_NE(got.out.find(value), std::string::npos) << got.out;
   }
-  writer.detach(false);
 }
 
 }  // namespace

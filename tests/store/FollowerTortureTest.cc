@@ -317,7 +317,7 @@ struct Follower {
     auto const& counters = shadow->counters();
     return std::to_string(counters.notifications) + " " + std::to_string(counters.overruns) + " " +
            std::to_string(counters.passes) + " " + std::to_string(counters.merged) + " " +
-           std::to_string(counters.relinks);
+           std::to_string(counters.relinks) + " " + std::to_string(counters.rechecks);
   }
 
   std::unique_ptr<Shadow> shadow;
@@ -360,6 +360,7 @@ struct TortureFigures {
   int wipes = 0;
   long slowestCatchUpMs = 0;
   std::uint64_t notifications = 0, overruns = 0, passes = 0, merged = 0, relinks = 0;
+  std::uint64_t rechecks = 0;
 };
 
 std::uint32_t pyrelOnDisk(std::string const& root) {
@@ -464,7 +465,9 @@ TortureFigures runTorture(int checkpoints, std::uint32_t seed) {
     if (auto line = readLine(follower.replies, std::chrono::seconds(60))) {
       std::istringstream words(*line);
       std::uint64_t notifications = 0, overruns = 0, passes = 0, merged = 0, relinks = 0;
-      words >> notifications >> overruns >> passes >> merged >> relinks;
+      std::uint64_t rechecks = 0;
+      words >> notifications >> overruns >> passes >> merged >> relinks >> rechecks;
+      figures.rechecks += rechecks;
       figures.notifications += notifications;
       figures.overruns += overruns;
       figures.passes += passes;
@@ -495,14 +498,15 @@ void tortureAndReport(char const* name) {
   std::printf(
       "follower torture %s: checkpoints %d, follower checks %d, ok %d, late %d, divergences %d%s; "
       "writer kills %d (wiped %d); notifications %llu, merged %llu, laps %llu, passes %llu, "
-      "relinks %llu; slowest catch-up %ld ms; %.0f s\n",
+      "relinks %llu, rechecks %llu; slowest catch-up %ld ms; %.0f s\n",
       name, figures.checkpoints, figures.checks, figures.ok, figures.late, divergences,
       kinds.c_str(), figures.kills, figures.wipes,
       static_cast<unsigned long long>(figures.notifications),
       static_cast<unsigned long long>(figures.merged),
       static_cast<unsigned long long>(figures.overruns),
       static_cast<unsigned long long>(figures.passes),
-      static_cast<unsigned long long>(figures.relinks), figures.slowestCatchUpMs,
+      static_cast<unsigned long long>(figures.relinks),
+      static_cast<unsigned long long>(figures.rechecks), figures.slowestCatchUpMs,
       std::chrono::duration<double>(Clock::now() - start).count());
   std::fflush(stdout);
   EXPECT_EQ(divergences, 0);
