@@ -26,7 +26,8 @@ struct HWTABLES_API MapDescriptor {
   // Whether the store's mappings are in core dumps: 0 as the "FullCoreDump" toggle
   // says (on: included), 1 or 3 left out; other values are refused.
   int coreDumpMode = 0;
-  // Entries of the change-notification ring (a power of two; 0 = the default).
+  // Entries of the change-notification ring (a power of two; 0 = sized to the
+  // table: the next power of two at or above maxSize, see Vanquo::ringCapacityFor).
   std::uint32_t notificationCapacity = 0;
 
   static MapDescriptor localTemporary(std::uint32_t size) {

@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -61,8 +62,7 @@ class WriterFiles {
                  : SharedMem::MappedFile::inDirectory(rootPath_, BrellCore::kBucketFileName),
              slots_, counters_, descriptor.shrinkBuckets, descriptor.criticalTaskCheck),
         vanquo_(
-            rootPath_, descriptor.local, [this] { return pyrel_; },
-            descriptor.notificationCapacity),
+            rootPath_, descriptor.local, [this] { return pyrel_; }, ringCapacity(descriptor)),
         typeName_(T::typeName()) {
     if (descriptor.maxSize == 0) {
       throw Vorl::InvalidInitializeException(fmt::format(
@@ -334,6 +334,14 @@ class WriterFiles {
       return T::compare(T::key(leftCopy), T::key(rightCopy));
     };
     return ops;
+  }
+
+  // The notification ring's capacity: the descriptor's, or sized to the table.
+  static std::uint32_t ringCapacity(MapDescriptor const& descriptor) {
+    if (descriptor.notificationCapacity != 0) return descriptor.notificationCapacity;
+    return Vanquo::ringCapacityFor(
+        descriptor.maxSize,
+        std::max<std::size_t>(Vanquo::kPageSize, SharedMem::MappedFile::pageSize()));
   }
 
   std::string const& rootPath() const { return rootPath_; }

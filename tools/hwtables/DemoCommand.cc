@@ -35,6 +35,7 @@
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "framework/ReadBackAudit.h"
+#include "store/StoreFiles.h"
 #include "tools/hwtables/MemoryStores.h"
 #include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/Arguments.h"
@@ -42,6 +43,7 @@
 #include "tools/hwtables/FieldDecoder.h"
 #include "tools/hwtables/SelfProcess.h"
 #include "tools/hwtables/StopSignals.h"
+#include "tools/hwtables/StoreReport.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -96,6 +98,36 @@ std::set<std::string> expectedEntries(Tessar::HwShadowBase const& shadow, bool s
                                Pelcar::hexBytes(entry.data.data(), entry.data.size())));
   }
   return entries;
+}
+
+// The shared memory the memory shadows' stores take: their files' space on the file
+// system (a tmpfs holds whole pages), in all and per store.
+struct SharedMemory {
+  std::size_t stores = 0;
+  std::uint64_t bytes = 0;
+
+  std::uint64_t perStore() const { return stores == 0 ? 0 : bytes / stores; }
+  std::string text(std::string const& root) const {
+    return fmt::format("{} stores take {} of shared memory below {} ({} per store)", stores,
+                       byteSize(bytes), root, byteSize(perStore()));
+  }
+  nlohmann::json json() const {
+    return {{"stores", stores}, {"bytes", bytes}, {"bytesPerStore", perStore()}};
+  }
+};
+
+SharedMemory sharedMemoryOf(std::vector<TableResult> const& results, std::string const& root,
+                            std::string const& revisionText) {
+  SharedMemory memory;
+  for (auto const& result : results) {
+    if (result.info->isRegister()) continue;
+    for (auto const& [key, shadow] : result.shadows) {
+      ++memory.stores;
+      memory.bytes += Brell::allocatedBytes(
+          Brell::fileSpace(memoryStoreDirectory(root, revisionText, result.fullName, key)));
+    }
+  }
+  return memory;
 }
 
 // Runs `hwtables show all` as a second process and compares what it read from the
@@ -362,6 +394,7 @@ void run(Options const& options) {
   int readerProcess = 0;
   std::uint64_t seed = options.seed ? *options.seed : std::random_device()();
   std::vector<Sim::FlippedBit> flipped;
+  SharedMemory sharedMemory;
   try {
     for (auto const* info : tableCatalogue()) {
       Tessar::HwTableKey key{std::string(info->className), revision};
@@ -394,6 +427,7 @@ void run(Options const& options) {
     if (options.flipBits != 0) flipped = chip.flipBits(options.flipBits, seed);
     auditReadBack(results, *manager, chip, downloadFapmask, options.dmaBufferBytes);
     readerProcess = confirmFromReaderProcess(results, faps, revision, root);
+    sharedMemory = sharedMemoryOf(results, root, revision.revString());
   } catch (Vorl::MemoryResourceException const& error) {
     manager->tableCollDelAll();
     throw UsageError(fmt::format("cannot create the shadow stores below {}: {}", root, error.what()));
@@ -431,6 +465,7 @@ void run(Options const& options) {
                             {"flippedBits", flippedJson(flipped)},
                             {"readBackDifferences", differences},
                             {"chipCommandsExecuted", chip.log().size()},
+                            {"sharedMemory", sharedMemory.json()},
                             {"ok", failed == 0}};
     fmt::print("{}\n", document.dump(2));
   } else {
@@ -489,6 +524,7 @@ void run(Options const& options) {
           results.size(), results.size() - memories, memories, pool->buffersHandedOut(),
           entriesRead, readerProcess);
     }
+    fmt::print("\nShared memory: {}.\n", sharedMemory.text(root));
   }
   if (options.hold) holdUntilInterrupted(options.json);
   manager->tableCollDelAll();

@@ -89,6 +89,36 @@ std::size_t valueColumnWidth(Brell::SlotHeader const& header) {
   return 2 * std::min<std::size_t>(header.valueSize, kLargestValueBytes);
 }
 
+}  // namespace
+
+std::string byteSize(std::uint64_t bytes) {
+  if (bytes < 1024) return fmt::format("{} B", bytes);
+  if (bytes < 1024 * 1024) {
+    return bytes % 1024 == 0 ? fmt::format("{} KiB", bytes / 1024)
+                             : fmt::format("{:.1f} KiB", static_cast<double>(bytes) / 1024);
+  }
+  return fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+}
+
+namespace {
+
+// The files of the store, each with its length and the space it takes on the file
+// system (what a store costs in shared memory is the latter: a tmpfs holds whole
+// pages), and their total.
+std::string filesText(std::vector<Brell::FileSpace> const& files) {
+  if (files.empty()) return fmt::format("  {:<18}{}\n", "files", "none");
+  std::string text;
+  for (std::size_t index = 0; index < files.size(); ++index) {
+    auto const& file = files[index];
+    fmt::format_to(std::back_inserter(text), "  {:<18}{:<22}{:>10} bytes, {:>8} on disk\n",
+                   index == 0 ? "files" : "", printable(file.name), file.bytes,
+                   byteSize(file.allocated));
+  }
+  fmt::format_to(std::back_inserter(text), "  {:<18}{:<22}{:>10}        {:>8} on disk\n", "", "all",
+                 "", byteSize(Brell::allocatedBytes(files)));
+  return text;
+}
+
 std::string referenceText(std::uint32_t reference) {
   if (reference == Brell::kNullReference) return "none";
   if ((reference & Brell::kEndFlag) != 0) {
@@ -124,6 +154,12 @@ nlohmann::ordered_json storeReportJson(std::string const& root,
                                   {"reason", report.reason},
                                   {"slotFileBytes", report.slotFileSize},
                                   {"bucketFileBytes", report.bucketFileSize}};
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (auto const& file : report.files) {
+    files.push_back({{"name", file.name}, {"bytes", file.bytes}, {"diskBytes", file.allocated}});
+  }
+  document["files"] = std::move(files);
+  document["diskBytes"] = Brell::allocatedBytes(report.files);
   document["header"] =
       report.slotHeader ? headerJson(*report.slotHeader) : nlohmann::ordered_json();
   if (report.bucketHeader) {
@@ -235,8 +271,7 @@ std::string storeReportText(std::string const& root, Brell::InspectionReport con
     line("buckets", fmt::format("{} (split or merged {} times)", report.bucketHeader->count.value,
                                 report.bucketHeader->count.version));
   }
-  line("files",
-       fmt::format("slots {} bytes, buckets {} bytes", report.slotFileSize, report.bucketFileSize));
+  text += filesText(report.files);
   if (report.owner && report.owner->shocketInfo.processId != 0) {
     line("writer", fmt::format("process {} ({})", report.owner->shocketInfo.processId,
                                report.writerAlive ? "running" : "gone"));
