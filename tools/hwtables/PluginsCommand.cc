@@ -3,7 +3,8 @@
 // factories and the revisions they serve (the holder context), and its table
 // plug-ins with the table factories they register when the agent initialises them
 // (counted on a scratch holder context, so the agent's own is left untouched). Files
-// that failed to load are listed with the reason; the command then exits with 1.
+// that failed to load are listed with the reason; the command then exits with 1, as
+// it does when the directory holds no plug-in at all.
 #include <algorithm>
 #include <set>
 
@@ -92,13 +93,16 @@ void run(bool json) {
   if (!load.errors.empty()) {
     throw CheckFailed(fmt::format("{} plug-in file(s) failed to load", load.errors.size()));
   }
+  if (reports.empty()) {
+    throw CheckFailed(fmt::format("no plug-in in {}", load.directory));
+  }
 }
 
 void addPluginsCommand(CLI::App& app) {
   auto json = std::make_shared<bool>(false);
   auto* command = app.add_subcommand(
       "plugins", "List the plug-ins loaded from the plug-in directory and what each registered");
-  addPluginDirOption(command);
+  addPluginDirOption(command, PluginNeed::none);
   command->add_flag("--json", *json, "One JSON document, for machines");
   command->callback([json] { run(*json); });
 }
