@@ -88,6 +88,9 @@ class TerminalLines : public LineSource {
   explicit TerminalLines(AgentSession const& session) {
     completing_ = &session;
     rl_readline_name = "hwtables";
+    // Ctrl-C ends the agent as it does without a terminal: the read is interrupted
+    // and the session sees the stop request, rather than libedit taking the signal.
+    rl_catch_signals = 0;
     // Words break at blanks only: keys ({value=3}) and field=value stay one word.
     static char breaks[] = " \t";
     rl_basic_word_break_characters = breaks;
@@ -196,13 +199,18 @@ void run(Options const& options) {
   std::size_t failed = 0;
   std::string firstRefused;
   std::string firstFailed;
+  bool quit = false;
   while (!StopSignals::requested()) {
     auto line = lines->next();
     if (!line) break;
+    if (StopSignals::requested()) break;
     auto words = commandWords(*line);
     if (words.empty()) continue;
     auto reply = session.handle(*line);
-    if (reply.quit) break;
+    if (reply.quit) {
+      quit = true;
+      break;
+    }
     auto where = lines->where();
     if (options.json) {
       auto document = reply.toJson(words[0]);
@@ -223,6 +231,8 @@ void run(Options const& options) {
     if (first.empty()) first = where.empty() ? words[0] : fmt::format("{} at {}", words[0], where);
     ++(isRefused ? refused : failed);
   }
+  // Ctrl-C or Ctrl-D at the prompt: the shell's prompt starts on a line of its own.
+  if (lines->where().empty() && !options.json && !quit) fmt::print("\n");
   if (refused != 0) {
     throw UsageError(fmt::format("{} command line{} refused (the first: {}); the others ran",
                                  refused, refused == 1 ? " was" : "s were", firstRefused));
