@@ -4,10 +4,16 @@
 // (tests/e2e) run the rest through the command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
 
 #include "framework/ModuleTypes.h"
 #include "platform/tessar/HwTableBase.h"
@@ -69,6 +75,22 @@ class Console : public ::testing::Test {
   std::unique_ptr<Tool::AgentSession> session_;
 };
 
+// The entries `hwtables show TABLE --faps 0` reads from the store, in another process.
+nlohmann::json shownEntries(std::string const& table, std::string const& root) {
+  char const* bin = std::getenv("HWTABLES_BIN");
+  std::string command = fmt::format("'{}/hwtables' show {} --faps 0 --json --root '{}'",
+                                    bin ? bin : "build/bin", table, root);
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      out.append(buffer, got);
+    }
+    EXPECT_EQ(::pclose(pipe), 0) << out;
+  }
+  return nlohmann::json::parse(out)["shadows"][0]["entries"];
+}
+
 void expectRefused(AgentReply const& reply, std::string const& text) {
   EXPECT_EQ(reply.status, ReplyStatus::refused) << reply.problem;
   EXPECT_NE(reply.problem.find(text), std::string::npos) << reply.problem;
@@ -101,6 +123,14 @@ TEST_F(Console, AnEntryHeldUnderAKeyTheChipHasNoRowForIsNeverPassedOffAsWritten)
   auto held = run(std::string("get ") + kTermination + " 0 {value=8}");
   ASSERT_TRUE(held.ok()) << held.problem;
   EXPECT_EQ(held.json["heldNotDownloaded"], "row 8 is outside 0..7");
+  // Another process reading the store marks the entry the same way.
+  auto entries = shownEntries(kTermination, root_);
+  auto stray = std::find_if(entries.begin(), entries.end(),
+                            [](auto const& entry) { return entry["key"]["entryIndex"] == 8; });
+  ASSERT_NE(stray, entries.end()) << entries.dump();
+  EXPECT_FALSE((*stray)["downloadable"].get<bool>());
+  EXPECT_EQ((*stray)["neverDownloaded"], "row 8 is outside 0..7");
+  EXPECT_TRUE(entries[0]["downloadable"].get<bool>());
   EXPECT_TRUE(run(std::string("delete ") + kTermination + " 0 {value=8}").ok());
   EXPECT_TRUE(run("download all").ok());
   EXPECT_TRUE(run("audit").ok());
