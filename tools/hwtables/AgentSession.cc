@@ -14,7 +14,6 @@
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "platform/tessar/HwTableReaderBase.h"
-#include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/ChipRows.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
@@ -103,38 +102,30 @@ nlohmann::ordered_json positionJson(KeyPosition position) {
 // A bitmap field's new bits: a number of up to 64 bits, or 0x and hex digits of up
 // to the field's width (as bitmaps print).
 Lutz::PerUnitBitmap bitmapValue(Framework::FieldInfo const& field, std::string const& text) {
-  Lutz::PerUnitBitmap bitmap(field.width);
+  std::vector<unsigned> nibbles;  // least significant first
   std::string_view digits = text;
-  bool hex = digits.starts_with("0x") || digits.starts_with("0X");
-  if (!hex || digits.size() <= 18) {
-    U64 value = parseNumber(text, fmt::format("field {}", field.name));
-    for (std::size_t bit = 0; bit < 64; ++bit) {
-      if (((value >> bit) & 1u) == 0) continue;
-      if (bit >= field.width) {
-        throw UsageError(fmt::format("value {} is wider than {} ({} bits)", shown(text), field.name,
-                                     field.width));
+  if ((digits.starts_with("0x") || digits.starts_with("0X")) && digits.size() > 2 + 16) {
+    for (auto digit = digits.rbegin(); digit != digits.rend() - 2; ++digit) {
+      auto value = static_cast<unsigned char>(*digit);
+      if (!std::isxdigit(value)) {
+        throw UsageError(fmt::format("'{}' is not a number for field {}", shown(text), field.name));
       }
-      bitmap.bitIs(bit, true);
+      nibbles.push_back(std::isdigit(value) ? value - '0' : std::tolower(value) - 'a' + 10);
     }
-    return bitmap;
+  } else {
+    for (U64 value = parseNumber(text, fmt::format("field {}", field.name)); value != 0;
+         value >>= 4) {
+      nibbles.push_back(static_cast<unsigned>(value & 0xF));
+    }
   }
-  digits.remove_prefix(2);
-  for (std::size_t index = 0; index < digits.size(); ++index) {
-    char digit = digits[digits.size() - 1 - index];
-    if (!std::isxdigit(static_cast<unsigned char>(digit))) {
-      throw UsageError(fmt::format("'{}' is not a number for field {}", shown(text), field.name));
+  Lutz::PerUnitBitmap bitmap(field.width);
+  for (std::size_t bit = 0; bit < 4 * nibbles.size(); ++bit) {
+    if (((nibbles[bit / 4] >> (bit % 4)) & 1u) == 0) continue;
+    if (bit >= field.width) {
+      throw UsageError(
+          fmt::format("value {} is wider than {} ({} bits)", shown(text), field.name, field.width));
     }
-    unsigned nibble = std::isdigit(static_cast<unsigned char>(digit))
-                          ? static_cast<unsigned>(digit - '0')
-                          : static_cast<unsigned>(std::tolower(digit) - 'a' + 10);
-    for (std::size_t bit = 0; bit < 4; ++bit) {
-      if (((nibble >> bit) & 1u) == 0) continue;
-      if (4 * index + bit >= field.width) {
-        throw UsageError(fmt::format("value {} is wider than {} ({} bits)", shown(text), field.name,
-                                     field.width));
-      }
-      bitmap.bitIs(4 * index + bit, true);
-    }
+    bitmap.bitIs(bit, true);
   }
   return bitmap;
 }
@@ -197,13 +188,6 @@ bool TableHandle::holds(Tessar::HwShadowKey shadowKey, KeyPosition position) con
   return std::any_of(entries.begin(), entries.end(), [&](auto const& entry) {
     return entry.arrayIndex == position.arrayIndex && entry.entryIndex == position.entryIndex;
   });
-}
-
-std::vector<std::string> AgentReply::textLines() const {
-  auto text = lines;
-  if (status == ReplyStatus::refused) text.push_back("error: " + problem);
-  if (status == ReplyStatus::failed) text.push_back("failed: " + problem);
-  return text;
 }
 
 nlohmann::ordered_json AgentReply::toJson(std::string_view command) const {

@@ -49,8 +49,6 @@ struct AgentReply {
   std::string detail;   // the system's own text, when `problem` translates one
 
   bool ok() const { return status == ReplyStatus::ok; }
-  // The reply for people: its lines, then "error: ..." (refused) or "failed: ..." (failed).
-  std::vector<std::string> textLines() const;
   // The reply for machines: {"command", "ok", "status", ..., "error", "detail"}.
   nlohmann::ordered_json toJson(std::string_view command) const;
 };
