@@ -3,7 +3,6 @@
 // status of a run with refused lines or failed checks; and at a terminal, line
 // editing, history and completion.
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -129,22 +127,7 @@ class Terminal {
     ASSERT_EQ(::write(fd_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
   // Everything the terminal shows until `text` appears (or 30 s pass).
-  std::string readUntil(std::string const& text) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (seen_.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd ready{fd_, POLLIN, 0};
-      if (::poll(&ready, 1, 500) <= 0) continue;
-      char buffer[4096];
-      auto got = ::read(fd_, buffer, sizeof buffer);
-      if (got <= 0) break;
-      seen_.append(buffer, static_cast<std::size_t>(got));
-    }
-    auto found = seen_.find(text);
-    if (found == std::string::npos) return seen_;
-    auto shown = seen_.substr(0, found + text.size());
-    seen_.erase(0, found + text.size());
-    return shown;
-  }
+  std::string readUntil(std::string const& text) { return E2e::readUntil(fd_, text); }
   int finish() {
     int status = 0;
     ::waitpid(pid_, &status, 0);
@@ -155,7 +138,6 @@ class Terminal {
  private:
   pid_t pid_ = -1;
   int fd_ = -1;
-  std::string seen_;
 };
 
 TEST(ConsoleTerminal, TabCompletesCommandsTablesAndFieldsTheUpArrowRecallsALineCtrlCEnds) {
