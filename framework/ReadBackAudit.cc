@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "framework/BitCopy.h"
 #include "framework/TableRegistry.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
@@ -13,13 +12,6 @@
 
 namespace Readers {
 namespace {
-
-std::vector<U8> bitsAt(Framework::TableInfo const& info, std::vector<U8> const& bytes, U32 offset,
-                       U32 width) {
-  std::vector<U8> bits((width + 7) / 8, 0);
-  Framework::copyBits(bits.data(), bits.size(), bytes.data(), info.entryBytes, width, 0, offset);
-  return bits;
-}
 
 std::string hexOrNone(std::optional<std::vector<U8>> const& bytes) {
   if (!bytes) return "nothing";
@@ -30,41 +22,6 @@ std::string hexOrNone(std::optional<std::vector<U8>> const& bytes) {
 
 bool allZero(std::vector<U8> const& bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](U8 byte) { return byte == 0; });
-}
-
-std::vector<std::string> differingFields(Framework::TableInfo const& info,
-                                         std::vector<U8> const& left,
-                                         std::vector<U8> const& right) {
-  auto spansOthers = [&](Framework::FieldInfo const& field) {
-    return std::any_of(info.fields.begin(), info.fields.end(), [&](auto const& other) {
-      return &other != &field && other.offset >= field.offset &&
-             other.offset + other.width * other.count <= field.offset + field.width;
-    });
-  };
-  auto differ = [&](U32 offset, U32 width) {
-    return bitsAt(info, left, offset, width) != bitsAt(info, right, offset, width);
-  };
-  std::vector<std::string> names;
-  for (auto const& field : info.fields) {
-    switch (field.kind) {
-      case Framework::FieldKind::scalar:
-        if (differ(field.offset, field.width)) names.emplace_back(field.name);
-        break;
-      case Framework::FieldKind::indexed:
-        for (U32 index = 0; index < field.count; ++index) {
-          if (differ(field.offset + index * field.stride, field.width)) {
-            names.push_back(fmt::format("{}({})", field.name, index));
-          }
-        }
-        break;
-      case Framework::FieldKind::bitmap:
-        if (!spansOthers(field) && differ(field.offset, field.width)) {
-          names.emplace_back(field.name);
-        }
-        break;
-    }
-  }
-  return names;
 }
 
 std::string AuditDifference::toString() const {

@@ -95,7 +95,7 @@ TEST_F(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesThemGo) {
   for (auto const& shadow : document["shadows"]) {
     ASSERT_EQ(shadow["entries"].size(), 3u);
     EXPECT_EQ(shadow["entries"][2]["key"]["entryIndex"], 15);
-    EXPECT_EQ(shadow["entries"][2]["fields"]["fheiSize"], "2");
+    EXPECT_EQ(shadow["entries"][2]["fields"]["fheiSize"], 2);
   }
 
   auto agent = stopAgent();

@@ -190,6 +190,19 @@ TEST_F(MemoryFixture, DownloadsPackRowsIntoDmaBuffersOneBulkWritePerBuffer) {
             (Layout{{2, 0, 20}, {2, 20, 12}, {3, 0, 20}, {3, 20, 12}}));
 }
 
+TEST_F(MemoryFixture, ResizingThePoolChangesTheDownloadsOfShadowsMadeBefore) {
+  withPool(12);
+  auto table = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
+  table->addShadow(0);
+  EXPECT_EQ(table->download("4", maskOf({0}))->size(), 3u);
+  // The shadow holds the pool the table manager had; its new size is theirs too.
+  manager_->dmaMemPoolManager()->bufferBytesIs(32);
+  EXPECT_EQ(table->download("4", maskOf({0}))->size(), 1u);
+  // A refused size changes nothing.
+  EXPECT_THROW(manager_->dmaMemPoolManager()->bufferBytesIs(0), Vorl::RangeException);
+  EXPECT_EQ(manager_->dmaMemPoolManager()->bufferBytes(), 32u);
+}
+
 TEST_F(MemoryFixture, DownloadsWithoutAPoolWriteRowByRowAndTheChipMatchesTheShadow) {
   auto table = makeTable<IppfBsplProfileTblHwDirect>(manager_);
   table->addShadow(0);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -20,15 +21,29 @@ struct CommandRegistration {
 
 void addRegisteredCommands(CLI::App& app);
 
-// A failure the user can fix (bad argument, missing file): main prints
-// "hwtables: <message>" on stderr and exits with status 2.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A command's failure, in the user's words; `detail` keeps the system's own text
+// when the message translates one (a key's range message, an assertion), and the
+// JSON form of the error carries it.
+class ToolError : public std::runtime_error {
+ public:
+  explicit ToolError(std::string const& message, std::string detail = {})
+      : std::runtime_error(message), detail_(std::move(detail)) {}
+  std::string const& detail() const { return detail_; }
+
+ private:
+  std::string detail_;
 };
 
-// A check that ran and failed (a demo verification, an invalid store): exit status 1.
-struct CheckFailed : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A failure the user can fix (bad argument, missing file): main prints
+// "hwtables: <message>" on stderr and exits with status 2. Nothing was changed.
+struct UsageError : ToolError {
+  using ToolError::ToolError;
+};
+
+// A check that ran and failed (a demo verification, an invalid store, work that was
+// not all done): exit status 1.
+struct CheckFailed : ToolError {
+  using ToolError::ToolError;
 };
 
 // Another process has what the command needs (a store's writer lock): exit status 1,

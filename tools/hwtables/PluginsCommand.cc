@@ -132,6 +132,9 @@ void run(bool json, bool symbols) {
   if (!load.errors.empty()) {
     throw CheckFailed(fmt::format("{} plug-in file(s) failed to load", load.errors.size()));
   }
+  if (reports.empty()) {
+    throw CheckFailed(fmt::format("no plug-in in {}", load.directory));
+  }
 }
 
 void addPluginsCommand(CLI::App& app) {
@@ -139,7 +142,7 @@ void addPluginsCommand(CLI::App& app) {
   auto symbols = std::make_shared<bool>(false);
   auto* command = app.add_subcommand(
       "plugins", "List the plug-ins loaded from the plug-in directory and what each registered");
-  addPluginDirOption(command);
+  addPluginDirOption(command, PluginNeed::none);
   command->add_flag("--json", *json, "One JSON document, for machines");
   command->add_flag("--symbols", *symbols,
                     "Also list what each plug-in exports for a platform to find by name "

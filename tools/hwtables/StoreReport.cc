@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "tools/hwtables/Errors.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -130,16 +131,7 @@ std::string referenceText(std::uint32_t reference) {
 }  // namespace
 
 std::string printable(std::string const& text) {
-  std::string safe;
-  safe.reserve(text.size());
-  for (unsigned char byte : text) {
-    if (byte >= 0x20 && byte < 0x7F) {
-      safe += static_cast<char>(byte);
-    } else {
-      fmt::format_to(std::back_inserter(safe), "\\x{:02x}", byte);
-    }
-  }
-  return safe;
+  return shown(text, std::string::npos);
 }
 
 std::string jsonText(nlohmann::ordered_json const& document) {
@@ -313,6 +305,13 @@ std::string storeFailureLine(std::string const& root, Brell::InspectionReport co
                        killedWriterAdvice(root, report), printable(report.reason));
   }
   return fmt::format("store {} is invalid: {}", printable(root), printable(report.reason));
+}
+
+void judgeOwnerFile(Brell::InspectionReport& report) {
+  if (!report.valid() || !report.owner || report.owner->valid) return;
+  report.result = "invalid";
+  report.reason =
+      "damaged owner file: the next writer would start the store afresh and drop its entries";
 }
 
 }  // namespace Tool
