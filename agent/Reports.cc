@@ -36,6 +36,7 @@ nlohmann::ordered_json reconcileJson(TableReconcile const& entry) {
       {"rowsDiffering", entry.rowsDiffering},
       {"missingOnChip", entry.missingOnChip},
       {"extraOnChip", entry.extraOnChip},
+      {"heldDifferently", entry.heldDifferently()},
       {"rowsWritten", entry.rowsWritten},
       {"commandsSent", entry.commandsSent},
       {"readCommands", entry.readCommands},
@@ -56,7 +57,7 @@ void add(TableReconcile& sum, TableReconcile const& entry) {
 }
 
 std::string reconcileLine(std::string const& what, TableReconcile const& entry) {
-  return fmt::format("{:<50} {:>8} {:>9} {:>8} {:>9} {:>11}", what, entry.rowsCompared,
+  return fmt::format("{:<54} {:>8} {:>9} {:>8} {:>9} {:>11}", what, entry.rowsCompared,
                      entry.rowsDiffering, entry.rowsWritten, entry.commandsSent,
                      milliseconds(entry.time));
 }
@@ -79,8 +80,8 @@ std::size_t BringUpReport::entriesTakenOver() const {
 std::string BringUpReport::text() const {
   std::size_t memories = 0;
   for (auto const& shadow : shadows) memories += shadow.isMemory ? 1 : 0;
-  std::string text = fmt::format("{} tables of the {} on FAPs {}, driving {}\n", tables, revision,
-                                 fapsText(faps), chip);
+  std::string text = fmt::format("{} tables of revision {} on FAPs {}, driving {}\n", tables,
+                                 revision, fapsText(faps), chip);
   if (!warm) {
     return text + fmt::format(
                       "Cold start: {} memory shadows in new stores below {}, every shadow "
@@ -152,7 +153,7 @@ TableReconcile ReconcileReport::total() const {
 }
 
 std::string ReconcileReport::text() const {
-  std::string text = fmt::format("{:<50} {:>8} {:>9} {:>8} {:>9} {:>11}\n", "TABLE (FAPS)",
+  std::string text = fmt::format("{:<54} {:>8} {:>9} {:>8} {:>9} {:>11}\n", "TABLE (FAPS)",
                                  "COMPARED", "DIFFERING", "WRITTEN", "COMMANDS", "TIME");
   std::vector<std::string> order;
   std::map<std::string, std::vector<TableReconcile const*>> byTable;
@@ -170,9 +171,10 @@ std::string ReconcileReport::text() const {
     text += reconcileLine(fmt::format("{} ({})", table, fapsText(faps)), sum) + "\n";
     for (auto const* entry : byTable[table]) {
       if (entry->rowsDiffering == 0 && entry->rowsStillDiffering == 0) continue;
-      text += reconcileLine(fmt::format("  FAP {}: {} missing, {} extra on the chip", entry->fapId,
-                                        entry->missingOnChip, entry->extraOnChip),
-                            *entry) +
+      text += reconcileLine(
+                  fmt::format("  FAP {}: {} held differently, {} missing, {} extra", entry->fapId,
+                              entry->heldDifferently(), entry->missingOnChip, entry->extraOnChip),
+                  *entry) +
               "\n";
     }
   }

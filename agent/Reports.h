@@ -77,6 +77,9 @@ struct HWTABLES_API TableReconcile {
   std::size_t readCommands = 0;
   std::size_t rowsStillDiffering = 0;  // read back after the writes
   std::chrono::nanoseconds time{0};
+
+  // Of the rows differing: those both sides hold, differently.
+  std::size_t heldDifferently() const { return rowsDiffering - missingOnChip - extraOnChip; }
 };
 
 struct HWTABLES_API ReconcileReport {
