@@ -8,6 +8,7 @@
 #include "framework/TableRegistry.h"
 #include "platform/asic/Assert.h"
 #include "platform/ordex/EntityManager.h"
+#include "platform/tessar/DirectKeyBasedShadowBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "platform/vorl/Exceptions.h"
 
@@ -183,6 +184,14 @@ void Agent::dmaBufferIs(U32 bytes) {
   pool_ = checkedPool(bytes);
   manager_->dmaMemPoolManagerIs(pool_);
   readers_->dmaMemPoolManagerIs(pool_);
+  // Shadows took the pool when they were made: they get the new one too.
+  for (auto const& table : tables_) {
+    for (auto const& [key, shadow] : table->hwShadowColl()) {
+      if (auto memory = Vorl::ptrCast<Tessar::DirectKeyBasedShadowBase>(shadow)) {
+        memory->dmaMemPoolManagerIs(pool_);
+      }
+    }
+  }
 }
 
 std::size_t Agent::send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
@@ -226,7 +235,11 @@ std::vector<Readers::TableAudit> Agent::audit(Readers::AuditScope const& scope) 
 }
 
 ReconcileReport Agent::reconcile(Readers::AuditScope const& scope) {
-  return reconcileChip(*this, scope);
+  try {
+    return reconcileChip(*this, scope);
+  } catch (Vorl::Exception const& error) {  // a table or reader that could not do its part
+    throw Error(ErrorKind::checkFailed, fmt::format("the reconcile failed: {}", error.what()));
+  }
 }
 
 }  // namespace HwAgent

@@ -81,8 +81,8 @@ class HWTABLES_API Agent {
   Tessar::TableManager const& tableManager() const { return *manager_; }
   Vorl::Ptr<Tessar::ReadTableManager> const& readTableManager() const { return readers_; }
   Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> const& dmaPool() const { return pool_; }
-  // New DMA buffers for downloads and reads. Throws Error (badInput) for a size
-  // outside 1 byte .. 64 MiB.
+  // New DMA buffers for downloads and reads, for every shadow and reader. Throws
+  // Error (badInput) for a size outside 1 byte .. 64 MiB.
   void dmaBufferIs(U32 bytes);
   ChipLink& chip() { return *chip_; }
   // The FAP type text downloads are traced with.

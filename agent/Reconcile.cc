@@ -69,8 +69,8 @@ std::vector<std::vector<U8>> readMembers(Agent& agent, Tessar::HwTableReaderBase
     try {
       cmds->cmdsAppend(
           Readers::memberReadCmds(reader, readKey, member, member == first, containers.back()));
-    } catch (Vorl::RangeException const& error) {
-      throw Error(ErrorKind::checkFailed,
+    } catch (Vorl::RangeException const& error) {  // e.g. DMA buffers smaller than one row
+      throw Error(ErrorKind::badInput,
                   fmt::format("cannot read {} back: {}", member->name, error.what()));
     }
   }

@@ -35,8 +35,8 @@ namespace HwAgent {
 
 class Agent;
 
-// Throws Error: badInput for a table or FAP the agent does not hold, chipFailure
-// when the chip refuses or is gone.
+// Throws Error: badInput for a table or FAP the agent does not hold (or DMA buffers
+// too small for one row), chipFailure when the chip refuses or is gone.
 HWTABLES_API ReconcileReport reconcileChip(Agent& agent, Readers::AuditScope const& scope);
 
 }  // namespace HwAgent

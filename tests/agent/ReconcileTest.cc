@@ -127,15 +127,23 @@ TEST_F(ReconcileTest, AnEmptiedChipIsRefilledInBulkAndTheScopeIsKept) {
   EXPECT_GT(agent_->reconcile({"IppaBsplProfileTblHwDirect", 0}).total().rowsDiffering, 0u)
       << "FAP 0 was left to its own reconcile";
 
-  for (auto const& scope : {Readers::AuditScope{"NoSuchTable", {}}, Readers::AuditScope{"all", 5},
-                            Readers::AuditScope{"all", 128}}) {
+  auto refused = [](std::function<void()> const& request) {
     try {
-      agent_->reconcile(scope);
-      ADD_FAILURE() << scope.table << " accepted";
+      request();
+      ADD_FAILURE() << "accepted";
     } catch (HwAgent::Error const& error) {
       EXPECT_EQ(error.kind(), HwAgent::ErrorKind::badInput) << error.what();
     }
+  };
+  for (auto const& scope : {Readers::AuditScope{"NoSuchTable", {}}, Readers::AuditScope{"all", 5},
+                            Readers::AuditScope{"all", 128}}) {
+    refused([&] { agent_->reconcile(scope); });
   }
+  refused([&] { agent_->dmaBufferIs(0); });
+  agent_->dmaBufferIs(2);  // smaller than any row: nothing can be read or downloaded
+  refused([&] { agent_->reconcile(); });
+  refused([&] { agent_->download(); });
+  agent_->dmaBufferIs(4096);
   auto all = agent_->reconcile();
   EXPECT_TRUE(all.clean());
   EXPECT_EQ(auditDifferences(*agent_), 0u);
