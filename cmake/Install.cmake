@@ -1,22 +1,22 @@
 # Installation by the usual conventions (GNUInstallDirs):
 #   bin/hwtables                                     the tool
-#   <libdir>/libhwtables-{platform,store}.so.0.9.0   the agent-side libraries (+ soname and
+#   <libdir>/libhwtables-{platform,store,agent}.so.0.9.0   the agent-side libraries (+ soname and
 #                                                    development links)
 #   <libdir>/hwtables/plugins/hwtables-bcm88490_a0.so  the chip's plug-in
-#   include/hwtables/{platform,framework,store}/     the public headers
+#   include/hwtables/{platform,framework,store,agent}/  the public headers
 #   <libdir>/cmake/hwtables/                         find_package(hwtables): hwtables::platform,
-#                                                    hwtables::store
+#                                                    hwtables::store, hwtables::agent
 #   <libdir>/pkgconfig/hwtables.pc                   pkg-config
 #   share/doc/hwtables/                              README and the design notes
 # and a Debian package of all of it (CPack, `make package`).
 include(CMakePackageConfigHelpers)
 
-install(TARGETS hwtables_platform hwtables_store EXPORT hwtablesTargets
+install(TARGETS hwtables_platform hwtables_store hwtables_agent EXPORT hwtablesTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hwtables)
 install(TARGETS hwtables_plugin LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${HWTABLES_PLUGIN_SUBDIR})
 install(TARGETS hwtables RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-foreach(dir platform framework store)
+foreach(dir platform framework store agent)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hwtables/${dir}
     FILES_MATCHING PATTERN "*.h")
 endforeach()

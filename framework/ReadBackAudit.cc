@@ -31,6 +31,31 @@ std::string AuditDifference::toString() const {
                      hexOrNone(expected), hexOrNone(read), member, where);
 }
 
+Vorl::Ptr<Pelcar::SchanCmds> memberReadCmds(
+    Tessar::HwTableReaderBase& reader, Tessar::HwShadowKey readKey,
+    Vorl::Ptr<Tessar::BcmRegMemInfo const> const& member, bool isFirstMember,
+    Vorl::Ptr<Tessar::HwTableReadResultContainer> const& container) {
+  if (isFirstMember) {
+    return reader.tableReadSchanCmds(Vorl::makePtr<Tessar::HwReadRequestParameterBase>(
+                                         readKey, Tessar::HwReadRequestType::fullTableRead),
+                                     container);
+  }
+  Pelcar::Fapmask only;
+  only.fapIdIs(Pelcar::FapId(readKey.fapId()), true);
+  auto const& manager = reader.readTableManager();
+  if (auto* registers = dynamic_cast<Tessar::RegisterReaderBase*>(&reader)) {
+    return registers->regReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container, member,
+                                             manager->sandCmdletRequiredStatus());
+  }
+  if (auto* memories = dynamic_cast<Tessar::DirectTableReaderBase*>(&reader)) {
+    return memories->directReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container,
+                                               manager->dmaMemPoolManager(), member,
+                                               manager->sandCmdletRequiredStatus());
+  }
+  throw Vorl::RangeException(
+      fmt::format("the reader of {} cannot read another member", reader.hwTableKey().tableName));
+}
+
 std::vector<TableAudit> auditReadBack(Tessar::TableManager const& tables,
                                       Vorl::Ptr<Tessar::ReadTableManager> const& readTableManager,
                                       SendReads const& sendReads, AuditScope const& scope) {

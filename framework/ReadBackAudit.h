@@ -76,6 +76,15 @@ struct HWTABLES_API AuditScope {
 // expects none (readers/TableAudit.h). Which fields differ: framework/FieldValues.h.
 HWTABLES_API bool allZero(std::vector<U8> const& bytes);
 
+// The read commands of one member of a table on the FAP and instance of `readKey`,
+// completing into `container`: the reader's own full-table read for its first
+// member, the reader family's command worker for another member (a register kept
+// in two blocks).
+HWTABLES_API Vorl::Ptr<Pelcar::SchanCmds> memberReadCmds(
+    Tessar::HwTableReaderBase& reader, Tessar::HwShadowKey readKey,
+    Vorl::Ptr<Tessar::BcmRegMemInfo const> const& member, bool isFirstMember,
+    Vorl::Ptr<Tessar::HwTableReadResultContainer> const& container);
+
 // One table's audit, as each table registers it: every shadow of `table` and every FAP
 // it serves (or `fapId`), read back with `reader`.
 using TableAuditor = void (*)(Tessar::HwCommonShadowTableBase const& table,

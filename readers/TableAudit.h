@@ -25,24 +25,7 @@ void auditMember(Reader& reader, Tessar::HwShadowBase const& shadow, Tessar::HwS
   auto const& info = Table::Model::Desc::info;
   auto const& member = *memberPtr;
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
-  Vorl::Ptr<Pelcar::SchanCmds> cmds;
-  if (isFirstMember) {
-    cmds = reader.tableReadSchanCmds(Vorl::makePtr<Tessar::HwReadRequestParameterBase>(
-                                         readKey, Tessar::HwReadRequestType::fullTableRead),
-                                     container);
-  } else {
-    Pelcar::Fapmask only;
-    only.fapIdIs(Pelcar::FapId(readKey.fapId()), true);
-    auto const& manager = reader.readTableManager();
-    if constexpr (Reader::kIsRegister) {
-      cmds = reader.regReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container,
-                                           memberPtr, manager->sandCmdletRequiredStatus());
-    } else {
-      cmds = reader.directReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container,
-                                              manager->dmaMemPoolManager(), memberPtr,
-                                              manager->sandCmdletRequiredStatus());
-    }
-  }
+  auto cmds = memberReadCmds(reader, readKey, memberPtr, isFirstMember, container);
   audit.readCommands += cmds ? cmds->size() : 0;
   sendReads(cmds);
 
