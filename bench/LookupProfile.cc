@@ -129,7 +129,7 @@ std::uint64_t profile(Options const& options) {
     return run<V>(keys, options.lookups,
                   [&](std::uint32_t key, Value<V>& out) { return map.lookup(key, out); });
   }
-  StoreSubject<V> store;
+  StoreSubject<V> store(keys.inserted.size());
   for (auto key : keys.inserted) store.insert(valueOf<V>(key, 0));
   if (options.subject == "writer") {
     return run<V>(keys, options.lookups,

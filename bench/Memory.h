@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -107,10 +108,16 @@ std::uint64_t heapTakenBy(Build& build) {
 // account where it keeps files (built on this thread: the store's writer stays on the
 // thread that made it), otherwise the heap it took.
 template <class Subject, class Fill>
-std::unique_ptr<Subject> buildMeasured(Fill&& fill, std::vector<MemoryReading>& readings) {
+std::unique_ptr<Subject> buildMeasured(std::size_t entries, Fill&& fill,
+                                       std::vector<MemoryReading>& readings) {
   std::unique_ptr<Subject> subject;
   auto build = [&] {
-    subject = std::make_unique<Subject>();
+    // A subject with a configured size (the store's table) is made for `entries`.
+    if constexpr (std::is_constructible_v<Subject, std::size_t>) {
+      subject = std::make_unique<Subject>(entries);
+    } else {
+      subject = std::make_unique<Subject>();
+    }
     fill(*subject);
   };
   if constexpr (requires { subject->memory(); }) {
@@ -123,12 +130,13 @@ std::unique_ptr<Subject> buildMeasured(Fill&& fill, std::vector<MemoryReading>& 
   return subject;
 }
 
-// What an empty subject of this kind takes, measured once per value size.
+// What an empty subject of this kind takes, measured once per value size (a subject
+// with a configured size made for the smallest table measured, 64 entries).
 template <class Subject, std::size_t V>
 void measureEmpty() {
   if (memoryLog().hasEmpty(Subject::kName, V)) return;
   std::vector<MemoryReading> readings;
-  buildMeasured<Subject>([](Subject&) {}, readings);
+  buildMeasured<Subject>(64, [](Subject&) {}, readings);
   for (auto const& reading : readings) memoryLog().recordEmpty(reading.what, V, reading.bytes);
   memoryLog().markEmptyMeasured(Subject::kName, V);
 }

@@ -127,6 +127,7 @@ Subject& filled(std::size_t entries) {
     auto const& keys = dataset(entries).keys;  // built before the heap is measured
     std::vector<MemoryReading> readings;
     std::shared_ptr<Subject> subject = buildMeasured<Subject>(
+        entries,
         [&](Subject& empty) {
           for (auto key : keys) empty.insert(valueOf<V>(key, 0));
         },

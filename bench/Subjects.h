@@ -90,9 +90,9 @@ struct MemoryReading {
 
 // The files of a directory that memory figures count.
 struct FileBytes {
-  std::string counted;           // the names of those that exist, comma-separated
-  std::uint64_t pageBytes = 0;   // their sizes, each rounded up to whole 4096-byte pages
-  std::uint64_t allocated = 0;   // the blocks the file system holds for them
+  std::string counted;          // the names of those that exist, comma-separated
+  std::uint64_t pageBytes = 0;  // their sizes, each rounded up to whole 4096-byte pages
+  std::uint64_t allocated = 0;  // the blocks the file system holds for them
 };
 
 // Sizes of those of the files `names` in `dir` that exist. A file in /dev/shm takes
@@ -144,7 +144,11 @@ class StoreSubject {
   using Traits = Brell::RawValueTraits<V>;
   static constexpr char const* kName = "store";
 
-  StoreSubject() : writer_("bench", descriptor(), dir_.path()) { writer_.initialize("bench"); }
+  // A table configured for `entries` (it still grows past them, as tables do): its
+  // notification ring is sized to it.
+  explicit StoreSubject(std::size_t entries) : writer_("bench", descriptor(entries), dir_.path()) {
+    writer_.initialize("bench");
+  }
 
   void insert(Value<V> const& value) { writer_.write(value, true); }
   void update(Value<V> const& value) { writer_.write(value, true); }
@@ -163,18 +167,19 @@ class StoreSubject {
   std::size_t size() const { return writer_.members(); }
   std::string const& dir() const { return dir_.path(); }
 
-  // The two tables and the notification ring readers follow; the other files of the
-  // directory (owner, pyrel, control) are a few bytes each whatever the size.
+  // Every file of the store's directory: the two tables, the notification ring, and
+  // the owner, pyrel and control files (a page each at most, whatever the size).
   std::vector<MemoryReading> memory() const {
-    auto files = fileBytes(dir_.path(), {"slots", "buckets", Vanquo::kRingFileName});
+    auto files = fileBytes(dir_.path(), {"slots", "buckets", Vanquo::kRingFileName, "owner",
+                                         "pyrel", Brell::kControlFileName});
     return {{fmt::format("store: file sizes ({})", files.counted), files.pageBytes},
             {fmt::format("store: blocks allocated ({})", files.counted), files.allocated}};
   }
 
  private:
-  static Brell::MapDescriptor descriptor() {
+  static Brell::MapDescriptor descriptor(std::size_t entries) {
     Brell::MapDescriptor descriptor;
-    descriptor.maxSize = 1u << 22;
+    descriptor.maxSize = static_cast<std::uint32_t>(std::max<std::size_t>(entries, 64));
     return descriptor;
   }
 

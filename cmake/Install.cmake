@@ -1,15 +1,16 @@
 # Installation by the usual conventions (GNUInstallDirs; <libdir> is the multiarch
 # directory, lib/x86_64-linux-gnu, where the system has one):
-#   bin/hwtables                                       the tool
-#   share/man/man1/hwtables.1.gz                       its manual page
-#   share/bash-completion/completions/hwtables         its bash completion
-#   <libdir>/libhwtables-{platform,store}.so.0.9.0     the agent-side libraries (+ soname
-#                                                      and development links)
-#   <libdir>/hwtables/plugins/hwtables-bcm88490_a0.so  the chip's plug-in
-#   include/hwtables/{platform,framework,store}/       the public headers
-#   <libdir>/cmake/hwtables/                           find_package(hwtables)
-#   <libdir>/pkgconfig/hwtables.pc                     pkg-config
-#   share/doc/hwtables/                                README, design notes, copyright
+#   bin/hwtables                                        the tool
+#   share/man/man1/hwtables.1.gz                        its manual page
+#   share/bash-completion/completions/hwtables          its bash completion
+#   <libdir>/libhwtables-{platform,store,agent}.so.0.9.0  the agent-side libraries (+ soname
+#                                                       and development links)
+#   <libdir>/hwtables/plugins/hwtables-bcm88490_a0.so   the chip's plug-in
+#   include/hwtables/{platform,framework,store,agent}/  the public headers
+#   <libdir>/cmake/hwtables/                            find_package(hwtables): hwtables::platform,
+#                                                       hwtables::store, hwtables::agent
+#   <libdir>/pkgconfig/hwtables.pc                      pkg-config
+#   share/doc/hwtables/                                 README, design notes, copyright
 # The build keeps its debug information; `cmake --install build --strip` (or
 # `make install`) installs without it.
 #
@@ -17,6 +18,7 @@
 # (`make package`, docs/packaging.md):
 #   platform  libhwtables-platform0        libhwtables-platform.so.0
 #   store     libhwtables-store0           libhwtables-store.so.0
+#   agent     libhwtables-agent0           libhwtables-agent.so.0
 #   plugin    hwtables-plugin-bcm88490-a0  the plug-in
 #   dev       libhwtables-dev              headers, development links, CMake and pkg-config files
 #   tool      hwtables                     the tool, its manual page, completion and docs
@@ -31,10 +33,13 @@ install(TARGETS hwtables_platform EXPORT hwtablesTargets
 install(TARGETS hwtables_store EXPORT hwtablesTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT store NAMELINK_COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hwtables)
+install(TARGETS hwtables_agent EXPORT hwtablesTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT agent NAMELINK_COMPONENT dev
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hwtables)
 install(TARGETS hwtables_plugin
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${HWTABLES_PLUGIN_SUBDIR} COMPONENT plugin)
 install(TARGETS hwtables RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
-foreach(dir platform framework store)
+foreach(dir platform framework store agent)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/hwtables/${dir}
     COMPONENT dev FILES_MATCHING PATTERN "*.h")
 endforeach()

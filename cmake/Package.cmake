@@ -7,7 +7,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${HWTABLES_PACKAGE_CONTACT}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL platform store plugin dev tool)
+set(CPACK_COMPONENTS_ALL platform store agent plugin dev tool)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The build keeps its debug information; the packages do not need it.
 set(CPACK_STRIP_FILES ON)
@@ -50,6 +50,10 @@ hwtables_package(store libhwtables-store0 libs
   "hwtables shared-memory table store library"
   "This package holds the shared-memory table store: writer, readers, shadows,\n"
   "validation and the notification ring.")
+hwtables_package(agent libhwtables-agent0 libs
+  "hwtables agent library: one agent on one chip"
+  "This package holds the agent library: bring-up of a chip's tables from cold or\n"
+  "from the stores a predecessor left, download, audit, reconcile and teardown.")
 hwtables_package(plugin hwtables-plugin-bcm88490-a0 libs
   "hwtables plug-in with the thirteen MPLS tables of the bcm88490_a0"
   "This package holds the plug-in with the chip's tables and their readers,\n"
@@ -68,13 +72,15 @@ hwtables_package(tool hwtables utils
 
 set(CPACK_COMPONENT_STORE_DEPENDS platform)
 set(CPACK_COMPONENT_PLUGIN_DEPENDS platform store)
-set(CPACK_COMPONENT_DEV_DEPENDS platform store)
-set(CPACK_COMPONENT_TOOL_DEPENDS platform store plugin)
+set(CPACK_COMPONENT_AGENT_DEPENDS platform)
+set(CPACK_COMPONENT_DEV_DEPENDS platform store agent)
+set(CPACK_COMPONENT_TOOL_DEPENDS platform store agent plugin)
 # What the headers include besides their own.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libfmt-dev, nlohmann-json3-dev")
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "hwtables-plugin-bcm88490-a0")
 set(CPACK_DEBIAN_PLATFORM_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_STORE_PACKAGE_MULTIARCH same)
+set(CPACK_DEBIAN_AGENT_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_MULTIARCH same)
 # CPack runs ldconfig from postinst and postrm of the library packages; Debian wants
 # the ldconfig trigger instead. The script swaps them once the packages are made.

@@ -53,6 +53,7 @@ class DataByteIndex {
 template <class Desc, class Key>
 class EntryData {
  public:
+  using Description = Desc;
   using EntryKey = Key;
   using DataByte0Index = DataByteIndex<Desc>;
   static constexpr U32 kSize = Desc::info.entryBytes;

@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "framework/BitCopy.h"
 #include "framework/TableRegistry.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
@@ -13,13 +12,6 @@
 
 namespace Readers {
 namespace {
-
-std::vector<U8> bitsAt(Framework::TableInfo const& info, std::vector<U8> const& bytes, U32 offset,
-                       U32 width) {
-  std::vector<U8> bits((width + 7) / 8, 0);
-  Framework::copyBits(bits.data(), bits.size(), bytes.data(), info.entryBytes, width, 0, offset);
-  return bits;
-}
 
 std::string hexOrNone(std::optional<std::vector<U8>> const& bytes) {
   if (!bytes) return "nothing";
@@ -32,46 +24,36 @@ bool allZero(std::vector<U8> const& bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](U8 byte) { return byte == 0; });
 }
 
-std::vector<std::string> differingFields(Framework::TableInfo const& info,
-                                         std::vector<U8> const& left,
-                                         std::vector<U8> const& right) {
-  auto spansOthers = [&](Framework::FieldInfo const& field) {
-    return std::any_of(info.fields.begin(), info.fields.end(), [&](auto const& other) {
-      return &other != &field && other.offset >= field.offset &&
-             other.offset + other.width * other.count <= field.offset + field.width;
-    });
-  };
-  auto differ = [&](U32 offset, U32 width) {
-    return bitsAt(info, left, offset, width) != bitsAt(info, right, offset, width);
-  };
-  std::vector<std::string> names;
-  for (auto const& field : info.fields) {
-    switch (field.kind) {
-      case Framework::FieldKind::scalar:
-        if (differ(field.offset, field.width)) names.emplace_back(field.name);
-        break;
-      case Framework::FieldKind::indexed:
-        for (U32 index = 0; index < field.count; ++index) {
-          if (differ(field.offset + index * field.stride, field.width)) {
-            names.push_back(fmt::format("{}({})", field.name, index));
-          }
-        }
-        break;
-      case Framework::FieldKind::bitmap:
-        if (!spansOthers(field) && differ(field.offset, field.width)) {
-          names.emplace_back(field.name);
-        }
-        break;
-    }
-  }
-  return names;
-}
-
 std::string AuditDifference::toString() const {
   auto where = fields.empty() ? std::string("; no field covers the bits that differ")
                               : fmt::format("; fields: {}", fmt::join(fields, ", "));
   return fmt::format("FAP {} {} {}: expected {}, read {} ({}{})", fapId, table, key,
                      hexOrNone(expected), hexOrNone(read), member, where);
+}
+
+Vorl::Ptr<Pelcar::SchanCmds> memberReadCmds(
+    Tessar::HwTableReaderBase& reader, Tessar::HwShadowKey readKey,
+    Vorl::Ptr<Tessar::BcmRegMemInfo const> const& member, bool isFirstMember,
+    Vorl::Ptr<Tessar::HwTableReadResultContainer> const& container) {
+  if (isFirstMember) {
+    return reader.tableReadSchanCmds(Vorl::makePtr<Tessar::HwReadRequestParameterBase>(
+                                         readKey, Tessar::HwReadRequestType::fullTableRead),
+                                     container);
+  }
+  Pelcar::Fapmask only;
+  only.fapIdIs(Pelcar::FapId(readKey.fapId()), true);
+  auto const& manager = reader.readTableManager();
+  if (auto* registers = dynamic_cast<Tessar::RegisterReaderBase*>(&reader)) {
+    return registers->regReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container, member,
+                                             manager->sandCmdletRequiredStatus());
+  }
+  if (auto* memories = dynamic_cast<Tessar::DirectTableReaderBase*>(&reader)) {
+    return memories->directReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container,
+                                               manager->dmaMemPoolManager(), member,
+                                               manager->sandCmdletRequiredStatus());
+  }
+  throw Vorl::RangeException(
+      fmt::format("the reader of {} cannot read another member", reader.hwTableKey().tableName));
 }
 
 std::vector<TableAudit> auditReadBack(Tessar::TableManager const& tables,

@@ -68,17 +68,22 @@ struct HWTABLES_API TableAudit {
 using SendReads = std::function<void(Vorl::Ptr<Pelcar::SchanCmds> const&)>;
 
 struct HWTABLES_API AuditScope {
-  std::string table;           // empty or "all": every table the manager holds
-  std::optional<U32> fapId;    // none: every FAP
+  std::string table;         // empty or "all": every table the manager holds
+  std::optional<U32> fapId;  // none: every FAP
 };
 
-// Fills in what each table's audit needs from the others: how the shadows' and the
-// chip's bytes are compared (readers/TableAudit.h).
+// Whether every byte is zero: an entry the readers do not return, so the audit
+// expects none (readers/TableAudit.h). Which fields differ: framework/FieldValues.h.
 HWTABLES_API bool allZero(std::vector<U8> const& bytes);
-// The fields whose bits differ between two entries' data, in description order. A
-// bitmap that spans other fields repeats what they say and is left out.
-HWTABLES_API std::vector<std::string> differingFields(Framework::TableInfo const& info,
-                                         std::vector<U8> const& left, std::vector<U8> const& right);
+
+// The read commands of one member of a table on the FAP and instance of `readKey`,
+// completing into `container`: the reader's own full-table read for its first
+// member, the reader family's command worker for another member (a register kept
+// in two blocks).
+HWTABLES_API Vorl::Ptr<Pelcar::SchanCmds> memberReadCmds(
+    Tessar::HwTableReaderBase& reader, Tessar::HwShadowKey readKey,
+    Vorl::Ptr<Tessar::BcmRegMemInfo const> const& member, bool isFirstMember,
+    Vorl::Ptr<Tessar::HwTableReadResultContainer> const& container);
 
 // One table's audit, as each table registers it: every shadow of `table` and every FAP
 // it serves (or `fapId`), read back with `reader`.

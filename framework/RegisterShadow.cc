@@ -22,6 +22,7 @@ Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::entrySchanCmds(
 Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::download(
     Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
     Pelcar::Fapmask const& downloadFapmask) const {
+  if (deleted()) return nullptr;
   auto revisionText = fapRevision.revString();
   auto maskText = Pelcar::valueToStrep(downloadFapmask);
   GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, revisionText,
@@ -38,6 +39,7 @@ Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::download(
 
 Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::clearShadow(
     Hardware::Sand::FapRevision const& fapRevision, Pelcar::Fapmask const& mask) {
+  if (deleted()) return nullptr;
   auto cmds = downloadWorker(fapRevision, mask, true);
   collCleanup();
   return cmds;

@@ -13,6 +13,8 @@
 //                    collect each entry's commands in order
 //   clearShadow      the full walk with default data, then drop all records
 //
+// A deleted shadow (onDelete) writes nothing: download and clearShadow return null.
+//
 // The register accessor's nested Shadow (RegisterTable<Model>::Shadow) derives from
 // this and adds the typed entry operations.
 #pragma once

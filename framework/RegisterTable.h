@@ -75,6 +75,7 @@ class RegisterTable : public Tessar::HwDirectTableBase {
 
     // Stores the entry; only entry index 0 exists (the key's `null` names no register).
     void setEntry(Entry const& entry) {
+      requireLive();
       ASIC_GRACEFUL_ASSERT(entry.entryKey().entryIndex() < entry.entryKey().null,
                            "entry.entryKey().entryIndex() < entry.entryKey().null()",
                            "EntryKey out of bounds: {}", entry.entryKey());
@@ -82,6 +83,7 @@ class RegisterTable : public Tessar::HwDirectTableBase {
     }
 
     Entry getEntry(EntryKey const& entryKey) const {
+      requireLive();
       if (auto const* stored = record(recordKey(0, entryKey.entryIndex()))) {
         Entry entry{EntryKey(stored->key.entryIndex)};
         std::memcpy(entry.dataBytes(), stored->data, Entry::entrySize());
@@ -94,6 +96,7 @@ class RegisterTable : public Tessar::HwDirectTableBase {
 
     // Returns the entry to default; a missing record is no error.
     void deleteEntry(EntryKey const& entryKey) {
+      requireLive();
       auto key = recordKey(0, entryKey.entryIndex());
       VORL_TRACE(trace(), 8, " shadowKey: {} entryKey: {}", hwShadowKey(), entryKey);
       recordDel(key);
@@ -103,6 +106,7 @@ class RegisterTable : public Tessar::HwDirectTableBase {
                                            Hardware::Sand::FapRevision const& fapRevision,
                                            EntryKey const& entryKey, bool isDelete,
                                            Vorl::Ptr<Asic::LogEntryWrapperBase> const&) const {
+      requireLive();
       return entrySchanCmds(mask, fapRevision, recordKey(0, entryKey.entryIndex()), isDelete);
     }
   };

@@ -3,9 +3,10 @@
 //
 // Each table module registers one TableRecord when its plug-in is loaded (the
 // plug-in's static initialiser, tables/Modules.cc) and withdraws it at unload: its
-// description (TableInfo), how to decode its entries' bytes into named fields, its
-// part of the read-back audit and, for a memory table, how to open its shadow stores
-// as a reader or a shadow without knowing the entry type (store/ErasedStore.h).
+// description (TableInfo: with the fields, enough to decode an entry's bytes, see
+// framework/FieldValues.h), its part of the read-back audit and, for a memory table,
+// how to open its shadow stores as a reader or a shadow without knowing the entry
+// type (store/ErasedStore.h).
 // Records name the plug-in file that registered them (Plugin::currentSource(); empty
 // for tables linked into the program).
 //
@@ -38,16 +39,6 @@ struct ErasedNotify;
 
 namespace Framework {
 
-struct HWTABLES_API DecodedField {
-  std::string name;
-  std::string value;  // decimal below 8 bits of width, hex from 8 bits on
-};
-
-// The fields of the entry holding `data`, in description order. Indexed fields and
-// bitmaps that span the whole entry repeat other views and are left out unless
-// `allViews`. Empty when `data` is not one entry.
-using FieldDecoder = std::vector<DecodedField> (*)(std::span<U8 const> data, bool allViews);
-
 // A memory table's key, as read from its store.
 struct HWTABLES_API StoredKey {
   std::string text;  // "{arrayIndex=2 entryIndex=5}"
@@ -71,7 +62,6 @@ struct HWTABLES_API MemoryStoreAccess {
 struct HWTABLES_API TableRecord {
   TableInfo const* info = nullptr;
   std::string source;  // the plug-in file; empty when linked into the program
-  FieldDecoder decode = nullptr;
   Readers::TableAuditor audit = nullptr;
   MemoryStoreAccess store;  // memory tables only
 

@@ -55,6 +55,12 @@ class InstanceReadResult : public Tessar::HwInstanceReadResultBase {
   // Every stored entry, in key order.
   std::map<EntryKey, Entry> const& entries() const { return entry_; }
 
+  void forEachEntryData(EntryVisitor const& visit) const override {
+    for (auto const& [key, entry] : entry_) {
+      visit(key.arrayIndex(), key.entryIndex(), entry.dataBytes(), Entry::entrySize());
+    }
+  }
+
  private:
   std::map<EntryKey, Entry> entry_;
 };

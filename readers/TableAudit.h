@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "framework/FieldValues.h"
 #include "framework/ReadBackAudit.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/vorl/Exceptions.h"
@@ -24,25 +25,7 @@ void auditMember(Reader& reader, Tessar::HwShadowBase const& shadow, Tessar::HwS
   auto const& info = Table::Model::Desc::info;
   auto const& member = *memberPtr;
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
-  Vorl::Ptr<Pelcar::SchanCmds> cmds;
-  if (isFirstMember) {
-    cmds = reader.tableReadSchanCmds(
-        Vorl::makePtr<Tessar::HwReadRequestParameterBase>(
-            readKey, Tessar::HwReadRequestType::fullTableRead),
-        container);
-  } else {
-    Pelcar::Fapmask only;
-    only.fapIdIs(Pelcar::FapId(readKey.fapId()), true);
-    auto const& manager = reader.readTableManager();
-    if constexpr (Reader::kIsRegister) {
-      cmds = reader.regReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container, memberPtr,
-                                           manager->sandCmdletRequiredStatus());
-    } else {
-      cmds = reader.directReadSchanCmdsWorker(only, readKey.instanceId(), true, 0, container,
-                                              manager->dmaMemPoolManager(), memberPtr,
-                                              manager->sandCmdletRequiredStatus());
-    }
-  }
+  auto cmds = memberReadCmds(reader, readKey, memberPtr, isFirstMember, container);
   audit.readCommands += cmds ? cmds->size() : 0;
   sendReads(cmds);
 
@@ -92,8 +75,8 @@ void auditMember(Reader& reader, Tessar::HwShadowBase const& shadow, Tessar::HwS
     if (hasWanted) difference.expected = wanted->second;
     if (hasGot) difference.read = got->second;
     std::vector<U8> zeros(info.entryBytes, 0);
-    difference.fields = differingFields(info, hasWanted ? wanted->second : zeros,
-                                        hasGot ? got->second : zeros);
+    difference.fields = Framework::differingFields(info, hasWanted ? wanted->second : zeros,
+                                                   hasGot ? got->second : zeros);
     audit.differences.push_back(std::move(difference));
   }
 }
@@ -114,8 +97,8 @@ void auditTable(Tessar::HwCommonShadowTableBase const& table,
       if (fapId && *fapId != fap.value) continue;
       auto readKey = Tessar::HwShadowKey::of(static_cast<U8>(fap.value), shadowKey.instanceId());
       for (auto const& [memoryId, member] : description.members()) {
-        auditMember<Table>(*reader, *shadow, readKey, member,
-                           member == description.firstMember(), sendReads, audit);
+        auditMember<Table>(*reader, *shadow, readKey, member, member == description.firstMember(),
+                           sendReads, audit);
       }
     }
   }

@@ -68,11 +68,6 @@ class ReaderCore : public Family {
     return {&Desc::tyvoModule(), Framework::ModuleTypes::reader(kIsRegister)};
   }
 
-  static Vorl::Ptr<HwInstanceReadResult> hwInstanceReadResultFactory(
-      Tessar::HwShadowKey hwShadowKey, Hardware::Sand::FapRevision const& fapRevision) {
-    return HwInstanceReadResult::HwInstanceReadResultIs(hwShadowKey, fapRevision);
-  }
-
   Tessar::InstanceId minInstanceId() const override {
     auto const& instances = member()->instances;
     return instances.empty() ? 0 : instances.begin()->first;

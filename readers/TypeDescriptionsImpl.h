@@ -4,8 +4,11 @@
 #include <fmt/format.h>
 
 #include "framework/FieldAccessor.h"
+#include "platform/asic/LogEntry.h"
+#include "platform/pelcar/Fapmask.h"
 #include "platform/pelcar/SchanCmd.h"
 #include "platform/tessar/HwTableReaderBase.h"
+#include "platform/tessar/TableManager.h"
 #include "platform/vorl/Exceptions.h"
 
 namespace Readers::detail {
@@ -17,11 +20,34 @@ using Vorl::AttributeOp;
 using Vorl::Arguments;
 
 template <class T>
+struct PointerTo {};
+template <class T>
+struct PointerTo<Vorl::Ptr<T>> {
+  using Pointee = T;
+};
+template <class T>
+concept ObjectPointer = requires { typename PointerTo<T>::Pointee; };
+
+template <class T>
 T argument(Arguments const& arguments, std::size_t index) {
   if (index >= arguments.size()) {
     throw Vorl::RangeException(fmt::format("missing argument {}", index + 1));
   }
   if (auto const* value = std::any_cast<T>(&arguments[index])) return *value;
+  // Objects travel as Vorl::Ptr<Vorl::Node>: one of the wanted class, or null.
+  if constexpr (ObjectPointer<T>) {
+    if (auto const* node = std::any_cast<Vorl::Ptr<Vorl::Node>>(&arguments[index])) {
+      auto object = Vorl::ptrCast<typename PointerTo<T>::Pointee>(*node);
+      if (object || !*node) return object;
+    }
+  }
+  // A FAP mask may be given as one FAP id.
+  if constexpr (std::is_same_v<T, Pelcar::Fapmask>) {
+    if (auto const* number = std::any_cast<U64>(&arguments[index]);
+        number && *number < Pelcar::Fapmask::kMaxFaps) {
+      return Pelcar::Fapmask::of({static_cast<std::uint32_t>(*number)});
+    }
+  }
   if constexpr (std::is_integral_v<T>) {
     if (auto const* number = std::any_cast<U64>(&arguments[index])) {
       if (*number > static_cast<U64>(std::numeric_limits<T>::max())) {
@@ -38,12 +64,30 @@ T argument(Arguments const& arguments, std::size_t index) {
   throw Vorl::RangeException(fmt::format("argument {} is not a {}", index + 1, typeid(T).name()));
 }
 
+// An argument that may be left out (or given empty): T{} then.
+template <class T>
+T optionalArgument(Arguments const& arguments, std::size_t index) {
+  if (index >= arguments.size() || !arguments[index].has_value()) return T{};
+  return argument<T>(arguments, index);
+}
+
 // The object an attribute is accessed on, of class T; null when `self` holds none.
 template <class T>
 Vorl::Ptr<T> objectOf(std::any const& self) {
   if (auto const* node = std::any_cast<Vorl::Ptr<Vorl::Node>>(&self)) return Vorl::ptrCast<T>(*node);
   if (auto const* typed = std::any_cast<Vorl::Ptr<T>>(&self)) return *typed;
   return nullptr;
+}
+
+// The object an attribute is accessed on; Vorl::RangeException when `self` holds no
+// object of class T (another object, a value, nothing).
+template <class T>
+Vorl::Ptr<T> objectAt(std::any const& self) {
+  auto object = objectOf<T>(self);
+  if (!object) {
+    throw Vorl::RangeException("the attribute's object is not of the attribute's type");
+  }
+  return object;
 }
 
 template <class T>
@@ -85,6 +129,16 @@ inline AttributeInfo nameFunction(std::string name, Vorl::String (*get)()) {
   auto info = attribute(std::move(name), AttributeKind::classFunction, "Vorl::String");
   info.access = only(AttributeOp::call, [get](std::any&, Arguments const&, std::any& result) {
     result = std::string(get());
+  });
+  return info;
+}
+
+// A function of an object without arguments or result, e.g. onDelete.
+template <class T, class Run>
+AttributeInfo objectFunction(std::string name, Run run) {
+  auto info = attribute(std::move(name), AttributeKind::function, "");
+  info.access = only(AttributeOp::call, [run](std::any& self, Arguments const&, std::any&) {
+    run(*objectAt<T>(self));
   });
   return info;
 }
@@ -343,16 +397,16 @@ std::vector<AttributeInfo> shadowEntryFunctions() {
   using Key = typename Table::EntryKey;
   auto setEntry = attribute("setEntry", AttributeKind::function, "", {{"entry", std::string(Entry::typeName())}});
   setEntry.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any&) {
-    objectOf<Shadow>(self)->setEntry(argument<Entry>(arguments, 0));
+    objectAt<Shadow>(self)->setEntry(argument<Entry>(arguments, 0));
   });
   auto getEntry = attribute("getEntry", AttributeKind::function, std::string(Entry::typeName()),
                             {{"entryKey", Key::typeName()}});
   getEntry.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any& result) {
-    result = objectOf<Shadow>(self)->getEntry(argument<Key>(arguments, 0));
+    result = objectAt<Shadow>(self)->getEntry(argument<Key>(arguments, 0));
   });
   auto deleteEntry = attribute("deleteEntry", AttributeKind::function, "", {{"entryKey", Key::typeName()}});
   deleteEntry.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any&) {
-    objectOf<Shadow>(self)->deleteEntry(argument<Key>(arguments, 0));
+    objectAt<Shadow>(self)->deleteEntry(argument<Key>(arguments, 0));
   });
   auto schanCmds = attribute("schanCmds", AttributeKind::function, "Pelcar::SchanCmds",
                              {{"fapmask", "Pelcar::Fapmask"},
@@ -360,6 +414,15 @@ std::vector<AttributeInfo> shadowEntryFunctions() {
                               {"entryKey", Key::typeName()},
                               {"isDelete", "bool"},
                               {"logEntryPtr", "Asic::LogEntryWrapperBase"}});
+  // The commands for one entry to the FAPs of the mask the shadow serves (the mask
+  // may be given as one FAP id); null when it serves none of them. The log entry may
+  // be left out.
+  schanCmds.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any& result) {
+    result = Vorl::Ptr<Vorl::Node>(objectAt<Shadow>(self)->schanCmds(
+        argument<Pelcar::Fapmask>(arguments, 0), argument<Hardware::Sand::FapRevision>(arguments, 1),
+        argument<Key>(arguments, 2), argument<bool>(arguments, 3),
+        optionalArgument<Vorl::Ptr<Asic::LogEntryWrapperBase>>(arguments, 4)));
+  });
   return {setEntry, getEntry, deleteEntry, schanCmds};
 }
 
@@ -371,25 +434,31 @@ Vorl::TypeInfo shadowType() {
   type.name = fullName<Table>("::Shadow");
   type.kind = Vorl::TypeKind::object;
   type.attributes = shadowEntryFunctions<Table, Shadow>();
+  // onDelete deletes the shadow: its entries are removed (a memory's store emptied and
+  // unmounted) and later entry operations on it are refused.
+  auto onDelete = objectFunction<Shadow>("onDelete", [](Shadow& shadow) { shadow.onDelete(); });
   if constexpr (isRegister) {
-    type.attributes.push_back(attribute("onDelete", AttributeKind::function, ""));
+    type.attributes.push_back(onDelete);
   } else {
     auto hwTableName = attribute("hwTableName", AttributeKind::readOnlyAttribute, "Vorl::String");
     hwTableName.access = only(AttributeOp::read, [](std::any&, Arguments const&, std::any& result) {
       result = std::string(Table::tableTypeName());  // every shadow of a memory has its table's
     });
     type.attributes.push_back(hwTableName);
-    type.attributes.push_back(attribute("onDelete", AttributeKind::function, ""));
-    type.attributes.push_back(attribute("collCleanup", AttributeKind::function, ""));
+    type.attributes.push_back(onDelete);
+    type.attributes.push_back(
+        objectFunction<Shadow>("collCleanup", [](Shadow& shadow) { shadow.collCleanup(); }));
     type.attributes.push_back(attribute("mountBrell", AttributeKind::internalFunction, "",
                                         {{"path", "Vorl::String"}}));
     type.attributes.push_back(attribute("unmountBrell", AttributeKind::internalFunction, ""));
     auto entryStorage = attribute("entryStorage", AttributeKind::pointer, fullName<Table>("::Shadow::EntryStorage"));
     entryStorage.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
-      result = Vorl::Ptr<Vorl::Node>(objectOf<Shadow>(self)->entryStorage());
+      result = Vorl::Ptr<Vorl::Node>(objectAt<Shadow>(self)->entryStorage());
     });
     type.attributes.push_back(entryStorage);
-    type.attributes.push_back(attribute("handleInitialized", AttributeKind::function, ""));
+    // Mounts the store again, empty (a deleted shadow comes back).
+    type.attributes.push_back(objectFunction<Shadow>(
+        "handleInitialized", [](Shadow& shadow) { shadow.handleInitialized(); }));
   }
   numberFrom(514, type.attributes);
   return type;
@@ -406,13 +475,16 @@ Vorl::TypeInfo entryStorageType() {
   auto entryColl = attribute("entryColl", AttributeKind::collection, std::string(Entry::typeName()));
   entryColl.keyType = Key::typeName();
   entryColl.iterate = [](std::any& self) -> std::unique_ptr<Vorl::CollectionIterator> {
-    auto storage = objectOf<Storage>(self);
+    auto storage = objectAt<Storage>(self);
     std::vector<std::pair<Key, Entry>> entries;
     for (auto const& entry : storage->entries()) entries.emplace_back(entry.entryKey(), entry);
     return std::make_unique<SnapshotIterator<Key, Entry>>(
         std::move(entries), [storage](Key const& key) { storage->entryCollDel(key); });
   };
   auto control = attribute("entryCollControl", AttributeKind::pointer, "TyvoBrell::CollectionControl");
+  control.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
+    result = Vorl::Ptr<Vorl::Node>(objectAt<Storage>(self)->map().controlObject());
+  });
   type.attributes = {entryColl, control};
   numberFrom(258, type.attributes);
   return type;
@@ -428,7 +500,7 @@ Vorl::TypeInfo tableType() {
   type.kind = Vorl::TypeKind::object;
   auto chipName = attribute("chipName", AttributeKind::function, "Vorl::String");
   chipName.access = only(AttributeOp::call, [](std::any& self, Arguments const&, std::any& result) {
-    result = std::string(objectOf<Table>(self)->chipName());
+    result = std::string(objectAt<Table>(self)->chipName());
   });
   auto hardwareName = [&] {
     if constexpr (isRegister) return nameFunction("bcmRegName", &Table::bcmRegName);
@@ -437,38 +509,47 @@ Vorl::TypeInfo tableType() {
   std::vector<Vorl::Parameter> byShadowKey{{"hwShadowKey", "Tessar::HwShadowKey"}};
   auto shadow = attribute("shadow", AttributeKind::function, fullName<Table>("::Shadow"), byShadowKey);
   shadow.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any& result) {
-    result = Vorl::Ptr<Vorl::Node>(objectOf<Table>(self)->shadow(argument<Tessar::HwShadowKey>(arguments, 0)));
+    result = Vorl::Ptr<Vorl::Node>(objectAt<Table>(self)->shadow(argument<Tessar::HwShadowKey>(arguments, 0)));
   });
   auto shadowConst = attribute("shadowConst", AttributeKind::function, fullName<Table>("::Shadow"), byShadowKey);
   shadowConst.access = shadow.access;
   auto setEntry = attribute("setEntry", AttributeKind::function, "",
                             {{"hwShadowKey", "Tessar::HwShadowKey"}, {"entry", std::string(Entry::typeName())}});
   setEntry.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any&) {
-    objectOf<Table>(self)->setEntry(argument<Tessar::HwShadowKey>(arguments, 0), argument<Entry>(arguments, 1));
+    objectAt<Table>(self)->setEntry(argument<Tessar::HwShadowKey>(arguments, 0), argument<Entry>(arguments, 1));
   });
   auto getEntry = attribute("getEntry", AttributeKind::function, std::string(Entry::typeName()),
                             {{"hwShadowKey", "Tessar::HwShadowKey"}, {"entryKey", Key::typeName()}});
   getEntry.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any& result) {
-    result = objectOf<Table>(self)->getEntry(argument<Tessar::HwShadowKey>(arguments, 0),
+    result = objectAt<Table>(self)->getEntry(argument<Tessar::HwShadowKey>(arguments, 0),
                                              argument<Key>(arguments, 1));
   });
   auto deleteEntry = attribute("deleteEntry", AttributeKind::function, "",
                                {{"hwShadowKey", "Tessar::HwShadowKey"}, {"entryKey", Key::typeName()}});
   deleteEntry.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any&) {
-    objectOf<Table>(self)->deleteEntry(argument<Tessar::HwShadowKey>(arguments, 0), argument<Key>(arguments, 1));
+    objectAt<Table>(self)->deleteEntry(argument<Tessar::HwShadowKey>(arguments, 0), argument<Key>(arguments, 1));
   });
   auto schanCmds = attribute("schanCmds", AttributeKind::function, "Pelcar::SchanCmds",
                              {{"hwShadowKey", "Tessar::HwShadowKey"},
                               {"entryKey", Key::typeName()},
                               {"logEntryPtr", "Asic::LogEntryWrapperBase"}});
   schanCmds.access = only(AttributeOp::call, [](std::any& self, Arguments const& arguments, std::any& result) {
-    result = Vorl::Ptr<Vorl::Node>(objectOf<Table>(self)->schanCmds(
-        argument<Tessar::HwShadowKey>(arguments, 0), argument<Key>(arguments, 1)));
+    result = Vorl::Ptr<Vorl::Node>(objectAt<Table>(self)->schanCmds(
+        argument<Tessar::HwShadowKey>(arguments, 0), argument<Key>(arguments, 1),
+        optionalArgument<Vorl::Ptr<Asic::LogEntryWrapperBase>>(arguments, 2)));
   });
+  // The table the manager holds for (table, revision), or a new one it does not hold
+  // yet; the MDB table manager may be left out.
   auto factory = attribute("factory", AttributeKind::classFunction, "Tessar::HwCommonTableBase",
                            {{"fapRevision", "Hardware::Sand::FapRevision"},
                             {"hwTableManager", "Tessar::TableManager"},
                             {"mdbTableManager", "Ombra::TableManager"}});
+  factory.access = only(AttributeOp::call, [](std::any&, Arguments const& arguments, std::any& result) {
+    result = Vorl::Ptr<Vorl::Node>(Table::factory(
+        argument<Hardware::Sand::FapRevision>(arguments, 0),
+        argument<Vorl::Ptr<Tessar::TableManager>>(arguments, 1),
+        optionalArgument<Vorl::Ptr<Ombra::TableManager>>(arguments, 2)));
+  });
   type.attributes = {chipName,
                      nameFunction("tableTypeName", &Table::tableTypeName),
                      hardwareName,
@@ -481,8 +562,9 @@ Vorl::TypeInfo tableType() {
                      deleteEntry,
                      schanCmds,
                      factory,
-                     attribute("onDelete", AttributeKind::function, ""),
-                     attribute("handleInitialized", AttributeKind::function, "")};
+                     objectFunction<Table>("onDelete", [](Table& table) { table.onDelete(); }),
+                     objectFunction<Table>("handleInitialized",
+                                           [](Table& table) { table.handleInitialized(); })};
   numberFrom(642, type.attributes);
   return type;
 }
@@ -499,7 +581,7 @@ Vorl::TypeInfo readResultType() {
   auto entry = attribute("entry", AttributeKind::collection, std::string(Entry::typeName()));
   entry.keyType = Key::typeName();
   entry.iterate = [](std::any& self) -> std::unique_ptr<Vorl::CollectionIterator> {
-    auto result = objectOf<Result>(self);
+    auto result = objectAt<Result>(self);
     std::vector<std::pair<Key, Entry>> entries(result->entries().begin(), result->entries().end());
     return std::make_unique<SnapshotIterator<Key, Entry>>(
         std::move(entries), [result](Key const& key) { result->entryDel(key); });
@@ -507,7 +589,7 @@ Vorl::TypeInfo readResultType() {
   // Element access: read looks a key up (an empty result when absent), write stores
   // an entry under its own key, call with a key deletes it and returns what it held.
   entry.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& value) {
-    auto result = objectOf<Result>(self);
+    auto result = objectAt<Result>(self);
     switch (op) {
       case AttributeOp::read:
         if (auto found = result->entry(argument<Key>(arguments, 0))) value = *found;
@@ -538,7 +620,7 @@ Vorl::TypeInfo readerType() {
   type.kind = Vorl::TypeKind::object;
   auto description = attribute("bcmGroupAddrInfo", AttributeKind::pointer, "Tessar::BcmGroupAddrInfo");
   description.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
-    result = Vorl::Ptr<Vorl::Node>(objectOf<Reader>(self)->bcmGroupAddrInfo);
+    result = Vorl::Ptr<Vorl::Node>(objectAt<Reader>(self)->bcmGroupAddrInfo);
   });
   auto factory = attribute("factory", AttributeKind::classFunction, "Tessar::HwTableReaderBase",
                            {{"fapRevision", "Hardware::Sand::FapRevision"},
@@ -560,15 +642,16 @@ Vorl::TypeInfo readerType() {
                                   {"resultContainer", "Tessar::HwTableReadResultContainer"}});
   auto handleInitialized = attribute("handleInitialized", AttributeKind::function, "");
   handleInitialized.access = only(AttributeOp::call, [](std::any& self, Arguments const&, std::any&) {
-    objectOf<Reader>(self)->handleInitialized();
+    objectAt<Reader>(self)->handleInitialized();
   });
   type.attributes = {nameFunction("pluginName", &Reader::pluginName), nameFunction("tableName", &Reader::tableName),
                      description, factory, builder, handleInitialized};
   numberFrom(386, type.attributes);
+  // Generic construction: a reader of a table key, like the reader's ...ReaderIs.
   type.construct = [](Arguments const& arguments) {
-    return std::any(Vorl::Ptr<Vorl::Node>(Reader::factory(
-        argument<Hardware::Sand::FapRevision>(arguments, 0),
-        argument<Vorl::Ptr<Tessar::ReadTableManager>>(arguments, 1))));
+    return std::any(Vorl::Ptr<Vorl::Node>(
+        Vorl::makePtr<Reader>(argument<Tessar::HwTableKey>(arguments, 0),
+                              argument<Vorl::Ptr<Tessar::ReadTableManager>>(arguments, 1))));
   };
   return type;
 }

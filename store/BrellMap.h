@@ -59,7 +59,7 @@ struct HWTABLES_API CollectionDescriptor {
   bool heap = false;
   bool local = false;
   bool criticalTaskCheck = false;
-  int coreDumpMode = 0;  // 1: the writer does not register the store for core dumps
+  int coreDumpMode = 0;  // 0: as the "FullCoreDump" toggle says; 1 or 3: not in core dumps
 
   bool operator==(CollectionDescriptor const&) const = default;
 
@@ -392,6 +392,11 @@ class BrellMap {
   std::uint32_t capacity() const { return implementation_->capacity(); }
   std::uint32_t buckets() const { return implementation_->buckets(); }
   std::string dumpHeaders() const { return implementation_->dumpHeaders(); }
+
+ protected:
+  // A collection that is re-homed takes a new name (TyvoBrellMap::handleParent); the
+  // store implementation keeps the one it was made with.
+  void nameIs(std::string name) { name_ = std::move(name); }
 
  private:
   // Runs an operation; a corruption it reports is recorded before it propagates.

@@ -19,6 +19,14 @@
 // something. Lookups (lookup, first, next) may be made between calls; they answer
 // from the local index and read values from shared memory by slot index.
 //
+// Passes. A new shadow, one the writer lapped (notifications were lost), one that
+// finds another writer, and one whose change could not be placed re-read every slot
+// (a synchronisation pass); when the store's files go away every key is flushed. A
+// PassListener hears when a pass starts (why, and the last writer sequence it
+// accounts for) and ends; a tool that reports changes prints the differences then.
+// Notifications of one slot read together are handled once, at the last of them, and
+// handlingSequence() tells a callback which writer sequence it is reporting.
+//
 // Mount status: 0 not initialised, 1 initialised and synchronising, 2 synchronised
 // (from the first syncComplete on; key callbacks are delivered from then on), 3
 // corruption detected (reported once).
@@ -34,6 +42,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -142,7 +152,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
           if (storeGone() && store_.members() > 0) {
             VORL_TRACE(Debug::shadow(), kDebugLevel, "store files of {} removed, flushing",
                        rootPath_);
-            syncer_.startFlush(store_.numSlots());
+            startPass(PassReason::removed);
             continue;
           }
           if (progress || now >= deadline) return progress;
@@ -185,6 +195,9 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
 
   void syncComplete(std::uint64_t sequence) override {
     sequence_ = sequence;
+    // `sequence` is the ring head the pass caught up to; the listener hears the last
+    // sequence the pass accounts for, as it did when the pass started.
+    if (passListener_.completed) passListener_.completed(handlingSequence_);
     ++counters_.syncs;
     VORL_TRACE(Debug::shadow(), kDebugLevel, "Synchronization complete, seq:{}", sequence);
     if (!keyCallbacksInstalled_) {
@@ -199,6 +212,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   void flushComplete() override {
     ++counters_.flushes;
     VORL_TRACE(Debug::shadow(), kDebugLevel, "Flush complete");
+    if (passListener_.completed) passListener_.completed(handlingSequence_);
   }
 
   // The writer detached, died, or a new one replaced it. The local index stays (the
@@ -261,6 +275,19 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   }
   void corruptionHandlerIs(CorruptionHandler handler) { corruptionHandler_ = std::move(handler); }
   std::string const& corruptionReason() const { return corruption_; }
+
+  // Who hears of whole-table passes (see PassListener in Syncer.h).
+  void passListenerIs(PassListener listener) { passListener_ = std::move(listener); }
+
+  // The writer sequence of the notification being handled now, for a callback that
+  // wants to tell which change it reports: during a pass, the last sequence the pass
+  // accounts for. Notifications of one slot that arrive together are handled once,
+  // at the last of them (the slot is re-read anyway), so a callback may account for
+  // several changes.
+  std::uint64_t handlingSequence() const { return handlingSequence_; }
+  // The last writer sequence this shadow has handled (or a pass has accounted for).
+  std::uint64_t position() const { return vanquo_.sequence(); }
+  bool passRunning() const { return syncer_.busy(); }
 
   void notifyIs(Mem::Notify<Key, Value> notify) {
     notify_ = std::move(notify);
@@ -359,43 +386,77 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     quiesced_ = false;
     lastError_.clear();
     setMountStatus(MountStatus::mounted);
-    startSync();
+    startPass(PassReason::start);
     return true;
   }
 
-  // A pass over every slot the shadow or the shared table has, catching up to the
-  // ring's current head.
-  void startSync() {
-    std::uint64_t point = vanquo_.restartAtHead();
-    brell_->resize();
-    syncer_.startSync(std::max(store_.numSlots(), brell_->capacity()), point);
+  // A pass over every slot the shadow or the shared table has: a synchronisation,
+  // which catches up to the ring's current head (the changes after it arrive as
+  // notifications), or, when the store's files are gone, a flush.
+  void startPass(PassReason reason) {
+    if (reason == PassReason::removed) {
+      handlingSequence_ = vanquo_.sequence();
+      syncer_.startFlush(store_.numSlots());
+    } else {
+      std::uint64_t point = vanquo_.restartAtHead();
+      handlingSequence_ = point - 1;
+      brell_->resize();
+      syncer_.startSync(std::max(store_.numSlots(), brell_->capacity()), point);
+    }
+    ++counters_.passes;
+    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} pass ({}) of {} up to sequence:{}",
+               reason == PassReason::removed ? "flush" : "synchronization", toString(reason),
+               rootPath_, handlingSequence_);
+    if (passListener_.started) passListener_.started(reason, handlingSequence_);
   }
 
-  // Handles the notifications published so far; a lapped reader or a refused
-  // notification starts a resynchronisation. Returns how many were handled.
+  // Handles the notifications published so far; a lapped reader, a refused
+  // notification or a change that could not be placed starts a resynchronisation.
+  // Returns how many notifications were read (plus one for a resynchronisation).
   std::size_t drain() {
-    std::size_t handled = 0;
-    bool failed = false;
+    batch_.clear();
     auto result = vanquo_.read(
-        [&](Vanquo::BasicSlot const& notification) {
-          ++handled;
-          ++counters_.notifications;
-          if (!failed && !doSlot(notification.slotIndex, notification.sequence, true)) {
-            failed = true;
-          }
-        },
-        kReadBatch);
+        [&](Vanquo::BasicSlot const& notification) { batch_.push_back(notification); }, kReadBatch);
+    counters_.notifications += batch_.size();
+    bool failed = !handleBatch();
     if (result == Ring::Read::overrun || failed) {
       if (result == Ring::Read::overrun) ++counters_.overruns;
       VORL_TRACE(Debug::shadow(), kDebugLevel,
                  "lost notifications after sequence:{}, resynchronizing {}", vanquo_.sequence(),
                  rootPath_);
-      startSync();
+      startPass(PassReason::lapped);
       handleQuiesced(false);
-      return handled + 1;
+      return batch_.size() + 1;
     }
-    if (handled > 0) handleQuiesced(!vanquo_.pending());
-    return handled;
+    if (store_.takeResyncRequest()) {
+      ++counters_.rechecks;
+      startPass(PassReason::recheck);
+      handleQuiesced(false);
+      return batch_.size() + 1;
+    }
+    if (!batch_.empty()) handleQuiesced(!vanquo_.pending());
+    return batch_.size();
+  }
+
+  // Handles one batch read from the ring in order. A slot named more than once is
+  // handled once, at its last notification: doSlot re-reads the slot, so the earlier
+  // ones would find what the last finds. False when a notification was refused.
+  bool handleBatch() {
+    bool several = batch_.size() > 1;
+    if (several) {
+      lastOfSlot_.clear();
+      for (std::uint32_t at = 0; at < batch_.size(); ++at) lastOfSlot_[batch_[at].slotIndex] = at;
+    }
+    for (std::uint32_t at = 0; at < batch_.size(); ++at) {
+      auto const& notification = batch_[at];
+      if (several && lastOfSlot_[notification.slotIndex] != at) {
+        ++counters_.merged;
+        continue;
+      }
+      handlingSequence_ = notification.sequence;
+      if (!doSlot(notification.slotIndex, notification.sequence, true)) return false;
+    }
+    return true;
   }
 
   // Attaches to the writer that now owns the store, if any, and resynchronises.
@@ -431,7 +492,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
                  "{} was written by a writer that has left (pyrelId:{}), catching up", rootPath_,
                  brell_->pyrelId().toString());
     }
-    startSync();
+    startPass(PassReason::writer);
     return true;
   }
 
@@ -466,6 +527,10 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   std::chrono::steady_clock::duration yieldTime_ = std::chrono::milliseconds(50);
   Vanquo::WriterState lastDisconnect_ = Vanquo::WriterState::attached;
   Ring::Identity followedRing_;
+  PassListener passListener_;
+  std::uint64_t handlingSequence_ = 0;
+  std::vector<Vanquo::BasicSlot> batch_;
+  std::unordered_map<std::uint32_t, std::uint32_t> lastOfSlot_;
   Value valueBuffer_{};
   std::string corruption_;
   std::string lastError_;

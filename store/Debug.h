@@ -114,7 +114,10 @@ struct HWTABLES_API ReaderCounters {
 
 // Counters of a shadow (reader counters of its notification side).
 struct HWTABLES_API ShadowCounters {
-  std::uint64_t notifications = 0;        // doSlot calls from the ring
+  std::uint64_t notifications = 0;        // notifications read from the ring
+  std::uint64_t merged = 0;               // handled with a later one of the same slot
+  std::uint64_t passes = 0;               // synchronisation and flush passes started
+  std::uint64_t rechecks = 0;             // passes asked for by a change not placed in time
   std::uint64_t failedNotifications = 0;  // refused: the sequence may have been tombstoned
   std::uint64_t overruns = 0;             // fell behind the ring
   std::uint64_t syncs = 0;                // completed synchronisations

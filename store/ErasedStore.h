@@ -75,6 +75,12 @@ class HWTABLES_API ErasedShadow {
   // The value of a key; none when absent or when `key` is not a key of this store.
   virtual std::optional<Bytes> lookup(Bytes const& key) = 0;
   virtual void forEach(ErasedVisitor const& visit) = 0;
+  // Whole-table passes, and where in the writer's sequence the shadow is (see
+  // BrellShadow: passListenerIs, handlingSequence, position, passRunning).
+  virtual void passListenerIs(PassListener listener) = 0;
+  virtual std::uint64_t handlingSequence() const = 0;
+  virtual std::uint64_t position() const = 0;
+  virtual bool passRunning() const = 0;
 };
 
 namespace detail {
@@ -130,6 +136,12 @@ class ErasedShadowOf final : public ErasedShadow {
     return bytesOf(value);
   }
   void forEach(ErasedVisitor const& visit) override { visitAll<T>(shadow_, visit); }
+  void passListenerIs(PassListener listener) override {
+    shadow_.passListenerIs(std::move(listener));
+  }
+  std::uint64_t handlingSequence() const override { return shadow_.handlingSequence(); }
+  std::uint64_t position() const override { return shadow_.position(); }
+  bool passRunning() const override { return shadow_.passRunning(); }
 
  private:
   static Mem::Notify<Key, Value> typedNotify(ErasedNotify notify) {

@@ -23,8 +23,11 @@ struct HWTABLES_API MapDescriptor {
   bool heap = false;          // heap-backed memory (only together with local)
   bool memoryTracking = false;
   bool criticalTaskCheck = false;  // run critical-priority tasks during long passes
-  int coreDumpMode = 0;            // 1: do not register the store for core dumps
-  // Entries of the change-notification ring (a power of two; 0 = the default).
+  // Whether the store's mappings are in core dumps: 0 as the "FullCoreDump" toggle
+  // says (on: included), 1 or 3 left out; other values are refused.
+  int coreDumpMode = 0;
+  // Entries of the change-notification ring (a power of two; 0 = sized to the
+  // table: the next power of two at or above maxSize, see Vanquo::ringCapacityFor).
   std::uint32_t notificationCapacity = 0;
 
   static MapDescriptor localTemporary(std::uint32_t size) {

@@ -11,15 +11,22 @@
 // notifications are harmless; the order of its steps matters:
 //   1. an index beyond the shadow slots grows them, but only as far as the shared
 //      table reaches (an index it no longer has is skipped);
-//   2. the key last seen in the slot is remembered;
-//   3. the slot is read by index (damage reads as a free slot);
-//   4. occupied: an old, different key leaves first (when the notification's sequence
-//      is no longer held by the ring the step is refused, false, because the ring
-//      lapped the shadow and the slot's history is unknown); then the new key is
-//      indexed — found in another slot, it is relinked (the entry moved);
-//   5. free: the old key leaves, and the shadow slots may shrink, but never below
-//      the shared table's size while that is larger.
-// Callbacks: keyChanged for a key added or changed, keyRemoved for a key gone.
+//   2. the slot is read by index (damage reads as a free slot);
+//   3. a key the shadow slot held that the shared slot no longer holds leaves it
+//      (when the notification's sequence is no longer held by the ring the step is
+//      refused, false, because the ring lapped the shadow and the slot's history is
+//      unknown); the key found is indexed here, relinked when the index had it in
+//      another slot (the entry moved);
+//   4. a key that left is looked up in the shared chains at once: still there, it
+//      lives in another slot, which is reconciled the same way (and may in turn
+//      displace its key); gone, it is reported removed;
+//   5. the shadow slots may shrink, but never below the shared table's size while
+//      that is larger.
+// So after every doSlot the index holds no key in a slot that does not hold it, and
+// once the writer's last change has been handled (or a synchronisation pass has run
+// over every slot since) the index, members() and the keys reported hold exactly the
+// store's keys. Callbacks: keyChanged for a key added, changed or relinked,
+// keyRemoved for a key gone; they run once the index is whole again.
 //
 // The store also maps the restart-identity file read-only (one page), so that a wipe
 // by a new writer is visible without a system call.
@@ -31,6 +38,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -143,59 +151,23 @@ class ShadowStore {
   }
 
   // --- notifications ---------------------------------------------------------------
+  // Handles one notification (or one slot of a synchronisation pass, sequence 0):
+  // afterwards shadow slot `slotIndex` holds what the shared slot holds, and every key
+  // that had to leave it is either indexed where it lives now or reported removed.
+  // False when the notification's sequence is no longer held by the ring (the caller
+  // resynchronises).
   bool doSlot(std::uint32_t slotIndex, std::uint64_t sequence, bool flag) {
-    if (slotIndex >= numSlots()) {
-      reader_->resize();
-      std::uint32_t shared = reader_->capacity();
-      if (slotIndex >= shared) {
-        VORL_TRACE(Debug::shadowStore(), kDebugLevel,
-                   "skip growing of shadow table to accomodate slotIndex:{} because shared "
-                   "memory has shrunk to {} slots",
-                   slotIndex, shared);
-        return true;
-      }
-      if (!grow(slotIndex)) {
-        VORL_TRACE(Debug::shadowStore(), kDebugLevel, "discarding notification for slotIndex:{}",
-                   slotIndex);
-        return true;
-      }
-    }
-    bool wasEmpty = slots_[slotIndex].empty();
-    Key oldKey = slots_[slotIndex].key;
-    Value value{};
-    bool present = false;
-    try {
-      std::uint32_t version = 0;
-      present = reader_->getValue(slotIndex, value, version);
-    } catch (Vorl::CorruptionDetectedException const& error) {
-      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "slotIndex:{} unreadable: {}", slotIndex,
-                 error.what());
-      present = false;
-    }
-    if (present) {
-      Key key = T::key(value);
-      int order = wasEmpty ? 0 : T::compare(oldKey, key);
-      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "updated: {} compare: {} slotIndex:{}{}",
-                 !wasEmpty, order, slotIndex, " found");
-      if (!wasEmpty && order != 0) {
-        if (!stillHeld(slotIndex, sequence)) return false;
-        leave(slotIndex, oldKey, true);  // may grow the slots: no references held
-      }
-      slots_[slotIndex].key = key;
-      if (map_.write(slotIndex, slots_.data(), flag)) {
-        if (notify_ && notify_->keyChanged) notify_->keyChanged(key);
-      }
-      return true;
-    }
-    VORL_TRACE(Debug::shadowStore(), kDebugLevel, "updated: {} compare: {} slotIndex:{}{}",
-               !wasEmpty, 0, slotIndex, " not found");
-    if (!wasEmpty) {
-      if (!stillHeld(slotIndex, sequence)) return false;
-      if (!leave(slotIndex, oldKey, false)) return true;  // moved: kept until relinked
-    }
+    if (!fits(slotIndex)) return true;
+    if (!reconcile(slotIndex, sequence, flag)) return false;
+    settleDisplaced();
     tryShrink();
+    deliverReports();
     return true;
   }
+
+  // Whether the shadow asked for a synchronisation pass since the last call: a chain
+  // of keys displaced by a busy writer grew beyond its budget (see settleDisplaced).
+  bool takeResyncRequest() { return std::exchange(resyncWanted_, false); }
 
   // Flushes one shadow slot: its key leaves the index and is reported removed
   // (when `report`).
@@ -300,38 +272,188 @@ class ShadowStore {
   Slot const& slot(std::uint32_t slotIndex) const { return slots_[slotIndex]; }
   ShadowHashMap<T, Slot> const& hashMap() const { return map_; }
 
- private:
-  // The key last seen in `slotIndex` is no longer there. When the shared chains
-  // still hold it in another slot, the writer's compaction moved it and the
-  // notification for its new slot is still to come: the key is relinked to that slot
-  // now when the shadow slot there is free, and otherwise stays where it is (lookups
-  // of a stale slot fall back to the shared chains) unless `mustVacate` (the slot
-  // holds another key now). A key gone from the store is removed and reported.
-  // Returns whether the slot was vacated.
-  bool leave(std::uint32_t slotIndex, Key const& key, bool mustVacate) {
-    Value value{};
-    std::uint32_t movedTo = kNoShadowSlot;
-    bool stillShared = false;
-    try {
-      stillShared = reader_->lookupSlot(key, value, movedTo) && movedTo != slotIndex;
-    } catch (Vorl::CorruptionDetectedException const&) {
-      stillShared = false;
-    }
-    if (stillShared) {
-      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "key:{} moved from slotIndex:{} to {}",
-                 TraitsInfo<T>::keyText(key), slotIndex, movedTo);
-      bool fits = movedTo < numSlots() || grow(movedTo);
-      if (fits && slots_[movedTo].empty()) {
-        slots_[movedTo].key = key;
-        map_.write(movedTo, slots_.data(), false);  // relinks: the key is unchanged
-        return true;
+  // Checks the local index against itself: every chain ordered by (rhash, key) with
+  // each slot's rhash that of its key and in the bucket its rhash names, prev and next
+  // links agreeing, every linked slot in exactly one chain and found by its key, no
+  // slot left half linked, and members() the number of linked slots. False with the
+  // first problem in `reason`. Walks everything: for tests and diagnostics.
+  bool validateIndex(std::string* reason) const {
+    auto fail = [reason](std::string text) {
+      if (reason) *reason = std::move(text);
+      return false;
+    };
+    std::uint64_t linked = 0;
+    for (std::uint32_t index = 0; index < numSlots(); ++index) {
+      Slot const& slot = slots_[index];
+      if (slot.prev == kNoShadowSlot) {
+        if (slot.next != kNoShadowSlot) return fail(fmt::format("slot {} is half linked", index));
+        continue;
       }
-      if (!mustVacate) return false;
+      ++linked;
+      if (map_.find(slots_.data(), slot.key) != index) {
+        return fail(fmt::format("slot {} holds key {}, which the index finds elsewhere", index,
+                                TraitsInfo<T>::keyText(slot.key)));
+      }
     }
-    map_.remove(slotIndex, slots_.data());
-    slots_[slotIndex].key = Key{};
-    if (notify_ && notify_->keyRemoved) notify_->keyRemoved(key, nullptr);
+    std::uint64_t chained = 0;
+    for (std::uint32_t bucket = 0; bucket < map_.numBuckets(); ++bucket) {
+      std::uint32_t previous = kNoShadowSlot;
+      for (std::uint32_t at = map_.head(bucket); at != kNoShadowSlot; at = slots_[at].next) {
+        if (at >= numSlots() || ++chained > linked) {
+          return fail(
+              fmt::format("bucket {} leads to slot {} beyond the linked slots", bucket, at));
+        }
+        Slot const& slot = slots_[at];
+        std::uint32_t expectedPrev = previous == kNoShadowSlot ? chainHeadMarker(bucket) : previous;
+        if (slot.prev != expectedPrev) {
+          return fail(fmt::format("slot {} in bucket {} has prev {}, not {}", at, bucket, slot.prev,
+                                  expectedPrev));
+        }
+        if (slot.rhash != map_.rhashOf(slot.key) || map_.bucketOf(slot.rhash) != bucket) {
+          return fail(fmt::format("slot {} (key {}) is in bucket {} with rhash {:#x}", at,
+                                  TraitsInfo<T>::keyText(slot.key), bucket, slot.rhash));
+        }
+        if (previous != kNoShadowSlot &&
+            ListOrder<T>::compare(slots_[previous].rhash, slots_[previous].key, slot.rhash,
+                                  slot.key) >= 0) {
+          return fail(fmt::format("bucket {}: slot {} does not follow slot {} in order", bucket, at,
+                                  previous));
+        }
+        previous = at;
+      }
+    }
+    if (chained != linked) {
+      return fail(fmt::format("{} slots linked but {} in the chains", linked, chained));
+    }
+    if (linked != map_.members()) {
+      return fail(fmt::format("{} slots linked but members() is {}", linked, map_.members()));
+    }
     return true;
+  }
+
+ private:
+  // Makes an index past the shadow slots fit by growing them as far as the shared
+  // table reaches; false (the notification is dropped) when the shared table does not
+  // reach it either.
+  bool fits(std::uint32_t slotIndex) {
+    if (slotIndex < numSlots()) return true;
+    reader_->resize();
+    std::uint32_t shared = reader_->capacity();
+    if (slotIndex >= shared) {
+      VORL_TRACE(Debug::shadowStore(), kDebugLevel,
+                 "skip growing of shadow table to accomodate slotIndex:{} because shared "
+                 "memory has shrunk to {} slots",
+                 slotIndex, shared);
+      return false;
+    }
+    if (!grow(slotIndex)) {
+      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "discarding notification for slotIndex:{}",
+                 slotIndex);
+      return false;
+    }
+    return true;
+  }
+
+  // Re-reads one shared slot and makes the shadow slot agree with it. A key the shadow
+  // slot held that the shared slot no longer holds is unlinked and put aside
+  // (displaced_): settleDisplaced() finds out where it went. The key found is indexed
+  // here (relinked when the index had it in another slot: the entry moved).
+  bool reconcile(std::uint32_t slotIndex, std::uint64_t sequence, bool flag) {
+    bool wasEmpty = slots_[slotIndex].empty();
+    Key oldKey = slots_[slotIndex].key;
+    Value value{};
+    bool present = false;
+    try {
+      std::uint32_t version = 0;
+      present = reader_->getValue(slotIndex, value, version);
+    } catch (Vorl::CorruptionDetectedException const& error) {
+      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "slotIndex:{} unreadable: {}", slotIndex,
+                 error.what());
+      present = false;
+    }
+    Key key = present ? T::key(value) : Key{};
+    int order = wasEmpty || !present ? 0 : T::compare(oldKey, key);
+    VORL_TRACE(Debug::shadowStore(), kDebugLevel, "updated: {} compare: {} slotIndex:{}{}",
+               !wasEmpty, order, slotIndex, present ? " found" : " not found");
+    if (!wasEmpty && (!present || order != 0)) {
+      if (!stillHeld(slotIndex, sequence)) return false;
+      map_.remove(slotIndex, slots_.data());
+      displaced_.push_back(oldKey);
+    }
+    if (present) {
+      slots_[slotIndex].key = key;
+      if (map_.write(slotIndex, slots_.data(), flag)) report(Report::changed, key);
+    }
+    return true;
+  }
+
+  // Every displaced key is looked up in the shared chains: a key still there lives in
+  // another slot now (the writer moved it, or removed it and added it again), which is
+  // reconciled at once, so the key is indexed where it lives; a key gone is reported
+  // removed. Reconciling that slot may displace the key it held in turn, so this is a
+  // chain; each step makes one more shadow slot agree with shared memory, and a paused
+  // writer ends it within the slot count. Under a writer that keeps moving entries it
+  // could go on, so it has a budget: keys left when it runs out are reported removed
+  // and a synchronisation pass is asked for (takeResyncRequest), which brings back any
+  // that are still there. No key is ever left indexed in a slot that no longer holds it
+  // waiting for a notification that may never come.
+  void settleDisplaced() {
+    std::uint64_t budget = 4 * std::uint64_t{numSlots()} + 64;
+    while (!displaced_.empty()) {
+      Key key = displaced_.back();
+      displaced_.pop_back();
+      if (map_.find(slots_.data(), key) != kNoShadowSlot) continue;  // home again
+      if (budget == 0) {
+        VORL_TRACE(Debug::shadowStore(), kDebugLevel,
+                   "key:{} not placed within the budget, resynchronizing",
+                   TraitsInfo<T>::keyText(key));
+        resyncWanted_ = true;
+        report(Report::removed, key);
+        continue;
+      }
+      --budget;
+      Value value{};
+      std::uint32_t at = kNoShadowSlot;
+      bool shared = false;
+      try {
+        shared = reader_->lookupSlot(key, value, at);
+      } catch (Vorl::CorruptionDetectedException const&) {
+        shared = false;
+      }
+      if (!shared || !fits(at)) {
+        VORL_TRACE(Debug::shadowStore(), kDebugLevel, "key:{} left the store",
+                   TraitsInfo<T>::keyText(key));
+        report(Report::removed, key);
+        continue;
+      }
+      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "key:{} lives in slotIndex:{} now",
+                 TraitsInfo<T>::keyText(key), at);
+      reconcile(at, 0, true);
+      // The slot changed again between the lookup and its read: look once more.
+      if (map_.find(slots_.data(), key) == kNoShadowSlot) displaced_.push_back(key);
+    }
+  }
+
+  enum class Report : std::uint8_t { changed, removed };
+
+  // Callbacks wait until the index is whole again (a callback may look keys up).
+  void report(Report kind, Key const& key) { reports_.emplace_back(kind, key); }
+
+  void deliverReports() {
+    if (reports_.empty()) return;
+    // A callback cannot reach doSlot, but keep the list safe against it anyway.
+    std::vector<std::pair<Report, Key>> pending;
+    pending.swap(reports_);
+    for (auto const& [kind, key] : pending) {
+      if (notify_ == nullptr) break;
+      if (kind == Report::changed) {
+        if (notify_->keyChanged) notify_->keyChanged(key);
+      } else if (notify_->keyRemoved) {
+        notify_->keyRemoved(key, nullptr);
+      }
+    }
+    pending.clear();
+    if (reports_.empty()) reports_.swap(pending);  // keeps the capacity
   }
 
   bool stillHeld(std::uint32_t slotIndex, std::uint64_t sequence) {
@@ -405,6 +527,10 @@ class ShadowStore {
   std::vector<Slot> slots_;
   ShadowHashMap<T, Slot> map_;
   Mem::Notify<Key, Value> const* notify_ = nullptr;
+  // Keys unlinked from a slot that no longer holds them, until settleDisplaced().
+  std::vector<Key> displaced_;
+  std::vector<std::pair<Report, Key>> reports_;
+  bool resyncWanted_ = false;
   bool initialized_ = false;
 };
 

@@ -1,9 +1,18 @@
 #include "store/StoreFiles.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include <fmt/format.h>
 
 #include "platform/ordex/EntityManager.h"
 #include "platform/sharedmem/MappedFile.h"
@@ -22,6 +31,31 @@ bool environmentFlag(char const* name) {
 }
 
 }  // namespace
+
+std::vector<FileSpace> fileSpace(std::string const& directory) {
+  std::vector<FileSpace> files;
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing == nullptr) return files;
+  while (dirent* entry = ::readdir(listing)) {
+    struct stat status {};
+    if (::fstatat(::dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode)) {
+      continue;
+    }
+    files.push_back(FileSpace{entry->d_name, static_cast<std::uint64_t>(status.st_size),
+                              static_cast<std::uint64_t>(status.st_blocks) * 512});
+  }
+  ::closedir(listing);
+  std::sort(files.begin(), files.end(),
+            [](FileSpace const& left, FileSpace const& right) { return left.name < right.name; });
+  return files;
+}
+
+std::uint64_t allocatedBytes(std::vector<FileSpace> const& files) {
+  std::uint64_t total = 0;
+  for (auto const& file : files) total += file.allocated;
+  return total;
+}
 
 std::string defaultRoot() {
   return Ordex::EntityManager::defaultStoreRoot();
@@ -58,8 +92,23 @@ std::string readCorruptionFile(std::string const& root) {
 }
 
 void writeControlFile(std::string const& root) {
-  static constexpr char kText[] = "hwtables store\n";
-  SharedMem::writeSmallFile(join(root, kControlFileName), kText, sizeof kText - 1);
+  // Empty: its presence is the mark, and an empty file takes no page of a tmpfs. One
+  // left by an earlier writer with text in it is emptied.
+  std::string path = join(root, kControlFileName);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    throw Vorl::MemoryResourceException(
+        fmt::format("cannot write {}: {}", path, std::strerror(errno)));
+  }
+  struct stat status {};
+  bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  int error = regular && status.st_size != 0 && ::ftruncate(fd, 0) != 0 ? errno : 0;
+  ::close(fd);
+  if (!regular) throw Vorl::MemoryResourceException(fmt::format("{} is not a regular file", path));
+  if (error != 0) {
+    throw Vorl::MemoryResourceException(
+        fmt::format("cannot empty {}: {}", path, std::strerror(error)));
+  }
 }
 
 void removeControlFile(std::string const& root) {

@@ -5,7 +5,8 @@
 //   "owner"                owner record and writer lock (SharedMem::OwnerFile)
 //   "pyrel"                restart identity (SharedMem::PyrelFile)
 //   "control"              marks the directory as a store (written when a map is
-//                          initialised as writer); text "hwtables store\n"
+//                          initialised as writer); empty (earlier writers wrote the
+//                          text "hwtables store\n": either is a store)
 //   "corruption-detected"  reason text left by a reader that found damage; removed by
 //                          every successful writer attach
 //
@@ -14,12 +15,28 @@
 
 #include "platform/plugin/Export.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Brell {
 
 inline constexpr char const* kControlFileName = "control";
 inline constexpr char const* kCorruptionFileName = "corruption-detected";
+
+// One file of a store directory: its length and the space the file system gives it
+// (st_blocks: a tmpfs holds whole pages, and an empty file takes none).
+struct HWTABLES_API FileSpace {
+  std::string name;
+  std::uint64_t bytes = 0;
+  std::uint64_t allocated = 0;
+};
+
+// The regular files directly in `directory` in name order (links, directories and
+// anything else left out); empty when it cannot be read.
+HWTABLES_API std::vector<FileSpace> fileSpace(std::string const& directory);
+// The sum of their allocated bytes.
+HWTABLES_API std::uint64_t allocatedBytes(std::vector<FileSpace> const& files);
 
 // The default root of stores for the tool: Ordex::EntityManager::defaultStoreRoot().
 HWTABLES_API std::string defaultRoot();

@@ -97,6 +97,7 @@ InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFuncti
   report.corruptionFile = Util::readCorruptionFile(root_);
   report.pyrel = SharedMem::PyrelFile(root_).read();
   report.owner = SharedMem::OwnerFile::peek(root_);
+  report.files = fileSpace(root_);
   report.writerAlive =
       report.owner && report.owner->valid && writerAlive(report.owner->shocketInfo);
   auto fail = [&report](std::string result, std::string reason) {

@@ -23,6 +23,7 @@
 #include "platform/sharedmem/PyrelFile.h"
 #include "store/BucketTable.h"
 #include "store/SlotHeader.h"
+#include "store/StoreFiles.h"
 #include "store/Validator.h"
 
 namespace Brell {
@@ -40,6 +41,7 @@ struct HWTABLES_API InspectionReport {
   bool writerAlive = false;
   std::uint64_t slotFileSize = 0;
   std::uint64_t bucketFileSize = 0;
+  std::vector<FileSpace> files;     // every regular file of the directory
   std::uint32_t occupied = 0;       // walked (valid stores only)
   std::uint32_t freeSlots = 0;      // walked (valid stores only)
   std::string corruptionFile;       // text of "corruption-detected", if present

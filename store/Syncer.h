@@ -21,11 +21,31 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "store/VanquoReader.h"
 
 namespace Brell {
+
+// Why a shadow runs a pass over the whole slot table.
+enum class PassReason {
+  start,    // the first synchronisation after initialize()
+  lapped,   // the writer lapped the ring: notifications were lost
+  recheck,  // a change could not be placed (see ShadowStore::settleDisplaced)
+  writer,   // another writer took over, or one came and went unseen
+  removed,  // the store's files were removed: every key is flushed
+};
+
+// Who hears of the passes of a shadow (e.g. a tool that reports what changed).
+// started: a pass begins; `sequence` is the last writer sequence it accounts for
+// (notifications after it follow the pass). completed: the pass ended; the shadow
+// now holds the store's contents as of `sequence` or later. A pass may be abandoned
+// (the writer went away) and another started without a completion in between.
+struct HWTABLES_API PassListener {
+  std::function<void(PassReason reason, std::uint64_t sequence)> started;
+  std::function<void(std::uint64_t sequence)> completed;
+};
 
 class HWTABLES_API Syncer {
  public:
@@ -110,6 +130,22 @@ class HWTABLES_API Syncer {
   std::uint64_t sequence_ = 0;
   std::uint64_t passes_ = 0;
 };
+
+inline char const* toString(PassReason reason) {
+  switch (reason) {
+    case PassReason::start:
+      return "start";
+    case PassReason::lapped:
+      return "lapped";
+    case PassReason::recheck:
+      return "recheck";
+    case PassReason::writer:
+      return "writer";
+    case PassReason::removed:
+      return "removed";
+  }
+  return "unknown";
+}
 
 inline char const* toString(Syncer::Mode mode) {
   switch (mode) {

@@ -153,18 +153,19 @@ class VanquoReader {
       }
       return pending();
     }
-    auto* waiters = reinterpret_cast<std::uint32_t*>(waitPage + RingOffset::waiters);
+    auto* sleeps = reinterpret_cast<std::uint32_t*>(waitPage + RingOffset::sleeps);
     auto* wakeWord = reinterpret_cast<std::uint32_t*>(waitPage + RingOffset::wakeWord);
     // Sequentially consistent, pairing with the writer's store of head and its load
-    // of waiters (VanquoWriter::publish): either it sees us waiting and bumps the
-    // wake word, or we see its new head below.
-    std::atomic_ref<std::uint32_t>(*waiters).fetch_add(1, std::memory_order_seq_cst);
+    // of sleeps (VanquoWriter::publish): either it sees this sleep announced and bumps
+    // the wake word (and wakes us), or we see its new head below. The count is never
+    // taken back, so a reader killed in its sleep leaves nothing the writer keeps
+    // paying for.
+    std::atomic_ref<std::uint32_t>(*sleeps).fetch_add(1, std::memory_order_seq_cst);
     std::uint32_t word = std::atomic_ref<std::uint32_t>(*wakeWord).load(std::memory_order_seq_cst);
     if (Brell::loadLong(ring_.base() + RingOffset::head, std::memory_order_seq_cst) == next_ &&
         writerProcess() != 0) {
       futexWait(wakeWord, word, timeout);
     }
-    std::atomic_ref<std::uint32_t>(*waiters).fetch_sub(1, std::memory_order_seq_cst);
     return pending();
   }
 

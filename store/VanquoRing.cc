@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "platform/sharedmem/Checksum.h"
+#include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
 #include "store/Link.h"
 
@@ -23,8 +25,13 @@ namespace {
 
 constexpr int kOpenFlags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
+// The system's page size, never below the format's unit.
+std::size_t systemPage() {
+  return std::max<std::size_t>(kPageSize, SharedMem::MappedFile::pageSize());
+}
+
 std::uint32_t headerChecksum(unsigned char const* header) {
-  unsigned char copy[RingOffset::checksum + 4];
+  unsigned char copy[RingOffset::checksummed];
   std::memcpy(copy, header, sizeof copy);
   std::memset(copy + RingOffset::checksum, 0, 4);
   return SharedMem::checksum(copy, sizeof copy);
@@ -67,7 +74,9 @@ RingFile RingFile::create(std::string const& path, std::uint32_t capacity,
   ::unlink(temporary.c_str());
   int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, 0644);
   if (fd < 0) failCreate("cannot create", temporary, errno);
-  std::size_t size = ringFileSize(capacity);
+  std::size_t page = systemPage();
+  std::size_t size = ringFileSize(capacity, page);
+  auto waitOffset = static_cast<std::uint32_t>(waitOffsetFor(capacity, page));
   // Reserve every page now: on a full tmpfs this fails cleanly, whereas a sparse
   // file would fail later with SIGBUS on the first store into a missing page.
   int error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
@@ -106,6 +115,7 @@ RingFile RingFile::create(std::string const& path, std::uint32_t capacity,
   std::uint32_t pyrelValue = pyrel.value();
   std::memcpy(base + RingOffset::pyrel, &pyrelValue, 4);
   std::memcpy(base + RingOffset::created, &created, 8);
+  std::memcpy(base + RingOffset::waitOffset, &waitOffset, 4);
   std::uint32_t sum = headerChecksum(base);
   std::memcpy(base + RingOffset::checksum, &sum, 4);
   std::uint64_t head = 1;
@@ -124,8 +134,8 @@ RingFile RingFile::create(std::string const& path, std::uint32_t capacity,
   ring.base_ = base;
   ring.size_ = size;
   ring.writable_ = true;
-  ring.waitPage_ = base + kWaitPageOffset;
-  ring.header_ = RingHeader{capacity, pyrel, created};
+  ring.waitPage_ = base + waitOffset;
+  ring.header_ = RingHeader{capacity, waitOffset, pyrel, created};
   ring.device_ = status.st_dev;
   ring.inode_ = status.st_ino;
   return ring;
@@ -145,17 +155,17 @@ bool RingFile::open(std::string const& path, bool writable, std::string* reason)
     return fail(fmt::format("{} is not a regular file", path));
   }
   auto fileSize = static_cast<std::uint64_t>(status.st_size);
-  if (fileSize < kEntryOffset) {
+  if (fileSize < RingOffset::checksummed) {
     ::close(fd);
     return fail(fmt::format("{} is too short for a ring: {} bytes", path, fileSize));
   }
-  unsigned char header[RingOffset::checksum + 4];
+  unsigned char header[RingOffset::checksummed];
   if (::pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
     ::close(fd);
     return fail(fmt::format("cannot read {}", path));
   }
   std::uint64_t magic;
-  std::uint32_t version, capacity, entryOffset, pyrel, sum;
+  std::uint32_t version, capacity, entryOffset, pyrel, sum, waitOffset;
   std::uint64_t created;
   std::memcpy(&magic, header + RingOffset::magic, 8);
   std::memcpy(&version, header + RingOffset::version, 4);
@@ -164,23 +174,29 @@ bool RingFile::open(std::string const& path, bool writable, std::string* reason)
   std::memcpy(&pyrel, header + RingOffset::pyrel, 4);
   std::memcpy(&created, header + RingOffset::created, 8);
   std::memcpy(&sum, header + RingOffset::checksum, 4);
+  std::memcpy(&waitOffset, header + RingOffset::waitOffset, 4);
+  std::size_t entriesEnd = kEntryOffset + std::size_t{capacity} * 8;
   std::string problem;
   if (magic != kRingMagic) {
     problem = "bad magic";
   } else if (version != kRingFormatVersion) {
-    problem = fmt::format("format version {}", version);
+    problem = fmt::format("format version {} (this reader reads version {})", version,
+                          kRingFormatVersion);
   } else if (sum != headerChecksum(header)) {
     problem = "bad header checksum";
   } else if (!validCapacity(capacity) || entryOffset != kEntryOffset) {
     problem = fmt::format("bad capacity {} or entry offset {}", capacity, entryOffset);
-  } else if (fileSize < ringFileSize(capacity)) {
+  } else if (waitOffset % kPageSize != 0 || waitOffset < entriesEnd ||
+             waitOffset - entriesEnd >= 65536) {
+    problem = fmt::format("bad wait offset {} for {} entries", waitOffset, capacity);
+  } else if (fileSize < std::uint64_t{waitOffset} + kPageSize) {
     problem = fmt::format("{} bytes hold no ring of {} entries", fileSize, capacity);
   }
   if (!problem.empty()) {
     ::close(fd);
     return fail(fmt::format("{} is not a valid notification ring: {}", path, problem));
   }
-  std::size_t size = ringFileSize(capacity);
+  std::size_t size = std::size_t{waitOffset} + kPageSize;
   int protection = PROT_READ | (writable ? PROT_WRITE : 0);
   void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
   if (address == MAP_FAILED) {
@@ -192,8 +208,8 @@ bool RingFile::open(std::string const& path, bool writable, std::string* reason)
   size_ = size;
   writable_ = writable;
   if (writable) {
-    waitPage_ = base_ + kWaitPageOffset;
-  } else {
+    waitPage_ = base_ + waitOffset;
+  } else if (waitOffset % SharedMem::MappedFile::pageSize() == 0) {
     // A reader writes only the wait page, through a mapping of that page alone;
     // without write permission it does without (and sleeps in short steps).
     int writeFd = ::open(path.c_str(), O_RDWR | kOpenFlags);
@@ -202,7 +218,7 @@ bool RingFile::open(std::string const& path, bool writable, std::string* reason)
       if (::fstat(writeFd, &writeStatus) == 0 && writeStatus.st_ino == status.st_ino &&
           writeStatus.st_dev == status.st_dev) {
         void* page = ::mmap(nullptr, kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, writeFd,
-                            static_cast<off_t>(kWaitPageOffset));
+                            static_cast<off_t>(waitOffset));
         if (page != MAP_FAILED) {
           waitPage_ = static_cast<unsigned char*>(page);
           waitPageMapped_ = true;
@@ -212,7 +228,7 @@ bool RingFile::open(std::string const& path, bool writable, std::string* reason)
     }
   }
   ::close(fd);
-  header_ = RingHeader{capacity, SharedMem::PyrelId(pyrel), created};
+  header_ = RingHeader{capacity, waitOffset, SharedMem::PyrelId(pyrel), created};
   device_ = status.st_dev;
   inode_ = status.st_ino;
   return true;

@@ -3,26 +3,37 @@
 // writer (VanquoWriter.h) and readers (VanquoReader.h). This file owns the format;
 // docs/store-format.md describes it for someone writing an independent reader.
 //
-//   0                8192             8192 + 8 * capacity
-//   +--------+-------+----------------+
-//   | header | wait  | entries        |
-//   | page   | page  | (capacity x 8) |
-//   +--------+-------+----------------+
+//   0        256                256 + 8 * capacity   wait offset       + one page
+//   +--------+------------------+------------------+-+-----------------+
+//   | header | entries          | (rest of the     | | wait page       |
+//   |        | (capacity x 8)   |  last page)      | |                 |
+//   +--------+------------------+------------------+-+-----------------+
 //
-// Header page (written by the writer only; readers map it PROT_READ):
+// The ring is sized to its table: the writer asks for the next power of two at or
+// above the store's maximum size (ringCapacityFor), and a ring never has fewer
+// entries than fit in the pages it takes anyway. A 64-entry table's ring is two
+// pages: header and entries, and the wait page. The capacity is recorded in the
+// header; readers trust it only after validating the header (magic, version,
+// checksum, capacity, offsets, file length). Correctness never depends on it: a
+// reader the writer laps resynchronises from the slot table.
+//
+// Header (written by the writer only; readers map the file PROT_READ):
 //   0    u64  magic "HTBNOTIF"
-//   8    u32  format version (1)
+//   8    u32  format version (2)
 //   12   u32  capacity: entries in the ring, a power of two
-//   16   u32  entry offset (8192)
+//   16   u32  entry offset (256)
 //   20   u32  restart identity (pyrel) of the store the writer attached to
 //   24   u64  creation time of the ring, ns since the epoch
-//   32   u32  checksum of bytes 0..31 with this field zero
+//   32   u32  checksum of bytes 0..39 with this field zero
+//   36   u32  wait offset: where the wait page starts, a multiple of 4096 at or after
+//             the end of the entries (the system's page size rounds it up)
 //   64   u64  writer process id (low 32 bits; 0 = no writer: detached or replaced)
 //   72   u64  writer start time (clock ticks since boot, SharedMem::ProcessIdentity)
 //   128  u64  head: the sequence the next notification will carry
-// Wait page (the only bytes a reader ever writes):
+// Wait page (the only bytes a reader ever writes, through a mapping of that page):
 //   0    u32  wake word: the writer adds 1 before every wake-up (the futex word)
-//   64   u32  waiters: readers about to sleep on the wake word (a hint, never trusted)
+//   64   u32  sleeps: every reader adds 1 each time it is about to sleep; nobody
+//             ever subtracts, so a reader that dies leaves nothing behind
 // Entries: entry s & (capacity - 1) holds notification s as ONE 8-byte word
 //   bits 0..29  slot index
 //   bits 30..63 the low 34 bits of the sequence s
@@ -41,19 +52,23 @@
 // Identity. A writer makes a new ring for every attach, filled in under a temporary
 // name with its own process id and start time and then renamed into place, so
 // readers only ever open complete rings and never a new ring without its writer
-// (which they would take for a ring whose writer had left). Before replacing a ring it clears the old ring's process id and
-// wakes the old ring's sleepers; detach does the same. A reader thus tells: process
-// id 0 -> the writer detached or was replaced; the identity no longer alive -> the
-// writer died; either way it reopens the file to find the next writer's ring.
+// (which they would take for a ring whose writer had left). Before replacing a ring
+// it clears the old ring's process id and wakes the old ring's sleepers; detach does
+// the same. A reader thus tells: process id 0 -> the writer detached or was
+// replaced; the identity no longer alive -> the writer died; either way it reopens
+// the file to find the next writer's ring.
 //
-// Waking. A reader about to sleep adds 1 to waiters, loads the wake word, checks
-// head once more and sleeps (FUTEX_WAIT, shared: across processes) only while the
-// wake word is unchanged, then subtracts 1. The writer, after storing head, loads
-// waiters and, when it is not zero, adds 1 to the wake word and calls FUTEX_WAKE.
-// All four accesses are sequentially consistent, so either the writer sees the
-// waiter or the waiter sees the new head: no wake-up is lost. With no reader
-// waiting, publishing costs no system call. A reader that cannot write the wait page
-// (no write permission) sleeps in short steps instead.
+// Waking. A reader about to sleep adds 1 to sleeps, loads the wake word, checks head
+// once more and sleeps (FUTEX_WAIT, shared: across processes) only while the wake
+// word is unchanged. The writer, after storing head, loads sleeps; when it differs
+// from the count it saw at its last wake-up, a reader has gone to sleep since, and
+// the writer adds 1 to the wake word and calls FUTEX_WAKE (then remembers the count).
+// All these accesses are sequentially consistent, so either the writer sees the
+// reader's increment or the reader sees the new head (or the bumped wake word, which
+// ends its FUTEX_WAIT at once): no wake-up is lost. With no reader going to sleep,
+// publishing costs no system call; a reader killed in its sleep leaves a count that
+// no longer changes, so it costs the writer at most one system call. A reader that
+// cannot write the wait page (no write permission) sleeps in short steps instead.
 //
 // Thread-safety: a RingFile is used by one thread.
 #pragma once
@@ -72,13 +87,12 @@ namespace Vanquo {
 
 inline constexpr char const* kRingFileName = "notifications";
 inline constexpr std::uint64_t kRingMagic = 0x4649544F4E425448ull;  // "HTBNOTIF"
-inline constexpr std::uint32_t kRingFormatVersion = 1;
+inline constexpr std::uint32_t kRingFormatVersion = 2;
+// The unit of the layout: the wait offset is a multiple of it.
 inline constexpr std::size_t kPageSize = 4096;
-inline constexpr std::size_t kWaitPageOffset = kPageSize;
-inline constexpr std::size_t kEntryOffset = 2 * kPageSize;
+inline constexpr std::size_t kEntryOffset = 256;
 inline constexpr std::uint32_t kMinCapacity = 64;
 inline constexpr std::uint32_t kMaxCapacity = 1u << 24;
-inline constexpr std::uint32_t kDefaultCapacity = 1u << 14;
 
 namespace RingOffset {
 inline constexpr std::size_t magic = 0;
@@ -88,15 +102,18 @@ inline constexpr std::size_t entryOffset = 16;
 inline constexpr std::size_t pyrel = 20;
 inline constexpr std::size_t created = 24;
 inline constexpr std::size_t checksum = 32;
+inline constexpr std::size_t waitOffset = 36;
+inline constexpr std::size_t checksummed = 40;  // bytes [0, 40) carry the checksum
 inline constexpr std::size_t writerProcess = 64;
 inline constexpr std::size_t writerStart = 72;
 inline constexpr std::size_t head = 128;
 // Within the wait page.
 inline constexpr std::size_t wakeWord = 0;
-inline constexpr std::size_t waiters = 64;
+inline constexpr std::size_t sleeps = 64;
 }  // namespace RingOffset
-static_assert(RingOffset::head + 8 <= kPageSize && RingOffset::waiters + 4 <= kPageSize);
-static_assert(RingOffset::writerProcess % 8 == 0 && RingOffset::head % 64 == 0);
+static_assert(RingOffset::head + 8 <= kEntryOffset && RingOffset::sleeps + 4 <= kPageSize);
+static_assert(RingOffset::writerProcess % 8 == 0 && RingOffset::head % 64 == 0 &&
+              kEntryOffset % 64 == 0);
 
 inline constexpr unsigned kSequenceShift = 30;
 inline constexpr std::uint64_t kSlotMask = (std::uint64_t{1} << kSequenceShift) - 1;
@@ -116,16 +133,40 @@ static_assert(entrySlot(packEntry(5, 0x3FFFFFFFu)) == 0x3FFFFFFFu &&
               entryHolds(packEntry(5, 7), 5) && !entryHolds(packEntry(5, 7), 6) &&
               entryHolds(packEntry(5 + (1ull << 34), 7), 5));
 
-constexpr std::size_t ringFileSize(std::uint32_t capacity) {
-  return kEntryOffset + std::size_t{capacity} * 8;
-}
 constexpr bool validCapacity(std::uint32_t capacity) {
   return capacity >= kMinCapacity && capacity <= kMaxCapacity && (capacity & (capacity - 1)) == 0;
 }
 
+// Where the wait page of a ring of `capacity` entries starts on a system with pages of
+// `pageSize` bytes (a power of two, at least kPageSize): the first page boundary at or
+// after the entries.
+constexpr std::size_t waitOffsetFor(std::uint32_t capacity, std::size_t pageSize = kPageSize) {
+  std::size_t end = kEntryOffset + std::size_t{capacity} * 8;
+  return (end + pageSize - 1) / pageSize * pageSize;
+}
+// The length of such a ring's file: up to the end of its wait page.
+constexpr std::size_t ringFileSize(std::uint32_t capacity, std::size_t pageSize = kPageSize) {
+  return waitOffsetFor(capacity, pageSize) + pageSize;
+}
+
+// The capacity of the ring of a store of `maxSize` slots: the next power of two at or
+// above it (kMinCapacity at least, kMaxCapacity at most), and then as many entries as
+// the pages up to the wait page hold anyway.
+constexpr std::uint32_t ringCapacityFor(std::uint32_t maxSize, std::size_t pageSize = kPageSize) {
+  std::uint32_t capacity = kMinCapacity;
+  while (capacity < maxSize && capacity < kMaxCapacity) capacity *= 2;
+  std::size_t room = (waitOffsetFor(capacity, pageSize) - kEntryOffset) / 8;
+  while (capacity < kMaxCapacity && std::size_t{capacity} * 2 <= room) capacity *= 2;
+  return capacity;
+}
+static_assert(ringCapacityFor(64) == 256 && ringFileSize(256) == 2 * kPageSize);
+static_assert(ringCapacityFor(512) == 512 && ringFileSize(512) == 3 * kPageSize);
+static_assert(ringCapacityFor(3000) == 4096 && ringCapacityFor(1u << 30) == kMaxCapacity);
+
 // The immutable part of a ring header as read from a file.
 struct HWTABLES_API RingHeader {
   std::uint32_t capacity = 0;
+  std::uint32_t waitOffset = 0;
   SharedMem::PyrelId pyrel;
   std::uint64_t created = 0;
 };
@@ -153,7 +194,8 @@ class HWTABLES_API RingFile {
                          SharedMem::ProcessIdentity writer = {});
 
   // Opens and validates an existing ring; false with a reason when there is none or
-  // it is not a valid ring. `writable`: map everything read-write (a writer
+  // it is not a valid ring (a ring of another format version is refused, naming both
+  // versions). `writable`: map everything read-write (a writer
   // retiring an old ring); otherwise PROT_READ plus, when permitted, the wait page
   // read-write.
   bool open(std::string const& path, bool writable, std::string* reason);
@@ -171,6 +213,10 @@ class HWTABLES_API RingFile {
   // The wait page as this process may write it, or null (read-only reader).
   unsigned char* waitPage() const { return waitPage_; }
   unsigned char const* entries() const { return base_ + kEntryOffset; }
+  // The wait page as this process maps it read-only (the writer: read-write).
+  unsigned char const* waitPageView() const { return base_ + header_.waitOffset; }
+  // Bytes of the file this ring occupies.
+  std::size_t size() const { return size_; }
 
  private:
   unsigned char* base_ = nullptr;
@@ -189,7 +235,8 @@ HWTABLES_API bool sameFile(std::string const& path, std::uint64_t device, std::u
 // Sleeps while the 32-bit word at `address` holds `expected`, at most `timeout`
 // (shared futex: works across processes). Returns early on a wake, a changed word
 // or a signal.
-HWTABLES_API void futexWait(void const* address, std::uint32_t expected, std::chrono::nanoseconds timeout);
+HWTABLES_API void futexWait(void const* address, std::uint32_t expected,
+                            std::chrono::nanoseconds timeout);
 // Wakes every sleeper on the word at `address`.
 HWTABLES_API void futexWakeAll(void const* address);
 

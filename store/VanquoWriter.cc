@@ -13,7 +13,7 @@ VanquoWriter::VanquoWriter(std::string rootPath, bool local,
     : rootPath_(std::move(rootPath)),
       local_(local),
       pyrel_(std::move(pyrel)),
-      capacity_(capacity == 0 ? kDefaultCapacity : capacity) {}
+      capacity_(capacity) {}
 
 void VanquoWriter::attach() {
   if (local_) return;
@@ -28,7 +28,9 @@ void VanquoWriter::attach() {
   ring_ = RingFile::create(path(), capacity_, pyrel_ ? pyrel_() : SharedMem::PyrelId(),
                            SharedMem::ProcessIdentity::self());
   base_ = ring_.writableBase();
+  waitPage_ = ring_.waitPage();
   head_ = 1;
+  sleepsWoken_ = 0;
 }
 
 void VanquoWriter::detach() {
@@ -36,6 +38,7 @@ void VanquoWriter::detach() {
   retire(ring_);
   ring_.close();
   base_ = nullptr;
+  waitPage_ = nullptr;
 }
 
 void VanquoWriter::removeFile() {
@@ -43,9 +46,9 @@ void VanquoWriter::removeFile() {
   if (!local_) SharedMem::removeFile(path());
 }
 
-std::uint32_t VanquoWriter::waiters() const {
+std::uint32_t VanquoWriter::sleeps() const {
   if (base_ == nullptr) return 0;
-  return Brell::loadWord(base_ + kWaitPageOffset + RingOffset::waiters, std::memory_order_seq_cst);
+  return Brell::loadWord(waitPage_ + RingOffset::sleeps, std::memory_order_seq_cst);
 }
 
 void VanquoWriter::retire(RingFile& ring) {
@@ -65,14 +68,18 @@ void VanquoWriter::publish(std::uint32_t slotIndex) {
   // loaded a head beyond it, so it sees the whole word.
   Brell::storeLong(entry, packEntry(sequence, slotIndex), std::memory_order_release);
   head_ = sequence + 1;
-  // Sequentially consistent, with the waiters load below: pairs with the sleeping
-  // reader's increment of waiters and its re-check of head (see VanquoRing.h).
+  // Sequentially consistent, with the sleeps load below: pairs with the sleeping
+  // reader's increment of sleeps and its re-check of head (see VanquoRing.h).
   Brell::storeLong(base_ + RingOffset::head, head_, std::memory_order_seq_cst);
-  unsigned char* wait = base_ + kWaitPageOffset;
-  if (Brell::loadWord(wait + RingOffset::waiters, std::memory_order_seq_cst) != 0) {
-    std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(wait + RingOffset::wakeWord))
+  std::uint32_t sleeps = Brell::loadWord(waitPage_ + RingOffset::sleeps, std::memory_order_seq_cst);
+  if (sleeps != sleepsWoken_) [[unlikely]] {
+    // A reader went to sleep since the last wake-up. The bump of the wake word ends
+    // the sleep of one that has not reached FUTEX_WAIT yet; the call wakes the others.
+    std::atomic_ref<std::uint32_t>(
+        *reinterpret_cast<std::uint32_t*>(waitPage_ + RingOffset::wakeWord))
         .fetch_add(1, std::memory_order_seq_cst);
-    futexWakeAll(wait + RingOffset::wakeWord);
+    futexWakeAll(waitPage_ + RingOffset::wakeWord);
+    sleepsWoken_ = sleeps;
     ++wakes_;
   }
 }

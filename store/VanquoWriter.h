@@ -8,9 +8,11 @@
 // that the writer went away. A local writer (heap memory, no files) publishes
 // nothing and makes no file.
 //
-// Publishing is two atomic stores, plus a futex wake only while a reader sleeps on
-// the ring. The ring never blocks the writer: a reader that falls behind by more than
-// the capacity resynchronises from the slot table.
+// Publishing is two atomic stores and one load, plus a futex wake only when a reader
+// has gone to sleep on the ring since the last wake-up. The ring never blocks the
+// writer: a reader that falls behind by more than the capacity resynchronises from
+// the slot table. Nothing a reader leaves behind when it dies (see the wait page in
+// VanquoRing.h) slows the writer down.
 //
 // Thread-safety: the writer's thread only.
 #pragma once
@@ -30,9 +32,9 @@ class HWTABLES_API VanquoWriter {
  public:
   // `pyrel` tells the store's restart identity when attach() runs (the writer's
   // identity changes with every wipe). `local`: publish nothing. `capacity`: entries
-  // of the ring, a power of two (0: kDefaultCapacity).
+  // of the ring, a power of two (see ringCapacityFor).
   VanquoWriter(std::string rootPath, bool local, std::function<SharedMem::PyrelId()> pyrel,
-               std::uint32_t capacity = kDefaultCapacity);
+               std::uint32_t capacity);
   VanquoWriter(VanquoWriter const&) = delete;
   VanquoWriter& operator=(VanquoWriter const&) = delete;
   ~VanquoWriter() { detach(); }
@@ -59,10 +61,12 @@ class HWTABLES_API VanquoWriter {
   // The sequence the next notification will carry.
   std::uint64_t head() const { return head_; }
   std::uint32_t capacity() const { return capacity_; }
-  // Wake-ups made (a reader was waiting).
+  // Wake-ups made (FUTEX_WAKE calls: a reader had gone to sleep since the last one).
   std::uint64_t wakes() const { return wakes_; }
-  // Readers announcing that they sleep on the ring now (a hint).
-  std::uint32_t waiters() const;
+  // How many times readers have gone to sleep on this ring (the wait page's count).
+  std::uint32_t sleeps() const;
+  // Bytes of the ring's file (0 when detached).
+  std::size_t fileBytes() const { return base_ != nullptr ? ring_.size() : 0; }
 
  private:
   void publish(std::uint32_t slotIndex);
@@ -75,8 +79,12 @@ class HWTABLES_API VanquoWriter {
   std::uint32_t capacity_;
   RingFile ring_;
   unsigned char* base_ = nullptr;
+  unsigned char* waitPage_ = nullptr;
   std::uint64_t head_ = 1;
   std::uint64_t wakes_ = 0;
+  // The sleeps count at the last wake-up: readers that went to sleep before it were
+  // woken (or are gone).
+  std::uint32_t sleepsWoken_ = 0;
 };
 
 }  // namespace Vanquo

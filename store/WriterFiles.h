@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -24,6 +25,7 @@
 #include <fmt/format.h>
 
 #include "platform/asic/Assert.h"
+#include "platform/sharedmem/CoreDump.h"
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/sharedmem/OwnerFile.h"
 #include "platform/sharedmem/PyrelFile.h"
@@ -60,8 +62,7 @@ class WriterFiles {
                  : SharedMem::MappedFile::inDirectory(rootPath_, BrellCore::kBucketFileName),
              slots_, counters_, descriptor.shrinkBuckets, descriptor.criticalTaskCheck),
         vanquo_(
-            rootPath_, descriptor.local, [this] { return pyrel_; },
-            descriptor.notificationCapacity),
+            rootPath_, descriptor.local, [this] { return pyrel_; }, ringCapacity(descriptor)),
         typeName_(T::typeName()) {
     if (descriptor.maxSize == 0) {
       throw Vorl::InvalidInitializeException(fmt::format(
@@ -75,11 +76,25 @@ class WriterFiles {
       throw Vorl::InvalidInitializeException(fmt::format(
           "cannot initialize collection {} heap allocation in non-local mode not allowed", name_));
     }
-    auto mode = Vorl::getToggleState("Brell.json", "FullCoreDump")
+    // The store in core dumps: left out when the descriptor says so (1 or 3),
+    // otherwise as the "FullCoreDump" toggle says; an included shared store also has
+    // the process dump its file-backed shared mappings, which it does not by default.
+    if (descriptor.coreDumpMode != 0 && descriptor.coreDumpMode != 1 &&
+        descriptor.coreDumpMode != 3) {
+      throw Vorl::InvalidInitializeException(fmt::format(
+          "core-dump mode {} of collection {} is not 0, 1 or 3", descriptor.coreDumpMode, name_));
+    }
+    auto mode = descriptor.coreDumpMode != 0
+                    ? static_cast<SharedMem::CoreDumpMode>(descriptor.coreDumpMode)
+                : Vorl::getToggleState("Brell.json", "FullCoreDump")
                     ? SharedMem::CoreDumpMode::include
                     : SharedMem::CoreDumpMode::exclude;
     slots_.file().coreDumpModeIs(mode);
     map_.bucketWriter().file().coreDumpModeIs(mode);
+    if (!descriptor.local && mode == SharedMem::CoreDumpMode::include &&
+        !SharedMem::includeSharedMappingsInCoreDumps()) {
+      VORL_TRACE(Debug::writer(), kDebugLevel, "cannot include {} in core dumps", rootPath_);
+    }
     if (!descriptor.local) ownerFile_ = std::make_unique<SharedMem::OwnerFile>(rootPath_);
   }
 
@@ -189,6 +204,7 @@ class WriterFiles {
     VORL_TRACE(Debug::writer(), kDebugLevel, "mapAttached:{}", fmt::underlying(mapAttached));
     ASIC_FATAL_CHECK(isAttachResult(mapAttached), "Invalid map attach");
     vanquo_.attach();
+    VORL_TRACE(Debug::writer(), kDebugLevel, "vanquoAttached:{}", vanquo_.attached());
     return AttachOutcome{} | slotsAttached | mapAttached;
   }
 
@@ -318,6 +334,14 @@ class WriterFiles {
       return T::compare(T::key(leftCopy), T::key(rightCopy));
     };
     return ops;
+  }
+
+  // The notification ring's capacity: the descriptor's, or sized to the table.
+  static std::uint32_t ringCapacity(MapDescriptor const& descriptor) {
+    if (descriptor.notificationCapacity != 0) return descriptor.notificationCapacity;
+    return Vanquo::ringCapacityFor(
+        descriptor.maxSize,
+        std::max<std::size_t>(Vanquo::kPageSize, SharedMem::MappedFile::pageSize()));
   }
 
   std::string const& rootPath() const { return rootPath_; }

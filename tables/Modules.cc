@@ -12,7 +12,6 @@
 #include <array>
 #include <memory>
 
-#include "framework/FieldDecode.h"
 #include "framework/TableModule.h"
 #include "framework/TableRegistry.h"
 #include "platform/plugin/PluginDirectory.h"
@@ -32,11 +31,10 @@ struct ModuleMaker {
 };
 
 // What the agent and the tool know of the table without its types.
-template <class Table, class Reader, class Fields>
+template <class Table, class Reader>
 Framework::TableRecord tableRecord() {
   Framework::TableRecord record;
   record.info = &Table::Model::Desc::info;
-  record.decode = &Framework::decodeFields<Fields>;
   record.audit = &Readers::auditTable<Table, Reader>;
   if constexpr (!Table::Model::Desc::info.isRegister()) {
     using Storage = typename Table::Shadow::EntryStorage;
@@ -70,7 +68,7 @@ Framework::TableRecord tableRecord() {
 // when the table is registered already.
 template <class Table, class Reader, class Fields>
 std::unique_ptr<Framework::TableModuleBase> makeModule() {
-  if (!Framework::TableRegistry::singleton().registerTable(tableRecord<Table, Reader, Fields>())) {
+  if (!Framework::TableRegistry::singleton().registerTable(tableRecord<Table, Reader>())) {
     return nullptr;
   }
   auto& record = Table::Model::Desc::tyvoModule();
@@ -79,8 +77,8 @@ std::unique_ptr<Framework::TableModuleBase> makeModule() {
   return std::make_unique<Framework::TableModule<Table, Reader>>();
 }
 
-#define HW_MODULE_MAKER(Class)                                                              \
-  ModuleMaker{Class::Model::Desc::kModuleOrder,                                             \
+#define HW_MODULE_MAKER(Class)                  \
+  ModuleMaker{Class::Model::Desc::kModuleOrder, \
               &makeModule<Class, HwTable##Class##Reader, detail::Class##Fields>},
 constexpr std::array moduleMakers{HW_FOR_EACH_TABLE(HW_MODULE_MAKER)};
 #undef HW_MODULE_MAKER
@@ -126,5 +124,5 @@ std::vector<std::string_view> loadedModules() {
 }  // namespace bcm88490_a0
 
 // The marker that makes this shared object a plug-in (platform/plugin/PluginDirectory.h).
-HWTABLES_PLUGIN_EXPORT Plugin::PluginInfo const hwtablesPluginInfo{
-    Plugin::kAbiVersion, "bcm88490_a0", HWTABLES_VERSION};
+HWTABLES_PLUGIN_EXPORT Plugin::PluginInfo const hwtablesPluginInfo{Plugin::kAbiVersion,
+                                                                   "bcm88490_a0", HWTABLES_VERSION};

@@ -10,6 +10,7 @@
 #include "tables/TableClassBase.h"
 #include "framework/TableDescriptor.h"
 #include "framework/TableInfo.h"
+#include "platform/plugin/Export.h"
 #include "platform/lutz/PerUnitBitmap.h"
 #include "platform/vorl/String.h"
 #include "platform/vorl/Types.h"

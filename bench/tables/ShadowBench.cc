@@ -4,10 +4,15 @@
 //                        the shared slot by index) of a store a forked writer filled
 //                        with N entries
 //   Map_Find/N           std::unordered_map::find of the same keys in this process
-//   Notify_Latency       how long a reader takes to learn of a change: the writer
+//   Notify_Latency/C     how long a reader takes to learn of a change: the writer
 //                        stamps each value with the monotonic clock just before it
 //                        writes it; the shadow's key callback reads the value and the
-//                        clock (median and 99th percentile, in ns)
+//                        clock (median and 99th percentile, in ns). C is the ring's
+//                        capacity: 0 sized to the 64-entry table (as the store makes
+//                        it), 16384 the fixed size every ring had before
+//   Updates_DeadSleepers the writer's updates per second before and after 100 readers
+//                        were killed while asleep on its ring (ratio after / before)
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +23,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
 #include <unordered_map>
@@ -26,6 +33,7 @@
 #include "store/BrellShadow.h"
 #include "store/BrellWriter.h"
 #include "store/RawValue.h"
+#include "store/VanquoReader.h"
 
 namespace {
 
@@ -35,7 +43,8 @@ using Value = Traits::Value;
 std::uint64_t monotonicNs() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 Value valueOf(std::uint32_t key, std::uint64_t stamp) {
@@ -49,7 +58,9 @@ Value valueOf(std::uint32_t key, std::uint64_t stamp) {
 // time stamps (one every 200 µs, `samples` of them), on 'q' detaches and exits.
 class WriterProcess {
  public:
-  WriterProcess(std::string root, std::uint32_t entries, std::uint32_t samples) : root_(std::move(root)) {
+  WriterProcess(std::string root, std::uint32_t entries, std::uint32_t samples,
+                std::uint32_t ringCapacity = 0)
+      : root_(std::move(root)) {
     int toChild[2];
     int toParent[2];
     if (::pipe(toChild) != 0 || ::pipe(toParent) != 0) std::abort();
@@ -59,6 +70,7 @@ class WriterProcess {
       ::close(toParent[0]);
       Brell::MapDescriptor descriptor;
       descriptor.maxSize = std::max<std::uint32_t>(entries, 64);
+      descriptor.notificationCapacity = ringCapacity;
       Brell::BrellWriter<Traits> writer("bench", descriptor, root_);
       writer.initialize("bench");
       for (std::uint32_t key = 1; key <= entries; ++key) writer.write(valueOf(key, 0), true);
@@ -166,7 +178,7 @@ void Notify_Latency(benchmark::State& state) {
   auto root = freshRoot();
   std::vector<double> latencies;
   {
-    WriterProcess writer(root, 64, kSamples);
+    WriterProcess writer(root, 64, kSamples, static_cast<std::uint32_t>(state.range(0)));
     Brell::BrellShadow<Traits>* current = nullptr;
     Mem::Notify<Traits::Key, Value> notify;
     notify.keyChanged = [&](std::uint32_t const& key) {
@@ -187,6 +199,7 @@ void Notify_Latency(benchmark::State& state) {
         shadow.processNotifications(std::chrono::milliseconds(100));
       }
     }
+    state.counters["ring_entries"] = static_cast<double>(shadow.ring().capacity());
     shadow.detach(true);
   }
   std::filesystem::remove_all(root);
@@ -199,6 +212,64 @@ void Notify_Latency(benchmark::State& state) {
   state.counters["median_ns"] = latencies[latencies.size() / 2];
   state.counters["p99_ns"] = latencies[latencies.size() * 99 / 100];
 }
-BENCHMARK(Notify_Latency)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(Notify_Latency)->Arg(0)->Arg(16384)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Updates per second of a 64-entry table's writer over `updates` rewrites.
+double updatesPerSecond(Brell::BrellWriter<Traits>& writer, std::uint32_t updates) {
+  auto start = std::chrono::steady_clock::now();
+  for (std::uint32_t update = 0; update < updates; ++update) {
+    writer.write(valueOf(1 + update % 64, update), true);
+  }
+  return updates / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The fastest of a few runs (the machine is shared).
+double bestRate(Brell::BrellWriter<Traits>& writer) {
+  double best = 0;
+  for (int run = 0; run < 5; ++run) best = std::max(best, updatesPerSecond(writer, 200000));
+  return best;
+}
+
+void Updates_DeadSleepers(benchmark::State& state) {
+  auto root = freshRoot();
+  double before = 0;
+  double after = 0;
+  {
+    Brell::MapDescriptor descriptor;
+    descriptor.maxSize = 64;
+    Brell::BrellWriter<Traits> writer("bench", descriptor, root);
+    writer.initialize("bench");
+    for (std::uint32_t key = 1; key <= 64; ++key) writer.write(valueOf(key, 0), true);
+    for (auto _ : state) {
+      before = bestRate(writer);
+      for (int reader = 0; reader < 100; ++reader) {
+        pid_t child = ::fork();
+        if (child == 0) {
+          Vanquo::VanquoReader<> ring(root);
+          if (ring.initialize()) ring.wait(std::chrono::seconds(60));
+          ::_exit(0);
+        }
+        // Killed once it is asleep on the ring (its state in /proc is 'S').
+        for (int attempt = 0; attempt < 10000; ++attempt) {
+          std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+          std::string text((std::istreambuf_iterator<char>(stat)), {});
+          auto close = text.rfind(')');
+          if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S')
+            break;
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+      }
+      after = bestRate(writer);
+    }
+    writer.detach(false);
+  }
+  std::filesystem::remove_all(root);
+  state.counters["updates_per_s_before"] = before;
+  state.counters["updates_per_s_after"] = after;
+  state.counters["after_over_before"] = before > 0 ? after / before : 0;
+}
+BENCHMARK(Updates_DeadSleepers)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

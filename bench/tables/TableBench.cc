@@ -7,6 +7,8 @@
 //   BringUp/*    all thirteen tables for 48 FAPs: every shadow made, its store files
 //                created and its start-up rows written, against the floor of creating,
 //                sizing and mapping as many files as the bring-up leaves behind
+//   Restart/*    a warm restart's reconcile against a cold bring-up with download
+//                (RestartBench.cc); main() ends with their ratios
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,65 +20,29 @@
 #include <filesystem>
 #include <unordered_map>
 
-#include "platform/hardware/FapRevision.h"
-#include "platform/tessar/HwTableHolderContext.h"
+#include "agent/Agent.h"
+#include "bench/tables/RestartBench.h"
 #include "tables/AllTables.h"
 #include "tables/Catalogue.h"
 
 namespace {
 
-constexpr unsigned kFaps = 48;
-constexpr U32 kBufferBytes = 4096;
+using RestartBench::freshRoot;
+using RestartBench::kBufferBytes;
+using RestartBench::kFaps;
 
-std::string freshRoot() {
-  char pattern[] = "/dev/shm/hwtables-table-bench-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
-  return pattern;
+HwAgent::Options benchOptions(std::string const& root) {
+  return RestartBench::agentOptions(root);
 }
-
-Pelcar::Fapmask allFaps() {
-  Pelcar::Fapmask mask;
-  for (unsigned fap = 0; fap < kFaps; ++fap) mask.fapIdIs(Pelcar::FapId(fap), true);
-  return mask;
-}
-
-// An agent with every table and one shadow per FAP, stores below `root`.
-struct Agent {
-  explicit Agent(std::string const& root) {
-    manager = Vorl::makePtr<Tessar::TableManager>();
-    manager->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root));
-    manager->dmaMemPoolManagerIs(
-        Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(kBufferBytes));
-    auto& context = Tessar::HwTableHolderContext::singleton();
-    Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
-    auto revision = Hardware::Sand::bcm88490_a0Revision;
-    for (auto const* info : bcm88490_a0::tableCatalogue()) {
-      Tessar::HwTableKey key{std::string(info->className), revision};
-      auto table = Vorl::ptrCast<Tessar::HwCommonShadowTableBase>(
-          context.hwTableFactory(key)(revision, manager, nullptr));
-      manager->tableCollIs(key, table);
-      for (unsigned fap = 0; fap < kFaps; ++fap) {
-        table->addShadow(Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
-      }
-      tables.push_back(table);
-    }
-  }
-  ~Agent() {
-    tables.clear();
-    manager->tableCollDelAll();
-  }
-  Vorl::Ptr<Tessar::TableManager> manager;
-  std::vector<Vorl::Ptr<Tessar::HwCommonShadowTableBase>> tables;
-};
 
 void Download_Tables(benchmark::State& state) {
   auto root = freshRoot();
   {
-    Agent agent(root);
-    auto mask = allFaps();
+    HwAgent::Agent agent(benchOptions(root));
+    auto mask = agent.fapmask();
     std::size_t commands = 0;
     for (auto _ : state) {
-      for (auto const& table : agent.tables) {
+      for (auto const& table : agent.tables()) {
         bool isRegister = table->typeName().find("HwReg") != std::string::npos;
         if ((state.range(0) == 1 && isRegister) || (state.range(0) == 2 && !isRegister)) continue;
         auto cmds = table->download("4", mask);
@@ -160,7 +126,7 @@ void BringUp_Tables(benchmark::State& state) {
   for (auto _ : state) {
     auto root = freshRoot();
     {
-      Agent agent(root);
+      HwAgent::Agent agent(benchOptions(root));
       state.PauseTiming();
       filesOfOneBringUp = countFiles(root);
     }
@@ -199,4 +165,10 @@ BENCHMARK(BringUp_Floor)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return RestartBench::printSummary() ? 0 : 1;
+}

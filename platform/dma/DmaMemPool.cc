@@ -6,11 +6,18 @@
 
 namespace DmaMemPoolManager {
 
-DmaMemPoolManager::DmaMemPoolManager(U32 bufferBytes) : bufferBytes_(bufferBytes) {
+DmaMemPoolManager::DmaMemPoolManager(U32 bufferBytes) : bufferBytes_(0) {
+  bufferBytesIs(bufferBytes);
+}
+
+void DmaMemPoolManager::bufferBytesIs(U32 bufferBytes) {
   if (bufferBytes == 0 || bufferBytes > kMaxBufferBytes) {
-    throw Vorl::RangeException(fmt::format(
-        "DMA buffer size {} bytes is outside 1..{}", bufferBytes, kMaxBufferBytes));
+    throw Vorl::RangeException(
+        fmt::format("DMA buffer size {} bytes is outside 1..{}", bufferBytes, kMaxBufferBytes));
   }
+  if (bufferBytes == bufferBytes_) return;
+  bufferBytes_ = bufferBytes;
+  kept_.clear();
 }
 
 Vorl::Ptr<DmaMemPoolBuffer> DmaMemPoolManager::buffer() {

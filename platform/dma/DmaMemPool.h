@@ -45,6 +45,10 @@ class HWTABLES_API DmaMemPoolManager : public Vorl::Node {
   explicit DmaMemPoolManager(U32 bufferBytes);
 
   U32 bufferBytes() const { return bufferBytes_; }
+  // Changes the size of the buffers handed out from now on, for every holder of the
+  // pool (table manager, shadows, readers); buffers handed out before keep theirs.
+  // Throws Vorl::RangeException as the constructor does, and then changes nothing.
+  void bufferBytesIs(U32 bufferBytes);
   // A buffer of bufferBytes() that no one else holds.
   Vorl::Ptr<DmaMemPoolBuffer> buffer();
   std::uint64_t buffersHandedOut() const { return buffersHandedOut_; }

@@ -12,6 +12,10 @@
 // it and leaves the files for the next writer. A path that climbs out of the root
 // ("..") or is absolute is refused.
 //
+// takeOverStores(): how a new shadow treats the store it mounts. Off (the default),
+// a new shadow empties its store; on (a warm start), a shadow takes over a valid
+// store that a writer now gone left behind, with its entries.
+//
 // Thread-safety: none; the agent's owning thread uses it.
 #pragma once
 
@@ -62,11 +66,14 @@ class HWTABLES_API EntityManager : public Vorl::Node {
   std::string mount(std::string const& shadowPath);
   void unmount(std::string const& shadowPath);
   bool mounted(std::string const& shadowPath) const { return mounted_.contains(shadowPath); }
+  bool takeOverStores() const { return takeOverStores_; }
+  void takeOverStoresIs(bool takeOver) { takeOverStores_ = takeOver; }
   std::set<std::string> const& mountedPaths() const { return mounted_; }
 
  private:
   std::string storeRoot_;
   std::set<std::string> mounted_;
+  bool takeOverStores_ = false;
 };
 
 }  // namespace Ordex

@@ -53,7 +53,41 @@ void Chip::apply(Pelcar::SchanCmd const& cmd) {
       cells_[address] = Cell{isRegister, std::vector<U8>(first, first + cmd.entrySize)};
     }
   }
-  log_.push_back({nextSequence_++, Vorl::makePtr<Pelcar::SchanCmd>(cmd)});
+  auto sequence = nextSequence_++;
+  if (logLimit_ && *logLimit_ == 0) return;
+  log_.push_back({sequence, Vorl::makePtr<Pelcar::SchanCmd>(cmd)});
+  if (logLimit_ && log_.size() > 2 * *logLimit_) {
+    // Trimmed in halves, so that a long run costs one move per logLimit commands.
+    log_.erase(log_.begin(), log_.end() - static_cast<std::ptrdiff_t>(*logLimit_));
+  }
+}
+
+void Chip::logLimitIs(std::optional<std::size_t> limit) {
+  logLimit_ = limit;
+  if (limit && log_.size() > *limit) {
+    log_.erase(log_.begin(), log_.end() - static_cast<std::ptrdiff_t>(*limit));
+  }
+}
+
+std::uint64_t Chip::digest() const {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  auto feed = [&hash](std::uint64_t value, unsigned bytes) {
+    for (unsigned index = 0; index < bytes; ++index) {
+      hash ^= (value >> (8 * index)) & 0xffu;
+      hash *= 0x100000001b3ull;
+    }
+  };
+  for (auto const& [address, cell] : cells_) {
+    feed(address.fapId, 4);
+    feed(address.block, 4);
+    feed(address.address, 4);
+    feed(address.arrayIndex, 1);
+    feed(address.row, 4);
+    feed(cell.isRegister ? 1 : 0, 1);
+    feed(cell.data.size(), 4);
+    for (auto byte : cell.data) feed(byte, 1);
+  }
+  return hash;
 }
 
 std::optional<std::vector<U8>> Chip::registerValue(Pelcar::FapId fapId, U32 block,

@@ -14,6 +14,13 @@
 // as its reply, a bulk read gets its entries copied into its DMA pool buffer (cells
 // never written read as zeros), and each completed command is handed to its reader's
 // processReadComplete. A list with one bad command is refused whole, unanswered.
+// answerReads() is that completion, apart from where the bytes come from: the chip in
+// this process (answer), or a chip process over its socket (ChipClient.h).
+//
+// The chip logs each command it executed (log()), or with a limit (a chip process
+// serves for as long as it runs) only the latest ones; every command counts in
+// commandsExecuted(). digest() sums up every cell in one number, the same
+// for two chips exactly when they hold the same cells.
 //
 // flipBits() damages the chip on purpose: it flips random bits of written cells, the
 // way a soft error would, so that a read-back audit can be shown to find them.
@@ -29,6 +36,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -64,6 +72,30 @@ struct HWTABLES_API FlippedBit {
   U32 bit = 0;
 };
 
+// One read as the chip sees it: `count` rows of `entrySize` bytes from `row` on, of
+// one array of one member on one FAP.
+struct HWTABLES_API CellRead {
+  U32 fapId = 0;
+  U32 block = 0;
+  U32 address = 0;
+  U8 arrayIndex = 0;
+  U32 row = 0;
+  U32 count = 0;
+  U32 entrySize = 0;
+
+  std::uint64_t bytes() const { return std::uint64_t{count} * entrySize; }
+};
+
+// Where the bytes of reads come from: the bytes of every read of the list, back to
+// back in the list's order.
+using ReadFetch = std::function<std::vector<U8>(std::vector<CellRead> const& reads)>;
+
+// Checks every command of the list (Chip::readRefusal; Vorl::RangeException naming
+// the first bad one, before anything is read), fetches the bytes of all of them at
+// once, puts each command's bytes in its reply or DMA buffer and hands the command to
+// its reader's processReadComplete, in list order. A null list reads nothing.
+HWTABLES_API void answerReads(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, ReadFetch const& fetch);
+
 struct HWTABLES_API LoggedCmd {
   std::uint64_t sequence = 0;
   Vorl::Ptr<Pelcar::SchanCmd const> cmd;  // a copy of the command as executed
@@ -86,6 +118,9 @@ class HWTABLES_API Chip : public Vorl::Node {
   // answering anything when a command is not a read this chip answers.
   void answer(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
   std::uint64_t readsAnswered() const { return readsAnswered_; }
+  // The bytes of one read (cells never written read as zeros); the read is trusted:
+  // check it first (answerReads does).
+  std::vector<U8> read(CellRead const& cellRead) const;
 
   // Flips `count` bits chosen at random (from `seed`) among the bits of the written
   // cells; the same bit may be chosen twice. Returns the bits in the order flipped.
@@ -93,6 +128,12 @@ class HWTABLES_API Chip : public Vorl::Node {
 
   std::map<CellAddress, Cell> const& cells() const { return cells_; }
   std::vector<LoggedCmd> const& log() const { return log_; }
+  // Keeps the latest commands in the log: at least the last `limit` of them, never
+  // more than twice as many (0: none); unlimited by default.
+  void logLimitIs(std::optional<std::size_t> limit);
+  std::uint64_t commandsExecuted() const { return nextSequence_ - 1; }
+  // FNV-1a (64 bits) over every cell in address order: its address, kind and bytes.
+  std::uint64_t digest() const;
   void clear();
 
   // Empty when `cmd` can be executed, otherwise why not.
@@ -102,10 +143,10 @@ class HWTABLES_API Chip : public Vorl::Node {
 
  private:
   void apply(Pelcar::SchanCmd const& cmd);
-  std::vector<U8> cellData(CellAddress const& address, U32 size) const;
 
   std::map<CellAddress, Cell> cells_;
   std::vector<LoggedCmd> log_;
+  std::optional<std::size_t> logLimit_;
   std::uint64_t nextSequence_ = 1;
   std::uint64_t readsAnswered_ = 0;
 };

@@ -40,6 +40,10 @@ class HWTABLES_API DirectKeyBasedShadowBase : public DirectShadowBase {
   Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> const& dmaMemPoolManager() const {
     return dmaMemPoolManager_;
   }
+  // The pool of the agent's next whole-memory writes (it changed its buffer size).
+  void dmaMemPoolManagerIs(Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> pool) {
+    dmaMemPoolManager_ = std::move(pool);
+  }
   Vorl::Ptr<Ordex::EntityManager> const& entityManager() const { return entityManager_; }
   Vorl::String const& tableTypeName() const { return tableTypeName_; }
 

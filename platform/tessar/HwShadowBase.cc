@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/asic/Assert.h"
 #include "platform/vorl/Exceptions.h"
 
 namespace Tessar {
@@ -26,6 +27,20 @@ Pelcar::Fapmask HwShadowBase::applicableFapmask(Pelcar::Fapmask const& requested
   return applicable;
 }
 
+std::vector<U8> HwShadowBase::expectedRows(BcmRegMemInfo const& member) const {
+  std::vector<U8> rows;
+  rows.reserve(std::size_t{member.arrayCount} * member.entryCount * entrySize());
+  for (U32 array = 0; array < member.arrayCount; ++array) {
+    for (U32 row = 0; row < member.entryCount; ++row) {
+      auto data = expectedEntryData(static_cast<U8>(member.firstArrayIndex + array),
+                                    member.firstEntryIndex + row);
+      data.resize(entrySize(), 0);
+      rows.insert(rows.end(), data.begin(), data.end());
+    }
+  }
+  return rows;
+}
+
 U32 DirectShadowBase::entrySize() const {
   auto first = bcmGroupAddrInfo() ? bcmGroupAddrInfo()->firstMember() : nullptr;
   return first ? first->entrySize : 0;
@@ -33,6 +48,10 @@ U32 DirectShadowBase::entrySize() const {
 
 void DirectShadowBase::initDefaultEntry() {
   defaultEntry_.assign(entrySize(), 0);
+}
+
+void DirectShadowBase::requireLive() const {
+  ASIC_GRACEFUL_ASSERT(!deleted(), "!deleted()", "shadow {} has been deleted", name());
 }
 
 Vorl::Ptr<Pelcar::SchanCmds> DirectShadowBase::schanCmdsWorker(
@@ -156,7 +175,7 @@ void RegisterKeyBasedShadowBase::collCleanup() {
 
 void RegisterKeyBasedShadowBase::onDelete() {
   VORL_TRACE(trace_, 8, " hwShadowKey: {} name: {}", hwShadowKey(), name());
-  if (bcmGroupAddrInfo()) {
+  if (bcmGroupAddrInfo() && !deleted()) {
     cleanupDefaultEntry();
     collCleanup();
   }

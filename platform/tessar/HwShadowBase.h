@@ -15,6 +15,12 @@
 // cleanup. The write paths (single-entry build, download, clear) are the register
 // accessor's (framework/RegisterShadow.h), which gate every one of them.
 //
+// How a shadow began (ShadowStart): from the table's start-up contents, or, in a
+// warm start, with the entries a predecessor left in its store. A shadow whose store
+// outlives the agent can detachStore(): the store keeps its entries for a successor,
+// and the shadow's deletion no longer empties it. Shadows that keep their entries in
+// the agent's memory (registers) have nothing to take over or leave behind.
+//
 // Trace handles of a register shadow: "const <table type>::Shadow" for reading,
 // command building and downloads, "<table type>::Shadow" for changes.
 //
@@ -27,6 +33,7 @@
 #include "platform/tyvo/TypeRuntime.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/hardware/FapRevision.h"
@@ -42,6 +49,19 @@
 #include "platform/vorl/Types.h"
 
 namespace Tessar {
+
+// What a shadow's entries were when it was made.
+struct HWTABLES_API ShadowStart {
+  enum class Kind : std::uint8_t {
+    startupContents,  // the table's start-up contents (a new shadow)
+    takenOver,        // the entries its store held (a warm start)
+  };
+  Kind kind = Kind::startupContents;
+  // Why a warm start did not take the store over; empty otherwise.
+  std::string reason;
+  // The entries taken over.
+  std::size_t entries = 0;
+};
 
 class HWTABLES_API HwShadowBase : public Vorl::Node {
  public:
@@ -89,6 +109,14 @@ class HWTABLES_API HwShadowBase : public Vorl::Node {
   virtual std::vector<EntryView> storedEntries() const = 0;
   // The data the chip holds at that position once this shadow is downloaded.
   virtual std::vector<U8> expectedEntryData(U8 arrayIndex, U32 entryIndex) const = 0;
+  // The same for every position of `member`, back to back (arrays, then rows, each
+  // entrySize() bytes). A shadow whose entries live in a store makes it in one pass.
+  virtual std::vector<U8> expectedRows(BcmRegMemInfo const& member) const;
+
+  virtual ShadowStart start() const { return {}; }
+  // Leaves the shadow's entries where they live for a successor, and stops using
+  // them; nothing by default (entries in the agent's memory end with it).
+  virtual void detachStore() {}
 
  private:
   Vorl::String name_;
@@ -112,6 +140,12 @@ class HWTABLES_API DirectShadowBase : public HwShadowBase {
   void cleanupDefaultEntry() { defaultEntry_.clear(); }
   bool hasDefaultEntry() const { return !defaultEntry_.empty(); }
   U8 const* defaultEntry() const { return defaultEntry_.data(); }
+
+  // A shadow is deleted once onDelete() released its default entry (and its
+  // entries): it then builds no commands, and entry operations on it are refused.
+  bool deleted() const { return defaultEntry_.empty(); }
+  // The graceful assertion "shadow NAME has been deleted" when it is.
+  void requireLive() const;
 
   // One write command per member of the description and per covered instance, to
   // `applicable`, putting `data` (entrySize() bytes) at that position. A position
@@ -154,6 +188,11 @@ class HWTABLES_API RegisterKeyBasedShadowBase : public DirectShadowBase {
   std::vector<EntryView> storedEntries() const override;
   std::vector<U8> expectedEntryData(U8 arrayIndex, U32 entryIndex) const override;
 
+  // Releases the default entry and removes every record of this shadow; the shadow
+  // is deleted afterwards (see deleted()). Run by the destructor; a second call does
+  // nothing.
+  virtual void onDelete();
+
  protected:
   // Stores `size` data bytes as the record of that entry (insert or replace).
   void recordIs(U32 entryIndex, U8 const* data, U32 size);
@@ -162,8 +201,6 @@ class HWTABLES_API RegisterKeyBasedShadowBase : public DirectShadowBase {
   RegisterShadowBrellEntry const* record(RegisterShadowBrellEntryKey const& key) const;
   // Removes the record of that key, if any.
   void recordDel(RegisterShadowBrellEntryKey const& key);
-
-  virtual void onDelete();
 
   Vorl::TraceHandle& constTrace() const { return constTrace_; }
   Vorl::TraceHandle& trace() const { return trace_; }

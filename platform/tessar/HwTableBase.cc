@@ -72,3 +72,23 @@ Vorl::String HwCommonShadowTableBase::shadowName(HwShadowKey hwShadowKey) const 
 }
 
 }  // namespace Tessar
+
+namespace Tessar {
+
+void HwDirectTableBase::addHwTableShadowInfo() {
+  HwTableShadowInfo info;
+  info.table = this;
+  info.typeName = typeName();
+  info.shadowType = shadowType_;
+  info.shadowed = shadowed_;
+  info.writesFromShadow = writesFromShadow_;
+  info.tableBlocks = tableBlocks_;
+  info.entrySize = entryDataMaxSize();
+  hwTableManager()->hwTableShadowInfoIs(hwTableKey(), info);
+}
+
+void HwDirectTableBase::delHwTableShadowInfo() {
+  hwTableManager()->hwTableShadowInfoDel(hwTableKey(), this);
+}
+
+}  // namespace Tessar

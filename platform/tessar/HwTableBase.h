@@ -48,10 +48,6 @@ class HwTableBase : public Vorl::Node {};
 
 namespace Tessar {
 
-// The kind of shadow a direct table keeps; 2 is the key-based kind (entries stored
-// one by one under their keys) that the register and memory accessors use.
-enum class ShadowType : std::uint8_t { none = 0, indexBased = 1, keyBased = 2 };
-
 class HWTABLES_API HwCommonTableBase : public Pelcar::HwTableBase {
  public:
   HwCommonTableBase(Vorl::String name, HwTableKey hwTableKey,
@@ -145,6 +141,12 @@ class HWTABLES_API HwDirectTableBase : public HwCommonShadowTableBase {
 
   std::uint32_t tableBlocks() const { return tableBlocks_; }
   void tableBlocksIs(std::uint32_t block) { tableBlocks_ = block; }
+
+  // Tells the table manager this table's shadow information (kind, attributes,
+  // blocks, entry size), for a platform that tracks it; delHwTableShadowInfo
+  // withdraws it. Both may run again: the information is replaced, or already gone.
+  void addHwTableShadowInfo();
+  void delHwTableShadowInfo();
 
  private:
   ShadowType shadowType_ = ShadowType::none;

@@ -10,6 +10,7 @@
 
 #include "platform/plugin/Export.h"
 
+#include <functional>
 #include <map>
 
 #include "platform/hardware/FapRevision.h"
@@ -26,6 +27,11 @@ class HWTABLES_API HwInstanceReadResultBase : public Vorl::Node {
 
   virtual Vorl::TypeDescriptor typeData() const { return {}; }
   HwShadowKey hwShadowKey() const { return hwShadowKey_; }
+
+  // Every entry held, for code that does not know the table's types: its array
+  // index, entry index and data bytes (`size` of them).
+  using EntryVisitor = std::function<void(U8 arrayIndex, U32 entryIndex, U8 const* data, U32 size)>;
+  virtual void forEachEntryData(EntryVisitor const& visit) const = 0;
   Hardware::Sand::FapRevision const& fapRevision() const { return fapRevision_; }
 
  private:

@@ -53,6 +53,16 @@ Pelcar::Fapmask TableManager::fapmask(HwShadowKey key) const {
   return found == fapmasks_.end() ? maskOfKey(key) : found->second;
 }
 
+HwTableShadowInfo const* TableManager::hwTableShadowInfo(HwTableKey const& key) const {
+  auto found = shadowInfos_.find(key);
+  return found == shadowInfos_.end() ? nullptr : &found->second;
+}
+
+void TableManager::hwTableShadowInfoDel(HwTableKey const& key, HwCommonTableBase const* table) {
+  auto found = shadowInfos_.find(key);
+  if (found != shadowInfos_.end() && found->second.table == table) shadowInfos_.erase(found);
+}
+
 Pelcar::Fapmask TableManager::servedFapmask(HwShadowKey key) const {
   auto found = served_.find(key);
   return found == served_.end() ? maskOfKey(key) : found->second;

@@ -12,6 +12,10 @@
 //     shadow serves (HwShadowBase::applicableFapmask intersects with it). Both are
 //     {FAP id of the key} unless configured otherwise.
 //
+// What it tracks: the shadow information of its direct tables (HwTableShadowInfo),
+// added by a table when it is initialised and withdrawn when it is deleted
+// (HwDirectTableBase::addHwTableShadowInfo / delHwTableShadowInfo), one per table key.
+//
 // Ownership: the manager holds its tables (tableColl) and every table holds its
 // manager, so the two keep each other alive until tableCollDelAll() breaks the
 // cycle; the agent calls it when it lets the chips go.
@@ -21,6 +25,7 @@
 
 #include "platform/plugin/Export.h"
 
+#include <cstdint>
 #include <map>
 
 #include "platform/dma/DmaMemPool.h"
@@ -30,10 +35,26 @@
 #include "platform/tessar/Keys.h"
 #include "platform/tessar/RegShadowEntryStorage.h"
 #include "platform/vorl/Ptr.h"
+#include "platform/vorl/String.h"
 
 namespace Tessar {
 
 class HwCommonTableBase;
+
+// The kind of shadow a direct table keeps; 2 is the key-based kind (entries stored
+// one by one under their keys) that the register and memory accessors use.
+enum class ShadowType : std::uint8_t { none = 0, indexBased = 1, keyBased = 2 };
+
+// What a direct table tells its manager about its shadows.
+struct HWTABLES_API HwTableShadowInfo {
+  HwCommonTableBase const* table = nullptr;  // the table that added it (not owned)
+  Vorl::String typeName;                     // e.g. "bcm88490_a0::IppaBsplProfileTblHwDirect"
+  ShadowType shadowType = ShadowType::none;
+  bool shadowed = false;          // the shadow is kept in software
+  bool writesFromShadow = false;  // writes are built from the shadow
+  std::uint32_t tableBlocks = 0;
+  std::uint32_t entrySize = 0;    // bytes of one entry
+};
 
 class HWTABLES_API TableManager : public Vorl::Node {
  public:
@@ -69,7 +90,21 @@ class HWTABLES_API TableManager : public Vorl::Node {
   Pelcar::Fapmask servedFapmask(HwShadowKey key) const;
   void servedFapmaskIs(HwShadowKey key, Pelcar::Fapmask const& mask) { served_[key] = mask; }
 
+  // The shadow information of the table of `key`, or null.
+  HwTableShadowInfo const* hwTableShadowInfo(HwTableKey const& key) const;
+  std::map<HwTableKey, HwTableShadowInfo> const& hwTableShadowInfos() const {
+    return shadowInfos_;
+  }
+  // Records `info` under `key`, replacing what another table of that key added.
+  void hwTableShadowInfoIs(HwTableKey const& key, HwTableShadowInfo const& info) {
+    shadowInfos_[key] = info;
+  }
+  // Withdraws the information of `key` when `table` added it; otherwise nothing.
+  void hwTableShadowInfoDel(HwTableKey const& key, HwCommonTableBase const* table);
+
  private:
+  // Declared before the tables: a table withdraws its information as it goes.
+  std::map<HwTableKey, HwTableShadowInfo> shadowInfos_;
   std::map<HwTableKey, Vorl::Ptr<HwCommonTableBase>> tables_;
   Vorl::Ptr<Hardware::Sand::Status> sandStatus_;
   Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus> cmdletStatus_;

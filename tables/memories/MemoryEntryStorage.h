@@ -6,8 +6,16 @@
 // this process the single writer of the store in a directory, where readers in other
 // processes find them; unmount() detaches and keeps the files for the next writer.
 //
+// mountTakingOver() is the warm start's mount: a valid store of this entry type that a
+// writer now gone left behind is taken over with its entries; any other (missing,
+// damaged, left mid-operation, of another type, holding keys the table does not
+// have) is mounted and emptied, and the start says why.
+//
 // Every change publishes the changed key on attribute 258 to the storage's local
-// subscribers and counts it ("entryCollIs", "entryCollDel", "entryCollNotify").
+// subscribers and counts it ("entryCollIs", "entryCollDel", "entryCollNotify"). A
+// removal of a key that is not stored changes nothing, its counter included. The
+// collection's callbacks (makeNotify) lead to the same publishing: a storage mounted
+// as a shadow reader reports there what it learns of the writer's changes.
 //
 // Store corruption: a lookup that meets damage hands the reason to the store's
 // corruption handler and answers "not stored"; a write or removal that meets damage
@@ -23,11 +31,15 @@
 #include <string>
 #include <vector>
 
+#include "framework/ModuleTypes.h"
 #include "platform/asic/Assert.h"
+#include "platform/tyvo/TypeRuntime.h"
+#include "platform/tessar/HwShadowBase.h"
 #include "platform/vorl/Counter.h"
 #include "platform/vorl/Ptr.h"
 #include "platform/vorl/Trace.h"
 #include "store/CorruptionHandler.h"
+#include "store/StoreInspector.h"
 #include "store/Traits.h"
 #include "store/TyvoBrellMap.h"
 
@@ -61,6 +73,11 @@ class MemoryEntryStorage : public Vorl::Node {
 
   ~MemoryEntryStorage() override = default;
 
+  // Its type in the table module's type-runtime record.
+  virtual Vorl::TypeDescriptor typeData() const {
+    return {&Entry::Description::tyvoModule(), ModuleTypes::entryStorage};
+  }
+
   std::string const& entityName() const { return entityName_; }
   Map& map() { return map_; }
   std::string const& rootPath() const { return rootPath_; }
@@ -82,6 +99,36 @@ class MemoryEntryStorage : public Vorl::Node {
     }
     rootPath_ = directory;
     map_.control().mountStatusIs(map_.mountStatus());
+  }
+
+  // Mounts the store in `directory` as mount() does; takes its entries over when it
+  // is a valid store of this entry type whose writer is gone and whose every key
+  // satisfies `keyInTable`, and empties it otherwise. Throws as mount() does.
+  template <class KeyInTable>
+  Tessar::ShadowStart mountTakingOver(std::string const& directory, KeyInTable&& keyInTable) {
+    auto found = Brell::StoreInspector(directory).check();
+    auto reason = takeOverRefusal(found);
+    mount(directory);
+    if (reason.empty() && map_.implementation().pyrelId() != found.pyrel->identity) {
+      reason = "the store wiped it when attaching";
+    }
+    if (reason.empty()) {
+      std::size_t entries = 0;
+      bool outside = false;
+      forEachEntry([&](Entry const& entry) {
+        ++entries;
+        outside = outside || !keyInTable(entry.entryKey());
+      });
+      if (map_.corruptionDetected()) {
+        reason = "it is damaged: " + map_.corruptionReason();
+      } else if (outside) {
+        reason = "it holds keys the table does not have";
+      } else {
+        return {Tessar::ShadowStart::Kind::takenOver, {}, entries};
+      }
+    }
+    entryCollDelAll();
+    return {Tessar::ShadowStart::Kind::startupContents, reason, 0};
   }
 
   // Detaches from the store (its files stay) and goes on in a local temporary writer.
@@ -121,11 +168,14 @@ class MemoryEntryStorage : public Vorl::Node {
     entryCollNotify(entry.entryKey());
   }
 
-  // Removes the entry of `key` and returns it; an all-zero entry when it was absent.
+  // Removes the entry of `key` and returns it; an all-zero entry when it was absent
+  // (nothing is counted or published then).
   Entry entryCollDel(EntryKey const& key) {
-    entryCollDelCount_.inc();
     Value removed{Entry(key)};
-    if (safeRemove(key, &removed)) entryCollNotify(key);
+    if (safeRemove(key, &removed)) {
+      entryCollDelCount_.inc();
+      entryCollNotify(key);
+    }
     return removed.entry;
   }
 
@@ -184,6 +234,23 @@ class MemoryEntryStorage : public Vorl::Node {
   Vorl::EventCounter const& entryCollNotifyCount() const { return entryCollNotifyCount_; }
 
  private:
+  // Why the store a check found cannot be taken over; empty when it can.
+  static std::string takeOverRefusal(Brell::InspectionReport const& found) {
+    if (found.result == "missing") return "there was no store";
+    if (found.result == "inaccessible") return "the store cannot be read: " + found.reason;
+    if (found.writerAlive) return "another writer holds the store";
+    if (found.result == "invalid" && found.slotHeader && found.slotHeader->criticalSection()) {
+      return "it was left mid-operation; the store wipes it";
+    }
+    if (!found.valid()) return fmt::format("it is invalid ({}); the store wipes it", found.reason);
+    if (found.slotHeader->typeName != Traits::typeName() ||
+        found.slotHeader->valueSize != sizeof(Value)) {
+      return fmt::format("it holds {}-byte values of {}, not this table's entries",
+                         found.slotHeader->valueSize, found.slotHeader->typeName);
+    }
+    return {};
+  }
+
   // The stored value of `key` (in place, or copied to `buffer`), or null; damage goes
   // to the corruption handler and reads as "not stored".
   Value const* safeLookup(EntryKey const& key, Value& buffer) {

@@ -48,6 +48,20 @@ U8 const* MemoryShadowBase::imageRowData(RowImage const& image, U8 arrayIndex, U
   return image.data.data() + *index * image.entrySize;
 }
 
+std::vector<U8> MemoryShadowBase::expectedRows(Tessar::BcmRegMemInfo const& member) const {
+  RowImage image{member.firstArrayIndex, member.arrayCount, member.firstEntryIndex,
+                 member.entryCount, entrySize(), {}, {}};
+  std::size_t rows = std::size_t{member.arrayCount} * member.entryCount;
+  image.data.assign(rows * entrySize(), 0);
+  image.stored.assign(rows, false);
+  storedRows(image);
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (image.stored[row]) continue;
+    std::memcpy(image.data.data() + row * entrySize(), defaultEntry(), entrySize());
+  }
+  return std::move(image.data);
+}
+
 Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::download(
     Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
     Pelcar::Fapmask const& downloadFapmask) const {

@@ -43,6 +43,9 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
   // Removes every stored entry.
   virtual void collCleanup() = 0;
 
+  // Every row of `member` made in one pass over the store (not a lookup per row).
+  std::vector<U8> expectedRows(Tessar::BcmRegMemInfo const& member) const override;
+
  protected:
   // The write of one row to the FAPs of `mask` that the shadow serves; null when it
   // serves none of them.

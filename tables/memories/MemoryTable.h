@@ -16,9 +16,23 @@
 //   addShadow                  creates the shadow (its store mounted and emptied),
 //                              then initShadow writes the start-up rows
 //
+// A table tells its manager its shadow information when it is initialised and
+// withdraws it when it is deleted (onDelete, also run by the destructor).
+//
+// A shadow's onDelete (run by its destructor, or called through the type runtime)
+// empties its store, unmounts it and releases the default entry: the shadow is then
+// deleted (DirectShadowBase::deleted): its entry operations are refused with a
+// graceful assertion and its whole-memory writes are null, until handleInitialized
+// mounts it again, empty.
+//
 // A new shadow starts empty whatever its store held before, so a restarted agent
-// never serves rows of an earlier run. Deleting a shadow empties its store and
-// unmounts it; the files stay for the next writer.
+// never serves rows of an earlier run, unless the agent asked for a warm start
+// (Ordex::EntityManager::takeOverStores): then a valid store of this table whose
+// writer is gone is taken over with its entries, which are the desired contents, and
+// no start-up rows are written; any other store is emptied and gets the start-up
+// rows, and the shadow's start() says why. Deleting a shadow empties its store and
+// unmounts it; the files stay for the next writer. A shadow detached first
+// (detachStore, an agent that stops) leaves its store's entries for a successor.
 //
 // Failures: an unknown shadow key is a graceful assertion (an exception in graceful
 // mode, the end of the process in assert mode) and changes nothing; a key out of range
@@ -103,9 +117,13 @@ class MemoryTable : public Tessar::HwDirectTableBase {
     }
     Vorl::Ptr<EntryStorage> const& entryStorage() const { return entryStorage_; }
 
-    void setEntry(Entry const& entry) { entryStorage_->entryCollIs(entry); }
+    void setEntry(Entry const& entry) {
+      requireLive();
+      entryStorage_->entryCollIs(entry);
+    }
 
     Entry getEntry(EntryKey const& entryKey) const {
+      requireLive();
       VORL_TRACE(constTrace(), 8, "key: {}", entryKey);
       if (auto stored = entryStorage_->entryCollFind(entryKey)) return *stored;
       Entry entry(entryKey);
@@ -115,6 +133,7 @@ class MemoryTable : public Tessar::HwDirectTableBase {
 
     // Returns the entry to default; an entry never stored is no error.
     void deleteEntry(EntryKey const& entryKey) {
+      requireLive();
       VORL_TRACE(trace(), 8, " shadowKey: {} entryKey: {}", hwShadowKey(), entryKey);
       entryStorage_->entryCollDel(entryKey);
     }
@@ -123,12 +142,29 @@ class MemoryTable : public Tessar::HwDirectTableBase {
                                            Hardware::Sand::FapRevision const& fapRevision,
                                            EntryKey const& entryKey, bool useDefault,
                                            Vorl::Ptr<Asic::LogEntryWrapperBase> const&) const {
+      requireLive();
       VORL_TRACE(constTrace(), 8, "key: {}", entryKey);
       return rowSchanCmds(mask, fapRevision, entryKey.arrayIndex(), entryKey.entryIndex(),
                           useDefault);
     }
 
-    void collCleanup() override { entryStorage_->entryCollDelAll(); }
+    void collCleanup() override {
+      requireLive();
+      entryStorage_->entryCollDelAll();
+    }
+
+    // A deleted shadow writes nothing.
+    Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
+                                          Hardware::Sand::FapRevision const& fapRevision,
+                                          Pelcar::Fapmask const& downloadFapmask) const override {
+      if (deleted()) return nullptr;
+      return MemoryShadowBase::download(fapType, fapRevision, downloadFapmask);
+    }
+    Vorl::Ptr<Pelcar::SchanCmds> clearShadow(Hardware::Sand::FapRevision const& fapRevision,
+                                             Pelcar::Fapmask const& mask) override {
+      if (deleted()) return nullptr;
+      return MemoryShadowBase::clearShadow(fapRevision, mask);
+    }
 
     std::vector<EntryView> storedEntries() const override {
       std::vector<EntryView> views;
@@ -144,8 +180,22 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       return views;
     }
 
+    Tessar::ShadowStart start() const override { return start_; }
+
+    // Leaves the store and its entries for a successor; the shadow's deletion no
+    // longer empties it.
+    void detachStore() override {
+      if (!entryStorage_ || !entryStorage_->mounted()) return;
+      auto path = shadowPath();
+      VORL_TRACE(trace(), 8, "detaching from {}", path);
+      entryStorage_->unmount();
+      entityManager()->unmount(path);
+      detached_ = true;
+    }
+
     std::vector<U8> expectedEntryData(U8 arrayIndex, U32 entryIndex) const override {
       std::vector<U8> data(Entry::entrySize());
+      if (deleted()) return data;
       if (!storedRowData(arrayIndex, entryIndex, data.data())) {
         std::memcpy(data.data(), defaultEntry(), data.size());
       }
@@ -167,25 +217,57 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       });
     }
 
-   private:
+   public:
     // Mounts the store and empties it: a new shadow starts empty, whatever the
-    // shared memory held; then the default entry is made.
+    // shared memory held (in a warm start, unless the store can be taken over);
+    // then the default entry is made. On a shadow that is not deleted it deletes it
+    // first, so the shadow starts again, empty. The storage object stays the same
+    // (its subscribers with it). When the mount fails the shadow stays deleted.
     void handleInitialized() {
       VORL_TRACE(trace(), 8, "tableName: {} ", tableTypeName());
+      if (entryStorage_ && !deleted()) onDelete();
       auto path = shadowPath();
       VORL_TRACE(trace(), 8, "shadowPath: {}", path);
-      auto storage = Vorl::makePtr<EntryStorage>(
-          fmt::format("{}::Shadow::EntryStorage", std::string(tableTypeName())));
-      storage->mount(entityManager()->mount(path));
-      entryStorage_ = storage;
-      entryStorage_->entryCollDelAll();
+      if (!entryStorage_) {
+        entryStorage_ = Vorl::makePtr<EntryStorage>(
+            fmt::format("{}::Shadow::EntryStorage", std::string(tableTypeName())));
+      }
+      detached_ = false;
+      start_ = Tessar::ShadowStart{};
+      auto directory = entityManager()->mount(path);
+      VORL_TRACE(trace(), 8, "shadowPath: {} entityName {} hwTableName {}", path,
+                 entryStorage_->entityName(), tableTypeName());
+      try {
+        if (entityManager()->takeOverStores()) {
+          auto const& member = *this->bcmGroupAddrInfo()->firstMember();
+          start_ = entryStorage_->mountTakingOver(directory, [&member](EntryKey const& key) {
+            U32 array = key.arrayIndex();
+            U32 row = key.entryIndex();
+            return array >= member.firstArrayIndex &&
+                   array - member.firstArrayIndex < member.arrayCount &&
+                   row >= member.firstEntryIndex &&
+                   row - member.firstEntryIndex < member.entryCount;
+          });
+          VORL_TRACE(trace(), 3, "shadowPath: {} taken over: {} {}", path,
+                     start_.kind == Tessar::ShadowStart::Kind::takenOver, start_.reason);
+        } else {
+          entryStorage_->mount(directory);
+          entryStorage_->entryCollDelAll();
+        }
+      } catch (...) {
+        entityManager()->unmount(path);
+        throw;
+      }
       initDefaultEntry();
     }
 
+    // Empties the store, unmounts it and releases the default entry; the shadow is
+    // deleted afterwards. A deleted shadow is left as it is.
     void onDelete() {
       VORL_TRACE(trace(), 8, " hwShadowKey: {} name: {}", hwShadowKey(), name());
-      if (!bcmGroupAddrInfo() || !entryStorage_) return;
+      if (!bcmGroupAddrInfo() || !entryStorage_ || deleted()) return;
       cleanupDefaultEntry();
+      if (detached_) return;
       entryStorage_->entryCollDelAll();
       auto path = shadowPath();
       VORL_TRACE(trace(), 8, "shadowPath: {}  ", path);
@@ -193,7 +275,10 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       entityManager()->unmount(path);
     }
 
+   private:
     Vorl::Ptr<EntryStorage> entryStorage_;
+    Tessar::ShadowStart start_;
+    bool detached_ = false;
   };
 
   MemoryTable(Vorl::String name, Tessar::HwTableKey hwTableKey,
@@ -261,9 +346,10 @@ class MemoryTable : public Tessar::HwDirectTableBase {
     return Vorl::Ptr<Shadow const>(dynamic_cast<Shadow const*>(hwShadowColl(hwShadowKey).get()));
   }
 
-  // Creates the shadow of that key (its store mounted and emptied) and writes the
-  // start-up rows; a key that already has a shadow is left as it is. If the start-up
-  // rows fail, the new shadow is removed again and the failure passed on.
+  // Creates the shadow of that key (its store mounted and emptied, or taken over in a
+  // warm start) and writes the start-up rows unless it took entries over; a key that
+  // already has a shadow is left as it is. If the start-up rows fail, the new shadow
+  // is removed again and the failure passed on.
   void addShadow(Tessar::HwShadowKey hwShadowKey) override {
     VORL_TRACE(moduleTrace(), 8, " fapId: {} fapRevision: {} tableName: {}", hwShadowKey,
                fapRevision(), Desc::info.className);
@@ -276,7 +362,10 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       newShadow->servedFapmaskIs(manager->servedFapmask(hwShadowKey));
       hwShadowCollIs(hwShadowKey, newShadow);
       try {
-        initShadow(hwShadowKey);
+        // Entries taken over are the desired contents: no start-up rows over them.
+        if (newShadow->start().kind != Tessar::ShadowStart::Kind::takenOver) {
+          initShadow(hwShadowKey);
+        }
       } catch (...) {
         delShadow(hwShadowKey);
         throw;
@@ -345,9 +434,13 @@ class MemoryTable : public Tessar::HwDirectTableBase {
     bcmGroupAddrInfoIs(descriptor_);
     initializedIs(true);
     tableBlocksIs(Desc::info.tableBlock);
+    addHwTableShadowInfo();
   }
 
-  void onDelete() { VORL_TRACE(moduleTrace(), 8, " tableName: {}", Desc::info.className); }
+  void onDelete() {
+    VORL_TRACE(moduleTrace(), 8, " tableName: {}", Desc::info.className);
+    delHwTableShadowInfo();
+  }
 
   static Vorl::TraceHandle& moduleTrace() {
     static Vorl::TraceHandle& handle = Vorl::traceHandle(Desc::info.className);

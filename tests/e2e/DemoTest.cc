@@ -52,8 +52,8 @@ TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheM
   EXPECT_EQ(run.out.find("MISMATCH"), std::string::npos);
   // The chip's contents, read back and decoded into fields.
   for (auto const* text :
-       {"IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00", "vttSpecialLabelValue0 = 0xfffff",
-        "phpMapFwdCode = 0xfff453fff412", "bos0Label7Profile = 2   bos1Label7Profile = 6",
+       {"IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00", "vttSpecialLabelValue0 = 1048575",
+        "phpMapFwdCode = 281424846386194", "bos0Label7Profile = 2   bos1Label7Profile = 6",
         "row  5  1e 00 00 00", "hasCw = 1   labelsToTerminate = 1"}) {
     EXPECT_NE(run.out.find(text), std::string::npos) << text;
   }

@@ -60,7 +60,37 @@ TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers)
   // Without the plug-in there are no tables to show.
   E2e::TempDir empty("plugins");
   E2e::expectOneLineError(runTool({"show", "IppaBsplProfileTblHwDirect", "--plugin-dir", empty.path()}),
-                          2, "unknown table 'IppaBsplProfileTblHwDirect'");
+                          2, "no tables: the plug-in directory " + empty.path());
+}
+
+TEST(PluginsTool, SymbolsListsWhatThePluginExportsForAPlatformToFindByName) {
+  auto run = runTool({"plugins", "--json", "--symbols"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto document = nlohmann::json::parse(run.out);
+  auto const& plugin = document["plugins"][0];
+  auto const& symbols = plugin["symbols"];
+  ASSERT_EQ(symbols.size(), 13u * 6 + 1) << symbols.dump(1);
+  std::size_t factories = 0;
+  std::size_t records = 0;
+  for (auto const& symbol : symbols) {
+    std::string name = symbol["name"];
+    std::string kind = symbol["kind"];
+    EXPECT_FALSE(std::string(symbol["symbol"]).empty());
+    if (kind == "function") factories += name.find("Factory(") != std::string::npos ||
+                                         name.find("::factory(") != std::string::npos;
+    if (kind == "object") records += name.ends_with("_tyvoModule");
+  }
+  EXPECT_EQ(factories, 13u * 5);
+  EXPECT_EQ(records, 13u);
+  EXPECT_GT(plugin["otherSymbols"].get<std::size_t>(), 0u);
+  EXPECT_FALSE(nlohmann::json::parse(runTool({"plugins", "--json"}).out)["plugins"][0].contains("symbols"));
+
+  auto text = runTool({"plugins", "--symbols"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("exports          79 symbols"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("    object   hwtablesPluginInfo\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("), std::string::npos)
+      << text.out;
 }
 
 }  // namespace

@@ -226,7 +226,6 @@ TEST(StoreTool, BadArgumentsAndDirectoriesThatAreNotStoresAreRefusedWithOneLine)
       {{"store", "fill", root.file("new"), "--entries", "5", "--remove", "6"},
        "--remove 6 is more than --entries 5"},
       {{"store", "check", root.file("empty"), "--wait", "soon"}, "--wait"},
-      {{"store"}, "subcommand"},
   };
   for (auto const& testCase : cases) {
     SCOPED_TRACE(fmt::format("{}", fmt::join(testCase.args, " ")));

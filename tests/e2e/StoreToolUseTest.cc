@@ -92,8 +92,8 @@ TEST(ToolStoreGet, FindsAKeyAsNumberOrBytesAndSaysWhenItIsNotThere) {
   EXPECT_EQ(hex.status, 0) << hex.err;
 
   expectOneLineError(runTool({"store", "get", dir, std::to_string(removed)}), 1, "holds no key");
-  expectOneLineError(runTool({"store", "get", dir, "zz"}), 2, "is not a 32-bit number");
-  expectOneLineError(runTool({"store", "get", dir, "4294967296"}), 2, "is not a 32-bit number");
+  expectOneLineError(runTool({"store", "get", dir, "zz"}), 2, "nor a 32-bit number");
+  expectOneLineError(runTool({"store", "get", dir, "4294967296"}), 2, "nor a 32-bit number");
   expectOneLineError(runTool({"store", "get", dir, "0a", "--bytes"}), 2, "is not 4 bytes in hex");
 }
 

@@ -78,7 +78,7 @@ TEST_F(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesThemGo) {
   int watchOut = -1;
   int watchErr = -1;
   watcher_ = E2e::startTool({"watch", "IppdPphAttributeByEeiHwDirect", "--fap", "1", "--root",
-                             root_, "--json", "--max-events", "5"},
+                             root_, "--json", "--max-events", "9"},
                             watchOut, watchErr);
   ASSERT_GT(watcher_, 0);
   startAgent();
@@ -95,14 +95,16 @@ TEST_F(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesThemGo) {
   for (auto const& shadow : document["shadows"]) {
     ASSERT_EQ(shadow["entries"].size(), 3u);
     EXPECT_EQ(shadow["entries"][2]["key"]["entryIndex"], 15);
-    EXPECT_EQ(shadow["entries"][2]["fields"]["fheiSize"], "2");
+    EXPECT_EQ(shadow["entries"][2]["fields"]["fheiSize"], 2);
   }
 
   auto agent = stopAgent();
   EXPECT_EQ(agent.status, 0) << agent.err;
-  // The watch ends by itself after five events: its view of the shadow, then the three
-  // entries leaving when the agent deleted its shadows.
-  // A watch that never sees its five events is killed, not waited for forever.
+  // The watch ends by itself after nine events: waiting for the store, its first
+  // reading of the shadow (resync, the entries the agent had written by then, synced),
+  // the entries written after it, then entries leaving when the agent deleted its
+  // shadows.
+  // A watch that never sees its nine events is killed, not waited for forever.
   std::atomic<bool> finished{false};
   pid_t watcher = watcher_;
   std::thread guard([&] {
@@ -128,7 +130,7 @@ TEST_F(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesThemGo) {
       EXPECT_TRUE(event.dump().find("fheiSize") != std::string::npos) << line;
     }
   }
-  EXPECT_EQ(lines, 5u) << watched.out;
+  EXPECT_EQ(lines, 9u) << watched.out;
   EXPECT_GE(removed, 1u) << watched.out;
 }
 

@@ -57,7 +57,8 @@ TEST(TablesTool, NamedTableShowsItsFieldsAndUnknownNamesAreRefused) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("bos0LabelProfile(0..15)"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("vttSpecialLabelsProfilesData"), std::string::npos);
-  E2e::expectOneLineError(E2e::runTool({"tables", "NoSuchTable"}), 2, "no table named");
+  E2e::expectOneLineError(E2e::runTool({"tables", "NoSuchTable"}), 2,
+                          "unknown table 'NoSuchTable'");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_set>
@@ -129,8 +130,16 @@ void expectOneLineError(Run const& run, int status, std::string const& text) {
   if (status == 2) {
     EXPECT_TRUE(run.out.empty()) << run.out;
   }
-  EXPECT_EQ(run.err.rfind("hwtables: ", 0), 0u) << run.err;
   EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  if (run.err.starts_with("{")) {
+    // With --json: one JSON document, its "error" the line's message.
+    auto error = nlohmann::json::parse(run.err, nullptr, false);
+    ASSERT_TRUE(error.is_object()) << run.err;
+    EXPECT_EQ(error.value("exitStatus", -1), status) << run.err;
+    EXPECT_NE(error.value("error", std::string()).find(text), std::string::npos) << run.err;
+    return;
+  }
+  EXPECT_EQ(run.err.rfind("hwtables: ", 0), 0u) << run.err;
   EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
 }
 
@@ -143,6 +152,23 @@ TempDir::TempDir(std::string const& purpose) {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+Run runAgentScript(TempDir const& dir, std::string const& script,
+                   std::vector<std::string> const& args) {
+  std::ofstream(dir.file("script"), std::ios::binary) << script;
+  std::vector<std::string> all{"agent", "--root", dir.path(), "--script", dir.file("script")};
+  all.insert(all.end(), args.begin(), args.end());
+  return runTool(all);
+}
+
+std::vector<nlohmann::json> jsonLines(std::string const& out) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream stream(out);
+  for (std::string line; std::getline(stream, line);) {
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  }
+  return lines;
 }
 
 std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {

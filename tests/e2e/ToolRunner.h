@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace E2e {
 
 struct Run {
@@ -48,9 +50,17 @@ class TempDir {
 };
 
 // The tool failed the way every subcommand must: exit `status` and one
-// "hwtables: ..." line containing `text` on stderr; refused input (status 2) also
-// prints nothing on stdout.
+// "hwtables: ..." line containing `text` on stderr (with --json, one JSON document
+// whose "error" contains it); refused input (status 2) also prints nothing on stdout.
 void expectOneLineError(Run const& run, int status, std::string const& text);
+
+// Runs `hwtables agent --root DIR --script DIR/script` and then `args`, with `script`
+// written to that file first.
+Run runAgentScript(TempDir const& dir, std::string const& script,
+                   std::vector<std::string> const& args = {});
+
+// JSON Lines output, one document a line.
+std::vector<nlohmann::json> jsonLines(std::string const& out);
 
 // What `store fill --seed S` writes (see `store fill --help`): its keys in order,
 // and a word as the tool prints it (hex of the little-endian bytes).

@@ -100,16 +100,16 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   std::string notifications(input.rest());
   if (repair) {
     // The layouts of docs/store-format.md: slots [0,72)+[96,352) at 92, buckets
-    // [0,12) at 12, pyrel [0,24) at 24, notifications [0,36) with its field zero at 32.
+    // [0,12) at 12, pyrel [0,24) at 24, notifications [0,40) with its field zero at 32.
     redoChecksum(slots, 92, {{0, 72}, {96, 352}});
     redoChecksum(buckets, 12, {{0, 12}});
     redoChecksum(pyrel, 24, {{0, 24}});
-    if (notifications.size() >= 36) {
+    if (notifications.size() >= 40) {
       std::memset(notifications.data() + 32, 0, 4);
-      redoChecksum(notifications, 32, {{0, 36}});
+      redoChecksum(notifications, 32, {{0, 40}});
     }
   }
-  scratch.write("control", "hwtables store\n");
+  scratch.write("control", "");
   scratch.write("slots", slots);
   scratch.write("buckets", buckets);
   scratch.write("pyrel", pyrel);

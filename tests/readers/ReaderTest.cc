@@ -59,7 +59,7 @@ TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmp
                          "Invalid request type: arrayIndexRead not handled"));
 
   auto fullMemory = memories->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
-  EXPECT_EQ(fullMemory->size(), 1u);  // 9 rows of 4 bytes fit one 1024-byte buffer
+  EXPECT_EQ(fullMemory->size(), 1u);  // 8 rows of 4 bytes fit one 1024-byte buffer
   EXPECT_EQ((*fullMemory->begin())->kind, Pelcar::SchanCmdKind::memoryBulkRead);
   EXPECT_TRUE(traces.has("IppaTerminationProfileTableHwDirect", 3,
                          " Processing Direct Table Read Request"));

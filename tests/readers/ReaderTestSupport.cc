@@ -3,31 +3,38 @@
 #include <cstdlib>
 
 namespace ReaderTest {
+namespace {
 
-BroughtUpChip::BroughtUpChip(std::vector<unsigned> faps) {
+std::string newRoot() {
   char pattern[] = "/dev/shm/hwtables-reader-test-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a store root");
-  root_ = pattern;
-  for (auto fap : faps) faps_.fapIdIs(Pelcar::FapId(fap), true);
-  auto& context = Tessar::HwTableHolderContext::singleton();
-  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
-  manager_ = Vorl::makePtr<Tessar::TableManager>();
-  manager_->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root_));
-  manager_->dmaMemPoolManagerIs(Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(256));
-  for (auto const* info : bcm88490_a0::tableCatalogue()) {
-    Tessar::HwTableKey key{std::string(info->className), Hardware::Sand::bcm88490_a0Revision};
-    auto table = Vorl::ptrCast<Tessar::HwCommonShadowTableBase>(
-        context.hwTableFactory(key)(key.fapRevision, manager_, nullptr));
-    manager_->tableCollIs(key, table);
-    for (auto fap : faps) table->addShadow(Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
-    chip.execute(table->download("4", faps_));
+  return pattern;
+}
+
+}  // namespace
+
+BroughtUpChip::BroughtUpChip(std::vector<unsigned> faps)
+    : root_(newRoot()), chip_(Vorl::makePtr<Sim::Chip>()), chip(*chip_) {
+  HwAgent::Options options;
+  options.faps.assign(faps.begin(), faps.end());
+  options.storeRoot = root_;
+  try {
+    agent_ = std::make_unique<HwAgent::Agent>(options, HwAgent::inProcessChip(chip_));
+    agent_->download();
+  } catch (...) {
+    agent_.reset();
+    std::filesystem::remove_all(root_);
+    throw;
   }
 }
 
 BroughtUpChip::~BroughtUpChip() {
-  manager_->tableCollDelAll();
-  manager_ = nullptr;
+  agent_.reset();
   std::filesystem::remove_all(root_);
+}
+
+Vorl::Ptr<Tessar::TableManager> BroughtUpChip::manager() const {
+  return Vorl::Ptr<Tessar::TableManager>(&agent_->tableManager());
 }
 
 }  // namespace ReaderTest

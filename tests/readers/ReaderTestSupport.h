@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "agent/Agent.h"
 #include "platform/sim/SimChip.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "readers/AllReaders.h"
@@ -69,21 +71,23 @@ inline Vorl::Ptr<Tessar::HwReadBulkCmdInfo> bulkOf(U8 arrayIndex, U32 firstEntry
   return info;
 }
 
-// A table manager with every table, one shadow per FAP, downloaded to `chip`;
-// memory stores live in a temporary root removed at the end.
+// An agent with every table, one shadow per FAP, downloaded to `chip`; memory stores
+// live in a temporary root removed at the end.
 class BroughtUpChip {
  public:
   explicit BroughtUpChip(std::vector<unsigned> faps);
   ~BroughtUpChip();
 
-  Vorl::Ptr<Tessar::TableManager> const& manager() const { return manager_; }
-  Pelcar::Fapmask const& faps() const { return faps_; }
-  Sim::Chip chip;
+  Vorl::Ptr<Tessar::TableManager> manager() const;
+  Pelcar::Fapmask const& faps() const { return agent_->fapmask(); }
 
  private:
   std::string root_;
-  Pelcar::Fapmask faps_;
-  Vorl::Ptr<Tessar::TableManager> manager_;
+  Vorl::Ptr<Sim::Chip> chip_;
+  std::unique_ptr<HwAgent::Agent> agent_;
+
+ public:
+  Sim::Chip& chip;
 };
 
 }  // namespace ReaderTest

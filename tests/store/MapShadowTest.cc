@@ -1,13 +1,19 @@
 // A map mounted as a shadow reader: it attaches once a writer runs, hands the
 // collection's callbacks to the shadow, and answers the map's queries and refusals
-// (scratchpad, version anchors, owner, file validation).
+// (scratchpad, version anchors, owner, file validation). A map as an entity's
+// collection (TyvoBrellMap): its callbacks built by makeNotify reach the owner, also
+// from a shadow mounted through it; re-homing renames only an unmounted collection;
+// and the writer's attach traces.
 #include <unistd.h>
 
 #include <set>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "store/BrellMap.h"
+#include "store/TyvoBrellMap.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
@@ -16,6 +22,8 @@ using StoreTest::TempDir;
 using Traits = StoreTest::TestTraits<8>;
 using Value = Traits::Value;
 using Map = Brell::BrellMap<Traits>;
+using Key = std::uint32_t;
+using StoreTest::TraceCapture;
 
 Mem::CollectionDescriptor writerMount(std::string const& root) {
   Mem::CollectionDescriptor descriptor;
@@ -31,6 +39,23 @@ Mem::CollectionDescriptor shadowMount(std::string const& root) {
   descriptor.rootPath = root;
   return descriptor;
 }
+
+// An entity with one collection that records what the collection's callbacks say.
+struct Collection {
+  using Map = TyvoBrell::TyvoBrellMap<Collection, Value, Key, Traits>;
+
+  void onKey(Key key) { keys.push_back(key); }
+  void onMountStatus() { ++mountStatusChanges; }
+  void onQuiesced(bool quiesced) { quiescence.push_back(quiesced); }
+
+  std::vector<Key> keys;
+  int mountStatusChanges = 0;
+  std::vector<bool> quiescence;
+  Map map{"entity", "entryColl",
+          TyvoBrell::makeNotify<Key, Value>(
+              this, [](Value const& value) { return value.key; }, &Collection::onKey,
+              &Collection::onMountStatus, &Collection::onQuiesced)};
+};
 
 TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChanges) {
   TempDir root;
@@ -106,6 +131,98 @@ TEST(MapShadow, UnknownReaderKindIsRefused) {
   } catch (Vorl::InvalidInitializeException const& error) {
     EXPECT_STREQ(error.what(), "not a valid reader type:7");
   }
+}
+
+
+template <class Map>
+void drain(Map& map) {
+  while (map.processNotifications(std::chrono::milliseconds(0))) {
+  }
+}
+
+TEST(Collection, MakeNotifyHandsEveryCallbackToItsOwnersFunctions) {
+  Collection collection;
+  auto const& notify = collection.map.notify();
+  notify.valueChanged(Value::make(7, 1), nullptr);
+  notify.keyChanged(8);
+  notify.keyRemoved(9, nullptr);
+  notify.mountStatusChanged();
+  notify.quiescedChanged(false);
+  notify.quiescedChanged(true);
+  EXPECT_EQ(collection.keys, (std::vector<Key>{7, 8, 9}));
+  EXPECT_EQ(collection.mountStatusChanges, 1);
+  EXPECT_EQ(collection.quiescence, (std::vector<bool>{false, true}));
+}
+
+TEST(Collection, AShadowMountedThroughTheCollectionReportsTheWritersChangesToItsOwner) {
+  TempDir root;
+  Brell::BrellMap<Traits> writer("writer");
+  writer.init(writerMount(root.path()));
+  ASSERT_TRUE(writer.attach("test"));
+  writer.write(Value::make(1, 1), true);
+
+  Collection collection;
+  collection.map.init(shadowMount(root.path()));
+  ASSERT_TRUE(collection.map.attach("test"));
+  drain(collection.map);
+  EXPECT_EQ(collection.map.mountStatus(), Brell::MountStatus::synced);
+  EXPECT_EQ(collection.mountStatusChanges, 1);
+  EXPECT_TRUE(collection.keys.empty()) << "what was there before the shadow synchronised";
+
+  // One change at a time: a shadow reports what the slot holds when it looks.
+  writer.write(Value::make(2, 1), true);
+  drain(collection.map);
+  writer.write(Value::make(1, 2), true);
+  drain(collection.map);
+  writer.remove(2, nullptr);
+  drain(collection.map);
+  EXPECT_EQ(collection.keys, (std::vector<Key>{2, 1, 2}));
+  collection.map.controlDetach();
+  writer.detach(false);
+}
+
+TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansWithoutParent) {
+  TempDir root;
+  TraceCapture traces;
+  Collection collection;
+  EXPECT_EQ(collection.map.name(), "entity/entryColl");
+  collection.map.write(Value::make(5, 1), true);  // in the local temporary writer
+
+  collection.map.handleParent("moved");
+  EXPECT_EQ(collection.map.name(), "moved/entryColl");
+  EXPECT_EQ(collection.map.entityName(), "moved");
+  EXPECT_TRUE(traces.contains("old:entity/entryColl new:moved/entryColl")) << traces.all();
+  EXPECT_TRUE(StoreTest::holds(collection.map, 5)) << "a rename keeps the entries";
+
+  collection.map.init(writerMount(root.path()));
+  ASSERT_TRUE(collection.map.attach("test"));
+  collection.map.handleParent("elsewhere");
+  EXPECT_EQ(collection.map.name(), "moved/entryColl") << "a mounted store stays where it is";
+  EXPECT_TRUE(traces.contains("Entity moved already initialized")) << traces.all();
+
+  // Asked about its files, the collection says it delegates, and answers as the map.
+  auto pyrelId = collection.map.implementation().pyrelId();
+  EXPECT_TRUE(collection.map.validateFiles(root.path(), pyrelId));
+  EXPECT_FALSE(collection.map.validateFiles(root.path(), pyrelId.wiped()));
+  EXPECT_TRUE(traces.contains("delegating to BrellMap::validateFiles")) << traces.all();
+
+  collection.map.write(Value::make(6, 1), true);
+  collection.map.handleParent("");
+  EXPECT_TRUE(traces.contains("moved/entryColl is now an orphan")) << traces.all();
+  EXPECT_FALSE(collection.map.initialized());
+  EXPECT_FALSE(StoreTest::holds(collection.map, 6)) << "an orphan starts a new local store";
+}
+
+TEST(Collection, TheWriterTracesEachPartItAttaches) {
+  TempDir root;
+  TraceCapture traces;
+  Brell::BrellMap<Traits> writer("writer");
+  writer.init(writerMount(root.path()));
+  ASSERT_TRUE(writer.attach("test"));
+  EXPECT_TRUE(traces.contains("slotsAttached:1")) << traces.all();
+  EXPECT_TRUE(traces.contains("mapAttached:1")) << traces.all();
+  EXPECT_TRUE(traces.contains("vanquoAttached:true")) << traces.all();
+  writer.detach(false);
 }
 
 }  // namespace

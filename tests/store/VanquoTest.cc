@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
 #include "store/BrellWriter.h"
 #include "store/VanquoReader.h"
@@ -165,7 +166,8 @@ TEST(VanquoRing, ANewRingIsNeverSeenWithoutItsWriter) {
 
 TEST(VanquoRing, LocalWriterPublishesNothing) {
   TempDir root;
-  Vanquo::VanquoWriter writer(root.path(), true, [] { return kPyrel; });
+  Vanquo::VanquoWriter writer(
+      root.path(), true, [] { return kPyrel; }, 64);
   writer.attach();
   writer.slotChanged(1);
   EXPECT_FALSE(writer.attached());
@@ -215,10 +217,10 @@ TEST(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
   EXPECT_FALSE(reader.wait(std::chrono::milliseconds(1)));  // nothing: times out
 
   // The writer (in a child) publishes only once the reader sleeps: it waits for the
-  // waiters word to show a sleeper, so the wake-up path is the one exercised.
+  // sleeps count to show a sleeper, so the wake-up path is the one exercised.
   pid_t child = ::fork();
   if (child == 0) {
-    for (int attempt = 0; attempt < 200000 && writer.waiters() == 0; ++attempt) ::usleep(100);
+    for (int attempt = 0; attempt < 200000 && writer.sleeps() == 0; ++attempt) ::usleep(100);
     writer.slotChanged(42);
     ::_exit(writer.wakes() > 0 ? 0 : 1);
   }
@@ -251,7 +253,8 @@ TEST(VanquoRing, DamagedRingFilesAreRefusedWithAReason) {
   };
   Damage damages[] = {
       {"magic", 0, 0x12345678u, "bad magic"},
-      {"format version", 8, 9u, "format version 9"},
+      {"format version", 8, 9u, "format version 9 (this reader reads version 2)"},
+      {"an older format", 8, 1u, "format version 1 (this reader reads version 2)"},
       {"capacity", 12, 100u, "bad header checksum"},
   };
   for (auto const& damage : damages) {
@@ -280,6 +283,92 @@ TEST(VanquoRing, DamagedRingFilesAreRefusedWithAReason) {
                    root.path(), false, [] { return kPyrel; }, 100)
                    .attach(),
                Vorl::RangeException);
+}
+
+// A ring is sized to its table: a 64-entry table's ring takes two pages (header and
+// entries, then the wait page) and holds as many entries as fit in them; the capacity
+// readers see is the one in the header.
+TEST(VanquoRing, TheRingIsSizedToItsTable) {
+  TempDir root;
+  Brell::MapDescriptor descriptor;
+  descriptor.maxSize = 64;
+  Brell::BrellWriter<StoreTest::TestTraits<8>> store("sized", descriptor, root.path());
+  ASSERT_TRUE(store.initialize("test"));
+  Reader reader(root.path());
+  ASSERT_TRUE(reader.initialize()) << reader.lastError();
+  EXPECT_EQ(reader.capacity(), Vanquo::ringCapacityFor(64));
+  EXPECT_EQ(std::filesystem::file_size(root.file("notifications")),
+            Vanquo::ringFileSize(
+                reader.capacity(),
+                std::max<std::size_t>(Vanquo::kPageSize, SharedMem::MappedFile::pageSize())));
+  // A lapped reader of the small ring resynchronises, as with any capacity.
+  for (std::uint32_t round = 0; round <= reader.capacity(); ++round) {
+    store.write(StoreTest::TestValue<8>::make(round % 50, round), true);
+  }
+  Reader::Read result;
+  readAll(reader, &result);
+  EXPECT_EQ(result, Reader::Read::overrun);
+}
+
+// A reader killed while it sleeps on the ring leaves nothing that costs the writer:
+// after a hundred of them, publishing makes no system call (the count of sleeps they
+// left no longer changes), and a new reader sleeps and is woken as the first one was.
+TEST(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
+  TempDir root;
+  auto writer = makeWriter(root);
+  writer.attach();
+  // A reader in a child that sleeps until news comes; it exits 0 when woken with news.
+  auto sleepingReader = [&] {
+    pid_t child = ::fork();
+    if (child == 0) {
+      Reader reader(root.path());
+      if (!reader.initialize()) ::_exit(3);
+      ::_exit(reader.wait(std::chrono::seconds(60)) ? 0 : 1);
+    }
+    return child;
+  };
+  auto asleep = [](pid_t pid) {
+    auto bytes = StoreTest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat(bytes.begin(), bytes.end());
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+  };
+  auto waitUntilAsleep = [&](pid_t pid, std::uint32_t sleepsBefore) {
+    for (int attempt = 0; attempt < 20000; ++attempt) {
+      if (writer.sleeps() != sleepsBefore && asleep(pid)) return true;
+      ::usleep(500);
+    }
+    return false;
+  };
+  // A reader that is woken by the writer: the writer's publish makes one wake-up.
+  auto wokenLikeTheFirst = [&] {
+    std::uint32_t before = writer.sleeps();
+    pid_t reader = sleepingReader();
+    EXPECT_TRUE(waitUntilAsleep(reader, before));
+    std::uint64_t wakes = writer.wakes();
+    writer.slotChanged(7);
+    int status = 0;
+    ::waitpid(reader, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(writer.wakes(), wakes + 1);
+  };
+  wokenLikeTheFirst();
+
+  for (int round = 0; round < 100; ++round) {
+    std::uint32_t before = writer.sleeps();
+    pid_t reader = sleepingReader();
+    ASSERT_TRUE(waitUntilAsleep(reader, before)) << "round " << round;
+    ::kill(reader, SIGKILL);
+    ::waitpid(reader, nullptr, 0);
+  }
+  std::uint64_t wakes = writer.wakes();
+  for (std::uint32_t change = 0; change < 10000; ++change) writer.slotChanged(change % 64);
+  // The dead sleepers' count is noticed once, then never again.
+  EXPECT_LE(writer.wakes(), wakes + 1);
+  wokenLikeTheFirst();
+  std::uint64_t afterProbe = writer.wakes();
+  for (std::uint32_t change = 0; change < 10000; ++change) writer.slotChanged(change % 64);
+  EXPECT_EQ(writer.wakes(), afterProbe);
 }
 
 // No room for the ring (the file-size limit stands in for a full tmpfs): a clean

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <tuple>
+#include <vector>
 
 #include "platform/asic/Assert.h"
 #include "platform/sim/SimChip.h"
@@ -188,6 +190,19 @@ TEST_F(MemoryFixture, DownloadsPackRowsIntoDmaBuffersOneBulkWritePerBuffer) {
             (Layout{{2, 0, 20}, {2, 20, 12}, {3, 0, 20}, {3, 20, 12}}));
 }
 
+TEST_F(MemoryFixture, ResizingThePoolChangesTheDownloadsOfShadowsMadeBefore) {
+  withPool(12);
+  auto table = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
+  table->addShadow(0);
+  EXPECT_EQ(table->download("4", maskOf({0}))->size(), 3u);
+  // The shadow holds the pool the table manager had; its new size is theirs too.
+  manager_->dmaMemPoolManager()->bufferBytesIs(32);
+  EXPECT_EQ(table->download("4", maskOf({0}))->size(), 1u);
+  // A refused size changes nothing.
+  EXPECT_THROW(manager_->dmaMemPoolManager()->bufferBytesIs(0), Vorl::RangeException);
+  EXPECT_EQ(manager_->dmaMemPoolManager()->bufferBytes(), 32u);
+}
+
 TEST_F(MemoryFixture, DownloadsWithoutAPoolWriteRowByRowAndTheChipMatchesTheShadow) {
   auto table = makeTable<IppfBsplProfileTblHwDirect>(manager_);
   table->addShadow(0);
@@ -235,6 +250,55 @@ TEST_F(MemoryFixture, DeletingAShadowEmptiesItsStoreAndLeavesTheFiles) {
   Brell::BrellReader<Traits> reader("test", directory);
   ASSERT_TRUE(reader.initialize("test"));
   EXPECT_EQ(reader.members(), 0u);
+}
+
+TEST_F(MemoryFixture, OnlyAStoredEntryIsCountedAndPublishedWhenDeleted) {
+  using Table = IppaTerminationProfileTableHwDirect;
+  std::vector<std::pair<U32, U32>> published;  // (attribute, row); outlives the table
+  auto table = makeTable<Table>(manager_);
+  table->addShadow(0);
+  auto storage = table->shadow(0)->entryStorage();
+  storage->subscriberIs(
+      [&published](U32 attribute, Table::EntryKey const& key) { published.emplace_back(attribute, key.entryIndex()); });
+  auto counts = [&storage] {
+    return std::tuple(storage->entryCollIsCount().value(), storage->entryCollDelCount().value(),
+                      storage->entryCollNotifyCount().value());
+  };
+  auto [sets, deletes, notifies] = counts();
+
+  table->deleteEntry(0, 1);  // row 1 holds no start-up entry
+  EXPECT_EQ(counts(), std::tuple(sets, deletes, notifies));
+  EXPECT_TRUE(published.empty());
+
+  table->setEntry(0, Table::Entry(1));
+  table->deleteEntry(0, 1);
+  table->deleteEntry(0, 1);
+  EXPECT_EQ(counts(), std::tuple(sets + 1, deletes + 1, notifies + 2));
+  EXPECT_EQ(published, (std::vector<std::pair<U32, U32>>{{258, 1}, {258, 1}}));
+  EXPECT_EQ(table->stats().entryDelCnt(), 3u) << "the table counts every call";
+}
+
+TEST_F(MemoryFixture, TheManagerHoldsEachMemoryTablesShadowInformationWhileTheTableLives) {
+  using Table = IppaBsplProfileTblHwDirect;
+  auto table = makeTable<Table>(manager_);
+  auto key = table->hwTableKey();
+  auto const* info = manager_->hwTableShadowInfo(key);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->table, table.get());
+  EXPECT_EQ(info->typeName, "bcm88490_a0::IppaBsplProfileTblHwDirect");
+  EXPECT_EQ(info->shadowType, Tessar::ShadowType::keyBased);
+  EXPECT_TRUE(info->shadowed && info->writesFromShadow);
+  EXPECT_EQ(info->tableBlocks, 243u);
+  EXPECT_EQ(info->entrySize, 4u);
+
+  // A second table of the key takes its place; the first one's deletion leaves it.
+  auto second = ippaBsplProfileTblHwDirectFactory("second", key, manager_);
+  table = nullptr;
+  ASSERT_NE(manager_->hwTableShadowInfo(key), nullptr);
+  EXPECT_EQ(manager_->hwTableShadowInfo(key)->table, second.get());
+  second = nullptr;
+  EXPECT_EQ(manager_->hwTableShadowInfo(key), nullptr);
+  EXPECT_TRUE(manager_->hwTableShadowInfos().empty());
 }
 
 }  // namespace

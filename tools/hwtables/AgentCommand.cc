@@ -1,24 +1,42 @@
 // `hwtables agent [--root DIR] [--faps LIST] [--revision NAME] [--dma-buffer BYTES]
 // [--script FILE] [--json]`: a long-running agent on the simulated chip, driven one
-// command per line from a terminal (with a prompt), a pipe or a script.
+// command per line from a terminal (with line editing, history and completion), a
+// pipe or a script.
 //
 // Every table is brought up at start (one shadow per FAP, downloaded to the chip);
 // memory shadows live in their stores below the root, so `hwtables show` and `watch`
 // in another process see them while the agent runs. End of input, `quit`, SIGINT or
 // SIGTERM end the agent cleanly: the shadows are deleted, which empties their stores
-// and leaves the files valid. Exit status 1 when any command line was refused.
+// and leaves the files valid.
+//
+// Lines: `#` starts a comment, blank lines are skipped, a UTF-8 byte-order mark at the
+// start of a script is skipped. A refused or failed command is reported on stderr as
+// "FILE:LINE: error: ..." (scripts and pipes; "stdin" names a pipe) and the agent goes
+// on. Exit status 2 when a line was refused (bad input), else 1 when a command's
+// check failed (an audit's differences, entries a download could not write), else 0.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
+
+#include <editline/readline.h>
 
 #include <fmt/format.h>
 
 #include "platform/ordex/EntityManager.h"
-#include "tools/hwtables/Plugins.h"
+#include "platform/vorl/Exceptions.h"
 #include "tools/hwtables/AgentSession.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
+#include "tools/hwtables/Plugins.h"
+#include "tools/hwtables/Resources.h"
 #include "tools/hwtables/StopSignals.h"
 
 namespace Tool {
@@ -29,33 +47,142 @@ struct Options {
   std::string revision = "bcm88490_a0";
   std::string root;
   std::string script;
-  U32 dmaBufferBytes = 256;
+  U64 dmaBufferBytes = 256;
   bool json = false;
 };
 
-void print(AgentReply const& reply, bool json) {
-  if (json) {
-    fmt::print("{}\n", reply.json.dump());
-  } else {
-    for (auto const& line : reply.lines) fmt::print("{}\n", line);
+// Where command lines come from.
+class LineSource {
+ public:
+  virtual ~LineSource() = default;
+  // The next line, or nothing at the end of input.
+  virtual std::optional<std::string> next() = 0;
+  // "FILE:LINE" of the line last returned; empty at a terminal, where the line is
+  // on the screen.
+  virtual std::string where() const = 0;
+};
+
+// A script or a pipe, read line by line.
+class StreamLines : public LineSource {
+ public:
+  StreamLines(std::istream& input, std::string name) : input_(input), name_(std::move(name)) {}
+
+  std::optional<std::string> next() override {
+    std::string line;
+    if (!std::getline(input_, line)) return std::nullopt;
+    if (++number_ == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+    if (line.ends_with('\r')) line.pop_back();
+    return line;
   }
-  std::fflush(stdout);
+  std::string where() const override { return fmt::format("{}:{}", name_, number_); }
+
+ private:
+  std::istream& input_;
+  std::string name_;
+  std::size_t number_ = 0;
+};
+
+// A terminal: libedit's line editing, the session's history and completion.
+class TerminalLines : public LineSource {
+ public:
+  explicit TerminalLines(AgentSession const& session) {
+    completing_ = &session;
+    rl_readline_name = "hwtables";
+    // Ctrl-C ends the agent as it does without a terminal: the read is interrupted
+    // and the session sees the stop request, rather than libedit taking the signal.
+    rl_catch_signals = 0;
+    // Words break at blanks only: keys ({value=3}) and field=value stay one word.
+    static char breaks[] = " \t";
+    rl_basic_word_break_characters = breaks;
+    rl_completer_word_break_characters = breaks;
+    rl_attempted_completion_function = &TerminalLines::complete;
+    using_history();
+  }
+  ~TerminalLines() override { completing_ = nullptr; }
+  TerminalLines(TerminalLines const&) = delete;
+  TerminalLines& operator=(TerminalLines const&) = delete;
+
+  std::optional<std::string> next() override {
+    std::unique_ptr<char, decltype(&std::free)> line(readline("hwtables> "), &std::free);
+    if (!line) return std::nullopt;
+    std::string text(line.get());
+    if (text.find_first_not_of(" \t") != std::string::npos) add_history(line.get());
+    return text;
+  }
+  std::string where() const override { return {}; }
+
+ private:
+  static char** complete(char const* text, int start, int) {
+    rl_attempted_completion_over = 1;  // never file names
+    candidates_.clear();
+    if (completing_ != nullptr) {
+      auto before = commandWords(std::string(rl_line_buffer, static_cast<std::size_t>(start)));
+      for (auto& candidate : completing_->completions(before)) {
+        if (candidate.starts_with(text)) candidates_.push_back(std::move(candidate));
+      }
+    }
+    // A key's opening or "field=" goes on with its value, not with a blank.
+    bool open = candidates_.size() == 1 &&
+                (candidates_[0].ends_with('=') || candidates_[0].starts_with('{'));
+    rl_completion_append_character = open ? '\0' : ' ';
+    return rl_completion_matches(text, &TerminalLines::candidate);
+  }
+
+  static char* candidate(char const*, int state) {
+    static std::size_t index = 0;
+    if (state == 0) index = 0;
+    return index < candidates_.size() ? ::strdup(candidates_[index++].c_str()) : nullptr;
+  }
+
+  static inline AgentSession const* completing_ = nullptr;
+  static inline std::vector<std::string> candidates_;
+};
+
+// Opens the script before anything is brought up, so that a bad path changes nothing.
+void openScript(std::string const& path, std::ifstream& script) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    throw UsageError(
+        fmt::format("cannot read the script {}: {}", shown(path, 256), std::strerror(errno)));
+  }
+  if (S_ISDIR(status.st_mode)) {
+    throw UsageError(fmt::format("the script {} is a directory", shown(path, 256)));
+  }
+  errno = 0;
+  script.open(path);
+  if (!script) {
+    throw UsageError(fmt::format("cannot read the script {}: {}", shown(path, 256),
+                                 std::strerror(errno != 0 ? errno : EACCES)));
+  }
 }
 
 void run(Options const& options) {
   auto faps = parseFaps(options.faps);
   auto revision = parseRevision(options.revision);
-  auto root = options.root.empty() ? Ordex::EntityManager::defaultStoreRoot() : options.root;
+  auto dmaBufferBytes = checkDmaBuffer(options.dmaBufferBytes);
   std::ifstream script;
-  if (!options.script.empty()) {
-    script.open(options.script);
-    if (!script) throw UsageError(fmt::format("cannot read the script {}", options.script));
-  }
-  std::istream& input = options.script.empty() ? std::cin : script;
-  bool interactive = options.script.empty() && ::isatty(STDIN_FILENO) && !options.json;
+  if (!options.script.empty()) openScript(options.script, script);
+  auto root = storeRoot(options.root);
+  bool terminal = options.script.empty() && ::isatty(STDIN_FILENO) == 1;
 
   StopSignals signals;
-  AgentSession session(faps, revision, root, options.dmaBufferBytes);
+  std::unique_ptr<AgentSession> made;
+  try {
+    made = std::make_unique<AgentSession>(faps, revision, root, dmaBufferBytes);
+  } catch (Vorl::MemoryResourceException const& error) {
+    storesCannotBeMade(root, error);
+  } catch (Vorl::InvalidInitializeException const& error) {
+    storesCannotBeMade(root, error);
+  }
+  auto& session = *made;
+  std::unique_ptr<LineSource> lines;
+  if (!options.script.empty()) {
+    lines = std::make_unique<StreamLines>(script, options.script);
+  } else if (terminal && !options.json) {
+    lines = std::make_unique<TerminalLines>(session);
+  } else {
+    lines = std::make_unique<StreamLines>(std::cin, "stdin");
+  }
   if (options.json) {
     fmt::print("{}\n", nlohmann::json{{"ready", true},
                                       {"faps", faps},
@@ -64,24 +191,56 @@ void run(Options const& options) {
                            .dump());
   } else {
     for (auto const& line : session.bringUp()) fmt::print("{}\n", line);
-    if (interactive) fmt::print("Type help for the commands, quit to end.\n");
+    if (terminal) fmt::print("Type help for the commands, quit to end; Tab completes.\n");
   }
   std::fflush(stdout);
 
-  bool anyRefused = false;
-  std::string line;
+  std::size_t refused = 0;
+  std::size_t failed = 0;
+  std::string firstRefused;
+  std::string firstFailed;
+  bool quit = false;
   while (!StopSignals::requested()) {
-    if (interactive) {
-      fmt::print("hwtables> ");
-      std::fflush(stdout);
+    auto line = lines->next();
+    if (!line) break;
+    if (StopSignals::requested()) break;
+    auto words = commandWords(*line);
+    if (words.empty()) continue;
+    auto reply = session.handle(*line);
+    if (reply.quit) {
+      quit = true;
+      break;
     }
-    if (!std::getline(input, line)) break;
-    auto reply = session.handle(line);
-    anyRefused = anyRefused || !reply.ok;
-    if (reply.quit) break;
-    if (!reply.lines.empty() || options.json) print(reply, options.json && !line.empty());
+    auto where = lines->where();
+    if (options.json) {
+      auto document = reply.toJson(words[0]);
+      if (!reply.ok() && !where.empty()) document["where"] = where;
+      fmt::print("{}\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    } else {
+      for (auto const& text : reply.lines) fmt::print("{}\n", text);
+    }
+    std::fflush(stdout);
+    if (reply.ok()) continue;
+    bool isRefused = reply.status == ReplyStatus::refused;
+    if (!options.json) {
+      fmt::print(stderr, "{}{}: {}\n", where.empty() ? "" : where + ": ",
+                 isRefused ? "error" : "failed", reply.problem);
+      std::fflush(stderr);
+    }
+    auto& first = isRefused ? firstRefused : firstFailed;
+    if (first.empty()) first = where.empty() ? words[0] : fmt::format("{} at {}", words[0], where);
+    ++(isRefused ? refused : failed);
   }
-  if (anyRefused) throw CheckFailed("some command lines were refused");
+  // Ctrl-C or Ctrl-D at the prompt: the shell's prompt starts on a line of its own.
+  if (lines->where().empty() && !options.json && !quit) fmt::print("\n");
+  if (refused != 0) {
+    throw UsageError(fmt::format("{} command line{} refused (the first: {}); the others ran",
+                                 refused, refused == 1 ? " was" : "s were", firstRefused));
+  }
+  if (failed != 0) {
+    throw CheckFailed(fmt::format("{} command{} found a fault (the first: {})", failed,
+                                  failed == 1 ? "" : "s", firstFailed));
+  }
 }
 
 void addAgentCommand(CLI::App& app) {
@@ -92,18 +251,26 @@ void addAgentCommand(CLI::App& app) {
       "driven one command per line (help lists the commands); show and watch in another "
       "process see its shadows");
   addPluginDirOption(command);
-  command->add_option("--faps", options->faps, "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3")
+  command
+      ->add_option("--faps", options->faps, "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3")
       ->capture_default_str();
   command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")
       ->capture_default_str();
   command->add_option("--root", options->root,
                       "Root of the memory shadows' stores (default: $HWTABLES_ROOT, else "
-                      "/dev/shm/hwtables)");
-  command->add_option("--dma-buffer", options->dmaBufferBytes,
-                      "Size in bytes of the DMA buffers of downloads and reads")
+                      "/dev/shm/hwtables); created when its parent exists");
+  command
+      ->add_option("--dma-buffer", options->dmaBufferBytes,
+                   "Size in bytes of the DMA buffers of downloads and reads (at least one "
+                   "row of the widest memory)")
       ->capture_default_str();
-  command->add_option("--script", options->script, "Read the command lines from this file");
+  command->add_option("--script", options->script,
+                      "Read the command lines from this file (# starts a comment)");
   command->add_flag("--json", options->json, "Answer each command with one JSON line");
+  command->footer(
+      "At a terminal: line editing, history and Tab completion of commands, tables, FAPs and\n"
+      "fields. A refused line changes nothing and is reported on stderr as FILE:LINE: error.\n"
+      "Exit status: 0 all went well, 1 a command's check failed, 2 a line was refused.");
   command->callback([options] { run(*options); });
 }
 

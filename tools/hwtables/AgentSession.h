@@ -1,17 +1,28 @@
-// The long-running agent behind `hwtables agent`: every table of the chip with one
-// shadow per FAP (memory shadows in their shared-memory stores), the simulated chip
-// they are downloaded to, and the table readers, driven one command line at a time.
+// The console behind `hwtables agent`: every table of the chip with one shadow per
+// FAP (memory shadows in their shared-memory stores), the simulated chip they are
+// downloaded to, and the table readers, driven one command line at a time.
+//
+// Commands are a table of name -> handler (commands()); each handler returns a typed
+// reply that prints as text for people or as one JSON line for machines. A reply is
+//   ok       the command did what it says;
+//   refused  bad input (unknown command, table or field, a value too wide for its
+//            field, a key the chip has no row for, a FAP without a shadow): one
+//            error line, and nothing was changed;
+//   failed   the command ran and its check failed (an audit that found differences,
+//            a download that left entries unwritten): its findings and a summary.
 //
 // The session knows no table: it reaches every table through the type runtime (the
-// table's module record, its types' text forms, attributes and functions by name) and
-// through the platform's registries. A bad line (unknown command, table or field, a
-// value too wide for its field, a key out of range) is answered with one error line
-// carrying the system's own message and changes nothing.
+// table's module record, its types' text forms, attributes and functions by name),
+// the platform's registries and the tables' descriptions. Keys and FAPs go through
+// the tool's one check (ChipRows.h); fields are decoded the one way every command
+// decodes them (FieldDecoder.h).
 //
 // Thread-safety: none; one thread drives a session.
 #pragma once
 
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -24,11 +35,22 @@
 
 namespace Tool {
 
+struct TableHandle;
+struct EntryTarget;
+
+enum class ReplyStatus { ok, refused, failed };
+
 struct AgentReply {
-  bool ok = true;
+  ReplyStatus status = ReplyStatus::ok;
   bool quit = false;
-  std::vector<std::string> lines;  // for people
-  nlohmann::json json = nlohmann::json::object();  // for machines (one JSON line)
+  std::vector<std::string> lines;                                  // for people
+  nlohmann::ordered_json json = nlohmann::ordered_json::object();  // for machines
+  std::string problem;  // refused: why; failed: what the check found, in one line
+  std::string detail;   // the system's own text, when `problem` translates one
+
+  bool ok() const { return status == ReplyStatus::ok; }
+  // The reply for machines: {"command", "ok", "status", ..., "error", "detail"}.
+  nlohmann::ordered_json toJson(std::string_view command) const;
 };
 
 class AgentSession {
@@ -39,25 +61,74 @@ class AgentSession {
   AgentSession(AgentSession const&) = delete;
   AgentSession& operator=(AgentSession const&) = delete;
 
-  // Runs one command line; never throws for a bad line.
+  // Runs one command line; never throws for a bad line. A line without words (blank,
+  // or only a # comment) answers nothing: an ok reply with no lines.
   AgentReply handle(std::string const& line);
 
   // What the bring-up did, for the first lines of output.
   std::vector<std::string> const& bringUp() const { return bringUp_; }
 
+  // The tables the session holds, for code beside the console in the same process.
+  Tessar::TableManager& tableManager() const { return *manager_; }
+
+  // The words a terminal offers to complete the word being typed, given the words
+  // before it: commands, then table names, FAP ids, a key's opening and field names.
+  std::vector<std::string> completions(std::vector<std::string> const& before) const;
+
+  using Words = std::vector<std::string>;
+  struct Command {
+    std::string_view name;
+    std::string_view usage;  // "set TABLE FAP KEY field=value ..."
+    std::string_view help;
+    std::size_t minWords;  // with the command's own name
+    std::size_t maxWords;  // 0: no limit
+    AgentReply (AgentSession::*run)(Words const&);
+    enum class Operand { none, table, tableOrAll, command } operand = Operand::none;
+    bool takesFap = false;
+    bool takesKey = false;
+  };
+  // The console's commands, in the order help lists them.
+  static std::span<Command const> commands();
+
  private:
-  AgentReply run(std::vector<std::string> const& words);
+  AgentReply set(Words const& words);
+  AgentReply get(Words const& words);
+  AgentReply remove(Words const& words);
+  AgentReply schan(Words const& words);
+  AgentReply download(Words const& words);
+  AgentReply clear(Words const& words);
+  AgentReply read(Words const& words);
+  AgentReply audit(Words const& words);
+  AgentReply dmaBuffer(Words const& words);
+  AgentReply describe(Words const& words);
+  AgentReply help(Words const& words);
+  AgentReply quit(Words const& words);
+
+  TableHandle table(std::string const& name) const;
+  // Whether the chip must have a row for the key a line names (set, schan), or a
+  // key without one is taken when the shadow holds an entry under it (get, delete).
+  enum class RowNeed { onChip, onChipOrHeld };
+  EntryTarget entryTarget(Words const& words, RowNeed need) const;
+  // The shadow key of FAP `text` of the handle's table; refused when it has none.
+  Tessar::HwShadowKey shadowOf(TableHandle const& handle, std::string const& text) const;
+  // Entries the shadows hold under keys the chip has no row for (table "" or "all":
+  // every table; FAP none: every FAP), as reply lines and JSON.
+  void reportNotWritten(std::vector<std::string> const& tables, std::optional<U32> fap,
+                        AgentReply& reply) const;
+  std::string fapsText() const;
 
   std::vector<U32> faps_;
   Pelcar::Fapmask fapmask_;
   Hardware::Sand::FapRevision revision_;
   Vorl::Ptr<Tessar::TableManager> manager_;
   Vorl::Ptr<Tessar::ReadTableManager> readers_;
+  Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> pool_;
   Sim::Chip chip_;
   std::vector<std::string> bringUp_;
 };
 
-// Splits a command line into words; a `{...}` group (a key's text form) is one word.
+// Splits a command line into words; a `{...}` group (a key's text form) is one word,
+// and a word starting with # starts a comment that runs to the end of the line.
 std::vector<std::string> commandWords(std::string const& line);
 
 }  // namespace Tool

@@ -14,21 +14,23 @@ namespace {
 U32 parseFapId(std::string_view text, std::string const& list) {
   U32 value = 0;
   if (text.empty() || text.size() > 3) {
-    throw UsageError(fmt::format("bad FAP list '{}': '{}' is not a FAP id (0..255)", list, text));
+    throw UsageError(
+        fmt::format("bad FAP list '{}': '{}' is not a FAP id (0..255)", shown(list), shown(text)));
   }
   for (char digit : text) {
     if (digit < '0' || digit > '9') {
-      throw UsageError(fmt::format("bad FAP list '{}': '{}' is not a FAP id (0..255)", list, text));
+      throw UsageError(fmt::format("bad FAP list '{}': '{}' is not a FAP id (0..255)", shown(list),
+                                   shown(text)));
     }
     value = value * 10 + static_cast<U32>(digit - '0');
   }
   if (value > 255) {
-    throw UsageError(fmt::format("bad FAP list '{}': FAP id {} is above 255", list, value));
+    throw UsageError(fmt::format("bad FAP list '{}': FAP id {} is above 255", shown(list), value));
   }
   if (value == Tessar::HwShadowKey::kAllFaps) {
     throw UsageError(fmt::format(
         "bad FAP list '{}': FAP id 128 is reserved (it stands for every FAP in read requests)",
-        list));
+        shown(list)));
   }
   return value;
 }
@@ -45,7 +47,8 @@ std::vector<U32> parseFaps(std::string const& list) {
       U32 first = parseFapId(item.substr(0, dash), list);
       U32 last = parseFapId(item.substr(dash + 1), list);
       if (first > last) {
-        throw UsageError(fmt::format("bad FAP list '{}': range {} runs backwards", list, item));
+        throw UsageError(
+            fmt::format("bad FAP list '{}': range {} runs backwards", shown(list), shown(item)));
       }
       if (first < Tessar::HwShadowKey::kAllFaps && last >= Tessar::HwShadowKey::kAllFaps) {
         parseFapId("128", list);  // refuses the reserved id with its reason
@@ -68,12 +71,13 @@ Hardware::Sand::FapRevision parseRevision(std::string const& name) {
       if (candidate.chipType() != Hardware::bcm88490_a0ChipType) continue;
       known += (known.empty() ? "" : ", ") + candidate.revString();
     }
-    throw UsageError(fmt::format("unknown revision '{}' (the tables serve {})", name, known));
+    throw UsageError(
+        fmt::format("unknown revision '{}' (the tables serve {})", shown(name), known));
   }
   if (revision.chipType() != Hardware::bcm88490_a0ChipType) {
     throw UsageError(
         fmt::format("revision '{}' is chip type {}; the tables register only for chip type {}",
-                    name, Hardware::chipTypeValue(revision.chipType()),
+                    shown(name), Hardware::chipTypeValue(revision.chipType()),
                     Hardware::chipTypeValue(Hardware::bcm88490_a0ChipType)));
   }
   return revision;

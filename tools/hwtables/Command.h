@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include <CLI/CLI.hpp>

@@ -28,20 +28,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include "framework/ReadBackAudit.h"
 #include "platform/dma/DmaMemPool.h"
 #include "platform/hardware/FapRevision.h"
 #include "platform/ordex/EntityManager.h"
 #include "platform/sim/SimChip.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
-#include "framework/ReadBackAudit.h"
-#include "tools/hwtables/MemoryStores.h"
-#include "tools/hwtables/Plugins.h"
+#include "store/StoreFiles.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/FieldDecoder.h"
+#include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/Plugins.h"
+#include "tools/hwtables/Resources.h"
 #include "tools/hwtables/SelfProcess.h"
 #include "tools/hwtables/StopSignals.h"
+#include "tools/hwtables/StoreReport.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -51,19 +54,23 @@ struct Options {
   std::string faps = "0,1";
   std::string revision = "bcm88490_a0";
   std::string root;
-  U32 dmaBufferBytes = 256;
+  U64 dmaBufferBytes = 256;
   bool json = false;
   bool hold = false;
   U32 flipBits = 0;
   std::optional<std::uint64_t> seed;
 };
 
-// Keeps the shadows live until SIGINT or SIGTERM, so `show` and `watch` in another
-// terminal can read them.
+// Keeps the shadows' stores until SIGINT or SIGTERM, so that `show` and `watch` in
+// another terminal can read them. It takes no commands: an agent that changes its
+// tables is `hwtables agent`.
 void holdUntilInterrupted(bool json) {
   StopSignals signals;
   if (!json) {
-    fmt::print("\nHolding the shadows live for `hwtables show` and `hwtables watch`; Ctrl-C ends.\n");
+    fmt::print(
+        "\nHolding the shadows live in their stores for `hwtables show` and `hwtables watch` in\n"
+        "another terminal; it takes no commands (`hwtables agent` changes tables). Ctrl-C "
+        "ends.\n");
   }
   std::fflush(stdout);
   while (!StopSignals::requested()) ::usleep(50 * 1000);
@@ -96,6 +103,36 @@ std::set<std::string> expectedEntries(Tessar::HwShadowBase const& shadow, bool s
                                Pelcar::hexBytes(entry.data.data(), entry.data.size())));
   }
   return entries;
+}
+
+// The shared memory the memory shadows' stores take: their files' space on the file
+// system (a tmpfs holds whole pages), in all and per store.
+struct SharedMemory {
+  std::size_t stores = 0;
+  std::uint64_t bytes = 0;
+
+  std::uint64_t perStore() const { return stores == 0 ? 0 : bytes / stores; }
+  std::string text(std::string const& root) const {
+    return fmt::format("{} stores take {} of shared memory below {} ({} per store)", stores,
+                       byteSize(bytes), root, byteSize(perStore()));
+  }
+  nlohmann::json json() const {
+    return {{"stores", stores}, {"bytes", bytes}, {"bytesPerStore", perStore()}};
+  }
+};
+
+SharedMemory sharedMemoryOf(std::vector<TableResult> const& results, std::string const& root,
+                            std::string const& revisionText) {
+  SharedMemory memory;
+  for (auto const& result : results) {
+    if (result.info->isRegister()) continue;
+    for (auto const& [key, shadow] : result.shadows) {
+      ++memory.stores;
+      memory.bytes += Brell::allocatedBytes(
+          Brell::fileSpace(memoryStoreDirectory(root, revisionText, result.fullName, key)));
+    }
+  }
+  return memory;
 }
 
 // Runs `hwtables show all` as a second process and compares what it read from the
@@ -165,15 +202,11 @@ nlohmann::json chipRowsJson(Sim::Chip const& chip, TableResult const& result,
                          : chip.memoryRow(Pelcar::FapId(fap), member.block, member.address,
                                           arrayIndex, entryIndex);
         if (!value) continue;
-        nlohmann::json fields = nlohmann::json::object();
-        for (auto const& field : decodeFields(result.info->className, *value)) {
-          fields[field.name] = field.value;
-        }
         rows.push_back({{"fap", fap},
                         {"arrayIndex", arrayIndex},
                         {"entryIndex", entryIndex},
                         {"data", Pelcar::hexBytes(value->data(), value->size())},
-                        {"fields", fields}});
+                        {"fields", fieldsJson(decodeFields(result.info->className, *value))}});
       }
     }
   }
@@ -256,8 +289,8 @@ void auditReadBack(std::vector<TableResult>& results, Tessar::TableManager const
                    Sim::Chip& chip, Pelcar::Fapmask const& faps, U32 dmaBufferBytes) {
   auto readers = Vorl::makePtr<Tessar::ReadTableManager>(faps);
   readers->dmaMemPoolManagerIs(Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(dmaBufferBytes));
-  auto audits = Readers::auditReadBack(manager, readers,
-                                       [&chip](auto const& cmds) { chip.answer(cmds); });
+  auto audits =
+      Readers::auditReadBack(manager, readers, [&chip](auto const& cmds) { chip.answer(cmds); });
   for (auto& audit : audits) {
     for (auto& result : results) {
       if (result.info->className == audit.table) result.audit = std::move(audit);
@@ -265,32 +298,9 @@ void auditReadBack(std::vector<TableResult>& results, Tessar::TableManager const
   }
 }
 
-// The fields of a memory row that are not zero, leaving out views that span other
-// fields (a whole-result or whole-entry view repeats what its parts say).
-std::vector<DecodedField> setFields(Framework::TableInfo const& info, std::vector<U8> const& bytes) {
-  auto spansOthers = [&](Framework::FieldInfo const& field) {
-    for (auto const& other : info.fields) {
-      if (&other != &field && other.offset >= field.offset &&
-          other.offset + other.width <= field.offset + field.width) {
-        return true;
-      }
-    }
-    return false;
-  };
-  std::vector<DecodedField> fields;
-  for (auto const& decoded : decodeFields(info.className, bytes)) {
-    if (decoded.value == "0" || decoded.value == "0x0") continue;
-    bool view = false;
-    for (auto const& field : info.fields) {
-      if (field.name == decoded.name) view = spansOthers(field);
-    }
-    if (!view) fields.push_back(decoded);
-  }
-  return fields;
-}
-
 // What a person wants to see after a bring-up: each table as the chip now holds it on
-// one FAP, in bytes and decoded fields; memory rows that hold only zeros are left out.
+// one FAP, in bytes and its fields that are not zero; memory rows that hold only
+// zeros are left out.
 void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& results, U32 fap) {
   fmt::print("\nOn the chip now (FAP {}; memory rows of all zeros not shown):\n", fap);
   for (auto const& result : results) {
@@ -305,7 +315,8 @@ void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& re
       }
       if (result.info->isRegister()) {
         fmt::print("\n  {}  {:02x}\n", result.info->className, fmt::join(bytes, " "));
-        for (auto const& line : fieldLines(decodeFields(result.info->className, bytes), 96)) {
+        for (auto const& line :
+             fieldLines(nonZeroFields(decodeFields(result.info->className, bytes)), 96)) {
           fmt::print("    {}\n", line);
         }
         continue;
@@ -317,7 +328,8 @@ void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& re
                        : fmt::format("array {} row {:2}", row["arrayIndex"].get<unsigned>(),
                                      row["entryIndex"].get<unsigned>());
       fmt::print("    {}  {:02x}\n", where, fmt::join(bytes, " "));
-      for (auto const& line : fieldLines(setFields(*result.info, bytes), 92)) {
+      for (auto const& line :
+           fieldLines(nonZeroFields(decodeFields(result.info->className, bytes)), 92)) {
         fmt::print("      {}\n", line);
       }
     }
@@ -336,7 +348,8 @@ void countBulkWrites(TableResult& result) {
 void run(Options const& options) {
   auto faps = parseFaps(options.faps);
   auto revision = parseRevision(options.revision);
-  auto root = options.root.empty() ? Ordex::EntityManager::defaultStoreRoot() : options.root;
+  auto dmaBufferBytes = checkDmaBuffer(options.dmaBufferBytes);
+  auto root = storeRoot(options.root);
   Pelcar::Fapmask downloadFapmask;
   for (auto fap : faps) downloadFapmask.fapIdIs(Pelcar::FapId(fap), true);
   auto fapType =
@@ -348,13 +361,8 @@ void run(Options const& options) {
   Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
   auto manager = Vorl::makePtr<Tessar::TableManager>();
   auto mdbManager = Vorl::makePtr<Ombra::TableManager>();
-  Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> pool;
-  try {
-    pool = Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(options.dmaBufferBytes);
-    manager->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root));
-  } catch (Vorl::RangeException const& error) {
-    throw UsageError(error.what());
-  }
+  auto pool = Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(dmaBufferBytes);
+  manager->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root));
   manager->dmaMemPoolManagerIs(pool);
   Sim::Chip chip;
 
@@ -362,6 +370,7 @@ void run(Options const& options) {
   int readerProcess = 0;
   std::uint64_t seed = options.seed ? *options.seed : std::random_device()();
   std::vector<Sim::FlippedBit> flipped;
+  SharedMemory sharedMemory;
   try {
     for (auto const* info : tableCatalogue()) {
       Tessar::HwTableKey key{std::string(info->className), revision};
@@ -392,14 +401,15 @@ void run(Options const& options) {
       results.push_back(std::move(result));
     }
     if (options.flipBits != 0) flipped = chip.flipBits(options.flipBits, seed);
-    auditReadBack(results, *manager, chip, downloadFapmask, options.dmaBufferBytes);
+    auditReadBack(results, *manager, chip, downloadFapmask, dmaBufferBytes);
     readerProcess = confirmFromReaderProcess(results, faps, revision, root);
+    sharedMemory = sharedMemoryOf(results, root, revision.revString());
   } catch (Vorl::MemoryResourceException const& error) {
     manager->tableCollDelAll();
-    throw UsageError(fmt::format("cannot create the shadow stores below {}: {}", root, error.what()));
+    storesCannotBeMade(root, error);
   } catch (Vorl::InvalidInitializeException const& error) {
     manager->tableCollDelAll();
-    throw UsageError(fmt::format("cannot create the shadow stores below {}: {}", root, error.what()));
+    storesCannotBeMade(root, error);
   } catch (...) {
     manager->tableCollDelAll();
     throw;
@@ -419,39 +429,40 @@ void run(Options const& options) {
   if (options.json) {
     nlohmann::json tables = nlohmann::json::array();
     for (auto const& result : results) tables.push_back(resultJson(result, chip, faps));
-    nlohmann::json document{{"revision", revision.revString()},
-                            {"fapType", fapType},
-                            {"faps", faps},
-                            {"storeRoot", root},
-                            {"dmaBufferBytes", options.dmaBufferBytes},
-                            {"dmaBuffers", pool->buffersHandedOut()},
-                            {"seed", options.flipBits != 0 ? nlohmann::json(seed) : nlohmann::json()},
-                            {"readerProcess", readerProcess},
-                            {"tables", tables},
-                            {"flippedBits", flippedJson(flipped)},
-                            {"readBackDifferences", differences},
-                            {"chipCommandsExecuted", chip.log().size()},
-                            {"ok", failed == 0}};
+    nlohmann::json document{
+        {"revision", revision.revString()},
+        {"fapType", fapType},
+        {"faps", faps},
+        {"storeRoot", root},
+        {"dmaBufferBytes", dmaBufferBytes},
+        {"dmaBuffers", pool->buffersHandedOut()},
+        {"seed", options.flipBits != 0 ? nlohmann::json(seed) : nlohmann::json()},
+        {"readerProcess", readerProcess},
+        {"tables", tables},
+        {"flippedBits", flippedJson(flipped)},
+        {"readBackDifferences", differences},
+        {"chipCommandsExecuted", chip.log().size()},
+        {"sharedMemory", sharedMemory.json()},
+        {"ok", failed == 0}};
     fmt::print("{}\n", document.dump(2));
   } else {
     fmt::print("Simulated chip, revision {} (FAP type {}), FAPs {}\n", revision.revString(),
                fapType, fapsText(faps));
-    fmt::print("Memory shadows in shared-memory stores below {}; DMA buffers of {} bytes\n\n",
-               root, options.dmaBufferBytes);
+    fmt::print("Memory shadows in shared-memory stores below {}; DMA buffers of {} bytes\n\n", root,
+               dmaBufferBytes);
     TextTable table({"TABLE", "KIND", "SHADOWS", "ENTRIES", "COMMANDS", "DMA WRITES (ROWS)",
                      "CELLS CHECKED", "CHIP", "READ BACK", "DIFFERENCES", "STORE READER"});
     for (auto const& result : results) {
       bool isRegister = result.info->isRegister();
-      table.rowIs({std::string(result.info->className), isRegister ? "register" : "memory",
-                   fmt::format("{}", result.shadows.size()), fmt::format("{}", result.entries()),
-                   fmt::format("{}", result.cmds ? result.cmds->size() : 0),
-                   isRegister ? "-" : fmt::format("{} ({})", result.bulkWrites, result.bulkRows),
-                   fmt::format("{}", result.check.cellsChecked),
-                   result.check.ok() ? "ok" : "MISMATCH",
-                   fmt::format("{} in {} reads", result.audit.entriesRead,
-                               result.audit.readCommands),
-                   fmt::format("{}", result.audit.differences.size()),
-                   isRegister ? "-" : (result.readerMismatches.empty() ? "ok" : "MISMATCH")});
+      table.rowIs(
+          {std::string(result.info->className), isRegister ? "register" : "memory",
+           fmt::format("{}", result.shadows.size()), fmt::format("{}", result.entries()),
+           fmt::format("{}", result.cmds ? result.cmds->size() : 0),
+           isRegister ? "-" : fmt::format("{} ({})", result.bulkWrites, result.bulkRows),
+           fmt::format("{}", result.check.cellsChecked), result.check.ok() ? "ok" : "MISMATCH",
+           fmt::format("{} in {} reads", result.audit.entriesRead, result.audit.readCommands),
+           fmt::format("{}", result.audit.differences.size()),
+           isRegister ? "-" : (result.readerMismatches.empty() ? "ok" : "MISMATCH")});
     }
     fmt::print("{}", table.toString());
     for (auto const& result : results) {
@@ -489,17 +500,17 @@ void run(Options const& options) {
           results.size(), results.size() - memories, memories, pool->buffersHandedOut(),
           entriesRead, readerProcess);
     }
+    fmt::print("\nShared memory: {}.\n", sharedMemory.text(root));
   }
   if (options.hold) holdUntilInterrupted(options.json);
   manager->tableCollDelAll();
   if (differences != 0) {
-    throw CheckFailed(fmt::format("the read-back audit found {} entries that differ from the shadows",
-                                  differences));
+    throw CheckFailed(fmt::format(
+        "the read-back audit found {} entries that differ from the shadows", differences));
   }
   if (failed != 0) {
-    throw CheckFailed(
-        fmt::format("{} of {} tables do not match the simulated chip or the reader", failed,
-                    results.size()));
+    throw CheckFailed(fmt::format("{} of {} tables do not match the simulated chip or the reader",
+                                  failed, results.size()));
   }
 }
 
@@ -521,21 +532,24 @@ void addDemoCommand(CLI::App& app) {
   command->add_option("--root", options->root,
                       "Root of the memory shadows' stores (default: $HWTABLES_ROOT, else "
                       "/dev/shm/hwtables)");
-  command->add_option("--dma-buffer", options->dmaBufferBytes,
-                      "Size in bytes of the DMA pool's buffers that carry memory downloads")
+  command
+      ->add_option("--dma-buffer", options->dmaBufferBytes,
+                   "Size in bytes of the DMA pool's buffers that carry memory downloads (at "
+                   "least one row of the widest memory)")
       ->capture_default_str();
   command->add_flag("--json", options->json,
                     "One JSON document with each shadow's entries, the commands and the chip's "
                     "rows, for machines");
-  command->add_option("--flip-bits", options->flipBits,
-                      "After the download, flip this many random bits of the simulated chip's "
-                      "tables; the read-back audit must name every entry that changed (exit 1)")
+  command
+      ->add_option("--flip-bits", options->flipBits,
+                   "After the download, flip this many random bits of the simulated chip's "
+                   "tables; the read-back audit must name every entry that changed (exit 1)")
       ->check(CLI::Range(0u, 1000000u));
   command->add_option("--seed", options->seed,
                       "Seed of the bits --flip-bits chooses (default: a random seed, printed)");
   command->add_flag("--hold", options->hold,
-                    "After the checks, keep the shadows live until interrupted (for show and "
-                    "watch in another terminal)");
+                    "After the checks, keep the shadows in their stores until interrupted, for "
+                    "show and watch in another terminal (it takes no commands: see agent)");
   command->callback([options] { run(*options); });
 }
 

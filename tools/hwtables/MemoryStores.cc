@@ -5,6 +5,7 @@
 #include "platform/pelcar/SchanCmd.h"
 #include "platform/tessar/ShadowPath.h"
 #include "tools/hwtables/Errors.h"
+#include "tools/hwtables/Names.h"
 
 namespace Tool {
 
@@ -17,23 +18,34 @@ std::vector<Framework::TableInfo const*> tableCatalogue() {
 }
 
 Framework::TableInfo const* tableInfo(std::string_view className) {
-  auto record = Framework::TableRegistry::singleton().table(className);
-  return record ? record->info : nullptr;
+  if (auto record = Framework::TableRegistry::singleton().table(className)) return record->info;
+  for (auto const* info : tableCatalogue()) {
+    if (equalIgnoringCase(info->className, className)) return info;
+  }
+  return nullptr;
+}
+
+Framework::TableInfo const& tableNamed(std::string_view className) {
+  if (auto const* info = tableInfo(className)) return *info;
+  std::vector<std::string> names;
+  for (auto const* info : tableCatalogue()) names.emplace_back(info->className);
+  throw UsageError(fmt::format("unknown table '{}'{}; 'hwtables tables' lists them",
+                               shown(className), didYouMean(className, names)));
 }
 
 std::shared_ptr<Framework::TableRecord const> memoryTable(std::string_view className,
                                                           std::string_view what) {
-  auto record = Framework::TableRegistry::singleton().table(className);
+  auto const& info = tableNamed(className);
+  auto record = Framework::TableRegistry::singleton().table(info.className);
   if (record && record->isMemory() && record->store.openReader != nullptr) return record;
-  if (record) throw UsageError(fmt::format("{} is a register; {} memory tables", className, what));
-  throw UsageError(fmt::format("unknown table '{}' (see `hwtables tables`)", className));
+  throw UsageError(fmt::format("{} is a register; {} memory tables", info.className, what));
 }
 
 std::string memoryStoreDirectory(std::string const& root, std::string const& revisionText,
                                  std::string_view fullName, Tessar::HwShadowKey key) {
-  return fmt::format("{}/{}", root,
-                     Tessar::Constants::shadowTblBrellPath(revisionText, std::string(fullName),
-                                                           key.toString()));
+  return fmt::format(
+      "{}/{}", root,
+      Tessar::Constants::shadowTblBrellPath(revisionText, std::string(fullName), key.toString()));
 }
 
 nlohmann::ordered_json keyJson(Framework::StoredKey const& key) {
@@ -42,17 +54,15 @@ nlohmann::ordered_json keyJson(Framework::StoredKey const& key) {
 
 std::string entryText(std::string_view className, std::vector<U8> const& data) {
   std::string text = Pelcar::hexBytes(data.data(), data.size());
-  for (auto const& field : decodeFields(className, data)) {
-    if (field.value == "0" || field.value == "0x0") continue;
-    text += fmt::format(" {}={}", field.name, field.value);
+  for (auto const& field : nonZeroFields(decodeFields(className, data))) {
+    text += fmt::format(" {}={}", field.name, field.text());
   }
   return text;
 }
 
 nlohmann::ordered_json entryJson(std::string_view className, std::vector<U8> const& data) {
-  nlohmann::ordered_json fields = nlohmann::ordered_json::object();
-  for (auto const& field : decodeFields(className, data)) fields[field.name] = field.value;
-  return {{"data", Pelcar::hexBytes(data.data(), data.size())}, {"fields", fields}};
+  return {{"data", Pelcar::hexBytes(data.data(), data.size())},
+          {"fields", fieldsJson(decodeFields(className, data))}};
 }
 
 }  // namespace Tool

@@ -2,10 +2,11 @@
 // where it lies and how its entries look, known only through the table's registered
 // record (framework/TableRegistry.h), never through its compiled-in types.
 //
-// memoryTable(name, what) is the record of the memory table of that class name; a
-// register or an unknown name is refused with UsageError ("<name> is a register;
-// <what> memory tables"). The helpers describe keys and entries in text and JSON,
-// decoded into named fields.
+// Table names are matched as typed, else ignoring case; an unknown name is refused
+// with the nearest one (tableNamed). memoryTable(name, what) is the record of the
+// memory table of that name; a register is refused with UsageError ("<name> is a
+// register; <what> memory tables"). The helpers describe keys and entries in text
+// and JSON, decoded into named fields (FieldDecoder.h).
 #pragma once
 
 #include <memory>
@@ -23,8 +24,12 @@ namespace Tool {
 
 // The loaded tables, in module order.
 std::vector<Framework::TableInfo const*> tableCatalogue();
-// The loaded table of that class name, or null.
+// The loaded table of that class name (ignoring case when no name matches exactly),
+// or null.
 Framework::TableInfo const* tableInfo(std::string_view className);
+// The same; an unknown name is a UsageError with the nearest name and where the
+// names are listed.
+Framework::TableInfo const& tableNamed(std::string_view className);
 
 std::shared_ptr<Framework::TableRecord const> memoryTable(std::string_view className,
                                                           std::string_view what);
@@ -34,7 +39,7 @@ std::string memoryStoreDirectory(std::string const& root, std::string const& rev
                                  std::string_view fullName, Tessar::HwShadowKey key);
 
 nlohmann::ordered_json keyJson(Framework::StoredKey const& key);
-// The entry's data in hex, then its non-zero fields as name=value.
+// The entry's data in hex, then its fields that are not zero as name=value.
 std::string entryText(std::string_view className, std::vector<U8> const& data);
 nlohmann::ordered_json entryJson(std::string_view className, std::vector<U8> const& data);
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/hwtables/Errors.h"
+#include "tools/hwtables/MemoryStores.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -22,8 +23,9 @@ std::string parametersText(Vorl::AttributeInfo const& attribute) {
 }  // namespace
 
 Vorl::ModuleInspectData const& moduleOf(std::string_view tableName) {
-  if (auto const* module = Vorl::loadedModule(tableName)) return *module;
-  throw UsageError(fmt::format("unknown table: {} (hwtables tables lists them)", tableName));
+  auto const& info = tableNamed(tableName);
+  if (auto const* module = Vorl::loadedModule(info.className)) return *module;
+  throw CheckFailed(fmt::format("the type runtime has no module of {}", info.className));
 }
 
 std::string moduleText(Vorl::ModuleInspectData const& module) {

@@ -11,7 +11,8 @@
 
 namespace Tool {
 
-// The loaded module of that table; UsageError naming the table when there is none.
+// The loaded module of that table (named as `tables` matches names); UsageError
+// naming the table when there is none.
 Vorl::ModuleInspectData const& moduleOf(std::string_view tableName);
 
 std::string moduleText(Vorl::ModuleInspectData const& module);

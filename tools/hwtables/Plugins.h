@@ -7,6 +7,10 @@
 // UsageError; a file that fails to load is reported on stderr ("hwtables: plug-in
 // FILE: REASON") and the others still load. The chosen directory is passed on to the
 // processes the tool starts (HWTABLES_PLUGIN_DIR).
+//
+// A command that works on tables refuses to run without any: a plug-in directory
+// that is empty, or holds no table plug-in, is a UsageError naming the directory and
+// the files that failed to load, never an empty answer that looks like success.
 #pragma once
 
 #include <string>
@@ -18,7 +22,9 @@
 
 namespace Tool {
 
-void addPluginDirOption(CLI::App* command);
+enum class PluginNeed { tables, none };
+
+void addPluginDirOption(CLI::App* command, PluginNeed need = PluginNeed::tables);
 
 struct PluginLoad {
   std::string directory;

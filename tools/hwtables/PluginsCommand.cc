@@ -4,7 +4,11 @@
 // plug-ins with the table factories they register when the agent initialises them
 // (counted on a scratch holder context, so the agent's own is left untouched). Files
 // that failed to load are listed with the reason; the command then exits with 1.
+// `--symbols` adds what each plug-in exports for a platform to find by name: its
+// chosen dynamic symbols (marker, factories, type-runtime records), read from the
+// file; the others (weak ones the compiler shares, a sanitizer's) are only counted.
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include <fmt/format.h>
@@ -13,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "framework/TableRegistry.h"
+#include "platform/plugin/ExportedSymbols.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/Plugins.h"
@@ -27,18 +32,43 @@ struct PluginReport {
   std::set<std::string> revisions;
   std::size_t tablePlugins = 0;
   std::size_t tableFactories = 0;
+  // With --symbols: the chosen exports, and how many others there are.
+  std::optional<std::vector<Plugin::ExportedSymbol>> exports;
+  std::size_t otherExports = 0;
 
   nlohmann::ordered_json toJson() const {
-    return {{"path", plugin.path},
-            {"name", plugin.name},
-            {"version", plugin.version},
-            {"tables", tables},
-            {"readerFactories", readerFactories},
-            {"revisions", revisions},
-            {"tablePlugins", tablePlugins},
-            {"tableFactories", tableFactories}};
+    nlohmann::ordered_json document{{"path", plugin.path},
+                                    {"name", plugin.name},
+                                    {"version", plugin.version},
+                                    {"tables", tables},
+                                    {"readerFactories", readerFactories},
+                                    {"revisions", revisions},
+                                    {"tablePlugins", tablePlugins},
+                                    {"tableFactories", tableFactories}};
+    if (exports) {
+      nlohmann::ordered_json symbols = nlohmann::ordered_json::array();
+      for (auto const& symbol : *exports) {
+        symbols.push_back({{"name", symbol.demangled},
+                           {"symbol", symbol.name},
+                           {"kind", symbol.function ? "function" : "object"}});
+      }
+      document["symbols"] = std::move(symbols);
+      document["otherSymbols"] = otherExports;
+    }
+    return document;
   }
 };
+
+void addExports(PluginReport& report) {
+  report.exports.emplace();
+  for (auto& symbol : Plugin::exportedSymbols(report.plugin.path)) {
+    if (symbol.chosen()) {
+      report.exports->push_back(std::move(symbol));
+    } else {
+      ++report.otherExports;
+    }
+  }
+}
 
 PluginReport reportOf(Plugin::LoadedPlugin const& plugin) {
   PluginReport report;
@@ -62,10 +92,13 @@ PluginReport reportOf(Plugin::LoadedPlugin const& plugin) {
   return report;
 }
 
-void run(bool json) {
+void run(bool json, bool symbols) {
   auto const& load = loadPlugins();
   std::vector<PluginReport> reports;
-  for (auto const& plugin : Plugin::loadedPlugins()) reports.push_back(reportOf(plugin));
+  for (auto const& plugin : Plugin::loadedPlugins()) {
+    reports.push_back(reportOf(plugin));
+    if (symbols) addExports(reports.back());
+  }
   if (json) {
     nlohmann::ordered_json plugins = nlohmann::ordered_json::array();
     for (auto const& report : reports) plugins.push_back(report.toJson());
@@ -86,21 +119,35 @@ void run(bool json) {
                  fmt::join(report.revisions, ", "));
       fmt::print("  table plug-ins   {}, registering {} table factories\n", report.tablePlugins,
                  report.tableFactories);
+      if (report.exports) {
+        fmt::print("  exports          {} symbols (and {} the compiler shares or adds)\n",
+                   report.exports->size(), report.otherExports);
+        for (auto const& symbol : *report.exports) {
+          fmt::print("    {:<8} {}\n", symbol.function ? "function" : "object", symbol.demangled);
+        }
+      }
     }
     for (auto const& error : load.errors) fmt::print("\nfailed: {}\n", error.toString());
   }
   if (!load.errors.empty()) {
     throw CheckFailed(fmt::format("{} plug-in file(s) failed to load", load.errors.size()));
   }
+  if (reports.empty()) {
+    throw CheckFailed(fmt::format("no plug-in in {}", load.directory));
+  }
 }
 
 void addPluginsCommand(CLI::App& app) {
   auto json = std::make_shared<bool>(false);
+  auto symbols = std::make_shared<bool>(false);
   auto* command = app.add_subcommand(
       "plugins", "List the plug-ins loaded from the plug-in directory and what each registered");
-  addPluginDirOption(command);
+  addPluginDirOption(command, PluginNeed::none);
   command->add_flag("--json", *json, "One JSON document, for machines");
-  command->callback([json] { run(*json); });
+  command->add_flag("--symbols", *symbols,
+                    "Also list what each plug-in exports for a platform to find by name "
+                    "(its factories and type-runtime records)");
+  command->callback([json, symbols] { run(*json, *symbols); });
 }
 
 CommandRegistration registration("plugins", addPluginsCommand);

@@ -4,7 +4,9 @@
 // The command is a reader like any other process beside the agent: it maps the
 // store of each shadow (one per FAP) read-only, never takes a lock and never
 // writes, so it can run while the agent changes the table. Entries are listed in key
-// order, in bytes and decoded into their named fields.
+// order, in bytes and decoded into their named fields; an entry held under a key the
+// chip has no row for (another program's `set` of a `null` key) is marked as held but
+// never downloaded. Exit status 1 when a shadow asked for cannot be read.
 #include <algorithm>
 #include <filesystem>
 
@@ -15,8 +17,10 @@
 #include "store/ErasedStore.h"
 #include "store/StoreFiles.h"
 #include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/ChipRows.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/MemoryStores.h"
+#include "tools/hwtables/Names.h"
 #include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/ShowCommand.h"
 #include "tools/hwtables/TextTable.h"
@@ -60,8 +64,9 @@ ShownShadow readShadow(Framework::TableRecord const& record, std::string_view cl
              std::pair(right.first.arrayIndex, right.first.entryIndex);
     });
     for (auto const& [key, data] : entries) {
-      shown.entries.push_back(
-          {key.text, keyJson(key), entryText(className, data), entryJson(className, data)});
+      auto missing = missingRow(*record.info, {key.arrayIndex, key.entryIndex});
+      shown.entries.push_back({key.text, keyJson(key), entryText(className, data),
+                               entryJson(className, data), missing.value_or("")});
     }
   } catch (Vorl::Exception const& error) {
     shown.problem = fmt::format("the store cannot be read: {}", error.what());
@@ -74,12 +79,12 @@ void run(Options const& options) {
   auto revision = parseRevision(options.revision);
   auto root = options.root.empty() ? Brell::defaultRoot() : options.root;
   std::vector<std::string> tables;
-  if (options.table == "all") {
+  if (equalIgnoringCase(options.table, "all")) {
     for (auto const* info : tableCatalogue()) {
       if (!info->isRegister()) tables.emplace_back(info->className);
     }
   } else {
-    tables.push_back(options.table);
+    tables.emplace_back(memoryTable(options.table, "show reads")->info->className);
   }
   std::vector<ShownShadow> shadows;
   for (auto const& table : tables) {
@@ -91,8 +96,8 @@ void run(Options const& options) {
       shadows.push_back(readShadow(*record, table, directory, shadowKey));
     }
   }
-  bool missing = std::any_of(shadows.begin(), shadows.end(),
-                             [](auto const& shadow) { return !shadow.problem.empty(); });
+  auto missing = std::count_if(shadows.begin(), shadows.end(),
+                               [](auto const& shadow) { return !shadow.problem.empty(); });
   if (options.json) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (auto const& shadow : shadows) list.push_back(shadow.toJson());
@@ -102,9 +107,14 @@ void run(Options const& options) {
   } else {
     for (auto const& shadow : shadows) fmt::print("{}\n", shadow.toText());
   }
-  if (missing && options.table != "all") {
-    throw CheckFailed(fmt::format("{} FAP {}: {}", shadows.front().table, shadows.front().fap,
-                                  shadows.front().problem));
+  if (missing == 1) {
+    auto const& shadow = *std::find_if(shadows.begin(), shadows.end(),
+                                       [](auto const& each) { return !each.problem.empty(); });
+    throw CheckFailed(fmt::format("{} FAP {}: {}", shadow.table, shadow.fap, shadow.problem));
+  }
+  if (missing > 1) {
+    throw CheckFailed(
+        fmt::format("{} of the {} shadows asked for could not be read", missing, shadows.size()));
   }
 }
 
@@ -135,7 +145,12 @@ std::string ShownShadow::toText() const {
   if (!problem.empty()) return text + fmt::format("  {}\n", problem);
   if (entries.empty()) return text + "  no entries\n";
   TextTable rows({"KEY", "DATA AND FIELDS"});
-  for (auto const& entry : entries) rows.rowIs({entry.keyText, entry.valueText});
+  for (auto const& entry : entries) {
+    rows.rowIs({entry.keyText, entry.neverDownloaded.empty()
+                                   ? entry.valueText
+                                   : fmt::format("{}  [held, never downloaded: {}]",
+                                                 entry.valueText, entry.neverDownloaded)});
+  }
   return text + rows.toString();
 }
 
@@ -144,6 +159,8 @@ nlohmann::ordered_json ShownShadow::toJson() const {
   for (auto const& entry : entries) {
     nlohmann::ordered_json item{{"key", entry.keyJson}};
     for (auto const& [name, value] : entry.valueJson.items()) item[name] = value;
+    item["downloadable"] = entry.neverDownloaded.empty();
+    if (!entry.neverDownloaded.empty()) item["neverDownloaded"] = entry.neverDownloaded;
     list.push_back(item);
   }
   nlohmann::ordered_json document{{"table", table}, {"fap", fap}, {"directory", directory}};

@@ -13,6 +13,9 @@ struct ShownEntry {
   nlohmann::ordered_json keyJson;
   std::string valueText;
   nlohmann::ordered_json valueJson;
+  // Why the chip has no row for the key ("row 8 is outside 0..7"): an entry the
+  // shadow holds that no download writes. Empty for an ordinary entry.
+  std::string neverDownloaded;
 };
 
 struct ShownShadow {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <nlohmann/json.hpp>
 
@@ -36,7 +37,10 @@
 #include "store/Link.h"
 #include "store/StoreFiles.h"
 #include "store/StoreInspector.h"
+#include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
+#include "tools/hwtables/Resources.h"
 #include "tools/hwtables/StoreFill.h"
 #include "tools/hwtables/StoreReport.h"
 
@@ -106,6 +110,7 @@ void check(Where const& where, InspectOptions const& options) {
   std::string dir = existingDirectory(where);
   auto report = inspectorOf(dir, options).check();
   refuseUnreadable(dir, report);
+  judgeOwnerFile(report);
   if (options.json) {
     fmt::print("{}\n", jsonText(storeReportJson(dir, report, false)));
   } else {
@@ -122,8 +127,10 @@ void dump(Where const& where, InspectOptions const& options) {
   bool started = false;
   std::uint64_t count = 0;
   std::optional<Brell::SlotHeader> header;
-  auto ready = [&](Brell::InspectionReport const& report) {
+  auto ready = [&](Brell::InspectionReport const& walked) {
     started = true;
+    auto report = walked;
+    judgeOwnerFile(report);
     header = report.slotHeader;
     if (options.json) {
       // The document without its closing brace; the entries follow.
@@ -148,6 +155,7 @@ void dump(Where const& where, InspectOptions const& options) {
     ++count;
   };
   auto report = inspectorOf(dir, options).dumpEach(ready, each);
+  judgeOwnerFile(report);
   if (!started) {
     refuseUnreadable(dir, report);
     if (options.json) {
@@ -164,81 +172,114 @@ void dump(Where const& where, InspectOptions const& options) {
   if (!report.valid()) throw CheckFailed(storeFailureLine(dir, report));
 }
 
+enum class KeyForm { either, bytes, number };
+
 struct GetOptions {
   InspectOptions inspect;
   std::string key;
-  bool bytes = false;
+  KeyForm form = KeyForm::either;
 };
 
-// The key bytes of KEY: a number (decimal or 0x...) for a key of one 4-byte field,
-// stored little-endian, or, with --bytes, the key's bytes in hex as dump shows them.
-std::vector<unsigned char> keyBytesOf(std::string const& key, bool bytes,
-                                      Brell::SlotHeader const& header) {
+// KEY as the store holds it. The canonical form is the key bytes in hex, exactly as
+// dump (and watch) print them; a number (decimal or 0x...) is read for a key of one
+// 4-byte field, stored little-endian. Text that is both (eight decimal digits) is
+// read as key bytes, and the output says so; --bytes and --number choose.
+struct KeyReading {
+  std::vector<unsigned char> bytes;
+  std::string readAs;  // "bytes" or "number"
+  std::string note;    // how KEY was read, for people
+};
+
+KeyReading keyBytesOf(std::string const& key, KeyForm form, Brell::SlotHeader const& header) {
   std::size_t keySize = header.keyLayout.fieldCount != 0 ? header.keySize : 4;
-  std::vector<unsigned char> result;
-  if (bytes) {
-    if (key.size() != 2 * keySize ||
-        key.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-      throw UsageError(fmt::format("key {} is not {} bytes in hex", printable(key), keySize));
+  bool oneWord = keySize == 4 && header.keyLayout.fieldCount <= 1;
+  bool hexBytes = key.size() == 2 * keySize &&
+                  key.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  std::optional<std::uint32_t> number;
+  {
+    std::uint64_t value = 0;
+    bool hex = key.starts_with("0x") || key.starts_with("0X");
+    std::string digits = hex ? key.substr(2) : key;
+    auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, hex ? 16 : 10);
+    if (!digits.empty() && error == std::errc() && end == digits.data() + digits.size() &&
+        value <= 0xFFFFFFFFu) {
+      number = static_cast<std::uint32_t>(value);
+    }
+  }
+  KeyReading reading;
+  bool asBytes = form == KeyForm::bytes || (form == KeyForm::either && hexBytes);
+  if (asBytes) {
+    if (!hexBytes) {
+      throw UsageError(
+          fmt::format("key {} is not {} bytes in hex (as dump prints keys)", shown(key), keySize));
     }
     for (std::size_t index = 0; index < keySize; ++index) {
-      result.push_back(
+      reading.bytes.push_back(
           static_cast<unsigned char>(std::stoul(key.substr(2 * index, 2), nullptr, 16)));
     }
-    return result;
+    reading.readAs = "bytes";
+    reading.note = fmt::format(
+        "key {}: the key bytes, as dump prints them{}", shown(key),
+        form == KeyForm::either && oneWord && number ? " (--number reads it as a number)" : "");
+    return reading;
   }
-  if (keySize != 4) {
+  if (!oneWord) {
     throw UsageError(fmt::format(
-        "the keys of this store are {} bytes; give KEY as their bytes in hex with --bytes",
+        "the keys of this store are {} bytes; give KEY as their bytes in hex, as dump prints "
+        "them",
         keySize));
   }
-  std::uint64_t number = 0;
-  bool hex = key.starts_with("0x") || key.starts_with("0X");
-  std::string digits = hex ? key.substr(2) : key;
-  auto [end, error] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), number, hex ? 16 : 10);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-      number > 0xFFFFFFFFu) {
-    throw UsageError(fmt::format("key {} is not a 32-bit number", printable(key)));
+  if (!number) {
+    throw UsageError(
+        fmt::format("key {} is neither {} bytes in hex (as dump prints keys) nor a 32-bit number",
+                    shown(key), keySize));
   }
   for (int byte = 0; byte < 4; ++byte) {
-    result.push_back(static_cast<unsigned char>(number >> (8 * byte)));
+    reading.bytes.push_back(static_cast<unsigned char>(*number >> (8 * byte)));
   }
-  return result;
+  reading.readAs = "number";
+  reading.note = fmt::format("key {}: the number {}, whose key bytes are {:02x}", shown(key),
+                             *number, fmt::join(reading.bytes, ""));
+  return reading;
 }
 
 void get(Where const& where, GetOptions const& options) {
   std::string dir = existingDirectory(where);
-  std::vector<unsigned char> wanted;
+  KeyReading wanted;
   std::optional<Brell::ChainEntry> found;
   std::optional<Brell::SlotHeader> header;
   auto ready = [&](Brell::InspectionReport const& report) {
     header = report.slotHeader;
-    wanted = keyBytesOf(options.key, options.bytes, *header);
+    wanted = keyBytesOf(options.key, options.form, *header);
   };
   auto each = [&](Brell::ChainEntry const& entry) {
-    if (!found && Brell::StoreInspector::keyBytes(*header, entry) == wanted) found = entry;
+    if (!found && Brell::StoreInspector::keyBytes(*header, entry) == wanted.bytes) found = entry;
   };
   auto report = inspectorOf(dir, options.inspect).dumpEach(ready, each);
   refuseUnreadable(dir, report);
+  judgeOwnerFile(report);
   if (!report.valid()) {
     if (options.inspect.json) fmt::print("{}\n", jsonText(storeReportJson(dir, report, false)));
     throw CheckFailed(storeFailureLine(dir, report));
   }
   if (options.inspect.json) {
-    nlohmann::ordered_json document{{"root", dir},
-                                    {"result", report.result},
-                                    {"key", options.key},
-                                    {"found", found.has_value()}};
+    nlohmann::ordered_json document{
+        {"root", dir},
+        {"result", report.result},
+        {"key", options.key},
+        {"keyReadAs", wanted.readAs},
+        {"keyBytes", fmt::format("{:02x}", fmt::join(wanted.bytes, ""))},
+        {"found", found.has_value()}};
     document["entry"] = found ? entryJson(*header, *found) : nlohmann::ordered_json();
     fmt::print("{}\n", jsonText(document));
-  } else if (found) {
-    fmt::print("{}", entryTableHead(*header) + entryTableRow(*header, *found));
+  } else {
+    fmt::print("{}\n", wanted.note);
+    if (found) fmt::print("{}", entryTableHead(*header) + entryTableRow(*header, *found));
   }
   std::fflush(stdout);
   if (!found) {
-    throw CheckFailed(
-        fmt::format("store {} holds no key {}", printable(dir), printable(options.key)));
+    throw CheckFailed(fmt::format("store {} holds no key {}", printable(dir), shown(options.key)));
   }
 }
 
@@ -250,17 +291,26 @@ void addGetCommand(CLI::App* store) {
   command->add_option("dir", where->dir, "Store directory, used as given")->required();
   command
       ->add_option("key", options->key,
-                   "The key: a number (decimal or 0x...) for keys of one 4-byte field")
+                   "The key: its bytes in hex as dump and watch print them, or a number "
+                   "(decimal or 0x...) for keys of one 4-byte field")
       ->required();
-  command->add_flag("--bytes", options->bytes, "KEY is the key's bytes in hex, as dump shows");
+  auto* bytes = command->add_flag_callback(
+      "--bytes", [options] { options->form = KeyForm::bytes; },
+      "KEY is the key's bytes in hex, as dump shows");
+  command
+      ->add_flag_callback(
+          "--number", [options] { options->form = KeyForm::number; },
+          "KEY is a number, for keys of one 4-byte field")
+      ->excludes(bytes);
   command->add_flag("--json", options->inspect.json, "One JSON document, for machines");
   command
       ->add_option("--wait", options->inspect.waitMilliseconds,
                    "Milliseconds to wait for a running writer to pause between operations")
       ->check(CLI::Range(0, 600000));
   command->footer(
-      "Reads the files only, like check.\nExit status: 0 found, 1 not found or the store is "
-      "invalid or busy, 2 not a store or bad arguments.");
+      "Reads the files only, like check. KEY in hex bytes is the form dump and watch print;\n"
+      "eight decimal digits are read as key bytes unless --number is given.\nExit status: 0 "
+      "found, 1 not found or the store is invalid or busy, 2 not a store or bad arguments.");
   command->callback([where, options] { get(*where, *options); });
 }
 
@@ -297,13 +347,18 @@ struct FillCommandOptions {
 };
 
 void runFillCommand(Where const& where, FillCommandOptions options) {
+  // The default directory lies in the store root, which is made only when its parent
+  // exists; DIR itself is made by the fill, also only when its parent exists.
+  if (where.dir.empty()) storeRoot(where.root);
   options.fill.root = storeDirectory(where);
   options.fill.progress = !options.json && ::isatty(STDERR_FILENO) == 1;
   FillResult result = runFill(options.fill);
   if (options.json) {
     // The names of check and dump for the same facts.
     nlohmann::ordered_json document{{"root", options.fill.root},
-                                    {"result", result.interrupted ? "interrupted" : "ok"},
+                                    {"result", !result.failure.empty() ? "stopped"
+                                               : result.interrupted    ? "interrupted"
+                                                                       : "ok"},
                                     {"valueSize", options.fill.valueBytes},
                                     {"slotSize", result.slotBytes},
                                     {"seed", options.fill.seed},
@@ -326,6 +381,10 @@ void runFillCommand(Where const& where, FillCommandOptions options) {
         result.buckets);
   }
   std::fflush(stdout);
+  if (!result.failure.empty()) {
+    throw CheckFailed(fmt::format("store fill {} stopped: {}; the store holds {} entries",
+                                  printable(options.fill.root), result.failure, result.occupancy));
+  }
   if (result.interrupted) {
     throw CheckFailed(
         fmt::format("store fill {} interrupted; the store is valid and holds {} "
@@ -361,9 +420,11 @@ void addFillCommand(CLI::App* store) {
       "outputs, in order, of std::mt19937 seeded with the seed; payload word j of key k is\n"
       "k ^ (0x9E3779B9 * (j + 1)), little-endian (during --update-for, word 0 counts the\n"
       "rewrites). The first M keys written are the ones removed.\n"
-      "DIR is created when absent. A fill writes only into a new or empty directory or a\n"
-      "valid store of the same value size, whose entries it keeps; symbolic links in DIR\n"
-      "are refused. Ctrl-C stops it between two operations, leaving a valid store.");
+      "DIR is created when absent and its parent exists. A fill writes only into a new or\n"
+      "empty directory or a whole, valid store of the same value size, whose entries it\n"
+      "keeps; symbolic links in DIR are refused. A fill past the free space or the file-size\n"
+      "limit (ulimit -f) is refused up front. Ctrl-C stops it between two operations,\n"
+      "leaving a valid store.");
   command->callback([where, options] { runFillCommand(*where, *options); });
 }
 

@@ -3,6 +3,7 @@
 #include "tools/hwtables/StopSignals.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <random>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -84,9 +86,16 @@ std::uint32_t prepareRoot(std::string const& root, std::string const& typeName) 
   std::error_code error;
   auto status = fs::status(root, error);
   if (status.type() == fs::file_type::not_found) {
-    fs::create_directories(root, error);
+    // One directory, never a tree: a mistyped path is not made real.
+    auto parent = fs::absolute(fs::path(root), error).parent_path();
+    if (!fs::is_directory(parent, error)) {
+      throw UsageError(fmt::format("cannot create store directory {}: its parent {} does not exist",
+                                   shown(root, 256), shown(parent.string(), 256)));
+    }
+    fs::create_directory(root, error);
     if (error) {
-      throw UsageError(fmt::format("cannot create store directory {}: {}", root, error.message()));
+      throw UsageError(
+          fmt::format("cannot create store directory {}: {}", shown(root, 256), error.message()));
     }
     return 0;
   }
@@ -131,6 +140,7 @@ std::uint32_t prepareRoot(std::string const& root, std::string const& typeName) 
     }
   }
   auto report = Brell::StoreInspector(root).check();
+  judgeOwnerFile(report);
   if (report.writerAlive) {
     throw Busy(fmt::format("{} is being written by process {}; a store has one writer", root,
                            report.owner->shocketInfo.processId));
@@ -163,8 +173,8 @@ Brell::RawValue<V> makeValue(std::uint32_t key, std::uint32_t firstWord) {
 }
 
 // Refuses, before anything is written, a fill whose files cannot fit in the free
-// space of the directory's file system (the writer would stop half-way with "failed
-// to resize").
+// space of the directory's file system or under the process's file-size limit (the
+// writer would stop half-way with "failed to resize").
 void requireSpace(std::string const& root, std::uint64_t entries, std::uint32_t slotBytes) {
   // The directory may not exist yet: ask the file system of its nearest ancestor.
   fs::path where = fs::absolute(root);
@@ -172,11 +182,19 @@ void requireSpace(std::string const& root, std::uint64_t entries, std::uint32_t 
   while (!fs::exists(where, error) && where.has_parent_path() && where != where.parent_path()) {
     where = where.parent_path();
   }
-  struct statvfs space {};
-  if (::statvfs(where.c_str(), &space) != 0) return;
   std::uint64_t slotFile = Brell::headerSizeFor(slotBytes) + entries * slotBytes;
   std::uint64_t bucketFile = Brell::bucketFileSize(static_cast<std::uint32_t>(
       std::min<std::uint64_t>(std::bit_ceil(std::max<std::uint64_t>(entries, 1)), 1u << 30)));
+  struct rlimit fileSize {};
+  if (::getrlimit(RLIMIT_FSIZE, &fileSize) == 0 && fileSize.rlim_cur != RLIM_INFINITY &&
+      std::max(slotFile, bucketFile) > fileSize.rlim_cur) {
+    throw UsageError(fmt::format(
+        "a store of {} entries needs a file of about {} bytes, above this process's file-size "
+        "limit of {} bytes (ulimit -f)",
+        entries, std::max(slotFile, bucketFile), fileSize.rlim_cur));
+  }
+  struct statvfs space {};
+  if (::statvfs(where.c_str(), &space) != 0) return;
   std::uint64_t needed = slotFile + bucketFile;
   std::uint64_t available = std::uint64_t{space.f_bavail} * space.f_frsize;
   if (needed > available) {
@@ -186,6 +204,32 @@ void requireSpace(std::string const& root, std::uint64_t entries, std::uint32_t 
   }
 }
 
+// The store files in `root` now.
+std::set<std::string> storeFilesIn(std::string const& root) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (auto const& entry : fs::directory_iterator(root, error)) {
+    std::string name = entry.path().filename().string();
+    if (isStoreFileName(name)) names.insert(name);
+  }
+  return names;
+}
+
+// Removes the store files a failed writer made in `root` (and `root` itself when the
+// fill made it and it is empty again); what was there before stays.
+void removeNewStoreFiles(std::string const& root, std::set<std::string> const& before,
+                         bool madeDirectory) {
+  std::error_code error;
+  for (auto const& name : storeFilesIn(root)) {
+    if (!before.contains(name)) fs::remove(fs::path(root) / name, error);
+  }
+  if (madeDirectory && fs::is_empty(root, error)) fs::remove(root, error);
+}
+
+template <std::size_t V, class Writer>
+void writeEntries(Writer& writer, FillOptions const& options, Progress& progress,
+                  FillResult& result);
+
 template <std::size_t V>
 FillResult fill(FillOptions const& options) {
   using Traits = Brell::RawValueTraits<V>;
@@ -194,26 +238,65 @@ FillResult fill(FillOptions const& options) {
   Progress progress(options.progress, options.root);
   std::string typeName(Traits::typeName());
   requireSpace(options.root, options.entries, Brell::TraitsInfo<Traits>::kSlotSize);
+  std::error_code error;
+  bool madeDirectory = !fs::exists(options.root, error);
   std::uint32_t existing = prepareRoot(options.root, typeName);
+  std::uint64_t wanted = std::uint64_t{existing} + options.entries;
+  if (existing != 0) requireSpace(options.root, wanted, Brell::TraitsInfo<Traits>::kSlotSize);
+  auto filesBefore = storeFilesIn(options.root);
 
   Brell::MapDescriptor descriptor;
-  std::uint64_t wanted = std::uint64_t{existing} + options.entries;
   descriptor.maxSize = static_cast<std::uint32_t>(
       std::clamp<std::uint64_t>(wanted, 1, std::uint64_t{Brell::kMaxSlots}));
-  Brell::BrellWriter<Traits> writer("fill", descriptor, options.root);
+  auto made = std::make_unique<Brell::BrellWriter<Traits>>("fill", descriptor, options.root);
   try {
-    writer.initialize("hwtables store fill");
-  } catch (Vorl::InvalidInitializeException const& error) {
-    // Lost the start-up race to another writer.
-    if (std::string_view(error.what()).starts_with("another writer owns")) {
+    made->initialize("hwtables store fill");
+  } catch (Vorl::Exception const& failure) {
+    std::string reason = failure.what();
+    made.reset();
+    // Lost the start-up race to another writer: its files are not this fill's to touch.
+    if (reason.starts_with("another writer owns")) {
       throw Busy(fmt::format("{} is being written by another process; a store has one writer",
                              options.root));
     }
-    throw;
+    // A new store that could not be made (no space, the file-size limit) leaves
+    // nothing of its own: half a store would be reported invalid ever after.
+    if (existing == 0) removeNewStoreFiles(options.root, filesBefore, madeDirectory);
+    throw CheckFailed(fmt::format("cannot make the store in {}: {}{}", shown(options.root, 256),
+                                  reason, existing == 0 ? "; nothing was left behind" : ""));
+  }
+  auto& writer = *made;
+  if (writer.members() != existing) {
+    // The checks above agree with the writer's on what is whole; should they ever
+    // differ, the loss is said, never passed over.
+    throw CheckFailed(fmt::format(
+        "the writer started the store in {} afresh: {} of the {} entries it held are gone",
+        shown(options.root, 256), existing - std::min(existing, writer.members()), existing));
   }
   Brell::Util::writeControlFile(options.root);
 
   FillResult result;
+  try {
+    writeEntries<V>(writer, options, progress, result);
+  } catch (Vorl::Exception const& failure) {
+    // The store refused a change (no space, the file-size limit): the changes before
+    // it stand, and the writer detaches from a valid store.
+    result.failure = failure.what();
+  }
+  progress.clear();
+  result.interrupted = StopSignals::requested();
+  result.occupancy = writer.members();
+  result.capacity = writer.capacity();
+  result.buckets = writer.buckets();
+  result.slotBytes = Brell::TraitsInfo<Traits>::kSlotSize;
+  result.pyrelId = writer.pyrelId().value();
+  writer.detach(false);
+  return result;
+}
+
+template <std::size_t V, class Writer>
+void writeEntries(Writer& writer, FillOptions const& options, Progress& progress,
+                  FillResult& result) {
   // The keys are made as they are written; removal and updates make them again.
   FillKeys keys(options.seed, options.entries);
   for (std::uint32_t index = 0; index < options.entries && !StopSignals::requested(); ++index) {
@@ -253,15 +336,6 @@ FillResult fill(FillOptions const& options) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
-  progress.clear();
-  result.interrupted = StopSignals::requested();
-  result.occupancy = writer.members();
-  result.capacity = writer.capacity();
-  result.buckets = writer.buckets();
-  result.slotBytes = Brell::TraitsInfo<Traits>::kSlotSize;
-  result.pyrelId = writer.pyrelId().value();
-  writer.detach(false);
-  return result;
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ struct FillResult {
   std::uint32_t slotBytes = 0;
   std::uint32_t pyrelId = 0;
   bool interrupted = false;  // SIGINT or SIGTERM stopped it between two operations
+  std::string failure;       // why the store refused a change, when it did
 };
 
 // The keys a fill with `seed` writes, one at a time, in order. Memory stays bounded
@@ -69,9 +70,10 @@ constexpr std::uint32_t fillPayloadWord(std::uint32_t key, std::uint32_t word) {
 }
 
 // Runs the fill. Throws UsageError when the directory cannot be used (nothing is
-// changed then), Busy when another writer has the store, and other exceptions when
-// the store fails during the work. SIGINT and SIGTERM stop it between two steps at
-// any time.
+// changed then), Busy when another writer has the store, and CheckFailed when a new
+// store cannot be made (its files are removed again). A change the store refuses
+// during the work (no space, the file-size limit) ends it with `failure` set; SIGINT
+// and SIGTERM stop it between two steps at any time.
 FillResult runFill(FillOptions const& options);
 
 }  // namespace Tool

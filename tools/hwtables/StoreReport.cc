@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "tools/hwtables/Errors.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -70,9 +71,53 @@ nlohmann::ordered_json headerJson(Brell::SlotHeader const& header) {
            {{"version", header.lookasideLink.version}, {"reference", header.lookasideLink.value}}}};
 }
 
+// The columns are sized by what the rows print, never by a header field the
+// inspector's checks have not bounded (a damaged header may hold anything): the key
+// column by the key bytes StoreInspector::keyBytes prints (the layout's fields when
+// they fit the value, else the value's first 4 bytes), the value column by the
+// value size a valid header can have (a slot is at most 4096 bytes).
+constexpr std::size_t kFallbackKeyBytes = 4;
+constexpr std::size_t kLargestValueBytes = 4096;
+
 std::size_t keyColumnWidth(Brell::SlotHeader const& header) {
-  std::size_t keyBytes = header.keyLayout.fieldCount != 0 ? header.keySize : 4;
+  bool layoutUsed =
+      header.keyLayout.fieldCount != 0 && header.keyLayout.fitsValue(header.valueSize);
+  std::size_t keyBytes = layoutUsed ? header.keyLayout.size() : kFallbackKeyBytes;
   return std::max<std::size_t>(3, 2 * keyBytes);
+}
+
+std::size_t valueColumnWidth(Brell::SlotHeader const& header) {
+  return 2 * std::min<std::size_t>(header.valueSize, kLargestValueBytes);
+}
+
+}  // namespace
+
+std::string byteSize(std::uint64_t bytes) {
+  if (bytes < 1024) return fmt::format("{} B", bytes);
+  if (bytes < 1024 * 1024) {
+    return bytes % 1024 == 0 ? fmt::format("{} KiB", bytes / 1024)
+                             : fmt::format("{:.1f} KiB", static_cast<double>(bytes) / 1024);
+  }
+  return fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+}
+
+namespace {
+
+// The files of the store, each with its length and the space it takes on the file
+// system (what a store costs in shared memory is the latter: a tmpfs holds whole
+// pages), and their total.
+std::string filesText(std::vector<Brell::FileSpace> const& files) {
+  if (files.empty()) return fmt::format("  {:<18}{}\n", "files", "none");
+  std::string text;
+  for (std::size_t index = 0; index < files.size(); ++index) {
+    auto const& file = files[index];
+    fmt::format_to(std::back_inserter(text), "  {:<18}{:<22}{:>10} bytes, {:>8} on disk\n",
+                   index == 0 ? "files" : "", printable(file.name), file.bytes,
+                   byteSize(file.allocated));
+  }
+  fmt::format_to(std::back_inserter(text), "  {:<18}{:<22}{:>10}        {:>8} on disk\n", "", "all",
+                 "", byteSize(Brell::allocatedBytes(files)));
+  return text;
 }
 
 std::string referenceText(std::uint32_t reference) {
@@ -86,16 +131,7 @@ std::string referenceText(std::uint32_t reference) {
 }  // namespace
 
 std::string printable(std::string const& text) {
-  std::string safe;
-  safe.reserve(text.size());
-  for (unsigned char byte : text) {
-    if (byte >= 0x20 && byte < 0x7F) {
-      safe += static_cast<char>(byte);
-    } else {
-      fmt::format_to(std::back_inserter(safe), "\\x{:02x}", byte);
-    }
-  }
-  return safe;
+  return shown(text, std::string::npos);
 }
 
 std::string jsonText(nlohmann::ordered_json const& document) {
@@ -110,6 +146,12 @@ nlohmann::ordered_json storeReportJson(std::string const& root,
                                   {"reason", report.reason},
                                   {"slotFileBytes", report.slotFileSize},
                                   {"bucketFileBytes", report.bucketFileSize}};
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (auto const& file : report.files) {
+    files.push_back({{"name", file.name}, {"bytes", file.bytes}, {"diskBytes", file.allocated}});
+  }
+  document["files"] = std::move(files);
+  document["diskBytes"] = Brell::allocatedBytes(report.files);
   document["header"] =
       report.slotHeader ? headerJson(*report.slotHeader) : nlohmann::ordered_json();
   if (report.bucketHeader) {
@@ -166,7 +208,7 @@ std::string entryTableHead(Brell::SlotHeader const& header) {
       "{:<10}  {:<6}  {:<10}  {:<8}  {:<{}}  {}\n{:-<10}  {:-<6}  {:-<10}  {:-<8}  {:-<{}}  "
       "{:-<{}}\n",
       "SLOT", "BUCKET", "VERSION", "RHASH", "KEY", keyColumnWidth(header), "VALUE", "", "", "", "",
-      "", keyColumnWidth(header), "", 2 * header.valueSize);
+      "", keyColumnWidth(header), "", valueColumnWidth(header));
 }
 
 std::string entryTableRow(Brell::SlotHeader const& header, Brell::ChainEntry const& entry) {
@@ -221,8 +263,7 @@ std::string storeReportText(std::string const& root, Brell::InspectionReport con
     line("buckets", fmt::format("{} (split or merged {} times)", report.bucketHeader->count.value,
                                 report.bucketHeader->count.version));
   }
-  line("files",
-       fmt::format("slots {} bytes, buckets {} bytes", report.slotFileSize, report.bucketFileSize));
+  text += filesText(report.files);
   if (report.owner && report.owner->shocketInfo.processId != 0) {
     line("writer", fmt::format("process {} ({})", report.owner->shocketInfo.processId,
                                report.writerAlive ? "running" : "gone"));
@@ -264,6 +305,13 @@ std::string storeFailureLine(std::string const& root, Brell::InspectionReport co
                        killedWriterAdvice(root, report), printable(report.reason));
   }
   return fmt::format("store {} is invalid: {}", printable(root), printable(report.reason));
+}
+
+void judgeOwnerFile(Brell::InspectionReport& report) {
+  if (!report.valid() || !report.owner || report.owner->valid) return;
+  report.result = "invalid";
+  report.reason =
+      "damaged owner file: the next writer would start the store afresh and drop its entries";
 }
 
 }  // namespace Tool

@@ -42,6 +42,14 @@ std::string killedWriterAdvice(std::string const& root, Brell::InspectionReport 
 // The one line for stderr when the report is not "ok".
 std::string storeFailureLine(std::string const& root, Brell::InspectionReport const& report);
 
+// A number of bytes for people: "0 B", "24 KiB", "11.8 MiB".
+std::string byteSize(std::uint64_t bytes);
+// A store is whole only with a sound owner file: a writer that finds the file damaged
+// starts the store afresh and drops every entry. So a damaged owner file turns a
+// report the inspector found valid into "invalid", with that reason. Every store
+// command judges a store through this.
+void judgeOwnerFile(Brell::InspectionReport& report);
+
 // A text from a file, safe to print: bytes outside printable ASCII become \xNN.
 std::string printable(std::string const& text);
 

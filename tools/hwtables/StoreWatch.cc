@@ -1,8 +1,10 @@
 // `hwtables store watch [DIR]`: follows a live store through its writer's change
 // notifications and prints every change (key added, changed, removed) as it happens,
 // until Ctrl-C or SIGTERM. The store holds plain records (Brell::RawValue<V>, as
-// `store fill` writes them); key and value are shown in hex, V read from the store's
-// header. The loop itself is WatchLoop.h.
+// `store fill` writes them), V read from the store's header. Keys are their bytes in
+// hex exactly as `store dump` prints them (and `store get --bytes` reads them), values
+// their bytes in hex. The loop itself is WatchLoop.h; the events are described in
+// docs/change-stream.md.
 #include <filesystem>
 #include <memory>
 
@@ -44,21 +46,20 @@ int watchRaw(std::string const& dir, WatchCommandOptions const& options) {
   auto open = [](std::string const& rootPath, Brell::ErasedNotify notify) {
     return Brell::makeErasedShadow<Traits>("watch", rootPath, std::move(notify));
   };
-  auto key = [](Brell::Bytes const& bytes) {
-    std::uint32_t key = 0;
-    Brell::objectFrom(bytes, key);
-    return key;
-  };
   auto hex = [](Brell::Bytes const& bytes) {
     std::string text;
     for (unsigned char byte : bytes) fmt::format_to(std::back_inserter(text), "{:02x}", byte);
     return text;
   };
   WatchDescriptions describe;
-  describe.keyText = [key](Brell::Bytes const& bytes) { return fmt::format("{:08x}", key(bytes)); };
-  describe.keyJson = [key](Brell::Bytes const& bytes) { return nlohmann::ordered_json(key(bytes)); };
+  describe.keyText = hex;
+  describe.keyJson = [hex](Brell::Bytes const& bytes) {
+    return nlohmann::ordered_json(hex(bytes));
+  };
   describe.valueText = hex;
-  describe.valueJson = [hex](Brell::Bytes const& bytes) { return nlohmann::ordered_json(hex(bytes)); };
+  describe.valueJson = [hex](Brell::Bytes const& bytes) {
+    return nlohmann::ordered_json(hex(bytes));
+  };
   WatchOptions watch;
   watch.json = options.json;
   watch.maxEvents = options.maxEvents;
@@ -137,9 +138,15 @@ void addWatchCommand(CLI::App& app) {
   command->add_option("--max-events", options->maxEvents, "Stop after this many events (0: never)");
   command->footer(
       "Attaches as a shadow (a reader with a local index fed by the writer's notifications);\n"
-      "never writes the store. Events: waiting, synced, added, changed, removed, writer\n"
-      "(the writer went away, or a writer attached; a new restart identity means the store\n"
-      "was wiped). Keys and values are shown in hex. Ends on Ctrl-C or SIGTERM, exit 0.");
+      "never writes the store. It prints the latest state of every key: each change carries\n"
+      "the writer's sequence number (#N, or #F-N when changes F..N were merged into one\n"
+      "line). Events: waiting; resync (reading the whole store: at the start, after the\n"
+      "writer lapped this follower, after another writer took over), followed by the\n"
+      "differences and synced; added, changed, removed; writer (went away, or attached;\n"
+      "a new restart identity means the store was wiped); with --json also unchanged.\n"
+      "Keys are their bytes in hex as 'store dump' prints them, values their bytes in hex.\n"
+      "Applying the events in order gives the store's contents. Ends on Ctrl-C or\n"
+      "SIGTERM, exit 0. The JSON Lines events: docs/change-stream.md.");
   command->callback([options] { runWatch(*options); });
 }
 

@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/hwtables/Command.h"
 #include "tools/hwtables/MemoryStores.h"
 #include "tools/hwtables/Plugins.h"
-#include "tools/hwtables/Command.h"
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
@@ -17,8 +17,13 @@ using Framework::FieldKind;
 using Framework::KeyForm;
 using Framework::TableInfo;
 
+// A single-index key also takes `null`, which names no row: shown apart from the rows.
 std::string keyText(TableInfo const& info) {
-  if (info.key.form == KeyForm::singleIndex) return fmt::format("value 0..{} (null)", info.key.null);
+  if (info.key.form == KeyForm::singleIndex) {
+    return info.key.null == 1
+               ? "value 0 (null 1)"
+               : fmt::format("value 0..{} (null {})", info.key.null - 1, info.key.null);
+  }
   return fmt::format("array {}..{}, entry {}..{}", info.key.arrayIndexMin, info.key.arrayIndexMax,
                      info.key.entryIndexMin, info.key.entryIndexMax);
 }
@@ -29,7 +34,7 @@ std::string rangeText(std::uint32_t first, std::uint32_t count) {
 
 nlohmann::json keyJson(TableInfo const& info) {
   if (info.key.form == KeyForm::singleIndex) {
-    return {{"form", "single"}, {"min", 0}, {"null", info.key.null}};
+    return {{"form", "single"}, {"min", 0}, {"max", info.key.null - 1}, {"null", info.key.null}};
   }
   return {{"form", "array"},
           {"arrayIndexMin", info.key.arrayIndexMin},
@@ -124,9 +129,9 @@ std::string details(TableInfo const& info) {
   text += members.toString() + "\n";
   TextTable fields({"FIELD", "TYPE", "BITS", "WIDTH"});
   for (auto const& field : info.fields) {
-    std::string bits = field.width == 1 ? fmt::format("{}", field.offset)
-                                        : fmt::format("{}..{}", field.offset,
-                                                      field.offset + field.width - 1);
+    std::string bits = field.width == 1
+                           ? fmt::format("{}", field.offset)
+                           : fmt::format("{}..{}", field.offset, field.offset + field.width - 1);
     std::string name(field.name);
     if (field.kind == FieldKind::indexed) {
       name += fmt::format("(0..{})", field.count - 1);
@@ -143,11 +148,7 @@ void run(std::vector<std::string> const& names, bool json) {
     auto catalogue = tableCatalogue();
     tables.assign(catalogue.begin(), catalogue.end());
   }
-  for (auto const& name : names) {
-    auto const* info = tableInfo(name);
-    if (!info) throw UsageError(fmt::format("no table named '{}' (see 'hwtables tables')", name));
-    tables.push_back(info);
-  }
+  for (auto const& name : names) tables.push_back(&tableNamed(name));
   if (json) {
     nlohmann::json document = nlohmann::json::array();
     for (auto const* info : tables) document.push_back(tableJson(*info));
@@ -169,7 +170,8 @@ void addTablesCommand(CLI::App& app) {
   addPluginDirOption(command);
   auto names = std::make_shared<std::vector<std::string>>();
   auto json = std::make_shared<bool>(false);
-  command->add_option("table", *names, "Show these tables in full (class names)");
+  command->add_option("table", *names,
+                      "Show these tables in full (class names, matched ignoring case)");
   command->add_flag("--json", *json, "One JSON document with every detail, for machines");
   command->callback([names, json] { run(*names, *json); });
 }

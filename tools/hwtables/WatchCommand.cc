@@ -4,7 +4,8 @@
 //
 // The store may not exist yet (the agent has not created the shadow): the watch
 // waits for it. It goes on through the writer's growth, compaction and restart and
-// says when the writer went away or wiped the store.
+// says when the writer went away or wiped the store. What it prints and promises:
+// WatchLoop.h and docs/change-stream.md.
 #include <fmt/format.h>
 
 #include "store/StoreFiles.h"
@@ -85,6 +86,14 @@ void addWatchCommand(CLI::App& app) {
   command->add_option("--max-events", options->maxEvents,
                       "Stop after this many events (0: until interrupted)")
       ->capture_default_str();
+  command->footer(
+      "Attaches as a shadow of the table's store and never writes it. It prints the latest\n"
+      "state of every entry: each change carries the writer's sequence number (#N, or #F-N\n"
+      "when changes F..N were merged into one line). Events: waiting; resync (reading the\n"
+      "whole store: at the start, after the writer lapped this follower, after another\n"
+      "writer took over), followed by the differences and synced; added, changed, removed;\n"
+      "writer (went away, or attached); with --json also unchanged. Applying the events in\n"
+      "order gives the shadow's contents. The JSON Lines events: docs/change-stream.md.");
   command->callback([options] { run(*options); });
 }
 

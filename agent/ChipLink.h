@@ -1,0 +1,52 @@
+// The agent's command path to its chip: write commands go out, read commands come
+// back completed. One small interface with two ends:
+//
+//   inProcessChip()   a simulated chip in this process (Sim::Chip): the default, and
+//                     what tests and benchmarks share between agents
+//   chipProcess()     a chip in a process of its own (`hwtables chip serve`), reached
+//                     over its Unix socket: it keeps its cells when the agent dies
+//
+// A list of write commands is applied whole or not at all when it fits one frame of
+// the chip process's protocol (64 MiB); the in-process chip checks every list whole.
+// Whatever the chip refuses, and a chip that is gone, raises HwAgent::Error of kind
+// chipFailure: a caller is told, never kept waiting (a chip process has a reply
+// timeout).
+//
+// Thread-safety: one thread per link.
+#pragma once
+
+#include "platform/plugin/Export.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/pelcar/SchanCmd.h"
+#include "platform/sim/SimChip.h"
+#include "platform/vorl/Ptr.h"
+
+namespace HwAgent {
+
+class HWTABLES_API ChipLink {
+ public:
+  virtual ~ChipLink() = default;
+
+  // "the simulated chip in this process", "the chip process at PATH".
+  virtual std::string description() const = 0;
+  // Executes the write commands of the list in order; a null list sends nothing.
+  virtual void write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) = 0;
+  // Has the read commands of the list answered, each completed command handed to
+  // its reader before this returns; a null list reads nothing.
+  virtual void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) = 0;
+  // The chip, when it lives in this process; null otherwise.
+  virtual Sim::Chip* localChip() { return nullptr; }
+};
+
+// A link to `chip` (a new, empty chip when null).
+HWTABLES_API std::unique_ptr<ChipLink> inProcessChip(Vorl::Ptr<Sim::Chip> chip = nullptr);
+// A link to the chip process serving `socketPath`; connects at once. Throws Error
+// (chipFailure) when no chip can be reached there.
+HWTABLES_API std::unique_ptr<ChipLink> chipProcess(std::string const& socketPath,
+                                                   std::chrono::milliseconds timeout);
+
+}  // namespace HwAgent

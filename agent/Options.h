@@ -1,0 +1,32 @@
+// How an agent is brought up: one set of options, so that every front-end (the tool's
+// commands, tests, benchmarks) defines and checks them the same way.
+#pragma once
+
+#include "platform/plugin/Export.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "platform/hardware/FapRevision.h"
+#include "platform/vorl/Types.h"
+
+namespace HwAgent {
+
+struct HWTABLES_API Options {
+  // One shadow per FAP in every table; FAP ids 0..255 except 128 (every FAP in reads).
+  std::vector<U32> faps{0, 1};
+  Hardware::Sand::FapRevision revision = Hardware::Sand::bcm88490_a0Revision;
+  // Below it the memory shadows' stores; empty: $HWTABLES_ROOT, else /dev/shm/hwtables.
+  std::string storeRoot;
+  // The DMA pool's buffers, shared by downloads and bulk reads (1 byte .. 64 MiB).
+  U32 dmaBufferBytes = 256;
+  // The socket of a chip process (`hwtables chip serve`); empty: a simulated chip in
+  // this process.
+  std::string chipSocket;
+  std::chrono::milliseconds chipTimeout{10000};
+  // A warm start: memory shadows take over the stores a predecessor left (see Agent.h).
+  bool warm = false;
+};
+
+}  // namespace HwAgent

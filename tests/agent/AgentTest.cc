@@ -1,0 +1,175 @@
+// The agent's life: bring-up options refused before anything is made, stores kept for
+// a successor at teardown (and emptied by a cold start, as before), a second agent on
+// the same stores refused, and a chip that dies reported, not waited for.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "framework/TableRegistry.h"
+#include "platform/sim/ChipClient.h"
+#include "store/ErasedStore.h"
+#include "tests/agent/AgentTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using namespace AgentTest;
+
+HwAgent::ErrorKind kindOf(std::function<void()> const& action) {
+  try {
+    action();
+  } catch (HwAgent::Error const& error) {
+    return error.kind();
+  }
+  ADD_FAILURE() << "no HwAgent::Error";
+  return HwAgent::ErrorKind::checkFailed;
+}
+
+TEST(Agent, BadOptionsAreRefusedBeforeAnythingIsMade) {
+  TempDir dir;
+  auto options = optionsFor(dir.file("stores"), "", false);
+  struct Case {
+    std::string name;
+    std::function<void(HwAgent::Options&)> change;
+  };
+  std::vector<Case> cases{
+      {"no FAPs", [](auto& o) { o.faps.clear(); }},
+      {"FAP 128",
+       [](auto& o) {
+         o.faps = {0, 128};
+       }},
+      {"FAP 256", [](auto& o) { o.faps = {256}; }},
+      {"a FAP twice",
+       [](auto& o) {
+         o.faps = {1, 1};
+       }},
+      {"DMA buffers of 0 bytes", [](auto& o) { o.dmaBufferBytes = 0; }},
+      {"DMA buffers above 64 MiB", [](auto& o) { o.dmaBufferBytes = (64u << 20) + 1; }},
+      {"another chip type",
+       [](auto& o) {
+         o.revision = Hardware::Sand::FapRevision{Hardware::Sand::FapRevMajor::FAPR_sim40_a0};
+       }},
+      {"a store root below a file",
+       [&dir](auto& o) {
+         std::ofstream(dir.file("file")) << "x";
+         o.storeRoot = dir.file("file") + "/stores";
+       }},
+  };
+  for (auto const& each : cases) {
+    auto changed = options;
+    each.change(changed);
+    EXPECT_EQ(kindOf([&] { HwAgent::Agent agent(changed); }), HwAgent::ErrorKind::badInput)
+        << each.name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("stores")));
+  EXPECT_EQ(kindOf([&] {
+              HwAgent::Agent agent(optionsFor(dir.file("stores"), dir.file("no-chip"), false));
+            }),
+            HwAgent::ErrorKind::chipFailure);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("stores")))
+      << "an agent without its chip touches no store";
+}
+
+TEST(Agent, StoresOutliveACleanStopForAWarmSuccessorAndAColdStartEmptiesThem) {
+  TempDir dir;
+  auto chip = Vorl::makePtr<Sim::Chip>();
+  auto options = optionsFor(dir.file("stores"), "", false);
+  {
+    HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
+    agent.download();
+    setByte0<IppaTerminationProfileTableHwDirect>(agent, 1, 2, 0x77);
+    sendEntry<IppaTerminationProfileTableHwDirect>(agent, 1, 2);
+  }
+  options.warm = true;
+  {
+    HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
+    EXPECT_EQ(agent.bringUp().takenOver(), 18u) << agent.bringUp().text();
+    EXPECT_EQ((byte0<IppaTerminationProfileTableHwDirect>(agent, 1, 2)), 0x77);
+    EXPECT_EQ(agent.reconcile().total().commandsSent, 0u);
+  }
+  options.warm = false;
+  HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
+  EXPECT_EQ(agent.bringUp().takenOver(), 0u);
+  EXPECT_TRUE((isDefault<IppaTerminationProfileTableHwDirect>(agent, 1, 2)))
+      << "a cold start starts from start-up rows";
+  EXPECT_NE(agent.bringUp().text().find("Cold start"), std::string::npos);
+}
+
+TEST(Agent, AFollowerSeesTheWriterGoNotTheEntries) {
+  TempDir dir;
+  auto options = optionsFor(dir.file("stores"), "", false, {0});
+  auto agent = std::make_unique<HwAgent::Agent>(options);
+  auto record = Framework::TableRegistry::singleton().table("IppaBsplProfileTblHwDirect");
+  ASSERT_TRUE(record);
+  std::size_t removed = 0;
+  Brell::ErasedNotify notify;
+  notify.keyRemoved = [&removed](Brell::Bytes const&) { ++removed; };
+  auto follower = record->store.openShadow(
+      "follower", dir.file("stores") + "/bcm88490_a0/bcm88490_a0::IppaBsplProfileTblHwDirect/0",
+      notify);
+  ASSERT_TRUE(follower->initialize("test"));
+  for (int round = 0; round < 100 && follower->mountStatus() != Brell::MountStatus::synced;
+       ++round) {
+    follower->processNotifications(std::chrono::milliseconds(20));
+  }
+  std::size_t entries = 0;
+  follower->forEach([&entries](auto const&, auto const&) { ++entries; });
+  EXPECT_EQ(entries, 64u);
+  agent.reset();
+  for (int round = 0; round < 50 && follower->connected(); ++round) {
+    follower->processNotifications(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(follower->connected());
+  EXPECT_EQ(removed, 0u);
+  entries = 0;
+  follower->forEach([&entries](auto const&, auto const&) { ++entries; });
+  EXPECT_EQ(entries, 64u);
+}
+
+TEST(Agent, ASecondAgentOnTheSameStoresIsBusyAndLeavesTheFirstIntact) {
+  TempDir dir;
+  auto options = optionsFor(dir.file("stores"), "", false);
+  HwAgent::Agent first(options);
+  setByte0<IppdPphAttributeByEeiHwDirect>(first, 0, 4, 0x11);
+  options.warm = true;
+  EXPECT_EQ(kindOf([&] { HwAgent::Agent second(options); }), HwAgent::ErrorKind::busy);
+  EXPECT_EQ((byte0<IppdPphAttributeByEeiHwDirect>(first, 0, 4)), 0x11);
+  first.download();
+  EXPECT_EQ(auditDifferences(first), 0u);
+}
+
+TEST(Agent, AChipThatDiesIsReportedNotWaitedFor) {
+  TempDir dir;
+  auto chip = std::make_unique<ChipProcess>(dir.file("chip.sock"));
+  auto options = optionsFor(dir.file("stores"), chip->socketPath(), false);
+  options.chipTimeout = std::chrono::milliseconds(500);
+  auto agent = std::make_unique<HwAgent::Agent>(options);
+  agent->download();
+
+  ::kill(chip->pid(), SIGSTOP);  // a chip that hangs
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(kindOf([&] { agent->audit(); }), HwAgent::ErrorKind::chipFailure);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  ::kill(chip->pid(), SIGCONT);
+
+  chip->kill();
+  chip = std::make_unique<ChipProcess>(dir.file("chip.sock"));  // a new chip starts empty
+  EXPECT_EQ(kindOf([&] { agent->download(); }), HwAgent::ErrorKind::chipFailure)
+      << "the agent's chip is gone, even though another serves the same socket";
+  agent.reset();
+
+  options.warm = true;
+  options.chipTimeout = std::chrono::milliseconds(20000);
+  HwAgent::Agent successor(std::move(options));
+  EXPECT_EQ(Sim::ChipClient(chip->socketPath()).digest().cells, 0u);
+  auto report = successor.reconcile();
+  EXPECT_EQ(report.total().missingOnChip, report.total().rowsDiffering) << report.text();
+  EXPECT_LT(report.total().commandsSent, report.total().rowsWritten) << "runs go in bulk writes";
+  EXPECT_TRUE(report.clean());
+  EXPECT_EQ(auditDifferences(successor), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#include "tests/agent/AgentTestSupport.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/sim/ChipClient.h"
+#include "platform/sim/ChipServer.h"
+
+namespace AgentTest {
+namespace {
+
+volatile std::sig_atomic_t chipStop = 0;
+extern "C" void stopChip(int) {
+  chipStop = 1;
+}
+
+}  // namespace
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WEXITSTATUS(status);
+}
+
+ChipProcess::ChipProcess(std::string socketPath) : socketPath_(std::move(socketPath)) {
+  int ready[2];
+  if (::pipe(ready) != 0) throw std::runtime_error("no pipe");
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("no fork");
+  if (pid_ == 0) {
+    ::close(ready[0]);
+    struct sigaction action {};
+    action.sa_handler = stopChip;
+    ::sigaction(SIGTERM, &action, nullptr);
+    int status = 0;
+    try {
+      Sim::ChipServer::Options options;
+      options.socketPath = socketPath_;
+      options.log = [](std::string const&) {};
+      Sim::ChipServer server(options);
+      char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(4);
+      ::close(ready[1]);
+      server.run([] { return chipStop != 0; });
+    } catch (...) {
+      status = 3;
+    }
+    ::_exit(status);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  auto got = ::read(ready[0], &byte, 1);
+  ::close(ready[0]);
+  if (got != 1) {
+    waitFor(pid_);
+    pid_ = -1;
+    throw std::runtime_error("the chip process did not start");
+  }
+}
+
+ChipProcess::~ChipProcess() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  for (int wait = 0; wait < 200; ++wait) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid_, SIGKILL);
+  waitFor(pid_);
+}
+
+void ChipProcess::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  waitFor(pid_);
+  pid_ = -1;
+}
+
+int runAndKill(std::function<void()> const& body) {
+  int done[2];
+  if (::pipe(done) != 0) throw std::runtime_error("no pipe");
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("no fork");
+  if (pid == 0) {
+    ::close(done[0]);
+    try {
+      body();
+    } catch (...) {
+      ::_exit(3);
+    }
+    char byte = 1;
+    if (::write(done[1], &byte, 1) != 1) ::_exit(4);
+    // The agent is not stopped: it is killed where it stands, as a crash would.
+    for (;;) ::pause();
+  }
+  ::close(done[1]);
+  char byte = 0;
+  auto got = ::read(done[0], &byte, 1);  // 0: the child died before finishing
+  ::close(done[0]);
+  if (got == 1) ::kill(pid, SIGKILL);
+  return waitFor(pid);
+}
+
+HwAgent::Options optionsFor(std::string const& root, std::string const& socket, bool warm,
+                            std::vector<U32> faps) {
+  HwAgent::Options options;
+  options.faps = std::move(faps);
+  options.storeRoot = root;
+  options.chipSocket = socket;
+  options.warm = warm;
+  options.chipTimeout = std::chrono::milliseconds(20000);
+  return options;
+}
+
+std::size_t auditDifferences(HwAgent::Agent& agent) {
+  std::size_t differences = 0;
+  for (auto const& audit : agent.audit()) differences += audit.differences.size();
+  return differences;
+}
+
+}  // namespace AgentTest

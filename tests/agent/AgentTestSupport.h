@@ -1,0 +1,93 @@
+// Helpers of the agent tests: store roots and sockets that go away, a chip process
+// forked from the test (it outlives the agents the test kills), agents run in child
+// processes and killed with SIGKILL, and entries set through the typed tables.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "agent/Agent.h"
+#include "tests/e2e/ToolRunner.h"
+#include "tables/AllTables.h"
+
+namespace AgentTest {
+
+// A directory in /dev/shm, removed with everything in it afterwards.
+class TempDir : public E2e::TempDir {
+ public:
+  TempDir() : E2e::TempDir("agent") {}
+};
+
+// A chip server in a child process; ready to be connected to when constructed,
+// stopped (SIGTERM, then SIGKILL if need be) when destroyed.
+class ChipProcess {
+ public:
+  explicit ChipProcess(std::string socketPath);
+  ~ChipProcess();
+  ChipProcess(ChipProcess const&) = delete;
+  ChipProcess& operator=(ChipProcess const&) = delete;
+
+  std::string const& socketPath() const { return socketPath_; }
+  pid_t pid() const { return pid_; }
+  // Kills the chip with SIGKILL and waits for it.
+  void kill();
+
+ private:
+  std::string socketPath_;
+  pid_t pid_ = -1;
+};
+
+// How a child process ended: its exit status, or 128 + the signal that ended it.
+int waitFor(pid_t pid);
+
+// Runs `body` in a child process. Returns once the child has either finished `body`
+// (it is then killed with SIGKILL, the way a crash ends an agent) or died on its own.
+// Returns how it ended: 128 + SIGKILL after `body`, 3 when `body` threw.
+int runAndKill(std::function<void()> const& body);
+
+HwAgent::Options optionsFor(std::string const& root, std::string const& socket, bool warm,
+                            std::vector<U32> faps = {0, 1});
+
+template <class Table>
+Vorl::Ptr<Table> tableOf(HwAgent::Agent& agent) {
+  return Vorl::ptrCast<Table>(agent.table(Table::tableName()));
+}
+
+// Sets byte 0 of an entry in the shadow of `fap` (the rest of the entry as it was).
+template <class Table>
+void setByte0(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key, U8 value) {
+  auto table = tableOf<Table>(agent);
+  auto entry = table->getEntry(Tessar::HwShadowKey::of(fap, 0), key);
+  entry.dataByte0Is(0, value);
+  table->setEntry(Tessar::HwShadowKey::of(fap, 0), entry);
+}
+
+template <class Table>
+U8 byte0(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
+  return tableOf<Table>(agent)->getEntry(Tessar::HwShadowKey::of(fap, 0), key).dataByte0(0);
+}
+
+// Whether the shadow of `fap` holds the default (all-zero) entry at `key`.
+template <class Table>
+bool isDefault(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
+  auto entry = tableOf<Table>(agent)->getEntry(Tessar::HwShadowKey::of(fap, 0), key);
+  for (U32 index = 0; index < Table::Entry::entrySize(); ++index) {
+    if (entry.dataBytes()[index] != 0) return false;
+  }
+  return true;
+}
+
+// Sends the write of one entry to the chip.
+template <class Table>
+void sendEntry(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
+  agent.send(tableOf<Table>(agent)->schanCmds(Tessar::HwShadowKey::of(fap, 0), key));
+}
+
+// The differences an audit of every table finds.
+std::size_t auditDifferences(HwAgent::Agent& agent);
+
+}  // namespace AgentTest

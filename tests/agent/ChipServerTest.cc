@@ -1,0 +1,357 @@
+// The chip process's server against hostile input and strangers: bad frames get an
+// error reply or a closed connection, never a crash, nothing half applied, and the
+// other clients go on being served.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "platform/sim/ChipClient.h"
+#include "platform/sim/ChipServer.h"
+#include "platform/sim/ChipWire.h"
+#include "tests/agent/AgentTestSupport.h"
+
+namespace {
+
+using Sim::ChipClient;
+using Sim::ChipError;
+namespace Wire = Sim::Wire;
+
+Vorl::Ptr<Pelcar::SchanCmd> rowWrite(U32 fap, U32 row, std::vector<U8> data) {
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+  cmd->kind = Pelcar::SchanCmdKind::memoryWrite;
+  cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
+  cmd->block = 38;
+  cmd->address = 0x770000;
+  cmd->row = row;
+  cmd->entrySize = static_cast<U32>(data.size());
+  cmd->data = std::move(data);
+  return cmd;
+}
+
+Vorl::Ptr<Pelcar::SchanCmds> listOf(std::initializer_list<Vorl::Ptr<Pelcar::SchanCmd>> cmds) {
+  auto list = Pelcar::schanCmdsFactory();
+  for (auto const& cmd : cmds) list->cmdEnq(cmd);
+  return list;
+}
+
+// A server on its own thread, with what it logged.
+class ChipServerTest : public ::testing::Test {
+ protected:
+  void start(std::function<void(Sim::ChipServer::Options&)> const& adjust = {}) {
+    Sim::ChipServer::Options options;
+    options.socketPath = socket_;
+    options.log = [this](std::string const& line) {
+      std::lock_guard lock(mutex_);
+      logged_.push_back(line);
+    };
+    if (adjust) adjust(options);
+    server_ = std::make_unique<Sim::ChipServer>(options);
+    thread_ = std::thread([this] { server_->run(); });
+  }
+  void TearDown() override {
+    if (server_) {
+      server_->stop();
+      thread_.join();
+      server_.reset();
+    }
+  }
+  std::vector<std::string> logged() {
+    std::lock_guard lock(mutex_);
+    return logged_;
+  }
+
+  // A connection that speaks bytes, not the protocol.
+  int rawConnection() {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socket_.c_str());
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+  }
+  static std::vector<U8> helloFrame(std::uint16_t version = Wire::kVersion) {
+    Wire::Encoder hello;
+    hello.raw(Wire::kMagic);
+    hello.u16(version);
+    hello.u16(0);
+    return hello.frame(Wire::Type::hello);
+  }
+  // Reads one reply frame; its type, or -1 when the connection closed first.
+  static int replyType(int fd, std::string* text = nullptr) {
+    U8 header[Wire::kHeaderBytes];
+    std::size_t got = 0;
+    while (got < sizeof header) {
+      auto done = ::recv(fd, header + got, sizeof header - got, 0);
+      if (done <= 0) return -1;
+      got += static_cast<std::size_t>(done);
+    }
+    auto parsed = Wire::header(header);
+    std::vector<U8> payload(parsed.length);
+    for (got = 0; got < payload.size();) {
+      auto done = ::recv(fd, payload.data() + got, payload.size() - got, 0);
+      if (done <= 0) return -1;
+      got += static_cast<std::size_t>(done);
+    }
+    if (text) text->assign(payload.begin(), payload.end());
+    return parsed.type;
+  }
+  static void sendBytes(int fd, std::vector<U8> const& bytes) {
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  AgentTest::TempDir dir_;
+  std::string socket_ = dir_.file("chip.sock");
+  std::unique_ptr<Sim::ChipServer> server_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<std::string> logged_;
+};
+
+constexpr int kError = 0xffff;
+
+TEST_F(ChipServerTest, BadFramesGetErrorRepliesAndTheConnectionGoesOn) {
+  start();
+  ChipClient bystander(socket_);
+  int fd = rawConnection();
+  sendBytes(fd, helloFrame());
+  EXPECT_EQ(replyType(fd), (Wire::kReply | 1));
+
+  auto frameOf = [](Wire::Type type, auto&& fill) {
+    Wire::Encoder frame;
+    fill(frame);
+    return frame.frame(type);
+  };
+  struct Case {
+    std::string name;
+    std::vector<U8> frame;
+    std::string says;
+  };
+  std::vector<Case> cases{
+      {"unknown type", frameOf(static_cast<Wire::Type>(42), [](auto&) {}),
+       "unknown request type 42"},
+      {"five commands announced, none there", frameOf(Wire::Type::write, [](auto& f) { f.u32(5); }),
+       "do not fit"},
+      {"a count that would allocate gigabytes if trusted",
+       frameOf(Wire::Type::read, [](auto& f) { f.u32(0xffffffffu); }), "do not fit"},
+      {"bytes left over",
+       frameOf(Wire::Type::write,
+               [](auto& f) {
+                 f.u32(0);
+                 f.u8(7);
+               }),
+       "left over"},
+      {"a read larger than a reply may be",
+       frameOf(Wire::Type::read,
+               [](auto& f) {
+                 Wire::encodeReads(f, {Sim::CellRead{0, 38, 0x770000, 0, 0, 0x10000000, 64}});
+               }),
+       "exceed one frame"},
+      {"too many bit flips",
+       frameOf(Wire::Type::flipBits,
+               [](auto& f) {
+                 f.u32(2000000);
+                 f.u64(1);
+               }),
+       "at most 1000000"},
+  };
+  for (auto const& each : cases) {
+    std::string text;
+    sendBytes(fd, each.frame);
+    EXPECT_EQ(replyType(fd, &text), kError) << each.name;
+    EXPECT_NE(text.find(each.says), std::string::npos) << each.name << ": " << text;
+  }
+
+  Wire::Encoder digest;
+  sendBytes(fd, digest.frame(Wire::Type::digest));
+  EXPECT_EQ(replyType(fd), (Wire::kReply | 5)) << "the connection still works";
+  ::close(fd);
+  EXPECT_EQ(bystander.digest().cells, 0u);
+}
+
+TEST_F(ChipServerTest, UntrustworthyFramingClosesTheConnectionOnly) {
+  start();
+  ChipClient bystander(socket_);
+  struct Case {
+    std::string name;
+    std::vector<std::vector<U8>> frames;
+  };
+  Wire::Encoder oversized;
+  auto oversizedFrame = oversized.frame(Wire::Type::write);
+  oversizedFrame[0] = 0xff;  // a length of 4 GiB - 1
+  oversizedFrame[1] = 0xff;
+  oversizedFrame[2] = 0xff;
+  oversizedFrame[3] = 0xff;
+  Wire::Encoder digest;
+  auto digestFrame = digest.frame(Wire::Type::digest);
+  std::vector<Case> cases{
+      {"oversized length", {helloFrame(), oversizedFrame}},
+      {"no hello first", {digestFrame}},
+      {"another version", {helloFrame(Wire::kVersion + 1)}},
+      {"garbage hello", {std::vector<U8>{3, 0, 0, 0, 1, 0, 0, 0, 'a', 'b', 'c'}}},
+  };
+  for (auto const& each : cases) {
+    int fd = rawConnection();
+    int last = 0;
+    for (auto const& frame : each.frames) {
+      sendBytes(fd, frame);
+      last = replyType(fd);
+    }
+    EXPECT_EQ(last, kError) << each.name;
+    EXPECT_EQ(replyType(fd), -1) << each.name << ": the connection is closed";
+    ::close(fd);
+  }
+  EXPECT_EQ(bystander.digest().cells, 0u);
+  ChipClient newcomer(socket_);
+  EXPECT_EQ(newcomer.digest().cells, 0u);
+}
+
+TEST_F(ChipServerTest, AClientGoneMidFrameLeavesNothingBehind) {
+  start();
+  int fd = rawConnection();
+  sendBytes(fd, helloFrame());
+  ASSERT_EQ(replyType(fd), (Wire::kReply | 1));
+  Wire::Encoder write;
+  Wire::encodeWrites(write, {rowWrite(0, 3, {1, 2, 3, 4}), rowWrite(0, 4, {5, 6, 7, 8})});
+  auto frame = write.frame(Wire::Type::write);
+  frame.resize(frame.size() - 3);  // the last bytes never leave
+  sendBytes(fd, frame);
+  ::close(fd);
+  ChipClient client(socket_);
+  for (int wait = 0; wait < 500 && logged().empty(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(client.digest().cells, 0u);
+  ASSERT_FALSE(logged().empty());
+  EXPECT_NE(logged().front().find("went away in the middle of a frame"), std::string::npos);
+}
+
+TEST_F(ChipServerTest, AListWithOneBadCommandIsRefusedWhole) {
+  start();
+  ChipClient client(socket_);
+  auto bad = rowWrite(1, 5, {9, 9, 9, 9});
+  bad->data.pop_back();  // three bytes for a four-byte row
+  EXPECT_THROW(
+      {
+        try {
+          client.write(listOf({rowWrite(0, 3, {1, 2, 3, 4}), bad}));
+        } catch (ChipError const& error) {
+          EXPECT_EQ(error.kind(), ChipError::Kind::refused);
+          throw;
+        }
+      },
+      ChipError);
+  EXPECT_EQ(client.digest().cells, 0u) << "nothing of the refused list was applied";
+  client.write(listOf({rowWrite(0, 3, {1, 2, 3, 4}), rowWrite(1, 3, {1, 2, 3, 4})}));
+  EXPECT_EQ(client.digest().cells, 2u);
+  auto bytes = client.read({Sim::CellRead{1, 38, 0x770000, 0, 2, 2, 4}});
+  EXPECT_EQ(bytes, (std::vector<U8>{0, 0, 0, 0, 1, 2, 3, 4}));
+}
+
+TEST_F(ChipServerTest, APeerOfAnotherUserIsRefusedAndLoggedAndOthersAreServed) {
+  std::atomic<int> connections{0};
+  start([&](Sim::ChipServer::Options& options) {
+    // The seam of the credential check: the first peer claims to be another user.
+    options.peerOf = [&connections](int fd) {
+      auto peer = Sim::socketPeer(fd);
+      if (peer && connections++ == 0) peer->uid += 4242;
+      return peer;
+    };
+  });
+  try {
+    ChipClient stranger(socket_);
+    ADD_FAILURE() << "a stranger was let in";
+  } catch (ChipError const& error) {
+    EXPECT_NE(std::string(error.what()).find("not the chip's owner"), std::string::npos)
+        << error.what();
+  }
+  ChipClient owner(socket_);
+  EXPECT_EQ(owner.digest().cells, 0u);
+  EXPECT_EQ(server_->refusedPeers(), 1u);
+  ASSERT_EQ(logged().size(), 1u);
+  EXPECT_NE(logged()[0].find("refused a connection from pid"), std::string::npos) << logged()[0];
+}
+
+TEST(PeerAccess, OnlyTheOwnerAndTheGroupMayConnect) {
+  Sim::AccessPolicy ownerOnly{1000, std::nullopt};
+  EXPECT_EQ(Sim::peerRefusal({1, 1000, 1000}, ownerOnly), "");
+  EXPECT_NE(Sim::peerRefusal({1, 1001, 1000}, ownerOnly), "");
+  EXPECT_NE(Sim::peerRefusal({1, 0, 0}, ownerOnly), "") << "not even root, unless it owns the chip";
+  Sim::AccessPolicy withGroup{1000, 4711};
+  EXPECT_EQ(Sim::peerRefusal({1, 1001, 4711}, withGroup), "");
+  auto refusal = Sim::peerRefusal({1, 1001, 1001}, withGroup);
+  EXPECT_NE(refusal.find("nor in its group (4711)"), std::string::npos) << refusal;
+  EXPECT_EQ(Sim::groupNamed("no-such-group-here"), std::nullopt);
+  EXPECT_EQ(Sim::groupNamed("0"), std::optional<gid_t>(0));
+}
+
+TEST_F(ChipServerTest, TheSocketGivesOthersNoAccess) {
+  start();
+  struct stat status {};
+  ASSERT_EQ(::stat(socket_.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISSOCK(status.st_mode));
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST_F(ChipServerTest, WithAGroupTheGroupGetsAccessToo) {
+  gid_t group = ::getegid();
+  start([group](Sim::ChipServer::Options& options) { options.group = group; });
+  struct stat status {};
+  ASSERT_EQ(::stat(socket_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0660u);
+  EXPECT_EQ(status.st_gid, group);
+}
+
+TEST_F(ChipServerTest, WhatLiesAtTheSocketPathIsReplacedOnlyWhenItIsAStaleSocket) {
+  Sim::ChipServer::Options options;
+  options.socketPath = socket_;
+  {
+    std::ofstream(socket_) << "precious";
+    EXPECT_THROW(Sim::ChipServer{options}, Sim::ChipServerError);
+    std::ifstream kept(socket_);
+    std::string text;
+    kept >> text;
+    EXPECT_EQ(text, "precious");
+    ::unlink(socket_.c_str());
+  }
+  {  // a socket nobody answers on any more: left by a killed chip
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socket_.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  start();
+  EXPECT_THROW(Sim::ChipServer{options}, Sim::ChipServerError) << "a live chip is never replaced";
+  ChipClient client(socket_);
+  EXPECT_EQ(client.digest().cells, 0u);
+  options.socketPath = std::string(200, 'x');
+  EXPECT_THROW(Sim::ChipServer{options}, Sim::ChipServerError);
+}
+
+TEST_F(ChipServerTest, TwoChipsAgreeExactlyWhenTheirDigestsDo) {
+  start();
+  ChipClient client(socket_);
+  client.write(listOf({rowWrite(0, 3, {1, 2, 3, 4})}));
+  Sim::Chip local;
+  local.execute(listOf({rowWrite(0, 3, {1, 2, 3, 4})}));
+  EXPECT_EQ(client.digest().digest, local.digest());
+  auto flipped = client.flipBits(1, 7);
+  ASSERT_EQ(flipped.size(), 1u);
+  EXPECT_NE(client.digest().digest, local.digest());
+  EXPECT_EQ(client.cells().size(), 1u);
+  EXPECT_EQ(client.reset(), 1u);
+  EXPECT_EQ(client.digest().cells, 0u);
+}
+
+}  // namespace

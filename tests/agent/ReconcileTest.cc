@@ -1,0 +1,152 @@
+// Reconcile on the simulated chip: nothing differs, nothing is sent; every kind of
+// difference is found and written back to the one FAP and the one member it is on;
+// adjacent rows go in bulk writes; the scope is kept.
+#include <gtest/gtest.h>
+
+#include "tests/agent/AgentTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using namespace AgentTest;
+
+class ReconcileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    agent_ = std::make_unique<HwAgent::Agent>(optionsFor(dir_.file("stores"), "", false),
+                                              HwAgent::inProcessChip(chip_));
+    agent_->download();
+  }
+
+  // A memory write straight to the chip, as damage would make it.
+  void onChip(U32 fap, U32 block, U32 address, U8 arrayIndex, U32 row, std::vector<U8> data) {
+    auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+    cmd->kind = Pelcar::SchanCmdKind::memoryWrite;
+    cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
+    cmd->block = block;
+    cmd->address = address;
+    cmd->arrayIndex = arrayIndex;
+    cmd->row = row;
+    cmd->entrySize = static_cast<U32>(data.size());
+    cmd->data = std::move(data);
+    chip_->execute(*cmd);
+  }
+
+  TempDir dir_;
+  Vorl::Ptr<Sim::Chip> chip_ = Vorl::makePtr<Sim::Chip>();
+  std::unique_ptr<HwAgent::Agent> agent_;
+};
+
+HwAgent::TableReconcile find(HwAgent::ReconcileReport const& report, std::string const& table,
+                             U32 fap) {
+  for (auto const& entry : report.entries) {
+    if (entry.table == table && entry.fapId == fap) return entry;
+  }
+  ADD_FAILURE() << table << " FAP " << fap << " not reconciled";
+  return {};
+}
+
+TEST_F(ReconcileTest, NothingDiffersNothingIsSent) {
+  auto executed = chip_->commandsExecuted();
+  auto report = agent_->reconcile();
+  EXPECT_EQ(report.entries.size(), 26u);
+  EXPECT_GT(report.total().rowsCompared, 0u);
+  EXPECT_EQ(report.total().rowsDiffering, 0u);
+  EXPECT_EQ(report.total().commandsSent, 0u);
+  EXPECT_EQ(chip_->commandsExecuted(), executed);
+  EXPECT_TRUE(report.clean());
+  auto json = report.json();
+  EXPECT_EQ(json["total"]["rowsWritten"], 0);
+  EXPECT_EQ(json["entries"].size(), 26u);
+  EXPECT_NE(report.text().find("nothing differs"), std::string::npos) << report.text();
+}
+
+TEST_F(ReconcileTest, EachKindOfDifferenceIsWrittenBackToItsFapOnly) {
+  // PPH attributes live at block 41, address 0x2020000; rows 1, 2 and 15 are start-up rows.
+  onChip(1, 41, 0x2020000, 0, 15, {0x3f, 0, 0, 0});               // held differently
+  onChip(1, 41, 0x2020000, 0, 5, {0x01, 0, 0, 0});                // extra on the chip
+  setByte0<IppdPphAttributeByEeiHwDirect>(*agent_, 1, 9, 0x09);   // missing on the chip
+  setByte0<IppdPphAttributeByEeiHwDirect>(*agent_, 1, 10, 0x0a);  // adjacent: one bulk write
+  auto logged = chip_->log().size();
+  auto report = agent_->reconcile();
+  auto entry = find(report, "IppdPphAttributeByEeiHwDirect", 1);
+  EXPECT_EQ(entry.rowsDiffering, 4u);
+  EXPECT_EQ(entry.extraOnChip, 1u);
+  EXPECT_EQ(entry.missingOnChip, 2u);
+  EXPECT_EQ(entry.rowsWritten, 4u);
+  EXPECT_EQ(entry.commandsSent, 3u) << "rows 5 and 15 alone, rows 9-10 in one bulk write";
+  EXPECT_EQ(entry.rowsStillDiffering, 0u);
+  EXPECT_EQ(report.total().rowsDiffering, 4u) << report.text();
+  ASSERT_EQ(chip_->log().size(), logged + 3);
+  for (auto index = logged; index < chip_->log().size(); ++index) {
+    auto const& cmd = *chip_->log()[index].cmd;
+    EXPECT_EQ(cmd.fapmask, Pelcar::Fapmask::of({1})) << cmd.toString();
+  }
+  EXPECT_EQ(auditDifferences(*agent_), 0u);
+  EXPECT_EQ(chip_->memoryRow(Pelcar::FapId(1), 41, 0x2020000, 0, 5), std::vector<U8>(4, 0))
+      << "the extra row is back to the default entry";
+}
+
+TEST_F(ReconcileTest, ARegisterIsRewrittenInTheBlockThatDiffersOnly) {
+  auto table = agent_->table("IppVttSpecialLabelValuesHwReg");
+  auto const& members = table->hwShadowColl().begin()->second->bcmGroupAddrInfo()->members();
+  ASSERT_EQ(members.size(), 2u);
+  auto const& second = *std::next(members.begin())->second;
+  auto const& instance = *second.instances.begin()->second;
+  auto bytes = chip_->registerValue(Pelcar::FapId(0), instance.block, instance.address).value();
+  bytes[0] ^= 0x10;
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+  cmd->kind = Pelcar::SchanCmdKind::registerWrite;
+  cmd->fapmask.fapIdIs(Pelcar::FapId(0), true);
+  cmd->block = instance.block;
+  cmd->address = instance.address;
+  cmd->entrySize = static_cast<U32>(bytes.size());
+  cmd->data = bytes;
+  chip_->execute(*cmd);
+  auto logged = chip_->log().size();
+
+  auto report = agent_->reconcile({"IppVttSpecialLabelValuesHwReg", 0});
+  ASSERT_EQ(report.entries.size(), 1u);
+  EXPECT_EQ(report.entries[0].rowsDiffering, 1u);
+  EXPECT_EQ(report.entries[0].rowsWritten, 1u);
+  ASSERT_EQ(chip_->log().size(), logged + 1);
+  EXPECT_EQ(chip_->log().back().cmd->block, instance.block);
+  EXPECT_EQ(chip_->log().back().cmd->memberName, second.name);
+  EXPECT_TRUE(report.clean());
+}
+
+TEST_F(ReconcileTest, AnEmptiedChipIsRefilledInBulkAndTheScopeIsKept) {
+  chip_->clear();
+  auto one = agent_->reconcile({"IppaBsplProfileTblHwDirect", 1});
+  ASSERT_EQ(one.entries.size(), 1u);
+  EXPECT_GT(one.entries[0].rowsWritten, 0u);
+  EXPECT_EQ(one.entries[0].missingOnChip, one.entries[0].rowsDiffering);
+  EXPECT_LT(one.entries[0].commandsSent, one.entries[0].rowsWritten);
+  EXPECT_TRUE(one.clean());
+  EXPECT_EQ(agent_->reconcile({"IppaBsplProfileTblHwDirect", 1}).total().rowsDiffering, 0u);
+  EXPECT_GT(agent_->reconcile({"IppaBsplProfileTblHwDirect", 0}).total().rowsDiffering, 0u)
+      << "FAP 0 was left to its own reconcile";
+
+  auto refused = [](std::function<void()> const& request) {
+    try {
+      request();
+      ADD_FAILURE() << "accepted";
+    } catch (HwAgent::Error const& error) {
+      EXPECT_EQ(error.kind(), HwAgent::ErrorKind::badInput) << error.what();
+    }
+  };
+  for (auto const& scope : {Readers::AuditScope{"NoSuchTable", {}}, Readers::AuditScope{"all", 5},
+                            Readers::AuditScope{"all", 128}}) {
+    refused([&] { agent_->reconcile(scope); });
+  }
+  refused([&] { agent_->dmaBufferIs(0); });
+  agent_->dmaBufferIs(2);  // smaller than any row: nothing can be read or downloaded
+  refused([&] { agent_->reconcile(); });
+  refused([&] { agent_->download(); });
+  agent_->dmaBufferIs(4096);
+  auto all = agent_->reconcile();
+  EXPECT_TRUE(all.clean());
+  EXPECT_EQ(auditDifferences(*agent_), 0u);
+}
+
+}  // namespace

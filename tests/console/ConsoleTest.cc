@@ -1,0 +1,190 @@
+// The agent's console in process (tools/hwtables/AgentSession.h): what only code in
+// the agent's process can bring about (an entry stored under a key the chip has no
+// row for), bitmap fields set as they print, and completion. The tool's own tests
+// (tests/e2e) run the rest through the command line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "framework/ModuleTypes.h"
+#include "platform/tessar/HwTableBase.h"
+#include "tools/hwtables/AgentSession.h"
+#include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/Plugins.h"
+
+namespace {
+
+using Tool::AgentReply;
+using Tool::ReplyStatus;
+
+constexpr char const* kTermination = "IppaTerminationProfileTableHwDirect";
+
+class Console : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Tool::loadPlugins();
+    char pattern[] = "/dev/shm/hwtables-console-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    session_ = std::make_unique<Tool::AgentSession>(std::vector<U32>{0, 1},
+                                                    Tool::parseRevision("bcm88490_a0"), root_, 256);
+  }
+  void TearDown() override {
+    session_.reset();
+    std::filesystem::remove_all(root_);
+  }
+
+  AgentReply run(std::string const& line) { return session_->handle(line); }
+
+  // What another program in the agent's process may do: the library stores an entry
+  // under any key its key type takes, `null` included.
+  void setThroughTheLibrary(std::string const& table, U8 fap, std::string const& key) {
+    auto held = session_->tableManager().tableColl({table, Tool::parseRevision("bcm88490_a0")});
+    std::any object = Vorl::Ptr<Vorl::Node>(held);
+    auto tableType = held->typeData();
+    auto const* module = tableType.module;
+    auto keyValue =
+        Vorl::TypeDescriptor{module, Framework::ModuleTypes::entryKey}.info().fromText(key);
+    std::any shadowKey = static_cast<U64>(Tessar::HwShadowKey::of(fap, 0).value());
+    std::any entry;
+    auto callNamed = [&](char const* name, Vorl::Arguments const& arguments) {
+      std::any result;
+      auto answer = Vorl::attributeAccess(tableType, object, tableType.info().attribute(name)->id,
+                                          Vorl::AttributeOp::call, arguments, result);
+      EXPECT_EQ(answer, Vorl::AttributeAnswer::done) << name;
+      return result;
+    };
+    entry = callNamed("getEntry", {shadowKey, keyValue});
+    Vorl::TypeDescriptor entryType{module, Framework::ModuleTypes::entry};
+    std::any ignored;
+    Vorl::attributeAccess(entryType, entry, entryType.info().attribute("hasCwIs")->id,
+                          Vorl::AttributeOp::call, {U64{1}}, ignored);
+    callNamed("setEntry", {shadowKey, entry});
+  }
+
+  std::string root_;
+  std::unique_ptr<Tool::AgentSession> session_;
+};
+
+// The entries `hwtables show TABLE --faps 0` reads from the store, in another process.
+nlohmann::json shownEntries(std::string const& table, std::string const& root) {
+  char const* bin = std::getenv("HWTABLES_BIN");
+  std::string command = fmt::format("'{}/hwtables' show {} --faps 0 --json --root '{}'",
+                                    bin ? bin : "build/bin", table, root);
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      out.append(buffer, got);
+    }
+    EXPECT_EQ(::pclose(pipe), 0) << out;
+  }
+  return nlohmann::json::parse(out)["shadows"][0]["entries"];
+}
+
+void expectRefused(AgentReply const& reply, std::string const& text) {
+  EXPECT_EQ(reply.status, ReplyStatus::refused) << reply.problem;
+  EXPECT_NE(reply.problem.find(text), std::string::npos) << reply.problem;
+  EXPECT_EQ(reply.problem.find("AssertionError"), std::string::npos) << reply.problem;
+  auto json = reply.toJson("command");
+  EXPECT_FALSE(json["ok"].get<bool>());
+  EXPECT_EQ(json["status"], "refused");
+  EXPECT_EQ(json["error"], reply.problem);
+}
+
+TEST_F(Console, AnEntryHeldUnderAKeyTheChipHasNoRowForIsNeverPassedOffAsWritten) {
+  // Refused at set (the tool's tests show every command refusing it): nothing is held.
+  expectRefused(run(std::string("set ") + kTermination + " 0 {value=8} hasCw=1"),
+                "row 8 is outside 0..7");
+  expectRefused(run(std::string("get ") + kTermination + " 0 {value=8}"), "row 8 is outside 0..7");
+
+  // An entry another program stored under the null key is held, never downloaded.
+  setThroughTheLibrary(kTermination, 0, "{value=8}");
+  auto download = run("download all");
+  EXPECT_EQ(download.status, ReplyStatus::failed);
+  ASSERT_EQ(download.json["notWritten"].size(), 1u) << download.json.dump();
+  EXPECT_EQ(download.json["notWritten"][0]["reason"], "row 8 is outside 0..7");
+  EXPECT_EQ(download.json["notWritten"][0]["fap"], 0);
+  EXPECT_NE(download.problem.find("never written"), std::string::npos) << download.problem;
+  auto audit = run("audit");
+  EXPECT_EQ(audit.status, ReplyStatus::failed);
+  EXPECT_EQ(audit.json["differences"].size(), 0u);
+  EXPECT_EQ(audit.json["notWritten"].size(), 1u);
+  EXPECT_TRUE(run(std::string("audit ") + kTermination + " 1").ok()) << "FAP 1 holds no such entry";
+  auto held = run(std::string("get ") + kTermination + " 0 {value=8}");
+  ASSERT_TRUE(held.ok()) << held.problem;
+  EXPECT_EQ(held.json["heldNotDownloaded"], "row 8 is outside 0..7");
+  // Another process reading the store marks the entry the same way.
+  auto entries = shownEntries(kTermination, root_);
+  auto stray = std::find_if(entries.begin(), entries.end(),
+                            [](auto const& entry) { return entry["key"]["entryIndex"] == 8; });
+  ASSERT_NE(stray, entries.end()) << entries.dump();
+  EXPECT_FALSE((*stray)["downloadable"].get<bool>());
+  EXPECT_EQ((*stray)["neverDownloaded"], "row 8 is outside 0..7");
+  EXPECT_TRUE(entries[0]["downloadable"].get<bool>());
+  EXPECT_TRUE(run(std::string("delete ") + kTermination + " 0 {value=8}").ok());
+  EXPECT_TRUE(run("download all").ok());
+  EXPECT_TRUE(run("audit").ok());
+}
+
+TEST_F(Console, FieldsAreDecodedOnceAndShownAsNumbers) {
+  auto pph = run("get IppdPphAttributeByEeiHwDirect 0 {value=15}");
+  ASSERT_TRUE(pph.ok()) << pph.problem;
+  EXPECT_EQ(pph.json["fields"]["fheiSize"], 2);
+  EXPECT_EQ(pph.json["key"]["entryIndex"], 15);
+
+  // The 256-bit map is shown (nothing else describes its bits), and set as it prints.
+  std::string map = "0x" + std::string(62, '0') + "a5";
+  ASSERT_TRUE(
+      run("set EtppCfgFheiMplsSwapRemarkMapHwReg 1 {value=0} cfgFheiMplsSwapRemarkMap=" + map)
+          .ok());
+  auto swap = run("get EtppCfgFheiMplsSwapRemarkMapHwReg 1 {value=0}");
+  EXPECT_EQ(swap.json["fields"]["cfgFheiMplsSwapRemarkMap"], map);
+  expectRefused(
+      run("set EtppCfgFheiMplsSwapRemarkMapHwReg 1 {value=0} cfgFheiMplsSwapRemarkMap=0x1" +
+          std::string(64, '0')),
+      "wider than cfgFheiMplsSwapRemarkMap (256 bits)");
+
+  expectRefused(run("set IppVttSpecialLabelValuesHwReg 1 {value=0} vttSpecialLabelValue0=0x100000"),
+                "value 1048576 is outside 0..1048575 for vttSpecialLabelValue0 (20 bits)");
+  expectRefused(run(std::string("set ") + kTermination + " 0 {value=3} hasCW=1"),
+                "(did you mean 'hasCw'?)");
+  // A key after its type name, and table names in any case.
+  auto typed = run(std::string("set ippaterminationprofiletablehwdirect 0 bcm88490_a0::") +
+                   kTermination + "::EntryKey{value=3} hasCw=0");
+  ASSERT_TRUE(typed.ok()) << typed.problem;
+  expectRefused(
+      run(std::string("get ") + kTermination +
+          " 0 bcm88490_a0::IppaBsplProfileTblHwDirect::EntryKey{arrayIndex=2 entryIndex=0}"),
+      "its keys are bcm88490_a0::IppaTerminationProfileTableHwDirect::EntryKey");
+}
+
+TEST_F(Console, CommentsBlankLinesAndCompletion) {
+  EXPECT_EQ(Tool::commandWords("get T 0 {value=1}  # the first row").size(), 4u);
+  EXPECT_TRUE(Tool::commandWords("   # only a comment").empty());
+  EXPECT_TRUE(run("# nothing to do").lines.empty());
+  EXPECT_TRUE(run("").ok());
+
+  auto has = [](std::vector<std::string> const& words, std::string const& word) {
+    return std::find(words.begin(), words.end(), word) != words.end();
+  };
+  EXPECT_TRUE(has(session_->completions({}), "dma-buffer"));
+  EXPECT_TRUE(has(session_->completions({"set"}), kTermination));
+  EXPECT_FALSE(has(session_->completions({"set"}), "all"));
+  EXPECT_TRUE(has(session_->completions({"audit"}), "all"));
+  EXPECT_EQ(session_->completions({"get", kTermination}), (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(session_->completions({"get", kTermination, "0"}), std::vector<std::string>{"{value="});
+  EXPECT_TRUE(has(session_->completions({"set", kTermination, "0", "{value=3}"}), "hasCw="));
+  EXPECT_TRUE(session_->completions({"get", kTermination, "0", "{value=3}"}).empty());
+}
+
+}  // namespace

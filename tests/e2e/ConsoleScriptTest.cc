@@ -1,0 +1,163 @@
+// The agent's console as scripts and people meet it: comments, blank lines and a
+// byte-order mark; errors named by FILE:LINE; scripts that cannot be read; the exit
+// status of a run with refused lines or failed checks; and at a terminal, line
+// editing, history and completion.
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/e2e/ToolRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using E2e::expectOneLineError;
+using E2e::runTool;
+
+class Root : public E2e::TempDir {
+ public:
+  Root() : E2e::TempDir("console") {}
+};
+
+E2e::Run agentScript(Root const& root, std::string const& script) {
+  return E2e::runAgentScript(root, script, {"--faps", "0"});
+}
+
+TEST(ConsoleScripts, CommentsBlankLinesAndAByteOrderMarkAreSkipped) {
+  Root root;
+  auto run = agentScript(root,
+                         "\xEF\xBB\xBF# set up a row\r\n"
+                         "\r\n"
+                         "   \n"
+                         "set IppdPphAttributeByEeiHwDirect 0 {value=9} fheiType=5  # PPH type\r\n"
+                         "schan IppdPphAttributeByEeiHwDirect 0 {value=9}\n"
+                         "audit\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.err.empty()) << run.err;
+  EXPECT_NE(run.out.find("fheiType = 5"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("0 differ from the shadows"), std::string::npos) << run.out;
+}
+
+TEST(ConsoleScripts, ARefusedLineIsNamedByFileAndLineAndTheOthersRun) {
+  Root root;
+  auto run = agentScript(root,
+                         "get IppdPphAttributeByEeiHwDirect 0 {value=9}\n"
+                         "# a comment keeps its line number\n"
+                         "frobnicate now\n"
+                         "get IppdPphAttributeByEeiHwDirect 0 {value=9} extra\n"
+                         "get IppdPphAttributeByEeiHwDirect 0 {value=15}\n");
+  EXPECT_EQ(run.status, 2);
+  auto script = root.file("script");
+  EXPECT_NE(run.err.find(script + ":3: error: unknown command: frobnicate"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find(script + ":4: error: usage: get TABLE FAP KEY"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("hwtables: 2 command lines were refused (the first: frobnicate at " +
+                         script + ":3); the others ran"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("{entryKey={value=15}"), std::string::npos) << run.out;
+}
+
+TEST(ConsoleScripts, AFailedCheckEndsTheRunWithStatusOne) {
+  Root root;
+  // A set changes the shadow only: until it is sent, the chip differs.
+  auto run = agentScript(root,
+                         "set IppdPphAttributeByEeiHwDirect 0 {value=9} fheiType=5\n"
+                         "audit IppdPphAttributeByEeiHwDirect\n");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find(root.file("script") +
+                         ":2: failed: the chip differs from the shadows in 1 entry"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("hwtables: 1 command found a fault (the first: audit at"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST(ConsoleScripts, AScriptThatCannotBeReadIsRefusedWithItsReasonBeforeAnyBringUp) {
+  Root root;
+  expectOneLineError(runTool({"agent", "--root", root.path(), "--script", root.file("none")}), 2,
+                     "cannot read the script " + root.file("none") + ": No such file or directory");
+  expectOneLineError(runTool({"agent", "--root", root.path(), "--script", root.path()}), 2,
+                     "the script " + root.path() + " is a directory");
+  if (::geteuid() != 0) {
+    std::ofstream(root.file("secret")) << "help\n";
+    ::chmod(root.file("secret").c_str(), 0);
+    expectOneLineError(runTool({"agent", "--root", root.path(), "--script", root.file("secret")}),
+                       2, "Permission denied");
+  }
+  for (auto const& entry : fs::directory_iterator(root.path())) {
+    EXPECT_NE(entry.path().filename(), "bcm88490_a0") << "nothing was brought up";
+  }
+}
+
+// The agent in a pseudo-terminal, as a person runs it.
+class Terminal {
+ public:
+  explicit Terminal(std::string const& root) {
+    std::string tool = E2e::toolPath();
+    pid_ = ::forkpty(&fd_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      ::execl(tool.c_str(), tool.c_str(), "agent", "--faps", "0", "--root", root.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ~Terminal() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Terminal(Terminal const&) = delete;
+  Terminal& operator=(Terminal const&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  void type(std::string const& keys) {
+    ASSERT_EQ(::write(fd_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  // Everything the terminal shows until `text` appears (or 30 s pass).
+  std::string readUntil(std::string const& text) { return E2e::readUntil(fd_, text); }
+  int finish() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+};
+
+TEST(ConsoleTerminal, TabCompletesCommandsTablesAndFieldsTheUpArrowRecallsALineCtrlCEnds) {
+  Root root;
+  Terminal terminal(root.path());
+  ASSERT_TRUE(terminal.started());
+  ASSERT_NE(terminal.readUntil("hwtables> ").find("Tab completes"), std::string::npos);
+  // "hel" + Tab: help; "get IppdPph" + Tab: the table; "fhei" + Tab offers both fields.
+  terminal.type("hel\t\r");
+  EXPECT_NE(terminal.readUntil("hwtables> ").find("dma-buffer BYTES"), std::string::npos);
+  terminal.type("set IppdPph\t0 {value=9} fheiT\t5\r");
+  auto set = terminal.readUntil("hwtables> ");
+  EXPECT_NE(set.find("{entryKey={value=9} dataByte0=05000000}"), std::string::npos) << set;
+  EXPECT_NE(set.find("fheiType = 5"), std::string::npos) << set;
+  // Up arrow twice: the help line again.
+  terminal.type("\x1b[A\x1b[A\r");
+  EXPECT_NE(terminal.readUntil("hwtables> ").find("dma-buffer BYTES"), std::string::npos);
+  // Ctrl-C at the prompt ends the agent cleanly.
+  terminal.type("hel\x03");
+  EXPECT_EQ(terminal.finish(), 0);
+}
+
+}  // namespace

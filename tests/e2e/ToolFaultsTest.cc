@@ -1,0 +1,217 @@
+// The tool never passes off as done what was not, and never drops data it was not
+// told to: keys the chip has no row for, FAPs that were never brought up, DMA buffers
+// too small for a row, stores that are not whole, plug-in directories without tables,
+// file-size limits and store roots on paths that do not exist. Each kind through the
+// real tool, as a user meets it.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/ToolRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using E2e::expectOneLineError;
+using E2e::runTool;
+using nlohmann::json;
+
+class Root : public E2e::TempDir {
+ public:
+  Root() : E2e::TempDir("faults") {}
+};
+
+E2e::Run agentScript(Root const& root, std::string const& script, bool json = false) {
+  return E2e::runAgentScript(
+      root, script, json ? std::vector<std::string>{"--json"} : std::vector<std::string>{});
+}
+
+TEST(FaultsKeys, AKeyTheChipHasNoRowForIsRefusedAtSetAndChangesNothing) {
+  Root root;
+  auto run =
+      agentScript(root,
+                  "set IppaTerminationProfileTableHwDirect 0 {value=8} hasCw=1\n"
+                  "schan IppaTerminationProfileTableHwDirect 0 {value=8}\n"
+                  "set IppVttSpecialLabelValuesHwReg 1 {value=1} vttSpecialLabelValue0=5\n"
+                  "set IppaBsplProfileTblHwDirect 0 {arrayIndex=1 entryIndex=5} bsplResult=1\n"
+                  "download all\n"
+                  "audit\n"
+                  "read IppaTerminationProfileTableHwDirect 0\n");
+  EXPECT_EQ(run.status, 2) << run.err;
+  auto script = root.file("script");
+  for (auto const* text :
+       {":1: error: the chip has no row {value=8} of IppaTerminationProfileTableHwDirect: row 8 "
+        "is outside 0..7",
+        ":2: error: the chip has no row {value=8}",
+        ":3: error: the chip has no row {value=1} of "
+        "IppVttSpecialLabelValuesHwReg: row 1 is outside 0..0",
+        ":4: error: the chip has no row {arrayIndex=1 entryIndex=5} of IppaBsplProfileTblHwDirect: "
+        "array 1 is outside 2..3"}) {
+    EXPECT_NE(run.err.find(script + text), std::string::npos) << text << "\n" << run.err;
+  }
+  EXPECT_NE(run.err.find("hwtables: 4 command lines were refused"), std::string::npos) << run.err;
+  // Nothing was stored: the audit is clean and the chip's row 7 is the last one read.
+  EXPECT_NE(run.out.find("13 table(s) read back: 114 entries, 0 differ"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("{value=8}"), std::string::npos) << run.out;
+}
+
+TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByEveryCommand) {
+  Root root;
+  auto run = agentScript(root,
+                         "audit all 9\n"
+                         "read IppaTerminationProfileTableHwDirect 9\n"
+                         "audit IppaTerminationProfileTableHwDirect 9\n"
+                         "get IppaTerminationProfileTableHwDirect 7 {value=1}\n"
+                         "clear IppaTerminationProfileTableHwDirect 7\n",
+                         true);
+  EXPECT_EQ(run.status, 2) << run.err;
+  auto replies = E2e::jsonLines(run.out);
+  ASSERT_EQ(replies.size(), 6u) << run.out;
+  for (std::size_t index = 1; index < replies.size(); ++index) {
+    auto const& reply = replies[index];
+    EXPECT_EQ(reply["status"], "refused") << reply.dump();
+    auto error = reply["error"].get<std::string>();
+    EXPECT_NE(error.find("FAP"), std::string::npos) << error;
+    EXPECT_NE(error.find("(FAPs 0,1 are up)"), std::string::npos) << error;
+    EXPECT_EQ(error.find("AssertionError"), std::string::npos) << error;
+    EXPECT_EQ(reply["where"], root.file("script") + ":" + std::to_string(index));
+  }
+  // A reader of a shadow that no agent made says so and fails, for one table or all.
+  expectOneLineError(runTool({"show", "IppaTerminationProfileTableHwDirect", "--faps", "9",
+                              "--root", root.path()}),
+                     1, "FAP 9: no store");
+  auto all = runTool({"show", "all", "--faps", "9", "--root", root.path()});
+  expectOneLineError(all, 1, "9 of the 9 shadows asked for could not be read");
+}
+
+TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed) {
+  Root root;
+  for (auto const* command : {"demo", "agent"}) {
+    for (auto const* size : {"0", "1", "11", "67108865"}) {
+      auto run = runTool({command, "--root", root.path(), "--dma-buffer", size});
+      expectOneLineError(run, 2, "a DMA buffer of");
+      EXPECT_NE(run.err.find("is outside 12..67108864"), std::string::npos) << run.err;
+    }
+  }
+  auto run = agentScript(root,
+                         "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
+                         "dma-buffer 1\n"
+                         "dma-buffer 12\n"
+                         "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
+                         "audit\n",
+                         true);
+  EXPECT_EQ(run.status, 2) << run.err;
+  auto replies = E2e::jsonLines(run.out);
+  ASSERT_EQ(replies.size(), 6u) << run.out;
+  EXPECT_EQ(replies[1]["commandCount"], 8);  // 21 rows of 12 bytes in a 256-byte buffer
+  EXPECT_EQ(replies[2]["status"], "refused");
+  EXPECT_EQ(replies[4]["commandCount"], 128);  // one row a buffer: 64 rows on 2 FAPs
+  EXPECT_EQ(replies[5]["status"], "ok") << replies[5].dump();
+}
+
+TEST(FaultsStores, AStoreWithADamagedOwnerFileIsInvalidAndFillKeepsItsEntries) {
+  Root root;
+  auto dir = root.file("store");
+  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "5000"}).status, 0);
+  {
+    std::fstream owner(dir + "/owner", std::ios::in | std::ios::out | std::ios::binary);
+    owner.seekp(8);
+    owner.write("damage", 6);
+  }
+  auto before = E2e::snapshot(dir);
+  auto check = runTool({"store", "check", dir});
+  expectOneLineError(check, 1, "is invalid: damaged owner file");
+  EXPECT_NE(check.out.find("INVALID - damaged owner file"), std::string::npos) << check.out;
+  auto checkJson = runTool({"store", "check", dir, "--json"});
+  EXPECT_EQ(checkJson.status, 1);
+  auto report = json::parse(checkJson.out);
+  EXPECT_EQ(report["result"], "invalid");
+  EXPECT_FALSE(report["valid"].get<bool>());
+  EXPECT_FALSE(report["owner"]["valid"].get<bool>());
+  EXPECT_EQ(runTool({"store", "dump", dir}).status, 1);
+
+  expectOneLineError(runTool({"store", "fill", dir, "--entries", "10", "--seed", "7"}), 2,
+                     "holds a damaged store (damaged owner file");
+  EXPECT_EQ(E2e::snapshot(dir), before) << "the refused fill changed the store";
+}
+
+TEST(FaultsPlugins, ADirectoryWithoutTablesIsAnErrorNotAnEmptySuccess) {
+  Root root;
+  E2e::TempDir empty("plugins");
+  for (auto args :
+       std::vector<std::vector<std::string>>{{"demo", "--root", root.path()},
+                                             {"tables"},
+                                             {"show", "all"},
+                                             {"agent", "--root", root.path()},
+                                             {"describe", "IppaBsplProfileTblHwDirect"}}) {
+    args.insert(args.end(), {"--plugin-dir", empty.path()});
+    expectOneLineError(
+        runTool(args), 2,
+        "no tables: the plug-in directory " + empty.path() + " holds no table plug-in");
+  }
+  expectOneLineError(runTool({"plugins", "--plugin-dir", empty.path()}), 1, "no plug-in in");
+  std::ofstream(empty.file("broken.so")) << "not a shared object\n";
+  auto broken = runTool({"tables", "--plugin-dir", empty.path()});
+  EXPECT_EQ(broken.status, 2);
+  EXPECT_NE(broken.err.find("failed to load: " + empty.file("broken.so")), std::string::npos)
+      << broken.err;
+  EXPECT_TRUE(fs::is_empty(root.path())) << "nothing was brought up";
+}
+
+// Runs the tool with a file-size limit, as `ulimit -f` gives one.
+E2e::Run withFileSizeLimit(rlim_t bytes, std::vector<std::string> args) {
+  rlimit before{};
+  getrlimit(RLIMIT_FSIZE, &before);
+  rlimit limited = before;
+  limited.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &limited);
+  auto run = runTool(std::move(args));
+  setrlimit(RLIMIT_FSIZE, &before);
+  return run;
+}
+
+TEST(FaultsLimits, AFillPastTheFileSizeLimitIsRefusedOrStopsWithAValidStore) {
+  Root root;
+  auto dir = root.file("store");
+  auto large = withFileSizeLimit(64 * 1024, {"store", "fill", dir, "--entries", "100000"});
+  expectOneLineError(large, 2, "above this process's file-size limit of 65536 bytes (ulimit -f)");
+  EXPECT_FALSE(fs::exists(dir)) << "nothing is made for a fill refused up front";
+
+  // Files the fill cannot foresee: whatever stops it, it is said, and what it leaves is
+  // a valid store or no store.
+  auto small = withFileSizeLimit(32 * 1024, {"store", "fill", dir, "--entries", "100"});
+  EXPECT_NE(small.status, 0);
+  EXPECT_LT(small.status, 128) << "killed by a signal: " << small.err;
+  EXPECT_EQ(small.err.rfind("hwtables: ", 0), 0u) << small.err;
+  if (fs::exists(dir + "/slots")) {
+    auto check = runTool({"store", "check", dir});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+  }
+}
+
+TEST(FaultsRoots, AMissingRootIsMadeOnlyWhenItsParentExists) {
+  Root root;
+  auto deep = root.file("missing/deeper/root");
+  for (auto args :
+       std::vector<std::vector<std::string>>{{"demo", "--root", deep},
+                                             {"agent", "--root", deep},
+                                             {"store", "fill", "--root", deep, "--entries", "1"},
+                                             {"store", "fill", deep, "--entries", "1"}}) {
+    expectOneLineError(runTool(args), 2, "does not exist");
+  }
+  EXPECT_FALSE(fs::exists(root.file("missing")));
+  // One level is made, as for the default root in /dev/shm.
+  auto fill = runTool({"store", "fill", "--root", root.file("fresh"), "--entries", "3"});
+  EXPECT_EQ(fill.status, 0) << fill.err;
+  EXPECT_TRUE(fs::exists(root.file("fresh/fill/slots")));
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+// What the plug-in exports for a platform to find by name, and nothing else: per
+// table its two table factories, its reader's two factories, the reader's result
+// factory and the module's type-runtime record, beside the plug-in marker. Each one
+// is resolved with dlsym and called.
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "framework/TableRegistry.h"
+#include "platform/hardware/FapRevision.h"
+#include "platform/plugin/ExportedSymbols.h"
+#include "platform/plugin/PluginDirectory.h"
+#include "platform/tessar/HwTableBase.h"
+#include "platform/tessar/HwTableReaderBase.h"
+#include "platform/tessar/TableManager.h"
+#include "platform/tyvo/TypeRuntime.h"
+#include "platform/vorl/Exceptions.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Hardware::Sand::FapRevision;
+
+std::string pluginPath() {
+  return fs::canonical(fs::path(Plugin::defaultPluginDirectory()) / "hwtables-bcm88490_a0.so")
+      .string();
+}
+
+// How the demangler spells T in a parameter list.
+template <class T>
+std::string spelled() {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> text(
+      abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status), &std::free);
+  return status == 0 ? std::string(text.get()) : typeid(T).name();
+}
+
+template <class T>
+std::string byReference() {
+  return spelled<T>() + " const&";
+}
+
+using TableFactory = Vorl::Ptr<Tessar::HwCommonTableBase> (*)(
+    FapRevision const&, Vorl::Ptr<Tessar::TableManager> const&,
+    Vorl::Ptr<Ombra::TableManager> const&);
+using FreeTableFactory = Vorl::Ptr<Tessar::HwCommonTableBase> (*)(
+    Vorl::String const&, Tessar::HwTableKey const&, Vorl::Ptr<Tessar::TableManager> const&);
+using ReaderFactory = Vorl::Ptr<Tessar::HwTableReaderBase> (*)(
+    FapRevision const&, Vorl::Ptr<Tessar::ReadTableManager> const&);
+using FreeReaderFactory = Vorl::Ptr<Tessar::HwTableReaderBase> (*)(
+    Tessar::HwTableKey const&, Vorl::Ptr<Tessar::ReadTableManager> const&);
+using ResultFactory = Vorl::Ptr<Tessar::HwInstanceReadResultBase> (*)(Tessar::HwShadowKey,
+                                                                      FapRevision const&);
+
+// The demangled names a table's module exports, as the exports list spells them.
+struct TableExports {
+  std::string tableFactory;
+  std::string freeTableFactory;
+  std::string readerFactory;
+  std::string freeReaderFactory;
+  std::string resultFactory;
+  std::string record;
+
+  explicit TableExports(std::string const& table) {
+    std::string lower = table;
+    lower[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[0])));
+    std::string reader = "bcm88490_a0::HwTable" + table + "Reader";
+    auto tableManager = byReference<Vorl::Ptr<Tessar::TableManager>>();
+    auto readTableManager = byReference<Vorl::Ptr<Tessar::ReadTableManager>>();
+    auto revision = byReference<FapRevision>();
+    auto tableKey = byReference<Tessar::HwTableKey>();
+    tableFactory = "bcm88490_a0::" + table + "::factory(" + revision + ", " + tableManager + ", " +
+                   byReference<Vorl::Ptr<Ombra::TableManager>>() + ")";
+    freeTableFactory = "bcm88490_a0::" + lower + "Factory(" + byReference<Vorl::String>() + ", " +
+                       tableKey + ", " + tableManager + ")";
+    readerFactory = reader + "::factory(" + revision + ", " + readTableManager + ")";
+    freeReaderFactory = "bcm88490_a0::hwTable" + table + "ReaderFactory(" + tableKey + ", " +
+                        readTableManager + ")";
+    resultFactory = reader + "::hwInstanceReadResultFactory(" + spelled<Tessar::HwShadowKey>() +
+                    ", " + revision + ")";
+    auto const* module = Vorl::loadedModule(table);
+    record = module ? std::string(module->name()) : "no record of " + table;
+  }
+};
+
+class PluginExports : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto errors = Plugin::loadPluginDirectory(Plugin::defaultPluginDirectory());
+    ASSERT_TRUE(errors.empty()) << errors.front().toString();
+    handle_ = ::dlopen(pluginPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(handle_, nullptr) << ::dlerror();
+    for (auto const& symbol : Plugin::exportedSymbols(pluginPath())) {
+      if (symbol.chosen()) global_.emplace(symbol.demangled, symbol.name);
+    }
+    for (auto const& record : Framework::TableRegistry::singleton().tables()) {
+      if (record->source == pluginPath()) tables_.emplace_back(record->info->className);
+    }
+    ASSERT_EQ(tables_.size(), 13u);
+  }
+  void TearDown() override {
+    if (handle_) ::dlclose(handle_);
+  }
+
+  // The address behind an exported name (demangled), found by its symbol with dlsym.
+  template <class T>
+  T resolve(std::string const& demangled) {
+    auto found = global_.find(demangled);
+    if (found == global_.end()) {
+      ADD_FAILURE() << "not exported: " << demangled;
+      return nullptr;
+    }
+    void* address = ::dlsym(handle_, found->second.c_str());
+    EXPECT_NE(address, nullptr) << found->second << ": " << ::dlerror();
+    return reinterpret_cast<T>(address);
+  }
+
+  void* handle_ = nullptr;
+  std::map<std::string, std::string> global_;  // chosen exports: demangled name -> symbol
+  std::vector<std::string> tables_;
+};
+
+TEST_F(PluginExports, EveryTableExportsItsFactoriesAndRecordAndNothingElseIsExported) {
+  std::set<std::string> expected{Plugin::kMarkerSymbol};
+  for (auto const& table : tables_) {
+    TableExports exports(table);
+    expected.insert({exports.tableFactory, exports.freeTableFactory, exports.readerFactory,
+                     exports.freeReaderFactory, exports.resultFactory, exports.record});
+  }
+  std::set<std::string> exported;
+  for (auto const& [demangled, symbol] : global_) exported.insert(demangled);
+  for (auto const& name : expected)
+    EXPECT_TRUE(exported.contains(name)) << "not exported: " << name;
+  for (auto const& name : exported) EXPECT_TRUE(expected.contains(name)) << "exported: " << name;
+}
+
+TEST_F(PluginExports, EachExportResolvesByNameAndBuildsWhatItNames) {
+  auto revision = Hardware::Sand::bcm88490_a0Revision;
+  auto manager = Vorl::makePtr<Tessar::TableManager>();
+  Pelcar::Fapmask faps;
+  faps.fapIdIs(Pelcar::FapId(1), true);
+  auto readers = Vorl::makePtr<Tessar::ReadTableManager>(faps);
+  for (auto const& table : tables_) {
+    SCOPED_TRACE(table);
+    TableExports exports(table);
+    Tessar::HwTableKey key{table, revision};
+
+    auto factory = resolve<TableFactory>(exports.tableFactory);
+    ASSERT_NE(factory, nullptr);
+    auto built = factory(revision, manager, nullptr);
+    ASSERT_TRUE(built);
+    EXPECT_EQ(built->typeName(), "bcm88490_a0::" + table);
+    EXPECT_EQ(built->hwTableKey(), key);
+    EXPECT_FALSE(manager->tableColl(key)) << "the factory does not insert what it builds";
+    manager->tableCollIs(key, built);
+    EXPECT_EQ(factory(revision, manager, nullptr), built) << "the table the manager holds";
+
+    auto freeFactory = resolve<FreeTableFactory>(exports.freeTableFactory);
+    ASSERT_NE(freeFactory, nullptr);
+    auto custom = freeFactory("custom", key, manager);
+    ASSERT_TRUE(custom);
+    EXPECT_NE(custom, built);
+    EXPECT_EQ(custom->name(), "custom");
+
+    auto readerFactory = resolve<ReaderFactory>(exports.readerFactory);
+    auto freeReaderFactory = resolve<FreeReaderFactory>(exports.freeReaderFactory);
+    ASSERT_NE(readerFactory, nullptr);
+    ASSERT_NE(freeReaderFactory, nullptr);
+    auto reader = readerFactory(revision, readers);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->hwTableKey(), key);
+    EXPECT_EQ(reader->fapmask(), faps);
+    auto keyed = freeReaderFactory(key, readers);
+    ASSERT_TRUE(keyed);
+    EXPECT_NE(keyed, reader);
+    EXPECT_EQ(keyed->typeData(), reader->typeData());
+
+    auto resultFactory = resolve<ResultFactory>(exports.resultFactory);
+    ASSERT_NE(resultFactory, nullptr);
+    auto result = resultFactory(Tessar::HwShadowKey::of(1, 2), revision);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->hwShadowKey(), Tessar::HwShadowKey::of(1, 2));
+    EXPECT_EQ(result->fapRevision(), revision);
+    EXPECT_EQ(result->typeData().module, reader->typeData().module);
+
+    auto const* record = resolve<Vorl::ModuleInspectData const*>(exports.record);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record, Vorl::loadedModule(table));
+    EXPECT_TRUE(record->isLoaded());
+    EXPECT_EQ(record, reader->typeData().module);
+  }
+  manager->tableCollDelAll();
+}
+
+TEST(ExportedSymbols, FilesThatAreNotSharedObjectsAreRefusedWithTheReason) {
+  auto temporary =
+      fs::temp_directory_path() / fs::path("hwtables-exports-" + std::to_string(::getpid()));
+  fs::create_directories(temporary);
+  auto refused = [](fs::path const& path) {
+    try {
+      Plugin::exportedSymbols(path.string());
+    } catch (Vorl::InvalidInitializeException const& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  std::ofstream(temporary / "text") << "not a shared object\n";
+  EXPECT_EQ(refused(temporary / "text"), (temporary / "text").string() + ": not an ELF file");
+  EXPECT_NE(refused(temporary / "missing").find("cannot be read"), std::string::npos);
+  // The plug-in cut short, and its section table pointed past its end: refused, not read.
+  std::string bytes;
+  {
+    std::ifstream file(pluginPath(), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(file), {});
+  }
+  ASSERT_GT(bytes.size(), 4096u);
+  std::ofstream(temporary / "cut", std::ios::binary) << bytes.substr(0, 4096);
+  EXPECT_NE(refused(temporary / "cut").find("damaged"), std::string::npos);
+  std::string pointed = bytes;
+  ElfW(Ehdr) header{};
+  std::memcpy(&header, pointed.data(), sizeof(header));
+  header.e_shoff = pointed.size() - 8;
+  std::memcpy(pointed.data(), &header, sizeof(header));
+  std::ofstream(temporary / "pointed", std::ios::binary) << pointed;
+  EXPECT_NE(refused(temporary / "pointed").find("damaged section table"), std::string::npos);
+  fs::remove_all(temporary);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// Whether a writer's store is in the process's core dumps, as its descriptor and the
+// "FullCoreDump" toggle say: the kernel's view of each mapping (VmFlags "dd": do not
+// dump) and of the process's dump filter, read back from /proc/self.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "platform/sharedmem/CoreDump.h"
+#include "platform/vorl/Toggle.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::TempDir;
+using StoreTest::Traits8;
+using StoreTest::Writer8;
+
+// Whether each mapping of a file in `root` is kept out of core dumps, by file name.
+std::map<std::string, bool> excludedMappingsOf(std::string const& root) {
+  std::map<std::string, bool> excluded;
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  std::string current;  // file of the mapping whose lines are being read
+  while (std::getline(smaps, line)) {
+    std::istringstream words(line);
+    std::string first;
+    words >> first;
+    if (first == "VmFlags:") {
+      if (current.empty()) continue;
+      std::string flag;
+      bool dontDump = false;
+      while (words >> flag) dontDump = dontDump || flag == "dd";
+      excluded[current] = dontDump;
+    } else if (first.find('-') != std::string::npos && first.back() != ':') {
+      std::string permissions, offset, device, inode, path;
+      words >> permissions >> offset >> device >> inode >> path;
+      current = path.starts_with(root + "/") ? path.substr(root.size() + 1) : std::string();
+    }
+  }
+  return excluded;
+}
+
+Brell::MapDescriptor withCoreDumpMode(int mode) {
+  Brell::MapDescriptor descriptor;
+  descriptor.maxSize = 100000;
+  descriptor.coreDumpMode = mode;
+  return descriptor;
+}
+
+TEST(CoreDump, TheDescriptorsModeKeepsTheStoreOutOfCoreDumpsThroughGrowth) {
+  for (int mode : {1, 3}) {
+    SCOPED_TRACE(mode);
+    TempDir root;
+    Writer8 writer("core", withCoreDumpMode(mode), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    auto excluded = excludedMappingsOf(root.path());
+    EXPECT_TRUE(excluded["slots"]);
+    EXPECT_TRUE(excluded["buckets"]);
+    StoreTest::fill(writer, 5000);  // the slot and bucket tables grow and are mapped anew
+    excluded = excludedMappingsOf(root.path());
+    EXPECT_TRUE(excluded["slots"]);
+    EXPECT_TRUE(excluded["buckets"]);
+  }
+}
+
+TEST(CoreDump, ByDefaultTheStoreIsDumpedWithTheProcesssSharedFileMappings) {
+  TempDir root;
+  Writer8 writer("core", withCoreDumpMode(0), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  auto excluded = excludedMappingsOf(root.path());
+  ASSERT_TRUE(excluded.contains("slots"));
+  EXPECT_FALSE(excluded["slots"]);
+  EXPECT_FALSE(excluded["buckets"]);
+  auto filter = SharedMem::coreDumpFilter();
+  ASSERT_TRUE(filter) << "no /proc/self/coredump_filter";
+  EXPECT_NE(*filter & SharedMem::kDumpFileBackedShared, 0u);
+}
+
+TEST(CoreDump, TheFullCoreDumpToggleTurnedOffKeepsADefaultStoreOut) {
+  TempDir toggles;
+  std::ofstream(toggles.path() + "/Brell.json") << R"({"FullCoreDump": false})";
+  char const* before = std::getenv("HWTABLES_TOGGLE_DIR");
+  std::string saved = before ? before : "";
+  ::setenv("HWTABLES_TOGGLE_DIR", toggles.path().c_str(), 1);
+  Vorl::toggleCacheClear();
+  {
+    TempDir root;
+    Writer8 writer("core", withCoreDumpMode(0), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    EXPECT_TRUE(excludedMappingsOf(root.path())["slots"]);
+  }
+  if (before)
+    ::setenv("HWTABLES_TOGGLE_DIR", saved.c_str(), 1);
+  else
+    ::unsetenv("HWTABLES_TOGGLE_DIR");
+  Vorl::toggleCacheClear();
+}
+
+TEST(CoreDump, AnUnknownModeIsRefusedBeforeAnyFileIsMade) {
+  TempDir root;
+  try {
+    Writer8 writer("core", withCoreDumpMode(2), root.path());
+    ADD_FAILURE() << "accepted";
+  } catch (Vorl::InvalidInitializeException const& error) {
+    EXPECT_STREQ(error.what(), "core-dump mode 2 of collection core is not 0, 1 or 3");
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(root.path()));
+}
+
+}  // namespace

@@ -1,0 +1,524 @@
+// The follower torture: a writer of random inserts, updates, two-phase writes and
+// removes on 3 000 keys is killed with SIGKILL and restarted again and again, while
+// three shadows in processes of their own follow it, one of them slow enough for the
+// ring to lap it. At checkpoints the writer pauses and writes down its contents, and
+// every follower must converge, within a bound, to exactly those contents: its local
+// index (consistent, and holding the writer's keys), members(), a lookup of every key,
+// its iteration, and a mirror built only from the callbacks it delivered (seeded with
+// the first synchronisation, as a tool that mirrors a store does).
+//
+// `make test` runs a few checkpoints per value size; `make torture` sets
+// HWTABLES_FOLLOWER_CHECKPOINTS for the long run. Each run prints its figures.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/BrellShadow.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using namespace StoreTest;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::uint32_t kKeys = 3000;
+constexpr std::uint32_t kMaxSize = 4096;
+constexpr int kFollowers = 3;
+// How long a follower may take to catch up with a paused writer (ASan on a loaded
+// two-core machine included), and how long a wrong follower is given to correct
+// itself before the check counts as a divergence.
+constexpr auto kCatchUpBound = std::chrono::seconds(60);
+constexpr auto kGrace = std::chrono::seconds(2);
+
+// --- pipes between the test and its children ---------------------------------------
+void send(int fd, char command) {
+  (void)!::write(fd, &command, 1);
+}
+
+// One line from `fd` (without the newline), or none when nothing came in time.
+std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout) {
+  std::string line;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return std::nullopt;
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left)) <= 0) continue;
+    char byte = 0;
+    if (::read(fd, &byte, 1) != 1) return std::nullopt;
+    if (byte == '\n') return line;
+    line += byte;
+  }
+}
+
+void writeLine(int fd, std::string const& line) {
+  std::string text = line + "\n";
+  (void)!::write(fd, text.data(), text.size());
+}
+
+// A command byte if one is waiting.
+std::optional<char> pollCommand(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  if (::poll(&ready, 1, 0) <= 0) return std::nullopt;
+  char byte = 0;
+  if (::read(fd, &byte, 1) != 1) return 'q';  // the test went away
+  return byte;
+}
+
+struct Child {
+  pid_t pid = -1;
+  int commands = -1;  // test -> child
+  int replies = -1;   // child -> test
+};
+
+template <class Body>
+Child startChild(Body body) {
+  int down[2];
+  int up[2];
+  if (::pipe(down) != 0 || ::pipe(up) != 0) throw std::runtime_error("pipe");
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(down[1]);
+    ::close(up[0]);
+    int code = 2;
+    try {
+      code = body(down[0], up[1]);
+    } catch (std::exception const& error) {
+      writeLine(up[1], std::string("exception ") + error.what());
+    }
+    ::_exit(code);
+  }
+  ::close(down[0]);
+  ::close(up[1]);
+  return Child{pid, down[1], up[0]};
+}
+
+void stopChild(Child& child, bool kill) {
+  if (child.pid <= 0) return;
+  if (kill) {
+    ::kill(child.pid, SIGKILL);
+  } else {
+    send(child.commands, 'q');
+  }
+  ::close(child.commands);
+  ::waitpid(child.pid, nullptr, 0);
+  ::close(child.replies);
+  child = Child{};
+}
+
+// --- the writer -------------------------------------------------------------------
+// The writer's contents as it writes them down at a checkpoint: restart identity,
+// count, values.
+template <class Value>
+void writeContents(std::string const& path, std::uint32_t pyrel, std::vector<Value> const& values) {
+  std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    auto count = static_cast<std::uint32_t>(values.size());
+    out.write(reinterpret_cast<char const*>(&pyrel), 4);
+    out.write(reinterpret_cast<char const*>(&count), 4);
+    out.write(reinterpret_cast<char const*>(values.data()),
+              static_cast<std::streamsize>(values.size() * sizeof(Value)));
+  }
+  std::filesystem::rename(temporary, path);
+}
+
+template <class Value>
+std::map<std::uint32_t, Value> readContents(std::string const& path, std::uint32_t& pyrel) {
+  std::map<std::uint32_t, Value> contents;
+  std::ifstream in(path, std::ios::binary);
+  std::uint32_t count = 0;
+  in.read(reinterpret_cast<char*>(&pyrel), 4);
+  in.read(reinterpret_cast<char*>(&count), 4);
+  for (std::uint32_t index = 0; index < count && in; ++index) {
+    Value value;
+    in.read(reinterpret_cast<char*>(&value), sizeof value);
+    contents.emplace(value.key, value);
+  }
+  return contents;
+}
+
+// Random operations in phases that grow the table (slot growth, bucket splits) and
+// shrink it (compaction moves, merges), so followers meet entries that move. Between
+// operations it answers 'p' (pause: write the contents down, say "paused", wait for
+// 'g') and 'q' (detach and end).
+template <class Traits>
+int writerMain(std::string const& root, std::string const& contentsPath, std::uint32_t seed,
+               int commands, int replies) {
+  using Value = typename Traits::Value;
+  Brell::BrellWriter<Traits> writer("torture", sized(kMaxSize), root);
+  writer.initialize("torture");
+  writeLine(replies, "ready");
+  std::mt19937 random(seed);
+  std::uint32_t generation = seed * 100003u;
+  for (std::uint64_t operation = 0;; ++operation) {
+    if (operation % 16 == 0) {
+      if (auto command = pollCommand(commands)) {
+        if (*command == 'q') break;
+        if (*command == 'p') {
+          std::vector<Value> values;
+          writer.forEachValue([&](Value const& value) { values.push_back(value); });
+          writeContents(contentsPath, writer.pyrelId().value(), values);
+          writeLine(replies, "paused");
+          char next = 'q';
+          if (::read(commands, &next, 1) != 1 || next == 'q') break;
+        }
+      }
+    }
+    unsigned phase = static_cast<unsigned>(operation / 3000) % 3;  // grow, shrink, mixed
+    std::uint32_t key = random() % kKeys;
+    unsigned roll = random() % 100;
+    bool found = false;
+    writer.lookup(key, found, nullptr);
+    auto writeValue = [&] {
+      if (roll % 5 == 0) {
+        auto* staged = writer.directWrite(Value::make(key, ++generation));
+        *staged = Value::make(key, ++generation);
+        writer.directCommit();
+      } else {
+        writer.write(Value::make(key, ++generation), true);
+      }
+    };
+    if (found) {
+      unsigned removeChance = phase == 0 ? 10 : phase == 1 ? 75 : 40;
+      if (roll < removeChance) {
+        writer.remove(key, nullptr);
+      } else {
+        writeValue();
+      }
+    } else {
+      unsigned insertChance = phase == 0 ? 90 : phase == 1 ? 20 : 50;
+      if (roll < insertChance) writeValue();
+    }
+  }
+  writer.detach(false);
+  return 0;
+}
+
+// --- a follower ---------------------------------------------------------------------
+template <class Traits>
+struct Follower {
+  using Value = typename Traits::Value;
+  using Shadow = Brell::BrellShadow<Traits>;
+
+  explicit Follower(std::string const& root) {
+    Mem::Notify<std::uint32_t, Value> notify;
+    notify.keyChanged = [this](std::uint32_t key) {
+      bool found = false;
+      Value value;
+      shadow->lookup(key, found, &value);
+      if (found) mirror[key] = value;  // else its removal is on its way
+    };
+    notify.keyRemoved = [this](std::uint32_t key, Value const*) { mirror.erase(key); };
+    notify.mountStatusChanged = [this] {
+      if (!seeded && shadow->mountStatus() == Brell::MountStatus::synced) {
+        mirror = iterate();
+        seeded = true;
+      }
+    };
+    shadow = std::make_unique<Shadow>("follower", root, notify);
+  }
+
+  std::map<std::uint32_t, Value> iterate() {
+    std::map<std::uint32_t, Value> contents;
+    Value value;
+    Brell::IterHint hint;
+    std::uint32_t steps = 0;
+    for (bool more = shadow->first(value, hint); more && ++steps <= 4 * kMaxSize;
+         more = shadow->next(value.key, value, hint)) {
+      contents.emplace(value.key, value);
+    }
+    return contents;
+  }
+
+  // Whether the shadow has handled everything the paused writer `pyrel` published.
+  bool caughtUp(std::uint32_t pyrel) {
+    return shadow->connected() && shadow->mountStatus() == Brell::MountStatus::synced &&
+           !shadow->syncer().busy() && !shadow->ring().pending() &&
+           shadow->pyrelId().value() == pyrel &&
+           shadow->ring().writerState() == Vanquo::WriterState::attached;
+  }
+
+  // The kinds of disagreement with `expected` ("" when none), with the first example.
+  std::string compare(std::map<std::uint32_t, Value> const& expected) {
+    std::string kinds;
+    std::string example;
+    auto note = [&](char const* kind, std::string what) {
+      kinds += kinds.empty() ? kind : std::string(",") + kind;
+      if (example.empty()) example = std::move(what);
+    };
+    std::string reason;
+    if (!shadow->shadowStore().validateIndex(&reason)) note("index", reason);
+    if (shadow->members() != expected.size()) {
+      note("members", "members " + std::to_string(shadow->members()) + " expected " +
+                          std::to_string(expected.size()));
+    }
+    if (iterate() != expected) note("iteration", "iteration differs");
+    for (std::uint32_t key = 0; key < kKeys; ++key) {
+      auto at = expected.find(key);
+      bool found = false;
+      Value value;
+      shadow->lookup(key, found, &value);
+      if (found != (at != expected.end()) || (found && !(value == at->second))) {
+        note("lookups", "lookup of key " + std::to_string(key));
+        break;
+      }
+    }
+    if (mirror != expected) {
+      for (auto const& [key, value] : mirror) {
+        if (expected.count(key) == 0) {
+          note("mirror", "the mirror keeps removed key " + std::to_string(key));
+          break;
+        }
+      }
+      if (kinds.find("mirror") == std::string::npos) note("mirror", "mirror differs");
+    }
+    return kinds.empty() ? std::string() : kinds + " " + example;
+  }
+
+  // One checkpoint: "ok <ms>", "late <ms> <what was wrong first>" or "diverged <what>".
+  std::string check(std::string const& contentsPath) {
+    std::uint32_t pyrel = 0;
+    auto expected = readContents<Value>(contentsPath, pyrel);
+    auto start = Clock::now();
+    while (!caughtUp(pyrel) && Clock::now() - start < kCatchUpBound) {
+      shadow->processNotifications(milliseconds(5));
+    }
+    auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    if (!caughtUp(pyrel)) return "diverged catch-up did not catch up in time";
+    std::string first = compare(expected);
+    if (first.empty()) return "ok " + std::to_string(took);
+    auto graceEnd = Clock::now() + kGrace;
+    std::string now = first;
+    while (!now.empty() && Clock::now() < graceEnd) {
+      shadow->processNotifications(milliseconds(20));
+      now = compare(expected);
+    }
+    return (now.empty() ? "late " + std::to_string(took) + " " : "diverged ") + first;
+  }
+
+  std::string figures() const {
+    auto const& counters = shadow->counters();
+    return std::to_string(counters.notifications) + " " + std::to_string(counters.overruns) + " " +
+           std::to_string(counters.passes) + " " + std::to_string(counters.merged) + " " +
+           std::to_string(counters.relinks) + " " + std::to_string(counters.rechecks);
+  }
+
+  std::unique_ptr<Shadow> shadow;
+  std::map<std::uint32_t, Value> mirror;
+  bool seeded = false;
+};
+
+template <class Traits>
+int followerMain(std::string const& root, std::string const& contentsPath, bool slow, int commands,
+                 int replies) {
+  Follower<Traits> follower(root);
+  auto end = Clock::now() + std::chrono::seconds(60);
+  while (!follower.shadow->initialize("torture")) {
+    if (Clock::now() > end) return 3;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  writeLine(replies, "ready");
+  for (;;) {
+    if (auto command = pollCommand(commands)) {
+      if (*command == 'q') break;
+      if (*command == 'c') writeLine(replies, follower.check(contentsPath));
+      if (*command == 'f') writeLine(replies, follower.figures());
+      continue;
+    }
+    follower.shadow->processNotifications(milliseconds(slow ? 0 : 10));
+    // The slow follower lets the writer run ahead, far enough to lap it.
+    if (slow) std::this_thread::sleep_for(milliseconds(40));
+  }
+  follower.shadow->detach(true);
+  return 0;
+}
+
+struct TortureFigures {
+  int checkpoints = 0;
+  int checks = 0;
+  int ok = 0;
+  int late = 0;
+  std::map<std::string, int> divergences;  // by kind
+  int kills = 0;
+  int wipes = 0;
+  long slowestCatchUpMs = 0;
+  std::uint64_t notifications = 0, overruns = 0, passes = 0, merged = 0, relinks = 0;
+  std::uint64_t rechecks = 0;
+};
+
+std::uint32_t pyrelOnDisk(std::string const& root) {
+  return readWord<std::uint32_t>(root + "/pyrel", 12);
+}
+
+template <class Traits>
+TortureFigures runTorture(int checkpoints, std::uint32_t seed) {
+  TempDir root;
+  TempDir work;
+  std::string contentsPath = work.file("contents");
+  TortureFigures figures;
+  std::uint32_t writerSeed = seed;
+  auto startWriter = [&] {
+    ++writerSeed;
+    return startChild([&](int commands, int replies) {
+      return writerMain<Traits>(root.path(), contentsPath, writerSeed, commands, replies);
+    });
+  };
+  Child writer = startWriter();
+  std::vector<Child> followers;
+  auto cleanUp = [&] {
+    for (auto& follower : followers) stopChild(follower, true);
+    stopChild(writer, true);
+  };
+  if (readLine(writer.replies, std::chrono::seconds(60)) != "ready") {
+    cleanUp();
+    ADD_FAILURE() << "the writer did not start";
+    return figures;
+  }
+  for (int index = 0; index < kFollowers; ++index) {
+    bool slow = index == kFollowers - 1;
+    followers.push_back(startChild([&](int commands, int replies) {
+      return followerMain<Traits>(root.path(), contentsPath, slow, commands, replies);
+    }));
+    if (readLine(followers.back().replies, std::chrono::seconds(90)) != "ready") {
+      cleanUp();
+      ADD_FAILURE() << "follower " << index << " did not start";
+      return figures;
+    }
+  }
+  std::mt19937 random(seed);
+  std::uint32_t pyrel = pyrelOnDisk(root.path());
+  while (figures.checkpoints < checkpoints) {
+    std::this_thread::sleep_for(milliseconds(2 + random() % 30));
+    if (random() % 3 != 0) {
+      stopChild(writer, true);
+      ++figures.kills;
+      writer = startWriter();
+      if (readLine(writer.replies, std::chrono::seconds(60)) != "ready") {
+        cleanUp();
+        ADD_FAILURE() << "a writer did not restart";
+        return figures;
+      }
+      std::uint32_t now = pyrelOnDisk(root.path());
+      if (now != pyrel) ++figures.wipes;
+      pyrel = now;
+      continue;
+    }
+    send(writer.commands, 'p');
+    if (readLine(writer.replies, std::chrono::seconds(60)) != "paused") {
+      cleanUp();
+      ADD_FAILURE() << "the writer did not pause";
+      return figures;
+    }
+    ++figures.checkpoints;
+    for (int index = 0; index < kFollowers; ++index) {
+      send(followers[index].commands, 'c');
+      auto answer = readLine(followers[index].replies, std::chrono::seconds(180));
+      ++figures.checks;
+      if (!answer) {
+        cleanUp();
+        ADD_FAILURE() << "follower " << index << " did not answer a check";
+        return figures;
+      }
+      std::istringstream words(*answer);
+      std::string verdict;
+      long ms = 0;
+      words >> verdict;
+      if (verdict == "ok" || verdict == "late") {
+        words >> ms;
+        figures.slowestCatchUpMs = std::max(figures.slowestCatchUpMs, ms);
+      }
+      if (verdict == "ok") {
+        ++figures.ok;
+      } else if (verdict == "late") {
+        ++figures.late;
+        ADD_FAILURE() << "follower " << index << " converged only after a while: " << *answer;
+      } else {
+        std::string kinds;
+        words >> kinds;
+        std::istringstream each(kinds);
+        for (std::string kind; std::getline(each, kind, ',');) ++figures.divergences[kind];
+        ADD_FAILURE() << "follower " << index << (index == kFollowers - 1 ? " (slow)" : "")
+                      << " at checkpoint " << figures.checkpoints << ": " << *answer;
+      }
+    }
+    send(writer.commands, 'g');
+  }
+  for (auto& follower : followers) {
+    send(follower.commands, 'f');
+    if (auto line = readLine(follower.replies, std::chrono::seconds(60))) {
+      std::istringstream words(*line);
+      std::uint64_t notifications = 0, overruns = 0, passes = 0, merged = 0, relinks = 0;
+      std::uint64_t rechecks = 0;
+      words >> notifications >> overruns >> passes >> merged >> relinks >> rechecks;
+      figures.rechecks += rechecks;
+      figures.notifications += notifications;
+      figures.overruns += overruns;
+      figures.passes += passes;
+      figures.merged += merged;
+      figures.relinks += relinks;
+    }
+    stopChild(follower, false);
+  }
+  stopChild(writer, false);
+  return figures;
+}
+
+int checkpointsWanted() {
+  char const* wanted = std::getenv("HWTABLES_FOLLOWER_CHECKPOINTS");
+  return wanted != nullptr ? std::max(1, std::atoi(wanted)) : 6;
+}
+
+template <class Traits>
+void tortureAndReport(char const* name) {
+  auto start = Clock::now();
+  auto figures = runTorture<Traits>(checkpointsWanted(), 20240611u);
+  int divergences = 0;
+  std::string kinds;
+  for (auto const& [kind, count] : figures.divergences) {
+    divergences += count;
+    kinds += " " + kind + ":" + std::to_string(count);
+  }
+  std::printf(
+      "follower torture %s: checkpoints %d, follower checks %d, ok %d, late %d, divergences %d%s; "
+      "writer kills %d (wiped %d); notifications %llu, merged %llu, laps %llu, passes %llu, "
+      "relinks %llu, rechecks %llu; slowest catch-up %ld ms; %.0f s\n",
+      name, figures.checkpoints, figures.checks, figures.ok, figures.late, divergences,
+      kinds.c_str(), figures.kills, figures.wipes,
+      static_cast<unsigned long long>(figures.notifications),
+      static_cast<unsigned long long>(figures.merged),
+      static_cast<unsigned long long>(figures.overruns),
+      static_cast<unsigned long long>(figures.passes),
+      static_cast<unsigned long long>(figures.relinks),
+      static_cast<unsigned long long>(figures.rechecks), figures.slowestCatchUpMs,
+      std::chrono::duration<double>(Clock::now() - start).count());
+  std::fflush(stdout);
+  EXPECT_EQ(divergences, 0);
+  EXPECT_EQ(figures.checks, figures.checkpoints * kFollowers);
+}
+
+TEST(FollowerTorture, FollowersOfAKilledAndRestartedWriterConvergeAtEveryCheckpoint8) {
+  tortureAndReport<TestTraits<8>>("V=8");
+}
+
+TEST(FollowerTorture, FollowersOfAKilledAndRestartedWriterConvergeAtEveryCheckpoint20) {
+  tortureAndReport<TestTraits<20>>("V=20");
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// The store report's texts from headers a damaged store may hold: the entry table
+// is sized by what its rows print, never by an unchecked header field.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include "tools/hwtables/StoreReport.h"
+
+namespace {
+
+// The length of the longest line of `text`.
+std::size_t longestLine(std::string const& text) {
+  std::istringstream lines(text);
+  std::size_t longest = 0;
+  for (std::string line; std::getline(lines, line);) longest = std::max(longest, line.size());
+  return longest;
+}
+
+// An invalid report of a store with 8-byte values keyed by their first 4 bytes,
+// holding one walked entry.
+Brell::InspectionReport reportWith(Brell::SlotHeader header) {
+  Brell::InspectionReport report;
+  report.result = "invalid";
+  report.reason = "bad header checksum:0x1";
+  report.slotHeader = header;
+  Brell::ChainEntry entry;
+  entry.value = {1, 2, 3, 4, 5, 6, 7, 8};
+  report.entries.push_back(entry);
+  return report;
+}
+
+Brell::SlotHeader keyedHeader() {
+  Brell::SlotHeader header;
+  header.valueSize = 8;
+  header.slotSize = 24;
+  header.keySize = 4;
+  header.keyLayout.fieldCount = 1;
+  header.keyLayout.fields[0] = {0, 4};
+  return header;
+}
+
+TEST(StoreReport, TheEntryTableOfADamagedHeaderStaysAsWideAsItsRows) {
+  auto intact = Tool::storeReportText("/store", reportWith(keyedHeader()), true);
+  ASSERT_NE(intact.find("01020304  0102030405060708"), std::string::npos) << intact;
+
+  struct Damage {
+    char const* name;
+    void (*apply)(Brell::SlotHeader&);
+  };
+  Damage const damages[] = {
+      {"key size beyond any width", [](Brell::SlotHeader& h) { h.keySize = 0x7FFFFFFF; }},
+      {"key size of gigabytes", [](Brell::SlotHeader& h) { h.keySize = 200'000'000; }},
+      {"key field outside the value",
+       [](Brell::SlotHeader& h) {
+         h.keyLayout.fields[0] = {250, 4};
+       }},
+      {"key field count beyond the fields",
+       [](Brell::SlotHeader& h) { h.keyLayout.fieldCount = 200; }},
+      {"value size beyond any slot", [](Brell::SlotHeader& h) { h.valueSize = 0xFFFFFFF0; }},
+  };
+  for (auto const& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    auto header = keyedHeader();
+    damage.apply(header);
+    std::string text;
+    ASSERT_NO_THROW(text = Tool::storeReportText("/store", reportWith(header), true));
+    EXPECT_LT(longestLine(text), 8300u) << text.substr(0, 2000);
+    EXPECT_NE(text.find("0102030405060708"), std::string::npos) << "the row is still printed";
+    ASSERT_NO_THROW(Tool::entryTableHead(header));
+  }
+}
+
+}  // namespace
