@@ -66,9 +66,9 @@ hwtables_package(dev libhwtables-dev libdevel
 hwtables_package(tool hwtables utils
   "command-line tool for the bcm88490_a0 MPLS tables and their stores"
   "This package holds the hwtables tool: the table catalogue, a bring-up demo on\n"
-  "a simulated chip, an agent console, and commands that show, follow, check,\n"
-  "list and wipe shared-memory table stores, with its manual page and bash\n"
-  "completion.")
+  "a simulated chip, an agent console, a chip process, and commands that show,\n"
+  "follow, check, list and wipe shared-memory table stores, with its manual page\n"
+  "and bash completion.")
 
 set(CPACK_COMPONENT_STORE_DEPENDS platform)
 set(CPACK_COMPONENT_PLUGIN_DEPENDS platform store)
