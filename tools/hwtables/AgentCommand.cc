@@ -1,13 +1,16 @@
 // `hwtables agent [--root DIR] [--faps LIST] [--revision NAME] [--dma-buffer BYTES]
-// [--script FILE] [--json]`: a long-running agent on the simulated chip, driven one
-// command per line from a terminal (with line editing, history and completion), a
-// pipe or a script.
+// [--chip SOCKET] [--warm] [--script FILE] [--json]`: a long-running agent on the
+// simulated chip (in this process, or a chip process with --chip), driven one command
+// per line from a terminal (with line editing, history and completion), a pipe or a
+// script.
 //
-// Every table is brought up at start (one shadow per FAP, downloaded to the chip);
-// memory shadows live in their stores below the root, so `hwtables show` and `watch`
+// Every table is brought up at start (one shadow per FAP): cold, every table is
+// downloaded to the chip; with --warm, the memory shadows take over the stores a
+// predecessor left, and a reconcile writes only the rows the chip holds differently.
+// Memory shadows live in their stores below the root, so `hwtables show` and `watch`
 // in another process see them while the agent runs. End of input, `quit`, SIGINT or
-// SIGTERM end the agent cleanly: the shadows are deleted, which empties their stores
-// and leaves the files valid.
+// SIGTERM end the agent cleanly: it detaches from its stores, which keep their entries
+// for a successor (`--warm`); a follower sees the writer go away.
 //
 // Lines: `#` starts a comment, blank lines are skipped, a UTF-8 byte-order mark at the
 // start of a script is skipped. A refused or failed command is reported on stderr as
@@ -29,10 +32,9 @@
 
 #include <fmt/format.h>
 
-#include "platform/ordex/EntityManager.h"
-#include "platform/vorl/Exceptions.h"
 #include "tools/hwtables/AgentSession.h"
 #include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/BringUpOptions.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/Plugins.h"
@@ -43,11 +45,8 @@ namespace Tool {
 namespace {
 
 struct Options {
-  std::string faps = "0,1";
-  std::string revision = "bcm88490_a0";
-  std::string root;
+  BringUpArguments bringUp;
   std::string script;
-  U64 dmaBufferBytes = 256;
   bool json = false;
 };
 
@@ -157,24 +156,13 @@ void openScript(std::string const& path, std::ifstream& script) {
 }
 
 void run(Options const& options) {
-  auto faps = parseFaps(options.faps);
-  auto revision = parseRevision(options.revision);
-  auto dmaBufferBytes = checkDmaBuffer(options.dmaBufferBytes);
   std::ifstream script;
   if (!options.script.empty()) openScript(options.script, script);
-  auto root = storeRoot(options.root);
+  auto agentOptions = bringUpOptions(options.bringUp);
   bool terminal = options.script.empty() && ::isatty(STDIN_FILENO) == 1;
 
   StopSignals signals;
-  std::unique_ptr<AgentSession> made;
-  try {
-    made = std::make_unique<AgentSession>(faps, revision, root, dmaBufferBytes);
-  } catch (Vorl::MemoryResourceException const& error) {
-    storesCannotBeMade(root, error);
-  } catch (Vorl::InvalidInitializeException const& error) {
-    storesCannotBeMade(root, error);
-  }
-  auto& session = *made;
+  AgentSession session(agentOptions);
   std::unique_ptr<LineSource> lines;
   if (!options.script.empty()) {
     lines = std::make_unique<StreamLines>(script, options.script);
@@ -184,11 +172,13 @@ void run(Options const& options) {
     lines = std::make_unique<StreamLines>(std::cin, "stdin");
   }
   if (options.json) {
-    fmt::print("{}\n", nlohmann::json{{"ready", true},
-                                      {"faps", faps},
-                                      {"revision", revision.revString()},
-                                      {"storeRoot", root}}
-                           .dump());
+    nlohmann::ordered_json ready{{"ready", true},
+                                 {"faps", agentOptions.faps},
+                                 {"revision", agentOptions.revision.revString()},
+                                 {"storeRoot", agentOptions.storeRoot}};
+    auto start = session.bringUpJson();
+    for (auto const& [name, value] : start.items()) ready[name] = value;
+    fmt::print("{}\n", ready.dump());
   } else {
     for (auto const& line : session.bringUp()) fmt::print("{}\n", line);
     if (terminal) fmt::print("Type help for the commands, quit to end; Tab completes.\n");
@@ -199,6 +189,12 @@ void run(Options const& options) {
   std::size_t failed = 0;
   std::string firstRefused;
   std::string firstFailed;
+  // A warm start whose reconcile left rows differing is a failed check, as an audit's.
+  if (!session.startProblem().empty()) {
+    if (!options.json) fmt::print(stderr, "failed: {}\n", session.startProblem());
+    firstFailed = "the warm start's reconcile";
+    ++failed;
+  }
   bool quit = false;
   while (!StopSignals::requested()) {
     auto line = lines->next();
@@ -247,30 +243,25 @@ void addAgentCommand(CLI::App& app) {
   auto options = std::make_shared<Options>();
   auto* command = app.add_subcommand(
       "agent",
-      "A long-running agent on the simulated chip with every table's shadows in the store, "
-      "driven one command per line (help lists the commands); show and watch in another "
-      "process see its shadows");
+      "A long-running agent on the simulated chip (or a chip process: --chip) with every "
+      "table's shadows in the store, driven one command per line (help lists the commands); "
+      "show and watch in another process see its shadows; --warm restarts on what a "
+      "predecessor left");
   addPluginDirOption(command);
-  command
-      ->add_option("--faps", options->faps, "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3")
-      ->capture_default_str();
-  command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")
-      ->capture_default_str();
-  command->add_option("--root", options->root,
-                      "Root of the memory shadows' stores (default: $HWTABLES_ROOT, else "
-                      "/dev/shm/hwtables); created when its parent exists");
-  command
-      ->add_option("--dma-buffer", options->dmaBufferBytes,
-                   "Size in bytes of the DMA buffers of downloads and reads (at least one "
-                   "row of the widest memory)")
-      ->capture_default_str();
+  addBringUpOptions(command, options->bringUp,
+                    "Warm start: take over the stores a predecessor on this root left (their "
+                    "entries are what the chip must hold), then reconcile the chip: write "
+                    "only the rows that differ, and print the bring-up and reconcile reports");
   command->add_option("--script", options->script,
                       "Read the command lines from this file (# starts a comment)");
   command->add_flag("--json", options->json, "Answer each command with one JSON line");
   command->footer(
       "At a terminal: line editing, history and Tab completion of commands, tables, FAPs and\n"
       "fields. A refused line changes nothing and is reported on stderr as FILE:LINE: error.\n"
-      "Exit status: 0 all went well, 1 a command's check failed, 2 a line was refused.");
+      "Stopping (quit, end of input, Ctrl-C, SIGTERM) leaves the stores' entries for an\n"
+      "agent --warm on the same root. A chip process that is gone fails each command that\n"
+      "needs it. Exit status: 0 all went well, 1 a command's check failed (or the chip\n"
+      "failed), 2 a line was refused.");
   command->callback([options] { run(*options); });
 }
 
