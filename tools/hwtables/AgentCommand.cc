@@ -251,7 +251,8 @@ void addAgentCommand(CLI::App& app) {
   addBringUpOptions(command, options->bringUp,
                     "Warm start: take over the stores a predecessor on this root left (their "
                     "entries are what the chip must hold), then reconcile the chip: write "
-                    "only the rows that differ, and print the bring-up and reconcile reports");
+                    "only the rows that differ (every row, on the chip in this process, which starts "
+                    "empty), and print the bring-up and reconcile reports");
   command->add_option("--script", options->script,
                       "Read the command lines from this file (# starts a comment)");
   command->add_flag("--json", options->json, "Answer each command with one JSON line");
