@@ -171,6 +171,22 @@ TEST_F(RestartTool, EntriesNotSentAndAKillDuringADownloadAreWrittenExactlyOnce) 
   EXPECT_EQ(again[0]["bringUp"]["takenOver"], 18) << "a clean stop leaves the stores too";
 }
 
+TEST_F(RestartTool, SigtermEndsAnAgentWaitingOnAQuietPipeAndItsStoresStayForTheNext) {
+  startAgent();
+  send("set IppdPphAttributeByEeiHwDirect 1 {value=5} fheiSize=1\n");
+  awaitReply("set");
+  // The pipe stays open and says nothing more: the signal alone must end the agent.
+  ::kill(agent_, SIGTERM);
+  auto stopped = E2e::finishTool(agent_, agentOut_, agentErr_);
+  agent_ = -1;
+  agentOut_ = agentErr_ = -1;
+  EXPECT_EQ(stopped.status, 0) << stopped.err;
+
+  auto lines = warm("");
+  EXPECT_EQ(lines[0]["bringUp"]["takenOver"], 18) << lines[0].dump();
+  EXPECT_EQ(total(lines[0])["rowsWritten"], 1) << "the entry set and never sent";
+}
+
 TEST_F(RestartTool, BitsFlippedWhileNoAgentRunsAreTheRowsTheWarmAgentWrites) {
   startAgent();
   send(kProgrammed);

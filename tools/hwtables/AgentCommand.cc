@@ -17,14 +17,13 @@
 // "FILE:LINE: error: ..." (scripts and pipes; "stdin" names a pipe) and the agent goes
 // on. Exit status 2 when a line was refused (bad input), else 1 when a command's
 // check failed (an audit's differences, entries a download could not write), else 0.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <memory>
 #include <optional>
 
@@ -61,14 +60,37 @@ class LineSource {
   virtual std::string where() const = 0;
 };
 
-// A script or a pipe, read line by line.
+// A script or a pipe, read line by line straight from its file descriptor. A read
+// that SIGINT or SIGTERM interrupts ends the input: a stream would retry it, and an
+// agent fed by a pipe whose writer stays quiet would not stop until the next line.
 class StreamLines : public LineSource {
  public:
-  StreamLines(std::istream& input, std::string name) : input_(input), name_(std::move(name)) {}
+  StreamLines(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
 
   std::optional<std::string> next() override {
     std::string line;
-    if (!std::getline(input_, line)) return std::nullopt;
+    while (true) {
+      if (auto newline = buffered_.find('\n'); newline != std::string::npos) {
+        line = buffered_.substr(0, newline);
+        buffered_.erase(0, newline + 1);
+        break;
+      }
+      if (ended_) {
+        if (buffered_.empty()) return std::nullopt;
+        line = std::move(buffered_);  // the last line, without its line break
+        buffered_.clear();
+        break;
+      }
+      char chunk[4096];
+      auto got = ::read(fd_, chunk, sizeof chunk);
+      if (got > 0) {
+        buffered_.append(chunk, static_cast<std::size_t>(got));
+      } else if (got < 0 && errno == EINTR) {
+        if (StopSignals::requested()) return std::nullopt;
+      } else {
+        ended_ = true;  // the end of input, or input that cannot be read any further
+      }
+    }
     if (++number_ == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     if (line.ends_with('\r')) line.pop_back();
     return line;
@@ -76,8 +98,10 @@ class StreamLines : public LineSource {
   std::string where() const override { return fmt::format("{}:{}", name_, number_); }
 
  private:
-  std::istream& input_;
+  int fd_;
   std::string name_;
+  std::string buffered_;
+  bool ended_ = false;
   std::size_t number_ = 0;
 };
 
@@ -137,27 +161,41 @@ class TerminalLines : public LineSource {
   static inline std::vector<std::string> candidates_;
 };
 
-// Opens the script before anything is brought up, so that a bad path changes nothing.
-void openScript(std::string const& path, std::ifstream& script) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) {
-    throw UsageError(
-        fmt::format("cannot read the script {}: {}", shown(path, 256), std::strerror(errno)));
+// The script's file, closed when the agent ends.
+class ScriptFile {
+ public:
+  ScriptFile() = default;
+  ~ScriptFile() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  if (S_ISDIR(status.st_mode)) {
-    throw UsageError(fmt::format("the script {} is a directory", shown(path, 256)));
+  ScriptFile(ScriptFile const&) = delete;
+  ScriptFile& operator=(ScriptFile const&) = delete;
+
+  // Opens the script before anything is brought up, so that a bad path changes nothing.
+  void open(std::string const& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+      throw UsageError(
+          fmt::format("cannot read the script {}: {}", shown(path, 256), std::strerror(errno)));
+    }
+    if (S_ISDIR(status.st_mode)) {
+      throw UsageError(fmt::format("the script {} is a directory", shown(path, 256)));
+    }
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      throw UsageError(
+          fmt::format("cannot read the script {}: {}", shown(path, 256), std::strerror(errno)));
+    }
   }
-  errno = 0;
-  script.open(path);
-  if (!script) {
-    throw UsageError(fmt::format("cannot read the script {}: {}", shown(path, 256),
-                                 std::strerror(errno != 0 ? errno : EACCES)));
-  }
-}
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
 
 void run(Options const& options) {
-  std::ifstream script;
-  if (!options.script.empty()) openScript(options.script, script);
+  ScriptFile script;
+  if (!options.script.empty()) script.open(options.script);
   auto agentOptions = bringUpOptions(options.bringUp);
   bool terminal = options.script.empty() && ::isatty(STDIN_FILENO) == 1;
 
@@ -165,11 +203,11 @@ void run(Options const& options) {
   AgentSession session(agentOptions);
   std::unique_ptr<LineSource> lines;
   if (!options.script.empty()) {
-    lines = std::make_unique<StreamLines>(script, options.script);
+    lines = std::make_unique<StreamLines>(script.fd(), options.script);
   } else if (terminal && !options.json) {
     lines = std::make_unique<TerminalLines>(session);
   } else {
-    lines = std::make_unique<StreamLines>(std::cin, "stdin");
+    lines = std::make_unique<StreamLines>(STDIN_FILENO, "stdin");
   }
   if (options.json) {
     nlohmann::ordered_json ready{{"ready", true},
@@ -248,11 +286,12 @@ void addAgentCommand(CLI::App& app) {
       "show and watch in another process see its shadows; --warm restarts on what a "
       "predecessor left");
   addPluginDirOption(command);
-  addBringUpOptions(command, options->bringUp,
-                    "Warm start: take over the stores a predecessor on this root left (their "
-                    "entries are what the chip must hold), then reconcile the chip: write "
-                    "only the rows that differ (every row, on the chip in this process, which starts "
-                    "empty), and print the bring-up and reconcile reports");
+  addBringUpOptions(
+      command, options->bringUp,
+      "Warm start: take over the stores a predecessor on this root left (their "
+      "entries are what the chip must hold), then reconcile the chip: write "
+      "only the rows that differ (every row, on the chip in this process, which starts "
+      "empty), and print the bring-up and reconcile reports");
   command->add_option("--script", options->script,
                       "Read the command lines from this file (# starts a comment)");
   command->add_flag("--json", options->json, "Answer each command with one JSON line");
