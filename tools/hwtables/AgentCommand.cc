@@ -18,6 +18,7 @@
 // on. Exit status 2 when a line was refused (bad input), else 1 when a command's
 // check failed (an audit's differences, entries a download could not write), else 0.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,10 @@ class TerminalLines : public LineSource {
     // Ctrl-C ends the agent as it does without a terminal: the read is interrupted
     // and the session sees the stop request, rather than libedit taking the signal.
     rl_catch_signals = 0;
+    // A stop that lands while libedit is not blocked in read() (echoing, redrawing)
+    // would leave the next read waiting for a key that never comes: keys are read
+    // here, and the stop request is looked at before and between waits.
+    rl_getc_function = &TerminalLines::key;
     // Words break at blanks only: keys ({value=3}) and field=value stay one word.
     static char breaks[] = " \t";
     rl_basic_word_break_characters = breaks;
@@ -135,6 +140,22 @@ class TerminalLines : public LineSource {
   std::string where() const override { return {}; }
 
  private:
+  // One byte from the terminal, or EOF once a stop is requested or input ends.
+  static int key(FILE* input) {
+    int fd = ::fileno(input);
+    while (!StopSignals::requested()) {
+      pollfd ready{fd, POLLIN, 0};
+      int count = ::poll(&ready, 1, 100);  // a stop is seen within 100 ms
+      if (count < 0 && errno != EINTR) return EOF;
+      if (count <= 0) continue;
+      unsigned char byte = 0;
+      auto got = ::read(fd, &byte, 1);
+      if (got == 1) return byte;
+      if (got == 0 || (errno != EINTR && errno != EAGAIN)) return EOF;
+    }
+    return EOF;
+  }
+
   static char** complete(char const* text, int start, int) {
     rl_attempted_completion_over = 1;  // never file names
     candidates_.clear();
