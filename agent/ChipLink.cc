@@ -31,6 +31,10 @@ class InProcessChip final : public ChipLink {
     }
   }
   Sim::Chip* localChip() override { return chip_.get(); }
+  Vorl::Ptr<Sim::Chip> contents() override { return chip_; }
+  std::vector<Sim::FlippedBit> flipBits(U32 count, std::uint64_t seed) override {
+    return chip_->flipBits(count, seed);
+  }
 
  private:
   Vorl::Ptr<Sim::Chip> chip_;
@@ -53,6 +57,30 @@ class ChipProcess final : public ChipLink {
           cmds, [this](std::vector<Sim::CellRead> const& reads) { return client_->read(reads); });
       return true;
     });
+  }
+  Vorl::Ptr<Sim::Chip> contents() override {
+    auto copy = Vorl::makePtr<Sim::Chip>();
+    copy->logLimitIs(0);
+    auto cells = guarded([&] { return client_->cells(); });
+    // Each cell written back as the one-row write that would have left it so.
+    for (auto const& [address, cell] : cells) {
+      if (cell.data.empty()) continue;
+      auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+      cmd->kind =
+          cell.isRegister ? Pelcar::SchanCmdKind::registerWrite : Pelcar::SchanCmdKind::memoryWrite;
+      cmd->fapmask.fapIdIs(Pelcar::FapId(address.fapId), true);
+      cmd->block = address.block;
+      cmd->address = address.address;
+      cmd->arrayIndex = address.arrayIndex;
+      cmd->row = address.row;
+      cmd->entrySize = static_cast<U32>(cell.data.size());
+      cmd->data = cell.data;
+      copy->execute(*cmd);
+    }
+    return copy;
+  }
+  std::vector<Sim::FlippedBit> flipBits(U32 count, std::uint64_t seed) override {
+    return guarded([&] { return client_->flipBits(count, seed); });
   }
 
  private:

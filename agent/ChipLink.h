@@ -20,6 +20,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/pelcar/SchanCmd.h"
 #include "platform/sim/SimChip.h"
@@ -40,6 +41,12 @@ class HWTABLES_API ChipLink {
   virtual void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) = 0;
   // The chip, when it lives in this process; null otherwise.
   virtual Sim::Chip* localChip() { return nullptr; }
+  // The chip's cells as a chip in this process, to look at: the chip itself when it
+  // lives here, otherwise a copy of the chip process's cells as they are now.
+  virtual Vorl::Ptr<Sim::Chip> contents() = 0;
+  // Damages the chip on purpose (Sim::Chip::flipBits): `count` random bits of its
+  // written cells, chosen from `seed`.
+  virtual std::vector<Sim::FlippedBit> flipBits(U32 count, std::uint64_t seed) = 0;
 };
 
 // A link to `chip` (a new, empty chip when null).

@@ -124,7 +124,11 @@ InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFuncti
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.maxWaitMilliseconds);
   try {
-    for (;;) {
+    // The first look is always taken, so a wait of 0 means "do not wait", not "fail".
+    for (bool first = true;; first = false) {
+      if (!first && std::chrono::steady_clock::now() > deadline) {
+        return fail("busy", "the writer did not pause between operations in time");
+      }
       report.slotFileSize = slots.fileSize();
       report.bucketFileSize = buckets.fileSize();
       if (report.slotFileSize < kCommonHeaderSize + 8) {
@@ -144,37 +148,50 @@ InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFuncti
       std::uint64_t before = loadLong(sequenceAddress, std::memory_order_acquire);
       bool settled = (before & 1) == 0 || !report.writerAlive;
       if (!settled) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          return fail("busy", "the writer did not pause between operations in time");
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
       }
+      // The sizes read above may be older than the sequence: a live writer that grew
+      // the files in between would make a whole store look short. Read them again now
+      // that the writer's last operation is visible.
+      report.slotFileSize = slots.fileSize();
+      report.bucketFileSize = buckets.fileSize();
+      // A verdict of damage counts only when the writer did not move meanwhile: what
+      // a live writer changes under the copy is read again, not reported.
+      auto moved = [&] {
+        return report.writerAlive &&
+               loadLong(sequenceAddress, std::memory_order_acquire) != before;
+      };
       alignas(8) unsigned char headerCopy[kCommonHeaderSize + 8];
       SlotHeaderCommon::consistentCopy(headerCopy, slots.base(), sizeof headerCopy);
       SlotHeader header = SlotHeaderCommon::decode(headerCopy);
       report.slotHeader = header;
       std::string reason;
       if (!SlotHeaderCommon::validate(header, report.slotFileSize, &reason)) {
+        if (moved()) continue;
         return fail("invalid", reason);
       }
       std::string message;
       auto slotBytes = slotFileSize(header.slotCount.value, header.slotSize, &message);
       if (!slotBytes) {
+        if (moved()) continue;
         return fail("invalid",
                     fmt::format("bad numSlots: {} message: {}", header.slotCount.value, message));
       }
       if (*slotBytes > report.slotFileSize) {
+        if (moved()) continue;
         return fail("invalid",
                     fmt::format("bad shmem size:{} wanted:{} for {} slots", report.slotFileSize,
                                 *slotBytes, header.slotCount.value));
       }
       // The counts bound each other before anything is allocated for them.
       if (header.largestSlotCount < header.slotCount.value) {
+        if (moved()) continue;
         return fail("invalid", fmt::format("bad largest slot count:{} below the slot count:{}",
                                            header.largestSlotCount, header.slotCount.value));
       }
       if (header.occupancy > header.slotCount.value) {
+        if (moved()) continue;
         return fail("invalid", fmt::format("bad occupancy:{} above the slot count:{}",
                                            header.occupancy, header.slotCount.value));
       }
@@ -183,6 +200,7 @@ InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFuncti
       report.bucketHeader = bucketHeader;
       if (!bucketHeader.validate(report.bucketFileSize, SharedMem::PyrelId(bucketHeader.pyrelId),
                                  &reason)) {
+        if (moved()) continue;
         return fail("invalid", reason);
       }
       requireData(buckets, bucketFileSize(bucketHeader.count.value), "buckets",

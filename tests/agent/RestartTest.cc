@@ -89,6 +89,10 @@ class KillingLink : public HwAgent::ChipLink {
     link_->write(cmds);
   }
   void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override { link_->read(cmds); }
+  Vorl::Ptr<Sim::Chip> contents() override { return link_->contents(); }
+  std::vector<Sim::FlippedBit> flipBits(U32 count, std::uint64_t seed) override {
+    return link_->flipBits(count, seed);
+  }
 
  private:
   std::unique_ptr<HwAgent::ChipLink> link_;

@@ -19,6 +19,7 @@
 #include "platform/tessar/HwTableBase.h"
 #include "tools/hwtables/AgentSession.h"
 #include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/BringUpOptions.h"
 #include "tools/hwtables/Plugins.h"
 
 namespace {
@@ -35,8 +36,9 @@ class Console : public ::testing::Test {
     char pattern[] = "/dev/shm/hwtables-console-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     root_ = pattern;
-    session_ = std::make_unique<Tool::AgentSession>(std::vector<U32>{0, 1},
-                                                    Tool::parseRevision("bcm88490_a0"), root_, 256);
+    HwAgent::Options options;
+    options.storeRoot = root_;
+    session_ = std::make_unique<Tool::AgentSession>(options);
   }
   void TearDown() override {
     session_.reset();
@@ -48,7 +50,8 @@ class Console : public ::testing::Test {
   // What another program in the agent's process may do: the library stores an entry
   // under any key its key type takes, `null` included.
   void setThroughTheLibrary(std::string const& table, U8 fap, std::string const& key) {
-    auto held = session_->tableManager().tableColl({table, Tool::parseRevision("bcm88490_a0")});
+    auto held =
+        session_->agent().tableManager().tableColl({table, Tool::parseRevision("bcm88490_a0")});
     std::any object = Vorl::Ptr<Vorl::Node>(held);
     auto tableType = held->typeData();
     auto const* module = tableType.module;
@@ -185,6 +188,31 @@ TEST_F(Console, CommentsBlankLinesAndCompletion) {
   EXPECT_EQ(session_->completions({"get", kTermination, "0"}), std::vector<std::string>{"{value="});
   EXPECT_TRUE(has(session_->completions({"set", kTermination, "0", "{value=3}"}), "hasCw="));
   EXPECT_TRUE(session_->completions({"get", kTermination, "0", "{value=3}"}).empty());
+}
+
+TEST_F(Console, ReconcileWritesOnlyWhatDiffersInItsScopeAndRefusesWhatTheAgentDoesNotHold) {
+  constexpr char const* kEei = "IppdPphAttributeByEeiHwDirect";
+  for (auto const* fap : {"0", "1"}) {
+    ASSERT_TRUE(run(fmt::format("set {} {} {{value=9}} fheiType=5", kEei, fap)).ok());
+  }
+  auto one = run(fmt::format("reconcile {} 0", kEei));
+  ASSERT_TRUE(one.ok()) << one.problem;
+  ASSERT_EQ(one.json["entries"].size(), 1u) << one.json.dump();
+  EXPECT_EQ(one.json["total"]["rowsWritten"], 1);
+  auto all = run("reconcile");
+  ASSERT_TRUE(all.ok()) << all.problem;
+  EXPECT_EQ(all.json["total"]["rowsWritten"], 1) << "FAP 1's row; FAP 0's is written already";
+  EXPECT_EQ(all.json["total"]["rowsDiffering"], 1);
+  auto again = run("reconcile all");
+  EXPECT_EQ(again.json["total"]["commandsSent"], 0) << "nothing differs, nothing is sent";
+  EXPECT_TRUE(again.json["clean"].get<bool>());
+  EXPECT_NE(again.lines.back().find("0 written in 0 command(s)"), std::string::npos)
+      << again.lines.back();
+
+  expectRefused(run("reconcile NoSuchTable"), "unknown table 'NoSuchTable'");
+  expectRefused(run(fmt::format("reconcile {} 7", kEei)), "has no shadow for FAP 7");
+  expectRefused(run("reconcile all 9"), "no shadow serves FAP 9");
+  expectRefused(run("reconcile all 0 1"), "usage: reconcile");
 }
 
 }  // namespace

@@ -128,9 +128,13 @@ class Terminal {
   }
   // Everything the terminal shows until `text` appears (or 30 s pass).
   std::string readUntil(std::string const& text) { return E2e::readUntil(fd_, text); }
+  // The agent's exit status; -1 when it has not ended within 30 s (it is killed).
   int finish() {
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    for (int waited = 0; ::waitpid(pid_, &status, WNOHANG) == 0; ++waited) {
+      if (waited == 3000) return -1;  // the destructor kills it
+      ::usleep(10'000);
+    }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }

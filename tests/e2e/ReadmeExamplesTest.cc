@@ -79,6 +79,16 @@ TEST(ReadmeExamples, EveryExampleInTheReadmeIsOneThisTestRuns) {
       "hwtables store watch",
       "hwtables store check --json",
       "hwtables store dump | head",
+      "hwtables chip serve &",
+      "hwtables agent --chip \"$HWTABLES_CHIP_SOCKET\"",
+      "hwtables> set IppaTerminationProfileTableHwDirect 0 {value=3} labelsToTerminate=2",
+      "hwtables> schan IppaTerminationProfileTableHwDirect 0 {value=3}",
+      "hwtables> quit",
+      "hwtables chip flip-bits 3 --seed 9",
+      "hwtables agent --chip \"$HWTABLES_CHIP_SOCKET\" --warm",
+      "hwtables> get IppaTerminationProfileTableHwDirect 0 {value=3}",
+      "hwtables> reconcile",
+      "hwtables demo --warm --flip-bits 3 --seed 9",
       "HWTABLES_TRACE='IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3' "
       "build/bin/hwtables demo",
   };
@@ -160,6 +170,66 @@ TEST(ReadmeExamples, TheStoreIsFilledWatchedWhileLiveCheckedAndDumped) {
   std::string first;
   std::getline(lines, first);
   EXPECT_EQ(first, "store " + root.file("fill") + ": valid");
+}
+
+// A chip process started by the test (with $HWTABLES_CHIP_SOCKET in the test's root),
+// killed when the test ends however it ends.
+class ExampleChip {
+ public:
+  explicit ExampleChip(std::string socket) : socket_(std::move(socket)) {
+    ::setenv("HWTABLES_CHIP_SOCKET", socket_.c_str(), 1);
+    pid_ = E2e::startTool({"chip", "serve"}, out_, err_);
+    if (pid_ > 0) E2e::readUntil(out_, "chip serving on");
+  }
+  ~ExampleChip() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      E2e::finishTool(pid_, out_, err_);
+    }
+    ::unsetenv("HWTABLES_CHIP_SOCKET");
+  }
+  ExampleChip(ExampleChip const&) = delete;
+  ExampleChip& operator=(ExampleChip const&) = delete;
+  bool serving() const { return pid_ > 0; }
+
+ private:
+  std::string socket_;
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+};
+
+TEST(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
+  ExampleRoot root;
+  auto socket = root.file("chip.sock");
+  ExampleChip chip(socket);
+  ASSERT_TRUE(chip.serving());
+  auto first =
+      runWithInput({"agent", "--chip", socket},
+                   "set IppaTerminationProfileTableHwDirect 0 {value=3} labelsToTerminate=2\n"
+                   "schan IppaTerminationProfileTableHwDirect 0 {value=3}\n"
+                   "quit\n",
+                   root.file("first"));
+  ASSERT_EQ(first.status, 0) << first.err;
+  auto flips = runTool({"chip", "flip-bits", "3", "--seed", "9"});
+  ASSERT_EQ(flips.status, 0) << flips.err;
+
+  auto warm = runWithInput({"agent", "--chip", socket, "--warm"},
+                           "get IppaTerminationProfileTableHwDirect 0 {value=3}\n"
+                           "reconcile\n",
+                           root.file("warm"));
+  EXPECT_EQ(warm.status, 0) << warm.err;
+  EXPECT_NE(warm.out.find("18 of 18 memory shadows took their store over"), std::string::npos)
+      << warm.out;
+  EXPECT_NE(warm.out.find("labelsToTerminate = 2"), std::string::npos) << warm.out;
+  // The start's reconcile wrote the damaged rows back; the one asked for finds none.
+  EXPECT_NE(warm.out.find("3 differed, 3 written"), std::string::npos) << warm.out;
+  EXPECT_NE(warm.out.find("0 differed, 0 written in 0 command(s)"), std::string::npos) << warm.out;
+
+  auto demo = runTool({"demo", "--warm", "--flip-bits", "3", "--seed", "9"});
+  EXPECT_EQ(demo.status, 0) << demo.err;
+  EXPECT_NE(demo.out.find("found 3 rows differing and wrote exactly those"), std::string::npos)
+      << demo.out;
 }
 
 TEST(ReadmeExamples, TracesAreTurnedOnByName) {

@@ -37,6 +37,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+using E2e::ChildGuard;
 using E2e::Run;
 using E2e::expectOneLineError;
 using E2e::fillKeys;
@@ -452,6 +453,7 @@ TEST(StoreToolLive, CheckAndDumpWorkWhileAWriterInAnotherProcessIsWriting) {
   constexpr std::uint32_t kStable = 1000;
   pid_t writer = startLibraryWriter(dir, kStable);
   ASSERT_GT(writer, 0);
+  ChildGuard writerGuard(writer);
   std::set<std::uint64_t> sequences;
   for (int round = 0; round < 4; ++round) {
     SCOPED_TRACE(round);
@@ -484,6 +486,7 @@ TEST(StoreToolLive, CheckAndDumpWorkWhileAWriterInAnotherProcessIsWriting) {
 
   // A writer killed at any point leaves a store that check reports, valid or not,
   // without crashing.
+  writerGuard.release();
   kill(writer, SIGKILL);
   waitpid(writer, nullptr, 0);
   auto after = runTool({"store", "check", dir, "--json"});
@@ -504,6 +507,7 @@ TEST(StoreToolLive, AFillThatKeepsUpdatingCanBeWatchedAndStopsCleanlyOnSigterm) 
                           "--update-for", "60", "--json"},
                          outFd, errFd);
   ASSERT_GT(fill, 0);
+  ChildGuard fillGuard(fill);
   // Wait until the fill is done and the updates run.
   bool updating = false;
   for (int attempt = 0; attempt < 200 && !updating; ++attempt) {
@@ -520,7 +524,7 @@ TEST(StoreToolLive, AFillThatKeepsUpdatingCanBeWatchedAndStopsCleanlyOnSigterm) 
   ASSERT_EQ(dump.status, 0) << dump.err;
   EXPECT_EQ(json::parse(dump.out)["entries"].size(), 500u);
 
-  kill(fill, SIGTERM);
+  kill(fillGuard.release(), SIGTERM);
   auto run = finishTool(fill, outFd, errFd);
   expectOneLineError(run, 1, "interrupted; the store is valid and holds 500 entries");
   auto stopped = json::parse(run.out);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,6 +148,12 @@ TempDir::TempDir(std::string const& purpose) {
   std::string pattern = "/dev/shm/hwtables-" + purpose + "-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+}
+
+ChildGuard::~ChildGuard() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
 }
 
 TempDir::~TempDir() {

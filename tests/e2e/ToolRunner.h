@@ -35,6 +35,26 @@ Run runTool(std::vector<std::string> args, uid_t user = 0);
 // act once the tool is ready instead of after a guessed delay.
 std::string readUntil(int outFd, std::string const& text);
 
+// Kills (SIGKILL) and reaps a child the test started when the scope ends, unless the
+// test reaped it itself (release()): a failed ASSERT returns early, and a child left
+// running would keep ctest waiting on its output pipes.
+class ChildGuard {
+ public:
+  explicit ChildGuard(pid_t pid) : pid_(pid) {}
+  ~ChildGuard();
+  ChildGuard(ChildGuard const&) = delete;
+  ChildGuard& operator=(ChildGuard const&) = delete;
+  // The test waits for the child itself from here on.
+  pid_t release() {
+    pid_t pid = pid_;
+    pid_ = -1;
+    return pid;
+  }
+
+ private:
+  pid_t pid_;
+};
+
 // A directory in /dev/shm for one test, removed with everything in it afterwards.
 class TempDir {
  public:

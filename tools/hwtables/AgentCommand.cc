@@ -1,27 +1,30 @@
 // `hwtables agent [--root DIR] [--faps LIST] [--revision NAME] [--dma-buffer BYTES]
-// [--script FILE] [--json]`: a long-running agent on the simulated chip, driven one
-// command per line from a terminal (with line editing, history and completion), a
-// pipe or a script.
+// [--chip SOCKET] [--warm] [--script FILE] [--json]`: a long-running agent on the
+// simulated chip (in this process, or a chip process with --chip), driven one command
+// per line from a terminal (with line editing, history and completion), a pipe or a
+// script.
 //
-// Every table is brought up at start (one shadow per FAP, downloaded to the chip);
-// memory shadows live in their stores below the root, so `hwtables show` and `watch`
+// Every table is brought up at start (one shadow per FAP): cold, every table is
+// downloaded to the chip; with --warm, the memory shadows take over the stores a
+// predecessor left, and a reconcile writes only the rows the chip holds differently.
+// Memory shadows live in their stores below the root, so `hwtables show` and `watch`
 // in another process see them while the agent runs. End of input, `quit`, SIGINT or
-// SIGTERM end the agent cleanly: the shadows are deleted, which empties their stores
-// and leaves the files valid.
+// SIGTERM end the agent cleanly: it detaches from its stores, which keep their entries
+// for a successor (`--warm`); a follower sees the writer go away.
 //
 // Lines: `#` starts a comment, blank lines are skipped, a UTF-8 byte-order mark at the
 // start of a script is skipped. A refused or failed command is reported on stderr as
 // "FILE:LINE: error: ..." (scripts and pipes; "stdin" names a pipe) and the agent goes
 // on. Exit status 2 when a line was refused (bad input), else 1 when a command's
 // check failed (an audit's differences, entries a download could not write), else 0.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <memory>
 #include <optional>
 
@@ -29,10 +32,9 @@
 
 #include <fmt/format.h>
 
-#include "platform/ordex/EntityManager.h"
-#include "platform/vorl/Exceptions.h"
 #include "tools/hwtables/AgentSession.h"
 #include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/BringUpOptions.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/Plugins.h"
@@ -43,11 +45,8 @@ namespace Tool {
 namespace {
 
 struct Options {
-  std::string faps = "0,1";
-  std::string revision = "bcm88490_a0";
-  std::string root;
+  BringUpArguments bringUp;
   std::string script;
-  U64 dmaBufferBytes = 256;
   bool json = false;
 };
 
@@ -62,14 +61,37 @@ class LineSource {
   virtual std::string where() const = 0;
 };
 
-// A script or a pipe, read line by line.
+// A script or a pipe, read line by line straight from its file descriptor. A read
+// that SIGINT or SIGTERM interrupts ends the input: a stream would retry it, and an
+// agent fed by a pipe whose writer stays quiet would not stop until the next line.
 class StreamLines : public LineSource {
  public:
-  StreamLines(std::istream& input, std::string name) : input_(input), name_(std::move(name)) {}
+  StreamLines(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
 
   std::optional<std::string> next() override {
     std::string line;
-    if (!std::getline(input_, line)) return std::nullopt;
+    while (true) {
+      if (auto newline = buffered_.find('\n'); newline != std::string::npos) {
+        line = buffered_.substr(0, newline);
+        buffered_.erase(0, newline + 1);
+        break;
+      }
+      if (ended_) {
+        if (buffered_.empty()) return std::nullopt;
+        line = std::move(buffered_);  // the last line, without its line break
+        buffered_.clear();
+        break;
+      }
+      char chunk[4096];
+      auto got = ::read(fd_, chunk, sizeof chunk);
+      if (got > 0) {
+        buffered_.append(chunk, static_cast<std::size_t>(got));
+      } else if (got < 0 && errno == EINTR) {
+        if (StopSignals::requested()) return std::nullopt;
+      } else {
+        ended_ = true;  // the end of input, or input that cannot be read any further
+      }
+    }
     if (++number_ == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     if (line.ends_with('\r')) line.pop_back();
     return line;
@@ -77,8 +99,10 @@ class StreamLines : public LineSource {
   std::string where() const override { return fmt::format("{}:{}", name_, number_); }
 
  private:
-  std::istream& input_;
+  int fd_;
   std::string name_;
+  std::string buffered_;
+  bool ended_ = false;
   std::size_t number_ = 0;
 };
 
@@ -91,6 +115,10 @@ class TerminalLines : public LineSource {
     // Ctrl-C ends the agent as it does without a terminal: the read is interrupted
     // and the session sees the stop request, rather than libedit taking the signal.
     rl_catch_signals = 0;
+    // A stop that lands while libedit is not blocked in read() (echoing, redrawing)
+    // would leave the next read waiting for a key that never comes: keys are read
+    // here, and the stop request is looked at before and between waits.
+    rl_getc_function = &TerminalLines::key;
     // Words break at blanks only: keys ({value=3}) and field=value stay one word.
     static char breaks[] = " \t";
     rl_basic_word_break_characters = breaks;
@@ -112,6 +140,22 @@ class TerminalLines : public LineSource {
   std::string where() const override { return {}; }
 
  private:
+  // One byte from the terminal, or EOF once a stop is requested or input ends.
+  static int key(FILE* input) {
+    int fd = ::fileno(input);
+    while (!StopSignals::requested()) {
+      pollfd ready{fd, POLLIN, 0};
+      int count = ::poll(&ready, 1, 100);  // a stop is seen within 100 ms
+      if (count < 0 && errno != EINTR) return EOF;
+      if (count <= 0) continue;
+      unsigned char byte = 0;
+      auto got = ::read(fd, &byte, 1);
+      if (got == 1) return byte;
+      if (got == 0 || (errno != EINTR && errno != EAGAIN)) return EOF;
+    }
+    return EOF;
+  }
+
   static char** complete(char const* text, int start, int) {
     rl_attempted_completion_over = 1;  // never file names
     candidates_.clear();
@@ -138,57 +182,62 @@ class TerminalLines : public LineSource {
   static inline std::vector<std::string> candidates_;
 };
 
-// Opens the script before anything is brought up, so that a bad path changes nothing.
-void openScript(std::string const& path, std::ifstream& script) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) {
-    throw UsageError(
-        fmt::format("cannot read the script {}: {}", shown(path, 256), std::strerror(errno)));
+// The script's file, closed when the agent ends.
+class ScriptFile {
+ public:
+  ScriptFile() = default;
+  ~ScriptFile() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  if (S_ISDIR(status.st_mode)) {
-    throw UsageError(fmt::format("the script {} is a directory", shown(path, 256)));
+  ScriptFile(ScriptFile const&) = delete;
+  ScriptFile& operator=(ScriptFile const&) = delete;
+
+  // Opens the script before anything is brought up, so that a bad path changes nothing.
+  void open(std::string const& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+      throw UsageError(
+          fmt::format("cannot read the script {}: {}", shown(path, 256), std::strerror(errno)));
+    }
+    if (S_ISDIR(status.st_mode)) {
+      throw UsageError(fmt::format("the script {} is a directory", shown(path, 256)));
+    }
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      throw UsageError(
+          fmt::format("cannot read the script {}: {}", shown(path, 256), std::strerror(errno)));
+    }
   }
-  errno = 0;
-  script.open(path);
-  if (!script) {
-    throw UsageError(fmt::format("cannot read the script {}: {}", shown(path, 256),
-                                 std::strerror(errno != 0 ? errno : EACCES)));
-  }
-}
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
 
 void run(Options const& options) {
-  auto faps = parseFaps(options.faps);
-  auto revision = parseRevision(options.revision);
-  auto dmaBufferBytes = checkDmaBuffer(options.dmaBufferBytes);
-  std::ifstream script;
-  if (!options.script.empty()) openScript(options.script, script);
-  auto root = storeRoot(options.root);
+  ScriptFile script;
+  if (!options.script.empty()) script.open(options.script);
+  auto agentOptions = bringUpOptions(options.bringUp);
   bool terminal = options.script.empty() && ::isatty(STDIN_FILENO) == 1;
 
   StopSignals signals;
-  std::unique_ptr<AgentSession> made;
-  try {
-    made = std::make_unique<AgentSession>(faps, revision, root, dmaBufferBytes);
-  } catch (Vorl::MemoryResourceException const& error) {
-    storesCannotBeMade(root, error);
-  } catch (Vorl::InvalidInitializeException const& error) {
-    storesCannotBeMade(root, error);
-  }
-  auto& session = *made;
+  AgentSession session(agentOptions);
   std::unique_ptr<LineSource> lines;
   if (!options.script.empty()) {
-    lines = std::make_unique<StreamLines>(script, options.script);
+    lines = std::make_unique<StreamLines>(script.fd(), options.script);
   } else if (terminal && !options.json) {
     lines = std::make_unique<TerminalLines>(session);
   } else {
-    lines = std::make_unique<StreamLines>(std::cin, "stdin");
+    lines = std::make_unique<StreamLines>(STDIN_FILENO, "stdin");
   }
   if (options.json) {
-    fmt::print("{}\n", nlohmann::json{{"ready", true},
-                                      {"faps", faps},
-                                      {"revision", revision.revString()},
-                                      {"storeRoot", root}}
-                           .dump());
+    nlohmann::ordered_json ready{{"ready", true},
+                                 {"faps", agentOptions.faps},
+                                 {"revision", agentOptions.revision.revString()},
+                                 {"storeRoot", agentOptions.storeRoot}};
+    auto start = session.bringUpJson();
+    for (auto const& [name, value] : start.items()) ready[name] = value;
+    fmt::print("{}\n", ready.dump());
   } else {
     for (auto const& line : session.bringUp()) fmt::print("{}\n", line);
     if (terminal) fmt::print("Type help for the commands, quit to end; Tab completes.\n");
@@ -199,6 +248,12 @@ void run(Options const& options) {
   std::size_t failed = 0;
   std::string firstRefused;
   std::string firstFailed;
+  // A warm start whose reconcile left rows differing is a failed check, as an audit's.
+  if (!session.startProblem().empty()) {
+    if (!options.json) fmt::print(stderr, "failed: {}\n", session.startProblem());
+    firstFailed = "the warm start's reconcile";
+    ++failed;
+  }
   bool quit = false;
   while (!StopSignals::requested()) {
     auto line = lines->next();
@@ -247,30 +302,27 @@ void addAgentCommand(CLI::App& app) {
   auto options = std::make_shared<Options>();
   auto* command = app.add_subcommand(
       "agent",
-      "A long-running agent on the simulated chip with every table's shadows in the store, "
-      "driven one command per line (help lists the commands); show and watch in another "
-      "process see its shadows");
+      "A long-running agent on the simulated chip (or a chip process: --chip) with every "
+      "table's shadows in the store, driven one command per line (help lists the commands); "
+      "show and watch in another process see its shadows; --warm restarts on what a "
+      "predecessor left");
   addPluginDirOption(command);
-  command
-      ->add_option("--faps", options->faps, "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3")
-      ->capture_default_str();
-  command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")
-      ->capture_default_str();
-  command->add_option("--root", options->root,
-                      "Root of the memory shadows' stores (default: $HWTABLES_ROOT, else "
-                      "/dev/shm/hwtables); created when its parent exists");
-  command
-      ->add_option("--dma-buffer", options->dmaBufferBytes,
-                   "Size in bytes of the DMA buffers of downloads and reads (at least one "
-                   "row of the widest memory)")
-      ->capture_default_str();
+  addBringUpOptions(
+      command, options->bringUp,
+      "Warm start: take over the stores a predecessor on this root left (their "
+      "entries are what the chip must hold), then reconcile the chip: write "
+      "only the rows that differ (every row, on the chip in this process, which starts "
+      "empty), and print the bring-up and reconcile reports");
   command->add_option("--script", options->script,
                       "Read the command lines from this file (# starts a comment)");
   command->add_flag("--json", options->json, "Answer each command with one JSON line");
   command->footer(
       "At a terminal: line editing, history and Tab completion of commands, tables, FAPs and\n"
       "fields. A refused line changes nothing and is reported on stderr as FILE:LINE: error.\n"
-      "Exit status: 0 all went well, 1 a command's check failed, 2 a line was refused.");
+      "Stopping (quit, end of input, Ctrl-C, SIGTERM) leaves the stores' entries for an\n"
+      "agent --warm on the same root. A chip process that is gone fails each command that\n"
+      "needs it. Exit status: 0 all went well, 1 a command's check failed (or the chip\n"
+      "failed), 2 a line was refused.");
   command->callback([options] { run(*options); });
 }
 

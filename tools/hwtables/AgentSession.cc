@@ -10,7 +10,6 @@
 #include "framework/ModuleTypes.h"
 #include "framework/ReadBackAudit.h"
 #include "platform/lutz/PerUnitBitmap.h"
-#include "platform/ordex/EntityManager.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/tessar/HwTableHolderContext.h"
 #include "platform/tessar/HwTableReaderBase.h"
@@ -64,11 +63,6 @@ namespace {
 
 using Framework::ModuleTypes;
 
-std::string fapTypeText(Hardware::Sand::FapRevision const& revision) {
-  return fmt::format(
-      "{}", Hardware::Sand::fapTypeValue(Hardware::Sand::chipTypeToFapType(revision.chipType())));
-}
-
 // Calls a function attribute by name. The table module publishes every function the
 // console calls, so a missing or uncallable one is the module's fault, not the line's.
 std::any call(Vorl::TypeDescriptor type, std::any& self, std::string_view name,
@@ -92,6 +86,16 @@ U64 readNumber(Vorl::TypeDescriptor type, std::any& self, std::string_view name)
     throw CheckFailed(fmt::format("{} has no readable {}", type.info().name, name));
   }
   return std::any_cast<U64>(result);
+}
+
+// The lines of a text, each without its line break.
+void appendLines(std::string const& text, std::vector<std::string>& lines) {
+  for (std::size_t start = 0; start < text.size();) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
 }
 
 nlohmann::ordered_json positionJson(KeyPosition position) {
@@ -239,6 +243,9 @@ std::span<AgentSession::Command const> AgentSession::commands() {
        &AgentSession::read, Operand::table, true},
       {"audit", "audit [TABLE|all] [FAP]", "read back and compare the chip with the shadows", 1, 3,
        &AgentSession::audit, Operand::tableOrAll, true},
+      {"reconcile", "reconcile [TABLE|all] [FAP]",
+       "read back, write only the rows that differ from the shadows", 1, 3,
+       &AgentSession::reconcile, Operand::tableOrAll, true},
       {"dma-buffer", "dma-buffer BYTES", "size of the DMA buffers for downloads and reads", 2, 2,
        &AgentSession::dmaBuffer},
       {"describe", "describe TABLE", "the table's types as the type runtime has them", 2, 2,
@@ -269,41 +276,39 @@ std::vector<std::string> commandNames() {
 
 }  // namespace
 
-AgentSession::AgentSession(std::vector<U32> faps, Hardware::Sand::FapRevision revision,
-                           std::string root, U32 dmaBufferBytes)
-    : faps_(std::move(faps)), revision_(std::move(revision)) {
-  for (auto fap : faps_) fapmask_.fapIdIs(Pelcar::FapId(fap), true);
-  auto& context = Tessar::HwTableHolderContext::singleton();
-  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
-  manager_ = Vorl::makePtr<Tessar::TableManager>();
-  readers_ = Vorl::makePtr<Tessar::ReadTableManager>(fapmask_);
-  pool_ = Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(checkDmaBuffer(dmaBufferBytes));
-  manager_->dmaMemPoolManagerIs(pool_);
-  readers_->dmaMemPoolManagerIs(pool_);
-  manager_->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root));
-  try {
-    for (auto const* info : tableCatalogue()) {
-      Tessar::HwTableKey key{std::string(info->className), revision_};
-      auto factory = context.hwTableFactory(key);
-      if (!factory) throw CheckFailed(fmt::format("no table factory for {}", info->className));
-      auto table =
-          Vorl::ptrCast<Tessar::HwCommonShadowTableBase>(factory(revision_, manager_, nullptr));
-      if (!table) throw CheckFailed(fmt::format("{} has no shadows", info->className));
-      manager_->tableCollIs(key, table);
-      for (auto fap : faps_) table->addShadow(Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
-      chip_.execute(table->download(fapTypeText(revision_), fapmask_));
-    }
-  } catch (...) {
-    manager_->tableCollDelAll();
-    throw;
+AgentSession::AgentSession(HwAgent::Options options)
+    : agent_(std::make_unique<HwAgent::Agent>(std::move(options))),
+      faps_(agent_->options().faps),
+      revision_(agent_->options().revision) {
+  auto const& report = agent_->bringUp();
+  if (!report.warm) {
+    agent_->download();
+    auto chip = agent_->options().chipSocket.empty() ? std::string() : " served by " + report.chip;
+    bringUp_.push_back(fmt::format(
+        "{} tables on FAPs {} of the simulated {} chip{}; memory "
+        "shadows below {}",
+        agent_->tables().size(), fapsText(), revision_.revString(), chip, report.storeRoot));
+    return;
   }
-  bringUp_.push_back(
-      fmt::format("{} tables on FAPs {} of the simulated {} chip; memory shadows below {}",
-                  tableCatalogue().size(), fapsText(), revision_.revString(), root));
+  startReconcile_ = agent_->reconcile();
+  appendLines(report.text(), bringUp_);
+  appendLines(startReconcile_->text(), bringUp_);
+  if (!startReconcile_->clean()) {
+    startProblem_ = fmt::format("the warm start's reconcile left {} rows differing",
+                                startReconcile_->total().rowsStillDiffering);
+  }
 }
 
-AgentSession::~AgentSession() {
-  manager_->tableCollDelAll();
+AgentSession::~AgentSession() = default;
+
+nlohmann::ordered_json AgentSession::bringUpJson() const {
+  nlohmann::ordered_json document{{"start", startReconcile_ ? "warm" : "cold"},
+                                  {"chip", agent_->bringUp().chip}};
+  if (startReconcile_) {
+    document["bringUp"] = agent_->bringUp().json();
+    document["reconcile"] = startReconcile_->json();
+  }
+  return document;
 }
 
 std::string AgentSession::fapsText() const {
@@ -325,15 +330,12 @@ AgentReply AgentSession::handle(std::string const& line) {
       throw UsageError(fmt::format("usage: {}", command->usage));
     }
     reply = (this->*command->run)(words);
-  } catch (UsageError const& error) {
-    reply = {};
-    reply.status = ReplyStatus::refused;
-    reply.problem = error.what();
-    reply.detail = error.detail();
   } catch (std::exception const& error) {
+    // Bad input (exit status 2) is refused; anything else ran and failed, a chip
+    // that is gone included.
     auto report = errorReport(error);
     reply = {};
-    reply.status = ReplyStatus::failed;
+    reply.status = report.exitStatus == 2 ? ReplyStatus::refused : ReplyStatus::failed;
     reply.problem = report.message;
     reply.detail = report.detail;
   }
@@ -348,7 +350,7 @@ TableHandle AgentSession::table(std::string const& name) const {
     throw CheckFailed(fmt::format("the type runtime has no module of {}", handle.name()));
   }
   handle.table = Vorl::ptrCast<Tessar::HwCommonShadowTableBase>(
-      manager_->tableColl({handle.name(), revision_}));
+      agent_->tableManager().tableColl({handle.name(), revision_}));
   if (!handle.table) throw UsageError(fmt::format("the agent holds no table {}", handle.name()));
   handle.object = Vorl::Ptr<Vorl::Node>(handle.table);
   handle.tableType = handle.table->typeData();
@@ -500,7 +502,7 @@ AgentReply AgentSession::schan(Words const& words) {
     }
   }
   reply.json["commands"] = list;
-  chip_.execute(cmds);
+  agent_->send(cmds);
   return reply;
 }
 
@@ -512,15 +514,7 @@ AgentReply AgentSession::download(Words const& words) {
   } else {
     names.push_back(table(words[1]).name());
   }
-  std::vector<Vorl::Ptr<Pelcar::SchanCmds>> lists;
-  for (auto const& name : names) {
-    lists.push_back(table(name).table->download(fapTypeText(revision_), fapmask_));
-  }
-  std::size_t total = 0;
-  for (auto const& list : lists) {
-    total += list ? list->size() : 0;
-    chip_.execute(list);
-  }
+  std::size_t total = agent_->download(names.size() == 1 ? names[0] : "all").commands();
   reply.lines.push_back(
       fmt::format("{} table(s) downloaded in {} command(s)", names.size(), total));
   reply.json["tables"] = names.size();
@@ -537,7 +531,7 @@ AgentReply AgentSession::clear(Words const& words) {
   reply.lines.push_back(
       fmt::format("cleared; {} command(s) sent to the chip", cmds ? cmds->size() : 0));
   reply.json["commandCount"] = cmds ? cmds->size() : 0;
-  chip_.execute(cmds);
+  agent_->send(cmds);
   return reply;
 }
 
@@ -548,12 +542,12 @@ AgentReply AgentSession::read(Words const& words) {
   auto factory =
       Tessar::HwTableHolderContext::singleton().hwReaderFactory({handle.name(), revision_});
   if (!factory) throw CheckFailed(fmt::format("no reader registered for {}", handle.name()));
-  auto reader = factory(revision_, readers_);
+  auto reader = factory(revision_, agent_->readTableManager());
   auto results = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
   auto cmds = reader->tableReadSchanCmds(Vorl::makePtr<Tessar::HwReadRequestParameterBase>(
                                              shadowKey, Tessar::HwReadRequestType::fullTableRead),
                                          results);
-  chip_.answer(cmds);
+  agent_->read(cmds);
   nlohmann::ordered_json entries = nlohmann::ordered_json::array();
   AgentReply listed;
   if (auto result = results->perInstanceReadResult(shadowKey)) {
@@ -579,10 +573,9 @@ AgentReply AgentSession::read(Words const& words) {
   return reply;
 }
 
-AgentReply AgentSession::audit(Words const& words) {
-  AgentReply reply;
+Readers::AuditScope AgentSession::scopeOf(Words const& words,
+                                          std::vector<std::string>& names) const {
   Readers::AuditScope scope;
-  std::vector<std::string> names;
   if (words.size() > 1 && !equalIgnoringCase(words[1], "all")) {
     auto handle = table(words[1]);
     scope.table = handle.name();
@@ -598,8 +591,14 @@ AgentReply AgentSession::audit(Words const& words) {
       scope.fapId = fap;
     }
   }
-  auto audits = Readers::auditReadBack(
-      *manager_, readers_, [this](auto const& cmds) { chip_.answer(cmds); }, scope);
+  return scope;
+}
+
+AgentReply AgentSession::audit(Words const& words) {
+  AgentReply reply;
+  std::vector<std::string> names;
+  auto scope = scopeOf(words, names);
+  auto audits = agent_->audit(scope);
   std::size_t differences = 0;
   std::size_t entries = 0;
   nlohmann::ordered_json found = nlohmann::ordered_json::array();
@@ -626,10 +625,25 @@ AgentReply AgentSession::audit(Words const& words) {
   return reply;
 }
 
+AgentReply AgentSession::reconcile(Words const& words) {
+  AgentReply reply;
+  std::vector<std::string> names;
+  auto report = agent_->reconcile(scopeOf(words, names));
+  appendLines(report.text(), reply.lines);
+  auto json = report.json();
+  for (auto const& [name, value] : json.items()) reply.json[name] = value;
+  if (!report.clean()) {
+    reply.status = ReplyStatus::failed;
+    reply.problem = fmt::format("read back after the writes, {} rows still differ",
+                                report.total().rowsStillDiffering);
+  }
+  return reply;
+}
+
 AgentReply AgentSession::dmaBuffer(Words const& words) {
   AgentReply reply;
   auto bytes = checkDmaBuffer(parseNumber(words[1], "a DMA buffer size", ~U32{0}));
-  pool_->bufferBytesIs(bytes);
+  agent_->dmaBufferIs(bytes);
   reply.lines.push_back(fmt::format("DMA buffers of {} bytes for downloads and reads", bytes));
   reply.json["dmaBufferBytes"] = bytes;
   return reply;
@@ -638,13 +652,7 @@ AgentReply AgentSession::dmaBuffer(Words const& words) {
 AgentReply AgentSession::describe(Words const& words) {
   AgentReply reply;
   auto handle = table(words[1]);
-  auto text = moduleText(*handle.module);
-  for (std::size_t start = 0; start < text.size();) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    reply.lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  appendLines(moduleText(*handle.module), reply.lines);
   reply.json["module"] = nlohmann::ordered_json(moduleJson(*handle.module));
   return reply;
 }

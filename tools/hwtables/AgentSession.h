@@ -1,6 +1,11 @@
-// The console behind `hwtables agent`: every table of the chip with one shadow per
-// FAP (memory shadows in their shared-memory stores), the simulated chip they are
-// downloaded to, and the table readers, driven one command line at a time.
+// The console behind `hwtables agent`: an agent of the agent layer (agent/Agent.h) on
+// one chip, every table with one shadow per FAP (memory shadows in their shared-memory
+// stores), driven one command line at a time.
+//
+// The session starts the agent: cold, it downloads every table; warm, the agent takes
+// over the stores a predecessor left and a reconcile writes only what differs. When
+// the session ends, the agent detaches from its stores and leaves their entries for a
+// successor.
 //
 // Commands are a table of name -> handler (commands()); each handler returns a typed
 // reply that prints as text for people or as one JSON line for machines. A reply is
@@ -27,11 +32,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/dma/DmaMemPool.h"
-#include "platform/hardware/FapRevision.h"
-#include "platform/sim/SimChip.h"
-#include "platform/tessar/ReadTableManager.h"
-#include "platform/tessar/TableManager.h"
+#include <memory>
+#include <optional>
+
+#include "agent/Agent.h"
+#include "framework/ReadBackAudit.h"
 
 namespace Tool {
 
@@ -55,8 +60,8 @@ struct AgentReply {
 
 class AgentSession {
  public:
-  AgentSession(std::vector<U32> faps, Hardware::Sand::FapRevision revision, std::string root,
-               U32 dmaBufferBytes);
+  // Brings the agent up and starts it (see above). Throws HwAgent::Error.
+  explicit AgentSession(HwAgent::Options options);
   ~AgentSession();
   AgentSession(AgentSession const&) = delete;
   AgentSession& operator=(AgentSession const&) = delete;
@@ -65,11 +70,17 @@ class AgentSession {
   // or only a # comment) answers nothing: an ok reply with no lines.
   AgentReply handle(std::string const& line);
 
-  // What the bring-up did, for the first lines of output.
+  // What the bring-up did, for the first lines of output: a line, or for a warm start
+  // the bring-up report and the reconcile's.
   std::vector<std::string> const& bringUp() const { return bringUp_; }
+  // The same for machines: {"start", "chip"}, and a warm start's "bringUp" and
+  // "reconcile" reports.
+  nlohmann::ordered_json bringUpJson() const;
+  // Empty, or what the warm start's reconcile left differing, in one line.
+  std::string const& startProblem() const { return startProblem_; }
 
-  // The tables the session holds, for code beside the console in the same process.
-  Tessar::TableManager& tableManager() const { return *manager_; }
+  // The agent, for code beside the console in the same process.
+  HwAgent::Agent& agent() const { return *agent_; }
 
   // The words a terminal offers to complete the word being typed, given the words
   // before it: commands, then table names, FAP ids, a key's opening and field names.
@@ -99,6 +110,7 @@ class AgentSession {
   AgentReply clear(Words const& words);
   AgentReply read(Words const& words);
   AgentReply audit(Words const& words);
+  AgentReply reconcile(Words const& words);
   AgentReply dmaBuffer(Words const& words);
   AgentReply describe(Words const& words);
   AgentReply help(Words const& words);
@@ -115,16 +127,16 @@ class AgentSession {
   // every table; FAP none: every FAP), as reply lines and JSON.
   void reportNotWritten(std::vector<std::string> const& tables, std::optional<U32> fap,
                         AgentReply& reply) const;
+  // The tables and FAP of `[TABLE|all] [FAP]` (words 1 and 2), checked.
+  Readers::AuditScope scopeOf(Words const& words, std::vector<std::string>& names) const;
   std::string fapsText() const;
 
-  std::vector<U32> faps_;
-  Pelcar::Fapmask fapmask_;
-  Hardware::Sand::FapRevision revision_;
-  Vorl::Ptr<Tessar::TableManager> manager_;
-  Vorl::Ptr<Tessar::ReadTableManager> readers_;
-  Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> pool_;
-  Sim::Chip chip_;
+  std::unique_ptr<HwAgent::Agent> agent_;
+  std::vector<U32> const& faps_;
+  Hardware::Sand::FapRevision const& revision_;
   std::vector<std::string> bringUp_;
+  std::optional<HwAgent::ReconcileReport> startReconcile_;
+  std::string startProblem_;
 };
 
 // Splits a command line into words; a `{...}` group (a key's text form) is one word,

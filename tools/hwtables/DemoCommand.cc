@@ -1,19 +1,24 @@
 // `hwtables demo [--faps LIST] [--revision NAME] [--root DIR] [--dma-buffer BYTES]
-// [--json]`: the thirteen tables at work, end to end, on the simulated chip.
+// [--chip SOCKET] [--warm] [--json]`: the thirteen tables at work, end to end, on the
+// simulated chip (in this process, or a chip process with --chip).
 //
-// The demo does what the agent does when it brings chips up: it initialises the
-// table plug-ins with the holder context, obtains each table through the factory
-// registered for the revision, adds one shadow per FAP (shadow key = FAP id,
-// instance 0; each shadow serves its own FAP) — a memory shadow's entries go to its
-// shared-memory store below the store root — downloads every table to the simulated
-// chip (memories in DMA bulk writes of pool buffers) and checks that the chip holds
-// exactly what each shadow holds. Then it reads every table back through the
-// table's registered reader and audits the chip against the shadows (with
-// --flip-bits, after damaging the chip on purpose, so the audit has something to
-// find). Last, a second process, this tool's `show`, maps every memory shadow's store
-// read-only and must see exactly the shadow's entries.
-// Exit status 0 only when every check holds. The shadows are deleted at the end,
-// which empties their stores (the files stay for the next writer).
+// The demo is a front-end of the agent layer (agent/Agent.h): an agent brings every
+// table up through the factory registered for the revision, one shadow per FAP (a
+// memory shadow's entries go to its shared-memory store below the store root),
+// downloads every table to the chip (memories in DMA bulk writes of pool buffers) and
+// the demo checks that the chip holds exactly what each shadow holds. Then the agent
+// reads every table back through the table's registered reader and audits the chip
+// against the shadows (with --flip-bits, after damaging the chip on purpose, so the
+// audit has something to find). Last, a second process, this tool's `show`, maps
+// every memory shadow's store read-only and must see exactly the shadow's entries.
+//
+// With --warm the demo then restarts: the agent stops (its stores keep their
+// entries), --flip-bits damages the chip while no agent runs, and a second agent
+// starts warm on the same root and chip, takes the stores over and reconciles: it
+// must write exactly the rows that differ (none without flips) and leave the chip
+// matching its shadows.
+// Exit status 0 only when every check holds. The agent detaches from its stores at
+// the end; they keep their entries for a successor.
 #include <signal.h>
 #include <unistd.h>
 
@@ -28,15 +33,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "framework/ReadBackAudit.h"
-#include "platform/dma/DmaMemPool.h"
-#include "platform/hardware/FapRevision.h"
-#include "platform/ordex/EntityManager.h"
+#include "agent/Agent.h"
 #include "platform/sim/SimChip.h"
-#include "platform/tessar/HwTableBase.h"
-#include "platform/tessar/HwTableHolderContext.h"
 #include "store/StoreFiles.h"
 #include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/BringUpOptions.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/FieldDecoder.h"
 #include "tools/hwtables/MemoryStores.h"
@@ -51,10 +52,7 @@ namespace Tool {
 namespace {
 
 struct Options {
-  std::string faps = "0,1";
-  std::string revision = "bcm88490_a0";
-  std::string root;
-  U64 dmaBufferBytes = 256;
+  BringUpArguments bringUp;
   bool json = false;
   bool hold = false;
   U32 flipBits = 0;
@@ -283,21 +281,6 @@ nlohmann::json flippedJson(std::vector<Sim::FlippedBit> const& flipped) {
   return bits;
 }
 
-// Reads every table back through its registered reader, answered by the chip, and
-// files each table's audit with its result.
-void auditReadBack(std::vector<TableResult>& results, Tessar::TableManager const& manager,
-                   Sim::Chip& chip, Pelcar::Fapmask const& faps, U32 dmaBufferBytes) {
-  auto readers = Vorl::makePtr<Tessar::ReadTableManager>(faps);
-  readers->dmaMemPoolManagerIs(Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(dmaBufferBytes));
-  auto audits =
-      Readers::auditReadBack(manager, readers, [&chip](auto const& cmds) { chip.answer(cmds); });
-  for (auto& audit : audits) {
-    for (auto& result : results) {
-      if (result.info->className == audit.table) result.audit = std::move(audit);
-    }
-  }
-}
-
 // What a person wants to see after a bring-up: each table as the chip now holds it on
 // one FAP, in bytes and its fields that are not zero; memory rows that hold only
 // zeros are left out.
@@ -336,84 +319,78 @@ void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& re
   }
 }
 
-void countBulkWrites(TableResult& result) {
-  if (!result.cmds) return;
-  for (auto const& cmd : *result.cmds) {
-    if (cmd->kind != Pelcar::SchanCmdKind::memoryBulkWrite) continue;
-    ++result.bulkWrites;
-    result.bulkRows += cmd->rowCount;
-  }
+// The chip the demo's agents drive: the chip process, or `local` in this process,
+// which both agents share as a chip keeps its cells across an agent's restart.
+std::unique_ptr<HwAgent::ChipLink> linkTo(HwAgent::Options const& options,
+                                          Vorl::Ptr<Sim::Chip> const& local) {
+  if (options.chipSocket.empty()) return HwAgent::inProcessChip(local);
+  return HwAgent::chipProcess(options.chipSocket, options.chipTimeout);
 }
 
-void run(Options const& options) {
-  auto faps = parseFaps(options.faps);
-  auto revision = parseRevision(options.revision);
-  auto dmaBufferBytes = checkDmaBuffer(options.dmaBufferBytes);
-  auto root = storeRoot(options.root);
-  Pelcar::Fapmask downloadFapmask;
-  for (auto fap : faps) downloadFapmask.fapIdIs(Pelcar::FapId(fap), true);
-  auto fapType =
-      Hardware::Sand::fapTypeValue(Hardware::Sand::chipTypeToFapType(revision.chipType()));
-
-  // The agent's side: plug-ins initialised with the holder context, a table manager
-  // with a DMA pool and an entity manager for the stores.
-  auto& context = Tessar::HwTableHolderContext::singleton();
-  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
-  auto manager = Vorl::makePtr<Tessar::TableManager>();
-  auto mdbManager = Vorl::makePtr<Ombra::TableManager>();
-  auto pool = Vorl::makePtr<DmaMemPoolManager::DmaMemPoolManager>(dmaBufferBytes);
-  manager->entityManagerIs(Vorl::makePtr<Ordex::EntityManager>(root));
-  manager->dmaMemPoolManagerIs(pool);
-  Sim::Chip chip;
-
-  std::vector<TableResult> results;
-  int readerProcess = 0;
-  std::uint64_t seed = options.seed ? *options.seed : std::random_device()();
-  std::vector<Sim::FlippedBit> flipped;
-  SharedMemory sharedMemory;
-  try {
-    for (auto const* info : tableCatalogue()) {
-      Tessar::HwTableKey key{std::string(info->className), revision};
-      auto factory = context.hwTableFactory(key);
-      if (!factory) {
-        throw CheckFailed(fmt::format("no table factory registered for {} on revision {}",
-                                      info->className, revision.revString()));
-      }
-      auto table =
-          Vorl::ptrCast<Tessar::HwCommonShadowTableBase>(factory(revision, manager, mdbManager));
-      if (!table) {
-        throw CheckFailed(
-            fmt::format("the factory of {} returned no shadowed table", info->className));
-      }
-      manager->tableCollIs(key, table);
-      for (auto fap : faps) table->addShadow(Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
-
-      TableResult result;
-      result.info = info;
-      result.fullName = table->typeName();
-      for (auto const& [shadowKey, shadow] : table->hwShadowColl()) {
-        result.shadows.emplace_back(shadowKey, shadow);
-      }
-      result.cmds = table->download(fmt::format("{}", fapType), downloadFapmask);
-      countBulkWrites(result);
-      chip.execute(result.cmds);
-      result.check = Sim::verifyTable(chip, *table, downloadFapmask);
-      results.push_back(std::move(result));
-    }
-    if (options.flipBits != 0) flipped = chip.flipBits(options.flipBits, seed);
-    auditReadBack(results, *manager, chip, downloadFapmask, dmaBufferBytes);
-    readerProcess = confirmFromReaderProcess(results, faps, revision, root);
-    sharedMemory = sharedMemoryOf(results, root, revision.revString());
-  } catch (Vorl::MemoryResourceException const& error) {
-    manager->tableCollDelAll();
-    storesCannotBeMade(root, error);
-  } catch (Vorl::InvalidInitializeException const& error) {
-    manager->tableCollDelAll();
-    storesCannotBeMade(root, error);
-  } catch (...) {
-    manager->tableCollDelAll();
-    throw;
+// The rows flips changed: those with a bit flipped an odd number of times.
+std::size_t rowsChanged(std::vector<Sim::FlippedBit> const& flipped) {
+  std::map<std::pair<Sim::CellAddress, U32>, unsigned> times;
+  for (auto const& flip : flipped) ++times[{flip.cell, flip.bit}];
+  std::set<Sim::CellAddress> changed;
+  for (auto const& [where, count] : times) {
+    if (count % 2 == 1) changed.insert(where.first);
   }
+  return changed.size();
+}
+
+// What the first agent's checks found.
+struct ColdRun {
+  std::size_t failed = 0;       // tables that do not match the chip or the reader process
+  std::size_t differences = 0;  // entries the read-back audit found differing
+  std::size_t tables = 0;
+};
+
+// The first agent's run: download, checks, audit, the reader process; prints the
+// text report (the JSON one goes to `document`).
+ColdRun coldRun(Options const& options, HwAgent::Agent& agent, std::uint64_t seed, bool restart,
+                nlohmann::json& document) {
+  auto const& agentOptions = agent.options();
+  auto const& faps = agentOptions.faps;
+  auto const& revision = agentOptions.revision;
+  auto const& root = agent.storeRoot();
+  auto const& fapType = agent.fapType();
+  auto dmaBufferBytes = agentOptions.dmaBufferBytes;
+
+  auto download = agent.download();
+  // The buffers that carried the download; the reads after it take more of the pool.
+  auto dmaBuffers = agent.dmaPool()->buffersHandedOut();
+  auto chip = agent.chip().contents();
+  std::vector<TableResult> results;
+  for (auto const* info : tableCatalogue()) {
+    auto table = agent.table(info->className);
+    if (!table) throw CheckFailed(fmt::format("the agent holds no table {}", info->className));
+    TableResult result;
+    result.info = info;
+    result.fullName = table->typeName();
+    for (auto const& [shadowKey, shadow] : table->hwShadowColl()) {
+      result.shadows.emplace_back(shadowKey, shadow);
+    }
+    for (auto const& each : download.tables) {
+      if (each.table != info->className) continue;
+      result.cmds = each.cmds;
+      result.bulkWrites = each.bulkWrites;
+      result.bulkRows = each.bulkRows;
+    }
+    result.check = Sim::verifyTable(*chip, *table, agent.fapmask());
+    results.push_back(std::move(result));
+  }
+  std::vector<Sim::FlippedBit> flipped;
+  if (options.flipBits != 0 && !restart) {
+    flipped = agent.chip().flipBits(options.flipBits, seed);
+    chip = agent.chip().contents();
+  }
+  for (auto& audit : agent.audit()) {
+    for (auto& result : results) {
+      if (result.info->className == audit.table) result.audit = std::move(audit);
+    }
+  }
+  int readerProcess = confirmFromReaderProcess(results, faps, revision, root);
+  auto sharedMemory = sharedMemoryOf(results, root, revision.revString());
 
   std::size_t failed = 0;
   std::size_t memories = 0;
@@ -428,26 +405,27 @@ void run(Options const& options) {
 
   if (options.json) {
     nlohmann::json tables = nlohmann::json::array();
-    for (auto const& result : results) tables.push_back(resultJson(result, chip, faps));
-    nlohmann::json document{
-        {"revision", revision.revString()},
-        {"fapType", fapType},
-        {"faps", faps},
-        {"storeRoot", root},
-        {"dmaBufferBytes", dmaBufferBytes},
-        {"dmaBuffers", pool->buffersHandedOut()},
-        {"seed", options.flipBits != 0 ? nlohmann::json(seed) : nlohmann::json()},
-        {"readerProcess", readerProcess},
-        {"tables", tables},
-        {"flippedBits", flippedJson(flipped)},
-        {"readBackDifferences", differences},
-        {"chipCommandsExecuted", chip.log().size()},
-        {"sharedMemory", sharedMemory.json()},
-        {"ok", failed == 0}};
-    fmt::print("{}\n", document.dump(2));
+    for (auto const& result : results) tables.push_back(resultJson(result, *chip, faps));
+    document =
+        nlohmann::json{{"revision", revision.revString()},
+                       {"fapType", fapType},
+                       {"faps", faps},
+                       {"storeRoot", root},
+                       {"dmaBufferBytes", dmaBufferBytes},
+                       {"dmaBuffers", dmaBuffers},
+                       {"seed", options.flipBits != 0 ? nlohmann::json(seed) : nlohmann::json()},
+                       {"readerProcess", readerProcess},
+                       {"tables", tables},
+                       {"flippedBits", flippedJson(flipped)},
+                       {"readBackDifferences", differences},
+                       {"chipCommandsExecuted", agent.commandsSent()},
+                       {"sharedMemory", sharedMemory.json()},
+                       {"ok", failed == 0}};
+    if (!agentOptions.chipSocket.empty()) document["chip"] = agent.bringUp().chip;
   } else {
-    fmt::print("Simulated chip, revision {} (FAP type {}), FAPs {}\n", revision.revString(),
-               fapType, fapsText(faps));
+    fmt::print("Simulated chip{}, revision {} (FAP type {}), FAPs {}\n",
+               agentOptions.chipSocket.empty() ? "" : " served by " + agent.bringUp().chip,
+               revision.revString(), fapType, fapsText(faps));
     fmt::print("Memory shadows in shared-memory stores below {}; DMA buffers of {} bytes\n\n", root,
                dmaBufferBytes);
     TextTable table({"TABLE", "KIND", "SHADOWS", "ENTRIES", "COMMANDS", "DMA WRITES (ROWS)",
@@ -490,30 +468,112 @@ void run(Options const& options) {
         }
       }
     }
-    printChipContents(chip, results, faps.front());
+    printChipContents(*chip, results, faps.front());
     if (failed == 0) {
       fmt::print(
           "\n{} tables ({} registers, {} memories) programmed and verified on the simulated "
           "chip;\n{} DMA buffers carried the memories' rows. Every table was read back through "
           "its reader:\n{} entries read, 0 mismatches. A second process (pid {}) read every "
           "memory shadow\nfrom its store and saw exactly the shadow's entries.\n",
-          results.size(), results.size() - memories, memories, pool->buffersHandedOut(),
-          entriesRead, readerProcess);
+          results.size(), results.size() - memories, memories, dmaBuffers, entriesRead,
+          readerProcess);
     }
     fmt::print("\nShared memory: {}.\n", sharedMemory.text(root));
   }
-  if (options.hold) holdUntilInterrupted(options.json);
-  manager->tableCollDelAll();
-  if (differences != 0) {
-    throw CheckFailed(fmt::format(
-        "the read-back audit found {} entries that differ from the shadows", differences));
-  }
-  if (failed != 0) {
-    throw CheckFailed(fmt::format("{} of {} tables do not match the simulated chip or the reader",
-                                  failed, results.size()));
-  }
+  return {failed, differences, results.size()};
 }
 
+// The restart: bits flipped while no agent runs (--flip-bits), then a second agent
+// warm on the same root and chip, which reconciles. Returns the new agent; `problem`
+// says what did not hold (empty: every check held).
+std::unique_ptr<HwAgent::Agent> restartRun(Options const& options, HwAgent::Options agentOptions,
+                                           Vorl::Ptr<Sim::Chip> const& local, std::uint64_t seed,
+                                           nlohmann::json& document, std::string& problem) {
+  std::vector<Sim::FlippedBit> flipped;
+  if (options.flipBits != 0) {
+    flipped = linkTo(agentOptions, local)->flipBits(options.flipBits, seed);
+  }
+  auto changed = rowsChanged(flipped);
+  agentOptions.warm = true;
+  auto agent = std::make_unique<HwAgent::Agent>(agentOptions, linkTo(agentOptions, local));
+  auto reconcile = agent->reconcile();
+  auto const& bringUp = agent->bringUp();
+  std::size_t memories = 0;
+  for (auto const& shadow : bringUp.shadows) memories += shadow.isMemory ? 1 : 0;
+  auto total = reconcile.total();
+  std::vector<std::string> problems;
+  if (bringUp.takenOver() != memories) {
+    problems.push_back(fmt::format("{} of {} memory shadows took their store over",
+                                   bringUp.takenOver(), memories));
+  }
+  if (total.rowsWritten != changed) {
+    problems.push_back(fmt::format("the warm agent wrote {} rows where the flips changed {}",
+                                   total.rowsWritten, changed));
+  }
+  if (!reconcile.clean()) {
+    problems.push_back(
+        fmt::format("{} rows still differ after the reconcile", total.rowsStillDiffering));
+  }
+  problem = fmt::format("{}", fmt::join(problems, "; "));
+
+  if (options.json) {
+    document["restart"] = {{"bringUp", nlohmann::json(bringUp.json())},
+                           {"flippedBits", flippedJson(flipped)},
+                           {"rowsChanged", changed},
+                           {"reconcile", nlohmann::json(reconcile.json())},
+                           {"ok", problems.empty()}};
+    document["ok"] = document["ok"].get<bool>() && problems.empty();
+    return agent;
+  }
+  fmt::print("\nRestart: the agent stopped; its stores keep their entries.\n");
+  if (!flipped.empty()) {
+    fmt::print(
+        "While no agent ran, {} bits of the chip were flipped (seed {}), changing {} rows:\n",
+        flipped.size(), seed, changed);
+    for (auto const& flip : flipped) {
+      fmt::print("  FAP {} block {} address {:#x} array {} row {} bit {}\n", flip.cell.fapId,
+                 flip.cell.block, flip.cell.address, flip.cell.arrayIndex, flip.cell.row, flip.bit);
+    }
+  }
+  fmt::print("A second agent started warm on the same root and chip, and reconciled:\n\n{}\n{}",
+             bringUp.text(), reconcile.text());
+  if (problems.empty()) {
+    fmt::print(
+        "\nThe warm agent took over {} stores ({} entries), found {} rows differing and wrote "
+        "exactly those\n({} commands); read back, the chip matches every shadow.\n",
+        bringUp.takenOver(), bringUp.entriesTakenOver(), total.rowsDiffering, total.commandsSent);
+  }
+  return agent;
+}
+
+void run(Options const& options) {
+  auto agentOptions = bringUpOptions(options.bringUp);
+  // The first agent starts cold; --warm is the restart after it.
+  bool restart = agentOptions.warm;
+  agentOptions.warm = false;
+  auto local = Vorl::makePtr<Sim::Chip>();  // the chip, unless a chip process serves it
+  std::uint64_t seed = options.seed ? *options.seed : std::random_device()();
+  nlohmann::json document;
+  auto agent = std::make_unique<HwAgent::Agent>(agentOptions, linkTo(agentOptions, local));
+  auto cold = coldRun(options, *agent, seed, restart, document);
+  std::string restartProblem;
+  if (restart && cold.failed == 0 && cold.differences == 0) {
+    agent.reset();  // stops: its shadows detach from their stores
+    agent = restartRun(options, agentOptions, local, seed, document, restartProblem);
+  }
+  if (options.json) fmt::print("{}\n", document.dump(2));
+  if (options.hold) holdUntilInterrupted(options.json);
+  agent.reset();
+  if (cold.differences != 0) {
+    throw CheckFailed(fmt::format(
+        "the read-back audit found {} entries that differ from the shadows", cold.differences));
+  }
+  if (cold.failed != 0) {
+    throw CheckFailed(fmt::format("{} of {} tables do not match the simulated chip or the reader",
+                                  cold.failed, cold.tables));
+  }
+  if (!restartProblem.empty()) throw CheckFailed("the restart failed: " + restartProblem);
+}
 void addDemoCommand(CLI::App& app) {
   auto options = std::make_shared<Options>();
   auto* command = app.add_subcommand(
@@ -523,27 +583,20 @@ void addDemoCommand(CLI::App& app) {
       "audit it, and have a second process read every memory shadow from its shared-memory "
       "store");
   addPluginDirOption(command);
-  command
-      ->add_option("--faps", options->faps,
-                   "FAP ids to bring up, one shadow each: e.g. 0,1 or 0-3 (0..255, not 128)")
-      ->capture_default_str();
-  command->add_option("--revision", options->revision, "Chip revision, e.g. bcm88490_a0")
-      ->capture_default_str();
-  command->add_option("--root", options->root,
-                      "Root of the memory shadows' stores (default: $HWTABLES_ROOT, else "
-                      "/dev/shm/hwtables)");
-  command
-      ->add_option("--dma-buffer", options->dmaBufferBytes,
-                   "Size in bytes of the DMA pool's buffers that carry memory downloads (at "
-                   "least one row of the widest memory)")
-      ->capture_default_str();
+  addBringUpOptions(command, options->bringUp,
+                    "Then restart: stop the agent (its stores keep their entries) and start a "
+                    "second one warm on the same root and chip, which takes the stores over and "
+                    "reconciles; it must write exactly the rows that differ (with --flip-bits, "
+                    "the rows the flips changed while no agent ran; without, none)");
   command->add_flag("--json", options->json,
                     "One JSON document with each shadow's entries, the commands and the chip's "
                     "rows, for machines");
   command
       ->add_option("--flip-bits", options->flipBits,
                    "After the download, flip this many random bits of the simulated chip's "
-                   "tables; the read-back audit must name every entry that changed (exit 1)")
+                   "tables; the read-back audit must name every entry that changed (exit 1). "
+                   "With --warm, the bits are flipped while no agent runs and the warm agent "
+                   "must write back exactly the rows they changed")
       ->check(CLI::Range(0u, 1000000u));
   command->add_option("--seed", options->seed,
                       "Seed of the bits --flip-bits chooses (default: a random seed, printed)");

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/Error.h"
 #include "platform/asic/Assert.h"
 
 namespace Tool {
@@ -63,6 +64,8 @@ ErrorReport errorReport(std::exception const& error) {
   if (auto const* tool = dynamic_cast<ToolError const*>(&error)) {
     report.detail = oneLine(tool->detail());
     report.exitStatus = dynamic_cast<UsageError const*>(&error) ? 2 : 1;
+  } else if (auto const* agent = dynamic_cast<HwAgent::Error const*>(&error)) {
+    report.exitStatus = agent->kind() == HwAgent::ErrorKind::badInput ? 2 : 1;
   } else if (dynamic_cast<CLI::ParseError const*>(&error)) {
     report.exitStatus = 2;
   } else if (dynamic_cast<std::bad_alloc const*>(&error)) {
