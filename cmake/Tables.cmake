@@ -4,7 +4,9 @@
 #
 # Variables the templates see: HW_TABLE_NAME (the class, e.g. IppVttSpecialLabelValuesHwReg),
 # HW_TABLE_LOWER_NAME (lower camel case, for factory names), HW_TABLE_DEFINITION
-# (the description's path) and HW_TABLE_HASH (a stable 8-digit suffix of the name).
+# (the description's path below the source tree, which is on the include path: no
+# generated file names where the checkout lies, so that ccache serves every checkout
+# from one cache) and HW_TABLE_HASH (a stable 8-digit suffix of the name).
 file(GLOB table_definitions CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/definitions/*.def)
 set(generated_dir ${CMAKE_BINARY_DIR}/generated/tables)
 set(generated_readers_dir ${CMAKE_BINARY_DIR}/generated/readers)
@@ -19,7 +21,7 @@ foreach(definition ${table_definitions})
   string(SUBSTRING ${HW_TABLE_NAME} 1 -1 other_letters)
   string(TOLOWER ${first_letter} first_letter)
   set(HW_TABLE_LOWER_NAME "${first_letter}${other_letters}")
-  set(HW_TABLE_DEFINITION ${definition})
+  file(RELATIVE_PATH HW_TABLE_DEFINITION ${CMAKE_SOURCE_DIR} ${definition})
   # A stable suffix for the module's type-runtime record: the start of the name's SHA-1.
   string(SHA1 name_hash ${HW_TABLE_NAME})
   string(SUBSTRING ${name_hash} 0 8 HW_TABLE_HASH)

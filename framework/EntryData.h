@@ -17,6 +17,7 @@
 #include "framework/BitCopy.h"
 #include "framework/EntryKey.h"
 #include "platform/asic/Assert.h"
+#include "platform/vorl/Format.h"
 #include "platform/lutz/PerUnitBitmap.h"
 #include "platform/pelcar/SchanCmd.h"
 
@@ -166,7 +167,7 @@ template <class Entry>
   }
 struct fmt::formatter<Entry> : fmt::formatter<std::string_view> {
   auto format(Entry const& entry, format_context& context) const {
-    return fmt::format_to(context.out(), "{{entryKey={} dataByte0={}}}", entry.entryKey(),
+    return Vorl::formatTo(context.out(), "{{entryKey={} dataByte0={}}}", entry.entryKey(),
                           Pelcar::hexBytes(entry.dataBytes(), Entry::entrySize()));
   }
 };

@@ -23,6 +23,7 @@
 #include "platform/tyvo/Hash.h"
 #include "platform/tyvo/TypeRuntime.h"
 #include "platform/vorl/Exceptions.h"
+#include "platform/vorl/Format.h"
 #include "platform/vorl/Types.h"
 
 namespace Framework {
@@ -166,14 +167,14 @@ using EntryKeyFor = std::conditional_t<Desc::info.key.form == KeyForm::singleInd
 template <class Desc>
 struct fmt::formatter<Framework::SingleIndexKey<Desc>> : fmt::formatter<std::string_view> {
   auto format(Framework::SingleIndexKey<Desc> const& key, format_context& context) const {
-    return fmt::format_to(context.out(), "{{value={}}}", key.value());
+    return Vorl::formatTo(context.out(), "{{value={}}}", key.value());
   }
 };
 
 template <class Desc>
 struct fmt::formatter<Framework::ArrayIndexKey<Desc>> : fmt::formatter<std::string_view> {
   auto format(Framework::ArrayIndexKey<Desc> const& key, format_context& context) const {
-    return fmt::format_to(context.out(), "{{arrayIndex={} entryIndex={}}}", key.arrayIndex(),
+    return Vorl::formatTo(context.out(), "{{arrayIndex={} entryIndex={}}}", key.arrayIndex(),
                           key.entryIndex());
   }
 };

@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/ordex/EntityManager.h"
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
 
@@ -57,8 +58,7 @@ std::uint64_t allocatedBytes(std::vector<FileSpace> const& files) {
 }
 
 std::string defaultRoot() {
-  char const* root = std::getenv("HWTABLES_ROOT");
-  return root != nullptr && *root != '\0' ? root : "/dev/shm/hwtables";
+  return Ordex::EntityManager::defaultStoreRoot();
 }
 
 namespace Util {

@@ -38,7 +38,7 @@ HWTABLES_API std::vector<FileSpace> fileSpace(std::string const& directory);
 // The sum of their allocated bytes.
 HWTABLES_API std::uint64_t allocatedBytes(std::vector<FileSpace> const& files);
 
-// The default root of stores for the tool: $HWTABLES_ROOT, else /dev/shm/hwtables.
+// The default root of stores for the tool: Ordex::EntityManager::defaultStoreRoot().
 HWTABLES_API std::string defaultRoot();
 
 namespace Util {

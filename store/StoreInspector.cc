@@ -124,8 +124,9 @@ InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFuncti
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.maxWaitMilliseconds);
   try {
-    for (;;) {
-      if (std::chrono::steady_clock::now() > deadline) {
+    // The first look is always taken, so a wait of 0 means "do not wait", not "fail".
+    for (bool first = true;; first = false) {
+      if (!first && std::chrono::steady_clock::now() > deadline) {
         return fail("busy", "the writer did not pause between operations in time");
       }
       report.slotFileSize = slots.fileSize();

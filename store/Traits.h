@@ -53,7 +53,11 @@ std::string bytesText(Object const& object) {
   std::memcpy(bytes, &object, sizeof(Object));
   std::string text;
   text.reserve(2 * sizeof(Object));
-  for (unsigned char byte : bytes) fmt::format_to(std::back_inserter(text), "{:02x}", byte);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (unsigned char byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xF];
+  }
   return text;
 }
 

@@ -4,7 +4,9 @@
 // Every shared store is a directory below the store root. A shadow's directory is
 // <root>/<shadow path>, with the shadow path made by Tessar::Constants::
 // shadowTblBrellPath from the chip revision, the table type and the shadow key. The
-// root is the one given, else $HWTABLES_ROOT, else /dev/shm/hwtables.
+// root is the one given, else $HWTABLES_ROOT, else /dev/shm/hwtables when that is
+// this user's or does not exist yet, else the per-user root /dev/shm/hwtables-<uid>
+// (defaultStoreRoot).
 //
 // mount() creates the directory (and its parents) and records it; unmount() forgets
 // it and leaves the files for the next writer. A path that climbs out of the root
@@ -19,6 +21,8 @@
 
 #include "platform/plugin/Export.h"
 
+#include <sys/types.h>
+
 #include <set>
 #include <string>
 
@@ -26,9 +30,29 @@
 
 namespace Ordex {
 
+// Which root a user's stores go to when none is given, and why.
+struct HWTABLES_API StoreRootChoice {
+  std::string path;
+  // Empty for the shared root; otherwise one sentence saying why the shared root was
+  // not taken and which one was.
+  std::string note;
+};
+
 class HWTABLES_API EntityManager : public Vorl::Node {
  public:
+  // The shared default root of stores.
+  static constexpr char const* kSharedStoreRoot = "/dev/shm/hwtables";
+
+  // $HWTABLES_ROOT when set and not empty, else chooseStoreRoot(kSharedStoreRoot,
+  // this process's effective user). The first time a process is given the per-user
+  // root, it says so on stderr ("hwtables: note: ..."). Throws
+  // Vorl::NoPermissionException when neither root can be this user's.
   static std::string defaultStoreRoot();
+  // The shared root when it does not exist or is a directory (not a symbolic link)
+  // that `user` owns; otherwise `sharedRoot`-<user>, under the same conditions. A root
+  // that someone else owns is never used by default: its owner could read and change
+  // the stores in it. Throws Vorl::NoPermissionException when neither qualifies.
+  static StoreRootChoice chooseStoreRoot(std::string const& sharedRoot, uid_t user);
 
   explicit EntityManager(std::string storeRoot = defaultStoreRoot());
 

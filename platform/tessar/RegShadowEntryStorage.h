@@ -42,6 +42,7 @@
 #include "platform/hardware/FapRevision.h"
 #include "platform/tessar/Keys.h"
 #include "platform/vorl/Exceptions.h"
+#include "platform/vorl/Format.h"
 #include "platform/vorl/Ptr.h"
 #include "platform/vorl/String.h"
 
@@ -158,7 +159,7 @@ class HWTABLES_API RegShadowEntryStorage : public Vorl::Node {
 template <>
 struct fmt::formatter<Tessar::RegisterShadowBrellEntryKey> : fmt::formatter<std::string_view> {
   auto format(Tessar::RegisterShadowBrellEntryKey const& key, format_context& context) const {
-    return fmt::format_to(
+    return Vorl::formatTo(
         context.out(), "{{fapRevision={} name={} hwShadowKey={} arrayIndex={} entryIndex={}}}",
         key.fapRevision, key.name.view(), key.hwShadowKey, key.arrayIndex, key.entryIndex);
   }

@@ -10,7 +10,7 @@
 #include "platform/hardware/FapRevision.h"
 #include "tests/fuzz/FuzzInput.h"
 #include "tools/hwtables/Arguments.h"
-#include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
   std::string text(reinterpret_cast<char const*>(data), size);

@@ -14,7 +14,6 @@
 #include "platform/tessar/HwTableHolderContext.h"
 #include "platform/tessar/HwTableReaderBase.h"
 #include "tools/hwtables/ChipRows.h"
-#include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/FieldDecoder.h"
 #include "tools/hwtables/MemoryStores.h"

@@ -6,7 +6,6 @@
 
 #include "platform/pelcar/Fapmask.h"
 #include "platform/tessar/Keys.h"
-#include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 
 namespace Tool {

@@ -7,7 +7,6 @@
 
 #include <fmt/format.h>
 
-#include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 
 namespace Tool {

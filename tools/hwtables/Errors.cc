@@ -6,9 +6,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <nlohmann/json.hpp>
+
 #include "agent/Error.h"
 #include "platform/asic/Assert.h"
-#include "tools/hwtables/Command.h"
 
 namespace Tool {
 namespace {

@@ -4,7 +4,6 @@
 
 #include "platform/pelcar/SchanCmd.h"
 #include "platform/tessar/ShadowPath.h"
-#include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/Names.h"
 

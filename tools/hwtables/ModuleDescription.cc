@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
 #include "tools/hwtables/MemoryStores.h"
 #include "tools/hwtables/TextTable.h"
 

@@ -9,7 +9,6 @@
 
 #include "platform/dma/DmaMemPool.h"
 #include "platform/ordex/EntityManager.h"
-#include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/MemoryStores.h"
 

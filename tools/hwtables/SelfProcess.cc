@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "tools/hwtables/Command.h"
+#include "tools/hwtables/Errors.h"
 
 namespace Tool {
 

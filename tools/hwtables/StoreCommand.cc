@@ -1,18 +1,19 @@
-// `hwtables store check|dump|get|fill|wipe`: a shared-memory table store seen from
-// outside.
+// `hwtables store check|dump|get|fill`: a shared-memory table store seen from
+// outside (`store list` and `store wipe` are in StoreListCommand.cc and
+// StoreWipeCommand.cc, `store watch` in StoreWatch.cc).
 //
 // check, dump and get open a store directory's files read-only and never write to
 // it, so they are safe on a store that a writer in another process is using; they
 // take a consistent copy between two of the writer's operations. dump prints the
 // entries as it walks them. fill is the store's single writer for trying the store
-// by hand and for tests; wipe removes a store's files when no writer has it.
+// by hand and for tests.
 //
 // Directories. DIR is a path used as given (relative to the working directory when
 // relative). Without DIR, every subcommand uses <root>/fill, where <root> is --root,
 // else $HWTABLES_ROOT, else /dev/shm/hwtables.
 //
-// Exit status: 0 when the store is valid (check, dump), holds the key (get), was
-// filled (fill) or wiped (wipe); 1 when a store is invalid, busy, lacks the key, or
+// Exit status: 0 when the store is valid (check, dump), holds the key (get) or was
+// filled (fill); 1 when a store is invalid, busy, lacks the key, or
 // the work failed; 2 for bad arguments and for directories that are not stores,
 // cannot be read (permissions) or cannot be filled.
 #include <unistd.h>
@@ -313,52 +314,6 @@ void addGetCommand(CLI::App* store) {
   command->callback([where, options] { get(*where, *options); });
 }
 
-// The files wipe removes (see store/StoreFiles.h); the owner file goes last, as its
-// lock is held until the others are gone.
-constexpr char const* kWipedFileNames[] = {"corruption-detected", "buckets", "slots", "pyrel",
-                                           "control"};
-
-void wipe(Where const& where, bool json) {
-  std::string dir = existingDirectory(where);
-  auto before = Brell::StoreInspector(dir).check();
-  refuseUnreadable(dir, before);
-  judgeOwnerFile(before);
-  SharedMem::OwnerFile owner(dir);
-  if (!owner.tryLock()) {
-    throw Busy(fmt::format("store {} is being written by another process; stop its writer first",
-                           printable(dir)));
-  }
-  for (char const* name : kWipedFileNames) {
-    std::string path = dir + "/" + name;
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      throw UsageError(fmt::format("cannot remove {}: {}", printable(path), std::strerror(errno)));
-    }
-  }
-  owner.remove();
-  owner.close();
-  std::uint32_t occupancy = before.slotHeader ? before.slotHeader->occupancy : 0;
-  if (json) {
-    nlohmann::ordered_json document{{"root", dir}, {"result", "wiped"}, {"occupancy", occupancy}};
-    fmt::print("{}\n", jsonText(document));
-  } else {
-    fmt::print("store {} wiped; the {} entries it held are gone\n", printable(dir), occupancy);
-  }
-}
-
-void addWipeCommand(CLI::App* store) {
-  auto* command = store->add_subcommand(
-      "wipe", "Remove a store's files (when no writer has it), so the next writer starts afresh");
-  auto where = std::make_shared<Where>();
-  auto json = std::make_shared<bool>(false);
-  command->add_option("dir", where->dir, "Store directory, used as given")->required();
-  command->add_flag("--json", *json, "One JSON document, for machines");
-  command->footer(
-      "For a store that check reports as left mid-operation by a writer that was killed.\n"
-      "Keeps the directory; refuses while a writer holds the store.\nExit status: 0 wiped, 1 "
-      "busy, 2 not a store or bad arguments.");
-  command->callback([where, json] { wipe(*where, *json); });
-}
-
 void addInspectCommand(CLI::App* store, bool dump) {
   auto* command = store->add_subcommand(
       dump ? "dump" : "check",
@@ -474,9 +429,10 @@ void addFillCommand(CLI::App* store) {
 }
 
 void addStoreCommand(CLI::App& app) {
-  auto* store = app.add_subcommand("store",
-                                   "Check, dump, get, watch, fill or wipe a shared-memory table "
-                                   "store (see 'hwtables store --help')");
+  auto* store = app.add_subcommand(
+      "store",
+      "List, check, dump, get, watch, fill or wipe shared-memory table stores (see 'hwtables "
+      "store --help')");
   store->require_subcommand(1);
   store->footer(
       "DIR is a store directory, used as given. Without DIR, the subcommands use\n"
@@ -487,7 +443,6 @@ void addStoreCommand(CLI::App& app) {
   addInspectCommand(store, true);
   addGetCommand(store);
   addFillCommand(store);
-  addWipeCommand(store);
 }
 
 CommandRegistration registration("store", addStoreCommand);

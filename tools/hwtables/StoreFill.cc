@@ -28,7 +28,6 @@
 #include "store/RawValue.h"
 #include "store/StoreFiles.h"
 #include "store/StoreInspector.h"
-#include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/StoreReport.h"
 

@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include <nlohmann/json.hpp>
+
 #include "store/SlotLayout.h"
 #include "tools/hwtables/Command.h"
 #include "tools/hwtables/Errors.h"

@@ -1,12 +1,14 @@
-// Writes a store and reads it back in another object, then loads the installed
-// plug-ins and counts the tables they registered. Prints "consumer: ok" and exits 0
-// when all of it worked; otherwise one line saying what did not.
+// Writes a store and reads it back in another object, loads the installed plug-ins
+// and counts the tables they registered, then brings an agent up on a simulated chip
+// with them, downloads every table and reads it back. Prints "consumer: ok" and
+// exits 0 when all of it worked; otherwise one line saying what did not.
 #include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "agent/Agent.h"
 #include "framework/TableRegistry.h"
 #include "platform/plugin/PluginDirectory.h"
 #include "store/BrellReader.h"
@@ -56,8 +58,25 @@ int run(std::string const& root) {
   if (!errors.empty()) return fail(errors.front().toString());
   auto tables = Framework::TableRegistry::singleton().tables().size();
   if (tables != 13) return fail("the plug-ins registered " + std::to_string(tables) + " tables");
-  std::printf("consumer: ok (100 entries written and read back; %zu tables from %s)\n", tables,
-              Plugin::loadedPlugins().front().path.c_str());
+
+  HwAgent::Options options;
+  options.faps = {0};
+  options.storeRoot = root + "/agent";
+  std::filesystem::create_directory(options.storeRoot);
+  std::size_t commands = 0, differences = 0;
+  {
+    HwAgent::Agent agent(options);
+    commands = agent.download().commands();
+    for (auto const& audit : agent.audit()) differences += audit.differences.size();
+  }
+  if (commands == 0) return fail("the agent's download sent no commands");
+  if (differences != 0) {
+    return fail("the chip differs from the shadows in " + std::to_string(differences) + " rows");
+  }
+  std::printf(
+      "consumer: ok (100 entries written and read back; %zu tables from %s; an agent "
+      "downloaded them in %zu commands and read them back)\n",
+      tables, Plugin::loadedPlugins().front().path.c_str(), commands);
   return 0;
 }
 

@@ -1,0 +1,208 @@
+// Clearing up stores: `store list` finds every store below a root and tells which a
+// writer holds; `store wipe` removes every file of a store, and with --recursive
+// every store below a root that no writer holds, and never anything else.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/sharedmem/OwnerFile.h"
+#include "tests/e2e/ToolRunner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+using E2e::expectOneLineError;
+using E2e::runTool;
+
+class TempDir : public E2e::TempDir {
+ public:
+  TempDir() : E2e::TempDir("housekeeping") {}
+};
+
+// `store fill` makes the store's own directory only; the test makes the ones above.
+void fill(std::string const& dir, int entries) {
+  fs::create_directories(fs::path(dir).parent_path());
+  auto run = runTool({"store", "fill", dir, "--entries", std::to_string(entries)});
+  ASSERT_EQ(run.status, 0) << run.err;
+}
+
+std::vector<std::string> namesIn(std::string const& dir) {
+  std::vector<std::string> names;
+  for (auto const& entry : fs::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A tree as a root collects it: two chips' stores, a store at the top, a directory
+// that is no store, and a file of the user's inside one store directory.
+struct Tree {
+  explicit Tree(TempDir const& root)
+      : chip0(root.file("rev/Table/0")), chip1(root.file("rev/Table/1")), top(root.file("fill")) {
+    fill(chip0, 10);
+    fill(chip1, 20);
+    fill(top, 30);
+    fs::create_directories(root.file("notes"));
+    std::ofstream(root.file("notes/readme")) << "not a store";
+    std::ofstream(chip1 + "/mine.txt") << "the user's";
+  }
+  std::string chip0, chip1, top;
+};
+
+TEST(StoreWipe, RemovesEveryFileOfTheStoreAndKeepsTheDirectory) {
+  TempDir root;
+  std::string dir = root.file("store");
+  fill(dir, 100);
+  ASSERT_TRUE(fs::exists(dir + "/notifications"));
+  auto wipe = runTool({"store", "wipe", dir});
+  ASSERT_EQ(wipe.status, 0) << wipe.err;
+  EXPECT_NE(wipe.out.find("the 100 entries it held are gone"), std::string::npos) << wipe.out;
+  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_TRUE(namesIn(dir).empty()) << "left: " << ::testing::PrintToString(namesIn(dir));
+
+  // A store a killed writer left while it made a new notification ring.
+  fill(dir, 5);
+  std::ofstream(dir + "/notifications.new-4242") << "half a ring";
+  std::ofstream(dir + "/mine.txt") << "the user's";
+  auto again = runTool({"store", "wipe", dir, "--json"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  auto document = json::parse(again.out);
+  EXPECT_EQ(document["occupancy"], 5);
+  EXPECT_EQ(document["kept"], json::array({"mine.txt"}));
+  EXPECT_EQ(namesIn(dir), std::vector<std::string>{"mine.txt"});
+}
+
+TEST(StoreWipe, RefusesWhatIsNotAStoreAndSaysWhatWouldBe) {
+  TempDir root;
+  Tree tree(root);
+  expectOneLineError(runTool({"store", "wipe", root.path()}), 2,
+                     "is not a store; 3 stores are below it ('hwtables store wipe --recursive");
+  expectOneLineError(runTool({"store", "wipe", root.file("notes")}), 2,
+                     "holds none of a store's files");
+  expectOneLineError(runTool({"store", "wipe", "--recursive", root.file("notes")}), 2,
+                     "no stores below");
+  expectOneLineError(runTool({"store", "wipe", root.file("notes/readme")}), 2,
+                     "is not a directory");
+  expectOneLineError(runTool({"store", "wipe", root.file("missing")}), 2, "no store directory");
+  EXPECT_EQ(runTool({"store", "check", tree.chip0}).status, 0) << "nothing was touched";
+}
+
+TEST(StoreList, ShowsEveryStoreBelowTheRootWithItsWriterAndWhatItHolds) {
+  TempDir root;
+  Tree tree(root);
+  SharedMem::OwnerFile writer(tree.chip1);
+  ASSERT_TRUE(writer.tryLock());
+
+  auto list = runTool({"store", "list", root.path(), "--json"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  auto stores = json::parse(list.out)["stores"];
+  ASSERT_EQ(stores.size(), 3u) << list.out;
+  EXPECT_EQ(stores[0]["path"], "fill");
+  EXPECT_EQ(stores[1]["path"], "rev/Table/0");
+  EXPECT_EQ(stores[2]["path"], "rev/Table/1");
+  EXPECT_EQ(stores[0]["entries"], 30);
+  EXPECT_EQ(stores[1]["entries"], 10);
+  EXPECT_EQ(stores[2]["entries"], 20);
+  EXPECT_FALSE(stores[0]["writer"]["held"].get<bool>());
+  EXPECT_TRUE(stores[2]["writer"]["held"].get<bool>());
+  EXPECT_EQ(stores[2]["writer"]["processId"], getpid());
+  EXPECT_GT(stores[0]["bytesOnDisk"].get<std::uint64_t>(), 0u);
+
+  auto text = runTool({"store", "list", root.path()});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("3 stores below"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("1 held by a writer"), std::string::npos) << text.out;
+
+  expectOneLineError(runTool({"store", "list", root.file("missing")}), 2, "no directory");
+  expectOneLineError(runTool({"store", "list", root.file("notes/readme")}), 2,
+                     "is not a directory");
+  auto empty = runTool({"store", "list", root.file("notes")});
+  EXPECT_EQ(empty.status, 0) << empty.err;
+  EXPECT_NE(empty.out.find("no stores below"), std::string::npos) << empty.out;
+}
+
+TEST(StoreWipeRecursive, WipesWhatNoWriterHoldsKeepsTheRestAndSaysSo) {
+  TempDir root;
+  Tree tree(root);
+  auto held = E2e::snapshot(tree.chip0);
+  {
+    SharedMem::OwnerFile writer(tree.chip0);
+    ASSERT_TRUE(writer.tryLock());
+    auto wipe = runTool({"store", "wipe", "-r", root.path()});
+    expectOneLineError(wipe, 1, "2 of 3 stores below");
+    EXPECT_NE(wipe.err.find("1 kept (held by a writer)"), std::string::npos) << wipe.err;
+    EXPECT_NE(wipe.out.find("kept   rev/Table/0: held by the writer another process"),
+              std::string::npos)
+        << wipe.out;
+    EXPECT_NE(wipe.out.find("wiped  rev/Table/1: 20 entries gone; kept what is not the "
+                            "store's: mine.txt"),
+              std::string::npos)
+        << wipe.out;
+    EXPECT_EQ(E2e::snapshot(tree.chip0), held) << "a held store is never touched";
+  }
+  EXPECT_FALSE(fs::exists(tree.top)) << "a wiped store's empty directory goes";
+  EXPECT_EQ(namesIn(tree.chip1), std::vector<std::string>{"mine.txt"});
+  EXPECT_EQ(E2e::readAll(root.file("notes/readme")), "not a store");
+
+  // Once its writer is gone, the last one goes too, with the directories it leaves
+  // empty; the root stays.
+  auto wipe = runTool({"store", "wipe", "--recursive", root.path(), "--json"});
+  ASSERT_EQ(wipe.status, 0) << wipe.err;
+  auto document = json::parse(wipe.out);
+  EXPECT_EQ(document["result"], "wiped");
+  ASSERT_EQ(document["stores"].size(), 1u);
+  EXPECT_EQ(document["stores"][0]["path"], "rev/Table/0");
+  EXPECT_EQ(document["stores"][0]["occupancy"], 10);
+  EXPECT_FALSE(fs::exists(tree.chip0));
+  EXPECT_TRUE(fs::exists(tree.chip1 + "/mine.txt"));
+  EXPECT_TRUE(fs::is_directory(root.path()));
+}
+
+TEST(StoreWipeRecursive, NeverFollowsASymbolicLinkOutOfTheTree) {
+  TempDir root;
+  TempDir elsewhere;
+  std::string outside = elsewhere.file("store");
+  fill(outside, 7);
+  fill(root.file("own"), 3);
+  fs::create_symlink(outside, root.file("link"));
+  fs::create_symlink(elsewhere.path(), root.file("linked-tree"));
+
+  auto list = runTool({"store", "list", root.path(), "--json"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(json::parse(list.out)["stores"].size(), 1u) << list.out;
+  auto wipe = runTool({"store", "wipe", "-r", root.path()});
+  ASSERT_EQ(wipe.status, 0) << wipe.err;
+  EXPECT_EQ(runTool({"store", "check", outside}).status, 0) << "the store outside is whole";
+  EXPECT_TRUE(fs::is_symlink(root.file("link")));
+}
+
+TEST(StoreListPermissions, ADirectoryTheUserCannotReadMakesTheListIncomplete) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  TempDir root;
+  ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+  fill(root.file("open"), 4);
+  fill(root.file("closed/store"), 4);
+  ASSERT_EQ(chmod(root.file("open").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(root.file("closed").c_str(), 0700), 0);
+  constexpr uid_t kNobody = 65534;
+  auto list = runTool({"store", "list", root.path()}, kNobody);
+  expectOneLineError(list, 1, "the list is incomplete: 1 directory below");
+  EXPECT_NE(list.out.find("open"), std::string::npos) << list.out;
+  auto wipe = runTool({"store", "wipe", "-r", root.path()}, kNobody);
+  EXPECT_EQ(wipe.status, 1) << wipe.err;
+  EXPECT_EQ(runTool({"store", "check", root.file("closed/store")}).status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// The default store root on a machine with more than one user: the shared root when
+// it is free or the user's own, a per-user root when it is someone else's, and never
+// a root that belongs to another user.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/ordex/EntityManager.h"
+#include "platform/vorl/Exceptions.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Ordex::EntityManager;
+
+class StoreRoot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/hwtables-root-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base_ = pattern;
+    shared_ = base_ + "/hwtables";
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  // Another user than the one running the test: the directories this test makes
+  // belong to someone else from that user's point of view.
+  static uid_t other() { return geteuid() + 1; }
+  std::string perUser(uid_t user) const { return shared_ + "-" + std::to_string(user); }
+
+  std::string base_;
+  std::string shared_;
+};
+
+TEST_F(StoreRoot, TheSharedRootServesWhoeverOwnsItOrWhenItIsStillFree) {
+  auto free = EntityManager::chooseStoreRoot(shared_, other());
+  EXPECT_EQ(free.path, shared_);
+  EXPECT_EQ(free.note, "");
+  fs::create_directory(shared_);
+  auto own = EntityManager::chooseStoreRoot(shared_, geteuid());
+  EXPECT_EQ(own.path, shared_);
+  EXPECT_EQ(own.note, "");
+}
+
+TEST_F(StoreRoot, AnotherUsersSharedRootSendsEachUserToTheirOwnAndSaysWhy) {
+  fs::create_directory(shared_);
+  auto choice = EntityManager::chooseStoreRoot(shared_, other());
+  EXPECT_EQ(choice.path, perUser(other()));
+  EXPECT_NE(choice.note.find(shared_ + " belongs to "), std::string::npos) << choice.note;
+  EXPECT_NE(choice.note.find("(uid " + std::to_string(geteuid()) + ")"), std::string::npos)
+      << choice.note;
+  EXPECT_NE(choice.note.find("are in " + perUser(other())), std::string::npos) << choice.note;
+
+  // A per-user root that someone else made first is refused, not used.
+  fs::create_directory(perUser(other()));
+  try {
+    EntityManager::chooseStoreRoot(shared_, other());
+    FAIL() << "a root of another user's was taken";
+  } catch (Vorl::NoPermissionException const& error) {
+    std::string text = error.what();
+    EXPECT_NE(text.find(perUser(other()) + " belongs to "), std::string::npos) << text;
+    EXPECT_NE(text.find("HWTABLES_ROOT"), std::string::npos) << text;
+  }
+}
+
+TEST_F(StoreRoot, ALinkOrAFileInTheSharedRootsPlaceIsNeverFollowed) {
+  fs::create_directory(base_ + "/target");
+  fs::create_directory_symlink(base_ + "/target", shared_);
+  auto linked = EntityManager::chooseStoreRoot(shared_, geteuid());
+  EXPECT_EQ(linked.path, perUser(geteuid()));
+  EXPECT_NE(linked.note.find("is a symbolic link"), std::string::npos) << linked.note;
+
+  fs::remove(shared_);
+  std::ofstream(shared_) << "a file";
+  auto file = EntityManager::chooseStoreRoot(shared_, geteuid());
+  EXPECT_EQ(file.path, perUser(geteuid()));
+  EXPECT_NE(file.note.find("is not a directory"), std::string::npos) << file.note;
+}
+
+TEST_F(StoreRoot, TheEnvironmentChoosesFirst) {
+  char const* saved = std::getenv("HWTABLES_ROOT");
+  std::string before = saved ? saved : "";
+  ::setenv("HWTABLES_ROOT", base_.c_str(), 1);
+  EXPECT_EQ(EntityManager::defaultStoreRoot(), base_);
+  EXPECT_EQ(EntityManager().storeRoot(), base_);
+  if (saved) {
+    ::setenv("HWTABLES_ROOT", before.c_str(), 1);
+  } else {
+    ::unsetenv("HWTABLES_ROOT");
+  }
+}
+
+}  // namespace
