@@ -17,11 +17,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 
 #include <fmt/format.h>
 
+#include "store/ErasedStore.h"
 #include "store/StoreFiles.h"
 #include "store/StoreInspector.h"
 #include "tools/hwtables/AgentSession.h"
@@ -30,8 +33,9 @@
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/MemoryStores.h"
 #include "tools/hwtables/Plugins.h"
-#include "tools/hwtables/ShowCommand.h"
 #include "tools/hwtables/StoreReport.h"
+#include "framework/FieldValues.h"
+#include "python/EntryDicts.h"
 #include "python/PythonJson.h"
 #include "python/TableFollower.h"
 
@@ -140,6 +144,13 @@ class Agent {
   py::object run(std::string_view command, std::vector<std::string> const& words, bool longWork) {
     std::string line(command);
     for (auto const& each : words) line += " " + each;
+    return runLine(line, longWork);
+  }
+
+  // Any console line, as `hwtables agent` takes it.
+  py::object runLine(std::string const& line, bool longWork) {
+    auto words = Tool::commandWords(line);
+    std::string command = words.empty() ? std::string() : words.front();
     Tool::AgentReply reply;
     if (longWork) {
       py::gil_scoped_release unlocked;
@@ -150,6 +161,34 @@ class Agent {
     if (reply.ok()) return toPython(reply.json);
     auto kind = reply.kind.empty() ? std::string("check") : reply.kind;
     raise(kind, reply.problem, reply.detail, toPython(reply.toJson(command)));
+  }
+
+  // get without a console line: the entry's data straight from its shadow. What the
+  // quick way cannot answer exactly as the console would (a key in text form, a key
+  // or FAP the console refuses, an entry held under a key the chip has no row for)
+  // goes the console's way, which answers or refuses it.
+  py::object get(std::string const& table, py::handle fap, py::handle key) {
+    if (auto quick = quickGet(table, fap, key)) return *quick;
+    auto reply = run("get", {word(table, "table"), numberWord(fap, "FAP id"), keyWord(key)}, false);
+    reply.attr("pop")("entry", py::none());
+    return reply;
+  }
+
+  // The C++ side of get alone, for the benchmark's baseline: the shadow's data of the
+  // entry and its fields decoded, nanoseconds per get over `times` runs.
+  double timeGet(std::string const& table, U32 fap, U8 arrayIndex, U32 entryIndex, int times) {
+    auto const* info = Tool::tableInfo(table);
+    if (!info) raise("usage", "no table " + table);
+    auto shadow = live().agent().table(info->className)->hwShadowColl(
+        Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
+    if (!shadow) raise("usage", "no shadow");
+    std::size_t decoded = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (int run = 0; run < times; ++run) {
+      decoded += Framework::fieldValues(*info, shadow->expectedEntryData(arrayIndex, entryIndex)).size();
+    }
+    std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
+    return decoded == 0 ? 0 : spent.count() / std::max(times, 1);
   }
 
   // The C++ side of a command alone, for the benchmark's baseline: nanoseconds per
@@ -176,6 +215,7 @@ class Agent {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard lock(mutex_);
+      quickTables_.clear();
       session = std::move(session_);
       session.reset();  // the agent detaches from its stores, which keep their entries
     }
@@ -198,49 +238,158 @@ class Agent {
     return session_->handle(line);
   }
 
+  // A number of a quick request: a Python int in 0..limit, else none.
+  static std::optional<U32> quickNumber(py::handle value, U32 limit) {
+    if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value)) return std::nullopt;
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || number < 0 || number > limit) return std::nullopt;
+    return static_cast<U32>(number);
+  }
+
+  static std::optional<Tool::KeyPosition> quickKey(Framework::TableInfo const& info,
+                                                   py::handle key) {
+    std::optional<U32> arrayIndex{0};
+    std::optional<U32> entryIndex;
+    bool single = info.key.form == Framework::KeyForm::singleIndex;
+    if (single && py::isinstance<py::int_>(key)) {
+      entryIndex = quickNumber(key, ~U32{0});
+    } else if (!single && py::isinstance<py::tuple>(key) && py::len(key) == 2) {
+      arrayIndex = quickNumber(PyTuple_GET_ITEM(key.ptr(), 0), 255);
+      entryIndex = quickNumber(PyTuple_GET_ITEM(key.ptr(), 1), ~U32{0});
+    } else {
+      return std::nullopt;
+    }
+    if (!arrayIndex || !entryIndex) return std::nullopt;
+    return Tool::KeyPosition{static_cast<U8>(*arrayIndex), *entryIndex};
+  }
+
+  std::optional<py::dict> quickGet(std::string const& table, py::handle fap, py::handle key) {
+    auto fapId = quickNumber(fap, 255);
+    if (!fapId || *fapId == Tessar::HwShadowKey::kAllFaps) return std::nullopt;
+    std::vector<U8> data;
+    Framework::TableInfo const* info = nullptr;
+    Tool::KeyPosition position;
+    {
+      std::lock_guard lock(mutex_);
+      if (!session_) return std::nullopt;
+      auto found = quickTables_.find(table);
+      if (found == quickTables_.end()) {
+        auto const* named = Tool::tableInfo(table);
+        if (!named || named->className != table) return std::nullopt;
+        auto held = session_->agent().table(table);
+        if (!held) return std::nullopt;
+        found = quickTables_.emplace(table, QuickTable{named, held}).first;
+      }
+      info = found->second.info;
+      auto keyPosition = quickKey(*info, key);
+      if (!keyPosition || Tool::missingRow(*info, *keyPosition)) return std::nullopt;
+      position = *keyPosition;
+      auto shadow =
+          found->second.table->hwShadowColl(Tessar::HwShadowKey::of(static_cast<U8>(*fapId), 0));
+      if (!shadow) return std::nullopt;
+      data = shadow->expectedEntryData(position.arrayIndex, position.entryIndex);
+    }
+    return EntryDicts::of(*info).entry(position.arrayIndex, position.entryIndex, data);
+  }
+
+  struct QuickTable {
+    Framework::TableInfo const* info;
+    Vorl::Ptr<Tessar::HwCommonShadowTableBase> table;
+  };
+
   std::mutex mutex_;
   std::unique_ptr<Tool::AgentSession> session_;
+  std::map<std::string, QuickTable, std::less<>> quickTables_;
 };
 
 std::string rootOr(std::string const& root) {
   return root.empty() ? Brell::defaultRoot() : root;
 }
 
-py::object show(std::string const& table, U32 fap, std::string const& root,
-                std::string const& revision) {
-  auto shown = translated([&] {
-    Tool::loadPlugins();
-    auto parsed = Tool::parseRevision(revision);
-    Tool::parseNumber(std::to_string(fap), "a FAP id", 255);
-    return Tool::readShownShadow(table, fap, rootOr(root), parsed);
-  });
-  if (!shown.problem.empty()) {
-    raise("check", fmt::format("{} FAP {}: {}", shown.table, shown.fap, shown.problem));
+// A memory shadow's store, opened for reading as `hwtables show` opens it: mapped
+// read-only, never locked or written.
+struct ShadowStore {
+  std::shared_ptr<Framework::TableRecord const> record;
+  std::string directory;
+  std::string where;  // "TABLE FAP N", for messages
+
+  ShadowStore(std::string const& table, U32 fap, std::string const& root,
+              std::string const& revision) {
+    translated([&] {
+      Tool::loadPlugins();
+      auto parsed = Tool::parseRevision(revision);
+      record = Tool::memoryTable(table, "show reads");
+      directory = Tool::memoryStoreDirectory(rootOr(root), parsed.revString(),
+                                             record->info->fullName,
+                                             Tessar::HwShadowKey::of(static_cast<U8>(fap), 0));
+      return 0;
+    });
+    if (fap > 255) raise("range", fmt::format("a FAP id {} is outside 0..255", fap));
+    where = fmt::format("{} FAP {}", record->info->className, fap);
   }
-  py::list entries(shown.entries.size());
+
+  // The entries in key order, each as (key, data).
+  std::vector<std::pair<Framework::StoredKey, std::vector<U8>>> entries() const {
+    if (!std::filesystem::is_directory(directory)) {
+      raise("check", where + ": no store (no agent has created this shadow)");
+    }
+    return translated([&] {
+      std::vector<std::pair<Framework::StoredKey, std::vector<U8>>> entries;
+      auto reader = record->store.openReader(std::string(record->info->className), directory);
+      if (!reader->initialize("show")) {
+        throw Tool::CheckFailed(
+            where + ": the store cannot be read now (being created, wiped or damaged)");
+      }
+      reader->forEach([&](Brell::Bytes const& keyBytes, Brell::Bytes const& valueBytes) {
+        if (auto key = record->store.key(keyBytes)) {
+          entries.emplace_back(*key, record->store.entryData(valueBytes));
+        }
+      });
+      std::sort(entries.begin(), entries.end(), [](auto const& left, auto const& right) {
+        return std::pair(left.first.arrayIndex, left.first.entryIndex) <
+               std::pair(right.first.arrayIndex, right.first.entryIndex);
+      });
+      return entries;
+    });
+  }
+};
+
+// The entries of a memory shadow as `hwtables show --json` lists them, each with its
+// key's text besides.
+py::list show(std::string const& table, U32 fap, std::string const& root,
+              std::string const& revision) {
+  ShadowStore store(table, fap, root, revision);
+  auto const& info = *store.record->info;
+  auto const& dicts = EntryDicts::of(info);
+  auto entries = store.entries();
+  py::list list(entries.size());
   std::size_t index = 0;
-  for (auto const& entry : shown.entries) {
-    py::dict item;
-    item["key"] = toPython(entry.keyJson);
-    item["keyText"] = entry.keyText;
-    for (auto const& [name, value] : entry.valueJson.items()) item[name.c_str()] = toPython(value);
-    item["downloadable"] = entry.neverDownloaded.empty();
-    if (!entry.neverDownloaded.empty()) item["neverDownloaded"] = entry.neverDownloaded;
-    entries[index++] = std::move(item);
+  for (auto const& [key, data] : entries) {
+    auto item = dicts.entry(key.arrayIndex, key.entryIndex, data);
+    item["keyText"] = key.text;
+    auto missing = Tool::missingRow(info, {key.arrayIndex, key.entryIndex});
+    item["downloadable"] = !missing;
+    if (missing) item["neverDownloaded"] = *missing;
+    list[index++] = item;
   }
-  return entries;
+  return list;
 }
 
-// The C++ side of show() alone, for the benchmark's baseline: nanoseconds per read
-// of the shadow with its entries described, over `times` runs.
+// The same work in C++ alone, for the benchmark's baseline: the store read and every
+// entry's fields decoded, nanoseconds per run over `times` runs.
 double timeShow(std::string const& table, U32 fap, std::string const& root, int times) {
-  Tool::loadPlugins();
-  auto revision = Tool::parseRevision("bcm88490_a0");
-  py::gil_scoped_release unlocked;
+  ShadowStore store(table, fap, root, "bcm88490_a0");
+  auto const& info = *store.record->info;
+  std::size_t decoded = 0;
   auto start = std::chrono::steady_clock::now();
-  for (int run = 0; run < times; ++run) Tool::readShownShadow(table, fap, root, revision);
+  for (int run = 0; run < times; ++run) {
+    for (auto const& [key, data] : store.entries()) {
+      decoded += Framework::fieldValues(info, data).size();
+    }
+  }
   std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - start;
-  return spent.count() / std::max(times, 1);
+  return decoded == 0 ? 0 : spent.count() / std::max(times, 1);
 }
 
 class Watch {
@@ -497,6 +646,10 @@ PYBIND11_MODULE(_hwtables, module) {
            py::arg("dma_buffer"), py::arg("revision"), py::arg("chip_timeout"))
       .def("run", &Agent::run, py::arg("command"), py::arg("words"), py::arg("long_work"))
       .def("time_line", &Agent::timeLine, py::arg("line"), py::arg("times"))
+      .def("get", &Agent::get, py::arg("table"), py::arg("fap"), py::arg("key"))
+      .def("time_get", &Agent::timeGet, py::arg("table"), py::arg("fap"), py::arg("array_index"),
+           py::arg("entry_index"), py::arg("times"))
+      .def("run_line", &Agent::runLine, py::arg("line"), py::arg("long_work"))
       .def("bring_up", &Agent::bringUp)
       .def("root", &Agent::root)
       .def("close", &Agent::close);

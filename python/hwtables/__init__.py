@@ -223,8 +223,10 @@ class Agent:
                            *(_value_word(name, value) for name, value in fields.items()))
 
     def get(self, table: str, fap: int, key: KeyArg) -> dict:
-        """The entry the shadow holds at ``key`` (or its default): key, entry, data, fields."""
-        return self._entry("get", table, fap, key)
+        """The entry the shadow holds at ``key`` (or its default): ``key``, ``data``,
+        ``fields`` (and ``heldNotDownloaded``, why, for an entry held under a key the
+        chip has no row for)."""
+        return self._agent.get(table, fap, key)
 
     def delete(self, table: str, fap: int, key: KeyArg) -> dict:
         """Returns the entry at ``key`` to its default."""
@@ -267,6 +269,11 @@ class Agent:
     def dma_buffer(self, size: int) -> dict:
         """Sets the size of the DMA buffers for downloads and reads (1 byte .. 64 MiB)."""
         return self._agent.run("dma-buffer", [_hwtables.number_word(size, "size")], False)
+
+    def command(self, line: str) -> dict:
+        """Runs one line of the agent's console (``hwtables agent``; ``help`` lists
+        them) and returns its reply's fields; raises as the methods do."""
+        return self._agent.run_line(line, True)
 
     def describe(self, table: str) -> dict:
         """The table's types as the type runtime has them."""

@@ -112,3 +112,28 @@ def test_bad_bring_up_options_are_usage_errors(root):
         hwtables.Agent(root=root, revision="no_such_chip")
     with pytest.raises(hwtables.ChipError):
         hwtables.Agent(root=root, chip=root + "/no-chip.sock", chip_timeout=0.5)
+
+
+def test_get_answers_as_the_console_does_for_every_row_held_or_default(agent):
+    agent.set(SPECIAL_LABELS, 1, (3, 31), specialLabelProfileAttributesEntry="0x" + "f" * 18)
+    agent.set(TERMINATION, 0, 0, expectBos=1)
+    agent.set(TERMINATION, 0, 7, labelsToTerminate=3)
+    agent.delete(TERMINATION, 0, 7)
+    for table in hwtables.tables():
+        info = table.members[0]
+        arrays = range(info.firstArrayIndex, info.firstArrayIndex + max(info.arrayCount, 1))
+        for fap in (0, 1):
+            for array in arrays:
+                for row in range(info.firstEntryIndex, info.firstEntryIndex + info.entryCount):
+                    key = row if table.key.form == "single" else (array, row)
+                    text = ("{value=%d}" % row if table.key.form == "single"
+                            else "{arrayIndex=%d entryIndex=%d}" % (array, row))
+                    console = agent.command(f"get {table.name} {fap} {text}")
+                    del console["entry"]
+                    assert agent.get(table.name, fap, key) == console, (table.name, fap, key)
+    # Keys the console refuses are refused the same way, whatever form they take.
+    for key in (8, {"value": 8}, "{value=8}"):
+        with pytest.raises(hwtables.RangeError, match="row 8 is outside 0..7"):
+            agent.get(TERMINATION, 0, key)
+    with pytest.raises(hwtables.UsageError, match="is not a key of"):
+        agent.get(TERMINATION, 0, (0, 1))

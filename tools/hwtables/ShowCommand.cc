@@ -88,7 +88,13 @@ void run(Options const& options) {
   }
   std::vector<ShownShadow> shadows;
   for (auto const& table : tables) {
-    for (auto fap : faps) shadows.push_back(readShownShadow(table, fap, root, revision));
+    for (auto fap : faps) {
+      auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(fap), 0);
+      auto record = memoryTable(table, "show reads");
+      auto directory =
+          memoryStoreDirectory(root, revision.revString(), record->info->fullName, shadowKey);
+      shadows.push_back(readShadow(*record, table, directory, shadowKey));
+    }
   }
   auto missing = std::count_if(shadows.begin(), shadows.end(),
                                [](auto const& shadow) { return !shadow.problem.empty(); });
@@ -133,15 +139,6 @@ void addShowCommand(CLI::App& app) {
 CommandRegistration registration("show", addShowCommand);
 
 }  // namespace
-
-ShownShadow readShownShadow(std::string_view table, U32 fap, std::string const& root,
-                            Hardware::Sand::FapRevision const& revision) {
-  auto record = memoryTable(table, "show reads");
-  auto shadowKey = Tessar::HwShadowKey::of(static_cast<U8>(fap), 0);
-  auto directory =
-      memoryStoreDirectory(root, revision.revString(), record->info->fullName, shadowKey);
-  return readShadow(*record, record->info->className, directory, shadowKey);
-}
 
 std::string ShownShadow::toText() const {
   std::string text = fmt::format("{} FAP {}  ({})\n", table, fap, directory);

@@ -6,9 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/hardware/FapRevision.h"
-#include "platform/vorl/Types.h"
-
 namespace Tool {
 
 struct ShownEntry {
@@ -31,11 +28,5 @@ struct ShownShadow {
   std::string toText() const;
   nlohmann::ordered_json toJson() const;
 };
-
-// The shadow of memory table `table` for FAP `fap` (0..255), read from its store below
-// `root` by this process; a shadow that cannot be read says why in `problem`. Throws
-// UsageError for a name that is no memory table.
-ShownShadow readShownShadow(std::string_view table, U32 fap, std::string const& root,
-                            Hardware::Sand::FapRevision const& revision);
 
 }  // namespace Tool
