@@ -12,7 +12,8 @@ import time
 
 import hwtables
 
-TABLE = "IppaMplsSpecialLabelAttributesTblHwDirect"  # arrays 2..3 x rows 0..31: 64 rows
+TABLE = "IppaMplsSpecialLabelAttributesTblHwDirect"  # arrays 2..3 x rows 0..31: 64 rows, 31 fields
+SMALL = "IppaTerminationProfileTableHwDirect"  # 8 rows, 7 fields
 
 
 def per_call(function, times):
@@ -42,14 +43,17 @@ def main():
             assert entries == 64, entries
             get_python = per_call(lambda: agent.get(TABLE, 0, (2, 5)), 20000)
             get_cpp = min(agent._agent.time_get(TABLE, 0, 2, 5, 20000) for _ in range(5))
+            small_python = per_call(lambda: agent.get(SMALL, 0, 3), 20000)
+            small_cpp = min(agent._agent.time_get(SMALL, 0, 0, 3, 20000) for _ in range(5))
             console = min(agent._agent.time_line(
                 f"get {TABLE} 0 {{arrayIndex=2 entryIndex=5}}", 2000) for _ in range(5))
             show_python = per_call(lambda: hwtables.show(TABLE, 0, root), 2000)
             show_cpp = min(hwtables._hwtables.time_show(TABLE, 0, root, 2000) for _ in range(5))
         print("| Python package | Python (us) | C++ (us) | Python / C++ | target |")
         print("| --- | --- | --- | --- | --- |")
-        line("get of one entry", get_python, get_cpp, 2)
-        line(f"show of a {entries}-entry shadow", show_python, show_cpp, 100)
+        line("get of one entry (7 fields)", small_python, small_cpp, 2)
+        line("get of one entry (31 fields)", get_python, get_cpp, 2)
+        line(f"show of a {entries}-entry shadow (31 fields)", show_python, show_cpp, 100)
         print(f"(the console's `get` line, parsed and answered through the type runtime: "
               f"{console / 1000:.2f} us)")
     finally:

@@ -39,6 +39,15 @@ py::object interned(std::string const& text) {
   return py::reinterpret_steal<py::object>(PyUnicode_InternFromString(text.c_str()));
 }
 
+// Sets dict[name] to `value`, a new reference (taken). The C API directly: this runs
+// once per field of every entry shown.
+void setItem(py::dict& dict, py::object const& name, PyObject* value) {
+  if (!value) throw py::error_already_set();
+  int failed = PyDict_SetItem(dict.ptr(), name.ptr(), value);
+  Py_DECREF(value);
+  if (failed != 0) throw py::error_already_set();
+}
+
 }  // namespace
 
 EntryDicts::EntryDicts(Framework::TableInfo const& info) : info_(info) {
@@ -66,11 +75,15 @@ EntryDicts const& EntryDicts::of(Framework::TableInfo const& info) {
 }
 
 py::dict EntryDicts::fields(std::span<U8 const> data) const {
-  py::dict dict;
+  // Sized for every field at once: a dict grown one field at a time is rebuilt
+  // three times on the way to thirty fields.
+  auto dict = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(slots_.size())));
+  if (!dict) throw py::error_already_set();
   if (data.size() != info_.entryBytes) return dict;
   for (auto const& slot : slots_) {
     if (!slot.bitmap) {  // a number: its low 64 bits, as every view shows it
-      dict[slot.name] = py::int_(numberAt(data, slot.offset, std::min<U32>(slot.width, 64)));
+      setItem(dict, slot.name,
+              PyLong_FromUnsignedLongLong(numberAt(data, slot.offset, std::min<U32>(slot.width, 64))));
       continue;
     }
     Framework::FieldValue value;
@@ -88,16 +101,30 @@ py::dict EntryDicts::key(U8 arrayIndex, U32 entryIndex) const {
   static auto* array = new py::object(interned("arrayIndex"));
   static auto* entry = new py::object(interned("entryIndex"));
   py::dict key;
-  key[*array] = py::int_(arrayIndex);
-  key[*entry] = py::int_(entryIndex);
+  setItem(key, *array, PyLong_FromUnsignedLong(arrayIndex));
+  setItem(key, *entry, PyLong_FromUnsignedLong(entryIndex));
   return key;
 }
 
 py::dict EntryDicts::entry(U8 arrayIndex, U32 entryIndex, std::span<U8 const> data) const {
+  static auto* keyName = new py::object(interned("key"));
+  static auto* dataName = new py::object(interned("data"));
+  static auto* fieldsName = new py::object(interned("fields"));
+  // The data in hex as every view prints it (Pelcar::hexBytes), without a formatter.
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char hex[2 * 64];
+  std::size_t length = 0;
+  for (std::size_t index = 0; index < data.size() && length + 2 <= sizeof hex; ++index) {
+    hex[length++] = kDigits[data[index] >> 4];
+    hex[length++] = kDigits[data[index] & 0xF];
+  }
   py::dict entry;
-  entry["key"] = key(arrayIndex, entryIndex);
-  entry["data"] = Pelcar::hexBytes(data.data(), data.size());
-  entry["fields"] = fields(data);
+  setItem(entry, *keyName, key(arrayIndex, entryIndex).release().ptr());
+  setItem(entry, *dataName,
+          data.size() * 2 <= sizeof hex
+              ? PyUnicode_FromStringAndSize(hex, static_cast<Py_ssize_t>(length))
+              : py::str(Pelcar::hexBytes(data.data(), data.size())).release().ptr());
+  setItem(entry, *fieldsName, fields(data).release().ptr());
   return entry;
 }
 
