@@ -1,10 +1,15 @@
 """An agent driven from Python: a test engineer's script, and refused calls that
 raise the exception of their kind and change nothing."""
 
+import os
+import signal
+import subprocess
+import time
+
 import pytest
 
 import hwtables
-from conftest import PPH, SPECIAL_LABELS, TERMINATION
+from conftest import PPH, SPECIAL_LABELS, TERMINATION, tool
 
 
 def test_a_script_programs_three_tables_by_field_name_and_reads_them_back(agent):
@@ -137,3 +142,31 @@ def test_get_answers_as_the_console_does_for_every_row_held_or_default(agent):
             agent.get(TERMINATION, 0, key)
     with pytest.raises(hwtables.UsageError, match="is not a key of"):
         agent.get(TERMINATION, 0, (0, 1))
+
+
+def test_an_agent_on_a_chip_process_writes_that_chip_and_a_successor_finds_it_there(root):
+    socket = os.path.join(root, "chip.sock")
+    chip = subprocess.Popen(tool("chip", "serve", "--socket", socket), stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    try:
+        for _ in range(200):  # bounded: the chip process is up within seconds
+            if os.path.exists(socket):
+                break
+            time.sleep(0.05)
+        with hwtables.Agent(root=root, chip=socket) as agent:
+            assert "served by" in agent.bring_up["chip"] or socket in agent.bring_up["chip"]
+            agent.set(PPH, 0, 6, fheiType=5)
+            agent.download(PPH)
+        # The chip process kept what the first agent wrote: a warm successor on the
+        # same chip and stores finds nothing to write.
+        with hwtables.Agent(root=root, chip=socket, warm=True) as successor:
+            assert successor.bring_up["reconcile"]["total"]["rowsWritten"] == 0
+            row = next(r for r in successor.read(PPH, 0)["entries"] if r["key"]["entryIndex"] == 6)
+            assert row["fields"]["fheiType"] == 5
+    finally:
+        chip.send_signal(signal.SIGINT)
+        try:
+            chip.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            chip.kill()
+            chip.wait()

@@ -171,3 +171,23 @@ def test_the_store_is_checked_as_the_tool_checks_it_and_never_written(agent, roo
                       for name in os.listdir(damaged)}
     with pytest.raises(hwtables.UsageError, match="no store directory"):
         hwtables.Store(os.path.join(root, "absent"))
+
+
+def test_a_watch_waiting_in_one_thread_lets_another_program_the_table(agent, root):
+    # The watcher's waits hold no GIL: were they to, each set below would wait for the
+    # watcher's hour-long wait to end and the test would time out.
+    seen = threading.Event()
+    with hwtables.watch(PPH, 0, root) as follower:
+        def follow():
+            for event in follower:
+                if event["event"] in ("added", "changed") and \
+                        event["key"]["entryIndex"] == 11 and event["value"]["fields"]["fheiType"] == 9:
+                    seen.set()
+        watcher = threading.Thread(target=follow)
+        watcher.start()
+        for step in range(1, 10):
+            agent.set(PPH, 0, 11, fheiType=step)
+        assert seen.wait(timeout=20)
+    watcher.join(timeout=10)
+    assert not watcher.is_alive()
+    assert follower.closed
