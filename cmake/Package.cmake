@@ -68,13 +68,17 @@ hwtables_package(tool hwtables utils
   "This package holds the hwtables tool: the table catalogue, a bring-up demo on\n"
   "a simulated chip, an agent console, a chip process, and commands that show,\n"
   "follow, check, list and wipe shared-memory table stores, with its manual page\n"
-  "and bash completion.")
+  "and bash completion, and the Python package hwtables for test scripts.")
 
 set(CPACK_COMPONENT_STORE_DEPENDS platform)
 set(CPACK_COMPONENT_PLUGIN_DEPENDS platform store)
 set(CPACK_COMPONENT_AGENT_DEPENDS platform)
 set(CPACK_COMPONENT_DEV_DEPENDS platform store agent)
 set(CPACK_COMPONENT_TOOL_DEPENDS platform store agent plugin)
+# The Python package's extension is built for one version of the interpreter.
+if(HWTABLES_PYTHON_DEPENDS)
+  set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "${HWTABLES_PYTHON_DEPENDS}")
+endif()
 # What the headers include besides their own.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libfmt-dev, nlohmann-json3-dev")
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "hwtables-plugin-bcm88490-a0")

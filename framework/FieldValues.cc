@@ -1,6 +1,8 @@
 #include "framework/FieldValues.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include <fmt/format.h>
 
@@ -78,12 +80,33 @@ bool repeatsOtherFields(TableInfo const& info, FieldInfo const& field) {
   return std::all_of(covered.begin(), covered.end(), [](bool bit) { return bit; });
 }
 
+namespace {
+
+// Which fields a view leaves out depends on the table alone, and working it out
+// compares every field with every other: done once per table, not once per entry.
+// Descriptions are compile-time data of the plug-ins, which stay loaded.
+std::vector<bool> const& repeatedFields(TableInfo const& info) {
+  static std::mutex mutex;
+  static std::map<TableInfo const*, std::vector<bool>> repeated;
+  std::lock_guard lock(mutex);
+  auto [at, added] = repeated.try_emplace(&info);
+  if (added) {
+    for (auto const& field : info.fields) at->second.push_back(repeatsOtherFields(info, field));
+  }
+  return at->second;
+}
+
+}  // namespace
+
 std::vector<FieldValue> fieldValues(TableInfo const& info, std::span<U8 const> data,
                                     FieldSelection selection) {
   std::vector<FieldValue> values;
   if (data.size() != info.entryBytes) return values;
-  for (auto const& field : info.fields) {
-    if (selection == FieldSelection::shown && repeatsOtherFields(info, field)) continue;
+  auto const& repeated = repeatedFields(info);
+  values.reserve(info.fields.size());
+  for (std::size_t index = 0; index < info.fields.size(); ++index) {
+    auto const& field = info.fields[index];
+    if (selection == FieldSelection::shown && repeated[index]) continue;
     switch (field.kind) {
       case FieldKind::scalar:
         values.push_back({std::string(field.name),

@@ -125,7 +125,7 @@ Lutz::PerUnitBitmap bitmapValue(Framework::FieldInfo const& field, std::string c
   for (std::size_t bit = 0; bit < 4 * nibbles.size(); ++bit) {
     if (((nibbles[bit / 4] >> (bit % 4)) & 1u) == 0) continue;
     if (bit >= field.width) {
-      throw UsageError(
+      throw RangeError(
           fmt::format("value {} is wider than {} ({} bits)", shown(text), field.name, field.width));
     }
     bitmap.bitIs(bit, true);
@@ -336,6 +336,7 @@ AgentReply AgentSession::handle(std::string const& line) {
     auto report = errorReport(error);
     reply = {};
     reply.status = report.exitStatus == 2 ? ReplyStatus::refused : ReplyStatus::failed;
+    reply.kind = std::string(errorKind(error));
     reply.problem = report.message;
     reply.detail = report.detail;
   }
@@ -411,7 +412,7 @@ EntryTarget AgentSession::entryTarget(Words const& words, RowNeed need) const {
   target.missingRow = missingRow(*handle.info, target.position);
   if (target.missingRow &&
       (need == RowNeed::onChip || !handle.holds(target.shadowKey, target.position))) {
-    throw UsageError(
+    throw RangeError(
         noRowMessage(*handle.info, keyText(*handle.info, target.position), *target.missingRow));
   }
   return target;
@@ -455,7 +456,7 @@ AgentReply AgentSession::set(Words const& words) {
       U64 largest = field->width >= 64 ? ~U64{0} : (U64{1} << field->width) - 1;
       auto value = parseNumber(text, fmt::format("field {}", name));
       if (value > largest) {
-        throw UsageError(fmt::format("value {} is outside 0..{} for {} ({} bits)", value, largest,
+        throw RangeError(fmt::format("value {} is outside 0..{} for {} ({} bits)", value, largest,
                                      name, field->width));
       }
       arguments.push_back(value);

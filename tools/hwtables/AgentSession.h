@@ -52,6 +52,9 @@ struct AgentReply {
   nlohmann::ordered_json json = nlohmann::ordered_json::object();  // for machines
   std::string problem;  // refused: why; failed: what the check found, in one line
   std::string detail;   // the system's own text, when `problem` translates one
+  // Of a reply that is not ok: the kind of what went wrong (errorKind() in Errors.h);
+  // empty for a check that ran and found differences.
+  std::string kind;
 
   bool ok() const { return status == ReplyStatus::ok; }
   // The reply for machines: {"command", "ok", "status", ..., "error", "detail"}.

@@ -78,7 +78,7 @@ std::optional<KeyPosition> keyPosition(Framework::TableInfo const& info, std::st
     U64 value = (*items)[0].second;
     if (value > key.null) {
       auto const& member = info.members.front();
-      throw UsageError(noRowMessage(info, fmt::format("{{value={}}}", value),
+      throw RangeError(noRowMessage(info, fmt::format("{{value={}}}", value),
                                     outside("row", value, member.firstEntryIndex,
                                             member.firstEntryIndex + member.entryCount - 1)));
     }
@@ -92,11 +92,11 @@ std::optional<KeyPosition> keyPosition(Framework::TableInfo const& info, std::st
   U64 entryIndex = (*items)[1].second;
   auto typed = fmt::format("{{arrayIndex={} entryIndex={}}}", arrayIndex, entryIndex);
   if (arrayIndex < key.arrayIndexMin || arrayIndex > key.arrayIndexMax) {
-    throw UsageError(noRowMessage(
+    throw RangeError(noRowMessage(
         info, typed, outside("array", arrayIndex, key.arrayIndexMin, key.arrayIndexMax)));
   }
   if (entryIndex < key.entryIndexMin || entryIndex > key.entryIndexMax) {
-    throw UsageError(noRowMessage(
+    throw RangeError(noRowMessage(
         info, typed, outside("row", entryIndex, key.entryIndexMin, key.entryIndexMax)));
   }
   return KeyPosition{static_cast<U8>(arrayIndex), static_cast<U32>(entryIndex)};
@@ -145,7 +145,7 @@ U64 parseNumber(std::string_view text, std::string_view what, U64 maximum) {
     throw UsageError(fmt::format("'{}' is not a number for {}", shown(text), what));
   }
   if (tooLarge || *value > maximum) {
-    throw UsageError(fmt::format("{} {} is outside 0..{}", what, shown(text), maximum));
+    throw RangeError(fmt::format("{} {} is outside 0..{}", what, shown(text), maximum));
   }
   return *value;
 }

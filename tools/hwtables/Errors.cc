@@ -10,6 +10,8 @@
 
 #include "agent/Error.h"
 #include "platform/asic/Assert.h"
+#include "platform/sim/ChipClient.h"
+#include "platform/vorl/Exceptions.h"
 
 namespace Tool {
 namespace {
@@ -76,6 +78,28 @@ ErrorReport errorReport(std::exception const& error) {
   }
   report.message = oneLine(text);
   return report;
+}
+
+std::string_view errorKind(std::exception const& error) {
+  if (dynamic_cast<RangeError const*>(&error) || dynamic_cast<Vorl::RangeException const*>(&error)) {
+    return "range";
+  }
+  if (dynamic_cast<Busy const*>(&error)) return "busy";
+  if (dynamic_cast<UsageError const*>(&error) || dynamic_cast<CLI::ParseError const*>(&error)) {
+    return "usage";
+  }
+  if (dynamic_cast<Asic::GracefulAssertException const*>(&error)) return "assertion";
+  if (dynamic_cast<Vorl::CorruptionDetectedException const*>(&error)) return "corruption";
+  if (dynamic_cast<Sim::ChipError const*>(&error)) return "chip";
+  if (auto const* agent = dynamic_cast<HwAgent::Error const*>(&error)) {
+    switch (agent->kind()) {
+      case HwAgent::ErrorKind::badInput: return "usage";
+      case HwAgent::ErrorKind::busy: return "busy";
+      case HwAgent::ErrorKind::chipFailure: return "chip";
+      case HwAgent::ErrorKind::checkFailed: return "check";
+    }
+  }
+  return "check";
 }
 
 }  // namespace Tool

@@ -46,6 +46,13 @@ struct UsageError : ToolError {
   using ToolError::ToolError;
 };
 
+// Bad input that names a value outside the range it must be in (a field value too
+// wide for its field, a key the chip has no row for, a FAP id above 255): a
+// UsageError, told apart for front-ends that sort errors finer (the Python package).
+struct RangeError : UsageError {
+  using UsageError::UsageError;
+};
+
 // A check that ran and failed (a demo verification, an invalid store, work that was
 // not all done): exit status 1.
 struct CheckFailed : ToolError {
@@ -78,5 +85,11 @@ struct ErrorReport {
 
 // The report of an exception that ended a command.
 ErrorReport errorReport(std::exception const& error);
+
+// The kind of an exception, for front-ends that answer each kind its own way:
+// "usage", "range", "assertion" (the tables' own checks), "corruption" (a damaged
+// store), "busy", "chip" (the chip refused or is gone) or "check" (anything else that
+// ran and failed).
+std::string_view errorKind(std::exception const& error);
 
 }  // namespace Tool

@@ -27,30 +27,6 @@ struct Options {
   std::uint64_t maxEvents = 0;
 };
 
-int watchTable(Framework::TableRecord const& record, std::string const& className,
-               std::string const& directory, Options const& options) {
-  auto const& store = record.store;
-  auto open = [&store](std::string const& rootPath, Brell::ErasedNotify notify) {
-    return store.openShadow("watch", rootPath, std::move(notify));
-  };
-  auto keyOf = [&store](Brell::Bytes const& bytes) {
-    return store.key(bytes).value_or(Framework::StoredKey{});
-  };
-  WatchDescriptions describe;
-  describe.keyText = [keyOf](Brell::Bytes const& key) { return keyOf(key).text; };
-  describe.keyJson = [keyOf](Brell::Bytes const& key) { return keyJson(keyOf(key)); };
-  describe.valueText = [&store, className](Brell::Bytes const& value) {
-    return entryText(className, store.entryData(value));
-  };
-  describe.valueJson = [&store, className](Brell::Bytes const& value) {
-    return entryJson(className, store.entryData(value));
-  };
-  WatchOptions watch;
-  watch.json = options.json;
-  watch.maxEvents = options.maxEvents;
-  return watchStore(directory, open, describe, watch);
-}
-
 void run(Options const& options) {
   auto faps = parseFaps(options.fap);
   if (faps.size() != 1) throw UsageError("watch follows one shadow: give one FAP id");
@@ -65,7 +41,10 @@ void run(Options const& options) {
     fmt::print("watching {} FAP {} in {} (Ctrl-C stops)\n", options.table, faps.front(),
                directory);
   }
-  status = watchTable(*record, options.table, directory, options);
+  WatchOptions watch;
+  watch.json = options.json;
+  watch.maxEvents = options.maxEvents;
+  status = watchTable(*record, options.table, directory, watch);
   if (status != 0) throw CheckFailed(fmt::format("watch of {} ended with status {}", options.table, status));
 }
 
@@ -100,4 +79,26 @@ void addWatchCommand(CLI::App& app) {
 CommandRegistration registration("watch", addWatchCommand);
 
 }  // namespace
+
+int watchTable(Framework::TableRecord const& record, std::string const& className,
+               std::string const& directory, WatchOptions const& watch) {
+  auto const& store = record.store;
+  auto open = [&store](std::string const& rootPath, Brell::ErasedNotify notify) {
+    return store.openShadow("watch", rootPath, std::move(notify));
+  };
+  auto keyOf = [&store](Brell::Bytes const& bytes) {
+    return store.key(bytes).value_or(Framework::StoredKey{});
+  };
+  WatchDescriptions describe;
+  describe.keyText = [keyOf](Brell::Bytes const& key) { return keyOf(key).text; };
+  describe.keyJson = [keyOf](Brell::Bytes const& key) { return keyJson(keyOf(key)); };
+  describe.valueText = [&store, className](Brell::Bytes const& value) {
+    return entryText(className, store.entryData(value));
+  };
+  describe.valueJson = [&store, className](Brell::Bytes const& value) {
+    return entryJson(className, store.entryData(value));
+  };
+  return watchStore(directory, open, describe, watch);
+}
+
 }  // namespace Tool

@@ -39,6 +39,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -46,6 +47,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "framework/TableRegistry.h"
 #include "store/ErasedStore.h"
 #include "tools/hwtables/StopSignals.h"
 #include "tools/hwtables/StoreReport.h"
@@ -72,6 +74,12 @@ struct WatchOptions {
   std::function<bool()> stop;
   // Events printed before the loop ends by itself (0 = no limit); for tests.
   std::uint64_t maxEvents = 0;
+  // Gets every event as its JSON object instead of printing it (a follower inside a
+  // program, such as the Python package's watch); nothing is printed then.
+  std::function<void(nlohmann::ordered_json)> sink;
+  // Whether SIGINT and SIGTERM stop the loop. A follower inside a program that
+  // handles them itself (an interpreter) leaves them alone and stops through `stop`.
+  bool catchSignals = true;
 };
 
 // The printing side of the loop: what was printed last for every key, where in the
@@ -88,7 +96,11 @@ class WatchPrinter {
   void emit(std::string_view event, std::string const& text, nlohmann::ordered_json document,
             bool jsonOnly = false) {
     if (full()) return;
-    if (options_.json) {
+    if (options_.sink) {
+      nlohmann::ordered_json line{{"event", event}};
+      for (auto& [name, value] : document.items()) line[name] = std::move(value);
+      options_.sink(std::move(line));
+    } else if (options_.json) {
       nlohmann::ordered_json line{{"event", event}};
       for (auto& [name, value] : document.items()) line[name] = value;
       fmt::print("{}\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -221,10 +233,11 @@ class WatchPrinter {
 // exit status (0 after a stop).
 inline int watchStore(std::string const& rootPath, ShadowOpener const& open,
                       WatchDescriptions const& describe, WatchOptions const& options) {
-  StopSignals signals;
+  std::optional<StopSignals> signals;
+  if (options.catchSignals) signals.emplace();
   WatchPrinter printer(rootPath, describe, options);
   auto stopping = [&] {
-    return StopSignals::requested() || (options.stop && options.stop()) || printer.full();
+    return (signals && StopSignals::requested()) || (options.stop && options.stop()) || printer.full();
   };
 
   Brell::ErasedShadow* current = nullptr;
@@ -296,5 +309,10 @@ inline int watchStore(std::string const& rootPath, ShadowOpener const& open,
   std::fflush(stdout);
   return 0;
 }
+
+// The loop on the store of a memory table's shadow in `directory`, its keys and entries
+// decoded into their fields (`hwtables watch`, the Python package's watch).
+int watchTable(Framework::TableRecord const& record, std::string const& className,
+               std::string const& directory, WatchOptions const& watch);
 
 }  // namespace Tool

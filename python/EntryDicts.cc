@@ -1,0 +1,131 @@
+#include "python/EntryDicts.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "framework/BitCopy.h"
+#include "framework/FieldValues.h"
+#include "platform/pelcar/SchanCmd.h"
+
+namespace PyHwtables {
+
+namespace py = pybind11;
+
+namespace {
+
+// Bits [offset, offset + width) of the entry, width <= 64, as a number: bit b of the
+// entry is bit b % 8 of byte b / 8 (framework/BitCopy.h).
+U64 numberAt(std::span<U8 const> data, U32 offset, U32 width) {
+  U64 number = 0;
+  U32 first = offset / 8;
+  U32 shift = offset % 8;
+  // shift + width <= 7 + 64 bits: at most nine bytes.
+  for (U32 index = 0; index < 9 && first + index < data.size() && 8 * index < shift + width;
+       ++index) {
+    U64 byte = data[first + index];
+    if (8 * index >= shift) {
+      number |= byte << (8 * index - shift);
+    } else {
+      number |= byte >> (shift - 8 * index);
+    }
+  }
+  return width >= 64 ? number : number & ((U64{1} << width) - 1);
+}
+
+py::object interned(std::string const& text) {
+  return py::reinterpret_steal<py::object>(PyUnicode_InternFromString(text.c_str()));
+}
+
+// Sets dict[name] to `value`, a new reference (taken). The C API directly: this runs
+// once per field of every entry shown.
+void setItem(py::dict& dict, py::object const& name, PyObject* value) {
+  if (!value) throw py::error_already_set();
+  int failed = PyDict_SetItem(dict.ptr(), name.ptr(), value);
+  Py_DECREF(value);
+  if (failed != 0) throw py::error_already_set();
+}
+
+}  // namespace
+
+EntryDicts::EntryDicts(Framework::TableInfo const& info) : info_(info) {
+  for (auto const& field : info.fields) {
+    if (Framework::repeatsOtherFields(info, field)) continue;
+    bool bitmap = field.kind == Framework::FieldKind::bitmap;
+    if (field.kind == Framework::FieldKind::indexed) {
+      for (U32 index = 0; index < field.count; ++index) {
+        slots_.push_back({interned(fmt::format("{}({})", field.name, index)),
+                          field.offset + index * field.stride, field.width, false});
+      }
+    } else {
+      slots_.push_back({interned(std::string(field.name)), field.offset, field.width, bitmap});
+    }
+  }
+}
+
+EntryDicts const& EntryDicts::of(Framework::TableInfo const& info) {
+  // Kept for the life of the process (never destroyed: its Python strings must not be
+  // released after the interpreter has gone). Guarded by the GIL.
+  static auto* made = new std::map<Framework::TableInfo const*, std::unique_ptr<EntryDicts>>();
+  auto& slot = (*made)[&info];
+  if (!slot) slot = std::make_unique<EntryDicts>(info);
+  return *slot;
+}
+
+py::dict EntryDicts::fields(std::span<U8 const> data) const {
+  // Sized for every field at once: a dict grown one field at a time is rebuilt
+  // three times on the way to thirty fields.
+  auto dict = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(slots_.size())));
+  if (!dict) throw py::error_already_set();
+  if (data.size() != info_.entryBytes) return dict;
+  for (auto const& slot : slots_) {
+    if (!slot.bitmap) {  // a number: its low 64 bits, as every view shows it
+      setItem(dict, slot.name,
+              PyLong_FromUnsignedLongLong(numberAt(data, slot.offset, std::min<U32>(slot.width, 64))));
+      continue;
+    }
+    Framework::FieldValue value;
+    value.bitmap = true;
+    value.width = slot.width;
+    value.bits.assign((slot.width + 7) / 8, 0);
+    Framework::copyBits(value.bits.data(), value.bits.size(), data.data(), data.size(),
+                        slot.width, 0, slot.offset);
+    dict[slot.name] = value.text();
+  }
+  return dict;
+}
+
+py::dict EntryDicts::key(U8 arrayIndex, U32 entryIndex) const {
+  static auto* array = new py::object(interned("arrayIndex"));
+  static auto* entry = new py::object(interned("entryIndex"));
+  py::dict key;
+  setItem(key, *array, PyLong_FromUnsignedLong(arrayIndex));
+  setItem(key, *entry, PyLong_FromUnsignedLong(entryIndex));
+  return key;
+}
+
+py::dict EntryDicts::entry(U8 arrayIndex, U32 entryIndex, std::span<U8 const> data) const {
+  static auto* keyName = new py::object(interned("key"));
+  static auto* dataName = new py::object(interned("data"));
+  static auto* fieldsName = new py::object(interned("fields"));
+  // The data in hex as every view prints it (Pelcar::hexBytes), without a formatter.
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char hex[2 * 64];
+  std::size_t length = 0;
+  for (std::size_t index = 0; index < data.size() && length + 2 <= sizeof hex; ++index) {
+    hex[length++] = kDigits[data[index] >> 4];
+    hex[length++] = kDigits[data[index] & 0xF];
+  }
+  py::dict entry;
+  setItem(entry, *keyName, key(arrayIndex, entryIndex).release().ptr());
+  setItem(entry, *dataName,
+          data.size() * 2 <= sizeof hex
+              ? PyUnicode_FromStringAndSize(hex, static_cast<Py_ssize_t>(length))
+              : py::str(Pelcar::hexBytes(data.data(), data.size())).release().ptr());
+  setItem(entry, *fieldsName, fields(data).release().ptr());
+  return entry;
+}
+
+}  // namespace PyHwtables

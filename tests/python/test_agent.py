@@ -1,0 +1,172 @@
+"""An agent driven from Python: a test engineer's script, and refused calls that
+raise the exception of their kind and change nothing."""
+
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+import hwtables
+from conftest import PPH, SPECIAL_LABELS, TERMINATION, tool
+
+
+def test_a_script_programs_three_tables_by_field_name_and_reads_them_back(agent):
+    agent.set(TERMINATION, 0, 3, hasCw=1, labelsToTerminate=2, checkBos=1)
+    agent.set(SPECIAL_LABELS, 0, (3, 17), specialLabelsMpls2P0Base=9, specialAfterTunnel=1)
+    agent.set(PPH, 1, {"value": 15}, fheiType=0xF, fheiSize=3)
+    # The shadows hold the new fields at once; the chip only after the download.
+    assert agent.get(TERMINATION, 0, "{value=3}")["fields"]["labelsToTerminate"] == 2
+    with pytest.raises(hwtables.CheckFailed) as stale:
+        agent.audit()
+    assert len(stale.value.reply["differences"]) == 3
+
+    agent.download()
+    rows = {(table, fap): {(row["key"]["arrayIndex"], row["key"]["entryIndex"]): row["fields"]
+                           for row in agent.read(table, fap)["entries"]}
+            for table, fap in ((TERMINATION, 0), (SPECIAL_LABELS, 0), (PPH, 1))}
+    assert rows[TERMINATION, 0][0, 3]["hasCw"] == 1
+    assert rows[TERMINATION, 0][0, 3]["labelsToTerminate"] == 2
+    assert rows[TERMINATION, 0][0, 3]["checkBos"] == 1
+    assert rows[SPECIAL_LABELS, 0][3, 17]["specialLabelsMpls2P0Base"] == 9
+    assert rows[SPECIAL_LABELS, 0][3, 17]["specialAfterTunnel"] == 1
+    assert rows[PPH, 1][0, 15] == {"fheiType": 15, "fheiSize": 3}
+    assert agent.audit()["differences"] == []
+    # Another process's view of the store agrees with the agent's.
+    shown = {row["keyText"]: row for row in hwtables.show(PPH, 1, agent.root)}
+    assert shown["{value=15}"]["fields"] == {"fheiType": 15, "fheiSize": 3}
+    assert shown["{value=15}"]["key"] == {"arrayIndex": 0, "entryIndex": 15}
+
+
+def test_delete_returns_an_entry_to_its_default_and_reconcile_rewrites_only_that(agent):
+    before = agent.get(PPH, 0, 4)["data"]
+    agent.set(PPH, 0, 4, fheiType=7)
+    agent.download(PPH)
+    agent.delete(PPH, 0, 4)
+    assert agent.get(PPH, 0, 4)["data"] == before
+    report = agent.reconcile(PPH, 0)
+    assert report["clean"]
+    assert (report["total"]["rowsDiffering"], report["total"]["rowsWritten"]) == (1, 1)
+    assert agent.audit(PPH)["differences"] == []
+    assert agent.schan(PPH, 0, 4)["commands"][0]["faps"] == [0]
+
+
+def entry_state(agent, root):
+    return ([agent.get(TERMINATION, fap, row)["data"] for fap in (0, 1) for row in range(8)],
+            hwtables.show(TERMINATION, 0, root))
+
+
+REFUSED = [
+    # A value too wide for its field, even after a good one: neither is applied.
+    (hwtables.RangeError, "outside 0..3",
+     lambda a: a.set(TERMINATION, 0, 3, hasCw=0, labelsToTerminate=4)),
+    (hwtables.RangeError, "row 8 is outside 0..7", lambda a: a.set(TERMINATION, 0, 8, hasCw=1)),
+    (hwtables.RangeError, "outside 0..255", lambda a: a.set(TERMINATION, 256, 1, hasCw=1)),
+    (hwtables.RangeError, "below 0", lambda a: a.set(TERMINATION, 0, 1, hasCw=-1)),
+    (hwtables.RangeError, "outside", lambda a: a.get(SPECIAL_LABELS, 0, (1, 0))),
+    (hwtables.UsageError, "has no shadow for FAP 2", lambda a: a.set(TERMINATION, 2, 1, hasCw=1)),
+    (hwtables.UsageError, "no field hasCW", lambda a: a.set(TERMINATION, 0, 1, hasCW=1)),
+    (hwtables.UsageError, "unknown table", lambda a: a.set("NoSuchTable", 0, 1, hasCw=1)),
+    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION + " 1 {value=1}", 0, 1,
+                                                          hasCw=1)),
+    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION, 0, "{value=1} # x",
+                                                          hasCw=1)),
+    (hwtables.UsageError, "not a key", lambda a: a.set(TERMINATION, 0, "{entryIndex=1}",
+                                                       hasCw=1)),
+    (hwtables.UsageError, "a key is", lambda a: a.get(TERMINATION, 0, 1.5)),
+    (hwtables.UsageError, "not a number", lambda a: a.set(TERMINATION, 0, 1, hasCw="yes")),
+    (hwtables.UsageError, "at least one", lambda a: a.set(TERMINATION, 0, 1)),
+    (hwtables.UsageError, "DMA buffer of 0 bytes", lambda a: a.dma_buffer(0)),
+]
+
+
+def test_refused_calls_raise_their_kind_and_change_nothing(agent, root):
+    agent.set(TERMINATION, 0, 3, hasCw=1)
+    before = entry_state(agent, root)
+    for kind, words, call in REFUSED:
+        with pytest.raises(kind) as refused:
+            call(agent)
+        assert words in str(refused.value)
+        assert isinstance(refused.value, hwtables.Error)
+        assert entry_state(agent, root) == before, words
+    assert agent.get(TERMINATION, 0, 3)["fields"]["hasCw"] == 1
+
+
+def test_a_closed_agent_refuses_and_its_stores_keep_their_entries(root):
+    agent = hwtables.Agent(root=root, faps=[0])
+    agent.set(TERMINATION, 0, 5, labelsToTerminate=3)
+    agent.close()
+    agent.close()
+    with pytest.raises(hwtables.UsageError, match="closed"):
+        agent.get(TERMINATION, 0, 5)
+    with hwtables.Agent(root=root, faps=[0], warm=True) as successor:
+        assert successor.bring_up["start"] == "warm"
+        assert successor.get(TERMINATION, 0, 5)["fields"]["labelsToTerminate"] == 3
+
+
+def test_a_second_agent_on_the_same_stores_is_refused_as_busy(agent, root):
+    with pytest.raises(hwtables.Busy):
+        hwtables.Agent(root=root)
+
+
+def test_bad_bring_up_options_are_usage_errors(root):
+    with pytest.raises(hwtables.UsageError):
+        hwtables.Agent(root=root, faps=[128])
+    with pytest.raises(hwtables.UsageError):
+        hwtables.Agent(root=root, revision="no_such_chip")
+    with pytest.raises(hwtables.ChipError):
+        hwtables.Agent(root=root, chip=root + "/no-chip.sock", chip_timeout=0.5)
+
+
+def test_get_answers_as_the_console_does_for_every_row_held_or_default(agent):
+    agent.set(SPECIAL_LABELS, 1, (3, 31), specialLabelProfileAttributesEntry="0x" + "f" * 18)
+    agent.set(TERMINATION, 0, 0, expectBos=1)
+    agent.set(TERMINATION, 0, 7, labelsToTerminate=3)
+    agent.delete(TERMINATION, 0, 7)
+    for table in hwtables.tables():
+        info = table.members[0]
+        arrays = range(info.firstArrayIndex, info.firstArrayIndex + max(info.arrayCount, 1))
+        for fap in (0, 1):
+            for array in arrays:
+                for row in range(info.firstEntryIndex, info.firstEntryIndex + info.entryCount):
+                    key = row if table.key.form == "single" else (array, row)
+                    text = ("{value=%d}" % row if table.key.form == "single"
+                            else "{arrayIndex=%d entryIndex=%d}" % (array, row))
+                    console = agent.command(f"get {table.name} {fap} {text}")
+                    del console["entry"]
+                    assert agent.get(table.name, fap, key) == console, (table.name, fap, key)
+    # Keys the console refuses are refused the same way, whatever form they take.
+    for key in (8, {"value": 8}, "{value=8}"):
+        with pytest.raises(hwtables.RangeError, match="row 8 is outside 0..7"):
+            agent.get(TERMINATION, 0, key)
+    with pytest.raises(hwtables.UsageError, match="is not a key of"):
+        agent.get(TERMINATION, 0, (0, 1))
+
+
+def test_an_agent_on_a_chip_process_writes_that_chip_and_a_successor_finds_it_there(root):
+    socket = os.path.join(root, "chip.sock")
+    chip = subprocess.Popen(tool("chip", "serve", "--socket", socket), stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    try:
+        for _ in range(200):  # bounded: the chip process is up within seconds
+            if os.path.exists(socket):
+                break
+            time.sleep(0.05)
+        with hwtables.Agent(root=root, chip=socket) as agent:
+            assert "served by" in agent.bring_up["chip"] or socket in agent.bring_up["chip"]
+            agent.set(PPH, 0, 6, fheiType=5)
+            agent.download(PPH)
+        # The chip process kept what the first agent wrote: a warm successor on the
+        # same chip and stores finds nothing to write.
+        with hwtables.Agent(root=root, chip=socket, warm=True) as successor:
+            assert successor.bring_up["reconcile"]["total"]["rowsWritten"] == 0
+            row = next(r for r in successor.read(PPH, 0)["entries"] if r["key"]["entryIndex"] == 6)
+            assert row["fields"]["fheiType"] == 5
+    finally:
+        chip.send_signal(signal.SIGINT)
+        try:
+            chip.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            chip.kill()
+            chip.wait()

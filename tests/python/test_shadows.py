@@ -1,0 +1,193 @@
+"""The catalogue, live shadows read and followed from outside the agent, and the
+store seen read-only, each against what the tool says of the same thing."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import hwtables
+from conftest import PPH, SPECIAL_LABELS, TERMINATION, tool
+
+
+def test_the_catalogue_describes_every_table_as_the_tool_does():
+    tables = hwtables.tables()
+    listed = json.loads(subprocess.run(tool("tables", "--json"), check=True,
+                                       capture_output=True, text=True).stdout)
+    assert [table.name for table in tables] == [table["class"] for table in listed]
+    assert sum(table.is_memory for table in tables) == 9
+    for table, described in zip(tables, listed):
+        assert [(f.name, f.offset, f.width) for f in table.fields] == \
+               [(f["name"], f["offset"], f["width"]) for f in described["fields"]]
+        assert [m.name for m in table.members] == [m["name"] for m in described["members"]]
+    termination = hwtables.table(TERMINATION.lower())
+    assert termination.name == TERMINATION
+    assert termination.key.null == 8
+    assert termination.field("labelsToTerminate").width == 2
+    assert repr(termination).startswith(f"<Table {TERMINATION} (memory, 4 bytes")
+    assert "bits 4..5" in repr(termination.field("labelsToTerminate"))
+    assert "A in 2..3, E in 0..31" in repr(hwtables.table(SPECIAL_LABELS).key)
+    with pytest.raises(hwtables.UsageError, match=f"did you mean.*{TERMINATION}"):
+        hwtables.table(TERMINATION[:-1] + "x")
+
+
+def test_show_reads_what_the_tool_shows_and_refuses_what_it_cannot_read(agent, root):
+    agent.set(SPECIAL_LABELS, 1, (2, 31), specialTcCompareStrength=3)
+    shown = hwtables.show(SPECIAL_LABELS, 1, root)
+    document = json.loads(subprocess.run(
+        tool("show", SPECIAL_LABELS, "--faps", "1", "--root", root, "--json"), check=True,
+        capture_output=True, text=True).stdout)
+    expected = document["shadows"][0]["entries"]
+    assert [{k: v for k, v in entry.items() if k != "keyText"} for entry in shown] == expected
+    last = next(e for e in shown if e["keyText"] == "{arrayIndex=2 entryIndex=31}")
+    assert last["fields"]["specialTcCompareStrength"] == 3
+    with pytest.raises(hwtables.UsageError, match="is a register"):
+        hwtables.show("IppVttSpecialLabelValuesHwReg", 0, root)
+    with pytest.raises(hwtables.CheckFailed, match="FAP 7: no store"):
+        hwtables.show(TERMINATION, 7, root)
+    with pytest.raises(hwtables.RangeError):
+        hwtables.show(TERMINATION, 256, root)
+
+
+# A second process: an agent that programs the termination table's FAP 0 shadow
+# CHANGES times, then waits for its standard input to close.
+WRITER = textwrap.dedent("""
+    import sys, hwtables
+    with hwtables.Agent(root=sys.argv[1], faps=[0]) as agent:
+        print("up", flush=True)
+        sys.stdin.readline()
+        for change in range(int(sys.argv[2])):
+            agent.set("%s", 0, change %% 8, labelsToTerminate=change %% 4, hasCw=change %% 2)
+        print("done", flush=True)
+        sys.stdin.read()
+""" % TERMINATION)
+
+
+def test_a_watcher_thread_sees_every_change_of_another_process_without_a_gap(root):
+    changes = 40
+    events, failures = [], []
+    with hwtables.watch(TERMINATION, 0, root) as follower:
+        def follow():
+            try:
+                for event in follower:
+                    events.append(event)
+            except Exception as error:  # reported by the test below
+                failures.append(error)
+        watcher = threading.Thread(target=follow)
+        watcher.start()
+        writer = subprocess.Popen([sys.executable, "-c", WRITER, root, str(changes)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            assert writer.stdout.readline() == "up\n"
+            writer.stdin.write("go\n")
+            writer.stdin.flush()
+            assert writer.stdout.readline() == "done\n"
+            final = {row["key"]["entryIndex"]: row["fields"]
+                     for row in hwtables.show(TERMINATION, 0, root)}
+            # Wait (bounded) until the follower has caught up with the writer's last change.
+            deadline = 200
+            while deadline and not _caught_up(events, final):
+                deadline -= 1
+                threading.Event().wait(0.05)
+        finally:
+            writer.stdin.close()
+            writer.wait(timeout=30)
+    watcher.join(timeout=10)
+    assert not watcher.is_alive() and not failures
+    assert _caught_up(events, final), events[-5:]
+    synced = next(i for i, e in enumerate(events) if e["event"] == "synced")
+    last = events[synced]["seq"]
+    for event in events[synced + 1:]:
+        if event["event"] in ("added", "changed", "removed", "unchanged"):
+            # Each event accounts for the changes from `from` to `seq`; events of one
+            # change (an entry moved) share its sequence.
+            assert event["from"] == last + 1 or event["from"] == event["seq"] == last, event
+            last = event["seq"]
+        elif event["event"] in ("synced", "resync"):
+            last = event["seq"]
+    assert events[0]["event"] in ("waiting", "resync")
+
+
+def _caught_up(events, final):
+    seen = {}
+    for event in events:
+        if event["event"] in ("added", "changed"):
+            seen[event["key"]["entryIndex"]] = event["value"]["fields"]
+    return all(seen.get(index) == fields for index, fields in final.items())
+
+
+def test_ctrl_c_ends_a_waiting_watch_cleanly(root):
+    script = textwrap.dedent("""
+        import sys, hwtables
+        try:
+            with hwtables.watch("%s", 0, sys.argv[1]) as follower:
+                for event in follower:
+                    print(event["event"], flush=True)
+        except KeyboardInterrupt:
+            print("stopped", follower.closed, flush=True)
+    """ % TERMINATION)
+    waiter = subprocess.Popen([sys.executable, "-c", script, root], stdout=subprocess.PIPE,
+                              text=True)
+    try:
+        assert waiter.stdout.readline() == "waiting\n"
+        waiter.send_signal(signal.SIGINT)
+        out, _ = waiter.communicate(timeout=10)
+    finally:
+        waiter.kill()
+    assert out == "stopped True\n"
+    assert waiter.returncode == 0
+
+
+def test_the_store_is_checked_as_the_tool_checks_it_and_never_written(agent, root):
+    agent.set(PPH, 0, 9, fheiSize=1)
+    directory = os.path.join(root, "bcm88490_a0", f"bcm88490_a0::{PPH}", "0")
+    agent.close()
+    store = hwtables.Store(directory)
+    checked = store.check()
+    run = subprocess.run(tool("store", "check", directory, "--json"), capture_output=True,
+                         text=True)
+    assert run.returncode == 0
+    assert checked == json.loads(run.stdout)
+    assert checked["result"] == "ok"
+    assert len(store.entries()) == checked["walked"]["occupied"] == len(list(store))
+
+    damaged = os.path.join(root, "damaged")
+    shutil.copytree(directory, damaged)
+    with open(os.path.join(damaged, "slots"), "r+b") as slots:
+        slots.seek(0)
+        slots.write(b"XXXXXXXX")
+    before = {name: open(os.path.join(damaged, name), "rb").read()
+              for name in os.listdir(damaged)}
+    assert hwtables.Store(damaged).check()["result"] == "invalid"
+    with pytest.raises(hwtables.CorruptionError):
+        hwtables.Store(damaged).entries()
+    assert before == {name: open(os.path.join(damaged, name), "rb").read()
+                      for name in os.listdir(damaged)}
+    with pytest.raises(hwtables.UsageError, match="no store directory"):
+        hwtables.Store(os.path.join(root, "absent"))
+
+
+def test_a_watch_waiting_in_one_thread_lets_another_program_the_table(agent, root):
+    # The watcher's waits hold no GIL: were they to, each set below would wait for the
+    # watcher's hour-long wait to end and the test would time out.
+    seen = threading.Event()
+    with hwtables.watch(PPH, 0, root) as follower:
+        def follow():
+            for event in follower:
+                if event["event"] in ("added", "changed") and \
+                        event["key"]["entryIndex"] == 11 and event["value"]["fields"]["fheiType"] == 9:
+                    seen.set()
+        watcher = threading.Thread(target=follow)
+        watcher.start()
+        for step in range(1, 10):
+            agent.set(PPH, 0, 11, fheiType=step)
+        assert seen.wait(timeout=20)
+    watcher.join(timeout=10)
+    assert not watcher.is_alive()
+    assert follower.closed
