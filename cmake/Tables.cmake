@@ -15,6 +15,8 @@ set(generated_sources "")
 set(table_includes "")
 set(field_includes "")
 set(table_list "")
+set(module_maker_declarations "")
+set(module_maker_list "")
 foreach(definition ${table_definitions})
   get_filename_component(HW_TABLE_NAME ${definition} NAME_WE)
   string(SUBSTRING ${HW_TABLE_NAME} 0 1 first_letter)
@@ -30,24 +32,29 @@ foreach(definition ${table_definitions})
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${generated_dir}/${HW_TABLE_NAME}Fields.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.cc @ONLY)
-  list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc
+  configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Module.cc.in ${generated_dir}/${HW_TABLE_NAME}Module.cc @ONLY)
+  list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc ${generated_dir}/${HW_TABLE_NAME}Module.cc
        ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.cc)
   string(APPEND reader_includes "#include \"readers/HwTable${HW_TABLE_NAME}Reader.h\"\n")
   string(APPEND table_includes "#include \"tables/${HW_TABLE_NAME}.h\"\n")
   string(APPEND field_includes "#include \"tables/${HW_TABLE_NAME}Fields.h\"\n")
   string(APPEND table_list " \\\n  X(${HW_TABLE_NAME})")
+  string(APPEND module_maker_declarations "ModuleMaker ${HW_TABLE_LOWER_NAME}ModuleMaker();\n")
+  string(APPEND module_maker_list " \\\n  X(${HW_TABLE_LOWER_NAME})")
 endforeach()
 file(CONFIGURE OUTPUT ${generated_dir}/AllTables.h
   CONTENT "// Generated: every table described in tables/definitions.\n#pragma once\n\n${table_includes}
 // X(Class) once per table, in file-name order (the load order is each table's moduleOrder).
 #define HW_FOR_EACH_TABLE(X)${table_list}\n")
+file(CONFIGURE OUTPUT ${generated_dir}/AllModuleMakers.h
+  CONTENT "// Generated: the module maker of every table described in tables/definitions,\n// each defined in the table's own unit (<Table>Module.cc).\n#pragma once\n\n#include \"tables/ModuleMaker.h\"\n\nnamespace bcm88490_a0 {\n\n${module_maker_declarations}\n}  // namespace bcm88490_a0\n\n// X(lowerName) once per table.\n#define HW_FOR_EACH_MODULE_MAKER(X)${module_maker_list}\n")
 file(CONFIGURE OUTPUT ${generated_readers_dir}/AllReaders.h
   CONTENT "// Generated: the reader of every table described in tables/definitions.\n#pragma once\n\n${reader_includes}")
 file(CONFIGURE OUTPUT ${generated_dir}/AllTableFields.h
   CONTENT "// Generated: name-based field access of every table.\n#pragma once\n\n${field_includes}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in
-  ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in
+  ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Module.cc.in
   ${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in)
 
 # The readers are built with the tables: one static initialiser registers every table
