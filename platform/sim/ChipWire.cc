@@ -250,4 +250,39 @@ std::vector<FlippedBit> decodeFlipped(Decoder& in) {
   return flipped;
 }
 
+void encodeFaults(Encoder& out, std::vector<CommandFault> const& faults) {
+  out.u32(static_cast<std::uint32_t>(faults.size()));
+  for (auto const& fault : faults) {
+    out.u32(fault.index);
+    out.u8(static_cast<std::uint8_t>(fault.kind));
+    out.u8(0);
+    out.u16(0);
+    out.u32(fault.rowsWritten);
+    out.u32(static_cast<std::uint32_t>(fault.message.size()));
+    out.raw(fault.message);
+  }
+}
+
+std::vector<CommandFault> decodeFaults(Decoder& in, std::uint32_t commands) {
+  auto count = in.count(16, "command faults");
+  std::vector<CommandFault> faults(count);
+  for (auto& fault : faults) {
+    fault.index = in.u32();
+    auto kind = faultKindOf(in.u8());
+    in.u8();
+    in.u16();
+    fault.rowsWritten = in.u32();
+    auto length = in.u32();
+    if (length > in.left()) throw WireError("a command fault's text runs past the payload");
+    auto const* text = in.raw(length);
+    fault.message.assign(reinterpret_cast<char const*>(text), length);
+    if (!kind) throw WireError("a command fault of an unknown kind");
+    if (fault.index >= commands) {
+      throw WireError(fmt::format("a fault of command {} of a list of {}", fault.index, commands));
+    }
+    fault.kind = *kind;
+  }
+  return faults;
+}
+
 }  // namespace Sim::Wire
