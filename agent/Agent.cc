@@ -1,5 +1,7 @@
 #include "agent/Agent.h"
 
+#include "agent/Journal.h"
+
 #include <set>
 
 #include <fmt/format.h>
@@ -196,7 +198,14 @@ void Agent::dmaBufferIs(U32 bytes) {
 
 std::size_t Agent::send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table) {
   if (!cmds || cmds->empty()) return 0;
-  auto outcome = chip_->write(cmds);
+  Sim::WriteOutcome outcome;
+  try {
+    outcome = chip_->write(cmds);
+  } catch (Error const&) {
+    journal(*cmds, table, nullptr);
+    throw;
+  }
+  journal(*cmds, table, &outcome);
   commandsSent_ += outcome.completed();
   if (outcome.ok()) return cmds->size();
   std::vector<CommandFailure> failures;
@@ -213,6 +222,24 @@ std::size_t Agent::send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_vi
     failures.push_back(CommandFailure::of(std::move(owner), **cmd, fault));
   }
   throw ChipFault(std::move(failures), cmds->size());
+}
+
+void Agent::journal(Pelcar::SchanCmds const& cmds, std::string_view table,
+                    Sim::WriteOutcome const* outcome) {
+  auto const& writer = options_.journal;
+  if (!writer) return;
+  std::string owner;
+  if (table.empty() && !cmds.empty()) {
+    owner = tableOfMember((*cmds.begin())->memberName);
+    table = owner;
+  }
+  try {
+    writer->record(cmds, table, outcome);
+  } catch (JournalError const& error) {
+    throw Error(ErrorKind::checkFailed,
+                fmt::format("{}; the commands went to the chip but are not in the journal",
+                            error.what()));
+  }
 }
 
 std::string Agent::tableOfMember(std::string_view member) const {

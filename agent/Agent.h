@@ -111,6 +111,9 @@ class HWTABLES_API Agent {
 
  private:
   void bringUpTables();
+  // Records a list as the chip answered it, when the options name a journal.
+  void journal(Pelcar::SchanCmds const& cmds, std::string_view table,
+               Sim::WriteOutcome const* outcome);
   // The table that has a hardware member of that name; empty when none has.
   std::string tableOfMember(std::string_view member) const;
   void release() noexcept;
