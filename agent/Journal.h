@@ -8,7 +8,7 @@
 //   header   magic "HWTJRNL\0" (8), version u16, zero u16, run u64 (drawn when the
 //            journal is opened: the files of one run share it), first sequence u64,
 //            opened at u64 (ns since the epoch)                              36 bytes
-//   record   payload length u32, FNV-1a 32 of the payload u32, then the payload:
+//   record   payload length u32, checksum of the payload u32 (Journal.cc), then the payload:
 //            sequence u64, time u64 (ns since the epoch), answer u8 (0 done, 1 refused,
 //            2 timed out, 3 partly written, 4 not delivered), zero u8 x 3, rows written
 //            u32, table name length u16, member name length u16, the table name, the

@@ -128,6 +128,9 @@ class HWTABLES_API Decoder {
 // Only writes are encoded; a read or a null command is refused with WireError.
 HWTABLES_API void encodeWrites(Encoder& out, std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds);
 HWTABLES_API std::size_t encodedWriteBytes(Pelcar::SchanCmd const& cmd);
+// One write command as encodeWrites lays it out, appended to `out` (without a count):
+// for records that carry a command, such as the agent's journal.
+HWTABLES_API void appendWrite(std::vector<U8>& out, Pelcar::SchanCmd const& cmd);
 HWTABLES_API std::vector<Vorl::Ptr<Pelcar::SchanCmd>> decodeWrites(Decoder& in);
 
 inline constexpr std::size_t kReadBytes = 28;
