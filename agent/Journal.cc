@@ -275,6 +275,7 @@ JournalFile readJournalFile(std::string const& path) {
     auto checksum = static_cast<std::uint32_t>(get(bytes.data() + at + 4, 4));
     if (length < kRecordFixedBytes || length > kLargestRecord) {
       file.cutShort = fmt::format("damaged at byte {}: a record of {} bytes", at, length);
+      file.damaged = true;
       break;
     }
     if (left - kRecordHeaderBytes < length) {
@@ -285,6 +286,7 @@ JournalFile readJournalFile(std::string const& path) {
     auto const* payload = bytes.data() + at + kRecordHeaderBytes;
     if (checksumOf(payload, length) != checksum) {
       file.cutShort = fmt::format("damaged at byte {}: the record's checksum does not match", at);
+      file.damaged = true;
       break;
     }
     JournalRecord record;
@@ -320,6 +322,7 @@ JournalFile readJournalFile(std::string const& path) {
     }
     if (!problem.empty()) {
       file.cutShort = fmt::format("damaged at byte {}: {}", at, problem);
+      file.damaged = true;
       break;
     }
     file.records.push_back(std::move(record));

@@ -114,6 +114,9 @@ struct HWTABLES_API JournalFile {
   // Empty when the file ends with a whole record; otherwise where and why reading
   // stopped ("cut short at byte 4130: a record of 96 bytes, 12 there").
   std::string cutShort;
+  // The reading stopped at damage (a checksum, sequence or command that does not
+  // hold), not at a file's end cut short by a kill.
+  bool damaged = false;
 };
 
 // Reads one journal file. Throws JournalError for a file that is not a journal, or of

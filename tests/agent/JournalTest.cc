@@ -127,6 +127,7 @@ TEST(Journal, AFileCutShortAnywhereIsReadToItsLastWholeRecord) {
     ASSERT_EQ(file.records.size(), expected) << "cut at " << length;
     bool between = length == HwAgent::kJournalHeaderBytes || std::ranges::count(ends, length) == 1;
     EXPECT_EQ(file.cutShort.empty(), between) << "cut at " << length << ": " << file.cutShort;
+    EXPECT_FALSE(file.damaged) << "cut at " << length << ": " << file.cutShort;
   }
   E2e::writeAll(recorded.path, whole.substr(0, HwAgent::kJournalHeaderBytes - 1));
   EXPECT_THROW(HwAgent::readJournalFile(recorded.path), HwAgent::JournalError);

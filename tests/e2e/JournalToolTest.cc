@@ -127,6 +127,15 @@ TEST_F(JournalTool, ShowFiltersByTableAndFapAndReadsACutFileToItsLastRecord) {
             std::string::npos)
       << cut.out;
   EXPECT_NE(cut.out.find("cut short at byte"), std::string::npos) << cut.out;
+
+  // Damage is not a cut: what was read is shown, and the command fails.
+  auto damaged = whole;
+  damaged[whole.size() / 2] = static_cast<char>(damaged[whole.size() / 2] ^ 1);
+  E2e::writeAll(dir_.file("damaged.journal"), damaged);
+  auto replay = runTool({"journal", "replay", dir_.file("damaged.journal")});
+  EXPECT_EQ(replay.status, 1) << replay.out;
+  EXPECT_NE(replay.err.find("damaged at byte"), std::string::npos) << replay.err;
+  EXPECT_NE(replay.out.find("digest 0x"), std::string::npos) << replay.out;
 }
 
 TEST_F(JournalTool, AFileThatIsNoJournalIsNeverTakenForOne) {

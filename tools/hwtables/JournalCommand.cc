@@ -11,7 +11,8 @@
 //
 // A journal is read with the files rotated out of it (FILE.1 ...) of the same run,
 // oldest first; a file cut short by a kill is read up to its last whole record, and
-// the tool says where it stopped. A replay whose journal lost its first commands to
+// the tool says where it stopped. A damaged file (a record whose checksum does not
+// hold) is read up to the damage, and the command exits 1: it did not read it all. A replay whose journal lost its first commands to
 // rotation prints the digest of what it kept and exits 1: it is not the recorded run's.
 #include <unistd.h>
 
@@ -46,6 +47,16 @@ std::vector<HwAgent::JournalFile> journalOf(std::string const& path) {
     return HwAgent::readJournal(path);
   } catch (HwAgent::JournalError const& error) {
     throw UsageError(error.what());
+  }
+}
+
+// Exit 1 after the output when a file was damaged, not merely cut short.
+void failOnDamage(std::vector<HwAgent::JournalFile> const& files) {
+  for (auto const& file : files) {
+    if (file.damaged) {
+      throw CheckFailed(fmt::format("{} is {}; what comes after it was not read", file.path,
+                                    file.cutShort));
+    }
   }
 }
 
@@ -142,6 +153,8 @@ void show(Options const& options) {
                                               {"recordsInJournal", total},
                                               {"notCompleted", failed}}
                            .dump(2));
+    std::fflush(stdout);
+    failOnDamage(files);
     return;
   }
   fmt::print("{}", table.toString());
@@ -153,6 +166,8 @@ void show(Options const& options) {
       fmt::print("{}: {}; read up to its last whole record\n", file.path, file.cutShort);
     }
   }
+  std::fflush(stdout);
+  failOnDamage(files);
 }
 
 // The command as the chip took it: whole, its first rows, or nothing.
@@ -267,6 +282,7 @@ void replay(Options const& options) {
     fmt::print("digest {:#018x}: {} cells\n", digest, cells);
   }
   std::fflush(stdout);
+  failOnDamage(files);
   if (first != 1) {
     throw CheckFailed(fmt::format(
         "the journal's first {} command(s) were rotated away: the digest is of the commands "
