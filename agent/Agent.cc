@@ -1,5 +1,7 @@
 #include "agent/Agent.h"
 
+#include "agent/Journal.h"
+
 #include <set>
 
 #include <fmt/format.h>
@@ -194,11 +196,63 @@ void Agent::dmaBufferIs(U32 bytes) {
   }
 }
 
-std::size_t Agent::send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
+std::size_t Agent::send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table) {
   if (!cmds || cmds->empty()) return 0;
-  chip_->write(cmds);
-  commandsSent_ += cmds->size();
-  return cmds->size();
+  Sim::WriteOutcome outcome;
+  try {
+    outcome = chip_->write(cmds);
+  } catch (Error const&) {
+    journal(*cmds, table, nullptr);
+    throw;
+  }
+  journal(*cmds, table, &outcome);
+  commandsSent_ += outcome.completed();
+  if (outcome.ok()) return cmds->size();
+  std::vector<CommandFailure> failures;
+  auto cmd = cmds->begin();
+  std::uint32_t index = 0;
+  for (auto const& fault : outcome.faults) {
+    // Faults come in list order.
+    while (index < fault.index && cmd != cmds->end()) {
+      ++cmd;
+      ++index;
+    }
+    if (cmd == cmds->end()) break;
+    auto owner = table.empty() ? tableOfMember((*cmd)->memberName) : std::string(table);
+    failures.push_back(CommandFailure::of(std::move(owner), **cmd, fault));
+  }
+  throw ChipFault(std::move(failures), cmds->size());
+}
+
+void Agent::journal(Pelcar::SchanCmds const& cmds, std::string_view table,
+                    Sim::WriteOutcome const* outcome) {
+  auto const& writer = options_.journal;
+  if (!writer) return;
+  std::string owner;
+  if (table.empty() && !cmds.empty()) {
+    owner = tableOfMember((*cmds.begin())->memberName);
+    table = owner;
+  }
+  try {
+    writer->record(cmds, table, outcome);
+  } catch (JournalError const& error) {
+    throw Error(ErrorKind::checkFailed,
+                fmt::format("{}; the commands went to the chip but are not in the journal",
+                            error.what()));
+  }
+}
+
+std::string Agent::tableOfMember(std::string_view member) const {
+  for (auto const& table : tables_) {
+    for (auto const& [key, shadow] : table->hwShadowColl()) {
+      auto const& description = shadow->bcmGroupAddrInfo();
+      if (!description) continue;
+      for (auto const& [id, info] : description->members()) {
+        if (info->name == member) return table->hwTableKey().tableName;
+      }
+    }
+  }
+  return {};
 }
 
 void Agent::read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
@@ -219,7 +273,11 @@ DownloadReport Agent::download(std::string_view name) {
                   fmt::format("{} cannot be downloaded: {}", download.table, error.what()));
     }
     countBulkWrites(download);
-    send(download.cmds);
+    try {
+      send(download.cmds, download.table);
+    } catch (ChipFault const& fault) {
+      download.failures = fault.failures();
+    }
     report.tables.push_back(std::move(download));
   }
   return report;

@@ -41,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/ChipFault.h"
 #include "agent/ChipLink.h"
 #include "agent/Error.h"
 #include "agent/Options.h"
@@ -88,15 +89,20 @@ class HWTABLES_API Agent {
   // The FAP type text downloads are traced with.
   std::string const& fapType() const { return fapType_; }
 
-  // Sends write commands to the chip; returns how many were sent.
-  std::size_t send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
+  // Sends write commands to the chip (for `table`, to name it in failures; without
+  // it, the table is found by the commands' member names); returns
+  // how many were sent. Throws ChipFault (ChipFault.h) naming every command the chip
+  // did not complete; the others were written.
+  std::size_t send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table = {});
   // Reads: completed commands go to their readers before this returns.
   void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
-  // Write and read commands sent over the agent's life.
+  // Write commands the chip completed and read commands sent over the agent's life.
   std::uint64_t commandsSent() const { return commandsSent_; }
   std::uint64_t readCommandsSent() const { return readCommandsSent_; }
 
   // Downloads one table or all ("all" or empty), each table's commands sent as one list.
+  // Commands the chip did not complete are in the report (DownloadReport::failures),
+  // and the other tables are still downloaded.
   DownloadReport download(std::string_view table = {});
   // Reads the tables back and compares them with the shadows (one FAP, or all).
   std::vector<Readers::TableAudit> audit(Readers::AuditScope const& scope = {});
@@ -105,6 +111,11 @@ class HWTABLES_API Agent {
 
  private:
   void bringUpTables();
+  // Records a list as the chip answered it, when the options name a journal.
+  void journal(Pelcar::SchanCmds const& cmds, std::string_view table,
+               Sim::WriteOutcome const* outcome);
+  // The table that has a hardware member of that name; empty when none has.
+  std::string tableOfMember(std::string_view member) const;
   void release() noexcept;
 
   Options options_;

@@ -15,9 +15,9 @@ class InProcessChip final : public ChipLink {
       : chip_(chip ? std::move(chip) : Vorl::makePtr<Sim::Chip>()) {}
 
   std::string description() const override { return "the simulated chip in this process"; }
-  void write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override {
+  Sim::WriteOutcome write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override {
     try {
-      chip_->execute(cmds);
+      return chip_->execute(cmds);
     } catch (Vorl::RangeException const& error) {
       throw Error(ErrorKind::chipFailure,
                   fmt::format("the chip refused a write: {}", error.what()));
@@ -48,8 +48,8 @@ class ChipProcess final : public ChipLink {
   std::string description() const override {
     return fmt::format("the chip process at {}", client_->socketPath());
   }
-  void write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override {
-    guarded([&] { return client_->write(cmds); });
+  Sim::WriteOutcome write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override {
+    return guarded([&] { return client_->write(cmds); });
   }
   void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override {
     guarded([&] {

@@ -8,9 +8,10 @@
 //
 // A list of write commands is applied whole or not at all when it fits one frame of
 // the chip process's protocol (64 MiB); the in-process chip checks every list whole.
-// Whatever the chip refuses, and a chip that is gone, raises HwAgent::Error of kind
-// chipFailure: a caller is told, never kept waiting (a chip process has a reply
-// timeout).
+// A list the chip refuses whole (a malformed command), and a chip that is gone, raise
+// HwAgent::Error of kind chipFailure: a caller is told, never kept waiting (a chip
+// process has a reply timeout). Commands a chip failing on purpose did not complete
+// (refused, timed out, partly written: Sim::FaultPlan) are returned by write().
 //
 // Thread-safety: one thread per link.
 #pragma once
@@ -35,7 +36,8 @@ class HWTABLES_API ChipLink {
   // "the simulated chip in this process", "the chip process at PATH".
   virtual std::string description() const = 0;
   // Executes the write commands of the list in order; a null list sends nothing.
-  virtual void write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) = 0;
+  // Returns the commands the chip did not complete.
+  virtual Sim::WriteOutcome write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) = 0;
   // Has the read commands of the list answered, each completed command handed to
   // its reader before this returns; a null list reads nothing.
   virtual void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) = 0;

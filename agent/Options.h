@@ -5,6 +5,7 @@
 #include "platform/plugin/Export.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include "platform/vorl/Types.h"
 
 namespace HwAgent {
+
+class JournalWriter;
 
 struct HWTABLES_API Options {
   // One shadow per FAP in every table; FAP ids 0..255 except 128 (every FAP in reads).
@@ -27,6 +30,10 @@ struct HWTABLES_API Options {
   std::chrono::milliseconds chipTimeout{10000};
   // A warm start: memory shadows take over the stores a predecessor left (see Agent.h).
   bool warm = false;
+  // Where every list of write commands is recorded with the chip's answer (Journal.h);
+  // none: nothing is recorded. Shared, so that agents one after the other (a restart)
+  // record one run.
+  std::shared_ptr<JournalWriter> journal;
 };
 
 }  // namespace HwAgent

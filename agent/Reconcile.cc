@@ -1,5 +1,6 @@
 #include "agent/Reconcile.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -166,6 +167,9 @@ class RowWrites {
   Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> pool_;
 };
 
+// A row that does not take in this many writes is left differing, and reported.
+constexpr std::size_t kWriteRounds = 8;
+
 TableReconcile reconcileShadowOnFap(Agent& agent, Tessar::HwCommonShadowTableBase const& table,
                                     Tessar::HwTableReaderBase& reader,
                                     Tessar::HwShadowBase const& shadow,
@@ -202,26 +206,41 @@ TableReconcile reconcileShadowOnFap(Agent& agent, Tessar::HwCommonShadowTableBas
     Pelcar::Fapmask fap;
     fap.fapIdIs(Pelcar::FapId(readKey.fapId()), true);
     RowWrites writes(shadow, fap, table.fapRevision(), agent.dmaPool());
-    auto cmds = Pelcar::schanCmdsFactory();
-    std::vector<Member> written;
-    for (auto const& member : rows) {
-      if (member.differing.empty()) continue;
-      auto instance = member.member->instances.find(readKey.instanceId());
-      if (instance == member.member->instances.end()) {
-        throw Error(ErrorKind::checkFailed, fmt::format("{} has no instance {}",
-                                                        member.member->name, readKey.instanceId()));
+    // Rounds of writes: a row the chip did not take (a write refused, timed out or
+    // partly done, a bit that flipped as it was written) still reads back differently
+    // and is written again, up to kWriteRounds in all.
+    for (std::size_t round = 0; round < kWriteRounds; ++round) {
+      auto cmds = Pelcar::schanCmdsFactory();
+      std::vector<Member> written;
+      for (auto const& member : rows) {
+        if (member.differing.empty()) continue;
+        auto instance = member.member->instances.find(readKey.instanceId());
+        if (instance == member.member->instances.end()) {
+          throw Error(ErrorKind::checkFailed,
+                      fmt::format("{} has no instance {}", member.member->name,
+                                  readKey.instanceId()));
+        }
+        entry.rowsWritten += writes.append(member, *instance->second, *cmds);
+        written.push_back(member.member);
       }
-      entry.rowsWritten += writes.append(member, *instance->second, *cmds);
-      written.push_back(member.member);
-    }
-    entry.commandsSent = agent.send(cmds);
-    // The audit of the writes: what was written must now read back as the shadow.
-    auto again = readMembers(agent, reader, readKey, first, written, entry.readCommands);
-    for (std::size_t index = 0; index < written.size(); ++index) {
+      if (written.empty()) break;
+      if (round != 0) ++entry.retries;
+      entry.commandsSent += cmds->size();
+      try {
+        agent.send(cmds, entry.table);
+      } catch (ChipFault const& fault) {
+        entry.failures.insert(entry.failures.end(), fault.failures().begin(),
+                              fault.failures().end());
+      }
+      // The audit of the writes: what was written must now read back as the shadow.
+      auto again = readMembers(agent, reader, readKey, first, written, entry.readCommands);
+      entry.rowsStillDiffering = 0;
       for (auto& member : rows) {
-        if (member.member != written[index]) continue;
-        member.chip = std::move(again[index]);
-        entry.rowsStillDiffering += differingRows(member).size();
+        auto at = std::find(written.begin(), written.end(), member.member);
+        if (at == written.end()) continue;
+        member.chip = std::move(again[static_cast<std::size_t>(at - written.begin())]);
+        member.differing = differingRows(member);
+        entry.rowsStillDiffering += member.differing.size();
       }
     }
   }

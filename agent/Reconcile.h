@@ -21,7 +21,10 @@
 //      writes of pool buffers, any other row in a write of its own. All of one table
 //      and FAP's writes go to the chip as one list.
 //   5. When anything was written, read the members that differed back again and
-//      compare: rowsStillDiffering is the audit of the writes (0 expected).
+//      compare: rowsStillDiffering is the audit of the writes (0 expected). Rows that
+//      still differ (a write the chip refused, timed out or did partly; a bit that
+//      flipped as it landed) are written again, up to eight rounds in all; every
+//      write the chip did not complete is kept in the report's failures.
 //
 // Nothing differs: no write command is sent at all.
 #pragma once
@@ -36,7 +39,7 @@ namespace HwAgent {
 class Agent;
 
 // Throws Error: badInput for a table or FAP the agent does not hold (or DMA buffers
-// too small for one row), chipFailure when the chip refuses or is gone.
+// too small for one row), chipFailure when the chip refuses a list whole or is gone.
 HWTABLES_API ReconcileReport reconcileChip(Agent& agent, Readers::AuditScope const& scope);
 
 }  // namespace HwAgent

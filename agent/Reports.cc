@@ -1,5 +1,7 @@
 #include "agent/Reports.h"
 
+#include "agent/ChipFault.h"
+
 #include <algorithm>
 #include <map>
 
@@ -11,17 +13,7 @@ namespace {
 
 // "0-3,7": a sorted FAP list with runs folded.
 std::string fapsText(std::vector<U32> faps) {
-  std::sort(faps.begin(), faps.end());
-  std::string text;
-  for (std::size_t index = 0; index < faps.size();) {
-    std::size_t end = index;
-    while (end + 1 < faps.size() && faps[end + 1] == faps[end] + 1) ++end;
-    if (!text.empty()) text += ",";
-    text += end == index ? fmt::format("{}", faps[index])
-                         : fmt::format("{}-{}", faps[index], faps[end]);
-    index = end + 1;
-  }
-  return text;
+  return fapRanges(std::move(faps));
 }
 
 std::string milliseconds(std::chrono::nanoseconds time) {
@@ -41,6 +33,8 @@ nlohmann::ordered_json reconcileJson(TableReconcile const& entry) {
       {"commandsSent", entry.commandsSent},
       {"readCommands", entry.readCommands},
       {"rowsStillDiffering", entry.rowsStillDiffering},
+      {"retries", entry.retries},
+      {"failedCommands", entry.failures.size()},
       {"microseconds", std::chrono::duration_cast<std::chrono::microseconds>(entry.time).count()}};
 }
 
@@ -53,6 +47,7 @@ void add(TableReconcile& sum, TableReconcile const& entry) {
   sum.commandsSent += entry.commandsSent;
   sum.readCommands += entry.readCommands;
   sum.rowsStillDiffering += entry.rowsStillDiffering;
+  sum.retries += entry.retries;
   sum.time += entry.time;
 }
 
@@ -130,19 +125,42 @@ std::size_t DownloadReport::commands() const {
   return count;
 }
 
+std::vector<CommandFailure> DownloadReport::failures() const {
+  std::vector<CommandFailure> all;
+  for (auto const& table : tables) all.insert(all.end(), table.failures.begin(), table.failures.end());
+  return all;
+}
+
 std::string DownloadReport::text() const {
-  return fmt::format("{} table(s) downloaded in {} command(s)\n", tables.size(), commands());
+  auto failed = failures();
+  std::string text;
+  for (auto const& failure : failed) text += failure.text() + "\n";
+  if (failed.empty()) {
+    return text + fmt::format("{} table(s) downloaded in {} command(s)\n", tables.size(),
+                              commands());
+  }
+  return text + fmt::format("{} table(s) downloaded in {} command(s); the chip did not complete {}\n",
+                            tables.size(), commands(), failed.size());
 }
 
 nlohmann::ordered_json DownloadReport::json() const {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (auto const& table : tables) {
+    nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+    for (auto const& failure : table.failures) failed.push_back(failure.json());
     list.push_back({{"table", table.table},
                     {"commands", table.commands()},
                     {"bulkWrites", table.bulkWrites},
-                    {"bulkRows", table.bulkRows}});
+                    {"bulkRows", table.bulkRows},
+                    {"failures", failed}});
   }
-  return {{"tables", list}, {"commands", commands()}};
+  return {{"tables", list}, {"commands", commands()}, {"failedCommands", failures().size()}};
+}
+
+std::vector<CommandFailure> ReconcileReport::failures() const {
+  std::vector<CommandFailure> all;
+  for (auto const& entry : entries) all.insert(all.end(), entry.failures.begin(), entry.failures.end());
+  return all;
 }
 
 TableReconcile ReconcileReport::total() const {
@@ -153,7 +171,10 @@ TableReconcile ReconcileReport::total() const {
 }
 
 std::string ReconcileReport::text() const {
-  std::string text = fmt::format("{:<54} {:>8} {:>9} {:>8} {:>9} {:>11}\n", "TABLE (FAPS)",
+  // Failures first: what the chip did not take, before what it took in the end.
+  std::string text;
+  for (auto const& failure : failures()) text += failure.text() + "\n";
+  text += fmt::format("{:<54} {:>8} {:>9} {:>8} {:>9} {:>11}\n", "TABLE (FAPS)",
                                  "COMPARED", "DIFFERING", "WRITTEN", "COMMANDS", "TIME");
   std::vector<std::string> order;
   std::map<std::string, std::vector<TableReconcile const*>> byTable;
@@ -179,11 +200,16 @@ std::string ReconcileReport::text() const {
     }
   }
   auto sum = total();
+  auto failed = failures().size();
+  auto retried = failed == 0 && sum.retries == 0
+                     ? std::string()
+                     : fmt::format(" ({} the chip did not complete, {} write round(s) repeated)",
+                                   failed, sum.retries);
   text += fmt::format(
       "Reconciled {} table(s), {} table-FAP pair(s): {} rows compared, {} differed, "
-      "{} written in {} command(s) in {}; {}\n",
+      "{} written in {} command(s){} in {}; {}\n",
       order.size(), entries.size(), sum.rowsCompared, sum.rowsDiffering, sum.rowsWritten,
-      sum.commandsSent, milliseconds(sum.time),
+      sum.commandsSent, retried, milliseconds(sum.time),
       sum.rowsStillDiffering == 0
           ? std::string("read back, nothing differs")
           : fmt::format("read back, {} rows STILL DIFFER", sum.rowsStillDiffering));
@@ -196,7 +222,10 @@ nlohmann::ordered_json ReconcileReport::json() const {
   auto total = reconcileJson(this->total());
   total.erase("fap");
   total.erase("table");
-  return {{"entries", list}, {"total", total}, {"clean", clean()}};
+  nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+  for (auto const& failure : failures()) failed.push_back(failure.json());
+  total["failedCommands"] = failed.size();
+  return {{"entries", list}, {"total", total}, {"failures", failed}, {"clean", clean()}};
 }
 
 }  // namespace HwAgent

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/ChipFault.h"
 #include "platform/pelcar/SchanCmd.h"
 #include "platform/tessar/HwShadowBase.h"
 #include "platform/vorl/Types.h"
@@ -52,6 +53,7 @@ struct HWTABLES_API TableDownload {
   Vorl::Ptr<Pelcar::SchanCmds> cmds;  // as sent (null: nothing to send)
   std::size_t bulkWrites = 0;
   std::size_t bulkRows = 0;
+  std::vector<CommandFailure> failures;  // commands the chip did not complete
 
   std::size_t commands() const { return cmds ? cmds->size() : 0; }
 };
@@ -60,6 +62,9 @@ struct HWTABLES_API DownloadReport {
   std::vector<TableDownload> tables;
 
   std::size_t commands() const;
+  // Every command of every table the chip did not complete, in download order.
+  std::vector<CommandFailure> failures() const;
+  bool ok() const { return failures().empty(); }
   std::string text() const;
   nlohmann::ordered_json json() const;
 };
@@ -76,6 +81,10 @@ struct HWTABLES_API TableReconcile {
   std::size_t commandsSent = 0;
   std::size_t readCommands = 0;
   std::size_t rowsStillDiffering = 0;  // read back after the writes
+  // Write rounds after the first: the chip did not complete a write, or a row still
+  // differed when read back, and the rows still differing were written again.
+  std::size_t retries = 0;
+  std::vector<CommandFailure> failures;  // every write the chip did not complete
   std::chrono::nanoseconds time{0};
 
   // Of the rows differing: those both sides hold, differently.
@@ -85,7 +94,8 @@ struct HWTABLES_API TableReconcile {
 struct HWTABLES_API ReconcileReport {
   std::vector<TableReconcile> entries;  // table order, then FAP order
 
-  TableReconcile total() const;
+  TableReconcile total() const;  // sums; no failures
+  std::vector<CommandFailure> failures() const;
   // Nothing differs any more.
   bool clean() const { return total().rowsStillDiffering == 0; }
   // A line per table with its FAPs summed up, and a line per FAP that differed.

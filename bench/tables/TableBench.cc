@@ -9,6 +9,8 @@
 //                sizing and mapping as many files as the bring-up leaves behind
 //   Restart/*    a warm restart's reconcile against a cold bring-up with download
 //                (RestartBench.cc); main() ends with their ratios
+//   Journal/*    a download with the command journal on against one without it
+//                (JournalBench.cc), also summed up at the end
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <unordered_map>
 
 #include "agent/Agent.h"
+#include "bench/tables/JournalBench.h"
 #include "bench/tables/RestartBench.h"
 #include "tables/AllTables.h"
 #include "tables/Catalogue.h"
@@ -170,5 +173,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  return RestartBench::printSummary() ? 0 : 1;
+  bool restart = RestartBench::printSummary();
+  bool journal = JournalBench::printSummary();
+  return restart && journal ? 0 : 1;
 }

@@ -176,9 +176,9 @@ std::vector<U8> ChipClient::request(std::vector<U8> const& frame, std::uint16_t 
   return std::move(payload);
 }
 
-std::size_t ChipClient::write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
-  if (!cmds || cmds->empty()) return 0;
-  std::size_t frames = 0;
+WriteOutcome ChipClient::write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
+  WriteOutcome outcome;
+  if (!cmds || cmds->empty()) return outcome;
   std::vector<Vorl::Ptr<Pelcar::SchanCmd>> batch;
   std::size_t batchBytes = 4;
   auto sendBatch = [&] {
@@ -191,10 +191,26 @@ std::size_t ChipClient::write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
     }
     auto reply =
         request(out.frame(Wire::Type::write), static_cast<std::uint16_t>(Wire::Type::write));
-    ++frames;
+    try {
+      Wire::Decoder in(reply);
+      auto commands = in.u32();
+      in.u64();
+      if (commands != batch.size()) {
+        throw Wire::WireError(
+            fmt::format("{} commands answered of the {} sent", commands, batch.size()));
+      }
+      for (auto fault : Wire::decodeFaults(in, commands)) {
+        fault.index += outcome.commands;
+        outcome.faults.push_back(std::move(fault));
+      }
+      in.finish("write reply");
+      outcome.commands += commands;
+    } catch (Wire::WireError const& error) {
+      broken(ChipError::Kind::protocol,
+             fmt::format("the chip at {} sent a bad write reply: {}", socketPath_, error.what()));
+    }
     batch.clear();
     batchBytes = 4;
-    (void)reply;
   };
   for (auto const& cmd : *cmds) {
     if (!cmd) throw ChipError(ChipError::Kind::refused, "command list holds a null command");
@@ -204,7 +220,7 @@ std::size_t ChipClient::write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
     batchBytes += bytes;
   }
   sendBatch();
-  return frames;
+  return outcome;
 }
 
 std::vector<U8> ChipClient::read(std::vector<CellRead> const& reads) {

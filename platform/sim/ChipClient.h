@@ -68,9 +68,10 @@ class HWTABLES_API ChipClient {
   pid_t chipProcess() const { return chipProcess_; }
 
   // Executes the write commands of the list, in order. A list that fits one frame is
-  // applied whole or not at all; a longer one goes in several frames, each applied
-  // whole. Returns the number of frames sent. A null list sends nothing.
-  std::size_t write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
+  // checked whole before any of it is applied; a longer one goes in several frames,
+  // each checked whole. Returns what the chip made of them: the commands a fault plan
+  // made fail (FaultPlan.h), indexed in the whole list. A null list sends nothing.
+  WriteOutcome write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
   // The bytes of every read, back to back in order (several frames when they do not
   // fit one).
   std::vector<U8> read(std::vector<CellRead> const& reads);

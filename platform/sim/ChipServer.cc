@@ -137,6 +137,7 @@ ChipServer::ChipServer(Options options) : state_(std::make_unique<State>()) {
   state.policy = AccessPolicy{::geteuid(), state.options.group};
   if (!state.options.peerOf) state.options.peerOf = socketPeer;
   state.chip.logLimitIs(state.options.logLimit);
+  state.chip.faultPlanIs(state.options.faults);
   auto const& path = state.options.socketPath;
   auto address = addressOf(path);
   clearStaleSocket(path, address);
@@ -382,9 +383,10 @@ void ChipServer::State::handle(Client& client, std::uint16_t type, U8 const* pay
                 "the chip holds {} cells; this request could add {}, beyond its capacity of {}",
                 chip.cells().size(), cells, kMaxCells));
           }
-          chip.execute(list);  // checks every command before it applies one
-          reply.u32(static_cast<std::uint32_t>(cmds.size()));
+          auto outcome = chip.execute(list);  // checks every command before it applies one
+          reply.u32(outcome.commands);
           reply.u64(chip.commandsExecuted());
+          Wire::encodeFaults(reply, outcome.faults);
           break;
         }
         case Wire::Type::read: {

@@ -62,6 +62,8 @@ class HWTABLES_API ChipServer {
     std::size_t maxClients = 64;
     // Commands the chip's log keeps (Chip::logLimitIs).
     std::size_t logLimit = 0;
+    // Faults the chip shows on purpose (FaultPlan.h); none by default.
+    std::optional<FaultPlan> faults;
   };
 
   // Binds and listens. Throws ChipServerError when the socket cannot be made.

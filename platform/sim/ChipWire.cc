@@ -108,6 +108,37 @@ std::size_t encodedWriteBytes(Pelcar::SchanCmd const& cmd) {
   return kWriteFixedBytes + cmd.data.size();
 }
 
+void appendWrite(std::vector<U8>& out, Pelcar::SchanCmd const& cmd) {
+  if (!isWriteKind(static_cast<std::uint8_t>(cmd.kind))) {
+    throw WireError("only write commands travel in a write request");
+  }
+  auto at = out.size();
+  out.resize(at + kWriteFixedBytes + cmd.data.size());
+  U8* to = out.data() + at;
+  auto put = [&to](std::uint64_t value, unsigned bytes) {
+    for (unsigned index = 0; index < bytes; ++index) *to++ = static_cast<U8>(value >> (8 * index));
+  };
+  put(static_cast<std::uint8_t>(cmd.kind), 1);
+  put(cmd.arrayIndex, 1);
+  put(0, 2);
+  put(cmd.block, 4);
+  put(cmd.address, 4);
+  put(cmd.row, 4);
+  put(cmd.entrySize, 4);
+  put(cmd.rowCount, 4);
+  // Bit tests up to the mask's last FAP, rather than a list of its ids per command.
+  std::memset(to, 0, kMaskBytes);
+  auto left = cmd.fapmask.count();
+  for (std::uint32_t fap = 0; left != 0 && fap < Pelcar::Fapmask::kMaxFaps; ++fap) {
+    if (!cmd.fapmask.fapId(Pelcar::FapId(fap))) continue;
+    to[fap / 8] |= static_cast<U8>(1u << (fap % 8));
+    --left;
+  }
+  to += kMaskBytes;
+  put(cmd.data.size(), 4);
+  if (!cmd.data.empty()) std::memcpy(to, cmd.data.data(), cmd.data.size());
+}
+
 void encodeWrites(Encoder& out, std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds) {
   out.u32(static_cast<std::uint32_t>(cmds.size()));
   for (auto const& cmd : cmds) {
@@ -248,6 +279,41 @@ std::vector<FlippedBit> decodeFlipped(Decoder& in) {
   }
   in.finish("flipped bits");
   return flipped;
+}
+
+void encodeFaults(Encoder& out, std::vector<CommandFault> const& faults) {
+  out.u32(static_cast<std::uint32_t>(faults.size()));
+  for (auto const& fault : faults) {
+    out.u32(fault.index);
+    out.u8(static_cast<std::uint8_t>(fault.kind));
+    out.u8(0);
+    out.u16(0);
+    out.u32(fault.rowsWritten);
+    out.u32(static_cast<std::uint32_t>(fault.message.size()));
+    out.raw(fault.message);
+  }
+}
+
+std::vector<CommandFault> decodeFaults(Decoder& in, std::uint32_t commands) {
+  auto count = in.count(16, "command faults");
+  std::vector<CommandFault> faults(count);
+  for (auto& fault : faults) {
+    fault.index = in.u32();
+    auto kind = faultKindOf(in.u8());
+    in.u8();
+    in.u16();
+    fault.rowsWritten = in.u32();
+    auto length = in.u32();
+    if (length > in.left()) throw WireError("a command fault's text runs past the payload");
+    auto const* text = in.raw(length);
+    fault.message.assign(reinterpret_cast<char const*>(text), length);
+    if (!kind) throw WireError("a command fault of an unknown kind");
+    if (fault.index >= commands) {
+      throw WireError(fmt::format("a fault of command {} of a list of {}", fault.index, commands));
+    }
+    fault.kind = *kind;
+  }
+  return faults;
 }
 
 }  // namespace Sim::Wire

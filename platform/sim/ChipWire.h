@@ -34,7 +34,8 @@
 
 namespace Sim::Wire {
 
-inline constexpr std::uint16_t kVersion = 1;
+// Version 2: a write's reply names the commands the chip did not complete.
+inline constexpr std::uint16_t kVersion = 2;
 inline constexpr std::size_t kHeaderBytes = 8;
 // The largest payload: one DMA buffer of the largest size, and room for its command.
 inline constexpr std::uint32_t kMaxPayload = (64u << 20) + (64u << 10);
@@ -45,7 +46,7 @@ inline constexpr std::uint16_t kReply = 0x8000;
 
 enum class Type : std::uint16_t {
   hello = 1,     // magic, version, 0                  -> magic, version, 0, instance, pid
-  write = 2,     // count, commands                    -> applied, commands executed so far
+  write = 2,     // count, commands                    -> count, executed so far, faults
   read = 3,      // count, reads                       -> the bytes of every read, in order
   cells = 4,     // FAP (kAllFaps: every FAP)          -> count, cells
   digest = 5,    //                                    -> digest, cells, commands, instance
@@ -127,6 +128,9 @@ class HWTABLES_API Decoder {
 // Only writes are encoded; a read or a null command is refused with WireError.
 HWTABLES_API void encodeWrites(Encoder& out, std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds);
 HWTABLES_API std::size_t encodedWriteBytes(Pelcar::SchanCmd const& cmd);
+// One write command as encodeWrites lays it out, appended to `out` (without a count):
+// for records that carry a command, such as the agent's journal.
+HWTABLES_API void appendWrite(std::vector<U8>& out, Pelcar::SchanCmd const& cmd);
 HWTABLES_API std::vector<Vorl::Ptr<Pelcar::SchanCmd>> decodeWrites(Decoder& in);
 
 inline constexpr std::size_t kReadBytes = 28;
@@ -135,6 +139,11 @@ HWTABLES_API std::vector<CellRead> decodeReads(Decoder& in);
 
 HWTABLES_API void encodeCell(Encoder& out, CellAddress const& address, Cell const& cell);
 HWTABLES_API std::vector<std::pair<CellAddress, Cell>> decodeCells(Decoder& in);
+
+// The commands of a write the chip did not complete: count u32, then per fault the
+// command's index u32, kind u8, zero u8 x 3, rows written u32, text length u32, text.
+HWTABLES_API void encodeFaults(Encoder& out, std::vector<CommandFault> const& faults);
+HWTABLES_API std::vector<CommandFault> decodeFaults(Decoder& in, std::uint32_t commands);
 
 HWTABLES_API void encodeFlipped(Encoder& out, std::vector<FlippedBit> const& flipped);
 HWTABLES_API std::vector<FlippedBit> decodeFlipped(Decoder& in);

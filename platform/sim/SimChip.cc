@@ -26,32 +26,81 @@ Vorl::String Chip::refusal(Pelcar::SchanCmd const& cmd) {
   return {};
 }
 
-void Chip::execute(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
-  if (!cmds) return;
+WriteOutcome Chip::execute(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) {
+  WriteOutcome outcome;
+  if (!cmds) return outcome;
   for (auto const& cmd : *cmds) {
     if (!cmd) throw Vorl::RangeException("command list holds a null command");
     if (auto why = refusal(*cmd); !why.empty()) {
       throw Vorl::RangeException(fmt::format("refused {}: {}", cmd->toString(), why));
     }
   }
-  for (auto const& cmd : *cmds) apply(*cmd);
+  for (auto const& cmd : *cmds) {
+    if (auto fault = run(*cmd, outcome.commands)) outcome.faults.push_back(std::move(*fault));
+    ++outcome.commands;
+  }
+  return outcome;
 }
 
-void Chip::execute(Pelcar::SchanCmd const& cmd) {
+WriteOutcome Chip::execute(Pelcar::SchanCmd const& cmd) {
   if (auto why = refusal(cmd); !why.empty()) {
     throw Vorl::RangeException(fmt::format("refused {}: {}", cmd.toString(), why));
   }
-  apply(cmd);
+  WriteOutcome outcome;
+  outcome.commands = 1;
+  if (auto fault = run(cmd, 0)) outcome.faults.push_back(std::move(*fault));
+  return outcome;
 }
 
-void Chip::apply(Pelcar::SchanCmd const& cmd) {
+void Chip::faultPlanIs(std::optional<FaultPlan> plan) {
+  faults_.reset();
+  if (plan && !plan->empty()) faults_.emplace(*plan);
+}
+
+std::optional<CommandFault> Chip::run(Pelcar::SchanCmd const& cmd, std::uint32_t index) {
+  if (!faults_) {
+    apply(cmd, cmd.rowCount, std::nullopt);
+    return std::nullopt;
+  }
+  auto decision = faults_->next(cmd);
+  if (decision.rowsWritten != 0) apply(cmd, decision.rowsWritten, decision.flipDraw);
+  if (!decision.fault) return std::nullopt;
+  CommandFault fault{index, *decision.fault, decision.rowsWritten, {}};
+  switch (fault.kind) {
+    case FaultKind::refused:
+      fault.message = "the chip answered with an error status";
+      break;
+    case FaultKind::timedOut:
+      fault.message = "the DMA transfer timed out; nothing of it was written";
+      break;
+    case FaultKind::partial:
+      fault.message = fmt::format("the DMA transfer completed {} of its {} rows",
+                                  fault.rowsWritten, cmd.rowCount);
+      break;
+  }
+  return fault;
+}
+
+void Chip::apply(Pelcar::SchanCmd const& cmd, U32 rows, std::optional<std::uint64_t> flipDraw) {
   bool isRegister = cmd.kind == Pelcar::SchanCmdKind::registerWrite;
   for (auto fapId : cmd.fapmask.fapIds()) {
-    for (U32 index = 0; index < cmd.rowCount; ++index) {
+    for (U32 index = 0; index < rows; ++index) {
       CellAddress address{fapId.value, cmd.block, cmd.address, cmd.arrayIndex, cmd.row + index};
       auto first = cmd.data.begin() + static_cast<std::ptrdiff_t>(index * cmd.entrySize);
       cells_[address] = Cell{isRegister, std::vector<U8>(first, first + cmd.entrySize)};
     }
+  }
+  if (flipDraw) {
+    // One bit of one of the cells just written: a FAP of the mask, a row, a bit.
+    auto faps = cmd.fapmask.fapIds();
+    auto draw = *flipDraw;
+    auto fapId = faps[draw % faps.size()];
+    draw /= faps.size();
+    U32 row = cmd.row + static_cast<U32>(draw % rows);
+    draw /= rows;
+    auto bit = static_cast<U32>(draw % (std::uint64_t{cmd.entrySize} * 8));
+    auto& cell = cells_[CellAddress{fapId.value, cmd.block, cmd.address, cmd.arrayIndex, row}];
+    cell.data[bit / 8] ^= static_cast<U8>(1u << (bit % 8));
   }
   auto sequence = nextSequence_++;
   if (logLimit_ && *logLimit_ == 0) return;

@@ -25,6 +25,12 @@
 // flipBits() damages the chip on purpose: it flips random bits of written cells, the
 // way a soft error would, so that a read-back audit can be shown to find them.
 //
+// faultPlanIs() makes the chip fail on purpose (FaultPlan.h): once every command of a
+// list has passed the checks above, each is executed in turn and may be refused, time
+// out or be written partly; the others are written whole, and execute() returns which
+// failed and how. A command that fails does not stop the ones after it, as a driver
+// sending commands one by one goes on after one is refused.
+//
 // verifyTable() compares the chip with a table's shadows after a download: every
 // entry position of every member, on every FAP a shadow serves within the mask, must
 // hold the shadow's data, and no other cell of the table's members may be written.
@@ -44,6 +50,7 @@
 
 #include "platform/pelcar/Fapmask.h"
 #include "platform/pelcar/SchanCmd.h"
+#include "platform/sim/FaultPlan.h"
 #include "platform/tessar/HwTableBase.h"
 #include "platform/vorl/Ptr.h"
 #include "platform/vorl/String.h"
@@ -103,9 +110,14 @@ struct HWTABLES_API LoggedCmd {
 
 class HWTABLES_API Chip : public Vorl::Node {
  public:
-  // Executes every command of the list in order; a null list executes nothing.
-  void execute(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
-  void execute(Pelcar::SchanCmd const& cmd);
+  // Executes every command of the list in order; a null list executes nothing. Under
+  // a fault plan some commands may fail: the outcome names them.
+  WriteOutcome execute(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
+  WriteOutcome execute(Pelcar::SchanCmd const& cmd);
+
+  // Fails on purpose from now on, counting from the next command (none: never fails).
+  void faultPlanIs(std::optional<FaultPlan> plan);
+  FaultInjector const* faults() const { return faults_ ? &*faults_ : nullptr; }
 
   // The register's contents on that FAP, or nothing when it was never written.
   std::optional<std::vector<U8>> registerValue(Pelcar::FapId fapId, U32 block, U32 address) const;
@@ -142,13 +154,17 @@ class HWTABLES_API Chip : public Vorl::Node {
   static Vorl::String readRefusal(Pelcar::SchanCmd const& cmd);
 
  private:
-  void apply(Pelcar::SchanCmd const& cmd);
+  // Executes one checked command, as the fault plan (if any) decides; a fault is
+  // returned, with `index` its place in the list.
+  std::optional<CommandFault> run(Pelcar::SchanCmd const& cmd, std::uint32_t index);
+  void apply(Pelcar::SchanCmd const& cmd, U32 rows, std::optional<std::uint64_t> flipDraw);
 
   std::map<CellAddress, Cell> cells_;
   std::vector<LoggedCmd> log_;
   std::optional<std::size_t> logLimit_;
   std::uint64_t nextSequence_ = 1;
   std::uint64_t readsAnswered_ = 0;
+  std::optional<FaultInjector> faults_;
 };
 
 struct HWTABLES_API TableCheck {

@@ -83,10 +83,10 @@ class KillingLink : public HwAgent::ChipLink {
   explicit KillingLink(std::unique_ptr<HwAgent::ChipLink> link) : link_(std::move(link)) {}
   void killAfter(int writes) { left_ = writes; }
   std::string description() const override { return link_->description(); }
-  void write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override {
+  Sim::WriteOutcome write(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override {
     if (left_ == 0) ::raise(SIGKILL);
     if (left_ > 0) --left_;
-    link_->write(cmds);
+    return link_->write(cmds);
   }
   void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds) override { link_->read(cmds); }
   Vorl::Ptr<Sim::Chip> contents() override { return link_->contents(); }

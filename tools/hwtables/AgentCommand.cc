@@ -251,7 +251,7 @@ void run(Options const& options) {
   // A warm start whose reconcile left rows differing is a failed check, as an audit's.
   if (!session.startProblem().empty()) {
     if (!options.json) fmt::print(stderr, "failed: {}\n", session.startProblem());
-    firstFailed = "the warm start's reconcile";
+    firstFailed = "the start";
     ++failed;
   }
   bool quit = false;

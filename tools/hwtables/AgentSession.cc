@@ -282,7 +282,13 @@ AgentSession::AgentSession(HwAgent::Options options)
       revision_(agent_->options().revision) {
   auto const& report = agent_->bringUp();
   if (!report.warm) {
-    agent_->download();
+    auto download = agent_->download();
+    for (auto const& failure : download.failures()) bringUp_.push_back(failure.text());
+    startFailures_ = download.failures();
+    if (!download.ok()) {
+      startProblem_ = fmt::format("the chip did not complete {} of the start's {} download command(s)",
+                                  startFailures_.size(), download.commands());
+    }
     auto chip = agent_->options().chipSocket.empty() ? std::string() : " served by " + report.chip;
     bringUp_.push_back(fmt::format(
         "{} tables on FAPs {} of the simulated {} chip{}; memory "
@@ -293,6 +299,7 @@ AgentSession::AgentSession(HwAgent::Options options)
   startReconcile_ = agent_->reconcile();
   appendLines(report.text(), bringUp_);
   appendLines(startReconcile_->text(), bringUp_);
+  startFailures_ = startReconcile_->failures();
   if (!startReconcile_->clean()) {
     startProblem_ = fmt::format("the warm start's reconcile left {} rows differing",
                                 startReconcile_->total().rowsStillDiffering);
@@ -307,6 +314,10 @@ nlohmann::ordered_json AgentSession::bringUpJson() const {
   if (startReconcile_) {
     document["bringUp"] = agent_->bringUp().json();
     document["reconcile"] = startReconcile_->json();
+  } else {
+    nlohmann::ordered_json failures = nlohmann::ordered_json::array();
+    for (auto const& failure : startFailures_) failures.push_back(failure.json());
+    document["failures"] = failures;
   }
   return document;
 }
@@ -330,6 +341,18 @@ AgentReply AgentSession::handle(std::string const& line) {
       throw UsageError(fmt::format("usage: {}", command->usage));
     }
     reply = (this->*command->run)(words);
+  } catch (HwAgent::ChipFault const& fault) {
+    // Commands the chip did not complete: an error line for each, naming its table,
+    // FAPs and rows; the shadows keep what was asked for.
+    reply = {};
+    reply.status = ReplyStatus::failed;
+    reply.problem = fault.what();
+    nlohmann::ordered_json failures = nlohmann::ordered_json::array();
+    for (auto const& failure : fault.failures()) {
+      reply.lines.push_back(failure.text());
+      failures.push_back(failure.json());
+    }
+    reply.json["failures"] = failures;
   } catch (std::exception const& error) {
     // Bad input (exit status 2) is refused; anything else ran and failed, a chip
     // that is gone included.
@@ -503,7 +526,7 @@ AgentReply AgentSession::schan(Words const& words) {
     }
   }
   reply.json["commands"] = list;
-  agent_->send(cmds);
+  agent_->send(cmds, target.handle.name());
   return reply;
 }
 
@@ -515,11 +538,25 @@ AgentReply AgentSession::download(Words const& words) {
   } else {
     names.push_back(table(words[1]).name());
   }
-  std::size_t total = agent_->download(names.size() == 1 ? names[0] : "all").commands();
+  auto report = agent_->download(names.size() == 1 ? names[0] : "all");
+  auto total = report.commands();
+  auto failed = report.failures();
+  nlohmann::ordered_json failures = nlohmann::ordered_json::array();
+  for (auto const& failure : failed) {
+    reply.lines.push_back(failure.text());
+    failures.push_back(failure.json());
+  }
   reply.lines.push_back(
       fmt::format("{} table(s) downloaded in {} command(s)", names.size(), total));
   reply.json["tables"] = names.size();
   reply.json["commandCount"] = total;
+  reply.json["failures"] = failures;
+  if (!failed.empty()) {
+    reply.status = ReplyStatus::failed;
+    reply.problem = fmt::format("the chip did not complete {} of {} command(s); audit shows the "
+                                "rows that differ, reconcile writes them",
+                                failed.size(), total);
+  }
   reportNotWritten(names, std::nullopt, reply);
   return reply;
 }
@@ -532,7 +569,7 @@ AgentReply AgentSession::clear(Words const& words) {
   reply.lines.push_back(
       fmt::format("cleared; {} command(s) sent to the chip", cmds ? cmds->size() : 0));
   reply.json["commandCount"] = cmds ? cmds->size() : 0;
-  agent_->send(cmds);
+  agent_->send(cmds, handle.name());
   return reply;
 }
 
@@ -637,6 +674,12 @@ AgentReply AgentSession::reconcile(Words const& words) {
     reply.status = ReplyStatus::failed;
     reply.problem = fmt::format("read back after the writes, {} rows still differ",
                                 report.total().rowsStillDiffering);
+  } else if (auto failed = report.failures().size(); failed != 0) {
+    // Every row took in the end, but the chip failed writes on the way: that is
+    // reported, not passed over (the chip may need looking at).
+    reply.status = ReplyStatus::failed;
+    reply.problem = fmt::format(
+        "the chip did not complete {} write(s); written again, nothing differs now", failed);
   }
   return reply;
 }

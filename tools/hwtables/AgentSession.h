@@ -14,7 +14,10 @@
 //            field, a key the chip has no row for, a FAP without a shadow): one
 //            error line, and nothing was changed;
 //   failed   the command ran and its check failed (an audit that found differences,
-//            a download that left entries unwritten): its findings and a summary.
+//            a download that left entries unwritten): its findings and a summary;
+//            or the chip did not complete commands it was sent (refused, timed out,
+//            partly written): an "error: TABLE FAP F rows A-B (...)" line for each,
+//            JSON "failures", and the shadows keep the desired state.
 //
 // The session knows no table: it reaches every table through the type runtime (the
 // table's module record, its types' text forms, attributes and functions by name),
@@ -79,7 +82,8 @@ class AgentSession {
   // The same for machines: {"start", "chip"}, and a warm start's "bringUp" and
   // "reconcile" reports.
   nlohmann::ordered_json bringUpJson() const;
-  // Empty, or what the warm start's reconcile left differing, in one line.
+  // Empty, or in one line what the start left undone: the cold download's commands
+  // the chip did not complete, or the rows the warm start's reconcile left differing.
   std::string const& startProblem() const { return startProblem_; }
 
   // The agent, for code beside the console in the same process.
@@ -139,6 +143,7 @@ class AgentSession {
   Hardware::Sand::FapRevision const& revision_;
   std::vector<std::string> bringUp_;
   std::optional<HwAgent::ReconcileReport> startReconcile_;
+  std::vector<HwAgent::CommandFailure> startFailures_;
   std::string startProblem_;
 };
 

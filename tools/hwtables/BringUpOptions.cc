@@ -2,7 +2,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <fmt/format.h>
+
+#include "agent/Journal.h"
 #include "tools/hwtables/Arguments.h"
+#include "tools/hwtables/Errors.h"
 #include "tools/hwtables/Resources.h"
 
 namespace Tool {
@@ -27,6 +31,15 @@ void addBringUpOptions(CLI::App* command, BringUpArguments& arguments,
                       "Socket of a running `hwtables chip serve` to drive (default: a simulated "
                       "chip in this process, gone when it ends)");
   command->add_flag("--warm", arguments.warm, warmHelp);
+  command->add_option("--journal", arguments.journal,
+                      "Record every command sent to the chip, with its table and the chip's "
+                      "answer, in this file (hwtables journal show|replay); an earlier journal "
+                      "there becomes FILE.1");
+  command
+      ->add_option("--journal-max-bytes", arguments.journalMaxBytes,
+                   "Largest journal file: a full one is rotated to FILE.1 .. FILE.3 (the "
+                   "oldest is removed); at least 4096")
+      ->capture_default_str();
 }
 
 HwAgent::Options bringUpOptions(BringUpArguments const& arguments) {
@@ -37,6 +50,14 @@ HwAgent::Options bringUpOptions(BringUpArguments const& arguments) {
   options.chipSocket = arguments.chip;
   options.storeRoot = storeRoot(arguments.root);
   options.warm = arguments.warm;
+  if (!arguments.journal.empty()) {
+    try {
+      options.journal =
+          std::make_shared<HwAgent::JournalWriter>(arguments.journal, arguments.journalMaxBytes);
+    } catch (HwAgent::JournalError const& error) {
+      throw UsageError(fmt::format("--journal: {}", error.what()));
+    }
+  }
   return options;
 }
 

@@ -13,8 +13,9 @@ class App;
 
 namespace Tool {
 
-// The bring-up options as typed: --faps, --revision, --root, --dma-buffer, --chip and
-// --warm (whose help text each command words for what warm means to it).
+// The bring-up options as typed: --faps, --revision, --root, --dma-buffer, --chip,
+// --warm (whose help text each command words for what warm means to it), --journal
+// and --journal-max-bytes.
 struct BringUpArguments {
   std::string faps = "0,1";
   std::string revision = "bcm88490_a0";
@@ -22,6 +23,8 @@ struct BringUpArguments {
   U64 dmaBufferBytes = 256;
   std::string chip;
   bool warm = false;
+  std::string journal;
+  U64 journalMaxBytes = 64ull << 20;
 };
 
 // Gives `command` the bring-up options, with their help texts, filling `arguments`.
@@ -29,7 +32,9 @@ void addBringUpOptions(CLI::App* command, BringUpArguments& arguments, std::stri
 
 // The agent layer's options from the typed ones, each checked: a bad FAP list,
 // revision or buffer size, or a store root that cannot be used, is a UsageError and
-// nothing is made (the store root is created when only it is missing).
+// nothing is made (the store root is created when only it is missing). A journal is
+// opened last (an earlier one there rotated out to FILE.1); a file there that is not a
+// journal is refused.
 HwAgent::Options bringUpOptions(BringUpArguments const& arguments);
 
 }  // namespace Tool

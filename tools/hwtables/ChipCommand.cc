@@ -3,7 +3,8 @@
 //
 //   serve       holds the chip's cells and answers agents over a Unix socket until
 //               SIGINT or SIGTERM (platform/sim/ChipServer.h); a killed agent's chip
-//               keeps what the agent had sent
+//               keeps what the agent had sent; --faults makes it fail on purpose
+//               (platform/sim/FaultPlan.h)
 //   show        every written cell, labelled with its table when a loaded plug-in
 //               knows its block and address, in bytes and decoded fields
 //   digest      one number for all the cells: two chips agree exactly when their
@@ -37,6 +38,7 @@ namespace {
 struct Options {
   std::string socket;
   std::string group;
+  std::string faults;
   std::optional<U32> fap;
   U32 count = 0;
   std::optional<std::uint64_t> seed;
@@ -103,6 +105,14 @@ void serve(Options const& options) {
     serverOptions.group = Sim::groupNamed(options.group);
     if (!serverOptions.group) throw UsageError(fmt::format("no group '{}'", options.group));
   }
+  if (!options.faults.empty()) {
+    try {
+      serverOptions.faults = Sim::FaultPlan::parse(options.faults);
+    } catch (Sim::FaultPlanError const& error) {
+      throw UsageError(fmt::format("--faults: {}", error.what()));
+    }
+  }
+  auto plan = serverOptions.faults ? serverOptions.faults->text() : std::string();
   bool json = options.json;
   serverOptions.log = [json](std::string const& line) {
     fmt::print(stderr, "hwtables chip: {}\n", line);
@@ -124,24 +134,34 @@ void serve(Options const& options) {
                                       {"socket", server->socketPath()},
                                       {"protocol", Sim::Wire::kVersion},
                                       {"instance", fmt::format("{:#018x}", server->instance())},
-                                      {"pid", ::getpid()}}
+                                      {"pid", ::getpid()},
+                                      {"faults", plan}}
                    .dump());
   } else {
     fmt::print("chip serving on {} (protocol {}, instance {:#018x}, pid {}); Ctrl-C ends it\n",
                server->socketPath(), Sim::Wire::kVersion, server->instance(), ::getpid());
+    if (!plan.empty()) fmt::print("failing on purpose: {}\n", plan);
   }
   std::fflush(stdout);
   server->run([] { return StopSignals::requested(); });
   auto cells = server->chip().cells().size();
   auto commands = server->chip().commandsExecuted();
+  auto const* injector = server->chip().faults();
+  auto faults = injector ? injector->faultsInjected() : 0;
+  auto flips = injector ? injector->bitsFlipped() : 0;
   server.reset();
   if (json) {
-    fmt::print("{}\n",
-               nlohmann::ordered_json{
-                   {"event", "stopped"}, {"cells", cells}, {"commandsExecuted", commands}}
-                   .dump());
+    fmt::print("{}\n", nlohmann::ordered_json{{"event", "stopped"},
+                                              {"cells", cells},
+                                              {"commandsExecuted", commands},
+                                              {"faultsInjected", faults},
+                                              {"bitsFlipped", flips}}
+                           .dump());
   } else {
     fmt::print("chip stopped: its {} cells are gone ({} commands executed)\n", cells, commands);
+    if (injector) {
+      fmt::print("it failed {} command(s) on purpose and flipped {} bit(s)\n", faults, flips);
+    }
   }
 }
 
@@ -242,6 +262,12 @@ void addChipCommand(CLI::App& app) {
   addSocketOption(serveCommand, *options);
   serveCommand->add_option("--group", options->group,
                            "A group whose members may use the chip too (name or number)");
+  serveCommand->add_option(
+      "--faults", options->faults,
+      "Fail on purpose, e.g. refuse-rate=0.1,partial-rate=0.2,seed=7: refuse=N, "
+      "refuse-rate=F (write commands refused), timeout=N, timeout-rate=F (DMA bulk writes "
+      "that time out), partial=N, partial-rate=F, partial-rows=K (DMA bulk writes that "
+      "land their first K rows), flip-every=N (a bit of every Nth write flips), seed=S");
   serveCommand->callback([options] { serve(*options); });
 
   auto* showCommand =

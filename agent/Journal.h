@@ -1,0 +1,129 @@
+// The command journal: every list of write commands an agent sends to its chip, with
+// when, for which table, and what the chip answered, so that a person can see what the
+// agent told the chip and in what order, and a replay can rebuild the chip's cells
+// (docs/journal.md).
+//
+// A journal is a file and the files rotated out of it, FILE.1 (the newer) .. FILE.N:
+//
+//   header   magic "HWTJRNL\0" (8), version u16, zero u16, run u64 (drawn when the
+//            journal is opened: the files of one run share it), first sequence u64,
+//            opened at u64 (ns since the epoch)                              36 bytes
+//   record   payload length u32, checksum of the payload u32 (Journal.cc), then the payload:
+//            sequence u64, time u64 (ns since the epoch), answer u8 (0 done, 1 refused,
+//            2 timed out, 3 partly written, 4 not delivered), zero u8 x 3, rows written
+//            u32, table name length u16, member name length u16, the table name, the
+//            member name (the hardware register or memory), then the command as the chip
+//            process's wire carries it (docs/chip-process.md: 60 bytes and its data)
+//
+// All integers are little-endian. Each list of commands goes to the file in one
+// write(2), so a killed agent loses nothing it had sent, and a file cut short (by a
+// kill, a full disk) is read up to its last whole record. A file never grows past the
+// cap (or one record, when a record alone is larger): the next list starts a new file,
+// and the oldest beyond the kept count is removed. Opening a journal where one exists
+// rotates the old one out, so each run starts a file of its own; a file there that is
+// not a journal is refused, never touched.
+//
+// The version rule: the version changes whenever a reader of the old version could
+// misread the new files; this reader reads its own version only and names both when
+// refusing one.
+//
+// Thread-safety: none; one agent thread writes a journal.
+#pragma once
+
+#include "platform/plugin/Export.h"
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/pelcar/SchanCmd.h"
+#include "platform/sim/FaultPlan.h"
+#include "platform/vorl/Ptr.h"
+
+namespace HwAgent {
+
+inline constexpr std::uint16_t kJournalVersion = 1;
+inline constexpr std::size_t kJournalHeaderBytes = 36;
+inline constexpr std::uint64_t kJournalMinBytes = 4096;
+inline constexpr std::uint64_t kJournalDefaultBytes = 64ull << 20;
+inline constexpr unsigned kJournalDefaultFiles = 4;  // the file and three rotated out
+
+// A journal that cannot be opened, written or read, in words for people.
+struct HWTABLES_API JournalError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+enum class JournalAnswer : std::uint8_t { done = 0, refused = 1, timedOut = 2, partial = 3, notDelivered = 4 };
+HWTABLES_API char const* journalAnswerName(JournalAnswer answer);
+
+struct HWTABLES_API JournalRecord {
+  std::uint64_t sequence = 0;
+  std::uint64_t timeNs = 0;
+  JournalAnswer answer = JournalAnswer::done;
+  std::uint32_t rowsWritten = 0;  // of a command the chip did not complete
+  std::string table;
+  Vorl::Ptr<Pelcar::SchanCmd> cmd;
+};
+
+class HWTABLES_API JournalWriter {
+ public:
+  // Opens the journal at `path`, rotating an earlier journal there out. Throws
+  // JournalError (a bad cap, a file there that is not a journal, one that cannot be
+  // made).
+  JournalWriter(std::string path, std::uint64_t maxBytes = kJournalDefaultBytes,
+                unsigned files = kJournalDefaultFiles);
+  ~JournalWriter();
+  JournalWriter(JournalWriter const&) = delete;
+  JournalWriter& operator=(JournalWriter const&) = delete;
+
+  // Records a list as the chip answered it (`outcome`; none: the list never reached
+  // the chip). Throws JournalError when the file cannot be written.
+  void record(Pelcar::SchanCmds const& cmds, std::string_view table,
+              Sim::WriteOutcome const* outcome);
+
+  std::string const& path() const { return path_; }
+  std::uint64_t recorded() const { return nextSequence_ - 1; }
+  std::uint64_t rotations() const { return rotations_; }
+
+ private:
+  void open();
+  void rotate();
+  void append(std::vector<std::uint8_t> const& bytes);
+
+  std::string path_;
+  std::uint64_t maxBytes_;
+  unsigned files_;
+  std::uint64_t run_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::uint64_t nextSequence_ = 1;
+  std::uint64_t rotations_ = 0;
+  std::vector<std::uint8_t> batch_;
+};
+
+struct HWTABLES_API JournalFile {
+  std::string path;
+  std::uint16_t version = 0;
+  std::uint64_t run = 0;
+  std::uint64_t firstSequence = 0;
+  std::uint64_t openedNs = 0;
+  std::vector<JournalRecord> records;
+  // Empty when the file ends with a whole record; otherwise where and why reading
+  // stopped ("cut short at byte 4130: a record of 96 bytes, 12 there").
+  std::string cutShort;
+  // The reading stopped at damage (a checksum, sequence or command that does not
+  // hold), not at a file's end cut short by a kill.
+  bool damaged = false;
+};
+
+// Reads one journal file. Throws JournalError for a file that is not a journal, or of
+// another version (naming both versions).
+HWTABLES_API JournalFile readJournalFile(std::string const& path);
+// The files of the run whose newest file is `path`: the rotated ones of the same run
+// first, oldest first, then `path` itself.
+HWTABLES_API std::vector<JournalFile> readJournal(std::string const& path);
+
+}  // namespace HwAgent

@@ -1,0 +1,172 @@
+// The agent on a chip that fails on purpose: every command the chip did not complete
+// is reported with its table, FAPs and rows and never counted as sent; the shadows
+// keep the desired state, so an audit finds exactly the tables that failed and a
+// reconcile leaves the chip as a download that never failed would have; the same seed
+// gives the same run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "tests/agent/AgentTestSupport.h"
+
+namespace {
+
+using namespace bcm88490_a0;
+using namespace AgentTest;
+
+constexpr char const* kFaults = "refuse-rate=0.1,partial-rate=0.3,flip-every=40,seed=5";
+std::vector<U32> const kFaps{0, 1, 2, 3};
+
+struct Run {
+  std::vector<std::string> downloadFailures;
+  std::set<std::string> tablesFailed;
+  std::set<std::string> tablesDiffering;
+  std::vector<std::string> reconcileFailures;
+  std::size_t retries = 0;
+  bool reconcileClean = false;
+  std::size_t differencesAfter = 0;
+  Vorl::Ptr<Sim::Chip> chip;
+  std::uint64_t digest = 0;
+};
+
+Vorl::Ptr<Sim::Chip> cleanChip() {
+  TempDir dir;
+  auto chip = Vorl::makePtr<Sim::Chip>();
+  HwAgent::Agent agent(optionsFor(dir.file("stores"), "", false, kFaps),
+                       HwAgent::inProcessChip(chip));
+  EXPECT_TRUE(agent.download().ok());
+  return chip;
+}
+
+bool allZero(std::vector<U8> const& bytes) {
+  return std::ranges::all_of(bytes, [](U8 byte) { return byte == 0; });
+}
+
+// Cells that read differently on the two chips: a cell one chip never had reads as
+// zeros (a row whose download failed and whose desired entry is all zeros is not
+// rewritten: it already reads right).
+std::size_t cellsReadingDifferently(Sim::Chip const& one, Sim::Chip const& other) {
+  std::size_t differing = 0;
+  for (auto const& [address, cell] : one.cells()) {
+    auto found = other.cells().find(address);
+    if (found == other.cells().end() ? !allZero(cell.data) : found->second.data != cell.data) {
+      ++differing;
+    }
+  }
+  for (auto const& [address, cell] : other.cells()) {
+    if (!one.cells().contains(address) && !allZero(cell.data)) ++differing;
+  }
+  return differing;
+}
+
+Run faultyRun() {
+  TempDir dir;
+  auto chip = Vorl::makePtr<Sim::Chip>();
+  chip->faultPlanIs(Sim::FaultPlan::parse(kFaults));
+  HwAgent::Agent agent(optionsFor(dir.file("stores"), "", false, kFaps),
+                       HwAgent::inProcessChip(chip));
+  Run run;
+  auto download = agent.download();
+  EXPECT_FALSE(download.ok());
+  std::set<std::string> held;
+  for (auto const& table : agent.tables()) held.insert(table->hwTableKey().tableName);
+  for (auto const& failure : download.failures()) {
+    run.downloadFailures.push_back(failure.text());
+    run.tablesFailed.insert(failure.table);
+    EXPECT_TRUE(held.contains(failure.table)) << failure.text();
+    EXPECT_FALSE(failure.faps.empty());
+    for (auto fap : failure.faps) EXPECT_TRUE(std::ranges::count(kFaps, fap)) << failure.text();
+    EXPECT_LT(failure.rowsWritten, failure.rowCount) << failure.text();
+    EXPECT_TRUE(failure.text().starts_with("error: " + failure.table + " FAP "));
+  }
+  // Never counted as done: only the commands the chip completed are.
+  EXPECT_EQ(agent.commandsSent(), download.commands() - download.failures().size());
+
+  for (auto const& audit : agent.audit()) {
+    if (!audit.differences.empty()) run.tablesDiffering.insert(audit.table);
+  }
+  auto report = agent.reconcile();
+  for (auto const& failure : report.failures()) run.reconcileFailures.push_back(failure.text());
+  run.retries = report.total().retries;
+  run.reconcileClean = report.clean();
+  run.differencesAfter = auditDifferences(agent);
+  run.chip = chip;
+  run.digest = chip->digest();
+  return run;
+}
+
+TEST(ChipFaults, EveryFailureIsReportedAndAReconcileLeavesTheChipAsAFaultlessDownloadWould) {
+  auto run = faultyRun();
+  ASSERT_FALSE(run.downloadFailures.empty());
+  EXPECT_FALSE(run.tablesDiffering.empty());
+  // The chip still fails one command in ten while the reconcile writes: it writes again.
+  EXPECT_FALSE(run.reconcileFailures.empty());
+  EXPECT_GT(run.retries, 0u);
+  EXPECT_TRUE(run.reconcileClean);
+  EXPECT_EQ(run.differencesAfter, 0u);
+  // The shadows kept the desired state through it all: the chip ends as a download
+  // that never failed leaves it.
+  auto clean = cleanChip();
+  EXPECT_EQ(cellsReadingDifferently(*run.chip, *clean), 0u);
+  EXPECT_GT(cellsReadingDifferently(Sim::Chip(), *clean), 0u) << "the comparison compares";
+}
+
+TEST(ChipFaults, TheSameSeedGivesTheSameRun) {
+  auto first = faultyRun();
+  auto second = faultyRun();
+  EXPECT_EQ(first.downloadFailures, second.downloadFailures);
+  EXPECT_EQ(first.reconcileFailures, second.reconcileFailures);
+  EXPECT_EQ(first.tablesDiffering, second.tablesDiffering);
+  EXPECT_EQ(first.digest, second.digest);
+}
+
+TEST(ChipFaults, ARefusedEntryWriteNamesItsTableFapAndRowAndTheShadowKeepsTheEntry) {
+  TempDir dir;
+  auto chip = Vorl::makePtr<Sim::Chip>();
+  HwAgent::Agent agent(optionsFor(dir.file("stores"), "", false), HwAgent::inProcessChip(chip));
+  ASSERT_TRUE(agent.download().ok());
+  auto sent = agent.commandsSent();
+  chip->faultPlanIs(Sim::FaultPlan::parse("refuse=1"));
+  setByte0<IppdPphAttributeByEeiHwDirect>(agent, 1, 9, 0x35);
+  try {
+    sendEntry<IppdPphAttributeByEeiHwDirect>(agent, 1, 9);
+    FAIL() << "the refused write was not reported";
+  } catch (HwAgent::ChipFault const& fault) {
+    EXPECT_EQ(fault.kind(), HwAgent::ErrorKind::chipFailure);
+    ASSERT_EQ(fault.failures().size(), 1u);
+    auto const& failure = fault.failures()[0];
+    EXPECT_EQ(failure.table, IppdPphAttributeByEeiHwDirect::tableName());
+    EXPECT_EQ(failure.faps, std::vector<U32>{1});
+    EXPECT_EQ(failure.firstRow, 9u);
+    EXPECT_EQ(failure.rowCount, 1u);
+    EXPECT_EQ(failure.kind, Sim::FaultKind::refused);
+    EXPECT_NE(failure.text().find("FAP 1 row 9 "), std::string::npos) << failure.text();
+    EXPECT_NE(std::string(fault.what()).find("did not complete 1 of 1"), std::string::npos);
+  }
+  EXPECT_EQ(agent.commandsSent(), sent);
+  EXPECT_EQ((byte0<IppdPphAttributeByEeiHwDirect>(agent, 1, 9)), 0x35);
+  EXPECT_EQ(auditDifferences(agent), 1u);
+  // The plan's one refusal is spent: the reconcile's write lands.
+  auto report = agent.reconcile();
+  EXPECT_EQ(report.total().rowsWritten, 1u);
+  EXPECT_TRUE(report.failures().empty());
+  EXPECT_EQ(auditDifferences(agent), 0u);
+}
+
+TEST(ChipFaults, ARowThatNeverTakesIsLeftDifferingAfterABoundedNumberOfRounds) {
+  TempDir dir;
+  auto chip = Vorl::makePtr<Sim::Chip>();
+  HwAgent::Agent agent(optionsFor(dir.file("stores"), "", false), HwAgent::inProcessChip(chip));
+  ASSERT_TRUE(agent.download().ok());
+  setByte0<IppdPphAttributeByEeiHwDirect>(agent, 0, 3, 0x21);
+  chip->faultPlanIs(Sim::FaultPlan::parse("refuse-rate=1"));
+  auto report = agent.reconcile({IppdPphAttributeByEeiHwDirect::tableName(), 0});
+  EXPECT_FALSE(report.clean());
+  EXPECT_EQ(report.total().rowsStillDiffering, 1u);
+  EXPECT_EQ(report.failures().size(), 8u);  // one write a round, eight rounds
+  EXPECT_EQ(report.total().retries, 7u);
+  EXPECT_NE(report.text().find("1 rows STILL DIFFER"), std::string::npos) << report.text();
+}
+
+}  // namespace

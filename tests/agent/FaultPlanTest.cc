@@ -1,0 +1,266 @@
+// The simulated chip failing on purpose: the plan's text, each fault on exactly the
+// command it names and no other, what of a failed command lands on the chip, the same
+// run for the same seed, and the faults crossing a chip process's socket intact.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/sim/ChipClient.h"
+#include "platform/sim/ChipServer.h"
+#include "platform/vorl/Exceptions.h"
+#include "tests/agent/AgentTestSupport.h"
+
+namespace {
+
+using Sim::FaultKind;
+using Sim::FaultPlan;
+
+// A bulk write of `rows` rows of 4 bytes at `row` on the FAPs given; row r holds r+1 in
+// every byte, so that no written row is all zeros.
+Vorl::Ptr<Pelcar::SchanCmd> bulkWrite(U32 row, U32 rows, std::vector<U32> faps = {0}) {
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+  cmd->kind = rows == 1 ? Pelcar::SchanCmdKind::memoryWrite : Pelcar::SchanCmdKind::memoryBulkWrite;
+  for (auto fap : faps) cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
+  cmd->block = 38;
+  cmd->address = 0x770000;
+  cmd->row = row;
+  cmd->entrySize = 4;
+  cmd->rowCount = rows;
+  for (U32 index = 0; index < rows; ++index) {
+    for (int byte = 0; byte < 4; ++byte) cmd->data.push_back(static_cast<U8>(row + index + 1));
+  }
+  return cmd;
+}
+
+Vorl::Ptr<Pelcar::SchanCmds> listOf(std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds) {
+  auto list = Pelcar::schanCmdsFactory();
+  for (auto const& cmd : cmds) list->cmdEnq(cmd);
+  return list;
+}
+
+// 200 lists of five commands: three bulk writes of 8 rows, two one-row writes.
+std::vector<Vorl::Ptr<Pelcar::SchanCmds>> workload() {
+  std::vector<Vorl::Ptr<Pelcar::SchanCmds>> lists;
+  for (U32 list = 0; list < 200; ++list) {
+    U32 base = list * 64;
+    lists.push_back(listOf({bulkWrite(base, 8), bulkWrite(base + 8, 1), bulkWrite(base + 16, 8),
+                            bulkWrite(base + 24, 1), bulkWrite(base + 32, 8, {0, 1})}));
+  }
+  return lists;
+}
+
+std::vector<Sim::WriteOutcome> run(Sim::Chip& chip, FaultPlan const& plan) {
+  chip.faultPlanIs(plan);
+  std::vector<Sim::WriteOutcome> outcomes;
+  for (auto const& list : workload()) outcomes.push_back(chip.execute(list));
+  return outcomes;
+}
+
+TEST(FaultPlan, TextIsReadBackToTheSamePlanAndBadTextIsRefusedByName) {
+  auto plan = FaultPlan::parse(
+      "refuse=3,refuse-rate=0.25,timeout=2,timeout-rate=0.5,partial=4,partial-rate=1,"
+      "partial-rows=7,flip-every=9,seed=42");
+  EXPECT_EQ(plan.refuseNth, 3u);
+  EXPECT_EQ(plan.refuseRate, 0.25);
+  EXPECT_EQ(plan.partialRows, 7u);
+  EXPECT_EQ(plan.flipEvery, 9u);
+  EXPECT_EQ(plan.seed, 42u);
+  auto again = FaultPlan::parse(plan.text());
+  EXPECT_EQ(again.text(), plan.text());
+  EXPECT_TRUE(FaultPlan::parse("seed=5").empty());
+
+  struct Case {
+    std::string text;
+    std::string named;  // what the message must name
+  };
+  std::vector<Case> cases{
+      {"", "empty"},
+      {"refuse", "name=value"},
+      {"refuse=0", "at least 1"},
+      {"refuse=-1", "whole number"},
+      {"refuse=3x", "whole number"},
+      {"refuse-rate=1.5", "outside 0..1"},
+      {"refuse-rate=-0.1", "outside 0..1"},
+      {"refuse-rate=nan", "not a number"},
+      {"partial-rows=99999999999", "too large"},
+      {"seed=1,,refuse=2", "name=value"},
+      {"explode=1", "unknown fault 'explode'"},
+  };
+  for (auto const& each : cases) {
+    try {
+      FaultPlan::parse(each.text);
+      ADD_FAILURE() << "accepted: " << each.text;
+    } catch (Sim::FaultPlanError const& error) {
+      EXPECT_NE(std::string(error.what()).find(each.named), std::string::npos)
+          << each.text << ": " << error.what();
+    }
+  }
+}
+
+TEST(FaultPlan, TheNthCommandFailsAndNoOtherWhateverListItIsIn) {
+  // Counted over the run, not per list (five writes and three bulk writes a list): the
+  // 7th write is the second list's 2nd command, its 4th bulk write the second list's
+  // 1st, the 9th bulk write the third list's 5th.
+  Sim::Chip chip;
+  chip.faultPlanIs(FaultPlan::parse("refuse=7,timeout=4,partial=9,partial-rows=5"));
+  auto lists = workload();
+  EXPECT_TRUE(chip.execute(lists[0]).ok());
+  auto second = chip.execute(lists[1]);
+  EXPECT_EQ(second.commands, 5u);
+  EXPECT_EQ(second.completed(), 3u);
+  ASSERT_EQ(second.faults.size(), 2u);
+  EXPECT_EQ(second.faults[0].index, 0u);
+  EXPECT_EQ(second.faults[0].kind, FaultKind::timedOut);
+  EXPECT_EQ(second.faults[1].index, 1u);
+  EXPECT_EQ(second.faults[1].kind, FaultKind::refused);
+  auto third = chip.execute(lists[2]);
+  ASSERT_EQ(third.faults.size(), 1u);
+  EXPECT_EQ(third.faults[0].index, 4u);
+  EXPECT_EQ(third.faults[0].kind, FaultKind::partial);
+  EXPECT_EQ(third.faults[0].rowsWritten, 5u);
+  EXPECT_TRUE(chip.execute(lists[3]).ok());
+
+  auto row = [&chip](U32 fap, U32 at) {
+    return chip.memoryRow(Pelcar::FapId(fap), 38, 0x770000, 0, at).has_value();
+  };
+  // Timed out and refused: nothing of them; the commands after them: written.
+  for (U32 at = 64; at < 72; ++at) EXPECT_FALSE(row(0, at)) << at;
+  EXPECT_FALSE(row(0, 72));
+  EXPECT_TRUE(row(0, 80));
+  EXPECT_TRUE(row(0, 88));
+  // Partial: exactly its first five rows, on each FAP of its mask.
+  for (U32 fap : {0u, 1u}) {
+    for (U32 at = 160; at < 168; ++at) EXPECT_EQ(row(fap, at), at < 165) << fap << " " << at;
+  }
+  EXPECT_EQ(chip.faults()->faultsInjected(), 3u);
+  // Refused and timed out commands are not counted as executed; a partial one is.
+  EXPECT_EQ(chip.commandsExecuted(), 20u - 2u);
+}
+
+TEST(FaultPlan, TimeoutsAndPartialsStrikeBulkWritesOnlyAndAPartialNeverLandsWhole) {
+  Sim::Chip chip;
+  auto outcomes = run(chip, FaultPlan::parse("timeout-rate=0.3,partial-rate=0.5,seed=3"));
+  std::size_t timedOut = 0;
+  std::size_t partial = 0;
+  auto lists = workload();
+  for (std::size_t list = 0; list < outcomes.size(); ++list) {
+    for (auto const& fault : outcomes[list].faults) {
+      auto const& cmd = *std::next(lists[list]->begin(), fault.index);
+      EXPECT_EQ(cmd->kind, Pelcar::SchanCmdKind::memoryBulkWrite);
+      EXPECT_NE(fault.kind, FaultKind::refused);
+      if (fault.kind == FaultKind::partial) {
+        ++partial;
+        EXPECT_LT(fault.rowsWritten, cmd->rowCount);
+      } else {
+        ++timedOut;
+        EXPECT_EQ(fault.rowsWritten, 0u);
+      }
+    }
+  }
+  // 600 bulk writes: about 180 time out, about half of the rest land partly.
+  EXPECT_GT(timedOut, 120u);
+  EXPECT_LT(timedOut, 240u);
+  EXPECT_GT(partial, 150u);
+  EXPECT_LT(partial, 270u);
+}
+
+TEST(FaultPlan, TheSameSeedGivesTheSameRunAndAnotherSeedAnother) {
+  auto plan = FaultPlan::parse("refuse-rate=0.1,partial-rate=0.2,flip-every=13,seed=11");
+  Sim::Chip one;
+  Sim::Chip two;
+  auto first = run(one, plan);
+  auto second = run(two, plan);
+  ASSERT_EQ(first.size(), second.size());
+  std::size_t refused = 0;
+  for (std::size_t index = 0; index < first.size(); ++index) {
+    EXPECT_EQ(first[index].faults, second[index].faults) << "list " << index;
+    for (auto const& fault : first[index].faults) refused += fault.kind == FaultKind::refused;
+  }
+  EXPECT_EQ(one.digest(), two.digest());
+  EXPECT_GT(refused, 60u);  // 10 % of 1000 commands
+  EXPECT_LT(refused, 140u);
+
+  Sim::Chip three;
+  plan.seed = 12;
+  auto third = run(three, plan);
+  EXPECT_NE(one.digest(), three.digest());
+}
+
+TEST(FaultPlan, ABitFlipsInACellOfEveryNthCommandAndNowhereElse) {
+  Sim::Chip faulty;
+  Sim::Chip clean;
+  run(faulty, FaultPlan::parse("flip-every=50,seed=4"));
+  for (auto const& list : workload()) clean.execute(list);
+  ASSERT_EQ(faulty.cells().size(), clean.cells().size());
+  std::size_t cellsFlipped = 0;
+  for (auto const& [address, cell] : faulty.cells()) {
+    auto const& good = clean.cells().at(address).data;
+    int bits = 0;
+    for (std::size_t byte = 0; byte < good.size(); ++byte) {
+      bits += __builtin_popcount(static_cast<unsigned>(good[byte] ^ cell.data[byte]));
+    }
+    EXPECT_LE(bits, 1) << "row " << address.row;
+    cellsFlipped += bits;
+  }
+  // 1000 commands, a flip in every 50th: 20, none of them undone by a later write
+  // (every command writes rows of its own).
+  EXPECT_EQ(cellsFlipped, 20u);
+  EXPECT_EQ(faulty.faults()->bitsFlipped(), 20u);
+  EXPECT_EQ(faulty.faults()->faultsInjected(), 0u);
+}
+
+TEST(FaultPlan, AMalformedListIsStillRefusedWholeBeforeAnyFaultIsDrawn) {
+  Sim::Chip chip;
+  chip.faultPlanIs(FaultPlan::parse("refuse=2"));
+  auto bad = bulkWrite(0, 2);
+  bad->data.pop_back();
+  EXPECT_THROW(chip.execute(listOf({bulkWrite(100, 1), bad})), Vorl::RangeException);
+  EXPECT_TRUE(chip.cells().empty());
+  // The refused list drew nothing: the 2nd command is still to come.
+  auto outcome = chip.execute(listOf({bulkWrite(100, 1), bulkWrite(101, 1)}));
+  ASSERT_EQ(outcome.faults.size(), 1u);
+  EXPECT_EQ(outcome.faults[0].index, 1u);
+  chip.faultPlanIs(std::nullopt);
+  EXPECT_EQ(chip.faults(), nullptr);
+  EXPECT_TRUE(chip.execute(listOf({bulkWrite(101, 1)})).ok());
+}
+
+TEST(FaultPlan, AChipProcessAnswersWithTheSameFaultsAsAChipInProcess) {
+  AgentTest::TempDir dir;
+  auto plan = FaultPlan::parse("refuse-rate=0.1,timeout-rate=0.05,partial-rate=0.2,seed=8");
+  Sim::ChipServer::Options options;
+  options.socketPath = dir.file("chip.sock");
+  options.log = [](std::string const&) {};
+  options.faults = plan;
+  Sim::ChipServer server(options);
+  std::thread serving([&server] { server.run(); });
+  struct Stop {
+    Sim::ChipServer& server;
+    std::thread& thread;
+    ~Stop() {
+      server.stop();
+      thread.join();
+    }
+  } stop{server, serving};
+
+  Sim::Chip local;
+  auto expected = run(local, plan);
+  Sim::ChipClient client(options.socketPath);
+  // All the lists as one: the indices of the faults run over the whole list.
+  auto all = Pelcar::schanCmdsFactory();
+  for (auto const& list : workload()) all->cmdsAppend(list);
+  auto outcome = client.write(all);
+  EXPECT_EQ(outcome.commands, 1000u);
+  std::vector<Sim::CommandFault> flattened;
+  for (std::size_t list = 0; list < expected.size(); ++list) {
+    for (auto fault : expected[list].faults) {
+      fault.index += static_cast<std::uint32_t>(list * 5);
+      flattened.push_back(fault);
+    }
+  }
+  ASSERT_FALSE(flattened.empty());
+  EXPECT_EQ(outcome.faults, flattened);
+  EXPECT_EQ(client.digest().digest, local.digest());
+}
+
+}  // namespace
