@@ -11,6 +11,8 @@ char const* opName(Op op) {
       return "insert";
     case Op::update:
       return "update";
+    case Op::batchUpdate:
+      return "update_batch64";
     case Op::remove:
       return "remove";
     case Op::lookup:

@@ -20,6 +20,7 @@ namespace Bench {
 enum class Op {
   insert,
   update,
+  batchUpdate,  // updates of present keys, 64 to a batch (store only)
   remove,
   lookup,
   readerLookup,

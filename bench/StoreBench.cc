@@ -7,6 +7,7 @@
 //   insert         N new keys into an empty container (emptying it is not timed)
 //   update         overwrite the value of a present key (unordered_map: find, then
 //                  assign in place)
+//   update_batch64 the same, 64 updates to a batch (store only; ns per update)
 //   remove         remove all N keys (putting them back is not timed)
 //   lookup         the writer's own lookup of a present key, value copied out
 //   reader lookup  a lookup from another process (a forked child that attaches as a
@@ -57,6 +58,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -375,6 +377,28 @@ void updateBench(benchmark::State& state, std::size_t entries) {
   opsPerIteration(state, 1);
 }
 
+// Updates of present keys 64 at a time, each batch one call (one critical section,
+// one publish); ns per update, so it sits beside the single update and the map's.
+constexpr std::size_t kUpdateBatch = 64;
+
+template <class Subject, std::size_t V>
+void batchUpdateBench(benchmark::State& state, std::size_t entries) {
+  auto& subject = filled<Subject, V>(entries);
+  auto const& updates = updateValues<V>(entries);
+  std::size_t next = 0;
+  std::size_t generation = 0;
+  for (auto _ : state) {
+    std::size_t count = std::min(kUpdateBatch, entries - next);
+    subject.updateBatch(std::span<Value<V> const>(updates[generation].data() + next, count));
+    next += count;
+    if (next == entries) {
+      next = 0;
+      generation ^= 1;
+    }
+  }
+  opsPerIteration(state, std::min(kUpdateBatch, entries));
+}
+
 template <class Subject, std::size_t V, bool dependent = false>
 void lookupBench(benchmark::State& state, std::size_t entries) {
   auto& subject = filled<Subject, V>(entries);
@@ -550,6 +574,8 @@ void addAll(std::vector<std::size_t> const& entryCounts) {
     add(Op::latency, MapSubject<V>::kName, V, entries, lookupBench<MapSubject<V>, V, true>)
         ->Repetitions(repetitions);
     addWriterSide<StoreSubject<V>, V>(entries);
+    add(Op::batchUpdate, StoreSubject<V>::kName, V, entries, batchUpdateBench<StoreSubject<V>, V>)
+        ->Repetitions(repetitions);
     addReaderSide<StoreSubject<V>, StoreReaderSide<V>, V>(entries);
     add(Op::readerBatch, StoreSubject<V>::kName, V, entries,
         readerLookupBench<StoreSubject<V>, StoreReaderSide<V>, V, false, true>)

@@ -152,6 +152,7 @@ class StoreSubject {
 
   void insert(Value<V> const& value) { writer_.write(value, true); }
   void update(Value<V> const& value) { writer_.write(value, true); }
+  void updateBatch(std::span<Value<V> const> values) { writer_.writeBatch(values, true); }
   bool remove(std::uint32_t key) { return writer_.remove(key, nullptr); }
   bool lookup(std::uint32_t key, Value<V>& out) {
     bool found = false;

@@ -124,12 +124,16 @@ std::vector<Target> targetsAt(CollectingReporter const& reporter, std::size_t v,
                        true, 1.5});
     targets.push_back({"store update / map update (find + assign) <= 2",
                        ratio(ns(Op::update, kStore), ns(Op::update, kMap)), true, 2});
+    targets.push_back({"store update in batches of 64 / map update (find + assign) <= 2",
+                       ratio(ns(Op::batchUpdate, kStore), ns(Op::update, kMap)), true, 2});
     targets.push_back({"store insert / map insert <= 2",
                        ratio(ns(Op::insert, kStore), ns(Op::insert, kMap)), true, 2});
   }
   if (entries == 1000000) {
     targets.push_back({"store reader lookup, single keys, other process / map find <= 1.5",
                        ratio(ns(Op::readerLookup, kStore), mapFind), true, 1.5});
+    targets.push_back({"lookup through a shadow, other process / map find <= 2",
+                       ratio(ns(Op::shadowLookup, kStore), mapFind), true, 2});
     targets.push_back({"store reader lookup, batches of 64 / map find <= 1.2",
                        ratio(ns(Op::readerBatch, kStore), mapFind), true, 1.2});
     targets.push_back({"LMDB put+commit (update) / store update >= 10",

@@ -17,4 +17,24 @@ std::optional<Pelcar::Fapmask> gateFapmask(Pelcar::Fapmask const& applicable,
   return std::nullopt;
 }
 
+DownloadTexts downloadTexts(Hardware::Sand::FapRevision const& fapRevision,
+                            Pelcar::Fapmask const& downloadFapmask) {
+  struct Cache {
+    std::optional<Hardware::Sand::FapRevision> revision;
+    Vorl::String revisionText;
+    std::optional<Pelcar::Fapmask> mask;
+    Vorl::String maskText;
+  };
+  static thread_local Cache cache;
+  if (!cache.revision || !(*cache.revision == fapRevision)) {
+    cache.revisionText = fapRevision.revString();
+    cache.revision = fapRevision;
+  }
+  if (!cache.mask || !(*cache.mask == downloadFapmask)) {
+    cache.maskText = Pelcar::valueToStrep(downloadFapmask);
+    cache.mask = downloadFapmask;
+  }
+  return {cache.revisionText, cache.maskText};
+}
+
 }  // namespace Framework

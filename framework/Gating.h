@@ -12,6 +12,7 @@
 
 #include <optional>
 
+#include "platform/hardware/FapRevision.h"
 #include "platform/pelcar/Fapmask.h"
 #include "platform/tessar/Keys.h"
 #include "platform/vorl/Trace.h"
@@ -27,5 +28,16 @@ HWTABLES_API std::optional<Pelcar::Fapmask> gateFapmask(Pelcar::Fapmask const& a
                                            Tessar::HwShadowKey hwShadowKey,
                                            Pelcar::Fapmask const& requested,
                                            Vorl::TraceHandle const& trace, GatingSite site);
+
+// The texts of a download's record and traces ("fapRevision: {}, downloadFapmask: {}").
+// A table's download asks every shadow with the same mask and revision, so they are
+// made once per thread and reused while the mask and revision stay the same; the
+// references stay valid until the next call on the same thread.
+struct DownloadTexts {
+  Vorl::String const& revision;
+  Vorl::String const& mask;
+};
+HWTABLES_API DownloadTexts downloadTexts(Hardware::Sand::FapRevision const& fapRevision,
+                                         Pelcar::Fapmask const& downloadFapmask);
 
 }  // namespace Framework

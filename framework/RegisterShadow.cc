@@ -22,19 +22,27 @@ Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::entrySchanCmds(
 Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::download(
     Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
     Pelcar::Fapmask const& downloadFapmask) const {
-  if (deleted()) return nullptr;
-  auto revisionText = fapRevision.revString();
-  auto maskText = Pelcar::valueToStrep(downloadFapmask);
-  GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, revisionText,
-                maskText);
-  VORL_TRACE(trace(), 8, "fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, revisionText,
-             maskText);
+  auto cmds = Pelcar::schanCmdsFactory();
+  if (!downloadInto(fapType, fapRevision, downloadFapmask, *cmds)) return nullptr;
+  return cmds;
+}
+
+bool RegisterShadowBase::downloadInto(Vorl::String const& fapType,
+                                      Hardware::Sand::FapRevision const& fapRevision,
+                                      Pelcar::Fapmask const& downloadFapmask,
+                                      Pelcar::SchanCmds& into) const {
+  if (deleted()) return false;
+  auto texts = downloadTexts(fapRevision, downloadFapmask);
+  GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, texts.revision,
+                texts.mask);
+  VORL_TRACE(trace(), 8, "fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType,
+             texts.revision, texts.mask);
   VORL_TRACE(constTrace(), 8, " fapType: {} fapRevision: {} downloadFapmask: {}", fapType,
-             revisionText, maskText);
+             texts.revision, texts.mask);
   auto applicable = gateFapmask(applicableFapmask(downloadFapmask), hwShadowKey(), downloadFapmask,
                                 constTrace(), GatingSite::downloadFapmask);
-  if (!applicable) return nullptr;
-  return downloadWorker(fapRevision, *applicable, false);
+  if (!applicable) return false;
+  return downloadWorkerInto(fapRevision, *applicable, false, into);
 }
 
 Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::clearShadow(
@@ -48,38 +56,40 @@ Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::clearShadow(
 Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::downloadWorker(
     Hardware::Sand::FapRevision const& fapRevision, Pelcar::Fapmask const& downloadFapmask,
     bool isDelete) const {
+  auto cmds = Pelcar::schanCmdsFactory();
+  if (!downloadWorkerInto(fapRevision, downloadFapmask, isDelete, *cmds)) return nullptr;
+  return cmds;
+}
+
+bool RegisterShadowBase::downloadWorkerInto(Hardware::Sand::FapRevision const& fapRevision,
+                                            Pelcar::Fapmask const& downloadFapmask,
+                                            bool isDelete, Pelcar::SchanCmds& into) const {
   VORL_TRACE(constTrace(), 8, "fapRevision: {}, downloadFapmask: {}, isDelete: {}", fapRevision,
              downloadFapmask, isDelete);
   auto applicable = gateFapmask(applicableFapmask(downloadFapmask), hwShadowKey(), downloadFapmask,
                                 constTrace(), GatingSite::downloadFapmask);
-  if (!applicable) return nullptr;
-  return downloadWorkerKeyBasedFullEntryByEntry(fapRevision, *applicable, isDelete);
-}
-
-Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::downloadWorkerKeyBasedFullEntryByEntry(
-    Hardware::Sand::FapRevision const& fapRevision, Pelcar::Fapmask const& fapMask,
-    bool isDelete) const {
-  VORL_TRACE(constTrace(), 8, "fapRevision: {}, fapMask: {}, isDelete: {}", fapRevision, fapMask,
-             isDelete);
-  auto applicable = gateFapmask(applicableFapmask(fapMask), hwShadowKey(), fapMask, constTrace(),
-                                GatingSite::fapMask);
-  if (!applicable) return nullptr;
-  auto cmds = Pelcar::schanCmdsFactory();
+  if (!applicable) return false;
+  VORL_TRACE(constTrace(), 8, "fapRevision: {}, fapMask: {}, isDelete: {}", fapRevision,
+             *applicable, isDelete);
+  auto fapMask = gateFapmask(applicableFapmask(*applicable), hwShadowKey(), *applicable,
+                             constTrace(), GatingSite::fapMask);
+  if (!fapMask) return false;
+  // The entries' commands go straight to `into`, in entry order. The mask is gated
+  // once for the walk: every entry would be gated to the same mask.
   auto first = bcmGroupAddrInfo()->firstMember();
   for (U32 array = 0; array < first->arrayCount; ++array) {
     auto arrayIndex = static_cast<U8>(first->firstArrayIndex + array);
     for (U32 entry = 0; entry < first->entryCount; ++entry) {
-      auto entryCmds =
-          entrySchanCmds(*applicable, fapRevision,
-                         recordKey(arrayIndex, first->firstEntryIndex + entry), isDelete);
-      while (entryCmds) {
-        auto cmd = entryCmds->cmdDeq();
-        if (!cmd) break;
-        cmds->cmdEnq(cmd);
+      auto key = recordKey(arrayIndex, first->firstEntryIndex + entry);
+      VORL_TRACE(constTrace(), 8, "key: {}", key);
+      U8 const* data = defaultEntry();
+      if (!isDelete) {
+        if (auto const* stored = record(key)) data = stored->data;
       }
+      schanCmdsWorkerInto(*fapMask, fapRevision, key.arrayIndex, key.entryIndex, data, into);
     }
   }
-  return cmds;
+  return true;
 }
 
 }  // namespace Framework

@@ -32,6 +32,9 @@ class HWTABLES_API RegisterShadowBase : public Tessar::RegisterKeyBasedShadowBas
   Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
                                         Hardware::Sand::FapRevision const& fapRevision,
                                         Pelcar::Fapmask const& downloadFapmask) const override;
+  bool downloadInto(Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
+                    Pelcar::Fapmask const& downloadFapmask,
+                    Pelcar::SchanCmds& into) const override;
   // Default-data writes for every entry, then every record of the shadow is removed
   // (also when no FAP is applicable). If building the commands fails, nothing is removed.
   Vorl::Ptr<Pelcar::SchanCmds> clearShadow(Hardware::Sand::FapRevision const& fapRevision,
@@ -47,9 +50,9 @@ class HWTABLES_API RegisterShadowBase : public Tessar::RegisterKeyBasedShadowBas
                                               bool isDelete) const;
 
  private:
-  Vorl::Ptr<Pelcar::SchanCmds> downloadWorkerKeyBasedFullEntryByEntry(
-      Hardware::Sand::FapRevision const& fapRevision, Pelcar::Fapmask const& fapMask,
-      bool isDelete) const;
+  bool downloadWorkerInto(Hardware::Sand::FapRevision const& fapRevision,
+                          Pelcar::Fapmask const& downloadFapmask, bool isDelete,
+                          Pelcar::SchanCmds& into) const;
 };
 
 }  // namespace Framework

@@ -22,6 +22,7 @@
 
 #include <cstring>
 #include <functional>
+#include <span>
 #include <string>
 
 #include <fmt/format.h>
@@ -139,6 +140,44 @@ class BrellWriter : public BrellInterface<T> {
     if (slots().occupancy() > map().growThreshold()) map().growBuckets();
     section.leave();
     return Slots::valueAt(slots().slot(index));
+  }
+
+  // Writes every value in order, as write() of each would (a key twice: the later
+  // value stays), in one operation: one critical section, and one publish to the
+  // notification ring for the whole batch, in which every changed slot keeps its own
+  // notification and sequence. Readers see each entry old or new, never torn, as for
+  // single writes; followers learn of every change once the batch is published. An
+  // empty batch changes and publishes nothing. When an entry fails (table full, no
+  // space to grow) the entries before it stay written and published, as if written
+  // one by one, and the exception reaches the caller. A writer killed inside a batch
+  // leaves the critical-section bit set: the next writer wipes the store.
+  void writeBatch(std::span<Value const> values, bool overwrite = true) {
+    requireAttached();
+    direct_.requireNone([&] {
+      return fmt::format("{} when writing a batch of {} values", direct_.stagedText(),
+                         values.size());
+    });
+    if (values.empty()) return;
+    RingBatch batch(files_.vanquo());
+    CriticalSection<T> section(operation_);
+    for (Value const& value : values) {
+      Key key = T::key(value);
+      if (std::uint32_t slot = map().findQuickly(key); slot != Map::kNotFound) [[likely]] {
+        if (overwrite) chain_.rewriteValue(slot, value);
+        continue;
+      }
+      auto position = map().locate(key);
+      if (position.found) {
+        if (overwrite) chain_.rewriteValue(position.slot, value);
+        continue;
+      }
+      std::uint32_t index = chain_.allocateSlot(section);
+      chain_.linkNewSlot(index, position.previous, value, position.rhash);
+      if (slots().occupancy() > map().growThreshold()) map().growBuckets();
+    }
+    // Published before the section closes, as a single write's notification is.
+    batch.publish();
+    section.leave();
   }
 
   bool remove(Key const& key, Value* removed) final {
@@ -286,6 +325,24 @@ class BrellWriter : public BrellInterface<T> {
   std::string dumpHeaders() const override { return files_.dumpHeaders(); }
 
  private:
+  // Holds the ring's publishing for a batch; publishes what the batch changed also
+  // when it leaves by an exception (the slots did change).
+  class RingBatch {
+   public:
+    explicit RingBatch(Vanquo::VanquoWriter& ring) : ring_(ring) { ring_.beginBatch(); }
+    RingBatch(RingBatch const&) = delete;
+    RingBatch& operator=(RingBatch const&) = delete;
+    ~RingBatch() { publish(); }
+    void publish() {
+      if (open_) ring_.endBatch();
+      open_ = false;
+    }
+
+   private:
+    Vanquo::VanquoWriter& ring_;
+    bool open_ = true;
+  };
+
   Slots& slots() { return files_.slots(); }
   Slots const& slots() const { return files_.slots(); }
   Map& map() { return files_.map(); }

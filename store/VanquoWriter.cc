@@ -30,6 +30,7 @@ void VanquoWriter::attach() {
   base_ = ring_.writableBase();
   waitPage_ = ring_.waitPage();
   head_ = 1;
+  publishedHead_ = 1;
   sleepsWoken_ = 0;
 }
 
@@ -61,13 +62,17 @@ void VanquoWriter::retire(RingFile& ring) {
   futexWakeAll(wait + RingOffset::wakeWord);
 }
 
-void VanquoWriter::publish(std::uint32_t slotIndex) {
+void VanquoWriter::storeEntry(std::uint32_t slotIndex) {
   std::uint64_t sequence = head_;
   unsigned char* entry = base_ + kEntryOffset + (sequence & (capacity_ - 1)) * 8;
   // Pairs with the reader's acquire load of the entry: a reader that accepts it has
   // loaded a head beyond it, so it sees the whole word.
   Brell::storeLong(entry, packEntry(sequence, slotIndex), std::memory_order_release);
   head_ = sequence + 1;
+}
+
+void VanquoWriter::publishHead() {
+  publishedHead_ = head_;
   // Sequentially consistent, with the sleeps load below: pairs with the sleeping
   // reader's increment of sleeps and its re-check of head (see VanquoRing.h).
   Brell::storeLong(base_ + RingOffset::head, head_, std::memory_order_seq_cst);
@@ -82,6 +87,11 @@ void VanquoWriter::publish(std::uint32_t slotIndex) {
     sleepsWoken_ = sleeps;
     ++wakes_;
   }
+}
+
+void VanquoWriter::publish(std::uint32_t slotIndex) {
+  storeEntry(slotIndex);
+  publishHead();
 }
 
 }  // namespace Vanquo

@@ -9,7 +9,8 @@
 // nothing and makes no file.
 //
 // Publishing is two atomic stores and one load, plus a futex wake only when a reader
-// has gone to sleep on the ring since the last wake-up. The ring never blocks the
+// has gone to sleep on the ring since the last wake-up; a batch of changes shares
+// one store of head and one load (beginBatch/endBatch). The ring never blocks the
 // writer: a reader that falls behind by more than the capacity resynchronises from
 // the slot table. Nothing a reader leaves behind when it dies (see the wait page in
 // VanquoRing.h) slows the writer down.
@@ -51,7 +52,24 @@ class HWTABLES_API VanquoWriter {
 
   void slotChanged(std::uint32_t slotIndex) {
     if (base_ == nullptr) return;
+    if (batching_) {
+      storeEntry(slotIndex);
+      return;
+    }
     publish(slotIndex);
+  }
+
+  // A batch: between beginBatch() and endBatch() every change's entry is stored as
+  // it happens, and endBatch() publishes them all with one store of head (one
+  // sequentially consistent store and one look at the sleepers). Readers see the
+  // batch's notifications only then, all at once, each with its own sequence; a
+  // batch longer than the ring laps it (readers behind resynchronise, as for any
+  // writer that laps them). A writer killed inside a batch leaves entries beyond
+  // head that nobody reads.
+  void beginBatch() { batching_ = true; }
+  void endBatch() {
+    batching_ = false;
+    if (base_ != nullptr && publishedHead_ != head_) publishHead();
   }
 
   // The name readers find the ring under, recorded in the owner file.
@@ -70,6 +88,8 @@ class HWTABLES_API VanquoWriter {
 
  private:
   void publish(std::uint32_t slotIndex);
+  void storeEntry(std::uint32_t slotIndex);
+  void publishHead();
   // Clears the identity of the ring at `ring` and wakes its sleepers.
   static void retire(RingFile& ring);
 
@@ -81,6 +101,9 @@ class HWTABLES_API VanquoWriter {
   unsigned char* base_ = nullptr;
   unsigned char* waitPage_ = nullptr;
   std::uint64_t head_ = 1;
+  // The head readers were last shown (head_ runs ahead of it inside a batch).
+  std::uint64_t publishedHead_ = 1;
+  bool batching_ = false;
   std::uint64_t wakes_ = 0;
   // The sleeps count at the last wake-up: readers that went to sleep before it were
   // woken (or are gone).

@@ -108,15 +108,20 @@ Vorl::String Record::text() const {
   }
 }
 
-RecordWriter::RecordWriter(MessageDescriptor const& descriptor) : bytes_(kHeaderBytes, 0) {
+RecordWriter::RecordWriter(MessageDescriptor const& descriptor) {
+  // Most records are a few short arguments: one allocation holds them.
+  bytes_.reserve(128);
+  bytes_.resize(kHeaderBytes, 0);
   bytes_[12] = static_cast<std::uint8_t>(descriptor.id());
   bytes_[13] = static_cast<std::uint8_t>(descriptor.id() >> 8);
 }
 
 void RecordWriter::put(std::uint64_t value, std::size_t bytes) {
+  std::uint8_t little[8];
   for (std::size_t index = 0; index < bytes; ++index) {
-    bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * index)));
+    little[index] = static_cast<std::uint8_t>(value >> (8 * index));
   }
+  bytes_.insert(bytes_.end(), little, little + bytes);
 }
 
 void RecordWriter::add(std::uint64_t value) {

@@ -54,7 +54,9 @@ Vorl::Ptr<SchanCmd> SchanCmds::cmdDeq() {
 
 void SchanCmds::cmdsAppend(Vorl::Ptr<SchanCmds> const& other) {
   if (!other || other.get() == this) return;
-  while (auto cmd = other->cmdDeq()) cmdEnq(cmd);
+  // Moved, not copied: no reference count changes hands twice per command.
+  for (auto& cmd : other->cmds_) cmds_.push_back(std::move(cmd));
+  other->cmds_.clear();
 }
 
 Vorl::Ptr<SchanCmds> schanCmdsFactory() { return Vorl::makePtr<SchanCmds>(); }

@@ -55,6 +55,7 @@ class HWTABLES_API SchanCmd : public Vorl::Node {
 class HWTABLES_API SchanCmds : public Vorl::Node {
  public:
   void cmdEnq(Vorl::Ptr<SchanCmd> const& cmd) { cmds_.push_back(cmd); }
+  void cmdEnq(Vorl::Ptr<SchanCmd>&& cmd) { cmds_.push_back(std::move(cmd)); }
   // Removes and returns the first command; null when the list is empty.
   Vorl::Ptr<SchanCmd> cmdDeq();
 

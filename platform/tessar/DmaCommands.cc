@@ -11,6 +11,17 @@ Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
     Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> const&,
     BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
     U32 firstRow, U32 rowCount, DmaMemPoolManager::DmaMemPoolBuffer const& buffer) {
+  auto cmds = Pelcar::schanCmdsFactory();
+  memoryWriteDmamemPoolBulkCmdAppend(fapmask, fapRevision, instance, entrySize, memInfo,
+                                     arrayIndex, firstRow, rowCount, buffer, *cmds);
+  return cmds;
+}
+
+void memoryWriteDmamemPoolBulkCmdAppend(
+    Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
+    BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
+    U32 firstRow, U32 rowCount, DmaMemPoolManager::DmaMemPoolBuffer const& buffer,
+    Pelcar::SchanCmds& into) {
   auto bytes = static_cast<std::uint64_t>(entrySize) * rowCount;
   if (entrySize == 0 || rowCount == 0 || bytes > buffer.size()) {
     throw Vorl::RangeException(fmt::format("bulk write of {} rows of {} bytes from a {}-byte buffer",
@@ -39,9 +50,7 @@ Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
   cmd->entrySize = entrySize;
   cmd->rowCount = rowCount;
   cmd->data.assign(buffer.data(), buffer.data() + bytes);
-  auto cmds = Pelcar::schanCmdsFactory();
-  cmds->cmdEnq(cmd);
-  return cmds;
+  into.cmdEnq(std::move(cmd));
 }
 
 }  // namespace Tessar

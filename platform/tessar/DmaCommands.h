@@ -25,4 +25,12 @@ HWTABLES_API Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
     BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
     U32 firstRow, U32 rowCount, DmaMemPoolManager::DmaMemPoolBuffer const& buffer);
 
+// The same command appended to `into` (no list of its own is made); throws as above
+// and then appends nothing.
+HWTABLES_API void memoryWriteDmamemPoolBulkCmdAppend(
+    Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
+    BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
+    U32 firstRow, U32 rowCount, DmaMemPoolManager::DmaMemPoolBuffer const& buffer,
+    Pelcar::SchanCmds& into);
+
 }  // namespace Tessar

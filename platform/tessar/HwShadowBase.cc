@@ -27,6 +27,16 @@ Pelcar::Fapmask HwShadowBase::applicableFapmask(Pelcar::Fapmask const& requested
   return applicable;
 }
 
+bool HwShadowBase::downloadInto(Vorl::String const& fapType,
+                                Hardware::Sand::FapRevision const& fapRevision,
+                                Pelcar::Fapmask const& downloadFapmask,
+                                Pelcar::SchanCmds& into) const {
+  auto cmds = download(fapType, fapRevision, downloadFapmask);
+  if (!cmds) return false;
+  into.cmdsAppend(cmds);
+  return true;
+}
+
 std::vector<U8> HwShadowBase::expectedRows(BcmRegMemInfo const& member) const {
   std::vector<U8> rows;
   rows.reserve(std::size_t{member.arrayCount} * member.entryCount * entrySize());
@@ -57,6 +67,15 @@ void DirectShadowBase::requireLive() const {
 Vorl::Ptr<Pelcar::SchanCmds> DirectShadowBase::schanCmdsWorker(
     Pelcar::Fapmask const& applicable, Hardware::Sand::FapRevision const& fapRevision,
     U8 arrayIndex, U32 entryIndex, U8 const* data) const {
+  auto cmds = Pelcar::schanCmdsFactory();
+  schanCmdsWorkerInto(applicable, fapRevision, arrayIndex, entryIndex, data, *cmds);
+  return cmds;
+}
+
+void DirectShadowBase::schanCmdsWorkerInto(Pelcar::Fapmask const& applicable,
+                                           Hardware::Sand::FapRevision const& fapRevision,
+                                           U8 arrayIndex, U32 entryIndex, U8 const* data,
+                                           Pelcar::SchanCmds& into) const {
   auto const& description = bcmGroupAddrInfo();
   if (!description)
     throw Vorl::InvalidInitializeException("shadow " + name() + " has no description");
@@ -73,7 +92,6 @@ Vorl::Ptr<Pelcar::SchanCmds> DirectShadowBase::schanCmdsWorker(
                       member->firstEntryIndex, member->entryCount));
     }
   }
-  auto cmds = Pelcar::schanCmdsFactory();
   for (auto const& [memoryId, member] : description->members()) {
     for (auto const& [instanceId, instance] : member->instances) {
       if (!coversInstance(instanceId)) continue;
@@ -90,10 +108,9 @@ Vorl::Ptr<Pelcar::SchanCmds> DirectShadowBase::schanCmdsWorker(
       cmd->entrySize = member->entrySize;
       cmd->rowCount = 1;
       cmd->data.assign(data, data + member->entrySize);
-      cmds->cmdEnq(cmd);
+      into.cmdEnq(std::move(cmd));
     }
   }
-  return cmds;
 }
 
 RegisterKeyBasedShadowBase::RegisterKeyBasedShadowBase(

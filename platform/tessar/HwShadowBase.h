@@ -101,6 +101,13 @@ class HWTABLES_API HwShadowBase : public Vorl::Node {
   virtual Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
                                                 Hardware::Sand::FapRevision const& fapRevision,
                                                 Pelcar::Fapmask const& downloadFapmask) const = 0;
+  // The same commands appended to `into`; false (and nothing appended) when download()
+  // would return null. A table's download collects its shadows' commands this way,
+  // without a list per shadow; shadow kinds that build commands in bulk override it.
+  // When it throws, `into` may hold part of the shadow's commands: a caller drops it.
+  virtual bool downloadInto(Vorl::String const& fapType,
+                            Hardware::Sand::FapRevision const& fapRevision,
+                            Pelcar::Fapmask const& downloadFapmask, Pelcar::SchanCmds& into) const;
   virtual U32 entrySize() const = 0;
   // The shadow's type as the type runtime knows it.
   virtual Vorl::TypeDescriptor typeData() const { return {}; }
@@ -153,6 +160,10 @@ class HWTABLES_API DirectShadowBase : public HwShadowBase {
   Vorl::Ptr<Pelcar::SchanCmds> schanCmdsWorker(Pelcar::Fapmask const& applicable,
                                                Hardware::Sand::FapRevision const& fapRevision,
                                                U8 arrayIndex, U32 entryIndex, U8 const* data) const;
+  // The same commands appended to `into`; throws as above and then appends nothing.
+  void schanCmdsWorkerInto(Pelcar::Fapmask const& applicable,
+                           Hardware::Sand::FapRevision const& fapRevision, U8 arrayIndex,
+                           U32 entryIndex, U8 const* data, Pelcar::SchanCmds& into) const;
 
  protected:
   // Whether writes of this shadow go to that instance of a member; every instance

@@ -40,14 +40,13 @@ void HwCommonShadowTableBase::hwShadowCollIs(HwShadowKey hwShadowKey,
 
 Vorl::Ptr<Pelcar::SchanCmds> HwCommonShadowTableBase::download(
     Vorl::String const& fapType, Pelcar::Fapmask const& downloadFapmask) const {
-  Vorl::Ptr<Pelcar::SchanCmds> all;
+  // One list for the table: every shadow appends to it.
+  auto all = Pelcar::schanCmdsFactory();
+  bool any = false;
   for (auto const& [key, shadow] : shadows_) {
-    auto cmds = shadow->download(fapType, fapRevision(), downloadFapmask);
-    if (!cmds) continue;
-    if (!all) all = Pelcar::schanCmdsFactory();
-    all->cmdsAppend(cmds);
+    any = shadow->downloadInto(fapType, fapRevision(), downloadFapmask, *all) || any;
   }
-  return all;
+  return any ? all : nullptr;
 }
 
 Vorl::Ptr<Pelcar::SchanCmds> HwCommonShadowTableBase::clearShadow(HwShadowKey hwShadowKey) {

@@ -1,5 +1,6 @@
 #include "tables/memories/MemoryShadowBase.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -10,15 +11,6 @@
 #include "platform/tessar/DmaCommands.h"
 
 namespace Framework {
-
-// The buffer a whole-memory write is filling: where its rows start and how many fit.
-struct MemoryShadowBase::BulkState {
-  Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer> buffer;
-  U32 rows = 0;
-  U32 capacity = 0;
-  U8 arrayIndex = 0;
-  U32 firstRow = 0;
-};
 
 std::optional<Pelcar::Fapmask> MemoryShadowBase::gate(Pelcar::Fapmask const& requested) const {
   return gateFapmask(applicableFapmask(requested), hwShadowKey(), requested, constTrace(),
@@ -40,133 +32,165 @@ U8 const* MemoryShadowBase::rowData(U8 arrayIndex, U32 row, bool useDefault, U8*
   return defaultEntry();
 }
 
-U8 const* MemoryShadowBase::imageRowData(RowImage const& image, U8 arrayIndex, U32 row,
-                                         bool useDefault) const {
-  if (useDefault) return defaultEntry();
-  auto index = image.indexOf(arrayIndex, row);
-  if (!index || !image.stored[*index]) return defaultEntry();
-  return image.data.data() + *index * image.entrySize;
+namespace {
+
+// Fills `rows` rows of `entrySize` bytes at `out` with the entry at `entry`.
+void fillRows(U8* out, U8 const* entry, U32 entrySize, U32 rows) {
+  if (std::all_of(entry, entry + entrySize, [](U8 byte) { return byte == 0; })) {
+    std::memset(out, 0, std::size_t{rows} * entrySize);
+    return;
+  }
+  for (U32 row = 0; row < rows; ++row) std::memcpy(out + std::size_t{row} * entrySize, entry, entrySize);
 }
 
+}  // namespace
+
 std::vector<U8> MemoryShadowBase::expectedRows(Tessar::BcmRegMemInfo const& member) const {
-  RowImage image{member.firstArrayIndex, member.arrayCount, member.firstEntryIndex,
-                 member.entryCount, entrySize(), {}, {}};
-  std::size_t rows = std::size_t{member.arrayCount} * member.entryCount;
-  image.data.assign(rows * entrySize(), 0);
-  image.stored.assign(rows, false);
-  storedRows(image);
-  for (std::size_t row = 0; row < rows; ++row) {
-    if (image.stored[row]) continue;
-    std::memcpy(image.data.data() + row * entrySize(), defaultEntry(), entrySize());
+  U32 size = entrySize();
+  std::vector<U8> image(std::size_t{member.arrayCount} * member.entryCount * size);
+  fillRows(image.data(), defaultEntry(), size, member.arrayCount * member.entryCount);
+  // One run per array: the image is the arrays back to back.
+  std::vector<U8*> arrays(member.arrayCount);
+  for (U32 array = 0; array < member.arrayCount; ++array) {
+    arrays[array] = image.data() + std::size_t{array} * member.entryCount * size;
   }
-  return std::move(image.data);
+  placeStoredRows({member.firstArrayIndex, member.arrayCount, member.firstEntryIndex,
+                   member.entryCount, size, std::max<U32>(member.entryCount, 1), 1,
+                   arrays.data()});
+  return image;
 }
 
 Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::download(
     Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
     Pelcar::Fapmask const& downloadFapmask) const {
-  // A table's download asks every shadow with the same mask: its text is made once.
-  static thread_local std::optional<std::pair<Pelcar::Fapmask, Vorl::String>> lastMask;
-  if (!lastMask || !(lastMask->first == downloadFapmask)) {
-    lastMask.emplace(downloadFapmask, Pelcar::valueToStrep(downloadFapmask));
-  }
-  auto const& maskText = lastMask->second;
-  auto revisionText = fapRevision.revString();
-  GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, revisionText,
-                maskText);
+  auto cmds = Pelcar::schanCmdsFactory();
+  if (!downloadInto(fapType, fapRevision, downloadFapmask, *cmds)) return nullptr;
+  return cmds;
+}
+
+bool MemoryShadowBase::downloadInto(Vorl::String const& fapType,
+                                    Hardware::Sand::FapRevision const& fapRevision,
+                                    Pelcar::Fapmask const& downloadFapmask,
+                                    Pelcar::SchanCmds& into) const {
+  // A deleted shadow writes nothing.
+  if (deleted()) return false;
+  auto texts = downloadTexts(fapRevision, downloadFapmask);
+  GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, texts.revision,
+                texts.mask);
   VORL_TRACE(constTrace(), 8, " fapType: {} fapRevision: {} downloadFapmask: {}", fapType,
-             revisionText, maskText);
-  return downloadWorker(fapRevision, downloadFapmask, false);
+             texts.revision, texts.mask);
+  return downloadWorker(fapRevision, downloadFapmask, false, into);
 }
 
 Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::clearShadow(
     Hardware::Sand::FapRevision const& fapRevision, Pelcar::Fapmask const& mask) {
-  auto cmds = downloadWorker(fapRevision, mask, true);
+  auto cmds = Pelcar::schanCmdsFactory();
+  bool applicable = downloadWorker(fapRevision, mask, true, *cmds);
   collCleanup();
-  return cmds;
+  return applicable ? cmds : nullptr;
 }
 
-Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::downloadWorker(
-    Hardware::Sand::FapRevision const& fapRevision, Pelcar::Fapmask const& mask,
-    bool isDelete) const {
-  VORL_TRACE(constTrace(), 8, "fapRevision: {}, downloadFapmask: {}, isDelete: {}", fapRevision,
-             mask, isDelete);
-  auto applicable = gate(mask);
-  if (!applicable) return nullptr;
+MemoryShadowBase::WriteTargets const& MemoryShadowBase::writeTargets() const {
   auto const& description = bcmGroupAddrInfo();
   auto first = description ? description->firstMember() : nullptr;
   if (!first) throw Vorl::InvalidInitializeException("shadow " + name() + " has no description");
-  if (auto const& pool = dmaMemPoolManager(); pool && pool->bufferBytes() < entrySize()) {
+  if (writeTargets_.description != description.get()) {
+    WriteTargets targets;
+    targets.description = description.get();
+    targets.first = first.get();
+    for (auto const& [memoryId, member] : description->members()) {
+      for (auto const& [instanceId, instance] : member->instances) {
+        if (coversInstance(instanceId)) targets.pairs.emplace_back(member.get(), instance.get());
+      }
+    }
+    writeTargets_ = std::move(targets);
+  }
+  return writeTargets_;
+}
+
+bool MemoryShadowBase::downloadWorker(Hardware::Sand::FapRevision const& fapRevision,
+                                      Pelcar::Fapmask const& mask, bool isDelete,
+                                      Pelcar::SchanCmds& into) const {
+  VORL_TRACE(constTrace(), 8, "fapRevision: {}, downloadFapmask: {}, isDelete: {}", fapRevision,
+             mask, isDelete);
+  auto applicable = gate(mask);
+  if (!applicable) return false;
+  auto const& targets = writeTargets();
+  auto const& pool = dmaMemPoolManager();
+  if (pool && pool->bufferBytes() < entrySize()) {
     throw Vorl::RangeException(fmt::format("DMA buffers of {} bytes cannot hold one {}-byte row",
                                            pool->bufferBytes(), entrySize()));
   }
   VORL_TRACE(tableTrace(), 3, " Processing all keys in shadow: {}", hwShadowKey());
-  RowImage image{first->firstArrayIndex, first->arrayCount, first->firstEntryIndex,
-                 first->entryCount, entrySize(), {}, {}};
+  if (pool) {
+    bulkWrites(targets, *applicable, fapRevision, isDelete, into);
+  } else {
+    rowWrites(targets, *applicable, fapRevision, isDelete, into);
+  }
+  return true;
+}
+
+void MemoryShadowBase::rowWrites(WriteTargets const& targets, Pelcar::Fapmask const& applicable,
+                                 Hardware::Sand::FapRevision const& fapRevision, bool isDelete,
+                                 Pelcar::SchanCmds& into) const {
+  auto const& first = *targets.first;
+  std::vector<U8> scratch(entrySize());
+  for (U32 array = 0; array < first.arrayCount; ++array) {
+    auto arrayIndex = static_cast<U8>(first.firstArrayIndex + array);
+    for (U32 row = 0; row < first.entryCount; ++row) {
+      U32 entryIndex = first.firstEntryIndex + row;
+      schanCmdsWorkerInto(applicable, fapRevision, arrayIndex, entryIndex,
+                          rowData(arrayIndex, entryIndex, isDelete, scratch.data()), into);
+    }
+  }
+}
+
+void MemoryShadowBase::bulkWrites(WriteTargets const& targets, Pelcar::Fapmask const& applicable,
+                                  Hardware::Sand::FapRevision const& fapRevision, bool isDelete,
+                                  Pelcar::SchanCmds& into) const {
+  auto const& first = *targets.first;
+  auto& pool = *dmaMemPoolManager();
+  U32 const size = entrySize();
+  // A buffer holds rows of one array only (a bulk write addresses one array), as
+  // many as fit; the last of an array may be partly filled.
+  U32 const capacity = pool.bufferBytes() / size;
+  U32 const buffersPerArray = (first.entryCount + capacity - 1) / capacity;
+  std::vector<Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer>> buffers;
+  buffers.reserve(std::size_t{first.arrayCount} * buffersPerArray);
+  auto rowsIn = [&](U32 bufferInArray) {
+    return std::min(capacity, first.entryCount - bufferInArray * capacity);
+  };
+  for (U32 array = 0; array < first.arrayCount; ++array) {
+    for (U32 bufferInArray = 0; bufferInArray < buffersPerArray; ++bufferInArray) {
+      auto buffer = pool.buffer();
+      VORL_TRACE(constTrace(), 8, "dmaMemPoolBuffer: {}, dmaAddrInfo: {}",
+                 static_cast<void const*>(buffer->data()), buffer->size());
+      fillRows(buffer->data(), defaultEntry(), size, rowsIn(bufferInArray));
+      buffers.push_back(std::move(buffer));
+    }
+  }
   if (!isDelete) {
-    std::size_t rows = std::size_t{first->arrayCount} * first->entryCount;
-    image.data.assign(rows * entrySize(), 0);
-    image.stored.assign(rows, false);
-    storedRows(image);
+    // Each stored row goes straight from the store into its place in its buffer.
+    std::vector<U8*> data(buffers.size());
+    for (std::size_t index = 0; index < buffers.size(); ++index) data[index] = buffers[index]->data();
+    placeStoredRows({first.firstArrayIndex, first.arrayCount, first.firstEntryIndex,
+                     first.entryCount, size, capacity, buffersPerArray, data.data()});
   }
-  auto cmds = Pelcar::schanCmdsFactory();
-  BulkState state;
-  for (U32 array = 0; array < first->arrayCount; ++array) {
-    auto arrayIndex = static_cast<U8>(first->firstArrayIndex + array);
-    for (U32 row = 0; row < first->entryCount; ++row) {
-      dmaEnqueue(state, image, *applicable, fapRevision, arrayIndex, first->firstEntryIndex + row,
-                 isDelete, *cmds);
+  for (U32 array = 0; array < first.arrayCount; ++array) {
+    auto arrayIndex = static_cast<U8>(first.firstArrayIndex + array);
+    for (U32 bufferInArray = 0; bufferInArray < buffersPerArray; ++bufferInArray) {
+      U32 rows = rowsIn(bufferInArray);
+      if (rows == capacity) {
+        VORL_TRACE(constTrace(), 3, " shadowKey: {} queued {} in bulk", hwShadowKey(), rows);
+      }
+      auto const& buffer = *buffers[std::size_t{array} * buffersPerArray + bufferInArray];
+      for (auto const& [member, instance] : targets.pairs) {
+        Tessar::memoryWriteDmamemPoolBulkCmdAppend(
+            applicable, fapRevision, *instance, size, *member, arrayIndex,
+            first.firstEntryIndex + bufferInArray * capacity, rows, buffer, into);
+      }
     }
   }
-  if (state.rows != 0) {
-    ASIC_FATAL_ASSERT(state.buffer, "dmaMemPoolBuffer", "Invalid dmaMemPoolBuffer");
-    bulkWrite(state, *applicable, fapRevision, *cmds);
-  }
-  return cmds;
-}
-
-void MemoryShadowBase::dmaEnqueue(BulkState& state, RowImage const& image,
-                                  Pelcar::Fapmask const& applicable,
-                                  Hardware::Sand::FapRevision const& fapRevision, U8 arrayIndex,
-                                  U32 row, bool isDelete, Pelcar::SchanCmds& cmds) const {
-  U8 const* data = imageRowData(image, arrayIndex, row, isDelete);
-  auto const& pool = dmaMemPoolManager();
-  if (!pool) {
-    cmds.cmdsAppend(schanCmdsWorker(applicable, fapRevision, arrayIndex, row, data));
-    return;
-  }
-  // A buffer holds rows of one array only: a bulk write addresses one array.
-  if (state.buffer && state.arrayIndex != arrayIndex) bulkWrite(state, applicable, fapRevision, cmds);
-  if (!state.buffer) {
-    state.buffer = pool->buffer();
-    state.capacity = state.buffer->size() / entrySize();
-    state.rows = 0;
-    state.arrayIndex = arrayIndex;
-    state.firstRow = row;
-    VORL_TRACE(constTrace(), 8, "dmaMemPoolBuffer: {}, dmaAddrInfo: {}",
-               static_cast<void const*>(state.buffer->data()), state.buffer->size());
-  }
-  std::memcpy(state.buffer->data() + state.rows * entrySize(), data, entrySize());
-  ++state.rows;
-  if (state.rows == state.capacity) {
-    VORL_TRACE(constTrace(), 3, " shadowKey: {} queued {} in bulk", hwShadowKey(), state.rows);
-    bulkWrite(state, applicable, fapRevision, cmds);
-  }
-}
-
-void MemoryShadowBase::bulkWrite(BulkState& state, Pelcar::Fapmask const& applicable,
-                                 Hardware::Sand::FapRevision const& fapRevision,
-                                 Pelcar::SchanCmds& cmds) const {
-  for (auto const& [memoryId, member] : bcmGroupAddrInfo()->members()) {
-    for (auto const& [instanceId, instance] : member->instances) {
-      if (!coversInstance(instanceId)) continue;
-      cmds.cmdsAppend(Tessar::memoryWriteDmamemPoolBulkCmdFactory(
-          applicable, fapRevision, sandCmdletRequiredStatus(), *instance, entrySize(), *member,
-          state.arrayIndex, state.firstRow, state.rows, *state.buffer));
-    }
-  }
-  state.buffer = nullptr;
-  state.rows = 0;
 }
 
 }  // namespace Framework

@@ -14,7 +14,9 @@
 // count) and every row (from the first, for its row count). With a DMA pool the rows
 // are packed back to back into pool buffers; a full buffer, and the last partly
 // filled one, becomes one bulk write per covered instance. Without a pool every row
-// is its own write. A pool whose buffers cannot hold one row is refused before any
+// is its own write. A download copies each row once, from the store (or the default
+// entry) into its buffer, and appends its commands to the table's list
+// (downloadInto) rather than making a list of its own. A pool whose buffers cannot hold one row is refused before any
 // command is built.
 //
 // The memory accessor's nested Shadow (MemoryTable<Model>::Shadow) derives from this
@@ -23,6 +25,7 @@
 // Thread-safety: none; the agent's owning thread calls it.
 #pragma once
 
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -37,6 +40,9 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
   Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
                                         Hardware::Sand::FapRevision const& fapRevision,
                                         Pelcar::Fapmask const& downloadFapmask) const override;
+  bool downloadInto(Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
+                    Pelcar::Fapmask const& downloadFapmask,
+                    Pelcar::SchanCmds& into) const override;
   Vorl::Ptr<Pelcar::SchanCmds> clearShadow(Hardware::Sand::FapRevision const& fapRevision,
                                            Pelcar::Fapmask const& mask) override;
 
@@ -57,45 +63,64 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
   // row is not stored.
   virtual bool storedRowData(U8 arrayIndex, U32 row, U8* data) const = 0;
 
-  // Every row of the memory as the shadow holds it, made in one pass over the store
-  // for a whole-memory write (one lookup per row would cost more than the walk).
-  struct RowImage {
-    U8 firstArrayIndex = 0;
+  // Where each row of a memory goes in a set of buffers: the rows of an array are
+  // cut into runs of `capacity` rows, run k of array a in buffers[a * runsPerArray + k].
+  // A whole-memory write places every stored row with it, straight from the store.
+  struct RowPlacement {
+    U32 firstArrayIndex = 0;
     U32 arrayCount = 0;
     U32 firstRow = 0;
     U32 rowCount = 0;
     U32 entrySize = 0;
-    std::vector<U8> data;       // arrayCount * rowCount rows of entrySize bytes
-    std::vector<bool> stored;   // whether each row is stored
+    U32 capacity = 1;
+    U32 runsPerArray = 0;
+    U8* const* buffers = nullptr;
 
-    // The row's index in the image, or nothing when it lies outside the memory.
-    std::optional<std::size_t> indexOf(U8 arrayIndex, U32 row) const {
-      U32 array = arrayIndex;
-      if (array < firstArrayIndex || array - firstArrayIndex >= arrayCount || row < firstRow ||
-          row - firstRow >= rowCount) {
-        return std::nullopt;
-      }
-      return std::size_t{array - firstArrayIndex} * rowCount + (row - firstRow);
+    // Copies the row's data to its place; a row outside the memory has none.
+    void place(U32 arrayIndex, U32 row, U8 const* data) const {
+      if (arrayIndex - firstArrayIndex >= arrayCount || row - firstRow >= rowCount) return;
+      U32 offset = row - firstRow;
+      // Most memories' arrays fit one buffer: no division for them.
+      U32 run = runsPerArray == 1 ? 0 : offset / capacity;
+      U32 inRun = offset - run * capacity;
+      std::memcpy(buffers[std::size_t{arrayIndex - firstArrayIndex} * runsPerArray + run] +
+                      std::size_t{inRun} * entrySize,
+                  data, entrySize);
     }
   };
-  // Copies every stored row into `image` (sized and cleared by the caller).
-  virtual void storedRows(RowImage& image) const = 0;
+  // Places every stored row (entrySize() bytes each) in one pass over the store, in
+  // no particular order (one lookup per row would cost more than the walk).
+  virtual void placeStoredRows(RowPlacement const& placement) const = 0;
 
  private:
-  struct BulkState;
+  // Where a whole-memory write goes: the description's first member (its ranges are
+  // walked) and every (member, covered instance) pair, in description order. Made on
+  // the first write and kept; the description of a shadow does not change.
+  struct WriteTargets {
+    Tessar::BcmGroupAddrInfo const* description = nullptr;
+    Tessar::BcmRegMemInfo const* first = nullptr;
+    std::vector<std::pair<Tessar::BcmRegMemInfo const*, Tessar::BcmInstanceInfo const*>> pairs;
+  };
+  WriteTargets const& writeTargets() const;
 
-  Vorl::Ptr<Pelcar::SchanCmds> downloadWorker(Hardware::Sand::FapRevision const& fapRevision,
-                                              Pelcar::Fapmask const& mask, bool isDelete) const;
+  // The whole-memory walk; appends its commands to `into`. False (nothing appended)
+  // when no FAP of `mask` is served.
+  bool downloadWorker(Hardware::Sand::FapRevision const& fapRevision, Pelcar::Fapmask const& mask,
+                      bool isDelete, Pelcar::SchanCmds& into) const;
+  // The walk in DMA bulk writes: every row is copied once, from the store (or the
+  // default entry) straight into the pool buffer of its bulk write.
+  void bulkWrites(WriteTargets const& targets, Pelcar::Fapmask const& applicable,
+                  Hardware::Sand::FapRevision const& fapRevision, bool isDelete,
+                  Pelcar::SchanCmds& into) const;
+  // The walk without a pool: one write per row.
+  void rowWrites(WriteTargets const& targets, Pelcar::Fapmask const& applicable,
+                 Hardware::Sand::FapRevision const& fapRevision, bool isDelete,
+                 Pelcar::SchanCmds& into) const;
   // The data the one-row write puts in a row: stored, or default.
   U8 const* rowData(U8 arrayIndex, U32 row, bool useDefault, U8* scratch) const;
-  // The data a whole-memory write puts in a row: from the image, or default.
-  U8 const* imageRowData(RowImage const& image, U8 arrayIndex, U32 row, bool useDefault) const;
-  void dmaEnqueue(BulkState& state, RowImage const& image, Pelcar::Fapmask const& applicable,
-                  Hardware::Sand::FapRevision const& fapRevision, U8 arrayIndex, U32 row,
-                  bool isDelete, Pelcar::SchanCmds& cmds) const;
-  void bulkWrite(BulkState& state, Pelcar::Fapmask const& applicable,
-                 Hardware::Sand::FapRevision const& fapRevision, Pelcar::SchanCmds& cmds) const;
   std::optional<Pelcar::Fapmask> gate(Pelcar::Fapmask const& requested) const;
+
+  mutable WriteTargets writeTargets_;
 };
 
 }  // namespace Framework

@@ -207,13 +207,10 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       return entryStorage_->entryCollData(MemoryTable::entryKeyOf(arrayIndex, row), data);
     }
 
-    void storedRows(RowImage& image) const override {
-      entryStorage_->forEachEntry([&image](Entry const& entry) {
-        auto index = image.indexOf(entry.entryKey().arrayIndex(), entry.entryKey().entryIndex());
-        if (!index) return;
-        std::memcpy(image.data.data() + *index * image.entrySize, entry.dataBytes(),
-                    image.entrySize);
-        image.stored[*index] = true;
+    void placeStoredRows(RowPlacement const& placement) const override {
+      entryStorage_->forEachEntry([&placement](Entry const& entry) {
+        placement.place(entry.entryKey().arrayIndex(), entry.entryKey().entryIndex(),
+                        entry.dataBytes());
       });
     }
 

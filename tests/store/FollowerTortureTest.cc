@@ -191,6 +191,13 @@ int writerMain(std::string const& root, std::string const& contentsPath, std::ui
         auto* staged = writer.directWrite(Value::make(key, ++generation));
         *staged = Value::make(key, ++generation);
         writer.directCommit();
+      } else if (roll % 5 == 1) {
+        // A batch: its changes reach the followers in one publish, a key may come twice.
+        std::vector<Value> batch;
+        for (unsigned index = 0, count = 1 + random() % 12; index < count; ++index) {
+          batch.push_back(Value::make((key + index * 7 % 21) % kKeys, ++generation));
+        }
+        writer.writeBatch(batch, true);
       } else {
         writer.write(Value::make(key, ++generation), true);
       }

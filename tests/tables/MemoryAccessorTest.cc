@@ -181,13 +181,22 @@ TEST_F(MemoryFixture, DownloadsPackRowsIntoDmaBuffersOneBulkWritePerBuffer) {
   // Each buffer carries its rows back to back: rows 3..5 are the first three written.
   auto second = *std::next(cmds->begin());
   EXPECT_EQ(second->data, (std::vector<U8>{0x16, 0, 0, 0, 0x26, 0, 0, 0, 0x1E, 0, 0, 0}));
+  // Every row lands where the shadow has it, the last partly filled buffer's too.
+  Sim::Chip chip;
+  chip.execute(cmds);
+  auto check = Sim::verifyTable(chip, *table, maskOf({0}));
+  EXPECT_TRUE(check.ok()) << (check.mismatches.empty() ? "" : check.mismatches.front());
 
   // A buffer never spans two arrays: 32 rows per array in buffers of 20 rows.
   withPool(20 * 12);
   auto mpls = makeTable<IppaMplsSpecialLabelAttributesTblHwDirect>(manager_);
   mpls->addShadow(0);
-  EXPECT_EQ(bulkLayout(*mpls->download("4", maskOf({0}))),
-            (Layout{{2, 0, 20}, {2, 20, 12}, {3, 0, 20}, {3, 20, 12}}));
+  auto mplsCmds = mpls->download("4", maskOf({0}));
+  EXPECT_EQ(bulkLayout(*mplsCmds), (Layout{{2, 0, 20}, {2, 20, 12}, {3, 0, 20}, {3, 20, 12}}));
+  chip.execute(mplsCmds);
+  check = Sim::verifyTable(chip, *mpls, maskOf({0}));
+  EXPECT_TRUE(check.ok()) << (check.mismatches.empty() ? "" : check.mismatches.front());
+  EXPECT_EQ(check.cellsChecked, 64u);
 }
 
 TEST_F(MemoryFixture, ResizingThePoolChangesTheDownloadsOfShadowsMadeBefore) {

@@ -1,0 +1,205 @@
+// Batch writes (BrellWriter::writeBatch): what the batch leaves in the store and on
+// the notification ring at its boundaries (empty, a key twice, longer than the ring,
+// a full table mid-batch), and a writer killed inside batches.
+#include <signal.h>
+
+#include <chrono>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/VanquoReader.h"
+#include "tests/store/StoreTestSupport.h"
+
+namespace {
+
+using StoreTest::collect;
+using StoreTest::find;
+using StoreTest::forkChild;
+using StoreTest::sized;
+using StoreTest::TempDir;
+using Value = StoreTest::TestValue<12>;
+using Writer = Brell::BrellWriter<StoreTest::TestTraits<12>>;
+using Reader = Brell::BrellReader<StoreTest::TestTraits<12>>;
+using Ring = Vanquo::VanquoReader<Vanquo::BasicSlot>;
+
+std::vector<Vanquo::BasicSlot> readRing(Ring& ring, Ring::Read* result = nullptr) {
+  std::vector<Vanquo::BasicSlot> seen;
+  auto read = ring.read([&](Vanquo::BasicSlot const& slot) { seen.push_back(slot); });
+  if (result) *result = read;
+  return seen;
+}
+
+struct BatchStore {
+  TempDir root;
+  std::vector<std::uint32_t> callbacks;
+  Writer writer{"batch", sized(64), root.path(),
+                [this](std::uint32_t slot) { callbacks.push_back(slot); }};
+  Ring ring{root.path()};
+
+  BatchStore() {
+    writer.initialize("batch");
+    for (std::uint32_t key = 0; key < 40; ++key) writer.write(Value::make(key, 1), true);
+    callbacks.clear();
+    if (!ring.initialize()) throw std::runtime_error(ring.lastError());
+  }
+};
+
+TEST(BatchWrite, EmptyBatchChangesAndPublishesNothing) {
+  BatchStore store;
+  auto head = store.ring.head();
+  store.writer.writeBatch({});
+  EXPECT_EQ(store.ring.head(), head);
+  EXPECT_TRUE(store.callbacks.empty());
+  EXPECT_EQ(store.writer.members(), 40u);
+  // The store is not left inside an operation: a single write still goes through.
+  store.writer.write(Value::make(1, 5), true);
+  EXPECT_EQ(find(store.writer, 1)->generation(), 5u);
+}
+
+// Updates, inserts and a key given twice: the later value stays, every change has its
+// own notification with consecutive sequences, in the batch's order, published at once.
+TEST(BatchWrite, EveryChangeIsPublishedInOrderAndAKeyTwiceKeepsTheLaterValue) {
+  BatchStore store;
+  std::vector<Value> batch{Value::make(3, 7), Value::make(100, 7), Value::make(3, 8),
+                           Value::make(39, 7), Value::make(101, 7)};
+  auto head = store.ring.head();
+  store.writer.writeBatch(batch);
+  EXPECT_EQ(find(store.writer, 3)->generation(), 8u);
+  EXPECT_EQ(find(store.writer, 100)->generation(), 7u);
+  EXPECT_EQ(find(store.writer, 101)->generation(), 7u);
+  EXPECT_EQ(store.writer.members(), 42u);
+
+  Ring::Read result;
+  auto seen = readRing(store.ring, &result);
+  EXPECT_EQ(result, Ring::Read::ok);
+  ASSERT_EQ(seen.size(), batch.size());
+  ASSERT_EQ(store.callbacks.size(), batch.size());
+  Reader reader("batch", store.root.path());
+  ASSERT_TRUE(reader.initialize("check"));
+  for (std::size_t index = 0; index < batch.size(); ++index) {
+    EXPECT_EQ(seen[index].sequence, head + index);
+    EXPECT_EQ(seen[index].slotIndex, store.callbacks[index]);
+  }
+  // The key given twice changed the same slot twice.
+  EXPECT_EQ(seen[0].slotIndex, seen[2].slotIndex);
+  EXPECT_EQ(find(reader, 3)->generation(), 8u);
+}
+
+// A batch longer than the ring laps it: a follower learns that it fell behind (an
+// overrun, never a wrong or partial list) and resynchronises to the head.
+TEST(BatchWrite, ABatchLongerThanTheRingLapsItsFollowers) {
+  BatchStore store;
+  std::uint32_t capacity = Vanquo::ringCapacityFor(64);
+  std::vector<Value> batch;
+  for (std::uint32_t index = 0; index < capacity + 10; ++index) {
+    batch.push_back(Value::make(index % 40, 10 + index));
+  }
+  auto head = store.ring.head();
+  store.writer.writeBatch(batch);
+  EXPECT_EQ(store.ring.head(), head + batch.size());
+  Ring::Read result;
+  EXPECT_TRUE(readRing(store.ring, &result).empty());
+  EXPECT_EQ(result, Ring::Read::overrun);
+  store.ring.restartAtHead();
+  for (std::uint32_t key = 0; key < 40; ++key) {
+    auto expected = 10 + key + ((capacity + 10 - 1 - key) / 40) * 40;
+    EXPECT_EQ(find(store.writer, key)->generation(), expected) << key;
+  }
+  // A batch that fits is followed without loss afterwards.
+  store.writer.writeBatch(std::vector<Value>{Value::make(1, 99), Value::make(2, 99)});
+  EXPECT_EQ(readRing(store.ring, &result).size(), 2u);
+  EXPECT_EQ(result, Ring::Read::ok);
+}
+
+// A table that fills mid-batch: the entries before the failing one stay written and
+// are published; the rest are not written; the store is whole and takes the next write.
+TEST(BatchWrite, AFullTableStopsTheBatchAfterTheEntriesItCouldStore) {
+  TempDir root;
+  Writer writer("batch", sized(64, true), root.path());
+  ASSERT_TRUE(writer.initialize("batch"));
+  Ring ring(root.path());
+  ASSERT_TRUE(ring.initialize()) << ring.lastError();
+  std::vector<Value> batch;
+  for (std::uint32_t key = 0; key < 70; ++key) batch.push_back(Value::make(key, 3));
+  EXPECT_THROW(writer.writeBatch(batch), Brell::TableFullException);
+  std::uint32_t stored = writer.members();
+  EXPECT_EQ(stored, writer.capacity());
+  for (std::uint32_t key = 0; key < 70; ++key) EXPECT_EQ(find(writer, key).has_value(), key < stored);
+  EXPECT_EQ(readRing(ring).size(), stored);
+  writer.write(Value::make(0, 4), true);
+  EXPECT_EQ(find(writer, 0)->generation(), 4u);
+  EXPECT_TRUE(writer.validate());
+}
+
+// A writer killed at random moments inside batches that move every key from one
+// generation to the next. A reader on the files it left sees each key whole, at the
+// generation of the batch then running or the one before; the next writer attaches
+// (keeping every key, or wiping a store left mid-batch) and validates.
+TEST(BatchWrite, AWriterKilledMidBatchLeavesEveryEntryOldOrNew) {
+  TempDir root;
+  constexpr std::uint32_t kKeys = 300;
+  auto batchOf = [](std::uint32_t generation) {
+    std::vector<Value> batch;
+    for (std::uint32_t key = 0; key < kKeys; ++key) batch.push_back(Value::make(key, generation));
+    return batch;
+  };
+  {
+    Writer writer("kill", sized(512), root.path());
+    ASSERT_TRUE(writer.initialize("kill"));
+    writer.writeBatch(batchOf(1));
+  }
+  std::mt19937 random(23);
+  int reattached = 0;
+  for (int round = 0; round < 12; ++round) {
+    int readEnd = -1;
+    pid_t child = forkChild(readEnd, [&](std::string&) {
+      Writer writer("kill", sized(512), root.path());
+      writer.initialize("kill");
+      std::uint32_t generation = 1;
+      for (std::uint32_t key = 0; key < kKeys; ++key) {
+        if (auto value = find(writer, key)) generation = std::max(generation, value->generation());
+      }
+      for (;;) writer.writeBatch(batchOf(++generation));
+      return 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 30));
+    ::kill(child, SIGKILL);
+    auto result = collect(child, readEnd);
+    ASSERT_EQ(result.status, 128 + SIGKILL) << result.report;
+
+    Reader reader("kill", root.path());
+    if (reader.initialize("after kill")) {
+      std::map<std::uint32_t, int> generations;
+      for (std::uint32_t key = 0; key < kKeys; ++key) {
+        try {
+          auto value = find(reader, key);
+          if (!value) continue;
+          EXPECT_TRUE(value->whole()) << "round " << round << " key " << key;
+          ++generations[value->generation()];
+        } catch (Vorl::CorruptionDetectedException const&) {
+        }
+      }
+      EXPECT_LE(generations.size(), 2u) << "round " << round;
+      if (generations.size() == 2) {
+        EXPECT_EQ(generations.begin()->first + 1, generations.rbegin()->first);
+      }
+    }
+    Writer writer("kill", sized(512), root.path());
+    ASSERT_TRUE(writer.initialize("kill"));
+    EXPECT_TRUE(writer.validate());
+    if (writer.members() == 0) {
+      writer.writeBatch(batchOf(1));  // wiped: start again
+      continue;
+    }
+    ++reattached;
+    ASSERT_EQ(writer.members(), kKeys) << "round " << round;
+    for (std::uint32_t key = 0; key < kKeys; ++key) ASSERT_TRUE(find(writer, key)->whole());
+  }
+  RecordProperty("reattached", reattached);
+}
+
+}  // namespace
