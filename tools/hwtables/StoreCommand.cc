@@ -302,11 +302,7 @@ void addGetCommand(CLI::App* store) {
           "--number", [options] { options->form = KeyForm::number; },
           "KEY is a number, for keys of one 4-byte field")
       ->excludes(bytes);
-  command->add_flag("--json", options->inspect.json, "One JSON document, for machines");
-  command
-      ->add_option("--wait", options->inspect.waitMilliseconds,
-                   "Milliseconds to wait for a running writer to pause between operations")
-      ->check(CLI::Range(0, 600000));
+  addInspectOptions(command, options->inspect.json, options->inspect.waitMilliseconds);
   command->footer(
       "Reads the files only, like check. KEY in hex bytes is the form dump and watch print;\n"
       "eight decimal digits are read as key bytes unless --number is given.\nExit status: 0 "
@@ -324,11 +320,7 @@ void addInspectCommand(CLI::App* store, bool dump) {
   auto where = std::make_shared<Where>();
   auto options = std::make_shared<InspectOptions>();
   addWhereOptions(command, where);
-  command->add_flag("--json", options->json, "One JSON document, for machines");
-  command
-      ->add_option("--wait", options->waitMilliseconds,
-                   "Milliseconds to wait for a running writer to pause between operations")
-      ->check(CLI::Range(0, 600000));
+  addInspectOptions(command, options->json, options->waitMilliseconds);
   command->footer(
       "Opens the files read-only and never writes to the directory; safe while a writer "
       "runs.\nExit status: 0 valid, 1 invalid or busy, 2 not a store or bad arguments.");
@@ -448,4 +440,13 @@ void addStoreCommand(CLI::App& app) {
 CommandRegistration registration("store", addStoreCommand);
 
 }  // namespace
+
+void addInspectOptions(CLI::App* command, bool& json, int& waitMilliseconds) {
+  command->add_flag("--json", json, "One JSON document, for machines");
+  command
+      ->add_option("--wait", waitMilliseconds,
+                   "Milliseconds to wait for a running writer to pause between operations")
+      ->check(CLI::Range(0, 600000));
+}
+
 }  // namespace Tool

@@ -143,11 +143,7 @@ void addListCommand(CLI::App& app) {
                       "Directory to look below (default: $HWTABLES_ROOT, else "
                       "/dev/shm/hwtables, or /dev/shm/hwtables-<uid> when that belongs to "
                       "another user)");
-  command->add_flag("--json", options->json, "One JSON document, for machines");
-  command
-      ->add_option("--wait", options->waitMilliseconds,
-                   "Milliseconds to wait for a running writer to pause between operations")
-      ->check(CLI::Range(0, 600000));
+  addInspectOptions(command, options->json, options->waitMilliseconds);
   command->footer(
       "A store is a directory holding a store's files; symbolic links are not followed.\n"
       "Each store is checked read-only as 'store check' does; 'writer' is the process that\n"

@@ -14,7 +14,16 @@
 
 #include "store/StoreInspector.h"
 
+namespace CLI {
+class App;
+}
+
 namespace Tool {
+
+// The options of every command that inspects stores read-only: --json and --wait (how
+// long to wait for a running writer to pause between operations). Defined with the
+// store commands.
+void addInspectOptions(CLI::App* command, bool& json, int& waitMilliseconds);
 
 // The report of `root` as JSON: result, reason, header fields, bucket header,
 // restart identity, owner and walk counts; with `entries`, every occupied slot in
