@@ -87,6 +87,9 @@ Agent::Agent(Options options, std::unique_ptr<ChipLink> chip) : options_(std::mo
   } else {
     chip_ = chipProcess(options_.chipSocket, options_.chipTimeout);
   }
+  if (options_.chipFaults && options_.chipSocket.empty()) {
+    chip_->contents()->faultPlanIs(*options_.chipFaults);
+  }
 
   bringUp_.warm = options_.warm;
   bringUp_.revision = options_.revision.revString();

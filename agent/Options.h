@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <optional>
+
 #include "platform/hardware/FapRevision.h"
+#include "platform/sim/FaultPlan.h"
 #include "platform/vorl/Types.h"
 
 namespace HwAgent {
@@ -28,6 +31,9 @@ struct HWTABLES_API Options {
   // this process.
   std::string chipSocket;
   std::chrono::milliseconds chipTimeout{10000};
+  // Makes the simulated chip in this process fail on purpose (FaultPlan.h); a chip
+  // process takes its plan when it is started (`hwtables chip serve --faults`).
+  std::optional<Sim::FaultPlan> chipFaults;
   // A warm start: memory shadows take over the stores a predecessor left (see Agent.h).
   bool warm = false;
   // Where every list of write commands is recorded with the chip's answer (Journal.h);

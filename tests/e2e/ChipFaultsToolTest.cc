@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -139,6 +140,35 @@ TEST_F(ChipFaultsTool, ABadFaultPlanIsRefusedNamingItsBadPart) {
   E2e::expectOneLineError(run, 2, "--faults: refuse-rate=2 is outside 0..1");
   run = E2e::runTool({"chip", "serve", "--socket", socket_, "--faults", "crash=1"});
   E2e::expectOneLineError(run, 2, "unknown fault 'crash'");
+}
+
+// The chip in the agent's own process takes the same plan (`agent --faults`): the same
+// run, reported the same way, without a chip process.
+TEST(ChipFaultsInProcess, TheAgentsOwnChipFailsOnPurposeAndTheReconcileLeavesACleanAudit) {
+  E2e::TempDir dir("faults-in-process");
+  auto run = E2e::runAgentScript(dir, kScript, {"--faps", "0-7", "--faults", kFaults, "--json"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  auto answers = answersOf(run.out);
+  ASSERT_EQ(answers.lines.size(), 5u) << run.out;
+  EXPECT_FALSE(answers.failures.empty());
+  EXPECT_EQ(answers.lines[1]["status"], "failed");
+  EXPECT_TRUE(answers.lines[3]["clean"].get<bool>()) << answers.lines[3].dump();
+  EXPECT_EQ(answers.lines[4]["status"], "ok") << answers.lines[4].dump();
+  EXPECT_TRUE(answers.lines[4]["differences"].empty());
+  // The same seed, the same failures.
+  auto again = E2e::runAgentScript(dir, kScript, {"--faps", "0-7", "--faults", kFaults, "--json"});
+  EXPECT_EQ(answersOf(again.out).failures, answers.failures);
+}
+
+TEST(ChipFaultsInProcess, APlanForAChipProcessOrABadPlanIsRefusedBeforeAnythingIsMade) {
+  E2e::TempDir dir("faults-in-process");
+  auto root = dir.file("root");
+  auto run = E2e::runTool({"agent", "--root", root, "--chip", dir.file("chip.sock"), "--faults",
+                           "refuse=1", "--script", "/dev/null"});
+  E2e::expectOneLineError(run, 2, "chip serve --faults SPEC");
+  run = E2e::runTool({"demo", "--root", root, "--faults", "refuse-rate=2"});
+  E2e::expectOneLineError(run, 2, "--faults: refuse-rate=2 is outside 0..1");
+  EXPECT_FALSE(std::filesystem::exists(root));
 }
 
 }  // namespace

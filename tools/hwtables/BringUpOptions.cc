@@ -30,6 +30,10 @@ void addBringUpOptions(CLI::App* command, BringUpArguments& arguments,
   command->add_option("--chip", arguments.chip,
                       "Socket of a running `hwtables chip serve` to drive (default: a simulated "
                       "chip in this process, gone when it ends)");
+  command->add_option("--faults", arguments.faults,
+                      "Make the simulated chip in this process fail on purpose, as `hwtables "
+                      "chip serve --faults SPEC` does (e.g. refuse-rate=0.1,partial-rate=0.3,"
+                      "seed=7); a chip process takes its plan when it is started");
   command->add_flag("--warm", arguments.warm, warmHelp);
   command->add_option("--journal", arguments.journal,
                       "Record every command sent to the chip, with its table and the chip's "
@@ -48,6 +52,18 @@ HwAgent::Options bringUpOptions(BringUpArguments const& arguments) {
   options.revision = parseRevision(arguments.revision);
   options.dmaBufferBytes = checkDmaBuffer(arguments.dmaBufferBytes);
   options.chipSocket = arguments.chip;
+  if (!arguments.faults.empty()) {
+    if (!arguments.chip.empty()) {
+      throw UsageError(
+          "--faults makes the chip in this process fail; a chip process takes its plan when "
+          "it is started ('hwtables chip serve --faults SPEC')");
+    }
+    try {
+      options.chipFaults = Sim::FaultPlan::parse(arguments.faults);
+    } catch (Sim::FaultPlanError const& error) {
+      throw UsageError(fmt::format("--faults: {}", error.what()));
+    }
+  }
   options.storeRoot = storeRoot(arguments.root);
   options.warm = arguments.warm;
   if (!arguments.journal.empty()) {

@@ -14,7 +14,7 @@ class App;
 namespace Tool {
 
 // The bring-up options as typed: --faps, --revision, --root, --dma-buffer, --chip,
-// --warm (whose help text each command words for what warm means to it), --journal
+// --faults, --warm (whose help text each command words for what warm means to it), --journal
 // and --journal-max-bytes.
 struct BringUpArguments {
   std::string faps = "0,1";
@@ -22,6 +22,7 @@ struct BringUpArguments {
   std::string root;
   U64 dmaBufferBytes = 256;
   std::string chip;
+  std::string faults;
   bool warm = false;
   std::string journal;
   U64 journalMaxBytes = 64ull << 20;
