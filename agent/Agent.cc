@@ -200,15 +200,27 @@ void Agent::dmaBufferIs(U32 bytes) {
 }
 
 std::size_t Agent::send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table) {
+  std::size_t sent = 0;
+  try {
+    sent = sendBeforeRecorded(cmds, table);
+  } catch (...) {
+    flushJournalQuietly();
+    throw;
+  }
+  flushJournal();
+  return sent;
+}
+
+std::size_t Agent::sendBeforeRecorded(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table) {
   if (!cmds || cmds->empty()) return 0;
   Sim::WriteOutcome outcome;
   try {
     outcome = chip_->write(cmds);
   } catch (Error const&) {
-    journal(*cmds, table, nullptr);
+    journal(cmds, table, nullptr);
     throw;
   }
-  journal(*cmds, table, &outcome);
+  journal(cmds, table, &outcome);
   commandsSent_ += outcome.completed();
   if (outcome.ok()) return cmds->size();
   std::vector<CommandFailure> failures;
@@ -227,21 +239,42 @@ std::size_t Agent::send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_vi
   throw ChipFault(std::move(failures), cmds->size());
 }
 
-void Agent::journal(Pelcar::SchanCmds const& cmds, std::string_view table,
+void Agent::journal(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table,
                     Sim::WriteOutcome const* outcome) {
   auto const& writer = options_.journal;
   if (!writer) return;
   std::string owner;
-  if (table.empty() && !cmds.empty()) {
-    owner = tableOfMember((*cmds.begin())->memberName);
+  if (table.empty() && !cmds->empty()) {
+    owner = tableOfMember((*cmds->begin())->memberName);
     table = owner;
   }
   try {
     writer->record(cmds, table, outcome);
   } catch (JournalError const& error) {
-    throw Error(ErrorKind::checkFailed,
-                fmt::format("{}; the commands went to the chip but are not in the journal",
-                            error.what()));
+    throw journalFailed(error);
+  }
+}
+
+Error Agent::journalFailed(JournalError const& error) {
+  return Error(ErrorKind::checkFailed,
+               fmt::format("{}; the commands went to the chip but are not in the journal", error.what()));
+}
+
+void Agent::flushJournal() {
+  if (!options_.journal) return;
+  try {
+    options_.journal->flush();
+  } catch (JournalError const& error) {
+    throw journalFailed(error);
+  }
+}
+
+// On the way out with another error: that one is the caller's news, and the journal's
+// failure is reported by its next use.
+void Agent::flushJournalQuietly() noexcept {
+  try {
+    if (options_.journal) options_.journal->flush();
+  } catch (...) {
   }
 }
 
@@ -277,12 +310,16 @@ DownloadReport Agent::download(std::string_view name) {
     }
     countBulkWrites(download);
     try {
-      send(download.cmds, download.table);
+      sendBeforeRecorded(download.cmds, download.table);
     } catch (ChipFault const& fault) {
       download.failures = fault.failures();
+    } catch (...) {
+      flushJournalQuietly();
+      throw;
     }
     report.tables.push_back(std::move(download));
   }
+  flushJournal();
   return report;
 }
 

@@ -91,7 +91,8 @@ class HWTABLES_API Agent {
 
   // Sends write commands to the chip (for `table`, to name it in failures; without
   // it, the table is found by the commands' member names); returns
-  // how many were sent. Throws ChipFault (ChipFault.h) naming every command the chip
+  // how many were sent (the journal, when there is one, holds the list by then).
+  // Throws ChipFault (ChipFault.h) naming every command the chip
   // did not complete; the others were written.
   std::size_t send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table = {});
   // Reads: completed commands go to their readers before this returns.
@@ -111,9 +112,16 @@ class HWTABLES_API Agent {
 
  private:
   void bringUpTables();
+  // send() whose list may not be in the journal's file yet: for an operation that
+  // sends many lists and flushes the journal once before it returns.
+  std::size_t sendBeforeRecorded(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table);
   // Records a list as the chip answered it, when the options name a journal.
-  void journal(Pelcar::SchanCmds const& cmds, std::string_view table,
+  void journal(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table,
                Sim::WriteOutcome const* outcome);
+  // Waits until the journal holds every list sent; Error (checkFailed) when it cannot.
+  void flushJournal();
+  void flushJournalQuietly() noexcept;
+  static Error journalFailed(JournalError const& error);
   // The table that has a hardware member of that name; empty when none has.
   std::string tableOfMember(std::string_view member) const;
   void release() noexcept;

@@ -5,26 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <random>
 
 #include <fmt/format.h>
 
+#include "agent/JournalFormat.h"
 #include "platform/sim/ChipWire.h"
 
 namespace HwAgent {
-namespace {
 
-constexpr std::string_view kMagic{"HWTJRNL\0", 8};
-constexpr std::size_t kRecordHeaderBytes = 8;  // payload length, checksum
-// Sequence, time, answer, 3 zero bytes, rows written, the two names' lengths.
-constexpr std::size_t kRecordFixedBytes = 8 + 8 + 4 + 4 + 2 + 2;
-// A record larger than this is damage, not a record (the largest command is one
-// frame of the chip's wire).
-constexpr std::uint32_t kLargestRecord = Sim::Wire::kMaxPayload + 2 * 65536 + 64;
+namespace JournalFormat {
 
 // The record's checksum: 8-byte little-endian words (the tail zero-padded) folded
 // into 64 bits, each step a bijection of the state, so that any one damaged word
@@ -52,22 +43,6 @@ std::uint32_t checksumOf(std::uint8_t const* bytes, std::size_t size) {
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
-void put(std::vector<std::uint8_t>& out, std::uint64_t value, unsigned bytes) {
-  for (unsigned index = 0; index < bytes; ++index) out.push_back(static_cast<std::uint8_t>(value >> (8 * index)));
-}
-
-std::uint64_t get(std::uint8_t const* bytes, unsigned count) {
-  std::uint64_t value = 0;
-  for (unsigned index = 0; index < count; ++index) value |= std::uint64_t{bytes[index]} << (8 * index);
-  return value;
-}
-
-std::uint64_t nowNs() {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
-                                        .count());
-}
-
 std::string errnoText() { return std::strerror(errno); }
 
 bool exists(std::string const& path) {
@@ -77,7 +52,6 @@ bool exists(std::string const& path) {
 
 std::string rotated(std::string const& path, unsigned number) { return fmt::format("{}.{}", path, number); }
 
-// Whether the file at `path` starts as a journal does (any version).
 bool looksLikeJournal(std::string const& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
@@ -86,6 +60,12 @@ bool looksLikeJournal(std::string const& path) {
   ::close(fd);
   return got == static_cast<ssize_t>(sizeof magic) && std::string_view(magic, 8) == kMagic;
 }
+
+}  // namespace JournalFormat
+
+using namespace JournalFormat;
+
+namespace {
 
 std::string nameOf(std::uint8_t const*& at, std::uint16_t length) {
   std::string text(reinterpret_cast<char const*>(at), length);
@@ -109,126 +89,6 @@ char const* journalAnswerName(JournalAnswer answer) {
       return "not delivered";
   }
   return "unknown";
-}
-
-JournalWriter::JournalWriter(std::string path, std::uint64_t maxBytes, unsigned files)
-    : path_(std::move(path)), maxBytes_(maxBytes), files_(files), run_(std::random_device()() * 0x100000001ull ^ nowNs()) {
-  if (path_.empty()) throw JournalError("the journal needs a file name");
-  if (maxBytes_ < kJournalMinBytes) {
-    throw JournalError(fmt::format("a journal of at most {} bytes is too small; at least {}",
-                                   maxBytes_, kJournalMinBytes));
-  }
-  if (files_ < 1) throw JournalError("a journal keeps at least its own file");
-  if (exists(path_)) {
-    if (!looksLikeJournal(path_)) {
-      throw JournalError(fmt::format("{} exists and is not a journal; it is left as it is", path_));
-    }
-    rotate();  // an earlier run's journal: kept as FILE.1
-  } else {
-    open();
-  }
-}
-
-JournalWriter::~JournalWriter() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void JournalWriter::open() {
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd_ < 0) throw JournalError(fmt::format("cannot make the journal {}: {}", path_, errnoText()));
-  std::vector<std::uint8_t> header(kMagic.begin(), kMagic.end());
-  put(header, kJournalVersion, 2);
-  put(header, 0, 2);
-  put(header, run_, 8);
-  put(header, nextSequence_, 8);
-  put(header, nowNs(), 8);
-  size_ = 0;
-  append(header);
-}
-
-void JournalWriter::rotate() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-  // FILE.(files-1) is the oldest kept: anything that would go past it goes.
-  if (files_ == 1) {
-    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-      throw JournalError(fmt::format("cannot remove the full journal {}: {}", path_, errnoText()));
-    }
-  } else {
-    for (unsigned number = files_ - 1; number >= 1; --number) {
-      auto from = number == 1 ? path_ : rotated(path_, number - 1);
-      if (!exists(from)) continue;
-      if (::rename(from.c_str(), rotated(path_, number).c_str()) != 0) {
-        throw JournalError(fmt::format("cannot rotate the journal {}: {}", from, errnoText()));
-      }
-    }
-  }
-  ++rotations_;
-  open();
-}
-
-void JournalWriter::append(std::vector<std::uint8_t> const& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    auto wrote = ::write(fd_, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) throw JournalError(fmt::format("cannot write the journal {}: {}", path_, errnoText()));
-    done += static_cast<std::size_t>(wrote);
-  }
-  size_ += bytes.size();
-}
-
-void JournalWriter::record(Pelcar::SchanCmds const& cmds, std::string_view table,
-                           Sim::WriteOutcome const* outcome) {
-  auto time = nowNs();
-  batch_.clear();
-  std::size_t bytes = 0;
-  for (auto const& cmd : cmds) bytes += kRecordHeaderBytes + kRecordFixedBytes + 128 + Sim::Wire::encodedWriteBytes(*cmd);
-  batch_.reserve(bytes);
-  std::uint32_t index = 0;
-  auto fault = outcome ? outcome->faults.begin() : std::vector<Sim::CommandFault>::const_iterator();
-  for (auto const& cmd : cmds) {
-    auto answer = outcome ? JournalAnswer::done : JournalAnswer::notDelivered;
-    std::uint32_t rowsWritten = 0;
-    if (outcome && fault != outcome->faults.end() && fault->index == index) {
-      answer = static_cast<JournalAnswer>(fault->kind);
-      rowsWritten = fault->rowsWritten;
-      ++fault;
-    }
-    ++index;
-    std::string_view member = cmd->memberName;
-    auto tableLength = static_cast<std::uint16_t>(std::min<std::size_t>(table.size(), 65535));
-    auto memberLength = static_cast<std::uint16_t>(std::min<std::size_t>(member.size(), 65535));
-    std::size_t payload = kRecordFixedBytes + tableLength + memberLength + 4 +
-                          Sim::Wire::encodedWriteBytes(*cmd);
-    // A new file before a record that would take this one past its cap (a file holds
-    // at least one record, however large).
-    if (size_ + batch_.size() + kRecordHeaderBytes + payload > maxBytes_ &&
-        size_ + batch_.size() > kJournalHeaderBytes) {
-      append(batch_);
-      batch_.clear();
-      rotate();
-    }
-    auto start = batch_.size();
-    put(batch_, payload, 4);
-    put(batch_, 0, 4);  // the checksum, below
-    put(batch_, nextSequence_++, 8);
-    put(batch_, time, 8);
-    put(batch_, static_cast<std::uint8_t>(answer), 1);
-    put(batch_, 0, 3);
-    put(batch_, rowsWritten, 4);
-    put(batch_, tableLength, 2);
-    put(batch_, memberLength, 2);
-    batch_.insert(batch_.end(), table.begin(), table.begin() + tableLength);
-    batch_.insert(batch_.end(), member.begin(), member.begin() + memberLength);
-    put(batch_, 1, 4);  // the command as a write request of one command
-    Sim::Wire::appendWrite(batch_, *cmd);
-    auto checksum = checksumOf(batch_.data() + start + kRecordHeaderBytes, payload);
-    for (unsigned byte = 0; byte < 4; ++byte) batch_[start + 4 + byte] = static_cast<std::uint8_t>(checksum >> (8 * byte));
-  }
-  append(batch_);
 }
 
 JournalFile readJournalFile(std::string const& path) {

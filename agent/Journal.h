@@ -15,9 +15,12 @@
 //            member name (the hardware register or memory), then the command as the chip
 //            process's wire carries it (docs/chip-process.md: 60 bytes and its data)
 //
-// All integers are little-endian. Each list of commands goes to the file in one
-// write(2), so a killed agent loses nothing it had sent, and a file cut short (by a
-// kill, a full disk) is read up to its last whole record. A file never grows past the
+// All integers are little-endian. The agent hands each list to the journal's file
+// thread, which lays its records out and writes them in one write(2): a download does
+// not wait for the journal's copy of its commands nor for the file.
+// The agent flushes before each of its operations returns, so a killed agent loses at
+// most the lists of the operation it was in; a file cut short (by a kill, a full
+// disk) is read up to its last whole record. A file never grows past the
 // cap (or one record, when a record alone is larger): the next list starts a new file,
 // and the oldest beyond the kept count is removed. Opening a journal where one exists
 // rotates the old one out, so each run starts a file of its own; a file there that is
@@ -27,7 +30,8 @@
 // misread the new files; this reader reads its own version only and names both when
 // refusing one.
 //
-// Thread-safety: none; one agent thread writes a journal.
+// Thread-safety: one agent thread at a time records into a journal (the file thread
+// is the writer's own).
 #pragma once
 
 #include "platform/plugin/Export.h"
@@ -35,6 +39,7 @@
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,33 +80,37 @@ class HWTABLES_API JournalWriter {
   // made).
   JournalWriter(std::string path, std::uint64_t maxBytes = kJournalDefaultBytes,
                 unsigned files = kJournalDefaultFiles);
+  // Waits until every list handed over is in the file.
   ~JournalWriter();
   JournalWriter(JournalWriter const&) = delete;
   JournalWriter& operator=(JournalWriter const&) = delete;
 
   // Records a list as the chip answered it (`outcome`; none: the list never reached
-  // the chip). Throws JournalError when the file cannot be written.
-  void record(Pelcar::SchanCmds const& cmds, std::string_view table,
+  // the chip). The journal's file thread writes it; the writer holds a reference to the
+  // list until then, and the list must not change before flush() returns. Throws
+  // JournalError when the file thread could not write an earlier list (every record
+  // after it is lost: a journal with a gap could not be replayed).
+  void record(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table,
               Sim::WriteOutcome const* outcome);
+  // Returns when every list recorded so far is in the file, and lets go of them;
+  // throws JournalError when one could not be written.
+  void flush();
 
   std::string const& path() const { return path_; }
   std::uint64_t recorded() const { return nextSequence_ - 1; }
-  std::uint64_t rotations() const { return rotations_; }
+  std::uint64_t rotations() const;
 
  private:
-  void open();
-  void rotate();
-  void append(std::vector<std::uint8_t> const& bytes);
+  struct List;
+  class FileThread;
 
   std::string path_;
-  std::uint64_t maxBytes_;
-  unsigned files_;
-  std::uint64_t run_;
-  int fd_ = -1;
-  std::uint64_t size_ = 0;
   std::uint64_t nextSequence_ = 1;
-  std::uint64_t rotations_ = 0;
-  std::vector<std::uint8_t> batch_;
+  // The lists handed to the file thread since the last flush; counted here, on the
+  // recording thread, so that the file thread never touches a reference count. Made
+  // before file_, so that they outlive its last write.
+  std::vector<Vorl::Ptr<Pelcar::SchanCmds>> held_;
+  std::unique_ptr<FileThread> file_;
 };
 
 struct HWTABLES_API JournalFile {

@@ -18,6 +18,7 @@
 namespace HwAgent {
 
 class JournalWriter;
+struct JournalError;
 
 struct HWTABLES_API Options {
   // One shadow per FAP in every table; FAP ids 0..255 except 128 (every FAP in reads).

@@ -109,12 +109,15 @@ std::size_t encodedWriteBytes(Pelcar::SchanCmd const& cmd) {
 }
 
 void appendWrite(std::vector<U8>& out, Pelcar::SchanCmd const& cmd) {
+  auto at = out.size();
+  out.resize(at + encodedWriteBytes(cmd));
+  encodeWriteAt(out.data() + at, cmd);
+}
+
+U8* encodeWriteAt(U8* to, Pelcar::SchanCmd const& cmd) {
   if (!isWriteKind(static_cast<std::uint8_t>(cmd.kind))) {
     throw WireError("only write commands travel in a write request");
   }
-  auto at = out.size();
-  out.resize(at + kWriteFixedBytes + cmd.data.size());
-  U8* to = out.data() + at;
   auto put = [&to](std::uint64_t value, unsigned bytes) {
     for (unsigned index = 0; index < bytes; ++index) *to++ = static_cast<U8>(value >> (8 * index));
   };
@@ -137,6 +140,7 @@ void appendWrite(std::vector<U8>& out, Pelcar::SchanCmd const& cmd) {
   to += kMaskBytes;
   put(cmd.data.size(), 4);
   if (!cmd.data.empty()) std::memcpy(to, cmd.data.data(), cmd.data.size());
+  return to + cmd.data.size();
 }
 
 void encodeWrites(Encoder& out, std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds) {

@@ -131,6 +131,9 @@ HWTABLES_API std::size_t encodedWriteBytes(Pelcar::SchanCmd const& cmd);
 // One write command as encodeWrites lays it out, appended to `out` (without a count):
 // for records that carry a command, such as the agent's journal.
 HWTABLES_API void appendWrite(std::vector<U8>& out, Pelcar::SchanCmd const& cmd);
+// The same bytes written at `to`, which has room for encodedWriteBytes(cmd); returns
+// the byte after them.
+HWTABLES_API U8* encodeWriteAt(U8* to, Pelcar::SchanCmd const& cmd);
 HWTABLES_API std::vector<Vorl::Ptr<Pelcar::SchanCmd>> decodeWrites(Decoder& in);
 
 inline constexpr std::size_t kReadBytes = 28;

@@ -92,7 +92,7 @@ Recorded recordSome(TempDir const& dir, std::uint64_t maxBytes = HwAgent::kJourn
       cmds->cmdEnq(cmd);
     }
     Sim::WriteOutcome outcome{2, {{1, Sim::FaultKind::partial, 2, "cut"}}};
-    writer.record(*cmds, "SomeTable", &outcome);
+    writer.record(cmds, "SomeTable", &outcome);
   }
   return recorded;
 }

@@ -1,0 +1,331 @@
+// The journal's writer: records are laid out on the agent's thread and checksummed
+// and written on the journal's own file thread, so that a download pays for a copy of
+// its commands and not for the file system.
+#include "agent/Journal.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "agent/JournalFormat.h"
+#include "platform/sim/ChipWire.h"
+
+namespace HwAgent {
+
+using namespace JournalFormat;
+
+namespace {
+
+// A new file's first blocks are found when it is opened rather than page by page under
+// the writes: on tmpfs a write that extends a file pays for zeroing each new page. The
+// size stays that of what was written, so a reader sees no gap; a file system that
+// cannot do this finds the blocks later.
+constexpr std::uint64_t kPreallocatedBytes = 4ull << 20;
+// The file thread is woken when this many commands wait (and by a flush): a download
+// of thousands of commands wakes it a few times rather than once a list.
+constexpr std::size_t kWakeCommands = 256;
+// Lists held for the file thread, at most, before a recording waits for it.
+constexpr std::size_t kMaxHeldLists = 1024;
+
+std::uint64_t nowNs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+}
+
+}  // namespace
+
+// One list as the agent handed it over. The commands stay the agent's: the writer
+// holds a reference to them on the agent's thread until the file thread is done.
+struct JournalWriter::List {
+  Pelcar::SchanCmds const* cmds = nullptr;
+  std::string table;
+  bool delivered = false;
+  std::vector<Sim::CommandFault> faults;  // of a delivered list, in list order
+  std::uint64_t timeNs = 0;
+  std::uint64_t firstSequence = 0;
+};
+
+// The journal's files: opened, rotated and written by one thread, which lays out the
+// records of whole lists in the order they were recorded and writes each list in one
+// write(2). After a failed write it writes nothing more (a journal with a gap could not
+// be replayed) and every later call reports the failure.
+class JournalWriter::FileThread {
+ public:
+  FileThread(std::string path, std::uint64_t maxBytes, unsigned files, bool rotateFirst)
+      : path_(std::move(path)), maxBytes_(maxBytes), files_(files),
+        run_(std::random_device()() * 0x100000001ull ^ nowNs()) {
+    if (rotateFirst) {
+      rotate(1);
+    } else {
+      open(1);
+    }
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~FileThread() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_.notify_one();
+    thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  void hand(List list) {
+    std::lock_guard lock(mutex_);
+    throwIfFailed();
+    queuedCommands_ += list.cmds->size();
+    queue_.push_back(std::move(list));
+    if (queuedCommands_ >= kWakeCommands && !wake_) {
+      wake_ = true;
+      work_.notify_one();
+    }
+  }
+
+  void flush() {
+    std::unique_lock lock(mutex_);
+    if (!queue_.empty()) {
+      wake_ = true;
+      work_.notify_one();
+    }
+    drained_.wait(lock, [this] { return queue_.empty() && !busy_; });
+    throwIfFailed();
+  }
+
+  std::uint64_t rotations() const {
+    std::lock_guard lock(mutex_);
+    return rotations_;
+  }
+
+ private:
+  void throwIfFailed() const {
+    if (!error_.empty()) throw JournalError(error_);
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this] { return wake_ || stopping_; });
+      wake_ = false;
+      while (!queue_.empty()) {
+        auto list = std::move(queue_.front());
+        queue_.pop_front();
+        queuedCommands_ -= list.cmds->size();
+        busy_ = true;
+        bool failed = !error_.empty();
+        lock.unlock();
+        std::string problem;
+        if (!failed) {
+          try {
+            write(list);
+          } catch (std::exception const& error) {
+            problem = error.what();
+          }
+        }
+        lock.lock();
+        if (!problem.empty()) error_ = std::move(problem);
+        busy_ = false;
+      }
+      drained_.notify_all();
+      if (stopping_) return;
+    }
+  }
+
+  // Lays the list's records out with their checksums, starts a new file before a record
+  // that would take this one past its cap (a file holds at least one record, however
+  // large), and writes the rest of the list in one write(2).
+  void write(List const& list) {
+    auto bytes = layOut(list);
+    std::size_t start = 0;
+    std::size_t at = 0;
+    while (at < bytes) {
+      auto* record = buffer_.get() + at;
+      auto recordBytes = kRecordHeaderBytes + get(record, 4);
+      auto pending = at - start;
+      if (size_ + pending + recordBytes > maxBytes_ && size_ + pending > kJournalHeaderBytes) {
+        append(buffer_.get() + start, pending);
+        start = at;
+        rotate(get(record + kRecordHeaderBytes, 8));
+      }
+      at += recordBytes;
+    }
+    append(buffer_.get() + start, at - start);
+  }
+
+  // The list's records in buffer_; returns their size.
+  std::size_t layOut(List const& list) {
+    auto tableLength = static_cast<std::uint16_t>(std::min<std::size_t>(list.table.size(), 65535));
+    auto memberLengthOf = [](Pelcar::SchanCmd const& cmd) {
+      return static_cast<std::uint16_t>(std::min<std::size_t>(std::string_view(cmd.memberName).size(), 65535));
+    };
+    auto payloadOf = [tableLength](Pelcar::SchanCmd const& cmd, std::uint16_t memberLength) {
+      return kRecordFixedBytes + tableLength + memberLength + 4 + Sim::Wire::encodedWriteBytes(cmd);
+    };
+    std::size_t bytes = 0;
+    for (auto const& cmd : *list.cmds) bytes += kRecordHeaderBytes + payloadOf(*cmd, memberLengthOf(*cmd));
+    if (bytes > bufferCapacity_) {
+      bufferCapacity_ = std::max(bytes, 2 * bufferCapacity_);
+      buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(bufferCapacity_);
+    }
+    auto* record = buffer_.get();
+    auto sequence = list.firstSequence;
+    std::uint32_t index = 0;
+    auto fault = list.faults.begin();
+    for (auto const& cmd : *list.cmds) {
+      auto answer = list.delivered ? JournalAnswer::done : JournalAnswer::notDelivered;
+      std::uint32_t rowsWritten = 0;
+      if (fault != list.faults.end() && fault->index == index) {
+        answer = static_cast<JournalAnswer>(fault->kind);
+        rowsWritten = fault->rowsWritten;
+        ++fault;
+      }
+      ++index;
+      auto memberLength = memberLengthOf(*cmd);
+      auto payload = payloadOf(*cmd, memberLength);
+      auto* to = put(record + kRecordHeaderBytes, sequence++, 8);
+      to = put(to, list.timeNs, 8);
+      to = put(to, static_cast<std::uint8_t>(answer), 1);
+      to = put(to, 0, 3);
+      to = put(to, rowsWritten, 4);
+      to = put(to, tableLength, 2);
+      to = put(to, memberLength, 2);
+      to = std::copy_n(list.table.data(), tableLength, to);
+      to = std::copy_n(std::string_view(cmd->memberName).data(), memberLength, to);
+      to = put(to, 1, 4);  // the command as a write request of one command
+      Sim::Wire::encodeWriteAt(to, *cmd);
+      put(record, payload, 4);
+      put(record + 4, checksumOf(record + kRecordHeaderBytes, payload), 4);
+      record += kRecordHeaderBytes + payload;
+    }
+    return static_cast<std::size_t>(record - buffer_.get());
+  }
+
+  void open(std::uint64_t firstSequence) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd_ < 0) throw JournalError(fmt::format("cannot make the journal {}: {}", path_, errnoText()));
+    ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(std::min(maxBytes_, kPreallocatedBytes)));
+    std::uint8_t header[kJournalHeaderBytes];
+    std::memcpy(header, kMagic.data(), kMagic.size());
+    auto* to = put(header + kMagic.size(), kJournalVersion, 2);
+    to = put(to, 0, 2);
+    to = put(to, run_, 8);
+    to = put(to, firstSequence, 8);
+    put(to, nowNs(), 8);
+    size_ = 0;
+    append(header, sizeof header);
+  }
+
+  void rotate(std::uint64_t firstSequence) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    // FILE.(files-1) is the oldest kept: anything that would go past it goes.
+    if (files_ == 1) {
+      if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+        throw JournalError(fmt::format("cannot remove the full journal {}: {}", path_, errnoText()));
+      }
+    } else {
+      for (unsigned number = files_ - 1; number >= 1; --number) {
+        auto from = number == 1 ? path_ : rotated(path_, number - 1);
+        if (!exists(from)) continue;
+        if (::rename(from.c_str(), rotated(path_, number).c_str()) != 0) {
+          throw JournalError(fmt::format("cannot rotate the journal {}: {}", from, errnoText()));
+        }
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      ++rotations_;
+    }
+    open(firstSequence);
+  }
+
+  void append(std::uint8_t const* bytes, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+      auto wrote = ::write(fd_, bytes + done, size - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) throw JournalError(fmt::format("cannot write the journal {}: {}", path_, errnoText()));
+      done += static_cast<std::size_t>(wrote);
+    }
+    size_ += size;
+  }
+
+  std::string const path_;
+  std::uint64_t const maxBytes_;
+  unsigned const files_;
+  std::uint64_t const run_;
+  // The file thread's own once it runs (the constructor opens the first file).
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t bufferCapacity_ = 0;
+
+  mutable std::mutex mutex_;
+  std::condition_variable work_;     // the file thread waits here
+  std::condition_variable drained_;  // a flush waits here
+  std::deque<List> queue_;
+  std::size_t queuedCommands_ = 0;
+  bool wake_ = false;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::string error_;
+  std::uint64_t rotations_ = 0;
+  std::thread thread_;
+};
+
+JournalWriter::JournalWriter(std::string path, std::uint64_t maxBytes, unsigned files) : path_(std::move(path)) {
+  if (path_.empty()) throw JournalError("the journal needs a file name");
+  if (maxBytes < kJournalMinBytes) {
+    throw JournalError(fmt::format("a journal of at most {} bytes is too small; at least {}",
+                                   maxBytes, kJournalMinBytes));
+  }
+  if (files < 1) throw JournalError("a journal keeps at least its own file");
+  bool earlier = exists(path_);
+  if (earlier && !looksLikeJournal(path_)) {
+    throw JournalError(fmt::format("{} exists and is not a journal; it is left as it is", path_));
+  }
+  // An earlier run's journal is kept as FILE.1.
+  file_ = std::make_unique<FileThread>(path_, maxBytes, files, earlier);
+}
+
+JournalWriter::~JournalWriter() = default;
+
+std::uint64_t JournalWriter::rotations() const { return file_->rotations(); }
+
+void JournalWriter::flush() {
+  file_->flush();
+  held_.clear();
+}
+
+void JournalWriter::record(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table,
+                           Sim::WriteOutcome const* outcome) {
+  if (!cmds || cmds->empty()) return;
+  if (held_.size() >= kMaxHeldLists) flush();
+  List list;
+  list.cmds = cmds.get();
+  list.table = table;
+  list.delivered = outcome != nullptr;
+  if (outcome) list.faults = outcome->faults;
+  list.timeNs = nowNs();
+  list.firstSequence = nextSequence_;
+  file_->hand(std::move(list));
+  held_.push_back(cmds);
+  nextSequence_ += cmds->size();
+}
+
+}  // namespace HwAgent
