@@ -4,7 +4,12 @@
 // or a file that is not a journal, is refused by name and left alone.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -75,22 +80,27 @@ struct Recorded {
   std::string path;
 };
 
+Vorl::Ptr<Pelcar::SchanCmds> listOfTwo(U32 list) {
+  auto cmds = Pelcar::schanCmdsFactory();
+  for (U32 index = 0; index < 2; ++index) {
+    auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+    cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
+    cmd->fapmask.fapIdIs(Pelcar::FapId(list), true);
+    cmd->memberName = "someMemory";
+    cmd->entrySize = 4;
+    cmd->rowCount = 3;
+    cmd->row = index * 3;
+    cmd->data.assign(12, static_cast<U8>(list * 2 + index + 1));
+    cmds->cmdEnq(cmd);
+  }
+  return cmds;
+}
+
 Recorded recordSome(TempDir const& dir, std::uint64_t maxBytes = HwAgent::kJournalDefaultBytes) {
   Recorded recorded{dir.file("journal")};
   HwAgent::JournalWriter writer(recorded.path, maxBytes);
   for (U32 list = 0; list < 3; ++list) {
-    auto cmds = Pelcar::schanCmdsFactory();
-    for (U32 index = 0; index < 2; ++index) {
-      auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-      cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
-      cmd->fapmask.fapIdIs(Pelcar::FapId(list), true);
-      cmd->memberName = "someMemory";
-      cmd->entrySize = 4;
-      cmd->rowCount = 3;
-      cmd->row = index * 3;
-      cmd->data.assign(12, static_cast<U8>(list * 2 + index + 1));
-      cmds->cmdEnq(cmd);
-    }
+    auto cmds = listOfTwo(list);
     Sim::WriteOutcome outcome{2, {{1, Sim::FaultKind::partial, 2, "cut"}}};
     writer.record(cmds, "SomeTable", &outcome);
   }
@@ -207,6 +217,48 @@ TEST(Journal, AnotherVersionOrAFileThatIsNoJournalIsRefusedByNameAndLeftAlone) {
   auto files = HwAgent::readJournal(recorded.path);
   ASSERT_EQ(files.size(), 1u);
   EXPECT_TRUE(files[0].records.empty());
+}
+
+// The file thread's failure (here: the file may not grow past the first list) is
+// reported by the next flush and every later record, and nothing is written after the
+// gap: the file holds the lists before it, whole.
+TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
+  TempDir dir;
+  auto path = dir.file("journal");
+  auto child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{400, 400};  // the header and one list of two records (262 bytes)
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    int status = 0;
+    {
+      HwAgent::JournalWriter writer(path);
+      Sim::WriteOutcome outcome{2, {}};
+      writer.record(listOfTwo(0), "SomeTable", &outcome);
+      writer.flush();
+      writer.record(listOfTwo(1), "SomeTable", &outcome);
+      try {
+        writer.flush();
+        status |= 1;
+      } catch (HwAgent::JournalError const& error) {
+        if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
+      }
+      try {
+        writer.record(listOfTwo(2), "SomeTable", &outcome);
+        status |= 4;
+      } catch (HwAgent::JournalError const&) {
+      }
+    }
+    ::_exit(status);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: flush reported success, 2: wrong message, 4: record after the failure";
+  auto file = HwAgent::readJournalFile(path);
+  ASSERT_EQ(file.records.size(), 2u);
+  EXPECT_EQ(file.records[1].sequence, 2u);
 }
 
 }  // namespace
