@@ -50,7 +50,7 @@ void KeptReader::reopen(Marks const& marks) {
   marks_ = marks;
 }
 
-std::vector<KeptReader::Entry> KeptReader::entries() {
+void KeptReader::forEach(Brell::ErasedVisitor const& visit) {
   auto marks = marksNow();
   if (!marks) {
     close();
@@ -61,18 +61,22 @@ std::vector<KeptReader::Entry> KeptReader::entries() {
                             ": the store cannot be read now (being created, wiped or damaged)");
   }
   if (!reader_ || *marks != marks_) reopen(*marks);
-  std::vector<Entry> entries;
-  entries.reserve(lastCount_);
   try {
-    reader_->forEach([&](Brell::Bytes const& keyBytes, Brell::Bytes const& valueBytes) {
-      if (auto key = record_->store.key(keyBytes)) {
-        entries.emplace_back(*key, record_->store.entryData(valueBytes));
-      }
-    });
+    reader_->forEach(visit);
   } catch (...) {
     close();
     throw;
   }
+}
+
+std::vector<KeptReader::Entry> KeptReader::entries() {
+  std::vector<Entry> entries;
+  entries.reserve(lastCount_);
+  forEach([&](Brell::Bytes const& keyBytes, Brell::Bytes const& valueBytes) {
+    if (auto key = record_->store.key(keyBytes)) {
+      entries.emplace_back(*key, record_->store.entryData(valueBytes));
+    }
+  });
   std::sort(entries.begin(), entries.end(), [](Entry const& left, Entry const& right) {
     return std::pair(left.first.arrayIndex, left.first.entryIndex) <
            std::pair(right.first.arrayIndex, right.first.entryIndex);

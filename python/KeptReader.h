@@ -45,6 +45,8 @@ class KeptReader {
   // The entries in key order. Throws Tool::CheckFailed when there is no store or it
   // cannot be read now.
   std::vector<Entry> entries();
+  // Every entry's key and value bytes, in the store's order; refused as entries() is.
+  void forEach(Brell::ErasedVisitor const& visit);
   // Unmaps the files; the next read opens them again.
   void close();
 
@@ -52,6 +54,7 @@ class KeptReader {
   std::string const& directory() const { return directory_; }
   std::string const& where() const { return where_; }
   Framework::TableInfo const& info() const { return *record_->info; }
+  Framework::MemoryStoreAccess const& access() const { return record_->store; }
   // How many times the store was opened: once, unless its marks changed.
   std::uint64_t opens() const { return opens_; }
 

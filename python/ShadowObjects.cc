@@ -4,8 +4,9 @@
 // writes a store.
 //
 // show() keeps a reader per shadow it was asked for, so that showing a shadow again
-// does not map its files again: at most kKeptReaders of them, the least recently used
-// let go first. A Shadow owns its reader and lets it go at close().
+// does not map its files again nor decode the entries unchanged since (ShadowDicts.h):
+// at most kKeptReaders of them, the least recently used let go first. A Shadow owns
+// its reader and lets it go at close().
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -23,6 +24,7 @@
 #include "python/Border.h"
 #include "python/EntryDicts.h"
 #include "python/KeptReader.h"
+#include "python/ShadowDicts.h"
 #include "python/PythonJson.h"
 #include "store/StoreInspector.h"
 #include "tools/hwtables/Arguments.h"
@@ -52,42 +54,21 @@ std::unique_ptr<KeptReader> shadowReader(std::string const& table, U32 fap,
   return reader;
 }
 
-std::vector<KeptReader::Entry> entriesOf(KeptReader& reader) {
-  return translated([&] { return reader.entries(); });
-}
-
-// An entry as `hwtables show --json` lists it, with its key's text besides.
-py::dict entryDict(Framework::TableInfo const& info, KeptReader::Entry const& entry) {
-  auto const& [key, data] = entry;
-  auto item = EntryDicts::of(info).entry(key.arrayIndex, key.entryIndex, data);
-  item["keyText"] = key.text;
-  auto missing = Tool::missingRow(info, {key.arrayIndex, key.entryIndex});
-  item["downloadable"] = !missing;
-  if (missing) item["neverDownloaded"] = *missing;
-  return item;
-}
-
-py::list entryList(KeptReader& reader) {
-  auto entries = entriesOf(reader);
-  py::list list(entries.size());
-  std::size_t index = 0;
-  for (auto const& entry : entries) list[index++] = entryDict(reader.info(), entry);
-  return list;
-}
-
 // The readers show() keeps, by the names it was called with (the root resolved, so
 // that a changed default root is a different shadow). Never destroyed: a reader is
-// made by the plug-in's code, which must not run after the plug-in is gone at exit.
+// made by the plug-in's code, which must not run after the plug-in is gone at exit,
+// and holds Python objects, which must not be released after the interpreter.
 class KeptReaders {
  public:
   static constexpr std::size_t kKeptReaders = 16;
 
-  KeptReader& reader(std::string const& table, U32 fap, std::string const& root,
+  ShadowDicts& reader(std::string const& table, U32 fap, std::string const& root,
                      std::string const& revision) {
     Name name{table, fap, root, revision};
     auto found = readers_.find(name);
     if (found == readers_.end()) {
-      auto made = shadowReader(table, fap, root, revision);  // raises for a bad name
+      auto made = std::make_unique<ShadowDicts>(
+          shadowReader(table, fap, root, revision));  // raises for a bad name
       if (readers_.size() >= kKeptReaders) {
         readers_.erase(std::min_element(readers_.begin(), readers_.end(),
                                         [](auto const& left, auto const& right) {
@@ -102,7 +83,7 @@ class KeptReaders {
 
   std::size_t open() const {
     return std::count_if(readers_.begin(), readers_.end(),
-                         [](auto const& each) { return each.second.reader->open(); });
+                         [](auto const& each) { return each.second.reader->reader().open(); });
   }
   void clear() { readers_.clear(); }
 
@@ -114,7 +95,7 @@ class KeptReaders {
  private:
   using Name = std::tuple<std::string, U32, std::string, std::string>;
   struct Kept {
-    std::unique_ptr<KeptReader> reader;
+    std::unique_ptr<ShadowDicts> reader;
     std::uint64_t used;
   };
   std::map<Name, Kept> readers_;
@@ -123,7 +104,7 @@ class KeptReaders {
 
 py::list show(std::string const& table, U32 fap, std::string const& root,
               std::string const& revision) {
-  return entryList(KeptReaders::kept().reader(table, fap, rootOr(root), revision));
+  return KeptReaders::kept().reader(table, fap, rootOr(root), revision).show();
 }
 
 // The same work in C++ alone, for the benchmark's baseline: a kept reader's entries
@@ -151,43 +132,38 @@ double timeShow(std::string const& table, U32 fap, std::string const& root, int 
 class Shadow {
  public:
   Shadow(std::string const& table, U32 fap, std::string const& root, std::string const& revision)
-      : reader_(shadowReader(table, fap, rootOr(root), revision)) {}
+      : dicts_(std::make_unique<ShadowDicts>(shadowReader(table, fap, rootOr(root), revision))) {}
 
-  py::list show() { return entryList(live()); }
+  py::list show() { return live().show(); }
 
   // The entry held under `key` (any form Agent.get takes), or None when the shadow
   // holds none there. The store is read by walking it: this costs what show() does.
   py::object get(py::handle key) {
-    auto& reader = live();
-    auto const& info = reader.info();
+    auto& dicts = live();
+    auto const& info = dicts.reader().info();
     auto text = keyWord(key);
     auto position = translated([&] { return Tool::keyPosition(info, text); });
     if (!position) {
       raise("usage", fmt::format("{} is not a key of {}: {}", Tool::shown(text), info.className,
                                  Tool::keyHint(info)));
     }
-    for (auto const& entry : entriesOf(reader)) {
-      if (entry.first.arrayIndex == position->arrayIndex &&
-          entry.first.entryIndex == position->entryIndex) {
-        return entryDict(info, entry);
-      }
-    }
-    return py::none();
+    return dicts.entry(*position);
   }
 
-  void close() { reader_.reset(); }
-  bool closed() const { return !reader_; }
-  std::string directory() const { return reader_ ? reader_->directory() : ""; }
-  std::string where() const { return reader_ ? reader_->where() : ""; }
-  std::uint64_t opens() const { return reader_ ? reader_->opens() : 0; }
+  void forget() { live().forget(); }
+  void close() { dicts_.reset(); }
+  bool closed() const { return !dicts_; }
+  std::string directory() const { return dicts_ ? dicts_->reader().directory() : ""; }
+  std::string where() const { return dicts_ ? dicts_->reader().where() : ""; }
+  std::uint64_t opens() const { return dicts_ ? dicts_->reader().opens() : 0; }
 
  private:
-  KeptReader& live() {
-    if (!reader_) raise("usage", "the shadow is closed");
-    return *reader_;
+  ShadowDicts& live() {
+    if (!dicts_) raise("usage", "the shadow is closed");
+    return *dicts_;
   }
 
-  std::unique_ptr<KeptReader> reader_;
+  std::unique_ptr<ShadowDicts> dicts_;
 };
 
 // A store directory, for reading only: nothing here writes to it.
@@ -280,6 +256,7 @@ void defineShadows(py::module_& module) {
            py::arg("table"), py::arg("fap"), py::arg("root"), py::arg("revision"))
       .def("show", &Shadow::show)
       .def("get", &Shadow::get, py::arg("key"))
+      .def("forget", &Shadow::forget)
       .def("close", &Shadow::close)
       .def_property_readonly("closed", &Shadow::closed)
       .def_property_readonly("directory", &Shadow::directory)
