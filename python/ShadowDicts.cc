@@ -25,6 +25,12 @@ py::dict dictCopy(py::handle dict) {
   return copy;
 }
 
+// Marks the end of a read on every way out, before its lock is let go.
+struct Done {
+  std::atomic<std::thread::id>& thread;
+  ~Done() { thread = std::thread::id(); }
+};
+
 }  // namespace
 
 ShadowDicts::Known ShadowDicts::decoded(Framework::StoredKey const& key,
@@ -51,6 +57,25 @@ py::dict ShadowDicts::copy(Known const& known) const {
   return entry;
 }
 
+std::unique_lock<std::mutex> ShadowDicts::reading() {
+  if (readerThread_.load() == std::this_thread::get_id()) {
+    raise("usage", reader_->where() + ": a read of the shadow started while one runs");
+  }
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    py::gil_scoped_release unlocked;
+    lock.lock();
+  }
+  readerThread_ = std::this_thread::get_id();
+  return lock;
+}
+
+void ShadowDicts::forget() {
+  auto lock = reading();
+  Done done{readerThread_};
+  known_.clear();
+}
+
 void ShadowDicts::read() {
   std::map<Brell::Bytes, Known> seen;
   auto const& access = reader_->access();
@@ -69,6 +94,8 @@ void ShadowDicts::read() {
 }
 
 py::list ShadowDicts::show() {
+  auto lock = reading();
+  Done done{readerThread_};
   read();
   std::vector<Known const*> order;
   order.reserve(known_.size());
@@ -85,6 +112,8 @@ py::list ShadowDicts::show() {
 }
 
 py::object ShadowDicts::entry(Tool::KeyPosition position) {
+  auto lock = reading();
+  Done done{readerThread_};
   read();
   for (auto const& [keyBytes, known] : known_) {
     if (known.position.arrayIndex == position.arrayIndex &&

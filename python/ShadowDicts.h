@@ -10,14 +10,20 @@
 // writer came); every entry whose bytes differ is decoded anew. What is remembered
 // is the entries of the last read only.
 //
-// Needs the GIL (it holds Python objects), also to be destroyed.
+// Needs the GIL (it holds Python objects), also to be destroyed. The GIL alone does
+// not make a read one thread's: making dicts may run a collection, whose finalizers
+// may let another thread run. A read therefore holds the object's own lock, waited
+// for without the GIL; the thread already reading that re-enters is refused.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "python/KeptReader.h"
 #include "tools/hwtables/ChipRows.h"
@@ -34,7 +40,7 @@ class ShadowDicts {
   // The entry at `position`, or None when the shadow holds none there.
   pybind11::object entry(Tool::KeyPosition position);
   // Decodes every entry at the next read.
-  void forget() { known_.clear(); }
+  void forget();
 
   KeptReader& reader() { return *reader_; }
 
@@ -51,8 +57,13 @@ class ShadowDicts {
   Known decoded(Framework::StoredKey const& key, Brell::Bytes const& value) const;
   pybind11::dict copy(Known const& known) const;
 
+  // The lock of one read (or forget), taken as the comment above says.
+  std::unique_lock<std::mutex> reading();
+
   std::unique_ptr<KeptReader> reader_;
   std::map<Brell::Bytes, Known> known_;  // by key bytes
+  std::mutex mutex_;
+  std::atomic<std::thread::id> readerThread_{};  // the thread reading, if any
 };
 
 }  // namespace PyHwtables

@@ -62,12 +62,12 @@ class KeptReaders {
  public:
   static constexpr std::size_t kKeptReaders = 16;
 
-  ShadowDicts& reader(std::string const& table, U32 fap, std::string const& root,
+  std::shared_ptr<ShadowDicts> reader(std::string const& table, U32 fap, std::string const& root,
                      std::string const& revision) {
     Name name{table, fap, root, revision};
     auto found = readers_.find(name);
     if (found == readers_.end()) {
-      auto made = std::make_unique<ShadowDicts>(
+      auto made = std::make_shared<ShadowDicts>(
           shadowReader(table, fap, root, revision));  // raises for a bad name
       if (readers_.size() >= kKeptReaders) {
         readers_.erase(std::min_element(readers_.begin(), readers_.end(),
@@ -78,7 +78,7 @@ class KeptReaders {
       found = readers_.emplace(std::move(name), Kept{std::move(made), 0}).first;
     }
     found->second.used = ++uses_;
-    return *found->second.reader;
+    return found->second.reader;
   }
 
   std::size_t open() const {
@@ -95,7 +95,7 @@ class KeptReaders {
  private:
   using Name = std::tuple<std::string, U32, std::string, std::string>;
   struct Kept {
-    std::unique_ptr<ShadowDicts> reader;
+    std::shared_ptr<ShadowDicts> reader;  // shared with the calls reading it
     std::uint64_t used;
   };
   std::map<Name, Kept> readers_;
@@ -104,7 +104,7 @@ class KeptReaders {
 
 py::list show(std::string const& table, U32 fap, std::string const& root,
               std::string const& revision) {
-  return KeptReaders::kept().reader(table, fap, rootOr(root), revision).show();
+  return KeptReaders::kept().reader(table, fap, rootOr(root), revision)->show();
 }
 
 // The same work in C++ alone, for the benchmark's baseline: a kept reader's entries
@@ -132,25 +132,25 @@ double timeShow(std::string const& table, U32 fap, std::string const& root, int 
 class Shadow {
  public:
   Shadow(std::string const& table, U32 fap, std::string const& root, std::string const& revision)
-      : dicts_(std::make_unique<ShadowDicts>(shadowReader(table, fap, rootOr(root), revision))) {}
+      : dicts_(std::make_shared<ShadowDicts>(shadowReader(table, fap, rootOr(root), revision))) {}
 
-  py::list show() { return live().show(); }
+  py::list show() { return live()->show(); }
 
   // The entry held under `key` (any form Agent.get takes), or None when the shadow
   // holds none there. The store is read by walking it: this costs what show() does.
   py::object get(py::handle key) {
-    auto& dicts = live();
-    auto const& info = dicts.reader().info();
+    auto dicts = live();
+    auto const& info = dicts->reader().info();
     auto text = keyWord(key);
     auto position = translated([&] { return Tool::keyPosition(info, text); });
     if (!position) {
       raise("usage", fmt::format("{} is not a key of {}: {}", Tool::shown(text), info.className,
                                  Tool::keyHint(info)));
     }
-    return dicts.entry(*position);
+    return dicts->entry(*position);
   }
 
-  void forget() { live().forget(); }
+  void forget() { live()->forget(); }
   void close() { dicts_.reset(); }
   bool closed() const { return !dicts_; }
   std::string directory() const { return dicts_ ? dicts_->reader().directory() : ""; }
@@ -158,12 +158,13 @@ class Shadow {
   std::uint64_t opens() const { return dicts_ ? dicts_->reader().opens() : 0; }
 
  private:
-  ShadowDicts& live() {
+  // Held by each call for its length: another thread may close the shadow meanwhile.
+  std::shared_ptr<ShadowDicts> live() {
     if (!dicts_) raise("usage", "the shadow is closed");
-    return *dicts_;
+    return dicts_;
   }
 
-  std::unique_ptr<ShadowDicts> dicts_;
+  std::shared_ptr<ShadowDicts> dicts_;
 };
 
 // A store directory, for reading only: nothing here writes to it.

@@ -3,6 +3,7 @@ answers stay the tool's, and a store that is gone or was replaced is never answe
 from its old files."""
 
 import json
+import threading
 import os
 import shutil
 import subprocess
@@ -146,3 +147,33 @@ def test_a_shadow_object_refuses_bad_keys_and_use_after_close(agent, root):
     assert repr(shadow) == "<Shadow (closed)>"
     with pytest.raises(hwtables.UsageError, match="closed"):
         shadow.show()
+
+
+def test_threads_showing_one_shadow_while_it_changes_and_closes_get_whole_answers(agent, root):
+    shadow = hwtables.Shadow(SPECIAL_LABELS, 0, root)
+    rows = len(shadow.show())
+    answers, failures = [], []
+
+    def read():
+        try:
+            while True:
+                for entries in (shadow.show(), hwtables.show(SPECIAL_LABELS, 0, root)):
+                    answers.append(len(entries))
+        except hwtables.UsageError as error:  # the shadow closed: the end
+            if "closed" not in str(error):
+                failures.append(error)
+        except Exception as error:
+            failures.append(error)
+
+    readers = [threading.Thread(target=read) for _ in range(3)]
+    for each in readers:
+        each.start()
+    for step in range(60):
+        agent.set(SPECIAL_LABELS, 0, (2 + step % 2, step % 32), specialTcCompareStrength=step % 4)
+    shadow.close()
+    for each in readers:
+        each.join(timeout=30)
+    assert not any(each.is_alive() for each in readers) and not failures
+    assert answers and set(answers) == {rows}
+    assert _without_key_text(hwtables.show(SPECIAL_LABELS, 0, root)) == \
+        _tool_show_all(root)[SPECIAL_LABELS]
