@@ -7,6 +7,11 @@
 // elements as "name(i)": numbers as ints, bitmaps as their "0x..." text. The field
 // names are made into Python strings once per table.
 //
+// An entry's fields dict starts as a copy of a dict of every field at zero, and only
+// the fields that are not zero are set: a dict is copied as one block, and most fields
+// of most entries are zero (an entry whose fields are all set costs about what
+// building the dict field by field would).
+//
 // Needs the GIL.
 #pragma once
 
@@ -44,6 +49,8 @@ class EntryDicts {
   };
   Framework::TableInfo const& info_;
   std::vector<Slot> slots_;
+  // Every field at zero, in order: an entry's dict starts as a copy of it.
+  pybind11::dict zeros_;
 };
 
 }  // namespace PyHwtables

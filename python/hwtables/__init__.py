@@ -7,6 +7,7 @@ The same code as the ``hwtables`` tool, with the same answers as its ``--json``:
                               chip process with chip=SOCKET): set, get, delete, schan,
                               download, read, audit, reconcile
   show(table, fap, root)      a memory shadow's entries, read from its store
+  Shadow(table, fap, root)    the same shadow read again and again: show(), get(key)
   watch(table, fap, root)     an iterator of the store's change events
   Store(directory)            a store directory, read only: check(), entries()
 
@@ -29,7 +30,7 @@ from hwtables import _hwtables
 
 __all__ = [
     "Agent", "AssertionFailed", "Busy", "CheckFailed", "ChipError", "CorruptionError",
-    "Error", "Field", "Key", "Member", "RangeError", "Store", "Table", "UsageError",
+    "Error", "Field", "Key", "Member", "RangeError", "Shadow", "Store", "Table", "UsageError",
     "Watch", "default_root", "load_plugins", "show", "table", "tables", "watch",
 ]
 
@@ -296,8 +297,60 @@ def show(table: str, fap: int = 0, root: Optional[str] = None,
     this process (never locking or writing it), in key order. Each entry is a dict:
     ``key`` (as a dict), ``keyText``, ``data`` (hex), ``fields`` (name: value),
     ``downloadable`` (and ``neverDownloaded``, why, when the chip has no row for it).
-    CheckFailed when the shadow cannot be read (no agent has created it)."""
+    CheckFailed when the shadow cannot be read (no agent has created it).
+
+    The store's files stay mapped between calls (for the last 16 shadows shown), and
+    each call first checks that they are still the store's: a store removed, or
+    replaced by a new writer, is read anew or refused, never answered from the old
+    files."""
     return _hwtables.show(table, _fap_number(fap), root or "", revision)
+
+
+class Shadow:
+    """A memory table's shadow for one FAP, read from its store by this process
+    again and again: ``show()`` is ``hwtables.show`` of it, ``get(key)`` one entry.
+    The store's files stay mapped until ``close()`` (or the end of a ``with``
+    block); every call first checks that they are still the store's, as ``show``
+    does. CheckFailed from a call when there is no store or it cannot be read now;
+    the next call tries again."""
+
+    def __init__(self, table: str, fap: int = 0, root: Optional[str] = None,
+                 revision: str = REVISION):
+        self._shadow = _hwtables.Shadow(table, _fap_number(fap), root or "", revision)
+
+    def show(self) -> List[dict]:
+        """The shadow's entries in key order, as ``hwtables.show`` returns them."""
+        return self._shadow.show()
+
+    def get(self, key: KeyArg) -> Optional[dict]:
+        """The entry held under ``key`` (any form ``Agent.get`` takes) as ``show``
+        lists it, or None when the shadow holds no entry there. It reads the whole
+        shadow: for many entries, one ``show()`` is cheaper."""
+        return self._shadow.get(key)
+
+    def close(self) -> None:
+        """Unmaps the store's files; later calls raise UsageError."""
+        self._shadow.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._shadow.closed
+
+    @property
+    def directory(self) -> str:
+        """The store directory read."""
+        return self._shadow.directory
+
+    def __enter__(self) -> "Shadow":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        if self.closed:
+            return "<Shadow (closed)>"
+        return f"<Shadow {self._shadow.where} in {self._shadow.directory}>"
 
 
 class Watch:
