@@ -63,9 +63,10 @@ std::size_t cellsReadingDifferently(Sim::Chip const& one, Sim::Chip const& other
 Run faultyRun() {
   TempDir dir;
   auto chip = Vorl::makePtr<Sim::Chip>();
-  chip->faultPlanIs(Sim::FaultPlan::parse(kFaults));
-  HwAgent::Agent agent(optionsFor(dir.file("stores"), "", false, kFaps),
-                       HwAgent::inProcessChip(chip));
+  // The plan goes in as the tool's `agent --faults` gives it: through the options.
+  auto options = optionsFor(dir.file("stores"), "", false, kFaps);
+  options.chipFaults = Sim::FaultPlan::parse(kFaults);
+  HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
   Run run;
   auto download = agent.download();
   EXPECT_FALSE(download.ok());

@@ -11,12 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
-#include <tuple>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
 
@@ -26,12 +22,6 @@ namespace {
 
 using E2e::Run;
 using E2e::runTool;
-
-std::string hexOf(std::vector<unsigned> const& bytes) {
-  std::string text;
-  for (auto byte : bytes) text += fmt::format("{:02x}", byte);
-  return text;
-}
 
 // A store root of its own for each test, removed afterwards.
 class StoreRoot : public E2e::TempDir {
@@ -64,47 +54,33 @@ TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheM
   EXPECT_NE(run.out.find(" 0 mismatches."), std::string::npos);
 }
 
+// Which entries the audit names for which flipped bits is tested in process
+// (ReadBackAudit.NamesExactlyTheEntriesThatFlippedBitsChangedOverManySeeds); here, how
+// the demo reports them.
 TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
   StoreRoot root;
-  for (auto const* seed : {"1", "42", "977"}) {
-    auto run = runTool({"demo", "--json", "--root", root.path(), "--flip-bits", "5", "--seed", seed});
-    ASSERT_EQ(run.status, 1) << run.err;
-    EXPECT_NE(run.err.find("the read-back audit found"), std::string::npos) << run.err;
-    auto document = nlohmann::json::parse(run.out);
-    EXPECT_FALSE(document["ok"].get<bool>());
-    EXPECT_EQ(document["seed"].get<std::uint64_t>(), std::stoull(seed));
-    // A cell changed when an odd number of flips hit the same bit of it.
-    using Cell = std::tuple<int, int, int, int, int>;
-    auto cellOf = [](nlohmann::json const& where, char const* row) {
-      return Cell{where["fap"].get<int>(), where["block"].get<int>(), where["address"].get<int>(),
-                  where["arrayIndex"].get<int>(), where[row].get<int>()};
-    };
-    std::map<Cell, std::map<int, int>> flips;
-    for (auto const& flip : document["flippedBits"]) {
-      ++flips[cellOf(flip, "row")][flip["bit"].get<int>()];
+  auto run = runTool({"demo", "--json", "--root", root.path(), "--flip-bits", "5", "--seed", "42"});
+  ASSERT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("the read-back audit found"), std::string::npos) << run.err;
+  auto document = nlohmann::json::parse(run.out);
+  EXPECT_FALSE(document["ok"].get<bool>());
+  EXPECT_EQ(document["seed"], 42);
+  EXPECT_EQ(document["flippedBits"].size(), 5u);
+  std::size_t named = 0;
+  for (auto const& table : document["tables"]) {
+    for (auto const& difference : table["readBack"]["differences"]) {
+      EXPECT_NE(difference["expected"], difference["read"]);
+      ++named;
     }
-    std::set<Cell> changed;
-    for (auto const& [cell, bits] : flips) {
-      for (auto const& [bit, times] : bits) {
-        if (times % 2 == 1) changed.insert(cell);
-      }
-    }
-    std::set<Cell> named;
-    for (auto const& table : document["tables"]) {
-      for (auto const& difference : table["readBack"]["differences"]) {
-        EXPECT_NE(difference["expected"], difference["read"]);
-        named.insert(cellOf(difference, "entryIndex"));
-      }
-    }
-    EXPECT_EQ(named, changed) << "seed " << seed;
-    EXPECT_EQ(document["readBackDifferences"].get<std::size_t>(), named.size());
   }
+  EXPECT_GT(named, 0u);
+  EXPECT_EQ(document["readBackDifferences"].get<std::size_t>(), named);
 }
 
 TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
   StoreRoot root;
-  auto run = runTool({"demo", "--json", "--faps", "2,5-6", "--root", root.path(), "--dma-buffer",
-                      "64"});
+  auto run =
+      runTool({"demo", "--json", "--faps", "2,5-6", "--root", root.path(), "--dma-buffer", "64"});
   ASSERT_EQ(run.status, 0) << run.err;
   auto document = nlohmann::json::parse(run.out);
   EXPECT_TRUE(document["ok"].get<bool>());
@@ -113,40 +89,27 @@ TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
   EXPECT_EQ(document["storeRoot"], root.path());
   EXPECT_GT(document["readerProcess"].get<int>(), 0);
 
-  std::vector<unsigned> swapMap(32, 0);
-  for (unsigned step = 0; step < 7; ++step) swapMap[6 + 2 * step] = step + 1;
-  std::map<std::string, std::pair<std::string, std::size_t>> registers{
-      {"IppVttSpecialLabelValuesHwReg", {"ffffefffff370000", 2}},
-      {"IppVttSpecialLabelsProfileHwReg", {"899dd8b66dcbb66ddbb66ddb", 2}},
-      {"EtppPhpMapFwdCodeHwReg", {"12f4ff53f4ff0000", 1}},
-      {"EtppCfgFheiMplsSwapRemarkMapHwReg", {hexOf(swapMap), 1}},
-  };
-  // Stored entries per shadow, and bulk writes per shadow with 64-byte buffers.
-  std::map<std::string, std::pair<std::size_t, std::size_t>> memories{
-      {"IppaTerminationProfileTableHwDirect", {5, 1}},
-      {"IppdPphAttributeByEeiHwDirect", {3, 1}},
-      {"IppaBsplProfileTblHwDirect", {64, 4}},
-      {"IppaMplsSpecialLabelAttributesTblHwDirect", {64, 14}},   // 5 rows a buffer
-      {"IppfPostMplsSpecialLabelAttributesTblHwDirect", {16, 2}},  // 8 rows a buffer
-  };
+  // What each register holds at start-up, and how rows are packed into buffers, are
+  // the tables' tests (RegisterStartup.*, MemoryFixture.DownloadsPackRows...); here,
+  // that the document carries them consistently.
   ASSERT_EQ(document["tables"].size(), 13u);
   for (auto const& table : document["tables"]) {
     auto name = table["table"].get<std::string>();
     EXPECT_TRUE(table["ok"].get<bool>()) << name;
     ASSERT_EQ(table["shadows"].size(), 3u);
-    if (auto found = registers.find(name); found != registers.end()) {
-      auto const& [data, members] = found->second;
+    if (table["kind"] == "register") {
+      std::map<int, nlohmann::json> data;  // by FAP
       for (auto const& shadow : table["shadows"]) {
         ASSERT_EQ(shadow["entries"].size(), 1u);
-        EXPECT_EQ(shadow["entries"][0]["data"], data) << name;
         EXPECT_EQ(shadow["servedFaps"], nlohmann::json::array({shadow["fapId"]}));
+        data[shadow["fapId"].get<int>()] = shadow["entries"][0]["data"];
       }
       // One write per member per shadow, each to its shadow's FAP only, with its bytes.
-      ASSERT_EQ(table["commands"].size(), members * 3) << name;
+      ASSERT_EQ(table["commands"].size() % 3, 0u) << name;
       for (auto const& cmd : table["commands"]) {
         EXPECT_EQ(cmd["kind"], "registerWrite");
-        EXPECT_EQ(cmd["faps"].size(), 1u);
-        EXPECT_EQ(cmd["data"], data);
+        ASSERT_EQ(cmd["faps"].size(), 1u);
+        EXPECT_EQ(cmd["data"], data.at(cmd["faps"][0].get<int>())) << name;
       }
       continue;
     }
@@ -155,12 +118,7 @@ TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
     // Every row of every array of every FAP is on the chip, decoded.
     EXPECT_EQ(table["chipRows"].size(), table["cellsChecked"]) << name;
     for (auto const& cmd : table["commands"]) EXPECT_EQ(cmd["kind"], "memoryBulkWrite") << name;
-    if (auto found = memories.find(name); found != memories.end()) {
-      for (auto const& shadow : table["shadows"]) {
-        EXPECT_EQ(shadow["entries"].size(), found->second.first) << name;
-      }
-      EXPECT_EQ(table["bulkWrites"], found->second.second * 3) << name;
-    }
+    EXPECT_EQ(table["bulkWrites"], table["commands"].size()) << name;
   }
 }
 

@@ -1,5 +1,6 @@
 // `hwtables plugins` and `--plugin-dir`: the tool's tables come from the plug-in it
-// loads, and a plug-in directory without the plug-in is a clear error.
+// loads, and a missing plug-in directory is a clear error (one without the plug-in:
+// ToolFaultsTest.cc).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -56,11 +57,6 @@ TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers)
   EXPECT_EQ(listed.status, 1);
   EXPECT_NE(listed.out.find("failed: " + directory.file("broken.so")), std::string::npos)
       << listed.out;
-
-  // Without the plug-in there are no tables to show.
-  E2e::TempDir empty("plugins");
-  E2e::expectOneLineError(runTool({"show", "IppaBsplProfileTblHwDirect", "--plugin-dir", empty.path()}),
-                          2, "no tables: the plug-in directory " + empty.path());
 }
 
 TEST(PluginsTool, SymbolsListsWhatThePluginExportsForAPlatformToFindByName) {
@@ -69,27 +65,24 @@ TEST(PluginsTool, SymbolsListsWhatThePluginExportsForAPlatformToFindByName) {
   auto document = nlohmann::json::parse(run.out);
   auto const& plugin = document["plugins"][0];
   auto const& symbols = plugin["symbols"];
-  ASSERT_EQ(symbols.size(), 13u * 6 + 1) << symbols.dump(1);
-  std::size_t factories = 0;
-  std::size_t records = 0;
+  // Which symbols the plug-in exports is PluginExports' part (tests/plugins); here,
+  // how the tool lists them.
+  ASSERT_FALSE(symbols.empty());
   for (auto const& symbol : symbols) {
-    std::string name = symbol["name"];
-    std::string kind = symbol["kind"];
-    EXPECT_FALSE(std::string(symbol["symbol"]).empty());
-    if (kind == "function") factories += name.find("Factory(") != std::string::npos ||
-                                         name.find("::factory(") != std::string::npos;
-    if (kind == "object") records += name.ends_with("_tyvoModule");
+    EXPECT_FALSE(symbol["name"].get<std::string>().empty()) << symbol.dump();
+    EXPECT_TRUE(symbol["kind"] == "function" || symbol["kind"] == "object") << symbol.dump();
+    EXPECT_FALSE(symbol["symbol"].get<std::string>().empty()) << symbol.dump();
   }
-  EXPECT_EQ(factories, 13u * 5);
-  EXPECT_EQ(records, 13u);
   EXPECT_GT(plugin["otherSymbols"].get<std::size_t>(), 0u);
-  EXPECT_FALSE(nlohmann::json::parse(runTool({"plugins", "--json"}).out)["plugins"][0].contains("symbols"));
+  EXPECT_FALSE(
+      nlohmann::json::parse(runTool({"plugins", "--json"}).out)["plugins"][0].contains("symbols"));
 
   auto text = runTool({"plugins", "--symbols"});
   ASSERT_EQ(text.status, 0) << text.err;
   EXPECT_NE(text.out.find("exports          79 symbols"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("    object   hwtablesPluginInfo\n"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("), std::string::npos)
+  EXPECT_NE(text.out.find("    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("),
+            std::string::npos)
       << text.out;
 }
 

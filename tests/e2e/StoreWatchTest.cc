@@ -40,15 +40,7 @@ class TempDir : public E2e::TempDir {
 
 using E2e::fillKeys;
 using E2e::hexWord;
-
-std::vector<json> jsonLines(std::string const& text) {
-  std::vector<json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(json::parse(line));
-  }
-  return lines;
-}
+using E2e::jsonLines;
 
 TEST(StoreWatch, FollowsFillsThroughUpdatesRemovalsAndAWriterRestart) {
   TempDir root;

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -21,11 +20,6 @@ using E2e::runTool;
 
 class LiveAgent : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/dev/shm/hwtables-watch-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
   void TearDown() override {
     for (pid_t pid : {agent_, watcher_}) {
       if (pid > 0) {
@@ -33,7 +27,6 @@ class LiveAgent : public ::testing::Test {
         ::waitpid(pid, nullptr, 0);
       }
     }
-    std::filesystem::remove_all(root_);
   }
 
   // Reads `fd` into `said` until it holds `text` (or two minutes pass).
@@ -65,7 +58,8 @@ class LiveAgent : public ::testing::Test {
     return run;
   }
 
-  std::string root_;
+  E2e::TempDir dir_{"watch"};
+  std::string root_ = dir_.path();
   pid_t agent_ = -1;
   pid_t watcher_ = -1;
   int agentOut_ = -1;

@@ -1,4 +1,5 @@
-// Gating: an empty applicable mask builds nothing and says so at level 8.
+// Gating: an empty applicable mask builds nothing and says so at level 8; any other
+// passes as it is. (Which FAPs a shadow serves is the tables' part: tests/tables.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -34,16 +35,47 @@ TEST(Gating, EmptyApplicableMaskIsNotApplicable) {
   Vorl::traceConfigIs("");
 }
 
-TEST(Gating, CommandsAreBuiltForTheApplicableMaskOnly) {
-  auto served = Pelcar::Fapmask::of({0, 1});
-  auto requested = Pelcar::Fapmask::of({1, 2});
-  auto applicable = served;
-  applicable &= requested;
-  auto gated = Framework::gateFapmask(applicable, Tessar::HwShadowKey(1), requested,
-                                      Vorl::traceHandle("GatingTest"),
-                                      Framework::GatingSite::downloadFapmask);
-  ASSERT_TRUE(gated);
-  EXPECT_EQ(*gated, Pelcar::Fapmask::of({1}));
+TEST(Gating, AnyNonEmptyMaskPassesWholeAndSilently) {
+  CapturedTraces traces;
+  Vorl::traceConfigIs("GatingTest=8");
+  auto const& handle = Vorl::traceHandle("GatingTest");
+  // The first and the last FAP alone, and a mask the request does not even name:
+  // the applicable mask is the caller's answer and is never narrowed again here.
+  for (auto applicable :
+       {Pelcar::Fapmask::of({0}), Pelcar::Fapmask::of({255}), Pelcar::Fapmask::of({0, 7, 255})}) {
+    auto gated =
+        Framework::gateFapmask(applicable, Tessar::HwShadowKey(1), Pelcar::Fapmask::of({3}), handle,
+                               Framework::GatingSite::downloadFapmask);
+    ASSERT_TRUE(gated);
+    EXPECT_EQ(*gated, applicable);
+  }
+  EXPECT_TRUE(traces.lines.empty());
+  Vorl::traceConfigIs("");
+}
+
+// The texts are cached per thread: a changed mask or revision must never print the
+// previous one.
+TEST(DownloadTexts, FollowEveryChangeOfMaskAndRevision) {
+  using Hardware::Sand::FapRevision;
+  using Hardware::Sand::FapRevMajor;
+  auto a0 = Hardware::Sand::bcm88490_a0Revision;
+  FapRevision b0(FapRevMajor::FAPR_bcm88490_b0);
+  struct Step {
+    FapRevision revision;
+    Pelcar::Fapmask mask;
+    std::string revisionText;
+    std::string maskText;
+  };
+  for (auto const& step :
+       std::vector<Step>{{a0, Pelcar::Fapmask::of({0, 1}), "bcm88490_a0", "{0-1}"},
+                         {a0, Pelcar::Fapmask::of({1}), "bcm88490_a0", "{1}"},
+                         {b0, Pelcar::Fapmask::of({1}), "bcm88490_b0", "{1}"},
+                         {a0, Pelcar::Fapmask(), "bcm88490_a0", "{}"},
+                         {a0, Pelcar::Fapmask::of({255}), "bcm88490_a0", "{255}"}}) {
+    auto texts = Framework::downloadTexts(step.revision, step.mask);
+    EXPECT_EQ(texts.revision, step.revisionText);
+    EXPECT_EQ(texts.mask, step.maskText);
+  }
 }
 
 }  // namespace

@@ -9,9 +9,9 @@ using namespace Hardware;
 using namespace Hardware::Sand;
 
 TEST(FapType, TableBoundaries) {
-  std::vector<std::pair<unsigned, unsigned>> expected{
-      {0, 0},  {1, 1},  {3, 1},  {4, 2},  {8, 2},  {9, 3},  {16, 3},
-      {17, 4}, {25, 4}, {26, 4}, {27, 5}, {28, 5}, {29, 4}, {36, 4}};
+  std::vector<std::pair<unsigned, unsigned>> expected{{0, 0},  {1, 1},  {3, 1},  {4, 2},  {8, 2},
+                                                      {9, 3},  {16, 3}, {17, 4}, {25, 4}, {26, 4},
+                                                      {27, 5}, {28, 5}, {29, 4}, {36, 4}};
   for (auto [chip, fapType] : expected) {
     EXPECT_EQ(fapTypeValue(chipTypeToFapType(chipType(chip))), fapType) << "chip type " << chip;
   }
@@ -38,10 +38,23 @@ TEST(FapRevision, ChipTypesAndOrder) {
   EXPECT_TRUE(std::is_sorted(known.begin(), known.end()));
   EXPECT_LT(FapRevision(FapRevMajor::FAPR_bcm88490_a0),
             FapRevision(FapRevMajor::FAPR_bcm88490_a0, FapRevMinor::FAPR__m1));
-  FapRevision parsed;
-  ASSERT_TRUE(fapRevisionFromString("bcm88490_b0", parsed));
-  EXPECT_EQ(parsed, FapRevision(FapRevMajor::FAPR_bcm88490_b0));
-  EXPECT_FALSE(fapRevisionFromString("bcm88490", parsed));
+}
+
+TEST(FapRevisionText, EveryKnownRevisionReadsBackAndNothingElseIsTaken) {
+  for (auto const& known : knownFapRevisions()) {
+    FapRevision parsed;
+    ASSERT_TRUE(fapRevisionFromString(known.revString(), parsed)) << known.revString();
+    EXPECT_EQ(parsed, known);
+  }
+  FapRevision kept = bcm88490_a0Revision;
+  // What a user may mistype, and the texts of revisions that are not real ones.
+  for (auto const* text :
+       {"", "bcm88490", "bcm88490_a", "bcm88490_a0 ", " bcm88490_a0", "BCM88490_A0",
+        "FAPR_bcm88490_a0", "bcm88490_a0_m2", "_m1", "none", "unknown"}) {
+    EXPECT_FALSE(fapRevisionFromString(text, kept)) << '"' << text << '"';
+    EXPECT_EQ(kept, bcm88490_a0Revision) << "a refused text leaves the revision";
+  }
+  EXPECT_FALSE(fapRevisionFromString(std::string_view("bcm88490_a0\0x", 12), kept));
 }
 
 }  // namespace

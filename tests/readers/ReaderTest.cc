@@ -20,7 +20,8 @@ using Tessar::HwShadowKey;
 using LabelValuesReader = HwTableIppVttSpecialLabelValuesHwRegReader;
 using TerminationReader = HwTableIppaTerminationProfileTableHwDirectReader;
 
-Vorl::Ptr<Tessar::HwReadRequestParameterBase const> request(HwShadowKey key, HwReadRequestType type) {
+Vorl::Ptr<Tessar::HwReadRequestParameterBase const> request(HwShadowKey key,
+                                                            HwReadRequestType type) {
   return Vorl::makePtr<Tessar::HwReadRequestParameterBase>(key, type);
 }
 
@@ -39,7 +40,8 @@ TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmp
   auto memories = makeReader<TerminationReader>();
   HwShadowKey fap0 = HwShadowKey::of(0, 0);
 
-  auto full = registers->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
+  auto full =
+      registers->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
   ASSERT_EQ(full->size(), 1u);  // one register read: entry 0 of the first block, FAP 0
   EXPECT_EQ((*full->begin())->kind, Pelcar::SchanCmdKind::registerRead);
   EXPECT_EQ((*full->begin())->memberName, "ippaVttSpecialLabelValues");
@@ -58,7 +60,8 @@ TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmp
   EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3,
                          "Invalid request type: arrayIndexRead not handled"));
 
-  auto fullMemory = memories->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
+  auto fullMemory =
+      memories->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
   EXPECT_EQ(fullMemory->size(), 1u);  // 8 rows of 4 bytes fit one 1024-byte buffer
   EXPECT_EQ((*fullMemory->begin())->kind, Pelcar::SchanCmdKind::memoryBulkRead);
   EXPECT_TRUE(traces.has("IppaTerminationProfileTableHwDirect", 3,
@@ -71,7 +74,8 @@ TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmp
   EXPECT_TRUE(traces.has("IppaTerminationProfileTableHwDirect", 3,
                          " request: entryIndexRead not implemented yet"));
 
-  for (auto* reader : std::initializer_list<Tessar::HwTableReaderBase*>{registers.get(), memories.get()}) {
+  for (auto* reader :
+       std::initializer_list<Tessar::HwTableReaderBase*>{registers.get(), memories.get()}) {
     auto unknown = reader->tableReadSchanCmds(request(fap0, HwReadRequestType{7}), container);
     ASSERT_TRUE(unknown);
     EXPECT_TRUE(unknown->empty());
@@ -88,9 +92,10 @@ TEST(ReaderDispatch, AnArrayRequestReadsOneArrayAndAnArrayTheMemoryLacksIsRefuse
   ASSERT_EQ(cmds->size(), 1u);
   EXPECT_EQ((*cmds->begin())->arrayIndex, 3);
   EXPECT_EQ((*cmds->begin())->rowCount, 32u);
-  EXPECT_THROW(reader->tableReadSchanCmds(
-                   Vorl::makePtr<Tessar::HwTableArrayIndexRead>(HwShadowKey::of(1, 0), 1), container),
-               Vorl::RangeException);
+  EXPECT_THROW(
+      reader->tableReadSchanCmds(
+          Vorl::makePtr<Tessar::HwTableArrayIndexRead>(HwShadowKey::of(1, 0), 1), container),
+      Vorl::RangeException);
 }
 
 TEST(ReaderFapSelection, Fap128ReadsTheWholeMaskAndASingleFapOnlyItselfIfTheReaderMayReadIt) {
@@ -105,31 +110,9 @@ TEST(ReaderFapSelection, Fap128ReadsTheWholeMaskAndASingleFapOnlyItselfIfTheRead
   EXPECT_TRUE(readFap(1).empty()) << "FAP 1 is outside the reader's mask";
 }
 
-TEST(ReaderInstances, EveryReaderReadsInstanceZeroOnly) {
-  auto check = [](auto reader) {
-    ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->minInstanceId(), 0u);
-    EXPECT_EQ(reader->maxInstanceId(), 0u);
-  };
-#define HW_CHECK_INSTANCES(Class) check(makeReader<HwTable##Class##Reader>());
-  HW_FOR_EACH_TABLE(HW_CHECK_INSTANCES)
-#undef HW_CHECK_INSTANCES
-}
-
-TEST(ReaderRegistration, OneFactoryPerChipType25RevisionForEachOfTheThirteenTables) {
-  std::size_t chipType25 = 0;
-  for (auto const& revision : Tessar::SupportedFapRevList::fapRevisionList()) {
-    chipType25 += revision.chipType() == Hardware::bcm88490_a0ChipType ? 1 : 0;
-  }
-  ASSERT_GT(chipType25, 0u);
-  std::map<std::string, std::size_t> perTable;
-  for (auto const& key : Tessar::HwTableHolderContext::singleton().readerRegistrations()) {
-    EXPECT_EQ(key.fapRevision.chipType(), Hardware::bcm88490_a0ChipType) << key.tableName;
-    ++perTable[key.tableName];
-  }
-  EXPECT_EQ(perTable.size(), bcm88490_a0::tableCatalogue().size());
-  for (auto const& [table, count] : perTable) EXPECT_EQ(count, chipType25) << table;
-
+// How many reader factories each table registers, per revision, is the plug-in
+// tests' part (tests/plugins); here, the names they register under.
+TEST(ReaderRegistration, AReaderPluginIsNamedAfterItsTable) {
   Tessar::PluginHwReaderTable<LabelValuesReader, Hardware::bcm88490_a0ChipType> plugin;
   EXPECT_EQ(plugin.name(), "bcm88490_a0::IppVttSpecialLabelValuesHwRegReadPluginPlugin");
   EXPECT_EQ(LabelValuesReader::tableName(), "IppVttSpecialLabelValuesHwReg");
@@ -172,8 +155,9 @@ TEST(RegisterDecoding, RepliesBecomeEntriesByteForByteAndAllZeroRepliesLeaveAnEm
   std::vector<U8> reply(32, 0);
   reply[31] = 0x40;
   swap->processReadComplete(regReply(container, 0, 0, reply));
-  auto swapResult = Vorl::ptrCast<HwTableEtppCfgFheiMplsSwapRemarkMapHwRegReader::HwInstanceReadResult>(
-      container->perInstanceReadResult(HwShadowKey::of(0, 0)));
+  auto swapResult =
+      Vorl::ptrCast<HwTableEtppCfgFheiMplsSwapRemarkMapHwRegReader::HwInstanceReadResult>(
+          container->perInstanceReadResult(HwShadowKey::of(0, 0)));
   ASSERT_TRUE(swapResult && swapResult->entry(0));
   EXPECT_EQ(swapResult->entry(0)->dataBytes()[31], 0x40);
 
@@ -238,7 +222,8 @@ TEST(MemoryDecoding, KeysOutOfRangeEndTheWalkKeepingWhatWasStoredButOnlyWhenTheE
   }
 
   using Post = IppaPostMplsSpecialLabelAttributesTblHwDirect;
-  using PostResult = HwTableIppaPostMplsSpecialLabelAttributesTblHwDirectReader::HwInstanceReadResult;
+  using PostResult =
+      HwTableIppaPostMplsSpecialLabelAttributesTblHwDirectReader::HwInstanceReadResult;
   auto decodePost = Tessar::processReadDmaComplete<PostResult, Post::EntryKey, Post::Entry, true>;
   std::vector<std::vector<U8>> rows(17, std::vector<U8>(8, 0x11));
   try {
@@ -267,7 +252,8 @@ TEST(MemoryDecoding, KeysOutOfRangeEndTheWalkKeepingWhatWasStoredButOnlyWhenTheE
 TEST(ReadResults, EntryDelReturnsTheEntryOrADefaultWithTheKeyTypesFirstKey) {
   using Result = HwTableIppaMplsSpecialLabelAttributesTblHwDirectReader::HwInstanceReadResult;
   using Table = IppaMplsSpecialLabelAttributesTblHwDirect;
-  auto result = Result::HwInstanceReadResultIs(HwShadowKey::of(0, 0), Hardware::Sand::bcm88490_a0Revision);
+  auto result =
+      Result::HwInstanceReadResultIs(HwShadowKey::of(0, 0), Hardware::Sand::bcm88490_a0Revision);
   Table::Entry entry{Table::EntryKey(3, 7)};
   entry.dataBytes()[4] = 9;
   result->entryIs(entry);
@@ -288,7 +274,8 @@ template <class Reader>
 std::map<std::string, std::string> readBack(ReaderTest::BroughtUpChip& upChip, U32 runEntries) {
   auto manager = Vorl::makePtr<Tessar::ReadTableManager>(upChip.faps());
   manager->bulkReadEntriesIs(runEntries);
-  auto reader = Vorl::ptrCast<Reader>(Reader::factory(Hardware::Sand::bcm88490_a0Revision, manager));
+  auto reader =
+      Vorl::ptrCast<Reader>(Reader::factory(Hardware::Sand::bcm88490_a0Revision, manager));
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
   upChip.chip.answer(reader->tableReadSchanCmds(
       request(HwShadowKey::of(1, 0), HwReadRequestType::fullTableRead), container));

@@ -82,11 +82,15 @@ TEST(CoreDump, ByDefaultTheStoreIsDumpedWithTheProcesssSharedFileMappings) {
 
 TEST(CoreDump, TheFullCoreDumpToggleTurnedOffKeepsADefaultStoreOut) {
   TempDir toggles;
-  std::ofstream(toggles.path() + "/Brell.json") << R"({"FullCoreDump": false})";
   char const* before = std::getenv("HWTABLES_TOGGLE_DIR");
   std::string saved = before ? before : "";
   ::setenv("HWTABLES_TOGGLE_DIR", toggles.path().c_str(), 1);
   Vorl::toggleCacheClear();
+  EXPECT_TRUE(Vorl::getToggleState("Brell.json", "FullCoreDump")) << "missing file: on";
+  std::ofstream(toggles.path() + "/Brell.json") << R"({"FullCoreDump": false})";
+  std::ofstream(toggles.path() + "/SharedMem.json") << "not json";
+  Vorl::toggleCacheClear();
+  EXPECT_TRUE(Vorl::getToggleState("SharedMem.json", "CoreDumpSharedFiles")) << "malformed: on";
   {
     TempDir root;
     Writer8 writer("core", withCoreDumpMode(0), root.path());

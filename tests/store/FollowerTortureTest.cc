@@ -29,11 +29,13 @@
 #include <gtest/gtest.h>
 
 #include "store/BrellShadow.h"
+#include "tests/store/PipedChild.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
 
 using namespace StoreTest;
+using namespace StoreTest::Piped;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -45,82 +47,6 @@ constexpr int kFollowers = 3;
 // itself before the check counts as a divergence.
 constexpr auto kCatchUpBound = std::chrono::seconds(60);
 constexpr auto kGrace = std::chrono::seconds(2);
-
-// --- pipes between the test and its children ---------------------------------------
-void send(int fd, char command) {
-  (void)!::write(fd, &command, 1);
-}
-
-// One line from `fd` (without the newline), or none when nothing came in time.
-std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout) {
-  std::string line;
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return std::nullopt;
-    pollfd ready{fd, POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(left)) <= 0) continue;
-    char byte = 0;
-    if (::read(fd, &byte, 1) != 1) return std::nullopt;
-    if (byte == '\n') return line;
-    line += byte;
-  }
-}
-
-void writeLine(int fd, std::string const& line) {
-  std::string text = line + "\n";
-  (void)!::write(fd, text.data(), text.size());
-}
-
-// A command byte if one is waiting.
-std::optional<char> pollCommand(int fd) {
-  pollfd ready{fd, POLLIN, 0};
-  if (::poll(&ready, 1, 0) <= 0) return std::nullopt;
-  char byte = 0;
-  if (::read(fd, &byte, 1) != 1) return 'q';  // the test went away
-  return byte;
-}
-
-struct Child {
-  pid_t pid = -1;
-  int commands = -1;  // test -> child
-  int replies = -1;   // child -> test
-};
-
-template <class Body>
-Child startChild(Body body) {
-  int down[2];
-  int up[2];
-  if (::pipe(down) != 0 || ::pipe(up) != 0) throw std::runtime_error("pipe");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(down[1]);
-    ::close(up[0]);
-    int code = 2;
-    try {
-      code = body(down[0], up[1]);
-    } catch (std::exception const& error) {
-      writeLine(up[1], std::string("exception ") + error.what());
-    }
-    ::_exit(code);
-  }
-  ::close(down[0]);
-  ::close(up[1]);
-  return Child{pid, down[1], up[0]};
-}
-
-void stopChild(Child& child, bool kill) {
-  if (child.pid <= 0) return;
-  if (kill) {
-    ::kill(child.pid, SIGKILL);
-  } else {
-    send(child.commands, 'q');
-  }
-  ::close(child.commands);
-  ::waitpid(child.pid, nullptr, 0);
-  ::close(child.replies);
-  child = Child{};
-}
 
 // --- the writer -------------------------------------------------------------------
 // The writer's contents as it writes them down at a checkpoint: restart identity,

@@ -1,5 +1,7 @@
 // Validation of existing files and the writer's life cycle: reattach, wipe once,
-// identities, ownership, unsafe roots, toggles, the map and its placeholders.
+// identities, ownership, the map and its placeholders. (Links planted in a store's
+// place: the tool's StoreTool.FillRefusesSymbolicLinksPlantedInTheStoreDirectory;
+// the core-dump toggle: CoreDumpTest.cc.)
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/sharedmem/PyrelFile.h"
-#include "platform/vorl/Toggle.h"
 #include "store/BrellMap.h"
 #include "tests/store/StoreTestSupport.h"
 
@@ -198,23 +199,6 @@ TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
   ASSERT_TRUE(second.initialize("test")) << "the root is free again";
 }
 
-TEST(StoreLifecycle, PlantedLinksAreRefusedAndNeverFollowed) {
-  TempDir root;
-  TempDir elsewhere;
-  std::string target = elsewhere.file("victim");
-  { std::ofstream(target) << "precious"; }
-  for (auto const* name : {"slots", "owner", "buckets"}) {
-    TempDir planted;
-    std::filesystem::create_symlink(target, planted.file(name));
-    Writer8 writer("planted", sized(100), planted.path());
-    EXPECT_ANY_THROW(writer.initialize("test")) << name;
-    std::ifstream check(target);
-    std::string text;
-    check >> text;
-    EXPECT_EQ(text, "precious") << name;
-  }
-}
-
 TEST(StoreLifecycle, ReadersMapTheSlotsReadOnly) {
   TempDir root;
   Writer8 writer("readers", sized(100), root.path());
@@ -239,23 +223,6 @@ TEST(StoreLifecycle, ReadersMapTheSlotsReadOnly) {
     if (permissions == "r--s") ++readOnlyMappings;
   }
   EXPECT_EQ(readOnlyMappings, 1u) << "exactly the reader's mapping is read-only";
-}
-
-TEST(StoreLifecycle, CoreDumpToggleComesFromTheToggleDirectory) {
-  TempDir toggles;
-  ::setenv("HWTABLES_TOGGLE_DIR", toggles.path().c_str(), 1);
-  Vorl::toggleCacheClear();
-  EXPECT_TRUE(Vorl::getToggleState("Brell.json", "FullCoreDump")) << "missing file: on";
-  { std::ofstream(toggles.file("Brell.json")) << R"({"FullCoreDump": false})"; }
-  { std::ofstream(toggles.file("SharedMem.json")) << "not json"; }
-  Vorl::toggleCacheClear();
-  EXPECT_FALSE(Vorl::getToggleState("Brell.json", "FullCoreDump"));
-  EXPECT_TRUE(Vorl::getToggleState("SharedMem.json", "CoreDumpSharedFiles")) << "malformed: on";
-  TempDir root;
-  Writer8 writer("toggles", sized(100), root.path());
-  EXPECT_EQ(writer.slotTable().file().coreDumpMode(), SharedMem::CoreDumpMode::exclude);
-  ::unsetenv("HWTABLES_TOGGLE_DIR");
-  Vorl::toggleCacheClear();
 }
 
 TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {

@@ -1,0 +1,124 @@
+// The DMA pool and the bulk write commands built from its buffers: the pool hands a
+// buffer to one holder at a time and reuses it once let go, and a bulk command owns a
+// copy of its rows, so reusing the buffer for the next command never changes one
+// already built. Bulk commands refuse rows that do not fit the buffer or the memory.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "platform/tessar/DmaCommands.h"
+#include "platform/vorl/Exceptions.h"
+
+namespace {
+
+using Pool = DmaMemPoolManager::DmaMemPoolManager;
+using Buffer = DmaMemPoolManager::DmaMemPoolBuffer;
+using Tessar::BcmInstanceInfo;
+using Tessar::BcmMemInfo;
+
+TEST(DmaPool, BufferSizesOutsideOneToTheMaximumAreRefusedAndChangeNothing) {
+  EXPECT_THROW(Pool(0), Vorl::RangeException);
+  EXPECT_THROW(Pool(Pool::kMaxBufferBytes + 1), Vorl::RangeException);
+  EXPECT_EQ(Pool(Pool::kMaxBufferBytes).bufferBytes(), Pool::kMaxBufferBytes);
+  Pool pool(1);
+  EXPECT_EQ(pool.buffer()->size(), 1u);
+  auto held = pool.buffer();
+  EXPECT_THROW(pool.bufferBytesIs(0), Vorl::RangeException);
+  EXPECT_EQ(pool.bufferBytes(), 1u);
+  EXPECT_NE(pool.buffer(), held) << "a buffer held is never handed out";
+}
+
+TEST(DmaPool, ABufferGoesToOneHolderAtATimeAndIsReusedOnceLetGo) {
+  Pool pool(64);
+  // Far more holders than the pool keeps for reuse: every one gets its own buffer.
+  std::vector<Vorl::Ptr<Buffer>> held;
+  std::set<Buffer const*> distinct;
+  for (int count = 0; count < 40; ++count) {
+    held.push_back(pool.buffer());
+    distinct.insert(held.back().get());
+  }
+  EXPECT_EQ(distinct.size(), 40u);
+  EXPECT_EQ(pool.buffersHandedOut(), 40u);
+
+  auto const* first = held.front().get();
+  held.front()->data()[0] = 0x5A;
+  held.front() = nullptr;
+  auto again = pool.buffer();
+  EXPECT_EQ(again.get(), first) << "a buffer let go is handed out again";
+  EXPECT_EQ(again->data()[0], 0x5A) << "as it is: its user writes what it sends";
+  EXPECT_NE(pool.buffer(), again) << "never to a second holder";
+  held.clear();
+  again = nullptr;
+  EXPECT_EQ(pool.buffer().get(), first);
+}
+
+TEST(DmaPool, ANewSizeServesFromNowOnAndBuffersHeldKeepTheirs) {
+  Pool pool(64);
+  auto before = pool.buffer();
+  pool.bufferBytesIs(128);
+  EXPECT_EQ(before->size(), 64u);
+  before = nullptr;  // let go after the change: never handed out again
+  for (int count = 0; count < 3; ++count) EXPECT_EQ(pool.buffer()->size(), 128u);
+}
+
+// A memory of arrays 2..3 and rows 10..19, rows of 4 bytes.
+struct BulkWrite : ::testing::Test {
+  void SetUp() override {
+    for (U32 byte = 0; byte < buffer.size(); ++byte) buffer.data()[byte] = static_cast<U8>(byte);
+  }
+  Vorl::Ptr<Pelcar::SchanCmds> build(U8 array, U32 firstRow, U32 rows, U32 entrySize = 4) {
+    return Tessar::memoryWriteDmamemPoolBulkCmdFactory(
+        Pelcar::Fapmask::of({0, 255}), Hardware::Sand::bcm88490_a0Revision, nullptr, instance,
+        entrySize, memory, array, firstRow, rows, buffer);
+  }
+  BcmMemInfo memory{0, "ippaTest", 2, 2, 10, 10, 4};
+  BcmInstanceInfo instance{0, 0, 38, false, 0x770000};
+  Buffer buffer{40};
+};
+
+TEST_F(BulkWrite, OneCommandCarriesACopyOfTheRowsItNames) {
+  auto cmds = build(3, 10, 10);  // the last array, every row: the whole buffer
+  ASSERT_EQ(cmds->size(), 1u);
+  auto const& cmd = **cmds->begin();
+  EXPECT_EQ(cmd.kind, Pelcar::SchanCmdKind::memoryBulkWrite);
+  EXPECT_TRUE(cmd.isWrite());
+  EXPECT_EQ(cmd.toString(),
+            "memoryBulkWrite ippaTest faps={0,255} block=38 addr=0x770000 array=3 row=10 size=4 "
+            "rows=10 data=" +
+                Pelcar::hexBytes(buffer.data(), 40));
+  // The buffer goes back to the pool and is filled for the next command.
+  buffer.data()[0] = 0xFF;
+  EXPECT_EQ(cmd.data[0], 0x00);
+  EXPECT_EQ(build(2, 19, 1)->begin()->get()->data.size(), 4u) << "the last row alone";
+}
+
+TEST_F(BulkWrite, RowsOutsideTheBufferOrTheMemoryAreRefusedAndNothingIsAppended) {
+  struct Case {
+    U8 array;
+    U32 firstRow;
+    U32 rows;
+    U32 entrySize;
+  };
+  for (auto [array, firstRow, rows, entrySize] : std::vector<Case>{
+           {2, 10, 11, 4},         // one row more than the buffer holds
+           {2, 10, 1, 41},         // one row larger than the buffer
+           {2, 10, 0, 4},          // no rows
+           {2, 10, 1, 0},          // rows of no bytes
+           {1, 10, 1, 4},          // the array before the first
+           {4, 10, 1, 4},          // the array after the last
+           {2, 9, 1, 4},           // the row before the first
+           {2, 19, 2, 4},          // past the last row
+           {2, 0xFFFFFFFF, 1, 4},  // a row whose end does not fit 32 bits
+       }) {
+    SCOPED_TRACE(testing::Message() << "array " << int(array) << " rows " << firstRow << "+" << rows
+                                    << " of " << entrySize);
+    Pelcar::SchanCmds into;
+    EXPECT_THROW(Tessar::memoryWriteDmamemPoolBulkCmdAppend(
+                     Pelcar::Fapmask::of({0}), Hardware::Sand::bcm88490_a0Revision, instance,
+                     entrySize, memory, array, firstRow, rows, buffer, into),
+                 Vorl::RangeException);
+    EXPECT_TRUE(into.empty());
+  }
+}
+
+}  // namespace
