@@ -4,8 +4,8 @@
 // while the writer changes them (ReaderHashMap). It attaches only to files whose
 // headers carry the identity found in the restart-identity file, so it never reads
 // a store half-way through a wipe; damage is reported as
-// Vorl::CorruptionDetectedException, never as a crash. Writes are refused with
-// Vorl::NoPermissionException.
+// Vorl::CorruptionDetectedException, never as a crash. It has no writing operations;
+// a map whose mount is a reader refuses writes (BrellMap).
 //
 // Thread-safety: one thread per reader object; any number of readers.
 #pragma once
