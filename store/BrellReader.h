@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -57,11 +58,13 @@ class BrellReader : public BrellInterface<T> {
     }
     if (this->initialized_) return true;
     auto started = std::chrono::steady_clock::now();
-    auto contents = SharedMem::PyrelFile(rootPath_).read();
+    int unreadable = 0;
+    auto contents = SharedMem::PyrelFile(rootPath_).read(unreadable);
     if (!contents) {
       VORL_TRACE(Debug::reader(), kDebugLevel, "failed to read pyrel file");
       VORL_TRACE(Debug::reader(), kDebugLevel, "{}", dumpHeaders());
       lastError_ = "failed to read pyrel file";
+      if (unreadable != 0) lastError_ += fmt::format(": {}", std::strerror(unreadable));
       return false;
     }
     if (!map_.bucketReader().attach()) {

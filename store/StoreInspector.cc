@@ -100,11 +100,12 @@ bool failed(InspectionReport& report, std::string result, std::string reason) {
   return false;
 }
 
-// The small files, and whether the writer they name runs.
-InspectionReport readSmallFiles(std::string const& root) {
+// The small files, and whether the writer they name runs. An identity file that is
+// there but cannot be read is not a verdict on the store either.
+InspectionReport readSmallFiles(std::string const& root, int& pyrelUnreadable) {
   InspectionReport report;
   report.corruptionFile = Util::readCorruptionFile(root);
-  report.pyrel = SharedMem::PyrelFile(root).read();
+  report.pyrel = SharedMem::PyrelFile(root).read(pyrelUnreadable);
   report.owner = SharedMem::OwnerFile::peek(root);
   report.files = fileSpace(root);
   report.writerAlive =
@@ -272,7 +273,14 @@ bool identityAgrees(SlotHeader const& header, BrellCore::BucketHeader const& buc
 }  // namespace
 
 InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFunction const* each) {
-  InspectionReport report = readSmallFiles(root_);
+  int pyrelUnreadable = 0;
+  InspectionReport report = readSmallFiles(root_, pyrelUnreadable);
+  if (pyrelUnreadable != 0) {
+    failed(report, "inaccessible",
+           fmt::format("cannot read {}: {}", SharedMem::PyrelFile(root_).path(),
+                       std::strerror(pyrelUnreadable)));
+    return report;
+  }
   auto slots = SharedMem::MappedFile::inDirectory(root_, kSlotFileName);
   auto buckets = SharedMem::MappedFile::inDirectory(root_, BrellCore::kBucketFileName);
   Snapshot snapshot;
