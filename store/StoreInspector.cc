@@ -229,7 +229,7 @@ Look lookOnce(SharedMem::MappedFile& slots, SharedMem::MappedFile& buckets,
 }
 
 // Copies both files between two writer operations, waiting for a live writer up to
-// `maxWait`.
+// `maxWait`. A file that cannot be mapped or copied is not a verdict on the store.
 bool takeSnapshot(SharedMem::MappedFile& slots, SharedMem::MappedFile& buckets,
                   InspectionReport& report, Snapshot& snapshot, std::chrono::milliseconds maxWait) {
   auto deadline = std::chrono::steady_clock::now() + maxWait;
@@ -242,10 +242,14 @@ bool takeSnapshot(SharedMem::MappedFile& slots, SharedMem::MappedFile& buckets,
         return failed(report, "busy", "the writer did not pause between operations in time");
       }
     }
+  } catch (Vorl::MemoryResourceException const& error) {
+    // Every size was checked against the files before anything was mapped or copied:
+    // a mapping or copy that fails now says nothing about the store.
+    return failed(report, "inaccessible", error.what());
   } catch (Vorl::Exception const& error) {
     return failed(report, "invalid", error.what());
   } catch (std::bad_alloc const&) {
-    return failed(report, "invalid", "out of memory while copying the store's files");
+    return failed(report, "inaccessible", "out of memory while copying the store's files");
   }
 }
 
