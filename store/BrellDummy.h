@@ -1,8 +1,8 @@
 // Placeholder store implementations.
 //
 // BrellDummy behaves as an empty, valid, unmounted store: it finds nothing, reports
-// zero sizes and refuses writes like any reader. A map installs it while a reader
-// mount waits for its files.
+// zero sizes and, like any reader, has nothing to write with. A map installs it while
+// a reader mount waits for its files.
 //
 // BrellStrictDummy stands in for an orphaned collection: any use except
 // mountStatus() is a programming error and stops the process.
@@ -92,13 +92,6 @@ class BrellStrictDummy : public BrellInterface<T> {
   Value const* lookup(Key const& key, bool&, Value*) override { return failKey(key), nullptr; }
   bool first(Value&, IterHint&) override { return fail(), false; }
   bool next(Key const& key, Value&, IterHint&) override { return failKey(key), false; }
-  Value const* write(Value const& value, bool) override { return failKey(T::key(value)), nullptr; }
-  bool remove(Key const& key, Value*) override { return failKey(key), false; }
-  Value* directWrite(Value const& value) override { return failKey(T::key(value)), nullptr; }
-  void directCommit() override { fail(); }
-  bool markAndSweepFlag(Key const& key, MarkAndSweepOperation) override {
-    return failKey(key), false;
-  }
   std::string brellName() const override { return fail(), std::string(); }
   std::string rootPath() const override { return fail(), std::string(); }
   SharedMem::PyrelId pyrelId() const override { return fail(), SharedMem::PyrelId(); }

@@ -1,14 +1,13 @@
-// The interface every store implementation offers to the map that holds it.
+// What every store implementation offers the map that holds it: its life cycle, what
+// it is, its sizes, and reads. Writing is not part of it: only BrellWriter writes, and
+// the map reaches those operations through the writer it holds (see BrellMap), so a
+// reader has nothing to refuse and no refusal is written twice.
 //
 // Implementations: BrellWriter (StoreType::writer, the single writer; Tmp is one on
 // heap memory), BrellReader (StoreType::reader, reads the files directly), BrellDummy
 // (StoreType::reader, an empty placeholder), BrellStrictDummy (every use is a
 // programming error); the shadow (StoreType::shadow, BrellShadow.h) keeps a local
-// index fed by the writer's change notifications (Vanquo::VanquoWriter, included
-// here for the writer).
-//
-// The base versions of the writing operations refuse with
-// Vorl::NoPermissionException, so read-only implementations need not override them.
+// index fed by the writer's change notifications.
 //
 // Thread-safety: an implementation is used by one thread at a time.
 #pragma once
@@ -21,13 +20,10 @@
 
 #include <fmt/format.h>
 
-#include "platform/asic/Assert.h"
 #include "platform/sharedmem/PyrelId.h"
-#include "platform/vorl/Exceptions.h"
 #include "store/Debug.h"
 #include "store/Link.h"
 #include "store/Traits.h"
-#include "store/VanquoWriter.h"
 
 namespace Brell {
 
@@ -82,50 +78,35 @@ class BrellInterface : public BrellInterfaceBase {
   using Value = typename T::Value;
   using Key = typename T::Key;
 
+  // --- life: attach to the files, check them, let go of them (cleanup removes them
+  // when this implementation owns them).
   virtual bool initialize(std::string const& event) = 0;
   virtual void detach(bool force) = 0;
   virtual bool validate() = 0;
   virtual bool validateFiles() = 0;
   virtual void cleanup() = 0;
 
-  virtual std::uint32_t members() const = 0;
-  virtual std::uint32_t buckets() const = 0;
-  virtual std::uint32_t minSize() const = 0;
-  virtual std::uint32_t maxSize() const = 0;
-  virtual std::uint32_t capacity() const = 0;
+  // --- what it is.
   virtual StoreType type() const = 0;
   virtual MountStatus mountStatus() const = 0;
-
-  // A pointer to the value (in place for a writer, a copy in `buffer` or the
-  // implementation's own buffer for a reader), or null with found false.
-  virtual Value const* lookup(Key const& key, bool& found, Value* buffer) = 0;
-  virtual Value const* directLookup(Key const& key, bool& found, Value* buffer) {
-    return lookup(key, found, buffer);
-  }
-  virtual bool first(Value& value, IterHint& hint) = 0;
-  virtual bool next(Key const& key, Value& value, IterHint& hint) = 0;
-
-  virtual Value const* write(Value const&, bool /*overwrite*/) {
-    throw Vorl::NoPermissionException("write to read-only Brell table");
-  }
-  virtual bool remove(Key const&, Value* /*removed*/) {
-    throw Vorl::NoPermissionException("remove to read-only Brell table");
-  }
-  virtual Value* directWrite(Value const&) {
-    throw Vorl::NoPermissionException("write to read-only Brell table");
-  }
-  virtual void directCommit() {
-    throw Vorl::NoPermissionException("write to read-only Brell table");
-  }
-  virtual bool markAndSweepFlag(Key const&, MarkAndSweepOperation) {
-    throw Vorl::NoPermissionException("mark-and-sweep flag change on read-only Brell table");
-  }
-
   virtual std::string brellName() const = 0;
   virtual std::string rootPath() const = 0;
   virtual SharedMem::PyrelId pyrelId() const = 0;
   virtual std::string dumpHeaders() const = 0;
 
+  // --- sizes.
+  virtual std::uint32_t members() const = 0;
+  virtual std::uint32_t buckets() const = 0;
+  virtual std::uint32_t minSize() const = 0;
+  virtual std::uint32_t maxSize() const = 0;
+  virtual std::uint32_t capacity() const = 0;
+
+  // --- reads.
+  // A pointer to the value (in place for a writer, a copy in `buffer` or the
+  // implementation's own buffer for a reader), or null with found false.
+  virtual Value const* lookup(Key const& key, bool& found, Value* buffer) = 0;
+  virtual bool first(Value& value, IterHint& hint) = 0;
+  virtual bool next(Key const& key, Value& value, IterHint& hint) = 0;
   // Calls `visit` with every value, in no particular order: the writer scans its slot
   // array (no chain walk, no hashing), other implementations iterate. For callers
   // that want every entry at once (a whole-table download).
@@ -135,24 +116,11 @@ class BrellInterface : public BrellInterfaceBase {
     for (bool more = first(value, hint); more; more = next(T::key(value), value, hint))
       visit(value);
   }
-  virtual bool quiesced() const { return true; }
-  virtual std::uint64_t sequence(int /*priority*/) const { return 0; }
 
-  // A reader's counters (zero for writers and placeholders).
+  // --- what a reader reports of its progress (a writer is always quiesced and counts
+  // nothing here).
+  virtual bool quiesced() const { return true; }
   virtual ReaderCounters readerCounters() const { return {}; }
-  // The value the writing map keeps for its clients (see BrellMap::scratchpadIs).
-  virtual std::uint64_t scratchpad() const { return 0; }
-  // Version anchors belong to shadows that cache values; no store kind here does.
-  virtual std::uint64_t getCacheVersionAnchor(Key const&) const {
-    ASIC_GRACEFUL_ASSERT(false, "valueShadowSlot", "{}: called with unsupported slot variant",
-                         "getCacheVersionAnchor");
-    return 0;
-  }
-  virtual bool validateVersionAnchor(Key const&, std::uint64_t) const {
-    ASIC_GRACEFUL_ASSERT(false, "valueShadowSlot", "{}: called with unsupported slot variant",
-                         "validateVersionAnchor");
-    return false;
-  }
 };
 
 }  // namespace Brell

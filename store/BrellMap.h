@@ -8,7 +8,9 @@
 //     -> attach(event): the implementation attaches to its files (writer: reuse,
 //        or wipe and re-format once; reader: validate against the restart identity)
 //     -> detach (files kept) or cleanupAndDetach (files removed) -> destroyed.
-// Every data operation is forwarded to the current implementation. A
+// Every data operation is forwarded to the current implementation; the writing ones
+// only when it is a writer (writer_), and refused with Vorl::NoPermissionException
+// otherwise, here and nowhere else. A
 // CorruptionDetectedException from any of them is recorded (corruptionDetected()),
 // reported in the root's "corruption-detected" file when the map reads someone
 // else's store, and rethrown.
@@ -87,6 +89,10 @@ struct HWTABLES_API CollectionDescriptor {
 
 namespace Brell {
 
+inline constexpr char const* kWriteRefused = "write to read-only Brell table";
+inline constexpr char const* kRemoveRefused = "remove to read-only Brell table";
+inline constexpr char const* kMarkRefused = "mark-and-sweep flag change on read-only Brell table";
+
 template <StoreTraits T>
 class BrellMap {
  public:
@@ -112,7 +118,7 @@ class BrellMap {
     try {
       auto writer = std::make_unique<Tmp<T>>(name_);
       ASIC_FATAL_CHECK(writer->initialize("none"), "unable to initialize local BrellTemporary");
-      implementation_ = std::move(writer);
+      install(std::move(writer));
     } catch (Vorl::Exception const& error) {
       ASIC_FATAL_ASSERT(false, "initialize", "unable to initialize local BrellTemporary: {}",
                         error.what());
@@ -157,10 +163,10 @@ class BrellMap {
     try {
       if (descriptor.mode == Mem::CollectionDescriptor::Mode::writer) {
         if (!descriptor.local) Util::writeControlFile(descriptor.rootPath);
-        implementation_ = std::make_unique<BrellWriter<T>>(name_, descriptor.mapDescriptor(),
-                                                           descriptor.rootPath);
+        install(std::make_unique<BrellWriter<T>>(name_, descriptor.mapDescriptor(),
+                                                 descriptor.rootPath));
       } else {
-        implementation_ = std::make_unique<BrellDummy<T>>(name_, descriptor.rootPath);
+        install(std::make_unique<BrellDummy<T>>(name_, descriptor.rootPath));
       }
     } catch (Vorl::InvalidInitializeException const&) {
       throw;
@@ -183,9 +189,9 @@ class BrellMap {
         auto shadow = std::make_unique<BrellShadow<T>>(name_, descriptor_.rootPath, notify_);
         shadow->corruptionHandlerIs(
             [this](std::string const& reason) { corruptionDetected(reason); });
-        implementation_ = std::move(shadow);
+        install(std::move(shadow));
       } else {
-        implementation_ = std::make_unique<BrellReader<T>>(name_, descriptor_.rootPath);
+        install(std::make_unique<BrellReader<T>>(name_, descriptor_.rootPath));
       }
     }
     VORL_TRACE(Debug::map(), kDebugLevel, "attempting to attach {} as {}", descriptor_.rootPath,
@@ -233,9 +239,7 @@ class BrellMap {
     return guarded([&] { return implementation_->validateFiles(); });
   }
 
-  void installDummy() {
-    implementation_ = std::make_unique<BrellDummy<T>>(name_, descriptor_.rootPath);
-  }
+  void installDummy() { install(std::make_unique<BrellDummy<T>>(name_, descriptor_.rootPath)); }
 
   MountStatus mountStatus() const { return implementation_->mountStatus(); }
   bool initialized() const { return initialized_; }
@@ -301,10 +305,8 @@ class BrellMap {
     }
     scratchpad_ = value;
   }
-  std::uint64_t scratchpad() const {
-    return implementation_->type() == StoreType::writer ? scratchpad_
-                                                        : implementation_->scratchpad();
-  }
+  // Kept by the writing map only: a reader reads 0.
+  std::uint64_t scratchpad() const { return writer_ != nullptr ? scratchpad_ : 0; }
 
   // The writer that owns the store: "<process id>:<notification ring>" while it is
   // alive, empty when there is none.
@@ -343,8 +345,7 @@ class BrellMap {
   }
 
   WriterCounters writerCounters() const {
-    auto const* writer = dynamic_cast<BrellWriter<T> const*>(implementation_.get());
-    return writer != nullptr ? writer->counters() : WriterCounters{};
+    return writer_ != nullptr ? writer_->counters() : WriterCounters{};
   }
   ReaderCounters readerCounters() const { return implementation_->readerCounters(); }
 
@@ -365,16 +366,16 @@ class BrellMap {
     return guarded([&] { return implementation_->lookup(key, found, buffer); });
   }
   Value const* write(Value const& value, bool overwrite) {
-    return guarded([&] { return implementation_->write(value, overwrite); });
+    return guarded([&] { return writing(kWriteRefused)->write(value, overwrite); });
   }
   bool remove(Key const& key, Value* removed) {
-    return guarded([&] { return implementation_->remove(key, removed); });
+    return guarded([&] { return writing(kRemoveRefused)->remove(key, removed); });
   }
   Value* directWrite(Value const& value) {
-    return guarded([&] { return implementation_->directWrite(value); });
+    return guarded([&] { return writing(kWriteRefused)->directWrite(value); });
   }
   void directCommit() {
-    guarded([&] { return implementation_->directCommit(), true; });
+    guarded([&] { return writing(kWriteRefused)->directCommit(), true; });
   }
   bool first(Value& value, IterHint& hint) {
     return guarded([&] { return implementation_->first(value, hint); });
@@ -383,7 +384,7 @@ class BrellMap {
     return guarded([&] { return implementation_->next(key, value, hint); });
   }
   bool markAndSweepFlag(Key const& key, MarkAndSweepOperation operation) {
-    return guarded([&] { return implementation_->markAndSweepFlag(key, operation); });
+    return guarded([&] { return writing(kMarkRefused)->markAndSweepFlag(key, operation); });
   }
   void forEachValue(std::function<void(Value const&)> const& visit) {
     guarded([&] { return implementation_->forEachValue(visit), true; });
@@ -399,6 +400,26 @@ class BrellMap {
   void nameIs(std::string name) { name_ = std::move(name); }
 
  private:
+  // Makes `implementation` current; the writer pointer follows it, so that writing
+  // operations reach a writer and nothing else.
+  template <class Implementation>
+  void install(std::unique_ptr<Implementation> implementation) {
+    if constexpr (std::is_base_of_v<BrellWriter<T>, Implementation>) {
+      writer_ = implementation.get();
+    } else {
+      writer_ = nullptr;
+    }
+    implementation_ = std::move(implementation);
+  }
+
+  // The writer for a writing operation, or `refusal` (every reading mount refuses).
+  BrellWriter<T>* writing(char const* refusal) const {
+    if (writer_ == nullptr) [[unlikely]] {
+      throw Vorl::NoPermissionException(refusal);
+    }
+    return writer_;
+  }
+
   // Runs an operation; a corruption it reports is recorded before it propagates.
   template <class Operation>
   auto guarded(Operation&& operation) -> decltype(operation()) {
@@ -420,6 +441,7 @@ class BrellMap {
 
   std::string name_;
   std::unique_ptr<BrellInterface<T>> implementation_;
+  BrellWriter<T>* writer_ = nullptr;  // implementation_ when it is a writer
   bool initialized_ = false;
   Mem::CollectionDescriptor descriptor_;
   std::string corruption_;

@@ -4,8 +4,8 @@
 // while the writer changes them (ReaderHashMap). It attaches only to files whose
 // headers carry the identity found in the restart-identity file, so it never reads
 // a store half-way through a wipe; damage is reported as
-// Vorl::CorruptionDetectedException, never as a crash. Writes are refused with
-// Vorl::NoPermissionException.
+// Vorl::CorruptionDetectedException, never as a crash. It has no writing operations;
+// a map whose mount is a reader refuses writes (BrellMap).
 //
 // Thread-safety: one thread per reader object; any number of readers.
 #pragma once
@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -57,11 +58,13 @@ class BrellReader : public BrellInterface<T> {
     }
     if (this->initialized_) return true;
     auto started = std::chrono::steady_clock::now();
-    auto contents = SharedMem::PyrelFile(rootPath_).read();
+    int unreadable = 0;
+    auto contents = SharedMem::PyrelFile(rootPath_).read(unreadable);
     if (!contents) {
       VORL_TRACE(Debug::reader(), kDebugLevel, "failed to read pyrel file");
       VORL_TRACE(Debug::reader(), kDebugLevel, "{}", dumpHeaders());
       lastError_ = "failed to read pyrel file";
+      if (unreadable != 0) lastError_ += fmt::format(": {}", std::strerror(unreadable));
       return false;
     }
     if (!map_.bucketReader().attach()) {

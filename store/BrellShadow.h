@@ -326,10 +326,10 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     return true;
   }
 
-  std::uint64_t getCacheVersionAnchor(Key const& key) const override {
+  std::uint64_t getCacheVersionAnchor(Key const& key) const {
     return store_.getCacheVersionAnchor(key);
   }
-  bool validateVersionAnchor(Key const& key, std::uint64_t anchor) const override {
+  bool validateVersionAnchor(Key const& key, std::uint64_t anchor) const {
     return store_.validateVersionAnchor(key, anchor);
   }
 
@@ -346,7 +346,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   SharedMem::PyrelId pyrelId() const override { return brell_->pyrelId(); }
   std::string dumpHeaders() const override { return brell_->dumpHeaders(); }
   bool quiesced() const override { return quiesced_; }
-  std::uint64_t sequence(int /*priority*/) const override { return vanquo_.sequence(); }
+  std::uint64_t sequence(int /*priority*/) const { return vanquo_.sequence(); }
 
   bool connected() const { return connected_; }
   Vanquo::WriterState lastDisconnect() const { return lastDisconnect_; }

@@ -119,7 +119,7 @@ class BrellWriter : public BrellInterface<T> {
   }
 
   // --- data -------------------------------------------------------------------------
-  Value const* write(Value const& value, bool overwrite) final {
+  Value const* write(Value const& value, bool overwrite) {
     requireAttached();
     direct_.requireNone([&] {
       return fmt::format("{} when writing value:{}", direct_.stagedText(), bytesText(value));
@@ -180,7 +180,7 @@ class BrellWriter : public BrellInterface<T> {
     section.leave();
   }
 
-  bool remove(Key const& key, Value* removed) final {
+  bool remove(Key const& key, Value* removed) {
     requireAttached();
     direct_.requireNone([&] {
       return fmt::format("{} when removing key:{}", direct_.stagedText(), Info::keyText(key));
@@ -225,7 +225,7 @@ class BrellWriter : public BrellInterface<T> {
   // Two-phase write: returns a staging area holding `value`; the caller may change
   // it (not its key) and then calls directCommit(). The critical section stays open
   // in between, so no other change may happen.
-  Value* directWrite(Value const& value) final {
+  Value* directWrite(Value const& value) {
     requireAttached();
     direct_.requireNone([&] {
       return fmt::format("{} when modifying key:{}", direct_.stagedText(),
@@ -244,7 +244,7 @@ class BrellWriter : public BrellInterface<T> {
     return staged;
   }
 
-  void directCommit() final {
+  void directCommit() {
     direct_.requirePending();
     auto section = CriticalSection<T>::resume(operation_);
     std::uint32_t index = direct_.finish();
@@ -289,7 +289,7 @@ class BrellWriter : public BrellInterface<T> {
     return iteration_.nextUnchecked(key, value, hint);
   }
 
-  bool markAndSweepFlag(Key const& key, MarkAndSweepOperation operation) final {
+  bool markAndSweepFlag(Key const& key, MarkAndSweepOperation operation) {
     requireAttached();
     auto position = map().locate(key);
     if (!position.found) return false;

@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "platform/ordex/EntityManager.h"
+#include "platform/sharedmem/FileFaults.h"
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
 
@@ -95,7 +96,8 @@ void writeControlFile(std::string const& root) {
   // Empty: its presence is the mark, and an empty file takes no page of a tmpfs. One
   // left by an earlier writer with text in it is emptied.
   std::string path = join(root, kControlFileName);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd =
+      SharedMem::FileFaults::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     throw Vorl::MemoryResourceException(
         fmt::format("cannot write {}: {}", path, std::strerror(errno)));

@@ -92,134 +92,206 @@ InspectionReport StoreInspector::dumpEach(ReadyFunction const& ready, EntryFunct
   return inspect(&ready, &each);
 }
 
-InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFunction const* each) {
+namespace {
+
+bool failed(InspectionReport& report, std::string result, std::string reason) {
+  report.result = std::move(result);
+  report.reason = std::move(reason);
+  return false;
+}
+
+// The small files, and whether the writer they name runs. An identity file that is
+// there but cannot be read is not a verdict on the store either.
+InspectionReport readSmallFiles(std::string const& root, int& pyrelUnreadable) {
   InspectionReport report;
-  report.corruptionFile = Util::readCorruptionFile(root_);
-  report.pyrel = SharedMem::PyrelFile(root_).read();
-  report.owner = SharedMem::OwnerFile::peek(root_);
-  report.files = fileSpace(root_);
+  report.corruptionFile = Util::readCorruptionFile(root);
+  report.pyrel = SharedMem::PyrelFile(root).read(pyrelUnreadable);
+  report.owner = SharedMem::OwnerFile::peek(root);
+  report.files = fileSpace(root);
   report.writerAlive =
       report.owner && report.owner->valid && writerAlive(report.owner->shocketInfo);
-  auto fail = [&report](std::string result, std::string reason) {
-    report.result = std::move(result);
-    report.reason = std::move(reason);
-    return report;
-  };
+  return report;
+}
 
-  auto slots = SharedMem::MappedFile::inDirectory(root_, kSlotFileName);
-  auto buckets = SharedMem::MappedFile::inDirectory(root_, BrellCore::kBucketFileName);
+bool openFiles(std::string const& root, SharedMem::MappedFile& slots,
+               SharedMem::MappedFile& buckets, InspectionReport& report) {
   try {
     if (!slots.open(SharedMem::MappedFile::Access::readOnly)) {
-      return fail("missing", fmt::format("no {} file in {}", kSlotFileName, root_));
+      return failed(report, "missing", fmt::format("no {} file in {}", kSlotFileName, root));
     }
     if (!buckets.open(SharedMem::MappedFile::Access::readOnly)) {
-      return fail("missing", fmt::format("no {} file in {}", BrellCore::kBucketFileName, root_));
+      return failed(report, "missing",
+                    fmt::format("no {} file in {}", BrellCore::kBucketFileName, root));
     }
   } catch (Vorl::Exception const& error) {
     // The files are there but cannot be opened: not a verdict on the store.
-    return fail("inaccessible", error.what());
+    return failed(report, "inaccessible", error.what());
   }
+  return true;
+}
 
-  Snapshot snapshot;
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.maxWaitMilliseconds);
+// Why a slot header read from a file of `fileSize` bytes cannot be a store's, or
+// empty. The counts bound each other before anything is allocated for them.
+std::string slotHeaderProblem(SlotHeader const& header, std::uint64_t fileSize) {
+  std::string reason;
+  if (!SlotHeaderCommon::validate(header, fileSize, &reason)) return reason;
+  std::string message;
+  auto slotBytes = slotFileSize(header.slotCount.value, header.slotSize, &message);
+  if (!slotBytes) {
+    return fmt::format("bad numSlots: {} message: {}", header.slotCount.value, message);
+  }
+  if (*slotBytes > fileSize) {
+    return fmt::format("bad shmem size:{} wanted:{} for {} slots", fileSize, *slotBytes,
+                       header.slotCount.value);
+  }
+  if (header.largestSlotCount < header.slotCount.value) {
+    return fmt::format("bad largest slot count:{} below the slot count:{}", header.largestSlotCount,
+                       header.slotCount.value);
+  }
+  if (header.occupancy > header.slotCount.value) {
+    return fmt::format("bad occupancy:{} above the slot count:{}", header.occupancy,
+                       header.slotCount.value);
+  }
+  return {};
+}
+
+// One look at the live files: what it gave.
+enum class Look { copied, again, failed };
+
+// Checks the headers the files have now and copies both files whole into `snapshot`.
+// A verdict of damage counts only when the writer did not move meanwhile: what a live
+// writer changes under the copy is read again, not reported.
+Look lookOnce(SharedMem::MappedFile& slots, SharedMem::MappedFile& buckets,
+              InspectionReport& report, Snapshot& snapshot) {
+  report.slotFileSize = slots.fileSize();
+  report.bucketFileSize = buckets.fileSize();
+  if (report.slotFileSize < kCommonHeaderSize + 8) {
+    failed(report, "invalid",
+           fmt::format("bad header file size: {} wanted:{}", report.slotFileSize,
+                       kCommonHeaderSize + 8));
+    return Look::failed;
+  }
+  if (report.bucketFileSize < kBucketHeaderSize) {
+    failed(report, "invalid",
+           fmt::format("bad bucket file size: {} wanted:{}", report.bucketFileSize,
+                       kBucketHeaderSize));
+    return Look::failed;
+  }
+  if (slots.base() == nullptr) slots.mapSize(kCommonHeaderSize + 8);
+  if (buckets.base() == nullptr) buckets.mapSize(kBucketHeaderSize);
+  auto const* sequenceAddress =
+      static_cast<unsigned char const*>(slots.base()) + SlotHeaderOffset::writerSequence;
+  // Pairs with the writer's release store of the sequence when it leaves an
+  // operation: everything that operation wrote is visible to the copy below.
+  std::uint64_t before = loadLong(sequenceAddress, std::memory_order_acquire);
+  if ((before & 1) != 0 && report.writerAlive) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return Look::again;
+  }
+  // The sizes read above may be older than the sequence: a live writer that grew the
+  // files in between would make a whole store look short. Read them again now that
+  // the writer's last operation is visible.
+  report.slotFileSize = slots.fileSize();
+  report.bucketFileSize = buckets.fileSize();
+  auto moved = [&] {
+    return report.writerAlive && loadLong(sequenceAddress, std::memory_order_acquire) != before;
+  };
+  auto damaged = [&](std::string reason) {
+    if (moved()) return Look::again;
+    failed(report, "invalid", std::move(reason));
+    return Look::failed;
+  };
+  alignas(8) unsigned char headerCopy[kCommonHeaderSize + 8];
+  SlotHeaderCommon::consistentCopy(headerCopy, slots.base(), sizeof headerCopy);
+  SlotHeader header = SlotHeaderCommon::decode(headerCopy);
+  report.slotHeader = header;
+  if (auto problem = slotHeaderProblem(header, report.slotFileSize); !problem.empty()) {
+    return damaged(std::move(problem));
+  }
+  std::uint64_t slotBytes = *slotFileSize(header.slotCount.value, header.slotSize);
+  requireData(slots, slotBytes, "slots", header.slotCount.value);
+  auto bucketHeader = BrellCore::BucketHeader::decode(buckets.base());
+  report.bucketHeader = bucketHeader;
+  std::string reason;
+  if (!bucketHeader.validate(report.bucketFileSize, SharedMem::PyrelId(bucketHeader.pyrelId),
+                             &reason)) {
+    return damaged(std::move(reason));
+  }
+  std::uint64_t bucketBytes = bucketFileSize(bucketHeader.count.value);
+  requireData(buckets, bucketBytes, "buckets", bucketHeader.count.value);
+  snapshot.slots = copyMapping(slots, slotBytes);
+  snapshot.buckets = copyMapping(buckets, bucketBytes);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  std::uint64_t after =
+      loadLong(static_cast<unsigned char const*>(slots.base()) + SlotHeaderOffset::writerSequence,
+               std::memory_order_relaxed);
+  return after == before || !report.writerAlive ? Look::copied : Look::again;
+}
+
+// Copies both files between two writer operations, waiting for a live writer up to
+// `maxWait`. A file that cannot be mapped or copied is not a verdict on the store.
+bool takeSnapshot(SharedMem::MappedFile& slots, SharedMem::MappedFile& buckets,
+                  InspectionReport& report, Snapshot& snapshot, std::chrono::milliseconds maxWait) {
+  auto deadline = std::chrono::steady_clock::now() + maxWait;
   try {
     // The first look is always taken, so a wait of 0 means "do not wait", not "fail".
-    for (bool first = true;; first = false) {
-      if (!first && std::chrono::steady_clock::now() > deadline) {
-        return fail("busy", "the writer did not pause between operations in time");
-      }
-      report.slotFileSize = slots.fileSize();
-      report.bucketFileSize = buckets.fileSize();
-      if (report.slotFileSize < kCommonHeaderSize + 8) {
-        return fail("invalid", fmt::format("bad header file size: {} wanted:{}",
-                                           report.slotFileSize, kCommonHeaderSize + 8));
-      }
-      if (report.bucketFileSize < kBucketHeaderSize) {
-        return fail("invalid", fmt::format("bad bucket file size: {} wanted:{}",
-                                           report.bucketFileSize, kBucketHeaderSize));
-      }
-      if (slots.base() == nullptr) slots.mapSize(kCommonHeaderSize + 8);
-      if (buckets.base() == nullptr) buckets.mapSize(kBucketHeaderSize);
-      auto const* sequenceAddress =
-          static_cast<unsigned char const*>(slots.base()) + SlotHeaderOffset::writerSequence;
-      // Pairs with the writer's release store of the sequence when it leaves an
-      // operation: everything that operation wrote is visible to the copy below.
-      std::uint64_t before = loadLong(sequenceAddress, std::memory_order_acquire);
-      bool settled = (before & 1) == 0 || !report.writerAlive;
-      if (!settled) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
-      }
-      // The sizes read above may be older than the sequence: a live writer that grew
-      // the files in between would make a whole store look short. Read them again now
-      // that the writer's last operation is visible.
-      report.slotFileSize = slots.fileSize();
-      report.bucketFileSize = buckets.fileSize();
-      // A verdict of damage counts only when the writer did not move meanwhile: what
-      // a live writer changes under the copy is read again, not reported.
-      auto moved = [&] {
-        return report.writerAlive &&
-               loadLong(sequenceAddress, std::memory_order_acquire) != before;
-      };
-      alignas(8) unsigned char headerCopy[kCommonHeaderSize + 8];
-      SlotHeaderCommon::consistentCopy(headerCopy, slots.base(), sizeof headerCopy);
-      SlotHeader header = SlotHeaderCommon::decode(headerCopy);
-      report.slotHeader = header;
-      std::string reason;
-      if (!SlotHeaderCommon::validate(header, report.slotFileSize, &reason)) {
-        if (moved()) continue;
-        return fail("invalid", reason);
-      }
-      std::string message;
-      auto slotBytes = slotFileSize(header.slotCount.value, header.slotSize, &message);
-      if (!slotBytes) {
-        if (moved()) continue;
-        return fail("invalid",
-                    fmt::format("bad numSlots: {} message: {}", header.slotCount.value, message));
-      }
-      if (*slotBytes > report.slotFileSize) {
-        if (moved()) continue;
-        return fail("invalid",
-                    fmt::format("bad shmem size:{} wanted:{} for {} slots", report.slotFileSize,
-                                *slotBytes, header.slotCount.value));
-      }
-      // The counts bound each other before anything is allocated for them.
-      if (header.largestSlotCount < header.slotCount.value) {
-        if (moved()) continue;
-        return fail("invalid", fmt::format("bad largest slot count:{} below the slot count:{}",
-                                           header.largestSlotCount, header.slotCount.value));
-      }
-      if (header.occupancy > header.slotCount.value) {
-        if (moved()) continue;
-        return fail("invalid", fmt::format("bad occupancy:{} above the slot count:{}",
-                                           header.occupancy, header.slotCount.value));
-      }
-      requireData(slots, *slotBytes, "slots", header.slotCount.value);
-      auto bucketHeader = BrellCore::BucketHeader::decode(buckets.base());
-      report.bucketHeader = bucketHeader;
-      if (!bucketHeader.validate(report.bucketFileSize, SharedMem::PyrelId(bucketHeader.pyrelId),
-                                 &reason)) {
-        if (moved()) continue;
-        return fail("invalid", reason);
-      }
-      requireData(buckets, bucketFileSize(bucketHeader.count.value), "buckets",
-                  bucketHeader.count.value);
-      snapshot.slots = copyMapping(slots, *slotBytes);
-      snapshot.buckets = copyMapping(buckets, bucketFileSize(bucketHeader.count.value));
-      std::atomic_thread_fence(std::memory_order_acquire);
-      std::uint64_t after = loadLong(
-          static_cast<unsigned char const*>(slots.base()) + SlotHeaderOffset::writerSequence,
-          std::memory_order_relaxed);
-      if (after == before || !report.writerAlive) break;
+    for (;;) {
+      Look look = lookOnce(slots, buckets, report, snapshot);
+      if (look != Look::again) return look == Look::copied;
       if (std::chrono::steady_clock::now() > deadline) {
-        return fail("busy", "the writer did not pause between operations in time");
+        return failed(report, "busy", "the writer did not pause between operations in time");
       }
     }
+  } catch (Vorl::MemoryResourceException const& error) {
+    // Every size was checked against the files before anything was mapped or copied:
+    // a mapping or copy that fails now says nothing about the store.
+    return failed(report, "inaccessible", error.what());
   } catch (Vorl::Exception const& error) {
-    return fail("invalid", error.what());
+    return failed(report, "invalid", error.what());
   } catch (std::bad_alloc const&) {
-    return fail("invalid", "out of memory while copying the store's files");
+    return failed(report, "inaccessible", "out of memory while copying the store's files");
+  }
+}
+
+// Whether the snapshot's identities agree with the restart-identity file.
+bool identityAgrees(SlotHeader const& header, BrellCore::BucketHeader const& bucketHeader,
+                    InspectionReport& report) {
+  if (header.criticalSection()) {
+    return failed(report, "invalid",
+                  fmt::format("bad critical section runtimeFlags:{:x}", header.runtimeFlags));
+  }
+  if (!report.pyrel) return failed(report, "invalid", "failed to read pyrel file");
+  if (header.pyrelId != report.pyrel->identity.value()) {
+    return failed(report, "invalid",
+                  fmt::format("mismatching pyrel:{}, oldPyrel:{}", report.pyrel->identity.value(),
+                              header.pyrelId));
+  }
+  if (bucketHeader.pyrelId != report.pyrel->identity.value()) {
+    return failed(report, "invalid",
+                  fmt::format("mismatching bucket pyrel:{:#x}, oldPyrel:{:#x}",
+                              report.pyrel->identity.value(), bucketHeader.pyrelId));
+  }
+  return true;
+}
+
+}  // namespace
+
+InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFunction const* each) {
+  int pyrelUnreadable = 0;
+  InspectionReport report = readSmallFiles(root_, pyrelUnreadable);
+  if (pyrelUnreadable != 0) {
+    failed(report, "inaccessible",
+           fmt::format("cannot read {}: {}", SharedMem::PyrelFile(root_).path(),
+                       std::strerror(pyrelUnreadable)));
+    return report;
+  }
+  auto slots = SharedMem::MappedFile::inDirectory(root_, kSlotFileName);
+  auto buckets = SharedMem::MappedFile::inDirectory(root_, BrellCore::kBucketFileName);
+  Snapshot snapshot;
+  if (!openFiles(root_, slots, buckets, report) ||
+      !takeSnapshot(slots, buckets, report, snapshot,
+                    std::chrono::milliseconds(options_.maxWaitMilliseconds))) {
+    return report;
   }
 
   // Everything below reads the private snapshot only.
@@ -227,19 +299,7 @@ InspectionReport StoreInspector::inspect(ReadyFunction const* ready, EntryFuncti
   report.slotHeader = header;
   auto bucketHeader = BrellCore::BucketHeader::decode(snapshot.buckets.data());
   report.bucketHeader = bucketHeader;
-  if (header.criticalSection()) {
-    return fail("invalid",
-                fmt::format("bad critical section runtimeFlags:{:x}", header.runtimeFlags));
-  }
-  if (!report.pyrel) return fail("invalid", "failed to read pyrel file");
-  if (header.pyrelId != report.pyrel->identity.value()) {
-    return fail("invalid", fmt::format("mismatching pyrel:{}, oldPyrel:{}",
-                                       report.pyrel->identity.value(), header.pyrelId));
-  }
-  if (bucketHeader.pyrelId != report.pyrel->identity.value()) {
-    return fail("invalid", fmt::format("mismatching bucket pyrel:{:#x}, oldPyrel:{:#x}",
-                                       report.pyrel->identity.value(), bucketHeader.pyrelId));
-  }
+  if (!identityAgrees(header, bucketHeader, report)) return report;
   StoreImage image;
   image.slotFile = snapshot.slots.data();
   image.numSlots = header.slotCount.value;

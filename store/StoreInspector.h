@@ -31,7 +31,8 @@ namespace Brell {
 struct HWTABLES_API InspectionReport {
   // "ok": valid; "invalid": damaged or inconsistent (see reason); "missing": not a
   // store (files absent); "busy": a live writer never paused long enough;
-  // "inaccessible": the files exist but cannot be opened or read (permissions).
+  // "inaccessible": the files exist but cannot be opened, mapped or read (permissions,
+  // no descriptor or memory left).
   std::string result = "missing";
   std::string reason;
   std::optional<SlotHeader> slotHeader;

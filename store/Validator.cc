@@ -114,6 +114,36 @@ std::uint32_t Validator::walkOccupiedSlots(std::vector<ChainEntry>* entries) {
   return walkOccupiedSlots([entries](ChainEntry const& entry) { entries->push_back(entry); });
 }
 
+namespace {
+
+// The rhash of occupied slot `index`, met in the chain of `bucket` with `link`, after
+// checking that the slot is occupied, not stuck mid-rewrite, and hashed to that bucket.
+std::uint32_t chainedRhash(StoreImage const& image, KeyOps const& keys, std::uint32_t index,
+                           std::uint32_t bucket, SlotLink const& link) {
+  if ((link.version & kOccupiedBit) == 0) {
+    throw CorruptionDetectedException(fmt::format(
+        "not-occupied slot:{} in chain of bucket:{} version:{:#x}", index, bucket, link.version));
+  }
+  if ((link.version & kRewriteBit) != 0) ValidatorCommon::stuckLookaside(index, link.version);
+  unsigned char const* slotAddress = image.slot(index);
+  std::uint32_t rhash = loadField32(slotAddress, SlotOffset::rhash(image.valueSize));
+  std::uint32_t hash = reverseBits(rhash);
+  std::uint32_t buckets = image.numBuckets;
+  if ((hash & (buckets - 1)) != bucket) {
+    throw CorruptionDetectedException(fmt::format(
+        "corrupt rhash:{:#010x} in slot:{}: belongs to bucket:{} but found in bucket:{}", rhash,
+        index, hash & (buckets - 1), bucket));
+  }
+  unsigned char const* value = slotAddress + SlotOffset::value;
+  if (keys.hash != nullptr && keys.hash(value, image.hashSeed, keys.context) != hash) {
+    throw CorruptionDetectedException(fmt::format(
+        "corrupt key in slot:{}: its hash does not match rhash:{:#010x}", index, rhash));
+  }
+  return rhash;
+}
+
+}  // namespace
+
 std::uint32_t Validator::walkOccupiedSlots(std::function<void(ChainEntry const&)> const& visit) {
   VORL_TRACE(Debug::validator(), kDebugLevel, "starting");
   if (visited_.size() != image_.numSlots) visited_.assign(image_.numSlots, 0);
@@ -126,7 +156,6 @@ std::uint32_t Validator::walkOccupiedSlots(std::function<void(ChainEntry const&)
   std::uint32_t walked = 0;
   std::uint32_t previousRhash = 0;
   unsigned char const* previousValue = nullptr;
-  std::uint32_t rhashOffset = SlotOffset::rhash(image_.valueSize);
   for (;;) {
     while (isEnd(reference)) {
       if (isNull(reference)) {
@@ -158,23 +187,8 @@ std::uint32_t Validator::walkOccupiedSlots(std::function<void(ChainEntry const&)
     if (++walked > image_.occupancy) ValidatorCommon::wrongCount(walked, image_.occupancy);
     unsigned char const* slotAddress = image_.slot(index);
     SlotLink link = loadLink(slotAddress);
-    if ((link.version & kOccupiedBit) == 0) {
-      throw CorruptionDetectedException(fmt::format(
-          "not-occupied slot:{} in chain of bucket:{} version:{:#x}", index, bucket, link.version));
-    }
-    if ((link.version & kRewriteBit) != 0) ValidatorCommon::stuckLookaside(index, link.version);
-    std::uint32_t rhash = loadField32(slotAddress, rhashOffset);
-    std::uint32_t hash = reverseBits(rhash);
-    if ((hash & (buckets - 1)) != bucket) {
-      throw CorruptionDetectedException(fmt::format(
-          "corrupt rhash:{:#010x} in slot:{}: belongs to bucket:{} but found in bucket:{}", rhash,
-          index, hash & (buckets - 1), bucket));
-    }
+    std::uint32_t rhash = chainedRhash(image_, keys_, index, bucket, link);
     unsigned char const* value = slotAddress + SlotOffset::value;
-    if (keys_.hash != nullptr && keys_.hash(value, image_.hashSeed, keys_.context) != hash) {
-      throw CorruptionDetectedException(fmt::format(
-          "corrupt key in slot:{}: its hash does not match rhash:{:#010x}", index, rhash));
-    }
     if (previousValue != nullptr) {
       bool ordered = rhash > previousRhash;
       if (rhash == previousRhash) {

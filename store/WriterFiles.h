@@ -114,9 +114,14 @@ class WriterFiles {
       lockOwnerFile();
       socket = SharedMem::ShocketInfo{static_cast<std::uint32_t>(::getpid()), vanquo_.socketName()};
       SharedMem::PyrelFile pyrelFile(rootPath_);
-      if (auto contents = pyrelFile.read()) {
+      int unreadable = 0;
+      if (auto contents = pyrelFile.read(unreadable)) {
         pyrel_ = contents->identity;
         identityFound = true;
+      } else if (unreadable != 0) {
+        // Taking a new identity would wipe the files the unread one names.
+        throw Vorl::MemoryResourceException(
+            fmt::format("cannot read {}: {}", pyrelFile.path(), std::strerror(unreadable)));
       } else {
         pyrel_ = SharedMem::PyrelId::makeNew();
       }

@@ -86,7 +86,7 @@ bool MappedFile::open(Access access) {
     if (!heapOpen_) return false;
     return true;
   }
-  int fd = ::open(path_.c_str(), (writable_ ? O_RDWR : O_RDONLY) | kOpenFlags);
+  int fd = FileFaults::open(path_.c_str(), (writable_ ? O_RDWR : O_RDONLY) | kOpenFlags);
   if (fd < 0) {
     if (errno == ENOENT) return false;
     fail("cannot open", errno);
@@ -103,7 +103,7 @@ void MappedFile::create() {
     heapOpen_ = true;
     return;
   }
-  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | kOpenFlags, 0644);
+  int fd = FileFaults::open(path_.c_str(), O_RDWR | O_CREAT | kOpenFlags, 0644);
   if (fd < 0) fail("cannot create", errno);
   checkRegular(fd, path_);
   fd_ = fd;
@@ -153,8 +153,7 @@ void* MappedFile::mapSize(std::size_t bytes) {
       throw Vorl::MemoryResourceException(
           fmt::format("cannot map {} bytes of {}: the file has only {}", bytes, path_, fileSize()));
     }
-    if (int error = FileFaults::take(FileFaults::Operation::map)) fail("cannot map", error);
-    address = ::mmap(nullptr, bytes, protection, MAP_SHARED, fd_, 0);
+    address = FileFaults::map(bytes, protection, fd_, 0);
   }
   if (address == MAP_FAILED) fail("cannot map", errno);
   base_ = address;
@@ -171,8 +170,7 @@ void* MappedFile::remapSize(std::size_t bytes) {
     throw Vorl::MemoryResourceException(
         fmt::format("cannot map {} bytes of {}: the file has only {}", bytes, path_, fileSize()));
   }
-  if (int error = FileFaults::take(FileFaults::Operation::map)) fail("cannot remap", error);
-  void* address = ::mremap(base_, mappedSize_, bytes, MREMAP_MAYMOVE);
+  void* address = FileFaults::remap(base_, mappedSize_, bytes);
   if (address == MAP_FAILED) fail("cannot remap", errno);
   base_ = address;
   mappedSize_ = bytes;
@@ -184,10 +182,7 @@ void MappedFile::reserve(std::uint64_t from, std::uint64_t to) {
   if (heap_ || to <= from) return;
   if (fd_ < 0) fail("cannot reserve space for closed file", EBADF);
   std::uint64_t before = fileSize();
-  int error = FileFaults::take(FileFaults::Operation::reserve);
-  if (error == 0) {
-    error = ::posix_fallocate(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from));
-  }
+  int error = FileFaults::reserve(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from));
   if (error == 0) return;
   // A partial reservation may have lengthened the file; give the length back so that
   // nothing changed.
@@ -234,7 +229,7 @@ void MappedFile::applyCoreDumpMode() {
 }
 
 long readSmallFile(std::string const& path, void* buffer, std::size_t bytes) {
-  int fd = ::open(path.c_str(), O_RDONLY | kOpenFlags);
+  int fd = FileFaults::open(path.c_str(), O_RDONLY | kOpenFlags);
   if (fd < 0) return -1;
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -250,7 +245,7 @@ long readSmallFile(std::string const& path, void* buffer, std::size_t bytes) {
 }
 
 void writeSmallFile(std::string const& path, void const* buffer, std::size_t bytes) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kOpenFlags, 0644);
+  int fd = FileFaults::open(path.c_str(), O_RDWR | O_CREAT | kOpenFlags, 0644);
   if (fd < 0) {
     throw Vorl::MemoryResourceException(
         fmt::format("cannot write {}: {}", path, std::strerror(errno)));

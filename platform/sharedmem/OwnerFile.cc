@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "platform/sharedmem/Checksum.h"
+#include "platform/sharedmem/FileFaults.h"
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/sharedmem/ProcessIdentity.h"
 #include "platform/vorl/Exceptions.h"
@@ -89,7 +90,7 @@ OwnerFile::~OwnerFile() {
 
 void OwnerFile::open() {
   if (fd_ >= 0) return;
-  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  int fd = FileFaults::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) {
     throw Vorl::MemoryResourceException(
         fmt::format("cannot open owner file {}: {}", path_, std::strerror(errno)));

@@ -1,5 +1,6 @@
 #include "platform/sharedmem/PyrelFile.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -28,10 +29,17 @@ static_assert(offsetof(Record, checksum) == 24);
 }  // namespace
 
 std::optional<PyrelFile::Contents> PyrelFile::read() const {
+  int error = 0;
+  return read(error);
+}
+
+std::optional<PyrelFile::Contents> PyrelFile::read(int& error) const {
+  error = 0;
   Record record{};
   // A concurrent rewrite can be seen half done; a few tries get a whole record.
   for (int attempt = 0; attempt < 3; ++attempt) {
     long done = readSmallFile(path_, &record, sizeof record);
+    if (done < 0 && errno != ENOENT && errno != ELOOP && errno != EINVAL) error = errno;
     if (done != static_cast<long>(sizeof record)) return std::nullopt;
     if (record.magic == kMagic && record.formatVersion == kFormatVersion &&
         record.checksum == checksum(&record, offsetof(Record, checksum))) {

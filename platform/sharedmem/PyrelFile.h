@@ -42,6 +42,10 @@ class HWTABLES_API PyrelFile {
 
   std::string const& path() const { return path_; }
   std::optional<Contents> read() const;
+  // As read(); when the file is there but cannot be read (no descriptor left, no
+  // permission, an I/O error), `error` is the system's reason, else 0. A store must
+  // not take an identity it could not read for one that is absent or damaged.
+  std::optional<Contents> read(int& error) const;
   // Writes the identity with the current time; returns what it wrote.
   Contents write(PyrelId identity) const;
   void remove() const;

@@ -40,6 +40,50 @@ Mem::CollectionDescriptor shadowMount(std::string const& root) {
   return descriptor;
 }
 
+// Every reading mount refuses each writing operation with its own text, in every
+// state of its life, and the store keeps what the writer wrote.
+TEST(MapShadow, EveryReadingMountRefusesWritesAndTheStoreKeepsItsEntries) {
+  TempDir root;
+  Map writer("writer");
+  writer.init(writerMount(root.path()));
+  ASSERT_TRUE(writer.attach("test"));
+  writer.write(Value::make(7, 70), true);
+
+  auto expectRefused = [](Map& map, std::string const& mount) {
+    auto refused = [&](auto&& operation, char const* text) {
+      try {
+        operation();
+        ADD_FAILURE() << mount << ": accepted, expected \"" << text << "\"";
+      } catch (Vorl::NoPermissionException const& error) {
+        EXPECT_STREQ(error.what(), text) << mount;
+      }
+    };
+    refused([&] { map.write(Value::make(7, 1), true); }, "write to read-only Brell table");
+    refused([&] { map.directWrite(Value::make(8, 1)); }, "write to read-only Brell table");
+    refused([&] { map.directCommit(); }, "write to read-only Brell table");
+    refused([&] { map.remove(7, nullptr); }, "remove to read-only Brell table");
+    refused([&] { map.markAndSweepFlag(7, Brell::MarkAndSweepOperation::set); },
+            "mark-and-sweep flag change on read-only Brell table");
+    EXPECT_EQ(map.scratchpad(), 0u) << mount;
+  };
+  Mem::CollectionDescriptor plain = shadowMount(root.path());
+  plain.readerKind = Mem::CollectionDescriptor::ReaderKind::plain;
+  for (auto const& [mount, descriptor] :
+       {std::pair{"plain", plain}, std::pair{"shadow", shadowMount(root.path())}}) {
+    Map reader(mount);
+    reader.init(descriptor);
+    expectRefused(reader, std::string(mount) + " before attach");
+    ASSERT_TRUE(reader.attach("test"));
+    expectRefused(reader, std::string(mount) + " attached");
+    reader.detach(true);
+  }
+  bool found = false;
+  Value const* kept = writer.lookup(7, found, nullptr);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(*kept, Value::make(7, 70));
+  EXPECT_EQ(writer.members(), 1u);
+}
+
 // An entity with one collection that records what the collection's callbacks say.
 struct Collection {
   using Map = TyvoBrell::TyvoBrellMap<Collection, Value, Key, Traits>;
@@ -132,7 +176,6 @@ TEST(MapShadow, UnknownReaderKindIsRefused) {
     EXPECT_STREQ(error.what(), "not a valid reader type:7");
   }
 }
-
 
 template <class Map>
 void drain(Map& map) {
