@@ -27,16 +27,23 @@ static_assert(offsetof(Record, checksum) == 24);
 
 }  // namespace
 
+std::optional<PyrelFile::Contents> PyrelFile::decode(void const* bytes) {
+  Record record;
+  std::memcpy(&record, bytes, sizeof record);
+  if (record.magic != kMagic || record.formatVersion != kFormatVersion ||
+      record.checksum != checksum(&record, offsetof(Record, checksum))) {
+    return std::nullopt;
+  }
+  return Contents{PyrelId(record.identity), record.modificationTime};
+}
+
 std::optional<PyrelFile::Contents> PyrelFile::read() const {
   Record record{};
   // A concurrent rewrite can be seen half done; a few tries get a whole record.
   for (int attempt = 0; attempt < 3; ++attempt) {
     long done = readSmallFile(path_, &record, sizeof record);
     if (done != static_cast<long>(sizeof record)) return std::nullopt;
-    if (record.magic == kMagic && record.formatVersion == kFormatVersion &&
-        record.checksum == checksum(&record, offsetof(Record, checksum))) {
-      return Contents{PyrelId(record.identity), record.modificationTime};
-    }
+    if (auto contents = decode(&record)) return contents;
   }
   return std::nullopt;
 }

@@ -42,6 +42,9 @@ class HWTABLES_API PyrelFile {
 
   std::string const& path() const { return path_; }
   std::optional<Contents> read() const;
+  // The contents of one record's kSize bytes (a copy of the file or of its mapping);
+  // none when the record is damaged or of another format.
+  static std::optional<Contents> decode(void const* bytes);
   // Writes the identity with the current time; returns what it wrote.
   Contents write(PyrelId identity) const;
   void remove() const;
