@@ -323,16 +323,16 @@ DownloadReport Agent::download(std::string_view name) {
   return report;
 }
 
-std::vector<Readers::TableAudit> Agent::audit(Readers::AuditScope const& scope) {
+std::vector<Framework::TableAudit> Agent::audit(Framework::AuditScope const& scope) {
   try {
-    return Readers::auditReadBack(
+    return Framework::auditReadBack(
         *manager_, readers_, [this](auto const& cmds) { read(cmds); }, scope);
   } catch (Vorl::RangeException const& error) {
     throw Error(ErrorKind::badInput, error.what());
   }
 }
 
-ReconcileReport Agent::reconcile(Readers::AuditScope const& scope) {
+ReconcileReport Agent::reconcile(Framework::AuditScope const& scope) {
   try {
     return reconcileChip(*this, scope);
   } catch (Vorl::Exception const& error) {  // a table or reader that could not do its part

@@ -106,9 +106,9 @@ class HWTABLES_API Agent {
   // and the other tables are still downloaded.
   DownloadReport download(std::string_view table = {});
   // Reads the tables back and compares them with the shadows (one FAP, or all).
-  std::vector<Readers::TableAudit> audit(Readers::AuditScope const& scope = {});
+  std::vector<Framework::TableAudit> audit(Framework::AuditScope const& scope = {});
   // Brings the chip in line with the shadows, writing only what differs (Reconcile.h).
-  ReconcileReport reconcile(Readers::AuditScope const& scope = {});
+  ReconcileReport reconcile(Framework::AuditScope const& scope = {});
 
  private:
   void bringUpTables();

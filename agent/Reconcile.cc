@@ -69,7 +69,7 @@ std::vector<std::vector<U8>> readMembers(Agent& agent, Tessar::HwTableReaderBase
     containers.push_back(Vorl::makePtr<Tessar::HwTableReadResultContainer>());
     try {
       cmds->cmdsAppend(
-          Readers::memberReadCmds(reader, readKey, member, member == first, containers.back()));
+          Framework::memberReadCmds(reader, readKey, member, member == first, containers.back()));
     } catch (Vorl::RangeException const& error) {  // e.g. DMA buffers smaller than one row
       throw Error(ErrorKind::badInput,
                   fmt::format("cannot read {} back: {}", member->name, error.what()));
@@ -250,7 +250,7 @@ TableReconcile reconcileShadowOnFap(Agent& agent, Tessar::HwCommonShadowTableBas
 
 }  // namespace
 
-ReconcileReport reconcileChip(Agent& agent, Readers::AuditScope const& scope) {
+ReconcileReport reconcileChip(Agent& agent, Framework::AuditScope const& scope) {
   if (scope.fapId && (*scope.fapId > 255 || !agent.fapmask().fapId(Pelcar::FapId(*scope.fapId)))) {
     throw Error(ErrorKind::badInput,
                 fmt::format("the agent holds no shadow for FAP {}", *scope.fapId));

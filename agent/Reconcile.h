@@ -40,6 +40,6 @@ class Agent;
 
 // Throws Error: badInput for a table or FAP the agent does not hold (or DMA buffers
 // too small for one row), chipFailure when the chip refuses a list whole or is gone.
-HWTABLES_API ReconcileReport reconcileChip(Agent& agent, Readers::AuditScope const& scope);
+HWTABLES_API ReconcileReport reconcileChip(Agent& agent, Framework::AuditScope const& scope);
 
 }  // namespace HwAgent

@@ -10,6 +10,7 @@
 file(GLOB table_definitions CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/definitions/*.def)
 set(generated_dir ${CMAKE_BINARY_DIR}/generated/tables)
 set(generated_readers_dir ${CMAKE_BINARY_DIR}/generated/readers)
+set(generated_modules_dir ${CMAKE_BINARY_DIR}/generated/modules)
 set(reader_includes "")
 set(generated_sources "")
 set(table_includes "")
@@ -32,8 +33,8 @@ foreach(definition ${table_definitions})
   configure_file(${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${generated_dir}/${HW_TABLE_NAME}Fields.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.h @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.cc @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/tables/generate/Module.cc.in ${generated_dir}/${HW_TABLE_NAME}Module.cc @ONLY)
-  list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc ${generated_dir}/${HW_TABLE_NAME}Module.cc
+  configure_file(${CMAKE_SOURCE_DIR}/modules/generate/Module.cc.in ${generated_modules_dir}/${HW_TABLE_NAME}Module.cc @ONLY)
+  list(APPEND generated_sources ${generated_dir}/${HW_TABLE_NAME}.cc ${generated_modules_dir}/${HW_TABLE_NAME}Module.cc
        ${generated_readers_dir}/HwTable${HW_TABLE_NAME}Reader.cc)
   string(APPEND reader_includes "#include \"readers/HwTable${HW_TABLE_NAME}Reader.h\"\n")
   string(APPEND table_includes "#include \"tables/${HW_TABLE_NAME}.h\"\n")
@@ -46,23 +47,23 @@ file(CONFIGURE OUTPUT ${generated_dir}/AllTables.h
   CONTENT "// Generated: every table described in tables/definitions.\n#pragma once\n\n${table_includes}
 // X(Class) once per table, in file-name order (the load order is each table's moduleOrder).
 #define HW_FOR_EACH_TABLE(X)${table_list}\n")
-file(CONFIGURE OUTPUT ${generated_dir}/AllModuleMakers.h
-  CONTENT "// Generated: the module maker of every table described in tables/definitions,\n// each defined in the table's own unit (<Table>Module.cc).\n#pragma once\n\n#include \"tables/ModuleMaker.h\"\n\nnamespace bcm88490_a0 {\n\n${module_maker_declarations}\n}  // namespace bcm88490_a0\n\n// X(lowerName) once per table.\n#define HW_FOR_EACH_MODULE_MAKER(X)${module_maker_list}\n")
+file(CONFIGURE OUTPUT ${generated_modules_dir}/AllModuleMakers.h
+  CONTENT "// Generated: the module maker of every table described in tables/definitions,\n// each defined in the table's own unit (<Table>Module.cc).\n#pragma once\n\n#include \"modules/ModuleMaker.h\"\n\nnamespace bcm88490_a0 {\n\n${module_maker_declarations}\n}  // namespace bcm88490_a0\n\n// X(lowerName) once per table.\n#define HW_FOR_EACH_MODULE_MAKER(X)${module_maker_list}\n")
 file(CONFIGURE OUTPUT ${generated_readers_dir}/AllReaders.h
   CONTENT "// Generated: the reader of every table described in tables/definitions.\n#pragma once\n\n${reader_includes}")
 file(CONFIGURE OUTPUT ${generated_dir}/AllTableFields.h
   CONTENT "// Generated: name-based field access of every table.\n#pragma once\n\n${field_includes}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tables/generate/Table.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Table.cc.in
-  ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${CMAKE_SOURCE_DIR}/tables/generate/Module.cc.in
+  ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${CMAKE_SOURCE_DIR}/modules/generate/Module.cc.in
   ${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in)
 
 # The readers are built with the tables: one static initialiser registers every table
-# and every reader (tables/Modules.cc). The objects are compiled once and make both
+# and every reader (modules/Modules.cc). The objects are compiled once and make both
 # the plug-in (a module loaded with dlopen: no `lib` prefix, nothing exported but its
 # marker) and a static library for programs that use the tables' types directly.
 file(GLOB_RECURSE table_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/*.cc
-     ${CMAKE_SOURCE_DIR}/readers/*.cc)
+     ${CMAKE_SOURCE_DIR}/readers/*.cc ${CMAKE_SOURCE_DIR}/modules/*.cc)
 add_library(hwtables_table_objects OBJECT ${table_sources} ${generated_sources})
 target_link_libraries(hwtables_table_objects PUBLIC hwtables_options hwtables_platform hwtables_store)
 target_compile_definitions(hwtables_table_objects PRIVATE HWTABLES_VERSION="${PROJECT_VERSION}")

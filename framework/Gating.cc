@@ -1,5 +1,7 @@
 #include "framework/Gating.h"
 
+#include "platform/glimmet/Glimmet.h"
+
 namespace Framework {
 
 std::optional<Pelcar::Fapmask> gateFapmask(Pelcar::Fapmask const& applicable,
@@ -35,6 +37,20 @@ DownloadTexts downloadTexts(Hardware::Sand::FapRevision const& fapRevision,
     cache.mask = downloadFapmask;
   }
   return {cache.revisionText, cache.maskText};
+}
+
+void traceDownload(Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
+                   Pelcar::Fapmask const& downloadFapmask, Vorl::TraceHandle const& constTrace,
+                   Vorl::TraceHandle const* changeTrace) {
+  auto texts = downloadTexts(fapRevision, downloadFapmask);
+  GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, texts.revision,
+                texts.mask);
+  if (changeTrace != nullptr) {
+    VORL_TRACE(*changeTrace, 8, "fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType,
+               texts.revision, texts.mask);
+  }
+  VORL_TRACE(constTrace, 8, " fapType: {} fapRevision: {} downloadFapmask: {}", fapType,
+             texts.revision, texts.mask);
 }
 
 }  // namespace Framework

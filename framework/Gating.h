@@ -40,4 +40,13 @@ struct DownloadTexts {
 HWTABLES_API DownloadTexts downloadTexts(Hardware::Sand::FapRevision const& fapRevision,
                                          Pelcar::Fapmask const& downloadFapmask);
 
+// The record and traces a shadow's download starts with, the same for every kind of
+// shadow: the Glimmet record, the text trace on the shadow's change handle (when the
+// kind has one: `changeTrace`), then " fapType: ..." on its const handle.
+HWTABLES_API void traceDownload(Vorl::String const& fapType,
+                                Hardware::Sand::FapRevision const& fapRevision,
+                                Pelcar::Fapmask const& downloadFapmask,
+                                Vorl::TraceHandle const& constTrace,
+                                Vorl::TraceHandle const* changeTrace);
+
 }  // namespace Framework

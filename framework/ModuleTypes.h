@@ -1,4 +1,4 @@
-// The type indices of a table module's types (see readers/TypeDescriptions.h).
+// The type indices of a table module's types (see modules/TypeDescriptions.h).
 #pragma once
 
 #include "platform/plugin/Export.h"

@@ -10,7 +10,7 @@
 #include "platform/tessar/HwTableHolderContext.h"
 #include "platform/vorl/Exceptions.h"
 
-namespace Readers {
+namespace Framework {
 namespace {
 
 std::string hexOrNone(std::optional<std::vector<U8>> const& bytes) {
@@ -102,4 +102,4 @@ std::vector<TableAudit> auditReadBack(Tessar::TableManager const& tables,
   return audits;
 }
 
-}  // namespace Readers
+}  // namespace Framework

@@ -35,7 +35,7 @@
 #include "platform/tessar/TableManager.h"
 #include "platform/vorl/Types.h"
 
-namespace Readers {
+namespace Framework {
 
 struct HWTABLES_API AuditDifference {
   std::string table;
@@ -97,4 +97,4 @@ HWTABLES_API std::vector<TableAudit> auditReadBack(
     Tessar::TableManager const& tables, Vorl::Ptr<Tessar::ReadTableManager> const& readTableManager,
     SendReads const& sendReads, AuditScope const& scope = {});
 
-}  // namespace Readers
+}  // namespace Framework

@@ -1,7 +1,6 @@
 #include "framework/RegisterShadow.h"
 
 #include "framework/Gating.h"
-#include "platform/glimmet/Glimmet.h"
 
 namespace Framework {
 
@@ -19,26 +18,12 @@ Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::entrySchanCmds(
   return schanCmdsWorker(*applicable, fapRevision, key.arrayIndex, key.entryIndex, data);
 }
 
-Vorl::Ptr<Pelcar::SchanCmds> RegisterShadowBase::download(
-    Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
-    Pelcar::Fapmask const& downloadFapmask) const {
-  auto cmds = Pelcar::schanCmdsFactory();
-  if (!downloadInto(fapType, fapRevision, downloadFapmask, *cmds)) return nullptr;
-  return cmds;
-}
-
 bool RegisterShadowBase::downloadInto(Vorl::String const& fapType,
                                       Hardware::Sand::FapRevision const& fapRevision,
                                       Pelcar::Fapmask const& downloadFapmask,
                                       Pelcar::SchanCmds& into) const {
   if (deleted()) return false;
-  auto texts = downloadTexts(fapRevision, downloadFapmask);
-  GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, texts.revision,
-                texts.mask);
-  VORL_TRACE(trace(), 8, "fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType,
-             texts.revision, texts.mask);
-  VORL_TRACE(constTrace(), 8, " fapType: {} fapRevision: {} downloadFapmask: {}", fapType,
-             texts.revision, texts.mask);
+  traceDownload(fapType, fapRevision, downloadFapmask, constTrace(), &trace());
   auto applicable = gateFapmask(applicableFapmask(downloadFapmask), hwShadowKey(), downloadFapmask,
                                 constTrace(), GatingSite::downloadFapmask);
   if (!applicable) return false;

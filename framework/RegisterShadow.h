@@ -7,7 +7,8 @@
 //
 //   entrySchanCmds   "key: {}", gate, then one write per member with the stored data,
 //                    or the default data when the entry is deleted or never set
-//   download         Glimmet record and traces, gate, then the full walk
+//   downloadInto     Glimmet record and traces, gate, then the full walk (download,
+//                    the base's, makes its list with it)
 //   downloadWorker   gate ("downloadFapmask"), then walk every array index and entry
 //                    index of the first member, gating once more ("fapMask"), and
 //                    collect each entry's commands in order
@@ -15,7 +16,7 @@
 //
 // A deleted shadow (onDelete) writes nothing: download and clearShadow return null.
 //
-// The register accessor's nested Shadow (RegisterTable<Model>::Shadow) derives from
+// The register accessor's nested Shadow (RegisterShadows<Model>::Shadow) derives from
 // this and adds the typed entry operations.
 #pragma once
 
@@ -29,16 +30,13 @@ class HWTABLES_API RegisterShadowBase : public Tessar::RegisterKeyBasedShadowBas
  public:
   using RegisterKeyBasedShadowBase::RegisterKeyBasedShadowBase;
 
-  Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
-                                        Hardware::Sand::FapRevision const& fapRevision,
-                                        Pelcar::Fapmask const& downloadFapmask) const override;
-  bool downloadInto(Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
-                    Pelcar::Fapmask const& downloadFapmask,
-                    Pelcar::SchanCmds& into) const override;
   // Default-data writes for every entry, then every record of the shadow is removed
   // (also when no FAP is applicable). If building the commands fails, nothing is removed.
   Vorl::Ptr<Pelcar::SchanCmds> clearShadow(Hardware::Sand::FapRevision const& fapRevision,
                                            Pelcar::Fapmask const& mask) override;
+  bool downloadInto(Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
+                    Pelcar::Fapmask const& downloadFapmask,
+                    Pelcar::SchanCmds& into) const override;
 
  protected:
   Vorl::Ptr<Pelcar::SchanCmds> entrySchanCmds(Pelcar::Fapmask const& mask,

@@ -72,6 +72,8 @@ struct HWTABLES_API TableInfo {
 
   constexpr std::uint32_t entryBits() const { return entryBytes * 8; }
   constexpr bool isRegister() const { return kind == TableKind::registerTable; }
+  // The chip the table belongs to: the namespace of its full name ("bcm88490_a0").
+  constexpr std::string_view chipName() const { return fullName.substr(0, fullName.find("::")); }
 };
 
 HWTABLES_API std::string_view kindName(TableKind kind);

@@ -9,7 +9,7 @@
 // is destroyed in reverse order of construction at unload.
 //
 // The modules of all tables are created from one place, in their fixed module order
-// (tables/Modules.cc), because C++ leaves the order of static initialisers across
+// (modules/Modules.cc), because C++ leaves the order of static initialisers across
 // files open.
 #pragma once
 

@@ -2,7 +2,7 @@
 // without its compiled-in types.
 //
 // Each table module registers one TableRecord when its plug-in is loaded (the
-// plug-in's static initialiser, tables/Modules.cc) and withdraws it at unload: its
+// plug-in's static initialiser, modules/Modules.cc) and withdraws it at unload: its
 // description (TableInfo: with the fields, enough to decode an entry's bytes, see
 // framework/FieldValues.h), its part of the read-back audit and, for a memory table,
 // how to open its shadow stores as a reader or a shadow without knowing the entry
@@ -62,7 +62,7 @@ struct HWTABLES_API MemoryStoreAccess {
 struct HWTABLES_API TableRecord {
   TableInfo const* info = nullptr;
   std::string source;  // the plug-in file; empty when linked into the program
-  Readers::TableAuditor audit = nullptr;
+  Framework::TableAuditor audit = nullptr;
   MemoryStoreAccess store;  // memory tables only
 
   bool isMemory() const { return info != nullptr && !info->isRegister(); }

@@ -20,12 +20,12 @@ namespace Readers {
 template <class Table, class Reader>
 void auditMember(Reader& reader, Tessar::HwShadowBase const& shadow, Tessar::HwShadowKey readKey,
                  Vorl::Ptr<Tessar::BcmRegMemInfo const> const& memberPtr, bool isFirstMember,
-                 SendReads const& sendReads, TableAudit& audit) {
+                 Framework::SendReads const& sendReads, Framework::TableAudit& audit) {
   using EntryKey = typename Table::EntryKey;
   auto const& info = Table::Model::Desc::info;
   auto const& member = *memberPtr;
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
-  auto cmds = memberReadCmds(reader, readKey, memberPtr, isFirstMember, container);
+  auto cmds = Framework::memberReadCmds(reader, readKey, memberPtr, isFirstMember, container);
   audit.readCommands += cmds ? cmds->size() : 0;
   sendReads(cmds);
 
@@ -44,7 +44,7 @@ void auditMember(Reader& reader, Tessar::HwShadowBase const& shadow, Tessar::HwS
     for (U32 row = 0; row < member.entryCount; ++row) {
       U32 entryIndex = member.firstEntryIndex + row;
       auto bytes = shadow.expectedEntryData(arrayIndex, entryIndex);
-      if (allZero(bytes)) continue;
+      if (Framework::allZero(bytes)) continue;
       if constexpr (info.key.form == Framework::KeyForm::arrayAndIndex) {
         expected[EntryKey(arrayIndex, entryIndex)] = std::move(bytes);
       } else {
@@ -63,7 +63,7 @@ void auditMember(Reader& reader, Tessar::HwShadowBase const& shadow, Tessar::HwS
     bool hasWanted = wanted != expected.end();
     bool hasGot = got != read.end();
     if (hasWanted && hasGot && wanted->second == got->second) continue;
-    AuditDifference difference;
+    Framework::AuditDifference difference;
     difference.table = std::string(info.className);
     difference.fapId = readKey.fapId();
     difference.member = member.name;
@@ -83,8 +83,9 @@ void auditMember(Reader& reader, Tessar::HwShadowBase const& shadow, Tessar::HwS
 
 template <class Table, class Reader>
 void auditTable(Tessar::HwCommonShadowTableBase const& table,
-                Vorl::Ptr<Tessar::HwTableReaderBase> const& readerBase, SendReads const& sendReads,
-                std::optional<U32> fapId, TableAudit& audit) {
+                Vorl::Ptr<Tessar::HwTableReaderBase> const& readerBase,
+                Framework::SendReads const& sendReads, std::optional<U32> fapId,
+                Framework::TableAudit& audit) {
   auto reader = Vorl::ptrCast<Reader>(readerBase);
   if (!reader) {
     throw Vorl::RangeException(

@@ -44,12 +44,9 @@
 #include <fmt/format.h>
 
 #include "platform/asic/Assert.h"
-#include "platform/sharedmem/Checksum.h"
-#include "platform/sharedmem/MappedFile.h"
-#include "platform/sharedmem/PyrelFile.h"
-#include "platform/vorl/Toggle.h"
 #include "store/BrellReader.h"
 #include "store/Notify.h"
+#include "store/PyrelMapping.h"
 #include "store/ShadowHashMap.h"
 #include "store/VanquoReader.h"
 
@@ -67,7 +64,7 @@ class ShadowStore {
       : reader_(&reader),
         ring_(&ring),
         rootPath_(std::move(rootPath)),
-        pyrelFile_(SharedMem::MappedFile::inDirectory(rootPath_, SharedMem::PyrelFile::kFileName)),
+        pyrel_(rootPath_),
         counters_(&counters),
         map_(counters) {}
 
@@ -76,41 +73,15 @@ class ShadowStore {
   // The reader values are read through (a reconnect brings a new one).
   void readerIs(Reader& reader) { reader_ = &reader; }
   // Maps the restart-identity file again (a new writer may have made a new one).
-  bool remapPyrel() {
-    pyrelFile_.unmap();
-    pyrelFile_.close();
-    try {
-      if (!pyrelFile_.open(SharedMem::MappedFile::Access::readOnly)) return false;
-      pyrelFile_.mapSize(SharedMem::PyrelFile::kSize);
-    } catch (Vorl::MemoryResourceException const& error) {
-      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "failed to map pyrel: {}", error.what());
-      pyrelFile_.close();
-      return false;
-    }
-    return true;
-  }
+  bool remapPyrel() { return pyrel_.map(); }
 
   bool initialize() {
-    try {
-      if (!pyrelFile_.open(SharedMem::MappedFile::Access::readOnly)) {
-        VORL_TRACE(Debug::shadowStore(), kDebugLevel, "failed to map pyrel: {}", "no such file");
-        return false;
-      }
-      pyrelFile_.coreDumpModeIs(Vorl::getToggleState("SharedMem.json", "CoreDumpSharedFiles")
-                                    ? SharedMem::CoreDumpMode::include
-                                    : SharedMem::CoreDumpMode::excludeShared);
-      pyrelFile_.mapSize(SharedMem::PyrelFile::kSize);
-    } catch (Vorl::MemoryResourceException const& error) {
-      VORL_TRACE(Debug::shadowStore(), kDebugLevel, "failed to map pyrel: {}", error.what());
-      pyrelFile_.close();
-      return false;
-    }
+    if (!pyrel_.map()) return false;
     try {
       map_.initialize(reader_->hashSeed());
     } catch (Vorl::MemoryResourceException const& error) {
       VORL_TRACE(Debug::shadowStore(), kDebugLevel, "bucketsMem_.attachAs() failed");
-      pyrelFile_.unmap();
-      pyrelFile_.close();
+      pyrel_.unmap();
       return false;
     }
     slots_.clear();
@@ -122,8 +93,7 @@ class ShadowStore {
   void disable() {
     map_.release();
     std::vector<Slot>().swap(slots_);
-    pyrelFile_.unmap();
-    pyrelFile_.close();
+    pyrel_.unmap();
     initialized_ = false;
   }
 
@@ -131,19 +101,7 @@ class ShadowStore {
 
   // The identity in the restart-identity file now (none while it is being rewritten
   // or when it is damaged).
-  std::optional<SharedMem::PyrelId> mappedPyrel() const {
-    auto const* base = static_cast<unsigned char const*>(pyrelFile_.base());
-    if (base == nullptr) return std::nullopt;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-      unsigned char copy[SharedMem::PyrelFile::kSize];
-      copyFromShared(copy, base, sizeof copy);
-      std::uint32_t identity, sum;
-      std::memcpy(&identity, copy + 12, 4);
-      std::memcpy(&sum, copy + 24, 4);
-      if (SharedMem::checksum(copy, 24) == sum) return SharedMem::PyrelId(identity);
-    }
-    return std::nullopt;
-  }
+  std::optional<SharedMem::PyrelId> mappedPyrel() const { return pyrel_.identity(); }
 
   // The store was formatted anew (new hash seed): re-chain the keys under it.
   void reseed(std::uint32_t seed) {
@@ -268,7 +226,7 @@ class ShadowStore {
   std::uint32_t members() const { return map_.members(); }
   std::uint32_t buckets() const { return map_.numBuckets(); }
   std::size_t shadowMappedSize() const { return slots_.capacity() * sizeof(Slot); }
-  std::size_t pyrelMappedSize() const { return pyrelFile_.mappedSize(); }
+  std::size_t pyrelMappedSize() const { return pyrel_.mappedSize(); }
   Slot const& slot(std::uint32_t slotIndex) const { return slots_[slotIndex]; }
   ShadowHashMap<T, Slot> const& hashMap() const { return map_; }
 
@@ -522,7 +480,7 @@ class ShadowStore {
   Reader* reader_;
   Ring* ring_;
   std::string rootPath_;
-  SharedMem::MappedFile pyrelFile_;
+  PyrelMapping pyrel_;
   ShadowCounters* counters_;
   std::vector<Slot> slots_;
   ShadowHashMap<T, Slot> map_;

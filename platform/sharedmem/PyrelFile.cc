@@ -28,6 +28,16 @@ static_assert(offsetof(Record, checksum) == 24);
 
 }  // namespace
 
+std::optional<PyrelFile::Contents> PyrelFile::decode(void const* bytes) {
+  Record record;
+  std::memcpy(&record, bytes, sizeof record);
+  if (record.magic != kMagic || record.formatVersion != kFormatVersion ||
+      record.checksum != checksum(&record, offsetof(Record, checksum))) {
+    return std::nullopt;
+  }
+  return Contents{PyrelId(record.identity), record.modificationTime};
+}
+
 std::optional<PyrelFile::Contents> PyrelFile::read() const {
   int error = 0;
   return read(error);
@@ -41,10 +51,7 @@ std::optional<PyrelFile::Contents> PyrelFile::read(int& error) const {
     long done = readSmallFile(path_, &record, sizeof record);
     if (done < 0 && errno != ENOENT && errno != ELOOP && errno != EINVAL) error = errno;
     if (done != static_cast<long>(sizeof record)) return std::nullopt;
-    if (record.magic == kMagic && record.formatVersion == kFormatVersion &&
-        record.checksum == checksum(&record, offsetof(Record, checksum))) {
-      return Contents{PyrelId(record.identity), record.modificationTime};
-    }
+    if (auto contents = decode(&record)) return contents;
   }
   return std::nullopt;
 }

@@ -46,6 +46,9 @@ class HWTABLES_API PyrelFile {
   // permission, an I/O error), `error` is the system's reason, else 0. A store must
   // not take an identity it could not read for one that is absent or damaged.
   std::optional<Contents> read(int& error) const;
+  // The contents of one record's kSize bytes (a copy of the file or of its mapping);
+  // none when the record is damaged or of another format.
+  static std::optional<Contents> decode(void const* bytes);
   // Writes the identity with the current time; returns what it wrote.
   Contents write(PyrelId identity) const;
   void remove() const;

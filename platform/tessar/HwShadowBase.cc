@@ -27,14 +27,12 @@ Pelcar::Fapmask HwShadowBase::applicableFapmask(Pelcar::Fapmask const& requested
   return applicable;
 }
 
-bool HwShadowBase::downloadInto(Vorl::String const& fapType,
-                                Hardware::Sand::FapRevision const& fapRevision,
-                                Pelcar::Fapmask const& downloadFapmask,
-                                Pelcar::SchanCmds& into) const {
-  auto cmds = download(fapType, fapRevision, downloadFapmask);
-  if (!cmds) return false;
-  into.cmdsAppend(cmds);
-  return true;
+Vorl::Ptr<Pelcar::SchanCmds> HwShadowBase::download(Vorl::String const& fapType,
+                                                    Hardware::Sand::FapRevision const& fapRevision,
+                                                    Pelcar::Fapmask const& downloadFapmask) const {
+  auto cmds = Pelcar::schanCmdsFactory();
+  if (!downloadInto(fapType, fapRevision, downloadFapmask, *cmds)) return nullptr;
+  return cmds;
 }
 
 std::vector<U8> HwShadowBase::expectedRows(BcmRegMemInfo const& member) const {

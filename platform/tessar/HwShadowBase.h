@@ -98,16 +98,18 @@ class HWTABLES_API HwShadowBase : public Vorl::Node {
   virtual Vorl::Ptr<Pelcar::SchanCmds> clearShadow(Hardware::Sand::FapRevision const& fapRevision,
                                                    Pelcar::Fapmask const& mask) = 0;
   // Commands that write every entry's data; null when no FAP of the mask is served.
+  // Made by downloadInto, so the two cannot disagree.
   virtual Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
                                                 Hardware::Sand::FapRevision const& fapRevision,
-                                                Pelcar::Fapmask const& downloadFapmask) const = 0;
-  // The same commands appended to `into`; false (and nothing appended) when download()
-  // would return null. A table's download collects its shadows' commands this way,
-  // without a list per shadow; shadow kinds that build commands in bulk override it.
-  // When it throws, `into` may hold part of the shadow's commands: a caller drops it.
+                                                Pelcar::Fapmask const& downloadFapmask) const;
+  // The same commands appended to `into`; false (and nothing appended) when no FAP of
+  // the mask is served or the shadow writes nothing. A table's download collects its
+  // shadows' commands this way, without a list per shadow. When it throws, `into` may
+  // hold part of the shadow's commands: a caller drops it.
   virtual bool downloadInto(Vorl::String const& fapType,
                             Hardware::Sand::FapRevision const& fapRevision,
-                            Pelcar::Fapmask const& downloadFapmask, Pelcar::SchanCmds& into) const;
+                            Pelcar::Fapmask const& downloadFapmask,
+                            Pelcar::SchanCmds& into) const = 0;
   virtual U32 entrySize() const = 0;
   // The shadow's type as the type runtime knows it.
   virtual Vorl::TypeDescriptor typeData() const { return {}; }

@@ -7,7 +7,6 @@
 
 #include "framework/Gating.h"
 #include "platform/asic/Assert.h"
-#include "platform/glimmet/Glimmet.h"
 #include "platform/tessar/DmaCommands.h"
 
 namespace Framework {
@@ -60,25 +59,13 @@ std::vector<U8> MemoryShadowBase::expectedRows(Tessar::BcmRegMemInfo const& memb
   return image;
 }
 
-Vorl::Ptr<Pelcar::SchanCmds> MemoryShadowBase::download(
-    Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
-    Pelcar::Fapmask const& downloadFapmask) const {
-  auto cmds = Pelcar::schanCmdsFactory();
-  if (!downloadInto(fapType, fapRevision, downloadFapmask, *cmds)) return nullptr;
-  return cmds;
-}
-
 bool MemoryShadowBase::downloadInto(Vorl::String const& fapType,
                                     Hardware::Sand::FapRevision const& fapRevision,
                                     Pelcar::Fapmask const& downloadFapmask,
                                     Pelcar::SchanCmds& into) const {
   // A deleted shadow writes nothing.
   if (deleted()) return false;
-  auto texts = downloadTexts(fapRevision, downloadFapmask);
-  GLIMMET_TRACE("fapType: {}, fapRevision: {}, downloadFapmask: {}", fapType, texts.revision,
-                texts.mask);
-  VORL_TRACE(constTrace(), 8, " fapType: {} fapRevision: {} downloadFapmask: {}", fapType,
-             texts.revision, texts.mask);
+  traceDownload(fapType, fapRevision, downloadFapmask, constTrace(), nullptr);
   return downloadWorker(fapRevision, downloadFapmask, false, into);
 }
 

@@ -6,7 +6,7 @@
 //
 //   rowSchanCmds     one memory write of one row with its stored data, or the
 //                    default data when the row is not stored or `useDefault`
-//   download         Glimmet record and traces, gate, then the whole-memory walk
+//   downloadInto     Glimmet record and traces, gate, then the whole-memory walk
 //   clearShadow      the walk with default data; then the store is emptied, also
 //                    when nothing was applicable
 //
@@ -19,7 +19,7 @@
 // (downloadInto) rather than making a list of its own. A pool whose buffers cannot hold one row is refused before any
 // command is built.
 //
-// The memory accessor's nested Shadow (MemoryTable<Model>::Shadow) derives from this
+// The memory accessor's nested Shadow (MemoryShadows<Model>::Shadow) derives from this
 // and supplies the rows (storedRowData) and the store.
 //
 // Thread-safety: none; the agent's owning thread calls it.
@@ -37,9 +37,6 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
  public:
   using DirectKeyBasedShadowBase::DirectKeyBasedShadowBase;
 
-  Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
-                                        Hardware::Sand::FapRevision const& fapRevision,
-                                        Pelcar::Fapmask const& downloadFapmask) const override;
   bool downloadInto(Vorl::String const& fapType, Hardware::Sand::FapRevision const& fapRevision,
                     Pelcar::Fapmask const& downloadFapmask,
                     Pelcar::SchanCmds& into) const override;

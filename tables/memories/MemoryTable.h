@@ -1,20 +1,17 @@
 // The memory accessor: the table class every memory derives from.
 //
-// MemoryTable<Model> is instantiated once per memory from its generated model (Desc,
-// EntryKey, Entry). It keeps one shadow per shadow key; a shadow keeps the memory's
-// entries in a shared-memory store (MemoryEntryStorage), mounted below the store root
-// at "<revision>/<table type>/<shadow key>", where readers in other processes find
-// them. Entry changes and command building are separate calls:
+// MemoryTable<Model> is the table template (framework/DirectTable.h) over
+// MemoryShadows: one shadow per shadow key, each keeping the memory's entries in a
+// shared-memory store (MemoryEntryStorage), mounted below the store root at
+// "<revision>/<table type>/<shadow key>", where readers in other processes find them.
+// The entry operations, their statistics and their failures are the template's; what
+// a memory adds:
 //
-//   setEntry / deleteEntry     change the shadow's store only (the statistics count
-//                              before the checks, so a refused call still counts)
-//   getEntry                   the stored entry, or the key with the default data
-//   schanCmds                  one memory write of that row to the FAPs of the key's
-//                              mask that the shadow serves; null when none
+//   userInitHwTable            the start-up rows its description lists
 //   download / clearShadow     the whole memory, packed into DMA bulk writes when the
 //                              table manager gives a pool (MemoryShadowBase)
-//   addShadow                  creates the shadow (its store mounted and emptied),
-//                              then initShadow writes the start-up rows
+//   addShadow                  mounts the shadow's store (emptied, or taken over in a
+//                              warm start, when no start-up rows are written)
 //
 // A table tells its manager its shadow information when it is initialised and
 // withdraws it when it is deleted (onDelete, also run by the destructor).
@@ -44,52 +41,33 @@
 #include <algorithm>
 #include <cstring>
 
-#include "framework/ModuleTypes.h"
-#include "framework/TableDescriptor.h"
-#include "framework/TableInfo.h"
-#include "framework/ShadowLookup.h"
-#include "platform/asic/Assert.h"
-#include "platform/asic/LogEntry.h"
-#include "platform/tessar/HwTableBase.h"
+#include <source_location>
+
+#include "framework/DirectTable.h"
 #include "platform/tessar/ShadowPath.h"
 #include "platform/tessar/TableManager.h"
-#include "platform/vorl/Exceptions.h"
-#include "platform/vorl/Trace.h"
 #include "tables/memories/MemoryEntryStorage.h"
 #include "tables/memories/MemoryShadowBase.h"
 
 namespace Framework {
 
 template <class Model>
-class MemoryTable : public Tessar::HwDirectTableBase {
- public:
-  using Desc = typename Model::Desc;
+struct MemoryShadows {
+  static constexpr bool kIsRegister = false;
+  // The memory accessor's traces call the key of one entry "entry".
+  static constexpr char kKeyTrace[] = " shadowName : {} hwShadowKey {} entry : {}";
+
   using EntryKey = typename Model::EntryKey;
   using Entry = typename Model::Entry;
-  using TableDescriptor = TableDescriptorOf<Desc>;
-
-  static_assert(!Desc::info.isRegister(), "MemoryTable serves memory tables");
 
   class Shadow : public MemoryShadowBase {
    public:
     using EntryStorage = MemoryEntryStorage<Entry>;
 
-    Shadow(Vorl::String name, Tessar::HwShadowKey hwShadowKey,
-           Hardware::Sand::FapRevision const& fapRevision,
-           Vorl::Ptr<Tessar::BcmGroupAddrInfo const> bcmGroupAddrInfo,
-           Vorl::Ptr<Hardware::Sand::Status const> sandStatus,
-           Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> sandCmdletRequiredStatus,
-           Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager,
-           Vorl::Ptr<Ordex::EntityManager> entityManager, Vorl::String tableTypeName)
-        : MemoryShadowBase(std::move(name), hwShadowKey, fapRevision, std::move(bcmGroupAddrInfo),
-                           std::move(sandStatus), std::move(sandCmdletRequiredStatus),
-                           std::move(dmaMemPoolManager), std::move(entityManager),
-                           std::move(tableTypeName)) {
-      if (!this->bcmGroupAddrInfo() || DirectShadowBase::entrySize() != Entry::entrySize()) {
-        throw Vorl::InvalidInitializeException(
-            fmt::format("shadow {}: description entry size {} differs from the entry's {}",
-                        this->name(), DirectShadowBase::entrySize(), Entry::entrySize()));
-      }
+    // The arguments of Tessar::DirectKeyBasedShadowBase.
+    template <class... Args>
+    explicit Shadow(Args&&... args) : MemoryShadowBase(std::forward<Args>(args)...) {
+      requireEntrySize(*this, Entry::entrySize());
       if (!this->entityManager()) {
         throw Vorl::InvalidInitializeException("shadow " + this->name() +
                                                " has no entity manager");
@@ -107,7 +85,17 @@ class MemoryTable : public Tessar::HwDirectTableBase {
 
     U32 entrySize() const override { return Entry::entrySize(); }
     Vorl::TypeDescriptor typeData() const override {
-      return {&Desc::tyvoModule(), ModuleTypes::shadow(false)};
+      return {&Model::Desc::tyvoModule(), ModuleTypes::shadow(false)};
+    }
+
+    // The key of a row: `row` for a single-index memory, (arrayIndex, row) otherwise.
+    static EntryKey entryKeyOf(U8 arrayIndex, U32 row) {
+      if constexpr (Model::Desc::info.key.form == KeyForm::singleIndex) {
+        (void)arrayIndex;
+        return EntryKey(row);
+      } else {
+        return EntryKey(arrayIndex, row);
+      }
     }
 
     // "<revision>/<table type>/<shadow key>", below the store root.
@@ -153,13 +141,7 @@ class MemoryTable : public Tessar::HwDirectTableBase {
       entryStorage_->entryCollDelAll();
     }
 
-    // A deleted shadow writes nothing.
-    Vorl::Ptr<Pelcar::SchanCmds> download(Vorl::String const& fapType,
-                                          Hardware::Sand::FapRevision const& fapRevision,
-                                          Pelcar::Fapmask const& downloadFapmask) const override {
-      if (deleted()) return nullptr;
-      return MemoryShadowBase::download(fapType, fapRevision, downloadFapmask);
-    }
+    // A deleted shadow writes nothing (its download is refused by downloadInto).
     Vorl::Ptr<Pelcar::SchanCmds> clearShadow(Hardware::Sand::FapRevision const& fapRevision,
                                              Pelcar::Fapmask const& mask) override {
       if (deleted()) return nullptr;
@@ -204,7 +186,7 @@ class MemoryTable : public Tessar::HwDirectTableBase {
 
    protected:
     bool storedRowData(U8 arrayIndex, U32 row, U8* data) const override {
-      return entryStorage_->entryCollData(MemoryTable::entryKeyOf(arrayIndex, row), data);
+      return entryStorage_->entryCollData(entryKeyOf(arrayIndex, row), data);
     }
 
     void placeStoredRows(RowPlacement const& placement) const override {
@@ -278,181 +260,65 @@ class MemoryTable : public Tessar::HwDirectTableBase {
     bool detached_ = false;
   };
 
-  MemoryTable(Vorl::String name, Tessar::HwTableKey hwTableKey,
-              Vorl::Ptr<Tessar::TableManager> hwTableManager)
-      : HwDirectTableBase(std::move(name), std::move(hwTableKey), std::move(hwTableManager)) {
-    handleInitialized();
+
+  static Vorl::Ptr<Shadow> makeShadow(Vorl::String name, Tessar::HwShadowKey hwShadowKey,
+                                      Hardware::Sand::FapRevision const& fapRevision,
+                                      Vorl::Ptr<Tessar::BcmGroupAddrInfo const> description,
+                                      Tessar::TableManager const& manager,
+                                      Vorl::String tableTypeName) {
+    return Vorl::makePtr<Shadow>(
+        std::move(name), hwShadowKey, fapRevision, std::move(description), manager.sandStatus(),
+        manager.sandCmdletRequiredStatus(), manager.dmaMemPoolManager(), manager.entityManager(),
+        std::move(tableTypeName));
   }
 
-  ~MemoryTable() override {
-    try {
-      onDelete();
-    } catch (...) {
-      // A destructor never lets an exception out.
-    }
+  static void traceAdding(Vorl::TraceHandle& trace, Tessar::HwShadowKey hwShadowKey,
+                          Hardware::Sand::FapRevision const& fapRevision, U32) {
+    VORL_TRACE(trace, 8, " fapId: {} fapRevision: {} tableName: {}", hwShadowKey, fapRevision,
+               Model::Desc::info.className);
+  }
+  static void traceAdded(Vorl::TraceHandle& trace, Tessar::HwShadowKey hwShadowKey,
+                         U32 shadowSize) {
+    VORL_TRACE(trace, 3, " fapId: {} shadowSize {}", hwShadowKey, shadowSize);
   }
 
-  static Vorl::String typeNameOf() { return Vorl::String(Desc::info.fullName); }
-  Vorl::String typeName() const override { return typeNameOf(); }
-  Vorl::TypeDescriptor typeData() const override {
-    return {&Desc::tyvoModule(), ModuleTypes::table(false)};
+  // The table manager tracks where memories' shadows are kept, from the table's
+  // start to its end.
+  static void initialized(Tessar::HwDirectTableBase& table) {
+    table.tableBlocksIs(Model::Desc::info.tableBlock);
+    table.addHwTableShadowInfo();
   }
-  U32 entryDataMaxSize() const override { return Entry::entrySize(); }
-  U32 entryDataMaxSizeBits() const override { return Entry::entrySizeBits(); }
-  Vorl::String chipName() const override { return "bcm88490_a0"; }
-  bool hasParitySupport() const override { return false; }
+  static void deleting(Tessar::HwDirectTableBase& table) { table.delHwTableShadowInfo(); }
 
-  Vorl::Ptr<TableDescriptor const> const& tableDescriptor() const { return descriptor_; }
+  static constexpr std::source_location lookupSite() { return std::source_location::current(); }
+};
 
-  void setEntry(Tessar::HwShadowKey hwShadowKey, Entry const& entry) {
-    stats().entryAddCntInc(1);
-    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
-               shadowName(hwShadowKey), hwShadowKey, entry);
-    existingShadow(hwShadowKey)->setEntry(entry);
-  }
-
-  Entry getEntry(Tessar::HwShadowKey hwShadowKey, EntryKey const& entryKey) const {
-    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
-               shadowName(hwShadowKey), hwShadowKey, entryKey);
-    return existingShadowConst(hwShadowKey)->getEntry(entryKey);
-  }
-
-  void deleteEntry(Tessar::HwShadowKey hwShadowKey, EntryKey const& entryKey) {
-    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
-               shadowName(hwShadowKey), hwShadowKey, entryKey);
-    stats().entryDelCntInc(1);
-    existingShadow(hwShadowKey)->deleteEntry(entryKey);
-  }
-
-  // The write of that row with its stored (or default) data, to the FAPs of the
-  // key's mask that the shadow serves; null when it serves none of them.
-  Vorl::Ptr<Pelcar::SchanCmds> schanCmds(
-      Tessar::HwShadowKey hwShadowKey, EntryKey const& entryKey,
-      Vorl::Ptr<Asic::LogEntryWrapperBase> const& logEntry = nullptr) const {
-    VORL_TRACE(moduleTrace(), 8, " shadowName : {} hwShadowKey {} entry : {}",
-               shadowName(hwShadowKey), hwShadowKey, entryKey);
-    auto found = existingShadowConst(hwShadowKey);
-    return found->schanCmds(getFapmask(hwShadowKey), fapRevision(), entryKey, false, logEntry);
-  }
-
-  // The shadow of that key, or null (none, or of another type).
-  Vorl::Ptr<Shadow> shadow(Tessar::HwShadowKey hwShadowKey) {
-    return Vorl::ptrCast<Shadow>(hwShadowColl(hwShadowKey));
-  }
-  Vorl::Ptr<Shadow const> shadowConst(Tessar::HwShadowKey hwShadowKey) const {
-    return Vorl::Ptr<Shadow const>(dynamic_cast<Shadow const*>(hwShadowColl(hwShadowKey).get()));
-  }
-
-  // Creates the shadow of that key (its store mounted and emptied, or taken over in a
-  // warm start) and writes the start-up rows unless it took entries over; a key that
-  // already has a shadow is left as it is. If the start-up rows fail, the new shadow
-  // is removed again and the failure passed on.
-  void addShadow(Tessar::HwShadowKey hwShadowKey) override {
-    VORL_TRACE(moduleTrace(), 8, " fapId: {} fapRevision: {} tableName: {}", hwShadowKey,
-               fapRevision(), Desc::info.className);
-    if (!hwShadowCollHas(hwShadowKey)) {
-      auto const& manager = hwTableManager();
-      auto newShadow = shadowFactory(
-          descriptor_->firstMember()->name + fapRevision().revString(), hwShadowKey,
-          fapRevision(), descriptor_, manager->sandStatus(), manager->sandCmdletRequiredStatus(),
-          manager->dmaMemPoolManager(), manager->entityManager(), typeNameOf());
-      newShadow->servedFapmaskIs(manager->servedFapmask(hwShadowKey));
-      hwShadowCollIs(hwShadowKey, newShadow);
-      try {
-        // Entries taken over are the desired contents: no start-up rows over them.
-        if (newShadow->start().kind != Tessar::ShadowStart::Kind::takenOver) {
-          initShadow(hwShadowKey);
-        }
-      } catch (...) {
-        delShadow(hwShadowKey);
-        throw;
-      }
-    }
-    VORL_TRACE(moduleTrace(), 3, " fapId: {} shadowSize {}", hwShadowKey,
-               descriptor_->minShadowSize());
-  }
-
-  void initShadow(Tessar::HwShadowKey hwShadowKey) override {
-    VORL_TRACE(moduleTrace(), 8, " hwShadowKey: {}", hwShadowKey);
-    VORL_TRACE(moduleTrace(), 3, "Calling userInitHwTable");
-    userInitHwTable(hwShadowKey);
-  }
+template <class Model>
+class MemoryTable : public DirectTable<Model, MemoryShadows<Model>> {
+ public:
+  using Base = DirectTable<Model, MemoryShadows<Model>>;
+  using typename Base::Entry;
+  using typename Base::Shadow;
+  using Base::Base;
 
   // The memory's start-up rows, stored with setEntry: for every array in ascending
   // order, the rows its description lists (HW_STARTUP), or every row when it says so.
-  virtual void userInitHwTable(Tessar::HwShadowKey const& hwShadowKey) {
-    static Vorl::TraceHandle& trace = Vorl::traceHandle(Desc::info.className);
-    VORL_TRACE(trace, 2, "userInitHwTable hwShadowKey: {}", hwShadowKey.toString());
-    auto const& member = Desc::info.members.front();
+  void userInitHwTable(Tessar::HwShadowKey const& hwShadowKey) override {
+    VORL_TRACE(Base::moduleTrace(), 2, "userInitHwTable hwShadowKey: {}", hwShadowKey.toString());
+    auto const& member = Model::Desc::info.members.front();
     for (U32 array = 0; array < member.arrayCount; ++array) {
       auto arrayIndex = static_cast<U8>(member.firstArrayIndex + array);
       for (U32 row = 0; row < member.entryCount; ++row) {
-        Entry entry(entryKeyOf(arrayIndex, member.firstEntryIndex + row));
+        Entry entry(Shadow::entryKeyOf(arrayIndex, member.firstEntryIndex + row));
         bool listed = Model::Startup::applyTo(entry, member.firstEntryIndex + row);
-        if (listed || Model::Startup::kEveryRow) setEntry(hwShadowKey, entry);
+        if (listed || Model::Startup::kEveryRow) this->setEntry(hwShadowKey, entry);
       }
     }
   }
 
-  // The key of a row: `row` for a single-index memory, (arrayIndex, row) otherwise.
-  static EntryKey entryKeyOf(U8 arrayIndex, U32 row) {
-    if constexpr (Desc::info.key.form == KeyForm::singleIndex) {
-      (void)arrayIndex;
-      return EntryKey(row);
-    } else {
-      return EntryKey(arrayIndex, row);
-    }
+  static typename Base::EntryKey entryKeyOf(U8 arrayIndex, U32 row) {
+    return Shadow::entryKeyOf(arrayIndex, row);
   }
-
-  static Vorl::Ptr<Shadow> shadowFactory(
-      Vorl::String name, Tessar::HwShadowKey hwShadowKey,
-      Hardware::Sand::FapRevision const& fapRevision,
-      Vorl::Ptr<Tessar::BcmGroupAddrInfo const> bcmGroupAddrInfo,
-      Vorl::Ptr<Hardware::Sand::Status const> sandStatus,
-      Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> sandCmdletRequiredStatus,
-      Vorl::Ptr<DmaMemPoolManager::DmaMemPoolManager> dmaMemPoolManager,
-      Vorl::Ptr<Ordex::EntityManager> entityManager, Vorl::String tableTypeName) {
-    return Vorl::makePtr<Shadow>(std::move(name), hwShadowKey, fapRevision,
-                                 std::move(bcmGroupAddrInfo), std::move(sandStatus),
-                                 std::move(sandCmdletRequiredStatus), std::move(dmaMemPoolManager),
-                                 std::move(entityManager), std::move(tableTypeName));
-  }
-
-  static Vorl::Ptr<TableDescriptor> tableDescriptorFactory() {
-    return TableDescriptor::TableDescriptorIs();
-  }
-
-  void handleInitialized() {
-    VORL_TRACE(moduleTrace(), 8, "{}", Desc::info.className);
-    shadowTypeIs(Tessar::ShadowType::keyBased);
-    shadowAttributesIs(true, true);
-    overrideShadowAttributes();
-    descriptor_ = tableDescriptorFactory();
-    bcmGroupAddrInfoIs(descriptor_);
-    initializedIs(true);
-    tableBlocksIs(Desc::info.tableBlock);
-    addHwTableShadowInfo();
-  }
-
-  void onDelete() {
-    VORL_TRACE(moduleTrace(), 8, " tableName: {}", Desc::info.className);
-    delHwTableShadowInfo();
-  }
-
-  static Vorl::TraceHandle& moduleTrace() {
-    static Vorl::TraceHandle& handle = Vorl::traceHandle(Desc::info.className);
-    return handle;
-  }
-
- private:
-  Vorl::Ptr<Shadow> existingShadow(Tessar::HwShadowKey hwShadowKey) {
-    return existingShadowOf<Shadow>(*this, hwShadowKey);
-  }
-  Vorl::Ptr<Shadow const> existingShadowConst(Tessar::HwShadowKey hwShadowKey) const {
-    return existingShadowOf<Shadow const>(*this, hwShadowKey);
-  }
-
-  Vorl::Ptr<TableDescriptor const> descriptor_;
 };
 
 }  // namespace Framework

@@ -135,8 +135,8 @@ TEST_F(ReconcileTest, AnEmptiedChipIsRefilledInBulkAndTheScopeIsKept) {
       EXPECT_EQ(error.kind(), HwAgent::ErrorKind::badInput) << error.what();
     }
   };
-  for (auto const& scope : {Readers::AuditScope{"NoSuchTable", {}}, Readers::AuditScope{"all", 5},
-                            Readers::AuditScope{"all", 128}}) {
+  for (auto const& scope : {Framework::AuditScope{"NoSuchTable", {}}, Framework::AuditScope{"all", 5},
+                            Framework::AuditScope{"all", 128}}) {
     refused([&] { agent_->reconcile(scope); });
   }
   refused([&] { agent_->dmaBufferIs(0); });

@@ -12,15 +12,15 @@ namespace {
 
 using Cell = std::tuple<U32, U32, U32, U32, U32>;  // FAP, block, address, array, row
 
-std::vector<Readers::TableAudit> audit(ReaderTest::BroughtUpChip& upChip, Sim::Chip& chip,
-                                       Readers::AuditScope const& scope = {}) {
+std::vector<Framework::TableAudit> audit(ReaderTest::BroughtUpChip& upChip, Sim::Chip& chip,
+                                       Framework::AuditScope const& scope = {}) {
   auto readers = Vorl::makePtr<Tessar::ReadTableManager>(upChip.faps());
   readers->bulkReadEntriesIs(5);  // many small bulk reads, split mid-array
-  return Readers::auditReadBack(*upChip.manager(), readers,
+  return Framework::auditReadBack(*upChip.manager(), readers,
                                 [&chip](auto const& cmds) { chip.answer(cmds); }, scope);
 }
 
-std::set<Cell> differingCells(std::vector<Readers::TableAudit> const& audits) {
+std::set<Cell> differingCells(std::vector<Framework::TableAudit> const& audits) {
   std::set<Cell> cells;
   for (auto const& table : audits) {
     for (auto const& difference : table.differences) {

@@ -8,7 +8,7 @@
 #include "framework/TableModule.h"
 #include "platform/tyvo/LogHandle.h"
 #include "tables/Catalogue.h"
-#include "tables/Modules.h"
+#include "modules/Modules.h"
 #include "tests/tables/RegisterTestSupport.h"
 
 namespace {

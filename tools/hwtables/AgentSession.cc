@@ -611,9 +611,9 @@ AgentReply AgentSession::read(Words const& words) {
   return reply;
 }
 
-Readers::AuditScope AgentSession::scopeOf(Words const& words,
+Framework::AuditScope AgentSession::scopeOf(Words const& words,
                                           std::vector<std::string>& names) const {
-  Readers::AuditScope scope;
+  Framework::AuditScope scope;
   if (words.size() > 1 && !equalIgnoringCase(words[1], "all")) {
     auto handle = table(words[1]);
     scope.table = handle.name();

@@ -135,7 +135,7 @@ class AgentSession {
   void reportNotWritten(std::vector<std::string> const& tables, std::optional<U32> fap,
                         AgentReply& reply) const;
   // The tables and FAP of `[TABLE|all] [FAP]` (words 1 and 2), checked.
-  Readers::AuditScope scopeOf(Words const& words, std::vector<std::string>& names) const;
+  Framework::AuditScope scopeOf(Words const& words, std::vector<std::string>& names) const;
   std::string fapsText() const;
 
   std::unique_ptr<HwAgent::Agent> agent_;

@@ -39,14 +39,13 @@
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/BringUpOptions.h"
 #include "tools/hwtables/Command.h"
-#include "tools/hwtables/FieldDecoder.h"
+#include "tools/hwtables/DemoReport.h"
 #include "tools/hwtables/MemoryStores.h"
 #include "tools/hwtables/Plugins.h"
 #include "tools/hwtables/Resources.h"
 #include "tools/hwtables/SelfProcess.h"
 #include "tools/hwtables/StopSignals.h"
 #include "tools/hwtables/StoreReport.h"
-#include "tools/hwtables/TextTable.h"
 
 namespace Tool {
 namespace {
@@ -73,25 +72,6 @@ void holdUntilInterrupted(bool json) {
   std::fflush(stdout);
   while (!StopSignals::requested()) ::usleep(50 * 1000);
 }
-
-struct TableResult {
-  Framework::TableInfo const* info = nullptr;
-  std::string fullName;
-  std::vector<std::pair<Tessar::HwShadowKey, Vorl::Ptr<Tessar::HwShadowBase>>> shadows;
-  Vorl::Ptr<Pelcar::SchanCmds> cmds;
-  Sim::TableCheck check;
-  std::size_t bulkWrites = 0;
-  std::size_t bulkRows = 0;
-  std::vector<std::string> readerMismatches;  // memories: what the reader process saw differently
-  Readers::TableAudit audit;                  // the chip read back through the table's reader
-
-  std::size_t entries() const {
-    std::size_t count = 0;
-    for (auto const& [key, shadow] : shadows) count += shadow->storedEntries().size();
-    return count;
-  }
-  bool ok() const { return check.ok() && readerMismatches.empty() && audit.differences.empty(); }
-};
 
 // What the reader process must see of one shadow: "<key json>=<data hex>" per entry.
 std::set<std::string> expectedEntries(Tessar::HwShadowBase const& shadow, bool singleIndex) {
@@ -186,139 +166,6 @@ int confirmFromReaderProcess(std::vector<TableResult>& results, std::vector<U32>
   return child.processId;
 }
 
-nlohmann::json chipRowsJson(Sim::Chip const& chip, TableResult const& result,
-                            std::vector<U32> const& faps) {
-  nlohmann::json rows = nlohmann::json::array();
-  auto const& member = result.info->members.front();
-  for (auto fap : faps) {
-    for (U32 array = 0; array < member.arrayCount; ++array) {
-      auto arrayIndex = static_cast<U8>(member.firstArrayIndex + array);
-      for (U32 row = 0; row < member.entryCount; ++row) {
-        U32 entryIndex = member.firstEntryIndex + row;
-        auto value = result.info->isRegister()
-                         ? chip.registerValue(Pelcar::FapId(fap), member.block, member.address)
-                         : chip.memoryRow(Pelcar::FapId(fap), member.block, member.address,
-                                          arrayIndex, entryIndex);
-        if (!value) continue;
-        rows.push_back({{"fap", fap},
-                        {"arrayIndex", arrayIndex},
-                        {"entryIndex", entryIndex},
-                        {"data", Pelcar::hexBytes(value->data(), value->size())},
-                        {"fields", fieldsJson(decodeFields(result.info->className, *value))}});
-      }
-    }
-  }
-  return rows;
-}
-
-nlohmann::json resultJson(TableResult const& result, Sim::Chip const& chip,
-                          std::vector<U32> const& faps) {
-  nlohmann::json shadows = nlohmann::json::array();
-  for (auto const& [key, shadow] : result.shadows) {
-    nlohmann::json entries = nlohmann::json::array();
-    for (auto const& entry : shadow->storedEntries()) {
-      entries.push_back({{"arrayIndex", entry.arrayIndex},
-                         {"entryIndex", entry.entryIndex},
-                         {"data", Pelcar::hexBytes(entry.data.data(), entry.data.size())}});
-    }
-    nlohmann::json servedFaps = nlohmann::json::array();
-    for (auto id : shadow->servedFapmask().fapIds()) servedFaps.push_back(id.value);
-    shadows.push_back({{"hwShadowKey", key.value()},
-                       {"fapId", key.fapId()},
-                       {"name", shadow->name()},
-                       {"servedFaps", servedFaps},
-                       {"entries", entries}});
-  }
-  nlohmann::json cmds = nlohmann::json::array();
-  if (result.cmds) {
-    for (auto const& cmd : *result.cmds) cmds.push_back(cmd->toJson());
-  }
-  nlohmann::json document{{"table", result.info->className},
-                          {"kind", result.info->isRegister() ? "register" : "memory"},
-                          {"fullName", result.fullName},
-                          {"shadows", shadows},
-                          {"commands", cmds},
-                          {"bulkWrites", result.bulkWrites},
-                          {"bulkRows", result.bulkRows},
-                          {"cellsChecked", result.check.cellsChecked},
-                          {"chipRows", chipRowsJson(chip, result, faps)},
-                          {"ok", result.ok()},
-                          {"mismatches", result.check.mismatches}};
-  if (!result.info->isRegister()) document["readerMismatches"] = result.readerMismatches;
-  nlohmann::json differences = nlohmann::json::array();
-  for (auto const& difference : result.audit.differences) {
-    auto bytes = [](std::optional<std::vector<U8>> const& data) -> nlohmann::json {
-      if (!data) return nullptr;
-      return Pelcar::hexBytes(data->data(), data->size());
-    };
-    differences.push_back({{"fap", difference.fapId},
-                           {"member", difference.member},
-                           {"block", difference.block},
-                           {"address", difference.address},
-                           {"arrayIndex", difference.arrayIndex},
-                           {"entryIndex", difference.entryIndex},
-                           {"key", difference.key},
-                           {"expected", bytes(difference.expected)},
-                           {"read", bytes(difference.read)},
-                           {"fields", difference.fields}});
-  }
-  document["readBack"] = {{"readCommands", result.audit.readCommands},
-                          {"entriesRead", result.audit.entriesRead},
-                          {"differences", differences}};
-  return document;
-}
-
-nlohmann::json flippedJson(std::vector<Sim::FlippedBit> const& flipped) {
-  nlohmann::json bits = nlohmann::json::array();
-  for (auto const& flip : flipped) {
-    bits.push_back({{"fap", flip.cell.fapId},
-                    {"block", flip.cell.block},
-                    {"address", flip.cell.address},
-                    {"arrayIndex", flip.cell.arrayIndex},
-                    {"row", flip.cell.row},
-                    {"bit", flip.bit}});
-  }
-  return bits;
-}
-
-// What a person wants to see after a bring-up: each table as the chip now holds it on
-// one FAP, in bytes and its fields that are not zero; memory rows that hold only
-// zeros are left out.
-void printChipContents(Sim::Chip const& chip, std::vector<TableResult> const& results, U32 fap) {
-  fmt::print("\nOn the chip now (FAP {}; memory rows of all zeros not shown):\n", fap);
-  for (auto const& result : results) {
-    auto rows = chipRowsJson(chip, result, {fap});
-    bool titled = false;
-    for (auto const& row : rows) {
-      auto data = row["data"].get<std::string>();
-      if (!result.info->isRegister() && data.find_first_not_of('0') == std::string::npos) continue;
-      std::vector<U8> bytes;
-      for (std::size_t index = 0; index + 1 < data.size(); index += 2) {
-        bytes.push_back(static_cast<U8>(std::stoul(data.substr(index, 2), nullptr, 16)));
-      }
-      if (result.info->isRegister()) {
-        fmt::print("\n  {}  {:02x}\n", result.info->className, fmt::join(bytes, " "));
-        for (auto const& line :
-             fieldLines(nonZeroFields(decodeFields(result.info->className, bytes)), 96)) {
-          fmt::print("    {}\n", line);
-        }
-        continue;
-      }
-      if (!titled) fmt::print("\n  {}\n", result.info->className);
-      titled = true;
-      auto where = result.info->key.form == Framework::KeyForm::singleIndex
-                       ? fmt::format("row {:2}", row["entryIndex"].get<unsigned>())
-                       : fmt::format("array {} row {:2}", row["arrayIndex"].get<unsigned>(),
-                                     row["entryIndex"].get<unsigned>());
-      fmt::print("    {}  {:02x}\n", where, fmt::join(bytes, " "));
-      for (auto const& line :
-           fieldLines(nonZeroFields(decodeFields(result.info->className, bytes)), 92)) {
-        fmt::print("      {}\n", line);
-      }
-    }
-  }
-}
-
 // The chip the demo's agents drive: the chip process, or `local` in this process,
 // which both agents share as a chip keeps its cells across an agent's restart.
 std::unique_ptr<HwAgent::ChipLink> linkTo(HwAgent::Options const& options,
@@ -345,21 +192,25 @@ struct ColdRun {
   std::size_t tables = 0;
 };
 
-// The first agent's run: download, checks, audit, the reader process; prints the
-// text report (the JSON one goes to `document`).
-ColdRun coldRun(Options const& options, HwAgent::Agent& agent, std::uint64_t seed, bool restart,
-                nlohmann::json& document) {
-  auto const& agentOptions = agent.options();
-  auto const& faps = agentOptions.faps;
-  auto const& revision = agentOptions.revision;
-  auto const& root = agent.storeRoot();
-  auto const& fapType = agent.fapType();
-  auto dmaBufferBytes = agentOptions.dmaBufferBytes;
+// What the first agent's run found, for its report.
+struct ColdRunFacts {
+  std::vector<TableResult> results;
+  Vorl::Ptr<Sim::Chip> chip;  // the chip's cells after the download (and the flips)
+  std::vector<Sim::FlippedBit> flipped;
+  std::size_t dmaBuffers = 0;
+  int readerProcess = 0;
+  SharedMemory sharedMemory;
+  std::size_t failed = 0;
+  std::size_t memories = 0;
+  std::size_t entriesRead = 0;
+  std::size_t differences = 0;
+};
 
-  auto download = agent.download();
-  // The buffers that carried the download; the reads after it take more of the pool.
-  auto dmaBuffers = agent.dmaPool()->buffersHandedOut();
-  auto chip = agent.chip().contents();
+// Every table of the catalogue as the agent holds it, what its download sent and
+// whether the chip holds exactly its shadows.
+std::vector<TableResult> tableResults(HwAgent::Agent& agent,
+                                      HwAgent::DownloadReport const& download,
+                                      Sim::Chip const& chip) {
   std::vector<TableResult> results;
   for (auto const* info : tableCatalogue()) {
     auto table = agent.table(info->className);
@@ -376,111 +227,109 @@ ColdRun coldRun(Options const& options, HwAgent::Agent& agent, std::uint64_t see
       result.bulkWrites = each.bulkWrites;
       result.bulkRows = each.bulkRows;
     }
-    result.check = Sim::verifyTable(*chip, *table, agent.fapmask());
+    result.check = Sim::verifyTable(chip, *table, agent.fapmask());
     results.push_back(std::move(result));
   }
-  std::vector<Sim::FlippedBit> flipped;
+  return results;
+}
+
+nlohmann::json coldRunJson(Options const& options, HwAgent::Agent& agent, std::uint64_t seed,
+                           ColdRunFacts const& facts) {
+  auto const& agentOptions = agent.options();
+  nlohmann::json tables = nlohmann::json::array();
+  for (auto const& result : facts.results) {
+    tables.push_back(resultJson(result, *facts.chip, agentOptions.faps));
+  }
+  nlohmann::json document{{"revision", agentOptions.revision.revString()},
+                          {"fapType", agent.fapType()},
+                          {"faps", agentOptions.faps},
+                          {"storeRoot", agent.storeRoot()},
+                          {"dmaBufferBytes", agentOptions.dmaBufferBytes},
+                          {"dmaBuffers", facts.dmaBuffers},
+                          {"seed", options.flipBits != 0 ? nlohmann::json(seed) : nlohmann::json()},
+                          {"readerProcess", facts.readerProcess},
+                          {"tables", tables},
+                          {"flippedBits", flippedJson(facts.flipped)},
+                          {"readBackDifferences", facts.differences},
+                          {"chipCommandsExecuted", agent.commandsSent()},
+                          {"sharedMemory", facts.sharedMemory.json()},
+                          {"ok", facts.failed == 0}};
+  if (!agentOptions.chipSocket.empty()) document["chip"] = agent.bringUp().chip;
+  return document;
+}
+
+void printColdRun(HwAgent::Agent& agent, std::uint64_t seed, ColdRunFacts const& facts) {
+  auto const& agentOptions = agent.options();
+  auto const& results = facts.results;
+  fmt::print("Simulated chip{}, revision {} (FAP type {}), FAPs {}\n",
+             agentOptions.chipSocket.empty() ? "" : " served by " + agent.bringUp().chip,
+             agentOptions.revision.revString(), agent.fapType(), fapsText(agentOptions.faps));
+  fmt::print("Memory shadows in shared-memory stores below {}; DMA buffers of {} bytes\n\n",
+             agent.storeRoot(), agentOptions.dmaBufferBytes);
+  printResults(results);
+  if (!facts.flipped.empty()) {
+    fmt::print("\nFlipped {} bits of the simulated chip after the download (seed {}):\n",
+               facts.flipped.size(), seed);
+    printFlipped(facts.flipped);
+  }
+  if (facts.differences != 0) {
+    fmt::print("\nRead back, the chip differs from the shadows in {} entries:\n",
+               facts.differences);
+    for (auto const& result : results) {
+      for (auto const& difference : result.audit.differences) {
+        fmt::print("  {}\n", difference.toString());
+      }
+    }
+  }
+  printChipContents(*facts.chip, results, agentOptions.faps.front());
+  if (facts.failed == 0) {
+    fmt::print(
+        "\n{} tables ({} registers, {} memories) programmed and verified on the simulated "
+        "chip;\n{} DMA buffers carried the memories' rows. Every table was read back through "
+        "its reader:\n{} entries read, 0 mismatches. A second process (pid {}) read every "
+        "memory shadow\nfrom its store and saw exactly the shadow's entries.\n",
+        results.size(), results.size() - facts.memories, facts.memories, facts.dmaBuffers,
+        facts.entriesRead, facts.readerProcess);
+  }
+  fmt::print("\nShared memory: {}.\n", facts.sharedMemory.text(agent.storeRoot()));
+}
+
+// The first agent's run: download, checks, audit, the reader process; prints the
+// text report (the JSON one goes to `document`).
+ColdRun coldRun(Options const& options, HwAgent::Agent& agent, std::uint64_t seed, bool restart,
+                nlohmann::json& document) {
+  auto const& revision = agent.options().revision;
+  auto const& root = agent.storeRoot();
+  ColdRunFacts facts;
+  auto download = agent.download();
+  // The buffers that carried the download; the reads after it take more of the pool.
+  facts.dmaBuffers = agent.dmaPool()->buffersHandedOut();
+  facts.chip = agent.chip().contents();
+  facts.results = tableResults(agent, download, *facts.chip);
   if (options.flipBits != 0 && !restart) {
-    flipped = agent.chip().flipBits(options.flipBits, seed);
-    chip = agent.chip().contents();
+    facts.flipped = agent.chip().flipBits(options.flipBits, seed);
+    facts.chip = agent.chip().contents();
   }
   for (auto& audit : agent.audit()) {
-    for (auto& result : results) {
+    for (auto& result : facts.results) {
       if (result.info->className == audit.table) result.audit = std::move(audit);
     }
   }
-  int readerProcess = confirmFromReaderProcess(results, faps, revision, root);
-  auto sharedMemory = sharedMemoryOf(results, root, revision.revString());
-
-  std::size_t failed = 0;
-  std::size_t memories = 0;
-  std::size_t entriesRead = 0;
-  std::size_t differences = 0;
-  for (auto const& result : results) {
-    failed += result.ok() ? 0 : 1;
-    memories += result.info->isRegister() ? 0 : 1;
-    entriesRead += result.audit.entriesRead;
-    differences += result.audit.differences.size();
+  facts.readerProcess =
+      confirmFromReaderProcess(facts.results, agent.options().faps, revision, root);
+  facts.sharedMemory = sharedMemoryOf(facts.results, root, revision.revString());
+  for (auto const& result : facts.results) {
+    facts.failed += result.ok() ? 0 : 1;
+    facts.memories += result.info->isRegister() ? 0 : 1;
+    facts.entriesRead += result.audit.entriesRead;
+    facts.differences += result.audit.differences.size();
   }
-
   if (options.json) {
-    nlohmann::json tables = nlohmann::json::array();
-    for (auto const& result : results) tables.push_back(resultJson(result, *chip, faps));
-    document =
-        nlohmann::json{{"revision", revision.revString()},
-                       {"fapType", fapType},
-                       {"faps", faps},
-                       {"storeRoot", root},
-                       {"dmaBufferBytes", dmaBufferBytes},
-                       {"dmaBuffers", dmaBuffers},
-                       {"seed", options.flipBits != 0 ? nlohmann::json(seed) : nlohmann::json()},
-                       {"readerProcess", readerProcess},
-                       {"tables", tables},
-                       {"flippedBits", flippedJson(flipped)},
-                       {"readBackDifferences", differences},
-                       {"chipCommandsExecuted", agent.commandsSent()},
-                       {"sharedMemory", sharedMemory.json()},
-                       {"ok", failed == 0}};
-    if (!agentOptions.chipSocket.empty()) document["chip"] = agent.bringUp().chip;
+    document = coldRunJson(options, agent, seed, facts);
   } else {
-    fmt::print("Simulated chip{}, revision {} (FAP type {}), FAPs {}\n",
-               agentOptions.chipSocket.empty() ? "" : " served by " + agent.bringUp().chip,
-               revision.revString(), fapType, fapsText(faps));
-    fmt::print("Memory shadows in shared-memory stores below {}; DMA buffers of {} bytes\n\n", root,
-               dmaBufferBytes);
-    TextTable table({"TABLE", "KIND", "SHADOWS", "ENTRIES", "COMMANDS", "DMA WRITES (ROWS)",
-                     "CELLS CHECKED", "CHIP", "READ BACK", "DIFFERENCES", "STORE READER"});
-    for (auto const& result : results) {
-      bool isRegister = result.info->isRegister();
-      table.rowIs(
-          {std::string(result.info->className), isRegister ? "register" : "memory",
-           fmt::format("{}", result.shadows.size()), fmt::format("{}", result.entries()),
-           fmt::format("{}", result.cmds ? result.cmds->size() : 0),
-           isRegister ? "-" : fmt::format("{} ({})", result.bulkWrites, result.bulkRows),
-           fmt::format("{}", result.check.cellsChecked), result.check.ok() ? "ok" : "MISMATCH",
-           fmt::format("{} in {} reads", result.audit.entriesRead, result.audit.readCommands),
-           fmt::format("{}", result.audit.differences.size()),
-           isRegister ? "-" : (result.readerMismatches.empty() ? "ok" : "MISMATCH")});
-    }
-    fmt::print("{}", table.toString());
-    for (auto const& result : results) {
-      for (auto const& mismatch : result.check.mismatches) {
-        fmt::print("  {}: {}\n", result.info->className, mismatch);
-      }
-      for (auto const& mismatch : result.readerMismatches) {
-        fmt::print("  {} (reader): {}\n", result.info->className, mismatch);
-      }
-    }
-    if (!flipped.empty()) {
-      fmt::print("\nFlipped {} bits of the simulated chip after the download (seed {}):\n",
-                 flipped.size(), seed);
-      for (auto const& flip : flipped) {
-        fmt::print("  FAP {} block {} address {:#x} array {} row {} bit {}\n", flip.cell.fapId,
-                   flip.cell.block, flip.cell.address, flip.cell.arrayIndex, flip.cell.row,
-                   flip.bit);
-      }
-    }
-    if (differences != 0) {
-      fmt::print("\nRead back, the chip differs from the shadows in {} entries:\n", differences);
-      for (auto const& result : results) {
-        for (auto const& difference : result.audit.differences) {
-          fmt::print("  {}\n", difference.toString());
-        }
-      }
-    }
-    printChipContents(*chip, results, faps.front());
-    if (failed == 0) {
-      fmt::print(
-          "\n{} tables ({} registers, {} memories) programmed and verified on the simulated "
-          "chip;\n{} DMA buffers carried the memories' rows. Every table was read back through "
-          "its reader:\n{} entries read, 0 mismatches. A second process (pid {}) read every "
-          "memory shadow\nfrom its store and saw exactly the shadow's entries.\n",
-          results.size(), results.size() - memories, memories, dmaBuffers, entriesRead,
-          readerProcess);
-    }
-    fmt::print("\nShared memory: {}.\n", sharedMemory.text(root));
+    printColdRun(agent, seed, facts);
   }
-  return {failed, differences, results.size()};
+  return {facts.failed, facts.differences, facts.results.size()};
 }
 
 // The restart: bits flipped while no agent runs (--flip-bits), then a second agent
@@ -530,10 +379,7 @@ std::unique_ptr<HwAgent::Agent> restartRun(Options const& options, HwAgent::Opti
     fmt::print(
         "While no agent ran, {} bits of the chip were flipped (seed {}), changing {} rows:\n",
         flipped.size(), seed, changed);
-    for (auto const& flip : flipped) {
-      fmt::print("  FAP {} block {} address {:#x} array {} row {} bit {}\n", flip.cell.fapId,
-                 flip.cell.block, flip.cell.address, flip.cell.arrayIndex, flip.cell.row, flip.bit);
-    }
+    printFlipped(flipped);
   }
   fmt::print("A second agent started warm on the same root and chip, and reconciled:\n\n{}\n{}",
              bringUp.text(), reconcile.text());

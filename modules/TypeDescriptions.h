@@ -13,9 +13,11 @@
 //   7      the reader                      reader's HwInstanceReadResult
 //   8      -                               the reader
 //
-// Attribute ids run consecutively in list order from a base per type: 2 for the value
-// types, 258 for TableDescriptor, HwInstanceReadResult and Shadow::EntryStorage, 386
-// for the reader, 514 for Shadow and 642 for the table class.
+// Attribute ids run consecutively in list order from a base per kind of type
+// (modules/TypeAttributes.h): kValueAttributeBase (2) for the value types,
+// kObjectAttributeBase (258) for TableDescriptor, HwInstanceReadResult and
+// Shadow::EntryStorage, kReaderAttributeBase (386) for the reader, kShadowAttributeBase
+// (514) for Shadow and kTableAttributeBase (642) for the table class.
 //
 // Arguments and results travel as std::any: numbers as U64, names as std::string,
 // keys and entries as themselves, objects as Vorl::Ptr<Vorl::Node>. A field setter
@@ -26,13 +28,13 @@
 #include "framework/ModuleTypes.h"
 #include "platform/tyvo/TypeRuntime.h"
 
-namespace Readers {
+namespace Modules {
 
 // Fills `module` with the types of Table's module (once); Reader is the table's
 // reader, Fields its generated field accessors.
 template <class Table, class Reader, class Fields>
 void describeModule(Vorl::ModuleInspectData& module);
 
-}  // namespace Readers
+}  // namespace Modules
 
-#include "readers/TypeDescriptionsImpl.h"
+#include "modules/TypeDescriptionsImpl.h"

@@ -1,371 +1,12 @@
-// The templates behind describeModule (readers/TypeDescriptions.h).
+// The type descriptions of a table's objects (its description, shadow, shadow store,
+// table, and its reader with the reader's result) and describeModule, which publishes
+// them with the value types in the module's fixed order (modules/TypeDescriptions.h).
 #pragma once
 
-#include <fmt/format.h>
+#include "modules/TypeAttributes.h"
+#include "modules/ValueTypes.h"
 
-#include "framework/FieldAccessor.h"
-#include "platform/asic/LogEntry.h"
-#include "platform/pelcar/Fapmask.h"
-#include "platform/pelcar/SchanCmd.h"
-#include "platform/tessar/HwTableReaderBase.h"
-#include "platform/tessar/TableManager.h"
-#include "platform/vorl/Exceptions.h"
-
-namespace Readers::detail {
-
-using Vorl::AttributeAnswer;
-using Vorl::AttributeInfo;
-using Vorl::AttributeKind;
-using Vorl::AttributeOp;
-using Vorl::Arguments;
-
-template <class T>
-struct PointerTo {};
-template <class T>
-struct PointerTo<Vorl::Ptr<T>> {
-  using Pointee = T;
-};
-template <class T>
-concept ObjectPointer = requires { typename PointerTo<T>::Pointee; };
-
-template <class T>
-T argument(Arguments const& arguments, std::size_t index) {
-  if (index >= arguments.size()) {
-    throw Vorl::RangeException(fmt::format("missing argument {}", index + 1));
-  }
-  if (auto const* value = std::any_cast<T>(&arguments[index])) return *value;
-  // Objects travel as Vorl::Ptr<Vorl::Node>: one of the wanted class, or null.
-  if constexpr (ObjectPointer<T>) {
-    if (auto const* node = std::any_cast<Vorl::Ptr<Vorl::Node>>(&arguments[index])) {
-      auto object = Vorl::ptrCast<typename PointerTo<T>::Pointee>(*node);
-      if (object || !*node) return object;
-    }
-  }
-  // A FAP mask may be given as one FAP id.
-  if constexpr (std::is_same_v<T, Pelcar::Fapmask>) {
-    if (auto const* number = std::any_cast<U64>(&arguments[index]);
-        number && *number < Pelcar::Fapmask::kMaxFaps) {
-      return Pelcar::Fapmask::of({static_cast<std::uint32_t>(*number)});
-    }
-  }
-  if constexpr (std::is_integral_v<T>) {
-    if (auto const* number = std::any_cast<U64>(&arguments[index])) {
-      if (*number > static_cast<U64>(std::numeric_limits<T>::max())) {
-        throw Vorl::RangeException(fmt::format("argument {} ({}) is too large", index + 1, *number));
-      }
-      return static_cast<T>(*number);
-    }
-  }
-  if constexpr (std::is_same_v<T, Tessar::HwShadowKey>) {
-    if (auto const* number = std::any_cast<U64>(&arguments[index]); number && *number <= 0xFFFF) {
-      return Tessar::HwShadowKey(static_cast<std::uint16_t>(*number));
-    }
-  }
-  throw Vorl::RangeException(fmt::format("argument {} is not a {}", index + 1, typeid(T).name()));
-}
-
-// An argument that may be left out (or given empty): T{} then.
-template <class T>
-T optionalArgument(Arguments const& arguments, std::size_t index) {
-  if (index >= arguments.size() || !arguments[index].has_value()) return T{};
-  return argument<T>(arguments, index);
-}
-
-// The object an attribute is accessed on, of class T; null when `self` holds none.
-template <class T>
-Vorl::Ptr<T> objectOf(std::any const& self) {
-  if (auto const* node = std::any_cast<Vorl::Ptr<Vorl::Node>>(&self)) return Vorl::ptrCast<T>(*node);
-  if (auto const* typed = std::any_cast<Vorl::Ptr<T>>(&self)) return *typed;
-  return nullptr;
-}
-
-// The object an attribute is accessed on; Vorl::RangeException when `self` holds no
-// object of class T (another object, a value, nothing).
-template <class T>
-Vorl::Ptr<T> objectAt(std::any const& self) {
-  auto object = objectOf<T>(self);
-  if (!object) {
-    throw Vorl::RangeException("the attribute's object is not of the attribute's type");
-  }
-  return object;
-}
-
-template <class T>
-T& valueOf(std::any& self) {
-  if (auto* value = std::any_cast<T>(&self)) return *value;
-  throw Vorl::RangeException("the value is not of the attribute's type");
-}
-
-// An attribute that only supports `op`, doing `run`.
-template <class Run>
-auto only(AttributeOp supported, Run run) {
-  return [supported, run](std::any& self, AttributeOp op, Arguments const& arguments,
-                          std::any& result) {
-    if (op != supported) return AttributeAnswer::notSupported;
-    run(self, arguments, result);
-    return AttributeAnswer::done;
-  };
-}
-
-template <class Value>
-auto constantRead(Value value) {
-  return only(AttributeOp::read, [value](std::any&, Arguments const&, std::any& result) {
-    result = static_cast<U64>(value);
-  });
-}
-
-inline AttributeInfo attribute(std::string name, AttributeKind kind, std::string type,
-                               std::vector<Vorl::Parameter> parameters = {}) {
-  AttributeInfo info;
-  info.name = std::move(name);
-  info.kind = kind;
-  info.type = std::move(type);
-  info.parameters = std::move(parameters);
-  return info;
-}
-
-// A class function returning a name, e.g. tableName.
-inline AttributeInfo nameFunction(std::string name, Vorl::String (*get)()) {
-  auto info = attribute(std::move(name), AttributeKind::classFunction, "Vorl::String");
-  info.access = only(AttributeOp::call, [get](std::any&, Arguments const&, std::any& result) {
-    result = std::string(get());
-  });
-  return info;
-}
-
-// A function of an object without arguments or result, e.g. onDelete.
-template <class T, class Run>
-AttributeInfo objectFunction(std::string name, Run run) {
-  auto info = attribute(std::move(name), AttributeKind::function, "");
-  info.access = only(AttributeOp::call, [run](std::any& self, Arguments const&, std::any&) {
-    run(*objectAt<T>(self));
-  });
-  return info;
-}
-
-inline AttributeInfo constant(std::string name, std::string type, U64 value) {
-  auto info = attribute(std::move(name), AttributeKind::constant, std::move(type));
-  info.access = constantRead(value);
-  return info;
-}
-
-inline void numberFrom(std::uint32_t base, std::vector<AttributeInfo>& attributes) {
-  for (auto& attribute : attributes) attribute.id = base++;
-}
-
-// Iteration over a snapshot of (key, value) pairs; deleting goes through `remove`.
-template <class Key, class Value>
-class SnapshotIterator : public Vorl::CollectionIterator {
- public:
-  SnapshotIterator(std::vector<std::pair<Key, Value>> elements, std::function<void(Key const&)> remove)
-      : elements_(std::move(elements)), remove_(std::move(remove)) {}
-  bool atEnd() const override { return position_ >= elements_.size(); }
-  std::any key() const override { return current().first; }
-  std::any value() const override { return current().second; }
-  void advance() override {
-    if (!atEnd()) ++position_;
-  }
-  void deleteCurrent() override {
-    remove_(current().first);
-    advance();
-  }
-
- private:
-  std::pair<Key, Value> const& current() const {
-    if (atEnd()) throw Vorl::RangeException("the iteration is at its end");
-    return elements_[position_];
-  }
-  std::vector<std::pair<Key, Value>> elements_;
-  std::function<void(Key const&)> remove_;
-  std::size_t position_ = 0;
-};
-
-template <class Table>
-std::string fullName(std::string_view suffix) {
-  return std::string(Table::Model::Desc::info.fullName) + std::string(suffix);
-}
-
-template <class Table>
-Vorl::TypeInfo entryKeyType() {
-  using Key = typename Table::EntryKey;
-  constexpr auto const& key = Table::Model::Desc::info.key;
-  Vorl::TypeInfo type;
-  type.name = Key::typeName();
-  type.kind = Vorl::TypeKind::value;
-  if constexpr (key.form == Framework::KeyForm::singleIndex) {
-    auto value = attribute("value", AttributeKind::attribute, "U32");
-    value.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
-      auto& key = valueOf<Key>(self);
-      if (op == AttributeOp::read) result = static_cast<U64>(key.value());
-      else if (op == AttributeOp::write) key.valueIs(argument<U32>(arguments, 0));
-      else return AttributeAnswer::notSupported;
-      return AttributeAnswer::done;
-    };
-    auto entryIndex = attribute("entryIndex", AttributeKind::derivedValue, "U32");
-    entryIndex.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
-      result = static_cast<U64>(valueOf<Key>(self).entryIndex());
-    });
-    type.attributes = {value,
-                       constant("arrayIndex", "U8", Key::arrayIndexConstant),
-                       entryIndex,
-                       constant("min", "U32", Key::min),
-                       constant("max", "U32", Key::max),
-                       constant("null", "U32", Key::null)};
-    type.construct = [](Arguments const& arguments) {
-      return std::any(Key(argument<U32>(arguments, 0)));
-    };
-  } else {
-    auto arrayIndex = attribute("arrayIndex", AttributeKind::attribute, "U8");
-    arrayIndex.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
-      auto& key = valueOf<Key>(self);
-      if (op == AttributeOp::read) result = static_cast<U64>(key.arrayIndex());
-      else if (op == AttributeOp::write) key.arrayIndexIs(argument<U8>(arguments, 0));
-      else return AttributeAnswer::notSupported;
-      return AttributeAnswer::done;
-    };
-    auto entryIndex = attribute("entryIndex", AttributeKind::attribute, "U32");
-    entryIndex.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
-      auto& key = valueOf<Key>(self);
-      if (op == AttributeOp::read) result = static_cast<U64>(key.entryIndex());
-      else if (op == AttributeOp::write) key.entryIndexIs(argument<U32>(arguments, 0));
-      else return AttributeAnswer::notSupported;
-      return AttributeAnswer::done;
-    };
-    type.attributes = {constant("arrayIndexMin", "U8", Key::arrayIndexMin),
-                       constant("arrayIndexMax", "U8", Key::arrayIndexMax),
-                       arrayIndex,
-                       constant("entryIndexMin", "U32", Key::entryIndexMin),
-                       constant("entryIndexMax", "U32", Key::entryIndexMax),
-                       entryIndex};
-    type.construct = [](Arguments const& arguments) {
-      return std::any(Key(argument<U8>(arguments, 0), argument<U32>(arguments, 1)));
-    };
-  }
-  numberFrom(2, type.attributes);
-  type.fromText = [](std::string const& text) {
-    Key key;
-    Tyvo::strepToValue(text, &key);
-    return std::any(key);
-  };
-  type.toText = [](std::any const& value) { return fmt::format("{}", std::any_cast<Key>(value)); };
-  type.hash = [](std::any const& value, std::uint32_t seed) { return std::any_cast<Key>(value).hash(seed); };
-  return type;
-}
-
-template <class Table>
-Vorl::TypeInfo dataByteIndexType() {
-  using Index = typename Table::Entry::DataByte0Index;
-  Vorl::TypeInfo type;
-  type.name = Index::typeName();
-  auto value = attribute("value", AttributeKind::readOnlyAttribute, "U32");
-  value.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
-    result = static_cast<U64>(valueOf<Index>(self).value());
-  });
-  type.attributes = {value, constant("min", "U32", Index::min), constant("max", "U32", Index::max),
-                     constant("size", "U32", Index::size)};
-  numberFrom(2, type.attributes);
-  type.construct = [](Arguments const& arguments) { return std::any(Index(argument<U32>(arguments, 0))); };
-  type.fromText = [](std::string const& text) {
-    Index index(0);
-    Tyvo::strepToValue(text, &index);
-    return std::any(index);
-  };
-  type.toText = [](std::any const& value) {
-    return fmt::format("{{value={}}}", std::any_cast<Index>(value).value());
-  };
-  return type;
-}
-
-// The value of a field setter's argument, refused when wider than the field.
-inline U64 fieldValue(Framework::FieldInfo const& field, Arguments const& arguments, std::size_t index) {
-  auto value = argument<U64>(arguments, index);
-  if (field.width < 64 && value >> field.width != 0) {
-    throw Vorl::RangeException(fmt::format("{:#x} is too wide for {} ({} bits)", value, field.name,
-                                           field.width));
-  }
-  return value;
-}
-
-template <class Table, class Fields>
-Vorl::TypeInfo entryType() {
-  using Entry = typename Table::Entry;
-  using Key = typename Table::EntryKey;
-  using Index = typename Entry::DataByte0Index;
-  Vorl::TypeInfo type;
-  type.name = std::string(Entry::typeName());
-  auto entryKey = attribute("entryKey", AttributeKind::readOnlyAttribute, Key::typeName());
-  entryKey.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
-    result = valueOf<Entry>(self).entryKey();
-  });
-  auto dataByte0 = attribute("dataByte0", AttributeKind::collection, "U8");
-  dataByte0.keyType = Index::typeName();
-  dataByte0.iterate = [](std::any& self) -> std::unique_ptr<Vorl::CollectionIterator> {
-    auto* entry = &valueOf<Entry>(self);
-    std::vector<std::pair<Index, U64>> bytes;
-    for (U32 index = 0; index < Entry::entrySize(); ++index) {
-      bytes.emplace_back(Index(index), entry->dataByte0(index));
-    }
-    return std::make_unique<SnapshotIterator<Index, U64>>(
-        std::move(bytes), [entry](Index const& index) { entry->dataByte0Del(index); });
-  };
-  auto entrySize = attribute("entrySize", AttributeKind::classFunction, "U32");
-  entrySize.access = only(AttributeOp::call, [](std::any&, Arguments const&, std::any& result) {
-    result = static_cast<U64>(Entry::entrySize());
-  });
-  auto entrySizeBits = attribute("entrySizeBits", AttributeKind::classFunction, "U32");
-  entrySizeBits.access = only(AttributeOp::call, [](std::any&, Arguments const&, std::any& result) {
-    result = static_cast<U64>(Entry::entrySizeBits());
-  });
-  type.attributes = {entryKey, dataByte0, entrySize, entrySizeBits};
-  for (auto const& accessor : Fields::accessors()) {
-    auto const& field = *accessor.info;
-    std::string fieldType(field.typeName);
-    bool indexed = field.kind == Framework::FieldKind::indexed;
-    std::vector<Vorl::Parameter> getterParameters;
-    std::vector<Vorl::Parameter> setterParameters;
-    if (indexed) {
-      getterParameters.push_back({"index", "U32"});
-      setterParameters.push_back({"index", "U32"});
-    }
-    setterParameters.push_back({"val", fieldType});
-    auto getter = attribute(std::string(field.name), AttributeKind::function, fieldType, getterParameters);
-    auto setter = attribute(std::string(field.name) + "Is", AttributeKind::function, "", setterParameters);
-    if (field.kind == Framework::FieldKind::bitmap) {
-      getter.access = only(AttributeOp::call, [accessor](std::any& self, Arguments const&, std::any& result) {
-        result = accessor.getBitmap(valueOf<Entry>(self));
-      });
-      setter.access = only(AttributeOp::call, [accessor](std::any& self, Arguments const& arguments, std::any&) {
-        accessor.setBitmap(valueOf<Entry>(self), argument<Lutz::PerUnitBitmap>(arguments, 0));
-      });
-    } else {
-      getter.access = only(AttributeOp::call, [accessor, indexed](std::any& self, Arguments const& arguments,
-                                                                  std::any& result) {
-        result = accessor.get(valueOf<Entry>(self), indexed ? argument<U32>(arguments, 0) : 0);
-      });
-      setter.access = only(AttributeOp::call, [accessor, indexed](std::any& self, Arguments const& arguments,
-                                                                  std::any&) {
-        U32 index = indexed ? argument<U32>(arguments, 0) : 0;
-        auto value = fieldValue(*accessor.info, arguments, indexed ? 1 : 0);
-        accessor.set(valueOf<Entry>(self), index, value);
-      });
-    }
-    type.attributes.push_back(std::move(getter));
-    type.attributes.push_back(std::move(setter));
-  }
-  numberFrom(2, type.attributes);
-  type.construct = [](Arguments const& arguments) { return std::any(Entry(argument<Key>(arguments, 0))); };
-  type.fromText = [](std::string const& text) {
-    Tyvo::CharRange range(text);
-    Entry entry(range);  // an entry has no text form: a fatal assertion
-    return std::any(entry);
-  };
-  type.toText = [](std::any const& value) { return fmt::format("{}", std::any_cast<Entry>(value)); };
-  return type;
-}
-
-}  // namespace Readers::detail
-
-namespace Readers::detail {
+namespace Modules::detail {
 
 template <class Table>
 Vorl::TypeInfo tableDescriptorType() {
@@ -378,7 +19,7 @@ Vorl::TypeInfo tableDescriptorType() {
     if (auto descriptor = objectOf<Descriptor>(self)) descriptor->handleInitialized();
   });
   type.attributes = {handleInitialized};
-  numberFrom(258, type.attributes);
+  numberFrom(kObjectAttributeBase, type.attributes);
   type.construct = [](Arguments const&) {
     return std::any(Vorl::Ptr<Vorl::Node>(Descriptor::TableDescriptorIs()));
   };
@@ -460,7 +101,7 @@ Vorl::TypeInfo shadowType() {
     type.attributes.push_back(objectFunction<Shadow>(
         "handleInitialized", [](Shadow& shadow) { shadow.handleInitialized(); }));
   }
-  numberFrom(514, type.attributes);
+  numberFrom(kShadowAttributeBase, type.attributes);
   return type;
 }
 
@@ -486,7 +127,7 @@ Vorl::TypeInfo entryStorageType() {
     result = Vorl::Ptr<Vorl::Node>(objectAt<Storage>(self)->map().controlObject());
   });
   type.attributes = {entryColl, control};
-  numberFrom(258, type.attributes);
+  numberFrom(kObjectAttributeBase, type.attributes);
   return type;
 }
 
@@ -565,7 +206,7 @@ Vorl::TypeInfo tableType() {
                      objectFunction<Table>("onDelete", [](Table& table) { table.onDelete(); }),
                      objectFunction<Table>("handleInitialized",
                                            [](Table& table) { table.handleInitialized(); })};
-  numberFrom(642, type.attributes);
+  numberFrom(kTableAttributeBase, type.attributes);
   return type;
 }
 
@@ -605,7 +246,7 @@ Vorl::TypeInfo readResultType() {
     return AttributeAnswer::notSupported;
   };
   type.attributes = {entry};
-  numberFrom(258, type.attributes);
+  numberFrom(kObjectAttributeBase, type.attributes);
   type.construct = [](Arguments const& arguments) {
     return std::any(Vorl::Ptr<Vorl::Node>(Result::HwInstanceReadResultIs(
         argument<Tessar::HwShadowKey>(arguments, 0), argument<Hardware::Sand::FapRevision>(arguments, 1))));
@@ -646,7 +287,7 @@ Vorl::TypeInfo readerType() {
   });
   type.attributes = {nameFunction("pluginName", &Reader::pluginName), nameFunction("tableName", &Reader::tableName),
                      description, factory, builder, handleInitialized};
-  numberFrom(386, type.attributes);
+  numberFrom(kReaderAttributeBase, type.attributes);
   // Generic construction: a reader of a table key, like the reader's ...ReaderIs.
   type.construct = [](Arguments const& arguments) {
     return std::any(Vorl::Ptr<Vorl::Node>(
@@ -656,9 +297,9 @@ Vorl::TypeInfo readerType() {
   return type;
 }
 
-}  // namespace Readers::detail
+}  // namespace Modules::detail
 
-namespace Readers {
+namespace Modules {
 
 template <class Table, class Reader, class Fields>
 void describeModule(Vorl::ModuleInspectData& module) {
@@ -675,4 +316,4 @@ void describeModule(Vorl::ModuleInspectData& module) {
   module.typeIs(detail::readerType<Table, Reader>());
 }
 
-}  // namespace Readers
+}  // namespace Modules

@@ -1,5 +1,5 @@
 // A table's module, made from its types: included by each table's generated module
-// unit only (tables/generate/Module.cc.in).
+// unit only (modules/generate/Module.cc.in).
 #pragma once
 
 #include <memory>
@@ -12,9 +12,9 @@
 #include "framework/TableModule.h"
 #include "framework/TableRegistry.h"
 #include "readers/TableAudit.h"
-#include "readers/TypeDescriptions.h"
+#include "modules/TypeDescriptions.h"
 #include "store/ErasedStore.h"
-#include "tables/ModuleMaker.h"
+#include "modules/ModuleMaker.h"
 
 namespace bcm88490_a0 {
 
@@ -60,7 +60,7 @@ std::unique_ptr<Framework::TableModuleBase> makeModule() {
     return nullptr;
   }
   auto& record = Table::Model::Desc::tyvoModule();
-  Readers::describeModule<Table, Reader, Fields>(record);
+  Modules::describeModule<Table, Reader, Fields>(record);
   record.loaded();
   return std::make_unique<Framework::TableModule<Table, Reader>>();
 }

@@ -2,12 +2,12 @@
 // with its table and reader plug-ins, in their fixed module order (each table's
 // moduleOrder), so that the first module is the one that reads the assertion mode,
 // whatever order the linker gives the files. Each module is made in its table's own
-// generated unit (tables/MakeModule.h); this one only orders and owns them.
+// generated unit (modules/MakeModule.h); this one only orders and owns them.
 //
 // Each module first registers its table with the table registry; a table already
 // registered (a second copy of this plug-in) is refused there, and its module is
 // not set up at all, so nothing of it is registered twice.
-#include "tables/Modules.h"
+#include "modules/Modules.h"
 
 #include <algorithm>
 #include <array>
@@ -16,7 +16,7 @@
 #include "framework/TableModule.h"
 #include "framework/TableRegistry.h"
 #include "platform/plugin/PluginDirectory.h"
-#include "tables/AllModuleMakers.h"
+#include "modules/AllModuleMakers.h"
 
 namespace bcm88490_a0 {
 namespace {

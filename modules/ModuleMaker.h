@@ -1,4 +1,4 @@
-// How the plug-in's one static initialiser (tables/Modules.cc) sets up a table's
+// How the plug-in's one static initialiser (modules/Modules.cc) sets up a table's
 // module without knowing the table's types: each table's generated unit hands it a
 // ModuleMaker, so the heavy instantiations of thirteen tables are spread over
 // thirteen units instead of one.
