@@ -314,6 +314,63 @@ TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttach) {
   EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
 }
 
+// The life of a shadow as its states: each event moves it where the header says, and
+// a shadow detached and attached again reports changes as the first attachment did.
+TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment) {
+  using State = Shadow::State;
+  TempDir root;
+  Recorder recorder;
+  Shadow shadow("shadow", root.path(), recorder.notify());
+  EXPECT_EQ(shadow.state(), State::detached);
+  auto writer = std::make_unique<Writer>("states", sized(1000), root.path());
+  ASSERT_TRUE(writer->initialize("test"));
+  fill(*writer, 20);
+  ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
+  EXPECT_EQ(shadow.state(), State::passing);
+  settle(shadow);
+  EXPECT_EQ(shadow.state(), State::following);
+
+  writer->detach(false);
+  writer.reset();
+  for (int round = 0; round < 50 && shadow.state() != State::writerless; ++round) {
+    shadow.processNotifications(milliseconds(1));
+  }
+  EXPECT_EQ(shadow.state(), State::writerless);
+  EXPECT_EQ(shadow.lastDisconnect(), Vanquo::WriterState::detached);
+  EXPECT_EQ(find(shadow, 7), Value::make(7, 8));  // the files stay readable
+
+  writer = std::make_unique<Writer>("states", sized(1000), root.path());
+  ASSERT_TRUE(writer->initialize("test"));
+  writer->write(Value::make(100, 1), true);
+  for (int round = 0; round < 50 && shadow.state() != State::following; ++round) {
+    shadow.processNotifications(milliseconds(1));
+  }
+  EXPECT_EQ(shadow.state(), State::following);
+  settle(shadow);
+  expectSame(*writer, shadow);
+
+  ASSERT_TRUE(shadow.notifyingIs(false));
+  EXPECT_EQ(shadow.state(), State::paused);
+  writer->write(Value::make(101, 1), true);
+  EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
+  EXPECT_FALSE(holds(shadow, 101));
+  ASSERT_TRUE(shadow.notifyingIs(true));
+  settle(shadow);
+  EXPECT_TRUE(holds(shadow, 101));
+
+  shadow.detach(true);
+  EXPECT_EQ(shadow.state(), State::detached);
+  EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
+  ASSERT_TRUE(shadow.initialize("again")) << shadow.lastError();
+  settle(shadow);
+  EXPECT_EQ(shadow.state(), State::following);
+  std::uint32_t changedBefore = recorder.changed;
+  writer->write(Value::make(102, 1), true);
+  settle(shadow);
+  EXPECT_EQ(recorder.changed, changedBefore + 1);
+  EXPECT_TRUE(recorder.keys.count(102));
+}
+
 // --- the local hash map alone ---------------------------------------------------------
 
 using Slot = Brell::KeyShadowSlot<Traits>;
