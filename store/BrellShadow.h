@@ -264,17 +264,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   // --- lookups -----------------------------------------------------------------------
   Value const* lookup(Key const& key, bool& found, Value* buffer) override {
     Value* target = buffer != nullptr ? buffer : &valueBuffer_;
-    found = false;
-    if (!this->initialized_) return nullptr;
-    auto result = store_.lookup(key, *target);
-    if (result == Store::Lookup::stale) {
-      // The slot the index names no longer holds the key: freed (then the key is
-      // gone) or moved by compaction before its notification arrived (then the
-      // shared chains still lead to it).
-      brell_->lookup(key, found, target);
-      return found ? target : nullptr;
-    }
-    found = result == Store::Lookup::found;
+    found = this->initialized_ && store_.lookup(key, *target);
     return found ? target : nullptr;
   }
 
