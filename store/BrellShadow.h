@@ -67,9 +67,8 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   using Store = KeyShadowStore<T>;
   using CorruptionHandler = typename ShadowEvents<Key, Value>::CorruptionHandler;
 
-  // Slots re-read per step of a synchronisation pass between time checks.
+  // Slots re-read per step of a pass between time checks; notifications per ring read.
   static constexpr std::size_t kSyncStep = 1024;
-  // Notifications handled per read of the ring.
   static constexpr std::size_t kReadBatch = 4096;
 
   BrellShadow(std::string name, std::string rootPath, Mem::Notify<Key, Value> notify = {})
@@ -220,13 +219,10 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   // Whether processNotifications does its work (on by default). Refused before
   // initialize().
   bool notifyingIs(bool notifying) {
-    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} notifying:{}", name_, notifying);
-    if (!this->initialized_) {
-      VORL_TRACE(Debug::shadow(), kDebugLevel, "not allowed before initialize");
-      return false;
-    }
-    notifying_ = notifying;
-    return true;
+    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} notifying:{} initialized:{}", name_, notifying,
+               this->initialized_);
+    if (this->initialized_) notifying_ = notifying;
+    return this->initialized_;
   }
   bool notifying() const { return notifying_; }
 
@@ -409,8 +405,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
       syncer_.startSync(std::max(store_.numSlots(), brell_->capacity()), point);
     }
     ++counters_.passes;
-    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} pass ({}) of {} up to sequence:{}",
-               reason == PassReason::removed ? "flush" : "synchronization", toString(reason),
+    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} pass of {} up to sequence:{}", toString(reason),
                rootPath_, handlingSequence_);
     if (passListener_.started) passListener_.started(reason, handlingSequence_);
   }
