@@ -162,7 +162,7 @@ std::string targetsTable(CollectingReporter const& reporter, SummaryScope const&
                           : (target.atMost ? *target.measured <= target.bound
                                            : *target.measured >= target.bound)
                               ? "yes"
-                              : "NO";
+                              : "MISSED";
         text += fmt::format("| {} | {} | {} | {} | {} {} | {} |\n", v, n, target.text,
                             number(target.measured, 2), target.atMost ? "<=" : ">=",
                             target.bound, met);

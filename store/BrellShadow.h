@@ -3,36 +3,33 @@
 // A shadow reads a store written by another process without walking the shared hash
 // chains for every lookup: it keeps a local index of every key (KeyShadowStore) that
 // the writer's change notifications (Vanquo::VanquoReader) keep current, and reports
-// every change it learns of through the collection's Mem::Notify (keyChanged for a
-// key added or changed, keyRemoved for a key removed, mountStatusChanged when the
-// mount status moves, quiescedChanged when it catches up or falls behind).
+// every change it learns of through the owner's Mem::Notify (ShadowEvents.h says
+// which, and from when). Lookups (lookup, first, next) answer from the local index and
+// read values from shared memory by slot index.
 //
 // Driving it. A reader process calls initialize() once and then, in its loop,
-//
 //     while (running) shadow.processNotifications(std::chrono::milliseconds(500));
-//
-// processNotifications(timeout) waits (futex, no spinning) at most `timeout` for
-// news, handles every notification published so far, runs pending synchronisation
-// in slices of yieldTime, and notices the writer going away (detached, killed) or a
-// new writer taking over (then it re-attaches and resynchronises: keys that changed
-// meanwhile are reported, keys gone are reported removed). True when it did
-// something. Lookups (lookup, first, next) may be made between calls; they answer
-// from the local index and read values from shared memory by slot index.
+// which waits (futex, no spinning) at most the timeout for news, handles what was
+// published, runs a pending pass in slices of yieldTime, and notices the writer
+// leaving (detached, killed) or a new one taking over. True when it did something.
 //
 // Passes. A new shadow, one the writer lapped (notifications were lost), one that
 // finds another writer, and one whose change could not be placed re-read every slot
-// (a synchronisation pass); when the store's files go away every key is flushed. A
-// PassListener hears when a pass starts (why, and the last writer sequence it
-// accounts for) and ends; a tool that reports changes prints the differences then.
-// Notifications of one slot read together are handled once, at the last of them, and
-// handlingSequence() tells a callback which writer sequence it is reporting.
+// (a synchronisation pass: keys changed meanwhile are reported, keys gone reported
+// removed); when the store's files go away every key is flushed. A PassListener hears
+// a pass start (why, and the last writer sequence it accounts for) and end.
 //
-// Mount status: 0 not initialised, 1 initialised and synchronising, 2 synchronised
-// (from the first syncComplete on; key callbacks are delivered from then on), 3
-// corruption detected (reported once).
-//
-// Life cycle: initialize (reader, ring, shadow store; then a synchronisation pass),
-// notifications, disconnect / reconnect any number of times, detach.
+// States (state(); processNotifications does what the state asks, in one switch):
+//   detached    not initialised, or detached: nothing to do;
+//   paused      notifyingIs(false): lookups answer, nothing is read;
+//   passing     a synchronisation or flush pass runs, a slice per call;
+//   following   a live writer's notifications are handled as they come;
+//   writerless  no writer: waits for one, or for the store's files to go.
+// Transitions: initialize -> passing; passing -> following (the pass ends with a
+// writer) or writerless (it ends without one, or the writer left and the pass was
+// abandoned); following -> passing (ring lapped, a change not placed) or writerless
+// (writer left or replaced); writerless -> passing (a writer found, or a ring one
+// left behind: catch up; the files removed: flush); detach -> detached from anywhere.
 //
 // Thread-safety: one thread (the one that processes notifications) per shadow.
 #pragma once
@@ -42,7 +39,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include <fmt/format.h>
@@ -51,7 +47,9 @@
 #include "store/BrellInterface.h"
 #include "store/BrellReader.h"
 #include "store/Debug.h"
+#include "store/NotificationBatch.h"
 #include "store/Notify.h"
+#include "store/ShadowEvents.h"
 #include "store/ShadowStore.h"
 #include "store/StoreFiles.h"
 #include "store/Syncer.h"
@@ -67,11 +65,10 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   using Reader = BrellReader<T>;
   using Ring = Vanquo::VanquoReader<Vanquo::BasicSlot>;
   using Store = KeyShadowStore<T>;
-  using CorruptionHandler = std::function<void(std::string const& reason)>;
+  using CorruptionHandler = typename ShadowEvents<Key, Value>::CorruptionHandler;
 
-  // Slots re-read per step of a synchronisation pass between time checks.
+  // Slots re-read per step of a pass between time checks; notifications per ring read.
   static constexpr std::size_t kSyncStep = 1024;
-  // Notifications handled per read of the ring.
   static constexpr std::size_t kReadBatch = 4096;
 
   BrellShadow(std::string name, std::string rootPath, Mem::Notify<Key, Value> notify = {})
@@ -81,7 +78,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
         vanquo_(rootPath_),
         syncer_(*this),
         store_(*brell_, vanquo_, rootPath_, counters_),
-        notify_(std::move(notify)) {}
+        events_(std::move(notify)) {}
 
   ~BrellShadow() override {
     try {
@@ -97,17 +94,13 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     try {
       return doInitialize(event);
     } catch (Vorl::CorruptionDetectedException const& error) {
-      VORL_TRACE(Debug::shadow(), kDebugLevel, "corruption detected: {}", error.what());
       corruptionDetected(error.what());
       return false;
     }
   }
 
   void detach(bool force) override {
-    if (!this->initialized_) {
-      VORL_TRACE(Debug::shadow(), kDebugLevel, "already detached");
-      return;
-    }
+    if (!this->initialized_) return;
     if (syncer_.mode() == Syncer::Mode::flush) {
       ASIC_GRACEFUL_CHECK(force, "expected only forced detach during asynchronous flush");
     }
@@ -118,64 +111,50 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     store_.notifyIs(nullptr);
     connected_ = false;
     this->initialized_ = false;
-    setMountStatus(MountStatus::unmounted);
+    events_.mountStatusIs(MountStatus::unmounted);
   }
 
   bool validate() override { return this->initialized_ && brell_->validate(); }
   bool validateFiles() override { return validate(); }
   void cleanup() override {}
 
+  enum class State : std::uint8_t { detached, paused, passing, following, writerless };
+
+  State state() const {
+    if (!this->initialized_) return State::detached;
+    if (!notifying_) return State::paused;
+    if (syncer_.busy()) return State::passing;
+    return connected_ ? State::following : State::writerless;
+  }
+
   // Waits at most `timeout` for news and handles it (see the header comment). True
   // when anything happened: notifications handled, a synchronisation step, a
   // disconnect or a reconnect.
   bool processNotifications(std::chrono::milliseconds timeout) {
-    if (!this->initialized_ || !notifying_) return false;
     auto const deadline = std::chrono::steady_clock::now() + timeout;
     bool progress = false;
     try {
       for (;;) {
-        auto now = std::chrono::steady_clock::now();
-        if (syncer_.busy()) {
-          auto sliceEnd = now + yieldTime_;
-          while (syncer_.busy() && std::chrono::steady_clock::now() < sliceEnd) {
-            syncer_.run(kSyncStep);
-          }
-          if (syncer_.busy()) return true;  // yield to the caller between slices
-          progress = true;
-          continue;
+        Step step = Step::idle;
+        switch (state()) {
+          case State::detached:
+          case State::paused:
+            break;
+          case State::passing:
+            step = runPassSlice();
+            break;
+          case State::following:
+            step = follow(deadline, progress);
+            break;
+          case State::writerless:
+            step = awaitWriter(deadline, progress);
+            break;
         }
-        if (!connected_) {
-          if (reconnect()) {
-            progress = true;
-            continue;
-          }
-          if (storeGone() && store_.members() > 0) {
-            VORL_TRACE(Debug::shadow(), kDebugLevel, "store files of {} removed, flushing",
-                       rootPath_);
-            startPass(PassReason::removed);
-            continue;
-          }
-          if (progress || now >= deadline) return progress;
-          std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-              deadline - now, std::chrono::milliseconds(10)));
-          continue;
-        }
-        if (drain() > 0) return true;
-        if (syncer_.busy()) continue;
-        if (progress) return true;
-        if (now < deadline && vanquo_.wait(deadline - now)) continue;
-        // No news within the timeout: is the writer still there, and the store its?
-        if (syncer_.checkWriter(vanquo_) != Vanquo::WriterState::attached) return true;
-        auto identity = store_.mappedPyrel();
-        if (identity && *identity != brell_->pyrelId()) {
-          handleDisconnect(Vanquo::WriterState::replaced);
-          return true;
-        }
-        handleQuiesced(true);
-        return false;
+        if (step == Step::idle) return progress;
+        if (step == Step::done) return true;
+        progress = progress || step == Step::progressed;
       }
     } catch (Vorl::CorruptionDetectedException const& error) {
-      VORL_TRACE(Debug::shadow(), kDebugLevel, "corruption detected: {}", error.what());
       corruptionDetected(error.what());
       return true;
     }
@@ -190,22 +169,20 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   }
 
   void doFlushSlot(std::uint32_t slotIndex) override {
-    store_.doFlushSlot(slotIndex, keyCallbacksInstalled_);
+    store_.doFlushSlot(slotIndex, events_.reporting());
   }
 
   void syncComplete(std::uint64_t sequence) override {
-    sequence_ = sequence;
     // `sequence` is the ring head the pass caught up to; the listener hears the last
     // sequence the pass accounts for, as it did when the pass started.
     if (passListener_.completed) passListener_.completed(handlingSequence_);
     ++counters_.syncs;
     VORL_TRACE(Debug::shadow(), kDebugLevel, "Synchronization complete, seq:{}", sequence);
-    if (!keyCallbacksInstalled_) {
-      // The first completion: from now on every change is reported.
-      keyCallbacksInstalled_ = true;
-      store_.notifyIs(&notify_);
-    }
-    setMountStatus(MountStatus::synced);
+    // From the first completion on every change is reported; a shadow detached and
+    // initialised again needs its callbacks handed to the store once more.
+    events_.startReporting();
+    store_.notifyIs(events_.notify());
+    events_.mountStatusIs(MountStatus::synced);
     handleQuiesced(!vanquo_.pending());
   }
 
@@ -237,24 +214,15 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     handleQuiesced(false);
   }
 
-  void handleQuiesced(bool quiesced) {
-    if (quiesced == quiesced_) return;
-    quiesced_ = quiesced;
-    if (keyCallbacksInstalled_ && notify_.quiescedChanged) notify_.quiescedChanged(quiesced);
-  }
+  void handleQuiesced(bool quiesced) { events_.quiescedIs(quiesced); }
 
   // Whether processNotifications does its work (on by default). Refused before
   // initialize().
   bool notifyingIs(bool notifying) {
-    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} notifying:{}", name_, notifying);
-    if (!this->initialized_) {
-      VORL_TRACE(Debug::shadow(), kDebugLevel,
-                 "not allowed at this time, initialized:{} keyNotifications:{}", this->initialized_,
-                 keyCallbacksInstalled_);
-      return false;
-    }
-    notifying_ = notifying;
-    return true;
+    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} notifying:{} initialized:{}", name_, notifying,
+               this->initialized_);
+    if (this->initialized_) notifying_ = notifying;
+    return this->initialized_;
   }
   bool notifying() const { return notifying_; }
 
@@ -268,61 +236,46 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   bool resize() { return brell_->resize(); }
 
   void corruptionDetected(std::string const& reason) {
-    if (mountStatus_ == MountStatus::corrupted) return;  // reported once
-    corruption_ = reason;
-    setMountStatus(MountStatus::corrupted);
-    if (corruptionHandler_) corruptionHandler_(reason);
+    VORL_TRACE(Debug::shadow(), kDebugLevel, "corruption detected: {}", reason);
+    events_.corruptionDetected(reason);
   }
-  void corruptionHandlerIs(CorruptionHandler handler) { corruptionHandler_ = std::move(handler); }
-  std::string const& corruptionReason() const { return corruption_; }
+  void corruptionHandlerIs(CorruptionHandler handler) {
+    events_.corruptionHandlerIs(std::move(handler));
+  }
+  std::string const& corruptionReason() const { return events_.corruptionReason(); }
 
   // Who hears of whole-table passes (see PassListener in Syncer.h).
   void passListenerIs(PassListener listener) { passListener_ = std::move(listener); }
 
-  // The writer sequence of the notification being handled now, for a callback that
-  // wants to tell which change it reports: during a pass, the last sequence the pass
-  // accounts for. Notifications of one slot that arrive together are handled once,
-  // at the last of them (the slot is re-read anyway), so a callback may account for
-  // several changes.
+  // The writer sequence of the notification being handled now (during a pass, the last
+  // one the pass accounts for); a callback may account for several changes of its slot
+  // (NotificationBatch.h).
   std::uint64_t handlingSequence() const { return handlingSequence_; }
   // The last writer sequence this shadow has handled (or a pass has accounted for).
   std::uint64_t position() const { return vanquo_.sequence(); }
   bool passRunning() const { return syncer_.busy(); }
 
-  void notifyIs(Mem::Notify<Key, Value> notify) {
-    notify_ = std::move(notify);
-    if (keyCallbacksInstalled_) store_.notifyIs(&notify_);
-  }
+  void notifyIs(Mem::Notify<Key, Value> notify) { events_.notifyIs(std::move(notify)); }
 
   // --- lookups -----------------------------------------------------------------------
   Value const* lookup(Key const& key, bool& found, Value* buffer) override {
     Value* target = buffer != nullptr ? buffer : &valueBuffer_;
-    found = false;
-    if (!this->initialized_) return nullptr;
-    auto result = store_.lookup(key, *target);
-    if (result == Store::Lookup::stale) {
-      // The slot the index names no longer holds the key: freed (then the key is
-      // gone) or moved by compaction before its notification arrived (then the
-      // shared chains still lead to it).
-      brell_->lookup(key, found, target);
-      return found ? target : nullptr;
-    }
-    found = result == Store::Lookup::found;
+    found = this->initialized_ && store_.lookup(key, *target);
     return found ? target : nullptr;
   }
 
   bool first(Value& value, IterHint& hint) override {
-    std::uint32_t slotIndex = 0;
-    if (!this->initialized_ || !store_.first(0, value, slotIndex)) return false;
-    hint = IterHint{slotIndex, 0, nullptr};
+    std::uint32_t at = 0;
+    if (!this->initialized_ || !store_.first(0, value, at)) return false;
+    hint = IterHint{at, 0, nullptr};
     return true;
   }
 
   bool next(Key const& key, Value& value, IterHint& hint) override {
-    std::uint32_t slotIndex = 0;
+    std::uint32_t at = 0;
     Key const after = key;  // the caller may pass the key inside `value`
-    if (!this->initialized_ || !store_.next(after, value, slotIndex)) return false;
-    hint = IterHint{slotIndex, 0, nullptr};
+    if (!this->initialized_ || !store_.next(after, value, at)) return false;
+    hint = IterHint{at, 0, nullptr};
     return true;
   }
 
@@ -340,12 +293,12 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   std::uint32_t maxSize() const override { return brell_->maxSize(); }
   std::uint32_t capacity() const override { return brell_->capacity(); }
   StoreType type() const override { return StoreType::shadow; }
-  MountStatus mountStatus() const override { return mountStatus_; }
+  MountStatus mountStatus() const override { return events_.mountStatus(); }
   std::string brellName() const override { return name_; }
   std::string rootPath() const override { return rootPath_; }
   SharedMem::PyrelId pyrelId() const override { return brell_->pyrelId(); }
   std::string dumpHeaders() const override { return brell_->dumpHeaders(); }
-  bool quiesced() const override { return quiesced_; }
+  bool quiesced() const override { return events_.quiesced(); }
   std::uint64_t sequence(int /*priority*/) const { return vanquo_.sequence(); }
 
   bool connected() const { return connected_; }
@@ -358,34 +311,82 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   std::string const& lastError() const { return lastError_; }
 
  private:
+  // What a state's handler tells processNotifications: look at the (maybe new) state
+  // again, having done something or not; or return, having done something (done) or
+  // only what earlier steps did (idle).
+  enum class Step : std::uint8_t { again, progressed, idle, done };
+
+  // passing: one slice of at most yieldTime_; the caller gets control back between
+  // slices, so a shadow of a large store keeps answering lookups.
+  Step runPassSlice() {
+    auto const sliceEnd = std::chrono::steady_clock::now() + yieldTime_;
+    while (syncer_.busy() && std::chrono::steady_clock::now() < sliceEnd) syncer_.run(kSyncStep);
+    return syncer_.busy() ? Step::done : Step::progressed;
+  }
+
+  // following: handles what the ring holds; with nothing new, waits for it until the
+  // deadline and then checks that the writer is still there and the store its own.
+  Step follow(std::chrono::steady_clock::time_point deadline, bool progress) {
+    if (drain() > 0) return Step::done;
+    if (syncer_.busy()) return Step::again;
+    if (progress) return Step::done;
+    auto const now = std::chrono::steady_clock::now();
+    if (now < deadline && vanquo_.wait(deadline - now)) return Step::again;
+    if (syncer_.checkWriter(vanquo_) != Vanquo::WriterState::attached) return Step::done;
+    auto identity = store_.mappedPyrel();
+    if (identity && *identity != brell_->pyrelId()) {
+      handleDisconnect(Vanquo::WriterState::replaced);
+      return Step::done;
+    }
+    handleQuiesced(true);
+    return Step::idle;
+  }
+
+  // writerless: looks for a writer (or a ring one left behind) and, while there is
+  // none, flushes the keys once the store's files are gone; otherwise sleeps in short
+  // steps until the deadline.
+  Step awaitWriter(std::chrono::steady_clock::time_point deadline, bool progress) {
+    if (reconnect()) return Step::progressed;
+    bool storeGone =
+        !SharedMem::MappedFile::inDirectory(rootPath_, SharedMem::PyrelFile::kFileName).exists();
+    if (storeGone && store_.members() > 0) {
+      VORL_TRACE(Debug::shadow(), kDebugLevel, "store files of {} removed, flushing", rootPath_);
+      startPass(PassReason::removed);
+      return Step::again;
+    }
+    auto const now = std::chrono::steady_clock::now();
+    if (progress || now >= deadline) return Step::idle;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        deadline - now, std::chrono::milliseconds(10)));
+    return Step::again;
+  }
+
   bool doInitialize(std::string const& event) {
     if (!brell_->initialize(event)) {
       VORL_TRACE(Debug::shadow(), kDebugLevel, "brell.initialize() Failed");
       lastError_ = brell_->lastError();
       return false;
     }
+    auto fail = [this](std::string error) {
+      lastError_ = std::move(error);
+      vanquo_.detach();
+      brell_->detach(true);
+      return false;
+    };
     if (!vanquo_.initialize() || vanquo_.pyrel() != brell_->pyrelId()) {
       VORL_TRACE(Debug::shadow(), kDebugLevel, "vanquo_.initialize() Failed");
-      lastError_ = vanquo_.attached()
-                       ? fmt::format("notification ring of pyrelId:{} but store pyrelId:{}",
-                                     vanquo_.pyrel().toString(), brell_->pyrelId().toString())
-                       : vanquo_.lastError();
-      vanquo_.detach();
-      brell_->detach(true);
-      return false;
+      return fail(vanquo_.attached()
+                      ? fmt::format("notification ring of pyrelId:{} but store pyrelId:{}",
+                                    vanquo_.pyrel().toString(), brell_->pyrelId().toString())
+                      : vanquo_.lastError());
     }
-    if (!store_.initialize()) {
-      lastError_ = "shadow store initialize failed";
-      vanquo_.detach();
-      brell_->detach(true);
-      return false;
-    }
+    if (!store_.initialize()) return fail("shadow store initialize failed");
     this->initialized_ = true;
     connected_ = true;
     followedRing_ = vanquo_.identity();
-    quiesced_ = false;
+    events_.quiescedIs(false);
     lastError_.clear();
-    setMountStatus(MountStatus::mounted);
+    events_.mountStatusIs(MountStatus::mounted);
     startPass(PassReason::start);
     return true;
   }
@@ -404,8 +405,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
       syncer_.startSync(std::max(store_.numSlots(), brell_->capacity()), point);
     }
     ++counters_.passes;
-    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} pass ({}) of {} up to sequence:{}",
-               reason == PassReason::removed ? "flush" : "synchronization", toString(reason),
+    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} pass of {} up to sequence:{}", toString(reason),
                rootPath_, handlingSequence_);
     if (passListener_.started) passListener_.started(reason, handlingSequence_);
   }
@@ -415,48 +415,34 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   // Returns how many notifications were read (plus one for a resynchronisation).
   std::size_t drain() {
     batch_.clear();
-    auto result = vanquo_.read(
-        [&](Vanquo::BasicSlot const& notification) { batch_.push_back(notification); }, kReadBatch);
+    auto result =
+        vanquo_.read([&](Vanquo::BasicSlot const& slot) { batch_.add(slot); }, kReadBatch);
     counters_.notifications += batch_.size();
-    bool failed = !handleBatch();
+    bool failed = !batch_.handleLastOfEachSlot(
+        [&](Vanquo::BasicSlot const& slot) {
+          handlingSequence_ = slot.sequence;
+          return doSlot(slot.slotIndex, slot.sequence, true);
+        },
+        counters_.merged);
     if (result == Ring::Read::overrun || failed) {
       if (result == Ring::Read::overrun) ++counters_.overruns;
       VORL_TRACE(Debug::shadow(), kDebugLevel,
                  "lost notifications after sequence:{}, resynchronizing {}", vanquo_.sequence(),
                  rootPath_);
-      startPass(PassReason::lapped);
-      handleQuiesced(false);
-      return batch_.size() + 1;
+      return resynchronize(PassReason::lapped) + batch_.size();
     }
     if (store_.takeResyncRequest()) {
       ++counters_.rechecks;
-      startPass(PassReason::recheck);
-      handleQuiesced(false);
-      return batch_.size() + 1;
+      return resynchronize(PassReason::recheck) + batch_.size();
     }
     if (!batch_.empty()) handleQuiesced(!vanquo_.pending());
     return batch_.size();
   }
 
-  // Handles one batch read from the ring in order. A slot named more than once is
-  // handled once, at its last notification: doSlot re-reads the slot, so the earlier
-  // ones would find what the last finds. False when a notification was refused.
-  bool handleBatch() {
-    bool several = batch_.size() > 1;
-    if (several) {
-      lastOfSlot_.clear();
-      for (std::uint32_t at = 0; at < batch_.size(); ++at) lastOfSlot_[batch_[at].slotIndex] = at;
-    }
-    for (std::uint32_t at = 0; at < batch_.size(); ++at) {
-      auto const& notification = batch_[at];
-      if (several && lastOfSlot_[notification.slotIndex] != at) {
-        ++counters_.merged;
-        continue;
-      }
-      handlingSequence_ = notification.sequence;
-      if (!doSlot(notification.slotIndex, notification.sequence, true)) return false;
-    }
-    return true;
+  std::size_t resynchronize(PassReason reason) {
+    startPass(reason);
+    handleQuiesced(false);
+    return 1;
   }
 
   // Attaches to the writer that now owns the store, if any, and resynchronises.
@@ -481,32 +467,13 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
     store_.remapPyrel();
     store_.reseed(brell_->hashSeed());
     followedRing_ = vanquo_.identity();
-    if (writer) {
-      ++counters_.reconnects;
-      connected_ = true;
-      VORL_TRACE(Debug::shadow(), kDebugLevel, "{} reconnected to writer {} pyrelId:{}", rootPath_,
-                 vanquo_.writer().toString(), brell_->pyrelId().toString());
-    } else {
-      ++counters_.catchUps;
-      VORL_TRACE(Debug::shadow(), kDebugLevel,
-                 "{} was written by a writer that has left (pyrelId:{}), catching up", rootPath_,
-                 brell_->pyrelId().toString());
-    }
+    ++(writer ? counters_.reconnects : counters_.catchUps);
+    connected_ = writer;
+    VORL_TRACE(Debug::shadow(), kDebugLevel, "{} {} writer {} pyrelId:{}", rootPath_,
+               writer ? "reconnected to" : "catching up after the departed",
+               vanquo_.writer().toString(), brell_->pyrelId().toString());
     startPass(PassReason::writer);
     return true;
-  }
-
-  bool storeGone() const {
-    return !SharedMem::MappedFile::inDirectory(rootPath_, SharedMem::PyrelFile::kFileName).exists();
-  }
-
-  void setMountStatus(MountStatus status) {
-    if (status == mountStatus_) return;
-    mountStatus_ = status;
-    if (notify_.mountStatusChanged &&
-        (keyCallbacksInstalled_ || status == MountStatus::corrupted)) {
-      notify_.mountStatusChanged();
-    }
   }
 
   std::string name_;
@@ -516,23 +483,16 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   Syncer syncer_;
   ShadowCounters counters_;
   Store store_;
-  Mem::Notify<Key, Value> notify_;
-  CorruptionHandler corruptionHandler_;
+  ShadowEvents<Key, Value> events_;
   bool connected_ = false;
   bool notifying_ = true;
-  bool keyCallbacksInstalled_ = false;
-  bool quiesced_ = false;
-  MountStatus mountStatus_ = MountStatus::unmounted;
-  std::uint64_t sequence_ = 0;
   std::chrono::steady_clock::duration yieldTime_ = std::chrono::milliseconds(50);
   Vanquo::WriterState lastDisconnect_ = Vanquo::WriterState::attached;
   Ring::Identity followedRing_;
   PassListener passListener_;
   std::uint64_t handlingSequence_ = 0;
-  std::vector<Vanquo::BasicSlot> batch_;
-  std::unordered_map<std::uint32_t, std::uint32_t> lastOfSlot_;
+  NotificationBatch batch_;
   Value valueBuffer_{};
-  std::string corruption_;
   std::string lastError_;
 };
 

@@ -48,6 +48,7 @@
 #include "store/Notify.h"
 #include "store/PyrelMapping.h"
 #include "store/ShadowHashMap.h"
+#include "store/ShadowSlotFinder.h"
 #include "store/VanquoReader.h"
 
 namespace Brell {
@@ -79,6 +80,7 @@ class ShadowStore {
     if (!pyrel_.map()) return false;
     try {
       map_.initialize(reader_->hashSeed());
+      finder_.clear();
     } catch (Vorl::MemoryResourceException const& error) {
       VORL_TRACE(Debug::shadowStore(), kDebugLevel, "bucketsMem_.attachAs() failed");
       pyrel_.unmap();
@@ -92,6 +94,7 @@ class ShadowStore {
   // Releases the local index and the shadow slots.
   void disable() {
     map_.release();
+    finder_.clear();
     std::vector<Slot>().swap(slots_);
     pyrel_.unmap();
     initialized_ = false;
@@ -135,6 +138,7 @@ class ShadowStore {
     VORL_TRACE(Debug::shadowStore(), kDebugLevel, "slotIndex {} key:{}", slotIndex,
                TraitsInfo<T>::keyText(key));
     map_.remove(slotIndex, slots_.data());
+    finder_.erase(key);
     if (report && notify_ && notify_->keyRemoved) notify_->keyRemoved(key, nullptr);
   }
 
@@ -171,15 +175,21 @@ class ShadowStore {
   }
 
   // --- lookups ---------------------------------------------------------------------
-  enum class Lookup { found, notIndexed, stale };
-
-  // The value of `key`, read from shared memory through its slot index. `stale`: the
-  // index names a slot that no longer holds the key (freed or moved since the last
-  // notification for it).
-  Lookup lookup(Key const& key, Value& value) {
-    std::uint32_t slotIndex = map_.find(slots_.data(), key);
-    if (slotIndex == kNoShadowSlot) return Lookup::notIndexed;
-    return readSlot(slotIndex, value) ? Lookup::found : Lookup::stale;
+  // The value of `key`, read from shared memory through the slot index the finder
+  // holds for it. The common case is one probe of the finder and one seqlock read of
+  // the shared slot, taken when the slot is occupied by the key itself: a key is in
+  // at most one occupied slot, so that copy is the key's value when it was read.
+  // Otherwise the slot no longer holds the key (freed, or moved by compaction before
+  // its notification arrived), and the shared chains, which still lead to a moved
+  // entry, answer.
+  [[gnu::always_inline]] bool lookup(Key const& key, Value& value) {
+    std::uint32_t slotIndex = finder_.find(key);
+    if (slotIndex == kNoShadowSlot) return false;
+    if (reader_->readOccupiedSlot(slotIndex, value) && T::compare(T::key(value), key) == 0)
+        [[likely]] {
+      return true;
+    }
+    return lookupCarefully(key, slotIndex, value);
   }
 
   // The slot index the local index holds `key` at, or kNoShadowSlot.
@@ -248,7 +258,7 @@ class ShadowStore {
         continue;
       }
       ++linked;
-      if (map_.find(slots_.data(), slot.key) != index) {
+      if (map_.find(slots_.data(), slot.key) != index || finder_.find(slot.key) != index) {
         return fail(fmt::format("slot {} holds key {}, which the index finds elsewhere", index,
                                 TraitsInfo<T>::keyText(slot.key)));
       }
@@ -283,13 +293,21 @@ class ShadowStore {
     if (chained != linked) {
       return fail(fmt::format("{} slots linked but {} in the chains", linked, chained));
     }
-    if (linked != map_.members()) {
-      return fail(fmt::format("{} slots linked but members() is {}", linked, map_.members()));
+    if (linked != map_.members() || linked != finder_.size()) {
+      return fail(fmt::format("{} slots linked but members() is {} and the finder holds {}", linked,
+                              map_.members(), finder_.size()));
     }
     return true;
   }
 
  private:
+  [[gnu::noinline]] bool lookupCarefully(Key const& key, std::uint32_t slotIndex, Value& value) {
+    if (readSlot(slotIndex, value)) return true;
+    bool found = false;
+    reader_->lookup(key, found, &value);
+    return found;
+  }
+
   // Makes an index past the shadow slots fit by growing them as far as the shared
   // table reaches; false (the notification is dropped) when the shared table does not
   // reach it either.
@@ -336,11 +354,15 @@ class ShadowStore {
     if (!wasEmpty && (!present || order != 0)) {
       if (!stillHeld(slotIndex, sequence)) return false;
       map_.remove(slotIndex, slots_.data());
+      finder_.erase(oldKey);
       displaced_.push_back(oldKey);
     }
     if (present) {
+      finder_.reserveOneMore();
       slots_[slotIndex].key = key;
-      if (map_.write(slotIndex, slots_.data(), flag)) report(Report::changed, key);
+      bool changed = map_.write(slotIndex, slots_.data(), flag);
+      finder_.set(key, slotIndex);
+      if (changed) report(Report::changed, key);
     }
     return true;
   }
@@ -484,6 +506,7 @@ class ShadowStore {
   ShadowCounters* counters_;
   std::vector<Slot> slots_;
   ShadowHashMap<T, Slot> map_;
+  ShadowSlotFinder<T> finder_;
   Mem::Notify<Key, Value> const* notify_ = nullptr;
   // Keys unlinked from a slot that no longer holds them, until settleDisplaced().
   std::vector<Key> displaced_;

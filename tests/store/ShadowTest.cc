@@ -311,6 +311,63 @@ TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttach) {
   EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
 }
 
+// The life of a shadow as its states: each event moves it where the header says, and
+// a shadow detached and attached again reports changes as the first attachment did.
+TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment) {
+  using State = Shadow::State;
+  TempDir root;
+  Recorder recorder;
+  Shadow shadow("shadow", root.path(), recorder.notify());
+  EXPECT_EQ(shadow.state(), State::detached);
+  auto writer = std::make_unique<Writer>("states", sized(1000), root.path());
+  ASSERT_TRUE(writer->initialize("test"));
+  fill(*writer, 20);
+  ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
+  EXPECT_EQ(shadow.state(), State::passing);
+  settle(shadow);
+  EXPECT_EQ(shadow.state(), State::following);
+
+  writer->detach(false);
+  writer.reset();
+  for (int round = 0; round < 50 && shadow.state() != State::writerless; ++round) {
+    shadow.processNotifications(milliseconds(1));
+  }
+  EXPECT_EQ(shadow.state(), State::writerless);
+  EXPECT_EQ(shadow.lastDisconnect(), Vanquo::WriterState::detached);
+  EXPECT_EQ(find(shadow, 7), Value::make(7, 8));  // the files stay readable
+
+  writer = std::make_unique<Writer>("states", sized(1000), root.path());
+  ASSERT_TRUE(writer->initialize("test"));
+  writer->write(Value::make(100, 1), true);
+  for (int round = 0; round < 50 && shadow.state() != State::following; ++round) {
+    shadow.processNotifications(milliseconds(1));
+  }
+  EXPECT_EQ(shadow.state(), State::following);
+  settle(shadow);
+  expectSame(*writer, shadow);
+
+  ASSERT_TRUE(shadow.notifyingIs(false));
+  EXPECT_EQ(shadow.state(), State::paused);
+  writer->write(Value::make(101, 1), true);
+  EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
+  EXPECT_FALSE(holds(shadow, 101));
+  ASSERT_TRUE(shadow.notifyingIs(true));
+  settle(shadow);
+  EXPECT_TRUE(holds(shadow, 101));
+
+  shadow.detach(true);
+  EXPECT_EQ(shadow.state(), State::detached);
+  EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
+  ASSERT_TRUE(shadow.initialize("again")) << shadow.lastError();
+  settle(shadow);
+  EXPECT_EQ(shadow.state(), State::following);
+  std::uint32_t changedBefore = recorder.changed;
+  writer->write(Value::make(102, 1), true);
+  settle(shadow);
+  EXPECT_EQ(recorder.changed, changedBefore + 1);
+  EXPECT_TRUE(recorder.keys.count(102));
+}
+
 // --- the local hash map alone ---------------------------------------------------------
 
 using Slot = Brell::KeyShadowSlot<Traits>;
@@ -387,3 +444,47 @@ TEST(ShadowHashMap, KeepsListOrderThroughGrowthShrinkAndRelinks) {
 }
 
 }  // namespace
+
+// --- the finder alone ------------------------------------------------------------------
+
+// Random links, moves and unlinks against a model: every key of a small key space is
+// found exactly where the model has it (or not at all) through growth from empty,
+// shrinks back, and removals from the middle of clusters that wrap around the end.
+TEST(ShadowSlotFinder, AgreesWithAModelThroughGrowthShrinkAndRemovalsInsideClusters) {
+  Brell::ShadowSlotFinder<Traits> finder;
+  EXPECT_EQ(finder.find(5), Brell::ShadowSlotFinder<Traits>::kNone);
+  finder.erase(5);  // nothing to remove: no change
+  std::map<std::uint32_t, std::uint32_t> model;
+  std::mt19937 random(29);
+  auto check = [&](int step) {
+    ASSERT_EQ(finder.size(), model.size()) << "step " << step;
+    for (std::uint32_t key = 0; key < 400; ++key) {
+      auto it = model.find(key);
+      std::uint32_t expected = it == model.end() ? Brell::ShadowSlotFinder<Traits>::kNone
+                                                 : it->second;
+      ASSERT_EQ(finder.find(key), expected) << "key " << key << " at step " << step;
+    }
+  };
+  for (int step = 0; step < 6000; ++step) {
+    // Phases that fill towards 400 keys and drain towards none, so the table grows
+    // and shrinks several times.
+    bool filling = (step / 1000) % 2 == 0;
+    std::uint32_t key = random() % 400;
+    if (random() % 4 != 0 ? filling : !filling) {
+      std::uint32_t slot = random() % 100000;
+      finder.set(key, slot);
+      model[key] = slot;
+    } else {
+      finder.erase(key);
+      model.erase(key);
+    }
+    if (step % 97 == 0) check(step);
+  }
+  check(6000);
+  for (auto const& [key, slot] : model) finder.erase(key);
+  EXPECT_EQ(finder.size(), 0u);
+  EXPECT_EQ(finder.find(model.begin()->first), Brell::ShadowSlotFinder<Traits>::kNone);
+  finder.clear();
+  finder.set(3, 9);
+  EXPECT_EQ(finder.find(3), 9u);
+}
