@@ -42,9 +42,6 @@
 // --svg=FILE --plot-value-bytes=12
 // --plot-entries=64,256,1024,4096,16384,65536,262144,1048576.
 #include <malloc.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,14 +50,11 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <set>
 #include <span>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -69,240 +63,17 @@
 #include "bench/Figures.h"
 #include "bench/Latency.h"
 #include "bench/Memory.h"
+#include "bench/Options.h"
 #include "bench/Plot.h"
+#include "bench/ReaderProcess.h"
 #include "bench/Subjects.h"
 #include "bench/Summary.h"
+#include "bench/Workload.h"
 
 namespace Bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// CPU time of this process in nanoseconds. The figures are CPU time, not wall time:
-// the machine's cores may be shared, and CPU time does not count the time another
-// program had the core.
-std::uint64_t cpuNanoseconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
-         static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-// --- data ----------------------------------------------------------------------------
-
-struct Dataset {
-  std::vector<std::uint32_t> keys;   // distinct random keys, in insertion order
-  std::vector<std::uint32_t> order;  // the same keys shuffled: lookup and update order
-};
-
-Dataset const& dataset(std::size_t entries) {
-  static std::map<std::size_t, Dataset> cache;
-  auto found = cache.find(entries);
-  if (found != cache.end()) return found->second;
-  Dataset data;
-  std::mt19937 random(static_cast<std::uint32_t>(entries) * 2654435761u + 17);
-  std::unordered_set<std::uint32_t> seen;
-  while (data.keys.size() < entries) {
-    std::uint32_t key = static_cast<std::uint32_t>(random());
-    if (seen.insert(key).second) data.keys.push_back(key);
-  }
-  data.order = data.keys;
-  std::shuffle(data.order.begin(), data.order.end(), random);
-  return cache.emplace(entries, std::move(data)).first->second;
-}
-
-// One filled subject at a time, kept across the benchmarks of the same subject, value
-// size and entry count (they are registered next to each other). Its memory is
-// recorded when it is filled.
-struct Current {
-  std::string name;
-  std::shared_ptr<void> subject;
-};
-Current current;
-
-template <class Subject, std::size_t V>
-Subject& filled(std::size_t entries) {
-  std::string name = fmt::format("{}/{}/{}", Subject::kName, V, entries);
-  if (current.name != name) {
-    current = Current{};  // release the previous one first
-    measureEmpty<Subject, V>();
-    auto const& keys = dataset(entries).keys;  // built before the heap is measured
-    std::vector<MemoryReading> readings;
-    std::shared_ptr<Subject> subject = buildMeasured<Subject>(
-        entries,
-        [&](Subject& empty) {
-          for (auto key : keys) empty.insert(valueOf<V>(key, 0));
-        },
-        readings);
-    for (auto const& reading : readings) {
-      memoryLog().recordFilled(reading.what, V, entries, reading.bytes);
-    }
-    current = Current{name, subject};
-  }
-  return *static_cast<Subject*>(current.subject.get());
-}
-
-// --- processes -----------------------------------------------------------------------
-
-// What a reader child reports through its pipe.
-struct ChildReport {
-  std::uint64_t lookups = 0;
-  std::uint64_t found = 0;
-  std::uint64_t wrongKey = 0;
-  std::uint64_t nanoseconds = 0;
-  // Under updates: lookups of the latency phase (counted apart from `lookups`, which
-  // gives the rate), and their latency.
-  std::uint64_t timedPhaseLookups = 0;
-  double p50Ns = 0;
-  double p99Ns = 0;
-  char error[160] = {};
-};
-
-// Runs `body` in a forked child. The child writes one byte to `readyFd` when it is
-// ready and its ChildReport to the result pipe, then exits without returning here.
-struct Child {
-  pid_t pid = -1;
-  int readyFd = -1;
-  int resultFd = -1;
-
-  template <class Body>
-  static Child start(Body&& body) {
-    int ready[2];
-    int result[2];
-    if (::pipe(ready) != 0 || ::pipe(result) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-      ::close(ready[0]);
-      ::close(result[0]);
-      ChildReport report;
-      try {
-        body(ready[1], report);
-      } catch (std::exception const& error) {
-        std::snprintf(report.error, sizeof report.error, "%s", error.what());
-      }
-      (void)!::write(result[1], &report, sizeof report);
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(result[1]);
-    return Child{pid, ready[0], result[0]};
-  }
-
-  bool waitReady() {
-    char byte = 0;
-    return ::read(readyFd, &byte, 1) == 1;
-  }
-  bool finished() {
-    pollfd fd{resultFd, POLLIN, 0};
-    return ::poll(&fd, 1, 0) > 0;
-  }
-  ChildReport finish() {
-    ChildReport report;
-    std::size_t got = 0;
-    while (got < sizeof report) {
-      ssize_t done = ::read(resultFd, reinterpret_cast<char*>(&report) + got, sizeof report - got);
-      if (done <= 0) break;
-      got += static_cast<std::size_t>(done);
-    }
-    if (got != sizeof report) std::snprintf(report.error, sizeof report.error, "child died");
-    ::close(readyFd);
-    ::close(resultFd);
-    ::waitpid(pid, nullptr, 0);
-    return report;
-  }
-};
-
-void signalReady(int readyFd) {
-  char byte = 1;
-  (void)!::write(readyFd, &byte, 1);
-}
-
-// One pass over every key, so that the timed part finds the mappings in place.
-template <class Reader, std::size_t V>
-void warmUp(Reader& reader, Dataset const& data) {
-  Value<V> out;
-  for (auto key : data.order) reader.lookup(key, out);
-}
-
-// `count` lookups in the shuffled order. Dependent: each key is chosen through the
-// value found before (its key xor the key asked for, always 0), so one lookup cannot
-// start before the previous one ended: latency rather than throughput.
-template <class Reader, std::size_t V, bool dependent = false>
-void lookupLoop(Reader& reader, Dataset const& data, std::uint64_t count, ChildReport& report,
-                std::size_t& next) {
-  Value<V> out;
-  out.key = 0;
-  for (std::uint64_t done = 0; done < count; ++done) {
-    std::uint32_t key = data.order[next];
-    if (reader.lookup(key, out)) {
-      ++report.found;
-      report.wrongKey += out.key != key;
-    }
-    benchmark::DoNotOptimize(out);
-    if constexpr (dependent) next += (out.key ^ key) & 1;
-    if (++next >= data.order.size()) next = 0;
-  }
-  report.lookups += count;
-}
-
-// How many keys one batched reader lookup takes.
-constexpr std::size_t kBatchKeys = 64;
-
-// `count` lookups in the shuffled order as in lookupLoop, in batches of kBatchKeys
-// (a batch ends early where the order wraps around).
-template <class Reader, std::size_t V>
-void batchLookupLoop(Reader& reader, Dataset const& data, std::uint64_t count, ChildReport& report,
-                     std::size_t& next) {
-  Value<V> out[kBatchKeys];
-  bool found[kBatchKeys];
-  for (std::uint64_t done = 0; done < count;) {
-    std::size_t batch =
-        std::min<std::uint64_t>({kBatchKeys, count - done, data.order.size() - next});
-    std::span<std::uint32_t const> keys(data.order.data() + next, batch);
-    report.found += reader.lookupMany(keys, out, found);
-    for (std::size_t at = 0; at < batch; ++at)
-      report.wrongKey += found[at] && out[at].key != keys[at];
-    benchmark::DoNotOptimize(out);
-    done += batch;
-    next += batch;
-    if (next >= data.order.size()) next = 0;
-  }
-  report.lookups += count;
-}
-
-// One lookup in kTimedEvery is timed in the latency phase: the clock's fences stop the
-// processor from overlapping the timed lookup with its neighbours, so timing every
-// one would measure a different, slower reader.
-constexpr std::uint64_t kTimedEvery = 16;
-
-// `count` lookups in the shuffled order as in lookupLoop; the time of every
-// kTimedEvery-th one goes to `ticks`.
-template <class Reader, std::size_t V>
-void timedLookupLoop(Reader& reader, Dataset const& data, std::uint64_t count, ChildReport& report,
-                     std::size_t& next, std::vector<std::uint32_t>& ticks) {
-  Value<V> out;
-  out.key = 0;
-  for (std::uint64_t done = 0; done < count; ++done) {
-    std::uint32_t key = data.order[next];
-    bool found = false;
-    if (done % kTimedEvery == 0) {
-      std::uint64_t start = TickClock::now();
-      found = reader.lookup(key, out);
-      std::uint64_t took = TickClock::now() - start;
-      ticks.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(took, UINT32_MAX)));
-    } else {
-      found = reader.lookup(key, out);
-    }
-    if (found) {
-      ++report.found;
-      report.wrongKey += out.key != key;
-    }
-    benchmark::DoNotOptimize(out);
-    if (++next >= data.order.size()) next = 0;
-  }
-  report.timedPhaseLookups += count;
-}
 
 // --- benchmarks ----------------------------------------------------------------------
 
@@ -640,116 +411,6 @@ struct AddSweep {
   static void with(std::vector<std::size_t> const& entryCounts) { addSweep<V>(entryCounts); }
 };
 
-// --- options -------------------------------------------------------------------------
-
-// The store's table holds at most this many entries (StoreSubject's descriptor).
-constexpr std::size_t kMostEntries = std::size_t{1} << 22;
-
-bool allDigits(std::string const& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A comma-separated list of entry counts or value sizes: decimal numbers, nothing else.
-std::vector<std::size_t> parseList(std::string const& option, std::string const& text) {
-  std::vector<std::size_t> list;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find(',', start);
-    if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(start, end - start);
-    if (item.empty() || item.size() > 9 || !allDigits(item)) {
-      throw std::invalid_argument(
-          fmt::format("{}: '{}' is not a number (expected a comma-separated list)", option, item));
-    }
-    list.push_back(std::stoul(item));
-    start = end + 1;
-  }
-  return list;
-}
-
-std::vector<std::size_t> parseEntryCounts(std::string const& option, std::string const& text) {
-  auto list = parseList(option, text);
-  for (auto entries : list) {
-    if (entries == 0 || entries > kMostEntries) {
-      throw std::invalid_argument(
-          fmt::format("{}: {} entries is not between 1 and {}", option, entries, kMostEntries));
-    }
-  }
-  std::sort(list.begin(), list.end());
-  list.erase(std::unique(list.begin(), list.end()), list.end());
-  return list;
-}
-
-struct Options {
-  std::vector<std::size_t> values{8, 12, 16, 20};
-  std::vector<std::size_t> entryCounts{64, 10000, 1000000};
-  std::string markdown;
-  std::string svg;
-  std::size_t plotValueBytes = 12;
-  std::vector<std::size_t> plotEntries{64, 256, 1024, 4096, 16384, 65536, 262144, 1048576};
-  bool minTimeGiven = false;
-  std::vector<char*> benchmarkArgs;  // the program name and Google Benchmark's options
-};
-
-// Takes the program's own options out of argv; throws std::invalid_argument with the
-// reason for a bad one.
-Options parseOptions(int argc, char** argv) {
-  Options options;
-  options.benchmarkArgs.push_back(argv[0]);
-  auto optionValue = [](std::string const& arg,
-                        std::string const& prefix) -> std::optional<std::string> {
-    if (arg.rfind(prefix, 0) != 0) return std::nullopt;
-    return arg.substr(prefix.size());
-  };
-  for (int index = 1; index < argc; ++index) {
-    std::string arg = argv[index];
-    if (auto text = optionValue(arg, "--value-bytes=")) {
-      options.values = parseList("--value-bytes", *text);
-      std::sort(options.values.begin(), options.values.end());
-      options.values.erase(std::unique(options.values.begin(), options.values.end()),
-                           options.values.end());
-    } else if (auto text = optionValue(arg, "--entries=")) {
-      options.entryCounts = parseEntryCounts("--entries", *text);
-    } else if (auto text = optionValue(arg, "--markdown=")) {
-      options.markdown = *text;
-    } else if (auto text = optionValue(arg, "--svg=")) {
-      options.svg = *text;
-    } else if (auto text = optionValue(arg, "--plot-value-bytes=")) {
-      auto list = parseList("--plot-value-bytes", *text);
-      if (list.size() != 1) throw std::invalid_argument("--plot-value-bytes: give one value size");
-      options.plotValueBytes = list.front();
-    } else if (auto text = optionValue(arg, "--plot-entries=")) {
-      options.plotEntries = parseEntryCounts("--plot-entries", *text);
-    } else {
-      options.minTimeGiven |= arg.rfind("--benchmark_min_time", 0) == 0;
-      if (auto text = optionValue(arg, "--benchmark_repetitions=")) {
-        auto list = parseList("--benchmark_repetitions", *text);
-        if (list.size() != 1 || list.front() == 0) {
-          throw std::invalid_argument("--benchmark_repetitions: give one number, at least 1");
-        }
-        repetitions = static_cast<int>(list.front());
-      }
-      options.benchmarkArgs.push_back(argv[index]);
-    }
-    if ((arg.rfind("--markdown=", 0) == 0 && options.markdown.empty()) ||
-        (arg.rfind("--svg=", 0) == 0 && options.svg.empty())) {
-      throw std::invalid_argument(arg + ": give a file name");
-    }
-  }
-  return options;
-}
-
-bool writeFile(std::string const& path, std::string const& text) {
-  std::ofstream out(path);
-  out << text;
-  out.close();
-  if (!out) {
-    fmt::print(stderr, "hwtables-bench: cannot write {}\n", path);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 }  // namespace Bench
 
@@ -772,6 +433,7 @@ int main(int argc, char** argv) {
   std::string minTime = "--benchmark_min_time=0.1";
   if (!options.minTimeGiven) options.benchmarkArgs.push_back(minTime.data());
   int restCount = static_cast<int>(options.benchmarkArgs.size());
+  if (options.repetitions) repetitions = *options.repetitions;
   benchmark::Initialize(&restCount, options.benchmarkArgs.data());
   if (benchmark::ReportUnrecognizedArguments(restCount, options.benchmarkArgs.data())) return 2;
   for (auto v : options.values) {

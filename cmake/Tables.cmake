@@ -58,20 +58,26 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/tables/generate/TableFields.h.in ${CMAKE_SOURCE_DIR}/modules/generate/Module.cc.in
   ${CMAKE_SOURCE_DIR}/readers/generate/Reader.h.in ${CMAKE_SOURCE_DIR}/readers/generate/Reader.cc.in)
 
-# The readers are built with the tables: one static initialiser registers every table
-# and every reader (modules/Modules.cc). The objects are compiled once and make both
-# the plug-in (a module loaded with dlopen: no `lib` prefix, nothing exported but its
-# marker) and a static library for programs that use the tables' types directly.
+# The readers are built with the tables; one place sets every table and reader up
+# (modules/Modules.cc). The objects are compiled once and make both the plug-in (a
+# module loaded with dlopen: no `lib` prefix, nothing exported but its marker and its
+# entries; the directory calls its register entry, modules/entry/PluginEntry.cc) and a
+# static library for programs that use the tables' types directly, which sets them up
+# when the program starts (modules/entry/LinkedModules.cc).
 file(GLOB_RECURSE table_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tables/*.cc
      ${CMAKE_SOURCE_DIR}/readers/*.cc ${CMAKE_SOURCE_DIR}/modules/*.cc)
+list(FILTER table_sources EXCLUDE REGEX "/modules/entry/")
 add_library(hwtables_table_objects OBJECT ${table_sources} ${generated_sources})
 target_link_libraries(hwtables_table_objects PUBLIC hwtables_options hwtables_platform hwtables_store)
 target_compile_definitions(hwtables_table_objects PRIVATE HWTABLES_VERSION="${PROJECT_VERSION}")
 
-add_library(hwtables_tables STATIC $<TARGET_OBJECTS:hwtables_table_objects>)
+add_library(hwtables_tables STATIC $<TARGET_OBJECTS:hwtables_table_objects>
+            ${CMAKE_SOURCE_DIR}/modules/entry/LinkedModules.cc)
 target_link_libraries(hwtables_tables PUBLIC hwtables_options hwtables_platform hwtables_store)
 
-add_library(hwtables_plugin MODULE $<TARGET_OBJECTS:hwtables_table_objects>)
+add_library(hwtables_plugin MODULE $<TARGET_OBJECTS:hwtables_table_objects>
+            ${CMAKE_SOURCE_DIR}/modules/entry/PluginEntry.cc)
+target_compile_definitions(hwtables_plugin PRIVATE HWTABLES_VERSION="${PROJECT_VERSION}")
 target_link_libraries(hwtables_plugin PRIVATE hwtables_options hwtables_platform hwtables_store)
 set_target_properties(hwtables_plugin PROPERTIES
   PREFIX "" OUTPUT_NAME hwtables-bcm88490_a0

@@ -1,10 +1,11 @@
 // The reader plug-in: how a table module makes its reader known to the agent.
 //
-// Constructed once by the module's static initialiser, it registers the reader's
-// factory with the holder context for every supported revision of its chip type,
-// under {Reader::tableName(), revision}; revisions of other chip types are skipped.
-// Its name is the reader's plug-in name followed by "Plugin". Registrations outlive
-// the object: destroying it (at unload) only releases the name.
+// Constructed once when the module is set up, it registers the reader's factory with
+// the holder context for every supported revision of its chip type, under
+// {Reader::tableName(), revision}; revisions of other chip types are skipped. Its name
+// is the reader's plug-in name followed by "Plugin". Destroying it (at unload, or when
+// another registration of its module is refused) withdraws those factories: they call
+// into the plug-in's code, which may be unloaded next.
 //
 // Thread-safety: construction and destruction run at load and unload.
 #pragma once
@@ -22,13 +23,19 @@ class PluginHwReaderTable {
     auto& context = HwTableHolderContext::singleton();
     for (auto const& revision : SupportedFapRevList::fapRevisionList()) {
       if (revision.chipType() != ChipType) continue;
+      keys_.push_back(HwTableKey{Reader::tableName(), revision});
       context.registerHwReaderFactory(
-          HwTableKey{Reader::tableName(), revision},
+          keys_.back(),
           [](Hardware::Sand::FapRevision const& fapRevision,
              Vorl::Ptr<ReadTableManager> const& readTableManager) {
             return Reader::factory(fapRevision, readTableManager);
           });
     }
+  }
+
+  ~PluginHwReaderTable() {
+    // The keys it registered, whatever the revision list says now.
+    for (auto const& key : keys_) HwTableHolderContext::singleton().unregisterHwReaderFactory(key);
   }
 
   PluginHwReaderTable(PluginHwReaderTable const&) = delete;
@@ -38,6 +45,7 @@ class PluginHwReaderTable {
 
  private:
   Vorl::String name_;
+  std::vector<HwTableKey> keys_;
 };
 
 }  // namespace Tessar

@@ -1,8 +1,9 @@
 // The tables of the loaded plug-ins: what the agent and the tool know of a table
 // without its compiled-in types.
 //
-// Each table module registers one TableRecord when its plug-in is loaded (the
-// plug-in's static initialiser, modules/Modules.cc) and withdraws it at unload: its
+// Each table module registers one TableRecord when its plug-in registers (the plug-in's
+// register entry, modules/Modules.cc) and withdraws it at unload or when another of
+// the plug-in's registrations is refused: its
 // description (TableInfo: with the fields, enough to decode an entry's bytes, see
 // framework/FieldValues.h), its part of the read-back audit and, for a memory table,
 // how to open its shadow stores as a reader or a shadow without knowing the entry

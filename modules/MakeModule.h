@@ -51,18 +51,62 @@ Framework::TableRecord tableRecord() {
   return record;
 }
 
-// A module's table is registered first; then its record for the type runtime is
-// described and marked loaded, before anything else of the module is set up. Null
-// when the table is registered already.
+// A module's three registrations, held together: its table with the table registry,
+// its record with the type runtime, and its table and reader plug-ins (the module
+// proper). Each member withdraws its own when destroyed, so a refusal of a later one
+// (a constructor that throws) withdraws the earlier ones, and the module's end
+// withdraws all three, last made first.
+template <class Table, class Reader, class Fields>
+class RegisteredModule final : public Framework::TableModuleBase {
+ public:
+  // The table is registered already (makeModule); this takes its registration over.
+  RegisteredModule() = default;
+
+  std::string_view tableName() const override { return plugins_.tableName(); }
+  Framework::TableInfo const& tableInfo() const override { return plugins_.tableInfo(); }
+  bool hasTablePlugin() const override { return plugins_.hasTablePlugin(); }
+
+ private:
+  struct TableRegistration {
+    TableRegistration() = default;
+    TableRegistration(TableRegistration const&) = delete;
+    TableRegistration& operator=(TableRegistration const&) = delete;
+    ~TableRegistration() {
+      Framework::TableRegistry::singleton().unregisterTable(Table::Model::Desc::info);
+    }
+  };
+  struct TypeRecord {
+    TypeRecord() {
+      auto& record = Table::Model::Desc::tyvoModule();
+      Modules::describeModule<Table, Reader, Fields>(record);
+      record.loaded();
+    }
+    TypeRecord(TypeRecord const&) = delete;
+    TypeRecord& operator=(TypeRecord const&) = delete;
+    ~TypeRecord() { Table::Model::Desc::tyvoModule().unloaded(); }
+  };
+
+  TableRegistration table_;
+  TypeRecord types_;
+  Framework::TableModule<Table, Reader> plugins_;
+};
+
+// The table is registered first, so a second copy of the plug-in is refused before
+// anything else of it is made. Null when refused; throws when a later registration is
+// refused, having withdrawn the earlier ones.
 template <class Table, class Reader, class Fields>
 std::unique_ptr<Framework::TableModuleBase> makeModule() {
   if (!Framework::TableRegistry::singleton().registerTable(tableRecord<Table, Reader>())) {
     return nullptr;
   }
-  auto& record = Table::Model::Desc::tyvoModule();
-  Modules::describeModule<Table, Reader, Fields>(record);
-  record.loaded();
-  return std::make_unique<Framework::TableModule<Table, Reader>>();
+  try {
+    return std::make_unique<RegisteredModule<Table, Reader, Fields>>();
+  } catch (...) {
+    // A module refused part-way withdrew the table already (withdrawing twice does
+    // nothing); one never made at all (no memory) did not.
+    Framework::TableRegistry::singleton().unregisterTable(Table::Model::Desc::info);
+    throw;
+  }
 }
 
 template <class Table, class Reader, class Fields>

@@ -1,5 +1,5 @@
-// How the plug-in's one static initialiser (modules/Modules.cc) sets up a table's
-// module without knowing the table's types: each table's generated unit hands it a
+// How the table modules are set up in one place (modules/Modules.cc) without knowing
+// the tables' types: each table's generated unit hands it a
 // ModuleMaker, so the heavy instantiations of thirteen tables are spread over
 // thirteen units instead of one.
 #pragma once
@@ -16,7 +16,8 @@ namespace bcm88490_a0 {
 struct ModuleMaker {
   std::uint32_t moduleOrder;
   // Registers the table and sets its module up; null when the table is registered
-  // already (a second copy of the plug-in).
+  // already (a second copy of the plug-in), an exception when a later registration is
+  // refused (all of the module's are withdrawn then).
   std::unique_ptr<Framework::TableModuleBase> (*make)();
 };
 

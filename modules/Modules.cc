@@ -1,20 +1,15 @@
-// The plug-in's one static initialiser: it sets up the thirteen table modules, each
-// with its table and reader plug-ins, in their fixed module order (each table's
-// moduleOrder), so that the first module is the one that reads the assertion mode,
-// whatever order the linker gives the files. Each module is made in its table's own
-// generated unit (modules/MakeModule.h); this one only orders and owns them.
-//
-// Each module first registers its table with the table registry; a table already
-// registered (a second copy of this plug-in) is refused there, and its module is
-// not set up at all, so nothing of it is registered twice.
+// The modules are made in their fixed module order (each table's moduleOrder), so that
+// the first module is the one that reads the assertion mode, whatever order the linker
+// gives the files. Each module is made in its table's own generated unit
+// (modules/MakeModule.h); this one only orders and owns them.
 #include "modules/Modules.h"
 
 #include <algorithm>
 #include <array>
+#include <exception>
 #include <memory>
 
 #include "framework/TableModule.h"
-#include "framework/TableRegistry.h"
 #include "platform/plugin/PluginDirectory.h"
 #include "modules/AllModuleMakers.h"
 
@@ -27,23 +22,40 @@ constexpr std::array moduleMakerOfEachTable{HW_FOR_EACH_MODULE_MAKER(HW_MODULE_M
 
 class LoadedModules {
  public:
-  LoadedModules() {
+  // The first set-up runs here, in the constructor: the registries it registers with
+  // are then made while this object is, so they are destroyed after it and are still
+  // there for its withdrawals at exit.
+  LoadedModules() { load(); }
+  ~LoadedModules() { unload(); }
+  LoadedModules(LoadedModules const&) = delete;
+  LoadedModules& operator=(LoadedModules const&) = delete;
+
+  bool complete() const { return modules_.size() == moduleMakerOfEachTable.size(); }
+
+  bool load() {
+    if (complete()) return true;
     std::vector<ModuleMaker> makers;
     for (auto const& makerOf : moduleMakerOfEachTable) makers.push_back(makerOf());
     std::sort(makers.begin(), makers.end(), [](auto const& left, auto const& right) {
       return left.moduleOrder < right.moduleOrder;
     });
-    for (auto const& maker : makers) {
-      if (auto module = maker.make()) modules_.push_back(std::move(module));
+    try {
+      for (auto const& maker : makers) {
+        auto module = maker.make();
+        if (!module) break;  // refused: the table registry told the load why
+        modules_.push_back(std::move(module));
+      }
+    } catch (std::exception const& error) {
+      Plugin::reportLoadProblem(error.what());
     }
+    if (complete()) return true;
+    unload();
+    return false;
   }
 
-  // Unload: the last module initialised goes first, and its table leaves the registry.
-  ~LoadedModules() {
-    while (!modules_.empty()) {
-      Framework::TableRegistry::singleton().unregisterTable(modules_.back()->tableInfo());
-      modules_.pop_back();
-    }
+  // The last module set up goes first; each withdraws all of its registrations.
+  void unload() {
+    while (!modules_.empty()) modules_.pop_back();
   }
 
   std::vector<std::string_view> names() const {
@@ -56,16 +68,22 @@ class LoadedModules {
   std::vector<std::unique_ptr<Framework::TableModuleBase>> modules_;
 };
 
-LoadedModules const loaded;
+// Set by the first registerModules(); null before.
+LoadedModules const* made = nullptr;
 
 }  // namespace
 
+bool registerModules() {
+  static LoadedModules modules;  // the first try runs in its constructor
+  if (made == nullptr) {
+    made = &modules;
+    return modules.complete();
+  }
+  return modules.load();  // a try again after a refusal, or nothing to do
+}
+
 std::vector<std::string_view> loadedModules() {
-  return loaded.names();
+  return made != nullptr ? made->names() : std::vector<std::string_view>{};
 }
 
 }  // namespace bcm88490_a0
-
-// The marker that makes this shared object a plug-in (platform/plugin/PluginDirectory.h).
-HWTABLES_PLUGIN_EXPORT Plugin::PluginInfo const hwtablesPluginInfo{Plugin::kAbiVersion,
-                                                                   "bcm88490_a0", HWTABLES_VERSION};

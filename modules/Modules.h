@@ -1,5 +1,9 @@
-// The table modules, as loaded: one per table, initialised in module order when the
-// library is loaded and torn down in reverse order at unload.
+// The table modules, set up in their fixed module order and torn down in reverse.
+//
+// They are set up on request, all or nothing: by the plug-in's register entry
+// (modules/entry/PluginEntry.cc), which the plug-in directory calls once it has checked
+// the plug-in's marker, or, in a program that links the tables, by a static initialiser
+// (modules/entry/LinkedModules.cc).
 #pragma once
 
 #include <string_view>
@@ -7,7 +11,13 @@
 
 namespace bcm88490_a0 {
 
-// The table names of the loaded modules, in the order they were initialised.
+// Sets up every module. When one of their registrations is refused (a table
+// registered already, a plug-in name taken), the refusal goes to the load in progress
+// (Plugin::reportLoadProblem), every module set up so far is withdrawn, and the answer
+// is false. True when they are all set up (already or now).
+bool registerModules();
+
+// The table names of the modules set up, in the order they were set up.
 std::vector<std::string_view> loadedModules();
 
 }  // namespace bcm88490_a0

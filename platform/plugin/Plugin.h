@@ -1,7 +1,8 @@
 // The plug-in loader: named plug-ins with init callers.
 //
-// A plug-in registers itself with a loader when it is constructed (at load time, from
-// a static initialiser) and unregisters when it is destroyed (at unload). The loader
+// A plug-in registers itself with a loader when it is constructed (when its plug-in
+// file registers its tables) and unregisters when it is destroyed (at unload, or when
+// the file's registration is refused). The loader
 // records which plug-in file made each registration (currentSource()). Later the
 // agent asks the loader to initialise its plug-ins with a context; the loader calls
 // each plug-in's init caller with it, in registration order. Loaders are typed by

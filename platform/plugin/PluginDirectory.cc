@@ -23,7 +23,7 @@ struct LoaderState {
   std::vector<LoadedPlugin> loaded;
 };
 
-// Constructed on first use, so plug-ins loaded from any static initialiser find it.
+// Constructed on first use, so a plug-in loaded from any static initialiser finds it.
 LoaderState& state() {
   static LoaderState loaderState;
   return loaderState;
@@ -88,27 +88,39 @@ LoadResult loadPlugin(std::string const& path) {
     return {LoadOutcome::alreadyLoaded, std::nullopt};
   }
 
-  loader.source = file;
-  loader.problem.reset();
+  // Loading registers nothing: the plug-in registers when its entry is called, once
+  // its marker says it speaks this library's interface.
   dlerror();
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  loader.source.clear();
   if (handle == nullptr) return {LoadOutcome::failed, LoadError{file, dlReason(file)}};
-
+  auto refuse = [&](std::string reason) {
+    dlclose(handle);
+    return LoadResult{LoadOutcome::failed, LoadError{file, std::move(reason)}};
+  };
   auto const* info = static_cast<PluginInfo const*>(dlsym(handle, kMarkerSymbol));
   if (info == nullptr) {
-    dlclose(handle);
-    return {LoadOutcome::failed,
-            LoadError{file, fmt::format("not a hwtables plug-in (no {} symbol)", kMarkerSymbol)}};
+    return refuse(fmt::format("not a hwtables plug-in (no {} symbol)", kMarkerSymbol));
   }
   if (info->abiVersion != kAbiVersion) {
-    // Its initialiser ran already; what it registered stays, but it is not listed.
-    return {LoadOutcome::failed,
-            LoadError{file, fmt::format("built for plug-in interface {}, this library has {}",
-                                        info->abiVersion, kAbiVersion)}};
+    return refuse(fmt::format("built for plug-in interface {}, this library has {}",
+                              info->abiVersion, kAbiVersion));
+  }
+  auto enter = reinterpret_cast<RegisterEntry>(dlsym(handle, kRegisterSymbol));
+  if (enter == nullptr) {
+    return refuse(fmt::format("not a hwtables plug-in (no {} symbol)", kRegisterSymbol));
+  }
+
+  loader.source = file;
+  loader.problem.reset();
+  bool const registered = enter();
+  loader.source.clear();
+  if (!registered) {
+    // The entry withdrew everything it had registered, so nothing refers to its code.
+    return refuse(loader.problem.value_or("registered nothing (no reason given)"));
   }
   if (loader.problem) {
-    // The plug-in stays loaded (what it did register stays valid) but counts as failed.
+    // It says it registered everything, yet a registry complained: what it did register
+    // may be in use, so it stays loaded, but it counts as failed.
     return {LoadOutcome::failed, LoadError{file, *loader.problem}};
   }
   loader.loaded.push_back({file, info->name != nullptr ? info->name : "",

@@ -2,11 +2,13 @@
 // they are loaded.
 //
 // A plug-in is a shared object (`*.so`) in the plug-in directory that exports the
-// marker `hwtablesPluginInfo` (a PluginInfo). Loading it (dlopen, RTLD_NOW |
-// RTLD_LOCAL) runs its static initialiser, which registers its tables with the
-// registries of this library (the table registry, the holder context, the type
-// runtime, the default table loader); while it runs, currentSource() names the file,
-// so each registry records where a registration came from.
+// marker `hwtablesPluginInfo` (a PluginInfo) and the register entry
+// `hwtablesPluginRegister`. Loading it (dlopen, RTLD_NOW | RTLD_LOCAL) registers
+// nothing; once its marker is of this library's interface, its entry registers its
+// tables with the registries of this library (the table registry, the holder context,
+// the type runtime, the default table loader), all or nothing. While the entry runs,
+// currentSource() names the file, so each registry records where a registration came
+// from. A file refused for any reason is unloaded again and has registered nothing.
 //
 // The plug-in directory is, first to last: the caller's choice (the tool's
 // `--plugin-dir`), $HWTABLES_PLUGIN_DIR, and the default `hwtables/plugins` next to
@@ -38,6 +40,11 @@ struct HWTABLES_API PluginInfo {
 
 inline constexpr std::uint32_t kAbiVersion = 1;
 inline constexpr char const* kMarkerSymbol = "hwtablesPluginInfo";
+// The entry the directory calls, once the marker is checked, to register the plug-in's
+// tables: true when everything is registered; false when a registration was refused,
+// in which case it has withdrawn all it registered and told reportLoadProblem why.
+inline constexpr char const* kRegisterSymbol = "hwtablesPluginRegister";
+using RegisterEntry = bool (*)() noexcept;
 
 struct HWTABLES_API LoadError {
   std::string path;
@@ -59,7 +66,7 @@ struct HWTABLES_API LoadResult {
   std::optional<LoadError> error;  // failed only
 };
 
-// The plug-in file whose static initialiser runs now; empty outside a load.
+// The plug-in file whose register entry runs now; empty outside a load.
 HWTABLES_API std::string currentSource();
 // A registry's complaint about the load in progress (the first one is the load's
 // error); outside a load it is printed on stderr.

@@ -61,6 +61,11 @@ void HwTableHolderContext::registerHwReaderFactory(HwTableKey const& hwTableKey,
   readerSlots_.push_back({{hwTableKey, Plugin::currentSource()}, factory});
 }
 
+void HwTableHolderContext::unregisterHwReaderFactory(HwTableKey const& hwTableKey) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(readerSlots_, [&](auto const& slot) { return slot.registration.hwTableKey == hwTableKey; });
+}
+
 HwReaderFactory HwTableHolderContext::hwReaderFactory(HwTableKey const& hwTableKey) const {
   std::lock_guard lock(mutex_);
   for (auto const& slot : readerSlots_) {

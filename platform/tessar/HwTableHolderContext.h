@@ -69,12 +69,14 @@ class HWTABLES_API HwTableHolderContext {
                                 Vorl::String const& pluginName = "Default") const;
   // Every registration, in the order made (a replacement keeps its place).
   std::vector<Registration> registrations() const;
-  // Forgets the table factories. Reader factories stay: they are registered once, when
-  // the library is loaded, and never withdrawn.
+  // Forgets the table factories. Reader factories stay: they belong to the plug-in's
+  // reader plug-ins, which register them when made and withdraw them when destroyed.
   void clear();
 
   // Registers (or replaces) the reader factory of that table key.
   void registerHwReaderFactory(HwTableKey const& hwTableKey, HwReaderFactory const& factory);
+  // Withdraws it; a key not registered is nothing to withdraw.
+  void unregisterHwReaderFactory(HwTableKey const& hwTableKey);
   // The reader factory of that key; empty when none is registered.
   HwReaderFactory hwReaderFactory(HwTableKey const& hwTableKey) const;
   // The keys with a reader factory, in the order registered.

@@ -61,6 +61,15 @@ void ModuleInspectData::loaded() {
   registry().modules.push_back(this);
 }
 
+void ModuleInspectData::unloaded() {
+  {
+    std::lock_guard lock(registry().mutex);
+    std::erase(registry().modules, this);
+  }
+  loaded_ = false;
+  types_.clear();
+}
+
 TypeDescriptor ModuleInspectData::typeIs(TypeInfo type) {
   types_.push_back(std::move(type));
   return {this, static_cast<std::uint32_t>(types_.size() - 1)};

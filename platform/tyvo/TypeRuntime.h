@@ -129,6 +129,9 @@ class HWTABLES_API ModuleInspectData {
 
   // Marks the module loaded and makes it findable; once only, later calls do nothing.
   void loaded();
+  // Withdraws the module (its plug-in is refused or unloaded): no longer findable, and
+  // its types are dropped, so it can be described and loaded again.
+  void unloaded();
   bool isLoaded() const { return loaded_; }
 
   std::vector<TypeInfo> const& types() const { return types_; }

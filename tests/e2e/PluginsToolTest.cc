@@ -79,7 +79,7 @@ TEST(PluginsTool, SymbolsListsWhatThePluginExportsForAPlatformToFindByName) {
 
   auto text = runTool({"plugins", "--symbols"});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_NE(text.out.find("exports          79 symbols"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("exports          80 symbols"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("    object   hwtablesPluginInfo\n"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("),
             std::string::npos)

@@ -214,6 +214,73 @@ class ScriptFile {
   int fd_ = -1;
 };
 
+// The first lines: ready and what the start did, as JSON or as text.
+void printStart(Options const& options, HwAgent::Options const& agentOptions,
+                AgentSession const& session, bool terminal) {
+  if (options.json) {
+    nlohmann::ordered_json ready{{"ready", true},
+                                 {"faps", agentOptions.faps},
+                                 {"revision", agentOptions.revision.revString()},
+                                 {"storeRoot", agentOptions.storeRoot}};
+    auto start = session.bringUpJson();
+    for (auto const& [name, value] : start.items()) ready[name] = value;
+    fmt::print("{}\n", ready.dump());
+  } else {
+    for (auto const& line : session.bringUp()) fmt::print("{}\n", line);
+    if (terminal) fmt::print("Type help for the commands, quit to end; Tab completes.\n");
+  }
+  std::fflush(stdout);
+}
+
+// The lines refused and the commands whose check failed, for the exit status: the
+// session goes on after either, and the end says how many and the first of each.
+class Outcomes {
+ public:
+  void failedAt(std::string const& what) {
+    if (firstFailed_.empty()) firstFailed_ = what;
+    ++failed_;
+  }
+  void count(AgentReply const& reply, std::string const& command, std::string const& where) {
+    auto what = where.empty() ? command : fmt::format("{} at {}", command, where);
+    if (reply.status != ReplyStatus::refused) return failedAt(what);
+    if (firstRefused_.empty()) firstRefused_ = what;
+    ++refused_;
+  }
+  // Throws for the worse of the two, refused lines first (exit status 2, then 1).
+  void raise() const {
+    if (refused_ != 0) {
+      throw UsageError(fmt::format("{} command line{} refused (the first: {}); the others ran",
+                                   refused_, refused_ == 1 ? " was" : "s were", firstRefused_));
+    }
+    if (failed_ != 0) {
+      throw CheckFailed(fmt::format("{} command{} found a fault (the first: {})", failed_,
+                                    failed_ == 1 ? "" : "s", firstFailed_));
+    }
+  }
+
+ private:
+  std::size_t refused_ = 0;
+  std::size_t failed_ = 0;
+  std::string firstRefused_;
+  std::string firstFailed_;
+};
+
+void printReply(Options const& options, AgentReply const& reply, std::string const& command,
+                std::string const& where) {
+  if (options.json) {
+    auto document = reply.toJson(command);
+    if (!reply.ok() && !where.empty()) document["where"] = where;
+    fmt::print("{}\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  } else {
+    for (auto const& text : reply.lines) fmt::print("{}\n", text);
+  }
+  std::fflush(stdout);
+  if (reply.ok() || options.json) return;
+  fmt::print(stderr, "{}{}: {}\n", where.empty() ? "" : where + ": ",
+             reply.status == ReplyStatus::refused ? "error" : "failed", reply.problem);
+  std::fflush(stderr);
+}
+
 void run(Options const& options) {
   ScriptFile script;
   if (!options.script.empty()) script.open(options.script);
@@ -230,29 +297,13 @@ void run(Options const& options) {
   } else {
     lines = std::make_unique<StreamLines>(STDIN_FILENO, "stdin");
   }
-  if (options.json) {
-    nlohmann::ordered_json ready{{"ready", true},
-                                 {"faps", agentOptions.faps},
-                                 {"revision", agentOptions.revision.revString()},
-                                 {"storeRoot", agentOptions.storeRoot}};
-    auto start = session.bringUpJson();
-    for (auto const& [name, value] : start.items()) ready[name] = value;
-    fmt::print("{}\n", ready.dump());
-  } else {
-    for (auto const& line : session.bringUp()) fmt::print("{}\n", line);
-    if (terminal) fmt::print("Type help for the commands, quit to end; Tab completes.\n");
-  }
-  std::fflush(stdout);
+  printStart(options, agentOptions, session, terminal);
 
-  std::size_t refused = 0;
-  std::size_t failed = 0;
-  std::string firstRefused;
-  std::string firstFailed;
+  Outcomes outcomes;
   // A warm start whose reconcile left rows differing is a failed check, as an audit's.
   if (!session.startProblem().empty()) {
     if (!options.json) fmt::print(stderr, "failed: {}\n", session.startProblem());
-    firstFailed = "the start";
-    ++failed;
+    outcomes.failedAt("the start");
   }
   bool quit = false;
   while (!StopSignals::requested()) {
@@ -267,35 +318,12 @@ void run(Options const& options) {
       break;
     }
     auto where = lines->where();
-    if (options.json) {
-      auto document = reply.toJson(words[0]);
-      if (!reply.ok() && !where.empty()) document["where"] = where;
-      fmt::print("{}\n", document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    } else {
-      for (auto const& text : reply.lines) fmt::print("{}\n", text);
-    }
-    std::fflush(stdout);
-    if (reply.ok()) continue;
-    bool isRefused = reply.status == ReplyStatus::refused;
-    if (!options.json) {
-      fmt::print(stderr, "{}{}: {}\n", where.empty() ? "" : where + ": ",
-                 isRefused ? "error" : "failed", reply.problem);
-      std::fflush(stderr);
-    }
-    auto& first = isRefused ? firstRefused : firstFailed;
-    if (first.empty()) first = where.empty() ? words[0] : fmt::format("{} at {}", words[0], where);
-    ++(isRefused ? refused : failed);
+    printReply(options, reply, words[0], where);
+    if (!reply.ok()) outcomes.count(reply, words[0], where);
   }
   // Ctrl-C or Ctrl-D at the prompt: the shell's prompt starts on a line of its own.
   if (lines->where().empty() && !options.json && !quit) fmt::print("\n");
-  if (refused != 0) {
-    throw UsageError(fmt::format("{} command line{} refused (the first: {}); the others ran",
-                                 refused, refused == 1 ? " was" : "s were", firstRefused));
-  }
-  if (failed != 0) {
-    throw CheckFailed(fmt::format("{} command{} found a fault (the first: {})", failed,
-                                  failed == 1 ? "" : "s", firstFailed));
-  }
+  outcomes.raise();
 }
 
 void addAgentCommand(CLI::App& app) {

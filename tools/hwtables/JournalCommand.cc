@@ -188,92 +188,101 @@ Vorl::Ptr<Pelcar::SchanCmd> asTaken(HwAgent::JournalRecord const& record) {
   }
 }
 
-void replay(Options const& options) {
-  auto files = journalOf(options.file);
-  std::unique_ptr<Sim::ChipClient> client;
-  Sim::Chip local;
-  local.logLimitIs(0);
-  if (!options.chip.empty()) {
+// Where a replay sends the commands: an empty chip process (in writes of up to 1024
+// commands) or, without one, a simulated chip in this process.
+class ReplayChip {
+ public:
+  explicit ReplayChip(std::string socket) : socket_(std::move(socket)) {
+    local_.logLimitIs(0);
+    if (socket_.empty()) return;
     try {
-      client = std::make_unique<Sim::ChipClient>(options.chip);
-      auto now = client->digest();
+      client_ = std::make_unique<Sim::ChipClient>(socket_);
+      auto now = client_->digest();
       if (now.cells != 0) {
         throw UsageError(fmt::format(
             "the chip at {} holds {} cells; a replay needs an empty chip (hwtables chip reset)",
-            options.chip, now.cells));
+            socket_, now.cells));
       }
     } catch (Sim::ChipError const& error) {
       throw CheckFailed(error.what());
     }
   }
-  std::size_t replayed = 0;
-  std::size_t skipped = 0;
-  std::size_t partial = 0;
-  auto batch = Pelcar::schanCmdsFactory();
-  auto flush = [&] {
-    if (batch->empty()) return;
+
+  std::string name() const {
+    return client_ ? fmt::format("the chip process at {}", socket_)
+                   : std::string("a simulated chip in this process");
+  }
+
+  void take(HwAgent::JournalRecord const& record, Vorl::Ptr<Pelcar::SchanCmd> const& cmd) {
+    if (client_) {
+      batch_->cmdEnq(cmd);
+      if (batch_->size() >= 1024) flush();
+      return;
+    }
     try {
-      auto outcome = client->write(batch);
+      local_.execute(*cmd);
+    } catch (Vorl::RangeException const& error) {
+      throw CheckFailed(fmt::format("command {} of the journal cannot be replayed: {}",
+                                    record.sequence, error.what()));
+    }
+  }
+
+  // The chip's digest and cell count once every command taken is on it.
+  std::pair<std::uint64_t, std::uint64_t> finish() {
+    if (!client_) return {local_.digest(), local_.cells().size()};
+    flush();
+    try {
+      auto now = client_->digest();
+      return {now.digest, now.cells};
+    } catch (Sim::ChipError const& error) {
+      throw CheckFailed(error.what());
+    }
+  }
+
+ private:
+  void flush() {
+    if (batch_->empty()) return;
+    try {
+      auto outcome = client_->write(batch_);
       if (!outcome.ok()) {
         throw CheckFailed(fmt::format("the chip at {} did not complete {} of the replayed commands "
                                       "(is it failing on purpose?)",
-                                      options.chip, outcome.faults.size()));
+                                      socket_, outcome.faults.size()));
       }
     } catch (Sim::ChipError const& error) {
       throw CheckFailed(error.what());
     }
-    batch = Pelcar::schanCmdsFactory();
-  };
-  for (auto const& file : files) {
-    for (auto const& record : file.records) {
-      auto cmd = asTaken(record);
-      if (!cmd) {
-        ++skipped;
-        continue;
-      }
-      partial += record.answer == HwAgent::JournalAnswer::partial;
-      ++replayed;
-      if (client) {
-        batch->cmdEnq(cmd);
-        if (batch->size() >= 1024) flush();
-        continue;
-      }
-      try {
-        local.execute(*cmd);
-      } catch (Vorl::RangeException const& error) {
-        throw CheckFailed(fmt::format("command {} of the journal cannot be replayed: {}",
-                                      record.sequence, error.what()));
-      }
-    }
+    batch_ = Pelcar::schanCmdsFactory();
   }
-  std::uint64_t digest = local.digest();
-  std::uint64_t cells = local.cells().size();
-  if (client) {
-    flush();
-    try {
-      auto now = client->digest();
-      digest = now.digest;
-      cells = now.cells;
-    } catch (Sim::ChipError const& error) {
-      throw CheckFailed(error.what());
-    }
-  }
-  auto first = files.front().firstSequence;
-  auto chip = client ? fmt::format("the chip process at {}", options.chip)
-                     : std::string("a simulated chip in this process");
+
+  std::string socket_;
+  std::unique_ptr<Sim::ChipClient> client_;
+  Sim::Chip local_;
+  Vorl::Ptr<Pelcar::SchanCmds> batch_ = Pelcar::schanCmdsFactory();
+};
+
+struct ReplayCounts {
+  std::size_t replayed = 0;
+  std::size_t skipped = 0;
+  std::size_t partial = 0;
+};
+
+void printReplay(Options const& options, std::vector<HwAgent::JournalFile> const& files,
+                 ReplayCounts const& counts, std::string const& chip, std::uint64_t digest,
+                 std::uint64_t cells) {
   if (options.json) {
     nlohmann::ordered_json document{{"digest", fmt::format("{:#018x}", digest)},
                                     {"cells", cells},
-                                    {"replayed", replayed},
-                                    {"partlyWritten", partial},
-                                    {"skipped", skipped},
+                                    {"replayed", counts.replayed},
+                                    {"partlyWritten", counts.partial},
+                                    {"skipped", counts.skipped},
                                     {"chip", chip},
                                     {"files", filesJson(files)}};
     fmt::print("{}\n", document.dump(2));
   } else {
     fmt::print("replayed {} command(s) of {} file(s) on {} ({} partly, as recorded; {} skipped: "
                "the chip had not taken them)\n",
-               replayed, files.size(), chip, partial, skipped);
+               counts.replayed, files.size(), chip, counts.partial, counts.skipped);
     for (auto const& file : files) {
       if (!file.cutShort.empty()) {
         fmt::print("{}: {}; replayed up to its last whole record\n", file.path, file.cutShort);
@@ -282,8 +291,28 @@ void replay(Options const& options) {
     fmt::print("digest {:#018x}: {} cells\n", digest, cells);
   }
   std::fflush(stdout);
+}
+
+void replay(Options const& options) {
+  auto files = journalOf(options.file);
+  ReplayChip chip(options.chip);
+  ReplayCounts counts;
+  for (auto const& file : files) {
+    for (auto const& record : file.records) {
+      auto cmd = asTaken(record);
+      if (!cmd) {
+        ++counts.skipped;
+        continue;
+      }
+      counts.partial += record.answer == HwAgent::JournalAnswer::partial;
+      ++counts.replayed;
+      chip.take(record, cmd);
+    }
+  }
+  auto [digest, cells] = chip.finish();
+  printReplay(options, files, counts, chip.name(), digest, cells);
   failOnDamage(files);
-  if (first != 1) {
+  if (auto first = files.front().firstSequence; first != 1) {
     throw CheckFailed(fmt::format(
         "the journal's first {} command(s) were rotated away: the digest is of the commands "
         "kept, not of the recorded run",
