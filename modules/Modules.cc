@@ -69,17 +69,26 @@ class LoadedModules {
 };
 
 // Set by the first registerModules(); null before.
-LoadedModules const* made = nullptr;
+LoadedModules* made = nullptr;
 
 }  // namespace
 
-bool registerModules() {
-  static LoadedModules modules;  // the first try runs in its constructor
+bool registerModules(ModulesLife life) {
   if (made == nullptr) {
-    made = &modules;
-    return modules.complete();
+    // The first try runs in the constructor.
+    if (life == ModulesLife::untilUnloaded) {
+      static LoadedModules modules;
+      made = &modules;
+    } else {
+      // Registered from a static initialiser, in an order against the generated units'
+      // type records that nothing fixes, and whose destructors would then run in an
+      // order nothing fixes either: withdrawing at exit could reach records already
+      // destroyed, so a program that links the tables keeps them to its end.
+      made = new LoadedModules;
+    }
+    return made->complete();
   }
-  return modules.load();  // a try again after a refusal, or nothing to do
+  return made->load();  // a try again after a refusal, or nothing to do
 }
 
 std::vector<std::string_view> loadedModules() {

@@ -4,6 +4,6 @@
 
 namespace {
 
-[[maybe_unused]] bool const registered = bcm88490_a0::registerModules();
+[[maybe_unused]] bool const registered = bcm88490_a0::registerModules(bcm88490_a0::ModulesLife::wholeProgram);
 
 }  // namespace
