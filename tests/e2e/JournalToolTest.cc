@@ -117,6 +117,11 @@ TEST_F(JournalTool, ShowFiltersByTableAndFapAndReadsACutFileToItsLastRecord) {
   ASSERT_EQ(none.status, 0) << none.err;
   EXPECT_NE(none.out.find("0 of " + std::to_string(total) + " command(s) shown"), std::string::npos)
       << none.out;
+  auto mistyped = runTool({"journal", "show", kCommitted, "--table", table + "x"});
+  EXPECT_EQ(mistyped.status, 1);
+  EXPECT_NE(mistyped.err.find("no command of the journal is for table " + table + "x; its tables: "),
+            std::string::npos)
+      << mistyped.err;
 
   // Cut inside its last record, as a kill in the middle of a write leaves it.
   auto whole = E2e::readAll(kCommitted);

@@ -18,8 +18,11 @@
 
 #include <chrono>
 #include <ctime>
+#include <set>
+#include <string>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <nlohmann/json.hpp>
 
@@ -93,6 +96,20 @@ bool kept(Options const& options, HwAgent::JournalRecord const& record) {
   return true;
 }
 
+// A table no command of the journal names is said so, with exit status 1, naming the
+// tables it holds: a mistyped name must not read as a table the agent never wrote to.
+// (A FAP with no command is an answer: nothing was sent to it.)
+void failOnUnknownTable(Options const& options, std::vector<HwAgent::JournalFile> const& files) {
+  if (options.table.empty()) return;
+  std::set<std::string> tables;
+  for (auto const& file : files) {
+    for (auto const& record : file.records) tables.insert(record.table);
+  }
+  if (tables.contains(options.table)) return;
+  throw CheckFailed(fmt::format("no command of the journal is for table {}; its tables: {}", options.table,
+                                tables.empty() ? std::string("none") : fmt::format("{}", fmt::join(tables, ", "))));
+}
+
 nlohmann::ordered_json filesJson(std::vector<HwAgent::JournalFile> const& files) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (auto const& file : files) {
@@ -155,6 +172,7 @@ void show(Options const& options) {
                            .dump(2));
     std::fflush(stdout);
     failOnDamage(files);
+    failOnUnknownTable(options, files);
     return;
   }
   fmt::print("{}", table.toString());
@@ -168,6 +186,7 @@ void show(Options const& options) {
   }
   std::fflush(stdout);
   failOnDamage(files);
+  failOnUnknownTable(options, files);
 }
 
 // The command as the chip took it: whole, its first rows, or nothing.
