@@ -32,6 +32,9 @@ namespace py = pybind11;
 namespace PyHwtables {
 namespace {
 
+PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t positional,
+                         PyObject* keywords);
+
 class Agent {
  public:
   Agent(std::vector<U32> faps, std::string root, std::string chip, bool warm,
@@ -81,7 +84,7 @@ class Agent {
   // or FAP the console refuses, an entry held under a key the chip has no row for)
   // goes the console's way, which answers or refuses it.
   py::object get(std::string const& table, py::handle fap, py::handle key) {
-    if (auto quick = quickGet(table, fap, key)) return *quick;
+    if (auto quick = quickGet(table, fap, key)) return py::reinterpret_steal<py::object>(quick);
     auto reply = run("get", {word(table, "table"), numberWord(fap, "FAP id"), keyWord(key)}, false);
     reply.attr("pop")("entry", py::none());
     return reply;
@@ -177,44 +180,103 @@ class Agent {
     return Tool::KeyPosition{static_cast<U8>(*arrayIndex), *entryIndex};
   }
 
-  std::optional<py::dict> quickGet(std::string const& table, py::handle fap, py::handle key) {
-    auto fapId = quickNumber(fap, 255);
-    if (!fapId || *fapId == Tessar::HwShadowKey::kAllFaps) return std::nullopt;
-    std::vector<U8> data;
-    Framework::TableInfo const* info = nullptr;
-    Tool::KeyPosition position;
-    {
-      std::lock_guard lock(mutex_);
-      if (!session_) return std::nullopt;
-      auto found = quickTables_.find(table);
-      if (found == quickTables_.end()) {
-        auto const* named = Tool::tableInfo(table);
-        if (!named || named->className != table) return std::nullopt;
-        auto held = session_->agent().table(table);
-        if (!held) return std::nullopt;
-        found = quickTables_.emplace(table, QuickTable{named, held}).first;
-      }
-      info = found->second.info;
-      auto keyPosition = quickKey(*info, key);
-      if (!keyPosition || Tool::missingRow(*info, *keyPosition)) return std::nullopt;
-      position = *keyPosition;
-      auto shadow =
-          found->second.table->hwShadowColl(Tessar::HwShadowKey::of(static_cast<U8>(*fapId), 0));
-      if (!shadow) return std::nullopt;
-      data = shadow->expectedEntryData(position.arrayIndex, position.entryIndex);
-    }
-    return EntryDicts::of(*info).entry(position.arrayIndex, position.entryIndex, data);
-  }
+  friend PyObject* quickGetMethod(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
   struct QuickTable {
+    std::string name;
     Framework::TableInfo const* info;
+    EntryDicts const* dicts;
     Vorl::Ptr<Tessar::HwCommonShadowTableBase> table;
   };
 
+  // The entry as get answers it (a new reference), or null when the request is not a
+  // quick one: a table this agent does not hold by that name, a FAP, array or row out
+  // of range, a key of another form.
+  PyObject* quickGet(std::string_view table, py::handle fap, py::handle key) {
+    auto fapId = quickNumber(fap, 255);
+    if (!fapId || *fapId == Tessar::HwShadowKey::kAllFaps) return nullptr;
+    std::vector<U8> data;
+    QuickTable const* quick = nullptr;
+    Tool::KeyPosition position;
+    {
+      std::lock_guard lock(mutex_);
+      if (!session_) return nullptr;
+      quick = quickTable(table);
+      if (!quick) return nullptr;
+      auto keyPosition = quickKey(*quick->info, key);
+      if (!keyPosition || Tool::missingRow(*quick->info, *keyPosition)) return nullptr;
+      position = *keyPosition;
+      auto shadow = quick->table->hwShadowColl(Tessar::HwShadowKey::of(static_cast<U8>(*fapId), 0));
+      if (!shadow) return nullptr;
+      data = shadow->expectedEntryData(position.arrayIndex, position.entryIndex);
+    }
+    return quick->dicts->entry(position.arrayIndex, position.entryIndex, data).release().ptr();
+  }
+
+  // The table get names, found among those asked for before (the last one first: a
+  // script mostly reads one table at a time) or looked up once. Under mutex_.
+  QuickTable const* quickTable(std::string_view name) {
+    if (lastTable_ < quickTables_.size() && quickTables_[lastTable_].name == name) {
+      return &quickTables_[lastTable_];
+    }
+    for (lastTable_ = 0; lastTable_ < quickTables_.size(); ++lastTable_) {
+      if (quickTables_[lastTable_].name == name) return &quickTables_[lastTable_];
+    }
+    std::string named(name);
+    auto const* info = Tool::tableInfo(named);
+    if (!info || info->className != name) return nullptr;
+    auto held = session_->agent().table(named);
+    if (!held) return nullptr;
+    quickTables_.push_back(QuickTable{std::move(named), info, &EntryDicts::of(*info), held});
+    lastTable_ = quickTables_.size() - 1;
+    return &quickTables_.back();
+  }
+
   std::mutex mutex_;
   std::unique_ptr<Tool::AgentSession> session_;
-  std::map<std::string, QuickTable, std::less<>> quickTables_;
+  std::vector<QuickTable> quickTables_;  // tables get has found
+  std::size_t lastTable_ = 0;            // the one it found last
 };
+
+// Agent.get as CPython calls a C method (METH_FASTCALL): a quick request (table,
+// FAP, key as positional arguments, the table a str) costs no argument conversion;
+// every other call goes to the get bound below, which answers or refuses it as
+// before, with the same errors.
+PyObject* slowGet = nullptr;  // that get, kept for the life of the process
+
+PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t positional,
+                         PyObject* keywords) {
+  try {
+    Py_ssize_t length = 0;
+    char const* table = nullptr;
+    if (positional == 3 && !keywords && PyUnicode_Check(args[0])) {
+      table = PyUnicode_AsUTF8AndSize(args[0], &length);
+      if (!table) PyErr_Clear();  // not UTF-8 (a lone surrogate): the slow get says so
+    }
+    if (table) {
+      auto& agent = py::handle(self).cast<Agent&>();
+      if (auto* entry = agent.quickGet(std::string_view(table, static_cast<std::size_t>(length)),
+                                       args[1], args[2])) {
+        return entry;
+      }
+    }
+  } catch (py::error_already_set& error) {
+    error.restore();
+    return nullptr;
+  } catch (std::exception const& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
+  Py_ssize_t count = positional + (keywords ? PyTuple_GET_SIZE(keywords) : 0);
+  std::vector<PyObject*> withSelf{self};
+  withSelf.insert(withSelf.end(), args, args + count);
+  return PyObject_Vectorcall(slowGet, withSelf.data(), static_cast<std::size_t>(positional) + 1,
+                             keywords);
+}
+
+PyMethodDef quickGetDef{"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quickGetMethod)),
+                        METH_FASTCALL | METH_KEYWORDS,
+                        "get(self, table: str, fap: handle, key: handle) -> object"};
 
 }  // namespace
 
@@ -228,7 +290,8 @@ void defineAgent(py::module_& module) {
     return word(text, what);
   });
 
-  py::class_<Agent>(module, "Agent")
+  py::class_<Agent> agent(module, "Agent");
+  agent
       .def(py::init<std::vector<U32>, std::string, std::string, bool, U32, std::string, double>(),
            py::arg("faps"), py::arg("root"), py::arg("chip"), py::arg("warm"),
            py::arg("dma_buffer"), py::arg("revision"), py::arg("chip_timeout"))
@@ -241,6 +304,11 @@ void defineAgent(py::module_& module) {
       .def("bring_up", &Agent::bringUp)
       .def("root", &Agent::root)
       .def("close", &Agent::close);
+  slowGet = py::object(agent.attr("get")).release().ptr();
+  auto quick = py::reinterpret_steal<py::object>(
+      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(agent.ptr()), &quickGetDef));
+  if (!quick) throw py::error_already_set();
+  agent.attr("get") = quick;
 }
 
 }  // namespace PyHwtables
