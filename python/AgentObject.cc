@@ -35,6 +35,34 @@ namespace {
 PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t positional,
                          PyObject* keywords);
 
+// A table get reads without the console: its description and its decoder, the same
+// for every agent of the process.
+struct QuickTable {
+  std::string name;
+  Framework::TableInfo const* info;
+  EntryDicts const* dicts;
+};
+
+// The table of that name, found among those asked for before (the last one first: a
+// script mostly reads one table at a time) or looked up once; none for a name no
+// loaded plug-in describes (the console's get says so). Guarded by the GIL; kept for
+// the life of the process, as the decoders are.
+QuickTable const* quickTable(std::string_view name) {
+  static auto* known = new std::vector<std::unique_ptr<QuickTable>>();
+  static std::size_t last = 0;
+  if (last < known->size() && (*known)[last]->name == name) return (*known)[last].get();
+  for (last = 0; last < known->size(); ++last) {
+    if ((*known)[last]->name == name) return (*known)[last].get();
+  }
+  std::string named(name);
+  auto const* info = Tool::tableInfo(named);
+  if (!info || info->className != name) return nullptr;
+  auto const* dicts = &EntryDicts::of(*info);
+  known->push_back(std::make_unique<QuickTable>(QuickTable{std::move(named), info, dicts}));
+  last = known->size() - 1;
+  return known->back().get();
+}
+
 class Agent {
  public:
   Agent(std::vector<U32> faps, std::string root, std::string chip, bool warm,
@@ -131,7 +159,7 @@ class Agent {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard lock(mutex_);
-      quickTables_.clear();
+      heldTables_.clear();
       session = std::move(session_);
       session.reset();  // the agent detaches from its stores, which keep their entries
     }
@@ -182,60 +210,48 @@ class Agent {
 
   friend PyObject* quickGetMethod(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-  struct QuickTable {
-    std::string name;
-    Framework::TableInfo const* info;
-    EntryDicts const* dicts;
-    Vorl::Ptr<Tessar::HwCommonShadowTableBase> table;
-  };
-
   // The entry as get answers it (a new reference), or null when the request is not a
   // quick one: a table this agent does not hold by that name, a FAP, array or row out
   // of range, a key of another form.
   PyObject* quickGet(std::string_view table, py::handle fap, py::handle key) {
     auto fapId = quickNumber(fap, 255);
     if (!fapId || *fapId == Tessar::HwShadowKey::kAllFaps) return nullptr;
+    // Found before the lock is taken: making a table's decoder makes Python objects,
+    // which may run a collection, whose finalizers may let another thread in.
+    auto const* quick = quickTable(table);
+    if (!quick) return nullptr;
+    auto keyPosition = quickKey(*quick->info, key);
+    if (!keyPosition || Tool::missingRow(*quick->info, *keyPosition)) return nullptr;
+    auto position = *keyPosition;
     std::vector<U8> data;
-    QuickTable const* quick = nullptr;
-    Tool::KeyPosition position;
     {
       std::lock_guard lock(mutex_);
       if (!session_) return nullptr;
-      quick = quickTable(table);
-      if (!quick) return nullptr;
-      auto keyPosition = quickKey(*quick->info, key);
-      if (!keyPosition || Tool::missingRow(*quick->info, *keyPosition)) return nullptr;
-      position = *keyPosition;
-      auto shadow = quick->table->hwShadowColl(Tessar::HwShadowKey::of(static_cast<U8>(*fapId), 0));
+      auto* held = heldTable(*quick);
+      if (!held) return nullptr;
+      auto shadow = held->hwShadowColl(Tessar::HwShadowKey::of(static_cast<U8>(*fapId), 0));
       if (!shadow) return nullptr;
       data = shadow->expectedEntryData(position.arrayIndex, position.entryIndex);
     }
     return quick->dicts->entry(position.arrayIndex, position.entryIndex, data).release().ptr();
   }
 
-  // The table get names, found among those asked for before (the last one first: a
-  // script mostly reads one table at a time) or looked up once. Under mutex_.
-  QuickTable const* quickTable(std::string_view name) {
-    if (lastTable_ < quickTables_.size() && quickTables_[lastTable_].name == name) {
-      return &quickTables_[lastTable_];
+  // The table of that description this agent holds (none when it holds none), found
+  // once. Under mutex_.
+  Tessar::HwCommonShadowTableBase* heldTable(QuickTable const& quick) {
+    for (auto const& [known, held] : heldTables_) {
+      if (known == &quick) return held.get();
     }
-    for (lastTable_ = 0; lastTable_ < quickTables_.size(); ++lastTable_) {
-      if (quickTables_[lastTable_].name == name) return &quickTables_[lastTable_];
-    }
-    std::string named(name);
-    auto const* info = Tool::tableInfo(named);
-    if (!info || info->className != name) return nullptr;
-    auto held = session_->agent().table(named);
+    auto held = session_->agent().table(quick.name);
     if (!held) return nullptr;
-    quickTables_.push_back(QuickTable{std::move(named), info, &EntryDicts::of(*info), held});
-    lastTable_ = quickTables_.size() - 1;
-    return &quickTables_.back();
+    heldTables_.emplace_back(&quick, held);
+    return held.get();
   }
 
   std::mutex mutex_;
   std::unique_ptr<Tool::AgentSession> session_;
-  std::vector<QuickTable> quickTables_;  // tables get has found
-  std::size_t lastTable_ = 0;            // the one it found last
+  // The tables get has read, as their descriptions' holder of this agent.
+  std::vector<std::pair<QuickTable const*, Vorl::Ptr<Tessar::HwCommonShadowTableBase>>> heldTables_;
 };
 
 // Agent.get as CPython calls a C method (METH_FASTCALL): a quick request (table,
