@@ -131,15 +131,17 @@ def _keys(table):
 
 
 def test_get_answers_as_the_console_does_for_every_row_held_or_default(agent):
-    # FAP 1's memory rows go from no field set to every field at its largest value, one
-    # more field a row: entries on both sides of the point where get stops copying a
-    # dict of zeros and fills a dict of its own, the last bytes of the entry included.
-    for table in (table for table in hwtables.tables() if table.is_memory):
-        largest = [(field.name, (1 << min(field.width, 64)) - 1)
-                   for field in table.fields if field.kind == "scalar"]
-        for count, (key, _) in enumerate(_keys(table)):
-            if 0 < count <= len(largest):
-                agent.set(table.name, 1, key, **dict(largest[:count]))
+    # FAP 1's rows go from every field at its largest value to none set, one field
+    # fewer a row: entries on both sides of the point where get stops filling a dict
+    # of its own and copies one of zeros, the last bytes of the entry and bitmaps
+    # included.
+    for table in hwtables.tables():
+        largest = [(field.name, (1 << min(field.width, 64)) - 1 if field.kind == "scalar"
+                    else hex((1 << field.width) - 1))
+                   for field in table.fields if field.kind in ("scalar", "bitmap")]
+        for index, (key, _) in enumerate(_keys(table)):
+            if index < len(largest):
+                agent.set(table.name, 1, key, **dict(largest[:len(largest) - index]))
     agent.set(SPECIAL_LABELS, 1, (3, 31), specialLabelProfileAttributesEntry="0x" + "f" * 18)
     agent.set(TERMINATION, 0, 0, expectBos=1)
     agent.set(TERMINATION, 0, 7, labelsToTerminate=3)
