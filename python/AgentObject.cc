@@ -276,11 +276,17 @@ PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t posit
         return entry;
       }
     }
-  } catch (py::error_already_set& error) {
-    error.restore();
-    return nullptr;
-  } catch (std::exception const& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    // Raised as pybind11 raises what a bound function throws: the module's
+    // translators first, then the common ones (a Python error restored, a C++
+    // exception as its Python kind).
+    if (py::detail::apply_exception_translators(
+            py::detail::get_local_internals().registered_exception_translators) ||
+        py::detail::apply_exception_translators(
+            py::detail::get_internals().registered_exception_translators)) {
+      return nullptr;
+    }
+    PyErr_SetString(PyExc_SystemError, "an exception no translator knows left get");
     return nullptr;
   }
   Py_ssize_t count = positional + (keywords ? PyTuple_GET_SIZE(keywords) : 0);
