@@ -259,10 +259,23 @@ class Agent {
 // every other call goes to the get bound below, which answers or refuses it as
 // before, with the same errors.
 PyObject* slowGet = nullptr;  // that get, kept for the life of the process
+py::detail::type_info const* agentType = nullptr;  // the bound class's record
+
+// The Agent of `self` (an instance of the bound class: the method's descriptor has
+// checked), read from the instance. One whose __init__ never ran is refused: pybind11
+// would hand its methods memory never made into an Agent.
+Agent& agentOf(PyObject* self) {
+  auto made = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(agentType);
+  if (!made.holder_constructed()) {
+    throw py::type_error("the Agent was never made (its __init__ did not run)");
+  }
+  return *made.value_ptr<Agent>();
+}
 
 PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t positional,
                          PyObject* keywords) {
   try {
+    auto& agent = agentOf(self);
     Py_ssize_t length = 0;
     char const* table = nullptr;
     if (positional == 3 && !keywords && PyUnicode_Check(args[0])) {
@@ -270,7 +283,6 @@ PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t posit
       if (!table) PyErr_Clear();  // not UTF-8 (a lone surrogate): the slow get says so
     }
     if (table) {
-      auto& agent = py::handle(self).cast<Agent&>();
       if (auto* entry = agent.quickGet(std::string_view(table, static_cast<std::size_t>(length)),
                                        args[1], args[2])) {
         return entry;
@@ -327,6 +339,7 @@ void defineAgent(py::module_& module) {
       .def("root", &Agent::root)
       .def("close", &Agent::close);
   slowGet = py::object(agent.attr("get")).release().ptr();
+  agentType = py::detail::get_type_info(typeid(Agent));
   auto quick = py::reinterpret_steal<py::object>(
       PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(agent.ptr()), &quickGetDef));
   if (!quick) throw py::error_already_set();

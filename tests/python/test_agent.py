@@ -175,6 +175,10 @@ def test_the_extensions_get_called_any_other_way_answers_or_refuses_as_a_bound_m
             call()
     with pytest.raises(TypeError):
         hwtables._hwtables.Agent.get(object(), TERMINATION, 0, 3)
+    never_made = hwtables._hwtables.Agent.__new__(hwtables._hwtables.Agent)
+    for call in (lambda: never_made.get(TERMINATION, 0, 3), lambda: never_made.get(1, 0, key=3)):
+        with pytest.raises(TypeError, match="never made"):
+            call()
 
 
 def test_an_agent_on_a_chip_process_writes_that_chip_and_a_successor_finds_it_there(root):
