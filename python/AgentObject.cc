@@ -32,6 +32,37 @@ namespace py = pybind11;
 namespace PyHwtables {
 namespace {
 
+PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t positional,
+                         PyObject* keywords);
+
+// A table get reads without the console: its description and its decoder, the same
+// for every agent of the process.
+struct QuickTable {
+  std::string name;
+  Framework::TableInfo const* info;
+  EntryDicts const* dicts;
+};
+
+// The table of that name, found among those asked for before (the last one first: a
+// script mostly reads one table at a time) or looked up once; none for a name no
+// loaded plug-in describes (the console's get says so). Guarded by the GIL; kept for
+// the life of the process, as the decoders are.
+QuickTable const* quickTable(std::string_view name) {
+  static auto* known = new std::vector<std::unique_ptr<QuickTable>>();
+  static std::size_t last = 0;
+  if (last < known->size() && (*known)[last]->name == name) return (*known)[last].get();
+  for (last = 0; last < known->size(); ++last) {
+    if ((*known)[last]->name == name) return (*known)[last].get();
+  }
+  std::string named(name);
+  auto const* info = Tool::tableInfo(named);
+  if (!info || info->className != name) return nullptr;
+  auto const* dicts = &EntryDicts::of(*info);
+  known->push_back(std::make_unique<QuickTable>(QuickTable{std::move(named), info, dicts}));
+  last = known->size() - 1;
+  return known->back().get();
+}
+
 class Agent {
  public:
   Agent(std::vector<U32> faps, std::string root, std::string chip, bool warm,
@@ -81,7 +112,7 @@ class Agent {
   // or FAP the console refuses, an entry held under a key the chip has no row for)
   // goes the console's way, which answers or refuses it.
   py::object get(std::string const& table, py::handle fap, py::handle key) {
-    if (auto quick = quickGet(table, fap, key)) return *quick;
+    if (auto quick = quickGet(table, fap, key)) return py::reinterpret_steal<py::object>(quick);
     auto reply = run("get", {word(table, "table"), numberWord(fap, "FAP id"), keyWord(key)}, false);
     reply.attr("pop")("entry", py::none());
     return reply;
@@ -128,7 +159,7 @@ class Agent {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard lock(mutex_);
-      quickTables_.clear();
+      heldTables_.clear();
       session = std::move(session_);
       session.reset();  // the agent detaches from its stores, which keep their entries
     }
@@ -177,44 +208,109 @@ class Agent {
     return Tool::KeyPosition{static_cast<U8>(*arrayIndex), *entryIndex};
   }
 
-  std::optional<py::dict> quickGet(std::string const& table, py::handle fap, py::handle key) {
+  friend PyObject* quickGetMethod(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+  // The entry as get answers it (a new reference), or null when the request is not a
+  // quick one: a table this agent does not hold by that name, a FAP, array or row out
+  // of range, a key of another form.
+  PyObject* quickGet(std::string_view table, py::handle fap, py::handle key) {
     auto fapId = quickNumber(fap, 255);
-    if (!fapId || *fapId == Tessar::HwShadowKey::kAllFaps) return std::nullopt;
+    if (!fapId || *fapId == Tessar::HwShadowKey::kAllFaps) return nullptr;
+    // Found before the lock is taken: making a table's decoder makes Python objects,
+    // which may run a collection, whose finalizers may let another thread in.
+    auto const* quick = quickTable(table);
+    if (!quick) return nullptr;
+    auto keyPosition = quickKey(*quick->info, key);
+    if (!keyPosition || Tool::missingRow(*quick->info, *keyPosition)) return nullptr;
+    auto position = *keyPosition;
     std::vector<U8> data;
-    Framework::TableInfo const* info = nullptr;
-    Tool::KeyPosition position;
     {
       std::lock_guard lock(mutex_);
-      if (!session_) return std::nullopt;
-      auto found = quickTables_.find(table);
-      if (found == quickTables_.end()) {
-        auto const* named = Tool::tableInfo(table);
-        if (!named || named->className != table) return std::nullopt;
-        auto held = session_->agent().table(table);
-        if (!held) return std::nullopt;
-        found = quickTables_.emplace(table, QuickTable{named, held}).first;
-      }
-      info = found->second.info;
-      auto keyPosition = quickKey(*info, key);
-      if (!keyPosition || Tool::missingRow(*info, *keyPosition)) return std::nullopt;
-      position = *keyPosition;
-      auto shadow =
-          found->second.table->hwShadowColl(Tessar::HwShadowKey::of(static_cast<U8>(*fapId), 0));
-      if (!shadow) return std::nullopt;
+      if (!session_) return nullptr;
+      auto* held = heldTable(*quick);
+      if (!held) return nullptr;
+      auto shadow = held->hwShadowColl(Tessar::HwShadowKey::of(static_cast<U8>(*fapId), 0));
+      if (!shadow) return nullptr;
       data = shadow->expectedEntryData(position.arrayIndex, position.entryIndex);
     }
-    return EntryDicts::of(*info).entry(position.arrayIndex, position.entryIndex, data);
+    return quick->dicts->entry(position.arrayIndex, position.entryIndex, data).release().ptr();
   }
 
-  struct QuickTable {
-    Framework::TableInfo const* info;
-    Vorl::Ptr<Tessar::HwCommonShadowTableBase> table;
-  };
+  // The table of that description this agent holds (none when it holds none), found
+  // once. Under mutex_.
+  Tessar::HwCommonShadowTableBase* heldTable(QuickTable const& quick) {
+    for (auto const& [known, held] : heldTables_) {
+      if (known == &quick) return held.get();
+    }
+    auto held = session_->agent().table(quick.name);
+    if (!held) return nullptr;
+    heldTables_.emplace_back(&quick, held);
+    return held.get();
+  }
 
   std::mutex mutex_;
   std::unique_ptr<Tool::AgentSession> session_;
-  std::map<std::string, QuickTable, std::less<>> quickTables_;
+  // The tables get has read, as their descriptions' holder of this agent.
+  std::vector<std::pair<QuickTable const*, Vorl::Ptr<Tessar::HwCommonShadowTableBase>>> heldTables_;
 };
+
+// Agent.get as CPython calls a C method (METH_FASTCALL): a quick request (table,
+// FAP, key as positional arguments, the table a str) costs no argument conversion;
+// every other call goes to the get bound below, which answers or refuses it as
+// before, with the same errors.
+PyObject* slowGet = nullptr;  // that get, kept for the life of the process
+py::detail::type_info const* agentType = nullptr;  // the bound class's record
+
+// The Agent of `self` (an instance of the bound class: the method's descriptor has
+// checked), read from the instance. One whose __init__ never ran is refused: pybind11
+// would hand its methods memory never made into an Agent.
+Agent& agentOf(PyObject* self) {
+  auto made = reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(agentType);
+  if (!made.holder_constructed()) {
+    throw py::type_error("the Agent was never made (its __init__ did not run)");
+  }
+  return *made.value_ptr<Agent>();
+}
+
+PyObject* quickGetMethod(PyObject* self, PyObject* const* args, Py_ssize_t positional,
+                         PyObject* keywords) {
+  try {
+    auto& agent = agentOf(self);
+    Py_ssize_t length = 0;
+    char const* table = nullptr;
+    if (positional == 3 && !keywords && PyUnicode_Check(args[0])) {
+      table = PyUnicode_AsUTF8AndSize(args[0], &length);
+      if (!table) PyErr_Clear();  // not UTF-8 (a lone surrogate): the slow get says so
+    }
+    if (table) {
+      if (auto* entry = agent.quickGet(std::string_view(table, static_cast<std::size_t>(length)),
+                                       args[1], args[2])) {
+        return entry;
+      }
+    }
+  } catch (...) {
+    // Raised as pybind11 raises what a bound function throws: the module's
+    // translators first, then the common ones (a Python error restored, a C++
+    // exception as its Python kind).
+    if (py::detail::apply_exception_translators(
+            py::detail::get_local_internals().registered_exception_translators) ||
+        py::detail::apply_exception_translators(
+            py::detail::get_internals().registered_exception_translators)) {
+      return nullptr;
+    }
+    PyErr_SetString(PyExc_SystemError, "an exception no translator knows left get");
+    return nullptr;
+  }
+  Py_ssize_t count = positional + (keywords ? PyTuple_GET_SIZE(keywords) : 0);
+  std::vector<PyObject*> withSelf{self};
+  withSelf.insert(withSelf.end(), args, args + count);
+  return PyObject_Vectorcall(slowGet, withSelf.data(), static_cast<std::size_t>(positional) + 1,
+                             keywords);
+}
+
+PyMethodDef quickGetDef{"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(quickGetMethod)),
+                        METH_FASTCALL | METH_KEYWORDS,
+                        "get(self, table: str, fap: handle, key: handle) -> object"};
 
 }  // namespace
 
@@ -228,7 +324,8 @@ void defineAgent(py::module_& module) {
     return word(text, what);
   });
 
-  py::class_<Agent>(module, "Agent")
+  py::class_<Agent> agent(module, "Agent");
+  agent
       .def(py::init<std::vector<U32>, std::string, std::string, bool, U32, std::string, double>(),
            py::arg("faps"), py::arg("root"), py::arg("chip"), py::arg("warm"),
            py::arg("dma_buffer"), py::arg("revision"), py::arg("chip_timeout"))
@@ -241,6 +338,12 @@ void defineAgent(py::module_& module) {
       .def("bring_up", &Agent::bringUp)
       .def("root", &Agent::root)
       .def("close", &Agent::close);
+  slowGet = py::object(agent.attr("get")).release().ptr();
+  agentType = py::detail::get_type_info(typeid(Agent));
+  auto quick = py::reinterpret_steal<py::object>(
+      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(agent.ptr()), &quickGetDef));
+  if (!quick) throw py::error_already_set();
+  agent.attr("get") = quick;
 }
 
 }  // namespace PyHwtables

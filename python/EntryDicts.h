@@ -7,10 +7,11 @@
 // elements as "name(i)": numbers as ints, bitmaps as their "0x..." text. The field
 // names are made into Python strings once per table.
 //
-// An entry's fields dict starts as a copy of a dict of every field at zero, and only
-// the fields that are not zero are set: a dict is copied as one block, and most fields
-// of most entries are zero (an entry whose fields are all set costs about what
-// building the dict field by field would).
+// An entry with most of its fields at zero (what tables mostly hold) gets a copy of a
+// dict of every field at zero, with only the fields that are not zero set: a dict is
+// copied as one block. An entry with most fields set gets a dict made at its size and
+// filled in order, which spends nothing on the zeros it would overwrite. Both give the
+// same names in the same order.
 //
 // Needs the GIL.
 #pragma once
@@ -43,10 +44,16 @@ class EntryDicts {
  private:
   struct Slot {
     pybind11::object name;
+    pybind11::object zero;  // the field's value at zero: 0, or a bitmap's "0x0..." text
     U32 offset;
     U32 width;
     bool bitmap;
   };
+  // `bytes`: the entry's data, and zeros after it that numberAt may read.
+  static U64 number(std::span<U8 const> bytes, Slot const& slot);
+  static pybind11::object bitmap(std::span<U8 const> data, Slot const& slot);
+  pybind11::dict sparse(std::span<U8 const> data, std::span<U8 const> bytes) const;
+
   Framework::TableInfo const& info_;
   std::vector<Slot> slots_;
   // Every field at zero, in order: an entry's dict starts as a copy of it.

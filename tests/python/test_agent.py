@@ -119,29 +119,66 @@ def test_bad_bring_up_options_are_usage_errors(root):
         hwtables.Agent(root=root, chip=root + "/no-chip.sock", chip_timeout=0.5)
 
 
+def _keys(table):
+    """Every key of the table's rows: (the key as get takes it, its text form)."""
+    info = table.members[0]
+    for array in range(info.firstArrayIndex, info.firstArrayIndex + max(info.arrayCount, 1)):
+        for row in range(info.firstEntryIndex, info.firstEntryIndex + info.entryCount):
+            if table.key.form == "single":
+                yield row, "{value=%d}" % row
+            else:
+                yield (array, row), "{arrayIndex=%d entryIndex=%d}" % (array, row)
+
+
 def test_get_answers_as_the_console_does_for_every_row_held_or_default(agent):
+    # FAP 1's rows go from every field at its largest value to none set, one field
+    # fewer a row: entries on both sides of the point where get stops filling a dict
+    # of its own and copies one of zeros, the last bytes of the entry and bitmaps
+    # included.
+    for table in hwtables.tables():
+        largest = [(field.name, (1 << min(field.width, 64)) - 1 if field.kind == "scalar"
+                    else hex((1 << field.width) - 1))
+                   for field in table.fields if field.kind in ("scalar", "bitmap")]
+        for index, (key, _) in enumerate(_keys(table)):
+            if index < len(largest):
+                agent.set(table.name, 1, key, **dict(largest[:len(largest) - index]))
     agent.set(SPECIAL_LABELS, 1, (3, 31), specialLabelProfileAttributesEntry="0x" + "f" * 18)
     agent.set(TERMINATION, 0, 0, expectBos=1)
     agent.set(TERMINATION, 0, 7, labelsToTerminate=3)
     agent.delete(TERMINATION, 0, 7)
     for table in hwtables.tables():
-        info = table.members[0]
-        arrays = range(info.firstArrayIndex, info.firstArrayIndex + max(info.arrayCount, 1))
         for fap in (0, 1):
-            for array in arrays:
-                for row in range(info.firstEntryIndex, info.firstEntryIndex + info.entryCount):
-                    key = row if table.key.form == "single" else (array, row)
-                    text = ("{value=%d}" % row if table.key.form == "single"
-                            else "{arrayIndex=%d entryIndex=%d}" % (array, row))
-                    console = agent.command(f"get {table.name} {fap} {text}")
-                    del console["entry"]
-                    assert agent.get(table.name, fap, key) == console, (table.name, fap, key)
+            for key, text in _keys(table):
+                console = agent.command(f"get {table.name} {fap} {text}")
+                del console["entry"]
+                got = agent.get(table.name, fap, key)
+                assert got == console, (table.name, fap, key)
+                assert list(got["fields"]) == list(console["fields"]), "the tool's order"
     # Keys the console refuses are refused the same way, whatever form they take.
     for key in (8, {"value": 8}, "{value=8}"):
         with pytest.raises(hwtables.RangeError, match="row 8 is outside 0..7"):
             agent.get(TERMINATION, 0, key)
     with pytest.raises(hwtables.UsageError, match="is not a key of"):
         agent.get(TERMINATION, 0, (0, 1))
+
+
+def test_the_extensions_get_called_any_other_way_answers_or_refuses_as_a_bound_method(agent):
+    # Only three positional arguments with a str table take the quick way; keywords,
+    # other counts and other types reach the bound method and its own errors.
+    raw = agent._agent
+    assert raw.get(TERMINATION, 0, key=3) == raw.get(table=TERMINATION, fap=0, key=3) == \
+        raw.get(TERMINATION, 0, 3)
+    for call in (lambda: raw.get(TERMINATION, 0), lambda: raw.get(TERMINATION, 0, 3, 4),
+                 lambda: raw.get(7, 0, 3), lambda: raw.get("\ud800", 0, 3),
+                 lambda: raw.get(TERMINATION, 0, 3, fap=0)):
+        with pytest.raises(TypeError, match=r"get\(\): incompatible function arguments"):
+            call()
+    with pytest.raises(TypeError):
+        hwtables._hwtables.Agent.get(object(), TERMINATION, 0, 3)
+    never_made = hwtables._hwtables.Agent.__new__(hwtables._hwtables.Agent)
+    for call in (lambda: never_made.get(TERMINATION, 0, 3), lambda: never_made.get(1, 0, key=3)):
+        with pytest.raises(TypeError, match="never made"):
+            call()
 
 
 def test_an_agent_on_a_chip_process_writes_that_chip_and_a_successor_finds_it_there(root):
