@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 
 #include <fmt/format.h>
@@ -155,6 +157,7 @@ class JournalWriter::FileThread {
     auto* start = buffer_.get();
     auto* to = start;
     auto table = clipped(list.table);
+    auto tableId = nameId(table, lastTable_);  // one table per list
     auto sequence = list.firstSequence;
     std::uint32_t index = 0;
     auto fault = list.faults.begin();
@@ -168,8 +171,7 @@ class JournalWriter::FileThread {
       }
       ++index;
       auto member = clipped(cmd->memberName);
-      auto tableId = nameId(table);
-      auto memberId = nameId(member);
+      auto memberId = nameId(member, lastMember_);
       auto maskId = fapmaskId(cmd->fapmask);
       std::size_t newNames = !tableId + !memberId;
       auto needed = (tableId ? 0 : nameEntryBytes(table)) + (memberId ? 0 : nameEntryBytes(member)) +
@@ -183,8 +185,8 @@ class JournalWriter::FileThread {
         rotate(sequence);
         tableId = memberId = maskId = std::nullopt;
       }
-      if (!tableId) tableId = addName(table, to);
-      if (!memberId) memberId = member == table ? *tableId : addName(member, to);
+      if (!tableId) tableId = addName(table, to, lastTable_);
+      if (!memberId) memberId = member == table ? *tableId : addName(member, to, lastMember_);
       if (!maskId) maskId = addFapmask(cmd->fapmask, to);
       auto* record = to;
       to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::command), 1);
@@ -234,26 +236,27 @@ class JournalWriter::FileThread {
     put(record + 4, crc32c(record + kRecordHeaderBytes, length), 4);
   }
 
-  // The ids this file gave a name or a mask, if it has.
-  std::optional<std::uint16_t> nameId(std::string_view name) {
-    if (lastName_ && lastName_->first == name) return lastName_->second;
+  // The ids this file gave a name or a mask, if it has. `last` is the name found last
+  // for the same use (a list's commands mostly share their member with the one
+  // before), looked at before the dictionary.
+  using NameEntry = std::pair<std::string const, std::uint16_t> const*;
+  std::optional<std::uint16_t> nameId(std::string_view name, NameEntry& last) {
+    if (last && last->first == name) return last->second;
     auto found = names_.find(name);
     if (found == names_.end()) return std::nullopt;
-    lastName_ = &*found;
+    last = &*found;
     return found->second;
   }
   std::optional<std::uint16_t> fapmaskId(Pelcar::Fapmask const& mask) {
-    if (lastMask_ < masks_.size() && masks_[lastMask_] == mask) return static_cast<std::uint16_t>(lastMask_);
-    auto found = std::find(masks_.begin(), masks_.end(), mask);
+    auto found = masks_.find(bitsOf(mask));
     if (found == masks_.end()) return std::nullopt;
-    lastMask_ = static_cast<std::size_t>(found - masks_.begin());
-    return static_cast<std::uint16_t>(lastMask_);
+    return found->second;
   }
 
   // A new dictionary entry at `to`; returns its id.
-  std::uint16_t addName(std::string_view name, std::uint8_t*& to) {
+  std::uint16_t addName(std::string_view name, std::uint8_t*& to, NameEntry& last) {
     auto id = static_cast<std::uint16_t>(names_.size());
-    lastName_ = &*names_.emplace(std::string(name), id).first;
+    last = &*names_.emplace(std::string(name), id).first;
     auto* record = to;
     to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::name), 1);
     to = put(to, 0, 1);
@@ -264,8 +267,7 @@ class JournalWriter::FileThread {
   }
   std::uint16_t addFapmask(Pelcar::Fapmask const& mask, std::uint8_t*& to) {
     auto id = static_cast<std::uint16_t>(masks_.size());
-    masks_.push_back(mask);
-    lastMask_ = id;
+    masks_.emplace(bitsOf(mask), id);
     auto* record = to;
     to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::fapmask), 1);
     to = put(to, 0, 1);
@@ -290,7 +292,7 @@ class JournalWriter::FileThread {
     put(to, nowNs(), 8);
     size_ = 0;
     names_.clear();
-    lastName_ = nullptr;
+    lastTable_ = lastMember_ = nullptr;
     masks_.clear();
     append(header, sizeof header);
   }
@@ -341,16 +343,30 @@ class JournalWriter::FileThread {
   std::uint64_t size_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t bufferCapacity_ = 0;
-  // The open file's dictionary, and the entries found last: a list's commands mostly
-  // share their member and mask with the command before.
+  // The open file's dictionary. A mask is looked up by its bits as they lie in memory
+  // (a FAP mask is a plain bit set), not by a list of its FAPs built per command.
   struct NameHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
   };
+  using MaskBits = std::array<std::uint64_t, sizeof(Pelcar::Fapmask) / 8>;
+  static_assert(std::is_trivially_copyable_v<Pelcar::Fapmask> && sizeof(Pelcar::Fapmask) % 8 == 0);
+  static MaskBits bitsOf(Pelcar::Fapmask const& mask) {
+    MaskBits bits;
+    std::memcpy(bits.data(), &mask, sizeof mask);
+    return bits;
+  }
+  struct MaskHash {
+    std::size_t operator()(MaskBits const& bits) const {
+      std::uint64_t hash = 0;
+      for (auto word : bits) hash = (hash ^ word) * 0x9e3779b97f4a7c15ull;
+      return static_cast<std::size_t>(hash ^ (hash >> 29));
+    }
+  };
   std::unordered_map<std::string, std::uint16_t, NameHash, std::equal_to<>> names_;
-  std::pair<std::string const, std::uint16_t> const* lastName_ = nullptr;
-  std::vector<Pelcar::Fapmask> masks_;
-  std::size_t lastMask_ = 0;
+  NameEntry lastTable_ = nullptr;
+  NameEntry lastMember_ = nullptr;
+  std::unordered_map<MaskBits, std::uint16_t, MaskHash> masks_;
 
   mutable std::mutex mutex_;
   std::condition_variable work_;     // the file thread waits here
