@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "agent/Journal.h"
@@ -288,43 +289,54 @@ TEST(Journal, AFullDictionaryStartsTheNextFile) {
   EXPECT_EQ(index, kCommands);
 }
 
+// Runs `body` in a child process (a file that may not grow is signalled there, not
+// here) and returns its exit status; -1 when it did not exit.
+int exitOfChild(std::function<int()> const& body) {
+  auto child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    int status = 4;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    ::_exit(status);  // at once: what the child made is in the test's directory
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 // The file thread's failure (here: the file may not grow past the first list) is
 // reported by the next flush and every later record, and nothing is written after the
 // gap: the file holds the lists before it, whole.
 TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
   TempDir dir;
   auto path = dir.file("journal");
-  auto child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
+  auto status = exitOfChild([&path] {
     rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (267 bytes)
     ::setrlimit(RLIMIT_FSIZE, &limit);
     int status = 0;
-    {
-      HwAgent::JournalWriter writer(path);
-      Sim::WriteOutcome outcome{2, {}};
-      writer.record(listOfTwo(0), "SomeTable", &outcome);
+    HwAgent::JournalWriter writer(path);
+    Sim::WriteOutcome outcome{2, {}};
+    writer.record(listOfTwo(0), "SomeTable", &outcome);
+    writer.flush();
+    writer.record(listOfTwo(1), "SomeTable", &outcome);
+    try {
       writer.flush();
-      writer.record(listOfTwo(1), "SomeTable", &outcome);
-      try {
-        writer.flush();
-        status |= 1;
-      } catch (HwAgent::JournalError const& error) {
-        if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
-      }
-      try {
-        writer.record(listOfTwo(2), "SomeTable", &outcome);
-        status |= 4;
-      } catch (HwAgent::JournalError const&) {
-      }
+      status |= 1;
+    } catch (HwAgent::JournalError const& error) {
+      if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
     }
-    ::_exit(status);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: flush reported success, 2: wrong message, 4: record after the failure";
+    try {
+      writer.record(listOfTwo(2), "SomeTable", &outcome);
+      status |= 4;
+    } catch (HwAgent::JournalError const&) {
+    }
+    return status;
+  });
+  EXPECT_EQ(status, 0) << "1: flush reported success, 2: wrong message, 4: record after the failure";
   auto file = HwAgent::readJournalFile(path);
   ASSERT_EQ(file.records.size(), 2u);
   EXPECT_EQ(file.records[1].sequence, 2u);
@@ -334,41 +346,27 @@ TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
 // the journal only at its end (the file may not grow past the download's lists).
 TEST(Journal, AReconcileWhoseJournalCannotBeWrittenFails) {
   TempDir dir;
-  auto path = dir.file("journal");
-  auto child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    int status = 0;
+  auto status = exitOfChild([&dir] {
+    auto chip = Vorl::makePtr<Sim::Chip>();
+    chip->faultPlanIs(Sim::FaultPlan::parse("refuse-rate=0.3,seed=4"));
+    auto options = optionsFor(dir.file("stores"), "", false, {0, 1});
+    options.journal = std::make_shared<HwAgent::JournalWriter>(dir.file("journal"));
+    HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
+    agent.download();
+    auto size = static_cast<rlim_t>(sizeOf(dir.file("journal")));
+    rlimit limit{size, size};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
-      auto chip = Vorl::makePtr<Sim::Chip>();
-      chip->faultPlanIs(Sim::FaultPlan::parse("refuse-rate=0.3,seed=4"));
-      auto options = optionsFor(dir.file("stores"), "", false, {0, 1});
-      options.journal = std::make_shared<HwAgent::JournalWriter>(path);
-      HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
-      agent.download();
-      auto size = static_cast<rlim_t>(sizeOf(path));
-      rlimit limit{size, size};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-      try {
-        agent.reconcile();
-        status |= 1;
-      } catch (HwAgent::Error const& error) {
-        if (std::string(error.what()).find("cannot write the journal") == std::string::npos ||
-            std::string(error.what()).find("are not in the journal") == std::string::npos) {
-          status |= 2;
-        }
-      }
-      ::_exit(status);  // at once: the stores are in the test's directory, removed with it
-    } catch (...) {
-      status |= 4;
+      agent.reconcile();
+      return 1;
+    } catch (HwAgent::Error const& error) {
+      std::string what = error.what();
+      bool named = what.find("cannot write the journal") != std::string::npos &&
+                   what.find("are not in the journal") != std::string::npos;
+      return named ? 0 : 2;
     }
-    ::_exit(status);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the reconcile reported success, 2: wrong message, 4: failed elsewhere";
+  });
+  EXPECT_EQ(status, 0) << "1: the reconcile reported success, 2: wrong message, 4: failed elsewhere";
 }
 
 }  // namespace
