@@ -333,11 +333,19 @@ std::vector<Framework::TableAudit> Agent::audit(Framework::AuditScope const& sco
 }
 
 ReconcileReport Agent::reconcile(Framework::AuditScope const& scope) {
+  // The reconcile's lists go to the journal as they are sent; it is flushed once, here.
+  ReconcileReport report;
   try {
-    return reconcileChip(*this, scope);
+    report = reconcileChip(*this, scope);
   } catch (Vorl::Exception const& error) {  // a table or reader that could not do its part
+    flushJournalQuietly();
     throw Error(ErrorKind::checkFailed, fmt::format("the reconcile failed: {}", error.what()));
+  } catch (...) {
+    flushJournalQuietly();
+    throw;
   }
+  flushJournal();
+  return report;
 }
 
 }  // namespace HwAgent

@@ -95,6 +95,10 @@ class HWTABLES_API Agent {
   // Throws ChipFault (ChipFault.h) naming every command the chip
   // did not complete; the others were written.
   std::size_t send(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table = {});
+  // send() whose list may not be in the journal's file yet: for an operation that
+  // sends many lists and flushes the journal once before it returns (a download, a
+  // reconcile).
+  std::size_t sendBeforeRecorded(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table);
   // Reads: completed commands go to their readers before this returns.
   void read(Vorl::Ptr<Pelcar::SchanCmds> const& cmds);
   // Write commands the chip completed and read commands sent over the agent's life.
@@ -112,9 +116,6 @@ class HWTABLES_API Agent {
 
  private:
   void bringUpTables();
-  // send() whose list may not be in the journal's file yet: for an operation that
-  // sends many lists and flushes the journal once before it returns.
-  std::size_t sendBeforeRecorded(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table);
   // Records a list as the chip answered it, when the options name a journal.
   void journal(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table,
                Sim::WriteOutcome const* outcome);

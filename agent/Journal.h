@@ -8,12 +8,18 @@
 //   header   magic "HWTJRNL\0" (8), version u16, zero u16, run u64 (drawn when the
 //            journal is opened: the files of one run share it), first sequence u64,
 //            opened at u64 (ns since the epoch)                              36 bytes
-//   record   payload length u32, checksum of the payload u32 (Journal.cc), then the payload:
-//            sequence u64, time u64 (ns since the epoch), answer u8 (0 done, 1 refused,
-//            2 timed out, 3 partly written, 4 not delivered), zero u8 x 3, rows written
-//            u32, table name length u16, member name length u16, the table name, the
-//            member name (the hardware register or memory), then the command as the chip
-//            process's wire carries it (docs/chip-process.md: 60 bytes and its data)
+//   record   payload length u32, CRC-32C of the payload u32, then the payload, one of:
+//     name     1 u8, zero u8, id u16, the name (a table's, or a hardware register's
+//              or memory's)
+//     FAP mask 2 u8, zero u8, id u16, the mask's 256 bits (32 bytes, FAP 0 first)
+//     command  0 u8, answer u8 (0 done, 1 refused, 2 timed out, 3 partly written,
+//              4 not delivered), kind u8, array u8, sequence u64, time u64 (ns since
+//              the epoch), rows written u32, table id u16, member id u16, FAP mask id
+//              u16, zero u16, block u32, address u32, first row u32, entry size u32,
+//              rows u32, then the command's data
+//            Names and masks are numbered from 0 in each file, in the order written,
+//            each written once before the first command that refers to it: a record
+//            is the command's fields and its rows, and every file reads on its own.
 //
 // All integers are little-endian. The agent hands each list to the journal's file
 // thread, which lays its records out and writes them in one write(2): a download does
@@ -27,8 +33,9 @@
 // not a journal is refused, never touched.
 //
 // The version rule: the version changes whenever a reader of the old version could
-// misread the new files; this reader reads its own version only and names both when
-// refusing one.
+// misread the new files. This reader reads version 2 and version 1 (each record with
+// both names and the command as the chip's wire carries it, and a word-folding
+// checksum: JournalFormat.h), and names both when refusing another.
 //
 // Thread-safety: one agent thread at a time records into a journal (the file thread
 // is the writer's own).
@@ -50,7 +57,8 @@
 
 namespace HwAgent {
 
-inline constexpr std::uint16_t kJournalVersion = 1;
+inline constexpr std::uint16_t kJournalVersion = 2;  // what the writer writes
+inline constexpr std::uint16_t kJournalOldestVersion = 1;  // the oldest the reader reads
 inline constexpr std::size_t kJournalHeaderBytes = 36;
 inline constexpr std::uint64_t kJournalMinBytes = 4096;
 inline constexpr std::uint64_t kJournalDefaultBytes = 64ull << 20;
@@ -99,6 +107,8 @@ class HWTABLES_API JournalWriter {
   std::string const& path() const { return path_; }
   std::uint64_t recorded() const { return nextSequence_ - 1; }
   std::uint64_t rotations() const;
+  // How many times flush() has waited for the file thread.
+  std::uint64_t flushes() const { return flushes_; }
 
  private:
   struct List;
@@ -106,6 +116,7 @@ class HWTABLES_API JournalWriter {
 
   std::string path_;
   std::uint64_t nextSequence_ = 1;
+  std::uint64_t flushes_ = 0;
   // The lists handed to the file thread since the last flush; counted here, on the
   // recording thread, so that the file thread never touches a reference count. Made
   // before file_, so that they outlive its last write.

@@ -7,19 +7,44 @@
 #include <string>
 #include <string_view>
 
+#include "platform/plugin/Export.h"
 #include "platform/sim/ChipWire.h"
 
 namespace HwAgent::JournalFormat {
 
 inline constexpr std::string_view kMagic{"HWTJRNL\0", 8};
 inline constexpr std::size_t kRecordHeaderBytes = 8;  // payload length, checksum
-// Sequence, time, answer, 3 zero bytes, rows written, the two names' lengths.
-inline constexpr std::size_t kRecordFixedBytes = 8 + 8 + 4 + 4 + 2 + 2;
 // A record larger than this is damage, not a record (the largest command is one
 // frame of the chip's wire).
 inline constexpr std::uint32_t kLargestRecord = Sim::Wire::kMaxPayload + 2 * 65536 + 64;
 
-std::uint32_t checksumOf(std::uint8_t const* bytes, std::size_t size);
+// Version 1: every record a command, with both names and the command as the chip's
+// wire carries it. Sequence, time, answer, 3 zero bytes, rows written, the two names'
+// lengths.
+inline constexpr std::size_t kV1FixedBytes = 8 + 8 + 4 + 4 + 2 + 2;
+
+// Version 2: a record is an entry of the file's dictionary or a command that refers to
+// it. The payload's first byte says which.
+enum class Entry : std::uint8_t { command = 0, name = 1, fapmask = 2 };
+// Entry, answer, command kind, array; sequence, time; rows written; table, member and
+// FAP mask ids, zero u16; block, address, first row, entry size, rows. Then the data.
+inline constexpr std::size_t kCommandFixedBytes = 4 + 8 + 8 + 4 + 8 + 20;
+// Entry, zero, id u16, then the name (the rest of the payload).
+inline constexpr std::size_t kNameFixedBytes = 4;
+// Entry, zero, id u16, then the mask's 256 bits, FAP 0 first.
+inline constexpr std::size_t kMaskBytes = 32;
+inline constexpr std::size_t kFapmaskEntryBytes = 4 + kMaskBytes;
+// Ids are u16: a file whose dictionary is full makes the writer start the next file.
+inline constexpr std::size_t kMostIds = 65536;
+// Names are kept to this length (a u16 in version 1).
+inline constexpr std::size_t kLongestName = 65535;
+
+// Version 1's checksum (a multiply-rotate fold of 8-byte words), kept to read old files.
+std::uint32_t foldChecksumOf(std::uint8_t const* bytes, std::size_t size);
+// Version 2's: CRC-32C (Castagnoli), with the processor's CRC instruction where it has
+// one; crc32cPortable is the table-driven form every machine runs (the two agree).
+HWTABLES_API std::uint32_t crc32c(std::uint8_t const* bytes, std::size_t size);
+HWTABLES_API std::uint32_t crc32cPortable(std::uint8_t const* bytes, std::size_t size);
 
 // Little-endian, as every number in the file.
 inline std::uint8_t* put(std::uint8_t* to, std::uint64_t value, unsigned bytes) {

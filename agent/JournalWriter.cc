@@ -1,25 +1,28 @@
-// The journal's writer: records are laid out on the agent's thread and checksummed
-// and written on the journal's own file thread, so that a download pays for a copy of
-// its commands and not for the file system.
+// The journal's writer: the agent's thread hands each list over; the journal's own
+// file thread lays its records out, checksums and writes them, so that a download
+// pays for neither its commands' copy nor the file system.
 #include "agent/Journal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
+#include <type_traits>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
 #include "agent/JournalFormat.h"
-#include "platform/sim/ChipWire.h"
 
 namespace HwAgent {
 
@@ -144,43 +147,17 @@ class JournalWriter::FileThread {
     }
   }
 
-  // Lays the list's records out with their checksums, starts a new file before a record
-  // that would take this one past its cap (a file holds at least one record, however
-  // large), and writes the rest of the list in one write(2).
+  // Lays the list's records out with their checksums, the dictionary's new names and
+  // FAP masks before the first command that refers to them, and writes them in one
+  // write(2). A command that would take the file past its cap, or need an id the file
+  // has no room for, starts a new file (with a dictionary of its own) unless the file
+  // holds no command yet: a file holds at least one, however large.
   void write(List const& list) {
-    auto bytes = layOut(list);
-    std::size_t start = 0;
-    std::size_t at = 0;
-    while (at < bytes) {
-      auto* record = buffer_.get() + at;
-      auto recordBytes = kRecordHeaderBytes + get(record, 4);
-      auto pending = at - start;
-      if (size_ + pending + recordBytes > maxBytes_ && size_ + pending > kJournalHeaderBytes) {
-        append(buffer_.get() + start, pending);
-        start = at;
-        rotate(get(record + kRecordHeaderBytes, 8));
-      }
-      at += recordBytes;
-    }
-    append(buffer_.get() + start, at - start);
-  }
-
-  // The list's records in buffer_; returns their size.
-  std::size_t layOut(List const& list) {
-    auto tableLength = static_cast<std::uint16_t>(std::min<std::size_t>(list.table.size(), 65535));
-    auto memberLengthOf = [](Pelcar::SchanCmd const& cmd) {
-      return static_cast<std::uint16_t>(std::min<std::size_t>(std::string_view(cmd.memberName).size(), 65535));
-    };
-    auto payloadOf = [tableLength](Pelcar::SchanCmd const& cmd, std::uint16_t memberLength) {
-      return kRecordFixedBytes + tableLength + memberLength + 4 + Sim::Wire::encodedWriteBytes(cmd);
-    };
-    std::size_t bytes = 0;
-    for (auto const& cmd : *list.cmds) bytes += kRecordHeaderBytes + payloadOf(*cmd, memberLengthOf(*cmd));
-    if (bytes > bufferCapacity_) {
-      bufferCapacity_ = std::max(bytes, 2 * bufferCapacity_);
-      buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(bufferCapacity_);
-    }
-    auto* record = buffer_.get();
+    reserve(list);
+    auto* start = buffer_.get();
+    auto* to = start;
+    auto table = clipped(list.table);
+    auto tableId = nameId(table, lastTable_);  // one table per list
     auto sequence = list.firstSequence;
     std::uint32_t index = 0;
     auto fault = list.faults.begin();
@@ -193,24 +170,113 @@ class JournalWriter::FileThread {
         ++fault;
       }
       ++index;
-      auto memberLength = memberLengthOf(*cmd);
-      auto payload = payloadOf(*cmd, memberLength);
-      auto* to = put(record + kRecordHeaderBytes, sequence++, 8);
-      to = put(to, list.timeNs, 8);
+      auto member = clipped(cmd->memberName);
+      auto memberId = nameId(member, lastMember_);
+      auto maskId = fapmaskId(cmd->fapmask);
+      std::size_t newNames = !tableId + !memberId;
+      auto needed = (tableId ? 0 : nameEntryBytes(table)) + (memberId ? 0 : nameEntryBytes(member)) +
+                    (maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) + kRecordHeaderBytes +
+                    kCommandFixedBytes + cmd->data.size();
+      auto pending = static_cast<std::size_t>(to - start);
+      bool full = names_.size() + newNames > kMostIds || (!maskId && masks_.size() + 1 > kMostIds);
+      if ((size_ + pending + needed > maxBytes_ || full) && size_ + pending > kJournalHeaderBytes) {
+        append(start, pending);
+        to = start;
+        rotate(sequence);
+        tableId = memberId = maskId = std::nullopt;
+      }
+      if (!tableId) tableId = addName(table, to, lastTable_);
+      if (!memberId) memberId = member == table ? *tableId : addName(member, to, lastMember_);
+      if (!maskId) maskId = addFapmask(cmd->fapmask, to);
+      auto* record = to;
+      to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::command), 1);
       to = put(to, static_cast<std::uint8_t>(answer), 1);
-      to = put(to, 0, 3);
+      to = put(to, static_cast<std::uint8_t>(cmd->kind), 1);
+      to = put(to, cmd->arrayIndex, 1);
+      to = put(to, sequence++, 8);
+      to = put(to, list.timeNs, 8);
       to = put(to, rowsWritten, 4);
-      to = put(to, tableLength, 2);
-      to = put(to, memberLength, 2);
-      to = std::copy_n(list.table.data(), tableLength, to);
-      to = std::copy_n(std::string_view(cmd->memberName).data(), memberLength, to);
-      to = put(to, 1, 4);  // the command as a write request of one command
-      Sim::Wire::encodeWriteAt(to, *cmd);
-      put(record, payload, 4);
-      put(record + 4, checksumOf(record + kRecordHeaderBytes, payload), 4);
-      record += kRecordHeaderBytes + payload;
+      to = put(to, *tableId, 2);
+      to = put(to, *memberId, 2);
+      to = put(to, *maskId, 2);
+      to = put(to, 0, 2);
+      to = put(to, cmd->block, 4);
+      to = put(to, cmd->address, 4);
+      to = put(to, cmd->row, 4);
+      to = put(to, cmd->entrySize, 4);
+      to = put(to, cmd->rowCount, 4);
+      if (!cmd->data.empty()) to = std::copy_n(cmd->data.data(), cmd->data.size(), to);
+      seal(record, to);
     }
-    return static_cast<std::size_t>(record - buffer_.get());
+    append(start, static_cast<std::size_t>(to - start));
+  }
+
+  static std::string_view clipped(std::string_view name) { return name.substr(0, kLongestName); }
+  static std::size_t nameEntryBytes(std::string_view name) {
+    return kRecordHeaderBytes + kNameFixedBytes + name.size();
+  }
+
+  // Room in buffer_ for the list's records and every entry they could need.
+  void reserve(List const& list) {
+    auto bytes = nameEntryBytes(clipped(list.table));
+    for (auto const& cmd : *list.cmds) {
+      bytes += nameEntryBytes(clipped(cmd->memberName)) + kRecordHeaderBytes + kFapmaskEntryBytes +
+               kRecordHeaderBytes + kCommandFixedBytes + cmd->data.size();
+    }
+    if (bytes > bufferCapacity_) {
+      bufferCapacity_ = std::max(bytes, 2 * bufferCapacity_);
+      buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(bufferCapacity_);
+    }
+  }
+
+  // The record at `record` ends at `end`: its length and checksum.
+  static void seal(std::uint8_t* record, std::uint8_t const* end) {
+    auto length = static_cast<std::size_t>(end - record) - kRecordHeaderBytes;
+    put(record, length, 4);
+    put(record + 4, crc32c(record + kRecordHeaderBytes, length), 4);
+  }
+
+  // The ids this file gave a name or a mask, if it has. `last` is the name found last
+  // for the same use (a list's commands mostly share their member with the one
+  // before), looked at before the dictionary.
+  using NameEntry = std::pair<std::string const, std::uint16_t> const*;
+  std::optional<std::uint16_t> nameId(std::string_view name, NameEntry& last) {
+    if (last && last->first == name) return last->second;
+    auto found = names_.find(name);
+    if (found == names_.end()) return std::nullopt;
+    last = &*found;
+    return found->second;
+  }
+  std::optional<std::uint16_t> fapmaskId(Pelcar::Fapmask const& mask) {
+    auto found = masks_.find(bitsOf(mask));
+    if (found == masks_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  // A new dictionary entry at `to`; returns its id.
+  std::uint16_t addName(std::string_view name, std::uint8_t*& to, NameEntry& last) {
+    auto id = static_cast<std::uint16_t>(names_.size());
+    last = &*names_.emplace(std::string(name), id).first;
+    auto* record = to;
+    to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::name), 1);
+    to = put(to, 0, 1);
+    to = put(to, id, 2);
+    if (!name.empty()) to = std::copy_n(name.data(), name.size(), to);
+    seal(record, to);
+    return id;
+  }
+  std::uint16_t addFapmask(Pelcar::Fapmask const& mask, std::uint8_t*& to) {
+    auto id = static_cast<std::uint16_t>(masks_.size());
+    masks_.emplace(bitsOf(mask), id);
+    auto* record = to;
+    to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::fapmask), 1);
+    to = put(to, 0, 1);
+    to = put(to, id, 2);
+    std::memset(to, 0, kMaskBytes);
+    for (auto fap : mask.fapIds()) to[fap.value / 8] |= static_cast<std::uint8_t>(1u << (fap.value % 8));
+    seal(record, to + kMaskBytes);
+    to += kMaskBytes;
+    return id;
   }
 
   void open(std::uint64_t firstSequence) {
@@ -225,6 +291,9 @@ class JournalWriter::FileThread {
     to = put(to, firstSequence, 8);
     put(to, nowNs(), 8);
     size_ = 0;
+    names_.clear();
+    lastTable_ = lastMember_ = nullptr;
+    masks_.clear();
     append(header, sizeof header);
   }
 
@@ -274,6 +343,30 @@ class JournalWriter::FileThread {
   std::uint64_t size_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t bufferCapacity_ = 0;
+  // The open file's dictionary. A mask is looked up by its bits as they lie in memory
+  // (a FAP mask is a plain bit set), not by a list of its FAPs built per command.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+  };
+  using MaskBits = std::array<std::uint64_t, sizeof(Pelcar::Fapmask) / 8>;
+  static_assert(std::is_trivially_copyable_v<Pelcar::Fapmask> && sizeof(Pelcar::Fapmask) % 8 == 0);
+  static MaskBits bitsOf(Pelcar::Fapmask const& mask) {
+    MaskBits bits;
+    std::memcpy(bits.data(), &mask, sizeof mask);
+    return bits;
+  }
+  struct MaskHash {
+    std::size_t operator()(MaskBits const& bits) const {
+      std::uint64_t hash = 0;
+      for (auto word : bits) hash = (hash ^ word) * 0x9e3779b97f4a7c15ull;
+      return static_cast<std::size_t>(hash ^ (hash >> 29));
+    }
+  };
+  std::unordered_map<std::string, std::uint16_t, NameHash, std::equal_to<>> names_;
+  NameEntry lastTable_ = nullptr;
+  NameEntry lastMember_ = nullptr;
+  std::unordered_map<MaskBits, std::uint16_t, MaskHash> masks_;
 
   mutable std::mutex mutex_;
   std::condition_variable work_;     // the file thread waits here
@@ -308,6 +401,7 @@ JournalWriter::~JournalWriter() = default;
 std::uint64_t JournalWriter::rotations() const { return file_->rotations(); }
 
 void JournalWriter::flush() {
+  ++flushes_;
   file_->flush();
   held_.clear();
 }

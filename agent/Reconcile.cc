@@ -227,7 +227,7 @@ TableReconcile reconcileShadowOnFap(Agent& agent, Tessar::HwCommonShadowTableBas
       if (round != 0) ++entry.retries;
       entry.commandsSent += cmds->size();
       try {
-        agent.send(cmds, entry.table);
+        agent.sendBeforeRecorded(cmds, entry.table);  // Agent::reconcile flushes the journal
       } catch (ChipFault const& fault) {
         entry.failures.insert(entry.failures.end(), fault.failures().begin(),
                               fault.failures().end());

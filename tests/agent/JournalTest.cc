@@ -12,9 +12,11 @@
 #include <csignal>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "agent/Journal.h"
+#include "agent/JournalFormat.h"
 #include "tests/agent/AgentTestSupport.h"
 
 namespace {
@@ -54,7 +56,11 @@ TEST(Journal, AReplayGivesTheRecordedChipWithItsRefusedAndPartWrittenCommands) {
     auto download = agent.download();
     failures += download.failures().size();
     commands += download.commands();
+    // The reconcile sends a list per member and round, and waits for the journal once.
+    auto flushes = options.journal->flushes();
     auto report = agent.reconcile();
+    EXPECT_EQ(options.journal->flushes(), flushes + 1);
+    EXPECT_GT(std::ranges::count_if(report.entries, [](auto const& entry) { return entry.commandsSent != 0; }), 1);
     failures += report.failures().size();
     commands += report.total().commandsSent;
     ASSERT_TRUE(report.clean());
@@ -118,22 +124,26 @@ TEST(Journal, AFileCutShortAnywhereIsReadToItsLastWholeRecord) {
   EXPECT_EQ(all.records[5].table, "SomeTable");
   EXPECT_EQ(all.records[5].cmd->data, std::vector<U8>(12, 6));
 
-  // Every length from the header on: the records wholly inside it, and a note unless
-  // the cut falls between records.
-  std::vector<std::uintmax_t> ends;
-  {
-    std::uintmax_t at = HwAgent::kJournalHeaderBytes;
-    for (std::size_t record = 0; record < 6; ++record) {
-      at += 8 + (static_cast<std::uint8_t>(whole[at]) | static_cast<std::uint8_t>(whole[at + 1]) << 8);
-      ends.push_back(at);
-    }
+  // Every length from the header on: the commands wholly inside it, and a note unless
+  // the cut falls between records (a name's or FAP mask's, or a command's).
+  std::vector<std::uintmax_t> ends;     // of every record
+  std::vector<std::uintmax_t> commands;  // of the commands
+  for (std::uintmax_t at = HwAgent::kJournalHeaderBytes; at + 8 <= whole.size();) {
+    std::uint32_t length = 0;
+    for (int byte = 3; byte >= 0; --byte) length = length << 8 | static_cast<std::uint8_t>(whole[at + byte]);
+    bool command = whole[at + 8] == 0;
+    at += 8 + length;
+    ends.push_back(at);
+    if (command) commands.push_back(at);
   }
+  ASSERT_EQ(commands.size(), 6u);
+  EXPECT_EQ(ends.size(), 6u + 2 + 3);  // the two names, a FAP mask per list
   ASSERT_EQ(ends.back(), whole.size());
   for (std::size_t length = HwAgent::kJournalHeaderBytes; length <= whole.size(); ++length) {
     E2e::writeAll(recorded.path, whole.substr(0, length));
     auto file = HwAgent::readJournalFile(recorded.path);
     std::size_t expected = 0;
-    while (expected < ends.size() && ends[expected] <= length) ++expected;
+    while (expected < commands.size() && commands[expected] <= length) ++expected;
     ASSERT_EQ(file.records.size(), expected) << "cut at " << length;
     bool between = length == HwAgent::kJournalHeaderBytes || std::ranges::count(ends, length) == 1;
     EXPECT_EQ(file.cutShort.empty(), between) << "cut at " << length << ": " << file.cutShort;
@@ -197,7 +207,7 @@ TEST(Journal, AnotherVersionOrAFileThatIsNoJournalIsRefusedByNameAndLeftAlone) {
     HwAgent::readJournalFile(recorded.path);
     FAIL() << "version 0 was read";
   } catch (HwAgent::JournalError const& error) {
-    EXPECT_NE(std::string(error.what()).find("version 0; this hwtables reads version 1"),
+    EXPECT_NE(std::string(error.what()).find("version 0; this hwtables reads versions 1 and 2"),
               std::string::npos)
         << error.what();
   }
@@ -219,46 +229,144 @@ TEST(Journal, AnotherVersionOrAFileThatIsNoJournalIsRefusedByNameAndLeftAlone) {
   EXPECT_TRUE(files[0].records.empty());
 }
 
+// The checksum: CRC-32C's check value, and the processor's instruction and the table
+// agreeing at every length and alignment around its 8-byte steps.
+TEST(Journal, TheChecksumIsCrc32cOnEveryPath) {
+  std::string check = "123456789";
+  auto const* bytes = reinterpret_cast<std::uint8_t const*>(check.data());
+  EXPECT_EQ(HwAgent::JournalFormat::crc32cPortable(bytes, check.size()), 0xe3069283u);
+  EXPECT_EQ(HwAgent::JournalFormat::crc32c(bytes, check.size()), 0xe3069283u);
+  EXPECT_EQ(HwAgent::JournalFormat::crc32c(bytes, 0), 0u);
+  std::vector<std::uint8_t> data(80);
+  for (std::size_t index = 0; index < data.size(); ++index) data[index] = static_cast<std::uint8_t>(index * 37 + 11);
+  for (std::size_t offset = 0; offset < 8; ++offset) {
+    for (std::size_t size = 0; offset + size <= data.size(); ++size) {
+      ASSERT_EQ(HwAgent::JournalFormat::crc32c(data.data() + offset, size),
+                HwAgent::JournalFormat::crc32cPortable(data.data() + offset, size))
+          << offset << "+" << size;
+    }
+  }
+}
+
+// A file's dictionary holds 65536 names: the command that needs one more starts the
+// next file, which names what it refers to again, and the two read as one run.
+TEST(Journal, AFullDictionaryStartsTheNextFile) {
+  TempDir dir;
+  auto path = dir.file("journal");
+  constexpr U32 kCommands = 65600;
+  {
+    HwAgent::JournalWriter writer(path);
+    auto cmds = Pelcar::schanCmdsFactory();
+    for (U32 index = 0; index < kCommands; ++index) {
+      auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+      cmd->kind = Pelcar::SchanCmdKind::registerWrite;
+      cmd->fapmask.fapIdIs(Pelcar::FapId(index % 3), true);
+      cmd->memberName = fmt::format("m{}", index);
+      cmd->entrySize = 4;
+      cmd->rowCount = 1;
+      cmd->data.assign(4, static_cast<U8>(index));
+      cmds->cmdEnq(cmd);
+    }
+    Sim::WriteOutcome outcome{kCommands, {}};
+    writer.record(cmds, "SomeTable", &outcome);
+    writer.flush();
+    EXPECT_EQ(writer.rotations(), 1u);
+  }
+  auto files = HwAgent::readJournal(path);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].records.size(), 65535u);  // the table's name and 65535 members'
+  std::size_t index = 0;
+  for (auto const& file : files) {
+    EXPECT_TRUE(file.cutShort.empty()) << file.cutShort;
+    for (auto const& record : file.records) {
+      ASSERT_EQ(std::string(record.cmd->memberName), fmt::format("m{}", index));
+      ASSERT_EQ(record.table, "SomeTable");
+      ASSERT_TRUE(record.cmd->fapmask.fapId(Pelcar::FapId(index % 3)));
+      ASSERT_EQ(record.cmd->fapmask.count(), 1u);
+      ++index;
+    }
+  }
+  EXPECT_EQ(index, kCommands);
+}
+
+// Runs `body` in a child process (a file that may not grow is signalled there, not
+// here) and returns its exit status; -1 when it did not exit.
+int exitOfChild(std::function<int()> const& body) {
+  auto child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    int status = 4;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    ::_exit(status);  // at once: what the child made is in the test's directory
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 // The file thread's failure (here: the file may not grow past the first list) is
 // reported by the next flush and every later record, and nothing is written after the
 // gap: the file holds the lists before it, whole.
 TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
   TempDir dir;
   auto path = dir.file("journal");
-  auto child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{400, 400};  // the header and one list of two records (262 bytes)
+  auto status = exitOfChild([&path] {
+    rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (267 bytes)
     ::setrlimit(RLIMIT_FSIZE, &limit);
     int status = 0;
-    {
-      HwAgent::JournalWriter writer(path);
-      Sim::WriteOutcome outcome{2, {}};
-      writer.record(listOfTwo(0), "SomeTable", &outcome);
+    HwAgent::JournalWriter writer(path);
+    Sim::WriteOutcome outcome{2, {}};
+    writer.record(listOfTwo(0), "SomeTable", &outcome);
+    writer.flush();
+    writer.record(listOfTwo(1), "SomeTable", &outcome);
+    try {
       writer.flush();
-      writer.record(listOfTwo(1), "SomeTable", &outcome);
-      try {
-        writer.flush();
-        status |= 1;
-      } catch (HwAgent::JournalError const& error) {
-        if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
-      }
-      try {
-        writer.record(listOfTwo(2), "SomeTable", &outcome);
-        status |= 4;
-      } catch (HwAgent::JournalError const&) {
-      }
+      status |= 1;
+    } catch (HwAgent::JournalError const& error) {
+      if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
     }
-    ::_exit(status);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: flush reported success, 2: wrong message, 4: record after the failure";
+    try {
+      writer.record(listOfTwo(2), "SomeTable", &outcome);
+      status |= 4;
+    } catch (HwAgent::JournalError const&) {
+    }
+    return status;
+  });
+  EXPECT_EQ(status, 0) << "1: flush reported success, 2: wrong message, 4: record after the failure";
   auto file = HwAgent::readJournalFile(path);
   ASSERT_EQ(file.records.size(), 2u);
   EXPECT_EQ(file.records[1].sequence, 2u);
+}
+
+// A reconcile whose journal cannot be written fails, naming it, though it waits for
+// the journal only at its end (the file may not grow past the download's lists).
+TEST(Journal, AReconcileWhoseJournalCannotBeWrittenFails) {
+  TempDir dir;
+  auto status = exitOfChild([&dir] {
+    auto chip = Vorl::makePtr<Sim::Chip>();
+    chip->faultPlanIs(Sim::FaultPlan::parse("refuse-rate=0.3,seed=4"));
+    auto options = optionsFor(dir.file("stores"), "", false, {0, 1});
+    options.journal = std::make_shared<HwAgent::JournalWriter>(dir.file("journal"));
+    HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
+    agent.download();
+    auto size = static_cast<rlim_t>(sizeOf(dir.file("journal")));
+    rlimit limit{size, size};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      agent.reconcile();
+      return 1;
+    } catch (HwAgent::Error const& error) {
+      std::string what = error.what();
+      bool named = what.find("cannot write the journal") != std::string::npos &&
+                   what.find("are not in the journal") != std::string::npos;
+      return named ? 0 : 2;
+    }
+  });
+  EXPECT_EQ(status, 0) << "1: the reconcile reported success, 2: wrong message, 4: failed elsewhere";
 }
 
 }  // namespace
