@@ -123,6 +123,27 @@ HwAgent::Options optionsFor(std::string const& root, std::string const& socket, 
   return options;
 }
 
+Vorl::Ptr<Pelcar::SchanCmd> memoryWrite(std::vector<U32> const& faps, U32 row, std::vector<U8> data,
+                                        U32 rows, U32 block, U32 address, U8 arrayIndex) {
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+  cmd->kind = rows == 1 ? Pelcar::SchanCmdKind::memoryWrite : Pelcar::SchanCmdKind::memoryBulkWrite;
+  for (auto fap : faps) cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
+  cmd->block = block;
+  cmd->address = address;
+  cmd->arrayIndex = arrayIndex;
+  cmd->row = row;
+  cmd->rowCount = rows;
+  cmd->entrySize = static_cast<U32>(data.size() / rows);
+  cmd->data = std::move(data);
+  return cmd;
+}
+
+Vorl::Ptr<Pelcar::SchanCmds> listOf(std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds) {
+  auto list = Pelcar::schanCmdsFactory();
+  for (auto const& cmd : cmds) list->cmdEnq(cmd);
+  return list;
+}
+
 std::size_t auditDifferences(HwAgent::Agent& agent) {
   std::size_t differences = 0;
   for (auto const& audit : agent.audit()) differences += audit.differences.size();

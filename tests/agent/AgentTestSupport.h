@@ -11,16 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "agent/Agent.h"
-#include "tests/e2e/ToolRunner.h"
 #include "tables/AllTables.h"
+#include "tests/e2e/ToolRunner.h"
 
 namespace AgentTest {
 
-// A directory in /dev/shm, removed with everything in it afterwards.
-class TempDir : public E2e::TempDir {
- public:
-  TempDir() : E2e::TempDir("agent") {}
-};
+using E2e::TempDir;
 
 // A chip server in a child process; ready to be connected to when constructed,
 // stopped (SIGTERM, then SIGKILL if need be) when destroyed.
@@ -86,6 +82,14 @@ template <class Table>
 void sendEntry(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
   agent.send(tableOf<Table>(agent)->schanCmds(Tessar::HwShadowKey::of(fap, 0), key));
 }
+
+// A write of `rows` rows (data.size() / rows bytes each) at `row` of a memory on each of
+// `faps`: a memoryWrite for one row, a memoryBulkWrite for more. The place defaults to
+// the memory the chip tests use.
+Vorl::Ptr<Pelcar::SchanCmd> memoryWrite(std::vector<U32> const& faps, U32 row, std::vector<U8> data,
+                                        U32 rows = 1, U32 block = 38, U32 address = 0x770000,
+                                        U8 arrayIndex = 0);
+Vorl::Ptr<Pelcar::SchanCmds> listOf(std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds);
 
 // The differences an audit of every table finds.
 std::size_t auditDifferences(HwAgent::Agent& agent);

@@ -20,27 +20,16 @@
 
 namespace {
 
+using E2e::expectHas;
 using Sim::ChipClient;
 using Sim::ChipError;
 namespace Wire = Sim::Wire;
 
 Vorl::Ptr<Pelcar::SchanCmd> rowWrite(U32 fap, U32 row, std::vector<U8> data) {
-  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-  cmd->kind = Pelcar::SchanCmdKind::memoryWrite;
-  cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
-  cmd->block = 38;
-  cmd->address = 0x770000;
-  cmd->row = row;
-  cmd->entrySize = static_cast<U32>(data.size());
-  cmd->data = std::move(data);
-  return cmd;
+  return AgentTest::memoryWrite({fap}, row, std::move(data));
 }
 
-Vorl::Ptr<Pelcar::SchanCmds> listOf(std::initializer_list<Vorl::Ptr<Pelcar::SchanCmd>> cmds) {
-  auto list = Pelcar::schanCmdsFactory();
-  for (auto const& cmd : cmds) list->cmdEnq(cmd);
-  return list;
-}
+using AgentTest::listOf;
 
 // A server on its own thread, with what it logged.
 class ChipServerTest : public ::testing::Test {
@@ -231,7 +220,7 @@ TEST_F(ChipServerTest, AClientGoneMidFrameLeavesNothingBehind) {
   }
   EXPECT_EQ(client.digest().cells, 0u);
   ASSERT_FALSE(logged().empty());
-  EXPECT_NE(logged().front().find("went away in the middle of a frame"), std::string::npos);
+  expectHas(logged().front(), {"went away in the middle of a frame"});
 }
 
 TEST_F(ChipServerTest, AListWithOneBadCommandIsRefusedWhole) {
@@ -270,14 +259,13 @@ TEST_F(ChipServerTest, APeerOfAnotherUserIsRefusedAndLoggedAndOthersAreServed) {
     ChipClient stranger(socket_);
     ADD_FAILURE() << "a stranger was let in";
   } catch (ChipError const& error) {
-    EXPECT_NE(std::string(error.what()).find("not the chip's owner"), std::string::npos)
-        << error.what();
+    expectHas(error.what(), {"not the chip's owner"});
   }
   ChipClient owner(socket_);
   EXPECT_EQ(owner.digest().cells, 0u);
   EXPECT_EQ(server_->refusedPeers(), 1u);
   ASSERT_EQ(logged().size(), 1u);
-  EXPECT_NE(logged()[0].find("refused a connection from pid"), std::string::npos) << logged()[0];
+  expectHas(logged()[0], {"refused a connection from pid"});
 }
 
 TEST(PeerAccess, OnlyTheOwnerAndTheGroupMayConnect) {
@@ -288,7 +276,7 @@ TEST(PeerAccess, OnlyTheOwnerAndTheGroupMayConnect) {
   Sim::AccessPolicy withGroup{1000, 4711};
   EXPECT_EQ(Sim::peerRefusal({1, 1001, 4711}, withGroup), "");
   auto refusal = Sim::peerRefusal({1, 1001, 1001}, withGroup);
-  EXPECT_NE(refusal.find("nor in its group (4711)"), std::string::npos) << refusal;
+  expectHas(refusal, {"nor in its group (4711)"});
   EXPECT_EQ(Sim::groupNamed("no-such-group-here"), std::nullopt);
   EXPECT_EQ(Sim::groupNamed("0"), std::optional<gid_t>(0));
 }

@@ -18,25 +18,12 @@ using Sim::FaultPlan;
 // A bulk write of `rows` rows of 4 bytes at `row` on the FAPs given; row r holds r+1 in
 // every byte, so that no written row is all zeros.
 Vorl::Ptr<Pelcar::SchanCmd> bulkWrite(U32 row, U32 rows, std::vector<U32> faps = {0}) {
-  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-  cmd->kind = rows == 1 ? Pelcar::SchanCmdKind::memoryWrite : Pelcar::SchanCmdKind::memoryBulkWrite;
-  for (auto fap : faps) cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
-  cmd->block = 38;
-  cmd->address = 0x770000;
-  cmd->row = row;
-  cmd->entrySize = 4;
-  cmd->rowCount = rows;
-  for (U32 index = 0; index < rows; ++index) {
-    for (int byte = 0; byte < 4; ++byte) cmd->data.push_back(static_cast<U8>(row + index + 1));
-  }
-  return cmd;
+  std::vector<U8> data;
+  for (U32 index = 0; index < rows; ++index) data.insert(data.end(), 4, U8(row + index + 1));
+  return AgentTest::memoryWrite(faps, row, data, rows);
 }
 
-Vorl::Ptr<Pelcar::SchanCmds> listOf(std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds) {
-  auto list = Pelcar::schanCmdsFactory();
-  for (auto const& cmd : cmds) list->cmdEnq(cmd);
-  return list;
-}
+using AgentTest::listOf;
 
 // 200 lists of five commands: three bulk writes of 8 rows, two one-row writes.
 std::vector<Vorl::Ptr<Pelcar::SchanCmds>> workload() {

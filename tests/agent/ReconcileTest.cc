@@ -7,6 +7,7 @@
 
 namespace {
 
+using E2e::expectHas;
 using namespace bcm88490_a0;
 using namespace AgentTest;
 
@@ -20,15 +21,7 @@ class ReconcileTest : public ::testing::Test {
 
   // A memory write straight to the chip, as damage would make it.
   void onChip(U32 fap, U32 block, U32 address, U8 arrayIndex, U32 row, std::vector<U8> data) {
-    auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-    cmd->kind = Pelcar::SchanCmdKind::memoryWrite;
-    cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
-    cmd->block = block;
-    cmd->address = address;
-    cmd->arrayIndex = arrayIndex;
-    cmd->row = row;
-    cmd->entrySize = static_cast<U32>(data.size());
-    cmd->data = std::move(data);
+    auto cmd = memoryWrite({fap}, row, std::move(data), 1, block, address, arrayIndex);
     chip_->execute(*cmd);
   }
 
@@ -58,7 +51,7 @@ TEST_F(ReconcileTest, NothingDiffersNothingIsSent) {
   auto json = report.json();
   EXPECT_EQ(json["total"]["rowsWritten"], 0);
   EXPECT_EQ(json["entries"].size(), 26u);
-  EXPECT_NE(report.text().find("nothing differs"), std::string::npos) << report.text();
+  expectHas(report.text(), {"nothing differs"});
 }
 
 TEST_F(ReconcileTest, EachKindOfDifferenceIsWrittenBackToItsFapOnly) {
@@ -135,8 +128,8 @@ TEST_F(ReconcileTest, AnEmptiedChipIsRefilledInBulkAndTheScopeIsKept) {
       EXPECT_EQ(error.kind(), HwAgent::ErrorKind::badInput) << error.what();
     }
   };
-  for (auto const& scope : {Framework::AuditScope{"NoSuchTable", {}}, Framework::AuditScope{"all", 5},
-                            Framework::AuditScope{"all", 128}}) {
+  for (auto const& scope : {Framework::AuditScope{"NoSuchTable", {}},
+                            Framework::AuditScope{"all", 5}, Framework::AuditScope{"all", 128}}) {
     refused([&] { agent_->reconcile(scope); });
   }
   refused([&] { agent_->dmaBufferIs(0); });

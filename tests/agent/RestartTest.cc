@@ -15,6 +15,7 @@
 
 namespace {
 
+using E2e::expectHas;
 using namespace bcm88490_a0;
 using namespace AgentTest;
 
@@ -190,14 +191,10 @@ TEST_F(RestartTest, ARemovedAndADamagedStoreStartFromStartUpRowsAndTheChipFollow
   }
   ASSERT_EQ(reasons.size(), 3u) << bringUp.text();
   EXPECT_EQ((reasons[{"IppaTerminationProfileTableHwDirect", 0}]), "there was no store");
-  EXPECT_NE((reasons[{"IppdPphAttributeByEeiHwDirect", 1}]).find("left mid-operation"),
-            std::string::npos);
-  EXPECT_NE((reasons[{"IppaBsplProfileTblHwDirect", 1}]).find("invalid"), std::string::npos);
-  EXPECT_NE(
-      bringUp.text().find(
-          "IppaTerminationProfileTableHwDirect FAP 0: start-up rows, because there was no store"),
-      std::string::npos)
-      << bringUp.text();
+  expectHas((reasons[{"IppdPphAttributeByEeiHwDirect", 1}]), {"left mid-operation"});
+  expectHas((reasons[{"IppaBsplProfileTblHwDirect", 1}]), {"invalid"});
+  expectHas(bringUp.text(), {"IppaTerminationProfileTableHwDirect FAP 0: start-up rows, because "
+                             "there was no store"});
 
   // Those shadows hold their start-up rows; the chip still holds the changes.
   EXPECT_TRUE((isDefault<IppaTerminationProfileTableHwDirect>(agent, 0, 1)));

@@ -1,17 +1,10 @@
 // `hwtables agent` driven by scripts: a run fed through a pipe that sets, deletes,
 // downloads, reads back and audits, and a script of bad lines that leaves every shadow
 // as it was. (Other processes reading the live shadows: TableWatchTest.cc.)
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
-#include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -19,60 +12,37 @@
 
 namespace {
 
+using E2e::expectHas;
 using E2e::jsonLines;
 using E2e::runTool;
 
-// Reads from `fd` until `count` lines have arrived (or 30 s pass).
-std::string readLines(int fd, std::size_t count) {
-  std::string text;
-  char buffer[4096];
-  while (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) < count) {
-    pollfd ready{fd, POLLIN, 0};
-    if (::poll(&ready, 1, 30000) <= 0) break;
-    auto got = ::read(fd, buffer, sizeof buffer);
-    if (got <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  return text;
-}
-
 TEST(AgentTool, AScriptThroughAPipeProgramsReadsBackAndAudits) {
   E2e::TempDir root("agent");
-  auto fifo = root.file("commands");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  int outFd = -1;
-  int errFd = -1;
-  auto agent = E2e::startTool(
-      {"agent", "--json", "--faps", "0-1", "--root", root.path(), "--script", fifo}, outFd, errFd);
-  ASSERT_GT(agent, 0);
-  int commands = ::open(fifo.c_str(), O_WRONLY);
-  ASSERT_GE(commands, 0);
-  std::string script =
+  E2e::LiveTool agent({"agent", "--json", "--faps", "0-1", "--root", root.path()}, "",
+                      root.file("commands"));
+  agent.send(
       "set IppdPphAttributeByEeiHwDirect 1 {value=9} fheiType=5 fheiSize=3\n"
       "set IppaBsplProfileTblHwDirect 0 {arrayIndex=3 entryIndex=20} "
       "curMplsSpecialLabelProfile=0x7\n"
       "delete IppdPphAttributeByEeiHwDirect 1 {value=2}\n"
       "download all\n"
       "read IppdPphAttributeByEeiHwDirect 1\n"
-      "audit\n";
-  ASSERT_EQ(::write(commands, script.data(), script.size()), static_cast<ssize_t>(script.size()));
-  auto replies = jsonLines(readLines(outFd, 7));
-  ASSERT_EQ(replies.size(), 7u);
+      "audit\n");
+  auto replies = jsonLines(agent.waitFor("\"command\":\"audit\""));
+  ASSERT_EQ(replies.size(), 7u) << agent.said();
   EXPECT_TRUE(replies[0]["ready"].get<bool>());
   for (std::size_t index = 1; index < replies.size(); ++index) {
     EXPECT_TRUE(replies[index]["ok"].get<bool>()) << replies[index].dump();
   }
   EXPECT_EQ(replies[1]["fields"]["fheiType"], 5);
   // The read-back holds the new row 9 and no longer the deleted row 2.
-  std::set<std::string> read;
-  for (auto const& entry : replies[5]["entries"]) read.insert(entry["entry"].get<std::string>());
-  EXPECT_TRUE(read.contains("{entryKey={value=9} dataByte0=35000000}"));
-  for (auto const& text : read) EXPECT_EQ(text.find("{value=2}"), std::string::npos) << text;
+  std::string read = replies[5]["entries"].dump();
+  expectHas(read, {"{entryKey={value=9} dataByte0=35000000}"});
+  E2e::expectLacks(read, {"{value=2}"});
   EXPECT_TRUE(replies[6]["differences"].empty()) << replies[6].dump();
 
-  ASSERT_EQ(::write(commands, "quit\n", 5), 5);
-  ::close(commands);
-  auto run = E2e::finishTool(agent, outFd, errFd);
+  agent.send("quit\n");
+  auto run = agent.stop(0);
   EXPECT_EQ(run.status, 0) << run.err;
 }
 

@@ -17,36 +17,24 @@
 
 namespace {
 
+using E2e::expectHas;
 constexpr char const* kFaults = "refuse-rate=0.1,partial-rate=0.3,seed=7";
 constexpr char const* kScript = "download all\naudit\nreconcile\naudit\n";
 
 class ChipFaultsTool : public ::testing::Test {
  protected:
-  void TearDown() override { stop(); }
   void serve(std::string const& faults) {
-    chip_ = E2e::startTool({"chip", "serve", "--socket", socket_, "--faults", faults}, out_, err_);
-    ASSERT_GT(chip_, 0);
-    auto said = E2e::readUntil(out_, "failing on purpose");
-    ASSERT_NE(said.find("failing on purpose: " + std::string(kFaults)), std::string::npos) << said;
-  }
-  E2e::Run stop() {
-    if (chip_ <= 0) return {};
-    ::kill(chip_, SIGTERM);
-    auto run = E2e::finishTool(chip_, out_, err_);
-    chip_ = -1;
-    return run;
+    chip_ = std::make_unique<E2e::LiveTool>(
+        std::vector<std::string>{"chip", "serve", "--socket", socket_, "--faults", faults},
+        "failing on purpose: " + faults);
   }
   E2e::Run agent(std::vector<std::string> extra) {
-    std::vector<std::string> args{"--chip", socket_, "--faps", "0-7"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return E2e::runAgentScript(dir_, kScript, args);
+    extra.insert(extra.begin(), {"--chip", socket_, "--faps", "0-7"});
+    return E2e::runAgentScript(dir_, kScript, extra);
   }
-
   E2e::TempDir dir_{"faults"};
   std::string socket_ = dir_.file("chip.sock");
-  pid_t chip_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  std::unique_ptr<E2e::LiveTool> chip_;
 };
 
 // The failures of every JSON line, and each line's command and status.
@@ -102,16 +90,15 @@ TEST_F(ChipFaultsTool, EveryFailureIsReportedAndTheReconcileLeavesACleanAudit) {
     EXPECT_TRUE(fault == "refused" || fault == "partly written") << fault;
   }
   // The chip counted what it failed on purpose: every one of them was reported.
-  auto stopped = stop();
+  auto stopped = chip_->stop();
   auto counted = "it failed " + std::to_string(answers.failures.size()) + " command(s) on purpose";
-  EXPECT_NE(stopped.out.find(counted), std::string::npos)
-      << stopped.out << " reported: " << answers.failures.size();
+  expectHas(stopped.out, {counted});
 }
 
 TEST_F(ChipFaultsTool, TheConsoleNamesEachFailureOnAnErrorLineAndTheSameSeedRepeatsTheRun) {
   serve(kFaults);
   auto first = agent({});
-  stop();
+  chip_->stop();
   serve(kFaults);
   auto second = agent({});
   EXPECT_EQ(first.status, 1);
@@ -127,12 +114,9 @@ TEST_F(ChipFaultsTool, TheConsoleNamesEachFailureOnAnErrorLineAndTheSameSeedRepe
   ASSERT_FALSE(firstErrors.empty()) << first.out;
   EXPECT_EQ(firstErrors, errors(second.out));
   // "error: TABLE FAP F rows A-B (MEMBER, array N): refused: ..."
-  EXPECT_TRUE(firstErrors[0].find(" FAP ") != std::string::npos &&
-              firstErrors[0].find(" row") != std::string::npos)
-      << firstErrors[0];
-  EXPECT_NE(first.err.find("script:1: failed: the chip did not complete"), std::string::npos)
-      << first.err;
-  EXPECT_NE(first.out.find("read back, nothing differs"), std::string::npos) << first.out;
+  expectHas(firstErrors[0], {" FAP ", " row"});
+  expectHas(first.err, {"script:1: failed: the chip did not complete"});
+  expectHas(first.out, {"read back, nothing differs"});
 }
 
 TEST_F(ChipFaultsTool, ABadFaultPlanIsRefusedNamingItsBadPart) {

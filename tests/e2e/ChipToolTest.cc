@@ -17,40 +17,22 @@
 
 namespace {
 
+using E2e::expectHas;
 using E2e::runTool;
 
 class ChipTool : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (chip_ > 0) {
-      ::kill(chip_, SIGKILL);
-      ::waitpid(chip_, nullptr, 0);
-    }
-  }
   void serve(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"chip", "serve", "--socket", socket_};
-    args.insert(args.end(), extra.begin(), extra.end());
-    chip_ = E2e::startTool(args, out_, err_);
-    ASSERT_GT(chip_, 0);
-    auto said = E2e::readUntil(out_, "chip serving on");
-    ASSERT_NE(said.find("chip serving on " + socket_), std::string::npos) << said;
-  }
-  E2e::Run stop() {
-    ::kill(chip_, SIGTERM);
-    auto run = E2e::finishTool(chip_, out_, err_);
-    chip_ = -1;
-    return run;
+    extra.insert(extra.begin(), {"chip", "serve", "--socket", socket_});
+    chip_ = std::make_unique<E2e::LiveTool>(extra, "chip serving on " + socket_);
   }
   std::vector<std::string> on(std::vector<std::string> args) {
     args.insert(args.end(), {"--socket", socket_});
     return args;
   }
-
   E2e::TempDir dir_{"chip"};
   std::string socket_ = dir_.file("chip.sock");
-  pid_t chip_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  std::unique_ptr<E2e::LiveTool> chip_;
 };
 
 TEST_F(ChipTool, ServesUntilStoppedAndItsCompanionsWorkOnIt) {
@@ -76,8 +58,7 @@ TEST_F(ChipTool, ServesUntilStoppedAndItsCompanionsWorkOnIt) {
 
   auto show = runTool(on({"chip", "show", "--fap", "1"}));
   ASSERT_EQ(show.status, 0) << show.err;
-  EXPECT_NE(show.out.find("IppaTerminationProfileTableHwDirect"), std::string::npos) << show.out;
-  EXPECT_NE(show.out.find("1 cells written"), std::string::npos) << show.out;
+  expectHas(show.out, {"IppaTerminationProfileTableHwDirect", "1 cells written"});
 
   auto flips = runTool(on({"chip", "flip-bits", "3", "--seed", "5", "--json"}));
   ASSERT_EQ(flips.status, 0) << flips.err;
@@ -87,11 +68,11 @@ TEST_F(ChipTool, ServesUntilStoppedAndItsCompanionsWorkOnIt) {
 
   auto reset = runTool(on({"chip", "reset"}));
   ASSERT_EQ(reset.status, 0) << reset.err;
-  EXPECT_NE(reset.out.find("2 cells removed"), std::string::npos) << reset.out;
+  expectHas(reset.out, {"2 cells removed"});
 
-  auto stopped = stop();
+  auto stopped = chip_->stop();
   EXPECT_EQ(stopped.status, 0) << stopped.err;
-  EXPECT_NE(stopped.out.find("chip stopped"), std::string::npos) << stopped.out;
+  expectHas(stopped.out, {"chip stopped"});
   EXPECT_FALSE(std::filesystem::exists(socket_)) << "the chip removes its socket";
 }
 
@@ -117,20 +98,6 @@ TEST_F(ChipTool, AnotherUserCannotReachTheChip) {
   auto stranger = runTool(on({"chip", "digest"}), 65534);
   E2e::expectOneLineError(stranger, 1, "Permission denied");
   EXPECT_EQ(runTool(on({"chip", "digest"})).status, 0) << "the owner is still served";
-}
-
-TEST_F(ChipTool, AKilledChipsSocketIsReplacedByTheNextAndItStartsEmpty) {
-  serve();
-  Sim::ChipClient first(socket_);
-  auto instance = first.instance();
-  ::kill(chip_, SIGKILL);
-  ::waitpid(chip_, nullptr, 0);
-  chip_ = -1;
-  EXPECT_THROW(first.digest(), Sim::ChipError);
-  serve();
-  Sim::ChipClient second(socket_);
-  EXPECT_NE(second.instance(), instance);
-  EXPECT_EQ(second.digest().cells, 0u);
 }
 
 }  // namespace

@@ -18,14 +18,12 @@
 
 namespace {
 
+using E2e::expectHas;
 namespace fs = std::filesystem;
 using E2e::expectOneLineError;
 using E2e::runTool;
 
-class Root : public E2e::TempDir {
- public:
-  Root() : E2e::TempDir("console") {}
-};
+using Root = E2e::TempDir;
 
 E2e::Run agentScript(Root const& root, std::string const& script) {
   return E2e::runAgentScript(root, script, {"--faps", "0"});
@@ -42,8 +40,7 @@ TEST(ConsoleScripts, CommentsBlankLinesAndAByteOrderMarkAreSkipped) {
                          "audit\n");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.err.empty()) << run.err;
-  EXPECT_NE(run.out.find("fheiType = 5"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("0 differ from the shadows"), std::string::npos) << run.out;
+  expectHas(run.out, {"fheiType = 5", "0 differ from the shadows"});
 }
 
 TEST(ConsoleScripts, ARefusedLineIsNamedByFileAndLineAndTheOthersRun) {
@@ -56,15 +53,11 @@ TEST(ConsoleScripts, ARefusedLineIsNamedByFileAndLineAndTheOthersRun) {
                          "get IppdPphAttributeByEeiHwDirect 0 {value=15}\n");
   EXPECT_EQ(run.status, 2);
   auto script = root.file("script");
-  EXPECT_NE(run.err.find(script + ":3: error: unknown command: frobnicate"), std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find(script + ":4: error: usage: get TABLE FAP KEY"), std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find("hwtables: 2 command lines were refused (the first: frobnicate at " +
-                         script + ":3); the others ran"),
-            std::string::npos)
-      << run.err;
-  EXPECT_NE(run.out.find("{entryKey={value=15}"), std::string::npos) << run.out;
+  expectHas(run.err, {script + ":3: error: unknown command: frobnicate",
+                      script + ":4: error: usage: get TABLE FAP KEY",
+                      "hwtables: 2 command lines were refused (the first: frobnicate at " + script +
+                          ":3); the others ran"});
+  expectHas(run.out, {"{entryKey={value=15}"});
 }
 
 TEST(ConsoleScripts, AFailedCheckEndsTheRunWithStatusOne) {
@@ -74,13 +67,9 @@ TEST(ConsoleScripts, AFailedCheckEndsTheRunWithStatusOne) {
                          "set IppdPphAttributeByEeiHwDirect 0 {value=9} fheiType=5\n"
                          "audit IppdPphAttributeByEeiHwDirect\n");
   EXPECT_EQ(run.status, 1) << run.err;
-  EXPECT_NE(run.err.find(root.file("script") +
-                         ":2: failed: the chip differs from the shadows in 1 entry"),
-            std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find("hwtables: 1 command found a fault (the first: audit at"),
-            std::string::npos)
-      << run.err;
+  expectHas(run.err,
+            {root.file("script") + ":2: failed: the chip differs from the shadows in 1 entry",
+             "hwtables: 1 command found a fault (the first: audit at"});
 }
 
 TEST(ConsoleScripts, AScriptThatCannotBeReadIsRefusedWithItsReasonBeforeAnyBringUp) {
@@ -151,14 +140,13 @@ TEST(ConsoleTerminal, TabCompletesCommandsTablesAndFieldsTheUpArrowRecallsALineC
   ASSERT_NE(terminal.readUntil("hwtables> ").find("Tab completes"), std::string::npos);
   // "hel" + Tab: help; "get IppdPph" + Tab: the table; "fhei" + Tab offers both fields.
   terminal.type("hel\t\r");
-  EXPECT_NE(terminal.readUntil("hwtables> ").find("dma-buffer BYTES"), std::string::npos);
+  expectHas(terminal.readUntil("hwtables> "), {"dma-buffer BYTES"});
   terminal.type("set IppdPph\t0 {value=9} fheiT\t5\r");
   auto set = terminal.readUntil("hwtables> ");
-  EXPECT_NE(set.find("{entryKey={value=9} dataByte0=05000000}"), std::string::npos) << set;
-  EXPECT_NE(set.find("fheiType = 5"), std::string::npos) << set;
+  expectHas(set, {"{entryKey={value=9} dataByte0=05000000}", "fheiType = 5"});
   // Up arrow twice: the help line again.
   terminal.type("\x1b[A\x1b[A\r");
-  EXPECT_NE(terminal.readUntil("hwtables> ").find("dma-buffer BYTES"), std::string::npos);
+  expectHas(terminal.readUntil("hwtables> "), {"dma-buffer BYTES"});
   // Ctrl-C at the prompt ends the agent cleanly.
   terminal.type("hel\x03");
   EXPECT_EQ(terminal.finish(), 0);

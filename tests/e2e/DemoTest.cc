@@ -20,38 +20,30 @@
 
 namespace {
 
+using E2e::expectHas;
+using E2e::expectLacks;
 using E2e::Run;
 using E2e::runTool;
 
-// A store root of its own for each test, removed afterwards.
-class StoreRoot : public E2e::TempDir {
- public:
-  StoreRoot() : E2e::TempDir("demo") {}
-};
+using StoreRoot = E2e::TempDir;
 
 TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheMemories) {
   StoreRoot root;
   auto run = runTool({"demo", "--root", root.path()});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.err.empty()) << run.err;
-  for (auto const* name : {"IppVttSpecialLabelValuesHwReg", "EtppCfgFheiMplsSwapRemarkMapHwReg",
-                           "IppaTerminationProfileTableHwDirect", "IppdPphAttributeByEeiHwDirect",
-                           "IppfPostMplsSpecialLabelAttributesTblHwDirect"}) {
-    EXPECT_NE(run.out.find(name), std::string::npos) << name;
-  }
-  EXPECT_EQ(run.out.find("MISMATCH"), std::string::npos);
-  // The chip's contents, read back and decoded into fields.
-  for (auto const* text :
-       {"IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00", "vttSpecialLabelValue0 = 1048575",
-        "phpMapFwdCode = 281424846386194", "bos0Label7Profile = 2   bos1Label7Profile = 6",
-        "row  5  1e 00 00 00", "hasCw = 1   labelsToTerminate = 1"}) {
-    EXPECT_NE(run.out.find(text), std::string::npos) << text;
-  }
-  EXPECT_NE(run.out.find("13 tables (4 registers, 9 memories) programmed and verified"),
-            std::string::npos);
-  EXPECT_NE(run.out.find("saw exactly the shadow's entries"), std::string::npos);
-  EXPECT_NE(run.out.find("Every table was read back through its reader"), std::string::npos);
-  EXPECT_NE(run.out.find(" 0 mismatches."), std::string::npos);
+  expectLacks(run.out, {"MISMATCH"});
+  // The tables, the chip's contents read back and decoded into fields, and the verdict.
+  expectHas(run.out, {"IppVttSpecialLabelValuesHwReg", "EtppCfgFheiMplsSwapRemarkMapHwReg",
+                      "IppaTerminationProfileTableHwDirect", "IppdPphAttributeByEeiHwDirect",
+                      "IppfPostMplsSpecialLabelAttributesTblHwDirect",
+                      "IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00",
+                      "vttSpecialLabelValue0 = 1048575", "phpMapFwdCode = 281424846386194",
+                      "bos0Label7Profile = 2   bos1Label7Profile = 6", "row  5  1e 00 00 00",
+                      "hasCw = 1   labelsToTerminate = 1",
+                      "13 tables (4 registers, 9 memories) programmed and verified",
+                      "saw exactly the shadow's entries",
+                      "Every table was read back through its reader", " 0 mismatches."});
 }
 
 // Which entries the audit names for which flipped bits is tested in process
@@ -61,7 +53,7 @@ TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
   StoreRoot root;
   auto run = runTool({"demo", "--json", "--root", root.path(), "--flip-bits", "5", "--seed", "42"});
   ASSERT_EQ(run.status, 1) << run.err;
-  EXPECT_NE(run.err.find("the read-back audit found"), std::string::npos) << run.err;
+  expectHas(run.err, {"the read-back audit found"});
   auto document = nlohmann::json::parse(run.out);
   EXPECT_FALSE(document["ok"].get<bool>());
   EXPECT_EQ(document["seed"], 42);

@@ -13,6 +13,7 @@
 
 namespace {
 
+using E2e::expectHas;
 using E2e::runTool;
 
 TEST(PluginsTool, ListsThePluginAndWhatItRegistered) {
@@ -31,8 +32,7 @@ TEST(PluginsTool, ListsThePluginAndWhatItRegistered) {
 
   auto text = runTool({"plugins"});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_NE(text.out.find("hwtables-bcm88490_a0.so (bcm88490_a0 "), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("tables           13: "), std::string::npos) << text.out;
+  expectHas(text.out, {"hwtables-bcm88490_a0.so (bcm88490_a0 ", "tables           13: "});
 }
 
 TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers) {
@@ -55,8 +55,7 @@ TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers)
 
   auto listed = runTool({"plugins", "--plugin-dir", directory.path()});
   EXPECT_EQ(listed.status, 1);
-  EXPECT_NE(listed.out.find("failed: " + directory.file("broken.so")), std::string::npos)
-      << listed.out;
+  expectHas(listed.out, {"failed: " + directory.file("broken.so")});
 }
 
 TEST(PluginsTool, SymbolsListsWhatThePluginExportsForAPlatformToFindByName) {
@@ -79,11 +78,8 @@ TEST(PluginsTool, SymbolsListsWhatThePluginExportsForAPlatformToFindByName) {
 
   auto text = runTool({"plugins", "--symbols"});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_NE(text.out.find("exports          80 symbols"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("    object   hwtablesPluginInfo\n"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("),
-            std::string::npos)
-      << text.out;
+  expectHas(text.out, {"exports          80 symbols", "    object   hwtablesPluginInfo\n",
+                       "    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("});
 }
 
 }  // namespace

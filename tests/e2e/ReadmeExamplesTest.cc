@@ -21,6 +21,7 @@
 
 namespace {
 
+using E2e::expectHas;
 using E2e::runTool;
 
 // Every line of the README's code blocks that runs the tool, without its comment.
@@ -104,35 +105,22 @@ TEST(ReadmeExamples, TheAgentProgramsARowByFieldNameSendsItAndTheAuditIsClean) {
                           root.file("typed"));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.err.empty()) << run.err;
-  EXPECT_NE(run.out.find("fheiType = 5   fheiSize = 3"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("1 command(s), sent to the chip"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("0 differ from the shadows"), std::string::npos) << run.out;
+  expectHas(run.out, {"fheiType = 5   fheiSize = 3", "1 command(s), sent to the chip",
+                      "0 differ from the shadows"});
 }
 
 TEST(ReadmeExamples, TheDemoHoldsItsShadowsForShowAndWatch) {
   ExampleRoot root;
-  int outFd = -1;
-  int errFd = -1;
-  auto demo = E2e::startTool({"demo", "--hold"}, outFd, errFd);
-  ASSERT_GT(demo, 0);
-  ASSERT_NE(E2e::readUntil(outFd, "Ctrl-C ends.").find("it takes no commands"), std::string::npos);
+  E2e::LiveTool demo({"demo", "--hold"}, "Ctrl-C ends.");
+  expectHas(demo.said(), {"it takes no commands"});
   auto show = runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "0-1"});
   EXPECT_EQ(show.status, 0) << show.err;
-  EXPECT_NE(show.out.find("IppdPphAttributeByEeiHwDirect FAP 1"), std::string::npos) << show.out;
-  EXPECT_NE(show.out.find("{value=15}"), std::string::npos) << show.out;
-
-  int watchOut = -1;
-  int watchErr = -1;
-  auto watch = E2e::startTool({"watch", "IppaTerminationProfileTableHwDirect", "--fap", "0"},
-                              watchOut, watchErr);
-  ASSERT_GT(watch, 0);
-  EXPECT_NE(E2e::readUntil(watchOut, "\n"), "") << "the watch says what it follows";
-  ::kill(watch, SIGINT);
-  auto watched = E2e::finishTool(watch, watchOut, watchErr);
-  EXPECT_LT(watched.status, 128) << "ends cleanly on Ctrl-C: " << watched.err;
-
-  ::kill(demo, SIGINT);
-  auto held = E2e::finishTool(demo, outFd, errFd);
+  expectHas(show.out, {"IppdPphAttributeByEeiHwDirect FAP 1", "{value=15}"});
+  // The watch says what it follows, and ends cleanly on Ctrl-C.
+  E2e::LiveTool watch({"watch", "IppaTerminationProfileTableHwDirect", "--fap", "0"}, "\n");
+  auto watched = watch.stop(SIGINT);
+  EXPECT_LT(watched.status, 128) << watched.err;
+  auto held = demo.stop(SIGINT);
   EXPECT_EQ(held.status, 0) << held.err;
 }
 
@@ -140,26 +128,13 @@ TEST(ReadmeExamples, TheStoreIsFilledWatchedWhileLiveCheckedAndDumped) {
   ExampleRoot root;
   auto fill = runTool({"store", "fill", "--entries", "100000", "--remove", "1000"});
   ASSERT_EQ(fill.status, 0) << fill.err;
-  EXPECT_NE(fill.out.find("100000 entries written, 1000 removed; 99000 in the store"),
-            std::string::npos)
-      << fill.out;
+  expectHas(fill.out, {"100000 entries written, 1000 removed; 99000 in the store"});
 
-  int writerOut = -1;
-  int writerErr = -1;
-  auto writer = E2e::startTool({"store", "fill", "--entries", "1000", "--update-for", "60"},
-                               writerOut, writerErr);
-  ASSERT_GT(writer, 0);
-  int watchOut = -1;
-  int watchErr = -1;
-  auto watch = E2e::startTool({"store", "watch"}, watchOut, watchErr);
-  ASSERT_GT(watch, 0);
-  EXPECT_NE(E2e::readUntil(watchOut, "changed"), "");
-  ::kill(watch, SIGINT);
-  auto watched = E2e::finishTool(watch, watchOut, watchErr);
+  E2e::LiveTool writer({"store", "fill", "--entries", "1000", "--update-for", "60"});
+  E2e::LiveTool watch({"store", "watch"}, "changed");
+  auto watched = watch.stop(SIGINT);
   EXPECT_LT(watched.status, 128) << watched.err;
-  ::kill(writer, SIGINT);
-  auto written = E2e::finishTool(writer, writerOut, writerErr);
-  E2e::expectOneLineError(written, 1, "interrupted; the store is valid");
+  E2e::expectOneLineError(writer.stop(SIGINT), 1, "interrupted; the store is valid");
 
   auto check = runTool({"store", "check", "--json"});
   ASSERT_EQ(check.status, 0) << check.err;
@@ -172,38 +147,20 @@ TEST(ReadmeExamples, TheStoreIsFilledWatchedWhileLiveCheckedAndDumped) {
   EXPECT_EQ(first, "store " + root.file("fill") + ": valid");
 }
 
-// A chip process started by the test (with $HWTABLES_CHIP_SOCKET in the test's root),
-// killed when the test ends however it ends.
-class ExampleChip {
- public:
-  explicit ExampleChip(std::string socket) : socket_(std::move(socket)) {
-    ::setenv("HWTABLES_CHIP_SOCKET", socket_.c_str(), 1);
-    pid_ = E2e::startTool({"chip", "serve"}, out_, err_);
-    if (pid_ > 0) E2e::readUntil(out_, "chip serving on");
+// $HWTABLES_CHIP_SOCKET for the commands of one test, as a user would set it.
+struct ChipSocketVariable {
+  explicit ChipSocketVariable(std::string const& socket) {
+    ::setenv("HWTABLES_CHIP_SOCKET", socket.c_str(), 1);
   }
-  ~ExampleChip() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      E2e::finishTool(pid_, out_, err_);
-    }
-    ::unsetenv("HWTABLES_CHIP_SOCKET");
-  }
-  ExampleChip(ExampleChip const&) = delete;
-  ExampleChip& operator=(ExampleChip const&) = delete;
-  bool serving() const { return pid_ > 0; }
-
- private:
-  std::string socket_;
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  ~ChipSocketVariable() { ::unsetenv("HWTABLES_CHIP_SOCKET"); }
 };
 
 TEST(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
   ExampleRoot root;
   auto socket = root.file("chip.sock");
-  ExampleChip chip(socket);
-  ASSERT_TRUE(chip.serving());
+  ChipSocketVariable variable(socket);
+  E2e::LiveTool chip({"chip", "serve"}, "chip serving on");
+  ASSERT_TRUE(chip.running());
   auto first =
       runWithInput({"agent", "--chip", socket},
                    "set IppaTerminationProfileTableHwDirect 0 {value=3} labelsToTerminate=2\n"
@@ -219,17 +176,13 @@ TEST(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
                            "reconcile\n",
                            root.file("warm"));
   EXPECT_EQ(warm.status, 0) << warm.err;
-  EXPECT_NE(warm.out.find("18 of 18 memory shadows took their store over"), std::string::npos)
-      << warm.out;
-  EXPECT_NE(warm.out.find("labelsToTerminate = 2"), std::string::npos) << warm.out;
+  expectHas(warm.out, {"18 of 18 memory shadows took their store over", "labelsToTerminate = 2"});
   // The start's reconcile wrote the damaged rows back; the one asked for finds none.
-  EXPECT_NE(warm.out.find("3 differed, 3 written"), std::string::npos) << warm.out;
-  EXPECT_NE(warm.out.find("0 differed, 0 written in 0 command(s)"), std::string::npos) << warm.out;
+  expectHas(warm.out, {"3 differed, 3 written", "0 differed, 0 written in 0 command(s)"});
 
   auto demo = runTool({"demo", "--warm", "--flip-bits", "3", "--seed", "9"});
   EXPECT_EQ(demo.status, 0) << demo.err;
-  EXPECT_NE(demo.out.find("found 3 rows differing and wrote exactly those"), std::string::npos)
-      << demo.out;
+  expectHas(demo.out, {"found 3 rows differing and wrote exactly those"});
 }
 
 TEST(ReadmeExamples, TracesAreTurnedOnByName) {
@@ -238,7 +191,7 @@ TEST(ReadmeExamples, TracesAreTurnedOnByName) {
   auto demo = runTool({"demo"});
   ::unsetenv("HWTABLES_TRACE");
   EXPECT_EQ(demo.status, 0) << demo.err.substr(0, 2000);
-  EXPECT_NE(demo.err.find("IppaTerminationProfileTableHwDirect"), std::string::npos);
+  expectHas(demo.err, {"IppaTerminationProfileTableHwDirect"});
 }
 
 }  // namespace

@@ -19,16 +19,14 @@
 
 namespace {
 
+using E2e::expectHas;
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 using E2e::expectOneLineError;
 using E2e::runTool;
 
-class TempDir : public E2e::TempDir {
- public:
-  TempDir() : E2e::TempDir("housekeeping") {}
-};
+using E2e::TempDir;
 
 // `store fill` makes the store's own directory only; the test makes the ones above.
 void fill(std::string const& dir, int entries) {
@@ -68,7 +66,7 @@ TEST(StoreWipe, RemovesEveryFileOfTheStoreAndKeepsTheDirectory) {
   ASSERT_TRUE(fs::exists(dir + "/notifications"));
   auto wipe = runTool({"store", "wipe", dir});
   ASSERT_EQ(wipe.status, 0) << wipe.err;
-  EXPECT_NE(wipe.out.find("the 100 entries it held are gone"), std::string::npos) << wipe.out;
+  expectHas(wipe.out, {"the 100 entries it held are gone"});
   EXPECT_TRUE(fs::is_directory(dir));
   EXPECT_TRUE(namesIn(dir).empty()) << "left: " << ::testing::PrintToString(namesIn(dir));
 
@@ -107,30 +105,25 @@ TEST(StoreList, ShowsEveryStoreBelowTheRootWithItsWriterAndWhatItHolds) {
 
   auto list = runTool({"store", "list", root.path(), "--json"});
   ASSERT_EQ(list.status, 0) << list.err;
-  auto stores = json::parse(list.out)["stores"];
-  ASSERT_EQ(stores.size(), 3u) << list.out;
-  EXPECT_EQ(stores[0]["path"], "fill");
-  EXPECT_EQ(stores[1]["path"], "rev/Table/0");
-  EXPECT_EQ(stores[2]["path"], "rev/Table/1");
-  EXPECT_EQ(stores[0]["entries"], 30);
-  EXPECT_EQ(stores[1]["entries"], 10);
-  EXPECT_EQ(stores[2]["entries"], 20);
-  EXPECT_FALSE(stores[0]["writer"]["held"].get<bool>());
-  EXPECT_TRUE(stores[2]["writer"]["held"].get<bool>());
-  EXPECT_EQ(stores[2]["writer"]["processId"], getpid());
-  EXPECT_GT(stores[0]["bytesOnDisk"].get<std::uint64_t>(), 0u);
+  E2e::expectMembers(
+      json::parse(list.out),
+      {{"stores", json::array({{{"path", "fill"}, {"entries", 30}, {"writer", {{"held", false}}}},
+                               {{"path", "rev/Table/0"}, {"entries", 10}},
+                               {{"path", "rev/Table/1"},
+                                {"entries", 20},
+                                {"writer", {{"held", true}, {"processId", getpid()}}}}})}});
+  EXPECT_GT(json::parse(list.out)["stores"][0]["bytesOnDisk"].get<std::uint64_t>(), 0u);
 
   auto text = runTool({"store", "list", root.path()});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_NE(text.out.find("3 stores below"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("1 held by a writer"), std::string::npos) << text.out;
+  expectHas(text.out, {"3 stores below", "1 held by a writer"});
 
   expectOneLineError(runTool({"store", "list", root.file("missing")}), 2, "no directory");
   expectOneLineError(runTool({"store", "list", root.file("notes/readme")}), 2,
                      "is not a directory");
   auto empty = runTool({"store", "list", root.file("notes")});
   EXPECT_EQ(empty.status, 0) << empty.err;
-  EXPECT_NE(empty.out.find("no stores below"), std::string::npos) << empty.out;
+  expectHas(empty.out, {"no stores below"});
 }
 
 TEST(StoreWipeRecursive, WipesWhatNoWriterHoldsKeepsTheRestAndSaysSo) {
@@ -142,14 +135,10 @@ TEST(StoreWipeRecursive, WipesWhatNoWriterHoldsKeepsTheRestAndSaysSo) {
     ASSERT_TRUE(writer.tryLock());
     auto wipe = runTool({"store", "wipe", "-r", root.path()});
     expectOneLineError(wipe, 1, "2 of 3 stores below");
-    EXPECT_NE(wipe.err.find("1 kept (held by a writer)"), std::string::npos) << wipe.err;
-    EXPECT_NE(wipe.out.find("kept   rev/Table/0: held by the writer another process"),
-              std::string::npos)
-        << wipe.out;
-    EXPECT_NE(wipe.out.find("wiped  rev/Table/1: 20 entries gone; kept what is not the "
-                            "store's: mine.txt"),
-              std::string::npos)
-        << wipe.out;
+    expectHas(wipe.err, {"1 kept (held by a writer)"});
+    expectHas(wipe.out, {"kept   rev/Table/0: held by the writer another process",
+                         "wiped  rev/Table/1: 20 entries gone; kept what is not the "
+                         "store's: mine.txt"});
     EXPECT_EQ(E2e::snapshot(tree.chip0), held) << "a held store is never touched";
   }
   EXPECT_FALSE(fs::exists(tree.top)) << "a wiped store's empty directory goes";
@@ -160,11 +149,9 @@ TEST(StoreWipeRecursive, WipesWhatNoWriterHoldsKeepsTheRestAndSaysSo) {
   // empty; the root stays.
   auto wipe = runTool({"store", "wipe", "--recursive", root.path(), "--json"});
   ASSERT_EQ(wipe.status, 0) << wipe.err;
-  auto document = json::parse(wipe.out);
-  EXPECT_EQ(document["result"], "wiped");
-  ASSERT_EQ(document["stores"].size(), 1u);
-  EXPECT_EQ(document["stores"][0]["path"], "rev/Table/0");
-  EXPECT_EQ(document["stores"][0]["occupancy"], 10);
+  E2e::expectMembers(json::parse(wipe.out),
+                     {{"result", "wiped"},
+                      {"stores", json::array({{{"path", "rev/Table/0"}, {"occupancy", 10}}})}});
   EXPECT_FALSE(fs::exists(tree.chip0));
   EXPECT_TRUE(fs::exists(tree.chip1 + "/mine.txt"));
   EXPECT_TRUE(fs::is_directory(root.path()));
@@ -199,7 +186,7 @@ TEST(StoreListPermissions, ADirectoryTheUserCannotReadMakesTheListIncomplete) {
   constexpr uid_t kNobody = 65534;
   auto list = runTool({"store", "list", root.path()}, kNobody);
   expectOneLineError(list, 1, "the list is incomplete: 1 directory below");
-  EXPECT_NE(list.out.find("open"), std::string::npos) << list.out;
+  expectHas(list.out, {"open"});
   auto wipe = runTool({"store", "wipe", "-r", root.path()}, kNobody);
   EXPECT_EQ(wipe.status, 1) << wipe.err;
   EXPECT_EQ(runTool({"store", "check", root.file("closed/store")}).status, 0);

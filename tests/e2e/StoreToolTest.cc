@@ -1,7 +1,7 @@
 // `hwtables store fill|check|dump` run as separate processes against real store
 // directories: what a fill writes is exactly what dump lists, damage is reported
 // with a reason and never crashes the tool, and the tool never writes to a store it
-// inspects. (With a writer busy in another process: StoreToolLiveTest.cc.)
+// inspects. (With a writer busy in another process: ChangeStreamTest.cc.)
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 
 namespace {
 
+using E2e::expectHas;
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -33,11 +34,7 @@ using E2e::runTool;
 using E2e::snapshot;
 using E2e::writeAll;
 
-// A directory of this file's own in /dev/shm.
-class TempDir : public E2e::TempDir {
- public:
-  TempDir() : E2e::TempDir("store") {}
-};
+using E2e::TempDir;
 
 std::string fillValueHex(std::uint32_t key, std::uint32_t valueBytes) {
   std::string text = hexWord(key);
@@ -66,44 +63,45 @@ TEST(StoreTool, DumpListsExactlyTheEntriesLeftAfterTheFillForEveryValueSize) {
     ASSERT_EQ(fill.status, 0) << fill.err;
     EXPECT_TRUE(fill.err.empty()) << fill.err;
     auto filled = json::parse(fill.out);
-    EXPECT_EQ(filled["written"], kEntries);
-    EXPECT_EQ(filled["removed"], kRemoved);
-    EXPECT_EQ(filled["occupancy"], kEntries - kRemoved);
-    EXPECT_EQ(filled["slotSize"], slotSizeOf(valueBytes));
-    EXPECT_EQ(filled["valueSize"], valueBytes);
+    std::uint32_t const kLeft = kEntries - kRemoved;
+    std::uint32_t const kSlotSize = slotSizeOf(valueBytes);
+    E2e::expectMembers(filled, {{"written", kEntries},
+                                {"removed", kRemoved},
+                                {"occupancy", kLeft},
+                                {"slotSize", kSlotSize},
+                                {"valueSize", valueBytes}});
 
     auto check = runTool({"store", "check", dir, "--json"});
     ASSERT_EQ(check.status, 0) << check.err << check.out;
     EXPECT_TRUE(check.err.empty()) << check.err;
     auto checked = json::parse(check.out);
-    EXPECT_EQ(checked["result"], "ok");
-    EXPECT_TRUE(checked["valid"].get<bool>());
-    EXPECT_EQ(checked["reason"], "");
-    auto const& header = checked["header"];
-    EXPECT_EQ(header["valueType"], fmt::format("Brell::RawValue<{}>", valueBytes));
-    EXPECT_EQ(header["valueSize"], valueBytes);
-    EXPECT_EQ(header["slotSize"], slotSizeOf(valueBytes));
-    EXPECT_EQ(header["headerSize"], 608 + slotSizeOf(valueBytes));
-    EXPECT_EQ(header["occupancy"], kEntries - kRemoved);
-    EXPECT_EQ(header["largestOccupancy"], kEntries);
-    EXPECT_FALSE(header["criticalSection"].get<bool>());
-    EXPECT_EQ(header["pyrelId"], checked["restartIdentity"]["pyrelId"]);
-    EXPECT_EQ(header["pyrelId"], checked["buckets"]["pyrelId"]);
-    std::uint32_t slots = header["slotCount"];
-    EXPECT_EQ(checked["slotFileBytes"],
-              std::uint64_t{608} + slotSizeOf(valueBytes) * (std::uint64_t{slots} + 1));
-    EXPECT_EQ(checked["walked"]["occupied"], kEntries - kRemoved);
-    EXPECT_EQ(checked["walked"]["freeListLength"], slots - (kEntries - kRemoved));
-    EXPECT_FALSE(checked["writerAlive"].get<bool>());
+    std::uint32_t slots = checked["header"]["slotCount"];
+    auto const pyrelId = checked["header"]["pyrelId"];
+    E2e::expectMembers(
+        checked, {{"result", "ok"},
+                  {"valid", true},
+                  {"reason", ""},
+                  {"writerAlive", false},
+                  {"header",
+                   {{"valueType", fmt::format("Brell::RawValue<{}>", valueBytes)},
+                    {"valueSize", valueBytes},
+                    {"slotSize", kSlotSize},
+                    {"headerSize", 608 + kSlotSize},
+                    {"occupancy", kLeft},
+                    {"largestOccupancy", kEntries},
+                    {"criticalSection", false}}},
+                  {"restartIdentity", {{"pyrelId", pyrelId}}},
+                  {"buckets", {{"pyrelId", pyrelId}, {"count", filled["buckets"]["count"]}}},
+                  {"slotFileBytes", std::uint64_t{608} + kSlotSize * (std::uint64_t{slots} + 1)},
+                  {"walked", {{"occupied", kLeft}, {"freeListLength", slots - kLeft}}}});
+    EXPECT_EQ(filled["slotCount"], slots);
 
     auto dump = runTool({"store", "dump", dir, "--json"});
     ASSERT_EQ(dump.status, 0) << dump.err;
     auto dumped = json::parse(dump.out);
-    EXPECT_EQ(dumped["header"]["occupancy"], kEntries - kRemoved);
-    EXPECT_EQ(dumped["buckets"]["count"], checked["buckets"]["count"]);
-    EXPECT_EQ(dumped["buckets"]["count"], filled["buckets"]["count"]);
-    EXPECT_EQ(dumped["walked"]["freeListLength"], slots - (kEntries - kRemoved));
-    EXPECT_EQ(filled["slotCount"], slots);
+    E2e::expectMembers(dumped, {{"header", {{"occupancy", kLeft}}},
+                                {"buckets", {{"count", checked["buckets"]["count"]}}},
+                                {"walked", {{"freeListLength", slots - kLeft}}}});
     auto keys = fillKeys(7, kEntries);
     std::map<std::string, std::string> expected;  // key hex -> value hex
     for (std::uint32_t index = kRemoved; index < kEntries; ++index) {
@@ -126,11 +124,9 @@ TEST(StoreTool, DumpListsExactlyTheEntriesLeftAfterTheFillForEveryValueSize) {
     // People get the same facts as readable text.
     auto text = runTool({"store", "dump", dir});
     ASSERT_EQ(text.status, 0) << text.err;
-    EXPECT_NE(text.out.find(fmt::format("store {}: valid", dir)), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("SLOT"), std::string::npos);
-    EXPECT_NE(text.out.find(fmt::format("{} occupied slots in list order", kEntries - kRemoved)),
-              std::string::npos);
-    EXPECT_NE(text.out.find(fillValueHex(keys[kEntries - 1], valueBytes)), std::string::npos);
+    expectHas(text.out, {fmt::format("store {}: valid", dir), "SLOT",
+                         fmt::format("{} occupied slots in list order", kLeft),
+                         fillValueHex(keys[kEntries - 1], valueBytes)});
   }
 }
 
@@ -175,7 +171,7 @@ TEST(StoreTool, TheDefaultDirectoryComesFromRootOptionThenEnvironment) {
 
   auto help = runTool({"store", "--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("HWTABLES_ROOT"), std::string::npos) << help.out;
+  expectHas(help.out, {"HWTABLES_ROOT"});
 }
 
 // --- bad input -----------------------------------------------------------------------
@@ -278,12 +274,12 @@ TEST(StoreTool, DamagedFilesAreReportedWithAReasonAndLeftAsTheyWere) {
       EXPECT_FALSE(report["valid"].get<bool>());
       std::string reason = report["reason"];
       EXPECT_FALSE(reason.empty());
-      EXPECT_NE(reason.find(damage.reason), std::string::npos) << reason;
+      expectHas(reason, {damage.reason});
       EXPECT_NE(run.err.find(reason.substr(0, 20)), std::string::npos) << run.err;
     }
     auto text = runTool({"store", "check", dir});
     EXPECT_EQ(text.status, 1);
-    EXPECT_NE(text.out.find("INVALID"), std::string::npos) << text.out;
+    expectHas(text.out, {"INVALID"});
     EXPECT_TRUE(snapshot(dir) == damaged) << "inspection never writes to the store";
     // A fill does not overwrite a damaged store either.
     expectOneLineError(runTool({"store", "fill", dir, "--entries", "1"}), 2, "damaged store");

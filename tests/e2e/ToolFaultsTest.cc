@@ -18,15 +18,14 @@
 
 namespace {
 
+using E2e::expectHas;
+using E2e::expectLacks;
 namespace fs = std::filesystem;
 using E2e::expectOneLineError;
 using E2e::runTool;
 using nlohmann::json;
 
-class Root : public E2e::TempDir {
- public:
-  Root() : E2e::TempDir("faults") {}
-};
+using Root = E2e::TempDir;
 
 E2e::Run agentScript(Root const& root, std::string const& script, bool json = false) {
   return E2e::runAgentScript(
@@ -54,13 +53,12 @@ TEST(FaultsKeys, AKeyTheChipHasNoRowForIsRefusedAtSetAndChangesNothing) {
         "IppVttSpecialLabelValuesHwReg: row 1 is outside 0..0",
         ":4: error: the chip has no row {arrayIndex=1 entryIndex=5} of IppaBsplProfileTblHwDirect: "
         "array 1 is outside 2..3"}) {
-    EXPECT_NE(run.err.find(script + text), std::string::npos) << text << "\n" << run.err;
+    expectHas(run.err, {script + text});
   }
-  EXPECT_NE(run.err.find("hwtables: 4 command lines were refused"), std::string::npos) << run.err;
+  expectHas(run.err, {"hwtables: 4 command lines were refused"});
   // Nothing was stored: the audit is clean and the chip's row 7 is the last one read.
-  EXPECT_NE(run.out.find("13 table(s) read back: 114 entries, 0 differ"), std::string::npos)
-      << run.out;
-  EXPECT_EQ(run.out.find("{value=8}"), std::string::npos) << run.out;
+  expectHas(run.out, {"13 table(s) read back: 114 entries, 0 differ"});
+  expectLacks(run.out, {"{value=8}"});
 }
 
 TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByEveryCommand) {
@@ -79,9 +77,8 @@ TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByEveryCommand) {
     auto const& reply = replies[index];
     EXPECT_EQ(reply["status"], "refused") << reply.dump();
     auto error = reply["error"].get<std::string>();
-    EXPECT_NE(error.find("FAP"), std::string::npos) << error;
-    EXPECT_NE(error.find("(FAPs 0,1 are up)"), std::string::npos) << error;
-    EXPECT_EQ(error.find("AssertionError"), std::string::npos) << error;
+    expectHas(error, {"FAP", "(FAPs 0,1 are up)"});
+    expectLacks(error, {"AssertionError"});
     EXPECT_EQ(reply["where"], root.file("script") + ":" + std::to_string(index));
   }
   // A reader of a shadow that no agent made says so and fails, for one table or all.
@@ -98,7 +95,7 @@ TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed
     for (auto const* size : {"0", "1", "11", "67108865"}) {
       auto run = runTool({command, "--root", root.path(), "--dma-buffer", size});
       expectOneLineError(run, 2, "a DMA buffer of");
-      EXPECT_NE(run.err.find("is outside 12..67108864"), std::string::npos) << run.err;
+      expectHas(run.err, {"is outside 12..67108864"});
     }
   }
   auto run = agentScript(root,
@@ -129,7 +126,7 @@ TEST(FaultsStores, AStoreWithADamagedOwnerFileIsInvalidAndFillKeepsItsEntries) {
   auto before = E2e::snapshot(dir);
   auto check = runTool({"store", "check", dir});
   expectOneLineError(check, 1, "is invalid: damaged owner file");
-  EXPECT_NE(check.out.find("INVALID - damaged owner file"), std::string::npos) << check.out;
+  expectHas(check.out, {"INVALID - damaged owner file"});
   auto checkJson = runTool({"store", "check", dir, "--json"});
   EXPECT_EQ(checkJson.status, 1);
   auto report = json::parse(checkJson.out);
@@ -161,8 +158,7 @@ TEST(FaultsPlugins, ADirectoryWithoutTablesIsAnErrorNotAnEmptySuccess) {
   std::ofstream(empty.file("broken.so")) << "not a shared object\n";
   auto broken = runTool({"tables", "--plugin-dir", empty.path()});
   EXPECT_EQ(broken.status, 2);
-  EXPECT_NE(broken.err.find("failed to load: " + empty.file("broken.so")), std::string::npos)
-      << broken.err;
+  expectHas(broken.err, {"failed to load: " + empty.file("broken.so")});
   EXPECT_TRUE(fs::is_empty(root.path())) << "nothing was brought up";
 }
 

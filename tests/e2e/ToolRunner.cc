@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,17 +104,28 @@ Run finishTool(pid_t pid, int outFd, int errFd) {
   return run;
 }
 
-std::string readUntil(int outFd, std::string const& text) {
-  std::string read;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (read.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd ready{outFd, POLLIN, 0};
+namespace {
+
+// Appends what `fd` says to `read` until `read` holds `text` at `from` or after (or two
+// minutes pass).
+void readInto(int fd, std::string& read, std::string const& text, std::size_t from = 0) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (read.find(text, from) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, 1000) <= 0) continue;
     char buffer[4096];
-    ssize_t got = ::read(outFd, buffer, sizeof(buffer));
+    ssize_t got = ::read(fd, buffer, sizeof(buffer));
     if (got <= 0) break;
     read.append(buffer, static_cast<std::size_t>(got));
   }
+}
+
+}  // namespace
+
+std::string readUntil(int outFd, std::string const& text) {
+  std::string read;
+  readInto(outFd, read, text);
   return read;
 }
 
@@ -144,6 +156,58 @@ void expectOneLineError(Run const& run, int status, std::string const& text) {
   EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
 }
 
+void expectHas(std::string_view text, std::initializer_list<std::string_view> parts,
+               std::source_location where) {
+  for (auto part : parts) {
+    if (text.find(part) == std::string_view::npos) {
+      ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
+          << "missing \"" << part << "\" in:\n"
+          << text;
+    }
+  }
+}
+
+void expectLacks(std::string_view text, std::initializer_list<std::string_view> parts,
+                 std::source_location where) {
+  for (auto part : parts) {
+    if (text.find(part) != std::string_view::npos) {
+      ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
+          << "unexpected \"" << part << "\" in:\n"
+          << text;
+    }
+  }
+}
+
+namespace {
+
+void compareMembers(nlohmann::json const& actual, nlohmann::json const& expected,
+                    std::string const& path, std::source_location where) {
+  if (expected.is_object() && actual.is_object()) {
+    for (auto const& [name, value] : expected.items()) {
+      if (!actual.contains(name)) {
+        ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
+            << path << "/" << name << " is missing in " << actual.dump();
+      } else {
+        compareMembers(actual[name], value, path + "/" + name, where);
+      }
+    }
+  } else if (expected.is_array() && actual.is_array() && expected.size() == actual.size()) {
+    for (std::size_t index = 0; index < expected.size(); ++index) {
+      compareMembers(actual[index], expected[index], path + "/" + std::to_string(index), where);
+    }
+  } else if (actual != expected) {
+    ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
+        << path << " is " << actual.dump() << ", expected " << expected.dump();
+  }
+}
+
+}  // namespace
+
+void expectMembers(nlohmann::json const& actual, nlohmann::json const& expected,
+                   std::source_location where) {
+  compareMembers(actual, expected, "", where);
+}
+
 TempDir::TempDir(std::string const& purpose) {
   std::string pattern = "/dev/shm/hwtables-" + purpose + "-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -154,6 +218,66 @@ ChildGuard::~ChildGuard() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
+}
+
+LiveTool::LiveTool(std::vector<std::string> args, std::string const& ready,
+                   std::string const& commandPipe) {
+  if (!commandPipe.empty()) {
+    ::unlink(commandPipe.c_str());
+    if (::mkfifo(commandPipe.c_str(), 0600) != 0) {
+      ADD_FAILURE() << "no FIFO at " << commandPipe;
+      return;
+    }
+    args.insert(args.end(), {"--script", commandPipe});
+  }
+  pid_ = startTool(std::move(args), out_, err_);
+  if (pid_ <= 0) {
+    ADD_FAILURE() << "the tool did not start";
+    return;
+  }
+  if (!commandPipe.empty()) commands_ = ::open(commandPipe.c_str(), O_WRONLY | O_CLOEXEC);
+  if (!ready.empty() && waitFor(ready).find(ready) == std::string::npos) {
+    ADD_FAILURE() << "the tool never said \"" << ready << "\": " << said_;
+  }
+}
+
+LiveTool::~LiveTool() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {out_, err_, commands_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+std::string const& LiveTool::waitFor(std::string const& text) {
+  readInto(out_, said_, text);
+  // The whole line: a JSON reply is parsed once its line is complete.
+  if (auto at = said_.find(text); at != std::string::npos) readInto(out_, said_, "\n", at);
+  return said_;
+}
+
+void LiveTool::send(std::string const& lines) {
+  EXPECT_EQ(::write(commands_, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+}
+
+void LiveTool::closeCommands() {
+  if (commands_ >= 0) ::close(commands_);
+  commands_ = -1;
+}
+
+Run LiveTool::stop(int signal) {
+  if (pid_ <= 0) return {};
+  // With a signal the pipe stays open until the tool has ended: the signal alone must
+  // end it.
+  if (signal == 0) closeCommands();
+  ::kill(pid_, signal);
+  auto run = finishTool(pid_, out_, err_);
+  closeCommands();
+  pid_ = -1;
+  out_ = err_ = -1;
+  return run;
 }
 
 TempDir::~TempDir() {

@@ -4,11 +4,15 @@
 // directory), or build/bin/hwtables when the variable is unset.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
+#include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -30,7 +34,7 @@ pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd, uid_t use
 // Reads both pipes to their end and waits for the child.
 Run finishTool(pid_t pid, int outFd, int errFd);
 Run runTool(std::vector<std::string> args, uid_t user = 0);
-// Reads the tool's stdout until it contains `text` (or 30 s pass) and returns what was
+// Reads the tool's stdout until it contains `text` (or two minutes pass) and returns what was
 // read; pass it to finishTool's caller, which sees only what came after. Lets a test
 // act once the tool is ready instead of after a guessed delay.
 std::string readUntil(int outFd, std::string const& text);
@@ -53,6 +57,39 @@ class ChildGuard {
 
  private:
   pid_t pid_;
+};
+
+// A tool process the test works with while it runs (`chip serve`, an agent reading a
+// pipe, `demo --hold`, a watch). Killed (SIGKILL) and reaped when the scope ends unless
+// stop() reaped it first, so a failed assertion leaves no process behind.
+class LiveTool {
+ public:
+  // Starts the tool and, with `ready`, reads its stdout until that text (see readUntil);
+  // with `commandPipe`, makes that FIFO, passes it as `--script` and opens it for send().
+  explicit LiveTool(std::vector<std::string> args, std::string const& ready = "",
+                    std::string const& commandPipe = "");
+  ~LiveTool();
+  LiveTool(LiveTool const&) = delete;
+  LiveTool& operator=(LiveTool const&) = delete;
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  // What stdout has said so far (up to `ready`, then up to each waitFor's `text`);
+  // waitFor reads on until it holds a whole line with `text` (or two minutes pass).
+  std::string const& said() const { return said_; }
+  std::string const& waitFor(std::string const& text);
+  // Writes `lines` to the command pipe; closes it (the agent's end of input).
+  void send(std::string const& lines);
+  void closeCommands();
+  // Closes the command pipe, sends `signal` (0: none, the tool ends by itself) and reaps
+  // the process: how it ended and the rest of its output.
+  Run stop(int signal = SIGTERM);
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  int commands_ = -1;
+  std::string said_;
 };
 
 // A directory in /dev/shm for one test, removed with everything in it afterwards.
@@ -88,6 +125,19 @@ std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count);
 std::string hexWord(std::uint32_t word);
 // The word of a key printed as hexWord prints it.
 std::uint32_t wordOfHex(std::string const& hex);
+
+// Every one of `parts` occurs in `text` (expectHas), or none does (expectLacks); a
+// failure is reported at the caller's line with the text in full.
+void expectHas(std::string_view text, std::initializer_list<std::string_view> parts,
+               std::source_location where = std::source_location::current());
+void expectLacks(std::string_view text, std::initializer_list<std::string_view> parts,
+                 std::source_location where = std::source_location::current());
+
+// Every member `expected` names has that value in `actual`, objects compared member by
+// member in turn and arrays of one length element by element (members `expected`
+// leaves out are not compared).
+void expectMembers(nlohmann::json const& actual, nlohmann::json const& expected,
+                   std::source_location where = std::source_location::current());
 
 // Whole files: read, replaced, and every file of a directory with its bytes.
 std::string readAll(std::string const& path);

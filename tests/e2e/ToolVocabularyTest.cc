@@ -18,14 +18,13 @@
 
 namespace {
 
+using E2e::expectHas;
+using E2e::expectLacks;
 using E2e::expectOneLineError;
 using E2e::runTool;
 using nlohmann::json;
 
-class Root : public E2e::TempDir {
- public:
-  Root() : E2e::TempDir("vocabulary") {}
-};
+using Root = E2e::TempDir;
 
 TEST(VocabularyErrors, OneLineWithTheNumbersLongInputCutShortAndJsonWithJson) {
   Root root;
@@ -39,7 +38,7 @@ TEST(VocabularyErrors, OneLineWithTheNumbersLongInputCutShortAndJsonWithJson) {
     auto run = runTool(args);
     EXPECT_EQ(run.status, 2) << args[0];
     EXPECT_LT(run.err.size(), 400u) << run.err;
-    EXPECT_NE(run.err.find("... ("), std::string::npos) << run.err;
+    expectHas(run.err, {"... ("});
   }
   // With --json an error is one JSON document on stderr, the system's text kept.
   for (auto args : std::vector<std::vector<std::string>>{
@@ -55,35 +54,44 @@ TEST(VocabularyErrors, OneLineWithTheNumbersLongInputCutShortAndJsonWithJson) {
   }
 }
 
+// `store get` finds a key as dump prints it, as a number (decimal or 0x) or as bytes
+// (--bytes), says how it read it, and says when the store does not hold it.
 TEST(VocabularyKeys, StoreGetTakesTheKeyAsDumpPrintsItAndSaysHowItReadIt) {
   Root root;
   auto dir = root.file("store");
-  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "20", "--seed", "5"}).status, 0);
+  ASSERT_EQ(
+      runTool({"store", "fill", dir, "--entries", "20", "--remove", "5", "--seed", "5"}).status, 0);
   auto dump = runTool({"store", "dump", dir, "--json"});
   ASSERT_EQ(dump.status, 0) << dump.err;
   auto entries = json::parse(dump.out)["entries"];
-  ASSERT_EQ(entries.size(), 20u);
+  ASSERT_EQ(entries.size(), 15u);
   for (auto const& entry : entries) {
     auto key = entry["key"].get<std::string>();
     auto got = runTool({"store", "get", dir, key, "--json"});
     ASSERT_EQ(got.status, 0) << key << ": " << got.err;
-    auto document = json::parse(got.out);
-    EXPECT_EQ(document["entry"]["value"], entry["value"]);
-    EXPECT_EQ(document["keyReadAs"], "bytes");
+    E2e::expectMembers(json::parse(got.out),
+                       {{"found", true},
+                        {"keyReadAs", "bytes"},
+                        {"entry", {{"key", key}, {"value", entry["value"]}}}});
   }
-  std::uint32_t key = E2e::fillKeys(5, 1)[0];
-  auto number = runTool({"store", "get", dir, std::to_string(key)});
+  std::uint32_t kept = E2e::fillKeys(5, 20)[19];
+  std::string keyHex = E2e::hexWord(kept);
+  auto number = runTool({"store", "get", dir, std::to_string(kept)});
   ASSERT_EQ(number.status, 0) << number.err;
-  EXPECT_NE(
-      number.out.find(fmt::format("the number {}, whose key bytes are {}", key, E2e::hexWord(key))),
-      std::string::npos)
-      << number.out;
+  expectHas(number.out, {fmt::format("the number {}, whose key bytes are {}", kept, keyHex)});
+  auto bytes = runTool({"store", "get", dir, keyHex, "--bytes"});
+  ASSERT_EQ(bytes.status, 0) << bytes.err;
+  expectHas(bytes.out, {keyHex});
+  EXPECT_EQ(runTool({"store", "get", dir, fmt::format("{:#x}", kept)}).status, 0);
   // Eight decimal digits are key bytes too: the canonical form wins, and says so.
   auto both = runTool({"store", "get", dir, "12345678"});
   EXPECT_EQ(both.status, 1);
-  EXPECT_NE(both.out.find("the key bytes, as dump prints them (--number reads it as a number)"),
-            std::string::npos)
-      << both.out;
+  expectHas(both.out, {"the key bytes, as dump prints them (--number reads it as a number)"});
+
+  auto removed = E2e::fillKeys(5, 1)[0];
+  expectOneLineError(runTool({"store", "get", dir, std::to_string(removed)}), 1, "holds no key");
+  expectOneLineError(runTool({"store", "get", dir, "4294967296"}), 2, "nor a 32-bit number");
+  expectOneLineError(runTool({"store", "get", dir, "0a", "--bytes"}), 2, "is not 4 bytes in hex");
   expectOneLineError(runTool({"store", "get", dir, "zz"}), 2,
                      "is neither 4 bytes in hex (as dump prints keys) nor a 32-bit number");
 }
@@ -110,8 +118,7 @@ TEST(VocabularyValues, FieldsAreNumbersInJsonAndDecodedAlikeByDemoAgentAndShow) 
   EXPECT_TRUE(chip.contains("EtppCfgFheiMplsSwapRemarkMapHwReg/0/0"));
   auto text = runTool({"demo", "--root", root.path(), "--faps", "0"});
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_NE(text.out.find("cfgFheiMplsSwapRemarkMap = 0x"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("vttSpecialLabelValue0 = 1048575"), std::string::npos);
+  expectHas(text.out, {"cfgFheiMplsSwapRemarkMap = 0x", "vttSpecialLabelValue0 = 1048575"});
   EXPECT_FALSE(std::regex_search(text.out, std::regex("= 0(x0*)?( |\n)")))
       << "zero fields are left out of text";
 
@@ -134,21 +141,21 @@ TEST(VocabularyHelp, NoCommandOrAnUnknownOptionListsTheCommandsAndHelpNamesOne) 
     EXPECT_EQ(run.status, 2);
     EXPECT_TRUE(run.out.empty());
     EXPECT_EQ(run.err.rfind("hwtables: ", 0), 0u) << run.err;
-    for (auto const* command : args.empty() || args[0] != "store"
-                                   ? std::vector<char const*>{"agent", "demo", "store", "tables"}
-                                   : std::vector<char const*>{"check", "dump", "fill"}) {
-      EXPECT_NE(run.err.find(std::string("\n  ") + command), std::string::npos) << command << "\n"
-                                                                                << run.err;
+    if (args.empty() || args[0] != "store") {
+      expectHas(run.err, {"\n  agent", "\n  demo", "\n  store", "\n  tables"});
+    } else {
+      expectHas(run.err, {"\n  check", "\n  dump", "\n  fill"});
     }
   }
-  EXPECT_NE(runTool({"--frob"}).err.find("unknown option --frob"), std::string::npos);
+  expectHas(runTool({"--frob"}).err, {"unknown option --frob"});
   auto store = runTool({"help", "store"});
   EXPECT_EQ(store.status, 0);
-  EXPECT_NE(store.out.find("fill"), std::string::npos) << store.out;
-  EXPECT_EQ(store.out.find("demo"), std::string::npos) << "the store's help, not the top's";
+  expectHas(store.out, {"fill"});
+  // the store's help, not the top's
+  expectLacks(store.out, {"demo"});
   auto fill = runTool({"help", "store", "fill"});
   EXPECT_EQ(fill.status, 0);
-  EXPECT_NE(fill.out.find("--entries"), std::string::npos) << fill.out;
+  expectHas(fill.out, {"--entries"});
   expectOneLineError(runTool({"help", "stor"}), 2,
                      "no command 'stor' in 'hwtables' (did you mean 'store'?)");
 }
@@ -163,7 +170,7 @@ TEST(VocabularyNames, TableNamesMatchIgnoringCaseAndUnknownOnesGetTheNearest) {
                      "(did you mean 'IppaTerminationProfileTableHwDirect'?)");
   // The catalogue shows the rows a single-index key names apart from its null value.
   auto catalogue = runTool({"tables", "IppaTerminationProfileTableHwDirect"});
-  EXPECT_NE(catalogue.out.find("value 0..7 (null 8)"), std::string::npos) << catalogue.out;
+  expectHas(catalogue.out, {"value 0..7 (null 8)"});
 }
 
 }  // namespace
