@@ -1,6 +1,6 @@
-// BrellReader::lookupMany: the answers of lookup() key by key, for any batch size,
-// and on damaged files. (Under a writer in another process: the batches of readPass
-// in MultiProcessTest.cc and the threaded harness.)
+// BrellReader::lookupMany: the answers of lookup() key by key for any batch size, and
+// its refusal while unattached. (Damaged files: StoreReader.DamageIsReportedAsCorruption…;
+// a writer in another process: readPass's batches in MultiProcessTest and the threads.)
 #include <algorithm>
 
 #include "tests/store/StoreTestSupport.h"
@@ -69,40 +69,6 @@ TEST(StoreLookupMany, AnUnattachedReaderIsRefusedAsSingleLookupsAre) {
   bool found[3];
   EXPECT_EQ(reader.lookupMany(std::span<std::uint32_t const>(keys, 0), values, found), 0u);
   EXPECT_THROW(reader.lookupMany(keys, values, found), Vorl::InvalidInitializeException);
-}
-
-TEST(StoreLookupMany, DamagedHeadsAreReportedAsCorruptionAndNeverWorse) {
-  using Traits = TestTraits<8>;
-  using Value = Traits::Value;
-  TempDir root;
-  {
-    Brell::BrellWriter<Traits> writer("damage", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
-    for (std::uint32_t key = 0; key < 400; ++key) writer.write(Value::make(key, key), true);
-  }
-  auto bucketsPath = root.file("buckets");
-  std::uint32_t buckets = readWord<std::uint32_t>(bucketsPath, 20);
-  std::uint32_t slotCount = readWord<std::uint32_t>(root.file("slots"), 588);
-  ASSERT_GT(buckets, 0u);
-  // Every head names a slot beyond the mapping (just beyond, and the largest index).
-  for (std::uint32_t index : {slotCount + 5, Brell::kIndexMask}) {
-    for (std::uint32_t bucket = 0; bucket < buckets; ++bucket) {
-      patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, index);
-    }
-    Brell::BrellReader<Traits> reader("damage", root.path());
-    ASSERT_TRUE(reader.initialize("test"));
-    std::vector<std::uint32_t> keys;
-    for (std::uint32_t key = 0; key < 40; ++key) keys.push_back(key);
-    std::vector<Value> values(keys.size());
-    std::unique_ptr<bool[]> found(new bool[keys.size()]);
-    try {
-      reader.lookupMany(keys, values.data(), found.get());
-      ADD_FAILURE() << "no corruption reported for index " << index;
-    } catch (Vorl::CorruptionDetectedException const& error) {
-      EXPECT_NE(std::string(error.what()).find("out-of-range index"), std::string::npos)
-          << error.what();
-    }
-  }
 }
 
 }  // namespace
