@@ -11,7 +11,6 @@ namespace {
 using namespace bcm88490_a0;
 using ReaderTest::bulkOf;
 using ReaderTest::makeReader;
-using ReaderTest::maskOf;
 using ReaderTest::regReply;
 using RegisterTest::TraceCapture;
 using Tessar::HwReadRequestType;
@@ -99,7 +98,7 @@ TEST(ReaderDispatch, AnArrayRequestReadsOneArrayAndAnArrayTheMemoryLacksIsRefuse
 }
 
 TEST(ReaderFapSelection, Fap128ReadsTheWholeMaskAndASingleFapOnlyItselfIfTheReaderMayReadIt) {
-  auto reader = makeReader<TerminationReader>(maskOf({0, 2, 3}));
+  auto reader = makeReader<TerminationReader>(Pelcar::Fapmask::of({0, 2, 3}));
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
   auto readFap = [&](U8 fap) {
     return fapsOf(*reader->tableReadSchanCmds(
@@ -112,10 +111,15 @@ TEST(ReaderFapSelection, Fap128ReadsTheWholeMaskAndASingleFapOnlyItselfIfTheRead
 
 // How many reader factories each table registers, per revision, is the plug-in
 // tests' part (tests/plugins); here, the names they register under.
+// (A plug-in of another chip type registers no factory, so that destroying it leaves the
+// module's own registrations to the tests that follow.)
 TEST(ReaderRegistration, AReaderPluginIsNamedAfterItsTable) {
-  Tessar::PluginHwReaderTable<LabelValuesReader, Hardware::bcm88490_a0ChipType> plugin;
-  EXPECT_EQ(plugin.name(), "bcm88490_a0::IppVttSpecialLabelValuesHwRegReadPluginPlugin");
+  {
+    Tessar::PluginHwReaderTable<LabelValuesReader, Hardware::chipType(24)> plugin;
+    EXPECT_EQ(plugin.name(), "bcm88490_a0::IppVttSpecialLabelValuesHwRegReadPluginPlugin");
+  }
   EXPECT_EQ(LabelValuesReader::tableName(), "IppVttSpecialLabelValuesHwReg");
+  EXPECT_TRUE(makeReader<LabelValuesReader>()) << "the module's own factory is still there";
 }
 
 TEST(RegisterDecoding, RepliesBecomeEntriesByteForByteAndAllZeroRepliesLeaveAnEmptyResult) {
@@ -298,7 +302,7 @@ TEST(ChipReadBack, AnySplitOfBulkReadsDecodesToTheSameEntries) {
 
 TEST(ChipReadBack, TheChipRefusesAListWithACommandItCannotAnswerBeforeAnsweringAny) {
   ReaderTest::BroughtUpChip upChip({0});
-  auto reader = makeReader<TerminationReader>(maskOf({0}));
+  auto reader = makeReader<TerminationReader>(Pelcar::Fapmask::of({0}));
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
   auto cmds = reader->tableReadSchanCmds(
       request(HwShadowKey::of(0, 0), HwReadRequestType::fullTableRead), container);

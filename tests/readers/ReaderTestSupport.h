@@ -18,15 +18,9 @@
 
 namespace ReaderTest {
 
-inline Pelcar::Fapmask maskOf(std::initializer_list<unsigned> faps) {
-  Pelcar::Fapmask mask;
-  for (auto fap : faps) mask.fapIdIs(Pelcar::FapId(fap), true);
-  return mask;
-}
-
 // A reader of `Reader`'s table made through the registered factory.
 template <class Reader>
-Vorl::Ptr<Reader> makeReader(Pelcar::Fapmask faps = maskOf({0, 1})) {
+Vorl::Ptr<Reader> makeReader(Pelcar::Fapmask faps = Pelcar::Fapmask::of({0, 1})) {
   auto factory = Tessar::HwTableHolderContext::singleton().hwReaderFactory(
       {Reader::tableName(), Hardware::Sand::bcm88490_a0Revision});
   EXPECT_TRUE(factory) << Reader::tableName();

@@ -208,7 +208,7 @@ TEST(TypeRuntimeCalls, TheStorageNamesItsTypeAndHandsOutItsCollectionControl) {
 TEST(TypeRuntimeCalls, AReaderIsConstructedFromATableKeyAndAReadTableManager) {
   std::string const name = "IppaMplsSpecialLabelAttributesTblHwDirect";
   auto readerType = typeOf(name, Framework::ModuleTypes::reader(false));
-  auto readers = Vorl::makePtr<Tessar::ReadTableManager>(ReaderTest::maskOf({0, 3}));
+  auto readers = Vorl::makePtr<Tessar::ReadTableManager>(Pelcar::Fapmask::of({0, 3}));
   Tessar::HwTableKey key{name, revision};
   auto reader = objectIn<Tessar::HwTableReaderBase>(
       readerType.info().construct({key, Vorl::Ptr<Vorl::Node>(readers)}));

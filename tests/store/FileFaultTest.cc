@@ -1,8 +1,9 @@
 // The store when its files cannot get space, cannot be mapped or are written short:
 // faults injected at the file layer on every path that resizes or maps (growth,
-// bucket split, compaction, formatting, attach, the small files), and a real full
-// file system on a small tmpfs. The contract: a clear MemoryResourceException,
-// nothing changed, the critical section closed, never SIGBUS.
+// bucket split, compaction, the small files), and a real full file system on a small
+// tmpfs. The contract: a clear MemoryResourceException, nothing changed, the critical
+// section closed, never SIGBUS. (Formatting and attaching: FaultLoopTest.cc fails each
+// of their file calls in turn.)
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,35 +120,6 @@ TEST(StoreFileFaults, CompactionWhoseMappingCannotShrinkStillCompletes) {
   fill(writer, 0, key);  // and grows again over the kept mapping
   expectFilled(writer, 0, 1024);
   EXPECT_TRUE(writer.validate());
-}
-
-TEST(StoreFileFaults, FormattingAndAttachingFailCleanlyAndLoseNothing) {
-  TempDir root;
-  {
-    Faults::Scope scope;
-    Faults::inject(Faults::Operation::reserve, ENOSPC);
-    Writer8 writer("format", sized(1000), root.path());
-    std::string message = messageOf([&] { writer.initialize("test"); });
-    EXPECT_NE(message.find("failed to resize"), std::string::npos) << message;
-    EXPECT_NE(message.find("No space left on device"), std::string::npos) << message;
-    EXPECT_FALSE(std::filesystem::exists(root.file("slots"))) << "no half-made file is left";
-  }
-  {
-    Writer8 writer("format", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
-    fill(writer, 0, 300);
-  }
-  for (auto operation : {Faults::Operation::map, Faults::Operation::reserve}) {
-    Faults::Scope scope;
-    Faults::inject(operation, ENOMEM);
-    Writer8 writer("format", sized(1000), root.path());
-    EXPECT_NE(messageOf([&] { writer.initialize("test"); }), "no MemoryResourceException");
-  }
-  TraceCapture traces;
-  Writer8 writer("format", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  EXPECT_FALSE(traces.contains("all entries from")) << traces.all();
-  expectFilled(writer, 0, 300);
 }
 
 TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {

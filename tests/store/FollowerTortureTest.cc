@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -246,11 +247,11 @@ struct Follower {
     return (now.empty() ? "late " + std::to_string(took) + " " : "diverged ") + first;
   }
 
+  // The shadow's counters, in the order of kShadowFigures.
   std::string figures() const {
     auto const& counters = shadow->counters();
-    return std::to_string(counters.notifications) + " " + std::to_string(counters.overruns) + " " +
-           std::to_string(counters.passes) + " " + std::to_string(counters.merged) + " " +
-           std::to_string(counters.relinks) + " " + std::to_string(counters.rechecks);
+    return fmt::format("{} {} {} {} {} {}", counters.notifications, counters.merged,
+                       counters.overruns, counters.passes, counters.relinks, counters.rechecks);
   }
 
   std::unique_ptr<Shadow> shadow;
@@ -292,9 +293,10 @@ struct TortureFigures {
   int kills = 0;
   int wipes = 0;
   long slowestCatchUpMs = 0;
-  std::uint64_t notifications = 0, overruns = 0, passes = 0, merged = 0, relinks = 0;
-  std::uint64_t rechecks = 0;
+  std::array<std::uint64_t, 6> shadows{};  // the followers' counters summed
 };
+constexpr char const* kShadowFigures[] = {"notifications", "merged",  "laps",
+                                          "passes",        "relinks", "rechecks"};
 
 std::uint32_t pyrelOnDisk(std::string const& root) {
   return readWord<std::uint32_t>(root + "/pyrel", 12);
@@ -397,15 +399,11 @@ TortureFigures runTorture(int checkpoints, std::uint32_t seed) {
     send(follower.commands, 'f');
     if (auto line = readLine(follower.replies, std::chrono::seconds(60))) {
       std::istringstream words(*line);
-      std::uint64_t notifications = 0, overruns = 0, passes = 0, merged = 0, relinks = 0;
-      std::uint64_t rechecks = 0;
-      words >> notifications >> overruns >> passes >> merged >> relinks >> rechecks;
-      figures.rechecks += rechecks;
-      figures.notifications += notifications;
-      figures.overruns += overruns;
-      figures.passes += passes;
-      figures.merged += merged;
-      figures.relinks += relinks;
+      for (auto& sum : figures.shadows) {
+        std::uint64_t count = 0;
+        words >> count;
+        sum += count;
+      }
     }
     stopChild(follower, false);
   }
@@ -428,18 +426,16 @@ void tortureAndReport(char const* name) {
     divergences += count;
     kinds += " " + kind + ":" + std::to_string(count);
   }
-  std::printf(
-      "follower torture %s: checkpoints %d, follower checks %d, ok %d, late %d, divergences %d%s; "
-      "writer kills %d (wiped %d); notifications %llu, merged %llu, laps %llu, passes %llu, "
-      "relinks %llu, rechecks %llu; slowest catch-up %ld ms; %.0f s\n",
-      name, figures.checkpoints, figures.checks, figures.ok, figures.late, divergences,
-      kinds.c_str(), figures.kills, figures.wipes,
-      static_cast<unsigned long long>(figures.notifications),
-      static_cast<unsigned long long>(figures.merged),
-      static_cast<unsigned long long>(figures.overruns),
-      static_cast<unsigned long long>(figures.passes),
-      static_cast<unsigned long long>(figures.relinks),
-      static_cast<unsigned long long>(figures.rechecks), figures.slowestCatchUpMs,
+  std::string shadows;
+  for (std::size_t index = 0; index < figures.shadows.size(); ++index) {
+    shadows +=
+        fmt::format("{}{} {}", index ? ", " : "", kShadowFigures[index], figures.shadows[index]);
+  }
+  fmt::print(
+      "follower torture {}: checkpoints {}, follower checks {}, ok {}, late {}, divergences {}{}; "
+      "writer kills {} (wiped {}); {}; slowest catch-up {} ms; {:.0f} s\n",
+      name, figures.checkpoints, figures.checks, figures.ok, figures.late, divergences, kinds,
+      figures.kills, figures.wipes, shadows, figures.slowestCatchUpMs,
       std::chrono::duration<double>(Clock::now() - start).count());
   std::fflush(stdout);
   EXPECT_EQ(divergences, 0);

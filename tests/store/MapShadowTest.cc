@@ -40,6 +40,12 @@ Mem::CollectionDescriptor shadowMount(std::string const& root) {
   return descriptor;
 }
 
+template <class Map>
+void drain(Map& map) {
+  while (map.processNotifications(std::chrono::milliseconds(0))) {
+  }
+}
+
 // Every reading mount refuses each writing operation with its own text, in every
 // state of its life, and the store keeps what the writer wrote.
 TEST(MapShadow, EveryReadingMountRefusesWritesAndTheStoreKeepsItsEntries) {
@@ -125,13 +131,11 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChanges) {
   ASSERT_TRUE(reader.attach("test"));
   EXPECT_EQ(attaches, 1);
   EXPECT_EQ(reader.implementation().type(), Brell::StoreType::shadow);
-  while (reader.processNotifications(std::chrono::milliseconds(0))) {
-  }
+  drain(reader);
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(mounts, 1);
   writer.write(Value::make(2, 1), true);
-  while (reader.processNotifications(std::chrono::milliseconds(0))) {
-  }
+  drain(reader);
   EXPECT_EQ(changed, std::set<std::uint32_t>{2});
   bool found = false;
   reader.lookup(1, found, nullptr);
@@ -174,12 +178,6 @@ TEST(MapShadow, UnknownReaderKindIsRefused) {
     ADD_FAILURE() << "accepted";
   } catch (Vorl::InvalidInitializeException const& error) {
     EXPECT_STREQ(error.what(), "not a valid reader type:7");
-  }
-}
-
-template <class Map>
-void drain(Map& map) {
-  while (map.processNotifications(std::chrono::milliseconds(0))) {
   }
 }
 

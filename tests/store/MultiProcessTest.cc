@@ -37,51 +37,9 @@ int readUnderChanges(std::string const& root, double seconds, std::string& repor
   std::mt19937 random(::getpid());
   auto end = Clock::now() + std::chrono::duration<double>(seconds);
   std::uint64_t lookups = 0;
-  std::uint64_t passes = 0;
-  while (Clock::now() < end) {
-    for (std::uint32_t key = 0; key < kStableKeys; ++key) {
-      bool found = false;
-      Value value;
-      reader.lookup(key, found, &value);
-      ++lookups;
-      if (!found || value.key != key || !value.whole()) {
-        report = fmt::format("stable key {} found:{} key:{} whole:{}", key, found, value.key,
-                             value.whole());
-        return 1;
-      }
-      std::uint32_t churn = kChurnBase + random() % 4000;
-      reader.lookup(churn, found, &value);
-      if (found && (value.key != churn || !value.whole())) {
-        report =
-            fmt::format("churn key {} read as key:{} whole:{}", churn, value.key, value.whole());
-        return 1;
-      }
-    }
-    if (++passes % 8 == 0) {
-      std::vector<bool> seen(kStableKeys, false);
-      Value value;
-      Brell::IterHint hint;
-      for (bool more = reader.first(value, hint); more;
-           more = reader.next(value.key, value, hint)) {
-        if (!value.whole()) {
-          report = fmt::format("iteration read a torn value of key {}", value.key);
-          return 1;
-        }
-        if (value.key < kStableKeys) {
-          if (seen[value.key]) {
-            report = fmt::format("iteration met key {} twice", value.key);
-            return 1;
-          }
-          seen[value.key] = true;
-        }
-      }
-      for (std::uint32_t key = 0; key < kStableKeys; ++key) {
-        if (!seen[key]) {
-          report = fmt::format("iteration missed stable key {}", key);
-          return 1;
-        }
-      }
-    }
+  for (std::uint64_t pass = 1; Clock::now() < end; ++pass) {
+    report = readPass(reader, random, kStableKeys, kChurnBase, pass % 8 == 0, lookups);
+    if (!report.empty()) return 1;
   }
   auto const& counters = reader.counters();
   report = fmt::format("lookups:{} retries:{} lookasideReads:{} remaps:{} resizeRetries:{}",
@@ -116,15 +74,8 @@ TEST(StoreMultiProcess, ReaderNeverSeesATornValueOrMissesAStableKey) {
   auto result = collect(child, readEnd);
   EXPECT_EQ(result.status, 0) << result.report;
   RecordProperty("reader", result.report);
-  std::printf(
-      "writer operations:%llu waves:%u growths:%llu shrinks:%llu moves:%llu bucket "
-      "splits:%llu merges:%llu; reader %s\n",
-      static_cast<unsigned long long>(operations), wave,
-      static_cast<unsigned long long>(writer.counters().growths),
-      static_cast<unsigned long long>(writer.counters().shrinks),
-      static_cast<unsigned long long>(writer.counters().moves),
-      static_cast<unsigned long long>(writer.counters().bucketGrowths),
-      static_cast<unsigned long long>(writer.counters().bucketShrinks), result.report.c_str());
+  fmt::print("writer operations:{} waves:{} {}; reader {}\n", operations, wave,
+             churnFigures(writer), result.report);
   EXPECT_GT(writer.counters().shrinks, 0u);
   EXPECT_GT(writer.counters().bucketShrinks, 0u);
   EXPECT_TRUE(writer.validate());
@@ -203,9 +154,7 @@ TEST(StoreMultiProcess, ReaderPreemptedAcrossShrinkAndRegrowthNeverSeesATornValu
   if (pinned) ::sched_setaffinity(0, sizeof original, &original);
   auto result = collect(child, readEnd);
   EXPECT_EQ(result.status, 0) << result.report;
-  std::printf("waves:%u growths:%llu shrinks:%llu; reader %s\n", wave,
-              static_cast<unsigned long long>(writer.counters().growths),
-              static_cast<unsigned long long>(writer.counters().shrinks), result.report.c_str());
+  fmt::print("waves:{} {}; reader {}\n", wave, churnFigures(writer), result.report);
   EXPECT_GT(writer.counters().shrinks, 0u);
   EXPECT_TRUE(writer.validate());
 }
@@ -301,9 +250,8 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
       populate(writer);
     }
   }
-  std::printf("kills:%d reattached:%d wiped:%d keptEntries:%llu lostEntries:%d tornReads:%d\n",
-              rounds, reattached, wiped, static_cast<unsigned long long>(keptEntries), lostEntries,
-              tornReads);
+  fmt::print("kills:{} reattached:{} wiped:{} keptEntries:{} lostEntries:{} tornReads:{}\n", rounds,
+             reattached, wiped, keptEntries, lostEntries, tornReads);
   EXPECT_GT(reattached, 0);
 }
 

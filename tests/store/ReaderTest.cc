@@ -1,6 +1,8 @@
 // Readers in one process with the writer: consistent reads through the lookaside
 // slot, stale bucket counts during a split, iteration, refusals, and damaged files
 // (damage at random places is the fuzz target's part: tests/fuzz/StoreFilesFuzz.cc).
+#include <numeric>
+
 #include <gtest/gtest.h>
 
 #include "tests/store/StoreTestSupport.h"
@@ -135,21 +137,24 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
     patchFile(slotsPath, 0, pristineSlots.data(), pristineSlots.size());
     patchFile(bucketsPath, 0, pristineBuckets.data(), pristineBuckets.size());
   };
-  // Targeted damage, each with the report it must give.
+  // Targeted damage, each with the report it must give (batches of lookupMany too,
+  // where `batch`).
   struct Case {
     char const* name;
     std::function<void()> damage;
     char const* message;
+    bool batch = false;
   };
   std::uint32_t count = readWord<std::uint32_t>(slotsPath, 588);
+  auto everyHeadAt = [&](std::uint32_t index) {
+    for (std::uint32_t bucket = 0; bucket < 512; ++bucket) {
+      patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, index);
+    }
+  };
   std::vector<Case> cases = {
-      {"head out of range",
-       [&] {
-         for (std::uint32_t bucket = 0; bucket < 512; ++bucket) {
-           patchWord<std::uint32_t>(bucketsPath, 24 + 8 * bucket + 4, count + 5);
-         }
-       },
-       "out-of-range index"},
+      {"head just out of range", [&] { everyHeadAt(count + 5); }, "out-of-range index", true},
+      {"head at the largest index", [&] { everyHeadAt(Brell::kIndexMask); }, "out-of-range index",
+       true},
       {"self cycle",
        [&] {
          for (std::uint32_t slot = 0; slot < count; ++slot) {
@@ -173,6 +178,18 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
     try {
       for (std::uint32_t key = 1; key < 400; ++key) find(reader, key);
       ADD_FAILURE() << test.name << ": no corruption reported";
+    } catch (Vorl::CorruptionDetectedException const& error) {
+      EXPECT_NE(std::string(error.what()).find(test.message), std::string::npos)
+          << test.name << ": " << error.what();
+    }
+    if (!test.batch) continue;
+    std::vector<std::uint32_t> keys(40);
+    std::iota(keys.begin(), keys.end(), 0u);
+    std::vector<Value8> values(keys.size());
+    std::unique_ptr<bool[]> found(new bool[keys.size()]);
+    try {
+      reader.lookupMany(keys, values.data(), found.get());
+      ADD_FAILURE() << test.name << ": no corruption reported by a batch";
     } catch (Vorl::CorruptionDetectedException const& error) {
       EXPECT_NE(std::string(error.what()).find(test.message), std::string::npos)
           << test.name << ": " << error.what();

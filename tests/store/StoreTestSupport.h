@@ -19,11 +19,13 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "platform/tyvo/Hash.h"
@@ -176,6 +178,72 @@ std::uint64_t churnWave(Writer& writer, std::mt19937& random, std::uint32_t wave
     writer.directCommit();
   }
   return operations;
+}
+
+// One pass of a reader under a churning writer (see churnWave): every stable key
+// [0, stableKeys) is found whole, churn keys are whole when found, one batch of
+// lookupMany (of a random size around its look-ahead) gives the same answers, and an
+// iteration meets every stable key exactly once and only whole values. Returns the
+// first fault ("" when none); `lookups` counts the keys looked up.
+template <class Reader>
+std::string readPass(Reader& reader, std::mt19937& random, std::uint32_t stableKeys,
+                     std::uint32_t churnBase, bool iterate, std::uint64_t& lookups) {
+  using Value = typename Reader::Value;
+  Value value;
+  for (std::uint32_t key = 0; key < stableKeys; ++key, lookups += 2) {
+    bool found = false;
+    reader.lookup(key, found, &value);
+    if (!found || value.key != key || !value.whole()) {
+      return fmt::format("stable key {} found:{} key:{} whole:{}", key, found, value.key,
+                         value.whole());
+    }
+    std::uint32_t churn = churnBase + random() % 4000;
+    reader.lookup(churn, found, &value);
+    if (found && (value.key != churn || !value.whole())) {
+      return fmt::format("churn key {} read as key:{} whole:{}", churn, value.key, value.whole());
+    }
+  }
+  constexpr std::size_t kMost = 5 * Reader::kLookupAhead + 3;
+  std::array<std::uint32_t, kMost> keys;
+  std::array<Value, kMost> values;
+  bool found[kMost];
+  std::size_t size = random() % (kMost + 1);
+  for (std::size_t at = 0; at < size; ++at) {
+    keys[at] = random() % 2 == 0 ? random() % stableKeys : churnBase + random() % 4000;
+  }
+  std::size_t hits = reader.lookupMany(std::span(keys.data(), size), values.data(), found);
+  lookups += size;
+  for (std::size_t at = 0; at < size; ++at) {
+    hits -= found[at] ? 1 : 0;
+    if ((keys[at] < stableKeys && !found[at]) ||
+        (found[at] && (values[at].key != keys[at] || !values[at].whole()))) {
+      return fmt::format("key {} in a batch of {} found:{} as key:{} whole:{}", keys[at], size,
+                         found[at], values[at].key, values[at].whole());
+    }
+  }
+  if (hits != 0) return fmt::format("a batch of {} miscounted its hits", size);
+  if (!iterate) return {};
+  std::vector<bool> seen(stableKeys, false);
+  Brell::IterHint hint;
+  for (bool more = reader.first(value, hint); more; more = reader.next(value.key, value, hint)) {
+    if (!value.whole()) return fmt::format("iteration read a torn value of key {}", value.key);
+    if (value.key >= stableKeys) continue;
+    if (seen[value.key]) return fmt::format("iteration met key {} twice", value.key);
+    seen[value.key] = true;
+  }
+  for (std::uint32_t key = 0; key < stableKeys; ++key) {
+    if (!seen[key]) return fmt::format("iteration missed stable key {}", key);
+  }
+  return {};
+}
+
+// The writer's figures after churn, for the tests' printed summaries.
+template <class Writer>
+std::string churnFigures(Writer const& writer) {
+  auto const& counters = writer.counters();
+  return fmt::format("growths:{} shrinks:{} moves:{} bucket splits:{} merges:{}", counters.growths,
+                     counters.shrinks, counters.moves, counters.bucketGrowths,
+                     counters.bucketShrinks);
 }
 
 // A writer's descriptor of `size` slots, growing or fixed.

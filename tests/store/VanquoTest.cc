@@ -21,6 +21,7 @@
 #include "store/BrellWriter.h"
 #include "store/VanquoReader.h"
 #include "store/VanquoWriter.h"
+#include "tests/store/PipedChild.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
@@ -182,29 +183,20 @@ TEST(VanquoRing, LocalWriterPublishesNothing) {
 
 TEST(VanquoRing, KilledWriterIsDeadOnceReaped) {
   TempDir root;
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::close(ready[0]);
+  auto child = StoreTest::Piped::startChild([&](int commands, int replies) {
     auto writer = makeWriter(root);
     writer.attach();
     writer.slotChanged(1);
-    (void)!::write(ready[1], "x", 1);
-    ::pause();
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  char byte;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  ::close(ready[0]);
+    StoreTest::Piped::writeLine(replies, "ready");
+    char byte;
+    return static_cast<int>(::read(commands, &byte, 1));  // until killed
+  });
+  ASSERT_EQ(StoreTest::Piped::readLine(child.replies, std::chrono::seconds(60)), "ready");
   Reader reader(root.path());
   ASSERT_TRUE(reader.initialize());
-  EXPECT_EQ(reader.writer().processId, static_cast<std::uint32_t>(child));
+  EXPECT_EQ(reader.writer().processId, static_cast<std::uint32_t>(child.pid));
   EXPECT_EQ(reader.writerState(), WriterState::attached);
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  StoreTest::Piped::stopChild(child, true);  // killed and reaped
   EXPECT_EQ(reader.writerState(), WriterState::dead);
 }
 

@@ -7,16 +7,12 @@
 #include <vector>
 
 #include "platform/asic/Assert.h"
-#include "tables/AllTables.h"
+#include "tests/tables/RegisterTestSupport.h"
 
 namespace {
 
 using namespace bcm88490_a0;
-
-template <class Entry>
-std::vector<U8> bytesOf(Entry const& entry) {
-  return {entry.dataBytes(), entry.dataBytes() + Entry::entrySize()};
-}
+using RegisterTest::bytesOf;
 
 template <class Function>
 std::string rangeMessage(Function&& function) {
@@ -237,15 +233,13 @@ static_assert(Hashable<IppaBsplProfileTblHwDirect::EntryKey>);
 static_assert(!Hashable<IppaTerminationProfileTableHwDirect::Entry>);
 static_assert(!Hashable<IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index>);
 
-TEST(Entry, MemoryEntriesHaveTheStoreValueSizes) {
-  // The store keeps entries inline; its slot geometry is built for these sizes.
-  EXPECT_EQ(sizeof(IppaTerminationProfileTableHwDirect::Entry), 8u);
-  EXPECT_EQ(sizeof(IppdPphAttributeByEeiHwDirect::Entry), 8u);
-  EXPECT_EQ(sizeof(IppaBsplProfileTblHwDirect::Entry), 12u);
-  EXPECT_EQ(sizeof(IppfPostMplsSpecialLabelAttributesTblHwDirect::Entry), 12u);
-  EXPECT_EQ(sizeof(IppaPostMplsSpecialLabelAttributesTblHwDirect::Entry), 16u);
-  EXPECT_EQ(sizeof(IppaMplsSpecialLabelAttributesTblHwDirect::Entry), 20u);
-  EXPECT_EQ(sizeof(IppfMplsSpecialLabelAttributesTblHwDirect::Entry), 20u);
-}
+// The store keeps entries inline; its slot geometry is built for these sizes.
+static_assert(sizeof(IppaTerminationProfileTableHwDirect::Entry) == 8 &&
+              sizeof(IppdPphAttributeByEeiHwDirect::Entry) == 8 &&
+              sizeof(IppaBsplProfileTblHwDirect::Entry) == 12 &&
+              sizeof(IppfPostMplsSpecialLabelAttributesTblHwDirect::Entry) == 12 &&
+              sizeof(IppaPostMplsSpecialLabelAttributesTblHwDirect::Entry) == 16 &&
+              sizeof(IppaMplsSpecialLabelAttributesTblHwDirect::Entry) == 20 &&
+              sizeof(IppfMplsSpecialLabelAttributesTblHwDirect::Entry) == 20);
 
 }  // namespace

@@ -11,14 +11,12 @@
 // done. Bounded by the number of waves, not by time: HWTABLES_THREAD_WAVES (default
 // 200) and HWTABLES_THREAD_READERS (default 3).
 //
+// The value type, the churn and the reader's checks are the store tests' own
+// (StoreTestSupport.h), so this harness and the multi-process test check the same.
+//
 // Exit status 0 when every read was right; 1 with the first wrong read otherwise.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -26,44 +24,16 @@
 
 #include <fmt/format.h>
 
-#include "platform/tyvo/Hash.h"
-#include "store/BrellReader.h"
-#include "store/BrellWriter.h"
-#include "store/RawValue.h"
+#include "tests/store/StoreTestSupport.h"
 
 namespace {
 
+using namespace StoreTest;
+using Traits = TestTraits<16>;
+using Value = Traits::Value;
+
 constexpr std::uint32_t kStableKeys = 64;
 constexpr std::uint32_t kChurnBase = 1000;
-
-// A key, a generation and a checksum of both: a torn copy does not add up.
-struct Value {
-  std::uint32_t key = 0;
-  std::uint32_t generation = 0;
-  std::uint32_t spare = 0;
-  std::uint32_t checksum = 0;
-
-  static std::uint32_t sum(std::uint32_t key, std::uint32_t generation, std::uint32_t spare) {
-    Tyvo::Hash hash(0x5EEDu);
-    hash.add(key);
-    hash.add(generation);
-    hash.add(spare);
-    return hash.result();
-  }
-  static Value make(std::uint32_t key, std::uint32_t generation) {
-    Value value{key, generation, generation * 2654435761u, 0};
-    value.checksum = sum(value.key, value.generation, value.spare);
-    return value;
-  }
-  bool whole() const { return checksum == sum(key, generation, spare); }
-};
-
-struct Traits : Brell::LeadingKeyTraits<Value> {
-  static std::string_view typeName() { return "StoreThreads::Value"; }
-};
-
-using Writer = Brell::BrellWriter<Traits>;
-using Reader = Brell::BrellReader<Traits>;
 
 std::uint32_t fromEnvironment(char const* name, std::uint32_t fallback) {
   char const* text = std::getenv(name);
@@ -79,57 +49,16 @@ struct ReaderResult {
 
 void readUntilDone(std::string const& root, std::atomic<bool> const& done, unsigned seed,
                    ReaderResult& result) {
-  Reader reader("threads", root);
+  Brell::BrellReader<Traits> reader("threads", root);
   if (!reader.initialize("threads")) {
     result.fault = "reader could not attach: " + reader.lastError();
     return;
   }
   std::mt19937 random(seed);
   // One more pass after the writer finished, so every reader reads at least once.
-  for (bool last = false; !last;) {
+  for (bool last = false; !last && result.fault.empty(); ++result.iterations) {
     last = done.load(std::memory_order_acquire);
-    for (std::uint32_t key = 0; key < kStableKeys; ++key) {
-      bool found = false;
-      Value value;
-      reader.lookup(key, found, &value);
-      ++result.lookups;
-      if (!found || value.key != key || !value.whole()) {
-        result.fault = fmt::format("stable key {} found:{} key:{} whole:{}", key, found,
-                                   value.key, value.whole());
-        return;
-      }
-      std::uint32_t churn = kChurnBase + random() % 4000;
-      reader.lookup(churn, found, &value);
-      ++result.lookups;
-      if (found && (value.key != churn || !value.whole())) {
-        result.fault = fmt::format("churn key {} read as key:{} whole:{}", churn, value.key,
-                                   value.whole());
-        return;
-      }
-    }
-    std::vector<bool> seen(kStableKeys, false);
-    Value value;
-    Brell::IterHint hint;
-    for (bool more = reader.first(value, hint); more; more = reader.next(value.key, value, hint)) {
-      if (!value.whole()) {
-        result.fault = fmt::format("iteration read a torn value of key {}", value.key);
-        return;
-      }
-      if (value.key < kStableKeys) {
-        if (seen[value.key]) {
-          result.fault = fmt::format("iteration met key {} twice", value.key);
-          return;
-        }
-        seen[value.key] = true;
-      }
-    }
-    ++result.iterations;
-    for (std::uint32_t key = 0; key < kStableKeys; ++key) {
-      if (!seen[key]) {
-        result.fault = fmt::format("iteration missed stable key {}", key);
-        return;
-      }
-    }
+    result.fault = readPass(reader, random, kStableKeys, kChurnBase, true, result.lookups);
   }
 }
 
@@ -138,20 +67,10 @@ void readUntilDone(std::string const& root, std::atomic<bool> const& done, unsig
 int main() {
   std::uint32_t const waves = fromEnvironment("HWTABLES_THREAD_WAVES", 200);
   std::uint32_t const readers = std::max(1u, fromEnvironment("HWTABLES_THREAD_READERS", 3));
-  std::string pattern = "/dev/shm/hwtables-threads-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    pattern = "/tmp/hwtables-threads-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      std::fprintf(stderr, "cannot make a directory in /dev/shm or /tmp\n");
-      return 1;
-    }
-  }
-  std::string const root = pattern;
   int status = 0;
   try {
-    Brell::MapDescriptor descriptor;
-    descriptor.maxSize = 2048;
-    Writer writer("threads", descriptor, root);
+    TempDir root;
+    Brell::BrellWriter<Traits> writer("threads", sized(2048), root.path());
     if (!writer.initialize("threads")) throw std::runtime_error("the writer could not attach");
     std::uint32_t generation = 1;
     for (std::uint32_t key = 0; key < kStableKeys; ++key) writer.write(Value::make(key, 1), true);
@@ -160,26 +79,13 @@ int main() {
     std::vector<ReaderResult> results(readers);
     std::vector<std::thread> threads;
     for (std::uint32_t index = 0; index < readers; ++index) {
-      threads.emplace_back([&, index] { readUntilDone(root, done, 100 + index, results[index]); });
+      threads.emplace_back(
+          [&, index] { readUntilDone(root.path(), done, 100 + index, results[index]); });
     }
     std::mt19937 random(7);
     std::uint64_t operations = 0;
     for (std::uint32_t wave = 0; wave < waves; ++wave) {
-      std::uint32_t size = 400 + random() % 3600;
-      for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
-        writer.write(Value::make(key, wave), true);
-        if (key % 8 == 0) writer.write(Value::make(key % kStableKeys, ++generation), true);
-        ++operations;
-      }
-      for (std::uint32_t key = kChurnBase; key < kChurnBase + size; ++key) {
-        writer.remove(key, nullptr);
-        if (key % 8 == 0) {
-          auto* staged = writer.directWrite(Value::make(key % kStableKeys, ++generation));
-          *staged = Value::make(key % kStableKeys, ++generation);
-          writer.directCommit();
-        }
-        ++operations;
-      }
+      operations += churnWave(writer, random, wave, generation, kStableKeys, kChurnBase, true);
     }
     done.store(true, std::memory_order_release);
     for (auto& thread : threads) thread.join();
@@ -189,30 +95,20 @@ int main() {
       lookups += result.lookups;
       iterations += result.iterations;
       if (!result.fault.empty() && status == 0) {
-        std::fprintf(stderr, "reader fault: %s\n", result.fault.c_str());
+        fmt::print(stderr, "reader fault: {}\n", result.fault);
         status = 1;
       }
     }
     if (!writer.validate()) {
-      std::fprintf(stderr, "the writer's store does not validate after the run\n");
+      fmt::print(stderr, "the writer's store does not validate after the run\n");
       status = 1;
     }
-    std::printf(
-        "writer operations:%llu waves:%u growths:%llu shrinks:%llu moves:%llu bucket splits:%llu "
-        "merges:%llu; %u readers: lookups:%llu iterations:%llu; %s\n",
-        static_cast<unsigned long long>(operations), waves,
-        static_cast<unsigned long long>(writer.counters().growths),
-        static_cast<unsigned long long>(writer.counters().shrinks),
-        static_cast<unsigned long long>(writer.counters().moves),
-        static_cast<unsigned long long>(writer.counters().bucketGrowths),
-        static_cast<unsigned long long>(writer.counters().bucketShrinks), readers,
-        static_cast<unsigned long long>(lookups), static_cast<unsigned long long>(iterations),
-        status == 0 ? "every read right" : "WRONG READS");
+    fmt::print("writer operations:{} waves:{} {}; {} readers: lookups:{} iterations:{}; {}\n",
+               operations, waves, churnFigures(writer), readers, lookups, iterations,
+               status == 0 ? "every read right" : "WRONG READS");
   } catch (std::exception const& error) {
-    std::fprintf(stderr, "store_threads: %s\n", error.what());
+    fmt::print(stderr, "store_threads: {}\n", error.what());
     status = 1;
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(root, ignored);
   return status;
 }
