@@ -261,7 +261,7 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   // Inlined where the caller knows the shadow's type (a table over it): the common
   // case is a few dozen instructions, and a call would add a tenth to them.
   [[gnu::always_inline]] Value const* lookup(Key const& key, bool& found,
-                                             Value* buffer) override {
+                                             Value* buffer) final {
     Value* target = buffer != nullptr ? buffer : &valueBuffer_;
     // The store is initialised exactly while this shadow is; its lookup answers
     // nothing otherwise.
