@@ -325,6 +325,14 @@ class BrellReader : public BrellInterface<T> {
     return true;
   }
 
+  // The shadow's one-step read: a slot below quickSlots() (0 until the mapping is
+  // made) read by SlotReaderTable::readStableValue; anything else goes through
+  // readOccupiedSlot() or getValue().
+  std::uint32_t quickSlots() const { return slots_.quickSlots(); }
+  [[gnu::always_inline]] bool readStableValue(std::uint32_t slotIndex, Value& value) const {
+    return slots_.readStableValue(slotIndex, value);
+  }
+
   std::uint32_t members() const override { return slots_.occupancy(); }
   std::uint32_t buckets() const override { return map_.numBuckets(); }
   std::uint32_t minSize() const override { return slots_.header().initialSlots; }

@@ -41,11 +41,15 @@ class ShadowSlotFinder {
   using Key = typename T::Key;
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
+  ShadowSlotFinder() = default;
+  // find() reads through a pointer into the entries: not copied or moved.
+  ShadowSlotFinder(ShadowSlotFinder const&) = delete;
+  ShadowSlotFinder& operator=(ShadowSlotFinder const&) = delete;
+
   // The slot index `key` is linked at, or kNone.
   [[gnu::always_inline]] std::uint32_t find(Key const& key) const {
-    if (count_ == 0) return kNone;
     for (std::uint32_t at = home(key);; at = (at + 1) & mask_) {
-      Entry const& entry = entries_[at];
+      Entry const& entry = table_[at];
       if (entry.slot == kNone) return kNone;
       if (T::compare(entry.key, key) == 0) return entry.slot;
     }
@@ -95,6 +99,7 @@ class ShadowSlotFinder {
 
   void clear() {
     std::vector<Entry>().swap(entries_);
+    table_ = kEmptyTable;
     mask_ = 0;
     shift_ = 63;
     count_ = 0;
@@ -109,6 +114,10 @@ class ShadowSlotFinder {
     std::uint32_t slot = kNone;
   };
   static constexpr std::uint32_t kMinEntries = 16;
+  // What find() probes while the table is empty: with a mask of 0 and a shift of 63
+  // every probe starts at entry 0 or 1 and ends there, at an empty entry. It saves
+  // find() a test of the count.
+  static constexpr Entry kEmptyTable[2] = {};
 
   // The entry a probe for `key` starts at.
   [[gnu::always_inline]] std::uint32_t home(Key const& key) const {
@@ -139,6 +148,7 @@ class ShadowSlotFinder {
       return false;
     }
     old.swap(entries_);
+    table_ = entries_.data();
     mask_ = size - 1;
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
     for (Entry const& entry : old) {
@@ -148,6 +158,7 @@ class ShadowSlotFinder {
   }
 
   std::vector<Entry> entries_;
+  Entry const* table_ = kEmptyTable;  // entries_, or kEmptyTable while it has none
   std::uint32_t mask_ = 0;
   unsigned shift_ = 63;  // 64 - log2(entries), for the integer keys' hash
   std::uint32_t count_ = 0;

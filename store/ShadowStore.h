@@ -179,17 +179,20 @@ class ShadowStore {
   // holds for it. The common case is one probe of the finder and one seqlock read of
   // the shared slot, taken when the slot is occupied by the key itself: a key is in
   // at most one occupied slot, so that copy is the key's value when it was read.
-  // Otherwise the slot no longer holds the key (freed, or moved by compaction before
-  // its notification arrived), and the shared chains, which still lead to a moved
+  // The finder's "no slot" is above any slot count, so the one comparison with the
+  // reader's quick slots also sends a key the finder does not hold, a store not
+  // attached (no quick slots) and a slot that may change its life to lookupSlowly.
+  // There, and when the slot no longer holds the key (freed, or moved by compaction
+  // before its notification arrived), the shared chains, which still lead to a moved
   // entry, answer.
   [[gnu::always_inline]] bool lookup(Key const& key, Value& value) {
+    static_assert(ShadowSlotFinder<T>::kNone == kNoShadowSlot);
     std::uint32_t slotIndex = finder_.find(key);
-    if (slotIndex == kNoShadowSlot) return false;
-    if (reader_->readOccupiedSlot(slotIndex, value) && T::compare(T::key(value), key) == 0)
-        [[likely]] {
+    if (slotIndex < reader_->quickSlots() && reader_->readStableValue(slotIndex, value) &&
+        T::compare(T::key(value), key) == 0) [[likely]] {
       return true;
     }
-    return lookupCarefully(key, slotIndex, value);
+    return lookupSlowly(key, slotIndex, value);
   }
 
   // The slot index the local index holds `key` at, or kNoShadowSlot.
@@ -248,7 +251,11 @@ class ShadowStore {
   bool validateIndex(std::string* reason) const;  // store/ShadowStoreCheck.h
 
  private:
-  [[gnu::noinline]] bool lookupCarefully(Key const& key, std::uint32_t slotIndex, Value& value) {
+  [[gnu::noinline]] bool lookupSlowly(Key const& key, std::uint32_t slotIndex, Value& value) {
+    if (!initialized_ || slotIndex == kNoShadowSlot) return false;
+    if (reader_->readOccupiedSlot(slotIndex, value) && T::compare(T::key(value), key) == 0) {
+      return true;
+    }
     if (readSlot(slotIndex, value)) return true;
     bool found = false;
     reader_->lookup(key, found, &value);

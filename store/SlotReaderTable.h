@@ -96,6 +96,7 @@ class SlotReaderTable {
     base_ = static_cast<unsigned char const*>(file_.base());
     slotBase_ = nullptr;
     numSlots_ = 0;
+    quickSlots_ = 0;
     return true;
   }
 
@@ -108,6 +109,7 @@ class SlotReaderTable {
     base_ = nullptr;
     slotBase_ = nullptr;
     numSlots_ = 0;
+    quickSlots_ = 0;
     stableSlots_ = 0;
     cached_ = SlotLink{0xFFFFFFFFu, 0};
   }
@@ -186,6 +188,7 @@ class SlotReaderTable {
     cached_ = header_.slotCount;
     slotBase_ = base_ + kHeaderSize;
     numSlots_ = count;
+    quickSlots_ = std::min(count, stableSlots_);
     VORL_TRACE(Debug::reader(), kDebugLevel, "successful");
     return true;
   }
@@ -202,6 +205,10 @@ class SlotReaderTable {
   bool lifeCurrent(std::uint32_t index) const { return index < stableSlots_ || countCurrent(); }
   // The slots that never leave the table: those below its initial count.
   std::uint32_t stableSlots() const { return stableSlots_; }
+  // The slots readStableValue() may read: mapped and below the initial count; none
+  // while detached. One comparison against it stands for every check of readSlot()'s
+  // index (mapped, in this mapping, in its only life).
+  std::uint32_t quickSlots() const { return quickSlots_; }
 
   std::uint32_t numSlots() const { return numSlots_; }
   std::uint32_t hashSeed() const { return seed_; }
@@ -264,7 +271,44 @@ class SlotReaderTable {
     }
   }
 
+  // readSlot()'s common case, for a slot below quickSlots() (the caller checks): the
+  // value of an occupied slot that is not being rewritten, copied straight into
+  // `value` in 8-byte loads, and accepted when the slot's link is the same after the
+  // copy as before it. Such a slot lives once, so an unchanged link means an unchanged
+  // body. False (with `value` left undefined) for a free slot, a slot being rewritten
+  // or one that changed during the copy: readSlot() answers those.
+  [[gnu::always_inline]] bool readStableValue(std::uint32_t index,
+                                              typename T::Value& value) const {
+    unsigned char const* address = slot(index);
+    // Pairs with the writer's release stores of this slot's link.
+    SlotLink before = loadLink(address);
+    if ((before.version & (kOccupiedBit | kRewriteBit)) != kOccupiedBit) [[unlikely]]
+      return false;
+    copyValueFromShared(value, address + SlotOffset::value);
+    // As in readSlot(): a copy that saw any store of a rewrite sees its version below.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return loadLink(address) == before;
+  }
+
  private:
+  // The value's bytes in 8-byte loads; a value that ends inside a word (12 and 20
+  // bytes) takes the rest of that word from the body, which always follows the value
+  // with its rhash.
+  static void copyValueFromShared(typename T::Value& target, unsigned char const* source) {
+    constexpr std::size_t kValue = sizeof(typename T::Value);
+    static_assert(kValue % 8 == 0 || kValue / 8 * 8 + 8 <= kBodySize);
+    auto* to = reinterpret_cast<unsigned char*>(&target);
+#pragma GCC unroll 8
+    for (std::size_t offset = 0; offset + 8 <= kValue; offset += 8) {
+      std::uint64_t word = loadLong(source + offset);
+      std::memcpy(to + offset, &word, 8);
+    }
+    if constexpr (kValue % 8 != 0) {
+      std::uint64_t word = loadLong(source + kValue / 8 * 8);
+      std::memcpy(to + kValue / 8 * 8, &word, kValue % 8);
+    }
+  }
+
   void copyHeader() {
     alignas(8) unsigned char copy[kCommonHeaderSize + 8];
     SlotHeaderCommon::consistentCopy(copy, file_.base(), sizeof copy);
@@ -278,6 +322,7 @@ class SlotReaderTable {
   unsigned char const* base_ = nullptr;
   unsigned char const* slotBase_ = nullptr;
   std::uint32_t numSlots_ = 0;
+  std::uint32_t quickSlots_ = 0;  // min(numSlots_, stableSlots_), 0 while detached
   std::uint32_t stableSlots_ = 0;
   std::uint32_t seed_ = 0;
 };

@@ -62,15 +62,6 @@ void VanquoWriter::retire(RingFile& ring) {
   futexWakeAll(wait + RingOffset::wakeWord);
 }
 
-void VanquoWriter::storeEntry(std::uint32_t slotIndex) {
-  std::uint64_t sequence = head_;
-  unsigned char* entry = base_ + kEntryOffset + (sequence & (capacity_ - 1)) * 8;
-  // Pairs with the reader's acquire load of the entry: a reader that accepts it has
-  // loaded a head beyond it, so it sees the whole word.
-  Brell::storeLong(entry, packEntry(sequence, slotIndex), std::memory_order_release);
-  head_ = sequence + 1;
-}
-
 void VanquoWriter::publishHead() {
   publishedHead_ = head_;
   // Sequentially consistent, with the sleeps load below: pairs with the sleeping

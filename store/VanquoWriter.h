@@ -25,6 +25,7 @@
 #include <string>
 
 #include "platform/sharedmem/PyrelId.h"
+#include "store/Link.h"
 #include "store/VanquoRing.h"
 
 namespace Vanquo {
@@ -88,7 +89,15 @@ class HWTABLES_API VanquoWriter {
 
  private:
   void publish(std::uint32_t slotIndex);
-  void storeEntry(std::uint32_t slotIndex);
+  // Inline: a batch stores one entry per change and nothing else.
+  void storeEntry(std::uint32_t slotIndex) {
+    std::uint64_t sequence = head_;
+    unsigned char* entry = base_ + kEntryOffset + (sequence & (capacity_ - 1)) * 8;
+    // Pairs with the reader's acquire load of the entry: a reader that accepts it has
+    // loaded a head beyond it, so it sees the whole word.
+    Brell::storeLong(entry, packEntry(sequence, slotIndex), std::memory_order_release);
+    head_ = sequence + 1;
+  }
   void publishHead();
   // Clears the identity of the ring at `ring` and wakes its sleepers.
   static void retire(RingFile& ring);

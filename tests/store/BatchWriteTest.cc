@@ -89,6 +89,30 @@ TEST(BatchWrite, EveryChangeIsPublishedInOrderAndAKeyTwiceKeepsTheLaterValue) {
   EXPECT_EQ(find(reader, 3)->generation(), 8u);
 }
 
+// A batch of many runs (slots are found a run at a time before the run's changes):
+// keys added in one run and given again in the same or a later run, and present keys
+// given several times, end with their last value, each added once, and every change
+// is published.
+TEST(BatchWrite, KeysAddedAndRepeatedAcrossALongBatchEndWithTheirLastValue) {
+  BatchStore store;
+  std::mt19937 random(23);
+  std::vector<Value> batch;
+  std::map<std::uint32_t, std::uint32_t> expected;
+  for (std::uint32_t key = 0; key < 40; ++key) expected[key] = 1;
+  for (std::uint32_t index = 0; index < 100; ++index) {
+    std::uint32_t key = random() % 60;  // 40 to 59 are new
+    batch.push_back(Value::make(key, 10 + index));
+    expected[key] = 10 + index;
+  }
+  auto head = store.ring.head();
+  store.writer.writeBatch(batch);
+  EXPECT_EQ(store.writer.members(), expected.size());
+  for (auto [key, generation] : expected) {
+    EXPECT_EQ(find(store.writer, key)->generation(), generation) << key;
+  }
+  EXPECT_EQ(store.ring.head(), head + batch.size());
+}
+
 // A batch longer than the ring laps it: a follower learns that it fell behind (an
 // overrun, never a wrong or partial list) and resynchronises to the head.
 TEST(BatchWrite, ABatchLongerThanTheRingLapsItsFollowers) {

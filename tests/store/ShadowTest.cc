@@ -274,6 +274,48 @@ TEST(Shadow, LookupOfASlotFreedSinceTheLastNotificationIsNotFound) {
   }
 }
 
+// A lookup reads the shared slot, not the notifications handled so far: rewrites the
+// shadow has not been told of are seen, and a key removed or replaced in its slot is
+// not found, both in the slots the one-step read takes (below the table's initial 128)
+// and in those above, which are read the careful way. A detached shadow finds nothing.
+TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfTheInitialSlots) {
+  TempDir root;
+  Writer writer("fresh", sized(100000), root.path());
+  ASSERT_TRUE(writer.initialize("test"));
+  for (std::uint32_t key = 0; key < 250; ++key) writer.write(Value::make(key, 1), true);
+  Shadow shadow("shadow", root.path());
+  follow(shadow);
+  std::map<std::uint32_t, std::uint32_t> keyAt;  // slot index -> key
+  Value value;
+  Brell::IterHint hint;
+  for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {
+    keyAt[hint.slotIndex] = value.key;
+  }
+  ASSERT_TRUE(keyAt.count(127) && keyAt.count(128));
+
+  for (std::uint32_t key = 0; key < 250; ++key) writer.write(Value::make(key, 2), true);
+  for (std::uint32_t key = 0; key < 250; ++key) {
+    auto found = find(shadow, key);
+    ASSERT_TRUE(found) << key;
+    EXPECT_EQ(found->generation(), 2u) << key;
+  }
+  // Slots 127 and 128 emptied, then taken by new keys: the old keys are gone at once.
+  for (std::uint32_t slot : {127u, 128u}) {
+    writer.remove(keyAt[slot], nullptr);
+    EXPECT_FALSE(holds(shadow, keyAt[slot])) << "slot " << slot;
+  }
+  writer.write(Value::make(1000, 3), true);
+  writer.write(Value::make(1001, 3), true);
+  for (std::uint32_t slot : {127u, 128u}) EXPECT_FALSE(holds(shadow, keyAt[slot])) << slot;
+  settle(shadow);
+  expectSame(writer, shadow);
+
+  shadow.detach(false);
+  bool found = true;
+  EXPECT_EQ(shadow.lookup(0, found, nullptr), nullptr);
+  EXPECT_FALSE(found);
+}
+
 TEST(Shadow, VersionAnchorsAreRefusedForTheKeyVariant) {
   TempDir root;
   Writer writer("anchor", sized(100), root.path());
@@ -485,6 +527,10 @@ TEST(ShadowSlotFinder, AgreesWithAModelThroughGrowthShrinkAndRemovalsInsideClust
   EXPECT_EQ(finder.size(), 0u);
   EXPECT_EQ(finder.find(model.begin()->first), Brell::ShadowSlotFinder<Traits>::kNone);
   finder.clear();
+  // Empty again: every probe ends at once, wherever its key's hash starts it.
+  for (std::uint32_t key = 0; key < 64; ++key) {
+    EXPECT_EQ(finder.find(key), Brell::ShadowSlotFinder<Traits>::kNone);
+  }
   finder.set(3, 9);
   EXPECT_EQ(finder.find(3), 9u);
 }
