@@ -3,6 +3,7 @@
 // entries moved by compaction findable, resynchronises when it falls behind the ring,
 // and answers "not found" for a slot freed behind its back. Also the local hash map
 // on its own: order, growth and shrink, relinks and occupancy classes.
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -115,6 +116,36 @@ TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
   bool found = true;
   shadow.lookup(51, found, nullptr);
   EXPECT_FALSE(found);
+}
+
+// A store whose writer left and whose files were then removed is flushed: every key
+// the shadow held leaves it and is reported removed, once, so that a follower's copy
+// does not keep keys of a store that is gone.
+TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
+  TempDir root;
+  Recorder recorder;
+  Shadow shadow("shadow", root.path(), recorder.notify());
+  {
+    Writer writer("flushed", sized(1000), root.path());
+    ASSERT_TRUE(writer.initialize("test"));
+    fill(writer, 20);
+    follow(shadow);
+    writer.write(Value::make(20, 1), true);  // one key reported the usual way first
+    settle(shadow);
+    writer.detach(false);
+  }
+  ASSERT_EQ(shadow.members(), 21u);
+  for (auto const& file : std::filesystem::directory_iterator(root.path())) {
+    std::filesystem::remove_all(file.path());
+  }
+  for (int round = 0; round < 200 && shadow.members() > 0; ++round) {
+    shadow.processNotifications(milliseconds(1));
+  }
+  EXPECT_EQ(shadow.members(), 0u);
+  EXPECT_EQ(recorder.removed, 21u);
+  EXPECT_EQ(recorder.everRemoved.size(), 21u);
+  EXPECT_TRUE(recorder.keys.empty());
+  EXPECT_FALSE(holds(shadow, 7));
 }
 
 TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTable) {
