@@ -1,11 +1,10 @@
 // A shadow of a store in a reader process: Brell::BrellShadow (store type 1).
 //
-// A shadow reads a store written by another process without walking the shared hash
-// chains for every lookup: it keeps a local index of every key (KeyShadowStore) that
-// the writer's change notifications (Vanquo::VanquoReader) keep current, and reports
-// every change it learns of through the owner's Mem::Notify (ShadowEvents.h says
-// which, and from when). Lookups (lookup, first, next) answer from the local index and
-// read values from shared memory by slot index.
+// A shadow reads a store written by another process without walking the shared chains
+// for every lookup: it keeps a local index of every key (KeyShadowStore), kept current
+// by the writer's change notifications (Vanquo::VanquoReader), reports every change it
+// learns of through the owner's Mem::Notify (ShadowEvents.h says which, and from when),
+// and answers lookups from that index, reading values from shared memory by slot.
 //
 // Driving it. A reader process calls initialize() once and then, in its loop,
 //     while (running) shadow.processNotifications(std::chrono::milliseconds(500));
@@ -13,11 +12,10 @@
 // published, runs a pending pass in slices of yieldTime, and notices the writer
 // leaving (detached, killed) or a new one taking over. True when it did something.
 //
-// Passes. A new shadow, one the writer lapped (notifications were lost), one that
-// finds another writer, and one whose change could not be placed re-read every slot
-// (a synchronisation pass: keys changed meanwhile are reported, keys gone reported
-// removed); when the store's files go away every key is flushed. A PassListener hears
-// a pass start (why, and the last writer sequence it accounts for) and end.
+// Passes. A new shadow, one the writer lapped (notifications lost), one that finds another
+// writer and one whose change could not be placed re-read every slot (changed keys reported,
+// gone keys reported removed); when the store's files go away every key is flushed. A
+// PassListener hears a pass start (why; the last writer sequence it accounts for) and end.
 //
 // States (state(); processNotifications does what the state asks, in one switch):
 //   detached    not initialised, or detached: nothing to do;
@@ -258,13 +256,11 @@ class BrellShadow : public BrellInterface<T>, private Syncer::Client {
   void notifyIs(Mem::Notify<Key, Value> notify) { events_.notifyIs(std::move(notify)); }
 
   // --- lookups -----------------------------------------------------------------------
-  // Inlined where the caller knows the shadow's type (a table over it): the common
-  // case is a few dozen instructions, and a call would add a tenth to them.
-  [[gnu::always_inline]] Value const* lookup(Key const& key, bool& found,
-                                             Value* buffer) final {
+  // Inlined where the caller knows the shadow's type (a table over it): the common case
+  // is a few dozen instructions, a call would add a tenth. The store is initialised
+  // exactly while this shadow is, and its lookup answers nothing otherwise.
+  [[gnu::always_inline]] Value const* lookup(Key const& key, bool& found, Value* buffer) final {
     Value* target = buffer != nullptr ? buffer : &valueBuffer_;
-    // The store is initialised exactly while this shadow is; its lookup answers
-    // nothing otherwise.
     found = store_.lookup(key, *target);
     return found ? target : nullptr;
   }
