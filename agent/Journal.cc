@@ -189,8 +189,11 @@ void stopAtDamage(JournalFile& file, std::size_t at, std::string const& problem)
   file.damaged = true;
 }
 
-std::string answerProblem(std::uint8_t answer) {
+// What every command record of either version must hold: an answer this journal
+// knows, and the sequence number after the last record read.
+std::string recordProblem(std::uint8_t answer, std::uint64_t sequence, std::uint64_t expected) {
   if (answer > static_cast<std::uint8_t>(JournalAnswer::notDelivered)) return fmt::format("an answer of kind {}", answer);
+  if (sequence != expected) return fmt::format("record {} where {} was next", sequence, expected);
   return {};
 }
 
@@ -211,12 +214,8 @@ void readRecordsV1(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
     record.rowsWritten = static_cast<std::uint32_t>(get(payload + 20, 4));
     auto tableLength = static_cast<std::uint16_t>(get(payload + 24, 2));
     auto memberLength = static_cast<std::uint16_t>(get(payload + 26, 2));
-    auto problem = answerProblem(answer);
-    if (!problem.empty()) {
-      // named above
-    } else if (record.sequence != expected) {
-      problem = fmt::format("record {} where {} was next", record.sequence, expected);
-    } else if (kV1FixedBytes + tableLength + memberLength > length) {
+    auto problem = recordProblem(answer, record.sequence, expected);
+    if (problem.empty() && kV1FixedBytes + tableLength + memberLength > length) {
       problem = "names longer than the record";
     }
     if (problem.empty()) {
@@ -300,12 +299,9 @@ void readRecordsV2(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
         auto member = static_cast<std::size_t>(get(payload + 26, 2));
         auto mask = static_cast<std::size_t>(get(payload + 28, 2));
         auto rows = static_cast<std::uint32_t>(get(payload + 48, 4));
-        problem = answerProblem(answer);
-        if (!problem.empty()) {
-          // named above
-        } else if (record.sequence != expected) {
-          problem = fmt::format("record {} where {} was next", record.sequence, expected);
-        } else if (!isWriteKind(kind)) {
+        problem = recordProblem(answer, record.sequence, expected);
+        if (!problem.empty()) break;
+        if (!isWriteKind(kind)) {
           problem = fmt::format("its command: of kind {}, not a write", kind);
         } else if (table >= names.size() || member >= names.size() || mask >= masks.size()) {
           problem = "a name or FAP mask not in the file before it";
