@@ -25,8 +25,9 @@ std::string word(std::string const& text, std::string_view what) {
 }
 
 std::string numberWord(py::handle value, std::string_view what) {
-  if (py::isinstance<py::bool_>(value)) return py::cast<bool>(value) ? "1" : "0";
-  if (py::isinstance<py::int_>(value)) {
+  // A bool is an int to Python, but True for a FAP id or an index is a mistake in
+  // the caller's arguments, not the number 1: refused, as the shadow readers do.
+  if (py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) {
     auto text = py::str(value).cast<std::string>();
     if (text.starts_with('-')) raise("range", fmt::format("{} {} is below 0", what, text));
     return text;

@@ -164,6 +164,8 @@ def table(name: str) -> Table:
 
 def _value_word(name: str, value: Any) -> str:
     _hwtables.word(name, "field name")
+    if isinstance(value, bool):  # a flag field set with True/False (FAP ids and keys refuse bools)
+        value = int(value)
     return f"{name}={_hwtables.number_word(value, f'field {name}')}"
 
 
