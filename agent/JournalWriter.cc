@@ -40,6 +40,9 @@ constexpr std::uint64_t kPreallocatedBytes = 4ull << 20;
 constexpr std::size_t kWakeCommands = 256;
 // Lists held for the file thread, at most, before a recording waits for it.
 constexpr std::size_t kMaxHeldLists = 1024;
+// The rows a file has written that a later command may repeat are kept in memory up to
+// the file's cap or this, whichever is smaller; rows beyond it are written out each time.
+constexpr std::uint64_t kMostKeptRows = 16ull << 20;
 
 std::uint64_t nowNs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -148,8 +151,8 @@ class JournalWriter::FileThread {
   }
 
   // Lays the list's records out with their checksums, the dictionary's new names and
-  // FAP masks before the first command that refers to them, and writes them in one
-  // write(2). A command that would take the file past its cap, or need an id the file
+  // FAP masks before the first command that refers to them, a command whose rows the
+  // file holds already as a repeat of them, and writes them in one write(2). A command that would take the file past its cap, or need an id the file
   // has no room for, starts a new file (with a dictionary of its own) unless the file
   // holds no command yet: a file holds at least one, however large.
   void write(List const& list) {
@@ -173,10 +176,11 @@ class JournalWriter::FileThread {
       auto member = clipped(cmd->memberName);
       auto memberId = nameId(member, lastMember_);
       auto maskId = fapmaskId(cmd->fapmask);
+      auto rows = rowsOf(cmd->data);
       std::size_t newNames = !tableId + !memberId;
       auto needed = (tableId ? 0 : nameEntryBytes(table)) + (memberId ? 0 : nameEntryBytes(member)) +
                     (maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) + kRecordHeaderBytes +
-                    kCommandFixedBytes + cmd->data.size();
+                    (rows.earlier ? kRepeatBytes : kCommandFixedBytes + cmd->data.size());
       auto pending = static_cast<std::size_t>(to - start);
       bool full = names_.size() + newNames > kMostIds || (!maskId && masks_.size() + 1 > kMostIds);
       if ((size_ + pending + needed > maxBytes_ || full) && size_ + pending > kJournalHeaderBytes) {
@@ -184,16 +188,17 @@ class JournalWriter::FileThread {
         to = start;
         rotate(sequence);
         tableId = memberId = maskId = std::nullopt;
+        rows.earlier = std::nullopt;
       }
       if (!tableId) tableId = addName(table, to, lastTable_);
       if (!memberId) memberId = member == table ? *tableId : addName(member, to, lastMember_);
       if (!maskId) maskId = addFapmask(cmd->fapmask, to);
       auto* record = to;
-      to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::command), 1);
+      to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(rows.earlier ? Entry::repeat : Entry::command), 1);
       to = put(to, static_cast<std::uint8_t>(answer), 1);
       to = put(to, static_cast<std::uint8_t>(cmd->kind), 1);
       to = put(to, cmd->arrayIndex, 1);
-      to = put(to, sequence++, 8);
+      to = put(to, sequence, 8);
       to = put(to, list.timeNs, 8);
       to = put(to, rowsWritten, 4);
       to = put(to, *tableId, 2);
@@ -205,7 +210,13 @@ class JournalWriter::FileThread {
       to = put(to, cmd->row, 4);
       to = put(to, cmd->entrySize, 4);
       to = put(to, cmd->rowCount, 4);
-      if (!cmd->data.empty()) to = std::copy_n(cmd->data.data(), cmd->data.size(), to);
+      if (rows.earlier) {
+        to = put(to, *rows.earlier, 8);
+      } else {
+        if (!cmd->data.empty()) to = std::copy_n(cmd->data.data(), cmd->data.size(), to);
+        keep(cmd->data, rows.key, sequence);
+      }
+      ++sequence;
       seal(record, to);
     }
     append(start, static_cast<std::size_t>(to - start));
@@ -253,6 +264,30 @@ class JournalWriter::FileThread {
     return found->second;
   }
 
+  // Rows a later command may repeat: found by their checksum and length, trusted only
+  // when the bytes are the same.
+  struct Rows {
+    std::uint64_t key = 0;
+    std::optional<std::uint64_t> earlier;  // the command of this file with the same rows
+  };
+  Rows rowsOf(std::vector<std::uint8_t> const& data) const {
+    Rows rows;
+    if (data.size() < kSmallestRepeat) return rows;
+    rows.key = std::uint64_t{crc32c(data.data(), data.size())} << 32 ^ data.size();
+    auto found = kept_.find(rows.key);
+    if (found != kept_.end() &&
+        std::memcmp(keptRows_.data() + found->second.offset, data.data(), data.size()) == 0) {
+      rows.earlier = found->second.sequence;
+    }
+    return rows;
+  }
+  // Keeps rows just written whole, while there is room, unless other rows hold their key.
+  void keep(std::vector<std::uint8_t> const& data, std::uint64_t key, std::uint64_t sequence) {
+    if (data.size() < kSmallestRepeat || keptRows_.size() + data.size() > mostKeptRows_) return;
+    if (!kept_.try_emplace(key, Kept{keptRows_.size(), sequence}).second) return;
+    keptRows_.insert(keptRows_.end(), data.begin(), data.end());
+  }
+
   // A new dictionary entry at `to`; returns its id.
   std::uint16_t addName(std::string_view name, std::uint8_t*& to, NameEntry& last) {
     auto id = static_cast<std::uint16_t>(names_.size());
@@ -294,6 +329,8 @@ class JournalWriter::FileThread {
     names_.clear();
     lastTable_ = lastMember_ = nullptr;
     masks_.clear();
+    kept_.clear();
+    keptRows_.clear();
     append(header, sizeof header);
   }
 
@@ -367,6 +404,15 @@ class JournalWriter::FileThread {
   NameEntry lastTable_ = nullptr;
   NameEntry lastMember_ = nullptr;
   std::unordered_map<MaskBits, std::uint16_t, MaskHash> masks_;
+  // The rows this file holds whole, by checksum and length:
+  // where they lie in keptRows_ and the command that wrote them.
+  struct Kept {
+    std::size_t offset;
+    std::uint64_t sequence;
+  };
+  std::uint64_t const mostKeptRows_ = std::min(maxBytes_, kMostKeptRows);
+  std::unordered_map<std::uint64_t, Kept> kept_;
+  std::vector<std::uint8_t> keptRows_;
 
   mutable std::mutex mutex_;
   std::condition_variable work_;     // the file thread waits here

@@ -81,12 +81,13 @@ TEST(Journal, AReplayGivesTheRecordedChipWithItsRefusedAndPartWrittenCommands) {
   EXPECT_EQ(replayedDigest(dir.file("journal")), chip->digest());
 }
 
-// A journal of three lists of two commands, the second of each partly written.
+// A journal of three lists of two commands, the second of each partly written; the
+// third list's rows are the first's (FAP 2 holds what FAP 0 does): two repeats.
 struct Recorded {
   std::string path;
 };
 
-Vorl::Ptr<Pelcar::SchanCmds> listOfTwo(U32 list) {
+Vorl::Ptr<Pelcar::SchanCmds> listOfTwo(U32 list, U32 rowsOf) {
   auto cmds = Pelcar::schanCmdsFactory();
   for (U32 index = 0; index < 2; ++index) {
     auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
@@ -94,9 +95,9 @@ Vorl::Ptr<Pelcar::SchanCmds> listOfTwo(U32 list) {
     cmd->fapmask.fapIdIs(Pelcar::FapId(list), true);
     cmd->memberName = "someMemory";
     cmd->entrySize = 4;
-    cmd->rowCount = 3;
-    cmd->row = index * 3;
-    cmd->data.assign(12, static_cast<U8>(list * 2 + index + 1));
+    cmd->rowCount = 4;
+    cmd->row = index * 4;
+    cmd->data.assign(16, static_cast<U8>(rowsOf * 2 + index + 1));
     cmds->cmdEnq(cmd);
   }
   return cmds;
@@ -106,7 +107,7 @@ Recorded recordSome(TempDir const& dir, std::uint64_t maxBytes = HwAgent::kJourn
   Recorded recorded{dir.file("journal")};
   HwAgent::JournalWriter writer(recorded.path, maxBytes);
   for (U32 list = 0; list < 3; ++list) {
-    auto cmds = listOfTwo(list);
+    auto cmds = listOfTwo(list, list % 2);
     Sim::WriteOutcome outcome{2, {{1, Sim::FaultKind::partial, 2, "cut"}}};
     writer.record(cmds, "SomeTable", &outcome);
   }
@@ -122,21 +123,25 @@ TEST(Journal, AFileCutShortAnywhereIsReadToItsLastWholeRecord) {
   EXPECT_EQ(all.records[1].answer, JournalAnswer::partial);
   EXPECT_EQ(all.records[1].rowsWritten, 2u);
   EXPECT_EQ(all.records[5].table, "SomeTable");
-  EXPECT_EQ(all.records[5].cmd->data, std::vector<U8>(12, 6));
+  EXPECT_EQ(all.records[4].cmd->data, std::vector<U8>(16, 1));
+  EXPECT_EQ(all.records[5].cmd->data, std::vector<U8>(16, 2));
 
   // Every length from the header on: the commands wholly inside it, and a note unless
   // the cut falls between records (a name's or FAP mask's, or a command's).
   std::vector<std::uintmax_t> ends;     // of every record
   std::vector<std::uintmax_t> commands;  // of the commands
+  std::size_t repeats = 0;
   for (std::uintmax_t at = HwAgent::kJournalHeaderBytes; at + 8 <= whole.size();) {
     std::uint32_t length = 0;
     for (int byte = 3; byte >= 0; --byte) length = length << 8 | static_cast<std::uint8_t>(whole[at + byte]);
-    bool command = whole[at + 8] == 0;
+    repeats += whole[at + 8] == 3;
+    bool command = whole[at + 8] == 0 || whole[at + 8] == 3;
     at += 8 + length;
     ends.push_back(at);
     if (command) commands.push_back(at);
   }
   ASSERT_EQ(commands.size(), 6u);
+  EXPECT_EQ(repeats, 2u);
   EXPECT_EQ(ends.size(), 6u + 2 + 3);  // the two names, a FAP mask per list
   ASSERT_EQ(ends.back(), whole.size());
   for (std::size_t length = HwAgent::kJournalHeaderBytes; length <= whole.size(); ++length) {
@@ -167,6 +172,35 @@ TEST(Journal, ADamagedByteEndsTheReadingAtItsRecordAndIsNeverReadAsOne) {
     for (std::size_t index = 0; index < file.records.size(); ++index) {
       EXPECT_EQ(file.records[index].sequence, index + 1);
     }
+  }
+}
+
+// A repeat refers only to a command read before it in its own file: one that refers to
+// itself, a later command, or one before the file's first (checksums made good) is
+// damage, as is a repeat in a file of version 2 (which has none: there the first
+// repeat is); the commands before it are read.
+TEST(Journal, ARepeatOfRowsTheFileHasNotGivenIsDamage) {
+  TempDir dir;
+  auto recorded = recordSome(dir);
+  auto whole = E2e::readAll(recorded.path);
+  auto last = whole.size() - HwAgent::JournalFormat::kRepeatBytes;  // the last command's payload
+  ASSERT_EQ(whole[last], 3);
+  auto forged = [&](std::uint64_t earlier, char version) {
+    auto bytes = whole;
+    bytes[8] = version;
+    auto* payload = reinterpret_cast<std::uint8_t*>(bytes.data() + last);
+    HwAgent::JournalFormat::put(payload + HwAgent::JournalFormat::kCommandFixedBytes, earlier, 8);
+    HwAgent::JournalFormat::put(payload - 4, HwAgent::JournalFormat::crc32c(payload, HwAgent::JournalFormat::kRepeatBytes), 4);
+    E2e::writeAll(recorded.path, bytes);
+    return HwAgent::readJournalFile(recorded.path);
+  };
+  EXPECT_EQ(forged(1, 3).records.back().cmd->data, std::vector<U8>(16, 1));  // another earlier command
+  for (auto [earlier, version] : {std::pair<std::uint64_t, char>{6, 3}, {7, 3}, {0, 3}, {2, 2}}) {
+    auto file = forged(earlier, version);
+    EXPECT_TRUE(file.damaged) << earlier << " in version " << int{version};
+    EXPECT_EQ(file.records.size(), version == 2 ? 4u : 5u) << earlier << " in version " << int{version};
+    EXPECT_NE(file.cutShort.find(version == 2 ? "an entry of kind 3" : "not in the file before it"), std::string::npos)
+        << file.cutShort;
   }
 }
 
@@ -207,7 +241,7 @@ TEST(Journal, AnotherVersionOrAFileThatIsNoJournalIsRefusedByNameAndLeftAlone) {
     HwAgent::readJournalFile(recorded.path);
     FAIL() << "version 0 was read";
   } catch (HwAgent::JournalError const& error) {
-    EXPECT_NE(std::string(error.what()).find("version 0; this hwtables reads versions 1 and 2"),
+    EXPECT_NE(std::string(error.what()).find("version 0; this hwtables reads versions 1, 2 and 3"),
               std::string::npos)
         << error.what();
   }
@@ -315,14 +349,14 @@ TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
   TempDir dir;
   auto path = dir.file("journal");
   auto status = exitOfChild([&path] {
-    rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (267 bytes)
+    rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (275 bytes)
     ::setrlimit(RLIMIT_FSIZE, &limit);
     int status = 0;
     HwAgent::JournalWriter writer(path);
     Sim::WriteOutcome outcome{2, {}};
-    writer.record(listOfTwo(0), "SomeTable", &outcome);
+    writer.record(listOfTwo(0, 0), "SomeTable", &outcome);
     writer.flush();
-    writer.record(listOfTwo(1), "SomeTable", &outcome);
+    writer.record(listOfTwo(1, 1), "SomeTable", &outcome);
     try {
       writer.flush();
       status |= 1;
@@ -330,7 +364,7 @@ TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
       if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
     }
     try {
-      writer.record(listOfTwo(2), "SomeTable", &outcome);
+      writer.record(listOfTwo(2, 2), "SomeTable", &outcome);
       status |= 4;
     } catch (HwAgent::JournalError const&) {
     }
