@@ -26,8 +26,9 @@
 //            once per file.
 //
 // All integers are little-endian. The agent hands each list to the journal's file
-// thread, which lays its records out and writes them in one write(2): a download does
-// not wait for the journal's copy of its commands nor for the file.
+// thread, which lays out the records of the lists waiting and writes them in one
+// write(2): a download does not wait for the journal's copy of its commands nor for
+// the file.
 // The agent flushes before each of its operations returns, so a killed agent loses at
 // most the lists of the operation it was in; a file cut short (by a kill, a full
 // disk) is read up to its last whole record. A file never grows past the

@@ -204,6 +204,53 @@ TEST(Journal, ARepeatOfRowsTheFileHasNotGivenIsDamage) {
   }
 }
 
+// Rows met again after thousands of others (the writer's index of them grows) and
+// after megabytes of records (its buffer starts again and forgets them) read back as
+// they were sent, in one file.
+TEST(Journal, RepeatsReadBackThroughAGrowingIndexAndAWrappingBuffer) {
+  TempDir dir;
+  auto path = dir.file("journal");
+  constexpr U32 kLists = 40;
+  constexpr U32 kCommands = 500;
+  constexpr U32 kPatterns = 3000;  // rows of command c of list l: pattern (l * 500 + c) % 3000
+  auto pattern = [](U32 number) {
+    std::vector<U8> rows(64);
+    for (U32 at = 0; at < rows.size(); ++at) rows[at] = static_cast<U8>((number >> (8 * (at % 2))) + at);
+    return rows;
+  };
+  {
+    HwAgent::JournalWriter writer(path);
+    for (U32 list = 0; list < kLists; ++list) {
+      auto cmds = Pelcar::schanCmdsFactory();
+      for (U32 index = 0; index < kCommands; ++index) {
+        auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+        cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
+        cmd->fapmask.fapIdIs(Pelcar::FapId(list % 7), true);
+        cmd->memberName = "someMemory";
+        cmd->entrySize = 16;
+        cmd->rowCount = 4;
+        cmd->data = pattern((list * kCommands + index) % kPatterns);
+        cmds->cmdEnq(cmd);
+      }
+      Sim::WriteOutcome outcome{kCommands, {}};
+      writer.record(cmds, "SomeTable", &outcome);
+    }
+    writer.flush();
+    EXPECT_EQ(writer.rotations(), 0u);
+  }
+  auto file = HwAgent::readJournalFile(path);
+  EXPECT_TRUE(file.cutShort.empty()) << file.cutShort;
+  ASSERT_EQ(file.records.size(), kLists * kCommands);
+  for (U32 number = 0; number < file.records.size(); ++number) {
+    ASSERT_EQ(file.records[number].cmd->data, pattern(number % kPatterns)) << number;
+  }
+  // Whole rows at least once per pattern and again after each time the buffer
+  // started over; repeats for the rest.
+  auto full = kLists * kCommands * (HwAgent::JournalFormat::kRecordHeaderBytes + HwAgent::JournalFormat::kCommandFixedBytes + 64);
+  EXPECT_GT(sizeOf(path), 1u << 20);
+  EXPECT_LT(sizeOf(path), full * 4 / 5);
+}
+
 TEST(Journal, ACappedJournalKeepsItsFilesAndBytesThroughALongRun) {
   TempDir dir;
   auto path = dir.file("journal");
