@@ -23,6 +23,7 @@
 #include <fmt/format.h>
 
 #include "agent/JournalFormat.h"
+#include "agent/JournalRepeats.h"
 
 namespace HwAgent {
 
@@ -83,7 +84,7 @@ class JournalWriter::FileThread {
         // under the first lists.
         buffer_(std::make_unique<std::uint8_t[]>(kBufferBytes)),
         bufferCapacity_(kBufferBytes),
-        slots_(kFirstSlots) {
+        repeats_(kFirstSlots) {
     if (rotateFirst) {
       rotate(1);
     } else {
@@ -205,7 +206,7 @@ class JournalWriter::FileThread {
       auto member = clipped(cmd->memberName);
       auto memberId = nameId(member, lastMember_);
       auto maskId = fapmaskId(cmd->fapmask);
-      auto rows = rowsOf(cmd->data);
+      auto rows = repeats_.find(cmd->data, buffer_.get());
       std::size_t newNames = !tableId + !memberId;
       auto needed = (tableId ? 0 : nameEntryBytes(table)) + (memberId ? 0 : nameEntryBytes(member)) +
                     (maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) + kRecordHeaderBytes +
@@ -251,7 +252,8 @@ class JournalWriter::FileThread {
         to = put(to, *rows.earlier, 8);
       } else {
         if (!cmd->data.empty()) to = std::copy_n(cmd->data.data(), cmd->data.size(), to);
-        keep(cmd->data.size(), rows.key, to - cmd->data.size(), sequence);
+        repeats_.keep(cmd->data.size(), rows.key, static_cast<std::uint32_t>(to - buffer_.get() - cmd->data.size()),
+                      sequence);
       }
       ++sequence;
       seal(record, to);
@@ -276,7 +278,7 @@ class JournalWriter::FileThread {
 
   // The buffer from its beginning, with room for `bytes`: what it held is forgotten.
   std::uint8_t* wrap(std::size_t bytes) {
-    forget();
+    repeats_.forget();
     used_ = 0;
     if (bytes > bufferCapacity_) {
       bufferCapacity_ = std::max(bytes, 2 * bufferCapacity_);
@@ -307,63 +309,6 @@ class JournalWriter::FileThread {
     auto found = masks_.find(bitsOf(mask));
     if (found == masks_.end()) return std::nullopt;
     return found->second;
-  }
-
-  // Rows a later command may repeat: found by their checksum and length among the rows
-  // the buffer holds of this file, trusted only when the bytes are the same.
-  struct Rows {
-    std::uint64_t key = 0;
-    std::optional<std::uint64_t> earlier;  // the command of this file with the same rows
-  };
-  Rows rowsOf(std::vector<std::uint8_t> const& data) const {
-    Rows rows;
-    if (data.size() < kSmallestRepeat) return rows;
-    rows.key = std::uint64_t{crc32c(data.data(), data.size())} << 32 | data.size();
-    for (auto at = slotOf(rows.key);; at = (at + 1) & (slots_.size() - 1)) {
-      auto const& slot = slots_[at];
-      if (slot.generation != generation_) return rows;
-      if (slot.key == rows.key) {
-        if (std::memcmp(buffer_.get() + slot.offset, data.data(), data.size()) == 0) rows.earlier = slot.sequence;
-        return rows;
-      }
-    }
-  }
-  // Keeps rows just laid out whole at `at` in the buffer, unless other rows hold their key.
-  void keep(std::size_t size, std::uint64_t key, std::uint8_t const* at, std::uint64_t sequence) {
-    if (size < kSmallestRepeat) return;
-    if (2 * (kept_ + 1) > slots_.size()) growSlots();
-    auto index = slotOf(key);
-    while (slots_[index].generation == generation_) {
-      if (slots_[index].key == key) return;
-      index = (index + 1) & (slots_.size() - 1);
-    }
-    slots_[index] = {key, sequence, static_cast<std::uint32_t>(at - buffer_.get()), generation_};
-    ++kept_;
-  }
-  std::size_t slotOf(std::uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> 32) & (slots_.size() - 1);
-  }
-  void growSlots() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    auto generation = generation_;
-    forget();
-    for (auto const& slot : old) {
-      if (slot.generation != generation) continue;
-      auto index = slotOf(slot.key);
-      while (slots_[index].generation == generation_) index = (index + 1) & (slots_.size() - 1);
-      slots_[index] = slot;
-      slots_[index].generation = generation_;
-      ++kept_;
-    }
-  }
-  // Every kept row is forgotten at once: the slots of another generation are empty.
-  void forget() {
-    kept_ = 0;
-    if (++generation_ == 0) {
-      for (auto& slot : slots_) slot.generation = 0;
-      generation_ = 1;
-    }
   }
 
   // A new dictionary entry at `to`; returns its id.
@@ -407,7 +352,7 @@ class JournalWriter::FileThread {
     names_.clear();
     lastTable_ = lastMember_ = nullptr;
     masks_.clear();
-    forget();
+    repeats_.forget();
     append(header, sizeof header);
   }
 
@@ -483,18 +428,8 @@ class JournalWriter::FileThread {
   NameEntry lastTable_ = nullptr;
   NameEntry lastMember_ = nullptr;
   std::unordered_map<MaskBits, std::uint16_t, MaskHash> masks_;
-  // The rows of this file the buffer holds, by checksum and length: where they lie in
-  // the buffer and the command that wrote them. Open addressing, a power of two of
-  // slots, no more than half of them used.
-  struct Slot {
-    std::uint64_t key = 0;
-    std::uint64_t sequence = 0;
-    std::uint32_t offset = 0;
-    std::uint32_t generation = 0;
-  };
-  std::vector<Slot> slots_;
-  std::size_t kept_ = 0;
-  std::uint32_t generation_ = 1;
+  // The rows of this file the buffer holds.
+  RepeatIndex repeats_;
 
   mutable std::mutex mutex_;
   std::condition_variable work_;     // the file thread waits here

@@ -87,17 +87,25 @@ struct Recorded {
   std::string path;
 };
 
+// A write of `data` (rows of `entrySize` bytes) to one FAP.
+Vorl::Ptr<Pelcar::SchanCmd> writeOf(Pelcar::SchanCmdKind kind, U32 fap, std::string member, U32 entrySize,
+                                    std::vector<U8> data) {
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+  cmd->kind = kind;
+  cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
+  cmd->memberName = std::move(member);
+  cmd->entrySize = entrySize;
+  cmd->rowCount = static_cast<U32>(data.size()) / entrySize;
+  cmd->data = std::move(data);
+  return cmd;
+}
+
 Vorl::Ptr<Pelcar::SchanCmds> listOfTwo(U32 list, U32 rowsOf) {
   auto cmds = Pelcar::schanCmdsFactory();
   for (U32 index = 0; index < 2; ++index) {
-    auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-    cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
-    cmd->fapmask.fapIdIs(Pelcar::FapId(list), true);
-    cmd->memberName = "someMemory";
-    cmd->entrySize = 4;
-    cmd->rowCount = 4;
+    auto cmd = writeOf(Pelcar::SchanCmdKind::memoryBulkWrite, list, "someMemory", 4,
+                       std::vector<U8>(16, static_cast<U8>(rowsOf * 2 + index + 1)));
     cmd->row = index * 4;
-    cmd->data.assign(16, static_cast<U8>(rowsOf * 2 + index + 1));
     cmds->cmdEnq(cmd);
   }
   return cmds;
@@ -223,14 +231,8 @@ TEST(Journal, RepeatsReadBackThroughAGrowingIndexAndAWrappingBuffer) {
     for (U32 list = 0; list < kLists; ++list) {
       auto cmds = Pelcar::schanCmdsFactory();
       for (U32 index = 0; index < kCommands; ++index) {
-        auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-        cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
-        cmd->fapmask.fapIdIs(Pelcar::FapId(list % 7), true);
-        cmd->memberName = "someMemory";
-        cmd->entrySize = 16;
-        cmd->rowCount = 4;
-        cmd->data = pattern((list * kCommands + index) % kPatterns);
-        cmds->cmdEnq(cmd);
+        cmds->cmdEnq(writeOf(Pelcar::SchanCmdKind::memoryBulkWrite, list % 7, "someMemory", 16,
+                             pattern((list * kCommands + index) % kPatterns)));
       }
       Sim::WriteOutcome outcome{kCommands, {}};
       writer.record(cmds, "SomeTable", &outcome);
@@ -339,14 +341,8 @@ TEST(Journal, AFullDictionaryStartsTheNextFile) {
     HwAgent::JournalWriter writer(path);
     auto cmds = Pelcar::schanCmdsFactory();
     for (U32 index = 0; index < kCommands; ++index) {
-      auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-      cmd->kind = Pelcar::SchanCmdKind::registerWrite;
-      cmd->fapmask.fapIdIs(Pelcar::FapId(index % 3), true);
-      cmd->memberName = fmt::format("m{}", index);
-      cmd->entrySize = 4;
-      cmd->rowCount = 1;
-      cmd->data.assign(4, static_cast<U8>(index));
-      cmds->cmdEnq(cmd);
+      cmds->cmdEnq(writeOf(Pelcar::SchanCmdKind::registerWrite, index % 3, fmt::format("m{}", index), 4,
+                           std::vector<U8>(4, static_cast<U8>(index))));
     }
     Sim::WriteOutcome outcome{kCommands, {}};
     writer.record(cmds, "SomeTable", &outcome);
