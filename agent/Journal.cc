@@ -248,10 +248,13 @@ bool isWriteKind(std::uint8_t kind) {
          kind == static_cast<std::uint8_t>(SchanCmdKind::memoryBulkWrite);
 }
 
-// Version 2: the file's dictionary of names and FAP masks, entries numbered from 0 in
-// the order written, and the commands that refer to it. An entry is read only if every
-// one before it was, so a command never refers to a damaged name.
-void readRecordsV2(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
+// Versions 2 and 3: the file's dictionary of names and FAP masks, entries numbered from
+// 0 in the order written, and the commands that refer to it; in version 3 also repeats,
+// commands whose rows are an earlier command's of the same file. An entry is read only
+// if every one before it was, so a command never refers to a damaged name, and a repeat
+// never to rows that were not read.
+void readRecordsWithDictionary(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
+  bool const repeats = file.version >= 3;
   std::vector<std::string> names;
   std::vector<Pelcar::Fapmask> masks;
   std::size_t at = kJournalHeaderBytes;
@@ -284,11 +287,20 @@ void readRecordsV2(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
           masks.push_back(mask);
         }
         break;
+      case Entry::repeat:
+        if (!repeats) {
+          problem = fmt::format("an entry of kind {}", payload[0]);
+          break;
+        }
+        [[fallthrough]];
       case Entry::command: {
-        if (length < kCommandFixedBytes) {
+        bool const repeat = payload[0] == static_cast<std::uint8_t>(Entry::repeat);
+        if (repeat ? length != kRepeatBytes : length < kCommandFixedBytes) {
           problem = fmt::format("a command of {} bytes", length);
           break;
         }
+        // The command whose rows a repeat has: one read before it in this file.
+        std::uint64_t const earlier = repeat ? get(payload + kCommandFixedBytes, 8) : 0;
         JournalRecord record;
         auto answer = payload[1];
         auto kind = payload[2];
@@ -309,6 +321,8 @@ void readRecordsV2(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
           problem = "its zero field is not zero";
         } else if (record.rowsWritten > rows) {
           problem = "its command: more rows written than the command has";
+        } else if (repeat && (earlier < file.firstSequence || earlier >= record.sequence)) {
+          problem = fmt::format("the rows of command {}, not in the file before it", earlier);
         }
         if (!problem.empty()) break;
         record.answer = static_cast<JournalAnswer>(answer);
@@ -323,7 +337,11 @@ void readRecordsV2(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
         cmd->row = static_cast<std::uint32_t>(get(payload + 40, 4));
         cmd->entrySize = static_cast<std::uint32_t>(get(payload + 44, 4));
         cmd->rowCount = rows;
-        cmd->data.assign(payload + kCommandFixedBytes, payload + length);
+        if (repeat) {
+          cmd->data = file.records[earlier - file.firstSequence].cmd->data;
+        } else {
+          cmd->data.assign(payload + kCommandFixedBytes, payload + length);
+        }
         record.cmd = std::move(cmd);
         file.records.push_back(std::move(record));
         ++expected;
@@ -335,6 +353,16 @@ void readRecordsV2(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
     if (!problem.empty()) return stopAtDamage(file, at, problem);
     at += kRecordHeaderBytes + length;
   }
+}
+
+// "1, 2 and 3": the versions this reader reads.
+std::string knownVersions() {
+  std::string known;
+  for (auto version = kJournalOldestVersion; version <= kJournalVersion; ++version) {
+    known += fmt::format("{}{}", version == kJournalOldestVersion ? "" : version == kJournalVersion ? " and " : ", ",
+                         version);
+  }
+  return known;
 }
 
 }  // namespace
@@ -364,8 +392,8 @@ JournalFile readJournalFile(std::string const& path) {
   }
   file.version = static_cast<std::uint16_t>(get(bytes.data() + 8, 2));
   if (file.version < kJournalOldestVersion || file.version > kJournalVersion) {
-    throw JournalError(fmt::format("{} is a journal of version {}; this hwtables reads versions {} and {}",
-                                   path, file.version, kJournalOldestVersion, kJournalVersion));
+    throw JournalError(fmt::format("{} is a journal of version {}; this hwtables reads versions {}", path,
+                                   file.version, knownVersions()));
   }
   file.run = get(bytes.data() + 12, 8);
   file.firstSequence = get(bytes.data() + 20, 8);
@@ -373,7 +401,7 @@ JournalFile readJournalFile(std::string const& path) {
   if (file.version == 1) {
     readRecordsV1(bytes, file);
   } else {
-    readRecordsV2(bytes, file);
+    readRecordsWithDictionary(bytes, file);
   }
   return file;
 }

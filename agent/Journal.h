@@ -17,13 +17,18 @@
 //              the epoch), rows written u32, table id u16, member id u16, FAP mask id
 //              u16, zero u16, block u32, address u32, first row u32, entry size u32,
 //              rows u32, then the command's data
+//     repeat   3 u8, then a command's fields as above, then the sequence u64 of an
+//              earlier command in the same file whose rows (byte for byte) these are
 //            Names and masks are numbered from 0 in each file, in the order written,
-//            each written once before the first command that refers to it: a record
-//            is the command's fields and its rows, and every file reads on its own.
+//            each written once before the first command that refers to it, and a
+//            repeat refers only to a command of its own file: every file reads on its
+//            own. A download that brings many FAPs up with the same rows writes them
+//            once per file.
 //
 // All integers are little-endian. The agent hands each list to the journal's file
-// thread, which lays its records out and writes them in one write(2): a download does
-// not wait for the journal's copy of its commands nor for the file.
+// thread, which lays out the records of the lists waiting and writes them in one
+// write(2): a download does not wait for the journal's copy of its commands nor for
+// the file.
 // The agent flushes before each of its operations returns, so a killed agent loses at
 // most the lists of the operation it was in; a file cut short (by a kill, a full
 // disk) is read up to its last whole record. A file never grows past the
@@ -33,9 +38,10 @@
 // not a journal is refused, never touched.
 //
 // The version rule: the version changes whenever a reader of the old version could
-// misread the new files. This reader reads version 2 and version 1 (each record with
-// both names and the command as the chip's wire carries it, and a word-folding
-// checksum: JournalFormat.h), and names both when refusing another.
+// misread the new files. This reader reads version 3, version 2 (the same without
+// repeats) and version 1 (each record with both names and the command as the chip's
+// wire carries it, and a word-folding checksum: JournalFormat.h), and names them when
+// refusing another.
 //
 // Thread-safety: one agent thread at a time records into a journal (the file thread
 // is the writer's own).
@@ -57,7 +63,7 @@
 
 namespace HwAgent {
 
-inline constexpr std::uint16_t kJournalVersion = 2;  // what the writer writes
+inline constexpr std::uint16_t kJournalVersion = 3;  // what the writer writes
 inline constexpr std::uint16_t kJournalOldestVersion = 1;  // the oldest the reader reads
 inline constexpr std::size_t kJournalHeaderBytes = 36;
 inline constexpr std::uint64_t kJournalMinBytes = 4096;

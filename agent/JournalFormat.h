@@ -23,12 +23,17 @@ inline constexpr std::uint32_t kLargestRecord = Sim::Wire::kMaxPayload + 2 * 655
 // lengths.
 inline constexpr std::size_t kV1FixedBytes = 8 + 8 + 4 + 4 + 2 + 2;
 
-// Version 2: a record is an entry of the file's dictionary or a command that refers to
-// it. The payload's first byte says which.
-enum class Entry : std::uint8_t { command = 0, name = 1, fapmask = 2 };
+// Versions 2 and 3: a record is an entry of the file's dictionary or a command that
+// refers to it. The payload's first byte says which. Version 3 adds `repeat`: a command
+// whose rows are those of an earlier command in the same file.
+enum class Entry : std::uint8_t { command = 0, name = 1, fapmask = 2, repeat = 3 };
 // Entry, answer, command kind, array; sequence, time; rows written; table, member and
-// FAP mask ids, zero u16; block, address, first row, entry size, rows. Then the data.
+// FAP mask ids, zero u16; block, address, first row, entry size, rows. Then the data
+// (a command) or the sequence u64 of the command whose rows these are (a repeat).
 inline constexpr std::size_t kCommandFixedBytes = 4 + 8 + 8 + 4 + 8 + 20;
+inline constexpr std::size_t kRepeatBytes = kCommandFixedBytes + 8;
+// Rows shorter than this are written out: looking them up costs more than the bytes.
+inline constexpr std::size_t kSmallestRepeat = 16;
 // Entry, zero, id u16, then the name (the rest of the payload).
 inline constexpr std::size_t kNameFixedBytes = 4;
 // Entry, zero, id u16, then the mask's 256 bits, FAP 0 first.

@@ -23,6 +23,7 @@
 #include <fmt/format.h>
 
 #include "agent/JournalFormat.h"
+#include "agent/JournalRepeats.h"
 
 namespace HwAgent {
 
@@ -40,6 +41,16 @@ constexpr std::uint64_t kPreallocatedBytes = 4ull << 20;
 constexpr std::size_t kWakeCommands = 256;
 // Lists held for the file thread, at most, before a recording waits for it.
 constexpr std::size_t kMaxHeldLists = 1024;
+// The records are laid out in a buffer of this size, kept between writes: the rows a
+// later command may repeat are looked for in what it holds of the open file. When it is
+// full it starts again from its beginning, forgetting what it held.
+constexpr std::size_t kBufferBytes = 1 << 20;
+// The slots of the index of rows kept, at first (a power of two; it doubles when half
+// full, up to one per record the buffer can hold).
+constexpr std::size_t kFirstSlots = 4096;
+// Commands looked at ahead of the one laid out: they were made on the recording
+// thread's core, and fetching a few at once hides most of the wait for each.
+constexpr std::size_t kPrefetchAhead = 4;
 
 std::uint64_t nowNs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -61,14 +72,19 @@ struct JournalWriter::List {
 };
 
 // The journal's files: opened, rotated and written by one thread, which lays out the
-// records of whole lists in the order they were recorded and writes each list in one
-// write(2). After a failed write it writes nothing more (a journal with a gap could not
+// records of whole lists in the order they were recorded and writes the lists waiting
+// in one write(2). After a failed write it writes nothing more (a journal with a gap could not
 // be replayed) and every later call reports the failure.
 class JournalWriter::FileThread {
  public:
   FileThread(std::string path, std::uint64_t maxBytes, unsigned files, bool rotateFirst)
       : path_(std::move(path)), maxBytes_(maxBytes), files_(files),
-        run_(std::random_device()() * 0x100000001ull ^ nowNs()) {
+        run_(std::random_device()() * 0x100000001ull ^ nowNs()),
+        // Made (and their pages touched) here, when the journal is opened, rather than
+        // under the first lists.
+        buffer_(std::make_unique<std::uint8_t[]>(kBufferBytes)),
+        bufferCapacity_(kBufferBytes),
+        repeats_(kFirstSlots) {
     if (rotateFirst) {
       rotate(1);
     } else {
@@ -119,21 +135,26 @@ class JournalWriter::FileThread {
   }
 
   void run() {
+    // What the thread allocates, allocated now, while the journal is being opened (the
+    // first allocation of a thread makes its heap).
+    batch_.reserve(64);
+    names_.reserve(256);
+    masks_.reserve(256);
     std::unique_lock lock(mutex_);
     for (;;) {
       work_.wait(lock, [this] { return wake_ || stopping_; });
       wake_ = false;
       while (!queue_.empty()) {
-        auto list = std::move(queue_.front());
-        queue_.pop_front();
-        queuedCommands_ -= list.cmds->size();
+        batch_.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+        queue_.clear();
+        queuedCommands_ = 0;
         busy_ = true;
         bool failed = !error_.empty();
         lock.unlock();
         std::string problem;
         if (!failed) {
           try {
-            write(list);
+            write(batch_);
           } catch (std::exception const& error) {
             problem = error.what();
           }
@@ -147,21 +168,33 @@ class JournalWriter::FileThread {
     }
   }
 
-  // Lays the list's records out with their checksums, the dictionary's new names and
-  // FAP masks before the first command that refers to them, and writes them in one
-  // write(2). A command that would take the file past its cap, or need an id the file
-  // has no room for, starts a new file (with a dictionary of its own) unless the file
-  // holds no command yet: a file holds at least one, however large.
-  void write(List const& list) {
-    reserve(list);
-    auto* start = buffer_.get();
+  // Lays the records of the lists out with their checksums, the dictionary's new names
+  // and FAP masks before the first command that refers to them, a command whose rows
+  // the file holds already as a repeat of them, and writes them in one write(2) (more
+  // when the buffer fills). A command that would take the file past its cap, or need an
+  // id the file has no room for, starts a new file (with a dictionary of its own)
+  // unless the file holds no command yet: a file holds at least one, however large.
+  void write(std::vector<List> const& lists) {
+    auto* start = buffer_.get() + used_;
     auto* to = start;
+    for (auto const& list : lists) layOut(list, start, to);
+    append(start, static_cast<std::size_t>(to - start));
+    used_ = static_cast<std::size_t>(to - buffer_.get());
+  }
+
+  void layOut(List const& list, std::uint8_t*& start, std::uint8_t*& to) {
     auto table = clipped(list.table);
     auto tableId = nameId(table, lastTable_);  // one table per list
     auto sequence = list.firstSequence;
     std::uint32_t index = 0;
     auto fault = list.faults.begin();
-    for (auto const& cmd : *list.cmds) {
+    auto const end = list.cmds->end();
+    auto ahead = list.cmds->begin();
+    for (std::size_t count = 0; count < kPrefetchAhead && ahead != end; ++count) prefetch(*ahead++);
+    for (auto at = list.cmds->begin(); at != end; ++at) {
+      auto const& cmd = *at;
+      if (ahead != end) prefetch(*ahead++);
+      if (std::next(at) != end) prefetchRows(**std::next(at));
       auto answer = list.delivered ? JournalAnswer::done : JournalAnswer::notDelivered;
       std::uint32_t rowsWritten = 0;
       if (fault != list.faults.end() && fault->index == index) {
@@ -173,10 +206,11 @@ class JournalWriter::FileThread {
       auto member = clipped(cmd->memberName);
       auto memberId = nameId(member, lastMember_);
       auto maskId = fapmaskId(cmd->fapmask);
+      auto rows = repeats_.find(cmd->data, buffer_.get());
       std::size_t newNames = !tableId + !memberId;
       auto needed = (tableId ? 0 : nameEntryBytes(table)) + (memberId ? 0 : nameEntryBytes(member)) +
                     (maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) + kRecordHeaderBytes +
-                    kCommandFixedBytes + cmd->data.size();
+                    (rows.earlier ? kRepeatBytes : kCommandFixedBytes + cmd->data.size());
       auto pending = static_cast<std::size_t>(to - start);
       bool full = names_.size() + newNames > kMostIds || (!maskId && masks_.size() + 1 > kMostIds);
       if ((size_ + pending + needed > maxBytes_ || full) && size_ + pending > kJournalHeaderBytes) {
@@ -184,16 +218,25 @@ class JournalWriter::FileThread {
         to = start;
         rotate(sequence);
         tableId = memberId = maskId = std::nullopt;
+        rows.earlier = std::nullopt;
+      }
+      // Room for the record and every entry it could need; a full buffer is written
+      // and starts again (what a repeat refers to is in the file, not the buffer).
+      auto most = nameEntryBytes(table) + nameEntryBytes(member) + kRecordHeaderBytes + kFapmaskEntryBytes +
+                  kRecordHeaderBytes + kCommandFixedBytes + cmd->data.size();
+      if (static_cast<std::size_t>(to - buffer_.get()) + most > bufferCapacity_) {
+        append(start, static_cast<std::size_t>(to - start));
+        start = to = wrap(most);
       }
       if (!tableId) tableId = addName(table, to, lastTable_);
       if (!memberId) memberId = member == table ? *tableId : addName(member, to, lastMember_);
       if (!maskId) maskId = addFapmask(cmd->fapmask, to);
       auto* record = to;
-      to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::command), 1);
+      to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(rows.earlier ? Entry::repeat : Entry::command), 1);
       to = put(to, static_cast<std::uint8_t>(answer), 1);
       to = put(to, static_cast<std::uint8_t>(cmd->kind), 1);
       to = put(to, cmd->arrayIndex, 1);
-      to = put(to, sequence++, 8);
+      to = put(to, sequence, 8);
       to = put(to, list.timeNs, 8);
       to = put(to, rowsWritten, 4);
       to = put(to, *tableId, 2);
@@ -205,10 +248,27 @@ class JournalWriter::FileThread {
       to = put(to, cmd->row, 4);
       to = put(to, cmd->entrySize, 4);
       to = put(to, cmd->rowCount, 4);
-      if (!cmd->data.empty()) to = std::copy_n(cmd->data.data(), cmd->data.size(), to);
+      if (rows.earlier) {
+        to = put(to, *rows.earlier, 8);
+      } else {
+        if (!cmd->data.empty()) to = std::copy_n(cmd->data.data(), cmd->data.size(), to);
+        repeats_.keep(cmd->data.size(), rows.key, static_cast<std::uint32_t>(to - buffer_.get() - cmd->data.size()),
+                      sequence);
+      }
+      ++sequence;
       seal(record, to);
     }
-    append(start, static_cast<std::size_t>(to - start));
+  }
+
+  // A command's fields, and the next command's rows, on their way to this core.
+  static void prefetch(Vorl::Ptr<Pelcar::SchanCmd> const& cmd) {
+    auto const* object = reinterpret_cast<char const*>(cmd.get());
+    for (std::size_t line = 0; line < sizeof(Pelcar::SchanCmd); line += 64) __builtin_prefetch(object + line);
+  }
+  static void prefetchRows(Pelcar::SchanCmd const& cmd) {
+    __builtin_prefetch(cmd.memberName.data());
+    auto size = std::min<std::size_t>(cmd.data.size(), 512);
+    for (std::size_t line = 0; line < size; line += 64) __builtin_prefetch(cmd.data.data() + line);
   }
 
   static std::string_view clipped(std::string_view name) { return name.substr(0, kLongestName); }
@@ -216,17 +276,15 @@ class JournalWriter::FileThread {
     return kRecordHeaderBytes + kNameFixedBytes + name.size();
   }
 
-  // Room in buffer_ for the list's records and every entry they could need.
-  void reserve(List const& list) {
-    auto bytes = nameEntryBytes(clipped(list.table));
-    for (auto const& cmd : *list.cmds) {
-      bytes += nameEntryBytes(clipped(cmd->memberName)) + kRecordHeaderBytes + kFapmaskEntryBytes +
-               kRecordHeaderBytes + kCommandFixedBytes + cmd->data.size();
-    }
+  // The buffer from its beginning, with room for `bytes`: what it held is forgotten.
+  std::uint8_t* wrap(std::size_t bytes) {
+    repeats_.forget();
+    used_ = 0;
     if (bytes > bufferCapacity_) {
       bufferCapacity_ = std::max(bytes, 2 * bufferCapacity_);
       buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(bufferCapacity_);
     }
+    return buffer_.get();
   }
 
   // The record at `record` ends at `end`: its length and checksum.
@@ -272,10 +330,10 @@ class JournalWriter::FileThread {
     to = put(to + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::fapmask), 1);
     to = put(to, 0, 1);
     to = put(to, id, 2);
-    std::memset(to, 0, kMaskBytes);
-    for (auto fap : mask.fapIds()) to[fap.value / 8] |= static_cast<std::uint8_t>(1u << (fap.value % 8));
-    seal(record, to + kMaskBytes);
-    to += kMaskBytes;
+    // The bit set keeps FAP n in bit n % 64 of its word n / 64: its words, little-endian,
+    // are the entry's bytes.
+    for (auto word : bitsOf(mask)) to = put(to, word, 8);
+    seal(record, to);
     return id;
   }
 
@@ -294,6 +352,7 @@ class JournalWriter::FileThread {
     names_.clear();
     lastTable_ = lastMember_ = nullptr;
     masks_.clear();
+    repeats_.forget();
     append(header, sizeof header);
   }
 
@@ -343,6 +402,8 @@ class JournalWriter::FileThread {
   std::uint64_t size_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t bufferCapacity_ = 0;
+  std::size_t used_ = 0;  // what the buffer holds of earlier writes
+  std::vector<List> batch_;  // the lists being written
   // The open file's dictionary. A mask is looked up by its bits as they lie in memory
   // (a FAP mask is a plain bit set), not by a list of its FAPs built per command.
   struct NameHash {
@@ -367,6 +428,8 @@ class JournalWriter::FileThread {
   NameEntry lastTable_ = nullptr;
   NameEntry lastMember_ = nullptr;
   std::unordered_map<MaskBits, std::uint16_t, MaskHash> masks_;
+  // The rows of this file the buffer holds.
+  RepeatIndex repeats_;
 
   mutable std::mutex mutex_;
   std::condition_variable work_;     // the file thread waits here

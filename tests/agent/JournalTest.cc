@@ -81,22 +81,31 @@ TEST(Journal, AReplayGivesTheRecordedChipWithItsRefusedAndPartWrittenCommands) {
   EXPECT_EQ(replayedDigest(dir.file("journal")), chip->digest());
 }
 
-// A journal of three lists of two commands, the second of each partly written.
+// A journal of three lists of two commands, the second of each partly written; the
+// third list's rows are the first's (FAP 2 holds what FAP 0 does): two repeats.
 struct Recorded {
   std::string path;
 };
 
-Vorl::Ptr<Pelcar::SchanCmds> listOfTwo(U32 list) {
+// A write of `data` (rows of `entrySize` bytes) to one FAP.
+Vorl::Ptr<Pelcar::SchanCmd> writeOf(Pelcar::SchanCmdKind kind, U32 fap, std::string member, U32 entrySize,
+                                    std::vector<U8> data) {
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+  cmd->kind = kind;
+  cmd->fapmask.fapIdIs(Pelcar::FapId(fap), true);
+  cmd->memberName = std::move(member);
+  cmd->entrySize = entrySize;
+  cmd->rowCount = static_cast<U32>(data.size()) / entrySize;
+  cmd->data = std::move(data);
+  return cmd;
+}
+
+Vorl::Ptr<Pelcar::SchanCmds> listOfTwo(U32 list, U32 rowsOf) {
   auto cmds = Pelcar::schanCmdsFactory();
   for (U32 index = 0; index < 2; ++index) {
-    auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-    cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
-    cmd->fapmask.fapIdIs(Pelcar::FapId(list), true);
-    cmd->memberName = "someMemory";
-    cmd->entrySize = 4;
-    cmd->rowCount = 3;
-    cmd->row = index * 3;
-    cmd->data.assign(12, static_cast<U8>(list * 2 + index + 1));
+    auto cmd = writeOf(Pelcar::SchanCmdKind::memoryBulkWrite, list, "someMemory", 4,
+                       std::vector<U8>(16, static_cast<U8>(rowsOf * 2 + index + 1)));
+    cmd->row = index * 4;
     cmds->cmdEnq(cmd);
   }
   return cmds;
@@ -106,7 +115,7 @@ Recorded recordSome(TempDir const& dir, std::uint64_t maxBytes = HwAgent::kJourn
   Recorded recorded{dir.file("journal")};
   HwAgent::JournalWriter writer(recorded.path, maxBytes);
   for (U32 list = 0; list < 3; ++list) {
-    auto cmds = listOfTwo(list);
+    auto cmds = listOfTwo(list, list % 2);
     Sim::WriteOutcome outcome{2, {{1, Sim::FaultKind::partial, 2, "cut"}}};
     writer.record(cmds, "SomeTable", &outcome);
   }
@@ -122,21 +131,25 @@ TEST(Journal, AFileCutShortAnywhereIsReadToItsLastWholeRecord) {
   EXPECT_EQ(all.records[1].answer, JournalAnswer::partial);
   EXPECT_EQ(all.records[1].rowsWritten, 2u);
   EXPECT_EQ(all.records[5].table, "SomeTable");
-  EXPECT_EQ(all.records[5].cmd->data, std::vector<U8>(12, 6));
+  EXPECT_EQ(all.records[4].cmd->data, std::vector<U8>(16, 1));
+  EXPECT_EQ(all.records[5].cmd->data, std::vector<U8>(16, 2));
 
   // Every length from the header on: the commands wholly inside it, and a note unless
   // the cut falls between records (a name's or FAP mask's, or a command's).
   std::vector<std::uintmax_t> ends;     // of every record
   std::vector<std::uintmax_t> commands;  // of the commands
+  std::size_t repeats = 0;
   for (std::uintmax_t at = HwAgent::kJournalHeaderBytes; at + 8 <= whole.size();) {
     std::uint32_t length = 0;
     for (int byte = 3; byte >= 0; --byte) length = length << 8 | static_cast<std::uint8_t>(whole[at + byte]);
-    bool command = whole[at + 8] == 0;
+    repeats += whole[at + 8] == 3;
+    bool command = whole[at + 8] == 0 || whole[at + 8] == 3;
     at += 8 + length;
     ends.push_back(at);
     if (command) commands.push_back(at);
   }
   ASSERT_EQ(commands.size(), 6u);
+  EXPECT_EQ(repeats, 2u);
   EXPECT_EQ(ends.size(), 6u + 2 + 3);  // the two names, a FAP mask per list
   ASSERT_EQ(ends.back(), whole.size());
   for (std::size_t length = HwAgent::kJournalHeaderBytes; length <= whole.size(); ++length) {
@@ -168,6 +181,76 @@ TEST(Journal, ADamagedByteEndsTheReadingAtItsRecordAndIsNeverReadAsOne) {
       EXPECT_EQ(file.records[index].sequence, index + 1);
     }
   }
+}
+
+// A repeat refers only to a command read before it in its own file: one that refers to
+// itself, a later command, or one before the file's first (checksums made good) is
+// damage, as is a repeat in a file of version 2 (which has none: there the first
+// repeat is); the commands before it are read.
+TEST(Journal, ARepeatOfRowsTheFileHasNotGivenIsDamage) {
+  TempDir dir;
+  auto recorded = recordSome(dir);
+  auto whole = E2e::readAll(recorded.path);
+  auto last = whole.size() - HwAgent::JournalFormat::kRepeatBytes;  // the last command's payload
+  ASSERT_EQ(whole[last], 3);
+  auto forged = [&](std::uint64_t earlier, char version) {
+    auto bytes = whole;
+    bytes[8] = version;
+    auto* payload = reinterpret_cast<std::uint8_t*>(bytes.data() + last);
+    HwAgent::JournalFormat::put(payload + HwAgent::JournalFormat::kCommandFixedBytes, earlier, 8);
+    HwAgent::JournalFormat::put(payload - 4, HwAgent::JournalFormat::crc32c(payload, HwAgent::JournalFormat::kRepeatBytes), 4);
+    E2e::writeAll(recorded.path, bytes);
+    return HwAgent::readJournalFile(recorded.path);
+  };
+  EXPECT_EQ(forged(1, 3).records.back().cmd->data, std::vector<U8>(16, 1));  // another earlier command
+  for (auto [earlier, version] : {std::pair<std::uint64_t, char>{6, 3}, {7, 3}, {0, 3}, {2, 2}}) {
+    auto file = forged(earlier, version);
+    EXPECT_TRUE(file.damaged) << earlier << " in version " << int{version};
+    EXPECT_EQ(file.records.size(), version == 2 ? 4u : 5u) << earlier << " in version " << int{version};
+    EXPECT_NE(file.cutShort.find(version == 2 ? "an entry of kind 3" : "not in the file before it"), std::string::npos)
+        << file.cutShort;
+  }
+}
+
+// Rows met again after thousands of others (the writer's index of them grows) and
+// after megabytes of records (its buffer starts again and forgets them) read back as
+// they were sent, in one file.
+TEST(Journal, RepeatsReadBackThroughAGrowingIndexAndAWrappingBuffer) {
+  TempDir dir;
+  auto path = dir.file("journal");
+  constexpr U32 kLists = 40;
+  constexpr U32 kCommands = 500;
+  constexpr U32 kPatterns = 3000;  // rows of command c of list l: pattern (l * 500 + c) % 3000
+  auto pattern = [](U32 number) {
+    std::vector<U8> rows(64);
+    for (U32 at = 0; at < rows.size(); ++at) rows[at] = static_cast<U8>((number >> (8 * (at % 2))) + at);
+    return rows;
+  };
+  {
+    HwAgent::JournalWriter writer(path);
+    for (U32 list = 0; list < kLists; ++list) {
+      auto cmds = Pelcar::schanCmdsFactory();
+      for (U32 index = 0; index < kCommands; ++index) {
+        cmds->cmdEnq(writeOf(Pelcar::SchanCmdKind::memoryBulkWrite, list % 7, "someMemory", 16,
+                             pattern((list * kCommands + index) % kPatterns)));
+      }
+      Sim::WriteOutcome outcome{kCommands, {}};
+      writer.record(cmds, "SomeTable", &outcome);
+    }
+    writer.flush();
+    EXPECT_EQ(writer.rotations(), 0u);
+  }
+  auto file = HwAgent::readJournalFile(path);
+  EXPECT_TRUE(file.cutShort.empty()) << file.cutShort;
+  ASSERT_EQ(file.records.size(), kLists * kCommands);
+  for (U32 number = 0; number < file.records.size(); ++number) {
+    ASSERT_EQ(file.records[number].cmd->data, pattern(number % kPatterns)) << number;
+  }
+  // Whole rows at least once per pattern and again after each time the buffer
+  // started over; repeats for the rest.
+  auto full = kLists * kCommands * (HwAgent::JournalFormat::kRecordHeaderBytes + HwAgent::JournalFormat::kCommandFixedBytes + 64);
+  EXPECT_GT(sizeOf(path), 1u << 20);
+  EXPECT_LT(sizeOf(path), full * 4 / 5);
 }
 
 TEST(Journal, ACappedJournalKeepsItsFilesAndBytesThroughALongRun) {
@@ -207,7 +290,7 @@ TEST(Journal, AnotherVersionOrAFileThatIsNoJournalIsRefusedByNameAndLeftAlone) {
     HwAgent::readJournalFile(recorded.path);
     FAIL() << "version 0 was read";
   } catch (HwAgent::JournalError const& error) {
-    EXPECT_NE(std::string(error.what()).find("version 0; this hwtables reads versions 1 and 2"),
+    EXPECT_NE(std::string(error.what()).find("version 0; this hwtables reads versions 1, 2 and 3"),
               std::string::npos)
         << error.what();
   }
@@ -258,14 +341,8 @@ TEST(Journal, AFullDictionaryStartsTheNextFile) {
     HwAgent::JournalWriter writer(path);
     auto cmds = Pelcar::schanCmdsFactory();
     for (U32 index = 0; index < kCommands; ++index) {
-      auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
-      cmd->kind = Pelcar::SchanCmdKind::registerWrite;
-      cmd->fapmask.fapIdIs(Pelcar::FapId(index % 3), true);
-      cmd->memberName = fmt::format("m{}", index);
-      cmd->entrySize = 4;
-      cmd->rowCount = 1;
-      cmd->data.assign(4, static_cast<U8>(index));
-      cmds->cmdEnq(cmd);
+      cmds->cmdEnq(writeOf(Pelcar::SchanCmdKind::registerWrite, index % 3, fmt::format("m{}", index), 4,
+                           std::vector<U8>(4, static_cast<U8>(index))));
     }
     Sim::WriteOutcome outcome{kCommands, {}};
     writer.record(cmds, "SomeTable", &outcome);
@@ -315,14 +392,14 @@ TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
   TempDir dir;
   auto path = dir.file("journal");
   auto status = exitOfChild([&path] {
-    rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (267 bytes)
+    rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (275 bytes)
     ::setrlimit(RLIMIT_FSIZE, &limit);
     int status = 0;
     HwAgent::JournalWriter writer(path);
     Sim::WriteOutcome outcome{2, {}};
-    writer.record(listOfTwo(0), "SomeTable", &outcome);
+    writer.record(listOfTwo(0, 0), "SomeTable", &outcome);
     writer.flush();
-    writer.record(listOfTwo(1), "SomeTable", &outcome);
+    writer.record(listOfTwo(1, 1), "SomeTable", &outcome);
     try {
       writer.flush();
       status |= 1;
@@ -330,7 +407,7 @@ TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
       if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
     }
     try {
-      writer.record(listOfTwo(2), "SomeTable", &outcome);
+      writer.record(listOfTwo(2, 2), "SomeTable", &outcome);
       status |= 4;
     } catch (HwAgent::JournalError const&) {
     }

@@ -2,7 +2,7 @@
 // digest` gives for the recorded chip, in this process and on a chip process; the
 // journal committed beside this test replays to the digest it was recorded with (a
 // format change that breaks replay fails here); another version is refused naming
-// both; show filters by table and FAP; a file cut short is read to its last record.
+// those read; show filters by table and FAP; a file cut short is read to its last record.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -20,8 +20,9 @@ using E2e::runTool;
 
 // Recorded with `hwtables demo --faps 0-1 --chip S --journal F` on a chip process
 // whose `hwtables chip digest` then said this: by this version, and by the hwtables
-// that wrote version 1 (its files must keep replaying).
+// that wrote versions 2 and 1 (their files must keep replaying).
 constexpr char const* kCommitted = HWTABLES_SOURCE_DIR "/tests/e2e/data/demo-faps-0-1.journal";
+constexpr char const* kCommittedV2 = HWTABLES_SOURCE_DIR "/tests/e2e/data/demo-faps-0-1-v2.journal";
 constexpr char const* kCommittedV1 = HWTABLES_SOURCE_DIR "/tests/e2e/data/demo-faps-0-1-v1.journal";
 constexpr char const* kCommittedDigest = "0xd2815206f1080591";
 constexpr int kCommittedCells = 684;
@@ -85,32 +86,34 @@ TEST_F(JournalTool, TheDemosJournalReplaysToTheRecordedChipsDigest) {
             digest["digest"]);
 }
 
-TEST_F(JournalTool, TheCommittedJournalsOfBothVersionsReplayAndAnotherVersionIsRefusedNamingBoth) {
-  std::uint16_t version = 2;
-  for (auto const* committed : {kCommitted, kCommittedV1}) {
+TEST_F(JournalTool, TheCommittedJournalsOfEveryVersionReplayAndAnotherVersionIsRefusedNamingThem) {
+  std::uint16_t version = 3;
+  for (auto const* committed : {kCommitted, kCommittedV2, kCommittedV1}) {
     auto replay = json(runTool({"journal", "replay", committed, "--json"}));
     EXPECT_EQ(replay["digest"], kCommittedDigest) << committed;
     EXPECT_EQ(replay["cells"], kCommittedCells) << committed;
     EXPECT_EQ(replay["files"][0]["version"], version--) << committed;
   }
-  // Both versions hold the same commands: what show prints does not depend on it.
+  // Every version holds the same commands (version 3 some of their rows as repeats):
+  // what show prints does not depend on it.
   auto shown = json(runTool({"journal", "show", kCommitted, "--json"}))["records"];
-  auto shownV1 = json(runTool({"journal", "show", kCommittedV1, "--json"}))["records"];
-  ASSERT_EQ(shown.size(), shownV1.size());
-  for (std::size_t index = 0; index < shown.size(); ++index) {
-    shown[index].erase("timeNs");
-    shownV1[index].erase("timeNs");
-    EXPECT_EQ(shown[index], shownV1[index]);
+  for (auto const* older : {kCommittedV2, kCommittedV1}) {
+    auto shownOlder = json(runTool({"journal", "show", older, "--json"}))["records"];
+    ASSERT_EQ(shown.size(), shownOlder.size()) << older;
+    for (std::size_t index = 0; index < shown.size(); ++index) {
+      shownOlder[index]["timeNs"] = shown[index]["timeNs"];
+      EXPECT_EQ(shown[index], shownOlder[index]) << older;
+    }
   }
 
   auto whole = E2e::readAll(kCommitted);
-  for (char version : {'\0', '\3'}) {
+  for (char version : {'\0', '\4'}) {
     auto other = whole;
     other[8] = version;  // the version field
     E2e::writeAll(dir_.file("other.journal"), other);
     auto refused = runTool({"journal", "replay", dir_.file("other.journal")});
     E2e::expectOneLineError(refused, 2,
-                            fmt::format("a journal of version {}; this hwtables reads versions 1 and 2",
+                            fmt::format("a journal of version {}; this hwtables reads versions 1, 2 and 3",
                                         int{version}));
     refused = runTool({"journal", "show", dir_.file("other.journal"), "--json"});
     E2e::expectOneLineError(refused, 2, fmt::format("version {}", int{version}));
