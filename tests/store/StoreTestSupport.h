@@ -333,6 +333,13 @@ pid_t forkChild(int& readEnd, Body&& body) {
   return pid;
 }
 
+// The exit status of child `pid` once it ends (128 + the signal that killed it).
+inline int exitStatusOf(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 inline ChildResult collect(pid_t pid, int readEnd) {
   ChildResult result;
   char buffer[4096];
@@ -340,9 +347,7 @@ inline ChildResult collect(pid_t pid, int readEnd) {
     result.report.append(buffer, static_cast<std::size_t>(done));
   }
   ::close(readEnd);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = exitStatusOf(pid);
   return result;
 }
 
