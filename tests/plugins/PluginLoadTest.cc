@@ -1,6 +1,3 @@
-// Loading the chip's plug-in from the plug-in directory, as the agent and the tool do:
-// what it registers, that nothing is registered twice, and how files that are not
-// plug-ins and directories that are not there are reported.
 #include <dlfcn.h>
 #include <unistd.h>
 

@@ -1,7 +1,3 @@
-// What a generic tool calls through the type runtime besides entries: a shadow's
-// commands and its life (collCleanup, onDelete, handleInitialized), a table built
-// by its factory and its own life, the storage's type and control, and a reader
-// built from a table key.
 #include <gtest/gtest.h>
 
 #include "platform/asic/Assert.h"

@@ -1,6 +1,3 @@
-// Batch writes (BrellWriter::writeBatch): what the batch leaves in the store and on
-// the notification ring at its boundaries (empty, a key twice, longer than the ring,
-// a full table mid-batch), and a writer killed inside batches.
 #include <signal.h>
 
 #include <chrono>
@@ -60,8 +57,6 @@ TEST(BatchWrite, EmptyBatchChangesAndPublishesNothing) {
   EXPECT_EQ(find(store.writer, 1)->generation(), 5u);
 }
 
-// Updates, inserts and a key given twice: the later value stays, every change has its
-// own notification with consecutive sequences, in the batch's order, published at once.
 TEST(BatchWrite, EveryChangeIsPublishedInOrderAndAKeyTwiceKeepsTheLaterValue) {
   BatchStore store;
   std::vector<Value> batch{Value::make(3, 7), Value::make(100, 7), Value::make(3, 8),
@@ -113,8 +108,7 @@ TEST(BatchWrite, KeysAddedAndRepeatedAcrossALongBatchEndWithTheirLastValue) {
   EXPECT_EQ(store.ring.head(), head + batch.size());
 }
 
-// A batch longer than the ring laps it: a follower learns that it fell behind (an
-// overrun, never a wrong or partial list) and resynchronises to the head.
+// A follower learns that it fell behind (never a wrong or partial list).
 TEST(BatchWrite, ABatchLongerThanTheRingLapsItsFollowers) {
   BatchStore store;
   std::uint32_t capacity = Vanquo::ringCapacityFor(64);
@@ -139,8 +133,6 @@ TEST(BatchWrite, ABatchLongerThanTheRingLapsItsFollowers) {
   EXPECT_EQ(result, Ring::Read::ok);
 }
 
-// A table that fills mid-batch: the entries before the failing one stay written and
-// are published; the rest are not written; the store is whole and takes the next write.
 TEST(BatchWrite, AFullTableStopsTheBatchAfterTheEntriesItCouldStore) {
   TempDir root;
   Writer writer("batch", sized(64, true), root.path());

@@ -1,6 +1,5 @@
-// Whether a writer's store is in the process's core dumps, as its descriptor and the
-// "FullCoreDump" toggle say: the kernel's view of each mapping (VmFlags "dd": do not
-// dump) and of the process's dump filter, read back from /proc/self.
+// The kernel's view of each mapping (VmFlags "dd": do not dump) and of the dump
+// filter, read back from /proc/self.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

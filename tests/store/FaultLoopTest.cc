@@ -1,10 +1,5 @@
-// Every file call of every store operation that touches files, failed in turn: for
-// each operation and each kind of call (open, reserve, map, write), call 1 fails, then
-// call 2 in a fresh store, and so on until the operation no longer reaches the
-// failing call. After each failure: the operation failed with a clear error (or
-// coped), every entry written before is still there with its value, the store passes
-// its own check, no temporary file is left, and a new writer takes the store over
-// without wiping it.
+// Each file call (open, reserve, map, write) of each store operation fails in turn,
+// call 1, then call 2 in a fresh store, until the operation no longer reaches it.
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -1,9 +1,5 @@
-// The store when its files cannot get space, cannot be mapped or are written short:
-// faults injected at the file layer on every path that resizes or maps (growth,
-// bucket split, compaction, the small files), and a real full file system on a small
-// tmpfs. The contract: a clear MemoryResourceException, nothing changed, the critical
-// section closed, never SIGBUS. (Formatting and attaching: FaultLoopTest.cc fails each
-// of their file calls in turn.)
+// Faults injected at the file layer on every path that resizes or maps, and a real
+// full file system on a small tmpfs: a clear error, nothing changed, never SIGBUS.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,4 @@
-// File geometry and the writer's structural algorithms: formatting, growth, the
-// table-full path, compaction, bucket split and merge. Offsets are checked on the
-// raw files, since other processes depend on them.
+// Offsets are checked on the raw files, since other processes depend on them.
 #include <unistd.h>
 
 #include <gtest/gtest.h>

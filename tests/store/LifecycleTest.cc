@@ -1,7 +1,3 @@
-// Validation of existing files and the writer's life cycle: reattach, wipe once,
-// identities, ownership, the map and its placeholders. (Links planted in a store's
-// place: the tool's StoreTool.FillRefusesSymbolicLinksPlantedInTheStoreDirectory;
-// the core-dump toggle: CoreDumpTest.cc.)
 #include <sys/stat.h>
 #include <unistd.h>
 

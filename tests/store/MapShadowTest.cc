@@ -1,9 +1,3 @@
-// A map mounted as a shadow reader: it attaches once a writer runs, hands the
-// collection's callbacks to the shadow, and answers the map's queries and refusals
-// (scratchpad, version anchors, owner, file validation). A map as an entity's
-// collection (TyvoBrellMap): its callbacks built by makeNotify reach the owner, also
-// from a shadow mounted through it; re-homing renames only an unmounted collection;
-// and the writer's attach traces.
 #include <unistd.h>
 
 #include <set>

@@ -1,6 +1,3 @@
-// Readers in one process with the writer: consistent reads through the lookaside
-// slot, stale bucket counts during a split, iteration, refusals, and damaged files
-// (damage at random places is the fuzz target's part: tests/fuzz/StoreFilesFuzz.cc).
 #include <numeric>
 
 #include <gtest/gtest.h>

@@ -1,8 +1,3 @@
-// The shadow of a store, with its writer in the same process: the local index
-// follows every change and reports it, grows to reach the slots it is told of, keeps
-// entries moved by compaction findable, resynchronises when it falls behind the ring,
-// and answers "not found" for a slot freed behind its back; its states; a store whose
-// files are removed is flushed. (Its local indexes alone: ShadowIndexTest.cc.)
 #include <filesystem>
 #include <map>
 #include <set>
@@ -345,8 +340,6 @@ TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndItRefusesVersionAnch
   EXPECT_THROW(late.validateVersionAnchor(1, 0), Asic::GracefulAssertException);
 }
 
-// The life of a shadow as its states: each event moves it where the header says, and
-// a shadow detached and attached again reports changes as the first attachment did.
 TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment) {
   using State = Shadow::State;
   TempDir root;

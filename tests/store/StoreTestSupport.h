@@ -1,8 +1,5 @@
-// Shared helpers of the store tests: a synthetic value type, fresh directories, the
-// common ways to fill and read a store, raw file access, child processes, traces.
-//
-// TestValue<V> is V bytes: a 4-byte key, payload words, and a last word that is a
-// checksum of the key and payload, so a reader can tell a torn value from a whole one.
+// Shared helpers of the store tests. TestValue<V> is V bytes: a 4-byte key, payload
+// words and a checksum word, so a reader can tell a torn value from a whole one.
 #pragma once
 
 #include <stdlib.h>

@@ -1,6 +1,3 @@
-// The change-notification ring: order and sequences, lapping and tombstones, the
-// writer's identity (detach, replacement, death), waking across processes, damaged
-// ring files, and a file system with no room for a ring.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -335,8 +332,7 @@ TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
   EXPECT_EQ(writer.wakes(), afterProbe);
 }
 
-// No room for the ring (the file-size limit stands in for a full tmpfs): a clean
-// MemoryResourceException, no signal, and no file left behind.
+// The file-size limit stands in for a full tmpfs.
 TEST(VanquoRingFile, NoRoomForTheRingIsACleanErrorAndLeavesNothing) {
   TempDir root;
   pid_t child = ::fork();

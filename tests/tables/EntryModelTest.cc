@@ -1,6 +1,3 @@
-// The entry models against the chip's layouts: bit placement of hand-picked fields,
-// overlapping views, indexed and bitmap fields, key and index bounds with their
-// exact messages, equality and the inline sizes the store relies on.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,3 @@
-// The memory accessor: shadows in shared-memory stores, the one-row write, DMA packing
-// of whole-memory writes and clears, and the start-up rows of the nine memories.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

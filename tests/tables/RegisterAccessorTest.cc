@@ -1,5 +1,3 @@
-// The register accessor: shadows, the entry operations and their write commands,
-// downloads and clears, gating, and the failures with their exact texts.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
