@@ -13,11 +13,7 @@
 
 namespace {
 
-using StoreTest::collect;
-using StoreTest::find;
-using StoreTest::forkChild;
-using StoreTest::sized;
-using StoreTest::TempDir;
+using namespace StoreTest;
 using Value = StoreTest::TestValue<12>;
 using Writer = Brell::BrellWriter<StoreTest::TestTraits<12>>;
 using Reader = Brell::BrellReader<StoreTest::TestTraits<12>>;

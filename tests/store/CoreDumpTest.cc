@@ -14,9 +14,7 @@
 
 namespace {
 
-using StoreTest::TempDir;
-using StoreTest::Traits8;
-using StoreTest::Writer8;
+using namespace StoreTest;
 
 // Whether each mapping of a file in `root` is kept out of core dumps, by file name.
 std::map<std::string, bool> excludedMappingsOf(std::string const& root) {
@@ -54,8 +52,7 @@ TEST(CoreDump, TheDescriptorsModeKeepsTheStoreOutOfCoreDumpsThroughGrowth) {
   for (int mode : {1, 3}) {
     SCOPED_TRACE(mode);
     TempDir root;
-    Writer8 writer("core", withCoreDumpMode(mode), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("core", withCoreDumpMode(mode), root.path());
     auto excluded = excludedMappingsOf(root.path());
     EXPECT_TRUE(excluded["slots"]);
     EXPECT_TRUE(excluded["buckets"]);
@@ -68,8 +65,7 @@ TEST(CoreDump, TheDescriptorsModeKeepsTheStoreOutOfCoreDumpsThroughGrowth) {
 
 TEST(CoreDump, ByDefaultTheStoreIsDumpedWithTheProcesssSharedFileMappings) {
   TempDir root;
-  Writer8 writer("core", withCoreDumpMode(0), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("core", withCoreDumpMode(0), root.path());
   auto excluded = excludedMappingsOf(root.path());
   ASSERT_TRUE(excluded.contains("slots"));
   EXPECT_FALSE(excluded["slots"]);
@@ -92,8 +88,7 @@ TEST(CoreDump, TheFullCoreDumpToggleTurnedOffKeepsADefaultStoreOut) {
   EXPECT_TRUE(Vorl::getToggleState("SharedMem.json", "CoreDumpSharedFiles")) << "malformed: on";
   {
     TempDir root;
-    Writer8 writer("core", withCoreDumpMode(0), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("core", withCoreDumpMode(0), root.path());
     EXPECT_TRUE(excludedMappingsOf(root.path())["slots"]);
   }
   if (before)

@@ -26,8 +26,7 @@ TEST(StoreCallbacks, AThrowingCallbackLeavesTheStoreWholeWritableAndReattachable
     if (failing) throw std::runtime_error("callback failed");
   };
   {
-    Writer8 writer("callbacks", sized(1024), root.path(), notify);
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("callbacks", sized(1024), root.path(), notify);
     for (std::uint32_t key = 0; key < 1024; ++key) writer.write(Value8::make(key, key), true);
     ASSERT_EQ(writer.capacity(), 1024u);
 
@@ -56,16 +55,14 @@ TEST(StoreCallbacks, AThrowingCallbackLeavesTheStoreWholeWritableAndReattachable
     EXPECT_TRUE(holds(writer, 5000));
     writer.detach(false);
   }
-  Writer8 next("callbacks", sized(1024), root.path());
-  ASSERT_TRUE(next.initialize("test"));
+  Attached8 next("callbacks", sized(1024), root.path());
   EXPECT_EQ(next.members(), 256u) << "reattached, not wiped";
 }
 
 TEST(StoreKilledWriter, AnOddSequenceWithTheBitClearIsSettledOnAttach) {
   TempDir root;
   {
-    Writer8 writer("sequence", sized(100), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("sequence", sized(100), root.path());
     writer.write(Value8::make(1, 1), true);
     writer.detach(false);
   }
@@ -74,8 +71,7 @@ TEST(StoreKilledWriter, AnOddSequenceWithTheBitClearIsSettledOnAttach) {
   ASSERT_EQ(sequence % 2, 0u);
   patchWord<std::uint64_t>(root.file("slots"), 72, sequence + 1);
 
-  Writer8 writer("sequence", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("sequence", sized(100), root.path());
   EXPECT_TRUE(holds(writer, 1)) << "nothing had changed: no wipe";
   EXPECT_EQ(readWord<std::uint64_t>(root.file("slots"), 72) % 2, 0u);
   Brell::StoreInspector::Options options;
@@ -118,8 +114,7 @@ TEST(StoreOwnership, ALockOnARemovedOwnerFileIsLetGoForTheFileThePathNames) {
 TEST(StoreDamage, AHugeSlotCountInASparseFileIsRefusedBeforeAnythingIsAllocated) {
   TempDir root;
   {
-    Writer8 writer("sparse", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("sparse", sized(1000), root.path());
     writer.write(Value8::make(1, 1), true);
     writer.detach(false);
   }
@@ -136,8 +131,7 @@ TEST(StoreDamage, AHugeSlotCountInASparseFileIsRefusedBeforeAnythingIsAllocated)
   EXPECT_NE(report.reason.find("holds no data"), std::string::npos) << report.reason;
 
   // A writer takes it for damage and starts afresh instead of reserving 24 GiB.
-  Writer8 writer("sparse", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("sparse", sized(1000), root.path());
   EXPECT_EQ(writer.members(), 0u) << "wiped";
   EXPECT_TRUE(writer.validate());
 }

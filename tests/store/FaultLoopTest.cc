@@ -72,8 +72,7 @@ void expectIntact(Store& store) {
   }
   store.writer.reset();
   TraceCapture traces;
-  Writer8 next("loop", sized(1000), store.root.path());
-  ASSERT_TRUE(next.initialize("test"));
+  Attached8 next("loop", sized(1000), store.root.path());
   if (store.keptTo > 0) {
     EXPECT_FALSE(traces.contains("all entries from")) << "the store was wiped";
   }

@@ -16,8 +16,7 @@ bool pageIs4096() {
 TEST(StoreGeometry, NewTableFillsOnePageWithAFreeListInOrder) {
   if (!pageIs4096()) GTEST_SKIP() << "geometry assumes 4096-byte pages";
   TempDir root;
-  Writer8 writer("geometry", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("geometry", sized(1000), root.path());
   auto slots = root.file("slots");
   EXPECT_EQ(writer.capacity(), 128u);
   EXPECT_EQ(writer.minSize(), 128u);
@@ -79,8 +78,7 @@ TEST(StoreGeometry, SlotSizesFollowTheGeometryTable) {
 TEST(StoreGeometry, GrowsByDoublingToTheMaximumThenByTenPercent) {
   if (!pageIs4096()) GTEST_SKIP() << "geometry assumes 4096-byte pages";
   TempDir root;
-  Writer8 writer("growth", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("growth", sized(1000), root.path());
   std::vector<std::uint32_t> counts{writer.capacity()};
   for (std::uint32_t key = 0; key < 1211; ++key) {
     writer.write(Value8::make(key, 1), true);
@@ -95,8 +93,7 @@ TEST(StoreGeometry, GrowsByDoublingToTheMaximumThenByTenPercent) {
 
 TEST(StoreGeometry, FullFixedSizeTableRefusesNewKeysButKeepsUpdating) {
   TempDir root;
-  Writer8 writer("fixed", sized(64, true), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("fixed", sized(64, true), root.path());
   EXPECT_EQ(writer.capacity(), 64u);
   for (std::uint32_t key = 0; key < 64; ++key) writer.write(Value8::make(key, 1), true);
   try {
@@ -118,8 +115,7 @@ TEST(StoreGeometry, FullFixedSizeTableRefusesNewKeysButKeepsUpdating) {
 
 TEST(StoreGeometry, WriteWithoutOverwriteReturnsTheStoredValueAndChangesNoVersion) {
   TempDir root;
-  Writer8 writer("nooverwrite", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("nooverwrite", sized(100), root.path());
   writer.write(Value8::make(7, 1), true);
   auto before = readFile(root.file("slots"));
   auto const* stored = writer.write(Value8::make(7, 2), false);
@@ -135,8 +131,7 @@ TEST(StoreGeometry, WriteWithoutOverwriteReturnsTheStoredValueAndChangesNoVersio
 TEST(StoreGeometry, CompactsToHalfWhenOccupancyFallsBelowAQuarter) {
   if (!pageIs4096()) GTEST_SKIP() << "geometry assumes 4096-byte pages";
   TempDir root;
-  Writer8 writer("compaction", sized(1024), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("compaction", sized(1024), root.path());
   for (std::uint32_t key = 0; key < 1024; ++key) writer.write(Value8::make(key, key), true);
   ASSERT_EQ(writer.capacity(), 1024u);
   EXPECT_EQ(writer.shrinkThreshold(), 512u);
@@ -179,8 +174,7 @@ std::uint32_t runEnd(Writer const& writer, std::uint32_t bucket, std::vector<std
 
 TEST(StoreGeometry, NinthMemberSplitsEightBucketsAndRemovalMergesThemBack) {
   TempDir root;
-  Writer8 writer("split", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("split", sized(1000), root.path());
   // Keys of bucket 3 and 11 (under 16) so that bucket 3's run splits in two.
   std::vector<std::uint32_t> keys;
   for (std::uint32_t key = 0; keys.size() < 9; ++key) {

@@ -67,8 +67,7 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
     TempDir root;
     SharedMem::PyrelId identity;
     {
-      Writer8 writer("validation", sized(1000), root.path());
-      ASSERT_TRUE(writer.initialize("test"));
+      Attached8 writer("validation", sized(1000), root.path());
       fill(writer, 50);
       identity = writer.pyrelId();
       damage.apply(SlotFile{root.file("slots")});
@@ -78,8 +77,7 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
       writer.detach(false);
     }
     // Wiped once: empty, and the identity's number one higher.
-    Writer8 next("validation", sized(1000), root.path());
-    ASSERT_TRUE(next.initialize("test"));
+    Attached8 next("validation", sized(1000), root.path());
     EXPECT_EQ(next.members(), 0u);
     EXPECT_EQ(next.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
     EXPECT_EQ(next.pyrelId().processBits(), identity.processBits());
@@ -91,8 +89,7 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
 TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
   TempDir root;
   {
-    Writer8 writer("identity", sized(64, true), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("identity", sized(64, true), root.path());
     fill(writer, 10);
     std::string reason;
     SharedMem::PyrelId other(writer.pyrelId().value() ^ 0x10000u);
@@ -101,8 +98,7 @@ TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
                                   writer.pyrelId().value()));
   }
   TraceCapture traces;
-  Writer8 bigger("identity", sized(128, true), root.path());
-  ASSERT_TRUE(bigger.initialize("test"));
+  Attached8 bigger("identity", sized(128, true), root.path());
   EXPECT_TRUE(traces.contains(
       "wanted capacity:128 for fixed-size table, but existing file has capacity:64"))
       << traces.all();
@@ -113,8 +109,7 @@ TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
 TEST(StoreValidation, StrictValidationOnADeviceRefusesInsteadOfWiping) {
   TempDir root;
   {
-    Writer8 writer("strict", sized(100), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("strict", sized(100), root.path());
     fill(writer, 5);
   }
   patchWord<std::uint16_t>(root.file("slots"), 558, 1);
@@ -139,15 +134,13 @@ TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesO
   TempDir root;
   SharedMem::PyrelId identity;
   {
-    Writer8 writer("restart", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("restart", sized(1000), root.path());
     fill(writer, 700);
     identity = writer.pyrelId();
   }
   EXPECT_TRUE(std::filesystem::exists(root.file("slots"))) << "detach keeps the files";
   {
-    Writer8 writer("restart", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("restart", sized(1000), root.path());
     EXPECT_EQ(writer.pyrelId(), identity);
     EXPECT_EQ(writer.members(), 700u);
     expectFilled(writer, 0, 700);
@@ -155,8 +148,7 @@ TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesO
   std::filesystem::remove(root.file("slots"));
   std::filesystem::remove(root.file("buckets"));
   // New files where the identity says there were some: the store is wiped once.
-  Writer8 writer("restart", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("restart", sized(1000), root.path());
   EXPECT_EQ(writer.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
   EXPECT_EQ(writer.members(), 0u);
 }
@@ -188,8 +180,7 @@ TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
 
 TEST(StoreLifecycle, ReadersMapTheSlotsReadOnly) {
   TempDir root;
-  Writer8 writer("readers", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("readers", sized(100), root.path());
   fill(writer, 10);
   Reader8 reader("readers", root.path());
   ASSERT_TRUE(reader.initialize("test"));
@@ -238,8 +229,7 @@ TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
   EXPECT_EQ(map.members(), 0u);
   EXPECT_THROW(map.write(Value8::make(1, 1), true), Vorl::NoPermissionException);
 
-  Writer8 writer("local", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("local", sized(100), root.path());
   writer.write(Value8::make(9, 4), true);
   ASSERT_TRUE(map.tryAttach());
   Value8 buffer;
@@ -310,8 +300,7 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
 
 TEST(StoreLifecycle, DirectWriteStagesAndCommitPublishes) {
   TempDir root;
-  Writer8 writer("direct", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("direct", sized(100), root.path());
   Reader8 reader("direct", root.path());
   ASSERT_TRUE(reader.initialize("test"));
   auto* staged = writer.directWrite(Value8::make(11, 1));

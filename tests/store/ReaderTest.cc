@@ -10,8 +10,7 @@ using namespace StoreTest;
 
 TEST(StoreReader, ReadsTheLookasideCopyWhileASlotIsBeingRewritten) {
   TempDir root;
-  Writer8 writer("lookaside", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("lookaside", sized(100), root.path());
   writer.write(Value8::make(42, 1), true);  // slot 0
   Reader8 reader("lookaside", root.path());
   ASSERT_TRUE(reader.initialize("test")) << reader.lastError();
@@ -41,8 +40,7 @@ TEST(StoreReader, ReadsTheLookasideCopyWhileASlotIsBeingRewritten) {
 
 TEST(StoreReader, StaleBucketCountMeetsTheSplitMarkerAndRetries) {
   TempDir root;
-  Writer8 writer("stale", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("stale", sized(1000), root.path());
   Reader8 reader("stale", root.path());
   ASSERT_TRUE(reader.initialize("test"));
   // Eight keys outside bucket 11 (under 16), then a ninth of bucket 11 that splits
@@ -70,8 +68,7 @@ TEST(StoreReader, StaleBucketCountMeetsTheSplitMarkerAndRetries) {
 
 TEST(StoreReader, IteratesEveryKeyOnceInListOrder) {
   TempDir root;
-  Writer8 writer("iterate", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("iterate", sized(1000), root.path());
   for (std::uint32_t key = 0; key < 300; ++key) writer.write(Value8::make(key, key), true);
   Reader8 reader("iterate", root.path());
   ASSERT_TRUE(reader.initialize("test"));
@@ -112,8 +109,7 @@ TEST(StoreReader, NeedsAWriterFirst) {
   EXPECT_EQ(early.lastError(), "failed to read pyrel file");
   EXPECT_TRUE(traces.contains("failed to read pyrel file"));
 
-  Writer8 writer("refuse", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("refuse", sized(100), root.path());
   Reader8 reader("refuse", root.path());
   EXPECT_TRUE(reader.initialize("test"));
 }
@@ -121,8 +117,7 @@ TEST(StoreReader, NeedsAWriterFirst) {
 TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
   TempDir root;
   {
-    Writer8 writer("damage", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("damage", sized(1000), root.path());
     for (std::uint32_t key = 0; key < 400; ++key) writer.write(Value8::make(key, key), true);
     for (std::uint32_t key = 0; key < 400; key += 3) writer.remove(key, nullptr);
   }

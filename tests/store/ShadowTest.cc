@@ -139,8 +139,7 @@ TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
   Recorder recorder;
   Shadow shadow("shadow", root.path(), recorder.notify());
   {
-    Writer writer("flushed", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("flushed", sized(1000), root.path());
     fill(writer, 20);
     follow(shadow);
     writer.write(Value::make(20, 1), true);  // one key reported the usual way first
@@ -323,8 +322,7 @@ TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndItRefusesVersionAnch
   EXPECT_EQ(early.mountStatus(), Brell::MountStatus::unmounted);
   EXPECT_FALSE(early.processNotifications(milliseconds(1)));
   {
-    Writer writer("gone", sized(100), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("gone", sized(100), root.path());
     writer.write(Value::make(1, 1), true);
     writer.detach(false);
   }

@@ -80,6 +80,16 @@ using Value8 = Traits8::Value;
 using Writer8 = Brell::BrellWriter<Traits8>;
 using Reader8 = Brell::BrellReader<Traits8>;
 
+// A writer that attaches as it is made (the test fails when it cannot).
+template <class Traits>
+struct AttachedWriter : Brell::BrellWriter<Traits> {
+  template <class... Args>
+  explicit AttachedWriter(Args&&... args) : Brell::BrellWriter<Traits>(std::forward<Args>(args)...) {
+    EXPECT_TRUE(this->initialize("test")) << "the writer did not attach";
+  }
+};
+using Attached8 = AttachedWriter<Traits8>;
+
 // Where slot `index` starts in the slot file of 8-byte values (24-byte slots after
 // the header and its lookaside slot).
 constexpr std::size_t slotOffset8(std::uint32_t index) {
