@@ -1,6 +1,5 @@
 // Replays every file of the directories named on the command line (a missing one
 // holds nothing) through the target, in name order, so `make test` runs the corpus.
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -4,14 +4,10 @@
 // the headers' checksums first, so that a mutation reaches the checks behind them (as
 // a writer's bug, not a torn disk, would leave it). Everything a tool or a reader does
 // with a store it finds must end in a result or a Vorl exception.
-#include <algorithm>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 

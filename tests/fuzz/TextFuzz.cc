@@ -1,8 +1,6 @@
 // Fuzz target: one command-line argument's text, given to every parser of tables,
 // FAP lists and revisions: a result that keeps the parser's promises, or a UsageError.
-#include <cstdint>
 #include <cstdlib>
-#include <string>
 
 #include "platform/hardware/FapRevision.h"
 #include "tests/fuzz/FuzzInput.h"

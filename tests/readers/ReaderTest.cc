@@ -1,6 +1,5 @@
 // The readers: request dispatch, FAP selection, decoding of register replies and DMA
 // buffers into results, registration, and reading a downloaded chip back.
-#include <gtest/gtest.h>
 
 #include "framework/PluginHwReaderTable.h"
 #include "tests/readers/ReaderTestSupport.h"

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include "platform/asic/Assert.h"
 #include "platform/tyvo/TypeRuntime.h"

@@ -1,6 +1,5 @@
 // The type runtime as the table modules publish to it: type order and indices,
 // attribute ids, the answers of generic attribute access, text forms and hashing.
-#include <gtest/gtest.h>
 
 #include "platform/tyvo/TypeRuntime.h"
 #include "tests/readers/ReaderTestSupport.h"

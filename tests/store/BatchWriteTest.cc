@@ -1,12 +1,7 @@
 #include <signal.h>
 
 #include <chrono>
-#include <map>
-#include <random>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "store/VanquoReader.h"
 #include "tests/store/StoreTestSupport.h"

@@ -1,12 +1,8 @@
 // The kernel's view of each mapping (VmFlags "dd": do not dump) and of the dump
 // filter, read back from /proc/self.
-#include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <map>
 #include <sstream>
-#include <string>
 
 #include "platform/sharedmem/CoreDump.h"
 #include "platform/vorl/Toggle.h"

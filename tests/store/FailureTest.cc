@@ -1,12 +1,5 @@
 // The store when something around it fails: callbacks that throw, writers killed
 // between two header stores, reused process ids, owner files removed under a lock.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <stdexcept>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/OwnerFile.h"
 #include "platform/sharedmem/ProcessIdentity.h"

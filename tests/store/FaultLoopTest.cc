@@ -1,11 +1,6 @@
 // Each file call (open, reserve, map, write) of each store operation fails in turn,
 // call 1, then call 2 in a fresh store, until the operation no longer reaches it.
-#include <filesystem>
 #include <functional>
-#include <memory>
-#include <optional>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/FileFaults.h"
 #include "platform/vorl/Exceptions.h"

@@ -1,14 +1,8 @@
 // Faults injected at the file layer on every path that resizes or maps, and a real
 // full file system on a small tmpfs: a clear error, nothing changed, never SIGBUS.
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/FileFaults.h"
 #include "platform/vorl/Exceptions.h"

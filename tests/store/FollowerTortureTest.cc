@@ -10,24 +10,11 @@
 // `make test` runs a few checkpoints per value size; `make torture` sets
 // HWTABLES_FOLLOWER_CHECKPOINTS for the long run. Each run prints its figures.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <array>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <map>
-#include <optional>
-#include <random>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "store/BrellShadow.h"
 #include "tests/store/PipedChild.h"

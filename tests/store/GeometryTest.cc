@@ -1,7 +1,4 @@
 // Offsets are checked on the raw files, since other processes depend on them.
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "tests/store/StoreTestSupport.h"
 

@@ -1,12 +1,5 @@
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <optional>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/PyrelFile.h"
 #include "store/BrellMap.h"

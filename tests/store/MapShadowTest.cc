@@ -1,10 +1,5 @@
-#include <unistd.h>
 
 #include <set>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "store/BrellMap.h"
 #include "store/TyvoBrellMap.h"

@@ -2,16 +2,10 @@
 // while the writer changes the store under it, and writers killed mid-operation.
 #include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <random>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/store/StoreTestSupport.h"
 

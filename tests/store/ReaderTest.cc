@@ -1,7 +1,5 @@
 #include <numeric>
 
-#include <gtest/gtest.h>
-
 #include "tests/store/StoreTestSupport.h"
 
 namespace {

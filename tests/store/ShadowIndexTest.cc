@@ -1,8 +1,4 @@
-#include <map>
-#include <random>
-#include <vector>
 
-#include <gtest/gtest.h>
 
 #include "store/BrellShadow.h"
 #include "tests/store/StoreTestSupport.h"

@@ -1,10 +1,6 @@
-#include <filesystem>
-#include <map>
 #include <set>
-#include <vector>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "store/BrellShadow.h"
 #include "tests/store/StoreTestSupport.h"

@@ -1,21 +1,12 @@
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <set>
 #include <thread>
 #include <tuple>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
-#include "store/BrellWriter.h"
 #include "store/VanquoReader.h"
 #include "store/VanquoWriter.h"
 #include "tests/store/PipedChild.h"

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "platform/asic/Assert.h"
 #include "tests/tables/RegisterTestSupport.h"
 

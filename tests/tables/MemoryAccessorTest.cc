@@ -4,13 +4,10 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <tuple>
-#include <vector>
 
 #include "platform/asic/Assert.h"
 #include "platform/sim/SimChip.h"
 #include "store/BrellReader.h"
-#include "tables/AllTables.h"
 #include "tests/tables/RegisterTestSupport.h"
 
 namespace {

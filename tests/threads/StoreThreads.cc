@@ -4,13 +4,7 @@
 // Bounded by waves, not time: HWTABLES_THREAD_WAVES (200), HWTABLES_THREAD_READERS (3).
 // Exit status 0 when every read was right; 1 with the first wrong read otherwise.
 #include <atomic>
-#include <cstdint>
-#include <random>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <fmt/format.h>
 
 #include "tests/store/StoreTestSupport.h"
 
