@@ -1,5 +1,4 @@
 // Offsets are checked on the raw files, since other processes depend on them.
-
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
@@ -92,21 +91,15 @@ TEST(StoreGeometry, FullFixedSizeTableRefusesNewKeysButKeepsUpdating) {
   TempDir root;
   Attached8 writer("fixed", sized(64, true), root.path());
   EXPECT_EQ(writer.capacity(), 64u);
-  for (std::uint32_t key = 0; key < 64; ++key) writer.write(Value8::make(key, 1), true);
-  try {
-    writer.write(Value8::make(1000, 1), true);
-    FAIL() << "a full fixed-size table took a new key";
-  } catch (Brell::TableFullException const& error) {
-    EXPECT_EQ(std::string(error.what()),
-              fmt::format("Brell table full (occupancy:64 tableSize:64) {}", root.path()));
-  }
+  fill(writer, 0, 64);
+  EXPECT_THAT([&] { writer.write(Value8::make(1000, 1), true); },
+              ::testing::ThrowsMessage<Brell::TableFullException>(::testing::StrEq(fmt::format(
+                  "Brell table full (occupancy:64 tableSize:64) {}", root.path()))));
   EXPECT_EQ(readWord<std::uint16_t>(root.file("slots"), 558), 0u) << "critical section left open";
   EXPECT_EQ(writer.capacity(), 64u);
   auto const* updated = writer.write(Value8::make(5, 99), true);
   EXPECT_EQ(updated->generation(), 99u);
-  for (std::uint32_t key = 0; key < 64; ++key) {
-    EXPECT_TRUE(holds(writer, key)) << key;
-  }
+  EXPECT_EQ(contentsOf(writer).size(), 64u);
   EXPECT_TRUE(writer.validate());
 }
 
@@ -129,7 +122,7 @@ TEST(StoreGeometry, CompactsToHalfWhenOccupancyFallsBelowAQuarter) {
   if (!pageIs4096()) GTEST_SKIP() << "geometry assumes 4096-byte pages";
   TempDir root;
   Attached8 writer("compaction", sized(1024), root.path());
-  for (std::uint32_t key = 0; key < 1024; ++key) writer.write(Value8::make(key, key), true);
+  fill(writer, 0, 1024);
   ASSERT_EQ(writer.capacity(), 1024u);
   EXPECT_EQ(writer.shrinkThreshold(), 512u);
   // Remove the low keys first so that survivors sit in high slots and must move.
@@ -141,12 +134,7 @@ TEST(StoreGeometry, CompactsToHalfWhenOccupancyFallsBelowAQuarter) {
   EXPECT_EQ(writer.capacity(), 512u);
   EXPECT_EQ(writer.shrinkThreshold(), 256u);
   EXPECT_GT(writer.counters().moves, 0u);
-  for (std::uint32_t survivor = key; survivor < 1024; ++survivor) {
-    bool found = false;
-    auto const* value = writer.lookup(survivor, found, nullptr);
-    ASSERT_TRUE(found) << survivor;
-    EXPECT_EQ(value->generation(), survivor);
-  }
+  expectFilled(writer, key, 1024);
   Value8 value;
   Brell::IterHint hint;
   for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {

@@ -9,8 +9,6 @@ namespace {
 
 using namespace StoreTest;
 
-// --- validation --------------------------------------------------------------------
-
 // The slot file of a store, read and damaged behind the writer's back.
 struct SlotFile {
   std::string path;
@@ -109,19 +107,13 @@ TEST(StoreValidation, StrictValidationOnADeviceRefusesInsteadOfWiping) {
   ::setenv("HWTABLES_PHYSICAL_DUT", "1", 1);
   ::setenv("HWTABLES_STRICT_VALIDATION", "1", 1);
   Writer8 writer("strict", sized(100), root.path());
-  try {
-    writer.initialize("test");
-    ADD_FAILURE() << "strict validation wiped the files";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_EQ(std::string(error.what()),
-              fmt::format("failed initial validation of {} after re-attaching", root.path()));
-  }
+  EXPECT_THAT([&] { writer.initialize("test"); },
+              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(::testing::StrEq(
+                  fmt::format("failed initial validation of {} after re-attaching", root.path()))));
   ::unsetenv("HWTABLES_PHYSICAL_DUT");
   ::unsetenv("HWTABLES_STRICT_VALIDATION");
   EXPECT_EQ(readWord<std::uint32_t>(root.file("slots"), 564), 5u) << "files kept";
 }
-
-// --- life cycle ---------------------------------------------------------------------
 
 TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesOnce) {
   TempDir root;
@@ -157,43 +149,15 @@ TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
   EXPECT_EQ(map.mountStatus(), Brell::MountStatus::mounted);
   map.write(Value8::make(1, 1), true);
   Writer8 second("second", sized(100), root.path());
-  try {
-    second.initialize("test");
-    ADD_FAILURE() << "two writers on one root";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_NE(std::string(error.what()).find("another writer owns"), std::string::npos);
-  }
+  EXPECT_THAT([&] { second.initialize("test"); },
+              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(
+                  ::testing::HasSubstr("another writer owns")));
   for (auto const* name : {"slots", "buckets", "owner", "pyrel", "control"}) {
     EXPECT_TRUE(std::filesystem::exists(root.file(name))) << name;
   }
   map.cleanupAndDetach();
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
   ASSERT_TRUE(second.initialize("test")) << "the root is free again";
-}
-
-TEST(StoreLifecycle, ReadersMapTheSlotsReadOnly) {
-  TempDir root;
-  Attached8 writer("readers", sized(100), root.path());
-  fill(writer, 10);
-  Reader8 reader("readers", root.path());
-  ASSERT_TRUE(reader.initialize("test"));
-  EXPECT_EQ(reader.pyrelId(), writer.pyrelId());
-  // A reader's file descriptors and mappings are read-only: the files stay writable
-  // only by their owner, and the reader never holds them open for writing.
-  bool found = false;
-  Value8 buffer;
-  reader.lookup(3, found, &buffer);
-  EXPECT_TRUE(found);
-  auto maps = readFile("/proc/self/maps");
-  std::string text(maps.begin(), maps.end());
-  std::size_t readOnlyMappings = 0;
-  for (std::size_t at = text.find(root.file("slots")); at != std::string::npos;
-       at = text.find(root.file("slots"), at + 1)) {
-    std::size_t lineStart = text.rfind('\n', at) + 1;
-    std::string permissions = text.substr(text.find(' ', lineStart) + 1, 4);
-    if (permissions == "r--s") ++readOnlyMappings;
-  }
-  EXPECT_EQ(readOnlyMappings, 1u) << "exactly the reader's mapping is read-only";
 }
 
 TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
@@ -291,11 +255,23 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
       "Brell reentrancy detected");
 }
 
-TEST(StoreLifecycle, DirectWriteStagesAndCommitPublishes) {
+TEST(StoreLifecycle, AReaderMapsTheSlotsReadOnlyAndSeesADirectWriteOnlyOnceCommitted) {
   TempDir root;
   Attached8 writer("direct", sized(100), root.path());
-  Reader8 reader("direct", root.path());
-  ASSERT_TRUE(reader.initialize("test"));
+  AttachedReader8 reader("direct", root.path());
+  EXPECT_EQ(reader.pyrelId(), writer.pyrelId());
+  EXPECT_FALSE(holds(reader, 11));  // a lookup maps the slots
+  // The reader's mapping is read-only: the files stay writable only by their owner.
+  auto maps = readFile("/proc/self/maps");
+  std::string text(maps.begin(), maps.end());
+  std::size_t readOnlyMappings = 0;
+  for (std::size_t at = text.find(root.file("slots")); at != std::string::npos;
+       at = text.find(root.file("slots"), at + 1)) {
+    std::size_t lineStart = text.rfind('\n', at) + 1;
+    readOnlyMappings += text.substr(text.find(' ', lineStart) + 1, 4) == "r--s" ? 1 : 0;
+  }
+  EXPECT_EQ(readOnlyMappings, 1u) << "exactly the reader's mapping is read-only";
+
   auto* staged = writer.directWrite(Value8::make(11, 1));
   *staged = Value8::make(11, 2);
   bool found = true;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/tyvo/Hash.h"
@@ -80,15 +81,16 @@ using Value8 = Traits8::Value;
 using Writer8 = Brell::BrellWriter<Traits8>;
 using Reader8 = Brell::BrellReader<Traits8>;
 
-// A writer that attaches as it is made (the test fails when it cannot).
-template <class Traits>
-struct AttachedWriter : Brell::BrellWriter<Traits> {
+// A writer or reader that attaches as it is made (the test fails when it cannot).
+template <class Store>
+struct Attached : Store {
   template <class... Args>
-  explicit AttachedWriter(Args&&... args) : Brell::BrellWriter<Traits>(std::forward<Args>(args)...) {
-    EXPECT_TRUE(this->initialize("test")) << "the writer did not attach";
+  explicit Attached(Args&&... args) : Store(std::forward<Args>(args)...) {
+    EXPECT_TRUE(this->initialize("test")) << "did not attach";
   }
 };
-using Attached8 = AttachedWriter<Traits8>;
+using Attached8 = Attached<Writer8>;
+using AttachedReader8 = Attached<Reader8>;
 
 // Where slot `index` starts in the slot file of 8-byte values (24-byte slots after
 // the header and its lookaside slot).
