@@ -96,12 +96,9 @@ TEST(CoreDump, TheFullCoreDumpToggleTurnedOffKeepsADefaultStoreOut) {
 
 TEST(CoreDump, AnUnknownModeIsRefusedBeforeAnyFileIsMade) {
   TempDir root;
-  try {
-    Writer8 writer("core", withCoreDumpMode(2), root.path());
-    ADD_FAILURE() << "accepted";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_STREQ(error.what(), "core-dump mode 2 of collection core is not 0, 1 or 3");
-  }
+  EXPECT_THAT([&] { Writer8 writer("core", withCoreDumpMode(2), root.path()); },
+              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(
+                  ::testing::StrEq("core-dump mode 2 of collection core is not 0, 1 or 3")));
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 

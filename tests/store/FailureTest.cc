@@ -1,6 +1,3 @@
-// The store when something around it fails: callbacks that throw, writers killed
-// between two header stores, reused process ids, owner files removed under a lock.
-
 #include "platform/sharedmem/OwnerFile.h"
 #include "platform/sharedmem/ProcessIdentity.h"
 #include "store/StoreInspector.h"

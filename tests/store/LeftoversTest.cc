@@ -1,6 +1,3 @@
-// Tests leave nothing behind: the death tests, whose dying children run the test body
-// again, must not leave directories of their own.
-
 #include <cstdio>
 
 #include "tests/store/StoreTestSupport.h"

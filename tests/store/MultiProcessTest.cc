@@ -1,5 +1,3 @@
-// Readers and writers in different processes: a reader that checks every value
-// while the writer changes the store under it, and writers killed mid-operation.
 #include <sched.h>
 #include <signal.h>
 
