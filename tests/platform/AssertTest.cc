@@ -15,9 +15,10 @@ void checked(int key) {
 TEST(GracefulAssert, ThrowsTheAssertionTextInGracefulMode) {
   Asic::modeIs(Asic::AssertMode::graceful);
   EXPECT_NO_THROW(guarded(1));
-  EXPECT_THAT([] { guarded(7); }, ::testing::ThrowsMessage<Asic::OrderedTableException>(
-                                      ::testing::AllOf(::testing::StartsWith("AssertionError at AssertTest.cc:"),
-                                                       ::testing::HasSubstr(" (key < 2) - bad key 7"))));
+  EXPECT_THAT([] { guarded(7); },
+              ::testing::ThrowsMessage<Asic::OrderedTableException>(
+                  ::testing::AllOf(::testing::StartsWith("AssertionError at AssertTest.cc:"),
+                                   ::testing::HasSubstr(" (key < 2) - bad key 7"))));
   // The _CHECK form quotes the condition as written.
   EXPECT_NO_THROW(checked(1));
   EXPECT_THAT([] { checked(5); }, ::testing::ThrowsMessage<Asic::OrderedTableException>(

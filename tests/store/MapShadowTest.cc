@@ -142,10 +142,11 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnk
   EXPECT_GT(reader.readerCounters().lookups + 1, 0u);
   EXPECT_EQ(writer->writerCounters().allocations, 2u);
 
-  EXPECT_THAT([&] { reader.scratchpadIs(1); },
-              throwsText<Vorl::NoPermissionException>("invalid attempt to write scratchpad as reader"));
+  EXPECT_THAT([&] { reader.scratchpadIs(1); }, throwsText<Vorl::NoPermissionException>(
+                                                   "invalid attempt to write scratchpad as reader"));
   EXPECT_THAT([&] { reader.getCacheVersionAnchor(1); },
-              throwsText<Asic::GracefulAssertException>("reader: called with unsupported slot variant"));
+              throwsText<Asic::GracefulAssertException>(
+                  "reader: called with unsupported slot variant"));
   EXPECT_THROW(writer->validateVersionAnchor(1, 0), Asic::GracefulAssertException);
 
   EXPECT_TRUE(reader.validateFiles(root.path(), writer->implementation().pyrelId()));

@@ -264,8 +264,9 @@ TEST_F(RegisterAccessor, AShadowNameLongerThanARecordHoldsIsRefused) {
                                  Values::tableTypeName());
   };
   EXPECT_NO_THROW(make(101));
-  EXPECT_THAT([&] { make(102); }, ::testing::ThrowsMessage<Vorl::RangeException>(
-                                      ::testing::HasSubstr("Tessar::FixedString<101> length 102 > 101")));
+  EXPECT_THAT([&] { make(102); },
+              ::testing::ThrowsMessage<Vorl::RangeException>(
+                  ::testing::HasSubstr("Tessar::FixedString<101> length 102 > 101")));
 }
 
 class DamagedStorage : public Tessar::RegShadowEntryStorage {

@@ -83,7 +83,7 @@ TEST(RegisterRegistration, EveryModuleRegistersItsThreeLogMessagesWhichFillTheir
   EXPECT_EQ(handle.message({}), "Hardware abstraction error: unable to load item: %s");
 }
 
-TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegisteredAndAListWithoutThemRegistersNothing) {
+TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegisteredAndWithoutThemNothing) {
   RevisionListGuard revisions({FapRevision(FapRevMajor::FAPR_sim24_a0),
                                Hardware::Sand::bcm88490_a0Revision,
                                FapRevision(FapRevMajor::FAPR_sim26_a0)});
