@@ -1,5 +1,3 @@
-// copyBits against a bit-at-a-time reference, over every alignment and length that
-// fits two small arrays: the one routine every field accessor relies on.
 #include <gtest/gtest.h>
 
 #include <array>

@@ -1,9 +1,5 @@
-// Shared pieces of the fuzz harnesses: the entry point every harness defines, a
-// reader of the framed input, and one scratch directory per process.
-//
-// Each harness defines LLVMFuzzerTestOneInput. The libFuzzer build links it with
-// libFuzzer's own main; the normal and sanitizer builds link it with ReplayMain.cc,
-// which feeds it every file of the committed corpus and reproducers.
+// Shared pieces of the fuzz harnesses. Each defines LLVMFuzzerTestOneInput; the
+// libFuzzer build links libFuzzer's main, the other builds ReplayMain.cc.
 #pragma once
 
 #include <algorithm>

@@ -1,9 +1,5 @@
-// Replays a fuzz target's committed inputs without libFuzzer: every regular file in
-// the directories named on the command line (a missing directory holds nothing) is
-// fed to the target's LLVMFuzzerTestOneInput, in name order. Built with the normal
-// compiler into the normal and sanitizer builds, so `make test` runs the corpus and
-// every reproducer of a fault found and fixed.
-#include <algorithm>
+// Replays every file of the directories named on the command line (a missing one
+// holds nothing) through the target, in name order, so `make test` runs the corpus.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

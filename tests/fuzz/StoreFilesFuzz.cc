@@ -1,26 +1,13 @@
 // Fuzz target: a store directory's files, as damaged as the input makes them.
-//
-// Input: one flags byte, then four framed parts (FuzzInput.h), the files "slots",
-// "buckets" and "pyrel", then the rest as "notifications" (absent when empty). With
-// bit 0 of the flags set, the harness first redoes the checksums of the four files'
-// headers, so that a mutation reaches the checks behind them instead of stopping at
-// a checksum mismatch (damage with an intact checksum is what a bug in the writer,
-// rather than a torn disk, would leave). The harness writes them into
-// its scratch directory and does everything a tool or a reader in another process
-// does with a store it finds: the inspector's check and dump (validation of the
-// snapshot, the walks), a reader's attach, lookups of every key the dump found and
-// of a few others, a lookupMany, a full iteration, and the notification ring's
-// attach and read. Every outcome must be a result or a Vorl exception; anything
-// else (a crash, a sanitizer report, another exception, an endless iteration) is a
-// fault in the store.
-#include <algorithm>
-#include <cstdint>
+// Input: one flags byte, then the framed files "slots", "buckets" and "pyrel"
+// (FuzzInput.h), the rest as "notifications" (absent when empty). Flag bit 0 redoes
+// the headers' checksums first, so that a mutation reaches the checks behind them (as
+// a writer's bug, not a torn disk, would leave it). Everything a tool or a reader does
+// with a store it finds must end in a result or a Vorl exception.
 #include <cstdlib>
-#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 

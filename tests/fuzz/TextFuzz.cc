@@ -1,11 +1,6 @@
-// Fuzz target: the text the tool takes from its command line for tables, FAP lists
-// ("0,4-6") and chip revisions ("bcm88490_a0"). The input is one argument's text;
-// every parser gets it. Each must return a result or throw Tool::UsageError; a
-// result must hold what the parser promises (FAP ids in range, ascending, without
-// repeats, and the list text of the command library for it).
-#include <cstdint>
+// Fuzz target: one command-line argument's text, given to every parser of tables,
+// FAP lists and revisions: a result that keeps the parser's promises, or a UsageError.
 #include <cstdlib>
-#include <string>
 
 #include "platform/hardware/FapRevision.h"
 #include "tests/fuzz/FuzzInput.h"

@@ -1,4 +1,4 @@
-// Assertions: the graceful text in graceful mode, the process ends in assert mode.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/asic/Assert.h"
@@ -15,22 +15,14 @@ void checked(int key) {
 TEST(GracefulAssert, ThrowsTheAssertionTextInGracefulMode) {
   Asic::modeIs(Asic::AssertMode::graceful);
   EXPECT_NO_THROW(guarded(1));
-  try {
-    guarded(7);
-    FAIL();
-  } catch (Asic::OrderedTableException const& error) {
-    std::string text = error.what();
-    EXPECT_EQ(text.rfind("AssertionError at AssertTest.cc:", 0), 0u) << text;
-    EXPECT_NE(text.find(" (key < 2) - bad key 7"), std::string::npos) << text;
-  }
+  EXPECT_THAT([] { guarded(7); },
+              ::testing::ThrowsMessage<Asic::OrderedTableException>(
+                  ::testing::AllOf(::testing::StartsWith("AssertionError at AssertTest.cc:"),
+                                   ::testing::HasSubstr(" (key < 2) - bad key 7"))));
   // The _CHECK form quotes the condition as written.
   EXPECT_NO_THROW(checked(1));
-  try {
-    checked(5);
-    FAIL();
-  } catch (Asic::OrderedTableException const& error) {
-    EXPECT_NE(std::string(error.what()).find(" (key + 0 < 2) - bad key 5"), std::string::npos);
-  }
+  EXPECT_THAT([] { checked(5); }, ::testing::ThrowsMessage<Asic::OrderedTableException>(
+                                      ::testing::HasSubstr(" (key + 0 < 2) - bad key 5")));
 }
 
 TEST(GracefulAssertDeathTest, EndsTheProcessInAssertMode) {

@@ -1,4 +1,3 @@
-// Chip revisions: the FAP-type table at its boundaries and the revision text rule.
 #include <gtest/gtest.h>
 
 #include "platform/hardware/FapRevision.h"

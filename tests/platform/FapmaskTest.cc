@@ -1,4 +1,3 @@
-// FAP masks: membership, intersection, text, and the id bound.
 #include <gtest/gtest.h>
 
 #include "platform/pelcar/Fapmask.h"

@@ -1,4 +1,3 @@
-// Bitmaps: growth by OR, shifting within the width, and the range checks.
 #include <gtest/gtest.h>
 
 #include "platform/lutz/PerUnitBitmap.h"

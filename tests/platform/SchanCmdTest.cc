@@ -1,5 +1,3 @@
-// S-channel command lists: the order the agent executes them in survives dequeueing
-// and appending, and a command says whether it writes.
 #include <gtest/gtest.h>
 
 #include "platform/pelcar/SchanCmd.h"

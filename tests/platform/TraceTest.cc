@@ -1,4 +1,3 @@
-// Trace handles: configuration, the cost of a trace that is off, and the sink.
 #include <gtest/gtest.h>
 
 #include <string>

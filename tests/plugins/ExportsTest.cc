@@ -1,7 +1,3 @@
-// What the plug-in exports for a platform to find by name, and nothing else: per
-// table its two table factories, its reader's two factories, the reader's result
-// factory and the module's type-runtime record, beside the plug-in marker. Each one
-// is resolved with dlsym and called.
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <elf.h>

@@ -1,9 +1,7 @@
-// Loading the chip's plug-in from the plug-in directory, as the agent and the tool do:
-// what it registers, that nothing is registered twice, and how files that are not
-// plug-ins and directories that are not there are reported.
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -170,17 +168,12 @@ TEST(PluginLoading, FilesThatAreNotPluginsAreEachReportedInOneLineAndTheRestStil
 }
 
 TEST(PluginDirectory, AMissingDirectoryOrAFileInItsPlaceIsOneClearError) {
-  try {
-    Plugin::loadPluginDirectory("/nonexistent/hwtables/plugins");
-    FAIL() << "a missing directory loaded";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_STREQ(error.what(), "plug-in directory /nonexistent/hwtables/plugins: does not exist");
-  }
-  try {
-    Plugin::loadPluginDirectory(pluginPath());
-    FAIL() << "a file loaded as a directory";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_EQ(std::string(error.what()), "plug-in directory " + pluginPath() + ": not a directory");
+  for (auto const& [path, text] :
+       {std::pair<std::string, std::string>{"/nonexistent/hwtables/plugins", "does not exist"},
+        {pluginPath(), "not a directory"}}) {
+    EXPECT_THAT([&] { Plugin::loadPluginDirectory(path); },
+                ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(
+                    ::testing::StrEq("plug-in directory " + path + ": " + text)));
   }
   auto missing = Plugin::loadPlugin("/nonexistent/x.so");
   EXPECT_EQ(missing.outcome, Plugin::LoadOutcome::failed);

@@ -1,10 +1,6 @@
-// A plug-in that is refused registers nothing: one built for another plug-in interface
-// is never asked to register, and one whose registration is refused part-way withdraws
-// every table, type-runtime record and plug-in it had registered.
-//
 // Each case needs a process that has not loaded the plug-in yet, so each runs in a
-// process of its own (a death test in the "threadsafe" style runs the test binary
-// again) and reports by its exit status, naming the first fault on stderr.
+// process of its own (a "threadsafe" death test runs the binary again) and reports by
+// its exit status, naming the first fault on stderr.
 #include <elf.h>
 #include <unistd.h>
 

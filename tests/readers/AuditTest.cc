@@ -1,7 +1,3 @@
-// The read-back audit: a chip as downloaded reads back clean; every bit flipped on
-// the chip shows up as a difference at exactly the entry that changed.
-#include <gtest/gtest.h>
-
 #include <set>
 #include <tuple>
 

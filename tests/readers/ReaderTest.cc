@@ -1,6 +1,4 @@
-// The readers: request dispatch, FAP selection, decoding of register replies and DMA
-// buffers into results, registration, and reading a downloaded chip back.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "framework/PluginHwReaderTable.h"
 #include "tests/readers/ReaderTestSupport.h"
@@ -143,15 +141,12 @@ TEST(RegisterDecoding, RepliesBecomeEntriesByteForByteAndAllZeroRepliesLeaveAnEm
   // Index 1 is the key's null: accepted. Index 2 is refused and the result stays.
   reader->processReadComplete(regReply(container, 1, 1, {0, 0, 0, 0, 0, 0, 0, 0x80}));
   EXPECT_TRUE(result->entry(1));
-  try {
-    reader->processReadComplete(regReply(container, 1, 2, {1, 0, 0, 0, 0, 0, 0, 0}));
-    FAIL() << "entry index 2 was accepted";
-  } catch (Vorl::RangeException const& error) {
-    EXPECT_STREQ(error.what(),
-                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::value < "
-                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::min or > "
-                 "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::null not allowed");
-  }
+  auto refused = regReply(container, 1, 2, {1, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_THAT([&] { reader->processReadComplete(refused); },
+              ::testing::ThrowsMessage<Vorl::RangeException>(::testing::StrEq(
+                  "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::value < "
+                  "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::min or > "
+                  "bcm88490_a0::IppVttSpecialLabelValuesHwReg::EntryKey::null not allowed")));
   EXPECT_EQ(result->entries().size(), 2u);
 
   // The last byte of the 32-byte swap remark map alone makes an entry.
@@ -218,24 +213,18 @@ TEST(MemoryDecoding, KeysOutOfRangeEndTheWalkKeepingWhatWasStoredButOnlyWhenTheE
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
   EXPECT_EQ(decodeBspl(bulkOf(1, 0, {{0, 0, 0, 0}, {0, 0, 0, 0}}), container), 0)
       << "array 1 is outside 2..3, but empty entries are never checked";
-  try {
-    decodeBspl(bulkOf(1, 0, {{0, 0, 0, 0}, {0, 1, 0, 0}}), container);
-    FAIL() << "array index 1 was accepted";
-  } catch (Vorl::RangeException const& error) {
-    EXPECT_NE(std::string(error.what()).find("EntryKey::arrayIndex < "), std::string::npos);
-  }
+  EXPECT_THAT([&] { decodeBspl(bulkOf(1, 0, {{0, 0, 0, 0}, {0, 1, 0, 0}}), container); },
+              ::testing::ThrowsMessage<Vorl::RangeException>(
+                  ::testing::HasSubstr("EntryKey::arrayIndex < ")));
 
   using Post = IppaPostMplsSpecialLabelAttributesTblHwDirect;
   using PostResult =
       HwTableIppaPostMplsSpecialLabelAttributesTblHwDirectReader::HwInstanceReadResult;
   auto decodePost = Tessar::processReadDmaComplete<PostResult, Post::EntryKey, Post::Entry, true>;
   std::vector<std::vector<U8>> rows(17, std::vector<U8>(8, 0x11));
-  try {
-    decodePost(bulkOf(2, 0, rows, 1), container);
-    FAIL() << "entry index 16 was accepted";
-  } catch (Vorl::RangeException const& error) {
-    EXPECT_NE(std::string(error.what()).find("EntryKey::entryIndex < "), std::string::npos);
-  }
+  EXPECT_THAT([&] { decodePost(bulkOf(2, 0, rows, 1), container); },
+              ::testing::ThrowsMessage<Vorl::RangeException>(
+                  ::testing::HasSubstr("EntryKey::entryIndex < ")));
   auto post = Vorl::ptrCast<PostResult>(container->perInstanceReadResult(HwShadowKey::of(1, 0)));
   ASSERT_TRUE(post);
   EXPECT_EQ(post->entries().size(), 16u) << "the 16 entries before the bad one stay";

@@ -1,5 +1,3 @@
-// Helpers shared by the reader tests: readers made by their registered factories,
-// hand-made completions, and a chip brought up with every table.
 #pragma once
 
 #include <cstring>

@@ -1,8 +1,4 @@
-// What a generic tool calls through the type runtime besides entries: a shadow's
-// commands and its life (collCleanup, onDelete, handleInitialized), a table built
-// by its factory and its own life, the storage's type and control, and a reader
-// built from a table key.
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "platform/asic/Assert.h"
 #include "platform/tyvo/TypeRuntime.h"
@@ -111,14 +107,9 @@ TEST(TypeRuntimeCalls, AShadowIsEmptiedDeletedAndInitialisedAgainThroughTheRunti
   EXPECT_FALSE(memoryShadow->entryStorage()->mounted());
   EXPECT_FALSE(chip.manager()->entityManager()->mounted(path));
   IppaBsplProfileTblHwDirect::Entry entry(IppaBsplProfileTblHwDirect::EntryKey(2, 5));
-  try {
-    call(shadowType, shadowObject, "setEntry", {entry});
-    ADD_FAILURE() << "a deleted shadow stored an entry";
-  } catch (Asic::GracefulAssertException const& error) {
-    EXPECT_NE(std::string(error.what()).find("shadow " + memoryShadow->name() + " has been deleted"),
-              std::string::npos)
-        << error.what();
-  }
+  EXPECT_THAT([&] { call(shadowType, shadowObject, "setEntry", {entry}); },
+              ::testing::ThrowsMessage<Asic::GracefulAssertException>(
+                  ::testing::HasSubstr("shadow " + memoryShadow->name() + " has been deleted")));
   EXPECT_THROW(memory->schanCmds(0, {2, 5}), Asic::GracefulAssertException) << "nor through its table";
   EXPECT_FALSE(memory->download("4", Pelcar::Fapmask::of({0})));
   call(shadowType, shadowObject, "onDelete");  // once deleted, nothing more happens

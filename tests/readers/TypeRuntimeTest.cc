@@ -1,7 +1,4 @@
-// The type runtime as the table modules publish to it: type order and indices,
-// attribute ids, the answers of generic attribute access, text forms and hashing.
-#include <gtest/gtest.h>
-
+#include <gmock/gmock.h>
 #include "platform/tyvo/TypeRuntime.h"
 #include "tests/readers/ReaderTestSupport.h"
 
@@ -174,20 +171,14 @@ TEST(TypeRuntime, RefusedTextsCarryTheRangeMessageAndLeftoverTextIsAParseError) 
   auto const& registers = moduleOf("IppVttSpecialLabelValuesHwReg");
   auto const& registerKey = registers.types()[1];
   EXPECT_NO_THROW(registerKey.fromText("{value=1}"));  // null is a valid key value
-  try {
-    registerKey.fromText("{value=2}");
-    FAIL();
-  } catch (Vorl::RangeException const& error) {
-    EXPECT_NE(std::string(error.what()).find("EntryKey::null not allowed"), std::string::npos);
-  }
+  EXPECT_THAT([&] { registerKey.fromText("{value=2}"); },
+              ::testing::ThrowsMessage<Vorl::RangeException>(
+                  ::testing::HasSubstr("EntryKey::null not allowed")));
   auto const& arrayKey = moduleOf("IppaMplsSpecialLabelAttributesTblHwDirect").types()[1];
-  try {
-    arrayKey.fromText("{arrayIndex=1 entryIndex=999}");
-    FAIL();
-  } catch (Vorl::RangeException const& error) {
-    EXPECT_NE(std::string(error.what()).find("EntryKey::arrayIndex < "), std::string::npos)
-        << "the array index is checked first";
-  }
+  EXPECT_THAT([&] { arrayKey.fromText("{arrayIndex=1 entryIndex=999}"); },
+              ::testing::ThrowsMessage<Vorl::RangeException>(
+                  ::testing::HasSubstr("EntryKey::arrayIndex < ")))
+      << "the array index is checked first";
   EXPECT_THROW(registerKey.fromText("{value=0} extra"), Vorl::ParseException);
   EXPECT_THROW(registerKey.fromText("{value=}"), Vorl::ParseException);
   EXPECT_THROW(arrayKey.fromText("{arrayIndex=300 entryIndex=0}"), Vorl::ParseException);

@@ -1,13 +1,8 @@
-// Whether a writer's store is in the process's core dumps, as its descriptor and the
-// "FullCoreDump" toggle say: the kernel's view of each mapping (VmFlags "dd": do not
-// dump) and of the process's dump filter, read back from /proc/self.
-#include <gtest/gtest.h>
+// The kernel's view of each mapping (VmFlags "dd": do not dump) and of the dump
+// filter, read back from /proc/self.
 
-#include <cstdlib>
 #include <fstream>
-#include <map>
 #include <sstream>
-#include <string>
 
 #include "platform/sharedmem/CoreDump.h"
 #include "platform/vorl/Toggle.h"
@@ -15,9 +10,7 @@
 
 namespace {
 
-using StoreTest::TempDir;
-using StoreTest::Traits8;
-using StoreTest::Writer8;
+using namespace StoreTest;
 
 // Whether each mapping of a file in `root` is kept out of core dumps, by file name.
 std::map<std::string, bool> excludedMappingsOf(std::string const& root) {
@@ -55,8 +48,7 @@ TEST(CoreDump, TheDescriptorsModeKeepsTheStoreOutOfCoreDumpsThroughGrowth) {
   for (int mode : {1, 3}) {
     SCOPED_TRACE(mode);
     TempDir root;
-    Writer8 writer("core", withCoreDumpMode(mode), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("core", withCoreDumpMode(mode), root.path());
     auto excluded = excludedMappingsOf(root.path());
     EXPECT_TRUE(excluded["slots"]);
     EXPECT_TRUE(excluded["buckets"]);
@@ -69,8 +61,7 @@ TEST(CoreDump, TheDescriptorsModeKeepsTheStoreOutOfCoreDumpsThroughGrowth) {
 
 TEST(CoreDump, ByDefaultTheStoreIsDumpedWithTheProcesssSharedFileMappings) {
   TempDir root;
-  Writer8 writer("core", withCoreDumpMode(0), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("core", withCoreDumpMode(0), root.path());
   auto excluded = excludedMappingsOf(root.path());
   ASSERT_TRUE(excluded.contains("slots"));
   EXPECT_FALSE(excluded["slots"]);
@@ -93,8 +84,7 @@ TEST(CoreDump, TheFullCoreDumpToggleTurnedOffKeepsADefaultStoreOut) {
   EXPECT_TRUE(Vorl::getToggleState("SharedMem.json", "CoreDumpSharedFiles")) << "malformed: on";
   {
     TempDir root;
-    Writer8 writer("core", withCoreDumpMode(0), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("core", withCoreDumpMode(0), root.path());
     EXPECT_TRUE(excludedMappingsOf(root.path())["slots"]);
   }
   if (before)
@@ -106,12 +96,9 @@ TEST(CoreDump, TheFullCoreDumpToggleTurnedOffKeepsADefaultStoreOut) {
 
 TEST(CoreDump, AnUnknownModeIsRefusedBeforeAnyFileIsMade) {
   TempDir root;
-  try {
-    Writer8 writer("core", withCoreDumpMode(2), root.path());
-    ADD_FAILURE() << "accepted";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_STREQ(error.what(), "core-dump mode 2 of collection core is not 0, 1 or 3");
-  }
+  EXPECT_THAT([&] { Writer8 writer("core", withCoreDumpMode(2), root.path()); },
+              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(
+                  ::testing::StrEq("core-dump mode 2 of collection core is not 0, 1 or 3")));
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 

@@ -1,13 +1,3 @@
-// The store when something around it fails: callbacks that throw, writers killed
-// between two header stores, reused process ids, owner files removed under a lock.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <stdexcept>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "platform/sharedmem/OwnerFile.h"
 #include "platform/sharedmem/ProcessIdentity.h"
 #include "store/StoreInspector.h"
@@ -26,9 +16,8 @@ TEST(StoreCallbacks, AThrowingCallbackLeavesTheStoreWholeWritableAndReattachable
     if (failing) throw std::runtime_error("callback failed");
   };
   {
-    Writer8 writer("callbacks", sized(1024), root.path(), notify);
-    ASSERT_TRUE(writer.initialize("test"));
-    for (std::uint32_t key = 0; key < 1024; ++key) writer.write(Value8::make(key, key), true);
+    Attached8 writer("callbacks", sized(1024), root.path(), notify);
+    fill(writer, 0, 1024);
     ASSERT_EQ(writer.capacity(), 1024u);
 
     failing = true;
@@ -47,25 +36,21 @@ TEST(StoreCallbacks, AThrowingCallbackLeavesTheStoreWholeWritableAndReattachable
     EXPECT_EQ(writer.capacity(), 512u);
     EXPECT_GT(delivered.size(), 2u) << "moved slots are delivered too";
     EXPECT_TRUE(writer.validate());
-    for (std::uint32_t survivor = key; survivor < 1024; ++survivor) {
-      ASSERT_TRUE(holds(writer, survivor)) << survivor;
-    }
+    expectFilled(writer, key, 1024);
 
     failing = false;
     writer.write(Value8::make(5000, 1), true);
     EXPECT_TRUE(holds(writer, 5000));
     writer.detach(false);
   }
-  Writer8 next("callbacks", sized(1024), root.path());
-  ASSERT_TRUE(next.initialize("test"));
+  Attached8 next("callbacks", sized(1024), root.path());
   EXPECT_EQ(next.members(), 256u) << "reattached, not wiped";
 }
 
 TEST(StoreKilledWriter, AnOddSequenceWithTheBitClearIsSettledOnAttach) {
   TempDir root;
   {
-    Writer8 writer("sequence", sized(100), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("sequence", sized(100), root.path());
     writer.write(Value8::make(1, 1), true);
     writer.detach(false);
   }
@@ -74,8 +59,7 @@ TEST(StoreKilledWriter, AnOddSequenceWithTheBitClearIsSettledOnAttach) {
   ASSERT_EQ(sequence % 2, 0u);
   patchWord<std::uint64_t>(root.file("slots"), 72, sequence + 1);
 
-  Writer8 writer("sequence", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("sequence", sized(100), root.path());
   EXPECT_TRUE(holds(writer, 1)) << "nothing had changed: no wipe";
   EXPECT_EQ(readWord<std::uint64_t>(root.file("slots"), 72) % 2, 0u);
   Brell::StoreInspector::Options options;
@@ -118,8 +102,7 @@ TEST(StoreOwnership, ALockOnARemovedOwnerFileIsLetGoForTheFileThePathNames) {
 TEST(StoreDamage, AHugeSlotCountInASparseFileIsRefusedBeforeAnythingIsAllocated) {
   TempDir root;
   {
-    Writer8 writer("sparse", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("sparse", sized(1000), root.path());
     writer.write(Value8::make(1, 1), true);
     writer.detach(false);
   }
@@ -136,8 +119,7 @@ TEST(StoreDamage, AHugeSlotCountInASparseFileIsRefusedBeforeAnythingIsAllocated)
   EXPECT_NE(report.reason.find("holds no data"), std::string::npos) << report.reason;
 
   // A writer takes it for damage and starts afresh instead of reserving 24 GiB.
-  Writer8 writer("sparse", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("sparse", sized(1000), root.path());
   EXPECT_EQ(writer.members(), 0u) << "wiped";
   EXPECT_TRUE(writer.validate());
 }

@@ -1,16 +1,6 @@
-// Every file call of every store operation that touches files, failed in turn: for
-// each operation and each kind of call (open, reserve, map, write), call 1 fails, then
-// call 2 in a fresh store, and so on until the operation no longer reaches the
-// failing call. After each failure: the operation failed with a clear error (or
-// coped), every entry written before is still there with its value, the store passes
-// its own check, no temporary file is left, and a new writer takes the store over
-// without wiping it.
-#include <filesystem>
+// Each file call (open, reserve, map, write) of each store operation fails in turn,
+// call 1, then call 2 in a fresh store, until the operation no longer reaches it.
 #include <functional>
-#include <memory>
-#include <optional>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/FileFaults.h"
 #include "platform/vorl/Exceptions.h"
@@ -77,8 +67,7 @@ void expectIntact(Store& store) {
   }
   store.writer.reset();
   TraceCapture traces;
-  Writer8 next("loop", sized(1000), store.root.path());
-  ASSERT_TRUE(next.initialize("test"));
+  Attached8 next("loop", sized(1000), store.root.path());
   if (store.keptTo > 0) {
     EXPECT_FALSE(traces.contains("all entries from")) << "the store was wiped";
   }

@@ -1,18 +1,8 @@
-// The store when its files cannot get space, cannot be mapped or are written short:
-// faults injected at the file layer on every path that resizes or maps (growth,
-// bucket split, compaction, the small files), and a real full file system on a small
-// tmpfs. The contract: a clear MemoryResourceException, nothing changed, the critical
-// section closed, never SIGBUS. (Formatting and attaching: FaultLoopTest.cc fails each
-// of their file calls in turn.)
+// Faults injected at the file layer on every path that resizes or maps, and a real
+// full file system on a small tmpfs: a clear error, nothing changed, never SIGBUS.
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/FileFaults.h"
 #include "platform/vorl/Exceptions.h"
@@ -46,8 +36,7 @@ TEST(StoreFileFaults, SlotGrowthThatCannotGetItsSpaceChangesNothing) {
   for (auto const& fault : kGrowthFaults) {
     SCOPED_TRACE(fault.name);
     TempDir root;
-    Writer8 writer("growth", sized(100000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("growth", sized(100000), root.path());
     std::uint32_t full = writer.capacity();
     fill(writer, 0, full);
     ASSERT_EQ(writer.capacity(), full);
@@ -81,8 +70,7 @@ TEST(StoreFileFaults, SlotGrowthThatCannotGetItsSpaceChangesNothing) {
 
 TEST(StoreFileFaults, BucketSplitWithoutSpaceKeepsTheWriteAndTriesAgainLater) {
   TempDir root;
-  Writer8 writer("buckets", sized(2000, true), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("buckets", sized(2000, true), root.path());
   // Splits up to 512 buckets stay in the bucket file's first page; the next needs space.
   fill(writer, 0, 512);
   std::uint32_t buckets = writer.buckets();
@@ -103,8 +91,7 @@ TEST(StoreFileFaults, BucketSplitWithoutSpaceKeepsTheWriteAndTriesAgainLater) {
 
 TEST(StoreFileFaults, CompactionWhoseMappingCannotShrinkStillCompletes) {
   TempDir root;
-  Writer8 writer("shrink", sized(1024), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("shrink", sized(1024), root.path());
   fill(writer, 0, 1024);
   std::uint32_t key = 0;
   while (writer.members() > 256) writer.remove(key++, nullptr);
@@ -125,16 +112,14 @@ TEST(StoreFileFaults, CompactionWhoseMappingCannotShrinkStillCompletes) {
 TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {
   TempDir root;
   {
-    Writer8 writer("short", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("short", sized(1000), root.path());
     fill(writer, 0, 50);
   }
   {
     Faults::Scope scope;
     // Every write of the owner record and the restart identity comes out short once.
     Faults::inject(Faults::Operation::write, ENOSPC, 0, 1);
-    Writer8 writer("short", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("short", sized(1000), root.path());
     expectFilled(writer, 0, 50);
   }
   {
@@ -144,8 +129,7 @@ TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {
     std::string message = messageOf([&] { writer.initialize("test"); });
     EXPECT_NE(message.find("No space left on device"), std::string::npos) << message;
   }
-  Writer8 writer("short", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("short", sized(1000), root.path());
   EXPECT_TRUE(writer.validate());
 }
 
@@ -195,8 +179,7 @@ TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
   std::uint32_t written = 0;
   std::string message;
   {
-    Writer8 writer("full", descriptor, root);
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("full", descriptor, root);
     try {
       for (; written < 1000000; ++written) writer.write(Value8::make(written, written + 1), true);
     } catch (Vorl::MemoryResourceException const& error) {
@@ -214,8 +197,7 @@ TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
     writer.write(Value8::make(1, 2), true);
   }
   TraceCapture traces;
-  Writer8 writer("full", descriptor, root);
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("full", descriptor, root);
   EXPECT_FALSE(traces.contains("all entries from")) << traces.all();
   EXPECT_EQ(writer.members(), written);
   expectFilled(writer, 2, written);

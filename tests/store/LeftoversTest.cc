@@ -1,13 +1,4 @@
-// Tests leave nothing behind: the death tests, whose dying children run the test body
-// again, must not leave directories of their own.
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 
 #include "tests/store/StoreTestSupport.h"
 

@@ -1,16 +1,5 @@
-// Validation of existing files and the writer's life cycle: reattach, wipe once,
-// identities, ownership, the map and its placeholders. (Links planted in a store's
-// place: the tool's StoreTool.FillRefusesSymbolicLinksPlantedInTheStoreDirectory;
-// the core-dump toggle: CoreDumpTest.cc.)
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <optional>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/PyrelFile.h"
 #include "store/BrellMap.h"
@@ -19,8 +8,6 @@
 namespace {
 
 using namespace StoreTest;
-
-// --- validation --------------------------------------------------------------------
 
 // The slot file of a store, read and damaged behind the writer's back.
 struct SlotFile {
@@ -71,8 +58,7 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
     TempDir root;
     SharedMem::PyrelId identity;
     {
-      Writer8 writer("validation", sized(1000), root.path());
-      ASSERT_TRUE(writer.initialize("test"));
+      Attached8 writer("validation", sized(1000), root.path());
       fill(writer, 50);
       identity = writer.pyrelId();
       damage.apply(SlotFile{root.file("slots")});
@@ -82,8 +68,7 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
       writer.detach(false);
     }
     // Wiped once: empty, and the identity's number one higher.
-    Writer8 next("validation", sized(1000), root.path());
-    ASSERT_TRUE(next.initialize("test"));
+    Attached8 next("validation", sized(1000), root.path());
     EXPECT_EQ(next.members(), 0u);
     EXPECT_EQ(next.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
     EXPECT_EQ(next.pyrelId().processBits(), identity.processBits());
@@ -95,8 +80,7 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
 TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
   TempDir root;
   {
-    Writer8 writer("identity", sized(64, true), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("identity", sized(64, true), root.path());
     fill(writer, 10);
     std::string reason;
     SharedMem::PyrelId other(writer.pyrelId().value() ^ 0x10000u);
@@ -105,8 +89,7 @@ TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
                                   writer.pyrelId().value()));
   }
   TraceCapture traces;
-  Writer8 bigger("identity", sized(128, true), root.path());
-  ASSERT_TRUE(bigger.initialize("test"));
+  Attached8 bigger("identity", sized(128, true), root.path());
   EXPECT_TRUE(traces.contains(
       "wanted capacity:128 for fixed-size table, but existing file has capacity:64"))
       << traces.all();
@@ -117,41 +100,32 @@ TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
 TEST(StoreValidation, StrictValidationOnADeviceRefusesInsteadOfWiping) {
   TempDir root;
   {
-    Writer8 writer("strict", sized(100), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("strict", sized(100), root.path());
     fill(writer, 5);
   }
   patchWord<std::uint16_t>(root.file("slots"), 558, 1);
   ::setenv("HWTABLES_PHYSICAL_DUT", "1", 1);
   ::setenv("HWTABLES_STRICT_VALIDATION", "1", 1);
   Writer8 writer("strict", sized(100), root.path());
-  try {
-    writer.initialize("test");
-    ADD_FAILURE() << "strict validation wiped the files";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_EQ(std::string(error.what()),
-              fmt::format("failed initial validation of {} after re-attaching", root.path()));
-  }
+  EXPECT_THAT([&] { writer.initialize("test"); },
+              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(::testing::StrEq(
+                  fmt::format("failed initial validation of {} after re-attaching", root.path()))));
   ::unsetenv("HWTABLES_PHYSICAL_DUT");
   ::unsetenv("HWTABLES_STRICT_VALIDATION");
   EXPECT_EQ(readWord<std::uint32_t>(root.file("slots"), 564), 5u) << "files kept";
 }
 
-// --- life cycle ---------------------------------------------------------------------
-
 TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesOnce) {
   TempDir root;
   SharedMem::PyrelId identity;
   {
-    Writer8 writer("restart", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("restart", sized(1000), root.path());
     fill(writer, 700);
     identity = writer.pyrelId();
   }
   EXPECT_TRUE(std::filesystem::exists(root.file("slots"))) << "detach keeps the files";
   {
-    Writer8 writer("restart", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("restart", sized(1000), root.path());
     EXPECT_EQ(writer.pyrelId(), identity);
     EXPECT_EQ(writer.members(), 700u);
     expectFilled(writer, 0, 700);
@@ -159,8 +133,7 @@ TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesO
   std::filesystem::remove(root.file("slots"));
   std::filesystem::remove(root.file("buckets"));
   // New files where the identity says there were some: the store is wiped once.
-  Writer8 writer("restart", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("restart", sized(1000), root.path());
   EXPECT_EQ(writer.pyrelId().number(), static_cast<std::uint16_t>(identity.number() + 1));
   EXPECT_EQ(writer.members(), 0u);
 }
@@ -176,44 +149,15 @@ TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
   EXPECT_EQ(map.mountStatus(), Brell::MountStatus::mounted);
   map.write(Value8::make(1, 1), true);
   Writer8 second("second", sized(100), root.path());
-  try {
-    second.initialize("test");
-    ADD_FAILURE() << "two writers on one root";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_NE(std::string(error.what()).find("another writer owns"), std::string::npos);
-  }
+  EXPECT_THAT([&] { second.initialize("test"); },
+              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(
+                  ::testing::HasSubstr("another writer owns")));
   for (auto const* name : {"slots", "buckets", "owner", "pyrel", "control"}) {
     EXPECT_TRUE(std::filesystem::exists(root.file(name))) << name;
   }
   map.cleanupAndDetach();
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
   ASSERT_TRUE(second.initialize("test")) << "the root is free again";
-}
-
-TEST(StoreLifecycle, ReadersMapTheSlotsReadOnly) {
-  TempDir root;
-  Writer8 writer("readers", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  fill(writer, 10);
-  Reader8 reader("readers", root.path());
-  ASSERT_TRUE(reader.initialize("test"));
-  EXPECT_EQ(reader.pyrelId(), writer.pyrelId());
-  // A reader's file descriptors and mappings are read-only: the files stay writable
-  // only by their owner, and the reader never holds them open for writing.
-  bool found = false;
-  Value8 buffer;
-  reader.lookup(3, found, &buffer);
-  EXPECT_TRUE(found);
-  auto maps = readFile("/proc/self/maps");
-  std::string text(maps.begin(), maps.end());
-  std::size_t readOnlyMappings = 0;
-  for (std::size_t at = text.find(root.file("slots")); at != std::string::npos;
-       at = text.find(root.file("slots"), at + 1)) {
-    std::size_t lineStart = text.rfind('\n', at) + 1;
-    std::string permissions = text.substr(text.find(' ', lineStart) + 1, 4);
-    if (permissions == "r--s") ++readOnlyMappings;
-  }
-  EXPECT_EQ(readOnlyMappings, 1u) << "exactly the reader's mapping is read-only";
 }
 
 TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
@@ -242,8 +186,7 @@ TEST(StoreLifecycle, MapStartsLocalAndPlaceholdersBehave) {
   EXPECT_EQ(map.members(), 0u);
   EXPECT_THROW(map.write(Value8::make(1, 1), true), Vorl::NoPermissionException);
 
-  Writer8 writer("local", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("local", sized(100), root.path());
   writer.write(Value8::make(9, 4), true);
   ASSERT_TRUE(map.tryAttach());
   Value8 buffer;
@@ -312,12 +255,23 @@ TEST(StoreLifecycleDeath, MisuseStopsTheProcess) {
       "Brell reentrancy detected");
 }
 
-TEST(StoreLifecycle, DirectWriteStagesAndCommitPublishes) {
+TEST(StoreLifecycle, AReaderMapsTheSlotsReadOnlyAndSeesADirectWriteOnlyOnceCommitted) {
   TempDir root;
-  Writer8 writer("direct", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  Reader8 reader("direct", root.path());
-  ASSERT_TRUE(reader.initialize("test"));
+  Attached8 writer("direct", sized(100), root.path());
+  AttachedReader8 reader("direct", root.path());
+  EXPECT_EQ(reader.pyrelId(), writer.pyrelId());
+  EXPECT_FALSE(holds(reader, 11));  // a lookup maps the slots
+  // The reader's mapping is read-only: the files stay writable only by their owner.
+  auto maps = readFile("/proc/self/maps");
+  std::string text(maps.begin(), maps.end());
+  std::size_t readOnlyMappings = 0;
+  for (std::size_t at = text.find(root.file("slots")); at != std::string::npos;
+       at = text.find(root.file("slots"), at + 1)) {
+    std::size_t lineStart = text.rfind('\n', at) + 1;
+    readOnlyMappings += text.substr(text.find(' ', lineStart) + 1, 4) == "r--s" ? 1 : 0;
+  }
+  EXPECT_EQ(readOnlyMappings, 1u) << "exactly the reader's mapping is read-only";
+
   auto* staged = writer.directWrite(Value8::make(11, 1));
   *staged = Value8::make(11, 2);
   bool found = true;

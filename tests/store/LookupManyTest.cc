@@ -1,6 +1,3 @@
-// BrellReader::lookupMany: the answers of lookup() key by key for any batch size, and
-// its refusal while unattached. (Damaged files: StoreReader.DamageIsReportedAsCorruption…;
-// a writer in another process: readPass's batches in MultiProcessTest and the threads.)
 #include <algorithm>
 
 #include "tests/store/StoreTestSupport.h"

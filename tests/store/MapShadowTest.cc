@@ -1,16 +1,4 @@
-// A map mounted as a shadow reader: it attaches once a writer runs, hands the
-// collection's callbacks to the shadow, and answers the map's queries and refusals
-// (scratchpad, version anchors, owner, file validation). A map as an entity's
-// collection (TyvoBrellMap): its callbacks built by makeNotify reach the owner, also
-// from a shadow mounted through it; re-homing renames only an unmounted collection;
-// and the writer's attach traces.
-#include <unistd.h>
-
 #include <set>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "store/BrellMap.h"
 #include "store/TyvoBrellMap.h"
@@ -40,6 +28,21 @@ Mem::CollectionDescriptor shadowMount(std::string const& root) {
   return descriptor;
 }
 
+// A map mounted as the writer of `root`, holding key 1 (or `key`).
+std::unique_ptr<Map> writerOf(std::string const& root, std::uint32_t key = 1,
+                              std::uint32_t generation = 1) {
+  auto writer = std::make_unique<Map>("writer");
+  writer->init(writerMount(root));
+  EXPECT_TRUE(writer->attach("test"));
+  writer->write(Value::make(key, generation), true);
+  return writer;
+}
+
+template <class Exception>
+auto throwsText(std::string const& text) {
+  return ::testing::ThrowsMessage<Exception>(::testing::HasSubstr(text));
+}
+
 template <class Map>
 void drain(Map& map) {
   while (map.processNotifications(std::chrono::milliseconds(0))) {
@@ -50,11 +53,7 @@ void drain(Map& map) {
 // state of its life, and the store keeps what the writer wrote.
 TEST(MapShadow, EveryReadingMountRefusesWritesAndTheStoreKeepsItsEntries) {
   TempDir root;
-  Map writer("writer");
-  writer.init(writerMount(root.path()));
-  ASSERT_TRUE(writer.attach("test"));
-  writer.write(Value::make(7, 70), true);
-
+  auto writer = writerOf(root.path(), 7, 70);
   auto expectRefused = [](Map& map, std::string const& mount) {
     auto refused = [&](auto&& operation, char const* text) {
       try {
@@ -83,11 +82,8 @@ TEST(MapShadow, EveryReadingMountRefusesWritesAndTheStoreKeepsItsEntries) {
     expectRefused(reader, std::string(mount) + " attached");
     reader.detach(true);
   }
-  bool found = false;
-  Value const* kept = writer.lookup(7, found, nullptr);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(*kept, Value::make(7, 70));
-  EXPECT_EQ(writer.members(), 1u);
+  EXPECT_EQ(StoreTest::find(*writer, 7), Value::make(7, 70));
+  EXPECT_EQ(writer->members(), 1u);
 }
 
 // An entity with one collection that records what the collection's callbacks say.
@@ -107,15 +103,16 @@ struct Collection {
               &Collection::onMountStatus, &Collection::onQuiesced)};
 };
 
-TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChanges) {
+TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnknownKindIsRefused) {
   TempDir root;
-  Map writer("writer");
-  writer.init(writerMount(root.path()));
-  ASSERT_TRUE(writer.attach("test"));
-  writer.write(Value::make(1, 1), true);
-  EXPECT_EQ(writer.owner(), fmt::format("{}:notifications", ::getpid()));
-  writer.scratchpadIs(42);
-  EXPECT_EQ(writer.scratchpad(), 42u);
+  TraceCapture traces;
+  auto writer = writerOf(root.path());
+  for (auto part : {"slotsAttached:1", "mapAttached:1", "vanquoAttached:true"}) {
+    EXPECT_TRUE(traces.contains(part)) << traces.all();
+  }
+  EXPECT_EQ(writer->owner(), fmt::format("{}:notifications", ::getpid()));
+  writer->scratchpadIs(42);
+  EXPECT_EQ(writer->scratchpad(), 42u);
 
   Map reader("reader");
   reader.init(shadowMount(root.path()));
@@ -134,7 +131,7 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChanges) {
   drain(reader);
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(mounts, 1);
-  writer.write(Value::make(2, 1), true);
+  writer->write(Value::make(2, 1), true);
   drain(reader);
   EXPECT_EQ(changed, std::set<std::uint32_t>{2});
   bool found = false;
@@ -143,42 +140,27 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChanges) {
   EXPECT_TRUE(reader.quiesced());
   EXPECT_TRUE(reader.notifyingIs(true));
   EXPECT_GT(reader.readerCounters().lookups + 1, 0u);
-  EXPECT_EQ(writer.writerCounters().allocations, 2u);
+  EXPECT_EQ(writer->writerCounters().allocations, 2u);
 
-  try {
-    reader.scratchpadIs(1);
-    ADD_FAILURE() << "a reader wrote the scratchpad";
-  } catch (Vorl::NoPermissionException const& error) {
-    EXPECT_STREQ(error.what(), "invalid attempt to write scratchpad as reader");
-  }
-  try {
-    reader.getCacheVersionAnchor(1);
-    ADD_FAILURE() << "accepted";
-  } catch (Asic::GracefulAssertException const& error) {
-    EXPECT_NE(std::string(error.what()).find("reader: called with unsupported slot variant"),
-              std::string::npos);
-  }
-  EXPECT_THROW(writer.validateVersionAnchor(1, 0), Asic::GracefulAssertException);
+  EXPECT_THAT([&] { reader.scratchpadIs(1); }, throwsText<Vorl::NoPermissionException>(
+                                                   "invalid attempt to write scratchpad as reader"));
+  EXPECT_THAT([&] { reader.getCacheVersionAnchor(1); },
+              throwsText<Asic::GracefulAssertException>(
+                  "reader: called with unsupported slot variant"));
+  EXPECT_THROW(writer->validateVersionAnchor(1, 0), Asic::GracefulAssertException);
 
-  EXPECT_TRUE(reader.validateFiles(root.path(), writer.implementation().pyrelId()));
-  EXPECT_FALSE(reader.validateFiles(root.path(), writer.implementation().pyrelId().wiped()));
+  EXPECT_TRUE(reader.validateFiles(root.path(), writer->implementation().pyrelId()));
+  EXPECT_FALSE(reader.validateFiles(root.path(), writer->implementation().pyrelId().wiped()));
   reader.controlDetach();
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::unmounted);
-  writer.detach(false);
-  EXPECT_EQ(writer.owner(), "");
-}
+  writer->detach(false);
+  EXPECT_EQ(writer->owner(), "");
 
-TEST(MapShadow, UnknownReaderKindIsRefused) {
-  TempDir root;
-  Map map("bad");
+  Map bad("bad");
   auto descriptor = shadowMount(root.path());
   descriptor.readerKind = static_cast<Mem::CollectionDescriptor::ReaderKind>(7);
-  try {
-    map.init(descriptor);
-    ADD_FAILURE() << "accepted";
-  } catch (Vorl::InvalidInitializeException const& error) {
-    EXPECT_STREQ(error.what(), "not a valid reader type:7");
-  }
+  EXPECT_THAT([&] { bad.init(descriptor); },
+              throwsText<Vorl::InvalidInitializeException>("not a valid reader type:7"));
 }
 
 TEST(Collection, MakeNotifyHandsEveryCallbackToItsOwnersFunctions) {
@@ -197,10 +179,7 @@ TEST(Collection, MakeNotifyHandsEveryCallbackToItsOwnersFunctions) {
 
 TEST(Collection, AShadowMountedThroughTheCollectionReportsTheWritersChangesToItsOwner) {
   TempDir root;
-  Brell::BrellMap<Traits> writer("writer");
-  writer.init(writerMount(root.path()));
-  ASSERT_TRUE(writer.attach("test"));
-  writer.write(Value::make(1, 1), true);
+  auto writer = writerOf(root.path());
 
   Collection collection;
   collection.map.init(shadowMount(root.path()));
@@ -211,15 +190,15 @@ TEST(Collection, AShadowMountedThroughTheCollectionReportsTheWritersChangesToIts
   EXPECT_TRUE(collection.keys.empty()) << "what was there before the shadow synchronised";
 
   // One change at a time: a shadow reports what the slot holds when it looks.
-  writer.write(Value::make(2, 1), true);
+  writer->write(Value::make(2, 1), true);
   drain(collection.map);
-  writer.write(Value::make(1, 2), true);
+  writer->write(Value::make(1, 2), true);
   drain(collection.map);
-  writer.remove(2, nullptr);
+  writer->remove(2, nullptr);
   drain(collection.map);
   EXPECT_EQ(collection.keys, (std::vector<Key>{2, 1, 2}));
   collection.map.controlDetach();
-  writer.detach(false);
+  writer->detach(false);
 }
 
 TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansWithoutParent) {
@@ -252,18 +231,6 @@ TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansW
   EXPECT_TRUE(traces.contains("moved/entryColl is now an orphan")) << traces.all();
   EXPECT_FALSE(collection.map.initialized());
   EXPECT_FALSE(StoreTest::holds(collection.map, 6)) << "an orphan starts a new local store";
-}
-
-TEST(Collection, TheWriterTracesEachPartItAttaches) {
-  TempDir root;
-  TraceCapture traces;
-  Brell::BrellMap<Traits> writer("writer");
-  writer.init(writerMount(root.path()));
-  ASSERT_TRUE(writer.attach("test"));
-  EXPECT_TRUE(traces.contains("slotsAttached:1")) << traces.all();
-  EXPECT_TRUE(traces.contains("mapAttached:1")) << traces.all();
-  EXPECT_TRUE(traces.contains("vanquoAttached:true")) << traces.all();
-  writer.detach(false);
 }
 
 }  // namespace

@@ -1,17 +1,9 @@
-// Readers and writers in different processes: a reader that checks every value
-// while the writer changes the store under it, and writers killed mid-operation.
 #include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <random>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/store/StoreTestSupport.h"
 

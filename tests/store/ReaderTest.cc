@@ -1,9 +1,4 @@
-// Readers in one process with the writer: consistent reads through the lookaside
-// slot, stale bucket counts during a split, iteration, refusals, and damaged files
-// (damage at random places is the fuzz target's part: tests/fuzz/StoreFilesFuzz.cc).
 #include <numeric>
-
-#include <gtest/gtest.h>
 
 #include "tests/store/StoreTestSupport.h"
 
@@ -13,11 +8,9 @@ using namespace StoreTest;
 
 TEST(StoreReader, ReadsTheLookasideCopyWhileASlotIsBeingRewritten) {
   TempDir root;
-  Writer8 writer("lookaside", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("lookaside", sized(100), root.path());
   writer.write(Value8::make(42, 1), true);  // slot 0
-  Reader8 reader("lookaside", root.path());
-  ASSERT_TRUE(reader.initialize("test")) << reader.lastError();
+  AttachedReader8 reader("lookaside", root.path());
   EXPECT_EQ(find(reader, 42)->generation(), 1u);
 
   // Freeze the file mid-rewrite: bit 1 set on slot 0, the lookaside holding the
@@ -44,10 +37,8 @@ TEST(StoreReader, ReadsTheLookasideCopyWhileASlotIsBeingRewritten) {
 
 TEST(StoreReader, StaleBucketCountMeetsTheSplitMarkerAndRetries) {
   TempDir root;
-  Writer8 writer("stale", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  Reader8 reader("stale", root.path());
-  ASSERT_TRUE(reader.initialize("test"));
+  Attached8 writer("stale", sized(1000), root.path());
+  AttachedReader8 reader("stale", root.path());
   // Eight keys outside bucket 11 (under 16), then a ninth of bucket 11 that splits
   // the table: under 8 buckets it lives in bucket 3.
   std::vector<std::uint32_t> keys;
@@ -73,11 +64,9 @@ TEST(StoreReader, StaleBucketCountMeetsTheSplitMarkerAndRetries) {
 
 TEST(StoreReader, IteratesEveryKeyOnceInListOrder) {
   TempDir root;
-  Writer8 writer("iterate", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("iterate", sized(1000), root.path());
   for (std::uint32_t key = 0; key < 300; ++key) writer.write(Value8::make(key, key), true);
-  Reader8 reader("iterate", root.path());
-  ASSERT_TRUE(reader.initialize("test"));
+  AttachedReader8 reader("iterate", root.path());
   auto order = [&](std::uint32_t key) {
     return std::make_pair(Brell::reverseBits(writer.hashMap().hashOf(key)), key);
   };
@@ -115,8 +104,7 @@ TEST(StoreReader, NeedsAWriterFirst) {
   EXPECT_EQ(early.lastError(), "failed to read pyrel file");
   EXPECT_TRUE(traces.contains("failed to read pyrel file"));
 
-  Writer8 writer("refuse", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached8 writer("refuse", sized(100), root.path());
   Reader8 reader("refuse", root.path());
   EXPECT_TRUE(reader.initialize("test"));
 }
@@ -124,8 +112,7 @@ TEST(StoreReader, NeedsAWriterFirst) {
 TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
   TempDir root;
   {
-    Writer8 writer("damage", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("damage", sized(1000), root.path());
     for (std::uint32_t key = 0; key < 400; ++key) writer.write(Value8::make(key, key), true);
     for (std::uint32_t key = 0; key < 400; key += 3) writer.remove(key, nullptr);
   }
@@ -175,25 +162,17 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
     test.damage();
     Reader8 reader("damage", root.path());
     ASSERT_TRUE(reader.initialize("test")) << test.name;
-    try {
-      for (std::uint32_t key = 1; key < 400; ++key) find(reader, key);
-      ADD_FAILURE() << test.name << ": no corruption reported";
-    } catch (Vorl::CorruptionDetectedException const& error) {
-      EXPECT_NE(std::string(error.what()).find(test.message), std::string::npos)
-          << test.name << ": " << error.what();
-    }
+    auto reports = ::testing::ThrowsMessage<Vorl::CorruptionDetectedException>(
+        ::testing::HasSubstr(test.message));
+    EXPECT_THAT([&] { for (std::uint32_t key = 1; key < 400; ++key) find(reader, key); }, reports)
+        << test.name;
     if (!test.batch) continue;
     std::vector<std::uint32_t> keys(40);
     std::iota(keys.begin(), keys.end(), 0u);
     std::vector<Value8> values(keys.size());
     std::unique_ptr<bool[]> found(new bool[keys.size()]);
-    try {
-      reader.lookupMany(keys, values.data(), found.get());
-      ADD_FAILURE() << test.name << ": no corruption reported by a batch";
-    } catch (Vorl::CorruptionDetectedException const& error) {
-      EXPECT_NE(std::string(error.what()).find(test.message), std::string::npos)
-          << test.name << ": " << error.what();
-    }
+    EXPECT_THAT([&] { reader.lookupMany(keys, values.data(), found.get()); }, reports)
+        << test.name << " in a batch";
   }
 
   // A count the file cannot hold, published after the reader attached: the next
@@ -202,8 +181,7 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
   // leaves the table, may still be answered, and then rightly.
   restore();
   {
-    Reader8 reader("damage", root.path());
-    ASSERT_TRUE(reader.initialize("test"));
+    AttachedReader8 reader("damage", root.path());
     find(reader, 1);
     patchWord<std::uint64_t>(slotsPath, 584, (std::uint64_t{1} << 40) | 77);
     patchWord<std::uint32_t>(slotsPath, 588, count * 1000);

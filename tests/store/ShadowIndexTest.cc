@@ -1,11 +1,4 @@
-// A shadow's two local indexes on their own: the hash map that keeps the shadow's
-// keys in list order (growth, shrink, relinks, occupancy classes) and the flat finder
-// a lookup probes first, each held to a model.
-#include <map>
-#include <random>
-#include <vector>
 
-#include <gtest/gtest.h>
 
 #include "store/BrellShadow.h"
 #include "tests/store/StoreTestSupport.h"

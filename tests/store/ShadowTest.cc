@@ -1,14 +1,6 @@
-// The shadow of a store, with its writer in the same process: the local index
-// follows every change and reports it, grows to reach the slots it is told of, keeps
-// entries moved by compaction findable, resynchronises when it falls behind the ring,
-// and answers "not found" for a slot freed behind its back; its states; a store whose
-// files are removed is flushed. (Its local indexes alone: ShadowIndexTest.cc.)
-#include <filesystem>
-#include <map>
 #include <set>
-#include <vector>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "store/BrellShadow.h"
 #include "tests/store/StoreTestSupport.h"
@@ -69,12 +61,30 @@ void expectSame(Writer& writer, Shadow& shadow) {
   EXPECT_EQ(shadow.members(), expected.size());
 }
 
+// Which key each occupied slot of the writer's table holds.
+std::map<std::uint32_t, std::uint32_t> keysBySlot(Writer& writer) {
+  std::map<std::uint32_t, std::uint32_t> keyAt;
+  Value value;
+  Brell::IterHint hint;
+  for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {
+    keyAt[hint.slotIndex] = value.key;
+  }
+  return keyAt;
+}
+
+// A writer of keys [0, keys) (generation 1) on a fresh root.
+std::unique_ptr<Writer> startWriter(TempDir const& root, std::uint32_t keys,
+                                    Brell::MapDescriptor descriptor = sized(100000)) {
+  auto writer = std::make_unique<Writer>("shadowed", descriptor, root.path());
+  EXPECT_TRUE(writer->initialize("test"));
+  for (std::uint32_t key = 0; key < keys; ++key) writer->write(Value::make(key, 1), true);
+  return writer;
+}
+
 TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
   TempDir root;
-  Writer writer("shadowed", sized(100000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  for (std::uint32_t key = 0; key < 50; ++key) writer.write(Value::make(key, 1), true);
-
+  auto owned = startWriter(root, 50);
+  Writer& writer = *owned;
   Recorder recorder;
   Shadow shadow("shadow", root.path(), recorder.notify());
   TraceCapture traces;
@@ -125,8 +135,7 @@ TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
   Recorder recorder;
   Shadow shadow("shadow", root.path(), recorder.notify());
   {
-    Writer writer("flushed", sized(1000), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("flushed", sized(1000), root.path());
     fill(writer, 20);
     follow(shadow);
     writer.write(Value::make(20, 1), true);  // one key reported the usual way first
@@ -149,21 +158,14 @@ TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
 
 TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTable) {
   TempDir root;
-  Writer writer("grow", sized(100000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  for (std::uint32_t key = 0; key < 100; ++key) writer.write(Value::make(key, 1), true);
+  auto owned = startWriter(root, 100);
+  Writer& writer = *owned;
   Shadow shadow("shadow", root.path());
   follow(shadow);
   ASSERT_EQ(shadow.shadowStore().numSlots(), 128u);
   for (std::uint32_t key = 100; key < 250; ++key) writer.write(Value::make(key, 1), true);
   ASSERT_EQ(writer.capacity(), 256u);
-  Value value;
-  Brell::IterHint hint;
-  ASSERT_TRUE(writer.first(value, hint));
-  std::uint32_t keyAt200 = 0;
-  for (bool more = true; more; more = writer.next(value.key, value, hint)) {
-    if (hint.slotIndex == 200) keyAt200 = value.key;
-  }
+  std::uint32_t keyAt200 = keysBySlot(writer).at(200);
   // Told of slot 200 before anything else: the shadow grows to the shared 256 slots.
   TraceCapture traces;
   ASSERT_TRUE(shadow.doSlot(200, 0, true));
@@ -187,10 +189,9 @@ TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTable) {
 
 TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStore) {
   TempDir root;
-  Writer writer("compact", sized(100000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
   constexpr std::uint32_t kKeys = 2000;
-  for (std::uint32_t key = 0; key < kKeys; ++key) writer.write(Value::make(key, 1), true);
+  auto owned = startWriter(root, kKeys);
+  Writer& writer = *owned;
   Recorder recorder;
   Shadow shadow("shadow", root.path(), recorder.notify());
   follow(shadow);
@@ -200,10 +201,8 @@ TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStor
 
   // Keep the keys whose slots lie high, so compaction has to move them.
   std::vector<std::uint32_t> survivors;
-  Value value;
-  Brell::IterHint hint;
-  for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {
-    if (hint.slotIndex >= kKeys - 8) survivors.push_back(value.key);
+  for (auto [slot, key] : keysBySlot(writer)) {
+    if (slot >= kKeys - 8) survivors.push_back(key);
   }
   ASSERT_EQ(survivors.size(), 8u);
   std::set<std::uint32_t> keep(survivors.begin(), survivors.end());
@@ -239,20 +238,28 @@ TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStor
   EXPECT_FALSE(traces.contains("skip shrinking of shadow table to 0"));
 }
 
-TEST(Shadow, FallingBehindTheRingResynchronisesFromTheSlotTable) {
+// Far more changes than the ring holds, none handled meanwhile: the shadow refuses a
+// notification whose sequence the ring has reused, then resynchronises from the slots.
+TEST(Shadow, FallingBehindTheRingRefusesTombstonedSequencesAndResynchronisesFromTheSlots) {
   TempDir root;
   Brell::MapDescriptor descriptor = sized(100000);
   descriptor.notificationCapacity = 64;
-  Writer writer("overrun", descriptor, root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  for (std::uint32_t key = 0; key < 100; ++key) writer.write(Value::make(key, 1), true);
+  auto owned = startWriter(root, 100, descriptor);
+  Writer& writer = *owned;
   Recorder recorder;
   Shadow shadow("shadow", root.path(), recorder.notify());
   follow(shadow);
   for (std::uint32_t key = 0; key < 100; ++key) recorder.keys.insert(key);
-  // Far more changes than the ring holds, none handled meanwhile.
+  std::uint64_t old = shadow.ring().head();
+  ASSERT_EQ(keysBySlot(writer).at(0), 0u);
+  writer.remove(0, nullptr);  // slot 0 freed: notification `old`
   for (std::uint32_t key = 100; key < 600; ++key) writer.write(Value::make(key, 1), true);
   for (std::uint32_t key = 0; key < 50; ++key) writer.remove(key, nullptr);
+  TraceCapture traces;
+  EXPECT_FALSE(shadow.doSlot(0, old, true));
+  EXPECT_EQ(shadow.counters().failedNotifications, 1u);
+  EXPECT_TRUE(
+      traces.contains(fmt::format("failed because sequence:{} may have been tombstoned", old)));
   settle(shadow);
   EXPECT_GE(shadow.counters().overruns, 1u);
   EXPECT_GE(shadow.counters().syncs, 2u);
@@ -262,65 +269,17 @@ TEST(Shadow, FallingBehindTheRingResynchronisesFromTheSlotTable) {
   EXPECT_EQ(recorder.keys, expected);
 }
 
-TEST(Shadow, TombstonedSequenceIsRefusedAndCounted) {
-  TempDir root;
-  Brell::MapDescriptor descriptor = sized(1000);
-  descriptor.notificationCapacity = 64;
-  Writer writer("tombstone", descriptor, root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  writer.write(Value::make(1, 1), true);
-  Shadow shadow("shadow", root.path());
-  follow(shadow);
-  std::uint64_t old = shadow.ring().head();
-  writer.remove(1, nullptr);  // slot 0 freed: notification `old`
-  for (int index = 0; index < 100; ++index) writer.write(Value::make(2, index), true);
-  TraceCapture traces;
-  EXPECT_FALSE(shadow.doSlot(0, old, true));
-  EXPECT_EQ(shadow.counters().failedNotifications, 1u);
-  EXPECT_TRUE(
-      traces.contains(fmt::format("failed because sequence:{} may have been tombstoned", old)));
-  settle(shadow);
-  expectSame(writer, shadow);
-}
-
-TEST(Shadow, LookupOfASlotFreedSinceTheLastNotificationIsNotFound) {
-  TempDir root;
-  Writer writer("freed", sized(1000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  for (std::uint32_t key = 0; key < 10; ++key) writer.write(Value::make(key, 1), true);
-  Shadow shadow("shadow", root.path());
-  follow(shadow);
-  writer.remove(4, nullptr);
-  TraceCapture traces;
-  bool found = true;
-  EXPECT_EQ(shadow.lookup(4, found, nullptr), nullptr);
-  EXPECT_FALSE(found);
-  EXPECT_TRUE(traces.contains("returning not found")) << traces.all();
-  // Iteration skips it too.
-  Value value;
-  Brell::IterHint hint;
-  for (bool more = shadow.first(value, hint); more; more = shadow.next(value.key, value, hint)) {
-    EXPECT_NE(value.key, 4u);
-  }
-}
-
 // A lookup reads the shared slot, not the notifications handled so far: rewrites the
 // shadow has not been told of are seen, and a key removed or replaced in its slot is
 // not found, both in the slots the one-step read takes (below the table's initial 128)
 // and in those above, which are read the careful way. A detached shadow finds nothing.
 TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfTheInitialSlots) {
   TempDir root;
-  Writer writer("fresh", sized(100000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  for (std::uint32_t key = 0; key < 250; ++key) writer.write(Value::make(key, 1), true);
+  auto owned = startWriter(root, 250);
+  Writer& writer = *owned;
   Shadow shadow("shadow", root.path());
   follow(shadow);
-  std::map<std::uint32_t, std::uint32_t> keyAt;  // slot index -> key
-  Value value;
-  Brell::IterHint hint;
-  for (bool more = writer.first(value, hint); more; more = writer.next(value.key, value, hint)) {
-    keyAt[hint.slotIndex] = value.key;
-  }
+  auto keyAt = keysBySlot(writer);
   ASSERT_TRUE(keyAt.count(127) && keyAt.count(128));
 
   for (std::uint32_t key = 0; key < 250; ++key) writer.write(Value::make(key, 2), true);
@@ -329,11 +288,15 @@ TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfThe
     ASSERT_TRUE(found) << key;
     EXPECT_EQ(found->generation(), 2u) << key;
   }
-  // Slots 127 and 128 emptied, then taken by new keys: the old keys are gone at once.
+  // Slots 127 and 128 emptied, then taken by new keys: the old keys are gone at once,
+  // from lookups and from iteration.
+  TraceCapture traces;
   for (std::uint32_t slot : {127u, 128u}) {
     writer.remove(keyAt[slot], nullptr);
     EXPECT_FALSE(holds(shadow, keyAt[slot])) << "slot " << slot;
+    EXPECT_EQ(contentsOf(shadow).count(keyAt[slot]), 0u) << "slot " << slot;
   }
+  EXPECT_TRUE(traces.contains("returning not found")) << traces.all();
   writer.write(Value::make(1000, 3), true);
   writer.write(Value::make(1001, 3), true);
   for (std::uint32_t slot : {127u, 128u}) EXPECT_FALSE(holds(shadow, keyAt[slot])) << slot;
@@ -346,25 +309,7 @@ TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfThe
   EXPECT_FALSE(found);
 }
 
-TEST(Shadow, VersionAnchorsAreRefusedForTheKeyVariant) {
-  TempDir root;
-  Writer writer("anchor", sized(100), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
-  Shadow shadow("shadow", root.path());
-  ASSERT_TRUE(shadow.initialize("test"));
-  try {
-    shadow.getCacheVersionAnchor(1);
-    ADD_FAILURE() << "accepted";
-  } catch (Asic::GracefulAssertException const& error) {
-    EXPECT_NE(std::string(error.what())
-                  .find("getCacheVersionAnchor: called with unsupported slot "
-                        "variant"),
-              std::string::npos);
-  }
-  EXPECT_THROW(shadow.validateVersionAnchor(1, 0), Asic::GracefulAssertException);
-}
-
-TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttach) {
+TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndItRefusesVersionAnchors) {
   TempDir root;
   Shadow early("shadow", root.path());
   TraceCapture traces;
@@ -373,18 +318,22 @@ TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttach) {
   EXPECT_EQ(early.mountStatus(), Brell::MountStatus::unmounted);
   EXPECT_FALSE(early.processNotifications(milliseconds(1)));
   {
-    Writer writer("gone", sized(100), root.path());
-    ASSERT_TRUE(writer.initialize("test"));
+    Attached8 writer("gone", sized(100), root.path());
     writer.write(Value::make(1, 1), true);
     writer.detach(false);
   }
   Shadow late("shadow", root.path());
   EXPECT_FALSE(late.initialize("test"));
   EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
+
+  auto writer = startWriter(root, 0);
+  ASSERT_TRUE(late.initialize("test"));
+  EXPECT_THAT([&] { late.getCacheVersionAnchor(1); },
+              ::testing::ThrowsMessage<Asic::GracefulAssertException>(::testing::HasSubstr(
+                  "getCacheVersionAnchor: called with unsupported slot variant")));
+  EXPECT_THROW(late.validateVersionAnchor(1, 0), Asic::GracefulAssertException);
 }
 
-// The life of a shadow as its states: each event moves it where the header says, and
-// a shadow detached and attached again reports changes as the first attachment did.
 TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment) {
   using State = Shadow::State;
   TempDir root;

@@ -1,12 +1,10 @@
 #include "tests/store/StoreTestSupport.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <stdexcept>
 
 #include "platform/vorl/Trace.h"
 

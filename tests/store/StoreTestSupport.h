@@ -1,8 +1,5 @@
-// Shared helpers of the store tests: a synthetic value type, fresh directories, the
-// common ways to fill and read a store, raw file access, child processes, traces.
-//
-// TestValue<V> is V bytes: a 4-byte key, payload words, and a last word that is a
-// checksum of the key and payload, so a reader can tell a torn value from a whole one.
+// Shared helpers of the store tests. TestValue<V> is V bytes: a 4-byte key, payload
+// words and a checksum word, so a reader can tell a torn value from a whole one.
 #pragma once
 
 #include <stdlib.h>
@@ -26,6 +23,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/tyvo/Hash.h"
@@ -82,6 +80,17 @@ using Traits8 = TestTraits<8>;
 using Value8 = Traits8::Value;
 using Writer8 = Brell::BrellWriter<Traits8>;
 using Reader8 = Brell::BrellReader<Traits8>;
+
+// A writer or reader that attaches as it is made (the test fails when it cannot).
+template <class Store>
+struct Attached : Store {
+  template <class... Args>
+  explicit Attached(Args&&... args) : Store(std::forward<Args>(args)...) {
+    EXPECT_TRUE(this->initialize("test")) << "did not attach";
+  }
+};
+using Attached8 = Attached<Writer8>;
+using AttachedReader8 = Attached<Reader8>;
 
 // Where slot `index` starts in the slot file of 8-byte values (24-byte slots after
 // the header and its lookaside slot).
@@ -333,6 +342,13 @@ pid_t forkChild(int& readEnd, Body&& body) {
   return pid;
 }
 
+// The exit status of child `pid` once it ends (128 + the signal that killed it).
+inline int exitStatusOf(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 inline ChildResult collect(pid_t pid, int readEnd) {
   ChildResult result;
   char buffer[4096];
@@ -340,9 +356,7 @@ inline ChildResult collect(pid_t pid, int readEnd) {
     result.report.append(buffer, static_cast<std::size_t>(done));
   }
   ::close(readEnd);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = exitStatusOf(pid);
   return result;
 }
 

@@ -1,24 +1,12 @@
-// The change-notification ring: order and sequences, lapping and tombstones, the
-// writer's identity (detach, replacement, death), waking across processes, damaged
-// ring files, and a file system with no room for a ring.
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <set>
 #include <thread>
 #include <tuple>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
-#include "store/BrellWriter.h"
 #include "store/VanquoReader.h"
 #include "store/VanquoWriter.h"
 #include "tests/store/PipedChild.h"
@@ -44,36 +32,36 @@ std::vector<Vanquo::BasicSlot> readAll(Reader& reader, Reader::Read* result = nu
   return seen;
 }
 
-TEST(VanquoRing, ReaderGetsEverySlotInOrderWithConsecutiveSequences) {
+// A writer attached to a fresh root and a reader following its ring.
+class VanquoRing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writer.attach();
+    ASSERT_TRUE(reader.initialize()) << reader.lastError();
+  }
   TempDir root;
-  auto writer = makeWriter(root);
-  writer.attach();
-  writer.slotChanged(99);  // before the reader: not seen
-  Reader reader(root.path());
-  ASSERT_TRUE(reader.initialize()) << reader.lastError();
-  EXPECT_EQ(reader.pyrel(), kPyrel);
-  EXPECT_EQ(reader.sequence(), 1u);
+  Vanquo::VanquoWriter writer = makeWriter(root);
+  Reader reader{root.path()};
+};
+
+TEST_F(VanquoRing, ReaderGetsEverySlotInOrderWithConsecutiveSequences) {
+  writer.slotChanged(99);  // before this reader: not seen
+  Reader late(root.path());
+  ASSERT_TRUE(late.initialize()) << late.lastError();
+  EXPECT_EQ(late.pyrel(), kPyrel);
+  EXPECT_EQ(late.sequence(), 1u);
   for (std::uint32_t slot : {3u, 0u, 0x3FFFFFFFu, 3u}) writer.slotChanged(slot);
   Reader::Read result;
-  auto seen = readAll(reader, &result);
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> seen;
+  for (auto const& slot : readAll(late, &result)) seen.emplace_back(slot.slotIndex, slot.sequence);
   EXPECT_EQ(result, Reader::Read::ok);
-  ASSERT_EQ(seen.size(), 4u);
-  std::uint32_t expected[] = {3u, 0u, 0x3FFFFFFFu, 3u};
-  for (std::size_t index = 0; index < 4; ++index) {
-    EXPECT_EQ(seen[index].slotIndex, expected[index]);
-    EXPECT_EQ(seen[index].sequence, 2 + index);
-  }
-  EXPECT_FALSE(reader.pending());
-  EXPECT_TRUE(readAll(reader).empty());
-  EXPECT_EQ(reader.writerState(), WriterState::attached);
+  EXPECT_EQ(seen, (decltype(seen){{3u, 2}, {0u, 3}, {0x3FFFFFFFu, 4}, {3u, 5}}));
+  EXPECT_FALSE(late.pending());
+  EXPECT_TRUE(readAll(late).empty());
+  EXPECT_EQ(late.writerState(), WriterState::attached);
 }
 
-TEST(VanquoRing, LappedNotificationsAreTombstonedAndALappedReaderOverruns) {
-  TempDir root;
-  auto writer = makeWriter(root, 64);
-  writer.attach();
-  Reader reader(root.path());
-  ASSERT_TRUE(reader.initialize());
+TEST_F(VanquoRing, LappedNotificationsAreTombstonedAndALappedReaderOverruns) {
   writer.slotChanged(5);  // sequence 1
   EXPECT_TRUE(reader.held(5, 1));
   EXPECT_FALSE(reader.held(6, 1));  // another slot
@@ -104,12 +92,7 @@ TEST(VanquoRing, LappedNotificationsAreTombstonedAndALappedReaderOverruns) {
   EXPECT_EQ(seen[0].sequence, head);
 }
 
-TEST(VanquoRing, DetachAndReplacementAreVisibleAndANewRingIsFound) {
-  TempDir root;
-  auto writer = makeWriter(root);
-  writer.attach();
-  Reader reader(root.path());
-  ASSERT_TRUE(reader.initialize());
+TEST_F(VanquoRing, DetachAndReplacementAreVisibleAndANewRingIsFound) {
   EXPECT_EQ(reader.writer(), SharedMem::ProcessIdentity::self());
   writer.detach();
   EXPECT_EQ(reader.writerState(), WriterState::detached);
@@ -136,10 +119,7 @@ TEST(VanquoRing, DetachAndReplacementAreVisibleAndANewRingIsFound) {
 // without a writer for one whose writer has left, and would not look at it again.
 // Writers keep replacing their ring while a reader opens whatever ring is in place:
 // no ring may be seen first without a writer and later with one.
-TEST(VanquoRing, ANewRingIsNeverSeenWithoutItsWriter) {
-  TempDir root;
-  auto writer = makeWriter(root);
-  writer.attach();
+TEST_F(VanquoRing, ANewRingIsNeverSeenWithoutItsWriter) {
   std::atomic<bool> done{false};
   std::thread replacing([&] {
     for (int round = 0; round < 300; ++round) writer.attach();
@@ -165,23 +145,22 @@ TEST(VanquoRing, ANewRingIsNeverSeenWithoutItsWriter) {
   EXPECT_EQ(reversals, 0);
 }
 
-TEST(VanquoRing, LocalWriterPublishesNothing) {
+TEST(VanquoRingFile, LocalWriterPublishesNothing) {
   TempDir root;
-  Vanquo::VanquoWriter writer(
-      root.path(), true, [] { return kPyrel; }, 64);
+  Vanquo::VanquoWriter writer(root.path(), true, [] { return kPyrel; }, 64);
   writer.attach();
   writer.slotChanged(1);
   EXPECT_FALSE(writer.attached());
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
   // Nor does a local store writer.
-  Brell::MapDescriptor descriptor = Brell::MapDescriptor::localTemporary(10);
-  Brell::BrellWriter<StoreTest::TestTraits<8>> store("local", descriptor, root.path());
+  Brell::BrellWriter<StoreTest::TestTraits<8>> store(
+      "local", Brell::MapDescriptor::localTemporary(10), root.path());
   ASSERT_TRUE(store.initialize("test"));
   store.write(StoreTest::TestValue<8>::make(1, 1), true);
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 
-TEST(VanquoRing, KilledWriterIsDeadOnceReaped) {
+TEST(VanquoRingFile, KilledWriterIsDeadOnceReaped) {
   TempDir root;
   auto child = StoreTest::Piped::startChild([&](int commands, int replies) {
     auto writer = makeWriter(root);
@@ -200,12 +179,7 @@ TEST(VanquoRing, KilledWriterIsDeadOnceReaped) {
   EXPECT_EQ(reader.writerState(), WriterState::dead);
 }
 
-TEST(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
-  TempDir root;
-  auto writer = makeWriter(root);
-  writer.attach();
-  Reader reader(root.path());
-  ASSERT_TRUE(reader.initialize());
+TEST_F(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
   EXPECT_FALSE(reader.wait(std::chrono::milliseconds(1)));  // nothing: times out
 
   // The writer (in a child) publishes only once the reader sleeps: it waits for the
@@ -216,12 +190,8 @@ TEST(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
     writer.slotChanged(42);
     ::_exit(writer.wakes() > 0 ? 0 : 1);
   }
-  bool news = reader.wait(std::chrono::seconds(20));
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(news);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the writer never saw a sleeping reader";
+  EXPECT_TRUE(reader.wait(std::chrono::seconds(20)));
+  EXPECT_EQ(StoreTest::exitStatusOf(child), 0) << "the writer never saw a sleeping reader";
   EXPECT_FALSE(readAll(reader).empty());
 
   // Detach wakes a sleeper too; it then sees the writer gone.
@@ -232,11 +202,11 @@ TEST(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
     ::_exit(0);
   }
   reader.wait(std::chrono::seconds(20));
-  ::waitpid(detacher, &status, 0);
+  StoreTest::exitStatusOf(detacher);
   EXPECT_EQ(reader.writerState(), WriterState::detached);
 }
 
-TEST(VanquoRing, DamagedRingFilesAreRefusedWithAReason) {
+TEST(VanquoRingFile, DamagedRingFilesAreRefusedWithAReason) {
   struct Damage {
     char const* name;
     std::size_t offset;
@@ -271,20 +241,15 @@ TEST(VanquoRing, DamagedRingFilesAreRefusedWithAReason) {
   std::filesystem::remove(root.file("notifications"));
   std::filesystem::create_symlink("/dev/zero", root.file("notifications"));
   EXPECT_FALSE(reader.initialize());
-  EXPECT_THROW(Vanquo::VanquoWriter(
-                   root.path(), false, [] { return kPyrel; }, 100)
-                   .attach(),
-               Vorl::RangeException);
+  EXPECT_THROW(makeWriter(root, 100).attach(), Vorl::RangeException);
 }
 
 // A ring is sized to its table: a 64-entry table's ring takes two pages (header and
 // entries, then the wait page) and holds as many entries as fit in them; the capacity
 // readers see is the one in the header.
-TEST(VanquoRing, TheRingIsSizedToItsTable) {
+TEST(VanquoRingFile, TheRingIsSizedToItsTable) {
   TempDir root;
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = 64;
-  Brell::BrellWriter<StoreTest::TestTraits<8>> store("sized", descriptor, root.path());
+  Brell::BrellWriter<StoreTest::TestTraits<8>> store("sized", StoreTest::sized(64), root.path());
   ASSERT_TRUE(store.initialize("test"));
   Reader reader(root.path());
   ASSERT_TRUE(reader.initialize()) << reader.lastError();
@@ -305,10 +270,7 @@ TEST(VanquoRing, TheRingIsSizedToItsTable) {
 // A reader killed while it sleeps on the ring leaves nothing that costs the writer:
 // after a hundred of them, publishing makes no system call (the count of sleeps they
 // left no longer changes), and a new reader sleeps and is woken as the first one was.
-TEST(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
-  TempDir root;
-  auto writer = makeWriter(root);
-  writer.attach();
+TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
   // A reader in a child that sleeps until news comes; it exits 0 when woken with news.
   auto sleepingReader = [&] {
     pid_t child = ::fork();
@@ -339,9 +301,7 @@ TEST(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
     EXPECT_TRUE(waitUntilAsleep(reader, before));
     std::uint64_t wakes = writer.wakes();
     writer.slotChanged(7);
-    int status = 0;
-    ::waitpid(reader, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(StoreTest::exitStatusOf(reader), 0);
     EXPECT_EQ(writer.wakes(), wakes + 1);
   };
   wokenLikeTheFirst();
@@ -363,9 +323,8 @@ TEST(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
   EXPECT_EQ(writer.wakes(), afterProbe);
 }
 
-// No room for the ring (the file-size limit stands in for a full tmpfs): a clean
-// MemoryResourceException, no signal, and no file left behind.
-TEST(VanquoRing, NoRoomForTheRingIsACleanErrorAndLeavesNothing) {
+// The file-size limit stands in for a full tmpfs.
+TEST(VanquoRingFile, NoRoomForTheRingIsACleanErrorAndLeavesNothing) {
   TempDir root;
   pid_t child = ::fork();
   if (child == 0) {
@@ -385,10 +344,7 @@ TEST(VanquoRing, NoRoomForTheRingIsACleanErrorAndLeavesNothing) {
     }
     ::_exit(2);
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(StoreTest::exitStatusOf(child), 0) << "above 128: killed by a signal";
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 

@@ -1,10 +1,4 @@
-// The entry models against the chip's layouts: bit placement of hand-picked fields,
-// overlapping views, indexed and bitmap fields, key and index bounds with their
-// exact messages, equality and the inline sizes the store relies on.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "platform/asic/Assert.h"
 #include "tests/tables/RegisterTestSupport.h"

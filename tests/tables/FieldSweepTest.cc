@@ -1,5 +1,3 @@
-// Every field of every table, driven by the table descriptions: a field write
-// changes exactly its own bits, in both directions, and reads back what it wrote.
 #include <gtest/gtest.h>
 
 #include <vector>

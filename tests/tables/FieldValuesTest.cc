@@ -1,6 +1,3 @@
-// The one decoding of entry bytes into field values (framework/FieldValues.h), held
-// against every table's typed accessors, and the one rule of which fields a view
-// leaves out, held against what each description says twice.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -1,18 +1,13 @@
-// The memory accessor: shadows in shared-memory stores, the one-row write, DMA packing
-// of whole-memory writes and clears, and the start-up rows of the nine memories.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
-#include <tuple>
-#include <vector>
 
 #include "platform/asic/Assert.h"
 #include "platform/sim/SimChip.h"
 #include "store/BrellReader.h"
-#include "tables/AllTables.h"
 #include "tests/tables/RegisterTestSupport.h"
 
 namespace {
@@ -84,14 +79,19 @@ TEST_F(MemoryFixture, NewShadowsHoldTheirStartUpRows) {
   EXPECT_EQ(postMpls->getEntry(0, 2).specialForceParserContextValue(), 4);
 }
 
-TEST_F(MemoryFixture, AShadowOverAnEarlierRunsStoreStartsEmptyThenHoldsItsStartUpRows) {
+TEST_F(MemoryFixture, ADeletedShadowLeavesEmptyFilesAndANewOneOverAnEarlierRunsStoreStartsAfresh) {
+  using Storage = IppaTerminationProfileTableHwDirect::Shadow::EntryStorage;
   auto table = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
   table->addShadow(0);
   auto directory = root_ + "/" + table->shadow(0)->shadowPath();
+  table->delShadow(0);  // empties and unmounts, the files stay
+  {
+    Brell::BrellReader<Storage::Traits> reader("test", directory);
+    ASSERT_TRUE(reader.initialize("test"));
+    EXPECT_EQ(reader.members(), 0u);
+  }
   // An earlier run's entries: written by a writer that then went away, files kept.
   {
-    using Storage = IppaTerminationProfileTableHwDirect::Shadow::EntryStorage;
-    table->delShadow(0);  // empties and unmounts
     Storage storage("earlier run");
     storage.mount(directory);
     IppaTerminationProfileTableHwDirect::Entry stale(0);
@@ -226,18 +226,6 @@ TEST_F(MemoryFixture, ClearingWritesDefaultsAndEmptiesTheStoreEvenWhenNoFapAppli
   table->setEntry(0, IppdPphAttributeByEeiHwDirect::Entry(4));
   EXPECT_FALSE(table->shadow(0)->clearShadow(table->fapRevision(), Pelcar::Fapmask::of({9})));
   EXPECT_TRUE(table->shadow(0)->storedEntries().empty());
-}
-
-TEST_F(MemoryFixture, DeletingAShadowEmptiesItsStoreAndLeavesTheFiles) {
-  auto table = makeTable<IppaTerminationProfileTableHwDirect>(manager_);
-  table->addShadow(0);
-  auto directory = root_ + "/" + table->shadow(0)->shadowPath();
-  table->delShadow(0);
-  EXPECT_TRUE(std::filesystem::exists(directory + "/slots"));
-  using Traits = IppaTerminationProfileTableHwDirect::Shadow::EntryStorage::Traits;
-  Brell::BrellReader<Traits> reader("test", directory);
-  ASSERT_TRUE(reader.initialize("test"));
-  EXPECT_EQ(reader.members(), 0u);
 }
 
 TEST_F(MemoryFixture, OnlyAStoredEntryIsCountedAndPublishedWhenDeleted) {

@@ -1,5 +1,3 @@
-// Load-time registration: module order, log handles, table plug-ins, the factories
-// they register per supported revision, and the factories' reuse of held tables.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -64,7 +62,7 @@ TEST(RegisterRegistrationDeathTest, TheFirstModuleReadsTheAssertionModeFromTheEn
   unsetenv("GRACEFUL_ASSERT_MODE");
 }
 
-TEST(RegisterRegistration, EveryModuleRegistersItsThreeLogMessages) {
+TEST(RegisterRegistration, EveryModuleRegistersItsThreeLogMessagesWhichFillTheirPlaceholders) {
   // Module after module, each the same three messages in the same order.
   auto handles = Tyvo::LogHandle::liveHandles();
   std::vector<std::string> const names{"HW_ABSTRACTION_ERROR", "HW_ABSTRACTION_RELAUNCH_ERROR",
@@ -80,15 +78,12 @@ TEST(RegisterRegistration, EveryModuleRegistersItsThreeLogMessages) {
   EXPECT_EQ(handles[1].explanation, "Duplicate Writer Detected, brell path not cleaned up");
   EXPECT_EQ(handles[2].explanation, "Exception");
   for (auto const& handle : handles) EXPECT_EQ(handle.severity, 3u);
-}
-
-TEST(RegisterRegistration, LogMessagesFillTheirPlaceholders) {
   Tyvo::LogHandle handle(Framework::moduleLogDescriptors()[0], Vorl::Duration(0), 1.0, 0, 0);
   EXPECT_EQ(handle.message({"slots"}), "Hardware abstraction error: unable to load item: slots");
   EXPECT_EQ(handle.message({}), "Hardware abstraction error: unable to load item: %s");
 }
 
-TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegistered) {
+TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegisteredAndWithoutThemNothing) {
   RevisionListGuard revisions({FapRevision(FapRevMajor::FAPR_sim24_a0),
                                Hardware::Sand::bcm88490_a0Revision,
                                FapRevision(FapRevMajor::FAPR_sim26_a0)});
@@ -106,13 +101,11 @@ TEST(RegisterRegistration, OnlyRevisionsOfChipType25AreRegistered) {
   }
   EXPECT_FALSE(context.hwTableFactory(
       {"IppVttSpecialLabelValuesHwReg", FapRevision(FapRevMajor::FAPR_sim24_a0)}));
-}
 
-TEST(RegisterRegistration, ARevisionListWithoutChipType25RegistersNothing) {
-  RevisionListGuard revisions({FapRevision(FapRevMajor::FAPR_sim24_a0)});
-  Tessar::HwTableHolderContext context;
-  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(context);
-  EXPECT_TRUE(context.registrations().empty());
+  RevisionListGuard without({FapRevision(FapRevMajor::FAPR_sim24_a0)});
+  Tessar::HwTableHolderContext none;
+  Tessar::HwTablePlugin::DefaultHwTableLoader().initPlugins(none);
+  EXPECT_TRUE(none.registrations().empty());
 }
 
 // What each factory builds, for every table and through the plug-in's exports:

@@ -1,5 +1,3 @@
-// The start-up contents of the four registers, for the bcm88490_a0 and for the older
-// chips whose branches the start-up code keeps, with its fatal assertions.
 #include <gtest/gtest.h>
 
 #include "platform/asic/Assert.h"
@@ -25,46 +23,39 @@ class RegisterStartup : public ::testing::Test {
   Vorl::Ptr<Tessar::TableManager> manager = Vorl::makePtr<Tessar::TableManager>();
 };
 
-TEST_F(RegisterStartup, SpecialLabelValues) {
+TEST_F(RegisterStartup, EachRegistersStartupContentsFollowTheFapTypeAndMajorRevision) {
   EXPECT_EQ(startup<IppVttSpecialLabelValuesHwReg>(),
             (std::vector<U8>{0xFF, 0xFF, 0xEF, 0xFF, 0xFF, 0x37, 0x00, 0x00}));
-}
-
-TEST_F(RegisterStartup, SpecialLabelsProfile) {
   EXPECT_EQ(
       startup<IppVttSpecialLabelsProfileHwReg>(),
       (std::vector<U8>{0x89, 0x9D, 0xD8, 0xB6, 0x6D, 0xCB, 0xB6, 0x6D, 0xDB, 0xB6, 0x6D, 0xDB}));
-  auto table = RegisterTest::makeTable<IppVttSpecialLabelsProfileHwReg>(manager);
-  table->addShadow(0);
-  auto entry = table->getEntry(0, 0);
+  auto profiles = RegisterTest::makeTable<IppVttSpecialLabelsProfileHwReg>(manager);
+  profiles->addShadow(0);
+  auto entry = profiles->getEntry(0, 0);
   EXPECT_EQ(entry.bos0LabelProfile(7), 2);
   EXPECT_EQ(entry.bos1Label7Profile(), 6);
   EXPECT_EQ(entry.vttSpecialLabelProfile(), 1);  // the same bits as label 0 below the bottom
-}
 
-TEST_F(RegisterStartup, PhpMapFwdCodeByFapType) {
   EXPECT_EQ(startup<EtppPhpMapFwdCodeHwReg>(),
             (std::vector<U8>{0x12, 0xF4, 0xFF, 0x53, 0xF4, 0xFF, 0x00, 0x00}));
   // FAP type 3 (chip type 12).
   EXPECT_EQ(startup<EtppPhpMapFwdCodeHwReg>(FapRevision(FapRevMajor::FAPR_sim12_a0)),
             (std::vector<U8>{0x02, 0xF1, 0xFF, 0x43, 0xF1, 0xFF, 0x00, 0x00}));
-}
 
-TEST_F(RegisterStartup, SwapRemarkMapByFapTypeAndMajorRevision) {
+  // The swap remark map: FAP type 4, major revisions 8 to 10, and 6 to 7.
   std::vector<U8> fapType4(32, 0);
-  for (U8 step = 0; step < 7; ++step) fapType4[6 + 2 * step] = static_cast<U8>(step + 1);
-  EXPECT_EQ(startup<EtppCfgFheiMplsSwapRemarkMapHwReg>(), fapType4);
-
   std::vector<U8> major8To10(32, 0);
-  for (U8 step = 0; step < 7; ++step) major8To10[3 + step] = static_cast<U8>(step + 1);
+  for (U8 step = 0; step < 7; ++step) {
+    fapType4[6 + 2 * step] = static_cast<U8>(step + 1);
+    major8To10[3 + step] = static_cast<U8>(step + 1);
+  }
+  EXPECT_EQ(startup<EtppCfgFheiMplsSwapRemarkMapHwReg>(), fapType4);
   EXPECT_EQ(startup<EtppCfgFheiMplsSwapRemarkMapHwReg>(FapRevision(FapRevMajor::FAPR_sim12_a0)),
             major8To10);
   EXPECT_EQ(startup<EtppCfgFheiMplsSwapRemarkMapHwReg>(FapRevision(FapRevMajor::FAPR_sim12_b0)),
             major8To10);
-
-  std::vector<U8> major6To7(32, 0);
-  std::vector<U8> low{0x00, 0x80, 0x20, 0x06, 0x29, 0xE6};
-  std::copy(low.begin(), low.end(), major6To7.begin());
+  std::vector<U8> major6To7{0x00, 0x80, 0x20, 0x06, 0x29, 0xE6};
+  major6To7.resize(32, 0);
   EXPECT_EQ(startup<EtppCfgFheiMplsSwapRemarkMapHwReg>(FapRevision(FapRevMajor::FAPR_sim5_a0)),
             major6To7);
 }
@@ -79,19 +70,6 @@ TEST_F(RegisterStartup, StartupCodeTracesItsSignatureOnItsOwnHandle) {
             "virtual void bcm88490_a0::IppVttSpecialLabelValuesHwReg::userInitHwTable(const "
             "Tessar::HwShadowKey&) hwShadowKey: 0");
   EXPECT_EQ(capture.traces()[1].handle, "EtppFheiModelMapImpl");
-}
-
-TEST_F(RegisterStartup, StartupContentsReachTheChipOnlyThroughCommands) {
-  auto table = RegisterTest::makeTable<EtppPhpMapFwdCodeHwReg>(manager);
-  table->addShadow(0);
-  auto cmds = table->schanCmds(0, 0);
-  ASSERT_TRUE(cmds);
-  ASSERT_EQ(cmds->size(), 1u);
-  auto const& cmd = **cmds->begin();
-  EXPECT_EQ(cmd.memberName, "etppcPhpMapFwdCode");
-  EXPECT_EQ(cmd.block, 27u);
-  EXPECT_EQ(cmd.address, 0x85Fu);
-  EXPECT_EQ(cmd.data, (std::vector<U8>{0x12, 0xF4, 0xFF, 0x53, 0xF4, 0xFF, 0x00, 0x00}));
 }
 
 using RegisterStartupDeathTest = RegisterStartup;

@@ -1,4 +1,3 @@
-// Helpers shared by the register tests: a table manager with one table, trace capture.
 #pragma once
 
 #include <string>

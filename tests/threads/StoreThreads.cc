@@ -1,28 +1,10 @@
-// One writer thread and several reader threads on the same store files, in one
-// process, for ThreadSanitizer (which sees threads, not processes: readers in other
-// processes run exactly this code on the same mappings).
-//
-// The writer churns in waves: inserts past the slot table's size (growth, bucket
-// splits), rewrites a set of stable keys all the time (in place and through the
-// two-phase direct write), then removes the churn again (compaction moves, shrinks,
-// merges). Each reader thread, with its own BrellReader, looks up every stable key
-// (always present, never torn), some churn keys (whole when found) and iterates the
-// whole table (each stable key exactly once, every value whole) until the writer is
-// done. Bounded by the number of waves, not by time: HWTABLES_THREAD_WAVES (default
-// 200) and HWTABLES_THREAD_READERS (default 3).
-//
-// The value type, the churn and the reader's checks are the store tests' own
-// (StoreTestSupport.h), so this harness and the multi-process test check the same.
-//
+// One writer thread and several reader threads on one store, for ThreadSanitizer
+// (which sees threads, not processes; readers in other processes run this same code).
+// The churn and the reader's checks are the store tests' own (StoreTestSupport.h).
+// Bounded by waves, not time: HWTABLES_THREAD_WAVES (200), HWTABLES_THREAD_READERS (3).
 // Exit status 0 when every read was right; 1 with the first wrong read otherwise.
 #include <atomic>
-#include <cstdint>
-#include <random>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <fmt/format.h>
 
 #include "tests/store/StoreTestSupport.h"
 
