@@ -2,19 +2,9 @@
 // downloads, reads back and audits, and a script of bad lines that leaves every shadow
 // as it was. (Other processes reading the live shadows: TableWatchTest.cc.)
 
-#include <gtest/gtest.h>
-
-#include <fstream>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::jsonLines;
-using E2e::runTool;
 
 TEST(AgentTool, AScriptThroughAPipeProgramsReadsBackAndAudits) {
   E2e::TempDir root("agent");

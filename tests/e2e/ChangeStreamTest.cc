@@ -8,40 +8,13 @@
 //
 // The writer runs in this test's process; the followers are the real tool. The long
 // form (`make torture`) sets HWTABLES_CHANGE_STREAM_CHANGES=1000000.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <random>
-#include <set>
-#include <sstream>
-#include <string>
-#include <thread>
-
-#include <gtest/gtest.h>
-
-#include <fmt/format.h>
-
-#include <nlohmann/json.hpp>
 
 #include "store/BrellWriter.h"
 #include "store/RawValue.h"
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
 
-using E2e::expectHas;
-using nlohmann::json;
 using Traits = Brell::RawValueTraits<12>;
 using Value = Traits::Value;
 using Writer = Brell::BrellWriter<Traits>;

@@ -1,24 +1,10 @@
 // `hwtables chip`: a chip process that serves until stopped, its companions against
 // it, the socket kept from strangers, and bad input refused.
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/sim/ChipClient.h"
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::runTool;
 
 class ChipTool : public ::testing::Test {
  protected:

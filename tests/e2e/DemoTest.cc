@@ -1,29 +1,10 @@
 // `hwtables demo` run as a separate process: all thirteen tables land on the simulated
 // chip exactly as their shadows hold them, the memory shadows' stores are read back
 // by a second process, and bad input is refused with one line.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <map>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::expectLacks;
-using E2e::Run;
-using E2e::runTool;
 
 using StoreRoot = E2e::TempDir;
 

@@ -1,20 +1,10 @@
 // `hwtables plugins` and `--plugin-dir`: the tool's tables come from the plug-in it
 // loads, and a missing plug-in directory is a clear error (one without the plug-in:
 // ToolFaultsTest.cc).
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::runTool;
 
 TEST(PluginsTool, ListsThePluginAndWhatItRegistered) {
   auto run = runTool({"plugins", "--json"});

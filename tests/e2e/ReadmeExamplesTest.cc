@@ -2,27 +2,10 @@
 // of the test's own): what the README says a new user can type, the tool does. A
 // README example this test does not run fails the first test, so the two stay
 // together.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <set>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::runTool;
 
 // Every line of the README's code blocks that runs the tool, without its comment.
 std::set<std::string> readmeCommandLines() {

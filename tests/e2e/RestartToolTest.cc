@@ -3,21 +3,10 @@
 // a chip that is gone. (What a warm successor writes after kills, flipped bits and
 // damaged stores is tested in process in tests/agent/RestartTest.cc; the text report
 // of a warm start by the README's example.)
-#include <signal.h>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <memory>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::jsonLines;
-using E2e::runTool;
 
 class RestartTool : public ::testing::Test {
  protected:

@@ -2,39 +2,10 @@
 // directories: what a fill writes is exactly what dump lists, damage is reported
 // with a reason and never crashes the tool, and the tool never writes to a store it
 // inspects. (With a writer busy in another process: ChangeStreamTest.cc.)
-#include <stdlib.h>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <map>
-#include <string>
-#include <vector>
-
-#include <fmt/format.h>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-namespace fs = std::filesystem;
-using nlohmann::json;
-
-using E2e::expectOneLineError;
-using E2e::fillKeys;
-using E2e::hexWord;
-using E2e::readAll;
-using E2e::Run;
-using E2e::runTool;
-using E2e::snapshot;
-using E2e::writeAll;
-
-using E2e::TempDir;
 
 std::string fillValueHex(std::uint32_t key, std::uint32_t valueBytes) {
   std::string text = hexWord(key);
@@ -153,27 +124,6 @@ TEST(StoreTool, ARefillKeepsTheEntriesAndNothingElseIsOverwritten) {
   EXPECT_EQ(snapshot(other.path()), (std::map<std::string, std::string>{{"notes.txt", "keep me"}}));
 }
 
-TEST(StoreTool, TheDefaultDirectoryComesFromRootOptionThenEnvironment) {
-  TempDir root;
-  ASSERT_EQ(runTool({"store", "fill", "--root", root.path(), "--entries", "3"}).status, 0);
-  EXPECT_TRUE(fs::exists(root.file("fill/slots")));
-  auto check = runTool({"store", "check", "--root", root.path(), "--json"});
-  ASSERT_EQ(check.status, 0) << check.err;
-  EXPECT_EQ(json::parse(check.out)["root"], root.file("fill"));
-
-  TempDir environment;
-  setenv("HWTABLES_ROOT", environment.path().c_str(), 1);
-  auto fill = runTool({"store", "fill", "--entries", "4", "--json"});
-  unsetenv("HWTABLES_ROOT");
-  ASSERT_EQ(fill.status, 0) << fill.err;
-  EXPECT_EQ(json::parse(fill.out)["root"], environment.file("fill"));
-  EXPECT_EQ(json::parse(fill.out)["occupancy"], 4);
-
-  auto help = runTool({"store", "--help"});
-  EXPECT_EQ(help.status, 0);
-  expectHas(help.out, {"HWTABLES_ROOT"});
-}
-
 // --- bad input -----------------------------------------------------------------------
 
 TEST(StoreTool, BadArgumentsAndDirectoriesThatAreNotStoresAreRefusedWithOneLine) {
@@ -259,6 +209,8 @@ TEST(StoreTool, DamagedFilesAreReportedWithAReasonAndLeftAsTheyWere) {
       {"flipped bucket head", "buckets", [](std::string& b) { b[24 + 4] ^= 0x02; }, ""},
       {"buckets truncated", "buckets", [](std::string& b) { b.resize(30); }, ""},
       {"pyrel file gone", "pyrel", [](std::string& b) { b.clear(); }, "failed to read pyrel file"},
+      {"owner file damaged", "owner", [](std::string& b) { b.replace(8, 6, "damage"); },
+       "damaged owner file"},
   };
   for (auto const& damage : damages) {
     SCOPED_TRACE(damage.name);

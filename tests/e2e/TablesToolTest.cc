@@ -1,13 +1,8 @@
 // `hwtables tables` run as a separate process: the catalogue a machine reads.
-#include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using nlohmann::json;
 
 json tableNamed(json const& catalogue, std::string const& name) {
   for (auto const& table : catalogue) {

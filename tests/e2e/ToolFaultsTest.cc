@@ -5,25 +5,9 @@
 // real tool, as a user meets it.
 #include <sys/resource.h>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::expectLacks;
-namespace fs = std::filesystem;
-using E2e::expectOneLineError;
-using E2e::runTool;
-using nlohmann::json;
 
 using Root = E2e::TempDir;
 
@@ -114,32 +98,6 @@ TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed
   EXPECT_EQ(replies[5]["status"], "ok") << replies[5].dump();
 }
 
-TEST(FaultsStores, AStoreWithADamagedOwnerFileIsInvalidAndFillKeepsItsEntries) {
-  Root root;
-  auto dir = root.file("store");
-  ASSERT_EQ(runTool({"store", "fill", dir, "--entries", "5000"}).status, 0);
-  {
-    std::fstream owner(dir + "/owner", std::ios::in | std::ios::out | std::ios::binary);
-    owner.seekp(8);
-    owner.write("damage", 6);
-  }
-  auto before = E2e::snapshot(dir);
-  auto check = runTool({"store", "check", dir});
-  expectOneLineError(check, 1, "is invalid: damaged owner file");
-  expectHas(check.out, {"INVALID - damaged owner file"});
-  auto checkJson = runTool({"store", "check", dir, "--json"});
-  EXPECT_EQ(checkJson.status, 1);
-  auto report = json::parse(checkJson.out);
-  EXPECT_EQ(report["result"], "invalid");
-  EXPECT_FALSE(report["valid"].get<bool>());
-  EXPECT_FALSE(report["owner"]["valid"].get<bool>());
-  EXPECT_EQ(runTool({"store", "dump", dir}).status, 1);
-
-  expectOneLineError(runTool({"store", "fill", dir, "--entries", "10", "--seed", "7"}), 2,
-                     "holds a damaged store (damaged owner file");
-  EXPECT_EQ(E2e::snapshot(dir), before) << "the refused fill changed the store";
-}
-
 TEST(FaultsPlugins, ADirectoryWithoutTablesIsAnErrorNotAnEmptySuccess) {
   Root root;
   E2e::TempDir empty("plugins");
@@ -193,7 +151,7 @@ TEST(FaultsLimits, AFillPastTheFileSizeLimitIsRefusedOrStopsWithAValidStore) {
   }
 }
 
-TEST(FaultsRoots, AMissingRootIsMadeOnlyWhenItsParentExists) {
+TEST(FaultsRoots, TheRootComesFromOptionThenEnvironmentAndIsMadeOnlyWhenItsParentExists) {
   Root root;
   auto deep = root.file("missing/deeper/root");
   for (auto args :
@@ -208,6 +166,15 @@ TEST(FaultsRoots, AMissingRootIsMadeOnlyWhenItsParentExists) {
   auto fill = runTool({"store", "fill", "--root", root.file("fresh"), "--entries", "3"});
   EXPECT_EQ(fill.status, 0) << fill.err;
   EXPECT_TRUE(fs::exists(root.file("fresh/fill/slots")));
+  auto check = runTool({"store", "check", "--root", root.file("fresh"), "--json"});
+  EXPECT_EQ(json::parse(check.out)["root"], root.file("fresh/fill")) << check.err;
+
+  setenv("HWTABLES_ROOT", root.path().c_str(), 1);
+  auto fromEnvironment = runTool({"store", "fill", "--entries", "4", "--json"});
+  unsetenv("HWTABLES_ROOT");
+  ASSERT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
+  expectMembers(json::parse(fromEnvironment.out), {{"root", root.file("fill")}, {"occupancy", 4}});
+  expectHas(runTool({"store", "--help"}).out, {"HWTABLES_ROOT"});
 }
 
 }  // namespace

@@ -1,28 +1,10 @@
-// One vocabulary across the tool's commands: errors in one style with the numbers
-// that matter (and as JSON with --json), one text form of a store's keys, field values
-// decoded once and shown as numbers, help where a user looks for it, and table names
-// matched as people type them.
-#include <gtest/gtest.h>
+// One vocabulary across the tool's commands: errors, keys, field values, help, names.
 
-#include <fstream>
-#include <map>
 #include <regex>
-#include <string>
-#include <vector>
 
-#include <fmt/format.h>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::expectLacks;
-using E2e::expectOneLineError;
-using E2e::runTool;
-using nlohmann::json;
 
 using Root = E2e::TempDir;
 
@@ -135,7 +117,7 @@ TEST(VocabularyValues, FieldsAreNumbersInJsonAndDecodedAlikeByDemoAgentAndShow) 
   EXPECT_EQ(replies[2]["fields"], chip.at("IppaBsplProfileTblHwDirect/3/14"));
 }
 
-TEST(VocabularyHelp, NoCommandOrAnUnknownOptionListsTheCommandsAndHelpNamesOne) {
+TEST(VocabularyHelp, NoCommandOrAMistypedOneListsTheCommandsNamesTheNearestAndHelpNamesOne) {
   for (auto args : std::vector<std::vector<std::string>>{{}, {"--frob"}, {"store"}}) {
     auto run = runTool(args);
     EXPECT_EQ(run.status, 2);
@@ -158,6 +140,14 @@ TEST(VocabularyHelp, NoCommandOrAnUnknownOptionListsTheCommandsAndHelpNamesOne) 
   expectHas(fill.out, {"--entries"});
   expectOneLineError(runTool({"help", "stor"}), 2,
                      "no command 'stor' in 'hwtables' (did you mean 'store'?)");
+  expectOneLineError(runTool({"stor", "check"}), 2, "unknown command 'stor' (did you mean 'store'?)");
+  auto nested = runTool({"store", "chek", "/nowhere"});
+  expectOneLineError(nested, 2, "unknown command 'chek' (did you mean 'check'?)");
+  expectHas(nested.err, {"wipe"});  // the commands there are
+  expectOneLineError(runTool({"frobnicate"}), 2, "unknown command 'frobnicate'");
+  auto version = runTool({"--version"});
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_EQ(version.out.rfind("hwtables ", 0), 0u) << version.out;
 }
 
 TEST(VocabularyNames, TableNamesMatchIgnoringCaseAndUnknownOnesGetTheNearest) {
