@@ -1,19 +1,10 @@
-// The agent's life: bring-up options refused before anything is made, stores kept for
-// a successor at teardown (and emptied by a cold start, as before), a second agent on
-// the same stores refused, and a chip that dies reported, not waited for.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-
-#include <chrono>
-#include <fstream>
 
 #include "platform/sim/ChipClient.h"
 #include "tests/agent/AgentTestSupport.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
 
-using E2e::expectHas;
 using namespace bcm88490_a0;
 using namespace AgentTest;
 
@@ -30,38 +21,20 @@ HwAgent::ErrorKind kindOf(std::function<void()> const& action) {
 TEST(Agent, BadOptionsAreRefusedBeforeAnythingIsMade) {
   TempDir dir;
   auto options = optionsFor(dir.file("stores"), "", false);
-  struct Case {
-    std::string name;
-    std::function<void(HwAgent::Options&)> change;
-  };
-  std::vector<Case> cases{
-      {"no FAPs", [](auto& o) { o.faps.clear(); }},
-      {"FAP 128",
-       [](auto& o) {
-         o.faps = {0, 128};
-       }},
-      {"FAP 256", [](auto& o) { o.faps = {256}; }},
-      {"a FAP twice",
-       [](auto& o) {
-         o.faps = {1, 1};
-       }},
-      {"DMA buffers of 0 bytes", [](auto& o) { o.dmaBufferBytes = 0; }},
-      {"DMA buffers above 64 MiB", [](auto& o) { o.dmaBufferBytes = (64u << 20) + 1; }},
-      {"another chip type",
-       [](auto& o) {
-         o.revision = Hardware::Sand::FapRevision{Hardware::Sand::FapRevMajor::FAPR_sim40_a0};
-       }},
-      {"a store root below a file",
-       [&dir](auto& o) {
-         std::ofstream(dir.file("file")) << "x";
-         o.storeRoot = dir.file("file") + "/stores";
-       }},
-  };
-  for (auto const& each : cases) {
+  std::ofstream(dir.file("file")) << "x";
+  using Change = std::function<void(HwAgent::Options&)>;
+  for (auto const& [name, change] : std::vector<std::pair<std::string, Change>>{
+           {"no FAPs", [](auto& o) { o.faps.clear(); }},
+           {"FAP 128", [](auto& o) { o.faps = {0, 128}; }},
+           {"FAP 256", [](auto& o) { o.faps = {256}; }},
+           {"a FAP twice", [](auto& o) { o.faps = {1, 1}; }},
+           {"DMA buffers of 0 bytes", [](auto& o) { o.dmaBufferBytes = 0; }},
+           {"DMA buffers above 64 MiB", [](auto& o) { o.dmaBufferBytes = (64u << 20) + 1; }},
+           {"another chip type", [](auto& o) { o.revision = Hardware::Sand::FapRevision{Hardware::Sand::FapRevMajor::FAPR_sim40_a0}; }},
+           {"a store root below a file", [&](auto& o) { o.storeRoot = dir.file("file") + "/stores"; }}}) {
     auto changed = options;
-    each.change(changed);
-    EXPECT_EQ(kindOf([&] { HwAgent::Agent agent(changed); }), HwAgent::ErrorKind::badInput)
-        << each.name;
+    change(changed);
+    EXPECT_EQ(kindOf([&] { HwAgent::Agent agent(changed); }), HwAgent::ErrorKind::badInput) << name;
   }
   EXPECT_FALSE(std::filesystem::exists(dir.file("stores")));
   EXPECT_EQ(kindOf([&] {

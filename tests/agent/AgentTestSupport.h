@@ -18,23 +18,20 @@ namespace AgentTest {
 
 using E2e::TempDir;
 
-// A chip server in a child process; ready to be connected to when constructed,
-// stopped (SIGTERM, then SIGKILL if need be) when destroyed.
+// The tool's chip server in a child process; ready to be connected to when
+// constructed, killed when destroyed.
 class ChipProcess {
  public:
-  explicit ChipProcess(std::string socketPath);
-  ~ChipProcess();
-  ChipProcess(ChipProcess const&) = delete;
-  ChipProcess& operator=(ChipProcess const&) = delete;
-
+  explicit ChipProcess(std::string socketPath)
+      : socketPath_(std::move(socketPath)),
+        tool_({"chip", "serve", "--socket", socketPath_}, "chip serving on") {}
   std::string const& socketPath() const { return socketPath_; }
-  pid_t pid() const { return pid_; }
-  // Kills the chip with SIGKILL and waits for it.
-  void kill();
+  pid_t pid() const { return tool_.pid(); }
+  void kill() { tool_.stop(SIGKILL); }
 
  private:
   std::string socketPath_;
-  pid_t pid_ = -1;
+  E2e::LiveTool tool_;
 };
 
 // How a child process ended: its exit status, or 128 + the signal that ended it.
