@@ -1,7 +1,5 @@
-// `hwtables store fill|check|dump` run as separate processes against real store
-// directories: what a fill writes is exactly what dump lists, damage is reported
-// with a reason and never crashes the tool, and the tool never writes to a store it
-// inspects. (With a writer busy in another process: ChangeStreamTest.cc.)
+// `hwtables store fill|check|dump` against real store directories: what a fill writes
+// dump lists, and damage is reported with a reason, never crashes, is never written.
 
 #include "tests/e2e/E2eTest.h"
 
@@ -19,7 +17,6 @@ std::uint32_t slotSizeOf(std::uint32_t valueBytes) {
   return valueBytes == 8 ? 24 : valueBytes == 20 ? 40 : 32;
 }
 
-// --- fill, check, dump ---------------------------------------------------------------
 
 TEST(StoreTool, DumpListsExactlyTheEntriesLeftAfterTheFillForEveryValueSize) {
   constexpr std::uint32_t kEntries = 300;
@@ -124,7 +121,6 @@ TEST(StoreTool, ARefillKeepsTheEntriesAndNothingElseIsOverwritten) {
   EXPECT_EQ(snapshot(other.path()), (std::map<std::string, std::string>{{"notes.txt", "keep me"}}));
 }
 
-// --- bad input -----------------------------------------------------------------------
 
 TEST(StoreTool, BadArgumentsAndDirectoriesThatAreNotStoresAreRefusedWithOneLine) {
   TempDir root;
@@ -172,7 +168,6 @@ TEST(StoreTool, FillRefusesSymbolicLinksPlantedInTheStoreDirectory) {
   }
 }
 
-// --- damage --------------------------------------------------------------------------
 
 struct Damage {
   std::string name;
@@ -196,17 +191,9 @@ TEST(StoreTool, DamagedFilesAreReportedWithAReasonAndLeftAsTheyWere) {
        "bad header file size"},
       {"slots truncated inside the slot array", "slots",
        [](std::string& b) { b.resize(632 + 24 * 10 + 5); }, "bad shmem size"},
-      {"flipped value size", "slots", [](std::string& b) { b[24] ^= 0x04; }, ""},
-      {"flipped occupancy", "slots", [](std::string& b) { b[564] ^= 0x01; }, ""},
-      {"flipped free-list head", "slots", [](std::string& b) { b[571] ^= 0x10; }, ""},
-      {"flipped key of an occupied slot", "slots", [&](std::string& b) { b[kSlot + 8] ^= 0x01; },
-       ""},
-      {"flipped link of an occupied slot", "slots", [&](std::string& b) { b[kSlot + 6] ^= 0x20; },
-       ""},
+      // Single flipped bits: NoFlippedBitMakesTheToolCrash... below.
       {"occupied bit of an occupied slot cleared", "slots", [&](std::string& b) { b[kSlot] &= ~1; },
        ""},
-      {"flipped bucket count", "buckets", [](std::string& b) { b[20] ^= 0x01; }, ""},
-      {"flipped bucket head", "buckets", [](std::string& b) { b[24 + 4] ^= 0x02; }, ""},
       {"buckets truncated", "buckets", [](std::string& b) { b.resize(30); }, ""},
       {"pyrel file gone", "pyrel", [](std::string& b) { b.clear(); }, "failed to read pyrel file"},
       {"owner file damaged", "owner", [](std::string& b) { b.replace(8, 6, "damage"); },
