@@ -10,8 +10,6 @@ using Root = E2e::TempDir;
 
 TEST(VocabularyErrors, OneLineWithTheNumbersLongInputCutShortAndJsonWithJson) {
   Root root;
-  expectOneLineError(runTool({"demo", "--root", root.path(), "--dma-buffer", "1"}), 2,
-                     "a DMA buffer of 1 bytes is outside 12..67108864");
   std::string longName(5000, 'x');
   for (auto args : std::vector<std::vector<std::string>>{{"tables", longName},
                                                          {"show", longName},
@@ -59,10 +57,10 @@ TEST(VocabularyKeys, StoreGetTakesTheKeyAsDumpPrintsItAndSaysHowItReadIt) {
   std::uint32_t kept = E2e::fillKeys(5, 20)[19];
   std::string keyHex = E2e::hexWord(kept);
   auto number = runTool({"store", "get", dir, std::to_string(kept)});
-  ASSERT_EQ(number.status, 0) << number.err;
+  EXPECT_EQ(number.status, 0) << number.err;
   expectHas(number.out, {fmt::format("the number {}, whose key bytes are {}", kept, keyHex)});
   auto bytes = runTool({"store", "get", dir, keyHex, "--bytes"});
-  ASSERT_EQ(bytes.status, 0) << bytes.err;
+  EXPECT_EQ(bytes.status, 0) << bytes.err;
   expectHas(bytes.out, {keyHex});
   EXPECT_EQ(runTool({"store", "get", dir, fmt::format("{:#x}", kept)}).status, 0);
   // Eight decimal digits are key bytes too: the canonical form wins, and says so.
