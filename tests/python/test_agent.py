@@ -40,8 +40,8 @@ def test_delete_returns_an_entry_to_its_default_and_reconcile_rewrites_only_that
     agent.delete(PPH, 0, 4)
     assert agent.get(PPH, 0, 4)["data"] == before
     report = agent.reconcile(PPH, 0)
-    assert report["clean"]
-    assert (report["total"]["rowsDiffering"], report["total"]["rowsWritten"]) == (1, 1)
+    assert (report["clean"], report["total"]["rowsDiffering"], report["total"]["rowsWritten"]) \
+        == (True, 1, 1)
     assert agent.audit(PPH)["differences"] == []
     assert agent.schan(PPH, 0, 4)["commands"][0]["faps"] == [0]
 
@@ -62,12 +62,9 @@ REFUSED = [
     (hwtables.UsageError, "has no shadow for FAP 2", lambda a: a.set(TERMINATION, 2, 1, hasCw=1)),
     (hwtables.UsageError, "no field hasCW", lambda a: a.set(TERMINATION, 0, 1, hasCW=1)),
     (hwtables.UsageError, "unknown table", lambda a: a.set("NoSuchTable", 0, 1, hasCw=1)),
-    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION + " 1 {value=1}", 0, 1,
-                                                          hasCw=1)),
-    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION, 0, "{value=1} # x",
-                                                          hasCw=1)),
-    (hwtables.UsageError, "not a key", lambda a: a.set(TERMINATION, 0, "{entryIndex=1}",
-                                                       hasCw=1)),
+    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION + " 1", 0, 1, hasCw=1)),
+    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION, 0, "{value=1} #", hasCw=1)),
+    (hwtables.UsageError, "not a key", lambda a: a.set(TERMINATION, 0, "{entryIndex=1}", hasCw=1)),
     (hwtables.UsageError, "a key is", lambda a: a.get(TERMINATION, 0, 1.5)),
     (hwtables.UsageError, "not a number", lambda a: a.set(TERMINATION, 0, 1, hasCw="yes")),
     (hwtables.UsageError, "at least one", lambda a: a.set(TERMINATION, 0, 1)),
@@ -95,8 +92,8 @@ def test_a_closed_agent_refuses_and_its_stores_keep_their_entries(root):
     with pytest.raises(hwtables.UsageError, match="closed"):
         agent.get(TERMINATION, 0, 5)
     with hwtables.Agent(root=root, faps=[0], warm=True) as successor:
-        assert successor.bring_up["start"] == "warm"
-        assert successor.get(TERMINATION, 0, 5)["fields"]["labelsToTerminate"] == 3
+        assert (successor.bring_up["start"],
+                successor.get(TERMINATION, 0, 5)["fields"]["labelsToTerminate"]) == ("warm", 3)
 
 
 def test_bad_bring_up_options_or_a_second_agent_on_the_same_stores_are_refused_by_kind(root):

@@ -27,9 +27,8 @@ def test_the_catalogue_describes_every_table_as_the_tool_does():
                [(f["name"], f["offset"], f["width"]) for f in described["fields"]]
         assert [m.name for m in table.members] == [m["name"] for m in described["members"]]
     termination = hwtables.table(TERMINATION.lower())
-    assert termination.name == TERMINATION
-    assert termination.key.null == 8
-    assert termination.field("labelsToTerminate").width == 2
+    assert (termination.name, termination.key.null, termination.field("labelsToTerminate").width) \
+        == (TERMINATION, 8, 2)
     assert repr(termination).startswith(f"<Table {TERMINATION} (memory, 4 bytes")
     assert "bits 4..5" in repr(termination.field("labelsToTerminate"))
     assert "A in 2..3, E in 0..31" in repr(hwtables.table(SPECIAL_LABELS).key)
@@ -84,10 +83,8 @@ def test_the_store_is_checked_as_the_tool_checks_it_and_never_written(agent, roo
     store = hwtables.Store(directory)
     checked = store.check()
     run = subprocess.run(tool("store", "check", directory, "--json"), capture_output=True,
-                         text=True)
-    assert run.returncode == 0
-    assert checked == json.loads(run.stdout)
-    assert checked["result"] == "ok"
+                         text=True, check=True)
+    assert checked == json.loads(run.stdout) and checked["result"] == "ok"
     assert len(store.entries()) == checked["walked"]["occupied"] == len(list(store))
 
     damaged = os.path.join(root, "damaged")
@@ -122,5 +119,4 @@ def test_a_watch_waiting_in_one_thread_lets_another_program_the_table(agent, roo
             agent.set(PPH, 0, 11, fheiType=step)
         assert seen.wait(timeout=20)
     watcher.join(timeout=10)
-    assert not watcher.is_alive()
-    assert follower.closed
+    assert not watcher.is_alive() and follower.closed
