@@ -1,14 +1,10 @@
-// Helpers of the agent tests: store roots and sockets that go away, a chip process
-// forked from the test (it outlives the agents the test kills), agents run in child
-// processes and killed with SIGKILL, and entries set through the typed tables.
+// Helpers of the agent tests: a chip process that outlives the agents the test kills,
+// agents killed with SIGKILL in child processes, entries set through the typed tables.
 #pragma once
 
-#include <sys/types.h>
-
+#include <algorithm>
 #include <functional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "agent/Agent.h"
 #include "tables/AllTables.h"
@@ -68,10 +64,8 @@ U8 byte0(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
 template <class Table>
 bool isDefault(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
   auto entry = tableOf<Table>(agent)->getEntry(Tessar::HwShadowKey::of(fap, 0), key);
-  for (U32 index = 0; index < Table::Entry::entrySize(); ++index) {
-    if (entry.dataBytes()[index] != 0) return false;
-  }
-  return true;
+  return std::all_of(entry.dataBytes(), entry.dataBytes() + Table::Entry::entrySize(),
+                     [](auto byte) { return byte == 0; });
 }
 
 // Sends the write of one entry to the chip.
