@@ -260,19 +260,4 @@ TEST_F(ChipServerTest, WhatLiesAtTheSocketPathIsReplacedOnlyWhenItIsAStaleSocket
   EXPECT_EQ(client.digest().cells, 0u);
 }
 
-TEST_F(ChipServerTest, TwoChipsAgreeExactlyWhenTheirDigestsDo) {
-  start();
-  ChipClient client(socket_);
-  client.write(listOf({rowWrite(0, 3, {1, 2, 3, 4})}));
-  Sim::Chip local;
-  local.execute(listOf({rowWrite(0, 3, {1, 2, 3, 4})}));
-  EXPECT_EQ(client.digest().digest, local.digest());
-  auto flipped = client.flipBits(1, 7);
-  ASSERT_EQ(flipped.size(), 1u);
-  EXPECT_NE(client.digest().digest, local.digest());
-  EXPECT_EQ(client.cells().size(), 1u);
-  EXPECT_EQ(client.reset(), 1u);
-  EXPECT_EQ(client.digest().cells, 0u);
-}
-
 }  // namespace

@@ -34,24 +34,19 @@ class Console : public ::testing::Test {
         session_->agent().tableManager().tableColl({table, Tool::parseRevision("bcm88490_a0")});
     std::any object = Vorl::Ptr<Vorl::Node>(held);
     auto tableType = held->typeData();
-    auto const* module = tableType.module;
-    auto keyValue =
-        Vorl::TypeDescriptor{module, Framework::ModuleTypes::entryKey}.info().fromText(key);
+    Vorl::TypeDescriptor keyType{tableType.module, Framework::ModuleTypes::entryKey};
+    Vorl::TypeDescriptor entryType{tableType.module, Framework::ModuleTypes::entry};
     std::any shadowKey = static_cast<U64>(Tessar::HwShadowKey::of(fap, 0).value());
-    std::any entry;
-    auto callNamed = [&](char const* name, Vorl::Arguments const& arguments) {
+    auto call = [](Vorl::TypeDescriptor type, std::any& on, char const* name, Vorl::Arguments args) {
       std::any result;
-      auto answer = Vorl::attributeAccess(tableType, object, tableType.info().attribute(name)->id,
-                                          Vorl::AttributeOp::call, arguments, result);
-      EXPECT_EQ(answer, Vorl::AttributeAnswer::done) << name;
+      EXPECT_EQ(Vorl::attributeAccess(type, on, type.info().attribute(name)->id,
+                                      Vorl::AttributeOp::call, args, result),
+                Vorl::AttributeAnswer::done) << name;
       return result;
     };
-    entry = callNamed("getEntry", {shadowKey, keyValue});
-    Vorl::TypeDescriptor entryType{module, Framework::ModuleTypes::entry};
-    std::any ignored;
-    Vorl::attributeAccess(entryType, entry, entryType.info().attribute("hasCwIs")->id,
-                          Vorl::AttributeOp::call, {U64{1}}, ignored);
-    callNamed("setEntry", {shadowKey, entry});
+    auto entry = call(tableType, object, "getEntry", {shadowKey, keyType.info().fromText(key)});
+    call(entryType, entry, "hasCwIs", {U64{1}});
+    call(tableType, object, "setEntry", {shadowKey, entry});
   }
 
   TempDir root_{"console"};
