@@ -119,9 +119,11 @@ TEST_F(ChipServerTest, BadFramesGetErrorRepliesAndUntrustworthyFramingClosesThat
            {frameOf(Wire::Type::write, [](auto& f) { f.u32(5); }), "do not fit"},
            {frameOf(Wire::Type::read, [](auto& f) { f.u32(0xffffffffu); }), "do not fit"},
            {frameOf(Wire::Type::write, [](auto& f) { f.u32(0), f.u8(7); }), "left over"},
-           {frameOf(Wire::Type::read, [](auto& f) {
-              Wire::encodeReads(f, {Sim::CellRead{0, 38, 0x770000, 0, 0, 0x10000000, 64}});
-            }), "exceed one frame"},
+           {frameOf(Wire::Type::read,
+                    [](auto& f) {
+                      Wire::encodeReads(f, {Sim::CellRead{0, 38, 0x770000, 0, 0, 0x10000000, 64}});
+                    }),
+            "exceed one frame"},
            {frameOf(Wire::Type::flipBits, [](auto& f) { f.u32(2000000), f.u64(1); }),
             "at most 1000000"}}) {
     std::string text;
@@ -165,7 +167,7 @@ TEST_F(ChipServerTest, BadFramesGetErrorRepliesAndUntrustworthyFramingClosesThat
   EXPECT_EQ(newcomer.digest().cells, 0u);
 }
 
-TEST_F(ChipServerTest, AClientGoneMidFrameLeavesNothingBehind) {
+TEST_F(ChipServerTest, AClientGoneMidFrameOrAListWithOneBadCommandLeavesNothingBehind) {
   start();
   int fd = rawSocket();
   sendBytes(fd, helloFrame());
@@ -183,11 +185,8 @@ TEST_F(ChipServerTest, AClientGoneMidFrameLeavesNothingBehind) {
   EXPECT_EQ(client.digest().cells, 0u);
   ASSERT_FALSE(logged().empty());
   expectHas(logged().front(), {"went away in the middle of a frame"});
-}
 
-TEST_F(ChipServerTest, AListWithOneBadCommandIsRefusedWhole) {
-  start();
-  ChipClient client(socket_);
+  // A list with one bad command is refused whole.
   auto bad = rowWrite(1, 5, {9, 9, 9, 9});
   bad->data.pop_back();  // three bytes for a four-byte row
   try {

@@ -24,7 +24,8 @@ using AgentTest::listOf;
 std::vector<std::tuple<std::uint32_t, FaultKind, std::uint32_t>> faultsOf(
     Sim::WriteOutcome const& outcome) {
   std::vector<std::tuple<std::uint32_t, FaultKind, std::uint32_t>> faults;
-  for (auto const& fault : outcome.faults) faults.emplace_back(fault.index, fault.kind, fault.rowsWritten);
+  for (auto const& fault : outcome.faults)
+    faults.emplace_back(fault.index, fault.kind, fault.rowsWritten);
   return faults;
 }
 
@@ -50,24 +51,26 @@ TEST(FaultPlan, TextIsReadBackToTheSamePlanAndBadTextIsRefusedByName) {
   auto plan = FaultPlan::parse(
       "refuse=3,refuse-rate=0.25,timeout=2,timeout-rate=0.5,partial=4,partial-rate=1,"
       "partial-rows=7,flip-every=9,seed=42");
-  EXPECT_EQ(std::tuple(plan.refuseNth, plan.refuseRate, plan.partialRows, plan.flipEvery, plan.seed),
-            std::tuple(3u, 0.25, 7u, 9u, 42u));
+  EXPECT_EQ(
+      std::tuple(plan.refuseNth, plan.refuseRate, plan.partialRows, plan.flipEvery, plan.seed),
+      std::tuple(3u, 0.25, 7u, 9u, 42u));
   EXPECT_EQ(FaultPlan::parse(plan.text()).text(), plan.text());
   EXPECT_TRUE(FaultPlan::parse("seed=5").empty());
 
   // Each bad text and what its message must name.
-  for (auto const& [text, named] : std::vector<std::pair<std::string, std::string>>{
-           {"", "empty"},
-           {"refuse", "name=value"},
-           {"refuse=0", "at least 1"},
-           {"refuse=-1", "whole number"},
-           {"refuse=3x", "whole number"},
-           {"refuse-rate=1.5", "outside 0..1"},
-           {"refuse-rate=-0.1", "outside 0..1"},
-           {"refuse-rate=nan", "not a number"},
-           {"partial-rows=99999999999", "too large"},
-           {"seed=1,,refuse=2", "name=value"},
-           {"explode=1", "unknown fault 'explode'"}}) {
+  std::vector<std::pair<std::string, std::string>> const bad{
+      {"", "empty"},
+      {"refuse", "name=value"},
+      {"refuse=0", "at least 1"},
+      {"refuse=-1", "whole number"},
+      {"refuse=3x", "whole number"},
+      {"refuse-rate=1.5", "outside 0..1"},
+      {"refuse-rate=-0.1", "outside 0..1"},
+      {"refuse-rate=nan", "not a number"},
+      {"partial-rows=99999999999", "too large"},
+      {"seed=1,,refuse=2", "name=value"},
+      {"explode=1", "unknown fault 'explode'"}};
+  for (auto const& [text, named] : bad) {
     try {
       FaultPlan::parse(text);
       ADD_FAILURE() << "accepted: " << text;
@@ -87,8 +90,8 @@ TEST(FaultPlan, TheNthCommandFailsAndNoOtherWhateverListItIsIn) {
   EXPECT_TRUE(chip.execute(lists[0]).ok());
   auto second = chip.execute(lists[1]);
   EXPECT_EQ(std::tuple(second.commands, second.completed()), std::tuple(5u, 3u));
-  EXPECT_EQ(faultsOf(second), (decltype(faultsOf(second)){{0, FaultKind::timedOut, 0},
-                                                          {1, FaultKind::refused, 0}}));
+  EXPECT_EQ(faultsOf(second),
+            (decltype(faultsOf(second)){{0, FaultKind::timedOut, 0}, {1, FaultKind::refused, 0}}));
   auto third = chip.execute(lists[2]);
   EXPECT_EQ(faultsOf(third), (decltype(faultsOf(third)){{4, FaultKind::partial, 5}}));
   EXPECT_TRUE(chip.execute(lists[3]).ok());
@@ -108,9 +111,10 @@ TEST(FaultPlan, TheNthCommandFailsAndNoOtherWhateverListItIsIn) {
   EXPECT_EQ(chip.commandsExecuted(), 20u - 2u);
 }
 
-TEST(FaultPlan, TheSameSeedGivesTheSameRunAnotherSeedAnotherAndTimeoutsAndPartialsStrikeBulkWrites) {
-  auto plan = FaultPlan::parse(
-      "refuse-rate=0.1,timeout-rate=0.3,partial-rate=0.5,flip-every=13,seed=11");
+TEST(FaultPlan,
+     TheSameSeedGivesTheSameRunAnotherSeedAnotherAndTimeoutsAndPartialsStrikeBulkWrites) {
+  auto plan =
+      FaultPlan::parse("refuse-rate=0.1,timeout-rate=0.3,partial-rate=0.5,flip-every=13,seed=11");
   Sim::Chip one;
   Sim::Chip two;
   auto first = run(one, plan);
@@ -135,9 +139,9 @@ TEST(FaultPlan, TheSameSeedGivesTheSameRunAnotherSeedAnotherAndTimeoutsAndPartia
   EXPECT_EQ(one.digest(), two.digest());
   // 1000 commands, 600 of them bulk writes: about 100 refused, 150-180 of the bulk writes
   // time out, and about half of the rest land partly, whichever fault is drawn first.
-  for (auto [kind, low, high] : {std::tuple(FaultKind::refused, 60u, 140u),
-                                 std::tuple(FaultKind::timedOut, 120u, 240u),
-                                 std::tuple(FaultKind::partial, 150u, 270u)}) {
+  for (auto [kind, low, high] :
+       {std::tuple(FaultKind::refused, 60u, 140u), std::tuple(FaultKind::timedOut, 120u, 240u),
+        std::tuple(FaultKind::partial, 150u, 270u)}) {
     EXPECT_GT(counted[kind], low) << Sim::faultKindName(kind);
     EXPECT_LT(counted[kind], high) << Sim::faultKindName(kind);
   }

@@ -41,7 +41,8 @@ TEST_F(ReconcileTest, NothingDiffersNothingIsSent) {
   EXPECT_GT(report.total().rowsCompared, 0u);
   EXPECT_EQ(chip_->commandsExecuted(), executed);
   EXPECT_TRUE(report.clean());
-  expectMembers(report.json(), {{"total", {{"rowsDiffering", 0}, {"rowsWritten", 0}, {"commandsSent", 0}}}});
+  expectMembers(report.json(),
+                {{"total", {{"rowsDiffering", 0}, {"rowsWritten", 0}, {"commandsSent", 0}}}});
   EXPECT_EQ(report.json()["entries"].size(), 26u);
   expectHas(report.text(), {"nothing differs"});
 }
@@ -56,8 +57,8 @@ TEST_F(ReconcileTest, EachKindOfDifferenceIsWrittenBackToItsFapOnly) {
   auto report = agent_->reconcile();
   auto entry = find(report, "IppdPphAttributeByEeiHwDirect", 1);
   // Rows 5 and 15 alone, rows 9-10 in one bulk write: three commands.
-  EXPECT_EQ(std::tuple(entry.rowsDiffering, entry.extraOnChip, entry.missingOnChip, entry.rowsWritten,
-                       entry.commandsSent, entry.rowsStillDiffering),
+  EXPECT_EQ(std::tuple(entry.rowsDiffering, entry.extraOnChip, entry.missingOnChip,
+                       entry.rowsWritten, entry.commandsSent, entry.rowsStillDiffering),
             std::tuple(4u, 1u, 2u, 4u, 3u, 0u));
   EXPECT_EQ(report.total().rowsDiffering, 4u) << report.text();
   ASSERT_EQ(chip_->log().size(), logged + 3);
@@ -85,8 +86,9 @@ TEST_F(ReconcileTest, ARegisterIsRewrittenInTheBlockThatDiffersOnly) {
 
   auto report = agent_->reconcile({"IppVttSpecialLabelValuesHwReg", 0});
   ASSERT_EQ(report.entries.size(), 1u);
-  EXPECT_EQ(std::tuple(report.entries[0].rowsDiffering, report.entries[0].rowsWritten, report.clean()),
-            std::tuple(1u, 1u, true));
+  EXPECT_EQ(
+      std::tuple(report.entries[0].rowsDiffering, report.entries[0].rowsWritten, report.clean()),
+      std::tuple(1u, 1u, true));
   ASSERT_EQ(chip_->log().size(), logged + 1);
   EXPECT_EQ(std::tuple(chip_->log().back().cmd->block, chip_->log().back().cmd->memberName),
             std::tuple(instance.block, second.name));

@@ -58,9 +58,11 @@ TEST_F(RestartTest, AKilledAgentsWarmSuccessorWritesNothingAndTheNextOnlyTheFlip
     EXPECT_EQ(agent.bringUp().takenOver(), 18u) << agent.bringUp().text();
     auto report = agent.reconcile();
     EXPECT_EQ(std::tuple(report.total().rowsDiffering, report.total().rowsWritten),
-              std::tuple(0u, 0u)) << report.text();
+              std::tuple(0u, 0u))
+        << report.text();
     EXPECT_EQ(agent.commandsSent(), 0u);
-    EXPECT_EQ(chip.digest().commandsExecuted, intact.commandsExecuted) << "nothing reached the chip";
+    EXPECT_EQ(chip.digest().commandsExecuted, intact.commandsExecuted)
+        << "nothing reached the chip";
     EXPECT_EQ(auditDifferences(agent), 0u);
     EXPECT_EQ((byte0<IppaTerminationProfileTableHwDirect>(agent, 0, 1)), 0x55);
     EXPECT_EQ((byte0<IppdPphAttributeByEeiHwDirect>(agent, 1, 9)), 0x35);
@@ -78,7 +80,8 @@ TEST_F(RestartTest, AKilledAgentsWarmSuccessorWritesNothingAndTheNextOnlyTheFlip
   HwAgent::Agent agent(warm());
   auto report = agent.reconcile();
   EXPECT_EQ(std::tuple(report.total().rowsDiffering, report.total().rowsWritten, report.clean()),
-            std::tuple(touched, touched, true)) << report.text();
+            std::tuple(touched, touched, true))
+      << report.text();
   EXPECT_EQ(chip.digest().digest, intact.digest) << "the chip holds what it held before the flips";
 }
 
@@ -141,7 +144,8 @@ TEST_F(RestartTest, AKillInTheMiddleOfADownloadLeavesExactlyTheUnsentRowsToWrite
   EXPECT_EQ(auditDifferences(agent), expected);
   auto report = agent.reconcile();
   EXPECT_EQ(std::tuple(report.total().rowsDiffering, report.total().rowsWritten, report.clean()),
-            std::tuple(expected, expected, true)) << report.text();
+            std::tuple(expected, expected, true))
+      << report.text();
   EXPECT_EQ(auditDifferences(agent), 0u);
   EXPECT_EQ((byte0<IppfBsplProfileTblHwDirect>(agent, 0, {1, 30})), 0x21);
 }
@@ -152,9 +156,12 @@ TEST_F(RestartTest, ARemovedAndADamagedStoreStartFromStartUpRowsAndTheChipFollow
   // A writer killed inside an operation leaves the critical-section flag set; and damage
   // of any other kind.
   std::fstream(storeOf("IppdPphAttributeByEeiHwDirect", 1) + "/slots",
-               std::ios::in | std::ios::out | std::ios::binary).seekp(558).put(1);
+               std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(558)
+      .put(1);
   std::fstream(storeOf("IppaBsplProfileTblHwDirect", 1) + "/slots",
-               std::ios::in | std::ios::out | std::ios::binary).write("garbage!", 8);
+               std::ios::in | std::ios::out | std::ios::binary)
+      .write("garbage!", 8);
 
   HwAgent::Agent agent(warm());
   auto const& bringUp = agent.bringUp();
@@ -180,7 +187,8 @@ TEST_F(RestartTest, ARemovedAndADamagedStoreStartFromStartUpRowsAndTheChipFollow
       << "taken over as left";
   auto report = agent.reconcile();  // the three rows are start-up defaults again
   EXPECT_EQ(std::tuple(report.total().rowsWritten, report.total().extraOnChip, report.clean()),
-            std::tuple(3u, 3u, true)) << report.text();
+            std::tuple(3u, 3u, true))
+      << report.text();
   EXPECT_EQ(auditDifferences(agent), 0u);
 }
 

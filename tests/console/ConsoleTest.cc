@@ -3,11 +3,11 @@
 
 #include "framework/ModuleTypes.h"
 #include "platform/tessar/HwTableBase.h"
+#include "tests/e2e/E2eTest.h"
 #include "tools/hwtables/AgentSession.h"
 #include "tools/hwtables/Arguments.h"
 #include "tools/hwtables/BringUpOptions.h"
 #include "tools/hwtables/Plugins.h"
-#include "tests/e2e/E2eTest.h"
 
 namespace {
 
@@ -37,11 +37,13 @@ class Console : public ::testing::Test {
     Vorl::TypeDescriptor keyType{tableType.module, Framework::ModuleTypes::entryKey};
     Vorl::TypeDescriptor entryType{tableType.module, Framework::ModuleTypes::entry};
     std::any shadowKey = static_cast<U64>(Tessar::HwShadowKey::of(fap, 0).value());
-    auto call = [](Vorl::TypeDescriptor type, std::any& on, char const* name, Vorl::Arguments args) {
+    auto call = [](Vorl::TypeDescriptor type, std::any& on, char const* name,
+                   Vorl::Arguments args) {
       std::any result;
       EXPECT_EQ(Vorl::attributeAccess(type, on, type.info().attribute(name)->id,
                                       Vorl::AttributeOp::call, args, result),
-                Vorl::AttributeAnswer::done) << name;
+                Vorl::AttributeAnswer::done)
+          << name;
       return result;
     };
     auto entry = call(tableType, object, "getEntry", {shadowKey, keyType.info().fromText(key)});

@@ -70,7 +70,8 @@ TEST(AgentTool, BadLinesAreAnsweredWithTheNumbersAndTheSystemsMessageAndChangeNo
     auto const& reply = replies[1 + index];
     SCOPED_TRACE(bad[index].first);
     expectMembers(reply, {{"ok", false}, {"status", "refused"}});
-    expectHas(reply["error"].get<std::string>() + " " + reply.value("detail", ""), {bad[index].second});
+    expectHas(reply["error"].get<std::string>() + " " + reply.value("detail", ""),
+              {bad[index].second});
   }
   auto goodRun = runTool({"agent", "--json", "--root", root.path(), "--script", root.file("good")});
   ASSERT_EQ(goodRun.status, 0) << goodRun.err;

@@ -23,7 +23,8 @@ Value valueOf(std::uint32_t key, std::uint64_t generation) {
 std::string valueHex(Value const& value) {
   std::string text;
   for (std::size_t index = 0; index < sizeof value; ++index) {
-    fmt::format_to(std::back_inserter(text), "{:02x}", reinterpret_cast<unsigned char const*>(&value)[index]);
+    fmt::format_to(std::back_inserter(text), "{:02x}",
+                   reinterpret_cast<unsigned char const*>(&value)[index]);
   }
   return text;
 }
@@ -310,7 +311,8 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   auto expected = dumped(dir);
   auto fastText = fast.stop();
   auto slowText = slow.stop();
-  EXPECT_EQ(std::tuple(fast.status(), slow.status()), std::tuple(0, 0)) << fast.errors() << slow.errors();
+  EXPECT_EQ(std::tuple(fast.status(), slow.status()), std::tuple(0, 0))
+      << fast.errors() << slow.errors();
 
   for (auto const& [name, text] : {std::pair{"fast", &fastText}, std::pair{"slow", &slowText}}) {
     SCOPED_TRACE(name);

@@ -10,8 +10,9 @@ constexpr char const* kFaults = "refuse-rate=0.1,partial-rate=0.3,seed=7";
 class ChipFaultsTool : public ::testing::Test {
  protected:
   void serve() {
-    chip_.emplace(std::vector<std::string>{"chip", "serve", "--socket", socket_, "--faults", kFaults},
-                  std::string("failing on purpose: ") + kFaults);
+    chip_.emplace(
+        std::vector<std::string>{"chip", "serve", "--socket", socket_, "--faults", kFaults},
+        std::string("failing on purpose: ") + kFaults);
   }
   E2e::Run agent(std::vector<std::string> extra) {
     extra.insert(extra.begin(), {"--chip", socket_, "--faps", "0-7"});

@@ -67,10 +67,10 @@ TEST_F(ChipTool, ServesUntilStoppedOnASocketOnlyItsOwnerReachesAndItsCompanionsW
 TEST_F(ChipTool, BadInputIsRefusedAndAMissingChipIsAFailure) {
   expectOneLineError(runTool(on({"chip", "flip-bits", "0"})), 2, "");
   expectOneLineError(runTool({"chip", "digest", "--socket", std::string(200, 'x')}), 2,
-                          "longer than");
+                     "longer than");
   expectOneLineError(runTool(on({"chip", "digest"})), 1, "no chip to reach");
   expectOneLineError(runTool(on({"chip", "serve", "--group", "no-such-group-here"})), 2,
-                          "no group");
+                     "no group");
   std::ofstream(socket_) << "precious";
   expectOneLineError(runTool(on({"chip", "serve"})), 2, "not a socket");
   EXPECT_EQ(E2e::readAll(socket_), "precious");

@@ -53,8 +53,9 @@ TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
       runTool({"demo", "--json", "--faps", "2,5-6", "--root", root.path(), "--dma-buffer", "64"});
   ASSERT_EQ(run.status, 0) << run.err;
   auto document = json::parse(run.out);
-  expectMembers(document, {{"ok", true}, {"faps", {2, 5, 6}}, {"revision", "bcm88490_a0"},
-                           {"storeRoot", root.path()}});
+  expectMembers(
+      document,
+      {{"ok", true}, {"faps", {2, 5, 6}}, {"revision", "bcm88490_a0"}, {"storeRoot", root.path()}});
   EXPECT_GT(document["readerProcess"].get<int>(), 0);
 
   // What each register holds at start-up, and how rows are packed into buffers, are

@@ -14,8 +14,8 @@ TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers)
   // are all there and the broken file is named once on stderr.
   E2e::TempDir directory("plugins");
   std::ofstream(directory.file("broken.so")) << "not a shared object\n";
-  auto real = fs::path(E2e::toolPath()).parent_path().parent_path() / "lib" /
-              "hwtables" / "plugins" / "hwtables-bcm88490_a0.so";
+  auto real = fs::path(E2e::toolPath()).parent_path().parent_path() / "lib" / "hwtables" /
+              "plugins" / "hwtables-bcm88490_a0.so";
   fs::create_symlink(real, directory.file("hwtables-bcm88490_a0.so"));
   auto tables = runTool({"tables", "--plugin-dir", directory.path(), "--json"});
   ASSERT_EQ(tables.status, 0) << tables.err;

@@ -28,7 +28,9 @@ std::set<std::string> readmeCommandLines() {
 
 // An environment variable set as a user would set it, for one test.
 struct Variable {
-  Variable(char const* name, std::string const& value) : name(name) { ::setenv(name, value.c_str(), 1); }
+  Variable(char const* name, std::string const& value) : name(name) {
+    ::setenv(name, value.c_str(), 1);
+  }
   ~Variable() { ::unsetenv(name); }
   char const* name;
 };
@@ -163,7 +165,8 @@ TEST(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
 
 TEST(ReadmeExamples, TracesAreTurnedOnByName) {
   ExampleRoot root;
-  Variable variable("HWTABLES_TRACE", "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3");
+  Variable variable("HWTABLES_TRACE",
+                    "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3");
   auto demo = runTool({"demo"});
   EXPECT_EQ(demo.status, 0) << demo.err.substr(0, 2000);
   expectHas(demo.err, {"IppaTerminationProfileTableHwDirect"});

@@ -17,7 +17,6 @@ std::uint32_t slotSizeOf(std::uint32_t valueBytes) {
   return valueBytes == 8 ? 24 : valueBytes == 20 ? 40 : 32;
 }
 
-
 TEST(StoreTool, DumpListsExactlyTheEntriesLeftAfterTheFillForEveryValueSize) {
   constexpr std::uint32_t kEntries = 300;
   constexpr std::uint32_t kRemoved = 40;
@@ -121,7 +120,6 @@ TEST(StoreTool, ARefillKeepsTheEntriesAndNothingElseIsOverwritten) {
   EXPECT_EQ(snapshot(other.path()), (std::map<std::string, std::string>{{"notes.txt", "keep me"}}));
 }
 
-
 TEST(StoreTool, BadArgumentsAndDirectoriesThatAreNotStoresAreRefusedWithOneLine) {
   TempDir root;
   writeAll(root.file("plain-file"), "x");
@@ -167,7 +165,6 @@ TEST(StoreTool, FillRefusesSymbolicLinksPlantedInTheStoreDirectory) {
     EXPECT_TRUE(fs::is_symlink(planted.file(name)));
   }
 }
-
 
 struct Damage {
   std::string name;

@@ -26,15 +26,14 @@ TEST(FaultsKeys, AKeyTheChipHasNoRowForIsRefusedAtSetAndChangesNothing) {
                   "read IppaTerminationProfileTableHwDirect 0\n");
   EXPECT_EQ(run.status, 2) << run.err;
   auto script = root.file("script");
-  expectHas(run.err,
-            {script + ":1: error: the chip has no row {value=8} of "
-                      "IppaTerminationProfileTableHwDirect: row 8 is outside 0..7",
-             script + ":2: error: the chip has no row {value=8}",
-             script + ":3: error: the chip has no row {value=1} of "
-                      "IppVttSpecialLabelValuesHwReg: row 1 is outside 0..0",
-             script + ":4: error: the chip has no row {arrayIndex=1 entryIndex=5} of "
-                      "IppaBsplProfileTblHwDirect: array 1 is outside 2..3",
-             "hwtables: 4 command lines were refused"});
+  expectHas(run.err, {script + ":1: error: the chip has no row {value=8} of "
+                               "IppaTerminationProfileTableHwDirect: row 8 is outside 0..7",
+                      script + ":2: error: the chip has no row {value=8}",
+                      script + ":3: error: the chip has no row {value=1} of "
+                               "IppVttSpecialLabelValuesHwReg: row 1 is outside 0..0",
+                      script + ":4: error: the chip has no row {arrayIndex=1 entryIndex=5} of "
+                               "IppaBsplProfileTblHwDirect: array 1 is outside 2..3",
+                      "hwtables: 4 command lines were refused"});
   // Nothing was stored: the audit is clean and the chip's row 7 is the last one read.
   expectHas(run.out, {"13 table(s) read back: 114 entries, 0 differ"});
   expectLacks(run.out, {"{value=8}"});
@@ -88,8 +87,8 @@ TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed
   auto replies = E2e::jsonLines(run.out);
   ASSERT_EQ(replies.size(), 6u) << run.out;
   // 21 rows of 12 bytes in a 256-byte buffer; then one row a buffer: 64 rows on 2 FAPs.
-  EXPECT_EQ(json::array({replies[1]["commandCount"], replies[2]["status"], replies[4]["commandCount"],
-                         replies[5]["status"]}),
+  EXPECT_EQ(json::array({replies[1]["commandCount"], replies[2]["status"],
+                         replies[4]["commandCount"], replies[5]["status"]}),
             json::array({8, "refused", 128, "ok"}));
 }
 

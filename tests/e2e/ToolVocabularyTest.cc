@@ -138,7 +138,8 @@ TEST(VocabularyHelp, NoCommandOrAMistypedOneListsTheCommandsNamesTheNearestAndHe
   expectHas(fill.out, {"--entries"});
   expectOneLineError(runTool({"help", "stor"}), 2,
                      "no command 'stor' in 'hwtables' (did you mean 'store'?)");
-  expectOneLineError(runTool({"stor", "check"}), 2, "unknown command 'stor' (did you mean 'store'?)");
+  expectOneLineError(runTool({"stor", "check"}), 2,
+                     "unknown command 'stor' (did you mean 'store'?)");
   auto nested = runTool({"store", "chek", "/nowhere"});
   expectOneLineError(nested, 2, "unknown command 'chek' (did you mean 'check'?)");
   expectHas(nested.err, {"wipe"});  // the commands there are

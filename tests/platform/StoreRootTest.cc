@@ -1,7 +1,7 @@
 // The default store root on a machine with more than one user: the shared root when
 // it is free or the user's own, a per-user root when it is someone else's, and never
 // a root that belongs to another user. ($HWTABLES_ROOT before all of them: the tool's
-// StoreTool.TheDefaultDirectoryComesFromRootOptionThenEnvironment.)
+// FaultsRoots.TheRootComesFromOptionThenEnvironment….)
 #include <unistd.h>
 
 #include <gtest/gtest.h>
