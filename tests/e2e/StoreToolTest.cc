@@ -206,8 +206,7 @@ TEST(StoreTool, DamagedFilesAreReportedWithAReasonAndLeftAsTheyWere) {
       auto run = runTool({"store", command, dir, "--json"});
       expectOneLineError(run, 1, "is invalid: ");
       auto report = json::parse(run.out);
-      EXPECT_EQ(report["result"], "invalid");
-      EXPECT_FALSE(report["valid"].get<bool>());
+      expectMembers(report, {{"result", "invalid"}, {"valid", false}});
       std::string reason = report["reason"];
       EXPECT_FALSE(reason.empty());
       expectHas(reason, {damage.reason});
@@ -227,10 +226,9 @@ TEST(StoreTool, DamagedFilesAreReportedWithAReasonAndLeftAsTheyWere) {
 TEST(StoreTool, NoFlippedBitMakesTheToolCrashAndNoStructuralOneGoesUnnoticed) {
   TempDir root;
   std::string dir = root.file("store");
-  ASSERT_EQ(
-      runTool({"store", "fill", dir, "--entries", "40", "--value-bytes", "12", "--remove", "5"})
-          .status,
-      0);
+  auto fill =
+      runTool({"store", "fill", dir, "--entries", "40", "--value-bytes", "12", "--remove", "5"});
+  ASSERT_EQ(fill.status, 0) << fill.err;
   auto pristine = snapshot(dir);
   auto listed = json::parse(runTool({"store", "dump", dir, "--json"}).out);
   // Flips at random places are the fuzz target's part (tests/fuzz/StoreFilesFuzz.cc);
