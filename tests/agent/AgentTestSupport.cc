@@ -1,27 +1,8 @@
 #include "tests/agent/AgentTestSupport.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <stdexcept>
-#include <thread>
-
-#include "platform/sim/ChipClient.h"
-#include "platform/sim/ChipServer.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace AgentTest {
-namespace {
-
-volatile std::sig_atomic_t chipStop = 0;
-extern "C" void stopChip(int) {
-  chipStop = 1;
-}
-
-}  // namespace
 
 int waitFor(pid_t pid) {
   int status = 0;
@@ -30,61 +11,6 @@ int waitFor(pid_t pid) {
   }
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
-}
-
-ChipProcess::ChipProcess(std::string socketPath) : socketPath_(std::move(socketPath)) {
-  int ready[2];
-  if (::pipe(ready) != 0) throw std::runtime_error("no pipe");
-  pid_ = ::fork();
-  if (pid_ < 0) throw std::runtime_error("no fork");
-  if (pid_ == 0) {
-    ::close(ready[0]);
-    struct sigaction action {};
-    action.sa_handler = stopChip;
-    ::sigaction(SIGTERM, &action, nullptr);
-    int status = 0;
-    try {
-      Sim::ChipServer::Options options;
-      options.socketPath = socketPath_;
-      options.log = [](std::string const&) {};
-      Sim::ChipServer server(options);
-      char byte = 1;
-      if (::write(ready[1], &byte, 1) != 1) ::_exit(4);
-      ::close(ready[1]);
-      server.run([] { return chipStop != 0; });
-    } catch (...) {
-      status = 3;
-    }
-    ::_exit(status);
-  }
-  ::close(ready[1]);
-  char byte = 0;
-  auto got = ::read(ready[0], &byte, 1);
-  ::close(ready[0]);
-  if (got != 1) {
-    waitFor(pid_);
-    pid_ = -1;
-    throw std::runtime_error("the chip process did not start");
-  }
-}
-
-ChipProcess::~ChipProcess() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  for (int wait = 0; wait < 200; ++wait) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid_, SIGKILL);
-  waitFor(pid_);
-}
-
-void ChipProcess::kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  waitFor(pid_);
-  pid_ = -1;
 }
 
 int runAndKill(std::function<void()> const& body) {

@@ -1,14 +1,10 @@
-// Helpers of the agent tests: store roots and sockets that go away, a chip process
-// forked from the test (it outlives the agents the test kills), agents run in child
-// processes and killed with SIGKILL, and entries set through the typed tables.
+// Helpers of the agent tests: a chip process that outlives the agents the test kills,
+// agents killed with SIGKILL in child processes, entries set through the typed tables.
 #pragma once
 
-#include <sys/types.h>
-
+#include <algorithm>
 #include <functional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "agent/Agent.h"
 #include "tables/AllTables.h"
@@ -18,23 +14,20 @@ namespace AgentTest {
 
 using E2e::TempDir;
 
-// A chip server in a child process; ready to be connected to when constructed,
-// stopped (SIGTERM, then SIGKILL if need be) when destroyed.
+// The tool's chip server in a child process; ready to be connected to when
+// constructed, killed when destroyed.
 class ChipProcess {
  public:
-  explicit ChipProcess(std::string socketPath);
-  ~ChipProcess();
-  ChipProcess(ChipProcess const&) = delete;
-  ChipProcess& operator=(ChipProcess const&) = delete;
-
+  explicit ChipProcess(std::string socketPath)
+      : socketPath_(std::move(socketPath)),
+        tool_({"chip", "serve", "--socket", socketPath_}, "chip serving on") {}
   std::string const& socketPath() const { return socketPath_; }
-  pid_t pid() const { return pid_; }
-  // Kills the chip with SIGKILL and waits for it.
-  void kill();
+  pid_t pid() const { return tool_.pid(); }
+  void kill() { tool_.stop(SIGKILL); }
 
  private:
   std::string socketPath_;
-  pid_t pid_ = -1;
+  E2e::LiveTool tool_;
 };
 
 // How a child process ended: its exit status, or 128 + the signal that ended it.
@@ -71,10 +64,8 @@ U8 byte0(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
 template <class Table>
 bool isDefault(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
   auto entry = tableOf<Table>(agent)->getEntry(Tessar::HwShadowKey::of(fap, 0), key);
-  for (U32 index = 0; index < Table::Entry::entrySize(); ++index) {
-    if (entry.dataBytes()[index] != 0) return false;
-  }
-  return true;
+  return std::all_of(entry.dataBytes(), entry.dataBytes() + Table::Entry::entrySize(),
+                     [](auto byte) { return byte == 0; });
 }
 
 // Sends the write of one entry to the chip.

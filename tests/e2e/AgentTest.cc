@@ -1,20 +1,8 @@
-// `hwtables agent` driven by scripts: a run fed through a pipe that sets, deletes,
-// downloads, reads back and audits, and a script of bad lines that leaves every shadow
-// as it was. (Other processes reading the live shadows: TableWatchTest.cc.)
+// `hwtables agent` driven by scripts, and `hwtables describe`.
 
-#include <gtest/gtest.h>
-
-#include <fstream>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::jsonLines;
-using E2e::runTool;
 
 TEST(AgentTool, AScriptThroughAPipeProgramsReadsBackAndAudits) {
   E2e::TempDir root("agent");
@@ -32,7 +20,7 @@ TEST(AgentTool, AScriptThroughAPipeProgramsReadsBackAndAudits) {
   ASSERT_EQ(replies.size(), 7u) << agent.said();
   EXPECT_TRUE(replies[0]["ready"].get<bool>());
   for (std::size_t index = 1; index < replies.size(); ++index) {
-    EXPECT_TRUE(replies[index]["ok"].get<bool>()) << replies[index].dump();
+    EXPECT_TRUE(replies[index]["ok"].get<bool>()) << replies[index];
   }
   EXPECT_EQ(replies[1]["fields"]["fheiType"], 5);
   // The read-back holds the new row 9 and no longer the deleted row 2.
@@ -80,11 +68,10 @@ TEST(AgentTool, BadLinesAreAnsweredWithTheNumbersAndTheSystemsMessageAndChangeNo
   ASSERT_EQ(replies.size(), 1 + bad.size() + 3);
   for (std::size_t index = 0; index < bad.size(); ++index) {
     auto const& reply = replies[1 + index];
-    EXPECT_FALSE(reply["ok"].get<bool>()) << bad[index].first;
-    EXPECT_EQ(reply["status"], "refused") << bad[index].first;
-    auto said = reply["error"].get<std::string>() + " " + reply.value("detail", std::string());
-    EXPECT_NE(said.find(bad[index].second), std::string::npos)
-        << bad[index].first << " -> " << said;
+    SCOPED_TRACE(bad[index].first);
+    expectMembers(reply, {{"ok", false}, {"status", "refused"}});
+    expectHas(reply["error"].get<std::string>() + " " + reply.value("detail", ""),
+              {bad[index].second});
   }
   auto goodRun = runTool({"agent", "--json", "--root", root.path(), "--script", root.file("good")});
   ASSERT_EQ(goodRun.status, 0) << goodRun.err;
@@ -97,12 +84,12 @@ TEST(AgentTool, BadLinesAreAnsweredWithTheNumbersAndTheSystemsMessageAndChangeNo
 TEST(DescribeTool, ListsTheModulesTypesInOrderWithTheirAttributeIds) {
   auto run = runTool({"describe", "IppaTerminationProfileTableHwDirect", "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
-  auto module = nlohmann::json::parse(run.out);
+  auto module = json::parse(run.out);
   ASSERT_EQ(module["types"].size(), 9u);
   EXPECT_EQ(module["types"][4]["name"],
             "bcm88490_a0::IppaTerminationProfileTableHwDirect::Shadow::EntryStorage");
-  EXPECT_EQ(module["types"][8]["attributes"][4]["name"], "directReadSchanCmds");
-  EXPECT_EQ(module["types"][8]["attributes"][4]["kind"], "internal function");
+  expectMembers(module["types"][8]["attributes"][4],
+                {{"name", "directReadSchanCmds"}, {"kind", "internal function"}});
   E2e::expectOneLineError(runTool({"describe", "NoSuchTable"}), 2, "unknown table 'NoSuchTable'");
 }
 

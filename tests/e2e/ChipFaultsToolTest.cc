@@ -1,143 +1,99 @@
-// An agent on a chip process that fails on purpose (`chip serve --faults`): a script
-// that programs every table, audits, reconciles and audits again reports every
-// command the chip did not complete, by table, FAP and rows, in text and in JSON, exits
-// 1, and ends with a clean audit; the same seed gives the same run.
-#include <signal.h>
-#include <sys/wait.h>
+// An agent on a chip process that fails on purpose (`chip serve --faults`). What each
+// failure says is ChipFaults' part (tests/agent); here, the tool's reports of them.
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <set>
-#include <sstream>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
 
-using E2e::expectHas;
 constexpr char const* kFaults = "refuse-rate=0.1,partial-rate=0.3,seed=7";
-constexpr char const* kScript = "download all\naudit\nreconcile\naudit\n";
 
 class ChipFaultsTool : public ::testing::Test {
  protected:
-  void serve(std::string const& faults) {
-    chip_ = std::make_unique<E2e::LiveTool>(
-        std::vector<std::string>{"chip", "serve", "--socket", socket_, "--faults", faults},
-        "failing on purpose: " + faults);
+  void serve() {
+    chip_.emplace(
+        std::vector<std::string>{"chip", "serve", "--socket", socket_, "--faults", kFaults},
+        std::string("failing on purpose: ") + kFaults);
   }
   E2e::Run agent(std::vector<std::string> extra) {
     extra.insert(extra.begin(), {"--chip", socket_, "--faps", "0-7"});
-    return E2e::runAgentScript(dir_, kScript, extra);
+    return runAgentScript(dir_, "download all\naudit\nreconcile\naudit\n", extra);
   }
-  E2e::TempDir dir_{"faults"};
+  TempDir dir_{"faults"};
   std::string socket_ = dir_.file("chip.sock");
-  std::unique_ptr<E2e::LiveTool> chip_;
+  std::optional<LiveTool> chip_;
 };
 
-// The failures of every JSON line, and each line's command and status.
-struct Answers {
-  std::vector<nlohmann::json> lines;
-  std::vector<nlohmann::json> failures;
-};
-
-Answers answersOf(std::string const& out) {
-  Answers answers;
-  answers.lines = E2e::jsonLines(out);
-  for (auto const& line : answers.lines) {
-    for (auto const& failure : line.value("failures", nlohmann::json::array())) {
-      answers.failures.push_back(failure);
-    }
-    if (line.contains("reconcile")) {
-      for (auto const& failure : line["reconcile"]["failures"]) answers.failures.push_back(failure);
-    }
-  }
-  return answers;
-}
-
-TEST_F(ChipFaultsTool, EveryFailureIsReportedAndTheReconcileLeavesACleanAudit) {
-  serve(kFaults);
+// A script that programs every table, audits, reconciles and audits again: each command
+// the chip failed is reported in JSON and counted by the chip, the run exits 1 and ends
+// with a clean audit; run again on the same seed, the console names the same failures.
+TEST_F(ChipFaultsTool, EveryFailureIsReportedTheReconcileLeavesACleanAuditAndTheSeedRepeats) {
+  serve();
   auto run = agent({"--json"});
   EXPECT_EQ(run.status, 1) << run.err;
-  auto answers = answersOf(run.out);
-  ASSERT_EQ(answers.lines.size(), 5u) << run.out;
+  auto lines = jsonLines(run.out);
+  ASSERT_EQ(lines.size(), 5u) << run.out;
   // The start downloads every table: its failures come with the first line.
-  EXPECT_FALSE(answers.lines[0]["failures"].empty()) << answers.lines[0].dump();
-  auto const& download = answers.lines[1];
-  EXPECT_EQ(download["command"], "download");
-  EXPECT_EQ(download["status"], "failed");
-  EXPECT_FALSE(download["failures"].empty());
-  auto const& audit = answers.lines[2];
-  EXPECT_EQ(audit["status"], "failed");
-  EXPECT_FALSE(audit["differences"].empty());
-  auto const& reconcile = answers.lines[3];
-  EXPECT_EQ(reconcile["command"], "reconcile");
-  EXPECT_TRUE(reconcile["clean"].get<bool>()) << reconcile.dump();
-  auto const& last = answers.lines[4];
-  EXPECT_EQ(last["status"], "ok") << last.dump();
-  EXPECT_TRUE(last["differences"].empty());
+  EXPECT_FALSE(lines[0]["failures"].empty()) << lines[0].dump();
+  expectMembers(lines[1], {{"command", "download"}, {"status", "failed"}});
+  EXPECT_FALSE(lines[1]["failures"].empty());
+  EXPECT_EQ(lines[2]["status"], "failed");
+  EXPECT_FALSE(lines[2]["differences"].empty());
+  expectMembers(lines[3], {{"command", "reconcile"}, {"clean", true}});
+  expectMembers(lines[4], {{"status", "ok"}, {"differences", json::array()}});
 
   std::set<std::string> tables;
-  for (auto const& entry : reconcile["entries"]) tables.insert(entry["table"].get<std::string>());
+  for (auto const& entry : lines[3]["entries"]) tables.insert(entry["table"].get<std::string>());
   EXPECT_EQ(tables.size(), 13u);
-  for (auto const& failure : answers.failures) {
+  std::vector<json> failures;
+  for (auto const& line : lines) {
+    for (auto const& failure : line.value("failures", json::array())) failures.push_back(failure);
+    if (line.contains("reconcile")) {
+      for (auto const& failure : line["reconcile"]["failures"]) failures.push_back(failure);
+    }
+  }
+  for (auto const& failure : failures) {
     EXPECT_TRUE(tables.contains(failure["table"].get<std::string>())) << failure.dump();
     for (auto const& fap : failure["faps"]) EXPECT_LT(fap.get<int>(), 8) << failure.dump();
     EXPECT_LT(failure["rowsWritten"].get<int>(), failure["rows"].get<int>());
-    auto fault = failure["fault"].get<std::string>();
-    EXPECT_TRUE(fault == "refused" || fault == "partly written") << fault;
+    EXPECT_TRUE(failure["fault"] == "refused" || failure["fault"] == "partly written") << failure;
   }
-  // The chip counted what it failed on purpose: every one of them was reported.
-  auto stopped = chip_->stop();
-  auto counted = "it failed " + std::to_string(answers.failures.size()) + " command(s) on purpose";
-  expectHas(stopped.out, {counted});
+  expectHas(chip_->stop().out,
+            {"it failed " + std::to_string(failures.size()) + " command(s) on purpose"});
+
+  serve();
+  auto text = agent({});
+  EXPECT_EQ(text.status, 1);
+  std::size_t errorLines = 0;
+  std::istringstream stream(text.out);
+  for (std::string line; std::getline(stream, line);) {
+    // "error: TABLE FAP F rows A-B (MEMBER, array N): refused: ..."
+    if (line.starts_with("error: ")) expectHas(line, {" FAP ", " row"});
+    errorLines += line.starts_with("error: ");
+  }
+  EXPECT_EQ(errorLines, failures.size()) << text.out;
+  expectHas(text.err, {"script:1: failed: the chip did not complete"});
+  expectHas(text.out, {"read back, nothing differs"});
 }
 
-TEST_F(ChipFaultsTool, TheConsoleNamesEachFailureOnAnErrorLineAndTheSameSeedRepeatsTheRun) {
-  serve(kFaults);
-  auto first = agent({});
-  chip_->stop();
-  serve(kFaults);
-  auto second = agent({});
-  EXPECT_EQ(first.status, 1);
-  auto errors = [](std::string const& out) {
-    std::vector<std::string> lines;
-    std::istringstream stream(out);
-    for (std::string line; std::getline(stream, line);) {
-      if (line.starts_with("error: ")) lines.push_back(line);
-    }
-    return lines;
-  };
-  auto firstErrors = errors(first.out);
-  ASSERT_FALSE(firstErrors.empty()) << first.out;
-  EXPECT_EQ(firstErrors, errors(second.out));
-  // "error: TABLE FAP F rows A-B (MEMBER, array N): refused: ..."
-  expectHas(firstErrors[0], {" FAP ", " row"});
-  expectHas(first.err, {"script:1: failed: the chip did not complete"});
-  expectHas(first.out, {"read back, nothing differs"});
-}
-
-TEST_F(ChipFaultsTool, ABadFaultPlanIsRefusedNamingItsBadPart) {
-  auto run = E2e::runTool({"chip", "serve", "--socket", socket_, "--faults", "refuse-rate=2"});
-  E2e::expectOneLineError(run, 2, "--faults: refuse-rate=2 is outside 0..1");
-  run = E2e::runTool({"chip", "serve", "--socket", socket_, "--faults", "crash=1"});
-  E2e::expectOneLineError(run, 2, "unknown fault 'crash'");
-}
-
-// The chip in the agent's own process takes the same plan (`agent --faults`; its run is
-// tested in process in tests/agent/ChipFaultsTest.cc), but not a plan meant for a chip
-// process.
-TEST(ChipFaultsInProcess, APlanForAChipProcessOrABadPlanIsRefusedBeforeAnythingIsMade) {
-  E2e::TempDir dir("faults-in-process");
+// The chip in the agent's own process takes the same plan (`agent --faults`), but not
+// a plan meant for a chip process; a bad plan is refused naming its bad part.
+TEST(ChipFaultsPlans, ABadPlanOrOneForAChipProcessIsRefusedBeforeAnythingIsMade) {
+  TempDir dir("faults-plans");
   auto root = dir.file("root");
-  auto run = E2e::runTool({"agent", "--root", root, "--chip", dir.file("chip.sock"), "--faults",
-                           "refuse=1", "--script", "/dev/null"});
-  E2e::expectOneLineError(run, 2, "chip serve --faults SPEC");
-  run = E2e::runTool({"demo", "--root", root, "--faults", "refuse-rate=2"});
-  E2e::expectOneLineError(run, 2, "--faults: refuse-rate=2 is outside 0..1");
-  EXPECT_FALSE(std::filesystem::exists(root));
+  auto socket = dir.file("chip.sock");
+  for (auto const& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"chip", "serve", "--socket", socket, "--faults", "refuse-rate=2"},
+            "--faults: refuse-rate=2 is outside 0..1"},
+           {{"chip", "serve", "--socket", socket, "--faults", "crash=1"}, "unknown fault 'crash'"},
+           {{"agent", "--root", root, "--chip", socket, "--faults", "refuse=1", "--script",
+             "/dev/null"},
+            "chip serve --faults SPEC"},
+           {{"demo", "--root", root, "--faults", "refuse-rate=2"},
+            "--faults: refuse-rate=2 is outside 0..1"}}) {
+    expectOneLineError(runTool(args), 2, message);
+  }
+  EXPECT_FALSE(fs::exists(root));
+  EXPECT_FALSE(fs::exists(socket));
 }
 
 }  // namespace

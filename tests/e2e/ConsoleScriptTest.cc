@@ -1,27 +1,9 @@
-// The agent's console as scripts and people meet it: comments, blank lines and a
-// byte-order mark; errors named by FILE:LINE; scripts that cannot be read; the exit
-// status of a run with refused lines or failed checks; and at a terminal, line
-// editing, history and completion.
-#include <fcntl.h>
+// The agent's console as scripts and people at a terminal meet it.
 #include <pty.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-namespace fs = std::filesystem;
-using E2e::expectOneLineError;
-using E2e::runTool;
 
 using Root = E2e::TempDir;
 
@@ -29,35 +11,25 @@ E2e::Run agentScript(Root const& root, std::string const& script) {
   return E2e::runAgentScript(root, script, {"--faps", "0"});
 }
 
-TEST(ConsoleScripts, CommentsBlankLinesAndAByteOrderMarkAreSkipped) {
+TEST(ConsoleScripts, CommentsBlankLinesAndAByteOrderMarkAreSkippedARefusedLineIsNamedTheOthersRun) {
   Root root;
   auto run = agentScript(root,
                          "\xEF\xBB\xBF# set up a row\r\n"
                          "\r\n"
                          "   \n"
                          "set IppdPphAttributeByEeiHwDirect 0 {value=9} fheiType=5  # PPH type\r\n"
-                         "schan IppdPphAttributeByEeiHwDirect 0 {value=9}\n"
-                         "audit\n");
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(run.err.empty()) << run.err;
-  expectHas(run.out, {"fheiType = 5", "0 differ from the shadows"});
-}
-
-TEST(ConsoleScripts, ARefusedLineIsNamedByFileAndLineAndTheOthersRun) {
-  Root root;
-  auto run = agentScript(root,
-                         "get IppdPphAttributeByEeiHwDirect 0 {value=9}\n"
-                         "# a comment keeps its line number\n"
                          "frobnicate now\n"
+                         "schan IppdPphAttributeByEeiHwDirect 0 {value=9}\n"
                          "get IppdPphAttributeByEeiHwDirect 0 {value=9} extra\n"
-                         "get IppdPphAttributeByEeiHwDirect 0 {value=15}\n");
+                         "get IppdPphAttributeByEeiHwDirect 0 {value=15}\n"
+                         "audit\n");
   EXPECT_EQ(run.status, 2);
   auto script = root.file("script");
-  expectHas(run.err, {script + ":3: error: unknown command: frobnicate",
-                      script + ":4: error: usage: get TABLE FAP KEY",
+  expectHas(run.err, {script + ":5: error: unknown command: frobnicate",
+                      script + ":7: error: usage: get TABLE FAP KEY",
                       "hwtables: 2 command lines were refused (the first: frobnicate at " + script +
-                          ":3); the others ran"});
-  expectHas(run.out, {"{entryKey={value=15}"});
+                          ":5); the others ran"});
+  expectHas(run.out, {"fheiType = 5", "{entryKey={value=15}", "0 differ from the shadows"});
 }
 
 TEST(ConsoleScripts, AFailedCheckEndsTheRunWithStatusOne) {

@@ -1,29 +1,8 @@
-// `hwtables demo` run as a separate process: all thirteen tables land on the simulated
-// chip exactly as their shadows hold them, the memory shadows' stores are read back
-// by a second process, and bad input is refused with one line.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// `hwtables demo` run as a separate process.
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <map>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::expectLacks;
-using E2e::Run;
-using E2e::runTool;
 
 using StoreRoot = E2e::TempDir;
 
@@ -54,9 +33,8 @@ TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
   auto run = runTool({"demo", "--json", "--root", root.path(), "--flip-bits", "5", "--seed", "42"});
   ASSERT_EQ(run.status, 1) << run.err;
   expectHas(run.err, {"the read-back audit found"});
-  auto document = nlohmann::json::parse(run.out);
-  EXPECT_FALSE(document["ok"].get<bool>());
-  EXPECT_EQ(document["seed"], 42);
+  auto document = json::parse(run.out);
+  expectMembers(document, {{"ok", false}, {"seed", 42}});
   EXPECT_EQ(document["flippedBits"].size(), 5u);
   std::size_t named = 0;
   for (auto const& table : document["tables"]) {
@@ -74,11 +52,10 @@ TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
   auto run =
       runTool({"demo", "--json", "--faps", "2,5-6", "--root", root.path(), "--dma-buffer", "64"});
   ASSERT_EQ(run.status, 0) << run.err;
-  auto document = nlohmann::json::parse(run.out);
-  EXPECT_TRUE(document["ok"].get<bool>());
-  EXPECT_EQ(document["faps"], nlohmann::json::array({2, 5, 6}));
-  EXPECT_EQ(document["revision"], "bcm88490_a0");
-  EXPECT_EQ(document["storeRoot"], root.path());
+  auto document = json::parse(run.out);
+  expectMembers(
+      document,
+      {{"ok", true}, {"faps", {2, 5, 6}}, {"revision", "bcm88490_a0"}, {"storeRoot", root.path()}});
   EXPECT_GT(document["readerProcess"].get<int>(), 0);
 
   // What each register holds at start-up, and how rows are packed into buffers, are
@@ -90,10 +67,10 @@ TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
     EXPECT_TRUE(table["ok"].get<bool>()) << name;
     ASSERT_EQ(table["shadows"].size(), 3u);
     if (table["kind"] == "register") {
-      std::map<int, nlohmann::json> data;  // by FAP
+      std::map<int, json> data;  // by FAP
       for (auto const& shadow : table["shadows"]) {
         ASSERT_EQ(shadow["entries"].size(), 1u);
-        EXPECT_EQ(shadow["servedFaps"], nlohmann::json::array({shadow["fapId"]}));
+        EXPECT_EQ(shadow["servedFaps"], json::array({shadow["fapId"]}));
         data[shadow["fapId"].get<int>()] = shadow["entries"][0]["data"];
       }
       // One write per member per shadow, each to its shadow's FAP only, with its bytes.
@@ -115,21 +92,16 @@ TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
 }
 
 TEST(DemoTool, BadInputIsRefusedWithOneLineAndNoOutput) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  std::vector<Case> cases{
-      {{"demo", "--faps", "256"}, "FAP id 256 is above 255"},
-      {{"demo", "--faps", "0,x"}, "'x' is not a FAP id"},
-      {{"demo", "--faps", "127-129"}, "FAP id 128 is reserved"},
-      {{"demo", "--revision", "sim24_a0"}, "chip type 24"},
-      {{"demo", "--revision", "bcm88490_z9"}, "unknown revision 'bcm88490_z9'"},
-      {{"demo", "--flip-bits", "-1"}, "--flip-bits"},
-      {{"demo", "--seed", "x"}, "--seed"},
-  };
-  for (auto const& testCase : cases) {
-    E2e::expectOneLineError(runTool(testCase.args), 2, testCase.message);
+  for (auto const& [option, value, message] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"--faps", "256", "FAP id 256 is above 255"},
+           {"--faps", "0,x", "'x' is not a FAP id"},
+           {"--faps", "127-129", "FAP id 128 is reserved"},
+           {"--revision", "sim24_a0", "chip type 24"},
+           {"--revision", "bcm88490_z9", "unknown revision 'bcm88490_z9'"},
+           {"--flip-bits", "-1", "--flip-bits"},
+           {"--seed", "x", "--seed"}}) {
+    expectOneLineError(runTool({"demo", option, value}), 2, message);
   }
 }
 

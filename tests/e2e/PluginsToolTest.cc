@@ -1,39 +1,10 @@
 // `hwtables plugins` and `--plugin-dir`: the tool's tables come from the plug-in it
 // loads, and a missing plug-in directory is a clear error (one without the plug-in:
 // ToolFaultsTest.cc).
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::runTool;
-
-TEST(PluginsTool, ListsThePluginAndWhatItRegistered) {
-  auto run = runTool({"plugins", "--json"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  auto document = nlohmann::json::parse(run.out);
-  ASSERT_EQ(document["plugins"].size(), 1u) << run.out;
-  auto const& plugin = document["plugins"][0];
-  EXPECT_EQ(plugin["name"], "bcm88490_a0");
-  EXPECT_EQ(plugin["tables"].size(), 13u);
-  auto revisions = plugin["revisions"].size();
-  EXPECT_GT(revisions, 0u);
-  EXPECT_EQ(plugin["readerFactories"], 13u * revisions);
-  EXPECT_EQ(plugin["tableFactories"], plugin["tablePlugins"].get<std::size_t>() * revisions);
-  EXPECT_TRUE(document["failed"].empty());
-
-  auto text = runTool({"plugins"});
-  ASSERT_EQ(text.status, 0) << text.err;
-  expectHas(text.out, {"hwtables-bcm88490_a0.so (bcm88490_a0 ", "tables           13: "});
-}
 
 TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers) {
   E2e::expectOneLineError(runTool({"tables", "--plugin-dir", "/nonexistent/plugins"}), 2,
@@ -43,12 +14,12 @@ TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers)
   // are all there and the broken file is named once on stderr.
   E2e::TempDir directory("plugins");
   std::ofstream(directory.file("broken.so")) << "not a shared object\n";
-  auto real = std::filesystem::path(E2e::toolPath()).parent_path().parent_path() / "lib" /
-              "hwtables" / "plugins" / "hwtables-bcm88490_a0.so";
-  std::filesystem::create_symlink(real, directory.file("hwtables-bcm88490_a0.so"));
+  auto real = fs::path(E2e::toolPath()).parent_path().parent_path() / "lib" / "hwtables" /
+              "plugins" / "hwtables-bcm88490_a0.so";
+  fs::create_symlink(real, directory.file("hwtables-bcm88490_a0.so"));
   auto tables = runTool({"tables", "--plugin-dir", directory.path(), "--json"});
   ASSERT_EQ(tables.status, 0) << tables.err;
-  EXPECT_EQ(nlohmann::json::parse(tables.out).size(), 13u);
+  EXPECT_EQ(json::parse(tables.out).size(), 13u);
   EXPECT_EQ(tables.err.rfind("hwtables: plug-in " + directory.file("broken.so") + ": ", 0), 0u)
       << tables.err;
   EXPECT_EQ(tables.err.find('\n'), tables.err.size() - 1) << tables.err;
@@ -58,27 +29,34 @@ TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers)
   expectHas(listed.out, {"failed: " + directory.file("broken.so")});
 }
 
-TEST(PluginsTool, SymbolsListsWhatThePluginExportsForAPlatformToFindByName) {
+TEST(PluginsTool, ListsThePluginWhatItRegisteredAndWithSymbolsWhatItExports) {
   auto run = runTool({"plugins", "--json", "--symbols"});
   ASSERT_EQ(run.status, 0) << run.err;
-  auto document = nlohmann::json::parse(run.out);
+  auto document = json::parse(run.out);
+  ASSERT_EQ(document["plugins"].size(), 1u) << run.out;
+  EXPECT_TRUE(document["failed"].empty());
   auto const& plugin = document["plugins"][0];
-  auto const& symbols = plugin["symbols"];
+  EXPECT_EQ(plugin["name"], "bcm88490_a0");
+  EXPECT_EQ(plugin["tables"].size(), 13u);
+  auto revisions = plugin["revisions"].size();
+  EXPECT_GT(revisions, 0u);
+  EXPECT_EQ(plugin["readerFactories"], 13u * revisions);
+  EXPECT_EQ(plugin["tableFactories"], plugin["tablePlugins"].get<std::size_t>() * revisions);
   // Which symbols the plug-in exports is PluginExports' part (tests/plugins); here,
   // how the tool lists them.
-  ASSERT_FALSE(symbols.empty());
-  for (auto const& symbol : symbols) {
+  ASSERT_FALSE(plugin["symbols"].empty());
+  for (auto const& symbol : plugin["symbols"]) {
     EXPECT_FALSE(symbol["name"].get<std::string>().empty()) << symbol.dump();
     EXPECT_TRUE(symbol["kind"] == "function" || symbol["kind"] == "object") << symbol.dump();
     EXPECT_FALSE(symbol["symbol"].get<std::string>().empty()) << symbol.dump();
   }
   EXPECT_GT(plugin["otherSymbols"].get<std::size_t>(), 0u);
-  EXPECT_FALSE(
-      nlohmann::json::parse(runTool({"plugins", "--json"}).out)["plugins"][0].contains("symbols"));
+  EXPECT_FALSE(json::parse(runTool({"plugins", "--json"}).out)["plugins"][0].contains("symbols"));
 
   auto text = runTool({"plugins", "--symbols"});
   ASSERT_EQ(text.status, 0) << text.err;
-  expectHas(text.out, {"exports          80 symbols", "    object   hwtablesPluginInfo\n",
+  expectHas(text.out, {"hwtables-bcm88490_a0.so (bcm88490_a0 ", "tables           13: ",
+                       "exports          80 symbols", "    object   hwtablesPluginInfo\n",
                        "    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("});
 }
 

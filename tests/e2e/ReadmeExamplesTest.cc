@@ -1,28 +1,9 @@
 // The README's examples, run as written (with $HWTABLES_ROOT pointing at a directory
-// of the test's own): what the README says a new user can type, the tool does. A
-// README example this test does not run fails the first test, so the two stay
-// together.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
+// of the test's own). A README example this test does not run fails the first test.
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <set>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::runTool;
 
 // Every line of the README's code blocks that runs the tool, without its comment.
 std::set<std::string> readmeCommandLines() {
@@ -45,11 +26,19 @@ std::set<std::string> readmeCommandLines() {
   return lines;
 }
 
-// The tool's store root for the examples, as a user would set it.
-class ExampleRoot : public E2e::TempDir {
- public:
-  ExampleRoot() : E2e::TempDir("readme") { ::setenv("HWTABLES_ROOT", path().c_str(), 1); }
-  ~ExampleRoot() { ::unsetenv("HWTABLES_ROOT"); }
+// An environment variable set as a user would set it, for one test.
+struct Variable {
+  Variable(char const* name, std::string const& value) : name(name) {
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~Variable() { ::unsetenv(name); }
+  char const* name;
+};
+
+// The tool's store root for the examples.
+struct ExampleRoot : E2e::TempDir {
+  Variable variable{"HWTABLES_ROOT", path()};
+  ExampleRoot() : E2e::TempDir("readme") {}
 };
 
 // Runs the tool with `input` on its standard input, as typed into a pipe.
@@ -138,27 +127,16 @@ TEST(ReadmeExamples, TheStoreIsFilledWatchedWhileLiveCheckedAndDumped) {
 
   auto check = runTool({"store", "check", "--json"});
   ASSERT_EQ(check.status, 0) << check.err;
-  EXPECT_TRUE(nlohmann::json::parse(check.out)["valid"].get<bool>());
+  EXPECT_TRUE(json::parse(check.out)["valid"].get<bool>());
   auto dump = runTool({"store", "dump"});
   ASSERT_EQ(dump.status, 0) << dump.err;
-  std::istringstream lines(dump.out);
-  std::string first;
-  std::getline(lines, first);
-  EXPECT_EQ(first, "store " + root.file("fill") + ": valid");
+  EXPECT_TRUE(dump.out.starts_with("store " + root.file("fill") + ": valid\n")) << dump.out;
 }
-
-// $HWTABLES_CHIP_SOCKET for the commands of one test, as a user would set it.
-struct ChipSocketVariable {
-  explicit ChipSocketVariable(std::string const& socket) {
-    ::setenv("HWTABLES_CHIP_SOCKET", socket.c_str(), 1);
-  }
-  ~ChipSocketVariable() { ::unsetenv("HWTABLES_CHIP_SOCKET"); }
-};
 
 TEST(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
   ExampleRoot root;
   auto socket = root.file("chip.sock");
-  ChipSocketVariable variable(socket);
+  Variable variable("HWTABLES_CHIP_SOCKET", socket);
   E2e::LiveTool chip({"chip", "serve"}, "chip serving on");
   ASSERT_TRUE(chip.running());
   auto first =
@@ -187,9 +165,9 @@ TEST(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
 
 TEST(ReadmeExamples, TracesAreTurnedOnByName) {
   ExampleRoot root;
-  ::setenv("HWTABLES_TRACE", "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3", 1);
+  Variable variable("HWTABLES_TRACE",
+                    "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3");
   auto demo = runTool({"demo"});
-  ::unsetenv("HWTABLES_TRACE");
   EXPECT_EQ(demo.status, 0) << demo.err.substr(0, 2000);
   expectHas(demo.err, {"IppaTerminationProfileTableHwDirect"});
 }

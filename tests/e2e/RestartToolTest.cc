@@ -1,23 +1,9 @@
-// An agent restarting through the tool, on a chip process that outlives it: what a
-// warm start reports in JSON, an agent ended by a signal while its pipe is quiet, and
-// a chip that is gone. (What a warm successor writes after kills, flipped bits and
-// damaged stores is tested in process in tests/agent/RestartTest.cc; the text report
-// of a warm start by the README's example.)
-#include <signal.h>
+// An agent restarting through the tool, on a chip process that outlives it. (What a
+// warm successor writes is RestartTest's part, in process.)
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <memory>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::jsonLines;
-using E2e::runTool;
 
 class RestartTool : public ::testing::Test {
  protected:
@@ -64,9 +50,8 @@ TEST_F(RestartTool, AChipThatIsGoneOrGoesAwayIsAFailureNotAHang) {
   auto gone = runTool({"agent", "--root", other.file("stores"), "--chip", other.file("no.sock"),
                        "--script", "/dev/null"});
   E2e::expectOneLineError(gone, 1, "no chip to reach");
-  EXPECT_FALSE(std::filesystem::exists(other.file("stores") + "/bcm88490_a0"))
-      << "an agent that cannot reach its chip makes no store";
-  E2e::expectOneLineError(
+  EXPECT_FALSE(fs::exists(other.file("stores") + "/bcm88490_a0")) << "no chip, no store";
+  expectOneLineError(
       runTool({"demo", "--root", other.file("stores"), "--chip", other.file("no.sock")}), 1,
       "no chip to reach");
 
@@ -82,7 +67,7 @@ TEST_F(RestartTool, AChipThatIsGoneOrGoesAwayIsAFailureNotAHang) {
   auto lines = jsonLines(run.out);
   ASSERT_EQ(lines.size(), 2u) << run.out;
   EXPECT_EQ(lines[0]["status"], "failed");
-  E2e::expectHas(lines[0]["error"].get<std::string>(), {"chip"});
+  expectHas(lines[0]["error"].get<std::string>(), {"chip"});
   EXPECT_TRUE(lines[1]["ok"].get<bool>()) << "the shadows still answer";
 }
 

@@ -1,32 +1,10 @@
-// Clearing up stores: `store list` finds every store below a root and tells which a
-// writer holds; `store wipe` removes every file of a store, and with --recursive
-// every store below a root that no writer holds, and never anything else.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
+// Clearing up stores: `store list` and `store wipe`, which removes a store's files and
+// never anything else.
 
 #include "platform/sharedmem/OwnerFile.h"
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-namespace fs = std::filesystem;
-using nlohmann::json;
-
-using E2e::expectOneLineError;
-using E2e::runTool;
-
-using E2e::TempDir;
 
 // `store fill` makes the store's own directory only; the test makes the ones above.
 void fill(std::string const& dir, int entries) {
@@ -59,26 +37,31 @@ struct Tree {
   std::string chip0, chip1, top;
 };
 
-TEST(StoreWipe, RemovesEveryFileOfTheStoreAndKeepsTheDirectory) {
+TEST(StoreWipe, AKilledWritersStoreIsExplainedInTheUsersWordsAndWipeRemovesItsFilesOnly) {
   TempDir root;
   std::string dir = root.file("store");
   fill(dir, 100);
   ASSERT_TRUE(fs::exists(dir + "/notifications"));
+  std::fstream(dir + "/slots", std::ios::in | std::ios::out | std::ios::binary).seekp(558).put(1);
+  auto check = runTool({"store", "check", dir});  // what a writer killed mid-change leaves
+  expectOneLineError(check, 1, "stopped in the middle of a change (killed or crashed)");
+  expectHas(check.err, {fmt::format("hwtables store wipe {}", dir)});
+  expectHas(check.out, {"what happened"});
   auto wipe = runTool({"store", "wipe", dir});
   ASSERT_EQ(wipe.status, 0) << wipe.err;
   expectHas(wipe.out, {"the 100 entries it held are gone"});
   EXPECT_TRUE(fs::is_directory(dir));
   EXPECT_TRUE(namesIn(dir).empty()) << "left: " << ::testing::PrintToString(namesIn(dir));
+  expectOneLineError(runTool({"store", "check", dir}), 2, "is not a store");
 
   // A store a killed writer left while it made a new notification ring.
   fill(dir, 5);
+  EXPECT_EQ(runTool({"store", "check", dir}).status, 0);
   std::ofstream(dir + "/notifications.new-4242") << "half a ring";
   std::ofstream(dir + "/mine.txt") << "the user's";
   auto again = runTool({"store", "wipe", dir, "--json"});
   ASSERT_EQ(again.status, 0) << again.err;
-  auto document = json::parse(again.out);
-  EXPECT_EQ(document["occupancy"], 5);
-  EXPECT_EQ(document["kept"], json::array({"mine.txt"}));
+  expectMembers(json::parse(again.out), {{"occupancy", 5}, {"kept", {"mine.txt"}}});
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"mine.txt"});
 }
 

@@ -1,17 +1,9 @@
 // `hwtables show` and `hwtables watch` against a live agent in another process: the
 // demo holding its shadows, then letting them go.
-#include <signal.h>
 
-#include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
-
-#include "tests/e2e/ToolRunner.h"
+#include "tests/e2e/E2eTest.h"
 
 namespace {
-
-using E2e::expectHas;
-using E2e::runTool;
 
 TEST(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesTheWriterGoAndTheEntriesStay) {
   E2e::TempDir dir("watch");

@@ -1,28 +1,9 @@
-#include "tests/e2e/ToolRunner.h"
-
-#include <chrono>
-
-#include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
-#include <sstream>
-#include <stdexcept>
 #include <system_error>
 #include <unordered_set>
 
-#include <fmt/format.h>
+#include "tests/e2e/E2eTest.h"
 
 namespace E2e {
 namespace {
@@ -212,12 +193,6 @@ TempDir::TempDir(std::string const& purpose) {
   std::string pattern = "/dev/shm/hwtables-" + purpose + "-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
-}
-
-ChildGuard::~ChildGuard() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
 }
 
 LiveTool::LiveTool(std::vector<std::string> args, std::string const& ready,

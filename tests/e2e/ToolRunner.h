@@ -39,26 +39,6 @@ Run runTool(std::vector<std::string> args, uid_t user = 0);
 // act once the tool is ready instead of after a guessed delay.
 std::string readUntil(int outFd, std::string const& text);
 
-// Kills (SIGKILL) and reaps a child the test started when the scope ends, unless the
-// test reaped it itself (release()): a failed ASSERT returns early, and a child left
-// running would keep ctest waiting on its output pipes.
-class ChildGuard {
- public:
-  explicit ChildGuard(pid_t pid) : pid_(pid) {}
-  ~ChildGuard();
-  ChildGuard(ChildGuard const&) = delete;
-  ChildGuard& operator=(ChildGuard const&) = delete;
-  // The test waits for the child itself from here on.
-  pid_t release() {
-    pid_t pid = pid_;
-    pid_ = -1;
-    return pid;
-  }
-
- private:
-  pid_t pid_;
-};
-
 // A tool process the test works with while it runs (`chip serve`, an agent reading a
 // pipe, `demo --hold`, a watch). Killed (SIGKILL) and reaped when the scope ends unless
 // stop() reaped it first, so a failed assertion leaves no process behind.
@@ -77,14 +57,14 @@ class LiveTool {
   // waitFor reads on until it holds a whole line with `text` (or two minutes pass).
   std::string const& said() const { return said_; }
   std::string const& waitFor(std::string const& text);
-  // Writes `lines` to the command pipe; closes it (the agent's end of input).
+  // Writes `lines` to the command pipe.
   void send(std::string const& lines);
-  void closeCommands();
   // Closes the command pipe, sends `signal` (0: none, the tool ends by itself) and reaps
   // the process: how it ended and the rest of its output.
   Run stop(int signal = SIGTERM);
 
  private:
+  void closeCommands();
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;

@@ -1,5 +1,5 @@
 // $HWTABLES_ROOT comes before all of this:
-// StoreTool.TheDefaultDirectoryComesFromRootOptionThenEnvironment.
+// FaultsRoots.TheRootComesFromOptionThenEnvironment.
 #include <unistd.h>
 
 #include <gtest/gtest.h>

@@ -1,15 +1,10 @@
 """An agent driven from Python: a test engineer's script, and refused calls that
 raise the exception of their kind and change nothing."""
 
-import os
-import signal
-import subprocess
-import time
-
 import pytest
 
 import hwtables
-from conftest import PPH, SPECIAL_LABELS, TERMINATION, tool
+from conftest import PPH, SPECIAL_LABELS, TERMINATION
 
 
 def test_a_script_programs_three_tables_by_field_name_and_reads_them_back(agent):
@@ -26,11 +21,10 @@ def test_a_script_programs_three_tables_by_field_name_and_reads_them_back(agent)
     rows = {(table, fap): {(row["key"]["arrayIndex"], row["key"]["entryIndex"]): row["fields"]
                            for row in agent.read(table, fap)["entries"]}
             for table, fap in ((TERMINATION, 0), (SPECIAL_LABELS, 0), (PPH, 1))}
-    assert rows[TERMINATION, 0][0, 3]["hasCw"] == 1
-    assert rows[TERMINATION, 0][0, 3]["labelsToTerminate"] == 2
-    assert rows[TERMINATION, 0][0, 3]["checkBos"] == 1
-    assert rows[SPECIAL_LABELS, 0][3, 17]["specialLabelsMpls2P0Base"] == 9
-    assert rows[SPECIAL_LABELS, 0][3, 17]["specialAfterTunnel"] == 1
+    assert [rows[TERMINATION, 0][0, 3][f] for f in ("hasCw", "labelsToTerminate", "checkBos")] \
+        == [1, 2, 1]
+    assert [rows[SPECIAL_LABELS, 0][3, 17][f]
+            for f in ("specialLabelsMpls2P0Base", "specialAfterTunnel")] == [9, 1]
     assert rows[PPH, 1][0, 15] == {"fheiType": 15, "fheiSize": 3}
     assert agent.audit()["differences"] == []
     # Another process's view of the store agrees with the agent's.
@@ -46,8 +40,8 @@ def test_delete_returns_an_entry_to_its_default_and_reconcile_rewrites_only_that
     agent.delete(PPH, 0, 4)
     assert agent.get(PPH, 0, 4)["data"] == before
     report = agent.reconcile(PPH, 0)
-    assert report["clean"]
-    assert (report["total"]["rowsDiffering"], report["total"]["rowsWritten"]) == (1, 1)
+    assert (report["clean"], report["total"]["rowsDiffering"], report["total"]["rowsWritten"]) \
+        == (True, 1, 1)
     assert agent.audit(PPH)["differences"] == []
     assert agent.schan(PPH, 0, 4)["commands"][0]["faps"] == [0]
 
@@ -68,12 +62,9 @@ REFUSED = [
     (hwtables.UsageError, "has no shadow for FAP 2", lambda a: a.set(TERMINATION, 2, 1, hasCw=1)),
     (hwtables.UsageError, "no field hasCW", lambda a: a.set(TERMINATION, 0, 1, hasCW=1)),
     (hwtables.UsageError, "unknown table", lambda a: a.set("NoSuchTable", 0, 1, hasCw=1)),
-    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION + " 1 {value=1}", 0, 1,
-                                                          hasCw=1)),
-    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION, 0, "{value=1} # x",
-                                                          hasCw=1)),
-    (hwtables.UsageError, "not a key", lambda a: a.set(TERMINATION, 0, "{entryIndex=1}",
-                                                       hasCw=1)),
+    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION + " 1", 0, 1, hasCw=1)),
+    (hwtables.UsageError, "not one word", lambda a: a.set(TERMINATION, 0, "{value=1} #", hasCw=1)),
+    (hwtables.UsageError, "not a key", lambda a: a.set(TERMINATION, 0, "{entryIndex=1}", hasCw=1)),
     (hwtables.UsageError, "a key is", lambda a: a.get(TERMINATION, 0, 1.5)),
     (hwtables.UsageError, "not a number", lambda a: a.set(TERMINATION, 0, 1, hasCw="yes")),
     (hwtables.UsageError, "at least one", lambda a: a.set(TERMINATION, 0, 1)),
@@ -101,22 +92,19 @@ def test_a_closed_agent_refuses_and_its_stores_keep_their_entries(root):
     with pytest.raises(hwtables.UsageError, match="closed"):
         agent.get(TERMINATION, 0, 5)
     with hwtables.Agent(root=root, faps=[0], warm=True) as successor:
-        assert successor.bring_up["start"] == "warm"
-        assert successor.get(TERMINATION, 0, 5)["fields"]["labelsToTerminate"] == 3
+        assert (successor.bring_up["start"],
+                successor.get(TERMINATION, 0, 5)["fields"]["labelsToTerminate"]) == ("warm", 3)
 
 
-def test_a_second_agent_on_the_same_stores_is_refused_as_busy(agent, root):
-    with pytest.raises(hwtables.Busy):
+def test_bad_bring_up_options_or_a_second_agent_on_the_same_stores_are_refused_by_kind(root):
+    for kind, options in ((hwtables.UsageError, {"faps": [128]}),
+                          (hwtables.UsageError, {"revision": "no_such_chip"}),
+                          (hwtables.ChipError, {"chip": root + "/no-chip.sock",
+                                                "chip_timeout": 0.5})):
+        with pytest.raises(kind):
+            hwtables.Agent(root=root, **options)
+    with hwtables.Agent(root=root), pytest.raises(hwtables.Busy):
         hwtables.Agent(root=root)
-
-
-def test_bad_bring_up_options_are_usage_errors(root):
-    with pytest.raises(hwtables.UsageError):
-        hwtables.Agent(root=root, faps=[128])
-    with pytest.raises(hwtables.UsageError):
-        hwtables.Agent(root=root, revision="no_such_chip")
-    with pytest.raises(hwtables.ChipError):
-        hwtables.Agent(root=root, chip=root + "/no-chip.sock", chip_timeout=0.5)
 
 
 def _keys(table):
@@ -179,31 +167,3 @@ def test_the_extensions_get_called_any_other_way_answers_or_refuses_as_a_bound_m
     for call in (lambda: never_made.get(TERMINATION, 0, 3), lambda: never_made.get(1, 0, key=3)):
         with pytest.raises(TypeError, match="never made"):
             call()
-
-
-def test_an_agent_on_a_chip_process_writes_that_chip_and_a_successor_finds_it_there(root):
-    socket = os.path.join(root, "chip.sock")
-    chip = subprocess.Popen(tool("chip", "serve", "--socket", socket), stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, text=True)
-    try:
-        for _ in range(200):  # bounded: the chip process is up within seconds
-            if os.path.exists(socket):
-                break
-            time.sleep(0.05)
-        with hwtables.Agent(root=root, chip=socket) as agent:
-            assert "served by" in agent.bring_up["chip"] or socket in agent.bring_up["chip"]
-            agent.set(PPH, 0, 6, fheiType=5)
-            agent.download(PPH)
-        # The chip process kept what the first agent wrote: a warm successor on the
-        # same chip and stores finds nothing to write.
-        with hwtables.Agent(root=root, chip=socket, warm=True) as successor:
-            assert successor.bring_up["reconcile"]["total"]["rowsWritten"] == 0
-            row = next(r for r in successor.read(PPH, 0)["entries"] if r["key"]["entryIndex"] == 6)
-            assert row["fields"]["fheiType"] == 5
-    finally:
-        chip.send_signal(signal.SIGINT)
-        try:
-            chip.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            chip.kill()
-            chip.wait()

@@ -57,9 +57,9 @@ def test_entries_with_every_field_set_or_clear_decode_as_the_tool_decodes_them(r
         # An entry changed since is decoded anew, whatever the others.
         agent.set(SPECIAL_LABELS, 0, (3, 31), specialTcCompareStrength=1)
         agent.set(SPECIAL_LABELS, 0, (2, 0), specialTcCompareStrength=2)
-        assert _without_key_text(hwtables.show(SPECIAL_LABELS, 0, root)) == \
-            _tool_show_all(root)[SPECIAL_LABELS]
-        assert _strengths(hwtables.show(SPECIAL_LABELS, 0, root))[(3, 31)] == 1
+        shown = hwtables.show(SPECIAL_LABELS, 0, root)
+        assert _without_key_text(shown) == _tool_show_all(root)[SPECIAL_LABELS]
+        assert _strengths(shown)[(3, 31)] == 1
 
 
 def _strengths(entries):
@@ -87,12 +87,10 @@ def test_a_store_replaced_or_removed_between_two_reads_is_never_answered_from_ol
 
     # The whole root removed: no store, and no answer from the files still mapped.
     shutil.rmtree(root)
-    with pytest.raises(hwtables.CheckFailed, match="no store"):
-        hwtables.show(SPECIAL_LABELS, 0, root)
-    with pytest.raises(hwtables.CheckFailed, match="no store"):
-        shadow.show()
-    with pytest.raises(hwtables.CheckFailed, match="no store"):
-        shadow.get((2, 30))
+    for read in (lambda: hwtables.show(SPECIAL_LABELS, 0, root), shadow.show,
+                 lambda: shadow.get((2, 30))):
+        with pytest.raises(hwtables.CheckFailed, match="no store"):
+            read()
 
     # Made again by another agent: read again, with that agent's contents.
     with hwtables.Agent(faps=[0], root=root) as third:
@@ -112,10 +110,9 @@ def test_a_store_being_made_or_damaged_is_refused_and_read_again_once_whole(agen
         whole = open(pyrel, "rb").read()
         with open(pyrel, "r+b") as damaged:  # a torn identity: no writer's
             damaged.write(b"\0" * len(whole))
-        with pytest.raises(hwtables.CheckFailed, match="cannot be read now"):
-            shadow.show()
-        with pytest.raises(hwtables.CheckFailed, match="cannot be read now"):
-            hwtables.show(TERMINATION, 0, root)
+        for read in (shadow.show, lambda: hwtables.show(TERMINATION, 0, root)):
+            with pytest.raises(hwtables.CheckFailed, match="cannot be read now"):
+                read()
         with open(pyrel, "wb") as repaired:
             repaired.write(whole)
         assert shadow.get("{value=5}")["fields"]["hasCw"] == 1
@@ -125,12 +122,13 @@ def test_a_store_being_made_or_damaged_is_refused_and_read_again_once_whole(agen
 
 def test_a_shadow_object_refuses_bad_keys_and_use_after_close(agent, root):
     agent.set(TERMINATION, 0, 7, labelsToTerminate=3)
-    with pytest.raises(hwtables.CheckFailed, match="FAP 7: no store"):
-        hwtables.Shadow(TERMINATION, 7, root).show()
-    with pytest.raises(hwtables.UsageError, match="is a register"):
-        hwtables.Shadow("IppVttSpecialLabelValuesHwReg", 0, root)
-    with pytest.raises(hwtables.RangeError):
-        hwtables.Shadow(TERMINATION, 256, root)
+    for kind, words, call in (
+            (hwtables.CheckFailed, "FAP 7: no store", lambda: hwtables.Shadow(TERMINATION, 7, root).show()),
+            (hwtables.UsageError, "is a register",
+             lambda: hwtables.Shadow("IppVttSpecialLabelValuesHwReg", 0, root)),
+            (hwtables.RangeError, "", lambda: hwtables.Shadow(TERMINATION, 256, root))):
+        with pytest.raises(kind, match=words):
+            call()
     shadow = hwtables.Shadow(TERMINATION, 0, root)
     assert shadow.get(7) == shadow.get({"value": 7}) == shadow.show()[-1]
     held = {entry["key"]["entryIndex"]: entry for entry in shadow.show()}

@@ -1,11 +1,7 @@
 // The store report's texts from headers a damaged store may hold: the entry table
 // is sized by what its rows print, never by an unchecked header field.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <sstream>
-#include <string>
-
+#include "tests/e2e/E2eTest.h"
 #include "tools/hwtables/StoreReport.h"
 
 namespace {
