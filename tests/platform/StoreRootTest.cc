@@ -1,5 +1,5 @@
 // $HWTABLES_ROOT comes before all of this:
-// FaultsRoots.TheRootComesFromOptionThenEnvironment.
+// FaultsRoots.TheRootComesFromOptionThenEnvironmentAndIsMadeOnlyWhenItsParentExists.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
