@@ -69,11 +69,15 @@ REFUSED = [
     (hwtables.UsageError, "not a number", lambda a: a.set(TERMINATION, 0, 1, hasCw="yes")),
     (hwtables.UsageError, "at least one", lambda a: a.set(TERMINATION, 0, 1)),
     (hwtables.UsageError, "DMA buffer of 0 bytes", lambda a: a.dma_buffer(0)),
+    # True is an int to Python, but never a FAP id or an index (it is a flag's value).
+    (hwtables.UsageError, "FAP id must be", lambda a: a.get(TERMINATION, True, 3)),
+    (hwtables.UsageError, "FAP id must be", lambda a: a.set(TERMINATION, True, 3, hasCw=0)),
+    (hwtables.UsageError, "key must be", lambda a: a.get(TERMINATION, 0, True)),
 ]
 
 
 def test_refused_calls_raise_their_kind_and_change_nothing(agent, root):
-    agent.set(TERMINATION, 0, 3, hasCw=1)
+    agent.set(TERMINATION, 0, 3, hasCw=True)
     before = entry_state(agent, root)
     for kind, words, call in REFUSED:
         with pytest.raises(kind) as refused:
