@@ -1,5 +1,7 @@
 #include "platform/pelcar/SchanCmd.h"
 
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 namespace Pelcar {
@@ -14,6 +16,118 @@ char const* kindName(SchanCmdKind kind) {
     case SchanCmdKind::memoryBulkRead: return "memoryBulkRead";
   }
   return "unknown";
+}
+
+SchanData::SchanData(SchanData const& other) { *this = other; }
+
+SchanData::SchanData(SchanData&& other) noexcept { *this = std::move(other); }
+
+SchanData& SchanData::operator=(SchanData const& other) {
+  if (this == &other) return *this;
+  if (other.isShared()) {
+    keeper_ = other.keeper_;
+    shared_ = other.shared_;
+    size_ = other.size_;
+    where_ = Where::shared;
+    heap_.clear();
+  } else {
+    assignBytes(other.data(), other.size());
+  }
+  return *this;
+}
+
+SchanData& SchanData::operator=(SchanData&& other) noexcept {
+  if (this == &other) return *this;
+  where_ = other.where_;
+  size_ = other.size_;
+  std::memcpy(inline_, other.inline_, kInlineBytes);
+  heap_ = std::move(other.heap_);
+  keeper_ = std::move(other.keeper_);
+  shared_ = other.shared_;
+  other.where_ = Where::inlined;
+  other.size_ = 0;
+  other.heap_.clear();
+  other.shared_ = nullptr;
+  return *this;
+}
+
+SchanData& SchanData::operator=(std::vector<std::uint8_t> const& bytes) {
+  assignBytes(bytes.data(), bytes.size());
+  return *this;
+}
+
+SchanData& SchanData::operator=(std::initializer_list<std::uint8_t> bytes) {
+  assignBytes(bytes.begin(), bytes.size());
+  return *this;
+}
+
+SchanData SchanData::shared(Vorl::Ptr<Vorl::Node const> keeper, std::uint8_t const* bytes,
+                            std::size_t size) {
+  SchanData data;
+  data.where_ = Where::shared;
+  data.keeper_ = std::move(keeper);
+  data.shared_ = bytes;
+  data.size_ = static_cast<std::uint32_t>(size);
+  return data;
+}
+
+std::uint8_t* SchanData::mutableData() {
+  own();
+  return where_ == Where::heap ? heap_.data() : inline_;
+}
+
+void SchanData::assignBytes(std::uint8_t const* bytes, std::size_t size) {
+  if (size <= kInlineBytes) {
+    // memmove: the bytes may be this object's own.
+    if (size != 0) std::memmove(inline_, bytes, size);
+    where_ = Where::inlined;
+    heap_.clear();
+  } else if (where_ == Where::heap && bytes >= heap_.data() && bytes < heap_.data() + heap_.size()) {
+    std::vector<std::uint8_t> copy(bytes, bytes + size);
+    heap_ = std::move(copy);
+  } else {
+    heap_.assign(bytes, bytes + size);
+    where_ = Where::heap;
+  }
+  // Let go of a shared buffer only once its bytes were copied.
+  keeper_ = nullptr;
+  shared_ = nullptr;
+  size_ = static_cast<std::uint32_t>(size);
+}
+
+void SchanData::own() {
+  if (where_ == Where::shared) assignBytes(shared_, size_);
+}
+
+void SchanData::assign(std::size_t count, std::uint8_t value) {
+  clear();
+  resize(count, value);
+}
+
+void SchanData::resize(std::size_t count, std::uint8_t value) {
+  own();
+  if (where_ == Where::inlined && count > kInlineBytes) {
+    heap_.assign(inline_, inline_ + size_);
+    where_ = Where::heap;
+  }
+  if (where_ == Where::heap) {
+    heap_.resize(count, value);
+  } else if (count > size_) {
+    std::memset(inline_ + size_, value, count - size_);
+  }
+  size_ = static_cast<std::uint32_t>(count);
+}
+
+void SchanData::clear() {
+  where_ = Where::inlined;
+  size_ = 0;
+  heap_.clear();
+  keeper_ = nullptr;
+  shared_ = nullptr;
+}
+
+bool SchanData::equalBytes(SchanData const& left, std::uint8_t const* bytes, std::size_t size) {
+  return left.size() == size && (size == 0 || std::memcmp(left.data(), bytes, size) == 0);
 }
 
 bool SchanCmd::isWrite() const {

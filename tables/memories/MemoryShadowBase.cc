@@ -170,7 +170,7 @@ void MemoryShadowBase::bulkWrites(WriteTargets const& targets, Pelcar::Fapmask c
       if (rows == capacity) {
         VORL_TRACE(constTrace(), 3, " shadowKey: {} queued {} in bulk", hwShadowKey(), rows);
       }
-      auto const& buffer = *buffers[std::size_t{array} * buffersPerArray + bufferInArray];
+      auto const& buffer = buffers[std::size_t{array} * buffersPerArray + bufferInArray];
       for (auto const& [member, instance] : targets.pairs) {
         Tessar::memoryWriteDmamemPoolBulkCmdAppend(
             applicable, fapRevision, *instance, size, *member, arrayIndex,

@@ -227,7 +227,7 @@ TEST_F(ChipServerTest, AListWithOneBadCommandIsRefusedWhole) {
   start();
   ChipClient client(socket_);
   auto bad = rowWrite(1, 5, {9, 9, 9, 9});
-  bad->data.pop_back();  // three bytes for a four-byte row
+  bad->data.resize(bad->data.size() - 1);  // three bytes for a four-byte row
   EXPECT_THROW(
       {
         try {
