@@ -63,9 +63,6 @@ class HWTABLES_API DmaMemPoolManager : public Vorl::Node {
   std::size_t buffersKept() const { return kept_.size(); }
 
  private:
-  // Buffers looked at for a free one before a new one is made.
-  static constexpr std::size_t kSearchedBuffers = 8;
-
   U32 bufferBytes_;
   std::uint64_t buffersHandedOut_ = 0;
   // Buffers kept for reuse; one only the pool references is free.

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -119,12 +121,50 @@ class HWTABLES_API SchanData {
   std::uint8_t const* shared_ = nullptr;
 };
 
+// The name of the register or memory a command reaches. It reads as a string_view; a
+// copy shares the text (a reference count in the text's one allocation), so that every
+// command a shadow writes can carry the name it made once, where a string of this
+// length is an allocation per command. A text never changes once made; assigning
+// gives the name a new one. Copies may be dropped on any thread.
+class HWTABLES_API MemberName {
+ public:
+  MemberName() = default;
+  explicit MemberName(std::string_view text);
+  MemberName(MemberName const& other) : text_(other.text_) { acquire(); }
+  MemberName(MemberName&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
+  MemberName& operator=(MemberName other) noexcept {
+    std::swap(text_, other.text_);
+    return *this;
+  }
+  MemberName& operator=(std::string_view text) { return *this = MemberName(text); }
+  ~MemberName() { release(); }
+
+  std::string_view view() const;
+  operator std::string_view() const { return view(); }
+  std::size_t size() const { return view().size(); }
+  bool empty() const { return text_ == nullptr; }
+
+  friend bool operator==(MemberName const& left, std::string_view right) {
+    return left.view() == right;
+  }
+  friend bool operator==(MemberName const& left, MemberName const& right) {
+    return left.text_ == right.text_ || left.view() == right.view();
+  }
+
+ private:
+  struct Text;  // its reference count and size, then its characters
+  void acquire() const;
+  void release();
+
+  Text* text_ = nullptr;  // null for the empty name
+};
+
 class HWTABLES_API SchanCmd : public Vorl::Node {
  public:
   SchanCmdKind kind = SchanCmdKind::registerWrite;
   Fapmask fapmask;
   Hardware::Sand::FapRevision fapRevision;
-  Vorl::String memberName;  // the hardware register or memory, e.g. "ippaVttSpecialLabelValues"
+  MemberName memberName;  // the hardware register or memory, e.g. "ippaVttSpecialLabelValues"
   std::uint32_t block = 0;
   std::uint32_t address = 0;
   std::uint8_t arrayIndex = 0;
@@ -132,6 +172,12 @@ class HWTABLES_API SchanCmd : public Vorl::Node {
   std::uint32_t entrySize = 0;
   std::uint32_t rowCount = 1;
   SchanData data;
+
+  // A download makes and drops commands by the thousand: a thread keeps the blocks of
+  // the commands it drops (up to kKeptCommandBlocks) for the next ones it makes.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* block, std::size_t size) noexcept;
+  static constexpr std::size_t kKeptCommandBlocks = 2048;
 
   bool isWrite() const;
   // One line: "memoryWrite faps={0-1} block=38 addr=0x770000 array=0 row=3 size=4 rows=1 data=16000000".

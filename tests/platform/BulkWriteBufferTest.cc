@@ -1,8 +1,11 @@
 // A bulk write keeps the DMA pool buffer its rows were packed into: the command's
 // data bytes, their sharing and copying, and the pool's reuse of buffers that
-// commands let go of.
+// commands let go of. The commands of one memory share its name's text.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <string_view>
 #include <vector>
 
 #include "platform/dma/DmaMemPool.h"
@@ -80,28 +83,81 @@ TEST(SchanData, OwnBytesKeepTheirContentAcrossTheInlineBound) {
   EXPECT_TRUE(data.empty());
 }
 
+TEST(MemberName, CopiesShareTheTextAndRenamingOneLeavesTheOthers) {
+  Pelcar::MemberName name("ippaVttSpecialLabelValues");
+  auto copy = name;
+  EXPECT_EQ(std::string_view(copy).data(), std::string_view(name).data()) << "not copied";
+  EXPECT_EQ(copy, "ippaVttSpecialLabelValues");
+  EXPECT_EQ(std::string(copy), std::string("ippaVttSpecialLabelValues"));
+
+  // A command renamed (a replayed record names its member) takes a text of its own.
+  copy = std::string("etppcPhpMapFwdCode");
+  EXPECT_EQ(name, "ippaVttSpecialLabelValues");
+  EXPECT_EQ(copy.view(), "etppcPhpMapFwdCode");
+  EXPECT_FALSE(copy == name);
+
+  Pelcar::MemberName none;
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(none, "");
+  EXPECT_EQ(none, Pelcar::MemberName(""));
+}
+
+// Commands dropped by the thousand, beyond what a thread keeps, some on another
+// thread than the one that made them: every new command starts blank, and holds its
+// own fields until it is dropped.
+TEST(SchanCmdBlocks, ARecycledCommandStartsBlankAndThreadsMayDropEachOthers) {
+  auto make = [](U32 count, U32 tag) {
+    std::vector<Vorl::Ptr<Pelcar::SchanCmd>> cmds;
+    for (U32 index = 0; index < count; ++index) {
+      auto cmd = Vorl::makePtr<Pelcar::SchanCmd>();
+      EXPECT_TRUE(cmd->memberName.empty() && cmd->data.empty() && cmd->row == 0);
+      cmd->memberName = std::string("aMemoryNameLongerThanAShortString");
+      cmd->row = tag + index;
+      cmd->data = std::vector<U8>(40, static_cast<U8>(index));
+      cmds.push_back(std::move(cmd));
+    }
+    return cmds;
+  };
+  auto count = static_cast<U32>(Pelcar::SchanCmd::kKeptCommandBlocks + 100);
+  for (U32 round = 0; round < 3; ++round) {
+    auto mine = make(count, 0);
+    std::vector<Vorl::Ptr<Pelcar::SchanCmd>> theirs;
+    std::thread other([&] {
+      theirs = make(count, 1u << 20);
+      mine.clear();  // dropped where they were not made
+    });
+    other.join();
+    for (U32 index = 0; index < count; ++index) {
+      ASSERT_EQ(theirs[index]->row, (1u << 20) + index);
+      ASSERT_EQ(theirs[index]->data, std::vector<U8>(40, static_cast<U8>(index)));
+    }
+  }
+}
+
 TEST(BulkWriteBuffer, KeepsItsPoolBufferUntilDroppedAndTheNextDownloadReusesIt) {
   DmaMemPoolManager::DmaMemPoolManager pool(256);
   Tessar::BcmMemInfo memory(Tessar::MemoryId(1), "someMemory", 0, 1, 0, 1000, 4);
   Tessar::BcmInstanceInfo instance(Tessar::InstanceId(0), 0, 38, false, 0x770000);
   auto mask = Pelcar::Fapmask::of({0});
+  Pelcar::MemberName name(memory.name);
   auto download = [&] {
     Pelcar::SchanCmds cmds;
     for (U32 index = 0; index < 20; ++index) {
       auto buffer = pool.buffer();
       std::fill(buffer->data(), buffer->data() + 8, static_cast<U8>(index));
       Tessar::memoryWriteDmamemPoolBulkCmdAppend(mask, {}, instance, 4, memory, 0, index * 2, 2,
-                                                 buffer, cmds);
+                                                 buffer, cmds, name);
     }
     return cmds;
   };
 
   auto first = download();
-  // Every command still holds its own buffer with its own rows.
+  // Every command still holds its own buffer with its own rows, and the one name.
   for (U32 index = 0; index < 20; ++index) {
     auto const& cmd = **std::next(first.begin(), index);
     EXPECT_TRUE(cmd.data.isShared());
     EXPECT_EQ(cmd.data, std::vector<U8>(8, static_cast<U8>(index)));
+    EXPECT_EQ(cmd.memberName.view().data(), name.view().data());
   }
   EXPECT_EQ(pool.buffersKept(), 20u);
   first = Pelcar::SchanCmds();
