@@ -133,7 +133,7 @@ class RowWrites {
         std::memcpy(buffer->data(), data, std::size_t{count} * member.entrySize);
         cmds.cmdsAppend(Tessar::memoryWriteDmamemPoolBulkCmdFactory(
             fap_, revision_, shadow_.sandCmdletRequiredStatus(), instance, member.entrySize, member,
-            array, row, count, *buffer));
+            array, row, count, buffer));
       } else {
         appendOne(member, instance, array, row, data, cmds);
       }

@@ -23,6 +23,7 @@
 
 #include "platform/plugin/Export.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -388,6 +389,13 @@ class BrellMap {
   }
   void forEachValue(std::function<void(Value const&)> const& visit) {
     guarded([&] { return implementation_->forEachValue(visit), true; });
+  }
+  // forEachValue with the visitor inlined when this map writes (the writer scans its
+  // slot array in place); any other implementation is walked through forEachValue.
+  template <class Visitor>
+  void visitValues(Visitor&& visit) {
+    if (writer_ == nullptr) return forEachValue(std::ref(visit));
+    guarded([&] { return writer_->visitValues(visit), true; });
   }
   std::uint32_t members() const { return implementation_->members(); }
   std::uint32_t capacity() const { return implementation_->capacity(); }

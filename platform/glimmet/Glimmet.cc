@@ -74,6 +74,17 @@ Record decode(std::vector<std::uint8_t> const& bytes) {
   return record;
 }
 
+// An argument's tag and then its value, little-endian in `bytes` bytes, at `into`:
+// one copy into the record instead of one per piece. Returns the bytes written.
+std::size_t encodeTagged(std::uint8_t* into, std::uint8_t tag, std::uint64_t value,
+                         std::size_t bytes) {
+  into[0] = tag;
+  for (std::size_t index = 0; index < bytes; ++index) {
+    into[1 + index] = static_cast<std::uint8_t>(value >> (8 * index));
+  }
+  return 1 + bytes;
+}
+
 }  // namespace
 
 MessageDescriptor::MessageDescriptor(std::string_view format, char const* file, int line)
@@ -108,12 +119,22 @@ Vorl::String Record::text() const {
   }
 }
 
-RecordWriter::RecordWriter(MessageDescriptor const& descriptor) {
-  // Most records are a few short arguments: one allocation holds them.
-  bytes_.reserve(128);
-  bytes_.resize(kHeaderBytes, 0);
-  bytes_[12] = static_cast<std::uint8_t>(descriptor.id());
-  bytes_[13] = static_cast<std::uint8_t>(descriptor.id() >> 8);
+RecordWriter::RecordWriter(MessageDescriptor const& descriptor) : size_(kHeaderBytes) {
+  std::memset(inline_, 0, kHeaderBytes);
+  inline_[12] = static_cast<std::uint8_t>(descriptor.id());
+  inline_[13] = static_cast<std::uint8_t>(descriptor.id() >> 8);
+}
+
+void RecordWriter::putBytes(void const* bytes, std::size_t count) {
+  if (count == 0) return;  // an empty string's bytes may be null
+  if (spill_.empty() && size_ + count > kInlineBytes) spill_.assign(inline_, inline_ + size_);
+  if (spill_.empty()) {
+    std::memcpy(inline_ + size_, bytes, count);
+  } else {
+    auto const* from = static_cast<std::uint8_t const*>(bytes);
+    spill_.insert(spill_.end(), from, from + count);
+  }
+  size_ += count;
 }
 
 void RecordWriter::put(std::uint64_t value, std::size_t bytes) {
@@ -121,45 +142,50 @@ void RecordWriter::put(std::uint64_t value, std::size_t bytes) {
   for (std::size_t index = 0; index < bytes; ++index) {
     little[index] = static_cast<std::uint8_t>(value >> (8 * index));
   }
-  bytes_.insert(bytes_.end(), little, little + bytes);
+  putBytes(little, bytes);
 }
 
 void RecordWriter::add(std::uint64_t value) {
-  put(unsignedTag, 1);
-  put(value, 8);
+  std::uint8_t tagged[9];
+  putBytes(tagged, encodeTagged(tagged, unsignedTag, value, 8));
   ++count_;
 }
 
 void RecordWriter::add(std::int64_t value) {
-  put(signedTag, 1);
-  put(static_cast<std::uint64_t>(value), 8);
+  std::uint8_t tagged[9];
+  putBytes(tagged, encodeTagged(tagged, signedTag, static_cast<std::uint64_t>(value), 8));
   ++count_;
 }
 
 void RecordWriter::add(bool value) {
-  put(boolTag, 1);
-  put(value ? 1 : 0, 1);
+  std::uint8_t tagged[2];
+  putBytes(tagged, encodeTagged(tagged, boolTag, value ? 1 : 0, 1));
   ++count_;
 }
 
 void RecordWriter::add(std::string_view value) {
   if (value.size() > 0xFFFF) value = value.substr(0, 0xFFFF);
-  put(stringTag, 1);
-  put(value.size(), 2);
-  bytes_.insert(bytes_.end(), value.begin(), value.end());
+  std::uint8_t tagged[3];
+  putBytes(tagged, encodeTagged(tagged, stringTag, value.size(), 2));
+  putBytes(value.data(), value.size());
   ++count_;
 }
 
-std::vector<std::uint8_t> RecordWriter::finish(std::uint64_t sequence) {
-  auto length = static_cast<std::uint32_t>(bytes_.size());
+void RecordWriter::stamp(std::uint64_t sequence) {
+  auto* record = bytes();
+  auto length = static_cast<std::uint32_t>(size_);
   for (std::size_t index = 0; index < 4; ++index) {
-    bytes_[index] = static_cast<std::uint8_t>(length >> (8 * index));
+    record[index] = static_cast<std::uint8_t>(length >> (8 * index));
   }
   for (std::size_t index = 0; index < 8; ++index) {
-    bytes_[4 + index] = static_cast<std::uint8_t>(sequence >> (8 * index));
+    record[4 + index] = static_cast<std::uint8_t>(sequence >> (8 * index));
   }
-  bytes_[kCountOffset] = count_;
-  return bytes_;
+  record[kCountOffset] = count_;
+}
+
+std::vector<std::uint8_t> RecordWriter::finish(std::uint64_t sequence) {
+  stamp(sequence);
+  return std::vector<std::uint8_t>(bytes(), bytes() + size_);
 }
 
 Ring::Ring(std::size_t capacityBytes)
@@ -167,6 +193,12 @@ Ring::Ring(std::size_t capacityBytes)
 
 std::uint32_t Ring::lengthAt(std::size_t offset) const {
   std::uint32_t length = 0;
+  if (offset + 4 <= buffer_.size()) {  // the length does not wrap: no modulo per byte
+    for (std::size_t index = 0; index < 4; ++index) {
+      length |= static_cast<std::uint32_t>(buffer_[offset + index]) << (8 * index);
+    }
+    return length;
+  }
   for (std::size_t index = 0; index < 4; ++index) {
     length |= static_cast<std::uint32_t>(buffer_[(offset + index) % buffer_.size()]) << (8 * index);
   }
@@ -179,26 +211,25 @@ void Ring::dropOldest() {
   used_ -= length;
 }
 
-void Ring::copyIn(std::vector<std::uint8_t> const& record) {
+void Ring::copyIn(std::uint8_t const* record, std::size_t size) {
   // At most two pieces: up to the end of the buffer, then from its start.
-  std::size_t first = std::min(record.size(), buffer_.size() - head_);
-  std::memcpy(buffer_.data() + head_, record.data(), first);
-  std::memcpy(buffer_.data(), record.data() + first, record.size() - first);
-  head_ = (head_ + record.size()) % buffer_.size();
-  used_ += record.size();
+  std::size_t first = std::min(size, buffer_.size() - head_);
+  std::memcpy(buffer_.data() + head_, record, first);
+  std::memcpy(buffer_.data(), record + first, size - first);
+  head_ = (head_ + size) % buffer_.size();
+  used_ += size;
 }
 
 void Ring::append(RecordWriter& writer) {
   std::lock_guard lock(mutex_);
-  auto record = writer.finish(nextSequence_);
-  if (record.size() > buffer_.size()) {
+  if (writer.size() > buffer_.size()) {
     ++dropped_;
     return;
   }
-  ++nextSequence_;
-  while (buffer_.size() - used_ < record.size()) dropOldest();
+  writer.stamp(nextSequence_++);
+  while (buffer_.size() - used_ < writer.size()) dropOldest();
   if (used_ == 0) head_ = tail_ = 0;
-  copyIn(record);
+  copyIn(writer.bytes(), writer.size());
 }
 
 std::vector<Record> Ring::records() const {

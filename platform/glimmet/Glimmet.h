@@ -71,7 +71,9 @@ struct HWTABLES_API Record {
   Vorl::String text() const;
 };
 
-// Encodes a record's arguments.
+// Encodes a record's arguments. A record of a few short arguments (nearly all of
+// them) is built on the stack and copied once, into the ring; a longer one moves to
+// the heap.
 class HWTABLES_API RecordWriter {
  public:
   explicit RecordWriter(MessageDescriptor const& descriptor);
@@ -85,9 +87,19 @@ class HWTABLES_API RecordWriter {
   std::vector<std::uint8_t> finish(std::uint64_t sequence);
 
  private:
-  void put(std::uint64_t value, std::size_t bytes);
+  friend class Ring;
+  static constexpr std::size_t kInlineBytes = 192;
 
-  std::vector<std::uint8_t> bytes_;
+  void put(std::uint64_t value, std::size_t bytes);
+  void putBytes(void const* bytes, std::size_t count);
+  // Fills in the header; the record is then bytes()[0, size()).
+  void stamp(std::uint64_t sequence);
+  std::uint8_t* bytes() { return spill_.empty() ? inline_ : spill_.data(); }
+  std::size_t size() const { return size_; }
+
+  std::uint8_t inline_[kInlineBytes];
+  std::vector<std::uint8_t> spill_;  // the record once it outgrows inline_
+  std::size_t size_ = 0;
   std::uint8_t count_ = 0;
 };
 
@@ -111,7 +123,7 @@ class HWTABLES_API Ring {
   static Ring& process();
 
  private:
-  void copyIn(std::vector<std::uint8_t> const& record);
+  void copyIn(std::uint8_t const* record, std::size_t size);
   std::uint32_t lengthAt(std::size_t offset) const;
   void dropOldest();
 

@@ -10,7 +10,7 @@ Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
     Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
     Vorl::Ptr<Hardware::Sand::SandCmdletRequiredStatus const> const&,
     BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
-    U32 firstRow, U32 rowCount, DmaMemPoolManager::DmaMemPoolBuffer const& buffer) {
+    U32 firstRow, U32 rowCount, Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer const> const& buffer) {
   auto cmds = Pelcar::schanCmdsFactory();
   memoryWriteDmamemPoolBulkCmdAppend(fapmask, fapRevision, instance, entrySize, memInfo,
                                      arrayIndex, firstRow, rowCount, buffer, *cmds);
@@ -20,12 +20,23 @@ Vorl::Ptr<Pelcar::SchanCmds> memoryWriteDmamemPoolBulkCmdFactory(
 void memoryWriteDmamemPoolBulkCmdAppend(
     Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
     BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
-    U32 firstRow, U32 rowCount, DmaMemPoolManager::DmaMemPoolBuffer const& buffer,
+    U32 firstRow, U32 rowCount, Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer const> const& buffer,
     Pelcar::SchanCmds& into) {
+  memoryWriteDmamemPoolBulkCmdAppend(fapmask, fapRevision, instance, entrySize, memInfo,
+                                     arrayIndex, firstRow, rowCount, buffer, into,
+                                     Pelcar::MemberName(memInfo.name));
+}
+
+void memoryWriteDmamemPoolBulkCmdAppend(
+    Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
+    BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
+    U32 firstRow, U32 rowCount, Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer const> const& buffer,
+    Pelcar::SchanCmds& into, Pelcar::MemberName const& name) {
+  if (!buffer) throw Vorl::RangeException("bulk write without a DMA buffer");
   auto bytes = static_cast<std::uint64_t>(entrySize) * rowCount;
-  if (entrySize == 0 || rowCount == 0 || bytes > buffer.size()) {
+  if (entrySize == 0 || rowCount == 0 || bytes > buffer->size()) {
     throw Vorl::RangeException(fmt::format("bulk write of {} rows of {} bytes from a {}-byte buffer",
-                                           rowCount, entrySize, buffer.size()));
+                                           rowCount, entrySize, buffer->size()));
   }
   bool arrayInRange = arrayIndex >= memInfo.firstArrayIndex &&
                       arrayIndex - memInfo.firstArrayIndex < memInfo.arrayCount;
@@ -42,14 +53,14 @@ void memoryWriteDmamemPoolBulkCmdAppend(
   cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
   cmd->fapmask = fapmask;
   cmd->fapRevision = fapRevision;
-  cmd->memberName = memInfo.name;
+  cmd->memberName = name;
   cmd->block = instance.block;
   cmd->address = instance.address;
   cmd->arrayIndex = arrayIndex;
   cmd->row = firstRow;
   cmd->entrySize = entrySize;
   cmd->rowCount = rowCount;
-  cmd->data.assign(buffer.data(), buffer.data() + bytes);
+  cmd->data = Pelcar::SchanData::shared(buffer, buffer->data(), bytes);
   into.cmdEnq(std::move(cmd));
 }
 

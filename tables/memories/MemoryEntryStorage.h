@@ -215,7 +215,7 @@ class MemoryEntryStorage : public Vorl::Node {
   template <class Visitor>
   void forEachEntry(Visitor&& visit) {
     try {
-      map_.forEachValue([&visit](Value const& value) { visit(value.entry); });
+      map_.visitValues([&visit](Value const& value) { visit(value.entry); });
     } catch (Vorl::CorruptionDetectedException const& error) {
       Brell::handleCorruption(rootPath_, error.what());
     }

@@ -87,7 +87,9 @@ MemoryShadowBase::WriteTargets const& MemoryShadowBase::writeTargets() const {
     targets.first = first.get();
     for (auto const& [memoryId, member] : description->members()) {
       for (auto const& [instanceId, instance] : member->instances) {
-        if (coversInstance(instanceId)) targets.pairs.emplace_back(member.get(), instance.get());
+        if (coversInstance(instanceId)) {
+          targets.pairs.push_back({member.get(), instance.get(), Pelcar::MemberName(member->name)});
+        }
       }
     }
     writeTargets_ = std::move(targets);
@@ -170,11 +172,11 @@ void MemoryShadowBase::bulkWrites(WriteTargets const& targets, Pelcar::Fapmask c
       if (rows == capacity) {
         VORL_TRACE(constTrace(), 3, " shadowKey: {} queued {} in bulk", hwShadowKey(), rows);
       }
-      auto const& buffer = *buffers[std::size_t{array} * buffersPerArray + bufferInArray];
-      for (auto const& [member, instance] : targets.pairs) {
+      auto const& buffer = buffers[std::size_t{array} * buffersPerArray + bufferInArray];
+      for (auto const& [member, instance, name] : targets.pairs) {
         Tessar::memoryWriteDmamemPoolBulkCmdAppend(
             applicable, fapRevision, *instance, size, *member, arrayIndex,
-            first.firstEntryIndex + bufferInArray * capacity, rows, buffer, into);
+            first.firstEntryIndex + bufferInArray * capacity, rows, buffer, into, name);
       }
     }
   }

@@ -80,9 +80,21 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
       // Most memories' arrays fit one buffer: no division for them.
       U32 run = runsPerArray == 1 ? 0 : offset / capacity;
       U32 inRun = offset - run * capacity;
-      std::memcpy(buffers[std::size_t{arrayIndex - firstArrayIndex} * runsPerArray + run] +
-                      std::size_t{inRun} * entrySize,
-                  data, entrySize);
+      copyRow(buffers[std::size_t{arrayIndex - firstArrayIndex} * runsPerArray + run] +
+                  std::size_t{inRun} * entrySize,
+              data, entrySize);
+    }
+
+    // The memories' rows are 4 to 16 bytes: a copy of a size known here is a load
+    // and a store or two, where a copy of any size is a call.
+    static void copyRow(U8* to, U8 const* from, U32 size) {
+      switch (size) {
+        case 4: std::memcpy(to, from, 4); return;
+        case 8: std::memcpy(to, from, 8); return;
+        case 12: std::memcpy(to, from, 12); return;
+        case 16: std::memcpy(to, from, 16); return;
+        default: std::memcpy(to, from, size); return;
+      }
     }
   };
   // Places every stored row (entrySize() bytes each) in one pass over the store, in
@@ -96,7 +108,12 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
   struct WriteTargets {
     Tessar::BcmGroupAddrInfo const* description = nullptr;
     Tessar::BcmRegMemInfo const* first = nullptr;
-    std::vector<std::pair<Tessar::BcmRegMemInfo const*, Tessar::BcmInstanceInfo const*>> pairs;
+    struct Pair {
+      Tessar::BcmRegMemInfo const* member;
+      Tessar::BcmInstanceInfo const* instance;
+      Pelcar::MemberName name;  // the member's, shared by every command written to it
+    };
+    std::vector<Pair> pairs;
   };
   WriteTargets const& writeTargets() const;
 

@@ -188,7 +188,7 @@ TEST_F(ChipServerTest, AClientGoneMidFrameOrAListWithOneBadCommandLeavesNothingB
 
   // A list with one bad command is refused whole.
   auto bad = rowWrite(1, 5, {9, 9, 9, 9});
-  bad->data.pop_back();  // three bytes for a four-byte row
+  bad->data.resize(bad->data.size() - 1);  // three bytes for a four-byte row
   try {
     client.write(listOf({rowWrite(0, 3, {1, 2, 3, 4}), bad}));
     ADD_FAILURE() << "a list with a bad command was accepted";

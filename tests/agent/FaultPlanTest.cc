@@ -178,7 +178,7 @@ TEST(FaultPlan, AMalformedListIsStillRefusedWholeBeforeAnyFaultIsDrawn) {
   Sim::Chip chip;
   chip.faultPlanIs(FaultPlan::parse("refuse=2"));
   auto bad = bulkWrite(0, 2);
-  bad->data.pop_back();
+  bad->data.resize(bad->data.size() - 1);
   EXPECT_THROW(chip.execute(listOf({bulkWrite(100, 1), bad})), Vorl::RangeException);
   EXPECT_TRUE(chip.cells().empty());
   // The refused list drew nothing: the 2nd command is still to come.

@@ -129,7 +129,7 @@ TEST(RegisterSimChip, AListWithOneBadCommandIsRefusedWhole) {
   auto cmds = Pelcar::schanCmdsFactory();
   cmds->cmdEnq(write(SchanCmdKind::registerWrite, Fapmask::of({0}), 0, {1, 2}));
   auto bad = write(SchanCmdKind::registerWrite, Fapmask::of({0}), 0, {1, 2});
-  bad->data.pop_back();  // one byte short of its entry size
+  bad->data.resize(bad->data.size() - 1);  // one byte short of its entry size
   cmds->cmdEnq(bad);
   EXPECT_THROW(chip.execute(cmds), Vorl::RangeException);
   EXPECT_TRUE(chip.cells().empty());
