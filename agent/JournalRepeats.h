@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "agent/JournalFormat.h"
@@ -25,7 +26,7 @@ class RepeatIndex {
     std::uint64_t key = 0;
     std::optional<std::uint64_t> earlier;
   };
-  Rows find(std::vector<std::uint8_t> const& data, std::uint8_t const* buffer) const {
+  Rows find(std::span<std::uint8_t const> data, std::uint8_t const* buffer) const {
     Rows rows;
     if (data.size() < kSmallestRepeat) return rows;
     rows.key = std::uint64_t{crc32c(data.data(), data.size())} << 32 | data.size();

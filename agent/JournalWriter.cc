@@ -206,7 +206,7 @@ class JournalWriter::FileThread {
       auto member = clipped(cmd->memberName);
       auto memberId = nameId(member, lastMember_);
       auto maskId = fapmaskId(cmd->fapmask);
-      auto rows = repeats_.find(cmd->data, buffer_.get());
+      auto rows = repeats_.find({cmd->data.data(), cmd->data.size()}, buffer_.get());
       std::size_t newNames = !tableId + !memberId;
       auto needed = (tableId ? 0 : nameEntryBytes(table)) + (memberId ? 0 : nameEntryBytes(member)) +
                     (maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) + kRecordHeaderBytes +
@@ -266,7 +266,7 @@ class JournalWriter::FileThread {
     for (std::size_t line = 0; line < sizeof(Pelcar::SchanCmd); line += 64) __builtin_prefetch(object + line);
   }
   static void prefetchRows(Pelcar::SchanCmd const& cmd) {
-    __builtin_prefetch(cmd.memberName.data());
+    __builtin_prefetch(cmd.memberName.view().data());
     auto size = std::min<std::size_t>(cmd.data.size(), 512);
     for (std::size_t line = 0; line < size; line += 64) __builtin_prefetch(cmd.data.data() + line);
   }
