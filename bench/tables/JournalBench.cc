@@ -85,7 +85,9 @@ struct Figures {
 Figures figures;
 
 // The chip in this process, each command's rows stamped with a count on their way to
-// it: no two commands of a download carry the same rows.
+// it: no two commands of a download carry the same rows. A bulk write's rows are its
+// DMA buffer's, shared: stamping gives each command its own copy first, in both
+// downloads of a pair alike.
 class DifferentRows final : public HwAgent::ChipLink {
  public:
   DifferentRows() : chip_(HwAgent::inProcessChip()) {}
@@ -95,7 +97,7 @@ class DifferentRows final : public HwAgent::ChipLink {
       for (auto const& cmd : *cmds) {
         if (cmd->data.size() < sizeof count_) continue;
         ++count_;
-        std::memcpy(cmd->data.data(), &count_, sizeof count_);
+        std::memcpy(cmd->data.mutableData(), &count_, sizeof count_);
       }
     }
     return chip_->write(cmds);
