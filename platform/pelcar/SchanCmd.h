@@ -94,7 +94,8 @@ class HWTABLES_API SchanData {
   void push_back(std::uint8_t value) { resize(size_ + 1, value); }
   void clear();
 
-  operator std::vector<std::uint8_t>() const { return {begin(), end()}; }
+  // Explicit: a copy of the rows, never made without the caller asking for one.
+  explicit operator std::vector<std::uint8_t>() const { return {begin(), end()}; }
 
   friend bool operator==(SchanData const& left, SchanData const& right) {
     return equalBytes(left, right.data(), right.size());

@@ -16,7 +16,7 @@ std::vector<U8> bytesOf(Entry const& entry) {
 }
 
 inline std::vector<U8> bytesOf(Pelcar::SchanCmd const& cmd) {
-  return cmd.data;
+  return std::vector<U8>(cmd.data);
 }
 
 // A table built by its registered factory for `revision`, with a fresh manager.
