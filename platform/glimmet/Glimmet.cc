@@ -137,14 +137,6 @@ void RecordWriter::putBytes(void const* bytes, std::size_t count) {
   size_ += count;
 }
 
-void RecordWriter::put(std::uint64_t value, std::size_t bytes) {
-  std::uint8_t little[8];
-  for (std::size_t index = 0; index < bytes; ++index) {
-    little[index] = static_cast<std::uint8_t>(value >> (8 * index));
-  }
-  putBytes(little, bytes);
-}
-
 void RecordWriter::add(std::uint64_t value) {
   std::uint8_t tagged[9];
   putBytes(tagged, encodeTagged(tagged, unsignedTag, value, 8));

@@ -90,7 +90,6 @@ class HWTABLES_API RecordWriter {
   friend class Ring;
   static constexpr std::size_t kInlineBytes = 192;
 
-  void put(std::uint64_t value, std::size_t bytes);
   void putBytes(void const* bytes, std::size_t count);
   // Fills in the header; the record is then bytes()[0, size()).
   void stamp(std::uint64_t sequence);
