@@ -53,8 +53,11 @@ void follow(Shadow& shadow) {
 }
 
 // Every key of the writer is found through the shadow with the writer's value, the
-// shadow iterates exactly the writer's keys, and it holds nothing else.
+// shadow iterates exactly the writer's keys, holds nothing else, and its local index
+// (chains in list order, the slot finder, the member count) agrees with itself.
 void expectSame(Writer& writer, Shadow& shadow) {
+  std::string reason;
+  EXPECT_TRUE(shadow.shadowStore().validateIndex(&reason)) << reason;
   auto expected = contentsOf(writer);
   for (auto const& [key, value] : expected) EXPECT_EQ(find(shadow, key), value) << "key " << key;
   EXPECT_EQ(contentsOf(shadow), expected);
