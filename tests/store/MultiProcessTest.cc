@@ -55,9 +55,9 @@ TEST(StoreMultiProcess, ReaderPreemptedAcrossShrinkAndRegrowthNeverSeesATornValu
       }
     }
     auto const& counters = reader.counters();
-    Piped::writeLine(replies, fmt::format("lookups:{} hits:{} retries:{} remaps:{} resizeRetries:{}",
-                                          lookups, hits, counters.retries, counters.remaps,
-                                          counters.resizeRetries));
+    Piped::writeLine(replies,
+                     fmt::format("lookups:{} hits:{} retries:{} remaps:{} resizeRetries:{}", lookups,
+                                 hits, counters.retries, counters.remaps, counters.resizeRetries));
     return hits > 0 ? 0 : 1;
   });
   std::uint32_t wave = 0;
