@@ -1,11 +1,9 @@
 #include "tests/fuzz/FuzzInput.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace Fuzz {
@@ -27,35 +25,22 @@ ScratchDirectory::ScratchDirectory() {
 }
 
 ScratchDirectory::~ScratchDirectory() {
-  empty();
-  ::rmdir(path_.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 void ScratchDirectory::empty() const {
-  DIR* directory = ::opendir(path_.c_str());
-  if (directory == nullptr) return;
-  while (dirent* entry = ::readdir(directory)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    ::unlink((path_ + "/" + name).c_str());
+  std::error_code ignored;
+  for (auto const& entry : std::filesystem::directory_iterator(path_, ignored)) {
+    std::filesystem::remove(entry.path(), ignored);
   }
-  ::closedir(directory);
 }
 
 void ScratchDirectory::write(char const* name, std::string_view bytes) const {
-  std::string file = path_ + "/" + name;
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error("cannot create " + file);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (written <= 0) {
-      ::close(fd);
-      throw std::runtime_error("cannot write " + file);
-    }
-    done += static_cast<std::size_t>(written);
+  std::ofstream file(path_ + "/" + name, std::ios::binary | std::ios::trunc);
+  if (!file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+    throw std::runtime_error("cannot write " + path_ + "/" + name);
   }
-  ::close(fd);
 }
 
 }  // namespace Fuzz

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "store/VanquoReader.h"
+#include "tests/store/PipedChild.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
@@ -154,8 +155,7 @@ TEST(BatchWrite, AWriterKilledMidBatchLeavesEveryEntryOldOrNew) {
   std::mt19937 random(23);
   int reattached = 0;
   for (int round = 0; round < 12; ++round) {
-    int readEnd = -1;
-    pid_t child = forkChild(readEnd, [&](std::string&) {
+    auto child = Piped::startChild([&](int, int) {
       Writer writer("kill", sized(512), root.path());
       writer.initialize("kill");
       std::uint32_t generation = 1;
@@ -166,9 +166,9 @@ TEST(BatchWrite, AWriterKilledMidBatchLeavesEveryEntryOldOrNew) {
       return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 30));
-    ::kill(child, SIGKILL);
-    auto result = collect(child, readEnd);
-    ASSERT_EQ(result.status, 128 + SIGKILL) << result.report;
+    ::kill(child.pid, SIGKILL);
+    auto ended = Piped::finish(child);
+    ASSERT_EQ(ended.status, 128 + SIGKILL) << ended.report;
 
     Reader reader("kill", root.path());
     if (reader.initialize("after kill")) {

@@ -134,34 +134,20 @@ TEST(StoreFileFaults, ShortWritesOfTheSmallFilesAreContinued) {
 }
 
 // A tmpfs of a few pages mounted for one test, unmounted and removed afterwards.
-class SmallTmpfs {
- public:
+struct SmallTmpfs {
   explicit SmallTmpfs(std::size_t bytes) {
-    std::string pattern = "/tmp/hwtables-tmpfs-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) return;
-    path_ = pattern;
+    if (::mkdtemp(path.data()) == nullptr) return;
     std::string options = fmt::format("size={}", bytes);
-    if (::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
-      mounted_ = true;
-    } else {
-      error_ = std::strerror(errno);
-    }
+    mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted) error = std::strerror(errno);
   }
   ~SmallTmpfs() {
-    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
-    if (!path_.empty()) ::rmdir(path_.c_str());
+    if (mounted) ::umount2(path.c_str(), MNT_DETACH);
+    ::rmdir(path.c_str());
   }
-  SmallTmpfs(SmallTmpfs const&) = delete;
-  SmallTmpfs& operator=(SmallTmpfs const&) = delete;
-
-  bool mounted() const { return mounted_; }
-  std::string const& error() const { return error_; }
-  std::string const& path() const { return path_; }
-
- private:
-  std::string path_;
-  std::string error_ = "no directory";
-  bool mounted_ = false;
+  std::string path = "/tmp/hwtables-tmpfs-XXXXXX";
+  std::string error = "no directory";
+  bool mounted = false;
 };
 
 TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
@@ -170,11 +156,11 @@ TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
   SmallTmpfs tmpfs(512 * 1024);
   Brell::MapDescriptor descriptor = sized(1000000);
   descriptor.notificationCapacity = 1024;
-  if (!tmpfs.mounted()) {
-    GTEST_SKIP() << "cannot mount a small tmpfs here (" << tmpfs.error()
+  if (!tmpfs.mounted) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (" << tmpfs.error
                  << "); the injected faults above cover the same paths";
   }
-  std::string root = tmpfs.path() + "/store";
+  std::string root = tmpfs.path + "/store";
   ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
   std::uint32_t written = 0;
   std::string message;

@@ -81,6 +81,32 @@ Child startChild(Body body) {
   return Child{pid, down[1], up[0]};
 }
 
+// The exit status of child `pid` once it ends (128 + the signal that killed it).
+inline int exitStatusOf(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct Ended {
+  int status = -1;  // as exitStatusOf
+  std::string report;  // everything the child wrote up
+};
+
+// Waits for `child` to end, told nothing more.
+inline Ended finish(Child& child) {
+  ::close(child.commands);
+  Ended ended;
+  char buffer[4096];
+  for (ssize_t done; (done = ::read(child.replies, buffer, sizeof buffer)) > 0;) {
+    ended.report.append(buffer, static_cast<std::size_t>(done));
+  }
+  ::close(child.replies);
+  ended.status = exitStatusOf(child.pid);
+  child = Child{};
+  return ended;
+}
+
 inline void stopChild(Child& child, bool kill) {
   if (child.pid <= 0) return;
   if (kill) {

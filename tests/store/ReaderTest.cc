@@ -96,19 +96,6 @@ TEST(StoreReader, IteratesEveryKeyOnceInListOrder) {
   EXPECT_EQ(written, expected);
 }
 
-TEST(StoreReader, NeedsAWriterFirst) {
-  TempDir root;
-  Reader8 early("refuse", root.path());
-  TraceCapture traces;
-  EXPECT_FALSE(early.initialize("test"));
-  EXPECT_EQ(early.lastError(), "failed to read pyrel file");
-  EXPECT_TRUE(traces.contains("failed to read pyrel file"));
-
-  Attached8 writer("refuse", sized(100), root.path());
-  Reader8 reader("refuse", root.path());
-  EXPECT_TRUE(reader.initialize("test"));
-}
-
 TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
   TempDir root;
   {

@@ -312,54 +312,6 @@ void patchWord(std::string const& path, std::size_t offset, Word word) {
   patchFile(path, offset, &word, sizeof word);
 }
 
-// Runs `child` in a forked process that reports through a pipe and _exits; returns
-// its exit status and report.
-struct ChildResult {
-  int status = -1;
-  std::string report;
-};
-
-template <class Body>
-pid_t forkChild(int& readEnd, Body&& body) {
-  int fds[2];
-  if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    std::string report;
-    int code = 3;
-    try {
-      code = body(report);
-    } catch (std::exception const& error) {
-      report += std::string("exception: ") + error.what();
-      code = 2;
-    }
-    (void)!::write(fds[1], report.data(), report.size());
-    ::_exit(code);
-  }
-  ::close(fds[1]);
-  readEnd = fds[0];
-  return pid;
-}
-
-// The exit status of child `pid` once it ends (128 + the signal that killed it).
-inline int exitStatusOf(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-inline ChildResult collect(pid_t pid, int readEnd) {
-  ChildResult result;
-  char buffer[4096];
-  for (ssize_t done; (done = ::read(readEnd, buffer, sizeof buffer)) > 0;) {
-    result.report.append(buffer, static_cast<std::size_t>(done));
-  }
-  ::close(readEnd);
-  result.status = exitStatusOf(pid);
-  return result;
-}
-
 // Collects trace lines of the store's handles while alive.
 class TraceCapture {
  public:

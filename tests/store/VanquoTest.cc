@@ -1,11 +1,8 @@
-#include <sys/resource.h>
-
 #include <atomic>
 #include <set>
 #include <thread>
 #include <tuple>
 
-#include "platform/sharedmem/MappedFile.h"
 #include "platform/vorl/Exceptions.h"
 #include "store/VanquoReader.h"
 #include "store/VanquoWriter.h"
@@ -15,6 +12,7 @@
 namespace {
 
 using StoreTest::TempDir;
+using namespace StoreTest::Piped;
 using Reader = Vanquo::VanquoReader<Vanquo::BasicSlot>;
 using Vanquo::WriterState;
 
@@ -92,29 +90,6 @@ TEST_F(VanquoRing, LappedNotificationsAreTombstonedAndALappedReaderOverruns) {
   EXPECT_EQ(seen[0].sequence, head);
 }
 
-TEST_F(VanquoRing, DetachAndReplacementAreVisibleAndANewRingIsFound) {
-  EXPECT_EQ(reader.writer(), SharedMem::ProcessIdentity::self());
-  writer.detach();
-  EXPECT_EQ(reader.writerState(), WriterState::detached);
-  Reader late(root.path());
-  EXPECT_FALSE(late.initialize());  // a ring without a writer is not followed
-  EXPECT_NE(late.lastError().find("no writer attached"), std::string::npos);
-
-  // A new writer retires the ring a reader still follows and makes its own.
-  writer.attach();
-  Reader current(root.path());
-  ASSERT_TRUE(current.initialize());
-  auto next = Vanquo::VanquoWriter(
-      root.path(), false, [] { return kPyrel.wiped(); }, 64);
-  next.attach();
-  EXPECT_EQ(current.writerState(), WriterState::detached);
-  ASSERT_TRUE(current.initialize());
-  EXPECT_EQ(current.pyrel(), kPyrel.wiped());
-  EXPECT_EQ(current.writerState(), WriterState::attached);
-  next.removeFile();
-  EXPECT_FALSE(std::filesystem::exists(root.file("notifications")));
-}
-
 // A ring is never seen without the writer that made it: a reader takes a ring
 // without a writer for one whose writer has left, and would not look at it again.
 // Writers keep replacing their ring while a reader opens whatever ring is in place:
@@ -162,20 +137,20 @@ TEST(VanquoRingFile, LocalWriterPublishesNothing) {
 
 TEST(VanquoRingFile, KilledWriterIsDeadOnceReaped) {
   TempDir root;
-  auto child = StoreTest::Piped::startChild([&](int commands, int replies) {
+  auto child = startChild([&](int commands, int replies) {
     auto writer = makeWriter(root);
     writer.attach();
     writer.slotChanged(1);
-    StoreTest::Piped::writeLine(replies, "ready");
+    writeLine(replies, "ready");
     char byte;
     return static_cast<int>(::read(commands, &byte, 1));  // until killed
   });
-  ASSERT_EQ(StoreTest::Piped::readLine(child.replies, std::chrono::seconds(60)), "ready");
+  ASSERT_EQ(readLine(child.replies, std::chrono::seconds(60)), "ready");
   Reader reader(root.path());
   ASSERT_TRUE(reader.initialize());
   EXPECT_EQ(reader.writer().processId, static_cast<std::uint32_t>(child.pid));
   EXPECT_EQ(reader.writerState(), WriterState::attached);
-  StoreTest::Piped::stopChild(child, true);  // killed and reaped
+  stopChild(child, true);  // killed and reaped
   EXPECT_EQ(reader.writerState(), WriterState::dead);
 }
 
@@ -191,7 +166,7 @@ TEST_F(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
     ::_exit(writer.wakes() > 0 ? 0 : 1);
   }
   EXPECT_TRUE(reader.wait(std::chrono::seconds(20)));
-  EXPECT_EQ(StoreTest::exitStatusOf(child), 0) << "the writer never saw a sleeping reader";
+  EXPECT_EQ(exitStatusOf(child), 0) << "the writer never saw a sleeping reader";
   EXPECT_FALSE(readAll(reader).empty());
 
   // Detach wakes a sleeper too; it then sees the writer gone.
@@ -202,7 +177,7 @@ TEST_F(VanquoRing, WaitWakesOnNewsFromAnotherProcessAndOnDetach) {
     ::_exit(0);
   }
   reader.wait(std::chrono::seconds(20));
-  StoreTest::exitStatusOf(detacher);
+  exitStatusOf(detacher);
   EXPECT_EQ(reader.writerState(), WriterState::detached);
 }
 
@@ -244,29 +219,6 @@ TEST(VanquoRingFile, DamagedRingFilesAreRefusedWithAReason) {
   EXPECT_THROW(makeWriter(root, 100).attach(), Vorl::RangeException);
 }
 
-// A ring is sized to its table: a 64-entry table's ring takes two pages (header and
-// entries, then the wait page) and holds as many entries as fit in them; the capacity
-// readers see is the one in the header.
-TEST(VanquoRingFile, TheRingIsSizedToItsTable) {
-  TempDir root;
-  Brell::BrellWriter<StoreTest::TestTraits<8>> store("sized", StoreTest::sized(64), root.path());
-  ASSERT_TRUE(store.initialize("test"));
-  Reader reader(root.path());
-  ASSERT_TRUE(reader.initialize()) << reader.lastError();
-  EXPECT_EQ(reader.capacity(), Vanquo::ringCapacityFor(64));
-  EXPECT_EQ(std::filesystem::file_size(root.file("notifications")),
-            Vanquo::ringFileSize(
-                reader.capacity(),
-                std::max<std::size_t>(Vanquo::kPageSize, SharedMem::MappedFile::pageSize())));
-  // A lapped reader of the small ring resynchronises, as with any capacity.
-  for (std::uint32_t round = 0; round <= reader.capacity(); ++round) {
-    store.write(StoreTest::TestValue<8>::make(round % 50, round), true);
-  }
-  Reader::Read result;
-  readAll(reader, &result);
-  EXPECT_EQ(result, Reader::Read::overrun);
-}
-
 // A reader killed while it sleeps on the ring leaves nothing that costs the writer:
 // after a hundred of them, publishing makes no system call (the count of sleeps they
 // left no longer changes), and a new reader sleeps and is woken as the first one was.
@@ -301,7 +253,7 @@ TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
     EXPECT_TRUE(waitUntilAsleep(reader, before));
     std::uint64_t wakes = writer.wakes();
     writer.slotChanged(7);
-    EXPECT_EQ(StoreTest::exitStatusOf(reader), 0);
+    EXPECT_EQ(exitStatusOf(reader), 0);
     EXPECT_EQ(writer.wakes(), wakes + 1);
   };
   wokenLikeTheFirst();
@@ -321,31 +273,6 @@ TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
   std::uint64_t afterProbe = writer.wakes();
   for (std::uint32_t change = 0; change < 10000; ++change) writer.slotChanged(change % 64);
   EXPECT_EQ(writer.wakes(), afterProbe);
-}
-
-// The file-size limit stands in for a full tmpfs.
-TEST(VanquoRingFile, NoRoomForTheRingIsACleanErrorAndLeavesNothing) {
-  TempDir root;
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {
-      4096, 4096
-    };
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    auto writer = makeWriter(root, 1024);
-    try {
-      writer.attach();
-    } catch (Vorl::MemoryResourceException const& error) {
-      bool named = std::string(error.what()).find("cannot reserve") != std::string::npos;
-      ::_exit(named ? 0 : 4);
-    } catch (...) {
-      ::_exit(3);
-    }
-    ::_exit(2);
-  }
-  EXPECT_EQ(StoreTest::exitStatusOf(child), 0) << "above 128: killed by a signal";
-  EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 
 }  // namespace
