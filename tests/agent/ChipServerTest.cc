@@ -1,6 +1,3 @@
-// The chip process's server against hostile input and strangers: bad frames get an
-// error reply or a closed connection, never a crash or anything half applied.
-
 #include <sys/socket.h>
 #include <sys/un.h>
 
