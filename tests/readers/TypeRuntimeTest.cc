@@ -20,60 +20,6 @@ std::uint32_t idOf(Vorl::TypeDescriptor type, std::string_view name) {
   return attribute ? attribute->id : 0;
 }
 
-TEST(TypeRuntime, EveryModuleIsLoadedWithItsTypesInTheFixedOrder) {
-  EXPECT_EQ(Vorl::loadedModules().size(), 13u);
-  auto const& registerModule = moduleOf("IppVttSpecialLabelValuesHwReg");
-  auto const& memoryModule = moduleOf("IppaTerminationProfileTableHwDirect");
-  EXPECT_TRUE(registerModule.name().starts_with("_IppVttSpecialLabelValuesHwReg_"));
-  EXPECT_TRUE(registerModule.name().ends_with("_tyvoModule"));
-
-  auto reader = makeReader<HwTableIppVttSpecialLabelValuesHwRegReader>();
-  EXPECT_EQ(reader->typeData(), (Vorl::TypeDescriptor{&registerModule, 7}));
-  auto memoryReader = makeReader<HwTableIppaTerminationProfileTableHwDirectReader>();
-  EXPECT_EQ(memoryReader->typeData(), (Vorl::TypeDescriptor{&memoryModule, 8}));
-  EXPECT_EQ(memoryReader->bcmGroupAddrInfo->typeData().typeIndex, 0u);
-  EXPECT_EQ(IppVttSpecialLabelValuesHwReg::TableDescriptor().typeData().typeIndex, 0u);
-  auto result = HwTableIppaTerminationProfileTableHwDirectReader::HwInstanceReadResult::HwInstanceReadResultIs(
-      0, Hardware::Sand::bcm88490_a0Revision);
-  EXPECT_EQ(result->typeData().typeIndex, 7u);
-
-  std::vector<std::string> names;
-  for (auto const& type : memoryModule.types()) names.push_back(type.name);
-  std::string prefix = "bcm88490_a0::IppaTerminationProfileTableHwDirect";
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       prefix + "::TableDescriptor", prefix + "::EntryKey",
-                       prefix + "::Entry::DataByte0Index", prefix + "::Entry",
-                       prefix + "::Shadow::EntryStorage", prefix + "::Shadow", prefix,
-                       "bcm88490_a0::HwTableIppaTerminationProfileTableHwDirectReader::HwInstanceReadResult",
-                       "bcm88490_a0::HwTableIppaTerminationProfileTableHwDirectReader"}));
-  EXPECT_EQ(IppfPostMplsSpecialLabelAttributesTblHwDirect::TableDescriptor().name(),
-            "IppfPostMplsSpecialLabelAttributesTblHw");
-}
-
-TEST(TypeRuntime, AttributeIdsStartAtEachTypesBaseAndFollowThePublishedOrder) {
-  auto const& module = moduleOf("IppaMplsSpecialLabelAttributesTblHwDirect");
-  auto type = [&](std::uint32_t index) { return Vorl::TypeDescriptor{&module, index}; };
-  std::vector<std::string> keyAttributes;
-  for (auto const& attribute : type(1).info().attributes) keyAttributes.push_back(attribute.name);
-  EXPECT_EQ(keyAttributes, (std::vector<std::string>{"arrayIndexMin", "arrayIndexMax", "arrayIndex",
-                                                     "entryIndexMin", "entryIndexMax", "entryIndex"}));
-  EXPECT_EQ(idOf(type(1), "arrayIndexMin"), 2u);
-  EXPECT_EQ(idOf(type(1), "entryIndex"), 7u);
-  EXPECT_EQ(idOf(type(0), "handleInitialized"), 258u);
-  EXPECT_EQ(idOf(type(4), "entryColl"), 258u);
-  EXPECT_EQ(idOf(type(5), "setEntry"), 514u);
-  EXPECT_EQ(idOf(type(6), "chipName"), 642u);
-  EXPECT_EQ(idOf(type(6), "bcmMemName"), 644u);
-  EXPECT_EQ(idOf(type(7), "entry"), 258u);
-  EXPECT_EQ(idOf(type(8), "pluginName"), 386u);
-  EXPECT_EQ(idOf(type(3), "entryKey"), 2u);
-  EXPECT_EQ(idOf(type(3), "entrySizeBits"), 5u);
-  // Fields follow as getter/setter pairs in description order.
-  auto const& entryAttributes = type(3).info().attributes;
-  ASSERT_GT(entryAttributes.size(), 6u);
-  EXPECT_EQ(entryAttributes[5].name, entryAttributes[4].name + "Is");
-}
-
 TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNeverThrowsForThem) {
   auto reader = makeReader<HwTableIppVttSpecialLabelValuesHwRegReader>();
   auto type = reader->typeData();
@@ -132,15 +78,6 @@ TEST(TypeRuntime, CollectionsIterateAndDeleteTheCurrentElement) {
   EXPECT_EQ(Vorl::attributeAccess(type, self, entries->id, AttributeOp::read, {Table::EntryKey(2, 9)}, found),
             AttributeAnswer::done);
   EXPECT_EQ(std::any_cast<Table::Entry>(found).dataByte0(0), 9);
-
-  // An entry's data bytes: deleting the current byte clears it.
-  auto const& module = moduleOf("IppaBsplProfileTblHwDirect");
-  Vorl::TypeDescriptor entryType{&module, 3};
-  std::any entry = std::any_cast<Table::Entry>(found);
-  auto bytes = entryType.info().attribute("dataByte0")->iterate(entry);
-  EXPECT_EQ(std::any_cast<U64>(bytes->value()), 9u);
-  bytes->deleteCurrent();
-  EXPECT_EQ(std::any_cast<Table::Entry>(entry).dataByte0(0), 0);
 }
 
 TEST(TypeRuntime, KeyTextFormsRoundTripForEveryKeyOfEveryTable) {
@@ -185,21 +122,6 @@ TEST(TypeRuntime, RefusedTextsCarryTheRangeMessageAndLeftoverTextIsAParseError) 
   auto const& index = registers.types()[2];
   EXPECT_NO_THROW(index.fromText("{value=7}"));
   EXPECT_THROW(index.fromText("{value=8}"), Vorl::RangeException);
-}
-
-TEST(TypeRuntime, EntriesAndDataByteIndicesAreNotHashable) {
-  auto const& module = moduleOf("IppaTerminationProfileTableHwDirect");
-  using Table = IppaTerminationProfileTableHwDirect;
-  EXPECT_THROW(Vorl::hashValue({&module, 3}, Table::Entry{}), Vorl::NonHashableTypeException);
-  EXPECT_THROW(Vorl::hashValue({&module, 2}, Table::Entry::DataByte0Index(1)),
-               Vorl::NonHashableTypeException);
-  EXPECT_EQ(Vorl::hashValue({&module, 1}, Table::EntryKey(3), 7), Table::EntryKey(3).hash(7));
-}
-
-TEST(TypeRuntimeDeathTest, AnEntryHasNoTextFormToParse) {
-  auto const& entryType = moduleOf("IppaTerminationProfileTableHwDirect").types()[3];
-  EXPECT_DEATH(entryType.fromText("{}"),
-               "\"No String constructor for Entry - has collection\" == nullptr");
 }
 
 }  // namespace
