@@ -1,6 +1,3 @@
-// A bulk write keeps the DMA pool buffer its rows were packed into: the command's
-// data bytes, their sharing and copying, and the pool's reuse of buffers that
-// commands let go of. The commands of one memory share its name's text.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -95,11 +92,6 @@ TEST(MemberName, CopiesShareTheTextAndRenamingOneLeavesTheOthers) {
   EXPECT_EQ(name, "ippaVttSpecialLabelValues");
   EXPECT_EQ(copy.view(), "etppcPhpMapFwdCode");
   EXPECT_FALSE(copy == name);
-
-  Pelcar::MemberName none;
-  EXPECT_TRUE(none.empty());
-  EXPECT_EQ(none, "");
-  EXPECT_EQ(none, Pelcar::MemberName(""));
 }
 
 // Commands dropped by the thousand, beyond what a thread keeps, some on another
@@ -171,22 +163,6 @@ TEST(BulkWriteBuffer, KeepsItsPoolBufferUntilDroppedAndTheNextDownloadReusesIt) 
   for (int index = 0; index < 3; ++index) held.push_back(large.buffer());
   EXPECT_EQ(large.buffersKept(), 2u);
   EXPECT_EQ(held[2]->size(), large.bufferBytes());
-}
-
-TEST(BulkWriteBuffer, WithoutABufferOrBeyondItIsRefusedAndAppendsNothing) {
-  Tessar::BcmMemInfo memory(Tessar::MemoryId(1), "someMemory", 0, 1, 0, 100, 4);
-  Tessar::BcmInstanceInfo instance(Tessar::InstanceId(0), 0, 38, false, 0x770000);
-  Pelcar::SchanCmds cmds;
-  auto mask = Pelcar::Fapmask::of({0});
-  EXPECT_THROW(Tessar::memoryWriteDmamemPoolBulkCmdAppend(mask, {}, instance, 4, memory, 0, 0, 2,
-                                                          nullptr, cmds),
-               Vorl::RangeException);
-  auto buffer = Vorl::makePtr<DmaMemPoolBuffer>(8);
-  EXPECT_THROW(Tessar::memoryWriteDmamemPoolBulkCmdAppend(mask, {}, instance, 4, memory, 0, 0, 3,
-                                                          buffer, cmds),
-               Vorl::RangeException);
-  EXPECT_TRUE(cmds.empty());
-  EXPECT_EQ(buffer->references(), 1u);
 }
 
 }  // namespace
