@@ -14,6 +14,7 @@ namespace {
 
 using namespace bcm88490_a0;
 using RegisterTest::bytesOf;
+using RegisterTest::linesOf;
 using RegisterTest::makeTable;
 using Tessar::HwShadowKey;
 
@@ -131,14 +132,9 @@ TEST_F(MemoryFixture, OneRowWritesItsDataAtItsArrayRowAndAddress) {
   table->addShadow(1);
   auto cmds = table->schanCmds(1, {3, 2});
   ASSERT_TRUE(cmds);
-  ASSERT_EQ(cmds->size(), 1u);
-  auto const& cmd = **cmds->begin();
-  EXPECT_EQ(cmd.kind, Pelcar::SchanCmdKind::memoryWrite);
-  EXPECT_EQ(cmd.arrayIndex, 3);
-  EXPECT_EQ(cmd.row, 2u);
-  EXPECT_EQ(cmd.block, 38u);
-  EXPECT_EQ(cmd.address, 0xCE0020u);
-  EXPECT_EQ(cmd.data, bytesOf(table->getEntry(1, {3, 2})));
+  EXPECT_EQ(linesOf(*cmds), std::vector<std::string>{
+                                "memoryWrite ippaPostMplsSpecialLabelAttributes faps={1} block=38 "
+                                "addr=0xce0020 array=3 row=2 size=8 rows=1 data=0100002000480000"});
 }
 
 // The bulk writes of a download: (array, first row, row count) in order.
