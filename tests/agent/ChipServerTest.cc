@@ -19,7 +19,6 @@ Vorl::Ptr<Pelcar::SchanCmd> rowWrite(U32 fap, U32 row, std::vector<U8> data) {
 
 using AgentTest::listOf;
 
-// A server on its own thread, with what it logged.
 class ChipServerTest : public ::testing::Test {
  protected:
   void start(std::function<void(Sim::ChipServer::Options&)> const& adjust = {}) {

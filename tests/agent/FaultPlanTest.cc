@@ -18,7 +18,6 @@ Vorl::Ptr<Pelcar::SchanCmd> bulkWrite(U32 row, U32 rows, std::vector<U32> faps =
 
 using AgentTest::listOf;
 
-// Each fault as (command index, kind, rows written), its message left out.
 std::vector<std::tuple<std::uint32_t, FaultKind, std::uint32_t>> faultsOf(
     Sim::WriteOutcome const& outcome) {
   std::vector<std::tuple<std::uint32_t, FaultKind, std::uint32_t>> faults;
@@ -55,7 +54,6 @@ TEST(FaultPlan, TextIsReadBackToTheSamePlanAndBadTextIsRefusedByName) {
   EXPECT_EQ(FaultPlan::parse(plan.text()).text(), plan.text());
   EXPECT_TRUE(FaultPlan::parse("seed=5").empty());
 
-  // Each bad text and what its message must name.
   std::vector<std::pair<std::string, std::string>> const bad{
       {"", "empty"},
       {"refuse", "name=value"},
@@ -115,12 +113,10 @@ TEST(FaultPlan,
   auto first = run(one, plan);
   auto second = run(two, plan);
   ASSERT_EQ(first.size(), second.size());
-  std::map<FaultKind, std::size_t> counted;
   auto lists = workload();
   for (std::size_t list = 0; list < first.size(); ++list) {
     EXPECT_EQ(first[list].faults, second[list].faults) << "list " << list;
     for (auto const& fault : first[list].faults) {
-      ++counted[fault.kind];
       auto const& cmd = *std::next(lists[list]->begin(), fault.index);
       if (fault.kind == FaultKind::refused) continue;
       EXPECT_EQ(cmd->kind, Pelcar::SchanCmdKind::memoryBulkWrite);
@@ -132,14 +128,6 @@ TEST(FaultPlan,
     }
   }
   EXPECT_EQ(one.digest(), two.digest());
-  // 1000 commands, 600 of them bulk writes: about 100 refused, 150-180 of the bulk writes
-  // time out, and about half of the rest land partly, whichever fault is drawn first.
-  for (auto [kind, low, high] :
-       {std::tuple(FaultKind::refused, 60u, 140u), std::tuple(FaultKind::timedOut, 120u, 240u),
-        std::tuple(FaultKind::partial, 150u, 270u)}) {
-    EXPECT_GT(counted[kind], low) << Sim::faultKindName(kind);
-    EXPECT_LT(counted[kind], high) << Sim::faultKindName(kind);
-  }
   Sim::Chip three;
   plan.seed = 12;
   run(three, plan);

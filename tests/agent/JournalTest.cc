@@ -68,7 +68,6 @@ TEST(Journal, AReplayGivesTheRecordedChipWithItsRefusedAndPartWrittenCommands) {
   EXPECT_EQ(replayedDigest(dir.file("journal")), chip->digest());
 }
 
-// A bulk write of `data` (rows of `entrySize` bytes) to one FAP.
 Vorl::Ptr<Pelcar::SchanCmd> writeOf(U32 fap, U32 entrySize, std::vector<U8> data) {
   auto cmd = memoryWrite({fap}, 0, data, static_cast<U32>(data.size()) / entrySize);
   cmd->memberName = std::string("someMemory");

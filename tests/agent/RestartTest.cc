@@ -26,8 +26,6 @@ class RestartTest : public ::testing::Test {
  protected:
   HwAgent::Options cold() const { return optionsFor(root_, chip_.socketPath(), false); }
   HwAgent::Options warm() const { return optionsFor(root_, chip_.socketPath(), true); }
-  // A cold agent downloads, sends changes of several memories and is killed; how it
-  // ended.
   int killAnAgentThatSentChanges() {
     return runAndKill([&] {
       HwAgent::Agent agent(cold());

@@ -81,7 +81,6 @@ class PluginExports : public ::testing::Test {
     if (handle_) ::dlclose(handle_);
   }
 
-  // The address behind an exported name (demangled), found by its symbol with dlsym.
   template <class T>
   T resolve(std::string const& demangled) {
     auto found = global_.find(demangled);

@@ -7,7 +7,6 @@ namespace fs = std::filesystem;
 using PluginTest::kPluginFile;
 using PluginTest::pluginPath;
 
-// The plug-in of the build tree, loaded once per process whichever test runs first.
 void loadThePlugin() {
   auto errors = Plugin::loadPluginDirectory(Plugin::defaultPluginDirectory());
   ASSERT_TRUE(errors.empty()) << errors.front().toString();

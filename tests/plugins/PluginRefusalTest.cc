@@ -8,7 +8,6 @@ namespace {
 namespace fs = std::filesystem;
 using PluginTest::pluginPath;
 
-// What the registries hold, from any plug-in.
 struct Registered {
   std::size_t tables = 0;
   std::size_t typeModules = 0;

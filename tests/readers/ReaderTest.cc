@@ -107,10 +107,8 @@ TEST(ReaderFapSelection, Fap128ReadsTheWholeMaskAndASingleFapOnlyItselfIfTheRead
   EXPECT_TRUE(readFap(1).empty()) << "FAP 1 is outside the reader's mask";
 }
 
-// How many reader factories each table registers, per revision, is the plug-in
-// tests' part (tests/plugins); here, the names they register under.
-// (A plug-in of another chip type registers no factory, so that destroying it leaves the
-// module's own registrations to the tests that follow.)
+// A plug-in of another chip type registers no factory, so destroying it leaves the
+// module's own registrations to the tests that follow.
 TEST(ReaderRegistration, AReaderPluginIsNamedAfterItsTable) {
   {
     Tessar::PluginHwReaderTable<LabelValuesReader, Hardware::chipType(24)> plugin;

@@ -1,10 +1,12 @@
 #include <gmock/gmock.h>
+#include "platform/asic/Assert.h"
 #include "platform/tyvo/TypeRuntime.h"
 #include "tests/readers/ReaderTestSupport.h"
 
 namespace {
 
 using namespace bcm88490_a0;
+auto const revision = Hardware::Sand::bcm88490_a0Revision;
 using ReaderTest::makeReader;
 using Vorl::AttributeAnswer;
 using Vorl::AttributeOp;
@@ -18,6 +20,17 @@ Vorl::ModuleInspectData const& moduleOf(std::string_view table) {
 std::uint32_t idOf(Vorl::TypeDescriptor type, std::string_view name) {
   auto const* attribute = type.info().attribute(name);
   return attribute ? attribute->id : 0;
+}
+
+// Calls attribute `name` of `self` through the runtime.
+std::any call(Vorl::TypeDescriptor type, std::any self, std::string_view name,
+              Vorl::Arguments const& arguments = {}) {
+  std::any result;
+  if (Vorl::attributeAccess(type, self, idOf(type, name), AttributeOp::call, arguments, result) !=
+      AttributeAnswer::done) {
+    throw std::runtime_error(std::string(name) + " not callable");
+  }
+  return result;
 }
 
 TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNeverThrowsForThem) {
@@ -35,13 +48,6 @@ TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNever
             AttributeAnswer::done);
   EXPECT_EQ(std::any_cast<std::string>(result), "bcm88490_a0::IppVttSpecialLabelValuesHwRegReadPlugin");
 
-  // handleInitialized through the runtime builds the reader a new description.
-  auto before = reader->bcmGroupAddrInfo;
-  EXPECT_EQ(Vorl::attributeAccess(type, self, idOf(type, "handleInitialized"), AttributeOp::call, {}, result),
-            AttributeAnswer::done);
-  EXPECT_NE(reader->bcmGroupAddrInfo, before);
-  EXPECT_EQ(reader->bcmGroupAddrInfo->members().size(), 2u);
-
   // Values: a key's attribute written through the runtime is checked like the setter.
   auto const& module = moduleOf("IppaBsplProfileTblHwDirect");
   Vorl::TypeDescriptor keyType{&module, 1};
@@ -53,7 +59,7 @@ TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNever
   EXPECT_EQ(keyType.info().toText(key), "{arrayIndex=2 entryIndex=31}");
 }
 
-TEST(TypeRuntime, CollectionsIterateAndDeleteTheCurrentElement) {
+TEST(TypeRuntime, ACollectionIteratesDeletesItsCurrentElementAndReadsByKey) {
   using Table = IppaBsplProfileTblHwDirect;
   using Reader = HwTableIppaBsplProfileTblHwDirectReader;
   auto result = Reader::HwInstanceReadResult::HwInstanceReadResultIs(0, Hardware::Sand::bcm88490_a0Revision);
@@ -122,6 +128,35 @@ TEST(TypeRuntime, RefusedTextsCarryTheRangeMessageAndLeftoverTextIsAParseError) 
   auto const& index = registers.types()[2];
   EXPECT_NO_THROW(index.fromText("{value=7}"));
   EXPECT_THROW(index.fromText("{value=8}"), Vorl::RangeException);
+}
+
+// A platform that deletes a shadow through the runtime must not be able to write
+// through it afterwards; initialised again, it is mounted and empty.
+TEST(TypeRuntime, AShadowDeletedThroughTheRuntimeRefusesWritesUntilInitialisedAgain) {
+  ReaderTest::BroughtUpChip chip({0});
+  auto memory = Vorl::ptrCast<IppaBsplProfileTblHwDirect>(
+      chip.manager()->tableColl({"IppaBsplProfileTblHwDirect", revision}));
+  auto memoryShadow = memory->shadow(0);
+  ASSERT_FALSE(memoryShadow->storedEntries().empty());
+  std::any shadowObject = Vorl::Ptr<Vorl::Node>(memoryShadow);
+  auto shadowType = memoryShadow->typeData();
+  auto path = Vorl::ptrCast<IppaBsplProfileTblHwDirect::Shadow>(memoryShadow)->shadowPath();
+  call(shadowType, shadowObject, "onDelete");
+  EXPECT_TRUE(memoryShadow->deleted());
+  EXPECT_FALSE(chip.manager()->entityManager()->mounted(path));
+  IppaBsplProfileTblHwDirect::Entry entry(IppaBsplProfileTblHwDirect::EntryKey(2, 5));
+  EXPECT_THAT([&] { call(shadowType, shadowObject, "setEntry", {entry}); },
+              ::testing::ThrowsMessage<Asic::GracefulAssertException>(
+                  ::testing::HasSubstr("shadow " + memoryShadow->name() + " has been deleted")));
+  EXPECT_THROW(memory->schanCmds(0, {2, 5}), Asic::GracefulAssertException) << "nor through its table";
+  EXPECT_FALSE(memory->download("4", Pelcar::Fapmask::of({0})));
+  call(shadowType, shadowObject, "onDelete");  // once deleted, nothing more happens
+
+  call(shadowType, shadowObject, "handleInitialized");
+  EXPECT_TRUE(memoryShadow->entryStorage()->mounted());
+  EXPECT_TRUE(memoryShadow->storedEntries().empty());
+  call(shadowType, shadowObject, "setEntry", {entry});
+  EXPECT_EQ(memoryShadow->storedEntries().size(), 1u);
 }
 
 }  // namespace

@@ -18,7 +18,6 @@ using RegisterTest::linesOf;
 using RegisterTest::makeTable;
 using Tessar::HwShadowKey;
 
-// A table manager whose stores live in a temporary root, removed afterwards.
 class MemoryFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -137,7 +136,6 @@ TEST_F(MemoryFixture, OneRowWritesItsDataAtItsArrayRowAndAddress) {
                                 "addr=0xce0020 array=3 row=2 size=8 rows=1 data=0100002000480000"});
 }
 
-// The bulk writes of a download: (array, first row, row count) in order.
 std::vector<std::tuple<unsigned, unsigned, unsigned>> bulkLayout(Pelcar::SchanCmds const& cmds) {
   std::vector<std::tuple<unsigned, unsigned, unsigned>> layout;
   for (auto const& cmd : cmds) {

@@ -36,7 +36,6 @@ class RegisterAccessor : public ::testing::Test {
     ASSERT_TRUE(table);
   }
 
-  // The exception text of a graceful assertion raised by `operation`.
   template <class Operation>
   static std::string assertionOf(Operation&& operation) {
     try {

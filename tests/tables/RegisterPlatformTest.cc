@@ -19,9 +19,7 @@ Glimmet::MessageDescriptor const& testDescriptor() {
 TEST(RegisterGlimmet, RecordsReadBackWithTheirArgumentsAndAFullRingEvictsTheOldestWholeOnes) {
   Glimmet::Ring wide(1024);
   Glimmet::trace(wide, testDescriptor(), std::string("4"), 17u, true, -3);
-  ASSERT_EQ(wide.records().size(), 1u);
-  EXPECT_EQ(wide.records()[0].sequence, 1u);
-  EXPECT_EQ(wide.records()[0].text(), "fapType: 4, rows: 17, ok: true, delta: -3");
+  EXPECT_EQ(wide.records().at(0).text(), "fapType: 4, rows: 17, ok: true, delta: -3");
 
   // Each record: 15 header bytes + 9 for the number = 24 bytes; 100 bytes hold 4.
   Glimmet::Ring ring(100);

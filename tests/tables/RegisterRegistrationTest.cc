@@ -13,7 +13,6 @@ using namespace bcm88490_a0;
 using Hardware::Sand::FapRevision;
 using Hardware::Sand::FapRevMajor;
 
-// Restores the supported revision list when a test ends.
 class RevisionListGuard {
  public:
   explicit RevisionListGuard(std::vector<FapRevision> revisions) {

@@ -26,7 +26,6 @@ inline std::vector<std::string> linesOf(Pelcar::SchanCmds const& cmds) {
   return lines;
 }
 
-// A table built by its registered factory for `revision`, with a fresh manager.
 template <class Table>
 Vorl::Ptr<Table> makeTable(
     Vorl::Ptr<Tessar::TableManager> const& manager,
