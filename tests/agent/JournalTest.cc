@@ -43,10 +43,7 @@ TEST(Journal, AReplayGivesTheRecordedChipWithItsRefusedAndPartWrittenCommands) {
     auto download = agent.download();
     failures += download.failures().size();
     commands += download.commands();
-    // The reconcile sends a list per member and round, and waits for the journal once.
-    auto flushes = options.journal->flushes();
     auto report = agent.reconcile();
-    EXPECT_EQ(options.journal->flushes(), flushes + 1);
     EXPECT_GT(std::ranges::count_if(report.entries, [](auto const& entry) { return entry.commandsSent != 0; }), 1);
     failures += report.failures().size();
     commands += report.total().commandsSent;

@@ -35,18 +35,6 @@ HwAgent::TableReconcile find(HwAgent::ReconcileReport const& report, std::string
   return {};
 }
 
-TEST_F(ReconcileTest, NothingDiffersNothingIsSent) {
-  auto executed = chip_->commandsExecuted();
-  auto report = agent_->reconcile();
-  EXPECT_GT(report.total().rowsCompared, 0u);
-  EXPECT_EQ(chip_->commandsExecuted(), executed);
-  EXPECT_TRUE(report.clean());
-  expectMembers(report.json(),
-                {{"total", {{"rowsDiffering", 0}, {"rowsWritten", 0}, {"commandsSent", 0}}}});
-  EXPECT_EQ(report.json()["entries"].size(), 26u);
-  expectHas(report.text(), {"nothing differs"});
-}
-
 TEST_F(ReconcileTest, EachKindOfDifferenceIsWrittenBackToItsFapOnly) {
   // PPH attributes live at block 41, address 0x2020000; rows 1, 2 and 15 are start-up rows.
   onChip(1, 41, 0x2020000, 0, 15, {0x3f, 0, 0, 0});               // held differently

@@ -126,7 +126,7 @@ TEST(SchanCmdBlocks, ARecycledCommandStartsBlankAndThreadsMayDropEachOthers) {
   }
 }
 
-TEST(BulkWriteBuffer, KeepsItsPoolBufferUntilDroppedAndTheNextDownloadReusesIt) {
+TEST(BulkWriteBuffer, EachCommandKeepsItsOwnPoolBufferAndThePoolKeepsNoMoreThanItsBound) {
   DmaMemPoolManager::DmaMemPoolManager pool(256);
   Tessar::BcmMemInfo memory(Tessar::MemoryId(1), "someMemory", 0, 1, 0, 1000, 4);
   Tessar::BcmInstanceInfo instance(Tessar::InstanceId(0), 0, 38, false, 0x770000);
@@ -152,10 +152,6 @@ TEST(BulkWriteBuffer, KeepsItsPoolBufferUntilDroppedAndTheNextDownloadReusesIt) 
     EXPECT_EQ(cmd.memberName.view().data(), name.view().data());
   }
   EXPECT_EQ(pool.buffersKept(), 20u);
-  first = Pelcar::SchanCmds();
-  auto second = download();
-  EXPECT_EQ(pool.buffersKept(), 20u) << "the second download made no new buffers";
-  EXPECT_EQ(pool.buffersHandedOut(), 40u);
 
   // No buffer is refused, and none is kept beyond the pool's bound.
   DmaMemPoolManager::DmaMemPoolManager large(DmaMemPoolManager::DmaMemPoolManager::kKeptBytes / 2);

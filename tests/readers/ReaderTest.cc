@@ -36,41 +36,34 @@ TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmp
   auto registers = makeReader<LabelValuesReader>();
   auto memories = makeReader<TerminationReader>();
   HwShadowKey fap0 = HwShadowKey::of(0, 0);
-
-  auto full =
-      registers->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
-  ASSERT_EQ(full->size(), 1u);  // one register read: entry 0 of the first block, FAP 0
-  EXPECT_EQ((*full->begin())->kind, Pelcar::SchanCmdKind::registerRead);
-  EXPECT_EQ((*full->begin())->memberName, "ippaVttSpecialLabelValues");
-  EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3, " Processing Register Read Request"));
-
-  auto entry = registers->tableReadSchanCmds(
-      Vorl::makePtr<Tessar::HwEntryIndexReadRequest>(fap0, 0), container);
-  EXPECT_EQ(entry->size(), 1u);
-  EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3,
-                         " Processing Register Entry Read Request for index: 0"));
-
-  auto arrayOnRegister = registers->tableReadSchanCmds(
-      Vorl::makePtr<Tessar::HwTableArrayIndexRead>(fap0, 0), container);
-  ASSERT_TRUE(arrayOnRegister);
-  EXPECT_TRUE(arrayOnRegister->empty());
-  EXPECT_TRUE(traces.has("IppVttSpecialLabelValuesHwReg", 3,
-                         "Invalid request type: arrayIndexRead not handled"));
-
-  auto fullMemory =
-      memories->tableReadSchanCmds(request(fap0, HwReadRequestType::fullTableRead), container);
-  EXPECT_EQ(fullMemory->size(), 1u);  // 8 rows of 4 bytes fit one 1024-byte buffer
-  EXPECT_EQ((*fullMemory->begin())->kind, Pelcar::SchanCmdKind::memoryBulkRead);
-  EXPECT_TRUE(traces.has("IppaTerminationProfileTableHwDirect", 3,
-                         " Processing Direct Table Read Request"));
-
-  auto entryOnMemory = memories->tableReadSchanCmds(
-      Vorl::makePtr<Tessar::HwEntryIndexReadRequest>(fap0, 3), container);
-  ASSERT_TRUE(entryOnMemory);
-  EXPECT_TRUE(entryOnMemory->empty());
-  EXPECT_TRUE(traces.has("IppaTerminationProfileTableHwDirect", 3,
-                         " request: entryIndexRead not implemented yet"));
-
+  struct Case {
+    Tessar::HwTableReaderBase* reader;
+    Vorl::Ptr<Tessar::HwReadRequestParameterBase const> request;
+    std::string firstCommand;  // its text's start; empty: no command
+    std::string trace;
+  };
+  for (auto const& [reader, asked, firstCommand, trace] : std::vector<Case>{
+           {registers.get(), request(fap0, HwReadRequestType::fullTableRead),
+            "registerRead ippaVttSpecialLabelValues faps={0}", " Processing Register Read Request"},
+           {registers.get(), Vorl::makePtr<Tessar::HwEntryIndexReadRequest>(fap0, 0), "registerRead",
+            " Processing Register Entry Read Request for index: 0"},
+           {registers.get(), Vorl::makePtr<Tessar::HwTableArrayIndexRead>(fap0, 0), "",
+            "Invalid request type: arrayIndexRead not handled"},
+           {memories.get(), request(fap0, HwReadRequestType::fullTableRead), "memoryBulkRead",
+            " Processing Direct Table Read Request"},  // 8 rows of 4 bytes: one 1024-byte buffer
+           {memories.get(), Vorl::makePtr<Tessar::HwEntryIndexReadRequest>(fap0, 3), "",
+            " request: entryIndexRead not implemented yet"}}) {
+    SCOPED_TRACE(trace);
+    auto cmds = reader->tableReadSchanCmds(asked, container);
+    ASSERT_TRUE(cmds);
+    ASSERT_EQ(cmds->size(), firstCommand.empty() ? 0u : 1u);
+    if (!cmds->empty()) {
+      EXPECT_TRUE((*cmds->begin())->toString().starts_with(firstCommand));
+    }
+    EXPECT_TRUE(traces.has(reader == registers.get() ? "IppVttSpecialLabelValuesHwReg"
+                                                     : "IppaTerminationProfileTableHwDirect",
+                           3, trace));
+  }
   for (auto* reader :
        std::initializer_list<Tessar::HwTableReaderBase*>{registers.get(), memories.get()}) {
     auto unknown = reader->tableReadSchanCmds(request(fap0, HwReadRequestType{7}), container);
