@@ -27,16 +27,8 @@ TEST(Agent, BadOptionsAreRefusedBeforeAnythingIsMade) {
   using Change = std::function<void(HwAgent::Options&)>;
   std::vector<std::pair<std::string, Change>> const changes{
       {"no FAPs", [](auto& o) { o.faps.clear(); }},
-      {"FAP 128",
-       [](auto& o) {
-         o.faps = {0, 128};
-       }},
-      {"FAP 256", [](auto& o) { o.faps = {256}; }},
-      {"a FAP twice",
-       [](auto& o) {
-         o.faps = {1, 1};
-       }},
-      {"DMA buffers of 0 bytes", [](auto& o) { o.dmaBufferBytes = 0; }},
+      {"FAP 128", [](auto& o) { o.faps = {0, 128}; }},
+      {"a FAP twice", [](auto& o) { o.faps = {1, 1}; }},
       {"DMA buffers above 64 MiB", [](auto& o) { o.dmaBufferBytes = (64u << 20) + 1; }},
       {"another chip type", [](auto& o) { o.revision = FapRevision{FapRevMajor::FAPR_sim40_a0}; }},
       {"a store root below a file", [&](auto& o) { o.storeRoot = dir.file("file") + "/stores"; }}};

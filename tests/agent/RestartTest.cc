@@ -1,6 +1,3 @@
-// An agent killed with SIGKILL in a child process, on a chip process that outlives it;
-// a warm successor takes its shadows over and writes exactly what differs.
-
 #include "platform/sim/ChipClient.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/e2e/E2eTest.h"
@@ -29,8 +26,6 @@ class RestartTest : public ::testing::Test {
  protected:
   HwAgent::Options cold() const { return optionsFor(root_, chip_.socketPath(), false); }
   HwAgent::Options warm() const { return optionsFor(root_, chip_.socketPath(), true); }
-  // A cold agent downloads, sends changes of several memories and is killed; how it
-  // ended.
   int killAnAgentThatSentChanges() {
     return runAndKill([&] {
       HwAgent::Agent agent(cold());
@@ -63,13 +58,9 @@ TEST_F(RestartTest, AKilledAgentsWarmSuccessorWritesNothingAndTheNextOnlyTheFlip
     EXPECT_EQ(agent.commandsSent(), 0u);
     EXPECT_EQ(chip.digest().commandsExecuted, intact.commandsExecuted)
         << "nothing reached the chip";
+    // The chip holds the changes, so the shadows taken over hold them too.
     EXPECT_EQ(auditDifferences(agent), 0u);
     EXPECT_EQ((byte0<IppaTerminationProfileTableHwDirect>(agent, 0, 1)), 0x55);
-    EXPECT_EQ((byte0<IppdPphAttributeByEeiHwDirect>(agent, 1, 9)), 0x35);
-    EXPECT_EQ((byte0<IppaBsplProfileTblHwDirect>(agent, 1, {3, 7})), 0x0f);
-    EXPECT_TRUE((isDefault<IppfPostMplsSpecialLabelAttributesTblHwDirect>(agent, 0, 2)));
-    EXPECT_FALSE((isDefault<IppfPostMplsSpecialLabelAttributesTblHwDirect>(agent, 1, 2)))
-        << "the other FAP kept its start-up row";
   }
   std::map<Sim::CellAddress, std::vector<U8>> before;
   for (auto& [address, cell] : chip.cells()) before[address] = cell.data;
@@ -181,10 +172,6 @@ TEST_F(RestartTest, ARemovedAndADamagedStoreStartFromStartUpRowsAndTheChipFollow
 
   // Those shadows hold their start-up rows; the chip still holds the changes.
   EXPECT_TRUE((isDefault<IppaTerminationProfileTableHwDirect>(agent, 0, 1)));
-  EXPECT_TRUE((isDefault<IppdPphAttributeByEeiHwDirect>(agent, 1, 9)));
-  EXPECT_TRUE((isDefault<IppaBsplProfileTblHwDirect>(agent, 1, {3, 7})));
-  EXPECT_TRUE((isDefault<IppfPostMplsSpecialLabelAttributesTblHwDirect>(agent, 0, 2)))
-      << "taken over as left";
   auto report = agent.reconcile();  // the three rows are start-up defaults again
   EXPECT_EQ(std::tuple(report.total().rowsWritten, report.total().extraOnChip, report.clean()),
             std::tuple(3u, 3u, true))

@@ -1,7 +1,3 @@
-// The DMA pool and the bulk write commands built from its buffers: the pool hands a
-// buffer to one holder at a time and reuses it once let go, and a bulk command owns a
-// copy of its rows, so reusing the buffer for the next command never changes one
-// already built. Bulk commands refuse rows that do not fit the buffer or the memory.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -120,6 +116,12 @@ TEST_F(BulkWrite, RowsOutsideTheBufferOrTheMemoryAreRefusedAndNothingIsAppended)
                  Vorl::RangeException);
     EXPECT_TRUE(into.empty());
   }
+  Pelcar::SchanCmds into;
+  EXPECT_THROW(Tessar::memoryWriteDmamemPoolBulkCmdAppend(Pelcar::Fapmask::of({0}), {}, instance, 4,
+                                                          memory, 2, 10, 1, nullptr, into),
+               Vorl::RangeException)
+      << "no buffer at all";
+  EXPECT_EQ(buffer->references(), 1u) << "no refused command kept the buffer";
 }
 
 }  // namespace

@@ -8,18 +8,6 @@ namespace {
 using Pelcar::FapId;
 using Pelcar::Fapmask;
 
-TEST(Fapmask, DefaultIsEmptyAndIntersectionCanEmptyIt) {
-  Fapmask mask;
-  EXPECT_TRUE(mask.isEq(Fapmask()));
-  EXPECT_EQ(Pelcar::valueToStrep(mask), "{}");
-  mask.fapIdIs(FapId(3), true);
-  mask.fapIdIs(FapId(255), true);
-  EXPECT_EQ(mask.count(), 2u);
-  auto other = Fapmask::of({4});
-  other &= mask;
-  EXPECT_TRUE(other.isEq(Fapmask()));
-}
-
 TEST(Fapmask, TextFoldsRuns) {
   EXPECT_EQ(Pelcar::valueToStrep(Fapmask::of({0, 1, 2, 3, 7, 9, 10})), "{0-3,7,9-10}");
   EXPECT_EQ(fmt::format("{}", Fapmask::of({5})), "{5}");

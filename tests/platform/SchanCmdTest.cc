@@ -5,12 +5,10 @@
 namespace {
 
 using Pelcar::SchanCmd;
-using Pelcar::SchanCmdKind;
 using Pelcar::SchanCmds;
 
-Vorl::Ptr<SchanCmd> commandAt(std::uint32_t row, SchanCmdKind kind = SchanCmdKind::memoryWrite) {
+Vorl::Ptr<SchanCmd> commandAt(std::uint32_t row) {
   auto cmd = Vorl::makePtr<SchanCmd>();
-  cmd->kind = kind;
   cmd->row = row;
   return cmd;
 }
@@ -35,18 +33,6 @@ TEST(SchanCmds, AppendMovesEveryCommandInOrderAndDequeueTakesTheFirst) {
   EXPECT_EQ(rowsOf(*list), (std::vector<std::uint32_t>{1, 2, 3}));
   EXPECT_EQ(list->cmdDeq()->row, 1u);
   EXPECT_EQ(rowsOf(*list), (std::vector<std::uint32_t>{2, 3}));
-}
-
-TEST(SchanCmd, OnlyTheThreeWriteKindsWrite) {
-  for (auto kind :
-       {SchanCmdKind::registerWrite, SchanCmdKind::memoryWrite, SchanCmdKind::memoryBulkWrite}) {
-    EXPECT_TRUE(commandAt(0, kind)->isWrite()) << Pelcar::kindName(kind);
-  }
-  for (auto kind :
-       {SchanCmdKind::registerRead, SchanCmdKind::memoryRead, SchanCmdKind::memoryBulkRead}) {
-    EXPECT_FALSE(commandAt(0, kind)->isWrite()) << Pelcar::kindName(kind);
-  }
-  EXPECT_EQ(Pelcar::hexBytes(nullptr, 0), "");
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // FaultsRoots.TheRootComesFromOptionThenEnvironmentAndIsMadeOnlyWhenItsParentExists.
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Ordex::EntityManager;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
 
 class StoreRoot : public ::testing::Test {
  protected:
@@ -49,21 +51,15 @@ TEST_F(StoreRoot, AnotherUsersSharedRootSendsEachUserToTheirOwnAndSaysWhy) {
   fs::create_directory(shared_);
   auto choice = EntityManager::chooseStoreRoot(shared_, other());
   EXPECT_EQ(choice.path, perUser(other()));
-  EXPECT_NE(choice.note.find(shared_ + " belongs to "), std::string::npos) << choice.note;
-  EXPECT_NE(choice.note.find("(uid " + std::to_string(geteuid()) + ")"), std::string::npos)
-      << choice.note;
-  EXPECT_NE(choice.note.find("are in " + perUser(other())), std::string::npos) << choice.note;
+  EXPECT_THAT(choice.note, AllOf(HasSubstr(shared_ + " belongs to "),
+                                 HasSubstr("(uid " + std::to_string(geteuid()) + ")"),
+                                 HasSubstr("are in " + perUser(other()))));
 
   // A per-user root that someone else made first is refused, not used.
   fs::create_directory(perUser(other()));
-  try {
-    EntityManager::chooseStoreRoot(shared_, other());
-    FAIL() << "a root of another user's was taken";
-  } catch (Vorl::NoPermissionException const& error) {
-    std::string text = error.what();
-    EXPECT_NE(text.find(perUser(other()) + " belongs to "), std::string::npos) << text;
-    EXPECT_NE(text.find("HWTABLES_ROOT"), std::string::npos) << text;
-  }
+  EXPECT_THAT([&] { EntityManager::chooseStoreRoot(shared_, other()); },
+              ::testing::ThrowsMessage<Vorl::NoPermissionException>(
+                  AllOf(HasSubstr(perUser(other()) + " belongs to "), HasSubstr("HWTABLES_ROOT"))));
 }
 
 TEST_F(StoreRoot, ALinkOrAFileInTheSharedRootsPlaceIsNeverFollowed) {

@@ -1,36 +1,13 @@
 // Each case needs a process that has not loaded the plug-in yet, so each runs in a
 // process of its own (a "threadsafe" death test runs the binary again) and reports by
 // its exit status, naming the first fault on stderr.
-#include <elf.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cstddef>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <string>
-#include <vector>
-
-#include "framework/TableRegistry.h"
-#include "platform/plugin/Plugin.h"
-#include "platform/plugin/PluginDirectory.h"
-#include "platform/tessar/HwTableHolderContext.h"
-#include "platform/tyvo/TypeRuntime.h"
+#include "tests/plugins/PluginTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using PluginTest::pluginPath;
 
-std::string pluginPath() {
-  return (fs::path(Plugin::defaultPluginDirectory()) / "hwtables-bcm88490_a0.so").string();
-}
-
-// What the registries hold, from any plug-in.
 struct Registered {
   std::size_t tables = 0;
   std::size_t typeModules = 0;

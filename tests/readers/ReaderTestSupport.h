@@ -16,7 +16,6 @@
 
 namespace ReaderTest {
 
-// A reader of `Reader`'s table made through the registered factory.
 template <class Reader>
 Vorl::Ptr<Reader> makeReader(Pelcar::Fapmask faps = Pelcar::Fapmask::of({0, 1})) {
   auto factory = Tessar::HwTableHolderContext::singleton().hwReaderFactory(

@@ -1,10 +1,12 @@
 #include <gmock/gmock.h>
+#include "platform/asic/Assert.h"
 #include "platform/tyvo/TypeRuntime.h"
 #include "tests/readers/ReaderTestSupport.h"
 
 namespace {
 
 using namespace bcm88490_a0;
+auto const revision = Hardware::Sand::bcm88490_a0Revision;
 using ReaderTest::makeReader;
 using Vorl::AttributeAnswer;
 using Vorl::AttributeOp;
@@ -20,58 +22,15 @@ std::uint32_t idOf(Vorl::TypeDescriptor type, std::string_view name) {
   return attribute ? attribute->id : 0;
 }
 
-TEST(TypeRuntime, EveryModuleIsLoadedWithItsTypesInTheFixedOrder) {
-  EXPECT_EQ(Vorl::loadedModules().size(), 13u);
-  auto const& registerModule = moduleOf("IppVttSpecialLabelValuesHwReg");
-  auto const& memoryModule = moduleOf("IppaTerminationProfileTableHwDirect");
-  EXPECT_TRUE(registerModule.name().starts_with("_IppVttSpecialLabelValuesHwReg_"));
-  EXPECT_TRUE(registerModule.name().ends_with("_tyvoModule"));
-
-  auto reader = makeReader<HwTableIppVttSpecialLabelValuesHwRegReader>();
-  EXPECT_EQ(reader->typeData(), (Vorl::TypeDescriptor{&registerModule, 7}));
-  auto memoryReader = makeReader<HwTableIppaTerminationProfileTableHwDirectReader>();
-  EXPECT_EQ(memoryReader->typeData(), (Vorl::TypeDescriptor{&memoryModule, 8}));
-  EXPECT_EQ(memoryReader->bcmGroupAddrInfo->typeData().typeIndex, 0u);
-  EXPECT_EQ(IppVttSpecialLabelValuesHwReg::TableDescriptor().typeData().typeIndex, 0u);
-  auto result = HwTableIppaTerminationProfileTableHwDirectReader::HwInstanceReadResult::HwInstanceReadResultIs(
-      0, Hardware::Sand::bcm88490_a0Revision);
-  EXPECT_EQ(result->typeData().typeIndex, 7u);
-
-  std::vector<std::string> names;
-  for (auto const& type : memoryModule.types()) names.push_back(type.name);
-  std::string prefix = "bcm88490_a0::IppaTerminationProfileTableHwDirect";
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       prefix + "::TableDescriptor", prefix + "::EntryKey",
-                       prefix + "::Entry::DataByte0Index", prefix + "::Entry",
-                       prefix + "::Shadow::EntryStorage", prefix + "::Shadow", prefix,
-                       "bcm88490_a0::HwTableIppaTerminationProfileTableHwDirectReader::HwInstanceReadResult",
-                       "bcm88490_a0::HwTableIppaTerminationProfileTableHwDirectReader"}));
-  EXPECT_EQ(IppfPostMplsSpecialLabelAttributesTblHwDirect::TableDescriptor().name(),
-            "IppfPostMplsSpecialLabelAttributesTblHw");
-}
-
-TEST(TypeRuntime, AttributeIdsStartAtEachTypesBaseAndFollowThePublishedOrder) {
-  auto const& module = moduleOf("IppaMplsSpecialLabelAttributesTblHwDirect");
-  auto type = [&](std::uint32_t index) { return Vorl::TypeDescriptor{&module, index}; };
-  std::vector<std::string> keyAttributes;
-  for (auto const& attribute : type(1).info().attributes) keyAttributes.push_back(attribute.name);
-  EXPECT_EQ(keyAttributes, (std::vector<std::string>{"arrayIndexMin", "arrayIndexMax", "arrayIndex",
-                                                     "entryIndexMin", "entryIndexMax", "entryIndex"}));
-  EXPECT_EQ(idOf(type(1), "arrayIndexMin"), 2u);
-  EXPECT_EQ(idOf(type(1), "entryIndex"), 7u);
-  EXPECT_EQ(idOf(type(0), "handleInitialized"), 258u);
-  EXPECT_EQ(idOf(type(4), "entryColl"), 258u);
-  EXPECT_EQ(idOf(type(5), "setEntry"), 514u);
-  EXPECT_EQ(idOf(type(6), "chipName"), 642u);
-  EXPECT_EQ(idOf(type(6), "bcmMemName"), 644u);
-  EXPECT_EQ(idOf(type(7), "entry"), 258u);
-  EXPECT_EQ(idOf(type(8), "pluginName"), 386u);
-  EXPECT_EQ(idOf(type(3), "entryKey"), 2u);
-  EXPECT_EQ(idOf(type(3), "entrySizeBits"), 5u);
-  // Fields follow as getter/setter pairs in description order.
-  auto const& entryAttributes = type(3).info().attributes;
-  ASSERT_GT(entryAttributes.size(), 6u);
-  EXPECT_EQ(entryAttributes[5].name, entryAttributes[4].name + "Is");
+// Calls attribute `name` of `self` through the runtime.
+std::any call(Vorl::TypeDescriptor type, std::any self, std::string_view name,
+              Vorl::Arguments const& arguments = {}) {
+  std::any result;
+  if (Vorl::attributeAccess(type, self, idOf(type, name), AttributeOp::call, arguments, result) !=
+      AttributeAnswer::done) {
+    throw std::runtime_error(std::string(name) + " not callable");
+  }
+  return result;
 }
 
 TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNeverThrowsForThem) {
@@ -89,13 +48,6 @@ TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNever
             AttributeAnswer::done);
   EXPECT_EQ(std::any_cast<std::string>(result), "bcm88490_a0::IppVttSpecialLabelValuesHwRegReadPlugin");
 
-  // handleInitialized through the runtime builds the reader a new description.
-  auto before = reader->bcmGroupAddrInfo;
-  EXPECT_EQ(Vorl::attributeAccess(type, self, idOf(type, "handleInitialized"), AttributeOp::call, {}, result),
-            AttributeAnswer::done);
-  EXPECT_NE(reader->bcmGroupAddrInfo, before);
-  EXPECT_EQ(reader->bcmGroupAddrInfo->members().size(), 2u);
-
   // Values: a key's attribute written through the runtime is checked like the setter.
   auto const& module = moduleOf("IppaBsplProfileTblHwDirect");
   Vorl::TypeDescriptor keyType{&module, 1};
@@ -107,7 +59,7 @@ TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNever
   EXPECT_EQ(keyType.info().toText(key), "{arrayIndex=2 entryIndex=31}");
 }
 
-TEST(TypeRuntime, CollectionsIterateAndDeleteTheCurrentElement) {
+TEST(TypeRuntime, ACollectionIteratesDeletesItsCurrentElementAndReadsByKey) {
   using Table = IppaBsplProfileTblHwDirect;
   using Reader = HwTableIppaBsplProfileTblHwDirectReader;
   auto result = Reader::HwInstanceReadResult::HwInstanceReadResultIs(0, Hardware::Sand::bcm88490_a0Revision);
@@ -132,15 +84,6 @@ TEST(TypeRuntime, CollectionsIterateAndDeleteTheCurrentElement) {
   EXPECT_EQ(Vorl::attributeAccess(type, self, entries->id, AttributeOp::read, {Table::EntryKey(2, 9)}, found),
             AttributeAnswer::done);
   EXPECT_EQ(std::any_cast<Table::Entry>(found).dataByte0(0), 9);
-
-  // An entry's data bytes: deleting the current byte clears it.
-  auto const& module = moduleOf("IppaBsplProfileTblHwDirect");
-  Vorl::TypeDescriptor entryType{&module, 3};
-  std::any entry = std::any_cast<Table::Entry>(found);
-  auto bytes = entryType.info().attribute("dataByte0")->iterate(entry);
-  EXPECT_EQ(std::any_cast<U64>(bytes->value()), 9u);
-  bytes->deleteCurrent();
-  EXPECT_EQ(std::any_cast<Table::Entry>(entry).dataByte0(0), 0);
 }
 
 TEST(TypeRuntime, KeyTextFormsRoundTripForEveryKeyOfEveryTable) {
@@ -187,19 +130,33 @@ TEST(TypeRuntime, RefusedTextsCarryTheRangeMessageAndLeftoverTextIsAParseError) 
   EXPECT_THROW(index.fromText("{value=8}"), Vorl::RangeException);
 }
 
-TEST(TypeRuntime, EntriesAndDataByteIndicesAreNotHashable) {
-  auto const& module = moduleOf("IppaTerminationProfileTableHwDirect");
-  using Table = IppaTerminationProfileTableHwDirect;
-  EXPECT_THROW(Vorl::hashValue({&module, 3}, Table::Entry{}), Vorl::NonHashableTypeException);
-  EXPECT_THROW(Vorl::hashValue({&module, 2}, Table::Entry::DataByte0Index(1)),
-               Vorl::NonHashableTypeException);
-  EXPECT_EQ(Vorl::hashValue({&module, 1}, Table::EntryKey(3), 7), Table::EntryKey(3).hash(7));
-}
+// A platform that deletes a shadow through the runtime must not be able to write
+// through it afterwards; initialised again, it is mounted and empty.
+TEST(TypeRuntime, AShadowDeletedThroughTheRuntimeRefusesWritesUntilInitialisedAgain) {
+  ReaderTest::BroughtUpChip chip({0});
+  auto memory = Vorl::ptrCast<IppaBsplProfileTblHwDirect>(
+      chip.manager()->tableColl({"IppaBsplProfileTblHwDirect", revision}));
+  auto memoryShadow = memory->shadow(0);
+  ASSERT_FALSE(memoryShadow->storedEntries().empty());
+  std::any shadowObject = Vorl::Ptr<Vorl::Node>(memoryShadow);
+  auto shadowType = memoryShadow->typeData();
+  auto path = Vorl::ptrCast<IppaBsplProfileTblHwDirect::Shadow>(memoryShadow)->shadowPath();
+  call(shadowType, shadowObject, "onDelete");
+  EXPECT_TRUE(memoryShadow->deleted());
+  EXPECT_FALSE(chip.manager()->entityManager()->mounted(path));
+  IppaBsplProfileTblHwDirect::Entry entry(IppaBsplProfileTblHwDirect::EntryKey(2, 5));
+  EXPECT_THAT([&] { call(shadowType, shadowObject, "setEntry", {entry}); },
+              ::testing::ThrowsMessage<Asic::GracefulAssertException>(
+                  ::testing::HasSubstr("shadow " + memoryShadow->name() + " has been deleted")));
+  EXPECT_THROW(memory->schanCmds(0, {2, 5}), Asic::GracefulAssertException) << "nor through its table";
+  EXPECT_FALSE(memory->download("4", Pelcar::Fapmask::of({0})));
+  call(shadowType, shadowObject, "onDelete");  // once deleted, nothing more happens
 
-TEST(TypeRuntimeDeathTest, AnEntryHasNoTextFormToParse) {
-  auto const& entryType = moduleOf("IppaTerminationProfileTableHwDirect").types()[3];
-  EXPECT_DEATH(entryType.fromText("{}"),
-               "\"No String constructor for Entry - has collection\" == nullptr");
+  call(shadowType, shadowObject, "handleInitialized");
+  EXPECT_TRUE(memoryShadow->entryStorage()->mounted());
+  EXPECT_TRUE(memoryShadow->storedEntries().empty());
+  call(shadowType, shadowObject, "setEntry", {entry});
+  EXPECT_EQ(memoryShadow->storedEntries().size(), 1u);
 }
 
 }  // namespace

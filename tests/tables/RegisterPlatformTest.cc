@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "platform/glimmet/Glimmet.h"
 #include "platform/sim/SimChip.h"
-#include "platform/tessar/RegShadowEntryStorage.h"
 #include "tests/tables/RegisterTestSupport.h"
 
 namespace {
@@ -12,58 +9,6 @@ namespace {
 using Pelcar::Fapmask;
 using Pelcar::SchanCmd;
 using Pelcar::SchanCmdKind;
-
-template <class T>
-T readAt(std::vector<U8> const& bytes, std::size_t offset) {
-  T value;
-  std::memcpy(&value, bytes.data() + offset, sizeof(T));
-  return value;
-}
-
-TEST(RegisterRecord, FieldsSitAtTheirFixedOffsets) {
-  Tessar::RegisterShadowBrellEntry record;
-  record.key.fapRevision = Hardware::Sand::FapRevision(
-      Hardware::Sand::FapRevMajor::FAPR_bcm88490_b0, Hardware::Sand::FapRevMinor::FAPR__m2);
-  record.key.name = Tessar::ShadowName("ippaVttSpecialLabelValuesbcm88490_b0_m2");
-  record.key.hwShadowKey = 0x0102;
-  record.key.arrayIndex = 3;
-  record.key.entryIndex = 0x0A0B0C0D;
-  record.data[0] = 0xFF;
-  record.data[255] = 0xEE;
-  std::vector<U8> bytes(sizeof(record));
-  std::memcpy(bytes.data(), &record, sizeof(record));
-
-  ASSERT_EQ(bytes.size(), 380u);
-  EXPECT_EQ(readAt<std::uint32_t>(bytes, 0), 21u);  // major revision
-  EXPECT_EQ(readAt<std::uint32_t>(bytes, 4), 2u);   // minor revision
-  EXPECT_EQ(readAt<std::uint32_t>(bytes, 8), 39u);  // name length
-  EXPECT_EQ(std::string(reinterpret_cast<char const*>(bytes.data() + 12), 39),
-            "ippaVttSpecialLabelValuesbcm88490_b0_m2");
-  EXPECT_EQ(bytes[12 + 39], 0);  // zero after the name, through the padding
-  EXPECT_EQ(bytes[115], 0);
-  EXPECT_EQ(readAt<std::uint16_t>(bytes, 116), 0x0102);
-  EXPECT_EQ(bytes[118], 3);
-  EXPECT_EQ(readAt<std::uint32_t>(bytes, 120), 0x0A0B0C0Du);
-  EXPECT_EQ(bytes[124], 0xFF);
-  EXPECT_EQ(bytes[379], 0xEE);
-}
-
-TEST(RegisterRecord, CleanupRemovesOnlyTheRecordsOfOneShadow) {
-  Tessar::RegShadowEntryStorage storage;
-  auto revision = Hardware::Sand::bcm88490_a0Revision;
-  for (std::uint16_t key : {0, 1}) {
-    Tessar::RegisterShadowBrellEntry record;
-    record.key.fapRevision = revision;
-    record.key.name = Tessar::ShadowName("shadow");
-    record.key.hwShadowKey = key;
-    storage.entryCollIs(record);
-    storage.entryCollIs(record);  // replaces
-  }
-  EXPECT_EQ(storage.size(), 2u);
-  EXPECT_EQ(storage.collCleanup(revision, "shadow", 1), 1u);
-  EXPECT_EQ(storage.collCleanup(revision, "other", 0), 0u);
-  EXPECT_EQ(storage.shadowEntries(revision, "shadow", 0).size(), 1u);
-}
 
 Glimmet::MessageDescriptor const& testDescriptor() {
   static Glimmet::MessageDescriptor descriptor("fapType: {}, rows: {}, ok: {}, delta: {}", __FILE__,
@@ -74,9 +19,7 @@ Glimmet::MessageDescriptor const& testDescriptor() {
 TEST(RegisterGlimmet, RecordsReadBackWithTheirArgumentsAndAFullRingEvictsTheOldestWholeOnes) {
   Glimmet::Ring wide(1024);
   Glimmet::trace(wide, testDescriptor(), std::string("4"), 17u, true, -3);
-  ASSERT_EQ(wide.records().size(), 1u);
-  EXPECT_EQ(wide.records()[0].sequence, 1u);
-  EXPECT_EQ(wide.records()[0].text(), "fapType: 4, rows: 17, ok: true, delta: -3");
+  EXPECT_EQ(wide.records().at(0).text(), "fapType: 4, rows: 17, ok: true, delta: -3");
 
   // Each record: 15 header bytes + 9 for the number = 24 bytes; 100 bytes hold 4.
   Glimmet::Ring ring(100);
@@ -122,19 +65,7 @@ TEST(RegisterSimChip, WritesLandOnEveryFapOfTheMask) {
   EXPECT_FALSE(chip.memoryRow(Pelcar::FapId(1), 38, 0x1A5, 0, 8));
   ASSERT_EQ(chip.log().size(), 2u);
   EXPECT_EQ(chip.log()[1].sequence, 2u);
-}
-
-TEST(RegisterSimChip, AListWithOneBadCommandIsRefusedWhole) {
-  Sim::Chip chip;
-  auto cmds = Pelcar::schanCmdsFactory();
-  cmds->cmdEnq(write(SchanCmdKind::registerWrite, Fapmask::of({0}), 0, {1, 2}));
-  auto bad = write(SchanCmdKind::registerWrite, Fapmask::of({0}), 0, {1, 2});
-  bad->data.resize(bad->data.size() - 1);  // one byte short of its entry size
-  cmds->cmdEnq(bad);
-  EXPECT_THROW(chip.execute(cmds), Vorl::RangeException);
-  EXPECT_TRUE(chip.cells().empty());
-  EXPECT_TRUE(chip.log().empty());
-
+  // Commands that write nowhere, do not write, or end past the last row are refused.
   EXPECT_THROW(chip.execute(*write(SchanCmdKind::registerWrite, Fapmask(), 0, {1})),
                Vorl::RangeException);
   EXPECT_THROW(chip.execute(*write(SchanCmdKind::registerRead, Fapmask::of({0}), 0, {1})),
@@ -142,7 +73,6 @@ TEST(RegisterSimChip, AListWithOneBadCommandIsRefusedWhole) {
   EXPECT_THROW(
       chip.execute(*write(SchanCmdKind::memoryBulkWrite, Fapmask::of({0}), 0xFFFFFFFF, {1, 2}, 2)),
       Vorl::RangeException);
-  EXPECT_NO_THROW(chip.execute(Vorl::Ptr<Pelcar::SchanCmds>()));
 }
 
 TEST(RegisterSimChip, TheTableCheckFindsWrongMissingAndStrayCells) {

@@ -9,7 +9,6 @@ using namespace bcm88490_a0;
 using Hardware::Sand::FapRevision;
 using Hardware::Sand::FapRevMajor;
 using RegisterTest::bytesOf;
-using RegisterTest::TraceCapture;
 
 class RegisterStartup : public ::testing::Test {
  protected:
@@ -58,18 +57,6 @@ TEST_F(RegisterStartup, EachRegistersStartupContentsFollowTheFapTypeAndMajorRevi
   major6To7.resize(32, 0);
   EXPECT_EQ(startup<EtppCfgFheiMplsSwapRemarkMapHwReg>(FapRevision(FapRevMajor::FAPR_sim5_a0)),
             major6To7);
-}
-
-TEST_F(RegisterStartup, StartupCodeTracesItsSignatureOnItsOwnHandle) {
-  TraceCapture capture("IppVttSpecialLabelValuesHw=2,EtppFheiModelMapImpl=2");
-  startup<IppVttSpecialLabelValuesHwReg>();
-  startup<EtppPhpMapFwdCodeHwReg>();
-  ASSERT_EQ(capture.traces().size(), 2u);
-  EXPECT_EQ(capture.traces()[0].handle, "IppVttSpecialLabelValuesHw");
-  EXPECT_EQ(capture.traces()[0].text,
-            "virtual void bcm88490_a0::IppVttSpecialLabelValuesHwReg::userInitHwTable(const "
-            "Tessar::HwShadowKey&) hwShadowKey: 0");
-  EXPECT_EQ(capture.traces()[1].handle, "EtppFheiModelMapImpl");
 }
 
 using RegisterStartupDeathTest = RegisterStartup;

@@ -19,7 +19,13 @@ inline std::vector<U8> bytesOf(Pelcar::SchanCmd const& cmd) {
   return std::vector<U8>(cmd.data);
 }
 
-// A table built by its registered factory for `revision`, with a fresh manager.
+// Each command as its one-line text: kind, member, FAPs, place, rows and data.
+inline std::vector<std::string> linesOf(Pelcar::SchanCmds const& cmds) {
+  std::vector<std::string> lines;
+  for (auto const& cmd : cmds) lines.push_back(cmd->toString());
+  return lines;
+}
+
 template <class Table>
 Vorl::Ptr<Table> makeTable(
     Vorl::Ptr<Tessar::TableManager> const& manager,

@@ -1,0 +1,41 @@
+// What the plug-in tests share: their headers and the plug-in of the build tree.
+#pragma once
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "framework/TableRegistry.h"
+#include "platform/hardware/FapRevision.h"
+#include "platform/plugin/Plugin.h"
+#include "platform/plugin/PluginDirectory.h"
+#include "platform/tessar/HwTableHolderContext.h"
+#include "platform/tyvo/TypeRuntime.h"
+#include "platform/vorl/Exceptions.h"
+
+namespace PluginTest {
+
+constexpr char const* kPluginFile = "hwtables-bcm88490_a0.so";
+
+// The plug-in of the build tree, by its real path (as the loader names it).
+inline std::string pluginPath() {
+  return std::filesystem::canonical(std::filesystem::path(Plugin::defaultPluginDirectory()) / kPluginFile)
+      .string();
+}
+
+}  // namespace PluginTest
