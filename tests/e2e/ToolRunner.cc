@@ -293,15 +293,6 @@ std::string hexWord(std::uint32_t word) {
                      (word >> 16) & 0xFF, word >> 24);
 }
 
-std::uint32_t wordOfHex(std::string const& hex) {
-  std::uint32_t word = 0;
-  for (int byte = 3; byte >= 0; --byte) {
-    word =
-        (word << 8) | static_cast<std::uint32_t>(std::stoul(hex.substr(2 * byte, 2), nullptr, 16));
-  }
-  return word;
-}
-
 std::string readAll(std::string const& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

@@ -103,8 +103,6 @@ std::vector<nlohmann::json> jsonLines(std::string const& out);
 // and a word as the tool prints it (hex of the little-endian bytes).
 std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count);
 std::string hexWord(std::uint32_t word);
-// The word of a key printed as hexWord prints it.
-std::uint32_t wordOfHex(std::string const& hex);
 
 // Every one of `parts` occurs in `text` (expectHas), or none does (expectLacks); a
 // failure is reported at the caller's line with the text in full.
