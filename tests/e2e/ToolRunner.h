@@ -34,18 +34,15 @@ pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd, uid_t use
 // Reads both pipes to their end and waits for the child.
 Run finishTool(pid_t pid, int outFd, int errFd);
 Run runTool(std::vector<std::string> args, uid_t user = 0);
-// Reads the tool's stdout until it contains `text` (or two minutes pass) and returns what was
-// read; pass it to finishTool's caller, which sees only what came after. Lets a test
-// act once the tool is ready instead of after a guessed delay.
-std::string readUntil(int outFd, std::string const& text);
 
 // A tool process the test works with while it runs (`chip serve`, an agent reading a
 // pipe, `demo --hold`, a watch). Killed (SIGKILL) and reaped when the scope ends unless
 // stop() reaped it first, so a failed assertion leaves no process behind.
 class LiveTool {
  public:
-  // Starts the tool and, with `ready`, reads its stdout until that text (see readUntil);
-  // with `commandPipe`, makes that FIFO, passes it as `--script` and opens it for send().
+  // Starts the tool and, with `ready`, reads its stdout until that text (two minutes at
+  // most); with `commandPipe`, makes that FIFO, passes it as `--script` and opens it
+  // for send().
   explicit LiveTool(std::vector<std::string> args, std::string const& ready = "",
                     std::string const& commandPipe = "");
   ~LiveTool();
