@@ -219,20 +219,20 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   std::set<std::uint64_t> inspected;
   std::atomic<bool> inspecting = true;
   std::thread inspector([&dir, &inspected, &inspecting] {
-    for (int round = 0; round < 3; ++round) {
-      auto check = E2e::runTool({"store", "check", dir, "--json", "--wait", "10000"});
-      auto dump = E2e::runTool({"store", "dump", dir, "--json", "--wait", "10000"});
-      if (check.status != 0 || dump.status != 0) {
-        ADD_FAILURE() << check.err << check.out << dump.err;
+    for (int round = 0; round < 6; ++round) {
+      bool dump = round % 2 == 1;
+      auto run = E2e::runTool({"store", dump ? "dump" : "check", dir, "--json", "--wait", "10000"});
+      auto report = json::parse(run.out, nullptr, false);
+      if (run.status != 0 || report.is_discarded()) {
+        ADD_FAILURE() << run.err << run.out;
         break;
       }
-      EXPECT_TRUE(json::parse(check.out)["writerAlive"].get<bool>());
-      auto dumped = json::parse(dump.out);
-      EXPECT_EQ(dumped["entries"].size(), dumped["header"]["occupancy"]);
-      for (auto const& entry : dumped["entries"]) {
+      EXPECT_TRUE(dump || report["writerAlive"].get<bool>());
+      EXPECT_TRUE(!dump || report["entries"].size() == report["header"]["occupancy"]);
+      for (auto const& entry : report.value("entries", json::array())) {
         EXPECT_EQ(entry["value"].get<std::string>().substr(0, 8), entry["key"]);
       }
-      inspected.insert(dumped["header"]["writerSequence"].get<std::uint64_t>());
+      inspected.insert(report["header"]["writerSequence"].get<std::uint64_t>());
     }
     inspecting = false;
   });
