@@ -38,44 +38,6 @@ TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
   EXPECT_EQ(document["readBackDifferences"].get<std::size_t>(), named);
 }
 
-TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
-  StoreRoot root;
-  auto run =
-      runTool({"demo", "--json", "--faps", "2,5-6", "--root", root.path(), "--dma-buffer", "64"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  auto document = json::parse(run.out);
-  expectMembers(
-      document,
-      {{"ok", true}, {"faps", {2, 5, 6}}, {"revision", "bcm88490_a0"}, {"storeRoot", root.path()}});
-  // What registers hold at start-up and how rows are packed into buffers are the
-  // tables' tests; here, that the document carries them consistently.
-  ASSERT_EQ(document["tables"].size(), 13u);
-  for (auto const& table : document["tables"]) {
-    auto name = table["table"].get<std::string>();
-    EXPECT_TRUE(table["ok"].get<bool>()) << name;
-    ASSERT_EQ(table["shadows"].size(), 3u);
-    if (table["kind"] == "register") {
-      std::map<int, json> data;  // by FAP
-      for (auto const& shadow : table["shadows"]) {
-        ASSERT_EQ(shadow["entries"].size(), 1u);
-        EXPECT_EQ(shadow["servedFaps"], json::array({shadow["fapId"]}));
-        data[shadow["fapId"].get<int>()] = shadow["entries"][0]["data"];
-      }
-      // One write per member per shadow, each to its shadow's FAP only, with its bytes.
-      ASSERT_EQ(table["commands"].size() % 3, 0u) << name;
-      for (auto const& cmd : table["commands"]) {
-        EXPECT_EQ(cmd["kind"], "registerWrite");
-        ASSERT_EQ(cmd["faps"].size(), 1u);
-        EXPECT_EQ(cmd["data"], data.at(cmd["faps"][0].get<int>())) << name;
-      }
-      continue;
-    }
-    // Every row of every array of every FAP is on the chip, decoded.
-    EXPECT_EQ(table["chipRows"].size(), table["cellsChecked"]) << name;
-    EXPECT_EQ(table["bulkWrites"], table["commands"].size()) << name;
-  }
-}
-
 TEST(DemoTool, BadInputIsRefusedWithOneLineAndNoOutput) {
   for (auto const& [option, value, message] :
        std::vector<std::tuple<std::string, std::string, std::string>>{
