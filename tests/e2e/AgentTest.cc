@@ -44,6 +44,7 @@ TEST(AgentTool, BadLinesAreAnsweredWithTheNumbersAndTheSystemsMessageAndChangeNo
        "has no field noSuchField"},
       // The runtime parser's own message is the reply's detail.
       {"set IppaTerminationProfileTableHwDirect 0 {value=3}junk hasCw=1", "unexpected text"},
+      {"get IppVttSpecialLabelValuesHwReg 1 {value=2}", "row 2 is outside 0..0"},
       {"delete IppaTerminationProfileTableHwDirect 7 {value=3}", "has no shadow for FAP 7"},
       {"frobnicate", "unknown command: frobnicate"},
   };
