@@ -93,8 +93,6 @@ TEST_F(JournalTool, ShowFiltersByTableAndFapAndACutOrDamagedFileIsReadToItsLastR
   auto ofFap = parsed(runTool({"journal", "show", kCommitted, "--fap", "1", "--json"}));
   ASSERT_FALSE(ofFap["records"].empty());
   for (auto const& record : ofFap["records"]) expectHas(record["faps"].dump(), {"1"});
-  expectHas(runTool({"journal", "show", kCommitted, "--fap", "7"}).out,
-            {fmt::format("0 of {} command(s) shown", total)});
   auto mistyped = runTool({"journal", "show", kCommitted, "--table", table + "x"});
   EXPECT_EQ(mistyped.status, 1);
   expectHas(mistyped.err, {"no command of the journal is for table " + table + "x; its tables: "});
