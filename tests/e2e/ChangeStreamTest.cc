@@ -21,20 +21,8 @@ Value valueOf(std::uint32_t key, std::uint64_t generation) {
 }
 
 std::string valueHex(Value const& value) {
-  std::string text;
-  for (std::size_t index = 0; index < sizeof value; ++index) {
-    fmt::format_to(std::back_inserter(text), "{:02x}",
-                   reinterpret_cast<unsigned char const*>(&value)[index]);
-  }
-  return text;
-}
-
-// The ring's head: the sequence the writer's next change will carry.
-std::uint64_t ringHead(std::string const& dir) {
-  auto bytes = E2e::readAll(dir + "/notifications");
-  std::uint64_t head = 0;
-  if (bytes.size() >= 136) std::memcpy(&head, bytes.data() + 128, 8);
-  return head;
+  auto const* bytes = reinterpret_cast<unsigned char const*>(&value);
+  return fmt::format("{:02x}", fmt::join(bytes, bytes + sizeof value, ""));
 }
 
 std::size_t occurrences(std::string const& text, std::string const& part) {
@@ -165,46 +153,39 @@ Rebuilt rebuild(std::string const& text) {
 }
 
 // A store this process writes, in a directory of its own.
-class LiveStore {
- public:
-  explicit LiveStore(std::uint32_t maxSize) : root_("stream"), dir_(root_.path() + "/store") {
-    std::filesystem::create_directories(dir_);
+struct LiveStore {
+  explicit LiveStore(std::uint32_t maxSize) {
+    fs::create_directories(dir);
     Brell::MapDescriptor descriptor;
     descriptor.maxSize = maxSize;
-    writer_ = std::make_unique<Writer>("stream", descriptor, dir_);
-    writer_->initialize("test");
+    writer = std::make_unique<Writer>("stream", descriptor, dir);
+    writer->initialize("test");
   }
-  ~LiveStore() { writer_->detach(false); }
-  Writer& writer() { return *writer_; }
-  std::string const& dir() const { return dir_; }
-  // The writer sequence of its last change.
-  std::uint64_t lastChange() const { return ringHead(dir_) - 1; }
-
- private:
-  E2e::TempDir root_;
-  std::string dir_;
-  std::unique_ptr<Writer> writer_;
+  ~LiveStore() { writer->detach(false); }
+  // The writer sequence of its last change: the notification ring's head, less one.
+  std::uint64_t lastChange() const {
+    auto bytes = E2e::readAll(dir + "/notifications");
+    std::uint64_t head = 0;
+    if (bytes.size() >= 136) std::memcpy(&head, bytes.data() + 128, 8);
+    return head - 1;
+  }
+  E2e::TempDir root{"stream"};
+  std::string dir = root.file("store");
+  std::unique_ptr<Writer> writer;
 };
 
 std::map<std::string, std::string> dumped(std::string const& dir) {
-  auto dump = E2e::runTool({"store", "dump", dir, "--json"});
-  EXPECT_EQ(dump.status, 0) << dump.err;
+  auto dump = json::parse(E2e::runTool({"store", "dump", dir, "--json"}).out);
   std::map<std::string, std::string> entries;
-  auto document = json::parse(dump.out);
-  for (auto const& entry : document.at("entries")) entries[entry.at("key")] = entry.at("value");
+  for (auto const& entry : dump.at("entries")) entries[entry["key"]] = entry["value"];
   return entries;
-}
-
-std::uint64_t changesWanted() {
-  char const* wanted = std::getenv("HWTABLES_CHANGE_STREAM_CHANGES");
-  return wanted != nullptr ? std::strtoull(wanted, nullptr, 10) : 100000;
 }
 
 TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   constexpr std::uint32_t kKeys = 3000;
   LiveStore store(4096);
-  Writer& writer = store.writer();
-  std::string const& dir = store.dir();
+  Writer& writer = *store.writer;
+  std::string const& dir = store.dir;
   std::mt19937 random(20240611);
   std::uint64_t generation = 0;
   for (std::uint32_t key = 0; key < kKeys; key += 2) writer.write(valueOf(key, ++generation), true);
@@ -238,7 +219,8 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   });
   // Inserts, updates, two-phase writes and removes; every change is one sequence.
   auto start = Clock::now();
-  std::uint64_t changes = changesWanted();
+  char const* wanted = std::getenv("HWTABLES_CHANGE_STREAM_CHANGES");
+  std::uint64_t changes = wanted != nullptr ? std::strtoull(wanted, nullptr, 10) : 100000;
   std::uint64_t made = 0;
   while (made < changes || inspecting) {
     std::uint32_t key = random() % kKeys;
@@ -282,11 +264,9 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
     EXPECT_EQ(rebuilt.state, expected);
     EXPECT_TRUE(rebuilt.problems.empty())
         << rebuilt.problems.size() << " problems, first " << rebuilt.problems[0];
-    std::printf(
-        "change stream, %s follower: %llu changes in %.2f s, %d events (%d merging several "
-        "changes), resyncs %d (the first included), %zu entries at the end\n",
-        name, static_cast<unsigned long long>(made), writing, rebuilt.events, rebuilt.merged,
-        rebuilt.resyncs, rebuilt.state.size());
+    fmt::print("change stream, {} follower: {} changes in {:.2f} s, {} events ({} merging several), "
+               "{} resyncs (the first included), {} entries at the end\n",
+               name, made, writing, rebuilt.events, rebuilt.merged, rebuilt.resyncs, rebuilt.state.size());
   }
   std::fflush(stdout);
 }
@@ -296,9 +276,9 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
 // only values the key held, the last one last.
 TEST(ChangeStream, QuickSetsOfOneKeyShowAsMergedWithValuesTheKeyHeld) {
   LiveStore store(64);
-  Writer& writer = store.writer();
+  Writer& writer = *store.writer;
   writer.write(valueOf(1, 1), true);
-  Follower follower(store.dir(), false);
+  Follower follower(store.dir, false);
   ASSERT_TRUE(follower.synced()) << follower.stop();
   std::set<std::string> held;
   for (std::uint64_t round = 1; round <= 8; ++round) {
