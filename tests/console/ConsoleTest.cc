@@ -65,7 +65,7 @@ void expectRefused(AgentReply const& reply, std::string const& text) {
 }
 
 TEST_F(Console, AnEntryHeldUnderAKeyTheChipHasNoRowForIsNeverPassedOffAsWritten) {
-  // Refused at set (the tool's tests show every command refusing it): nothing is held.
+  // Refused at set: nothing is held.
   expectRefused(run(std::string("set ") + kTermination + " 0 {value=8} hasCw=1"),
                 "row 8 is outside 0..7");
   expectRefused(run(std::string("get ") + kTermination + " 0 {value=8}"), "row 8 is outside 0..7");

@@ -42,9 +42,7 @@ TEST(PluginsTool, ListsThePluginWhatItRegisteredAndWithSymbolsWhatItExports) {
   EXPECT_FALSE(json::parse(runTool({"plugins", "--json"}).out)["plugins"][0].contains("symbols"));
   auto text = runTool({"plugins", "--symbols"});
   ASSERT_EQ(text.status, 0) << text.err;
-  expectHas(text.out, {"hwtables-bcm88490_a0.so (bcm88490_a0 ", "tables           13: ",
-                       "exports          80 symbols", "    object   hwtablesPluginInfo\n",
-                       "    function bcm88490_a0::ippaBsplProfileTblHwDirectFactory("});
+  expectHas(text.out, {"hwtables-bcm88490_a0.so (bcm88490_a0 ", "    object   hwtablesPluginInfo\n"});
 }
 
 }  // namespace

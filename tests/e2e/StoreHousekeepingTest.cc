@@ -59,7 +59,7 @@ TEST(StoreWipe, AKilledWritersStoreIsExplainedInTheUsersWordsAndWipeRemovesItsFi
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"mine.txt"});
 }
 
-TEST(StoreWipe, RefusesWhatIsNotAStoreAndSaysWhatWouldBe) {
+TEST(StoreList, ShowsEveryStoreBelowTheRootAndWipeRefusesWhatIsNotAStore) {
   TempDir root;
   Tree tree(root);
   expectOneLineError(runTool({"store", "wipe", root.path()}), 2,
@@ -68,12 +68,6 @@ TEST(StoreWipe, RefusesWhatIsNotAStoreAndSaysWhatWouldBe) {
                      "holds none of a store's files");
   expectOneLineError(runTool({"store", "wipe", "--recursive", root.file("notes")}), 2,
                      "no stores below");
-  EXPECT_EQ(runTool({"store", "check", tree.chip0}).status, 0) << "nothing was touched";
-}
-
-TEST(StoreList, ShowsEveryStoreBelowTheRootWithItsWriterAndWhatItHolds) {
-  TempDir root;
-  Tree tree(root);
   SharedMem::OwnerFile writer(tree.chip1);
   ASSERT_TRUE(writer.tryLock());
 
@@ -94,6 +88,7 @@ TEST(StoreList, ShowsEveryStoreBelowTheRootWithItsWriterAndWhatItHolds) {
   auto empty = runTool({"store", "list", root.file("notes")});
   EXPECT_EQ(empty.status, 0) << empty.err;
   expectHas(empty.out, {"no stores below"});
+  EXPECT_EQ(runTool({"store", "check", tree.chip0}).status, 0) << "nothing was touched";
 }
 
 TEST(StoreWipeRecursive, WipesWhatNoWriterHoldsKeepsTheRestAndSaysSo) {
