@@ -27,18 +27,6 @@ def test_a_script_programs_tables_by_field_name_and_reads_them_back(agent):
     assert shown["{value=15}"]["fields"] == {"fheiType": 15, "fheiSize": 3}
 
 
-def test_delete_returns_an_entry_to_its_default_and_reconcile_rewrites_only_that(agent):
-    before = agent.get(PPH, 0, 4)["data"]
-    agent.set(PPH, 0, 4, fheiType=7)
-    agent.download(PPH)
-    agent.delete(PPH, 0, 4)
-    assert agent.get(PPH, 0, 4)["data"] == before
-    report = agent.reconcile(PPH, 0)
-    assert (report["clean"], report["total"]["rowsDiffering"], report["total"]["rowsWritten"]) \
-        == (True, 1, 1)
-    assert agent.schan(PPH, 0, 4)["commands"][0]["faps"] == [0]
-
-
 def entry_state(agent, root):
     return ([agent.get(TERMINATION, fap, row)["data"] for fap in (0, 1) for row in range(8)],
             hwtables.show(TERMINATION, 0, root))
