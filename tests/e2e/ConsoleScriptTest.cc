@@ -3,14 +3,13 @@
 
 namespace {
 
-using Root = E2e::TempDir;
 
-E2e::Run agentScript(Root const& root, std::string const& script) {
+E2e::Run agentScript(TempDir const& root, std::string const& script) {
   return E2e::runAgentScript(root, script, {"--faps", "0"});
 }
 
 TEST(ConsoleScripts, CommentsBlankLinesAndAByteOrderMarkAreSkippedARefusedLineIsNamedTheOthersRun) {
-  Root root;
+  TempDir root;
   auto run = agentScript(root,
                          "\xEF\xBB\xBF# set up a row\r\n"
                          "\r\n"
@@ -31,7 +30,7 @@ TEST(ConsoleScripts, CommentsBlankLinesAndAByteOrderMarkAreSkippedARefusedLineIs
 }
 
 TEST(ConsoleScripts, AFailedCheckEndsTheRunWithStatusOne) {
-  Root root;
+  TempDir root;
   // A set changes the shadow only: until it is sent, the chip differs.
   auto run = agentScript(root,
                          "set IppdPphAttributeByEeiHwDirect 0 {value=9} fheiType=5\n"
@@ -43,7 +42,7 @@ TEST(ConsoleScripts, AFailedCheckEndsTheRunWithStatusOne) {
 }
 
 TEST(ConsoleScripts, AScriptThatCannotBeReadIsRefusedWithItsReasonBeforeAnyBringUp) {
-  Root root;
+  TempDir root;
   expectOneLineError(runTool({"agent", "--root", root.path(), "--script", root.file("none")}), 2,
                      "cannot read the script " + root.file("none") + ": No such file or directory");
   if (::geteuid() != 0) {

@@ -4,10 +4,9 @@
 
 namespace {
 
-using StoreRoot = E2e::TempDir;
 
 TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheMemories) {
-  StoreRoot root;
+  TempDir root;
   auto run = runTool({"demo", "--root", root.path()});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.err.empty()) << run.err;
@@ -25,7 +24,7 @@ TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheM
 // (ReadBackAudit.NamesExactlyTheEntriesThatFlippedBitsChangedOverManySeeds); here, how
 // the demo reports them.
 TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
-  StoreRoot root;
+  TempDir root;
   auto run = runTool({"demo", "--json", "--root", root.path(), "--flip-bits", "5", "--seed", "42"});
   ASSERT_EQ(run.status, 1) << run.err;
   expectHas(run.err, {"the read-back audit found"});

@@ -6,17 +6,11 @@
 
 namespace {
 
-using Root = E2e::TempDir;
-
-E2e::Run agentScript(Root const& root, std::string const& script, bool json = false) {
-  return E2e::runAgentScript(
-      root, script, json ? std::vector<std::string>{"--json"} : std::vector<std::string>{});
-}
 
 TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByTheAgentAndByAReader) {
-  Root root;
-  auto run = agentScript(root, "audit all 9\nget IppaTerminationProfileTableHwDirect 7 {value=1}\n",
-                         true);
+  TempDir root;
+  auto run = runAgentScript(root, "audit all 9\nget IppaTerminationProfileTableHwDirect 7 {value=1}\n",
+                            {"--json"});
   EXPECT_EQ(run.status, 2) << run.err;
   auto replies = E2e::jsonLines(run.out);
   ASSERT_EQ(replies.size(), 3u) << run.out;
@@ -30,18 +24,18 @@ TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByTheAgentAndByAReader) {
 }
 
 TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed) {
-  Root root;
+  TempDir root;
   for (auto const& [command, size] : {std::pair{"demo", "11"}, std::pair{"agent", "67108865"}}) {
     expectOneLineError(runTool({command, "--root", root.path(), "--dma-buffer", size}), 2,
                        "is outside 12..67108864");
   }
-  auto run = agentScript(root,
-                         "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
-                         "dma-buffer 1\n"
-                         "dma-buffer 12\n"
-                         "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
-                         "audit\n",
-                         true);
+  auto run = runAgentScript(root,
+                            "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
+                            "dma-buffer 1\n"
+                            "dma-buffer 12\n"
+                            "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
+                            "audit\n",
+                            {"--json"});
   EXPECT_EQ(run.status, 2) << run.err;
   auto replies = E2e::jsonLines(run.out);
   ASSERT_EQ(replies.size(), 6u) << run.out;
@@ -52,7 +46,7 @@ TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed
 }
 
 TEST(FaultsPlugins, ADirectoryWithoutTablesIsAnErrorNotAnEmptySuccess) {
-  Root root;
+  TempDir root;
   E2e::TempDir empty("plugins");
   for (auto args : std::vector<std::vector<std::string>>{{"demo", "--root", root.path()},
                                                          {"show", "all"}}) {
@@ -82,7 +76,7 @@ E2e::Run withFileSizeLimit(rlim_t bytes, std::vector<std::string> args) {
 }
 
 TEST(FaultsLimits, AFillPastTheFileSizeLimitIsRefusedOrStopsWithAValidStore) {
-  Root root;
+  TempDir root;
   auto dir = root.file("store");
   auto large = withFileSizeLimit(64 * 1024, {"store", "fill", dir, "--entries", "100000"});
   expectOneLineError(large, 2, "above this process's file-size limit of 65536 bytes (ulimit -f)");
@@ -101,7 +95,7 @@ TEST(FaultsLimits, AFillPastTheFileSizeLimitIsRefusedOrStopsWithAValidStore) {
 }
 
 TEST(FaultsRoots, TheRootIsMadeOnlyWhenItsParentExists) {
-  Root root;
+  TempDir root;
   auto deep = root.file("missing/deeper/root");
   for (auto args : std::vector<std::vector<std::string>>{
            {"agent", "--root", deep}, {"store", "fill", deep, "--entries", "1"}}) {

@@ -4,10 +4,9 @@
 
 namespace {
 
-using Root = E2e::TempDir;
 
 TEST(VocabularyErrors, OneLineWithTheNumbersLongInputCutShortAndJsonWithJson) {
-  Root root;
+  TempDir root;
   std::string longName(5000, 'x');
   for (auto args : std::vector<std::vector<std::string>>{{"tables", longName},
                                                          {"demo", "--faps", longName}}) {
@@ -30,7 +29,7 @@ TEST(VocabularyErrors, OneLineWithTheNumbersLongInputCutShortAndJsonWithJson) {
 // `store get` finds a key as dump prints it, as a number (decimal or 0x) or as bytes
 // (--bytes), says how it read it, and says when the store does not hold it.
 TEST(VocabularyKeys, StoreGetTakesTheKeyAsDumpPrintsItAndSaysHowItReadIt) {
-  Root root;
+  TempDir root;
   auto dir = root.file("store");
   ASSERT_EQ(
       runTool({"store", "fill", dir, "--entries", "20", "--remove", "5", "--seed", "5"}).status, 0);
