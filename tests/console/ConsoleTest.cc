@@ -152,7 +152,8 @@ TEST_F(Console, ReconcileWritesOnlyWhatDiffersInItsScopeAndRefusesWhatTheAgentDo
   }
   auto one = run(fmt::format("reconcile {} 0", kEei));
   ASSERT_TRUE(one.ok()) << one.problem;
-  expectMembers(one.json, {{"entries", json::array({json::object()})}, {"total", {{"rowsWritten", 1}}}});
+  expectMembers(one.json,
+                {{"entries", json::array({json::object()})}, {"total", {{"rowsWritten", 1}}}});
   // FAP 1's row; FAP 0's is written already. Then nothing differs, nothing is sent.
   expectMembers(run("reconcile").json, {{"total", {{"rowsWritten", 1}, {"rowsDiffering", 1}}}});
   expectMembers(run("reconcile all").json, {{"clean", true}, {"total", {{"commandsSent", 0}}}});

@@ -115,7 +115,9 @@ Rebuilt rebuild(std::string const& text) {
   bool inResync = false;
   for (auto const& event : E2e::jsonLines(text)) {
     std::string name = event.at("event");
-    auto problem = [&](char const* what) { rebuilt.problems.push_back(what + (": " + event.dump())); };
+    auto problem = [&](char const* what) {
+      rebuilt.problems.push_back(what + (": " + event.dump()));
+    };
     ++rebuilt.events;
     if (name == "resync" || name == "synced") {
       inResync = name == "resync";
@@ -264,9 +266,10 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
     EXPECT_EQ(rebuilt.state, expected);
     EXPECT_TRUE(rebuilt.problems.empty())
         << rebuilt.problems.size() << " problems, first " << rebuilt.problems[0];
-    fmt::print("change stream, {} follower: {} changes in {:.2f} s, {} events ({} merging several), "
-               "{} resyncs (the first included), {} entries at the end\n",
-               name, made, writing, rebuilt.events, rebuilt.merged, rebuilt.resyncs, rebuilt.state.size());
+    fmt::print(
+        "change stream, {} follower: {} changes in {:.2f} s, {} events ({} merging several), "
+        "{} resyncs (the first included), {} entries at the end\n",
+        name, made, writing, rebuilt.events, rebuilt.merged, rebuilt.resyncs, rebuilt.state.size());
   }
   std::fflush(stdout);
 }

@@ -43,7 +43,8 @@ TEST_F(ChipFaultsTool, EveryFailureIsReportedAndTheReconcileLeavesACleanAudit) {
   std::vector<json> failures;
   for (auto const& line : lines) {
     for (auto const& failure : line.value("failures", json::array())) failures.push_back(failure);
-    for (auto const& failure : line.value("reconcile", json::object()).value("failures", json::array())) {
+    for (auto const& failure :
+         line.value("reconcile", json::object()).value("failures", json::array())) {
       failures.push_back(failure);
     }
   }

@@ -3,7 +3,6 @@
 
 namespace {
 
-
 E2e::Run agentScript(TempDir const& root, std::string const& script) {
   return E2e::runAgentScript(root, script, {"--faps", "0"});
 }

@@ -4,7 +4,6 @@
 
 namespace {
 
-
 TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheMemories) {
   TempDir root;
   auto run = runTool({"demo", "--root", root.path()});

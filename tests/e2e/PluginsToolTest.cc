@@ -34,7 +34,8 @@ TEST(PluginsTool, ListsThePluginWhatItRegisteredAndWithSymbolsWhatItExports) {
   ASSERT_EQ(document["plugins"].size(), 1u) << run.out;
   EXPECT_TRUE(document["failed"].empty());
   auto const& plugin = document["plugins"][0];
-  expectMembers(plugin, {{"name", "bcm88490_a0"}, {"readerFactories", 13u * plugin["revisions"].size()}});
+  expectMembers(plugin,
+                {{"name", "bcm88490_a0"}, {"readerFactories", 13u * plugin["revisions"].size()}});
   EXPECT_EQ(plugin["tables"].size(), 13u);
   // Which symbols the plug-in exports is the plug-ins' tests' part; here, how the tool
   // lists them, and only when asked.
@@ -42,7 +43,8 @@ TEST(PluginsTool, ListsThePluginWhatItRegisteredAndWithSymbolsWhatItExports) {
   EXPECT_FALSE(json::parse(runTool({"plugins", "--json"}).out)["plugins"][0].contains("symbols"));
   auto text = runTool({"plugins", "--symbols"});
   ASSERT_EQ(text.status, 0) << text.err;
-  expectHas(text.out, {"hwtables-bcm88490_a0.so (bcm88490_a0 ", "    object   hwtablesPluginInfo\n"});
+  expectHas(text.out,
+            {"hwtables-bcm88490_a0.so (bcm88490_a0 ", "    object   hwtablesPluginInfo\n"});
 }
 
 }  // namespace

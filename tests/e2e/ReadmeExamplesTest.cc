@@ -93,7 +93,8 @@ TEST_F(ReadmeExamples, TheAgentProgramsARowByFieldNameAndTracesAreTurnedOnByName
   expectHas(run.out, {"fheiType = 5   fheiSize = 3", "1 command(s), sent to the chip",
                       "0 differ from the shadows"});
 
-  Variable traces("HWTABLES_TRACE", "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3");
+  Variable traces("HWTABLES_TRACE",
+                  "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3");
   auto demo = runTool({"demo"});
   EXPECT_EQ(demo.status, 0) << demo.err.substr(0, 2000);
   expectHas(demo.err, {"IppaTerminationProfileTableHwDirect"});

@@ -6,17 +6,16 @@
 
 namespace {
 
-
 TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByTheAgentAndByAReader) {
   TempDir root;
-  auto run = runAgentScript(root, "audit all 9\nget IppaTerminationProfileTableHwDirect 7 {value=1}\n",
-                            {"--json"});
+  auto run = runAgentScript(
+      root, "audit all 9\nget IppaTerminationProfileTableHwDirect 7 {value=1}\n", {"--json"});
   EXPECT_EQ(run.status, 2) << run.err;
   auto replies = E2e::jsonLines(run.out);
   ASSERT_EQ(replies.size(), 3u) << run.out;
   for (std::size_t index = 1; index < replies.size(); ++index) {
-    expectMembers(replies[index],
-                  {{"status", "refused"}, {"where", root.file("script") + ":" + std::to_string(index)}});
+    expectMembers(replies[index], {{"status", "refused"},
+                                   {"where", root.file("script") + ":" + std::to_string(index)}});
     expectHas(replies[index]["error"].get<std::string>(), {"FAP", "(FAPs 0,1 are up)"});
   }
   auto all = runTool({"show", "all", "--faps", "9", "--root", root.path()});
@@ -48,8 +47,8 @@ TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed
 TEST(FaultsPlugins, ADirectoryWithoutTablesIsAnErrorNotAnEmptySuccess) {
   TempDir root;
   E2e::TempDir empty("plugins");
-  for (auto args : std::vector<std::vector<std::string>>{{"demo", "--root", root.path()},
-                                                         {"show", "all"}}) {
+  for (auto args :
+       std::vector<std::vector<std::string>>{{"demo", "--root", root.path()}, {"show", "all"}}) {
     args.insert(args.end(), {"--plugin-dir", empty.path()});
     expectOneLineError(
         runTool(args), 2,

@@ -4,12 +4,11 @@
 
 namespace {
 
-
 TEST(VocabularyErrors, OneLineWithTheNumbersLongInputCutShortAndJsonWithJson) {
   TempDir root;
   std::string longName(5000, 'x');
-  for (auto args : std::vector<std::vector<std::string>>{{"tables", longName},
-                                                         {"demo", "--faps", longName}}) {
+  for (auto args :
+       std::vector<std::vector<std::string>>{{"tables", longName}, {"demo", "--faps", longName}}) {
     auto run = runTool(args);
     EXPECT_EQ(run.status, 2) << args[0];
     EXPECT_LT(run.err.size(), 400u) << run.err;

@@ -40,11 +40,13 @@ using Header = Brell::SlotHeader;
 
 TEST(StoreReport, TheEntryTableOfADamagedHeaderStaysAsWideAsItsRows) {
   EXPECT_NE(reportText([](Header&) {}).find("01020304  0102030405060708"), std::string::npos);
-  for (auto text : {reportText([](Header& h) { h.keySize = 0x7FFFFFFF; }),
-                    reportText([](Header& h) { h.keySize = 200'000'000; }),
-                    reportText([](Header& h) { h.keyLayout.fields[0] = {250, 4}; }),
-                    reportText([](Header& h) { h.keyLayout.fieldCount = 200; }),
-                    reportText([](Header& h) { h.valueSize = 0xFFFFFFF0; })}) {
+  for (auto text :
+       {reportText([](Header& h) { h.keySize = 0x7FFFFFFF; }),
+        reportText([](Header& h) { h.keySize = 200'000'000; }), reportText([](Header& h) {
+          h.keyLayout.fields[0] = {250, 4};
+        }),
+        reportText([](Header& h) { h.keyLayout.fieldCount = 200; }),
+        reportText([](Header& h) { h.valueSize = 0xFFFFFFF0; })}) {
     EXPECT_LT(longestLine(text), 8300u) << text.substr(0, 2000);
     EXPECT_NE(text.find("0102030405060708"), std::string::npos) << "the row is still printed";
   }

@@ -33,11 +33,13 @@ int run(std::string const& root) {
     Brell::RawValue<16> value{};
     for (value.key = 1; value.key <= 100; ++value.key) writer.write(value, true);
     Brell::BrellReader<Traits> reader("consumer", root);
-    if (!reader.initialize("consumer")) return fail("the reader could not attach: " + reader.lastError());
+    if (!reader.initialize("consumer"))
+      return fail("the reader could not attach: " + reader.lastError());
     for (std::uint32_t key = 1; key <= 100; ++key) {
       bool found = false;
       reader.lookup(key, found, &value);
-      if (!found || value.key != key) return fail("key " + std::to_string(key) + " did not read back");
+      if (!found || value.key != key)
+        return fail("key " + std::to_string(key) + " did not read back");
     }
   }
 
