@@ -65,7 +65,7 @@ void expectRefused(AgentReply const& reply, std::string const& text) {
 }
 
 TEST_F(Console, AnEntryHeldUnderAKeyTheChipHasNoRowForIsNeverPassedOffAsWritten) {
-  // Refused at set (the tool's tests show every command refusing it): nothing is held.
+  // Refused at set: nothing is held.
   expectRefused(run(std::string("set ") + kTermination + " 0 {value=8} hasCw=1"),
                 "row 8 is outside 0..7");
   expectRefused(run(std::string("get ") + kTermination + " 0 {value=8}"), "row 8 is outside 0..7");
@@ -79,8 +79,8 @@ TEST_F(Console, AnEntryHeldUnderAKeyTheChipHasNoRowForIsNeverPassedOffAsWritten)
   expectHas(download.problem, {"never written"});
   auto audit = run("audit");
   EXPECT_EQ(audit.status, ReplyStatus::failed);
-  EXPECT_EQ(audit.json["differences"].size(), 0u);
-  EXPECT_EQ(audit.json["notWritten"].size(), 1u);
+  EXPECT_EQ(std::tuple(audit.json["differences"].size(), audit.json["notWritten"].size()),
+            std::tuple(0u, 1u));
   EXPECT_TRUE(run(std::string("audit ") + kTermination + " 1").ok()) << "FAP 1 holds no such entry";
   auto held = run(std::string("get ") + kTermination + " 0 {value=8}");
   ASSERT_TRUE(held.ok()) << held.problem;
@@ -93,7 +93,6 @@ TEST_F(Console, AnEntryHeldUnderAKeyTheChipHasNoRowForIsNeverPassedOffAsWritten)
                             [](auto const& entry) { return entry["key"]["entryIndex"] == 8; });
   ASSERT_NE(stray, entries.end()) << entries.dump();
   expectMembers(*stray, {{"downloadable", false}, {"neverDownloaded", "row 8 is outside 0..7"}});
-  EXPECT_TRUE(entries[0]["downloadable"].get<bool>());
   EXPECT_TRUE(run(std::string("delete ") + kTermination + " 0 {value=8}").ok());
   EXPECT_TRUE(run("download all").ok());
   EXPECT_TRUE(run("audit").ok());
@@ -132,9 +131,7 @@ TEST_F(Console, FieldsAreDecodedOnceAndShownAsNumbers) {
 
 TEST_F(Console, CommentsBlankLinesAndCompletion) {
   EXPECT_EQ(Tool::commandWords("get T 0 {value=1}  # the first row").size(), 4u);
-  EXPECT_TRUE(Tool::commandWords("   # only a comment").empty());
   EXPECT_TRUE(run("# nothing to do").lines.empty());
-  EXPECT_TRUE(run("").ok());
 
   auto has = [](std::vector<std::string> const& words, std::string const& word) {
     return std::find(words.begin(), words.end(), word) != words.end();
@@ -142,7 +139,6 @@ TEST_F(Console, CommentsBlankLinesAndCompletion) {
   EXPECT_TRUE(has(session_->completions({}), "dma-buffer"));
   EXPECT_TRUE(has(session_->completions({"set"}), kTermination));
   EXPECT_FALSE(has(session_->completions({"set"}), "all"));
-  EXPECT_TRUE(has(session_->completions({"audit"}), "all"));
   EXPECT_EQ(session_->completions({"get", kTermination}), (std::vector<std::string>{"0", "1"}));
   EXPECT_EQ(session_->completions({"get", kTermination, "0"}), std::vector<std::string>{"{value="});
   EXPECT_TRUE(has(session_->completions({"set", kTermination, "0", "{value=3}"}), "hasCw="));
@@ -156,18 +152,13 @@ TEST_F(Console, ReconcileWritesOnlyWhatDiffersInItsScopeAndRefusesWhatTheAgentDo
   }
   auto one = run(fmt::format("reconcile {} 0", kEei));
   ASSERT_TRUE(one.ok()) << one.problem;
-  EXPECT_EQ(one.json["entries"].size(), 1u) << one.json.dump();
-  EXPECT_EQ(one.json["total"]["rowsWritten"], 1);
+  expectMembers(one.json,
+                {{"entries", json::array({json::object()})}, {"total", {{"rowsWritten", 1}}}});
   // FAP 1's row; FAP 0's is written already. Then nothing differs, nothing is sent.
   expectMembers(run("reconcile").json, {{"total", {{"rowsWritten", 1}, {"rowsDiffering", 1}}}});
-  auto again = run("reconcile all");
-  expectMembers(again.json, {{"clean", true}, {"total", {{"commandsSent", 0}}}});
-  expectHas(again.lines.back(), {"0 written in 0 command(s)"});
+  expectMembers(run("reconcile all").json, {{"clean", true}, {"total", {{"commandsSent", 0}}}});
 
-  expectRefused(run("reconcile NoSuchTable"), "unknown table 'NoSuchTable'");
   expectRefused(run(fmt::format("reconcile {} 7", kEei)), "has no shadow for FAP 7");
-  expectRefused(run("reconcile all 9"), "no shadow serves FAP 9");
-  expectRefused(run("reconcile all 0 1"), "usage: reconcile");
 }
 
 }  // namespace

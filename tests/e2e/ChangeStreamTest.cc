@@ -1,5 +1,5 @@
 // `hwtables store watch --json` as a change stream (docs/change-stream.md), followed by
-// the real tool while this process writes. The long form (`make torture`) sets
+// the real tool while this process writes. `make torture` sets
 // HWTABLES_CHANGE_STREAM_CHANGES=1000000.
 
 #include "store/BrellWriter.h"
@@ -21,20 +21,27 @@ Value valueOf(std::uint32_t key, std::uint64_t generation) {
 }
 
 std::string valueHex(Value const& value) {
-  std::string text;
-  for (std::size_t index = 0; index < sizeof value; ++index) {
-    fmt::format_to(std::back_inserter(text), "{:02x}",
-                   reinterpret_cast<unsigned char const*>(&value)[index]);
-  }
-  return text;
+  auto const* bytes = reinterpret_cast<unsigned char const*>(&value);
+  return fmt::format("{:02x}", fmt::join(bytes, bytes + sizeof value, ""));
 }
 
-// The ring's head: the sequence the writer's next change will carry.
-std::uint64_t ringHead(std::string const& dir) {
-  auto bytes = E2e::readAll(dir + "/notifications");
-  std::uint64_t head = 0;
-  if (bytes.size() >= 136) std::memcpy(&head, bytes.data() + 128, 8);
-  return head;
+std::size_t occurrences(std::string const& text, std::string const& part) {
+  std::size_t found = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
+// The last writer sequence the complete lines of `text` account for, read from the end.
+std::uint64_t lastSequence(std::string const& text) {
+  for (std::size_t end = text.rfind('\n'); end != std::string::npos && end > 0;) {
+    std::size_t begin = text.rfind('\n', end - 1);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    auto line = json::parse(text.substr(begin, end - begin), nullptr, false);
+    if (!line.is_discarded() && line.contains("seq")) return line["seq"].get<std::uint64_t>();
+    if (begin == 0) break;
+    end = begin - 1;
+  }
+  return 0;
 }
 
 // A `store watch --json` process and a thread reading its output, at full speed or
@@ -46,203 +53,141 @@ class Follower {
     pid_ = E2e::startTool({"store", "watch", dir, "--json"}, out_, err_);
     reader_ = std::thread([this] {
       char buffer[65536];
-      for (;;) {
-        ssize_t done = ::read(out_, buffer, slow_ ? 4096 : sizeof buffer);
-        if (done <= 0) break;
-        bool pause = false;
-        {
-          std::lock_guard lock(mutex_);
-          text_.append(buffer, static_cast<std::size_t>(done));
-          pause = slow_ && !fast_;
-        }
-        if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      for (ssize_t done; (done = ::read(out_, buffer, slow_ ? 4096 : sizeof buffer)) > 0;) {
+        std::unique_lock lock(mutex_);
+        text_.append(buffer, static_cast<std::size_t>(done));
+        lock.unlock();
+        if (slow_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     });
   }
   ~Follower() { stop(); }
 
-  // Reads at full speed from now on (to catch up at the end).
-  void hurry() {
-    std::lock_guard lock(mutex_);
-    fast_ = true;
-  }
-  bool said(std::string const& text, std::size_t times = 1) {
-    std::lock_guard lock(mutex_);
-    std::size_t found = 0;
-    for (auto at = text_.find(text); at != std::string::npos && found < times;
-         at = text_.find(text, at + 1)) {
-      ++found;
-    }
-    return found >= times;
-  }
-  // Waits (two minutes at most) until the watch has said `text` `times` times.
-  bool waitFor(std::string const& text, std::size_t times = 1) {
-    for (int tick = 0; tick < 2400 && !said(text, times); ++tick) {
+  void hurry() { slow_ = false; }  // reads at full speed from now on, to catch up
+  // Waits (five minutes at most) until what the watch said satisfies `done`.
+  bool waitUntil(std::function<bool(std::string const&)> const& done) {
+    for (int tick = 0; tick < 6000; ++tick) {
+      if (std::lock_guard lock(mutex_); done(text_)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return said(text, times);
+    return false;
   }
-  bool synced() { return waitFor("\"synced\""); }
-  // Waits (five minutes at most) until its events account for `sequence`.
+  bool synced() {
+    return waitUntil([](auto const& text) { return occurrences(text, "\"synced\"") > 0; });
+  }
   void reached(std::uint64_t sequence) {
-    for (int tick = 0; tick < 6000 && lastSequence() < sequence; ++tick) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  // The last writer sequence the events printed so far account for.
-  std::uint64_t lastSequence() {
-    std::lock_guard lock(mutex_);
-    // Complete lines only, from the last one back to the first that has a sequence.
-    std::size_t end = text_.rfind('\n');
-    while (end != std::string::npos && end > 0) {
-      std::size_t begin = text_.rfind('\n', end - 1);
-      std::size_t from = begin == std::string::npos ? 0 : begin + 1;
-      auto line = json::parse(text_.substr(from, end - from), nullptr, false);
-      if (!line.is_discarded() && line.contains("seq")) return line["seq"].get<std::uint64_t>();
-      if (begin == std::string::npos) break;
-      end = begin;
-    }
-    return 0;
+    waitUntil([sequence](auto const& text) { return lastSequence(text) >= sequence; });
   }
   std::string stop() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
       reader_.join();
       ::close(out_);
-      auto run = E2e::finishTool(pid_, ::open("/dev/null", O_RDONLY), err_);
-      status_ = run.status;
-      errors_ = run.err;
-      pid_ = -1;
+      run = E2e::finishTool(std::exchange(pid_, -1), ::open("/dev/null", O_RDONLY), err_);
     }
     std::lock_guard lock(mutex_);
     return text_;
   }
-  int status() const { return status_; }
-  std::string const& errors() const { return errors_; }
+  E2e::Run run;  // the watch's exit status and stderr, once stopped
 
  private:
-  bool slow_;
-  bool fast_ = false;
+  std::atomic<bool> slow_;
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;
   std::thread reader_;
   std::mutex mutex_;
   std::string text_;
-  int status_ = -1;
-  std::string errors_;
 };
 
-// What a consumer rebuilds from a stream, and whether its sequence had a gap.
+// What a consumer rebuilds from a stream, and what in it broke the stream's rules: a
+// gap in its sequence no resync announced, or a previous value it never printed.
 struct Rebuilt {
   std::map<std::string, std::string> state;
-  int resyncs = 0;
-  int events = 0;
-  int merged = 0;  // change events accounting for more than one change
-  std::vector<std::string> gaps;
+  int events = 0, resyncs = 0, merged = 0;  // merged: change events covering several changes
   std::vector<std::string> problems;
 };
 
 Rebuilt rebuild(std::string const& text) {
+  static std::set<std::string> const kChanges{"added", "changed", "removed", "unchanged"};
   Rebuilt rebuilt;
   std::optional<std::uint64_t> last;
   bool inResync = false;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty()) continue;
-    auto event = json::parse(line);
+  for (auto const& event : E2e::jsonLines(text)) {
     std::string name = event.at("event");
+    auto problem = [&](char const* what) {
+      rebuilt.problems.push_back(what + (": " + event.dump()));
+    };
     ++rebuilt.events;
-    if (name == "resync") {
-      ++rebuilt.resyncs;
-      inResync = true;
+    if (name == "resync" || name == "synced") {
+      inResync = name == "resync";
+      rebuilt.resyncs += inResync;
       last = event.at("seq").get<std::uint64_t>();
+      if (name == "synced" && rebuilt.state.size() != event.at("entries")) problem("another count");
       continue;
     }
-    if (name == "synced") {
-      inResync = false;
-      last = event.at("seq").get<std::uint64_t>();
-      if (rebuilt.state.size() != event.at("entries").get<std::size_t>()) {
-        rebuilt.problems.push_back("synced with another count: " + line);
-      }
-      continue;
+    if (!kChanges.contains(name)) continue;
+    auto seq = event.at("seq").get<std::uint64_t>();
+    if (inResync) {
+      if (seq != *last) problem("a difference outside its resync's sequence");
+    } else {
+      auto from = event.at("from").get<std::uint64_t>();
+      if (!last || from > *last + 1 || seq < *last || from > seq) problem("a gap");
+      rebuilt.merged += from < seq && name != "unchanged";
+      last = seq;
     }
-    if (name == "added" || name == "changed" || name == "removed" || name == "unchanged") {
-      auto seq = event.at("seq").get<std::uint64_t>();
-      if (!inResync) {
-        auto from = event.at("from").get<std::uint64_t>();
-        if (!last || from > *last + 1 || seq < *last || from > seq) {
-          rebuilt.gaps.push_back(fmt::format("after {}: {}", last ? *last : 0, line));
-        }
-        if (from < seq && name != "unchanged") ++rebuilt.merged;
-        last = seq;
-      } else if (seq != *last) {
-        rebuilt.problems.push_back("a difference outside its resync's sequence: " + line);
-      }
-      if (name == "added" || name == "changed") {
-        std::string key = event.at("key");
-        if ((name == "added") != (rebuilt.state.count(key) == 0)) {
-          rebuilt.problems.push_back("added twice or changed unseen: " + line);
-        }
-        if (name == "changed" && (rebuilt.state[key] != event.at("previous") ||
-                                  event.at("previous") == event.at("value"))) {
-          rebuilt.problems.push_back("previous is not the value printed last, or is it: " + line);
-        }
-        rebuilt.state[key] = event.at("value");
-      } else if (name == "removed") {
-        std::string key = event.at("key");
-        auto at = rebuilt.state.find(key);
-        if (at == rebuilt.state.end() || at->second != event.at("previous")) {
-          rebuilt.problems.push_back("removed unseen or with another previous value: " + line);
-        }
-        rebuilt.state.erase(key);
-      }
+    if (name == "unchanged") continue;
+    std::string key = event.at("key");
+    auto held = rebuilt.state.find(key);
+    if ((name == "added") != (held == rebuilt.state.end())) {
+      problem("added twice, or changed or removed unseen");
+    } else if (name != "added" && held->second != event.at("previous")) {
+      problem("previous is not the value printed last");
+    }
+    if (name == "changed" && event.at("previous") == event.at("value")) problem("not a change");
+    if (name == "removed") {
+      rebuilt.state.erase(key);
+    } else {
+      rebuilt.state[key] = event.at("value");
     }
   }
   return rebuilt;
 }
 
 // A store this process writes, in a directory of its own.
-class LiveStore {
- public:
-  explicit LiveStore(std::uint32_t maxSize) : root_("stream"), dir_(root_.path() + "/store") {
-    std::filesystem::create_directories(dir_);
+struct LiveStore {
+  explicit LiveStore(std::uint32_t maxSize) {
+    fs::create_directories(dir);
     Brell::MapDescriptor descriptor;
     descriptor.maxSize = maxSize;
-    writer_ = std::make_unique<Writer>("stream", descriptor, dir_);
-    writer_->initialize("test");
+    writer = std::make_unique<Writer>("stream", descriptor, dir);
+    writer->initialize("test");
   }
-  ~LiveStore() { writer_->detach(false); }
-  Writer& writer() { return *writer_; }
-  std::string const& dir() const { return dir_; }
-  // The writer sequence of its last change.
-  std::uint64_t lastChange() const { return ringHead(dir_) - 1; }
-
- private:
-  E2e::TempDir root_;
-  std::string dir_;
-  std::unique_ptr<Writer> writer_;
+  ~LiveStore() { writer->detach(false); }
+  // The writer sequence of its last change: the notification ring's head, less one.
+  std::uint64_t lastChange() const {
+    auto bytes = E2e::readAll(dir + "/notifications");
+    std::uint64_t head = 0;
+    if (bytes.size() >= 136) std::memcpy(&head, bytes.data() + 128, 8);
+    return head - 1;
+  }
+  E2e::TempDir root{"stream"};
+  std::string dir = root.file("store");
+  std::unique_ptr<Writer> writer;
 };
 
 std::map<std::string, std::string> dumped(std::string const& dir) {
-  auto dump = E2e::runTool({"store", "dump", dir, "--json"});
-  EXPECT_EQ(dump.status, 0) << dump.err;
+  auto dump = json::parse(E2e::runTool({"store", "dump", dir, "--json"}).out);
   std::map<std::string, std::string> entries;
-  auto document = json::parse(dump.out);
-  for (auto const& entry : document.at("entries")) entries[entry.at("key")] = entry.at("value");
+  for (auto const& entry : dump.at("entries")) entries[entry["key"]] = entry["value"];
   return entries;
-}
-
-std::uint64_t changesWanted() {
-  char const* wanted = std::getenv("HWTABLES_CHANGE_STREAM_CHANGES");
-  return wanted != nullptr ? std::strtoull(wanted, nullptr, 10) : 100000;
 }
 
 TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   constexpr std::uint32_t kKeys = 3000;
   LiveStore store(4096);
-  Writer& writer = store.writer();
-  std::string const& dir = store.dir();
+  Writer& writer = *store.writer;
+  std::string const& dir = store.dir;
   std::mt19937 random(20240611);
   std::uint64_t generation = 0;
   for (std::uint32_t key = 0; key < kKeys; key += 2) writer.write(valueOf(key, ++generation), true);
@@ -257,26 +202,27 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   std::set<std::uint64_t> inspected;
   std::atomic<bool> inspecting = true;
   std::thread inspector([&dir, &inspected, &inspecting] {
-    for (int round = 0; round < 3; ++round) {
-      auto check = E2e::runTool({"store", "check", dir, "--json", "--wait", "10000"});
-      auto dump = E2e::runTool({"store", "dump", dir, "--json", "--wait", "10000"});
-      if (check.status != 0 || dump.status != 0) {
-        ADD_FAILURE() << check.err << check.out << dump.err;
+    for (int round = 0; round < 6; ++round) {
+      bool dump = round % 2 == 1;
+      auto run = E2e::runTool({"store", dump ? "dump" : "check", dir, "--json", "--wait", "10000"});
+      auto report = json::parse(run.out, nullptr, false);
+      if (run.status != 0 || report.is_discarded()) {
+        ADD_FAILURE() << run.err << run.out;
         break;
       }
-      EXPECT_TRUE(json::parse(check.out)["writerAlive"].get<bool>());
-      auto dumped = json::parse(dump.out);
-      EXPECT_EQ(dumped["entries"].size(), dumped["header"]["occupancy"]);
-      for (auto const& entry : dumped["entries"]) {
+      EXPECT_TRUE(dump || report["writerAlive"].get<bool>());
+      EXPECT_TRUE(!dump || report["entries"].size() == report["header"]["occupancy"]);
+      for (auto const& entry : report.value("entries", json::array())) {
         EXPECT_EQ(entry["value"].get<std::string>().substr(0, 8), entry["key"]);
       }
-      inspected.insert(dumped["header"]["writerSequence"].get<std::uint64_t>());
+      inspected.insert(report["header"]["writerSequence"].get<std::uint64_t>());
     }
     inspecting = false;
   });
   // Inserts, updates, two-phase writes and removes; every change is one sequence.
   auto start = Clock::now();
-  std::uint64_t changes = changesWanted();
+  char const* wanted = std::getenv("HWTABLES_CHANGE_STREAM_CHANGES");
+  std::uint64_t changes = wanted != nullptr ? std::strtoull(wanted, nullptr, 10) : 100000;
   std::uint64_t made = 0;
   while (made < changes || inspecting) {
     std::uint32_t key = random() % kKeys;
@@ -307,38 +253,35 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
   slow.hurry();
   fast.reached(last);
   slow.reached(last);
-  EXPECT_EQ(std::tuple(fast.lastSequence(), slow.lastSequence()), std::tuple(last, last));
   auto expected = dumped(dir);
   auto fastText = fast.stop();
   auto slowText = slow.stop();
-  EXPECT_EQ(std::tuple(fast.status(), slow.status()), std::tuple(0, 0))
-      << fast.errors() << slow.errors();
+  EXPECT_EQ(std::tuple(lastSequence(fastText), lastSequence(slowText)), std::tuple(last, last));
+  EXPECT_EQ(std::tuple(fast.run.status, slow.run.status), std::tuple(0, 0))
+      << fast.run.err << slow.run.err;
 
   for (auto const& [name, text] : {std::pair{"fast", &fastText}, std::pair{"slow", &slowText}}) {
     SCOPED_TRACE(name);
     auto rebuilt = rebuild(*text);
     EXPECT_EQ(rebuilt.state, expected);
-    EXPECT_TRUE(rebuilt.gaps.empty()) << rebuilt.gaps.size() << " gaps, first " << rebuilt.gaps[0];
     EXPECT_TRUE(rebuilt.problems.empty())
-        << rebuilt.problems.size() << ", first " << rebuilt.problems[0];
-    std::printf(
-        "change stream, %s follower: %llu changes in %.2f s, %d events (%d merging several "
-        "changes), resyncs %d (the first included), %zu entries at the end\n",
-        name, static_cast<unsigned long long>(made), writing, rebuilt.events, rebuilt.merged,
-        rebuilt.resyncs, rebuilt.state.size());
+        << rebuilt.problems.size() << " problems, first " << rebuilt.problems[0];
+    fmt::print(
+        "change stream, {} follower: {} changes in {:.2f} s, {} events ({} merging several), "
+        "{} resyncs (the first included), {} entries at the end\n",
+        name, made, writing, rebuilt.events, rebuilt.merged, rebuilt.resyncs, rebuilt.state.size());
   }
   std::fflush(stdout);
 }
 
-// Issue: eight quick sets of one key showed as one "added", and a `removed` carried a
-// previous value the key no longer held. The stream now says when changes were merged
-// (from < seq, the sequences covering all of them), prints only values the key held,
-// and a removal's previous value is the last one it printed.
+// Eight quick sets of one key once showed as one "added", and a `removed` carried a
+// previous value the key no longer held: merged changes say so (from < seq) and print
+// only values the key held, the last one last.
 TEST(ChangeStream, QuickSetsOfOneKeyShowAsMergedWithValuesTheKeyHeld) {
   LiveStore store(64);
-  Writer& writer = store.writer();
+  Writer& writer = *store.writer;
   writer.write(valueOf(1, 1), true);
-  Follower follower(store.dir(), false);
+  Follower follower(store.dir, false);
   ASSERT_TRUE(follower.synced()) << follower.stop();
   std::set<std::string> held;
   for (std::uint64_t round = 1; round <= 8; ++round) {
@@ -350,13 +293,10 @@ TEST(ChangeStream, QuickSetsOfOneKeyShowAsMergedWithValuesTheKeyHeld) {
   std::uint64_t last = store.lastChange();
   follower.reached(last);
   auto text = follower.stop();
-  // Every one of the nine changes is accounted for, one event each or merged, without a
-  // gap; a removal's previous value is the one printed last (both checked by rebuild).
-  EXPECT_EQ(follower.lastSequence(), last) << text;
-  auto rebuilt = rebuild(text);
-  EXPECT_TRUE(rebuilt.gaps.empty() && rebuilt.problems.empty()) << text;
+  EXPECT_EQ(lastSequence(text), last) << text;
+  auto rebuilt = rebuild(text);  // no gap; a removal's previous value is the last printed
+  EXPECT_TRUE(rebuilt.problems.empty()) << text;
   EXPECT_EQ(rebuilt.state.count(E2e::hexWord(42)), 0u) << text;
-  // The key was shown with values it held only, the last of them last.
   std::string lastPrinted;
   for (auto const& event : E2e::jsonLines(text)) {
     if (event.value("key", "") != "2a000000" || !event.contains("value")) continue;
@@ -364,8 +304,8 @@ TEST(ChangeStream, QuickSetsOfOneKeyShowAsMergedWithValuesTheKeyHeld) {
     lastPrinted = event["value"];
   }
   EXPECT_EQ(lastPrinted, valueHex(valueOf(42, 8))) << text;
-  expectHas(text, {"\"removed\""});
 }
+
 // `store watch` following `store fill` processes: a writer rewriting values, then the
 // next writer of the same store removing some. The watch sees the writers come and go,
 // and its events rebuild the store as `store dump` lists it.
@@ -382,14 +322,15 @@ TEST(StoreWatch, FollowsFillsThroughUpdatesRemovalsAndAWriterRestart) {
   Follower watch(dir, false);
   fill({"--entries", "40", "--update-for", "1"});
   fill({"--entries", "10", "--remove", "5"});
-  watch.waitFor("\"removed\"", 5);  // the last writer's five removals come last
+  // The last writer's five removals come last.
+  watch.waitUntil([](auto const& text) { return occurrences(text, "\"removed\"") >= 5; });
   auto text = watch.stop();
-  EXPECT_EQ(watch.status(), 0) << watch.errors();
-  EXPECT_TRUE(watch.errors().empty()) << watch.errors();
+  EXPECT_EQ(watch.run.status, 0) << watch.run.err;
+  EXPECT_TRUE(watch.run.err.empty()) << watch.run.err;
   auto rebuilt = rebuild(text);
   EXPECT_EQ(rebuilt.state, dumped(dir));
   EXPECT_EQ(rebuilt.state.size(), 35u);
-  EXPECT_TRUE(rebuilt.gaps.empty() && rebuilt.problems.empty()) << text;
+  EXPECT_TRUE(rebuilt.problems.empty()) << text;
   // The writers leaving are noticed (one as short-lived as the removing fill may come
   // and go unnoticed; its changes are caught up with all the same).
   expectHas(text, {"\"changed\"", "\"removed\"", "\"event\":\"writer\""});
@@ -397,12 +338,8 @@ TEST(StoreWatch, FollowsFillsThroughUpdatesRemovalsAndAWriterRestart) {
 
 TEST(StoreWatch, WaitsForAStoreRefusesWhatIsNotOneAndStopsOnSignal) {
   E2e::TempDir root("watch");
-  // <root>/fill does not exist: refused at once, no signal needed.
   E2e::expectOneLineError(E2e::runTool({"store", "watch", "--root", root.path()}), 2,
                           "no store directory");
-  E2e::writeAll(root.file("plain"), "x");
-  E2e::expectOneLineError(E2e::runTool({"store", "watch", root.file("plain")}), 2,
-                          "is not a directory");
 
   std::filesystem::create_directory(root.file("fill"));
   E2e::LiveTool watch({"store", "watch", "--root", root.path()}, "waiting");

@@ -4,21 +4,15 @@
 
 namespace {
 
-using StoreRoot = E2e::TempDir;
-
 TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheMemories) {
-  StoreRoot root;
+  TempDir root;
   auto run = runTool({"demo", "--root", root.path()});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.err.empty()) << run.err;
   expectLacks(run.out, {"MISMATCH"});
   // The tables, the chip's contents read back and decoded into fields, and the verdict.
-  expectHas(run.out, {"IppVttSpecialLabelValuesHwReg", "EtppCfgFheiMplsSwapRemarkMapHwReg",
-                      "IppaTerminationProfileTableHwDirect", "IppdPphAttributeByEeiHwDirect",
-                      "IppfPostMplsSpecialLabelAttributesTblHwDirect",
-                      "IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00",
-                      "vttSpecialLabelValue0 = 1048575", "phpMapFwdCode = 281424846386194",
-                      "bos0Label7Profile = 2   bos1Label7Profile = 6", "row  5  1e 00 00 00",
+  expectHas(run.out, {"IppVttSpecialLabelValuesHwReg  ff ff ef ff ff 37 00 00",
+                      "vttSpecialLabelValue0 = 1048575", "row  5  1e 00 00 00",
                       "hasCw = 1   labelsToTerminate = 1",
                       "13 tables (4 registers, 9 memories) programmed and verified",
                       "saw exactly the shadow's entries",
@@ -29,7 +23,7 @@ TEST(DemoTool, ProgramsAndVerifiesAllThirteenTablesAndAReaderProcessConfirmsTheM
 // (ReadBackAudit.NamesExactlyTheEntriesThatFlippedBitsChangedOverManySeeds); here, how
 // the demo reports them.
 TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
-  StoreRoot root;
+  TempDir root;
   auto run = runTool({"demo", "--json", "--root", root.path(), "--flip-bits", "5", "--seed", "42"});
   ASSERT_EQ(run.status, 1) << run.err;
   expectHas(run.err, {"the read-back audit found"});
@@ -37,58 +31,9 @@ TEST(DemoTool, FlippedBitsAreEachNamedByTheReadBackAuditAndTheDemoFails) {
   expectMembers(document, {{"ok", false}, {"seed", 42}});
   EXPECT_EQ(document["flippedBits"].size(), 5u);
   std::size_t named = 0;
-  for (auto const& table : document["tables"]) {
-    for (auto const& difference : table["readBack"]["differences"]) {
-      EXPECT_NE(difference["expected"], difference["read"]);
-      ++named;
-    }
-  }
+  for (auto const& table : document["tables"]) named += table["readBack"]["differences"].size();
   EXPECT_GT(named, 0u);
   EXPECT_EQ(document["readBackDifferences"].get<std::size_t>(), named);
-}
-
-TEST(DemoTool, JsonCarriesEachShadowsBytesTheCommandsAndTheChipsRows) {
-  StoreRoot root;
-  auto run =
-      runTool({"demo", "--json", "--faps", "2,5-6", "--root", root.path(), "--dma-buffer", "64"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  auto document = json::parse(run.out);
-  expectMembers(
-      document,
-      {{"ok", true}, {"faps", {2, 5, 6}}, {"revision", "bcm88490_a0"}, {"storeRoot", root.path()}});
-  EXPECT_GT(document["readerProcess"].get<int>(), 0);
-
-  // What each register holds at start-up, and how rows are packed into buffers, are
-  // the tables' tests (RegisterStartup.*, MemoryFixture.DownloadsPackRows...); here,
-  // that the document carries them consistently.
-  ASSERT_EQ(document["tables"].size(), 13u);
-  for (auto const& table : document["tables"]) {
-    auto name = table["table"].get<std::string>();
-    EXPECT_TRUE(table["ok"].get<bool>()) << name;
-    ASSERT_EQ(table["shadows"].size(), 3u);
-    if (table["kind"] == "register") {
-      std::map<int, json> data;  // by FAP
-      for (auto const& shadow : table["shadows"]) {
-        ASSERT_EQ(shadow["entries"].size(), 1u);
-        EXPECT_EQ(shadow["servedFaps"], json::array({shadow["fapId"]}));
-        data[shadow["fapId"].get<int>()] = shadow["entries"][0]["data"];
-      }
-      // One write per member per shadow, each to its shadow's FAP only, with its bytes.
-      ASSERT_EQ(table["commands"].size() % 3, 0u) << name;
-      for (auto const& cmd : table["commands"]) {
-        EXPECT_EQ(cmd["kind"], "registerWrite");
-        ASSERT_EQ(cmd["faps"].size(), 1u);
-        EXPECT_EQ(cmd["data"], data.at(cmd["faps"][0].get<int>())) << name;
-      }
-      continue;
-    }
-    EXPECT_EQ(table["kind"], "memory") << name;
-    EXPECT_TRUE(table["readerMismatches"].empty()) << name;
-    // Every row of every array of every FAP is on the chip, decoded.
-    EXPECT_EQ(table["chipRows"].size(), table["cellsChecked"]) << name;
-    for (auto const& cmd : table["commands"]) EXPECT_EQ(cmd["kind"], "memoryBulkWrite") << name;
-    EXPECT_EQ(table["bulkWrites"], table["commands"].size()) << name;
-  }
 }
 
 TEST(DemoTool, BadInputIsRefusedWithOneLineAndNoOutput) {
@@ -98,9 +43,7 @@ TEST(DemoTool, BadInputIsRefusedWithOneLineAndNoOutput) {
            {"--faps", "0,x", "'x' is not a FAP id"},
            {"--faps", "127-129", "FAP id 128 is reserved"},
            {"--revision", "sim24_a0", "chip type 24"},
-           {"--revision", "bcm88490_z9", "unknown revision 'bcm88490_z9'"},
-           {"--flip-bits", "-1", "--flip-bits"},
-           {"--seed", "x", "--seed"}}) {
+           {"--revision", "bcm88490_z9", "unknown revision 'bcm88490_z9'"}}) {
     expectOneLineError(runTool({"demo", option, value}), 2, message);
   }
 }

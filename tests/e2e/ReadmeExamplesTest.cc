@@ -35,27 +35,25 @@ struct Variable {
   char const* name;
 };
 
-// The tool's store root for the examples.
-struct ExampleRoot : E2e::TempDir {
-  Variable variable{"HWTABLES_ROOT", path()};
-  ExampleRoot() : E2e::TempDir("readme") {}
+// The examples' store root, and the tool run with `input` on its standard input, as
+// typed into a pipe.
+struct ReadmeExamples : ::testing::Test {
+  E2e::TempDir root{"readme"};
+  Variable variable{"HWTABLES_ROOT", root.path()};
+  E2e::Run runWithInput(std::vector<std::string> args, std::string const& input) {
+    std::ofstream(root.file("input")) << input;
+    int saved = ::dup(STDIN_FILENO);
+    int fed = ::open(root.file("input").c_str(), O_RDONLY | O_CLOEXEC);
+    ::dup2(fed, STDIN_FILENO);
+    auto run = runTool(std::move(args));
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
+    ::close(fed);
+    return run;
+  }
 };
 
-// Runs the tool with `input` on its standard input, as typed into a pipe.
-E2e::Run runWithInput(std::vector<std::string> args, std::string const& input,
-                      std::string const& file) {
-  std::ofstream(file) << input;
-  int saved = ::dup(STDIN_FILENO);
-  int fed = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  ::dup2(fed, STDIN_FILENO);
-  auto run = runTool(std::move(args));
-  ::dup2(saved, STDIN_FILENO);
-  ::close(saved);
-  ::close(fed);
-  return run;
-}
-
-TEST(ReadmeExamples, EveryExampleInTheReadmeIsOneThisTestRuns) {
+TEST_F(ReadmeExamples, EveryExampleInTheReadmeIsOneThisTestRuns) {
   std::set<std::string> const run{
       "hwtables agent --faps 0-1",
       "hwtables> set IppdPphAttributeByEeiHwDirect 1 {value=9} fheiType=5 fheiSize=3",
@@ -85,91 +83,70 @@ TEST(ReadmeExamples, EveryExampleInTheReadmeIsOneThisTestRuns) {
   EXPECT_EQ(readmeCommandLines(), run);
 }
 
-TEST(ReadmeExamples, TheAgentProgramsARowByFieldNameSendsItAndTheAuditIsClean) {
-  ExampleRoot root;
+TEST_F(ReadmeExamples, TheAgentProgramsARowByFieldNameAndTracesAreTurnedOnByName) {
   auto run = runWithInput({"agent", "--faps", "0-1"},
                           "set IppdPphAttributeByEeiHwDirect 1 {value=9} fheiType=5 fheiSize=3\n"
                           "schan IppdPphAttributeByEeiHwDirect 1 {value=9}\n"
-                          "audit\n",
-                          root.file("typed"));
+                          "audit\n");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.err.empty()) << run.err;
   expectHas(run.out, {"fheiType = 5   fheiSize = 3", "1 command(s), sent to the chip",
                       "0 differ from the shadows"});
+
+  Variable traces("HWTABLES_TRACE",
+                  "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3");
+  auto demo = runTool({"demo"});
+  EXPECT_EQ(demo.status, 0) << demo.err.substr(0, 2000);
+  expectHas(demo.err, {"IppaTerminationProfileTableHwDirect"});
 }
 
-TEST(ReadmeExamples, TheDemoHoldsItsShadowsForShowAndWatch) {
-  ExampleRoot root;
+TEST_F(ReadmeExamples, TheDemoHoldsItsShadowsForShowAndWatch) {
   E2e::LiveTool demo({"demo", "--hold"}, "Ctrl-C ends.");
   expectHas(demo.said(), {"it takes no commands"});
   auto show = runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "0-1"});
   EXPECT_EQ(show.status, 0) << show.err;
   expectHas(show.out, {"IppdPphAttributeByEeiHwDirect FAP 1", "{value=15}"});
-  // The watch says what it follows, and ends cleanly on Ctrl-C.
   E2e::LiveTool watch({"watch", "IppaTerminationProfileTableHwDirect", "--fap", "0"}, "\n");
-  auto watched = watch.stop(SIGINT);
-  EXPECT_LT(watched.status, 128) << watched.err;
-  auto held = demo.stop(SIGINT);
-  EXPECT_EQ(held.status, 0) << held.err;
+  EXPECT_LT(watch.stop(SIGINT).status, 128) << "the watch ends cleanly on Ctrl-C";
+  EXPECT_EQ(demo.stop(SIGINT).status, 0);
 }
 
-TEST(ReadmeExamples, TheStoreIsFilledWatchedWhileLiveCheckedAndDumped) {
-  ExampleRoot root;
+TEST_F(ReadmeExamples, TheStoreIsFilledWatchedWhileLiveCheckedAndDumped) {
   auto fill = runTool({"store", "fill", "--entries", "100000", "--remove", "1000"});
   ASSERT_EQ(fill.status, 0) << fill.err;
   expectHas(fill.out, {"100000 entries written, 1000 removed; 99000 in the store"});
-
   E2e::LiveTool writer({"store", "fill", "--entries", "1000", "--update-for", "60"});
   E2e::LiveTool watch({"store", "watch"}, "changed");
-  auto watched = watch.stop(SIGINT);
-  EXPECT_LT(watched.status, 128) << watched.err;
+  EXPECT_LT(watch.stop(SIGINT).status, 128);
   E2e::expectOneLineError(writer.stop(SIGINT), 1, "interrupted; the store is valid");
-
   auto check = runTool({"store", "check", "--json"});
   ASSERT_EQ(check.status, 0) << check.err;
   EXPECT_TRUE(json::parse(check.out)["valid"].get<bool>());
   auto dump = runTool({"store", "dump"});
-  ASSERT_EQ(dump.status, 0) << dump.err;
   EXPECT_TRUE(dump.out.starts_with("store " + root.file("fill") + ": valid\n")) << dump.out;
 }
 
-TEST(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
-  ExampleRoot root;
+TEST_F(ReadmeExamples, AnAgentRestartsWarmOnItsChipAndWritesBackOnlyTheDamage) {
   auto socket = root.file("chip.sock");
-  Variable variable("HWTABLES_CHIP_SOCKET", socket);
+  Variable chipSocket("HWTABLES_CHIP_SOCKET", socket);
   E2e::LiveTool chip({"chip", "serve"}, "chip serving on");
-  ASSERT_TRUE(chip.running());
   auto first =
       runWithInput({"agent", "--chip", socket},
                    "set IppaTerminationProfileTableHwDirect 0 {value=3} labelsToTerminate=2\n"
                    "schan IppaTerminationProfileTableHwDirect 0 {value=3}\n"
-                   "quit\n",
-                   root.file("first"));
+                   "quit\n");
   ASSERT_EQ(first.status, 0) << first.err;
-  auto flips = runTool({"chip", "flip-bits", "3", "--seed", "9"});
-  ASSERT_EQ(flips.status, 0) << flips.err;
-
+  ASSERT_EQ(runTool({"chip", "flip-bits", "3", "--seed", "9"}).status, 0);
   auto warm = runWithInput({"agent", "--chip", socket, "--warm"},
                            "get IppaTerminationProfileTableHwDirect 0 {value=3}\n"
-                           "reconcile\n",
-                           root.file("warm"));
+                           "reconcile\n");
   EXPECT_EQ(warm.status, 0) << warm.err;
-  expectHas(warm.out, {"18 of 18 memory shadows took their store over", "labelsToTerminate = 2"});
   // The start's reconcile wrote the damaged rows back; the one asked for finds none.
-  expectHas(warm.out, {"3 differed, 3 written", "0 differed, 0 written in 0 command(s)"});
-
+  expectHas(warm.out, {"18 of 18 memory shadows took their store over", "labelsToTerminate = 2",
+                       "3 differed, 3 written", "0 differed, 0 written in 0 command(s)"});
   auto demo = runTool({"demo", "--warm", "--flip-bits", "3", "--seed", "9"});
   EXPECT_EQ(demo.status, 0) << demo.err;
   expectHas(demo.out, {"found 3 rows differing and wrote exactly those"});
-}
-
-TEST(ReadmeExamples, TracesAreTurnedOnByName) {
-  ExampleRoot root;
-  Variable variable("HWTABLES_TRACE",
-                    "IppaTermination*=0-9,Brell*=5,IppVttSpecialLabelValuesHwReg=3");
-  auto demo = runTool({"demo"});
-  EXPECT_EQ(demo.status, 0) << demo.err.substr(0, 2000);
-  expectHas(demo.err, {"IppaTerminationProfileTableHwDirect"});
 }
 
 }  // namespace

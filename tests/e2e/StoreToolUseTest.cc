@@ -2,8 +2,6 @@
 // read, fills interrupted or too large. (A killed writer's store: StoreWipe.)
 #include <sys/statvfs.h>
 
-#include <unordered_set>
-
 #include "platform/sharedmem/OwnerFile.h"
 #include "tests/e2e/E2eTest.h"
 

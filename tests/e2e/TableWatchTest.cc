@@ -17,13 +17,9 @@ TEST(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesTheWriterGoAndTheEntriesStay)
   auto shown =
       runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "0-1", "--root", root, "--json"});
   ASSERT_EQ(shown.status, 0) << shown.err;
-  auto document = nlohmann::json::parse(shown.out);
-  ASSERT_EQ(document["shadows"].size(), 2u);
-  for (auto const& shadow : document["shadows"]) {
-    ASSERT_EQ(shadow["entries"].size(), 3u);
-    E2e::expectMembers(shadow["entries"][2],
-                       {{"key", {{"entryIndex", 15}}}, {"fields", {{"fheiSize", 2}}}});
-  }
+  json const row15 = {{"key", {{"entryIndex", 15}}}, {"fields", {{"fheiSize", 2}}}};
+  json const shadow = {{"entries", json::array({json::object(), json::object(), row15})}};
+  expectMembers(json::parse(shown.out), {{"shadows", json::array({shadow, shadow})}});
 
   auto held = agent.stop(SIGINT);
   EXPECT_EQ(held.status, 0) << held.err;
@@ -46,11 +42,10 @@ TEST(LiveAgent, ShowReadsTheLiveShadowsAndWatchSeesTheWriterGoAndTheEntriesStay)
   auto after =
       runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "1", "--root", root, "--json"});
   ASSERT_EQ(after.status, 0) << after.err;
-  EXPECT_EQ(nlohmann::json::parse(after.out)["shadows"][0]["entries"].size(), 3u);
+  EXPECT_EQ(json::parse(after.out)["shadows"][0]["entries"].size(), 3u);
 }
 
 TEST(ShowTool, UnknownTablesRegistersAndMissingStoresAreReportedInOneLine) {
-  E2e::expectOneLineError(runTool({"show", "NoSuchTable"}), 2, "unknown table 'NoSuchTable'");
   E2e::expectOneLineError(runTool({"show", "EtppPhpMapFwdCodeHwReg"}), 2, "is a register");
   E2e::expectOneLineError(runTool({"watch", "NoSuchTable"}), 2, "unknown table 'NoSuchTable'");
   auto missing = runTool({"show", "IppaBsplProfileTblHwDirect", "--root", "/nonexistent-root"});

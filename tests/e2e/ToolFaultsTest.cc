@@ -1,88 +1,40 @@
 // The tool never passes off as done what was not, and never drops data it was not
-// told to: each kind of fault through the real tool, as a user meets it.
+// told to: each kind of fault as a user meets it.
 #include <sys/resource.h>
 
 #include "tests/e2e/E2eTest.h"
 
 namespace {
 
-using Root = E2e::TempDir;
-
-E2e::Run agentScript(Root const& root, std::string const& script, bool json = false) {
-  return E2e::runAgentScript(
-      root, script, json ? std::vector<std::string>{"--json"} : std::vector<std::string>{});
-}
-
-TEST(FaultsKeys, AKeyTheChipHasNoRowForIsRefusedAtSetAndChangesNothing) {
-  Root root;
-  auto run =
-      agentScript(root,
-                  "set IppaTerminationProfileTableHwDirect 0 {value=8} hasCw=1\n"
-                  "schan IppaTerminationProfileTableHwDirect 0 {value=8}\n"
-                  "set IppVttSpecialLabelValuesHwReg 1 {value=1} vttSpecialLabelValue0=5\n"
-                  "set IppaBsplProfileTblHwDirect 0 {arrayIndex=1 entryIndex=5} bsplResult=1\n"
-                  "download all\n"
-                  "audit\n"
-                  "read IppaTerminationProfileTableHwDirect 0\n");
-  EXPECT_EQ(run.status, 2) << run.err;
-  auto script = root.file("script");
-  expectHas(run.err, {script + ":1: error: the chip has no row {value=8} of "
-                               "IppaTerminationProfileTableHwDirect: row 8 is outside 0..7",
-                      script + ":2: error: the chip has no row {value=8}",
-                      script + ":3: error: the chip has no row {value=1} of "
-                               "IppVttSpecialLabelValuesHwReg: row 1 is outside 0..0",
-                      script + ":4: error: the chip has no row {arrayIndex=1 entryIndex=5} of "
-                               "IppaBsplProfileTblHwDirect: array 1 is outside 2..3",
-                      "hwtables: 4 command lines were refused"});
-  // Nothing was stored: the audit is clean and the chip's row 7 is the last one read.
-  expectHas(run.out, {"13 table(s) read back: 114 entries, 0 differ"});
-  expectLacks(run.out, {"{value=8}"});
-}
-
-TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByEveryCommand) {
-  Root root;
-  auto run = agentScript(root,
-                         "audit all 9\n"
-                         "read IppaTerminationProfileTableHwDirect 9\n"
-                         "audit IppaTerminationProfileTableHwDirect 9\n"
-                         "get IppaTerminationProfileTableHwDirect 7 {value=1}\n"
-                         "clear IppaTerminationProfileTableHwDirect 7\n",
-                         true);
+TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByTheAgentAndByAReader) {
+  TempDir root;
+  auto run = runAgentScript(
+      root, "audit all 9\nget IppaTerminationProfileTableHwDirect 7 {value=1}\n", {"--json"});
   EXPECT_EQ(run.status, 2) << run.err;
   auto replies = E2e::jsonLines(run.out);
-  ASSERT_EQ(replies.size(), 6u) << run.out;
+  ASSERT_EQ(replies.size(), 3u) << run.out;
   for (std::size_t index = 1; index < replies.size(); ++index) {
-    auto const& reply = replies[index];
-    EXPECT_EQ(reply["status"], "refused") << reply.dump();
-    auto error = reply["error"].get<std::string>();
-    expectHas(error, {"FAP", "(FAPs 0,1 are up)"});
-    expectLacks(error, {"AssertionError"});
-    EXPECT_EQ(reply["where"], root.file("script") + ":" + std::to_string(index));
+    expectMembers(replies[index], {{"status", "refused"},
+                                   {"where", root.file("script") + ":" + std::to_string(index)}});
+    expectHas(replies[index]["error"].get<std::string>(), {"FAP", "(FAPs 0,1 are up)"});
   }
-  // A reader of a shadow that no agent made says so and fails, for one table or all.
-  expectOneLineError(runTool({"show", "IppaTerminationProfileTableHwDirect", "--faps", "9",
-                              "--root", root.path()}),
-                     1, "FAP 9: no store");
   auto all = runTool({"show", "all", "--faps", "9", "--root", root.path()});
   expectOneLineError(all, 1, "9 of the 9 shadows asked for could not be read");
 }
 
 TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed) {
-  Root root;
-  for (auto const* command : {"demo", "agent"}) {
-    for (auto const* size : {"0", "1", "11", "67108865"}) {
-      auto run = runTool({command, "--root", root.path(), "--dma-buffer", size});
-      expectOneLineError(run, 2, "a DMA buffer of");
-      expectHas(run.err, {"is outside 12..67108864"});
-    }
+  TempDir root;
+  for (auto const& [command, size] : {std::pair{"demo", "11"}, std::pair{"agent", "67108865"}}) {
+    expectOneLineError(runTool({command, "--root", root.path(), "--dma-buffer", size}), 2,
+                       "is outside 12..67108864");
   }
-  auto run = agentScript(root,
-                         "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
-                         "dma-buffer 1\n"
-                         "dma-buffer 12\n"
-                         "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
-                         "audit\n",
-                         true);
+  auto run = runAgentScript(root,
+                            "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
+                            "dma-buffer 1\n"
+                            "dma-buffer 12\n"
+                            "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
+                            "audit\n",
+                            {"--json"});
   EXPECT_EQ(run.status, 2) << run.err;
   auto replies = E2e::jsonLines(run.out);
   ASSERT_EQ(replies.size(), 6u) << run.out;
@@ -93,14 +45,10 @@ TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed
 }
 
 TEST(FaultsPlugins, ADirectoryWithoutTablesIsAnErrorNotAnEmptySuccess) {
-  Root root;
+  TempDir root;
   E2e::TempDir empty("plugins");
   for (auto args :
-       std::vector<std::vector<std::string>>{{"demo", "--root", root.path()},
-                                             {"tables"},
-                                             {"show", "all"},
-                                             {"agent", "--root", root.path()},
-                                             {"describe", "IppaBsplProfileTblHwDirect"}}) {
+       std::vector<std::vector<std::string>>{{"demo", "--root", root.path()}, {"show", "all"}}) {
     args.insert(args.end(), {"--plugin-dir", empty.path()});
     expectOneLineError(
         runTool(args), 2,
@@ -127,7 +75,7 @@ E2e::Run withFileSizeLimit(rlim_t bytes, std::vector<std::string> args) {
 }
 
 TEST(FaultsLimits, AFillPastTheFileSizeLimitIsRefusedOrStopsWithAValidStore) {
-  Root root;
+  TempDir root;
   auto dir = root.file("store");
   auto large = withFileSizeLimit(64 * 1024, {"store", "fill", dir, "--entries", "100000"});
   expectOneLineError(large, 2, "above this process's file-size limit of 65536 bytes (ulimit -f)");
@@ -145,14 +93,11 @@ TEST(FaultsLimits, AFillPastTheFileSizeLimitIsRefusedOrStopsWithAValidStore) {
   }
 }
 
-TEST(FaultsRoots, TheRootComesFromOptionThenEnvironmentAndIsMadeOnlyWhenItsParentExists) {
-  Root root;
+TEST(FaultsRoots, TheRootIsMadeOnlyWhenItsParentExists) {
+  TempDir root;
   auto deep = root.file("missing/deeper/root");
-  for (auto args :
-       std::vector<std::vector<std::string>>{{"demo", "--root", deep},
-                                             {"agent", "--root", deep},
-                                             {"store", "fill", "--root", deep, "--entries", "1"},
-                                             {"store", "fill", deep, "--entries", "1"}}) {
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"agent", "--root", deep}, {"store", "fill", deep, "--entries", "1"}}) {
     expectOneLineError(runTool(args), 2, "does not exist");
   }
   EXPECT_FALSE(fs::exists(root.file("missing")));
@@ -160,15 +105,9 @@ TEST(FaultsRoots, TheRootComesFromOptionThenEnvironmentAndIsMadeOnlyWhenItsParen
   auto fill = runTool({"store", "fill", "--root", root.file("fresh"), "--entries", "3"});
   EXPECT_EQ(fill.status, 0) << fill.err;
   EXPECT_TRUE(fs::exists(root.file("fresh/fill/slots")));
+  // HWTABLES_ROOT, the option's default, is what the README's examples run with.
   auto check = runTool({"store", "check", "--root", root.file("fresh"), "--json"});
   EXPECT_EQ(json::parse(check.out)["root"], root.file("fresh/fill")) << check.err;
-
-  setenv("HWTABLES_ROOT", root.path().c_str(), 1);
-  auto fromEnvironment = runTool({"store", "fill", "--entries", "4", "--json"});
-  unsetenv("HWTABLES_ROOT");
-  ASSERT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
-  expectMembers(json::parse(fromEnvironment.out), {{"root", root.file("fill")}, {"occupancy", 4}});
-  expectHas(runTool({"store", "--help"}).out, {"HWTABLES_ROOT"});
 }
 
 }  // namespace

@@ -6,24 +6,6 @@
 #include "tests/e2e/E2eTest.h"
 
 namespace E2e {
-namespace {
-
-// Without the tool no command-line test can say anything: fail once, clearly, and
-// run none of them.
-class ToolPresent : public ::testing::Environment {
- public:
-  void SetUp() override {
-    std::string tool = toolPath();
-    if (access(tool.c_str(), X_OK) != 0) {
-      FAIL() << "the hwtables tool is not built: " << tool
-             << " is missing (make build, or set HWTABLES_BIN to its directory)";
-    }
-  }
-};
-
-[[maybe_unused]] auto* const toolPresent = ::testing::AddGlobalTestEnvironment(new ToolPresent);
-
-}  // namespace
 
 std::string toolPath() {
   char const* dir = std::getenv("HWTABLES_BIN");
@@ -104,12 +86,6 @@ void readInto(int fd, std::string& read, std::string const& text, std::size_t fr
 
 }  // namespace
 
-std::string readUntil(int outFd, std::string const& text) {
-  std::string read;
-  readInto(outFd, read, text);
-  return read;
-}
-
 Run runTool(std::vector<std::string> args, uid_t user) {
   int outFd = -1;
   int errFd = -1;
@@ -137,26 +113,29 @@ void expectOneLineError(Run const& run, int status, std::string const& text) {
   EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
 }
 
-void expectHas(std::string_view text, std::initializer_list<std::string_view> parts,
-               std::source_location where) {
+namespace {
+
+void expectEach(std::string_view text, std::initializer_list<std::string_view> parts, bool present,
+                std::source_location where) {
   for (auto part : parts) {
-    if (text.find(part) == std::string_view::npos) {
+    if ((text.find(part) != std::string_view::npos) != present) {
       ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
-          << "missing \"" << part << "\" in:\n"
+          << (present ? "missing \"" : "unexpected \"") << part << "\" in:\n"
           << text;
     }
   }
 }
 
+}  // namespace
+
+void expectHas(std::string_view text, std::initializer_list<std::string_view> parts,
+               std::source_location where) {
+  expectEach(text, parts, true, where);
+}
+
 void expectLacks(std::string_view text, std::initializer_list<std::string_view> parts,
                  std::source_location where) {
-  for (auto part : parts) {
-    if (text.find(part) != std::string_view::npos) {
-      ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
-          << "unexpected \"" << part << "\" in:\n"
-          << text;
-    }
-  }
+  expectEach(text, parts, false, where);
 }
 
 namespace {
@@ -291,15 +270,6 @@ std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count) {
 std::string hexWord(std::uint32_t word) {
   return fmt::format("{:02x}{:02x}{:02x}{:02x}", word & 0xFF, (word >> 8) & 0xFF,
                      (word >> 16) & 0xFF, word >> 24);
-}
-
-std::uint32_t wordOfHex(std::string const& hex) {
-  std::uint32_t word = 0;
-  for (int byte = 3; byte >= 0; --byte) {
-    word =
-        (word << 8) | static_cast<std::uint32_t>(std::stoul(hex.substr(2 * byte, 2), nullptr, 16));
-  }
-  return word;
 }
 
 std::string readAll(std::string const& path) {

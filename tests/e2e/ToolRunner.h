@@ -34,18 +34,14 @@ pid_t startTool(std::vector<std::string> args, int& outFd, int& errFd, uid_t use
 // Reads both pipes to their end and waits for the child.
 Run finishTool(pid_t pid, int outFd, int errFd);
 Run runTool(std::vector<std::string> args, uid_t user = 0);
-// Reads the tool's stdout until it contains `text` (or two minutes pass) and returns what was
-// read; pass it to finishTool's caller, which sees only what came after. Lets a test
-// act once the tool is ready instead of after a guessed delay.
-std::string readUntil(int outFd, std::string const& text);
 
-// A tool process the test works with while it runs (`chip serve`, an agent reading a
-// pipe, `demo --hold`, a watch). Killed (SIGKILL) and reaped when the scope ends unless
-// stop() reaped it first, so a failed assertion leaves no process behind.
+// A tool process the test works with while it runs, killed (SIGKILL) and reaped when
+// the scope ends unless stop() reaped it first: a failed assertion leaves no process.
 class LiveTool {
  public:
-  // Starts the tool and, with `ready`, reads its stdout until that text (see readUntil);
-  // with `commandPipe`, makes that FIFO, passes it as `--script` and opens it for send().
+  // Starts the tool and, with `ready`, reads its stdout until that text (two minutes at
+  // most); with `commandPipe`, makes that FIFO, passes it as `--script` and opens it
+  // for send().
   explicit LiveTool(std::vector<std::string> args, std::string const& ready = "",
                     std::string const& commandPipe = "");
   ~LiveTool();
@@ -91,8 +87,7 @@ class TempDir {
 // whose "error" contains it); refused input (status 2) also prints nothing on stdout.
 void expectOneLineError(Run const& run, int status, std::string const& text);
 
-// Runs `hwtables agent --root DIR --script DIR/script` and then `args`, with `script`
-// written to that file first.
+// Runs `hwtables agent --root DIR --script DIR/script ARGS` with `script` in that file.
 Run runAgentScript(TempDir const& dir, std::string const& script,
                    std::vector<std::string> const& args = {});
 
@@ -103,11 +98,9 @@ std::vector<nlohmann::json> jsonLines(std::string const& out);
 // and a word as the tool prints it (hex of the little-endian bytes).
 std::vector<std::uint32_t> fillKeys(std::uint32_t seed, std::uint32_t count);
 std::string hexWord(std::uint32_t word);
-// The word of a key printed as hexWord prints it.
-std::uint32_t wordOfHex(std::string const& hex);
 
-// Every one of `parts` occurs in `text` (expectHas), or none does (expectLacks); a
-// failure is reported at the caller's line with the text in full.
+// Every one of `parts` occurs in `text` (expectHas), or none does (expectLacks),
+// reported at the caller's line.
 void expectHas(std::string_view text, std::initializer_list<std::string_view> parts,
                std::source_location where = std::source_location::current());
 void expectLacks(std::string_view text, std::initializer_list<std::string_view> parts,
@@ -119,7 +112,7 @@ void expectLacks(std::string_view text, std::initializer_list<std::string_view> 
 void expectMembers(nlohmann::json const& actual, nlohmann::json const& expected,
                    std::source_location where = std::source_location::current());
 
-// Whole files: read, replaced, and every file of a directory with its bytes.
+// Whole files: read, replaced, and every file of a directory by name.
 std::string readAll(std::string const& path);
 void writeAll(std::string const& path, std::string const& bytes);
 std::map<std::string, std::string> snapshot(std::string const& dir);
