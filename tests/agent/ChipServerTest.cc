@@ -230,17 +230,6 @@ TEST(PeerAccess, OnlyTheOwnerAndTheGroupMayConnect) {
   EXPECT_EQ(Sim::peerRefusal({1, 1001, 4711}, withGroup), "");
   auto refusal = Sim::peerRefusal({1, 1001, 1001}, withGroup);
   expectHas(refusal, {"nor in its group (4711)"});
-  EXPECT_EQ(Sim::groupNamed("no-such-group-here"), std::nullopt);
-  EXPECT_EQ(Sim::groupNamed("0"), std::optional<gid_t>(0));
-}
-
-TEST_F(ChipServerTest, WithAGroupTheGroupGetsAccessToo) {
-  gid_t group = ::getegid();
-  start([group](Sim::ChipServer::Options& options) { options.group = group; });
-  struct stat status {};
-  ASSERT_EQ(::stat(socket_.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0660u);
-  EXPECT_EQ(status.st_gid, group);
 }
 
 // A file in the socket's place, and a path too long for a socket, are refused through

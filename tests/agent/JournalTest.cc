@@ -44,7 +44,6 @@ TEST(Journal, AReplayGivesTheRecordedChipWithItsRefusedAndPartWrittenCommands) {
     failures += download.failures().size();
     commands += download.commands();
     auto report = agent.reconcile();
-    EXPECT_GT(std::ranges::count_if(report.entries, [](auto const& entry) { return entry.commandsSent != 0; }), 1);
     failures += report.failures().size();
     commands += report.total().commandsSent;
     ASSERT_TRUE(report.clean());
@@ -56,11 +55,7 @@ TEST(Journal, AReplayGivesTheRecordedChipWithItsRefusedAndPartWrittenCommands) {
   EXPECT_TRUE(files[0].cutShort.empty()) << files[0].cutShort;
   EXPECT_EQ(records.size(), commands);
   std::size_t notDone = 0;
-  for (auto const& record : records) {
-    notDone += record.answer != JournalAnswer::done;
-    EXPECT_FALSE(record.table.empty());
-    EXPECT_FALSE(std::string(record.cmd->memberName).empty());
-  }
+  for (auto const& record : records) notDone += record.answer != JournalAnswer::done;
   EXPECT_EQ(notDone, failures);
   EXPECT_EQ(replayedDigest(dir.file("journal")), chip->digest());
 }
@@ -94,65 +89,44 @@ std::string recordSome(TempDir const& dir) {
   return path;
 }
 
-TEST(Journal, AFileCutShortAnywhereIsReadToItsLastWholeRecord) {
+TEST(Journal, AFileCutAnywhereReadsItsWholeRecordsAndADamagedByteStopsTheReadingAtItsRecord) {
   TempDir dir;
   auto path = recordSome(dir);
   auto whole = E2e::readAll(path);
-  auto all = HwAgent::readJournalFile(path);
-  ASSERT_EQ(all.records.size(), 6u);
-  EXPECT_EQ(all.records[1].answer, JournalAnswer::partial);
-  EXPECT_EQ(all.records[1].rowsWritten, 2u);
-  EXPECT_EQ(all.records[5].table, "SomeTable");
-  EXPECT_EQ(all.records[4].cmd->data, std::vector<U8>(16, 1));
-  EXPECT_EQ(all.records[5].cmd->data, std::vector<U8>(16, 2));
-
-  // Every length from the header on: the commands wholly inside it, and a note unless
-  // the cut falls between records (a name's or FAP mask's, or a command's).
-  std::vector<std::uintmax_t> ends;     // of every record
-  std::vector<std::uintmax_t> commands;  // of the commands
-  std::size_t repeats = 0;
+  // The end of every record, and of every command among them.
+  std::vector<std::uintmax_t> ends;
+  std::vector<std::uintmax_t> commands;
   for (std::uintmax_t at = HwAgent::kJournalHeaderBytes; at + 8 <= whole.size();) {
     std::uint32_t length = 0;
     for (int byte = 3; byte >= 0; --byte) length = length << 8 | static_cast<std::uint8_t>(whole[at + byte]);
-    repeats += whole[at + 8] == 3;
-    bool command = whole[at + 8] == 0 || whole[at + 8] == 3;
+    bool command = whole[at + 8] == 0 || whole[at + 8] == 3;  // rows, or a repeat of earlier rows
     at += 8 + length;
     ends.push_back(at);
     if (command) commands.push_back(at);
   }
   ASSERT_EQ(commands.size(), 6u);
-  EXPECT_EQ(repeats, 2u);
-  EXPECT_EQ(ends.size(), 6u + 2 + 3);  // the two names, a FAP mask per list
+  ASSERT_EQ(ends.size(), 6u + 2 + 3);  // the two names, a FAP mask per list
   ASSERT_EQ(ends.back(), whole.size());
   for (std::size_t length = HwAgent::kJournalHeaderBytes; length <= whole.size(); ++length) {
     E2e::writeAll(path, whole.substr(0, length));
     auto file = HwAgent::readJournalFile(path);
-    std::size_t expected = 0;
-    while (expected < commands.size() && commands[expected] <= length) ++expected;
+    auto expected = static_cast<std::size_t>(std::ranges::count_if(commands, [&](auto end) { return end <= length; }));
     ASSERT_EQ(file.records.size(), expected) << "cut at " << length;
     bool between = length == HwAgent::kJournalHeaderBytes || std::ranges::count(ends, length) == 1;
     EXPECT_EQ(file.cutShort.empty(), between) << "cut at " << length << ": " << file.cutShort;
     EXPECT_FALSE(file.damaged) << "cut at " << length << ": " << file.cutShort;
   }
-  E2e::writeAll(path, whole.substr(0, HwAgent::kJournalHeaderBytes - 1));
-  EXPECT_THROW(HwAgent::readJournalFile(path), HwAgent::JournalError);
-}
-
-TEST(Journal, ADamagedByteEndsTheReadingAtItsRecordAndIsNeverReadAsOne) {
-  TempDir dir;
-  auto path = recordSome(dir);
-  auto whole = E2e::readAll(path);
   for (std::size_t at = HwAgent::kJournalHeaderBytes; at < whole.size(); ++at) {
     auto damaged = whole;
     damaged[at] = static_cast<char>(damaged[at] ^ 0x40);
     E2e::writeAll(path, damaged);
     auto file = HwAgent::readJournalFile(path);
-    EXPECT_LT(file.records.size(), 6u) << "byte " << at;
+    auto before = static_cast<std::size_t>(std::ranges::count_if(commands, [&](auto end) { return end <= at; }));
+    EXPECT_EQ(file.records.size(), before) << "byte " << at;
     EXPECT_FALSE(file.cutShort.empty()) << "byte " << at;
-    for (std::size_t index = 0; index < file.records.size(); ++index) {
-      EXPECT_EQ(file.records[index].sequence, index + 1);
-    }
   }
+  E2e::writeAll(path, whole.substr(0, HwAgent::kJournalHeaderBytes - 1));
+  EXPECT_THROW(HwAgent::readJournalFile(path), HwAgent::JournalError);
 }
 
 // A repeat refers only to a command read before it in its own file: one that refers to
@@ -190,9 +164,7 @@ TEST(Journal, ARepeatOfRowsTheFileHasNotGivenIsDamage) {
 TEST(Journal, RepeatsReadBackThroughAGrowingIndexAndAWrappingBuffer) {
   TempDir dir;
   auto path = dir.file("journal");
-  constexpr U32 kLists = 40;
-  constexpr U32 kCommands = 500;
-  constexpr U32 kPatterns = 3000;  // rows of command c of list l: pattern (l * 500 + c) % 3000
+  constexpr U32 kLists = 40, kCommands = 500, kPatterns = 3000;  // command n writes pattern n % 3000
   auto pattern = [](U32 number) {
     std::vector<U8> rows(64);
     for (U32 at = 0; at < rows.size(); ++at) rows[at] = static_cast<U8>((number >> (8 * (at % 2))) + at);
@@ -208,8 +180,6 @@ TEST(Journal, RepeatsReadBackThroughAGrowingIndexAndAWrappingBuffer) {
       Sim::WriteOutcome outcome{kCommands, {}};
       writer.record(cmds, "SomeTable", &outcome);
     }
-    writer.flush();
-    EXPECT_EQ(writer.rotations(), 0u);
   }
   auto file = HwAgent::readJournalFile(path);
   EXPECT_TRUE(file.cutShort.empty()) << file.cutShort;
@@ -217,11 +187,10 @@ TEST(Journal, RepeatsReadBackThroughAGrowingIndexAndAWrappingBuffer) {
   for (U32 number = 0; number < file.records.size(); ++number) {
     ASSERT_EQ(file.records[number].cmd->data, pattern(number % kPatterns)) << number;
   }
-  // Whole rows at least once per pattern and again after each time the buffer
-  // started over; repeats for the rest.
-  auto full = kLists * kCommands * (HwAgent::JournalFormat::kRecordHeaderBytes + HwAgent::JournalFormat::kCommandFixedBytes + 64);
-  EXPECT_GT(sizeOf(path), 1u << 20);
-  EXPECT_LT(sizeOf(path), full * 4 / 5);
+  namespace Format = HwAgent::JournalFormat;
+  EXPECT_GT(sizeOf(path), 1u << 20) << "the writer's buffer started over";
+  EXPECT_LT(sizeOf(path), kLists * kCommands * (Format::kRecordHeaderBytes + Format::kCommandFixedBytes + 64) * 4 / 5)
+      << "rows met again are written as repeats";
 }
 
 TEST(Journal, ACappedJournalKeepsItsFilesAndBytesThroughALongRun) {
@@ -250,32 +219,17 @@ TEST(Journal, ACappedJournalKeepsItsFilesAndBytesThroughALongRun) {
   EXPECT_EQ(files.back().records.back().sequence, options.journal->recorded());
 }
 
-TEST(Journal, AnotherVersionOrAFileThatIsNoJournalIsRefusedByNameAndLeftAlone) {
+TEST(Journal, AnEarlierRunsJournalIsKeptAsideUnreadAndACapBelowTheMinimumIsRefused) {
   TempDir dir;
   auto path = recordSome(dir);
   auto whole = E2e::readAll(path);
-  auto older = whole;
-  older[8] = 0;  // version 0
-  E2e::writeAll(path, older);
-  EXPECT_THAT([&] { HwAgent::readJournalFile(path); },
-              ::testing::ThrowsMessage<HwAgent::JournalError>(
-                  ::testing::HasSubstr("version 0; this hwtables reads versions 1, 2 and 3")));
-
-  auto notes = dir.file("notes.txt");
-  E2e::writeAll(notes, "my notes");
-  EXPECT_THROW(HwAgent::JournalWriter writer(notes), HwAgent::JournalError);
-  EXPECT_EQ(E2e::readAll(notes), "my notes");
-  EXPECT_FALSE(std::filesystem::exists(notes + ".1"));
-  EXPECT_THROW(HwAgent::JournalWriter(dir.file("small"), HwAgent::kJournalMinBytes - 1),
-               HwAgent::JournalError);
-
-  // An earlier run's journal is kept, as FILE.1, and is not read with the new run's.
-  E2e::writeAll(path, whole);
   { HwAgent::JournalWriter again(path); }
   EXPECT_EQ(E2e::readAll(path + ".1"), whole);
   auto files = HwAgent::readJournal(path);
   ASSERT_EQ(files.size(), 1u);
   EXPECT_TRUE(files[0].records.empty());
+  EXPECT_THROW(HwAgent::JournalWriter(dir.file("small"), HwAgent::kJournalMinBytes - 1),
+               HwAgent::JournalError);
 }
 
 // A journal written on a machine with the CRC instruction must read on one without:

@@ -38,9 +38,9 @@ TEST(SchanData, SharedBytesOutliveTheirPackerAndAreNeverWrittenThroughACommand) 
   EXPECT_FALSE(second.isShared());
   EXPECT_EQ(buffer->references(), 1u);
   EXPECT_EQ(buffer->data()[0], 0);
-  EXPECT_EQ(first.size(), 40u);
-  EXPECT_EQ(first[0], 0xAA);
-  EXPECT_EQ(first[39], 39);
+  auto changedFirst = counting(40, 0);
+  changedFirst[0] = 0xAA;
+  EXPECT_EQ(first, changedFirst);
   EXPECT_EQ(second.size(), 41u);
   EXPECT_EQ(second[40], 0xBB);
 
@@ -75,7 +75,6 @@ TEST(MemberName, CopiesShareTheTextAndRenamingOneLeavesTheOthers) {
   auto copy = name;
   EXPECT_EQ(std::string_view(copy).data(), std::string_view(name).data()) << "not copied";
   EXPECT_EQ(copy, "ippaVttSpecialLabelValues");
-  EXPECT_EQ(std::string(copy), std::string("ippaVttSpecialLabelValues"));
 
   // A command renamed (a replayed record names its member) takes a text of its own.
   copy = std::string("etppcPhpMapFwdCode");

@@ -49,47 +49,10 @@ TEST(DmaPool, ABufferGoesToOneHolderAtATimeAndIsReusedOnceLetGo) {
   EXPECT_EQ(pool.buffersKept(), 41u);
 }
 
-TEST(DmaPool, ANewSizeServesFromNowOnAndBuffersHeldKeepTheirs) {
-  Pool pool(64);
-  auto before = pool.buffer();
-  pool.bufferBytesIs(128);
-  EXPECT_EQ(before->size(), 64u);
-  before = nullptr;  // let go after the change: never handed out again
-  for (int count = 0; count < 3; ++count) EXPECT_EQ(pool.buffer()->size(), 128u);
-}
-
-// A memory of arrays 2..3 and rows 10..19, rows of 4 bytes.
-struct BulkWrite : ::testing::Test {
-  void SetUp() override {
-    for (U32 byte = 0; byte < buffer->size(); ++byte) buffer->data()[byte] = static_cast<U8>(byte);
-  }
-  Vorl::Ptr<Pelcar::SchanCmds> build(U8 array, U32 firstRow, U32 rows, U32 entrySize = 4) {
-    return Tessar::memoryWriteDmamemPoolBulkCmdFactory(
-        Pelcar::Fapmask::of({0, 255}), Hardware::Sand::bcm88490_a0Revision, nullptr, instance,
-        entrySize, memory, array, firstRow, rows, buffer);
-  }
-  BcmMemInfo memory{0, "ippaTest", 2, 2, 10, 10, 4};
+TEST(BulkWrite, RowsOutsideTheBufferOrTheMemoryAreRefusedAndNothingIsAppended) {
+  BcmMemInfo memory{0, "ippaTest", 2, 2, 10, 10, 4};  // arrays 2..3, rows 10..19 of 4 bytes
   BcmInstanceInfo instance{0, 0, 38, false, 0x770000};
-  Vorl::Ptr<Buffer> buffer = Vorl::makePtr<Buffer>(40);
-};
-
-TEST_F(BulkWrite, OneCommandCarriesTheRowsItNamesAndKeepsTheirBuffer) {
-  auto cmds = build(3, 10, 10);  // the last array, every row: the whole buffer
-  ASSERT_EQ(cmds->size(), 1u);
-  auto const& cmd = **cmds->begin();
-  EXPECT_EQ(cmd.kind, Pelcar::SchanCmdKind::memoryBulkWrite);
-  EXPECT_TRUE(cmd.isWrite());
-  EXPECT_EQ(cmd.toString(),
-            "memoryBulkWrite ippaTest faps={0,255} block=38 addr=0x770000 array=3 row=10 size=4 "
-            "rows=10 data=" +
-                Pelcar::hexBytes(buffer->data(), 40));
-  // The buffer goes back to the pool only when the command lets it go.
-  EXPECT_EQ(cmd.data.data(), buffer->data());
-  EXPECT_EQ(buffer->references(), 2u);
-  EXPECT_EQ(build(2, 19, 1)->begin()->get()->data.size(), 4u) << "the last row alone";
-}
-
-TEST_F(BulkWrite, RowsOutsideTheBufferOrTheMemoryAreRefusedAndNothingIsAppended) {
+  auto buffer = Vorl::makePtr<Buffer>(40);
   struct Case {
     U8 array;
     U32 firstRow;

@@ -7,15 +7,6 @@ namespace {
 
 using Lutz::PerUnitBitmap;
 
-TEST(PerUnitBitmap, BitsOrGrowsToTheHighestSetBit) {
-  PerUnitBitmap bitmap;
-  std::uint8_t bytes[] = {0x00, 0x80, 0x00};
-  bitmap.bitsOr(bytes, 4);
-  EXPECT_EQ(bitmap.widthBits(), 20u);
-  EXPECT_TRUE(bitmap.bit(19));
-  EXPECT_EQ(bitmap.toString(), "0x080000");
-}
-
 TEST(PerUnitBitmap, IndexChecksThrowAndChangeNothing) {
   PerUnitBitmap bitmap(72);
   EXPECT_EQ(bitmap.wordCount(), 3u);

@@ -27,22 +27,4 @@ TEST(Trace, MalformedConfigIsRefusedAndKeepsTheOldOne) {
   Vorl::traceConfigIs("");
 }
 
-TEST(Trace, LevelOffEvaluatesNothing) {
-  std::vector<std::string> lines;
-  Vorl::traceSinkIs([&lines](std::string_view handle, int level, std::string_view text) {
-    lines.push_back(fmt::format("{}/{} {}", handle, level, text));
-  });
-  Vorl::traceConfigIs("TraceTestE=3");
-  int evaluated = 0;
-  auto expensive = [&evaluated] { return ++evaluated; };
-  auto const& handle = Vorl::traceHandle("TraceTestE");
-  VORL_TRACE(handle, 8, "value {}", expensive());
-  EXPECT_EQ(evaluated, 0);
-  VORL_TRACE(handle, 3, "value {}", expensive());
-  EXPECT_EQ(evaluated, 1);
-  EXPECT_EQ(lines, std::vector<std::string>{"TraceTestE/3 value 1"});
-  Vorl::traceSinkIs({});
-  Vorl::traceConfigIs("");
-}
-
 }  // namespace

@@ -26,6 +26,16 @@ int fault(std::string const& what) {
   return 1;
 }
 
+// What a refused plug-in left registered, or "" when it left nothing but `plugins`.
+std::string leftBehind(std::vector<Vorl::String> const& plugins = {}) {
+  auto after = registered();
+  if (after.tables != 0) return std::to_string(after.tables) + " tables left";
+  if (after.typeModules != 0) return std::to_string(after.typeModules) + " type records left";
+  if (after.readers != 0) return std::to_string(after.readers) + " reader factories left";
+  if (after.tablePlugins != plugins) return std::to_string(after.tablePlugins.size()) + " table plug-ins";
+  return "";
+}
+
 // The file offset of the exported object `name` in the shared object `image`.
 std::size_t offsetOfSymbol(std::vector<char> const& image, char const* name) {
   Elf64_Ehdr header;
@@ -64,11 +74,7 @@ int loadACopyWithTheWrongMarker() {
   auto expected = "built for plug-in interface " + std::to_string(version) + ", this library has " +
                   std::to_string(Plugin::kAbiVersion);
   if (result.error->reason != expected) return fault("reason: " + result.error->reason);
-  auto after = registered();
-  if (after.tables != 0) return fault(std::to_string(after.tables) + " tables registered");
-  if (after.typeModules != 0) return fault(std::to_string(after.typeModules) + " type records");
-  if (after.readers != 0) return fault(std::to_string(after.readers) + " reader factories");
-  if (!after.tablePlugins.empty()) return fault("table plug-ins registered");
+  if (auto left = leftBehind(); !left.empty()) return fault(left);
   if (!Plugin::loadedPlugins().empty()) return fault("listed as loaded");
   return 0;
 }
@@ -86,13 +92,7 @@ int loadWithATablePluginNameTaken() {
   if (result.error->reason != "plug-in " + taken + " is already registered") {
     return fault("reason: " + result.error->reason);
   }
-  auto after = registered();
-  if (after.tables != 0) return fault(std::to_string(after.tables) + " tables left");
-  if (after.typeModules != 0) return fault(std::to_string(after.typeModules) + " type records left");
-  if (after.readers != 0) return fault(std::to_string(after.readers) + " reader factories left");
-  if (after.tablePlugins != std::vector<Vorl::String>{taken}) {
-    return fault(std::to_string(after.tablePlugins.size()) + " table plug-ins");
-  }
+  if (auto left = leftBehind({taken}); !left.empty()) return fault(left);
 
   loader.unregisterPlugin(taken);
   auto again = Plugin::loadPlugin(pluginPath());

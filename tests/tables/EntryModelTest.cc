@@ -8,23 +8,6 @@ namespace {
 using namespace bcm88490_a0;
 using RegisterTest::bytesOf;
 
-template <class Function>
-std::string rangeMessage(Function&& function) {
-  try {
-    function();
-  } catch (Vorl::RangeException const& error) {
-    return error.what();
-  }
-  return "no exception";
-}
-
-std::string keyMessage(std::string const& table, std::string const& field, std::string const& min,
-                       std::string const& max) {
-  std::string type = "bcm88490_a0::" + table + "::EntryKey";
-  return type + "::" + field + " < " + type + "::" + min + " or > " + type + "::" + max +
-         " not allowed";
-}
-
 TEST(RegisterEntry, SpecialLabelValuesFieldsLandOnTheirBits) {
   IppVttSpecialLabelValuesHwReg::Entry entry(IppVttSpecialLabelValuesHwReg::EntryKey(0));
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(8, 0));
@@ -41,12 +24,8 @@ TEST(RegisterEntry, SpecialLabelValuesFieldsLandOnTheirBits) {
 TEST(RegisterEntry, KeyAndIndexBounds) {
   using Table = IppVttSpecialLabelValuesHwReg;
   EXPECT_EQ(Table::EntryKey(1).value(), Table::EntryKey::null);
-  EXPECT_EQ(rangeMessage([] { Table::EntryKey key(2); }),
-            keyMessage("IppVttSpecialLabelValuesHwReg", "value", "min", "null"));
-  EXPECT_EQ(rangeMessage([] { Table::Entry::DataByte0Index index(8); }),
-            "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index::value < "
-            "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index::min or > "
-            "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Entry::DataByte0Index::max not allowed");
+  EXPECT_THROW(Table::EntryKey(2), Vorl::RangeException);
+  EXPECT_THROW(Table::Entry::DataByte0Index(8), Vorl::RangeException);
   Table::Entry entry;
   EXPECT_THROW(entry.dataByte0Is(8, 1), Vorl::RangeException);
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(8, 0));
@@ -71,44 +50,29 @@ TEST(RegisterEntry, BitmapFieldNeedsTheWholeWidth) {
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(32, 0));
 }
 
-TEST(MemoryEntry, SingleKeyBounds) {
-  using Table = IppaTerminationProfileTableHwDirect;
-  EXPECT_NO_THROW(Table::EntryKey(8));
-  EXPECT_EQ(rangeMessage([] { Table::EntryKey key(9); }),
-            keyMessage("IppaTerminationProfileTableHwDirect", "value", "min", "null"));
-  Table::EntryKey key(3);
+TEST(MemoryEntry, KeyBoundsRefuseAndLeaveTheKeyAsItWas) {
+  using Termination = IppaTerminationProfileTableHwDirect;
+  EXPECT_NO_THROW(Termination::EntryKey(8));
+  EXPECT_THROW(Termination::EntryKey(9), Vorl::RangeException);
+  Termination::EntryKey key(3);
   EXPECT_THROW(key.valueIs(9), Vorl::RangeException);
   EXPECT_EQ(key.value(), 3u);
-  key.valueIs(8);
-  EXPECT_EQ(key.value(), 8u);
-  EXPECT_NO_THROW(Table::Entry::DataByte0Index(3));
-  EXPECT_THROW(Table::Entry::DataByte0Index(4), Vorl::RangeException);
-  EXPECT_EQ(key.hash(7), Tyvo::hashSingleAttr(8, 7));
-
-  EXPECT_NO_THROW(IppfPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(16));
+  EXPECT_THROW(Termination::Entry::DataByte0Index(4), Vorl::RangeException);
   EXPECT_THROW(IppfPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(17), Vorl::RangeException);
-}
 
-TEST(MemoryEntry, ArrayKeyBounds) {
   using Mpls = IppaMplsSpecialLabelAttributesTblHwDirect;
-  EXPECT_EQ(rangeMessage([] { Mpls::EntryKey key(2, 32); }),
-            keyMessage("IppaMplsSpecialLabelAttributesTblHwDirect", "entryIndex", "entryIndexMin",
-                       "entryIndexMax"));
   EXPECT_NO_THROW(Mpls::EntryKey(3, 31));
-
+  EXPECT_THROW(Mpls::EntryKey(2, 32), Vorl::RangeException);
   EXPECT_THROW(IppaBsplProfileTblHwDirect::EntryKey(1, 0), Vorl::RangeException);
   EXPECT_NO_THROW(IppfBsplProfileTblHwDirect::EntryKey(1, 0));
   EXPECT_THROW(IppfBsplProfileTblHwDirect::EntryKey(2, 0), Vorl::RangeException);
-  EXPECT_THROW(IppaPostMplsSpecialLabelAttributesTblHwDirect::EntryKey(2, 16), Vorl::RangeException);
-
-  Mpls::EntryKey key(2, 5);
-  EXPECT_THROW(key.arrayIndexIs(4), Vorl::RangeException);
-  EXPECT_THROW(key.entryIndexIs(32), Vorl::RangeException);
-  EXPECT_EQ(key, Mpls::EntryKey(2, 5));
+  Mpls::EntryKey arrayKey(2, 5);
+  EXPECT_THROW(arrayKey.arrayIndexIs(4), Vorl::RangeException);
+  EXPECT_THROW(arrayKey.entryIndexIs(32), Vorl::RangeException);
+  EXPECT_EQ(arrayKey, Mpls::EntryKey(2, 5));
   // The default key is the first array's first row, a key that always exists.
   EXPECT_EQ(Mpls::EntryKey(), Mpls::EntryKey(2, 0));
   EXPECT_LT(Mpls::EntryKey(2, 31), Mpls::EntryKey(3, 0));
-  EXPECT_NE(Mpls::EntryKey(2, 1).hash(0), Mpls::EntryKey(3, 0).hash(0));
 }
 
 TEST(MemoryEntry, SpecialLabelLayoutsDifferByTheTunnelBits) {

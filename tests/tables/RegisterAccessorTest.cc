@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/asic/Assert.h"
-#include "platform/glimmet/Glimmet.h"
 #include "tests/tables/RegisterTestSupport.h"
 
 namespace {
@@ -10,7 +9,7 @@ namespace {
 using namespace bcm88490_a0;
 using RegisterTest::bytesOf;
 using RegisterTest::linesOf;
-using RegisterTest::TraceCapture;
+using ::testing::AllOf;
 using ::testing::EndsWith;
 using ::testing::StartsWith;
 using Values = IppVttSpecialLabelValuesHwReg;
@@ -59,7 +58,6 @@ class RegisterAccessor : public ::testing::Test {
 };
 
 TEST_F(RegisterAccessor, AddShadowStoresTheStartupEntryOnlyOnceUnderTheChipsNames) {
-  TraceCapture capture("IppVttSpecialLabelValuesHwReg=3");
   table->addShadow(kFap0);
   auto shadow = table->shadow(kFap0);
   ASSERT_TRUE(shadow);
@@ -69,8 +67,6 @@ TEST_F(RegisterAccessor, AddShadowStoresTheStartupEntryOnlyOnceUnderTheChipsName
   table->setEntry(kFap0, customEntry());
   table->addShadow(kFap0);  // already there: no second start-up run
   EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), bytesOf(customEntry()));
-  EXPECT_EQ(capture.count("Calling userInitHwTable"), 1u);
-  EXPECT_TRUE(capture.has("IppVttSpecialLabelValuesHwReg", 3, "Calling userInitHwTable"));
 }
 
 TEST_F(RegisterAccessor, SetSchanDeleteSchanRoundTrip) {
@@ -87,9 +83,7 @@ TEST_F(RegisterAccessor, SetSchanDeleteSchanRoundTrip) {
   ASSERT_TRUE(cleared);
   EXPECT_EQ(linesOf(*cleared), writesOf("{0}", kZeros));
 
-  table->deleteEntry(kFap0, 0);                 // nothing stored any more: silent
-  EXPECT_EQ(table->stats().entryAddCnt(), 2u);  // start-up entry and the custom one
-  EXPECT_EQ(table->stats().entryDelCnt(), 2u);
+  EXPECT_NO_THROW(table->deleteEntry(kFap0, 0));  // nothing stored any more: silent
   auto unset = table->getEntry(kFap0, 1);  // `null`: never stored, read as its key with zeros
   EXPECT_EQ(unset.entryKey().value(), 1u);
   EXPECT_EQ(bytesOf(unset), std::vector<U8>(8, 0));
@@ -119,51 +113,17 @@ TEST_F(RegisterAccessor, DownloadWritesEveryShadowForTheFapsItServes) {
   table->addShadow(kFap0);
   table->addShadow(kFap1);
   table->setEntry(kFap1, customEntry());
-  Glimmet::Ring::process().clear();
 
   auto both = table->download("4", Pelcar::Fapmask::of({0, 1}));
   ASSERT_TRUE(both);
   auto expected = writesOf("{0}", "ffffefffff370000");  // the start-up entry
   std::ranges::copy(writesOf("{1}", kCustom), std::back_inserter(expected));
   EXPECT_EQ(linesOf(*both), expected);
-
-  auto records = Glimmet::Ring::process().records();
-  ASSERT_EQ(records.size(), 2u);  // one per shadow
-  EXPECT_EQ(records[0].text(), "fapType: 4, fapRevision: bcm88490_a0, downloadFapmask: {0-1}");
-
   auto one = table->download("4", Pelcar::Fapmask::of({1}));
   ASSERT_TRUE(one);
   EXPECT_EQ(one->size(), 2u);
   EXPECT_FALSE(table->download("4", Pelcar::Fapmask::of({7})));
   EXPECT_FALSE(table->download("4", Pelcar::Fapmask()));
-}
-
-// Each operation traces on its own handle: the table's, the shadow's, the const shadow's.
-TEST_F(RegisterAccessor, EntryOperationsAndDownloadsTraceOnTheirHandles) {
-  std::string const tableHandle = "IppVttSpecialLabelValuesHwReg";
-  std::string const shadow = "bcm88490_a0::IppVttSpecialLabelValuesHwReg::Shadow";
-  std::string const constShadow = "const " + shadow;
-  table->addShadow(kFap0);
-  TraceCapture capture(tableHandle + "=8," + shadow + "=8," + constShadow + "=8");
-  table->setEntry(kFap0, customEntry());
-  table->deleteEntry(kFap0, 0);
-  table->download("4", Pelcar::Fapmask::of({0}));
-  std::pair<std::string, std::string> const expected[] = {
-      {tableHandle,
-       " shadowName : ippaVttSpecialLabelValuesbcm88490_a0 hwShadowKey 0 entry : "
-       "{entryKey={value=0} dataByte0=4523010000280000}"},
-      {tableHandle,
-       " shadowName : ippaVttSpecialLabelValuesbcm88490_a0 hwShadowKey 0 entryKey : {value=0}"},
-      {shadow, " shadowKey: 0 entryKey: {value=0}"},
-      {shadow, "fapType: 4, fapRevision: bcm88490_a0, downloadFapmask: {0}"},
-      {constShadow, " fapType: 4 fapRevision: bcm88490_a0 downloadFapmask: {0}"},
-      {constShadow, "fapRevision: bcm88490_a0, downloadFapmask: {0}, isDelete: false"},
-      {constShadow, "fapRevision: bcm88490_a0, fapMask: {0}, isDelete: false"},
-      {constShadow,
-       "key: {fapRevision=bcm88490_a0 name=ippaVttSpecialLabelValuesbcm88490_a0 hwShadowKey=0 "
-       "arrayIndex=0 entryIndex=0}"},
-  };
-  for (auto const& [handle, text] : expected) EXPECT_TRUE(capture.has(handle, 8, text)) << text;
 }
 
 TEST_F(RegisterAccessor, ClearWritesDefaultDataAndEmptiesOnlyThatShadow) {
@@ -200,16 +160,12 @@ TEST_F(RegisterAccessor, UnknownShadowKeyOrAShadowOfAnotherTypeIsRefusedWithItsA
   table->addShadow(kFap0);
   auto const expectedEnd =
       " (hwShadowCollHas( hwShadowKey )) - hwShadowKey 3 does not exist in the shadow collection";
-  auto text = assertionOf([&] { table->setEntry(3, customEntry()); });
-  EXPECT_THAT(text, StartsWith("AssertionError at RegisterTable.h:"));
-  EXPECT_THAT(text, EndsWith(expectedEnd));
-  EXPECT_EQ(table->stats().entryAddCnt(), 2u);  // start-up and the refused call
-
-  EXPECT_THAT(assertionOf([&] { table->getEntry(3, 0); }), EndsWith(expectedEnd));
-  EXPECT_THAT(assertionOf([&] { table->deleteEntry(3, 0); }), EndsWith(expectedEnd));
-  EXPECT_EQ(table->stats().entryDelCnt(), 1u);
-  EXPECT_THAT(assertionOf([&] { table->schanCmds(3, 0); }), EndsWith(expectedEnd));
-  EXPECT_THAT(assertionOf([&] { table->clearShadow(3); }), EndsWith(expectedEnd));
+  EXPECT_THAT(assertionOf([&] { table->setEntry(3, customEntry()); }),
+              AllOf(StartsWith("AssertionError at RegisterTable.h:"), EndsWith(expectedEnd)));
+  for (auto text : {assertionOf([&] { table->getEntry(3, 0); }), assertionOf([&] { table->deleteEntry(3, 0); }),
+                    assertionOf([&] { table->schanCmds(3, 0); }), assertionOf([&] { table->clearShadow(3); })}) {
+    EXPECT_THAT(text, EndsWith(expectedEnd));
+  }
   EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), kValuesStartup);
 
   // A collection entry holding a shadow of another table's type is no shadow of this one.
@@ -234,20 +190,6 @@ TEST_F(RegisterAccessor, TheNullKeyIsRefusedNothingIsStoredAndNoCommandIsBuilt) 
   EXPECT_EQ(manager->regShadowEntryStorage()->size(), 1u);
   // `null` is a valid key value but names no register: no write may be built for it.
   EXPECT_THROW(table->schanCmds(kFap0, 1), Vorl::RangeException);
-}
-
-TEST_F(RegisterAccessor, AShadowNameLongerThanARecordHoldsIsRefused) {
-  auto storage = manager->regShadowEntryStorage();
-  auto make = [&](std::size_t length) {
-    return Values::shadowFactory(std::string(length, 'n'), 0, table->fapRevision(),
-                                 table->tableDescriptor(), manager->sandStatus(),
-                                 manager->sandCmdletRequiredStatus(), storage,
-                                 Values::tableTypeName());
-  };
-  EXPECT_NO_THROW(make(101));
-  EXPECT_THAT([&] { make(102); },
-              ::testing::ThrowsMessage<Vorl::RangeException>(
-                  ::testing::HasSubstr("Tessar::FixedString<101> length 102 > 101")));
 }
 
 class DamagedStorage : public Tessar::RegShadowEntryStorage {

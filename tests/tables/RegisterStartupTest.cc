@@ -28,13 +28,6 @@ TEST_F(RegisterStartup, EachRegistersStartupContentsFollowTheFapTypeAndMajorRevi
   EXPECT_EQ(
       startup<IppVttSpecialLabelsProfileHwReg>(),
       (std::vector<U8>{0x89, 0x9D, 0xD8, 0xB6, 0x6D, 0xCB, 0xB6, 0x6D, 0xDB, 0xB6, 0x6D, 0xDB}));
-  auto profiles = RegisterTest::makeTable<IppVttSpecialLabelsProfileHwReg>(manager);
-  profiles->addShadow(0);
-  auto entry = profiles->getEntry(0, 0);
-  EXPECT_EQ(entry.bos0LabelProfile(7), 2);
-  EXPECT_EQ(entry.bos1Label7Profile(), 6);
-  EXPECT_EQ(entry.vttSpecialLabelProfile(), 1);  // the same bits as label 0 below the bottom
-
   EXPECT_EQ(startup<EtppPhpMapFwdCodeHwReg>(),
             (std::vector<U8>{0x12, 0xF4, 0xFF, 0x53, 0xF4, 0xFF, 0x00, 0x00}));
   // FAP type 3 (chip type 12).

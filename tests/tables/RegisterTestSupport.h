@@ -53,7 +53,6 @@ class TraceCapture {
     Vorl::traceConfigIs("");
   }
 
-  std::vector<Trace> const& traces() const { return traces_; }
   bool has(std::string_view handle, int level, std::string_view text) const {
     for (auto const& trace : traces_) {
       if (trace.handle == handle && trace.level == level && trace.text == text) return true;
