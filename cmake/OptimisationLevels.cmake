@@ -1,0 +1,38 @@
+# Which units an optimised build (RelWithDebInfo, Release) compiles at -O1 instead of
+# -O2: those no user waits on, where the optimiser's time buys nothing. GCC spends a
+# third less on such a unit at -O1 (docs/building.md has the figures). Everything not
+# named here stays at -O2; debug builds are untouched.
+#
+#   the tables' module units   (generated/modules/<Table>Module.cc) register a table
+#                              and describe its types to the type runtime, once per
+#                              load; they also hold the table's audit and its stores'
+#                              opening and walk by type, which the Python package's
+#                              show times (its walk and show did not move: docs/building.md).
+#   the tool's command units   parse options, open things once and print. Its units on
+#                              the Python package's paths (a get through an agent, a
+#                              show of a shadow: bench/python_bench.py) stay at -O2.
+#
+# Before naming a unit here, find which benchmark's loop runs through it (make bench)
+# and compare the benches' figures before and after in one run.
+set(hwtables_size_level $<$<CONFIG:RelWithDebInfo,Release>:-O1>)
+
+set(hwtables_module_units ${generated_sources})
+list(FILTER hwtables_module_units INCLUDE REGEX "/generated/modules/[^/]*Module\\.cc$")
+set_source_files_properties(${hwtables_module_units} TARGET_DIRECTORY hwtables_table_objects
+  PROPERTIES COMPILE_OPTIONS ${hwtables_size_level})
+
+# The tool's units on the Python package's get and show.
+set(hwtables_tool_speed_units AgentSession.cc AgentTables.cc Arguments.cc ChipRows.cc Errors.cc
+  FieldDecoder.cc MemoryStores.cc Names.cc Plugins.cc StoreReport.cc)
+get_target_property(hwtables_tool_units hwtables_tool SOURCES)
+set(hwtables_tool_size_units "")
+foreach(unit ${hwtables_tool_units})
+  get_filename_component(unit_name ${unit} NAME)
+  if(NOT unit_name IN_LIST hwtables_tool_speed_units)
+    list(APPEND hwtables_tool_size_units ${unit})
+  endif()
+endforeach()
+set_source_files_properties(${hwtables_tool_size_units} TARGET_DIRECTORY hwtables_tool
+  PROPERTIES COMPILE_OPTIONS ${hwtables_size_level})
+set_source_files_properties(${CMAKE_SOURCE_DIR}/tools/hwtables/main.cc TARGET_DIRECTORY hwtables
+  PROPERTIES COMPILE_OPTIONS ${hwtables_size_level})
