@@ -225,8 +225,11 @@ TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
     pid_t reader = sleepingReader();
     EXPECT_TRUE(waitUntilAsleep(reader, before));
     std::uint64_t wakes = writer.wakes();
+    auto published = std::chrono::steady_clock::now();
     writer.slotChanged(7);
     EXPECT_EQ(exitStatusOf(reader), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - published, std::chrono::seconds(30))
+        << "woken only by its own timeout";
     EXPECT_EQ(writer.wakes(), wakes + 1);
   };
   wokenLikeTheFirst();
