@@ -1,10 +1,4 @@
-#include <signal.h>
-
-#include <chrono>
-#include <thread>
-
 #include "store/VanquoReader.h"
-#include "tests/store/PipedChild.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
@@ -133,72 +127,6 @@ TEST(BatchWrite, AFullTableStopsTheBatchAfterTheEntriesItCouldStore) {
   writer.write(Value::make(0, 4), true);
   EXPECT_EQ(find(writer, 0)->generation(), 4u);
   EXPECT_TRUE(writer.validate());
-}
-
-// A writer killed at random moments inside batches that move every key from one
-// generation to the next. A reader on the files it left sees each key whole, at the
-// generation of the batch then running or the one before; the next writer attaches
-// (keeping every key, or wiping a store left mid-batch) and validates.
-TEST(BatchWrite, AWriterKilledMidBatchLeavesEveryEntryOldOrNew) {
-  TempDir root;
-  constexpr std::uint32_t kKeys = 300;
-  auto batchOf = [](std::uint32_t generation) {
-    std::vector<Value> batch;
-    for (std::uint32_t key = 0; key < kKeys; ++key) batch.push_back(Value::make(key, generation));
-    return batch;
-  };
-  {
-    Writer writer("kill", sized(512), root.path());
-    ASSERT_TRUE(writer.initialize("kill"));
-    writer.writeBatch(batchOf(1));
-  }
-  std::mt19937 random(23);
-  int reattached = 0;
-  for (int round = 0; round < 12; ++round) {
-    auto child = Piped::startChild([&](int, int) {
-      Writer writer("kill", sized(512), root.path());
-      writer.initialize("kill");
-      std::uint32_t generation = 1;
-      for (std::uint32_t key = 0; key < kKeys; ++key) {
-        if (auto value = find(writer, key)) generation = std::max(generation, value->generation());
-      }
-      for (;;) writer.writeBatch(batchOf(++generation));
-      return 0;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 30));
-    ::kill(child.pid, SIGKILL);
-    auto ended = Piped::finish(child);
-    ASSERT_EQ(ended.status, 128 + SIGKILL) << ended.report;
-
-    Reader reader("kill", root.path());
-    if (reader.initialize("after kill")) {
-      std::map<std::uint32_t, int> generations;
-      for (std::uint32_t key = 0; key < kKeys; ++key) {
-        try {
-          auto value = find(reader, key);
-          if (!value) continue;
-          EXPECT_TRUE(value->whole()) << "round " << round << " key " << key;
-          ++generations[value->generation()];
-        } catch (Vorl::CorruptionDetectedException const&) {
-        }
-      }
-      EXPECT_LE(generations.size(), 2u) << "round " << round;
-      if (generations.size() == 2) {
-        EXPECT_EQ(generations.begin()->first + 1, generations.rbegin()->first);
-      }
-    }
-    Writer writer("kill", sized(512), root.path());
-    ASSERT_TRUE(writer.initialize("kill"));
-    EXPECT_TRUE(writer.validate());
-    if (writer.members() == 0) {
-      writer.writeBatch(batchOf(1));  // wiped: start again
-      continue;
-    }
-    ++reattached;
-    ASSERT_EQ(writer.members(), kKeys) << "round " << round;
-    for (std::uint32_t key = 0; key < kKeys; ++key) ASSERT_TRUE(find(writer, key)->whole());
-  }
-  RecordProperty("reattached", reattached);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "platform/sharedmem/CoreDump.h"
-#include "platform/vorl/Toggle.h"
 #include "tests/store/StoreTestSupport.h"
 
 namespace {
@@ -57,32 +56,12 @@ TEST(CoreDump, TheDescriptorsModeDecidesWhetherTheStoreIsDumpedThroughGrowth) {
       ASSERT_TRUE(excluded.contains("slots") && excluded.contains("buckets"));
       EXPECT_EQ(excluded["slots"], mode != 0);
       EXPECT_EQ(excluded["buckets"], mode != 0);
-      StoreTest::fill(writer, 5000);  // the slot and bucket tables grow and are mapped anew
+      StoreTest::fill(writer, 0, 5000);  // the slot and bucket tables grow and are mapped anew
     }
   }
   auto filter = SharedMem::coreDumpFilter();
   ASSERT_TRUE(filter) << "no /proc/self/coredump_filter";
   EXPECT_NE(*filter & SharedMem::kDumpFileBackedShared, 0u);
-}
-
-TEST(CoreDump, TheFullCoreDumpToggleTurnedOffKeepsADefaultStoreOut) {
-  TempDir toggles;
-  char const* before = std::getenv("HWTABLES_TOGGLE_DIR");
-  std::string saved = before ? before : "";
-  ::setenv("HWTABLES_TOGGLE_DIR", toggles.path().c_str(), 1);
-  Vorl::toggleCacheClear();
-  std::ofstream(toggles.path() + "/Brell.json") << R"({"FullCoreDump": false})";
-  Vorl::toggleCacheClear();
-  {
-    TempDir root;
-    Attached8 writer("core", withCoreDumpMode(0), root.path());
-    EXPECT_TRUE(excludedMappingsOf(root.path())["slots"]);
-  }
-  if (before)
-    ::setenv("HWTABLES_TOGGLE_DIR", saved.c_str(), 1);
-  else
-    ::unsetenv("HWTABLES_TOGGLE_DIR");
-  Vorl::toggleCacheClear();
 }
 
 TEST(CoreDump, AnUnknownModeIsRefusedBeforeAnyFileIsMade) {

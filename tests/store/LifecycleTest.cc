@@ -59,7 +59,7 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
     SharedMem::PyrelId identity;
     {
       Attached8 writer("validation", sized(1000), root.path());
-      fill(writer, 50);
+      fill(writer, 0, 50);
       identity = writer.pyrelId();
       damage.apply(SlotFile{root.file("slots")});
       std::string reason;
@@ -81,7 +81,7 @@ TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
   TempDir root;
   {
     Attached8 writer("identity", sized(64, true), root.path());
-    fill(writer, 10);
+    fill(writer, 0, 10);
     std::string reason;
     SharedMem::PyrelId other(writer.pyrelId().value() ^ 0x10000u);
     EXPECT_FALSE(writer.validate(other, false, &reason));
@@ -101,7 +101,7 @@ TEST(StoreValidation, StrictValidationOnADeviceRefusesInsteadOfWiping) {
   TempDir root;
   {
     Attached8 writer("strict", sized(100), root.path());
-    fill(writer, 5);
+    fill(writer, 0, 5);
   }
   patchWord<std::uint16_t>(root.file("slots"), 558, 1);
   ::setenv("HWTABLES_PHYSICAL_DUT", "1", 1);
@@ -120,7 +120,7 @@ TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesO
   SharedMem::PyrelId identity;
   {
     Attached8 writer("restart", sized(1000), root.path());
-    fill(writer, 700);
+    fill(writer, 0, 700);
     identity = writer.pyrelId();
   }
   EXPECT_TRUE(std::filesystem::exists(root.file("slots"))) << "detach keeps the files";
@@ -294,7 +294,6 @@ TEST(StoreLifecycle, AReaderMapsTheSlotsReadOnlyAndSeesADirectWriteOnlyOnceCommi
   EXPECT_FALSE(writer.markAndSweepFlag(11, Brell::MarkAndSweepOperation::get));
   EXPECT_FALSE(writer.markAndSweepFlag(99, Brell::MarkAndSweepOperation::get));
   EXPECT_TRUE(writer.validate());
-  EXPECT_NE(writer.dumpHeaders().find("Brell table \"direct\"\n\n\nSlotHeader"), std::string::npos);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@ using Traits = StoreTest::TestTraits<8>;
 using Value = Traits::Value;
 using Map = Brell::BrellMap<Traits>;
 using Key = std::uint32_t;
-using StoreTest::TraceCapture;
 
 Mem::CollectionDescriptor writerMount(std::string const& root) {
   Mem::CollectionDescriptor descriptor;
@@ -96,12 +95,7 @@ struct Collection {
 
 TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnknownKindIsRefused) {
   TempDir root;
-  TraceCapture traces;
   auto writer = writerOf(root.path());
-  for (auto part : {"slotsAttached:1", "mapAttached:1", "vanquoAttached:true"}) {
-    EXPECT_TRUE(traces.contains(part)) << traces.all();
-  }
-  EXPECT_EQ(writer->owner(), fmt::format("{}:notifications", ::getpid()));
 
   Map reader("reader");
   reader.init(shadowMount(root.path()));
@@ -128,21 +122,15 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnk
   EXPECT_TRUE(found);
   EXPECT_TRUE(reader.quiesced());
   EXPECT_TRUE(reader.notifyingIs(true));
-  EXPECT_EQ(writer->writerCounters().allocations, 2u);
 
   EXPECT_THAT([&] { reader.scratchpadIs(1); }, throwsText<Vorl::NoPermissionException>(
                                                    "invalid attempt to write scratchpad as reader"));
-  EXPECT_THAT([&] { reader.getCacheVersionAnchor(1); },
-              throwsText<Asic::GracefulAssertException>(
-                  "reader: called with unsupported slot variant"));
-  EXPECT_THROW(writer->validateVersionAnchor(1, 0), Asic::GracefulAssertException);
 
   EXPECT_TRUE(reader.validateFiles(root.path(), writer->implementation().pyrelId()));
   EXPECT_FALSE(reader.validateFiles(root.path(), writer->implementation().pyrelId().wiped()));
   reader.controlDetach();
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::unmounted);
   writer->detach(false);
-  EXPECT_EQ(writer->owner(), "");
 
   Map bad("bad");
   auto descriptor = shadowMount(root.path());
@@ -177,7 +165,6 @@ TEST(Collection, AShadowMountedThroughTheCollectionReportsTheWritersChangesToIts
 
 TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansWithoutParent) {
   TempDir root;
-  TraceCapture traces;
   Collection collection;
   EXPECT_EQ(collection.map.name(), "entity/entryColl");
   collection.map.write(Value::make(5, 1), true);  // in the local temporary writer
@@ -185,24 +172,20 @@ TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansW
   collection.map.handleParent("moved");
   EXPECT_EQ(collection.map.name(), "moved/entryColl");
   EXPECT_EQ(collection.map.entityName(), "moved");
-  EXPECT_TRUE(traces.contains("old:entity/entryColl new:moved/entryColl")) << traces.all();
   EXPECT_TRUE(StoreTest::holds(collection.map, 5)) << "a rename keeps the entries";
 
   collection.map.init(writerMount(root.path()));
   ASSERT_TRUE(collection.map.attach("test"));
   collection.map.handleParent("elsewhere");
   EXPECT_EQ(collection.map.name(), "moved/entryColl") << "a mounted store stays where it is";
-  EXPECT_TRUE(traces.contains("Entity moved already initialized")) << traces.all();
 
-  // Asked about its files, the collection says it delegates, and answers as the map.
+  // Asked about its files, the collection answers as the map.
   auto pyrelId = collection.map.implementation().pyrelId();
   EXPECT_TRUE(collection.map.validateFiles(root.path(), pyrelId));
   EXPECT_FALSE(collection.map.validateFiles(root.path(), pyrelId.wiped()));
-  EXPECT_TRUE(traces.contains("delegating to BrellMap::validateFiles")) << traces.all();
 
   collection.map.write(Value::make(6, 1), true);
   collection.map.handleParent("");
-  EXPECT_TRUE(traces.contains("moved/entryColl is now an orphan")) << traces.all();
   EXPECT_FALSE(collection.map.initialized());
   EXPECT_FALSE(StoreTest::holds(collection.map, 6)) << "an orphan starts a new local store";
 }

@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <set>
 #include <chrono>
 #include <thread>
 
@@ -80,13 +81,28 @@ TEST(StoreMultiProcess, ReaderPreemptedAcrossShrinkAndRegrowthNeverSeesATornValu
   EXPECT_TRUE(writer.validate());
 }
 
+// The writer is killed at random moments of single writes, removals, two-phase
+// writes and batches. Keys [0, kKept) are always there; the batch keys
+// [kBatchBase, kBatchBase + kKept) are only ever written together, by one batch.
 TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) {
   TempDir root;
   constexpr std::uint32_t kKept = 200;
+  constexpr std::uint32_t kBatchBase = 100000;
+  auto batchOf = [](std::uint32_t generation) {
+    std::vector<Value> batch;
+    for (std::uint32_t key = 0; key < kKept; ++key) {
+      batch.push_back(Value::make(kBatchBase + key, generation));
+    }
+    return batch;
+  };
+  auto refill = [&](Writer& writer) {
+    fill(writer, 0, kKept);
+    writer.writeBatch(batchOf(1));
+  };
   {
     Writer writer("crash", sized(512), root.path());
     ASSERT_TRUE(writer.initialize("crash"));
-    fill(writer, 0, kKept);
+    refill(writer);
   }
   std::mt19937 random(99);
   int reattached = 0;
@@ -94,15 +110,18 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
   char const* kills = std::getenv("HWTABLES_TORTURE_KILLS");
   int rounds = kills ? std::max(1, std::atoi(kills)) : 30;
   for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
     SharedMem::PyrelId before = SharedMem::PyrelFile(root.path()).read()->identity;
     std::uint32_t seed = static_cast<std::uint32_t>(random());
     auto child = Piped::startChild([&](int, int) {
       Writer writer("crash", sized(512), root.path());
       writer.initialize("crash");
       std::mt19937 childRandom(seed);
+      auto batched = find(writer, kBatchBase);
+      std::uint32_t batchGeneration = batched ? batched->generation() : 1;
       for (std::uint32_t generation = 2;; ++generation) {
         std::uint32_t key = childRandom() % 3000;
-        switch (childRandom() % 4) {
+        switch (childRandom() % 5) {
           case 0:
             writer.write(Value::make(key % kKept, generation), true);
             break;
@@ -111,6 +130,9 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
             break;
           case 2:
             writer.remove(kKept + key, nullptr);
+            break;
+          case 3:
+            writer.writeBatch(batchOf(++batchGeneration));
             break;
           default:
             *writer.directWrite(Value::make(key % kKept, generation)) =
@@ -125,15 +147,25 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
     auto ended = Piped::finish(child);
     ASSERT_EQ(ended.status, 128 + SIGKILL) << ended.report;
 
-    // A reader on the files the dead writer left: answers or corruption, nothing worse.
+    // A reader on the files the dead writer left: answers or corruption, nothing
+    // worse; each batch key old or new, from the batch that was cut short.
     Reader reader("crash", root.path());
     bool attached = reader.initialize("after crash");
+    std::set<std::uint32_t> batchGenerations;
     for (std::uint32_t key = 0; attached && key < kKept; ++key) {
       try {
         auto value = find(reader, key);
-        EXPECT_TRUE(!value || value->whole()) << "round " << round << " torn value of " << key;
+        EXPECT_TRUE(!value || value->whole()) << "torn value of " << key;
+        if (auto batched = find(reader, kBatchBase + key)) {
+          EXPECT_TRUE(batched->whole()) << "torn value of batch key " << key;
+          batchGenerations.insert(batched->generation());
+        }
       } catch (Vorl::CorruptionDetectedException const&) {
       }
+    }
+    EXPECT_LE(batchGenerations.size(), 2u);
+    if (batchGenerations.size() == 2) {
+      EXPECT_EQ(*batchGenerations.begin() + 1, *batchGenerations.rbegin());
     }
     Writer writer("crash", sized(512), root.path());
     ASSERT_TRUE(writer.initialize("crash"));
@@ -142,12 +174,14 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
       ++reattached;
       for (std::uint32_t key = 0; key < kKept; ++key) {
         auto value = find(writer, key);
-        ASSERT_TRUE(value && value->whole()) << "round " << round << " lost key " << key;
+        ASSERT_TRUE(value && value->whole()) << "lost key " << key;
+        value = find(writer, kBatchBase + key);
+        ASSERT_TRUE(value && value->whole()) << "lost batch key " << key;
       }
     } else {
       EXPECT_EQ(writer.pyrelId().number(), static_cast<std::uint16_t>(before.number() + 1));
       EXPECT_EQ(writer.members(), 0u);
-      fill(writer, 0, kKept);
+      refill(writer);
     }
   }
   fmt::print("kills:{} reattached:{} wiped:{}\n", rounds, reattached, rounds - reattached);

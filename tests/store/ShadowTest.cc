@@ -138,7 +138,7 @@ TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
   Shadow shadow("shadow", root.path(), recorder.notify());
   {
     Attached8 writer("flushed", sized(1000), root.path());
-    fill(writer, 20);
+    fill(writer, 0, 20);
     follow(shadow);
     writer.write(Value::make(20, 1), true);  // one key reported the usual way first
     settle(shadow);
@@ -169,20 +169,14 @@ TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTable) {
   ASSERT_EQ(writer.capacity(), 256u);
   std::uint32_t keyAt200 = keysBySlot(writer).at(200);
   // Told of slot 200 before anything else: the shadow grows to the shared 256 slots.
-  TraceCapture traces;
   ASSERT_TRUE(shadow.doSlot(200, 0, true));
   EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
   EXPECT_EQ(shadow.shadowStore().slot(200).key, keyAt200);
   EXPECT_TRUE(holds(shadow, keyAt200));
-  EXPECT_TRUE(traces.contains("resize shadow slots from 128 to 256 due to out of range slot 200"))
-      << traces.all();
 
   // An index the shared table does not have is skipped and changes nothing.
   std::uint32_t members = shadow.members();
   EXPECT_TRUE(shadow.doSlot(5000, 0, true));
-  EXPECT_TRUE(
-      traces.contains("skip growing of shadow table to accomodate slotIndex:5000 because "
-                      "shared memory has shrunk to 256 slots"));
   EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
   EXPECT_EQ(shadow.members(), members);
   settle(shadow);
@@ -292,13 +286,11 @@ TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfThe
   }
   // Slots 127 and 128 emptied, then taken by new keys: the old keys are gone at once,
   // from lookups and from iteration.
-  TraceCapture traces;
   for (std::uint32_t slot : {127u, 128u}) {
     writer.remove(keyAt[slot], nullptr);
     EXPECT_FALSE(holds(shadow, keyAt[slot])) << "slot " << slot;
     EXPECT_EQ(contentsOf(shadow).count(keyAt[slot]), 0u) << "slot " << slot;
   }
-  EXPECT_TRUE(traces.contains("returning not found")) << traces.all();
   writer.write(Value::make(1000, 3), true);
   writer.write(Value::make(1001, 3), true);
   for (std::uint32_t slot : {127u, 128u}) EXPECT_FALSE(holds(shadow, keyAt[slot])) << slot;
@@ -344,7 +336,7 @@ TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment)
   EXPECT_EQ(shadow.state(), State::detached);
   auto writer = std::make_unique<Writer>("states", sized(1000), root.path());
   ASSERT_TRUE(writer->initialize("test"));
-  fill(*writer, 20);
+  fill(*writer, 0, 20);
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
   EXPECT_EQ(shadow.state(), State::passing);
   settle(shadow);

@@ -104,10 +104,6 @@ void fill(Writer& writer, std::uint32_t from, std::uint32_t to) {
   using Value = typename Writer::Value;
   for (std::uint32_t key = from; key < to; ++key) writer.write(Value::make(key, key + 1), true);
 }
-template <class Writer>
-void fill(Writer& writer, std::uint32_t count) {
-  fill(writer, 0, count);
-}
 
 // A copy of the value of `key`, if the store holds it.
 template <class Store>
@@ -162,12 +158,12 @@ std::map<std::uint32_t, typename Traits::Value> contentsAt(std::string const& ro
 // One wave of churn under readers: keys [churnBase, churnBase + 400..4000) are added
 // (slot growth, bucket splits) and removed again (compaction moves, merges), and
 // every eighth step rewrites one of the keys [0, stableKeys) with the next
-// generation, in place or (directWrites) through a two-phase write. Returns the
-// operations done.
+// generation, in place while adding, through a two-phase write while removing.
+// Returns the operations done.
 template <class Writer>
 std::uint64_t churnWave(Writer& writer, std::mt19937& random, std::uint32_t wave,
                         std::uint32_t& generation, std::uint32_t stableKeys,
-                        std::uint32_t churnBase, bool directWrites) {
+                        std::uint32_t churnBase) {
   using Value = typename Writer::Value;
   std::uint32_t size = 400 + random() % 3600;
   std::uint64_t operations = 0;
@@ -178,10 +174,6 @@ std::uint64_t churnWave(Writer& writer, std::mt19937& random, std::uint32_t wave
   for (std::uint32_t key = churnBase; key < churnBase + size; ++key, ++operations) {
     writer.remove(key, nullptr);
     if (key % 8 != 0) continue;
-    if (!directWrites) {
-      writer.write(Value::make(key % stableKeys, ++generation), true);
-      continue;
-    }
     auto* staged = writer.directWrite(Value::make(key % stableKeys, ++generation));
     *staged = Value::make(key % stableKeys, ++generation);
     writer.directCommit();
@@ -196,7 +188,7 @@ std::uint64_t churnWave(Writer& writer, std::mt19937& random, std::uint32_t wave
 // first fault ("" when none); `lookups` counts the keys looked up.
 template <class Reader>
 std::string readPass(Reader& reader, std::mt19937& random, std::uint32_t stableKeys,
-                     std::uint32_t churnBase, bool iterate, std::uint64_t& lookups) {
+                     std::uint32_t churnBase, std::uint64_t& lookups) {
   using Value = typename Reader::Value;
   Value value;
   for (std::uint32_t key = 0; key < stableKeys; ++key, lookups += 2) {
@@ -231,7 +223,6 @@ std::string readPass(Reader& reader, std::mt19937& random, std::uint32_t stableK
     }
   }
   if (hits != 0) return fmt::format("a batch of {} miscounted its hits", size);
-  if (!iterate) return {};
   std::vector<bool> seen(stableKeys, false);
   Brell::IterHint hint;
   for (bool more = reader.first(value, hint); more; more = reader.next(value.key, value, hint)) {

@@ -40,7 +40,7 @@ void readUntilDone(std::string const& root, std::atomic<bool> const& done, unsig
   // One more pass after the writer finished, so every reader reads at least once.
   for (bool last = false; !last && result.fault.empty(); ++result.iterations) {
     last = done.load(std::memory_order_acquire);
-    result.fault = readPass(reader, random, kStableKeys, kChurnBase, true, result.lookups);
+    result.fault = readPass(reader, random, kStableKeys, kChurnBase, result.lookups);
   }
 }
 
@@ -67,7 +67,7 @@ int main() {
     std::mt19937 random(7);
     std::uint64_t operations = 0;
     for (std::uint32_t wave = 0; wave < waves; ++wave) {
-      operations += churnWave(writer, random, wave, generation, kStableKeys, kChurnBase, true);
+      operations += churnWave(writer, random, wave, generation, kStableKeys, kChurnBase);
     }
     done.store(true, std::memory_order_release);
     for (auto& thread : threads) thread.join();
