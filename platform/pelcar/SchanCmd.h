@@ -19,6 +19,7 @@
 
 #include "platform/hardware/FapRevision.h"
 #include "platform/pelcar/Fapmask.h"
+#include "platform/pelcar/MemberName.h"
 #include "platform/vorl/Ptr.h"
 #include "platform/vorl/String.h"
 
@@ -120,44 +121,6 @@ class HWTABLES_API SchanData {
   std::vector<std::uint8_t> heap_;  // the bytes when they do not fit inline_
   Vorl::Ptr<Vorl::Node const> keeper_;
   std::uint8_t const* shared_ = nullptr;
-};
-
-// The name of the register or memory a command reaches. It reads as a string_view; a
-// copy shares the text (a reference count in the text's one allocation), so that every
-// command a shadow writes can carry the name it made once, where a string of this
-// length is an allocation per command. A text never changes once made; assigning
-// gives the name a new one. Copies may be dropped on any thread.
-class HWTABLES_API MemberName {
- public:
-  MemberName() = default;
-  explicit MemberName(std::string_view text);
-  MemberName(MemberName const& other) : text_(other.text_) { acquire(); }
-  MemberName(MemberName&& other) noexcept : text_(other.text_) { other.text_ = nullptr; }
-  MemberName& operator=(MemberName other) noexcept {
-    std::swap(text_, other.text_);
-    return *this;
-  }
-  MemberName& operator=(std::string_view text) { return *this = MemberName(text); }
-  ~MemberName() { release(); }
-
-  std::string_view view() const;
-  operator std::string_view() const { return view(); }
-  std::size_t size() const { return view().size(); }
-  bool empty() const { return text_ == nullptr; }
-
-  friend bool operator==(MemberName const& left, std::string_view right) {
-    return left.view() == right;
-  }
-  friend bool operator==(MemberName const& left, MemberName const& right) {
-    return left.text_ == right.text_ || left.view() == right.view();
-  }
-
- private:
-  struct Text;  // its reference count and size, then its characters
-  void acquire() const;
-  void release();
-
-  Text* text_ = nullptr;  // null for the empty name
 };
 
 class HWTABLES_API SchanCmd : public Vorl::Node {

@@ -22,16 +22,6 @@ void memoryWriteDmamemPoolBulkCmdAppend(
     BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
     U32 firstRow, U32 rowCount, Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer const> const& buffer,
     Pelcar::SchanCmds& into) {
-  memoryWriteDmamemPoolBulkCmdAppend(fapmask, fapRevision, instance, entrySize, memInfo,
-                                     arrayIndex, firstRow, rowCount, buffer, into,
-                                     Pelcar::MemberName(memInfo.name));
-}
-
-void memoryWriteDmamemPoolBulkCmdAppend(
-    Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
-    BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
-    U32 firstRow, U32 rowCount, Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer const> const& buffer,
-    Pelcar::SchanCmds& into, Pelcar::MemberName const& name) {
   if (!buffer) throw Vorl::RangeException("bulk write without a DMA buffer");
   auto bytes = static_cast<std::uint64_t>(entrySize) * rowCount;
   if (entrySize == 0 || rowCount == 0 || bytes > buffer->size()) {
@@ -53,7 +43,7 @@ void memoryWriteDmamemPoolBulkCmdAppend(
   cmd->kind = Pelcar::SchanCmdKind::memoryBulkWrite;
   cmd->fapmask = fapmask;
   cmd->fapRevision = fapRevision;
-  cmd->memberName = name;
+  cmd->memberName = memInfo.commandName;
   cmd->block = instance.block;
   cmd->address = instance.address;
   cmd->arrayIndex = arrayIndex;

@@ -33,12 +33,5 @@ HWTABLES_API void memoryWriteDmamemPoolBulkCmdAppend(
     BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
     U32 firstRow, U32 rowCount, Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer const> const& buffer,
     Pelcar::SchanCmds& into);
-// The same with the memory's name made by the caller, who writes many commands of the
-// memory (a download): they share its text. `name` is memInfo's name.
-HWTABLES_API void memoryWriteDmamemPoolBulkCmdAppend(
-    Pelcar::Fapmask const& fapmask, Hardware::Sand::FapRevision const& fapRevision,
-    BcmInstanceInfo const& instance, U32 entrySize, BcmRegMemInfo const& memInfo, U8 arrayIndex,
-    U32 firstRow, U32 rowCount, Vorl::Ptr<DmaMemPoolManager::DmaMemPoolBuffer const> const& buffer,
-    Pelcar::SchanCmds& into, Pelcar::MemberName const& name);
 
 }  // namespace Tessar

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 
+#include "platform/pelcar/MemberName.h"
 #include "platform/tessar/Keys.h"
 #include "platform/tyvo/TypeRuntime.h"
 #include "platform/vorl/Ptr.h"
@@ -38,6 +39,7 @@ class HWTABLES_API BcmRegMemInfo : public Vorl::Node {
                 std::uint32_t entrySize)
       : id(id),
         name(std::move(name)),
+        commandName(this->name),
         firstArrayIndex(firstArrayIndex),
         arrayCount(arrayCount),
         firstEntryIndex(firstEntryIndex),
@@ -53,7 +55,10 @@ class HWTABLES_API BcmRegMemInfo : public Vorl::Node {
   }
 
   MemoryId id;
-  Vorl::String name;
+  Vorl::String const name;
+  // The same text as commands carry it: every command written to or read from this
+  // member shares it instead of making a copy of its own.
+  Pelcar::MemberName const commandName;
   std::uint8_t firstArrayIndex;
   std::uint8_t arrayCount;
   std::uint32_t firstEntryIndex;

@@ -98,7 +98,7 @@ void DirectShadowBase::schanCmdsWorkerInto(Pelcar::Fapmask const& applicable,
                                        : Pelcar::SchanCmdKind::memoryWrite;
       cmd->fapmask = applicable;
       cmd->fapRevision = fapRevision;
-      cmd->memberName = member->name;
+      cmd->memberName = member->commandName;
       cmd->block = instance->block;
       cmd->address = instance->address;
       cmd->arrayIndex = arrayIndex;

@@ -29,7 +29,7 @@ void describe(Pelcar::SchanCmd& cmd, Pelcar::SchanCmdKind kind, Pelcar::FapId fa
   cmd.kind = kind;
   cmd.fapmask.fapIdIs(fapId, true);
   cmd.fapRevision = fapRevision;
-  cmd.memberName = member.name;
+  cmd.memberName = member.commandName;
   cmd.block = instance.block;
   cmd.address = instance.address;
   cmd.entrySize = member.entrySize;

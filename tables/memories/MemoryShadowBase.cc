@@ -87,9 +87,7 @@ MemoryShadowBase::WriteTargets const& MemoryShadowBase::writeTargets() const {
     targets.first = first.get();
     for (auto const& [memoryId, member] : description->members()) {
       for (auto const& [instanceId, instance] : member->instances) {
-        if (coversInstance(instanceId)) {
-          targets.pairs.push_back({member.get(), instance.get(), Pelcar::MemberName(member->name)});
-        }
+        if (coversInstance(instanceId)) targets.pairs.emplace_back(member.get(), instance.get());
       }
     }
     writeTargets_ = std::move(targets);
@@ -173,10 +171,10 @@ void MemoryShadowBase::bulkWrites(WriteTargets const& targets, Pelcar::Fapmask c
         VORL_TRACE(constTrace(), 3, " shadowKey: {} queued {} in bulk", hwShadowKey(), rows);
       }
       auto const& buffer = buffers[std::size_t{array} * buffersPerArray + bufferInArray];
-      for (auto const& [member, instance, name] : targets.pairs) {
+      for (auto const& [member, instance] : targets.pairs) {
         Tessar::memoryWriteDmamemPoolBulkCmdAppend(
             applicable, fapRevision, *instance, size, *member, arrayIndex,
-            first.firstEntryIndex + bufferInArray * capacity, rows, buffer, into, name);
+            first.firstEntryIndex + bufferInArray * capacity, rows, buffer, into);
       }
     }
   }

@@ -108,12 +108,7 @@ class MemoryShadowBase : public Tessar::DirectKeyBasedShadowBase {
   struct WriteTargets {
     Tessar::BcmGroupAddrInfo const* description = nullptr;
     Tessar::BcmRegMemInfo const* first = nullptr;
-    struct Pair {
-      Tessar::BcmRegMemInfo const* member;
-      Tessar::BcmInstanceInfo const* instance;
-      Pelcar::MemberName name;  // the member's, shared by every command written to it
-    };
-    std::vector<Pair> pairs;
+    std::vector<std::pair<Tessar::BcmRegMemInfo const*, Tessar::BcmInstanceInfo const*>> pairs;
   };
   WriteTargets const& writeTargets() const;
 

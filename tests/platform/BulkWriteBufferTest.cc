@@ -120,25 +120,24 @@ TEST(BulkWriteBuffer, EachCommandKeepsItsOwnPoolBufferAndThePoolKeepsNoMoreThanI
   Tessar::BcmMemInfo memory(Tessar::MemoryId(1), "someMemory", 0, 1, 0, 1000, 4);
   Tessar::BcmInstanceInfo instance(Tessar::InstanceId(0), 0, 38, false, 0x770000);
   auto mask = Pelcar::Fapmask::of({0});
-  Pelcar::MemberName name(memory.name);
   auto download = [&] {
     Pelcar::SchanCmds cmds;
     for (U32 index = 0; index < 20; ++index) {
       auto buffer = pool.buffer();
       std::fill(buffer->data(), buffer->data() + 8, static_cast<U8>(index));
       Tessar::memoryWriteDmamemPoolBulkCmdAppend(mask, {}, instance, 4, memory, 0, index * 2, 2,
-                                                 buffer, cmds, name);
+                                                 buffer, cmds);
     }
     return cmds;
   };
 
   auto first = download();
-  // Every command still holds its own buffer with its own rows, and the one name.
+  // Every command still holds its own buffer with its own rows, and the member's one name.
   for (U32 index = 0; index < 20; ++index) {
     auto const& cmd = **std::next(first.begin(), index);
     EXPECT_TRUE(cmd.data.isShared());
     EXPECT_EQ(cmd.data, std::vector<U8>(8, static_cast<U8>(index)));
-    EXPECT_EQ(cmd.memberName.view().data(), name.view().data());
+    EXPECT_EQ(cmd.memberName.view().data(), memory.commandName.view().data());
   }
   EXPECT_EQ(pool.buffersKept(), 20u);
 
