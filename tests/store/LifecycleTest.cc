@@ -9,7 +9,6 @@ namespace {
 
 using namespace StoreTest;
 
-// The slot file of a store, read and damaged behind the writer's back.
 struct SlotFile {
   std::string path;
   std::uint32_t get(std::size_t offset) const { return readWord<std::uint32_t>(path, offset); }
@@ -28,7 +27,6 @@ TEST(StoreValidation, EachDamageFailsWithItsReasonAndTheNextAttachWipesOnce) {
   std::vector<Damage> damages = {
       {"critical section bit", [](auto& slots) { patchWord<std::uint16_t>(slots.path, 558, 1); },
        "bad critical section runtimeFlags:1"},
-      // Slot 0 holds an entry.
       {"occupied slot on the free list", [](auto& slots) { slots.set(568, 0); },
        "not-empty slot:0"},
       {"duplicate on the free list",
