@@ -25,7 +25,6 @@ namespace {
 // yields more entries is going round in circles.
 constexpr std::size_t kMaxSteps = 1u << 20;
 
-// Redoes the checksum at `at` over the given ranges of `file` (kept when too short).
 void redoChecksum(std::string& file, std::size_t at,
                   std::initializer_list<std::pair<std::size_t, std::size_t>> ranges) {
   std::size_t end = at + 4;
@@ -121,7 +120,6 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
   } catch (Vorl::Exception const&) {
   }
 
-  // The reader of the value size the header names (8 when it names none of these).
   std::uint32_t valueSize = 8;
   if (slots.size() >= 28) std::memcpy(&valueSize, slots.data() + 24, 4);
   switch (valueSize) {

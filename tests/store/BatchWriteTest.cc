@@ -62,10 +62,8 @@ TEST(BatchWrite, EveryChangeIsPublishedInOrderAKeyTwiceKeepsTheLaterValueAndAnEm
   EXPECT_EQ(find(reader, 3)->generation(), 8u);
 }
 
-// A batch of many runs (slots are found a run at a time before the run's changes):
-// keys added in one run and given again in the same or a later run, and present keys
-// given several times, end with their last value, each added once, and every change
-// is published.
+// Slots are found a run at a time before the run's changes: a key added in one run may
+// come again in the same or a later run.
 TEST(BatchWrite, KeysAddedAndRepeatedAcrossALongBatchEndWithTheirLastValue) {
   BatchStore store;
   std::mt19937 random(23);

@@ -1,6 +1,3 @@
-// The kernel's view of each mapping (VmFlags "dd": do not dump) and of the dump
-// filter, read back from /proc/self.
-
 #include <fstream>
 #include <sstream>
 

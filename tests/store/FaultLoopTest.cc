@@ -15,8 +15,6 @@ namespace Faults = SharedMem::FileFaults;
 using namespace StoreTest;
 using Shadow = Brell::BrellShadow<Traits8>;
 
-// One store on which an operation runs: its root, the writer that made it (when the
-// operation needs one alive), and the keys [keptFrom, keptTo) that must survive.
 struct Store {
   TempDir root;
   std::unique_ptr<Writer8> writer;
@@ -34,7 +32,6 @@ struct Store {
 struct Operation {
   char const* name;
   std::function<void(Store&)> setUp;
-  // False (or an exception) when the operation failed.
   std::function<bool(Store&)> run;
   // Whether its error carries the system's reason (a shadow's names the step only).
   bool saysWhy = true;
@@ -50,7 +47,6 @@ FaultKind const kFaultKinds[] = {{Faults::Operation::open, EMFILE},
                                  {Faults::Operation::map, ENOMEM},
                                  {Faults::Operation::write, ENOSPC}};
 
-// Nothing lost, the store valid, nothing half-made left behind.
 void expectIntact(Store& store) {
   if (store.writer && store.writer->initialized()) {
     EXPECT_FALSE(store.writer->slotTable().criticalSection());
@@ -84,7 +80,6 @@ int failuresSoFar() {
   return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
 }
 
-// Fails call 1, 2, … of `kind` in `operation` until the operation makes fewer calls.
 void failEachCallInTurn(Operation const& operation, FaultKind kind, Tally& tally) {
   for (unsigned call = 0;; ++call) {
     SCOPED_TRACE(::testing::Message() << "call " << call + 1);

@@ -1,7 +1,5 @@
-// Shadows in processes of their own (the last slow enough to be lapped) follow a writer
-// that is killed and restarted again and again; at checkpoints they must converge to
-// the paused store (docs/reliability.md). `make torture` sets
-// HWTABLES_FOLLOWER_CHECKPOINTS for the long run.
+// Shadows in child processes (the last one lapped) follow a writer killed and restarted
+// again and again, and converge to the paused store at every checkpoint.
 #include <thread>
 
 #include "store/BrellShadow.h"
@@ -91,7 +89,6 @@ struct Follower {
     shadow = std::make_unique<Brell::BrellShadow<Traits>>("follower", root, notify);
   }
 
-  // Whether the shadow has handled everything the paused writer `pyrel` published.
   bool caughtUp(std::uint32_t pyrel) {
     return shadow->connected() && shadow->mountStatus() == Brell::MountStatus::synced &&
            !shadow->syncer().busy() && !shadow->ring().pending() &&
@@ -99,7 +96,6 @@ struct Follower {
            shadow->ring().writerState() == Vanquo::WriterState::attached;
   }
 
-  // The first disagreement with `expected` ("" when none).
   std::string compare(std::map<std::uint32_t, Value> const& expected) {
     std::string reason;
     if (!shadow->shadowStore().validateIndex(&reason)) return "index " + reason;
@@ -136,7 +132,6 @@ struct Follower {
   bool seeded = false;
 };
 
-// 'c' checks, 'q' prints the shadow's figures and ends.
 template <class Traits>
 int followerMain(std::string const& root, bool slow, int commands, int replies) {
   Follower<Traits> follower(root);

@@ -18,14 +18,10 @@ using Writer = Brell::BrellWriter<Traits>;
 using Reader = Brell::BrellReader<Traits>;
 using Clock = std::chrono::steady_clock;
 
-// A reader preempted in the middle of copying a slot may resume only after the
-// writer removed the entry, compacted and shrank the table below that slot, grew it
-// again and wrote the same key into the same slot: growth formats the new slots
-// afresh, so the slot can hold the very link it held when the copy began. The writer
-// here repeats the same wave of keys, so slots, keys and links do repeat, with a new
-// payload each wave; both processes share one CPU so that the reader is preempted
-// at arbitrary points, and the values are wide so that many of those points fall
-// inside a copy.
+// A reader preempted mid-copy may resume after the writer shrank the table below
+// its slot, regrew it and wrote the same key there: the slot then holds the very link
+// it held when the copy began, with a new payload. Both processes share one CPU so
+// the reader is preempted anywhere; wide values put many of those points in a copy.
 TEST(StoreMultiProcess, ReaderPreemptedAcrossShrinkAndRegrowthNeverSeesATornValue) {
   using WideTraits = StoreTest::TestTraits<128>;
   constexpr std::uint32_t kWave = 200;

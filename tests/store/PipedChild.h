@@ -1,7 +1,5 @@
-// A child process the test talks to: a command pipe down (one byte a command) and a
-// reply pipe up (one line a reply), for tests whose children act on cue and report
-// as they go. Reads wait with a timeout, so a child that hangs fails its test instead
-// of holding ctest.
+// A child process the test talks to: one byte a command down, one line a reply up.
+// Reads wait with a timeout, so a hung child fails its test instead of holding ctest.
 #pragma once
 
 #include <poll.h>

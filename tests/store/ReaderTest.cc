@@ -101,8 +101,6 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
     patchFile(slotsPath, 0, pristineSlots.data(), pristineSlots.size());
     patchFile(bucketsPath, 0, pristineBuckets.data(), pristineBuckets.size());
   };
-  // Targeted damage, each with the report it must give (batches of lookupMany too,
-  // where `batch`).
   struct Case {
     char const* name;
     std::function<void()> damage;

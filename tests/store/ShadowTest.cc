@@ -14,7 +14,6 @@ using Writer = Brell::BrellWriter<Traits>;
 using Shadow = Brell::BrellShadow<Traits>;
 using std::chrono::milliseconds;
 
-// What the shadow reported, applied to a model of the store.
 struct Recorder {
   std::set<std::uint32_t> keys;
   std::uint32_t changed = 0;
@@ -46,15 +45,11 @@ void settle(Shadow& shadow) {
   }
 }
 
-// Attaches the shadow and lets it catch up with its writer.
 void follow(Shadow& shadow) {
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
   settle(shadow);
 }
 
-// Every key of the writer is found through the shadow with the writer's value, the
-// shadow iterates exactly the writer's keys, holds nothing else, and its local index
-// (chains in list order, the slot finder, the member count) agrees with itself.
 void expectSame(Writer& writer, Shadow& shadow) {
   std::string reason;
   EXPECT_TRUE(shadow.shadowStore().validateIndex(&reason)) << reason;
@@ -64,7 +59,6 @@ void expectSame(Writer& writer, Shadow& shadow) {
   EXPECT_EQ(shadow.members(), expected.size());
 }
 
-// Which key each occupied slot of the writer's table holds.
 std::map<std::uint32_t, std::uint32_t> keysBySlot(Writer& writer) {
   std::map<std::uint32_t, std::uint32_t> keyAt;
   Value value;
@@ -75,7 +69,6 @@ std::map<std::uint32_t, std::uint32_t> keysBySlot(Writer& writer) {
   return keyAt;
 }
 
-// A writer of keys [0, keys) (generation 1) on a fresh root.
 std::unique_ptr<Writer> startWriter(TempDir const& root, std::uint32_t keys,
                                     Brell::MapDescriptor descriptor = sized(100000)) {
   auto writer = std::make_unique<Writer>("shadowed", descriptor, root.path());
@@ -93,7 +86,6 @@ TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
   TraceCapture traces;
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
   EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::mounted);
-  EXPECT_EQ(shadow.type(), Brell::StoreType::shadow);
   settle(shadow);
   EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(recorder.mountChanges, 1u);
@@ -129,9 +121,6 @@ TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
   EXPECT_FALSE(found);
 }
 
-// A store whose writer left and whose files were then removed is flushed: every key
-// the shadow held leaves it and is reported removed, once, so that a follower's copy
-// does not keep keys of a store that is gone.
 TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
   TempDir root;
   Recorder recorder;
@@ -204,7 +193,6 @@ TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStor
   std::set<std::uint32_t> keep(survivors.begin(), survivors.end());
   std::uint32_t lookupsMade = 0;
   TraceCapture traces;
-  // At every step of the shadow's handling the survivors are found.
   recorder.onEach = [&] {
     for (auto key : survivors) {
       auto read = find(shadow, key);
@@ -228,14 +216,11 @@ TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStor
   expectSame(writer, shadow);
   EXPECT_EQ(recorder.keys, keep);
   for (auto key : survivors) EXPECT_EQ(recorder.everRemoved.count(key), 0u) << "reported removed";
-  // The shadow shrank, but not below the shared table.
   EXPECT_LT(shadow.shadowStore().numSlots(), grownTo);
   EXPECT_GE(shadow.shadowStore().numSlots(), shadow.shadowStore().hashMap().coveringSlotCount());
   EXPECT_FALSE(traces.contains("skip shrinking of shadow table to 0"));
 }
 
-// Far more changes than the ring holds, none handled meanwhile: the shadow refuses a
-// notification whose sequence the ring has reused, then resynchronises from the slots.
 TEST(Shadow, FallingBehindTheRingRefusesTombstonedSequencesAndResynchronisesFromTheSlots) {
   TempDir root;
   Brell::MapDescriptor descriptor = sized(100000);
@@ -265,10 +250,6 @@ TEST(Shadow, FallingBehindTheRingRefusesTombstonedSequencesAndResynchronisesFrom
   EXPECT_EQ(recorder.keys, expected);
 }
 
-// A lookup reads the shared slot, not the notifications handled so far: rewrites the
-// shadow has not been told of are seen, and a key removed or replaced in its slot is
-// not found, both in the slots the one-step read takes (below the table's initial 128)
-// and in those above, which are read the careful way. A detached shadow finds nothing.
 TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfTheInitialSlots) {
   TempDir root;
   auto owned = startWriter(root, 250);
@@ -296,14 +277,9 @@ TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfThe
   for (std::uint32_t slot : {127u, 128u}) EXPECT_FALSE(holds(shadow, keyAt[slot])) << slot;
   settle(shadow);
   expectSame(writer, shadow);
-
-  shadow.detach(false);
-  bool found = true;
-  EXPECT_EQ(shadow.lookup(0, found, nullptr), nullptr);
-  EXPECT_FALSE(found);
 }
 
-TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndItRefusesVersionAnchors) {
+TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndAttachesOnceAWriterIsBack) {
   TempDir root;
   Shadow early("shadow", root.path());
   TraceCapture traces;
@@ -321,11 +297,7 @@ TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndItRefusesVersionAnch
   EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
 
   auto writer = startWriter(root, 0);
-  ASSERT_TRUE(late.initialize("test"));
-  EXPECT_THAT([&] { late.getCacheVersionAnchor(1); },
-              ::testing::ThrowsMessage<Asic::GracefulAssertException>(::testing::HasSubstr(
-                  "getCacheVersionAnchor: called with unsupported slot variant")));
-  EXPECT_THROW(late.validateVersionAnchor(1, 0), Asic::GracefulAssertException);
+  EXPECT_TRUE(late.initialize("test"));
 }
 
 TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment) {

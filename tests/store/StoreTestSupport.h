@@ -81,7 +81,6 @@ using Value8 = Traits8::Value;
 using Writer8 = Brell::BrellWriter<Traits8>;
 using Reader8 = Brell::BrellReader<Traits8>;
 
-// A writer or reader that attaches as it is made (the test fails when it cannot).
 template <class Store>
 struct Attached : Store {
   template <class... Args>
@@ -92,20 +91,16 @@ struct Attached : Store {
 using Attached8 = Attached<Writer8>;
 using AttachedReader8 = Attached<Reader8>;
 
-// Where slot `index` starts in the slot file of 8-byte values (24-byte slots after
-// the header and its lookaside slot).
 constexpr std::size_t slotOffset8(std::uint32_t index) {
   return Brell::kCommonHeaderSize + 24 + std::size_t{index} * 24;
 }
 
-// Writes keys [from, to), each with generation key + 1.
 template <class Writer>
 void fill(Writer& writer, std::uint32_t from, std::uint32_t to) {
   using Value = typename Writer::Value;
   for (std::uint32_t key = from; key < to; ++key) writer.write(Value::make(key, key + 1), true);
 }
 
-// A copy of the value of `key`, if the store holds it.
 template <class Store>
 std::optional<typename Store::Value> find(Store& store, std::uint32_t key) {
   bool found = false;
@@ -118,7 +113,6 @@ bool holds(Store& store, std::uint32_t key) {
   return find(store, key).has_value();
 }
 
-// Every key of [from, to) is held with the generation fill() gave it.
 template <class Store>
 void expectFilled(Store& store, std::uint32_t from, std::uint32_t to) {
   for (std::uint32_t key = from; key < to; ++key) {
@@ -128,7 +122,6 @@ void expectFilled(Store& store, std::uint32_t from, std::uint32_t to) {
   }
 }
 
-// The store's contents through its own iteration; every value must be whole.
 template <class Store>
 std::map<std::uint32_t, typename Store::Value> contentsOf(Store& store) {
   std::map<std::uint32_t, typename Store::Value> contents;
@@ -146,8 +139,6 @@ std::map<std::uint32_t, typename Store::Value> contentsOf(Store& store) {
   return contents;
 }
 
-// The contents of the store at `root` as a fresh reader sees them (none when no
-// reader can attach).
 template <class Traits>
 std::map<std::uint32_t, typename Traits::Value> contentsAt(std::string const& root) {
   Brell::BrellReader<Traits> reader("check", root);
@@ -237,7 +228,6 @@ std::string readPass(Reader& reader, std::mt19937& random, std::uint32_t stableK
   return {};
 }
 
-// The writer's figures after churn, for the tests' printed summaries.
 template <class Writer>
 std::string churnFigures(Writer const& writer) {
   auto const& counters = writer.counters();
@@ -246,7 +236,6 @@ std::string churnFigures(Writer const& writer) {
                      counters.bucketShrinks);
 }
 
-// A writer's descriptor of `size` slots, growing or fixed.
 inline Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
   Brell::MapDescriptor descriptor;
   descriptor.maxSize = size;
@@ -254,8 +243,6 @@ inline Brell::MapDescriptor sized(std::uint32_t size, bool fixed = false) {
   return descriptor;
 }
 
-// A fresh directory under $HWTABLES_TEST_TMP, else /dev/shm (or /tmp), removed with
-// everything in it.
 class TempDir {
  public:
   TempDir() {
@@ -282,11 +269,6 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace StoreTest
-
-namespace StoreTest {
-
-// Raw file access for tests that look at or damage the files behind the store's back.
 std::vector<unsigned char> readFile(std::string const& path);
 void patchFile(std::string const& path, std::size_t offset, void const* bytes, std::size_t size);
 
@@ -303,7 +285,6 @@ void patchWord(std::string const& path, std::size_t offset, Word word) {
   patchFile(path, offset, &word, sizeof word);
 }
 
-// Collects trace lines of the store's handles while alive.
 class TraceCapture {
  public:
   TraceCapture();

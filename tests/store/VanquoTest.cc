@@ -30,7 +30,6 @@ std::vector<Vanquo::BasicSlot> readAll(Reader& reader, Reader::Read* result = nu
   return seen;
 }
 
-// A writer attached to a fresh root and a reader following its ring.
 class VanquoRing : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -127,7 +126,6 @@ TEST(VanquoRingFile, LocalWriterPublishesNothing) {
   writer.slotChanged(1);
   EXPECT_FALSE(writer.attached());
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
-  // Nor does a local store writer.
   Brell::BrellWriter<StoreTest::TestTraits<8>> store(
       "local", Brell::MapDescriptor::localTemporary(10), root.path());
   ASSERT_TRUE(store.initialize("test"));
@@ -184,7 +182,6 @@ TEST(VanquoRingFile, DamagedRingFilesAreRefusedWithAReason) {
   Reader reader(root.path());
   EXPECT_FALSE(reader.initialize());
   EXPECT_NE(reader.lastError().find("hold no ring"), std::string::npos) << reader.lastError();
-  // A link in place of the ring is never followed.
   writer.detach();
   std::filesystem::remove(root.file("notifications"));
   std::filesystem::create_symlink("/dev/zero", root.file("notifications"));
@@ -196,7 +193,6 @@ TEST(VanquoRingFile, DamagedRingFilesAreRefusedWithAReason) {
 // after a hundred of them, publishing makes no system call (the count of sleeps they
 // left no longer changes), and a new reader sleeps and is woken as the first one was.
 TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
-  // A reader in a child that sleeps until news comes; it exits 0 when woken with news.
   auto sleepingReader = [&] {
     pid_t child = ::fork();
     if (child == 0) {
@@ -219,7 +215,6 @@ TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
     }
     return false;
   };
-  // A reader that is woken by the writer: the writer's publish makes one wake-up.
   auto wokenLikeTheFirst = [&] {
     std::uint32_t before = writer.sleeps();
     pid_t reader = sleepingReader();

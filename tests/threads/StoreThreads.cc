@@ -1,7 +1,5 @@
-// One writer thread and several reader threads on one store, for ThreadSanitizer
-// (which sees threads, not processes; readers in other processes run this same code).
-// The churn and the reader's checks are the store tests' own (StoreTestSupport.h).
-// Bounded by waves, not time: HWTABLES_THREAD_WAVES (200), HWTABLES_THREAD_READERS (3).
+// One writer thread and reader threads on one store, for ThreadSanitizer (which sees
+// threads, not processes). HWTABLES_THREAD_WAVES (200), HWTABLES_THREAD_READERS (3).
 // Exit status 0 when every read was right; 1 with the first wrong read otherwise.
 #include <atomic>
 #include <thread>
