@@ -92,4 +92,28 @@ TEST(FaultPlan, TheNthCommandFailsAndNoOtherWhateverListItIsIn) {
   EXPECT_EQ(chip.commandsExecuted(), 20u - 2u);
 }
 
+// A seeded plan repeats its run; timeouts and partial writes strike DMA bulk writes only.
+TEST(FaultPlan, TheSameSeedGivesTheSameRunAnotherSeedAnotherAndTimeoutsAndPartialsStrikeBulkWrites) {
+  auto plan = FaultPlan::parse("refuse-rate=0.1,timeout-rate=0.3,partial-rate=0.5,seed=11");
+  Sim::Chip one, two, three;
+  one.faultPlanIs(plan);
+  two.faultPlanIs(plan);
+  auto lists = workload();
+  for (auto const& list : lists) {
+    auto outcome = one.execute(list);
+    EXPECT_EQ(two.execute(list).faults, outcome.faults);
+    for (auto const& fault : outcome.faults) {
+      auto const& cmd = *std::next(list->begin(), fault.index);
+      if (fault.kind == FaultKind::refused) continue;
+      EXPECT_EQ(cmd->kind, Pelcar::SchanCmdKind::memoryBulkWrite);
+      EXPECT_LT(fault.rowsWritten, cmd->rowCount) << "a faulty write never lands whole";
+    }
+  }
+  plan.seed = 12;
+  three.faultPlanIs(plan);
+  for (auto const& list : lists) three.execute(list);
+  EXPECT_EQ(one.digest(), two.digest());
+  EXPECT_NE(one.digest(), three.digest());
+}
+
 }  // namespace
