@@ -20,11 +20,6 @@ Value valueOf(std::uint32_t key, std::uint64_t generation) {
   return value;
 }
 
-std::string valueHex(Value const& value) {
-  auto const* bytes = reinterpret_cast<unsigned char const*>(&value);
-  return fmt::format("{:02x}", fmt::join(bytes, bytes + sizeof value, ""));
-}
-
 std::size_t occurrences(std::string const& text, std::string const& part) {
   std::size_t found = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
@@ -272,38 +267,6 @@ TEST(ChangeStream, FastAndSlowFollowersRebuildTheStoreFromTheirEvents) {
         name, made, writing, rebuilt.events, rebuilt.merged, rebuilt.resyncs, rebuilt.state.size());
   }
   std::fflush(stdout);
-}
-
-// Eight quick sets of one key once showed as one "added", and a `removed` carried a
-// previous value the key no longer held: merged changes say so (from < seq) and print
-// only values the key held, the last one last.
-TEST(ChangeStream, QuickSetsOfOneKeyShowAsMergedWithValuesTheKeyHeld) {
-  LiveStore store(64);
-  Writer& writer = *store.writer;
-  writer.write(valueOf(1, 1), true);
-  Follower follower(store.dir, false);
-  ASSERT_TRUE(follower.synced()) << follower.stop();
-  std::set<std::string> held;
-  for (std::uint64_t round = 1; round <= 8; ++round) {
-    writer.write(valueOf(42, round), true);
-    held.insert(valueHex(valueOf(42, round)));
-  }
-  follower.reached(store.lastChange());
-  writer.remove(42, nullptr);
-  std::uint64_t last = store.lastChange();
-  follower.reached(last);
-  auto text = follower.stop();
-  EXPECT_EQ(lastSequence(text), last) << text;
-  auto rebuilt = rebuild(text);  // no gap; a removal's previous value is the last printed
-  EXPECT_TRUE(rebuilt.problems.empty()) << text;
-  EXPECT_EQ(rebuilt.state.count(E2e::hexWord(42)), 0u) << text;
-  std::string lastPrinted;
-  for (auto const& event : E2e::jsonLines(text)) {
-    if (event.value("key", "") != "2a000000" || !event.contains("value")) continue;
-    EXPECT_EQ(held.count(event["value"]), 1u) << "a value key 42 never held: " << event.dump();
-    lastPrinted = event["value"];
-  }
-  EXPECT_EQ(lastPrinted, valueHex(valueOf(42, 8))) << text;
 }
 
 // `store watch` following `store fill` processes: a writer rewriting values, then the

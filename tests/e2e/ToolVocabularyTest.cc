@@ -79,8 +79,6 @@ TEST(VocabularyNames, TableNamesMatchIgnoringCaseAndUnknownOnesGetTheNearest) {
   EXPECT_EQ(json::parse(run.out)[0]["class"], "IppaBsplProfileTblHwDirect");
   expectOneLineError(runTool({"show", "IppaBspl"}), 2,
                      "unknown table 'IppaBspl' (did you mean 'IppaBsplProfileTblHwDirect'?)");
-  expectOneLineError(runTool({"describe", "IppaTerminationProfileTableHwDirekt"}), 2,
-                     "(did you mean 'IppaTerminationProfileTableHwDirect'?)");
   // The catalogue shows the rows a single-index key names apart from its null value.
   auto catalogue = runTool({"tables", "IppaTerminationProfileTableHwDirect"});
   expectHas(catalogue.out, {"value 0..7 (null 8)"});

@@ -10,7 +10,6 @@ using namespace bcm88490_a0;
 using ReaderTest::bulkOf;
 using ReaderTest::makeReader;
 using ReaderTest::regReply;
-using RegisterTest::TraceCapture;
 using Tessar::HwReadRequestType;
 using Tessar::HwShadowKey;
 
@@ -134,13 +133,11 @@ TEST(RegisterDecoding, RepliesBecomeEntriesByteForByteAndAllZeroRepliesLeaveAnEm
                Vorl::RangeException);
 }
 
-TEST(RegisterDecoding, CompletionsThatAreNotRegisterReadsAreIgnored) {
-  TraceCapture traces("IppVtt*=8");
+TEST(RegisterDecoding, CompletionsThatAreNotRegisterReadsAreIgnoredWithoutACrash) {
   auto reader = makeReader<LabelValuesReader>();
   reader->processReadComplete(nullptr);
   reader->processReadComplete(Vorl::makePtr<Pelcar::SchanCmd>());
   reader->processReadComplete(Vorl::makePtr<Tessar::GenericBulkReadCmdlet>());
-  EXPECT_EQ(traces.count(" Ignoring cmd post processing"), 3u);
 }
 
 TEST(MemoryDecoding, OnlyNonEmptyEntriesAreStoredUnderTheirBufferPositionsKeys) {
