@@ -48,6 +48,23 @@ void drain(Map& map) {
   }
 }
 
+// An entity with one collection that records what the collection's callbacks say.
+struct Collection {
+  using Map = TyvoBrell::TyvoBrellMap<Collection, Value, Key, Traits>;
+
+  void onKey(Key key) { keys.push_back(key); }
+  void onMountStatus() { ++mountStatusChanges; }
+  void onQuiesced(bool quiesced) { quiescence.push_back(quiesced); }
+
+  std::vector<Key> keys;
+  int mountStatusChanges = 0;
+  std::vector<bool> quiescence;
+  Map map{"entity", "entryColl",
+          TyvoBrell::makeNotify<Key, Value>(
+              this, [](Value const& value) { return value.key; }, &Collection::onKey,
+              &Collection::onMountStatus, &Collection::onQuiesced)};
+};
+
 // A reading mount refuses every writing operation, before and after it attaches (the
 // same refusal serves every reader kind), and the store keeps what the writer wrote.
 TEST(MapShadow, AReadingMountRefusesWritesBeforeAndAfterAttachingAndTheStoreKeepsItsEntries) {
@@ -76,24 +93,7 @@ TEST(MapShadow, AReadingMountRefusesWritesBeforeAndAfterAttachingAndTheStoreKeep
   EXPECT_EQ(writer->members(), 1u);
 }
 
-// An entity with one collection that records what the collection's callbacks say.
-struct Collection {
-  using Map = TyvoBrell::TyvoBrellMap<Collection, Value, Key, Traits>;
-
-  void onKey(Key key) { keys.push_back(key); }
-  void onMountStatus() { ++mountStatusChanges; }
-  void onQuiesced(bool quiesced) { quiescence.push_back(quiesced); }
-
-  std::vector<Key> keys;
-  int mountStatusChanges = 0;
-  std::vector<bool> quiescence;
-  Map map{"entity", "entryColl",
-          TyvoBrell::makeNotify<Key, Value>(
-              this, [](Value const& value) { return value.key; }, &Collection::onKey,
-              &Collection::onMountStatus, &Collection::onQuiesced)};
-};
-
-TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnknownKindIsRefused) {
+TEST(MapShadow, ShadowMountsOfAMapAndOfACollectionFollowTheWriterAndReportItsChangesAndAnUnknownKindIsRefused) {
   TempDir root;
   auto writer = writerOf(root.path());
 
@@ -111,25 +111,40 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnk
   ASSERT_TRUE(reader.attach("test"));
   EXPECT_EQ(attaches, 1);
   EXPECT_EQ(reader.implementation().type(), Brell::StoreType::shadow);
-  drain(reader);
+  Collection collection;
+  collection.map.init(shadowMount(root.path()));
+  ASSERT_TRUE(collection.map.attach("test"));
+  auto settle = [&] {
+    drain(reader);
+    drain(collection.map);
+  };
+  settle();
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::synced);
+  EXPECT_EQ(collection.map.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(mounts, 1);
+  EXPECT_EQ(collection.mountStatusChanges, 1);
+  EXPECT_TRUE(changed.empty() && collection.keys.empty()) << "reported the first synchronisation";
+
+  // One change at a time: a shadow reports what the slot holds when it looks.
   writer->write(Value::make(2, 1), true);
-  drain(reader);
-  EXPECT_EQ(changed, std::set<std::uint32_t>{2});
-  bool found = false;
-  reader.lookup(1, found, nullptr);
-  EXPECT_TRUE(found);
+  settle();
+  writer->write(Value::make(1, 2), true);
+  settle();
+  writer->remove(2, nullptr);
+  settle();
+  EXPECT_EQ(collection.keys, (std::vector<Key>{2, 1, 2}));
+  EXPECT_EQ(changed, (std::set<std::uint32_t>{1, 2}));
+  EXPECT_EQ(StoreTest::find(reader, 1), Value::make(1, 2));
   EXPECT_TRUE(reader.quiesced());
   EXPECT_TRUE(reader.notifyingIs(true));
 
   EXPECT_THAT([&] { reader.scratchpadIs(1); }, throwsText<Vorl::NoPermissionException>(
                                                    "invalid attempt to write scratchpad as reader"));
-
   EXPECT_TRUE(reader.validateFiles(root.path(), writer->implementation().pyrelId()));
   EXPECT_FALSE(reader.validateFiles(root.path(), writer->implementation().pyrelId().wiped()));
   reader.controlDetach();
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::unmounted);
+  collection.map.controlDetach();
   writer->detach(false);
 
   Map bad("bad");
@@ -137,30 +152,6 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnk
   descriptor.readerKind = static_cast<Mem::CollectionDescriptor::ReaderKind>(7);
   EXPECT_THAT([&] { bad.init(descriptor); },
               throwsText<Vorl::InvalidInitializeException>("not a valid reader type:7"));
-}
-
-TEST(Collection, AShadowMountedThroughTheCollectionReportsTheWritersChangesToItsOwner) {
-  TempDir root;
-  auto writer = writerOf(root.path());
-
-  Collection collection;
-  collection.map.init(shadowMount(root.path()));
-  ASSERT_TRUE(collection.map.attach("test"));
-  drain(collection.map);
-  EXPECT_EQ(collection.map.mountStatus(), Brell::MountStatus::synced);
-  EXPECT_EQ(collection.mountStatusChanges, 1);
-  EXPECT_TRUE(collection.keys.empty()) << "what was there before the shadow synchronised";
-
-  // One change at a time: a shadow reports what the slot holds when it looks.
-  writer->write(Value::make(2, 1), true);
-  drain(collection.map);
-  writer->write(Value::make(1, 2), true);
-  drain(collection.map);
-  writer->remove(2, nullptr);
-  drain(collection.map);
-  EXPECT_EQ(collection.keys, (std::vector<Key>{2, 1, 2}));
-  collection.map.controlDetach();
-  writer->detach(false);
 }
 
 TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansWithoutParent) {

@@ -121,57 +121,6 @@ TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
   EXPECT_FALSE(found);
 }
 
-TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
-  TempDir root;
-  Recorder recorder;
-  Shadow shadow("shadow", root.path(), recorder.notify());
-  {
-    Attached8 writer("flushed", sized(1000), root.path());
-    fill(writer, 0, 20);
-    follow(shadow);
-    writer.write(Value::make(20, 1), true);  // one key reported the usual way first
-    settle(shadow);
-    writer.detach(false);
-  }
-  ASSERT_EQ(shadow.members(), 21u);
-  for (auto const& file : std::filesystem::directory_iterator(root.path())) {
-    std::filesystem::remove_all(file.path());
-  }
-  for (int round = 0; round < 200 && shadow.members() > 0; ++round) {
-    shadow.processNotifications(milliseconds(1));
-  }
-  EXPECT_EQ(shadow.members(), 0u);
-  EXPECT_EQ(recorder.removed, 21u);
-  EXPECT_EQ(recorder.everRemoved.size(), 21u);
-  EXPECT_TRUE(recorder.keys.empty());
-  EXPECT_FALSE(holds(shadow, 7));
-}
-
-TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTable) {
-  TempDir root;
-  auto owned = startWriter(root, 100);
-  Writer& writer = *owned;
-  Shadow shadow("shadow", root.path());
-  follow(shadow);
-  ASSERT_EQ(shadow.shadowStore().numSlots(), 128u);
-  for (std::uint32_t key = 100; key < 250; ++key) writer.write(Value::make(key, 1), true);
-  ASSERT_EQ(writer.capacity(), 256u);
-  std::uint32_t keyAt200 = keysBySlot(writer).at(200);
-  // Told of slot 200 before anything else: the shadow grows to the shared 256 slots.
-  ASSERT_TRUE(shadow.doSlot(200, 0, true));
-  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
-  EXPECT_EQ(shadow.shadowStore().slot(200).key, keyAt200);
-  EXPECT_TRUE(holds(shadow, keyAt200));
-
-  // An index the shared table does not have is skipped and changes nothing.
-  std::uint32_t members = shadow.members();
-  EXPECT_TRUE(shadow.doSlot(5000, 0, true));
-  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
-  EXPECT_EQ(shadow.members(), members);
-  settle(shadow);
-  expectSame(writer, shadow);
-}
-
 TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStore) {
   TempDir root;
   constexpr std::uint32_t kKeys = 2000;
@@ -250,23 +199,34 @@ TEST(Shadow, FallingBehindTheRingRefusesTombstonedSequencesAndResynchronisesFrom
   EXPECT_EQ(recorder.keys, expected);
 }
 
-TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfTheInitialSlots) {
+TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTableAndLookupsAnswerWhatTheStoreHoldsBeforeItsNotification) {
   TempDir root;
-  auto owned = startWriter(root, 250);
+  auto owned = startWriter(root, 100);
   Writer& writer = *owned;
   Shadow shadow("shadow", root.path());
   follow(shadow);
+  ASSERT_EQ(shadow.shadowStore().numSlots(), 128u);
+  for (std::uint32_t key = 100; key < 250; ++key) writer.write(Value::make(key, 1), true);
+  ASSERT_EQ(writer.capacity(), 256u);
   auto keyAt = keysBySlot(writer);
-  ASSERT_TRUE(keyAt.count(127) && keyAt.count(128));
+  ASSERT_TRUE(keyAt.count(127) && keyAt.count(128) && keyAt.count(200));
+  // Told of slot 200 before anything else: the shadow grows to the shared 256 slots.
+  ASSERT_TRUE(shadow.doSlot(200, 0, true));
+  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
+  EXPECT_EQ(shadow.shadowStore().slot(200).key, keyAt[200]);
+  EXPECT_TRUE(holds(shadow, keyAt[200]));
+  // An index the shared table does not have is skipped and changes nothing.
+  std::uint32_t members = shadow.members();
+  EXPECT_TRUE(shadow.doSlot(5000, 0, true));
+  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
+  EXPECT_EQ(shadow.members(), members);
+  settle(shadow);
+  expectSame(writer, shadow);
 
   for (std::uint32_t key = 0; key < 250; ++key) writer.write(Value::make(key, 2), true);
-  for (std::uint32_t key = 0; key < 250; ++key) {
-    auto found = find(shadow, key);
-    ASSERT_TRUE(found) << key;
-    EXPECT_EQ(found->generation(), 2u) << key;
-  }
-  // Slots 127 and 128 emptied, then taken by new keys: the old keys are gone at once,
-  // from lookups and from iteration.
+  for (std::uint32_t key = 0; key < 250; ++key) EXPECT_EQ(find(shadow, key), Value::make(key, 2));
+  // Slots 127 and 128 (both sides of a new table's slots) emptied, then taken by new
+  // keys: the old keys are gone at once, from lookups and from iteration.
   for (std::uint32_t slot : {127u, 128u}) {
     writer.remove(keyAt[slot], nullptr);
     EXPECT_FALSE(holds(shadow, keyAt[slot])) << "slot " << slot;
@@ -279,33 +239,17 @@ TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfThe
   expectSame(writer, shadow);
 }
 
-TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndAttachesOnceAWriterIsBack) {
-  TempDir root;
-  Shadow early("shadow", root.path());
-  TraceCapture traces;
-  EXPECT_FALSE(early.initialize("test"));
-  EXPECT_TRUE(traces.contains("brell.initialize() Failed"));
-  EXPECT_EQ(early.mountStatus(), Brell::MountStatus::unmounted);
-  EXPECT_FALSE(early.processNotifications(milliseconds(1)));
-  {
-    Attached8 writer("gone", sized(100), root.path());
-    writer.write(Value::make(1, 1), true);
-    writer.detach(false);
-  }
-  Shadow late("shadow", root.path());
-  EXPECT_FALSE(late.initialize("test"));
-  EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
-
-  auto writer = startWriter(root, 0);
-  EXPECT_TRUE(late.initialize("test"));
-}
-
-TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment) {
+TEST(Shadow, StatesFollowNoStoreTheWriterLeavingAndReturningAPauseAReattachmentAndRemovedFiles) {
   using State = Shadow::State;
   TempDir root;
   Recorder recorder;
   Shadow shadow("shadow", root.path(), recorder.notify());
+  TraceCapture traces;
+  EXPECT_FALSE(shadow.initialize("test"));
+  EXPECT_TRUE(traces.contains("brell.initialize() Failed"));
   EXPECT_EQ(shadow.state(), State::detached);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::unmounted);
+  EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
   auto writer = std::make_unique<Writer>("states", sized(1000), root.path());
   ASSERT_TRUE(writer->initialize("test"));
   fill(*writer, 0, 20);
@@ -322,9 +266,13 @@ TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment)
   EXPECT_EQ(shadow.state(), State::writerless);
   EXPECT_EQ(shadow.lastDisconnect(), Vanquo::WriterState::detached);
   EXPECT_EQ(find(shadow, 7), Value::make(7, 8));  // the files stay readable
+  Shadow late("late", root.path());
+  EXPECT_FALSE(late.initialize("test")) << "no writer";
+  EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
 
   writer = std::make_unique<Writer>("states", sized(1000), root.path());
   ASSERT_TRUE(writer->initialize("test"));
+  EXPECT_TRUE(late.initialize("test"));
   writer->write(Value::make(100, 1), true);
   for (int round = 0; round < 50 && shadow.state() != State::following; ++round) {
     shadow.processNotifications(milliseconds(1));
@@ -353,6 +301,24 @@ TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment)
   settle(shadow);
   EXPECT_EQ(recorder.changed, changedBefore + 1);
   EXPECT_TRUE(recorder.keys.count(102));
+
+  // The files removed under the shadow: every key flushed and reported removed once.
+  writer->detach(false);
+  writer.reset();
+  std::uint32_t members = shadow.members();
+  ASSERT_EQ(members, 23u);
+  ASSERT_TRUE(recorder.everRemoved.empty());
+  for (auto const& file : std::filesystem::directory_iterator(root.path())) {
+    std::filesystem::remove_all(file.path());
+  }
+  for (int round = 0; round < 200 && shadow.members() > 0; ++round) {
+    shadow.processNotifications(milliseconds(1));
+  }
+  EXPECT_EQ(shadow.members(), 0u);
+  EXPECT_EQ(recorder.removed, members);
+  EXPECT_EQ(recorder.everRemoved.size(), members);
+  EXPECT_TRUE(recorder.keys.empty());
+  EXPECT_FALSE(holds(shadow, 7));
 }
 
 }  // namespace
