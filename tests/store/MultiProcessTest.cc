@@ -139,8 +139,7 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
       return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 40));
-    ::kill(child.pid, SIGKILL);
-    auto ended = Piped::finish(child);
+    auto ended = Piped::stopChild(child, true);
     ASSERT_EQ(ended.status, 128 + SIGKILL) << ended.report;
 
     // A reader on the files the dead writer left: answers or corruption, nothing
