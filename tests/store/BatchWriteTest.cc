@@ -9,13 +9,6 @@ using Writer = Brell::BrellWriter<StoreTest::TestTraits<12>>;
 using Reader = Brell::BrellReader<StoreTest::TestTraits<12>>;
 using Ring = Vanquo::VanquoReader<Vanquo::BasicSlot>;
 
-std::vector<Vanquo::BasicSlot> readRing(Ring& ring, Ring::Read* result = nullptr) {
-  std::vector<Vanquo::BasicSlot> seen;
-  auto read = ring.read([&](Vanquo::BasicSlot const& slot) { seen.push_back(slot); });
-  if (result) *result = read;
-  return seen;
-}
-
 // Slots are found a run at a time before the run's changes: a key added in one run may
 // come again in the same or a later run, and changes its slot again.
 TEST(BatchWrite, EveryChangeIsPublishedInOrderAKeyTwiceKeepsTheLaterValueAnEmptyBatchNothingALongOneLapsFollowers) {
@@ -54,8 +47,7 @@ TEST(BatchWrite, EveryChangeIsPublishedInOrderAKeyTwiceKeepsTheLaterValueAnEmpty
     auto known = slotOf.emplace(batch[index].key, seen[index].slotIndex).first;
     EXPECT_EQ(known->second, seen[index].slotIndex) << "key " << batch[index].key;
   }
-  Reader reader("batch", root.path());
-  ASSERT_TRUE(reader.initialize("check"));
+  Attached<Reader> reader("batch", root.path());
   EXPECT_EQ(writer.members(), expected.size());
   for (auto [key, last] : expected) EXPECT_EQ(find(reader, key), Value::make(key, last));
 
@@ -83,8 +75,7 @@ TEST(BatchWrite, EveryChangeIsPublishedInOrderAKeyTwiceKeepsTheLaterValueAnEmpty
 
 TEST(BatchWrite, AFullFixedTableStopsABatchOrAWriteAfterTheEntriesItCouldStoreAndKeepsUpdating) {
   TempDir root;
-  Writer writer("batch", sized(64, true), root.path());
-  ASSERT_TRUE(writer.initialize("batch"));
+  Attached<Writer> writer("batch", sized(64, true), root.path());
   Ring ring(root.path());
   ASSERT_TRUE(ring.initialize()) << ring.lastError();
   std::vector<Value> batch;

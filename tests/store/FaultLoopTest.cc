@@ -132,8 +132,7 @@ Operation const kOperations[] = {
      [](Store& store) {
        Shadow shadow("loop", store.root.path(), {});
        if (!shadow.initialize("test")) throw Vorl::Exception(shadow.lastError());
-       while (shadow.processNotifications(std::chrono::milliseconds(0))) {
-       }
+       settle(shadow);
        expectFilled(shadow, 0, 300);
        return true;
      },

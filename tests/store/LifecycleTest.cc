@@ -130,7 +130,7 @@ TEST(StoreValidation, RestartKeepsIntactFilesRefusesDamagedOnesUnderStrictValida
   EXPECT_EQ(writer.members(), 0u);
 }
 
-TEST(StoreLifecycle, AMapStartsAsALocalWriterRefusesBadMountsOwnsItsRootAloneUntilCleanupAndAReaderMountWaitsForAWriter) {
+TEST(StoreLifecycle, AMapStartsLocalRefusesBadMountsOwnsItsRootAloneUntilCleanupAndAsAReaderWaitsForAWriterAndRefusesWrites) {
   Brell::BrellMap<Traits8> map("local");
   EXPECT_EQ(map.implementation().type(), Brell::StoreType::writer);
   map.write(Value8::make(5, 1), true);
@@ -162,14 +162,34 @@ TEST(StoreLifecycle, AMapStartsAsALocalWriterRefusesBadMountsOwnsItsRootAloneUnt
   map.cleanupAndDetach();
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 
+  // A reading mount refuses every writing operation, before and after it attaches (the
+  // same refusal serves every reader kind), and the store keeps what the writer wrote.
   Brell::BrellMap<Traits8> reading("reading");
   mount.mode = Mem::CollectionDescriptor::Mode::reader;
   reading.init(mount);
+  auto expectRefused = [&](char const* when) {
+    SCOPED_TRACE(when);
+    using Refused = Vorl::NoPermissionException;
+    auto says = [](char const* text) {
+      return ::testing::ThrowsMessage<Refused>(::testing::HasSubstr(text));
+    };
+    EXPECT_THAT([&] { reading.write(Value8::make(9, 1), true); },
+                says("write to read-only Brell table"));
+    EXPECT_THROW(reading.directWrite(Value8::make(8, 1)), Refused);
+    EXPECT_THROW(reading.directCommit(), Refused);
+    EXPECT_THAT([&] { reading.remove(9, nullptr); }, says("remove to read-only Brell table"));
+    EXPECT_THAT([&] { reading.markAndSweepFlag(9, Brell::MarkAndSweepOperation::set); },
+                says("mark-and-sweep flag change on read-only Brell table"));
+  };
+  expectRefused("before attaching");
   EXPECT_FALSE(reading.attach("no writer yet"));
   ASSERT_TRUE(second.initialize("test")) << "the root is free again";
   second.write(Value8::make(9, 4), true);
   ASSERT_TRUE(reading.tryAttach());
+  expectRefused("attached");
   EXPECT_EQ(find(reading, 9), Value8::make(9, 4));
+  EXPECT_EQ(find(second, 9), Value8::make(9, 4));
+  EXPECT_EQ(second.members(), 1u);
 }
 
 // The directory of a death test: made by the test process and named in the

@@ -11,8 +11,7 @@ void batchesMatchSingleLookups() {
   using Traits = TestTraits<V>;
   using Value = typename Traits::Value;
   TempDir root;
-  Brell::BrellWriter<Traits> writer("many", sized(4000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached<Brell::BrellWriter<Traits>> writer("many", sized(4000), root.path());
   // Present: the even keys below 3000; absent: the odd ones and everything above.
   for (std::uint32_t key = 0; key < 3000; key += 2) writer.write(Value::make(key, key + 1), true);
   Brell::BrellReader<Traits> reader("many", root.path());

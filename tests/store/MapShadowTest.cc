@@ -27,25 +27,18 @@ Mem::CollectionDescriptor shadowMount(std::string const& root) {
   return descriptor;
 }
 
-// A map mounted as the writer of `root`, holding key 1 (or `key`).
-std::unique_ptr<Map> writerOf(std::string const& root, std::uint32_t key = 1,
-                              std::uint32_t generation = 1) {
+// A map mounted as the writer of `root`, holding key 1.
+std::unique_ptr<Map> writerOf(std::string const& root) {
   auto writer = std::make_unique<Map>("writer");
   writer->init(writerMount(root));
   EXPECT_TRUE(writer->attach("test"));
-  writer->write(Value::make(key, generation), true);
+  writer->write(Value::make(1, 1), true);
   return writer;
 }
 
 template <class Exception>
 auto throwsText(std::string const& text) {
   return ::testing::ThrowsMessage<Exception>(::testing::HasSubstr(text));
-}
-
-template <class Map>
-void drain(Map& map) {
-  while (map.processNotifications(std::chrono::milliseconds(0))) {
-  }
 }
 
 // An entity with one collection that records what the collection's callbacks say.
@@ -64,34 +57,6 @@ struct Collection {
               this, [](Value const& value) { return value.key; }, &Collection::onKey,
               &Collection::onMountStatus, &Collection::onQuiesced)};
 };
-
-// A reading mount refuses every writing operation, before and after it attaches (the
-// same refusal serves every reader kind), and the store keeps what the writer wrote.
-TEST(MapShadow, AReadingMountRefusesWritesBeforeAndAfterAttachingAndTheStoreKeepsItsEntries) {
-  TempDir root;
-  auto writer = writerOf(root.path(), 7, 70);
-  Mem::CollectionDescriptor plain = shadowMount(root.path());
-  plain.readerKind = Mem::CollectionDescriptor::ReaderKind::plain;
-  Map reader("plain");
-  reader.init(plain);
-  using Refused = Vorl::NoPermissionException;
-  for (bool attached : {false, true}) {
-    SCOPED_TRACE(attached ? "attached" : "before attach");
-    if (attached) {
-      ASSERT_TRUE(reader.attach("test"));
-    }
-    EXPECT_THAT([&] { reader.write(Value::make(7, 1), true); },
-                throwsText<Refused>("write to read-only Brell table"));
-    EXPECT_THROW(reader.directWrite(Value::make(8, 1)), Refused);
-    EXPECT_THROW(reader.directCommit(), Refused);
-    EXPECT_THAT([&] { reader.remove(7, nullptr); },
-                throwsText<Refused>("remove to read-only Brell table"));
-    EXPECT_THAT([&] { reader.markAndSweepFlag(7, Brell::MarkAndSweepOperation::set); },
-                throwsText<Refused>("mark-and-sweep flag change on read-only Brell table"));
-  }
-  EXPECT_EQ(StoreTest::find(*writer, 7), Value::make(7, 70));
-  EXPECT_EQ(writer->members(), 1u);
-}
 
 TEST(MapShadow, ShadowMountsOfAMapAndOfACollectionFollowTheWriterAndReportItsChangesAndAnUnknownKindIsRefused) {
   TempDir root;
@@ -114,11 +79,11 @@ TEST(MapShadow, ShadowMountsOfAMapAndOfACollectionFollowTheWriterAndReportItsCha
   Collection collection;
   collection.map.init(shadowMount(root.path()));
   ASSERT_TRUE(collection.map.attach("test"));
-  auto settle = [&] {
-    drain(reader);
-    drain(collection.map);
+  auto settleBoth = [&] {
+    StoreTest::settle(reader);
+    StoreTest::settle(collection.map);
   };
-  settle();
+  settleBoth();
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(collection.map.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(mounts, 1);
@@ -127,11 +92,11 @@ TEST(MapShadow, ShadowMountsOfAMapAndOfACollectionFollowTheWriterAndReportItsCha
 
   // One change at a time: a shadow reports what the slot holds when it looks.
   writer->write(Value::make(2, 1), true);
-  settle();
+  settleBoth();
   writer->write(Value::make(1, 2), true);
-  settle();
+  settleBoth();
   writer->remove(2, nullptr);
-  settle();
+  settleBoth();
   EXPECT_EQ(collection.keys, (std::vector<Key>{2, 1, 2}));
   EXPECT_EQ(changed, (std::set<std::uint32_t>{1, 2}));
   EXPECT_EQ(StoreTest::find(reader, 1), Value::make(1, 2));

@@ -11,6 +11,7 @@
 
 namespace {
 
+using StoreTest::readRing;
 using StoreTest::TempDir;
 using namespace StoreTest::Piped;
 using Reader = Vanquo::VanquoReader<Vanquo::BasicSlot>;
@@ -21,13 +22,6 @@ constexpr SharedMem::PyrelId kPyrel(7, 1234);
 Vanquo::VanquoWriter makeWriter(TempDir const& root, std::uint32_t capacity = 64) {
   return Vanquo::VanquoWriter(
       root.path(), false, [] { return kPyrel; }, capacity);
-}
-
-std::vector<Vanquo::BasicSlot> readAll(Reader& reader, Reader::Read* result = nullptr) {
-  std::vector<Vanquo::BasicSlot> seen;
-  auto read = reader.read([&](Vanquo::BasicSlot const& slot) { seen.push_back(slot); });
-  if (result) *result = read;
-  return seen;
 }
 
 class VanquoRing : public ::testing::Test {
@@ -50,11 +44,11 @@ TEST_F(VanquoRing, ReaderGetsEverySlotInOrderWithConsecutiveSequencesLappedOnesA
   for (std::uint32_t slot : {3u, 0u, 0x3FFFFFFFu, 3u}) writer.slotChanged(slot);
   Reader::Read result;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> seen;
-  for (auto const& slot : readAll(late, &result)) seen.emplace_back(slot.slotIndex, slot.sequence);
+  for (auto const& slot : readRing(late, &result)) seen.emplace_back(slot.slotIndex, slot.sequence);
   EXPECT_EQ(result, Reader::Read::ok);
   EXPECT_EQ(seen, (decltype(seen){{3u, 2}, {0u, 3}, {0x3FFFFFFFu, 4}, {3u, 5}}));
   EXPECT_FALSE(late.pending());
-  EXPECT_TRUE(readAll(late).empty());
+  EXPECT_TRUE(readRing(late).empty());
   EXPECT_EQ(late.writerState(), WriterState::attached);
 
   // `reader` came before the first change: sequence 1 was slot 99.
@@ -65,21 +59,21 @@ TEST_F(VanquoRing, ReaderGetsEverySlotInOrderWithConsecutiveSequencesLappedOnesA
   // Exactly a full ring behind is still readable...
   for (int index = 0; index < 59; ++index) writer.slotChanged(10);
   EXPECT_TRUE(reader.held(99, 1));
-  EXPECT_EQ(readAll(reader, &result).size(), 64u);
+  EXPECT_EQ(readRing(reader, &result).size(), 64u);
   EXPECT_EQ(result, Reader::Read::ok);
   // ...one more and the oldest entry is overwritten.
   writer.slotChanged(11);
   EXPECT_FALSE(reader.held(99, 1));
   EXPECT_TRUE(reader.held(11, 65));
   for (int index = 0; index < 65; ++index) writer.slotChanged(12);
-  readAll(reader, &result);
+  readRing(reader, &result);
   EXPECT_EQ(result, Reader::Read::overrun);
   EXPECT_EQ(reader.overruns(), 1u);
   // A resynchronising reader starts again from the head.
   std::uint64_t head = reader.restartAtHead();
   EXPECT_EQ(head, writer.head());
   writer.slotChanged(13);
-  auto resumed = readAll(reader, &result);
+  auto resumed = readRing(reader, &result);
   EXPECT_EQ(result, Reader::Read::ok);
   ASSERT_EQ(resumed.size(), 1u);
   EXPECT_EQ(resumed[0].slotIndex, 13u);
