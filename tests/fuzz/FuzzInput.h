@@ -47,9 +47,7 @@ class ScratchDirectory {
  public:
   static ScratchDirectory& instance();
   std::string const& path() const { return path_; }
-  // Removes every file in the directory.
   void empty() const;
-  // Writes `bytes` as the file `name` in the directory.
   void write(char const* name, std::string_view bytes) const;
   ~ScratchDirectory();
 

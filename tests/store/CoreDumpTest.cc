@@ -1,5 +1,4 @@
 #include <fstream>
-#include <sstream>
 
 #include "platform/sharedmem/CoreDump.h"
 #include "tests/store/StoreTestSupport.h"
@@ -12,30 +11,21 @@ using namespace StoreTest;
 std::map<std::string, bool> excludedMappingsOf(std::string const& root) {
   std::map<std::string, bool> excluded;
   std::ifstream smaps("/proc/self/smaps");
-  std::string line;
   std::string current;  // file of the mapping whose lines are being read
-  while (std::getline(smaps, line)) {
-    std::istringstream words(line);
-    std::string first;
-    words >> first;
-    if (first == "VmFlags:") {
-      if (current.empty()) continue;
-      std::string flag;
-      bool dontDump = false;
-      while (words >> flag) dontDump = dontDump || flag == "dd";
-      excluded[current] = dontDump;
-    } else if (first.find('-') != std::string::npos && first.back() != ':') {
-      std::string permissions, offset, device, inode, path;
-      words >> permissions >> offset >> device >> inode >> path;
-      current = path.starts_with(root + "/") ? path.substr(root.size() + 1) : std::string();
+  for (std::string line; std::getline(smaps, line);) {
+    auto space = line.find(' ');
+    if (line.starts_with("VmFlags:") && !current.empty()) {
+      excluded[current] = (line + " ").find(" dd ") != std::string::npos;
+    } else if (space != std::string::npos && space > 0 && line[space - 1] != ':') {
+      auto at = line.find(root + "/");  // a mapping's first line: range, ..., path
+      current = at == std::string::npos ? "" : line.substr(at + root.size() + 1);
     }
   }
   return excluded;
 }
 
 Brell::MapDescriptor withCoreDumpMode(int mode) {
-  Brell::MapDescriptor descriptor;
-  descriptor.maxSize = 100000;
+  Brell::MapDescriptor descriptor = sized(100000);
   descriptor.coreDumpMode = mode;
   return descriptor;
 }
@@ -43,7 +33,12 @@ Brell::MapDescriptor withCoreDumpMode(int mode) {
 // Modes 1 and 3 keep the slot and bucket files out of core dumps, through growth (which
 // maps them anew); mode 0 leaves them to the process's dump filter, which dumps shared
 // file mappings.
-TEST(CoreDump, TheDescriptorsModeDecidesWhetherTheStoreIsDumpedThroughGrowth) {
+TEST(CoreDump, TheDescriptorsModeDecidesWhetherTheStoreIsDumpedThroughGrowthAndAnUnknownOneIsRefused) {
+  TempDir empty;
+  EXPECT_THAT([&] { Writer8 writer("core", withCoreDumpMode(2), empty.path()); },
+              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(
+                  ::testing::StrEq("core-dump mode 2 of collection core is not 0, 1 or 3")));
+  EXPECT_TRUE(std::filesystem::is_empty(empty.path())) << "refused before any file is made";
   for (int mode : {0, 1, 3}) {
     SCOPED_TRACE(mode);
     TempDir root;
@@ -59,14 +54,6 @@ TEST(CoreDump, TheDescriptorsModeDecidesWhetherTheStoreIsDumpedThroughGrowth) {
   auto filter = SharedMem::coreDumpFilter();
   ASSERT_TRUE(filter) << "no /proc/self/coredump_filter";
   EXPECT_NE(*filter & SharedMem::kDumpFileBackedShared, 0u);
-}
-
-TEST(CoreDump, AnUnknownModeIsRefusedBeforeAnyFileIsMade) {
-  TempDir root;
-  EXPECT_THAT([&] { Writer8 writer("core", withCoreDumpMode(2), root.path()); },
-              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(
-                  ::testing::StrEq("core-dump mode 2 of collection core is not 0, 1 or 3")));
-  EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 
 }  // namespace

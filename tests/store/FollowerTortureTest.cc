@@ -115,7 +115,8 @@ struct Follower {
   // One checkpoint against the paused writer's store: "ok <ms>" or "diverged <what>".
   std::string check(std::string const& root) {
     std::uint32_t pyrel = pyrelOnDisk(root);
-    auto expected = contentsAt<Traits>(root);
+    Brell::BrellReader<Traits> reader("check", root);
+    auto expected = reader.initialize("check") ? contentsOf(reader) : decltype(mirror){};
     auto start = Clock::now();
     while (!caughtUp(pyrel) && Clock::now() - start < kCatchUpBound) {
       shadow->processNotifications(milliseconds(5));

@@ -95,25 +95,7 @@ TEST(StoreValidation, MismatchingIdentityAndFixedCapacityAreRefused) {
   EXPECT_EQ(bigger.members(), 0u);
 }
 
-TEST(StoreValidation, StrictValidationOnADeviceRefusesInsteadOfWiping) {
-  TempDir root;
-  {
-    Attached8 writer("strict", sized(100), root.path());
-    fill(writer, 0, 5);
-  }
-  patchWord<std::uint16_t>(root.file("slots"), 558, 1);
-  ::setenv("HWTABLES_PHYSICAL_DUT", "1", 1);
-  ::setenv("HWTABLES_STRICT_VALIDATION", "1", 1);
-  Writer8 writer("strict", sized(100), root.path());
-  EXPECT_THAT([&] { writer.initialize("test"); },
-              ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(::testing::StrEq(
-                  fmt::format("failed initial validation of {} after re-attaching", root.path()))));
-  ::unsetenv("HWTABLES_PHYSICAL_DUT");
-  ::unsetenv("HWTABLES_STRICT_VALIDATION");
-  EXPECT_EQ(readWord<std::uint32_t>(root.file("slots"), 564), 5u) << "files kept";
-}
-
-TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesOnce) {
+TEST(StoreValidation, RestartKeepsIntactFilesRefusesDamagedOnesUnderStrictValidationAndWipesDeletedOnesOnce) {
   TempDir root;
   SharedMem::PyrelId identity;
   {
@@ -121,13 +103,25 @@ TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesO
     fill(writer, 0, 700);
     identity = writer.pyrelId();
   }
-  EXPECT_TRUE(std::filesystem::exists(root.file("slots"))) << "detach keeps the files";
   {
     Attached8 writer("restart", sized(1000), root.path());
     EXPECT_EQ(writer.pyrelId(), identity);
     EXPECT_EQ(writer.members(), 700u);
     expectFilled(writer, 0, 700);
   }
+  patchWord<std::uint16_t>(root.file("slots"), 558, 1);
+  ::setenv("HWTABLES_PHYSICAL_DUT", "1", 1);
+  ::setenv("HWTABLES_STRICT_VALIDATION", "1", 1);
+  {
+    Writer8 strict("restart", sized(1000), root.path());
+    EXPECT_THAT([&] { strict.initialize("test"); },
+                ::testing::ThrowsMessage<Vorl::InvalidInitializeException>(::testing::StrEq(
+                    "failed initial validation of " + root.path() + " after re-attaching")));
+  }
+  ::unsetenv("HWTABLES_PHYSICAL_DUT");
+  ::unsetenv("HWTABLES_STRICT_VALIDATION");
+  EXPECT_EQ(readWord<std::uint32_t>(root.file("slots"), 564), 700u) << "files kept";
+
   std::filesystem::remove(root.file("slots"));
   std::filesystem::remove(root.file("buckets"));
   // New files where the identity says there were some: the store is wiped once.
@@ -136,15 +130,27 @@ TEST(StoreLifecycle, RestartKeepsIntactFilesAndTheirIdentityAndWipesDeletedOnesO
   EXPECT_EQ(writer.members(), 0u);
 }
 
-TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
+TEST(StoreLifecycle, AMapStartsLocalRefusesBadMountsOwnsItsRootAloneUntilCleanupAndAsAReaderWaitsForAWriterAndRefusesWrites) {
+  Brell::BrellMap<Traits8> map("local");
+  EXPECT_EQ(map.implementation().type(), Brell::StoreType::writer);
+  map.write(Value8::make(5, 1), true);
+  EXPECT_EQ(map.members(), 1u);
+  EXPECT_GE(map.capacity(), 100u);
+
+  Mem::CollectionDescriptor mount;
+  mount.rootPath = "/nonexistent";
+  EXPECT_THROW(map.init(mount), Vorl::InvalidInitializeException) << "size 0 in writer mode";
+  mount.size = 10;
+  mount.heap = true;
+  EXPECT_THROW(map.init(mount), Vorl::InvalidInitializeException) << "heap in shared mode";
+
   TempDir root;
-  Brell::BrellMap<Traits8> map("collection");
-  Mem::CollectionDescriptor descriptor;
-  descriptor.rootPath = root.path();
-  descriptor.size = 100;
-  map.init(descriptor);
+  mount.rootPath = root.path();
+  mount.heap = false;
+  map.init(mount);
   ASSERT_TRUE(map.attach("test"));
   EXPECT_EQ(map.mountStatus(), Brell::MountStatus::mounted);
+  EXPECT_FALSE(holds(map, 5)) << "the local writer's entries are gone";
   map.write(Value8::make(1, 1), true);
   Writer8 second("second", sized(100), root.path());
   EXPECT_THAT([&] { second.initialize("test"); },
@@ -155,35 +161,35 @@ TEST(StoreLifecycle, OneWriterPerRootAndCleanupRemovesEverything) {
   }
   map.cleanupAndDetach();
   EXPECT_TRUE(std::filesystem::is_empty(root.path()));
+
+  // A reading mount refuses every writing operation, before and after it attaches (the
+  // same refusal serves every reader kind), and the store keeps what the writer wrote.
+  Brell::BrellMap<Traits8> reading("reading");
+  mount.mode = Mem::CollectionDescriptor::Mode::reader;
+  reading.init(mount);
+  auto expectRefused = [&](char const* when) {
+    SCOPED_TRACE(when);
+    using Refused = Vorl::NoPermissionException;
+    auto says = [](char const* text) {
+      return ::testing::ThrowsMessage<Refused>(::testing::HasSubstr(text));
+    };
+    EXPECT_THAT([&] { reading.write(Value8::make(9, 1), true); },
+                says("write to read-only Brell table"));
+    EXPECT_THROW(reading.directWrite(Value8::make(8, 1)), Refused);
+    EXPECT_THROW(reading.directCommit(), Refused);
+    EXPECT_THAT([&] { reading.remove(9, nullptr); }, says("remove to read-only Brell table"));
+    EXPECT_THAT([&] { reading.markAndSweepFlag(9, Brell::MarkAndSweepOperation::set); },
+                says("mark-and-sweep flag change on read-only Brell table"));
+  };
+  expectRefused("before attaching");
+  EXPECT_FALSE(reading.attach("no writer yet"));
   ASSERT_TRUE(second.initialize("test")) << "the root is free again";
-}
-
-TEST(StoreLifecycle, AMapStartsAsALocalWriterRefusesBadMountsAndAReaderMountAttachesOnceAWriterComes) {
-  Brell::BrellMap<Traits8> map("local");
-  EXPECT_EQ(map.implementation().type(), Brell::StoreType::writer);
-  map.write(Value8::make(5, 1), true);
-  EXPECT_EQ(map.members(), 1u);
-  EXPECT_GE(map.capacity(), 100u);
-
-  Mem::CollectionDescriptor bad;
-  bad.rootPath = "/nonexistent";
-  EXPECT_THROW(map.init(bad), Vorl::InvalidInitializeException) << "size 0 in writer mode";
-  bad.size = 10;
-  bad.heap = true;
-  EXPECT_THROW(map.init(bad), Vorl::InvalidInitializeException) << "heap in shared mode";
-
-  TempDir root;
-  Mem::CollectionDescriptor reading;
-  reading.mode = Mem::CollectionDescriptor::Mode::reader;
-  reading.rootPath = root.path();
-  map.init(reading);
-  EXPECT_FALSE(map.attach("no writer yet"));
-  EXPECT_FALSE(holds(map, 5)) << "the local writer's entries are gone";
-
-  Attached8 writer("local", sized(100), root.path());
-  writer.write(Value8::make(9, 4), true);
-  ASSERT_TRUE(map.tryAttach());
-  EXPECT_EQ(find(map, 9), Value8::make(9, 4));
+  second.write(Value8::make(9, 4), true);
+  ASSERT_TRUE(reading.tryAttach());
+  expectRefused("attached");
+  EXPECT_EQ(find(reading, 9), Value8::make(9, 4));
+  EXPECT_EQ(find(second, 9), Value8::make(9, 4));
+  EXPECT_EQ(second.members(), 1u);
 }
 
 // The directory of a death test: made by the test process and named in the

@@ -11,11 +11,17 @@ void batchesMatchSingleLookups() {
   using Traits = TestTraits<V>;
   using Value = typename Traits::Value;
   TempDir root;
-  Brell::BrellWriter<Traits> writer("many", sized(4000), root.path());
-  ASSERT_TRUE(writer.initialize("test"));
+  Attached<Brell::BrellWriter<Traits>> writer("many", sized(4000), root.path());
   // Present: the even keys below 3000; absent: the odd ones and everything above.
   for (std::uint32_t key = 0; key < 3000; key += 2) writer.write(Value::make(key, key + 1), true);
   Brell::BrellReader<Traits> reader("many", root.path());
+  // Unattached, a batch is refused as a single lookup is (an empty one asks nothing).
+  std::uint32_t const some[] = {1, 2, 3};
+  std::array<Value, 3> someValues;
+  bool someFound[3];
+  EXPECT_EQ(reader.lookupMany(std::span(some, 0), someValues.data(), someFound), 0u);
+  EXPECT_THROW(reader.lookupMany(some, someValues.data(), someFound),
+               Vorl::InvalidInitializeException);
   ASSERT_TRUE(reader.initialize("test"));
 
   std::vector<std::uint32_t> keys;
@@ -50,22 +56,11 @@ void batchesMatchSingleLookups() {
   }
 }
 
-TEST(StoreLookupMany, BatchesOfAnySizeGiveTheAnswersOfSingleLookups) {
+TEST(StoreLookupMany, BatchesOfAnySizeGiveTheAnswersOfSingleLookupsAndAreRefusedUnattached) {
   batchesMatchSingleLookups<8>();
   batchesMatchSingleLookups<12>();
   batchesMatchSingleLookups<16>();
   batchesMatchSingleLookups<20>();
-}
-
-TEST(StoreLookupMany, AnUnattachedReaderIsRefusedAsSingleLookupsAre) {
-  using Traits = TestTraits<8>;
-  TempDir root;
-  Brell::BrellReader<Traits> reader("many", root.path());
-  std::uint32_t const keys[] = {1, 2, 3};
-  Traits::Value values[3];
-  bool found[3];
-  EXPECT_EQ(reader.lookupMany(std::span<std::uint32_t const>(keys, 0), values, found), 0u);
-  EXPECT_THROW(reader.lookupMany(keys, values, found), Vorl::InvalidInitializeException);
 }
 
 }  // namespace

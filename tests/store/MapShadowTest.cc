@@ -27,53 +27,18 @@ Mem::CollectionDescriptor shadowMount(std::string const& root) {
   return descriptor;
 }
 
-// A map mounted as the writer of `root`, holding key 1 (or `key`).
-std::unique_ptr<Map> writerOf(std::string const& root, std::uint32_t key = 1,
-                              std::uint32_t generation = 1) {
+// A map mounted as the writer of `root`, holding key 1.
+std::unique_ptr<Map> writerOf(std::string const& root) {
   auto writer = std::make_unique<Map>("writer");
   writer->init(writerMount(root));
   EXPECT_TRUE(writer->attach("test"));
-  writer->write(Value::make(key, generation), true);
+  writer->write(Value::make(1, 1), true);
   return writer;
 }
 
 template <class Exception>
 auto throwsText(std::string const& text) {
   return ::testing::ThrowsMessage<Exception>(::testing::HasSubstr(text));
-}
-
-template <class Map>
-void drain(Map& map) {
-  while (map.processNotifications(std::chrono::milliseconds(0))) {
-  }
-}
-
-// A reading mount refuses every writing operation, before and after it attaches (the
-// same refusal serves every reader kind), and the store keeps what the writer wrote.
-TEST(MapShadow, AReadingMountRefusesWritesBeforeAndAfterAttachingAndTheStoreKeepsItsEntries) {
-  TempDir root;
-  auto writer = writerOf(root.path(), 7, 70);
-  Mem::CollectionDescriptor plain = shadowMount(root.path());
-  plain.readerKind = Mem::CollectionDescriptor::ReaderKind::plain;
-  Map reader("plain");
-  reader.init(plain);
-  using Refused = Vorl::NoPermissionException;
-  for (bool attached : {false, true}) {
-    SCOPED_TRACE(attached ? "attached" : "before attach");
-    if (attached) {
-      ASSERT_TRUE(reader.attach("test"));
-    }
-    EXPECT_THAT([&] { reader.write(Value::make(7, 1), true); },
-                throwsText<Refused>("write to read-only Brell table"));
-    EXPECT_THROW(reader.directWrite(Value::make(8, 1)), Refused);
-    EXPECT_THROW(reader.directCommit(), Refused);
-    EXPECT_THAT([&] { reader.remove(7, nullptr); },
-                throwsText<Refused>("remove to read-only Brell table"));
-    EXPECT_THAT([&] { reader.markAndSweepFlag(7, Brell::MarkAndSweepOperation::set); },
-                throwsText<Refused>("mark-and-sweep flag change on read-only Brell table"));
-  }
-  EXPECT_EQ(StoreTest::find(*writer, 7), Value::make(7, 70));
-  EXPECT_EQ(writer->members(), 1u);
 }
 
 // An entity with one collection that records what the collection's callbacks say.
@@ -93,7 +58,7 @@ struct Collection {
               &Collection::onMountStatus, &Collection::onQuiesced)};
 };
 
-TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnknownKindIsRefused) {
+TEST(MapShadow, ShadowMountsOfAMapAndOfACollectionFollowTheWriterAndReportItsChangesAndAnUnknownKindIsRefused) {
   TempDir root;
   auto writer = writerOf(root.path());
 
@@ -111,25 +76,40 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnk
   ASSERT_TRUE(reader.attach("test"));
   EXPECT_EQ(attaches, 1);
   EXPECT_EQ(reader.implementation().type(), Brell::StoreType::shadow);
-  drain(reader);
+  Collection collection;
+  collection.map.init(shadowMount(root.path()));
+  ASSERT_TRUE(collection.map.attach("test"));
+  auto settleBoth = [&] {
+    StoreTest::settle(reader);
+    StoreTest::settle(collection.map);
+  };
+  settleBoth();
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::synced);
+  EXPECT_EQ(collection.map.mountStatus(), Brell::MountStatus::synced);
   EXPECT_EQ(mounts, 1);
+  EXPECT_EQ(collection.mountStatusChanges, 1);
+  EXPECT_TRUE(changed.empty() && collection.keys.empty()) << "reported the first synchronisation";
+
+  // One change at a time: a shadow reports what the slot holds when it looks.
   writer->write(Value::make(2, 1), true);
-  drain(reader);
-  EXPECT_EQ(changed, std::set<std::uint32_t>{2});
-  bool found = false;
-  reader.lookup(1, found, nullptr);
-  EXPECT_TRUE(found);
+  settleBoth();
+  writer->write(Value::make(1, 2), true);
+  settleBoth();
+  writer->remove(2, nullptr);
+  settleBoth();
+  EXPECT_EQ(collection.keys, (std::vector<Key>{2, 1, 2}));
+  EXPECT_EQ(changed, (std::set<std::uint32_t>{1, 2}));
+  EXPECT_EQ(StoreTest::find(reader, 1), Value::make(1, 2));
   EXPECT_TRUE(reader.quiesced());
   EXPECT_TRUE(reader.notifyingIs(true));
 
   EXPECT_THAT([&] { reader.scratchpadIs(1); }, throwsText<Vorl::NoPermissionException>(
                                                    "invalid attempt to write scratchpad as reader"));
-
   EXPECT_TRUE(reader.validateFiles(root.path(), writer->implementation().pyrelId()));
   EXPECT_FALSE(reader.validateFiles(root.path(), writer->implementation().pyrelId().wiped()));
   reader.controlDetach();
   EXPECT_EQ(reader.mountStatus(), Brell::MountStatus::unmounted);
+  collection.map.controlDetach();
   writer->detach(false);
 
   Map bad("bad");
@@ -137,30 +117,6 @@ TEST(MapShadow, ReaderMountOfKindShadowFollowsTheWriterAndReportsChangesAndAnUnk
   descriptor.readerKind = static_cast<Mem::CollectionDescriptor::ReaderKind>(7);
   EXPECT_THAT([&] { bad.init(descriptor); },
               throwsText<Vorl::InvalidInitializeException>("not a valid reader type:7"));
-}
-
-TEST(Collection, AShadowMountedThroughTheCollectionReportsTheWritersChangesToItsOwner) {
-  TempDir root;
-  auto writer = writerOf(root.path());
-
-  Collection collection;
-  collection.map.init(shadowMount(root.path()));
-  ASSERT_TRUE(collection.map.attach("test"));
-  drain(collection.map);
-  EXPECT_EQ(collection.map.mountStatus(), Brell::MountStatus::synced);
-  EXPECT_EQ(collection.mountStatusChanges, 1);
-  EXPECT_TRUE(collection.keys.empty()) << "what was there before the shadow synchronised";
-
-  // One change at a time: a shadow reports what the slot holds when it looks.
-  writer->write(Value::make(2, 1), true);
-  drain(collection.map);
-  writer->write(Value::make(1, 2), true);
-  drain(collection.map);
-  writer->remove(2, nullptr);
-  drain(collection.map);
-  EXPECT_EQ(collection.keys, (std::vector<Key>{2, 1, 2}));
-  collection.map.controlDetach();
-  writer->detach(false);
 }
 
 TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansWithoutParent) {

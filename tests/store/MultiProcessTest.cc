@@ -26,8 +26,7 @@ TEST(StoreMultiProcess, ReaderPreemptedAcrossShrinkAndRegrowthNeverSeesATornValu
   using WideTraits = StoreTest::TestTraits<128>;
   constexpr std::uint32_t kWave = 200;
   TempDir root;
-  Brell::BrellWriter<WideTraits> writer("regrow", sized(4096), root.path());
-  ASSERT_TRUE(writer.initialize("regrow"));
+  Attached<Brell::BrellWriter<WideTraits>> writer("regrow", sized(4096), root.path());
   cpu_set_t original, one;
   ASSERT_EQ(::sched_getaffinity(0, sizeof original, &original), 0);
   CPU_ZERO(&one);
@@ -96,8 +95,7 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
     writer.writeBatch(batchOf(1));
   };
   {
-    Writer writer("crash", sized(512), root.path());
-    ASSERT_TRUE(writer.initialize("crash"));
+    Attached<Writer> writer("crash", sized(512), root.path());
     refill(writer);
   }
   std::mt19937 random(99);
@@ -139,8 +137,7 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
       return 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 40));
-    ::kill(child.pid, SIGKILL);
-    auto ended = Piped::finish(child);
+    auto ended = Piped::stopChild(child, true);
     ASSERT_EQ(ended.status, 128 + SIGKILL) << ended.report;
 
     // A reader on the files the dead writer left: answers or corruption, nothing

@@ -105,17 +105,15 @@ inline Ended finish(Child& child) {
   return ended;
 }
 
-inline void stopChild(Child& child, bool kill) {
-  if (child.pid <= 0) return;
+// Ends `child`: killed, or told to quit ('q'); returns how it ended.
+inline Ended stopChild(Child& child, bool kill) {
+  if (child.pid <= 0) return {};
   if (kill) {
     ::kill(child.pid, SIGKILL);
   } else {
     send(child.commands, 'q');
   }
-  ::close(child.commands);
-  ::waitpid(child.pid, nullptr, 0);
-  ::close(child.replies);
-  child = Child{};
+  return finish(child);
 }
 
 }  // namespace StoreTest::Piped

@@ -40,11 +40,6 @@ struct Recorder {
   }
 };
 
-void settle(Shadow& shadow) {
-  while (shadow.processNotifications(milliseconds(0))) {
-  }
-}
-
 void follow(Shadow& shadow) {
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
   settle(shadow);
@@ -75,101 +70,6 @@ std::unique_ptr<Writer> startWriter(TempDir const& root, std::uint32_t keys,
   EXPECT_TRUE(writer->initialize("test"));
   for (std::uint32_t key = 0; key < keys; ++key) writer->write(Value::make(key, 1), true);
   return writer;
-}
-
-TEST(Shadow, FollowsAddsRewritesAndRemovesAndReportsThem) {
-  TempDir root;
-  auto owned = startWriter(root, 50);
-  Writer& writer = *owned;
-  Recorder recorder;
-  Shadow shadow("shadow", root.path(), recorder.notify());
-  TraceCapture traces;
-  ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
-  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::mounted);
-  settle(shadow);
-  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::synced);
-  EXPECT_EQ(recorder.mountChanges, 1u);
-  EXPECT_TRUE(traces.contains("Synchronization complete, seq:")) << traces.all();
-  // The first synchronisation is not reported key by key: the collection reads it.
-  EXPECT_EQ(recorder.changed, 0u);
-  expectSame(writer, shadow);
-
-  for (std::uint32_t key = 50; key < 400; ++key) writer.write(Value::make(key, 1), true);
-  settle(shadow);
-  EXPECT_EQ(recorder.changed, 350u);
-  for (std::uint32_t key = 0; key < 400; key += 3) writer.write(Value::make(key, 2), true);
-  settle(shadow);
-  EXPECT_EQ(recorder.changed, 350u + 134u);
-  for (std::uint32_t key = 0; key < 400; key += 2) writer.remove(key, nullptr);
-  settle(shadow);
-  expectSame(writer, shadow);
-  // Reported: the odd keys added or rewritten (those below 50 came with the first
-  // synchronisation), none of the removed even keys.
-  std::set<std::uint32_t> reported;
-  for (std::uint32_t key = 1; key < 400; key += 2) {
-    if (key > 50 || key % 3 == 0) reported.insert(key);
-  }
-  EXPECT_EQ(recorder.keys, reported);
-  EXPECT_GE(recorder.removed, 200u);
-  EXPECT_TRUE(shadow.quiesced());
-  EXPECT_EQ(shadow.sequence(0), writer.slotTable().numSlots() ? shadow.ring().sequence() : 0);
-
-  shadow.detach(false);
-  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::unmounted);
-  bool found = true;
-  shadow.lookup(51, found, nullptr);
-  EXPECT_FALSE(found);
-}
-
-TEST(Shadow, RemovedStoreFilesFlushEveryKeyAndReportEachRemoved) {
-  TempDir root;
-  Recorder recorder;
-  Shadow shadow("shadow", root.path(), recorder.notify());
-  {
-    Attached8 writer("flushed", sized(1000), root.path());
-    fill(writer, 0, 20);
-    follow(shadow);
-    writer.write(Value::make(20, 1), true);  // one key reported the usual way first
-    settle(shadow);
-    writer.detach(false);
-  }
-  ASSERT_EQ(shadow.members(), 21u);
-  for (auto const& file : std::filesystem::directory_iterator(root.path())) {
-    std::filesystem::remove_all(file.path());
-  }
-  for (int round = 0; round < 200 && shadow.members() > 0; ++round) {
-    shadow.processNotifications(milliseconds(1));
-  }
-  EXPECT_EQ(shadow.members(), 0u);
-  EXPECT_EQ(recorder.removed, 21u);
-  EXPECT_EQ(recorder.everRemoved.size(), 21u);
-  EXPECT_TRUE(recorder.keys.empty());
-  EXPECT_FALSE(holds(shadow, 7));
-}
-
-TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTable) {
-  TempDir root;
-  auto owned = startWriter(root, 100);
-  Writer& writer = *owned;
-  Shadow shadow("shadow", root.path());
-  follow(shadow);
-  ASSERT_EQ(shadow.shadowStore().numSlots(), 128u);
-  for (std::uint32_t key = 100; key < 250; ++key) writer.write(Value::make(key, 1), true);
-  ASSERT_EQ(writer.capacity(), 256u);
-  std::uint32_t keyAt200 = keysBySlot(writer).at(200);
-  // Told of slot 200 before anything else: the shadow grows to the shared 256 slots.
-  ASSERT_TRUE(shadow.doSlot(200, 0, true));
-  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
-  EXPECT_EQ(shadow.shadowStore().slot(200).key, keyAt200);
-  EXPECT_TRUE(holds(shadow, keyAt200));
-
-  // An index the shared table does not have is skipped and changes nothing.
-  std::uint32_t members = shadow.members();
-  EXPECT_TRUE(shadow.doSlot(5000, 0, true));
-  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
-  EXPECT_EQ(shadow.members(), members);
-  settle(shadow);
-  expectSame(writer, shadow);
 }
 
 TEST(Shadow, EntriesMovedByCompactionStayFindableAndTheShadowShrinksAfterTheStore) {
@@ -250,23 +150,34 @@ TEST(Shadow, FallingBehindTheRingRefusesTombstonedSequencesAndResynchronisesFrom
   EXPECT_EQ(recorder.keys, expected);
 }
 
-TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfTheInitialSlots) {
+TEST(Shadow, NotificationBeyondItsSlotsGrowsToTheSharedTableAndLookupsAnswerWhatTheStoreHoldsBeforeItsNotification) {
   TempDir root;
-  auto owned = startWriter(root, 250);
+  auto owned = startWriter(root, 100);
   Writer& writer = *owned;
   Shadow shadow("shadow", root.path());
   follow(shadow);
+  ASSERT_EQ(shadow.shadowStore().numSlots(), 128u);
+  for (std::uint32_t key = 100; key < 250; ++key) writer.write(Value::make(key, 1), true);
+  ASSERT_EQ(writer.capacity(), 256u);
   auto keyAt = keysBySlot(writer);
-  ASSERT_TRUE(keyAt.count(127) && keyAt.count(128));
+  ASSERT_TRUE(keyAt.count(127) && keyAt.count(128) && keyAt.count(200));
+  // Told of slot 200 before anything else: the shadow grows to the shared 256 slots.
+  ASSERT_TRUE(shadow.doSlot(200, 0, true));
+  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
+  EXPECT_EQ(shadow.shadowStore().slot(200).key, keyAt[200]);
+  EXPECT_TRUE(holds(shadow, keyAt[200]));
+  // An index the shared table does not have is skipped and changes nothing.
+  std::uint32_t members = shadow.members();
+  EXPECT_TRUE(shadow.doSlot(5000, 0, true));
+  EXPECT_EQ(shadow.shadowStore().numSlots(), 256u);
+  EXPECT_EQ(shadow.members(), members);
+  settle(shadow);
+  expectSame(writer, shadow);
 
   for (std::uint32_t key = 0; key < 250; ++key) writer.write(Value::make(key, 2), true);
-  for (std::uint32_t key = 0; key < 250; ++key) {
-    auto found = find(shadow, key);
-    ASSERT_TRUE(found) << key;
-    EXPECT_EQ(found->generation(), 2u) << key;
-  }
-  // Slots 127 and 128 emptied, then taken by new keys: the old keys are gone at once,
-  // from lookups and from iteration.
+  for (std::uint32_t key = 0; key < 250; ++key) EXPECT_EQ(find(shadow, key), Value::make(key, 2));
+  // Slots 127 and 128 (both sides of a new table's slots) emptied, then taken by new
+  // keys: the old keys are gone at once, from lookups and from iteration.
   for (std::uint32_t slot : {127u, 128u}) {
     writer.remove(keyAt[slot], nullptr);
     EXPECT_FALSE(holds(shadow, keyAt[slot])) << "slot " << slot;
@@ -279,40 +190,52 @@ TEST(Shadow, LookupAnswersWhatTheStoreHoldsBeforeItsNotificationOnBothSidesOfThe
   expectSame(writer, shadow);
 }
 
-TEST(Shadow, WithoutAStoreOrWithoutAWriterItDoesNotAttachAndAttachesOnceAWriterIsBack) {
-  TempDir root;
-  Shadow early("shadow", root.path());
-  TraceCapture traces;
-  EXPECT_FALSE(early.initialize("test"));
-  EXPECT_TRUE(traces.contains("brell.initialize() Failed"));
-  EXPECT_EQ(early.mountStatus(), Brell::MountStatus::unmounted);
-  EXPECT_FALSE(early.processNotifications(milliseconds(1)));
-  {
-    Attached8 writer("gone", sized(100), root.path());
-    writer.write(Value::make(1, 1), true);
-    writer.detach(false);
-  }
-  Shadow late("shadow", root.path());
-  EXPECT_FALSE(late.initialize("test"));
-  EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
-
-  auto writer = startWriter(root, 0);
-  EXPECT_TRUE(late.initialize("test"));
-}
-
-TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment) {
+// One shadow through its life: no store yet, the first synchronisation, adds, rewrites
+// and removes, the writer leaving and returning, a pause, a reattachment and the
+// store's files removed under it.
+TEST(Shadow, FollowsAndReportsChangesThroughEveryStateAndFlushesKeysWhenTheFilesGo) {
   using State = Shadow::State;
   TempDir root;
   Recorder recorder;
   Shadow shadow("shadow", root.path(), recorder.notify());
+  TraceCapture traces;
+  EXPECT_FALSE(shadow.initialize("test"));
+  EXPECT_TRUE(traces.contains("brell.initialize() Failed"));
   EXPECT_EQ(shadow.state(), State::detached);
-  auto writer = std::make_unique<Writer>("states", sized(1000), root.path());
-  ASSERT_TRUE(writer->initialize("test"));
-  fill(*writer, 0, 20);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::unmounted);
+  EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
+  auto writer = startWriter(root, 50);
   ASSERT_TRUE(shadow.initialize("test")) << shadow.lastError();
   EXPECT_EQ(shadow.state(), State::passing);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::mounted);
   settle(shadow);
   EXPECT_EQ(shadow.state(), State::following);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::synced);
+  EXPECT_EQ(recorder.mountChanges, 1u);
+  EXPECT_TRUE(traces.contains("Synchronization complete, seq:")) << traces.all();
+  // The first synchronisation is not reported key by key: the collection reads it.
+  EXPECT_EQ(recorder.changed, 0u);
+  expectSame(*writer, shadow);
+
+  for (std::uint32_t key = 50; key < 400; ++key) writer->write(Value::make(key, 1), true);
+  settle(shadow);
+  EXPECT_EQ(recorder.changed, 350u);
+  for (std::uint32_t key = 0; key < 400; key += 3) writer->write(Value::make(key, 2), true);
+  settle(shadow);
+  EXPECT_EQ(recorder.changed, 350u + 134u);
+  for (std::uint32_t key = 0; key < 400; key += 2) writer->remove(key, nullptr);
+  settle(shadow);
+  expectSame(*writer, shadow);
+  // Reported: the odd keys added or rewritten (those below 50 came with the first
+  // synchronisation), none of the removed even keys.
+  std::set<std::uint32_t> reported;
+  for (std::uint32_t key = 1; key < 400; key += 2) {
+    if (key > 50 || key % 3 == 0) reported.insert(key);
+  }
+  EXPECT_EQ(recorder.keys, reported);
+  EXPECT_GE(recorder.removed, 200u);
+  EXPECT_TRUE(shadow.quiesced());
+  EXPECT_EQ(shadow.sequence(0), shadow.ring().sequence());
 
   writer->detach(false);
   writer.reset();
@@ -321,11 +244,14 @@ TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment)
   }
   EXPECT_EQ(shadow.state(), State::writerless);
   EXPECT_EQ(shadow.lastDisconnect(), Vanquo::WriterState::detached);
-  EXPECT_EQ(find(shadow, 7), Value::make(7, 8));  // the files stay readable
+  EXPECT_EQ(find(shadow, 7), Value::make(7, 1));  // the files stay readable
+  Shadow late("late", root.path());
+  EXPECT_FALSE(late.initialize("test")) << "no writer";
+  EXPECT_TRUE(traces.contains("vanquo_.initialize() Failed"));
 
-  writer = std::make_unique<Writer>("states", sized(1000), root.path());
-  ASSERT_TRUE(writer->initialize("test"));
-  writer->write(Value::make(100, 1), true);
+  writer = startWriter(root, 0);
+  EXPECT_TRUE(late.initialize("test"));
+  writer->write(Value::make(1000, 1), true);
   for (int round = 0; round < 50 && shadow.state() != State::following; ++round) {
     shadow.processNotifications(milliseconds(1));
   }
@@ -335,24 +261,45 @@ TEST(Shadow, StatesFollowTheWriterLeavingAndReturningAPauseAndASecondAttachment)
 
   ASSERT_TRUE(shadow.notifyingIs(false));
   EXPECT_EQ(shadow.state(), State::paused);
-  writer->write(Value::make(101, 1), true);
+  writer->write(Value::make(1001, 1), true);
   EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
-  EXPECT_FALSE(holds(shadow, 101));
+  EXPECT_FALSE(holds(shadow, 1001));
   ASSERT_TRUE(shadow.notifyingIs(true));
   settle(shadow);
-  EXPECT_TRUE(holds(shadow, 101));
+  EXPECT_TRUE(holds(shadow, 1001));
 
-  shadow.detach(true);
+  shadow.detach(false);
   EXPECT_EQ(shadow.state(), State::detached);
+  EXPECT_EQ(shadow.mountStatus(), Brell::MountStatus::unmounted);
+  EXPECT_FALSE(holds(shadow, 51));
   EXPECT_FALSE(shadow.processNotifications(milliseconds(1)));
   ASSERT_TRUE(shadow.initialize("again")) << shadow.lastError();
   settle(shadow);
   EXPECT_EQ(shadow.state(), State::following);
   std::uint32_t changedBefore = recorder.changed;
-  writer->write(Value::make(102, 1), true);
+  writer->write(Value::make(1002, 1), true);
   settle(shadow);
   EXPECT_EQ(recorder.changed, changedBefore + 1);
-  EXPECT_TRUE(recorder.keys.count(102));
+  EXPECT_TRUE(recorder.keys.count(1002));
+
+  // The files removed under the shadow: every key flushed and reported removed once.
+  writer->detach(false);
+  writer.reset();
+  std::uint32_t members = shadow.members();
+  ASSERT_EQ(members, 203u);
+  std::uint32_t removedBefore = recorder.removed;
+  recorder.everRemoved.clear();
+  for (auto const& file : std::filesystem::directory_iterator(root.path())) {
+    std::filesystem::remove_all(file.path());
+  }
+  for (int round = 0; round < 200 && shadow.members() > 0; ++round) {
+    shadow.processNotifications(milliseconds(1));
+  }
+  EXPECT_EQ(shadow.members(), 0u);
+  EXPECT_EQ(recorder.removed - removedBefore, members);
+  EXPECT_EQ(recorder.everRemoved.size(), members);
+  EXPECT_TRUE(recorder.keys.empty());
+  EXPECT_FALSE(holds(shadow, 7));
 }
 
 }  // namespace

@@ -32,6 +32,7 @@
 #include "store/MapDescriptor.h"
 #include "store/RawValue.h"
 #include "store/SlotLayout.h"
+#include "store/VanquoReader.h"
 
 namespace StoreTest {
 
@@ -139,11 +140,20 @@ std::map<std::uint32_t, typename Store::Value> contentsOf(Store& store) {
   return contents;
 }
 
-template <class Traits>
-std::map<std::uint32_t, typename Traits::Value> contentsAt(std::string const& root) {
-  Brell::BrellReader<Traits> reader("check", root);
-  if (!reader.initialize("check")) return {};
-  return contentsOf(reader);
+// What a ring reader has to read now, in order; `result` tells how the read ended.
+template <class Ring>
+std::vector<Vanquo::BasicSlot> readRing(Ring& ring, typename Ring::Read* result = nullptr) {
+  std::vector<Vanquo::BasicSlot> seen;
+  auto read = ring.read([&](Vanquo::BasicSlot const& slot) { seen.push_back(slot); });
+  if (result) *result = read;
+  return seen;
+}
+
+// Lets a shadow (or a map mounted as one) handle every notification waiting for it.
+template <class Follower>
+void settle(Follower& follower) {
+  while (follower.processNotifications(std::chrono::milliseconds(0))) {
+  }
 }
 
 // One wave of churn under readers: keys [churnBase, churnBase + 400..4000) are added
