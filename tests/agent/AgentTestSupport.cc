@@ -3,7 +3,9 @@
 #include "tests/e2e/E2eTest.h"
 
 namespace AgentTest {
+namespace {
 
+// How a child process ended: its exit status, or 128 + the signal that ended it.
 int waitFor(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
@@ -12,6 +14,8 @@ int waitFor(pid_t pid) {
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
 }
+
+}  // namespace
 
 int runAndKill(std::function<void()> const& body) {
   int done[2];

@@ -28,9 +28,6 @@ class ChipProcess {
   E2e::LiveTool tool_;
 };
 
-// How a child process ended: its exit status, or 128 + the signal that ended it.
-int waitFor(pid_t pid);
-
 // Runs `body` in a child process. Returns once the child has either finished `body`
 // (it is then killed with SIGKILL, the way a crash ends an agent) or died on its own.
 // Returns how it ended: 128 + SIGKILL after `body`, 3 when `body` threw.

@@ -63,20 +63,19 @@ class ChipServerTest : public ::testing::Test {
   }
   // Reads one reply frame; its type, or -1 when the connection closed first.
   static int replyType(int fd, std::string* text = nullptr) {
+    auto receive = [fd](U8* into, std::size_t size) {
+      for (std::size_t got = 0; got < size;) {
+        auto done = ::recv(fd, into + got, size - got, 0);
+        if (done <= 0) return false;
+        got += static_cast<std::size_t>(done);
+      }
+      return true;
+    };
     U8 header[Wire::kHeaderBytes];
-    std::size_t got = 0;
-    while (got < sizeof header) {
-      auto done = ::recv(fd, header + got, sizeof header - got, 0);
-      if (done <= 0) return -1;
-      got += static_cast<std::size_t>(done);
-    }
+    if (!receive(header, sizeof header)) return -1;
     auto parsed = Wire::header(header);
     std::vector<U8> payload(parsed.length);
-    for (got = 0; got < payload.size();) {
-      auto done = ::recv(fd, payload.data() + got, payload.size() - got, 0);
-      if (done <= 0) return -1;
-      got += static_cast<std::size_t>(done);
-    }
+    if (!receive(payload.data(), payload.size())) return -1;
     if (text) text->assign(payload.begin(), payload.end());
     return parsed.type;
   }
@@ -198,7 +197,10 @@ TEST_F(ChipServerTest, AClientGoneMidFrameOrAListWithOneBadCommandLeavesNothingB
   EXPECT_EQ(bytes, (std::vector<U8>{0, 0, 0, 0, 1, 2, 3, 4}));
 }
 
-TEST_F(ChipServerTest, APeerOfAnotherUserIsRefusedAndLoggedAndOthersAreServed) {
+// A file in the socket's place, and a path too long for a socket, are refused through
+// the tool (ChipToolTest.cc); here, the stale socket of a killed chip and a live one.
+TEST_F(ChipServerTest, AStaleSocketIsReplacedALiveOneNeverAndAPeerOfAnotherUserIsRefused) {
+  ::close(rawSocket(true));  // a socket nobody answers on any more
   std::atomic<int> connections{0};
   start([&](Sim::ChipServer::Options& options) {
     // The seam of the credential check: the first peer claims to be another user.
@@ -219,6 +221,10 @@ TEST_F(ChipServerTest, APeerOfAnotherUserIsRefusedAndLoggedAndOthersAreServed) {
   EXPECT_EQ(server_->refusedPeers(), 1u);
   ASSERT_EQ(logged().size(), 1u);
   expectHas(logged()[0], {"refused a connection from pid"});
+  Sim::ChipServer::Options options;
+  options.socketPath = socket_;
+  EXPECT_THROW(Sim::ChipServer{options}, Sim::ChipServerError) << "a live chip is never replaced";
+  EXPECT_EQ(ChipClient(socket_).digest().cells, 0u);
 }
 
 TEST(PeerAccess, OnlyTheOwnerAndTheGroupMayConnect) {
@@ -230,18 +236,6 @@ TEST(PeerAccess, OnlyTheOwnerAndTheGroupMayConnect) {
   EXPECT_EQ(Sim::peerRefusal({1, 1001, 4711}, withGroup), "");
   auto refusal = Sim::peerRefusal({1, 1001, 1001}, withGroup);
   expectHas(refusal, {"nor in its group (4711)"});
-}
-
-// A file in the socket's place, and a path too long for a socket, are refused through
-// the tool (ChipToolTest.cc); here, the stale socket of a killed chip and a live one.
-TEST_F(ChipServerTest, WhatLiesAtTheSocketPathIsReplacedOnlyWhenItIsAStaleSocket) {
-  ::close(rawSocket(true));  // a socket nobody answers on any more
-  start();
-  Sim::ChipServer::Options options;
-  options.socketPath = socket_;
-  EXPECT_THROW(Sim::ChipServer{options}, Sim::ChipServerError) << "a live chip is never replaced";
-  ChipClient client(socket_);
-  EXPECT_EQ(client.digest().cells, 0u);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ HwAgent::TableReconcile find(HwAgent::ReconcileReport const& report, std::string
   return {};
 }
 
-TEST_F(ReconcileTest, EachKindOfDifferenceIsWrittenBackToItsFapOnly) {
+TEST_F(ReconcileTest, EachKindOfDifferenceIsWrittenBackToItsFapAndARegisterToItsBlockOnly) {
   // PPH attributes live at block 41, address 0x2020000; rows 1, 2 and 15 are start-up rows.
   onChip(1, 41, 0x2020000, 0, 15, {0x3f, 0, 0, 0});               // held differently
   onChip(1, 41, 0x2020000, 0, 5, {0x01, 0, 0, 0});                // extra on the chip
@@ -57,9 +57,8 @@ TEST_F(ReconcileTest, EachKindOfDifferenceIsWrittenBackToItsFapOnly) {
   EXPECT_EQ(auditDifferences(*agent_), 0u);
   EXPECT_EQ(chip_->memoryRow(Pelcar::FapId(1), 41, 0x2020000, 0, 5), std::vector<U8>(4, 0))
       << "the extra row is back to the default entry";
-}
 
-TEST_F(ReconcileTest, ARegisterIsRewrittenInTheBlockThatDiffersOnly) {
+  // A register is rewritten in the block that differs only.
   auto table = agent_->table("IppVttSpecialLabelValuesHwReg");
   auto const& members = table->hwShadowColl().begin()->second->bcmGroupAddrInfo()->members();
   ASSERT_EQ(members.size(), 2u);
@@ -70,9 +69,8 @@ TEST_F(ReconcileTest, ARegisterIsRewrittenInTheBlockThatDiffersOnly) {
   auto cmd = memoryWrite({0}, 0, bytes, 1, instance.block, instance.address);
   cmd->kind = Pelcar::SchanCmdKind::registerWrite;
   chip_->execute(*cmd);
-  auto logged = chip_->log().size();
-
-  auto report = agent_->reconcile({"IppVttSpecialLabelValuesHwReg", 0});
+  logged = chip_->log().size();
+  report = agent_->reconcile({"IppVttSpecialLabelValuesHwReg", 0});
   ASSERT_EQ(report.entries.size(), 1u);
   EXPECT_EQ(
       std::tuple(report.entries[0].rowsDiffering, report.entries[0].rowsWritten, report.clean()),

@@ -43,8 +43,8 @@ class RestartTest : public ::testing::Test {
 };
 
 // The rows a warm successor writes: none after a kill, then exactly the rows whose bits
-// flipped while no agent ran.
-TEST_F(RestartTest, AKilledAgentsWarmSuccessorWritesNothingAndTheNextOnlyTheFlippedRows) {
+// flipped while no agent ran; then start-up rows for the stores that are gone or damaged.
+TEST_F(RestartTest, AWarmSuccessorWritesNothingAfterAKillThenOnlyFlippedRowsThenLostStoresRows) {
   ASSERT_EQ(killAnAgentThatSentChanges(), 128 + SIGKILL);
   Sim::ChipClient chip(chip_.socketPath());
   auto intact = chip.digest();
@@ -68,12 +68,49 @@ TEST_F(RestartTest, AKilledAgentsWarmSuccessorWritesNothingAndTheNextOnlyTheFlip
   std::size_t touched = 0;
   for (auto& [address, cell] : chip.cells()) touched += before.at(address) != cell.data ? 1 : 0;
   ASSERT_GT(touched, 0u);
-  HwAgent::Agent agent(warm());
-  auto report = agent.reconcile();
+  auto agent = std::make_unique<HwAgent::Agent>(warm());
+  auto report = agent->reconcile();
   EXPECT_EQ(std::tuple(report.total().rowsDiffering, report.total().rowsWritten, report.clean()),
             std::tuple(touched, touched, true))
       << report.text();
   EXPECT_EQ(chip.digest().digest, intact.digest) << "the chip holds what it held before the flips";
+  agent.reset();
+
+  // A removed and a damaged store start from start-up rows, and the chip follows.
+  std::filesystem::remove_all(storeOf("IppaTerminationProfileTableHwDirect", 0));
+  // A writer killed inside an operation leaves the critical-section flag set; and damage
+  // of any other kind.
+  std::fstream(storeOf("IppdPphAttributeByEeiHwDirect", 1) + "/slots",
+               std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(558)
+      .put(1);
+  std::fstream(storeOf("IppaBsplProfileTblHwDirect", 1) + "/slots",
+               std::ios::in | std::ios::out | std::ios::binary)
+      .write("garbage!", 8);
+
+  HwAgent::Agent third(warm());
+  auto const& bringUp = third.bringUp();
+  EXPECT_EQ(bringUp.takenOver(), 15u);
+  std::map<std::pair<std::string, U32>, std::string> reasons;
+  for (auto const& shadow : bringUp.shadows) {
+    if (shadow.isMemory && shadow.start.kind != Tessar::ShadowStart::Kind::takenOver) {
+      reasons[{shadow.table, shadow.fapId}] = shadow.start.reason;
+    }
+  }
+  ASSERT_EQ(reasons.size(), 3u) << bringUp.text();
+  EXPECT_EQ((reasons[{"IppaTerminationProfileTableHwDirect", 0}]), "there was no store");
+  expectHas((reasons[{"IppdPphAttributeByEeiHwDirect", 1}]), {"left mid-operation"});
+  expectHas((reasons[{"IppaBsplProfileTblHwDirect", 1}]), {"invalid"});
+  expectHas(bringUp.text(), {"IppaTerminationProfileTableHwDirect FAP 0: start-up rows, because "
+                             "there was no store"});
+
+  // Those shadows hold their start-up rows; the chip still holds the changes.
+  EXPECT_TRUE((isDefault<IppaTerminationProfileTableHwDirect>(third, 0, 1)));
+  report = third.reconcile();  // the three rows are start-up defaults again
+  EXPECT_EQ(std::tuple(report.total().rowsWritten, report.total().extraOnChip, report.clean()),
+            std::tuple(3u, 3u, true))
+      << report.text();
+  EXPECT_EQ(auditDifferences(third), 0u);
 }
 
 // Kills the agent before the write that would follow `writes` more writes.
@@ -139,44 +176,6 @@ TEST_F(RestartTest, AKillInTheMiddleOfADownloadLeavesExactlyTheUnsentRowsToWrite
       << report.text();
   EXPECT_EQ(auditDifferences(agent), 0u);
   EXPECT_EQ((byte0<IppfBsplProfileTblHwDirect>(agent, 0, {1, 30})), 0x21);
-}
-
-TEST_F(RestartTest, ARemovedAndADamagedStoreStartFromStartUpRowsAndTheChipFollows) {
-  ASSERT_EQ(killAnAgentThatSentChanges(), 128 + SIGKILL);
-  std::filesystem::remove_all(storeOf("IppaTerminationProfileTableHwDirect", 0));
-  // A writer killed inside an operation leaves the critical-section flag set; and damage
-  // of any other kind.
-  std::fstream(storeOf("IppdPphAttributeByEeiHwDirect", 1) + "/slots",
-               std::ios::in | std::ios::out | std::ios::binary)
-      .seekp(558)
-      .put(1);
-  std::fstream(storeOf("IppaBsplProfileTblHwDirect", 1) + "/slots",
-               std::ios::in | std::ios::out | std::ios::binary)
-      .write("garbage!", 8);
-
-  HwAgent::Agent agent(warm());
-  auto const& bringUp = agent.bringUp();
-  EXPECT_EQ(bringUp.takenOver(), 15u);
-  std::map<std::pair<std::string, U32>, std::string> reasons;
-  for (auto const& shadow : bringUp.shadows) {
-    if (shadow.isMemory && shadow.start.kind != Tessar::ShadowStart::Kind::takenOver) {
-      reasons[{shadow.table, shadow.fapId}] = shadow.start.reason;
-    }
-  }
-  ASSERT_EQ(reasons.size(), 3u) << bringUp.text();
-  EXPECT_EQ((reasons[{"IppaTerminationProfileTableHwDirect", 0}]), "there was no store");
-  expectHas((reasons[{"IppdPphAttributeByEeiHwDirect", 1}]), {"left mid-operation"});
-  expectHas((reasons[{"IppaBsplProfileTblHwDirect", 1}]), {"invalid"});
-  expectHas(bringUp.text(), {"IppaTerminationProfileTableHwDirect FAP 0: start-up rows, because "
-                             "there was no store"});
-
-  // Those shadows hold their start-up rows; the chip still holds the changes.
-  EXPECT_TRUE((isDefault<IppaTerminationProfileTableHwDirect>(agent, 0, 1)));
-  auto report = agent.reconcile();  // the three rows are start-up defaults again
-  EXPECT_EQ(std::tuple(report.total().rowsWritten, report.total().extraOnChip, report.clean()),
-            std::tuple(3u, 3u, true))
-      << report.text();
-  EXPECT_EQ(auditDifferences(agent), 0u);
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST_F(Console, AnEntryHeldUnderAKeyTheChipHasNoRowForIsNeverPassedOffAsWritten)
   EXPECT_TRUE(run("audit").ok());
 }
 
-TEST_F(Console, FieldsAreDecodedOnceAndShownAsNumbers) {
+TEST_F(Console, FieldsAreDecodedOnceAndShownAsNumbersCommentsAreSkippedAndWordsComplete) {
   auto pph = run("get IppdPphAttributeByEeiHwDirect 0 {value=15}");
   ASSERT_TRUE(pph.ok()) << pph.problem;
   expectMembers(pph.json, {{"fields", {{"fheiSize", 2}}}, {"key", {{"entryIndex", 15}}}});
@@ -127,9 +127,8 @@ TEST_F(Console, FieldsAreDecodedOnceAndShownAsNumbers) {
       run(std::string("get ") + kTermination +
           " 0 bcm88490_a0::IppaBsplProfileTblHwDirect::EntryKey{arrayIndex=2 entryIndex=0}"),
       "its keys are bcm88490_a0::IppaTerminationProfileTableHwDirect::EntryKey");
-}
 
-TEST_F(Console, CommentsBlankLinesAndCompletion) {
+  // Comments, blank lines and completion.
   EXPECT_EQ(Tool::commandWords("get T 0 {value=1}  # the first row").size(), 4u);
   EXPECT_TRUE(run("# nothing to do").lines.empty());
 

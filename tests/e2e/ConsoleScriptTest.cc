@@ -1,4 +1,5 @@
-// The agent's console as scripts and people at a terminal meet it.
+// The agent's console as scripts and people at a terminal meet it, and as a program
+// reading its JSON replies does.
 #include "tests/e2e/E2eTest.h"
 
 namespace {
@@ -51,6 +52,48 @@ TEST(ConsoleScripts, AScriptThatCannotBeReadIsRefusedWithItsReasonBeforeAnyBring
                        2, "Permission denied");
   }
   EXPECT_FALSE(fs::exists(root.file("bcm88490_a0"))) << "nothing was brought up";
+}
+
+TEST(AgentTool, BadLinesAreAnsweredWithTheNumbersAndTheSystemsMessageAndChangeNothing) {
+  E2e::TempDir root("agent");
+  std::string gets =
+      "get IppaMplsSpecialLabelAttributesTblHwDirect 0 {arrayIndex=2 entryIndex=1}\n"
+      "get IppVttSpecialLabelValuesHwReg 1 {value=0}\n"
+      "get IppaTerminationProfileTableHwDirect 0 {value=3}\n";
+  std::vector<std::pair<std::string, std::string>> bad{
+      {"set IppaMplsSpecialLabelAttributesTblHwDirect 0 {arrayIndex=1 entryIndex=99} "
+       "specialLabelType=1",
+       "array 1 is outside 2..3"},
+      {"set IppaTerminationProfileTableHwDirect 0 {value=3} hasCw=1 noSuchField=1",
+       "has no field noSuchField"},
+      // The runtime parser's own message is the reply's detail.
+      {"set IppaTerminationProfileTableHwDirect 0 {value=3}junk hasCw=1", "unexpected text"},
+      {"get IppVttSpecialLabelValuesHwReg 1 {value=2}", "row 2 is outside 0..0"},
+      {"delete IppaTerminationProfileTableHwDirect 7 {value=3}", "has no shadow for FAP 7"},
+      {"frobnicate", "unknown command: frobnicate"},
+  };
+  std::string script;
+  for (auto const& [line, message] : bad) script += line + "\n";
+  std::ofstream(root.file("bad")) << script << gets;
+  std::ofstream(root.file("good")) << gets;
+
+  auto badRun = runTool({"agent", "--json", "--root", root.path(), "--script", root.file("bad")});
+  EXPECT_EQ(badRun.status, 2) << "a refused line makes the exit status 2";
+  auto replies = jsonLines(badRun.out);
+  ASSERT_EQ(replies.size(), 1 + bad.size() + 3);
+  for (std::size_t index = 0; index < bad.size(); ++index) {
+    auto const& reply = replies[1 + index];
+    SCOPED_TRACE(bad[index].first);
+    expectMembers(reply, {{"ok", false}, {"status", "refused"}});
+    expectHas(reply["error"].get<std::string>() + " " + reply.value("detail", ""),
+              {bad[index].second});
+  }
+  auto goodRun = runTool({"agent", "--json", "--root", root.path(), "--script", root.file("good")});
+  ASSERT_EQ(goodRun.status, 0) << goodRun.err;
+  auto expected = jsonLines(goodRun.out);
+  for (std::size_t index = 0; index < 3; ++index) {
+    EXPECT_EQ(replies[1 + bad.size() + index], expected[1 + index]);
+  }
 }
 
 }  // namespace

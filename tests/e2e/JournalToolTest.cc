@@ -82,7 +82,7 @@ TEST_F(JournalTool, TheCommittedJournalsOfEveryVersionReplayAndAnotherVersionIsR
                      "a journal of version 4; this hwtables reads versions 1, 2 and 3");
 }
 
-TEST_F(JournalTool, ShowFiltersByTableAndFapAndACutOrDamagedFileIsReadToItsLastRecord) {
+TEST_F(JournalTool, ShowFiltersByTableAndFapACutOrDamagedFileIsReadToItsLastRecordAndNoOtherFile) {
   auto all = parsed(runTool({"journal", "show", kCommitted, "--json"}));
   auto total = all["records"].size();
   ASSERT_EQ(total, all["recordsInJournal"].get<std::size_t>());
@@ -110,9 +110,8 @@ TEST_F(JournalTool, ShowFiltersByTableAndFapAndACutOrDamagedFileIsReadToItsLastR
   EXPECT_EQ(replay.status, 1) << replay.out;
   expectHas(replay.err, {"damaged at byte"});
   expectHas(replay.out, {"digest 0x"});
-}
 
-TEST_F(JournalTool, AFileThatIsNoJournalIsNeverTakenForOne) {
+  // A file that is no journal is never taken for one.
   auto notes = dir_.file("notes");
   writeAll(notes, "keep me");
   expectOneLineError(runAgentScript(dir_, "quit\n", {"--journal", notes}), 2,

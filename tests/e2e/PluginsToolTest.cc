@@ -1,19 +1,32 @@
 // `hwtables plugins` and `--plugin-dir`: the tool's tables come from the plug-in it
-// loads, and a missing plug-in directory is a clear error (one without the plug-in:
-// ToolFaultsTest.cc).
+// loads, and a plug-in directory that is missing or holds no table plug-in is a clear
+// error, never an empty success.
 
 #include "tests/e2e/E2eTest.h"
 
 namespace {
 
-TEST(PluginsTool, AMissingPluginDirectoryIsOneLineAndBadFilesDoNotStopTheOthers) {
+TEST(PluginsTool, ADirectoryMissingOrWithoutTablesIsAnErrorAndBadFilesDoNotStopTheOthers) {
   E2e::expectOneLineError(runTool({"tables", "--plugin-dir", "/nonexistent/plugins"}), 2,
                           "plug-in directory /nonexistent/plugins: does not exist");
-
-  // A directory with a broken file and (through a link) the real plug-in: the tables
-  // are all there and the broken file is named once on stderr.
+  TempDir root;
   E2e::TempDir directory("plugins");
+  for (auto args :
+       std::vector<std::vector<std::string>>{{"demo", "--root", root.path()}, {"show", "all"}}) {
+    args.insert(args.end(), {"--plugin-dir", directory.path()});
+    expectOneLineError(
+        runTool(args), 2,
+        "no tables: the plug-in directory " + directory.path() + " holds no table plug-in");
+  }
+  expectOneLineError(runTool({"plugins", "--plugin-dir", directory.path()}), 1, "no plug-in in");
+  EXPECT_TRUE(fs::is_empty(root.path())) << "nothing was brought up";
   std::ofstream(directory.file("broken.so")) << "not a shared object\n";
+  auto broken = runTool({"tables", "--plugin-dir", directory.path()});
+  EXPECT_EQ(broken.status, 2);
+  expectHas(broken.err, {"failed to load: " + directory.file("broken.so")});
+
+  // With (through a link) the real plug-in beside the broken file: the tables are all
+  // there and the broken file is named once on stderr.
   auto real = fs::path(E2e::toolPath()).parent_path().parent_path() / "lib" / "hwtables" /
               "plugins" / "hwtables-bcm88490_a0.so";
   fs::create_symlink(real, directory.file("hwtables-bcm88490_a0.so"));

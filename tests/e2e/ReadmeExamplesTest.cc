@@ -100,15 +100,43 @@ TEST_F(ReadmeExamples, TheAgentProgramsARowByFieldNameAndTracesAreTurnedOnByName
   expectHas(demo.err, {"IppaTerminationProfileTableHwDirect"});
 }
 
-TEST_F(ReadmeExamples, TheDemoHoldsItsShadowsForShowAndWatch) {
+// The demo holds its shadows for show and watch in other processes: a watch started
+// before it finds the live shadow, sees the writer go when the demo stops and no entry
+// leave, and the store still holds them for a successor.
+TEST_F(ReadmeExamples, TheDemoHoldsItsShadowsForShowAndWatchAndLetsThemGoWhole) {
+  E2e::LiveTool follower({"watch", "IppdPphAttributeByEeiHwDirect", "--fap", "1", "--json"});
   E2e::LiveTool demo({"demo", "--hold"}, "Ctrl-C ends.");
   expectHas(demo.said(), {"it takes no commands"});
+  ASSERT_NE(follower.waitFor("\"synced\"").find("\"synced\""), std::string::npos)
+      << follower.said();
   auto show = runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "0-1"});
   EXPECT_EQ(show.status, 0) << show.err;
   expectHas(show.out, {"IppdPphAttributeByEeiHwDirect FAP 1", "{value=15}"});
+  auto shown = runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "0-1", "--json"});
+  json const row15 = {{"key", {{"entryIndex", 15}}}, {"fields", {{"fheiSize", 2}}}};
+  json const shadow = {{"entries", json::array({json::object(), json::object(), row15})}};
+  expectMembers(json::parse(shown.out), {{"shadows", json::array({shadow, shadow})}});
   E2e::LiveTool watch({"watch", "IppaTerminationProfileTableHwDirect", "--fap", "0"}, "\n");
   EXPECT_LT(watch.stop(SIGINT).status, 128) << "the watch ends cleanly on Ctrl-C";
   EXPECT_EQ(demo.stop(SIGINT).status, 0);
+
+  follower.waitFor("\"event\":\"writer\"");
+  std::string watched = follower.said();
+  auto ended = follower.stop(SIGINT);
+  watched += ended.out;
+  EXPECT_LT(ended.status, 128) << ended.err;
+  std::size_t entries = 0;
+  bool wentAway = false;
+  for (auto const& event : E2e::jsonLines(watched)) {
+    EXPECT_NE(event["event"], "removed") << event.dump();
+    entries += event["event"] == "added";
+    wentAway = wentAway || (event["event"] == "writer" && event["state"] != "attached");
+  }
+  EXPECT_TRUE(wentAway) << watched;
+  EXPECT_EQ(entries, 3u) << watched;
+  auto after = runTool({"show", "IppdPphAttributeByEeiHwDirect", "--faps", "1", "--json"});
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(json::parse(after.out)["shadows"][0]["entries"].size(), 3u);
 }
 
 TEST_F(ReadmeExamples, TheStoreIsFilledWatchedWhileLiveCheckedAndDumped) {

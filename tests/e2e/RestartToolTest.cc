@@ -26,10 +26,28 @@ class RestartTool : public ::testing::Test {
   std::unique_ptr<E2e::LiveTool> agent_;
 };
 
+// A script through a pipe programs, reads back and audits; the last entry set is never
+// sent.
 TEST_F(RestartTool, SigtermEndsAnAgentWaitingOnAQuietPipeAndItsStoresStayForTheNext) {
   startAgent();
-  agent_->send("set IppdPphAttributeByEeiHwDirect 1 {value=5} fheiSize=1\n");
-  awaitReply("set");
+  agent_->send(
+      "set IppdPphAttributeByEeiHwDirect 1 {value=9} fheiType=5 fheiSize=3\n"
+      "set IppaBsplProfileTblHwDirect 0 {arrayIndex=3 entryIndex=20} "
+      "curMplsSpecialLabelProfile=0x7\n"
+      "delete IppdPphAttributeByEeiHwDirect 1 {value=2}\n"
+      "download all\n"
+      "read IppdPphAttributeByEeiHwDirect 1\n"
+      "audit\n"
+      "set IppdPphAttributeByEeiHwDirect 1 {value=5} fheiSize=1\n"
+      "get IppdPphAttributeByEeiHwDirect 1 {value=5}\n");
+  auto replies = jsonLines(awaitReply("get"));
+  ASSERT_EQ(replies.size(), 9u) << agent_->said();
+  for (auto const& reply : replies) EXPECT_TRUE(reply.value("ok", true)) << reply;
+  // The read-back holds the new row 9 and no longer the deleted row 2.
+  std::string read = replies[5]["entries"].dump();
+  expectHas(read, {"{entryKey={value=9} dataByte0=35000000}"});
+  expectLacks(read, {"{value=2}"});
+  EXPECT_TRUE(replies[6]["differences"].empty()) << replies[6].dump();
   // The pipe stays open and says nothing more: the signal alone must end the agent.
   auto stopped = agent_->stop(SIGTERM);
   EXPECT_EQ(stopped.status, 0) << stopped.err;

@@ -6,29 +6,18 @@
 
 namespace {
 
-TEST(FaultsFaps, AFapThatWasNeverBroughtUpIsRefusedByTheAgentAndByAReader) {
-  TempDir root;
-  auto run = runAgentScript(
-      root, "audit all 9\nget IppaTerminationProfileTableHwDirect 7 {value=1}\n", {"--json"});
-  EXPECT_EQ(run.status, 2) << run.err;
-  auto replies = E2e::jsonLines(run.out);
-  ASSERT_EQ(replies.size(), 3u) << run.out;
-  for (std::size_t index = 1; index < replies.size(); ++index) {
-    expectMembers(replies[index], {{"status", "refused"},
-                                   {"where", root.file("script") + ":" + std::to_string(index)}});
-    expectHas(replies[index]["error"].get<std::string>(), {"FAP", "(FAPs 0,1 are up)"});
-  }
-  auto all = runTool({"show", "all", "--faps", "9", "--root", root.path()});
-  expectOneLineError(all, 1, "9 of the 9 shadows asked for could not be read");
-}
-
-TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed) {
+// One script: a FAP that was never brought up is refused (by the agent, then by a
+// reader); a DMA buffer that cannot hold a row is refused, and the console's size is
+// used for the downloads after it.
+TEST(FaultsRefused, AFapNeverBroughtUpOrABufferThatCannotHoldARowIsRefusedAndTheRestRuns) {
   TempDir root;
   for (auto const& [command, size] : {std::pair{"demo", "11"}, std::pair{"agent", "67108865"}}) {
     expectOneLineError(runTool({command, "--root", root.path(), "--dma-buffer", size}), 2,
                        "is outside 12..67108864");
   }
   auto run = runAgentScript(root,
+                            "audit all 9\n"
+                            "get IppaTerminationProfileTableHwDirect 7 {value=1}\n"
                             "download IppaMplsSpecialLabelAttributesTblHwDirect\n"
                             "dma-buffer 1\n"
                             "dma-buffer 12\n"
@@ -37,29 +26,18 @@ TEST(FaultsDmaBuffer, ABufferThatCannotHoldARowIsRefusedAndTheConsolesSizeIsUsed
                             {"--json"});
   EXPECT_EQ(run.status, 2) << run.err;
   auto replies = E2e::jsonLines(run.out);
-  ASSERT_EQ(replies.size(), 6u) << run.out;
-  // 21 rows of 12 bytes in a 256-byte buffer; then one row a buffer: 64 rows on 2 FAPs.
-  EXPECT_EQ(json::array({replies[1]["commandCount"], replies[2]["status"],
-                         replies[4]["commandCount"], replies[5]["status"]}),
-            json::array({8, "refused", 128, "ok"}));
-}
-
-TEST(FaultsPlugins, ADirectoryWithoutTablesIsAnErrorNotAnEmptySuccess) {
-  TempDir root;
-  E2e::TempDir empty("plugins");
-  for (auto args :
-       std::vector<std::vector<std::string>>{{"demo", "--root", root.path()}, {"show", "all"}}) {
-    args.insert(args.end(), {"--plugin-dir", empty.path()});
-    expectOneLineError(
-        runTool(args), 2,
-        "no tables: the plug-in directory " + empty.path() + " holds no table plug-in");
+  ASSERT_EQ(replies.size(), 8u) << run.out;
+  for (std::size_t index = 1; index <= 2; ++index) {
+    expectMembers(replies[index], {{"status", "refused"},
+                                   {"where", root.file("script") + ":" + std::to_string(index)}});
+    expectHas(replies[index]["error"].get<std::string>(), {"FAP", "(FAPs 0,1 are up)"});
   }
-  expectOneLineError(runTool({"plugins", "--plugin-dir", empty.path()}), 1, "no plug-in in");
-  std::ofstream(empty.file("broken.so")) << "not a shared object\n";
-  auto broken = runTool({"tables", "--plugin-dir", empty.path()});
-  EXPECT_EQ(broken.status, 2);
-  expectHas(broken.err, {"failed to load: " + empty.file("broken.so")});
-  EXPECT_TRUE(fs::is_empty(root.path())) << "nothing was brought up";
+  // 21 rows of 12 bytes in a 256-byte buffer; then one row a buffer: 64 rows on 2 FAPs.
+  EXPECT_EQ(json::array({replies[3]["commandCount"], replies[4]["status"],
+                         replies[6]["commandCount"], replies[7]["status"]}),
+            json::array({8, "refused", 128, "ok"}));
+  auto all = runTool({"show", "all", "--faps", "9", "--root", root.path()});
+  expectOneLineError(all, 1, "9 of the 9 shadows asked for could not be read");
 }
 
 // Runs the tool with a file-size limit, as `ulimit -f` gives one.

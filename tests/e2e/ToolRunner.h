@@ -1,7 +1,6 @@
-// Runs the real hwtables binary in a child process for end-to-end tests.
-//
-// The binary is $HWTABLES_BIN/hwtables (ctest sets HWTABLES_BIN to the build's bin
-// directory), or build/bin/hwtables when the variable is unset.
+// Runs the real hwtables binary in a child process for end-to-end tests: the binary is
+// $HWTABLES_BIN/hwtables (ctest sets HWTABLES_BIN to the build's bin directory), or
+// build/bin/hwtables when the variable is unset.
 #pragma once
 
 #include <signal.h>
@@ -47,14 +46,12 @@ class LiveTool {
   ~LiveTool();
   LiveTool(LiveTool const&) = delete;
   LiveTool& operator=(LiveTool const&) = delete;
-  bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   // What stdout has said so far (up to `ready`, then up to each waitFor's `text`);
   // waitFor reads on until it holds a whole line with `text` (or two minutes pass).
   std::string const& said() const { return said_; }
   std::string const& waitFor(std::string const& text);
-  // Writes `lines` to the command pipe.
-  void send(std::string const& lines);
+  void send(std::string const& lines);  // to the command pipe
   // Closes the command pipe, sends `signal` (0: none, the tool ends by itself) and reaps
   // the process: how it ended and the rest of its output.
   Run stop(int signal = SIGTERM);

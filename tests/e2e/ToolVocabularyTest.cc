@@ -1,4 +1,5 @@
-// One vocabulary across the tool's commands: errors, keys, field values, help, names.
+// One vocabulary across the tool's commands: errors, keys, field values, help, names,
+// and the catalogue that names the tables.
 
 #include "tests/e2e/E2eTest.h"
 
@@ -73,15 +74,58 @@ TEST(VocabularyHelp, NoCommandOrAMistypedOneListsTheCommandsNamesTheNearestAndHe
   EXPECT_EQ(version.out.rfind("hwtables ", 0), 0u) << version.out;
 }
 
-TEST(VocabularyNames, TableNamesMatchIgnoringCaseAndUnknownOnesGetTheNearest) {
+TEST(VocabularyNames, TableNamesMatchIgnoringCaseUnknownOnesGetTheNearestAndShowNeedsAStore) {
   auto run = runTool({"tables", "ippabsplprofiletblhwdirect", "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(json::parse(run.out)[0]["class"], "IppaBsplProfileTblHwDirect");
   expectOneLineError(runTool({"show", "IppaBspl"}), 2,
                      "unknown table 'IppaBspl' (did you mean 'IppaBsplProfileTblHwDirect'?)");
+  expectOneLineError(runTool({"watch", "NoSuchTable"}), 2, "unknown table 'NoSuchTable'");
+  expectOneLineError(runTool({"show", "EtppPhpMapFwdCodeHwReg"}), 2, "is a register");
+  auto missing = runTool({"show", "IppaBsplProfileTblHwDirect", "--root", "/nonexistent-root"});
+  EXPECT_EQ(missing.status, 1);
+  expectHas(missing.err, {"no store"});
   // The catalogue shows the rows a single-index key names apart from its null value.
   auto catalogue = runTool({"tables", "IppaTerminationProfileTableHwDirect"});
   expectHas(catalogue.out, {"value 0..7 (null 8)"});
+}
+
+// `hwtables tables` and `hwtables describe`: the catalogue a machine reads.
+TEST(TablesTool, JsonListsTheThirteenTablesInLoadOrderANamedOneWithItsFieldsAndItsTypes) {
+  auto run = runTool({"tables", "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto catalogue = json::parse(run.out);
+  ASSERT_EQ(catalogue.size(), 13u);
+  std::map<std::string, json> named;
+  for (std::size_t index = 0; index < catalogue.size(); ++index) {
+    EXPECT_EQ(catalogue[index]["moduleOrder"], index + 1);
+    named[catalogue[index]["class"]] = catalogue[index];
+  }
+  // The key and the members' addresses a machine reads, for a table keyed by an array.
+  expectMembers(named["IppaMplsSpecialLabelAttributesTblHwDirect"],
+                {{"kind", "memory"},
+                 {"key", {{"form", "array"}, {"arrayIndexMin", 2}, {"entryIndexMax", 31}}},
+                 {"members", {{{"block", 38}, {"address", 0xCC0040}}}}});
+  EXPECT_EQ(named["IppVttSpecialLabelValuesHwReg"]["fields"][2],
+            (json{{"name", "vttSpecialLabelValue1"},
+                  {"type", "U20"},
+                  {"kind", "scalar"},
+                  {"offset", 23},
+                  {"width", 20}}));
+
+  auto text = runTool({"tables", "IppVttSpecialLabelsProfileHwReg"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  expectHas(text.out, {"bos0LabelProfile(0..15)", "vttSpecialLabelsProfilesData"});
+  expectOneLineError(runTool({"tables", "NoSuchTable"}), 2, "unknown table 'NoSuchTable'");
+
+  // `describe`: the table module's types in order.
+  auto described = runTool({"describe", "IppaTerminationProfileTableHwDirect", "--json"});
+  ASSERT_EQ(described.status, 0) << described.err;
+  auto module = json::parse(described.out);
+  ASSERT_EQ(module["types"].size(), 9u);
+  EXPECT_EQ(module["types"][4]["name"],
+            "bcm88490_a0::IppaTerminationProfileTableHwDirect::Shadow::EntryStorage");
+  expectOneLineError(runTool({"describe", "NoSuchTable"}), 2, "unknown table 'NoSuchTable'");
 }
 
 }  // namespace

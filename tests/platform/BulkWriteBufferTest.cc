@@ -21,7 +21,7 @@ std::vector<U8> counting(std::size_t count, U8 first = 1) {
   return bytes;
 }
 
-TEST(SchanData, SharedBytesOutliveTheirPackerAndAreNeverWrittenThroughACommand) {
+TEST(SchanData, SharedBytesOutliveTheirPackerAndOwnBytesKeepTheirContentAcrossTheInlineBound) {
   auto buffer = Vorl::makePtr<DmaMemPoolBuffer>(64);
   for (U32 index = 0; index < 64; ++index) buffer->data()[index] = static_cast<U8>(index);
   auto first = SchanData::shared(buffer, buffer->data(), 40);
@@ -48,10 +48,8 @@ TEST(SchanData, SharedBytesOutliveTheirPackerAndAreNeverWrittenThroughACommand) 
   auto kept = SchanData::shared(buffer, buffer->data(), 8);
   buffer = nullptr;
   EXPECT_EQ(kept, counting(8, 0));
-}
 
-TEST(SchanData, OwnBytesKeepTheirContentAcrossTheInlineBound) {
-  // 32 bytes fit in the command; one more moves them to the heap and back is kept.
+  // Own bytes: 32 fit in the command; one more moves them to the heap and back is kept.
   SchanData data = counting(32);
   data.push_back(33);
   EXPECT_EQ(data, counting(33));

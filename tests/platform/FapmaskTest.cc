@@ -8,12 +8,9 @@ namespace {
 using Pelcar::FapId;
 using Pelcar::Fapmask;
 
-TEST(Fapmask, TextFoldsRuns) {
+TEST(Fapmask, TextFoldsRunsAndTheFirstAndTheLastFapAreMembersLikeAnyOther) {
   EXPECT_EQ(Pelcar::valueToStrep(Fapmask::of({0, 1, 2, 3, 7, 9, 10})), "{0-3,7,9-10}");
   EXPECT_EQ(fmt::format("{}", Fapmask::of({5})), "{5}");
-}
-
-TEST(Fapmask, TheFirstAndTheLastFapAreMembersLikeAnyOther) {
   auto ends = Fapmask::of({0, 255});
   EXPECT_EQ(Pelcar::valueToStrep(ends), "{0,255}");
   EXPECT_EQ(ends.fapIds(), (std::vector<FapId>{FapId(0), FapId(255)}));

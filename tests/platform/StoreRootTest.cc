@@ -1,5 +1,5 @@
 // $HWTABLES_ROOT comes before all of this:
-// FaultsRoots.TheRootComesFromOptionThenEnvironmentAndIsMadeOnlyWhenItsParentExists.
+// FaultsRoots.TheRootIsMadeOnlyWhenItsParentExists.
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -37,7 +37,7 @@ class StoreRoot : public ::testing::Test {
   std::string shared_;
 };
 
-TEST_F(StoreRoot, TheSharedRootServesWhoeverOwnsItOrWhenItIsStillFree) {
+TEST_F(StoreRoot, TheSharedRootServesItsOwnerOrAnyoneWhileFreeAndSendsOthersToTheirOwn) {
   auto free = EntityManager::chooseStoreRoot(shared_, other());
   EXPECT_EQ(free.path, shared_);
   EXPECT_EQ(free.note, "");
@@ -45,10 +45,8 @@ TEST_F(StoreRoot, TheSharedRootServesWhoeverOwnsItOrWhenItIsStillFree) {
   auto own = EntityManager::chooseStoreRoot(shared_, geteuid());
   EXPECT_EQ(own.path, shared_);
   EXPECT_EQ(own.note, "");
-}
 
-TEST_F(StoreRoot, AnotherUsersSharedRootSendsEachUserToTheirOwnAndSaysWhy) {
-  fs::create_directory(shared_);
+  // Another user's shared root sends each user to their own, and says why.
   auto choice = EntityManager::chooseStoreRoot(shared_, other());
   EXPECT_EQ(choice.path, perUser(other()));
   EXPECT_THAT(choice.note, AllOf(HasSubstr(shared_ + " belongs to "),

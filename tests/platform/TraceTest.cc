@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(Trace, PatternsLevelsAndRanges) {
+TEST(Trace, PatternsLevelsAndRangesAndAMalformedConfigKeepsTheOldOne) {
   Vorl::traceConfigIs("TraceTestA*=0-2,TraceTestB=5,TraceTestB=8");
   EXPECT_EQ(Vorl::traceHandle("TraceTestAlpha").mask(), 0b111u);
   EXPECT_EQ(Vorl::traceHandle("TraceTestB").mask(), (1u << 5) | (1u << 8));
@@ -16,9 +16,8 @@ TEST(Trace, PatternsLevelsAndRanges) {
   EXPECT_FALSE(Vorl::traceHandle("TraceTestB").enabled(10));
   Vorl::traceConfigIs("");
   EXPECT_EQ(Vorl::traceHandle("TraceTestAlpha").mask(), 0u);
-}
 
-TEST(Trace, MalformedConfigIsRefusedAndKeepsTheOldOne) {
+  // A malformed configuration is refused and the old one kept.
   Vorl::traceConfigIs("TraceTestD=3");
   EXPECT_THROW(Vorl::traceConfigIs("TraceTestD=x"), Vorl::RangeException);
   EXPECT_THROW(Vorl::traceConfigIs("=3"), Vorl::RangeException);

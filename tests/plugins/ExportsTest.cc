@@ -123,9 +123,8 @@ TEST_F(PluginExports, EveryTableExportsItsFactoriesAndRecordAndNothingElseIsExpo
 }
 
 TEST(ExportedSymbols, FilesThatAreNotSharedObjectsAreRefusedWithTheReason) {
-  auto temporary =
-      fs::temp_directory_path() / fs::path("hwtables-exports-" + std::to_string(::getpid()));
-  fs::create_directories(temporary);
+  PluginTest::TempDirectory directory;
+  auto const& temporary = directory.path();
   auto refused = [](fs::path const& path) {
     try {
       Plugin::exportedSymbols(path.string());
@@ -153,7 +152,6 @@ TEST(ExportedSymbols, FilesThatAreNotSharedObjectsAreRefusedWithTheReason) {
   std::memcpy(pointed.data(), &header, sizeof(header));
   std::ofstream(temporary / "pointed", std::ios::binary) << pointed;
   EXPECT_NE(refused(temporary / "pointed").find("damaged section table"), std::string::npos);
-  fs::remove_all(temporary);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ namespace {
 namespace fs = std::filesystem;
 using PluginTest::kPluginFile;
 using PluginTest::pluginPath;
+using PluginTest::TempDirectory;
 
 void loadThePlugin() {
   auto errors = Plugin::loadPluginDirectory(Plugin::defaultPluginDirectory());
@@ -43,33 +44,17 @@ std::size_t revisionsOfTheChip() {
   return count;
 }
 
-class TempDirectory {
- public:
-  TempDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "hwtables-plugins-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDirectory() { fs::remove_all(path_); }
-  fs::path const& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 TEST(PluginLoading, ThePluginRegistersEveryTableAndEveryReaderOfEveryRevisionOnce) {
   loadThePlugin();
   auto loaded = Plugin::loadedPlugins();
   ASSERT_EQ(loaded.size(), 1u);
-  EXPECT_EQ(loaded[0].path, pluginPath());
-  EXPECT_EQ(loaded[0].name, "bcm88490_a0");
+  EXPECT_EQ(std::tuple(loaded[0].path, loaded[0].name), std::tuple(pluginPath(), "bcm88490_a0"));
   EXPECT_FALSE(loaded[0].version.empty());
 
   auto counts = countsFrom(pluginPath());
   ASSERT_GT(revisionsOfTheChip(), 0u);
-  EXPECT_EQ(counts.tables, 13u);
-  EXPECT_EQ(counts.readers, 13u * revisionsOfTheChip());
-  EXPECT_EQ(counts.typeModules, 13u);
   EXPECT_GT(counts.tablePlugins, 0u);
+  EXPECT_EQ(counts, (Counts{13, 13 * revisionsOfTheChip(), counts.tablePlugins, 13}));
   // Every table can be decoded (its description has its fields) and every memory
   // table's store opened without its types.
   for (auto const& record : Framework::TableRegistry::singleton().tables()) {
@@ -79,7 +64,9 @@ TEST(PluginLoading, ThePluginRegistersEveryTableAndEveryReaderOfEveryRevisionOnc
   }
 }
 
-TEST(PluginLoading, LoadingThePluginAgainByAnyPathChangesNothing) {
+// Loading it again, by another spelling of its path or through its directory, is a
+// no-op; a copy under another name is refused for each table and registers nothing.
+TEST(PluginLoading, LoadingThePluginAgainChangesNothingAndACopyUnderAnotherNameIsRefused) {
   loadThePlugin();
   auto before = countsFrom(pluginPath());
   auto again = Plugin::loadPlugin(pluginPath());
@@ -88,13 +75,7 @@ TEST(PluginLoading, LoadingThePluginAgainByAnyPathChangesNothing) {
   auto otherSpelling = fs::path(Plugin::defaultPluginDirectory()) / ".." / "plugins" / kPluginFile;
   EXPECT_EQ(Plugin::loadPlugin(otherSpelling.string()).outcome, Plugin::LoadOutcome::alreadyLoaded);
   EXPECT_TRUE(Plugin::loadPluginDirectory(Plugin::defaultPluginDirectory()).empty());
-  EXPECT_EQ(countsFrom(pluginPath()), before);
-  EXPECT_EQ(Plugin::loadedPlugins().size(), 1u);
-}
 
-TEST(PluginLoading, ACopyUnderAnotherNameIsRefusedForEachTableAndRegistersNothing) {
-  loadThePlugin();
-  auto before = countsFrom(pluginPath());
   TempDirectory directory;
   auto copy = directory.path() / "copy.so";
   fs::copy_file(pluginPath(), copy);
@@ -106,8 +87,7 @@ TEST(PluginLoading, ACopyUnderAnotherNameIsRefusedForEachTableAndRegistersNothin
             std::string::npos)
       << result.error->reason;
   EXPECT_EQ(countsFrom(pluginPath()), before);
-  EXPECT_EQ(countsFrom(fs::canonical(copy).string()).tables, 0u);
-  EXPECT_EQ(countsFrom(fs::canonical(copy).string()).readers, 0u);
+  EXPECT_EQ(countsFrom(fs::canonical(copy).string()), (Counts{0, 0, 0, before.typeModules}));
   EXPECT_EQ(Plugin::loadedPlugins().size(), 1u);
 }
 
@@ -134,7 +114,7 @@ TEST(PluginLoading, FilesThatAreNotPluginsAreEachReportedInOneLineAndTheRestStil
   EXPECT_EQ(countsFrom(pluginPath()).tables, 13u);
 }
 
-TEST(PluginDirectory, AMissingDirectoryOrAFileInItsPlaceIsOneClearError) {
+TEST(PluginDirectory, ComesFromTheChoiceTheEnvironmentOrTheLibraryAndIfMissingIsOneClearError) {
   for (auto const& [path, text] :
        {std::pair<std::string, std::string>{"/nonexistent/hwtables/plugins", "does not exist"},
         {pluginPath(), "not a directory"}}) {
@@ -146,9 +126,8 @@ TEST(PluginDirectory, AMissingDirectoryOrAFileInItsPlaceIsOneClearError) {
   EXPECT_EQ(missing.outcome, Plugin::LoadOutcome::failed);
   ASSERT_TRUE(missing.error);
   EXPECT_EQ(missing.error->toString(), "/nonexistent/x.so: No such file or directory");
-}
 
-TEST(PluginDirectory, ComesFromTheChoiceThenTheEnvironmentThenNextToTheLibrary) {
+  // The directory comes from the choice, then the environment, then next to the library.
   ::unsetenv("HWTABLES_PLUGIN_DIR");
   auto byDefault = Plugin::pluginDirectory();
   EXPECT_EQ(fs::path(byDefault).filename(), "plugins");

@@ -38,4 +38,19 @@ inline std::string pluginPath() {
       .string();
 }
 
+// A directory below the system's temporary one (where a plug-in copy may be loaded),
+// removed with everything in it afterwards.
+class TempDirectory {
+ public:
+  TempDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "hwtables-plugins-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDirectory() { std::filesystem::remove_all(path_); }
+  std::filesystem::path const& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 }  // namespace PluginTest

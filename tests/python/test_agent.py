@@ -63,7 +63,7 @@ def test_refused_calls_raise_their_kind_and_change_nothing(agent, root):
     assert agent.get(TERMINATION, 0, 3)["fields"]["hasCw"] == 1
 
 
-def test_a_closed_agent_refuses_and_its_stores_keep_their_entries(root):
+def test_a_closed_agent_refuses_its_stores_keep_their_entries_and_bad_bring_ups_are_refused(root):
     agent = hwtables.Agent(root=root, faps=[0])
     agent.set(TERMINATION, 0, 5, labelsToTerminate=3)
     agent.close()
@@ -73,9 +73,7 @@ def test_a_closed_agent_refuses_and_its_stores_keep_their_entries(root):
     with hwtables.Agent(root=root, faps=[0], warm=True) as successor:
         assert (successor.bring_up["start"],
                 successor.get(TERMINATION, 0, 5)["fields"]["labelsToTerminate"]) == ("warm", 3)
-
-
-def test_bad_bring_up_options_or_a_second_agent_on_the_same_stores_are_refused_by_kind(root):
+    # Bad bring-up options, or a second agent on the same stores, are refused by kind.
     for kind, options in ((hwtables.UsageError, {"faps": [128]}),
                           (hwtables.UsageError, {"revision": "no_such_chip"}),
                           (hwtables.ChipError, {"chip": root + "/no-chip.sock",

@@ -2,6 +2,7 @@
 #include <tuple>
 
 #include "framework/ReadBackAudit.h"
+#include "tests/agent/AgentTestSupport.h"
 #include "tests/readers/ReaderTestSupport.h"
 
 namespace {
@@ -27,7 +28,7 @@ std::set<Cell> differingCells(std::vector<Framework::TableAudit> const& audits) 
   return cells;
 }
 
-TEST(ReadBackAudit, AChipAsDownloadedReadsBackWithoutADifferenceInEveryTable) {
+TEST(ReadBackAudit, AChipAsDownloadedReadsBackWithoutADifferenceInEveryTableOrInAScope) {
   ReaderTest::BroughtUpChip upChip({0, 3});
   auto audits = audit(upChip, upChip.chip);
   ASSERT_EQ(audits.size(), 13u);
@@ -36,6 +37,11 @@ TEST(ReadBackAudit, AChipAsDownloadedReadsBackWithoutADifferenceInEveryTable) {
     EXPECT_GT(table.entriesRead, 0u) << table.table;
     EXPECT_TRUE(table.differences.empty()) << table.table << ": " << table.differences.front().toString();
   }
+  // The scope narrows to one table and one FAP; unknown names are refused.
+  auto one = audit(upChip, upChip.chip, {"EtppPhpMapFwdCodeHwReg", 3});
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].readCommands, 1u);
+  EXPECT_THROW(audit(upChip, upChip.chip, {"NoSuchTable", {}}), Vorl::RangeException);
 }
 
 TEST(ReadBackAudit, NamesExactlyTheEntriesThatFlippedBitsChangedOverManySeeds) {
@@ -62,17 +68,7 @@ TEST(ReadBackAudit, ADifferenceSaysWhatWasExpectedWhatWasReadAndWhichFieldsDiffe
   auto const& member = bcm88490_a0::IppaTerminationProfileTableHwDirect::Model::Desc::kMembers[0];
   Sim::CellAddress row3{0, member.block, member.address, 0, 3};
   ASSERT_TRUE(damaged.cells().contains(row3));
-  damaged.execute([&] {
-    Pelcar::SchanCmd cmd;
-    cmd.kind = Pelcar::SchanCmdKind::memoryWrite;
-    cmd.fapmask.fapIdIs(Pelcar::FapId(0), true);
-    cmd.block = member.block;
-    cmd.address = member.address;
-    cmd.row = 3;
-    cmd.entrySize = 4;
-    cmd.data = {0, 0, 0, 0};
-    return cmd;
-  }());
+  damaged.execute(*AgentTest::memoryWrite({0}, 3, {0, 0, 0, 0}, 1, member.block, member.address));
   auto audits = audit(upChip, damaged, {"IppaTerminationProfileTableHwDirect", 0});
   ASSERT_EQ(audits.size(), 1u);
   ASSERT_EQ(audits[0].differences.size(), 1u);
@@ -82,14 +78,6 @@ TEST(ReadBackAudit, ADifferenceSaysWhatWasExpectedWhatWasReadAndWhichFieldsDiffe
   EXPECT_FALSE(difference.read);
   EXPECT_EQ(difference.fields,
             (std::vector<std::string>{"rejectTtl0", "rejectTtl1", "labelsToTerminate"}));
-}
-
-TEST(ReadBackAudit, TheScopeNarrowsToOneTableAndOneFapAndUnknownNamesAreRefused) {
-  ReaderTest::BroughtUpChip upChip({0, 1});
-  auto one = audit(upChip, upChip.chip, {"EtppPhpMapFwdCodeHwReg", 1});
-  ASSERT_EQ(one.size(), 1u);
-  EXPECT_EQ(one[0].readCommands, 1u);
-  EXPECT_THROW(audit(upChip, upChip.chip, {"NoSuchTable", {}}), Vorl::RangeException);
 }
 
 }  // namespace

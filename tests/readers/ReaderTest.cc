@@ -29,7 +29,7 @@ std::vector<U32> fapsOf(Pelcar::SchanCmds const& cmds) {
   return faps;
 }
 
-TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmptyList) {
+TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersOrAnArrayItLacks) {
   auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
   auto registers = makeReader<LabelValuesReader>();
   auto memories = makeReader<TerminationReader>();
@@ -66,11 +66,9 @@ TEST(ReaderDispatch, EachFamilyServesItsRequestTypesAndRefusesTheOthersWithAnEmp
     EXPECT_TRUE(unknown->empty());
   }
   EXPECT_TRUE(container->results().empty()) << "building commands stores nothing";
-}
 
-TEST(ReaderDispatch, AnArrayRequestReadsOneArrayAndAnArrayTheMemoryLacksIsRefused) {
+  // An array request reads one array; an array the memory lacks is refused.
   auto reader = makeReader<HwTableIppaBsplProfileTblHwDirectReader>();
-  auto container = Vorl::makePtr<Tessar::HwTableReadResultContainer>();
   auto cmds = reader->tableReadSchanCmds(
       Vorl::makePtr<Tessar::HwTableArrayIndexRead>(HwShadowKey::of(1, 0), 3), container);
   ASSERT_EQ(cmds->size(), 1u);
@@ -131,10 +129,7 @@ TEST(RegisterDecoding, RepliesBecomeEntriesByteForByteAndAllZeroRepliesLeaveAnEm
   // A short reply is refused rather than read past its end.
   EXPECT_THROW(reader->processReadComplete(regReply(container, 1, 0, {1, 2, 3})),
                Vorl::RangeException);
-}
-
-TEST(RegisterDecoding, CompletionsThatAreNotRegisterReadsAreIgnoredWithoutACrash) {
-  auto reader = makeReader<LabelValuesReader>();
+  // Completions that are not register reads are ignored without a crash.
   reader->processReadComplete(nullptr);
   reader->processReadComplete(Vorl::makePtr<Pelcar::SchanCmd>());
   reader->processReadComplete(Vorl::makePtr<Tessar::GenericBulkReadCmdlet>());
@@ -163,8 +158,7 @@ TEST(MemoryDecoding, OnlyNonEmptyEntriesAreStoredUnderTheirBufferPositionsKeys) 
   EXPECT_EQ(result->entry(5)->dataBytes()[3], 0);
   EXPECT_EQ(decode(bulkOf(0, 0, {}, 4), container), 0);
   auto empty = Vorl::ptrCast<Result>(container->perInstanceReadResult(HwShadowKey::of(4, 0)));
-  ASSERT_TRUE(empty);
-  EXPECT_TRUE(empty->entries().empty());
+  ASSERT_TRUE(empty && empty->entries().empty());
 
   // A description promising more than its buffer holds is refused.
   auto overlong = bulkOf(0, 0, {{1, 0, 0, 0}});

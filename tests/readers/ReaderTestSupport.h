@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "readers/AllReaders.h"
 #include "tables/AllTables.h"
 #include "tables/Catalogue.h"
+#include "tests/e2e/ToolRunner.h"
 
 namespace ReaderTest {
 
@@ -67,13 +67,12 @@ inline Vorl::Ptr<Tessar::HwReadBulkCmdInfo> bulkOf(U8 arrayIndex, U32 firstEntry
 class BroughtUpChip {
  public:
   explicit BroughtUpChip(std::vector<unsigned> faps);
-  ~BroughtUpChip();
 
   Vorl::Ptr<Tessar::TableManager> manager() const;
   Pelcar::Fapmask const& faps() const { return agent_->fapmask(); }
 
  private:
-  std::string root_;
+  E2e::TempDir root_;  // declared first: removed after the agent has let go of it
   Vorl::Ptr<Sim::Chip> chip_;
   std::unique_ptr<HwAgent::Agent> agent_;
 

@@ -21,7 +21,7 @@ TEST(RegisterEntry, SpecialLabelValuesFieldsLandOnTheirBits) {
   EXPECT_EQ(bytesOf(entry), (std::vector<U8>{0xFF, 0xFF, 0xEF, 0xFF, 0xFF, 0x37, 0, 0}));
 }
 
-TEST(RegisterEntry, KeyAndIndexBounds) {
+TEST(RegisterEntry, OutOfRangeKeysIndicesAndNarrowBitmapsAreRefusedAndChangeNoByte) {
   using Table = IppVttSpecialLabelValuesHwReg;
   EXPECT_EQ(Table::EntryKey(1).value(), Table::EntryKey::null);
   EXPECT_THROW(Table::EntryKey(2), Vorl::RangeException);
@@ -29,25 +29,20 @@ TEST(RegisterEntry, KeyAndIndexBounds) {
   Table::Entry entry;
   EXPECT_THROW(entry.dataByte0Is(8, 1), Vorl::RangeException);
   EXPECT_EQ(bytesOf(entry), std::vector<U8>(8, 0));
-}
 
-TEST(RegisterEntry, IndexedFieldRefusesIndexSixteen) {
   Asic::modeIs(Asic::AssertMode::graceful);
-  IppVttSpecialLabelsProfileHwReg::Entry entry;
-  EXPECT_THAT([&] { entry.bos0LabelProfileIs(16, 1); },
+  IppVttSpecialLabelsProfileHwReg::Entry profile;
+  EXPECT_THAT([&] { profile.bos0LabelProfileIs(16, 1); },
               ::testing::ThrowsMessage<Asic::GracefulAssertException>(
                   ::testing::HasSubstr("(false) - Invalid field array index for index 16")));
-  EXPECT_THROW(entry.bos1LabelProfile(16), Asic::GracefulAssertException);
-  EXPECT_EQ(bytesOf(entry), std::vector<U8>(12, 0));
-}
+  EXPECT_THROW(profile.bos1LabelProfile(16), Asic::GracefulAssertException);
+  EXPECT_EQ(bytesOf(profile), std::vector<U8>(12, 0));
 
-TEST(RegisterEntry, BitmapFieldNeedsTheWholeWidth) {
-  using Entry = EtppCfgFheiMplsSwapRemarkMapHwReg::Entry;
-  Entry entry;
-  Lutz::PerUnitBitmap narrow(128);
+  EtppCfgFheiMplsSwapRemarkMapHwReg::Entry swap;
+  Lutz::PerUnitBitmap narrow(128);  // the field is 256 bits wide
   narrow.bitIs(3, true);
-  EXPECT_THROW(entry.cfgFheiMplsSwapRemarkMapIs(narrow), Vorl::RangeException);
-  EXPECT_EQ(bytesOf(entry), std::vector<U8>(32, 0));
+  EXPECT_THROW(swap.cfgFheiMplsSwapRemarkMapIs(narrow), Vorl::RangeException);
+  EXPECT_EQ(bytesOf(swap), std::vector<U8>(32, 0));
 }
 
 TEST(MemoryEntry, KeyBoundsRefuseAndLeaveTheKeyAsItWas) {

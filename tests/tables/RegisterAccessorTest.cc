@@ -57,7 +57,7 @@ class RegisterAccessor : public ::testing::Test {
   Vorl::Ptr<Values> table;
 };
 
-TEST_F(RegisterAccessor, AddShadowStoresTheStartupEntryOnlyOnceUnderTheChipsNames) {
+TEST_F(RegisterAccessor, AddShadowStoresTheStartupEntryOnceAndSetAndDeleteBuildTheirWrites) {
   table->addShadow(kFap0);
   auto shadow = table->shadow(kFap0);
   ASSERT_TRUE(shadow);
@@ -67,11 +67,7 @@ TEST_F(RegisterAccessor, AddShadowStoresTheStartupEntryOnlyOnceUnderTheChipsName
   table->setEntry(kFap0, customEntry());
   table->addShadow(kFap0);  // already there: no second start-up run
   EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), bytesOf(customEntry()));
-}
 
-TEST_F(RegisterAccessor, SetSchanDeleteSchanRoundTrip) {
-  table->addShadow(kFap0);
-  table->setEntry(kFap0, customEntry());
   auto written = table->schanCmds(kFap0, 0);
   ASSERT_TRUE(written);
   EXPECT_EQ((*written->begin())->fapRevision, Hardware::Sand::bcm88490_a0Revision);
@@ -126,7 +122,7 @@ TEST_F(RegisterAccessor, DownloadWritesEveryShadowForTheFapsItServes) {
   EXPECT_FALSE(table->download("4", Pelcar::Fapmask()));
 }
 
-TEST_F(RegisterAccessor, ClearWritesDefaultDataAndEmptiesOnlyThatShadow) {
+TEST_F(RegisterAccessor, ClearEmptiesOnlyThatShadowAndDeletingAShadowOrTheTableDropsRecords) {
   table->addShadow(kFap0);
   table->addShadow(kFap1);
   auto storage = manager->regShadowEntryStorage();
@@ -144,19 +140,16 @@ TEST_F(RegisterAccessor, ClearWritesDefaultDataAndEmptiesOnlyThatShadow) {
   manager->fapmaskIs(kFap0, Pelcar::Fapmask::of({9}));
   EXPECT_FALSE(table->clearShadow(kFap0));
   EXPECT_EQ(storage->size(), 1u);
-}
 
-TEST_F(RegisterAccessor, DeletingAShadowOrTheTableDropsTheirRecords) {
-  table->addShadow(kFap0);
-  table->addShadow(kFap1);
-  table->delShadow(kFap0);
-  EXPECT_FALSE(table->shadow(kFap0));
-  EXPECT_EQ(manager->regShadowEntryStorage()->size(), 1u);
+  table->setEntry(kFap0, customEntry());
+  table->delShadow(kFap1);
+  EXPECT_FALSE(table->shadow(kFap1));
+  EXPECT_EQ(storage->size(), 1u);
   table = nullptr;  // the table's shadows go with it
-  EXPECT_EQ(manager->regShadowEntryStorage()->size(), 0u);
+  EXPECT_EQ(storage->size(), 0u);
 }
 
-TEST_F(RegisterAccessor, AnUnknownShadowKeyIsRefusedWithItsAssertionAndChangesNothing) {
+TEST_F(RegisterAccessor, AnUnknownShadowKeyOrTheNullKeyIsRefusedWithItsAssertionAndChangesNothing) {
   table->addShadow(kFap0);
   auto const expectedEnd =
       " (hwShadowCollHas( hwShadowKey )) - hwShadowKey 3 does not exist in the shadow collection";
@@ -167,10 +160,8 @@ TEST_F(RegisterAccessor, AnUnknownShadowKeyIsRefusedWithItsAssertionAndChangesNo
     EXPECT_THAT(text, EndsWith(expectedEnd));
   }
   EXPECT_EQ(bytesOf(table->getEntry(kFap0, 0)), kValuesStartup);
-}
 
-TEST_F(RegisterAccessor, TheNullKeyIsRefusedNothingIsStoredAndNoCommandIsBuilt) {
-  table->addShadow(kFap0);
+  // The null key: nothing is stored and no command is built.
   Values::Entry entry(Values::EntryKey(1));
   entry.vttSpecialLabelValue0Is(7);
   auto text = assertionOf([&] { table->setEntry(kFap0, entry); });
