@@ -248,13 +248,44 @@ bool isWriteKind(std::uint8_t kind) {
          kind == static_cast<std::uint8_t>(SchanCmdKind::memoryBulkWrite);
 }
 
-// Versions 2 and 3: the file's dictionary of names and FAP masks, entries numbered from
-// 0 in the order written, and the commands that refer to it; in version 3 also repeats,
-// commands whose rows are an earlier command's of the same file. An entry is read only
-// if every one before it was, so a command never refers to a damaged name, and a repeat
-// never to rows that were not read.
+// A copy (version 4): the command `distance` commands before it, sent to the FAPs of
+// its own mask with its own answer. The command it copies is one read before it in this
+// file.
+std::string copyOf(std::uint8_t const* payload, std::uint32_t length, std::uint64_t expected,
+                   std::vector<Pelcar::Fapmask> const& masks, JournalFile& file) {
+  if (length != kCopyBytes) return fmt::format("a copy of {} bytes", length);
+  auto answer = payload[1];
+  auto mask = static_cast<std::size_t>(get(payload + 2, 2));
+  auto sequence = get(payload + 4, 8);
+  auto distance = get(payload + 12, 4);
+  auto problem = recordProblem(answer, sequence, expected);
+  if (!problem.empty()) return problem;
+  if (mask >= masks.size()) return "a FAP mask not in the file before it";
+  if (distance == 0 || distance > sequence - file.firstSequence) {
+    return fmt::format("a copy of command {}, not in the file before it", sequence - distance);
+  }
+  auto const& earlier = file.records[sequence - distance - file.firstSequence];
+  JournalRecord record;
+  record.sequence = sequence;
+  record.timeNs = earlier.timeNs;
+  record.answer = static_cast<JournalAnswer>(answer);
+  record.table = earlier.table;
+  auto cmd = Vorl::makePtr<Pelcar::SchanCmd>(*earlier.cmd);
+  cmd->fapmask = masks[mask];
+  record.cmd = std::move(cmd);
+  file.records.push_back(std::move(record));
+  return {};
+}
+
+// Versions 2 to 4: the file's dictionary of names and FAP masks, entries numbered from 0
+// in the order written, and the commands that refer to it; from version 3 also repeats,
+// commands whose rows are an earlier command's of the same file, and from version 4
+// copies, an earlier command of the file sent to other FAPs. An entry is read only if
+// every one before it was, so a command never refers to a damaged name, and a repeat or
+// a copy never to a command that was not read.
 void readRecordsWithDictionary(std::vector<std::uint8_t> const& bytes, JournalFile& file) {
   bool const repeats = file.version >= 3;
+  bool const copies = file.version >= 4;
   std::vector<std::string> names;
   std::vector<Pelcar::Fapmask> masks;
   std::size_t at = kJournalHeaderBytes;
@@ -286,6 +317,10 @@ void readRecordsWithDictionary(std::vector<std::uint8_t> const& bytes, JournalFi
           }
           masks.push_back(mask);
         }
+        break;
+      case Entry::copy:
+        problem = copies ? copyOf(payload, length, expected, masks, file) : fmt::format("an entry of kind {}", payload[0]);
+        if (problem.empty()) ++expected;
         break;
       case Entry::repeat:
         if (!repeats) {
@@ -355,7 +390,7 @@ void readRecordsWithDictionary(std::vector<std::uint8_t> const& bytes, JournalFi
   }
 }
 
-// "1, 2 and 3": the versions this reader reads.
+// "1, 2, 3 and 4": the versions this reader reads.
 std::string knownVersions() {
   std::string known;
   for (auto version = kJournalOldestVersion; version <= kJournalVersion; ++version) {

@@ -19,16 +19,20 @@
 //              rows u32, then the command's data
 //     repeat   3 u8, then a command's fields as above, then the sequence u64 of an
 //              earlier command in the same file whose rows (byte for byte) these are
+//     copy     4 u8, answer u8, FAP mask id u16, sequence u64, then how many commands
+//              before it (u32) the command is that this one is, but for its FAPs and
+//              answer (the same list, table, member, place and rows; no row written)
 //            Names and masks are numbered from 0 in each file, in the order written,
 //            each written once before the first command that refers to it, and a
-//            repeat refers only to a command of its own file: every file reads on its
-//            own. A download that brings many FAPs up with the same rows writes them
-//            once per file.
+//            repeat or a copy refers only to a command of its own file: every file
+//            reads on its own. A download that brings many FAPs up with the same rows
+//            writes each command whole once per file and a 24-byte copy for each other
+//            FAP.
 //
-// All integers are little-endian. The agent hands each list to the journal's file
-// thread, which lays out the records of the lists waiting and writes them in one
-// write(2): a download does not wait for the journal's copy of its commands nor for
-// the file.
+// All integers are little-endian. The recording thread lays each list's records out
+// as it records it, while its commands are still in that core's cache; the journal's
+// file thread writes what waits in one write(2): a download does not wait for the
+// file.
 // The agent flushes before each of its operations returns, so a killed agent loses at
 // most the lists of the operation it was in; a file cut short (by a kill, a full
 // disk) is read up to its last whole record. A file never grows past the
@@ -38,8 +42,8 @@
 // not a journal is refused, never touched.
 //
 // The version rule: the version changes whenever a reader of the old version could
-// misread the new files. This reader reads version 3, version 2 (the same without
-// repeats) and version 1 (each record with both names and the command as the chip's
+// misread the new files. This reader reads version 4, version 3 (the same without
+// copies), version 2 (without repeats either) and version 1 (each record with both names and the command as the chip's
 // wire carries it, and a word-folding checksum: JournalFormat.h), and names them when
 // refusing another.
 //
@@ -63,7 +67,11 @@
 
 namespace HwAgent {
 
-inline constexpr std::uint16_t kJournalVersion = 3;  // what the writer writes
+namespace JournalFormat {
+class Layout;
+}
+
+inline constexpr std::uint16_t kJournalVersion = 4;  // what the writer writes
 inline constexpr std::uint16_t kJournalOldestVersion = 1;  // the oldest the reader reads
 inline constexpr std::size_t kJournalHeaderBytes = 36;
 inline constexpr std::uint64_t kJournalMinBytes = 4096;
@@ -100,10 +108,10 @@ class HWTABLES_API JournalWriter {
   JournalWriter& operator=(JournalWriter const&) = delete;
 
   // Records a list as the chip answered it (`outcome`; none: the list never reached
-  // the chip). The journal's file thread writes it; the writer holds a reference to the
-  // list until then, and the list must not change before flush() returns. Throws
-  // JournalError when the file thread could not write an earlier list (every record
-  // after it is lost: a journal with a gap could not be replayed).
+  // the chip): its records are laid out before this returns, and the journal's file
+  // thread writes them. Throws JournalError when the file thread could not write an
+  // earlier list (every record after it is lost: a journal with a gap could not be
+  // replayed).
   void record(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table,
               Sim::WriteOutcome const* outcome);
   // Returns when every list recorded so far is in the file, and lets go of them;
@@ -117,17 +125,13 @@ class HWTABLES_API JournalWriter {
   std::uint64_t flushes() const { return flushes_; }
 
  private:
-  struct List;
   class FileThread;
 
   std::string path_;
   std::uint64_t nextSequence_ = 1;
   std::uint64_t flushes_ = 0;
-  // The lists handed to the file thread since the last flush; counted here, on the
-  // recording thread, so that the file thread never touches a reference count. Made
-  // before file_, so that they outlive its last write.
-  std::vector<Vorl::Ptr<Pelcar::SchanCmds>> held_;
   std::unique_ptr<FileThread> file_;
+  std::unique_ptr<JournalFormat::Layout> layout_;  // the recording thread's
 };
 
 struct HWTABLES_API JournalFile {

@@ -23,15 +23,20 @@ inline constexpr std::uint32_t kLargestRecord = Sim::Wire::kMaxPayload + 2 * 655
 // lengths.
 inline constexpr std::size_t kV1FixedBytes = 8 + 8 + 4 + 4 + 2 + 2;
 
-// Versions 2 and 3: a record is an entry of the file's dictionary or a command that
+// Versions 2 to 4: a record is an entry of the file's dictionary or a command that
 // refers to it. The payload's first byte says which. Version 3 adds `repeat`: a command
-// whose rows are those of an earlier command in the same file.
-enum class Entry : std::uint8_t { command = 0, name = 1, fapmask = 2, repeat = 3 };
+// whose rows are those of an earlier command in the same file; version 4 `copy`: a
+// command that is an earlier one of the same file sent to other FAPs.
+enum class Entry : std::uint8_t { command = 0, name = 1, fapmask = 2, repeat = 3, copy = 4 };
 // Entry, answer, command kind, array; sequence, time; rows written; table, member and
 // FAP mask ids, zero u16; block, address, first row, entry size, rows. Then the data
 // (a command) or the sequence u64 of the command whose rows these are (a repeat).
 inline constexpr std::size_t kCommandFixedBytes = 4 + 8 + 8 + 4 + 8 + 20;
 inline constexpr std::size_t kRepeatBytes = kCommandFixedBytes + 8;
+// A copy: entry, answer, FAP mask id u16; sequence u64; how many commands before it the
+// command it copies is, u32. Everything else (the time included) is that command's; its
+// rows written are none (a command the chip wrote in part is never a copy).
+inline constexpr std::size_t kCopyBytes = 4 + 8 + 4;
 // Rows shorter than this are written out: looking them up costs more than the bytes.
 inline constexpr std::size_t kSmallestRepeat = 16;
 // Entry, zero, id u16, then the name (the rest of the payload).

@@ -1,60 +1,55 @@
-// The journal writer's index of the rows it holds in its layout buffer, by their CRC-32C
-// and length, so that a command whose rows the open file has written already is
-// recorded as a repeat of the command that wrote them.
+// The journal writer's indexes of what it holds in its layout buffer: rows by their
+// CRC-32C and length (a command whose rows the open file has written already is
+// recorded as a repeat of the command that wrote them), and whole commands by what
+// they write where (a command that writes the same rows to the same place as one
+// before it, on other FAPs, is recorded as a copy of it).
 #pragma once
 
 #include <cstdint>
-#include <cstring>
-#include <optional>
-#include <span>
 #include <vector>
-
-#include "agent/JournalFormat.h"
 
 namespace HwAgent::JournalFormat {
 
-// Open addressing over a power of two of slots, no more than half of them used. A slot
-// of another generation is empty, so that forgetting every row is one increment.
-class RepeatIndex {
+// A key's latest place in the buffer and the command that put it there. Open
+// addressing over a power of two of slots, no more than half of them used. A slot of
+// another generation is empty, so that forgetting everything is one increment.
+class BufferIndex {
  public:
-  explicit RepeatIndex(std::size_t slots) : slots_(slots) {}
-
-  // A command's rows: their key, and the command of the open file that wrote the same
-  // bytes, when `buffer` still holds them (a match of the key is trusted only when the
-  // bytes are the same).
-  struct Rows {
-    std::uint64_t key = 0;
-    std::optional<std::uint64_t> earlier;
+  struct Place {
+    std::uint64_t sequence = 0;
+    std::uint32_t offset = 0;
+    // A command's rows, which lie in its record or, for a repeat, in an earlier one's.
+    std::uint32_t rowsOffset = 0;
+    std::uint32_t rowsSize = 0;
   };
-  Rows find(std::span<std::uint8_t const> data, std::uint8_t const* buffer) const {
-    Rows rows;
-    if (data.size() < kSmallestRepeat) return rows;
-    rows.key = std::uint64_t{crc32c(data.data(), data.size())} << 32 | data.size();
-    for (auto at = slotOf(rows.key);; at = (at + 1) & (slots_.size() - 1)) {
+
+  explicit BufferIndex(std::size_t slots) : slots_(slots) {}
+
+  Place const* find(std::uint64_t key) const {
+    for (auto at = slotOf(key);; at = (at + 1) & (slots_.size() - 1)) {
       auto const& slot = slots_[at];
-      if (slot.generation != generation_) return rows;
-      if (slot.key == rows.key) {
-        if (std::memcmp(buffer + slot.offset, data.data(), data.size()) == 0) rows.earlier = slot.sequence;
-        return rows;
-      }
+      if (slot.generation != generation_) return nullptr;
+      if (slot.key == key) return &slot.place;
     }
   }
 
-  // Rows of `size` bytes just laid out whole at `offset` in the buffer by command
-  // `sequence`, unless other rows hold their key.
-  void keep(std::size_t size, std::uint64_t key, std::uint32_t offset, std::uint64_t sequence) {
-    if (size < kSmallestRepeat) return;
+  // `key` at `place` of the buffer: kept when the key is new, or in place of what the
+  // key had when `replace`.
+  void keep(std::uint64_t key, Place const& place, bool replace) {
     if (2 * (kept_ + 1) > slots_.size()) grow();
     auto index = slotOf(key);
     while (slots_[index].generation == generation_) {
-      if (slots_[index].key == key) return;
+      if (slots_[index].key == key) {
+        if (replace) slots_[index].place = place;
+        return;
+      }
       index = (index + 1) & (slots_.size() - 1);
     }
-    slots_[index] = {key, sequence, offset, generation_};
+    slots_[index] = {key, place, generation_};
     ++kept_;
   }
 
-  // Every row kept is forgotten (the buffer starts again, or a new file does).
+  // Everything kept is forgotten (the buffer starts again, or a new file does).
   void forget() {
     kept_ = 0;
     if (++generation_ == 0) {
@@ -66,8 +61,7 @@ class RepeatIndex {
  private:
   struct Slot {
     std::uint64_t key = 0;
-    std::uint64_t sequence = 0;
-    std::uint32_t offset = 0;
+    Place place;
     std::uint32_t generation = 0;
   };
 

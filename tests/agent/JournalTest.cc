@@ -158,6 +158,46 @@ TEST(Journal, ARepeatOfRowsTheFileHasNotGivenIsDamage) {
   }
 }
 
+// A list that sends the same command to FAP after FAP records it whole once and then
+// copies of it, rows too short for a repeat included; each reads back with its own
+// FAPs and answer, a partly written one with its rows. A copy of a command the file
+// has not given before it is damage.
+TEST(Journal, CommandsSentAgainToOtherFapsReadBackAsSentWithTheirOwnAnswers) {
+  TempDir dir;
+  auto path = dir.file("journal");
+  auto cmds = Pelcar::schanCmdsFactory();
+  for (U32 fap = 0; fap < 6; ++fap) cmds->cmdEnq(writeOf(fap, 4, std::vector<U8>(8, 7)));
+  Sim::WriteOutcome outcome{6, {{2, Sim::FaultKind::refused, 0, "no"}, {4, Sim::FaultKind::partial, 1, "cut"}}};
+  {
+    HwAgent::JournalWriter writer(path);
+    writer.record(cmds, "SomeTable", &outcome);
+  }
+  auto file = HwAgent::readJournalFile(path);
+  ASSERT_EQ(file.records.size(), 6u);
+  JournalAnswer const answers[] = {JournalAnswer::done,    JournalAnswer::done,    JournalAnswer::refused,
+                                   JournalAnswer::done,    JournalAnswer::partial, JournalAnswer::done};
+  auto sent = cmds->begin();
+  for (auto const& record : file.records) {
+    auto index = record.sequence - 1;
+    EXPECT_EQ(record.cmd->toString(), (*sent++)->toString()) << index;
+    EXPECT_EQ(std::tuple(record.answer, record.rowsWritten, record.timeNs, record.table),
+              std::tuple(answers[index], index == 4 ? 1u : 0u, file.records[0].timeNs, std::string("SomeTable")));
+  }
+  auto whole = E2e::readAll(path);
+  auto last = whole.size() - HwAgent::JournalFormat::kCopyBytes;  // the last command's payload
+  ASSERT_EQ(whole[last], 4);
+  for (std::uint32_t distance : {0u, 6u}) {
+    auto bytes = whole;
+    auto* payload = reinterpret_cast<std::uint8_t*>(bytes.data() + last);
+    HwAgent::JournalFormat::put(payload + 12, distance, 4);
+    HwAgent::JournalFormat::put(payload - 4, HwAgent::JournalFormat::crc32c(payload, HwAgent::JournalFormat::kCopyBytes), 4);
+    E2e::writeAll(path, bytes);
+    auto forged = HwAgent::readJournalFile(path);
+    EXPECT_TRUE(forged.damaged) << distance;
+    EXPECT_EQ(forged.records.size(), 5u) << distance;
+  }
+}
+
 // Rows met again after thousands of others (the writer's index of them grows) and
 // after megabytes of records (its buffer starts again and forgets them) read back as
 // they were sent, in one file.

@@ -9,8 +9,9 @@ namespace {
 
 // Recorded with `hwtables demo --faps 0-1 --chip S --journal F` on a chip process
 // whose `hwtables chip digest` then said this: by this version, and by the hwtables
-// that wrote versions 2 and 1 (their files must keep replaying).
+// that wrote versions 3, 2 and 1 (their files must keep replaying).
 constexpr char const* kCommitted = HWTABLES_SOURCE_DIR "/tests/e2e/data/demo-faps-0-1.journal";
+constexpr char const* kCommittedV3 = HWTABLES_SOURCE_DIR "/tests/e2e/data/demo-faps-0-1-v3.journal";
 constexpr char const* kCommittedV2 = HWTABLES_SOURCE_DIR "/tests/e2e/data/demo-faps-0-1-v2.journal";
 constexpr char const* kCommittedV1 = HWTABLES_SOURCE_DIR "/tests/e2e/data/demo-faps-0-1-v1.journal";
 constexpr char const* kCommittedDigest = "0xd2815206f1080591";
@@ -57,17 +58,17 @@ TEST_F(JournalTool, TheDemosJournalReplaysToTheRecordedChipsDigest) {
 }
 
 TEST_F(JournalTool, TheCommittedJournalsOfEveryVersionReplayAndAnotherVersionIsRefused) {
-  std::uint16_t version = 3;
-  for (auto const* committed : {kCommitted, kCommittedV2, kCommittedV1}) {
+  std::uint16_t version = 4;
+  for (auto const* committed : {kCommitted, kCommittedV3, kCommittedV2, kCommittedV1}) {
     auto replay = parsed(runTool({"journal", "replay", committed, "--json"}));
     EXPECT_EQ(std::tuple(replay["digest"], replay["cells"], replay["files"][0]["version"]),
               std::tuple(kCommittedDigest, kCommittedCells, version--))
         << committed;
   }
-  // Every version holds the same commands (version 3 some of their rows as repeats):
-  // what show prints does not depend on it.
+  // Every version holds the same commands (from version 3 some of their rows as
+  // repeats, in version 4 some of them as copies): what show prints does not depend on it.
   auto shown = parsed(runTool({"journal", "show", kCommitted, "--json"}))["records"];
-  for (auto const* older : {kCommittedV2, kCommittedV1}) {
+  for (auto const* older : {kCommittedV3, kCommittedV2, kCommittedV1}) {
     auto shownOlder = parsed(runTool({"journal", "show", older, "--json"}))["records"];
     ASSERT_EQ(shown.size(), shownOlder.size()) << older;
     for (std::size_t index = 0; index < shown.size(); ++index) {
@@ -76,10 +77,10 @@ TEST_F(JournalTool, TheCommittedJournalsOfEveryVersionReplayAndAnotherVersionIsR
     }
   }
   auto other = readAll(kCommitted);
-  other[8] = '\4';  // the version field
+  other[8] = '\5';  // the version field
   writeAll(dir_.file("other.journal"), other);
   expectOneLineError(runTool({"journal", "replay", dir_.file("other.journal")}), 2,
-                     "a journal of version 4; this hwtables reads versions 1, 2 and 3");
+                     "a journal of version 5; this hwtables reads versions 1, 2, 3 and 4");
 }
 
 TEST_F(JournalTool, ShowFiltersByTableAndFapACutOrDamagedFileIsReadToItsLastRecordAndNoOtherFile) {
