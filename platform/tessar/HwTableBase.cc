@@ -2,6 +2,9 @@
 
 #include "platform/asic/Assert.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace Tessar {
 
 HwCommonTableBase::HwCommonTableBase(Vorl::String name, HwTableKey hwTableKey,
@@ -24,18 +27,36 @@ HwCommonShadowTableBase::~HwCommonShadowTableBase() {
   shadows_.clear();
 }
 
+HwCommonShadowTableBase::ShadowColl::const_iterator HwCommonShadowTableBase::position(
+    HwShadowKey hwShadowKey) const {
+  return std::lower_bound(shadows_.begin(), shadows_.end(), hwShadowKey,
+                          [](auto const& entry, HwShadowKey key) { return entry.first < key; });
+}
+
+HwCommonShadowTableBase::ShadowColl::const_iterator HwCommonShadowTableBase::found(
+    HwShadowKey hwShadowKey) const {
+  auto at = position(hwShadowKey);
+  return at != shadows_.end() && at->first == hwShadowKey ? at : shadows_.end();
+}
+
 bool HwCommonShadowTableBase::hwShadowCollHas(HwShadowKey hwShadowKey) const {
-  return shadows_.contains(hwShadowKey);
+  return found(hwShadowKey) != shadows_.end();
 }
 
 Vorl::Ptr<HwShadowBase> HwCommonShadowTableBase::hwShadowColl(HwShadowKey hwShadowKey) const {
-  auto found = shadows_.find(hwShadowKey);
-  return found == shadows_.end() ? nullptr : found->second;
+  auto at = found(hwShadowKey);
+  return at == shadows_.end() ? nullptr : at->second;
 }
 
 void HwCommonShadowTableBase::hwShadowCollIs(HwShadowKey hwShadowKey,
                                              Vorl::Ptr<HwShadowBase> const& shadow) {
-  shadows_[hwShadowKey] = shadow;
+  auto at = shadows_.begin() + (position(hwShadowKey) - shadows_.begin());
+  if (at != shadows_.end() && at->first == hwShadowKey) {
+    // The one it replaces goes once the collection no longer holds it.
+    auto replaced = std::exchange(at->second, shadow);
+    return;
+  }
+  shadows_.insert(at, {hwShadowKey, shadow});
 }
 
 Vorl::Ptr<Pelcar::SchanCmds> HwCommonShadowTableBase::download(
@@ -58,15 +79,14 @@ Vorl::Ptr<Pelcar::SchanCmds> HwCommonShadowTableBase::clearShadow(HwShadowKey hw
 
 void HwCommonShadowTableBase::delShadow(HwShadowKey hwShadowKey) {
   Vorl::Ptr<HwShadowBase> shadow;
-  if (auto found = shadows_.find(hwShadowKey); found != shadows_.end()) {
-    shadow = found->second;
-    shadows_.erase(found);
+  if (auto at = found(hwShadowKey); at != shadows_.end()) {
+    shadow = at->second;
+    shadows_.erase(at);
   }
 }
 
 Vorl::String HwCommonShadowTableBase::shadowName(HwShadowKey hwShadowKey) const {
-  auto found = shadows_.find(hwShadowKey);
-  if (found != shadows_.end()) return found->second->name();
+  if (auto at = found(hwShadowKey); at != shadows_.end()) return at->second->name();
   return fmt::format("{}:{}", name(), hwShadowKey);
 }
 

@@ -26,7 +26,8 @@
 #include "platform/tyvo/TypeRuntime.h"
 
 #include <cstdint>
-#include <map>
+#include <utility>
+#include <vector>
 
 #include "platform/hardware/FapRevision.h"
 #include "platform/pelcar/Fapmask.h"
@@ -96,7 +97,9 @@ class HWTABLES_API HwCommonShadowTableBase : public HwCommonTableBase {
   bool hwShadowCollHas(HwShadowKey hwShadowKey) const;
   // The shadow of that key, or null.
   Vorl::Ptr<HwShadowBase> hwShadowColl(HwShadowKey hwShadowKey) const;
-  std::map<HwShadowKey, Vorl::Ptr<HwShadowBase>> const& hwShadowColl() const { return shadows_; }
+  // The shadows in key order.
+  using ShadowColl = std::vector<std::pair<HwShadowKey, Vorl::Ptr<HwShadowBase>>>;
+  ShadowColl const& hwShadowColl() const { return shadows_; }
   void hwShadowCollIs(HwShadowKey hwShadowKey, Vorl::Ptr<HwShadowBase> const& shadow);
 
   std::size_t size() const override { return shadows_.size(); }
@@ -111,7 +114,13 @@ class HWTABLES_API HwCommonShadowTableBase : public HwCommonTableBase {
   Vorl::String shadowName(HwShadowKey hwShadowKey) const override;
 
  private:
-  std::map<HwShadowKey, Vorl::Ptr<HwShadowBase>> shadows_;
+  ShadowColl::const_iterator position(HwShadowKey hwShadowKey) const;
+  ShadowColl::const_iterator found(HwShadowKey hwShadowKey) const;
+
+  // A sorted array rather than a tree: every download walks all the shadows of every
+  // table, and the walk over a tree's scattered nodes was a visible part of a
+  // download's time; shadows are added and removed only at bring-up and teardown.
+  ShadowColl shadows_;
 };
 
 class HWTABLES_API HwDirectTableBase : public HwCommonShadowTableBase {
