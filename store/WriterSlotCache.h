@@ -47,9 +47,10 @@ class WriterSlotCache {
   // Sizes the cache for a table of `slots` slots: two sets of two pairs per slot (32
   // bytes), at least kMinSets; it only grows (emptied when it does). True when the
   // cache is worth asking. A table of more than kMaxSets / 2 slots would need more
-  // than 512 KiB, and a smaller cache would mostly miss, each miss a probe of a large
-  // array before the walk: the cache then lets its memory go and answers nothing
-  // (false), as it does without memory for a larger table.
+  // than 512 KiB, and a cache held at that size would miss more the larger the table,
+  // each miss a probe of a large array before the walk: the cache then lets its
+  // memory go and answers nothing (false), as it does without memory for a larger
+  // table.
   bool fit(std::uint32_t slots) {
     if constexpr (kEnabled) {
       if (slots > kMaxSets / 2) {
