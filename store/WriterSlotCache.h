@@ -1,14 +1,14 @@
 // Where the writer last found its keys: Brell::WriterSlotCache.
 //
 // A batch of updates finds every key's slot before it changes it, and for a key that
-// is one integer the store's hash and chain walk were half of what a batched update
-// cost. The cache keeps (key, slot index) pairs in sets of two, the set picked by one
-// multiplication of the key, and answers from them only when the slot still holds
-// the key: the index is below the slot count, the slot is occupied and its key is the
-// key asked for. A key is held by at most one occupied slot, so an answer is right
-// however old the pair is. Nothing else keeps the cache up to date: an entry removed,
-// moved by compaction or wiped only makes its pair miss, and the caller then walks
-// the chain as before and remembers what it found.
+// is one integer the store's hash and chain walk were two fifths of a batched
+// update's instructions. The cache keeps (key, slot index) pairs in sets of two, the
+// set picked by one multiplication of the key, and answers from them only when the
+// slot still holds the key: the index is below the slot count, the slot is occupied
+// and its key is the key asked for. A key is held by at most one occupied slot, so
+// an answer is right however old the pair is. Nothing else keeps the cache up to
+// date: an entry removed, moved by compaction or wiped only makes its pair miss, and
+// the caller then walks the chain as before and remembers what it found.
 //
 // Only for keys that are one integer of at most 4 bytes (kEnabled): for other keys
 // the store's hash of the key would be paid anyway. Memory is taken on first use
