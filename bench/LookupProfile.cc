@@ -9,6 +9,9 @@
 //   --subject=reader  a BrellReader attached to the store
 //   --subject=shadow  a BrellShadow synchronised with the store
 //   --subject=writer  the writer's own lookup
+//   --subject=map-update    the map's update of a present key (find + assign)
+//   --subject=update        the writer's update of a present key, one write each
+//   --subject=batch-update  the same updates, 64 to a writeBatch call
 //
 // The lookups run in profiledLookups, which callgrind can be told to count alone; and
 // everything else is the same whatever N, so the difference between the instruction
@@ -16,11 +19,18 @@
 // one lookup, loop included (scripts/profile-lookup does both). Prints the lookups
 // done and the keys found.
 //
-// Options: --subject=map|reader|shadow|writer (default reader), --lookups=N (default
-// 10000000), --value-bytes=8|12|16|20 (default 12).
+// An update writes one of two generations of values, alternating with each pass over
+// the keys, so that every update changes the value. The updates run in
+// profiledLookups too; --lookups=N is then the number of updates (a multiple of 64
+// for batch-update).
+//
+// Options: --subject=map|reader|shadow|writer|map-update|update|batch-update (default reader),
+// --lookups=N (default 10000000), --value-bytes=8|12|16|20 (default 12).
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -54,11 +64,13 @@ Options parseOptions(int argc, char** argv) {
     std::string arg = argv[index];
     if (arg.rfind("--subject=", 0) == 0) {
       options.subject = arg.substr(10);
-      if (options.subject != "map" && options.subject != "reader" && options.subject != "shadow" &&
-          options.subject != "writer") {
-        throw std::invalid_argument(
-            fmt::format("--subject: '{}' is not one of map, reader, shadow, writer",
-                        options.subject));
+      static constexpr std::array<char const*, 7> kSubjects = {
+          "map", "reader", "shadow", "writer", "map-update", "update", "batch-update"};
+      if (std::find(kSubjects.begin(), kSubjects.end(), options.subject) == kSubjects.end()) {
+        throw std::invalid_argument(fmt::format(
+            "--subject: '{}' is not one of map, reader, shadow, writer, map-update, update, "
+            "batch-update",
+            options.subject));
       }
     } else if (arg.rfind("--lookups=", 0) == 0) {
       options.lookups = parseNumber("--lookups", arg.substr(10));
@@ -120,9 +132,60 @@ std::uint64_t run(Keys const& keys, std::uint64_t lookups, Lookup&& lookup) {
   return profiledLookups<V>(keys, lookups, lookup);
 }
 
+// The update loop: `updates` updates of present keys through `update`, which takes
+// `step` values at a time (1, or a batch). Counted like the lookups (same function
+// name, so scripts/profile-lookup's filter holds); returns the updates made.
+template <std::size_t V, class Update>
+[[gnu::noinline]] std::uint64_t profiledLookups(std::vector<Value<V>> const (&values)[2],
+                                                std::uint64_t updates, std::size_t step,
+                                                Update& update) {
+  std::size_t next = 0;
+  std::size_t generation = 0;
+  for (std::uint64_t done = 0; done < updates; done += step) {
+    update(std::span<Value<V> const>(values[generation].data() + next, step));
+    next += step;
+    if (next == values[generation].size()) {
+      next = 0;
+      generation ^= 1;
+    }
+  }
+  return updates;
+}
+
+template <std::size_t V>
+std::uint64_t profileUpdates(Options const& options, Keys const& keys) {
+  std::vector<Value<V>> values[2];
+  for (std::uint32_t generation = 0; generation < 2; ++generation) {
+    for (auto key : keys.order) values[generation].push_back(valueOf<V>(key, generation + 2));
+  }
+  bool batched = options.subject == "batch-update";
+  std::size_t step = batched ? kEntries : 1;
+  if (options.lookups % step != 0) {
+    throw std::invalid_argument(
+        fmt::format("--lookups: {} is not a multiple of {} for batches", options.lookups, step));
+  }
+  if (options.subject == "map-update") {
+    MapSubject<V> map;
+    for (auto key : keys.inserted) map.insert(valueOf<V>(key, 0));
+    auto update = [&](std::span<Value<V> const> batch) { map.update(batch.front()); };
+    return profiledLookups<V>(values, options.lookups, step, update);
+  }
+  StoreSubject<V> store(keys.inserted.size());
+  for (auto key : keys.inserted) store.insert(valueOf<V>(key, 0));
+  auto update = [&](std::span<Value<V> const> batch) {
+    if (batched) {
+      store.updateBatch(batch);
+    } else {
+      store.update(batch.front());
+    }
+  };
+  return profiledLookups<V>(values, options.lookups, step, update);
+}
+
 template <std::size_t V>
 std::uint64_t profile(Options const& options) {
   Keys keys = makeKeys();
+  if (options.subject.ends_with("update")) return profileUpdates<V>(options, keys);
   if (options.subject == "map") {
     MapSubject<V> map;
     for (auto key : keys.inserted) map.insert(valueOf<V>(key, 0));

@@ -12,6 +12,7 @@
 //   SlotCompactor    moving entries down and shrinking the slot table
 //   WriterIteration  walking the list in order
 //   DirectWrite      the pending first phase of a two-phase write
+//   WriterSlotCache  where batches last found their keys (one-integer keys)
 // This class holds the data operations and the queries, and ties the parts together.
 //
 // Life cycle: initialize() attaches to the root's files (reusing valid ones, wiping
@@ -41,6 +42,7 @@
 #include "store/WriterHashMap.h"
 #include "store/WriterIteration.h"
 #include "store/WriterOperation.h"
+#include "store/WriterSlotCache.h"
 
 namespace Brell {
 
@@ -52,6 +54,7 @@ class BrellWriter : public BrellInterface<T> {
   using Info = TraitsInfo<T>;
   using Slots = SlotWriterTable<T>;
   using Map = BrellCore::WriterHashMap<T>;
+  using Cache = WriterSlotCache<T>;
   // Called with the index of every slot whose contents or membership changed.
   using Notify = typename WriterOperation<T>::Notify;
 
@@ -116,6 +119,7 @@ class BrellWriter : public BrellInterface<T> {
   void detach(bool /*force*/) override {
     direct_.requireNone([this] { return direct_.stagedText(); });
     files_.detach();
+    slotCache_.clear();
     this->initialized_ = false;
   }
 
@@ -167,17 +171,28 @@ class BrellWriter : public BrellInterface<T> {
     // waits on its hash and two loads every time. A slot found stays the key's for
     // the whole batch: a batch only rewrites and adds, and neither moves an entry.
     std::uint32_t present[kBatchRun];
+    bool const cached = slotCache_.fit(slots().numSlots());
     for (std::size_t start = 0; start < values.size(); start += kBatchRun) {
       std::size_t run = std::min(kBatchRun, values.size() - start);
+      std::size_t missing = 0;
       for (std::size_t at = 0; at < run; ++at) {
-        present[at] = map().findQuickly(T::key(values[start + at]));
+        present[at] = findPresent(T::key(values[start + at]), cached);
+        missing += present[at] == Map::kNotFound;
+      }
+      if (missing == 0 && overwrite) [[likely]] {
+        chain_.rewriteValues(present, values.data() + start, run);
+        continue;
       }
       for (std::size_t at = 0; at < run; ++at) {
-        Value const& value = values[start + at];
-        if (present[at] != Map::kNotFound) [[likely]] {
-          if (overwrite) chain_.rewriteValue(present[at], value);
+        // The present keys from here on, rewritten together.
+        std::size_t end = at;
+        while (end < run && present[end] != Map::kNotFound) ++end;
+        if (end != at) {
+          if (overwrite) chain_.rewriteValues(present + at, values.data() + start + at, end - at);
+          at = end - 1;
           continue;
         }
+        Value const& value = values[start + at];
         // Absent at the start of the run, or beyond the short walk: the full walk,
         // which also finds a key added earlier in this batch.
         auto position = map().locate(T::key(value));
@@ -372,6 +387,23 @@ class BrellWriter : public BrellInterface<T> {
   Map const& map() const { return files_.map(); }
   WriterCounters& mutableCounters() { return files_.counters(); }
 
+  // The slot of a present key, or Map::kNotFound: from the slot cache when it is
+  // `cached` and knows, else by the short walk (remembered for the next batch).
+  [[gnu::always_inline]] std::uint32_t findPresent(Key const& key, bool cached) {
+    if constexpr (Cache::kEnabled) {
+      static_assert(Cache::kNone == Map::kNotFound);
+      if (cached) {
+        std::uint32_t slot = slotCache_.find(key, slots());
+        if (slot != Cache::kNone) [[likely]]
+          return slot;
+        slot = map().findQuickly(key);
+        if (slot != Map::kNotFound) slotCache_.remember(key, slot);
+        return slot;
+      }
+    }
+    return map().findQuickly(key);
+  }
+
   Value const* overwriteAt(std::uint32_t slot, Value const& value, bool overwrite,
                            CriticalSection<T>& section) {
     if (overwrite) chain_.rewriteValue(slot, value);
@@ -395,6 +427,7 @@ class BrellWriter : public BrellInterface<T> {
   SlotCompactor<T> compactor_;
   WriterIteration<T> iteration_;
   DirectWrite<T> direct_;
+  Cache slotCache_;
 };
 
 }  // namespace Brell

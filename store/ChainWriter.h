@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -107,25 +108,24 @@ class ChainWriter {
 
   // Replaces an occupied slot's value in place through the lookaside slot.
   void rewriteValue(std::uint32_t index, Value const& value) {
-    unsigned char* slot = slots_.slot(index);
-    SlotLink link = slots_.link(index);
-    std::uint64_t body[kBodyWords];
-    copyFromShared(body, slot + SlotOffset::value, Info::kBodySize);
-    // Orders the lookaside stores after the end of any earlier rewrite; pairs with
-    // the acquire fence in SlotReaderTable::readSlot, so a reader that copied part of
-    // the new lookaside also sees the earlier slot's final version and retries.
-    std::atomic_thread_fence(std::memory_order_release);
-    copyToShared(slots_.lookaside() + SlotOffset::value, body, Info::kBodySize);
-    // Bit 1 on: pairs with the reader's acquire load of the version in readSlot; a
-    // reader that sees it reads the (complete) lookaside copy stored above.
-    storeLink(slot, SlotLink{link.version + kRewriteBit, link.value});
-    std::atomic_thread_fence(std::memory_order_release);
-    storeValueWords(slot + SlotOffset::value, value, body);
-    // Bit 1 off, +4 in all: pairs with the reader's re-load of the version after its
-    // copy; a reader that overlapped the copy sees the version moved and retries.
-    storeLink(slot, SlotLink{link.version + 2 * kRewriteBit, link.value});
+    rewriteSlot(slots_.slot(index), slots_.lookaside() + SlotOffset::value, value);
     ++counters_.rewrites;
     operation_.changed(index);
+  }
+
+  // rewriteValue() of values[at] into slot indices[at] for every `at` below `count`,
+  // in order (a slot named twice keeps the later value). The addresses and the
+  // ring's place are worked out once for all of them: each rewrite's fences make the
+  // compiler load again whatever it keeps in memory, which cost as much as the
+  // rewrite's own stores.
+  void rewriteValues(std::uint32_t const* indices, Value const* values, std::size_t count) {
+    unsigned char* const first = slots_.slot(0);
+    unsigned char* const lookaside = slots_.lookaside() + SlotOffset::value;
+    for (std::size_t at = 0; at < count; ++at) {
+      rewriteSlot(first + std::size_t{indices[at]} * Info::kSlotSize, lookaside, values[at]);
+    }
+    counters_.rewrites += count;
+    operation_.changed(indices, count);
   }
 
   // Takes the entry at `position` out of its chain and frees its slot.
@@ -188,6 +188,33 @@ class ChainWriter {
       constexpr std::uint64_t kMask = (std::uint64_t{1} << (8 * kTail)) - 1;
       storeLong(words + kWhole, (old[kWhole] & ~kMask) | tail);
     }
+  }
+
+  // The words of a body that hold the value and the rhash; the rest is padding,
+  // zero in every slot and in the lookaside slot alike, so a rewrite leaves it.
+  static constexpr std::size_t kLiveWords = (Info::kValueSize + 4 + 7) / 8;
+  static_assert(kLiveWords <= kBodyWords);
+
+  // One slot's rewrite, in the order readers rely on. The old value and rhash go to
+  // the lookaside slot first, where a reader that sees bit 1 copies them from.
+  [[gnu::always_inline]] static void rewriteSlot(unsigned char* slot, unsigned char* lookaside,
+                                                 Value const& value) {
+    SlotLink link = loadLink(slot, std::memory_order_relaxed);
+    std::uint64_t body[kBodyWords];
+    copyFromShared(body, slot + SlotOffset::value, kLiveWords * 8);
+    // Orders the lookaside stores after the end of any earlier rewrite; pairs with
+    // the acquire fence in SlotReaderTable::readSlot, so a reader that copied part of
+    // the new lookaside also sees the earlier slot's final version and retries.
+    std::atomic_thread_fence(std::memory_order_release);
+    copyToShared(lookaside, body, kLiveWords * 8);
+    // Bit 1 on: pairs with the reader's acquire load of the version in readSlot; a
+    // reader that sees it reads the (complete) lookaside copy stored above.
+    storeLink(slot, SlotLink{link.version + kRewriteBit, link.value});
+    std::atomic_thread_fence(std::memory_order_release);
+    storeValueWords(slot + SlotOffset::value, value, body);
+    // Bit 1 off, +4 in all: pairs with the reader's re-load of the version after its
+    // copy; a reader that overlapped the copy sees the version moved and retries.
+    storeLink(slot, SlotLink{link.version + 2 * kRewriteBit, link.value});
   }
 
   void writeBody(unsigned char* slot, Value const& value, std::uint32_t rhash) {

@@ -20,6 +20,7 @@
 
 #include "platform/plugin/Export.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -58,6 +59,25 @@ class HWTABLES_API VanquoWriter {
       return;
     }
     publish(slotIndex);
+  }
+
+  // slotChanged() for several slots in the order given, with the ring's place kept
+  // in registers rather than reloaded for every entry.
+  void slotsChanged(std::uint32_t const* slotIndices, std::size_t count) {
+    if (base_ == nullptr) return;
+    if (!batching_) {
+      for (std::size_t at = 0; at < count; ++at) publish(slotIndices[at]);
+      return;
+    }
+    unsigned char* const entries = base_ + kEntryOffset;
+    std::uint64_t const mask = capacity_ - 1;
+    std::uint64_t sequence = head_;
+    for (std::size_t at = 0; at < count; ++at, ++sequence) {
+      // As in storeEntry().
+      Brell::storeLong(entries + (sequence & mask) * 8, packEntry(sequence, slotIndices[at]),
+                       std::memory_order_release);
+    }
+    head_ = sequence;
   }
 
   // A batch: between beginBatch() and endBatch() every change's entry is stored as

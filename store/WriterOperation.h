@@ -20,6 +20,7 @@
 // Thread-safety: the writer's thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -68,6 +69,12 @@ class WriterOperation {
   void changed(std::uint32_t slotIndex) {
     vanquo_.slotChanged(slotIndex);
     if (notify_) pendingChanges_.push_back(slotIndex);
+  }
+
+  // changed() of each slot in order.
+  void changed(std::uint32_t const* slotIndices, std::size_t count) {
+    vanquo_.slotsChanged(slotIndices, count);
+    if (notify_) pendingChanges_.insert(pendingChanges_.end(), slotIndices, slotIndices + count);
   }
 
   // Hands the slots changed by the operation just left to the callback. Runs outside

@@ -1,3 +1,5 @@
+#include <numeric>
+
 #include "store/VanquoReader.h"
 #include "tests/store/StoreTestSupport.h"
 
@@ -100,6 +102,39 @@ TEST(BatchWrite, AFullFixedTableStopsABatchOrAWriteAfterTheEntriesItCouldStoreAn
   }
   EXPECT_EQ(writer.write(Value::make(0, 4), true)->generation(), 4u);
   EXPECT_EQ(contentsOf(writer).size(), 64u);
+  EXPECT_TRUE(writer.validate());
+}
+
+// A batch remembers where it found each key. Entries that moved since (the table
+// shrank), went away or came back are written where they are now, never where they
+// were.
+TEST(BatchWrite, KeysThatMovedLeftOrCameBackSinceTheLastBatchAreWrittenWhereTheyAreNow) {
+  TempDir root;
+  Writer writer("batch", sized(1024), root.path());
+  ASSERT_TRUE(writer.initialize("batch"));
+  auto write = [&](std::vector<std::uint32_t> const& keys, std::uint32_t generation) {
+    std::vector<Value> batch;
+    for (auto key : keys) batch.push_back(Value::make(key, generation));
+    writer.writeBatch(batch);
+  };
+  std::vector<std::uint32_t> all(600);
+  std::iota(all.begin(), all.end(), 0u);
+  write(all, 1);
+  write(all, 2);
+  std::uint32_t grown = writer.capacity();
+  for (std::uint32_t key = 20; key < 600; ++key) ASSERT_TRUE(writer.remove(key, nullptr));
+  ASSERT_LT(writer.capacity(), grown);  // compaction moved the entries above the new size
+  std::vector<std::uint32_t> kept(all.begin(), all.begin() + 40);
+  kept.insert(kept.end(), all.end() - 20, all.end());
+  write(kept, 3);  // 0..19 moved, the rest new in slots other keys were found at
+  write(kept, 4);
+  EXPECT_EQ(writer.members(), kept.size());
+  Reader reader("batch", root.path());
+  ASSERT_TRUE(reader.initialize("check"));
+  for (auto key : kept) {
+    EXPECT_EQ(find(writer, key)->generation(), 4u) << key;
+    EXPECT_EQ(find(reader, key)->generation(), 4u) << key;
+  }
   EXPECT_TRUE(writer.validate());
 }
 

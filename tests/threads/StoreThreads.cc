@@ -3,6 +3,7 @@
 // Exit status 0 when every read was right; 1 with the first wrong read otherwise.
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "tests/store/StoreTestSupport.h"
 
@@ -64,8 +65,15 @@ int main() {
     }
     std::mt19937 random(7);
     std::uint64_t operations = 0;
+    std::vector<Value> batch(kStableKeys);
     for (std::uint32_t wave = 0; wave < waves; ++wave) {
       operations += churnWave(writer, random, wave, generation, kStableKeys, kChurnBase);
+      // Every stable key rewritten in one batch, after the churn moved them around.
+      for (std::uint32_t key = 0; key < kStableKeys; ++key) {
+        batch[key] = Value::make(key, ++generation);
+      }
+      writer.writeBatch(batch);
+      operations += kStableKeys;
     }
     done.store(true, std::memory_order_release);
     for (auto& thread : threads) thread.join();
