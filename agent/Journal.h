@@ -43,9 +43,9 @@
 //
 // The version rule: the version changes whenever a reader of the old version could
 // misread the new files. This reader reads version 4, version 3 (the same without
-// copies), version 2 (without repeats either) and version 1 (each record with both names and the command as the chip's
-// wire carries it, and a word-folding checksum: JournalFormat.h), and names them when
-// refusing another.
+// copies), version 2 (without repeats either) and version 1 (each record with both
+// names and the command as the chip's wire carries it, and a word-folding checksum:
+// JournalFormat.h), and names them when refusing another.
 //
 // Thread-safety: one agent thread at a time records into a journal (the file thread
 // is the writer's own).

@@ -20,15 +20,19 @@ constexpr std::size_t kBufferBytes = 1 << 20;
 constexpr std::size_t kFirstSlots = 4096;
 
 // Where in a command's payload its fields lie (JournalFormat.h).
-constexpr std::size_t kKindAt = 2;       // kind, array
-constexpr std::size_t kTimeAt = 12;      // time u64
-constexpr std::size_t kIdsAt = 24;       // table id, member id
-constexpr std::size_t kMaskIdAt = 28;    // FAP mask id
-constexpr std::size_t kPlaceAt = 32;     // block, address, first row, entry size, rows
+constexpr std::size_t kKindAt = 2;     // kind, array
+constexpr std::size_t kTimeAt = 12;    // time u64
+constexpr std::size_t kIdsAt = 24;     // table id, member id
+constexpr std::size_t kMaskIdAt = 28;  // FAP mask id
+constexpr std::size_t kPlaceAt = 32;   // block, address, first row, entry size, rows
 constexpr std::size_t kPlaceBytes = 20;
 
-std::string_view clipped(std::string_view name) { return name.substr(0, kLongestName); }
-std::size_t nameEntryBytes(std::string_view name) { return kRecordHeaderBytes + kNameFixedBytes + name.size(); }
+std::string_view clipped(std::string_view name) {
+  return name.substr(0, kLongestName);
+}
+std::size_t nameEntryBytes(std::string_view name) {
+  return kRecordHeaderBytes + kNameFixedBytes + name.size();
+}
 
 // The record at `record` ends at `end`: its length and checksum.
 void seal(std::uint8_t* record, std::uint8_t const* end) {
@@ -48,8 +52,12 @@ std::uint64_t load(std::uint8_t const* bytes, std::size_t size) {
 // One command on its way into the file: its fields as a command record's payload has
 // them, and what it was found to be.
 struct Layout::Command {
-  Command(Pelcar::SchanCmd const& command, std::uint64_t number, JournalAnswer answered, std::uint32_t written)
-      : cmd(command), member(clipped(command.memberName.view())), sequence(number), answer(answered),
+  Command(Pelcar::SchanCmd const& command, std::uint64_t number, JournalAnswer answered,
+          std::uint32_t written)
+      : cmd(command),
+        member(clipped(command.memberName.view())),
+        sequence(number),
+        answer(answered),
         rowsWritten(written) {}
 
   Pelcar::SchanCmd const& cmd;
@@ -62,14 +70,15 @@ struct Layout::Command {
   std::optional<std::uint16_t> maskId;
   Form form = Form::command;
   std::uint64_t rowsKey = 0;
-  std::uint64_t earlier = 0;  // the command a repeat or a copy refers to
+  std::uint64_t earlier = 0;            // the command a repeat or a copy refers to
   std::optional<std::uint32_t> rowsAt;  // of a repeat: where the buffer holds its rows
 
   std::size_t dataSize() const { return cmd.data.size(); }
   std::uint8_t const* data() const { return cmd.data.data(); }
   // What the command writes where, whatever its FAPs and answer: the key of its copies.
   std::uint64_t commandKey() const {
-    std::uint64_t hash = (load(head + kIdsAt, 4) | load(head + kKindAt, 2) << 32) ^ dataSize() << 48;
+    std::uint64_t hash = (load(head + kIdsAt, 4) | load(head + kKindAt, 2) << 32) ^ dataSize()
+                                                                                        << 48;
     for (std::size_t at = kPlaceAt; at < kPlaceAt + kPlaceBytes; at += 4) {
       hash = (hash ^ load(head + at, 4)) * 0x9e3779b97f4a7c15ull;
       hash ^= hash >> 29;
@@ -85,17 +94,21 @@ std::size_t Layout::MaskHash::operator()(MaskBits const& bits) const {
 }
 
 Layout::Layout(std::uint64_t maxBytes)
-    : maxBytes_(maxBytes), fileBytes_(kJournalHeaderBytes),
+    : maxBytes_(maxBytes),
+      fileBytes_(kJournalHeaderBytes),
       // Made (and their pages touched) here, when the journal is opened, rather than
       // under the first lists.
-      buffer_(std::make_unique<std::uint8_t[]>(kBufferBytes)), capacity_(kBufferBytes), rows_(kFirstSlots),
+      buffer_(std::make_unique<std::uint8_t[]>(kBufferBytes)),
+      capacity_(kBufferBytes),
+      rows_(kFirstSlots),
       commands_(kFirstSlots) {
   names_.reserve(256);
   masks_.reserve(256);
 }
 
-void Layout::list(Pelcar::SchanCmds const& cmds, std::string_view tableName, Sim::WriteOutcome const* outcome,
-                  std::uint64_t timeNs, std::uint64_t firstSequence, LayoutOutput& output) {
+void Layout::list(Pelcar::SchanCmds const& cmds, std::string_view tableName,
+                  Sim::WriteOutcome const* outcome, std::uint64_t timeNs,
+                  std::uint64_t firstSequence, LayoutOutput& output) {
   auto table = clipped(tableName);
   auto tableId = nameId(table, lastTable_);  // one table per list
   auto sequence = firstSequence;
@@ -141,10 +154,13 @@ void Layout::layOut(Command& command, std::string_view table, std::optional<std:
   auto recordBytes = command.form == Form::copy     ? kCopyBytes
                      : command.form == Form::repeat ? kRepeatBytes
                                                     : kCommandFixedBytes + command.dataSize();
-  auto needed = (tableId ? 0 : nameEntryBytes(table)) + (command.memberId ? 0 : nameEntryBytes(command.member)) +
-                (command.maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) + kRecordHeaderBytes + recordBytes;
+  auto needed = (tableId ? 0 : nameEntryBytes(table)) +
+                (command.memberId ? 0 : nameEntryBytes(command.member)) +
+                (command.maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) +
+                kRecordHeaderBytes + recordBytes;
   std::size_t newNames = !tableId + !command.memberId;
-  bool full = names_.size() + newNames > kMostIds || (!command.maskId && masks_.size() + 1 > kMostIds);
+  bool full =
+      names_.size() + newNames > kMostIds || (!command.maskId && masks_.size() + 1 > kMostIds);
   if ((fileBytes_ + needed > maxBytes_ || full) && fileBytes_ > kJournalHeaderBytes) {
     startFile(command.sequence, output);
     tableId = command.memberId = command.maskId = std::nullopt;
@@ -152,14 +168,15 @@ void Layout::layOut(Command& command, std::string_view table, std::optional<std:
   }
   // Room for the record and every entry it could need; a full buffer is written and
   // starts again (what a repeat or a copy refers to is in the file, not the buffer).
-  auto most = nameEntryBytes(table) + nameEntryBytes(command.member) + kRecordHeaderBytes + kFapmaskEntryBytes +
-              kRecordHeaderBytes + kCommandFixedBytes + command.dataSize();
+  auto most = nameEntryBytes(table) + nameEntryBytes(command.member) + kRecordHeaderBytes +
+              kFapmaskEntryBytes + kRecordHeaderBytes + kCommandFixedBytes + command.dataSize();
   if (used_ + most > capacity_) {
     wrap(most, output);
     command.rowsAt.reset();
   }
   if (!tableId) tableId = addName(table, lastTable_);
-  if (!command.memberId) command.memberId = command.member == table ? *tableId : addName(command.member, lastMember_);
+  if (!command.memberId)
+    command.memberId = command.member == table ? *tableId : addName(command.member, lastMember_);
   if (!command.maskId) command.maskId = addFapmask(command.cmd.fapmask);
   put(command.head + kIdsAt, *tableId, 2);
   put(command.head + kIdsAt + 2, *command.memberId, 2);
@@ -174,13 +191,16 @@ void Layout::layOut(Command& command, std::string_view table, std::optional<std:
     to = put(to, command.sequence, 8);
     to = put(to, command.sequence - command.earlier, 4);
   } else {
-    command.head[0] = static_cast<std::uint8_t>(command.form == Form::repeat ? Entry::repeat : Entry::command);
+    command.head[0] =
+        static_cast<std::uint8_t>(command.form == Form::repeat ? Entry::repeat : Entry::command);
     to = std::copy_n(command.head, kCommandFixedBytes, payload);
     auto offset = static_cast<std::uint32_t>(payload - buffer_.get());
     auto size = static_cast<std::uint32_t>(command.dataSize());
     if (command.form == Form::repeat) {
       to = put(to, command.earlier, 8);
-      if (command.rowsAt) commands_.keep(command.commandKey(), {command.sequence, offset, *command.rowsAt, size}, true);
+      if (command.rowsAt)
+        commands_.keep(command.commandKey(), {command.sequence, offset, *command.rowsAt, size},
+                       true);
     } else {
       if (size != 0) to = std::copy_n(command.data(), size, to);
       auto rowsAt = offset + static_cast<std::uint32_t>(kCommandFixedBytes);
@@ -218,7 +238,8 @@ Layout::Form Layout::formOf(Command& command, bool idsKnown) const {
   if (command.dataSize() < kSmallestRepeat) return Form::command;
   command.rowsKey = rowsKeyOf(command);
   auto const* place = rows_.find(command.rowsKey);
-  if (!place || std::memcmp(buffer_.get() + place->offset, command.data(), command.dataSize()) != 0) {
+  if (!place ||
+      std::memcmp(buffer_.get() + place->offset, command.data(), command.dataSize()) != 0) {
     return Form::command;
   }
   command.earlier = place->sequence;
@@ -230,7 +251,8 @@ Layout::Form Layout::formOf(Command& command, bool idsKnown) const {
 // FAPs and answer: the same time (the same list), table, member, place and rows.
 bool Layout::sameCommand(BufferIndex::Place const& place, Command const& command) const {
   auto const* earlier = buffer_.get() + place.offset;
-  return place.rowsSize == command.dataSize() && std::memcmp(earlier + kKindAt, command.head + kKindAt, 2) == 0 &&
+  return place.rowsSize == command.dataSize() &&
+         std::memcmp(earlier + kKindAt, command.head + kKindAt, 2) == 0 &&
          std::memcmp(earlier + kTimeAt, command.head + kTimeAt, 8) == 0 &&
          std::memcmp(earlier + kIdsAt, command.head + kIdsAt, 4) == 0 &&
          std::memcmp(earlier + kPlaceAt, command.head + kPlaceAt, kPlaceBytes) == 0 &&

@@ -77,7 +77,9 @@ class Layout {
   // (a FAP mask is a plain bit set), not by a list of its FAPs built per command.
   struct NameHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+    std::size_t operator()(std::string_view name) const {
+      return std::hash<std::string_view>()(name);
+    }
   };
   using MaskBits = std::array<std::uint64_t, sizeof(Pelcar::Fapmask) / 8>;
   static_assert(std::is_trivially_copyable_v<Pelcar::Fapmask> && sizeof(Pelcar::Fapmask) % 8 == 0);

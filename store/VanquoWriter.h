@@ -73,9 +73,7 @@ class HWTABLES_API VanquoWriter {
     std::uint64_t const mask = capacity_ - 1;
     std::uint64_t sequence = head_;
     for (std::size_t at = 0; at < count; ++at, ++sequence) {
-      // As in storeEntry().
-      Brell::storeLong(entries + (sequence & mask) * 8, packEntry(sequence, slotIndices[at]),
-                       std::memory_order_release);
+      storeEntryAt(entries, mask, sequence, slotIndices[at]);
     }
     head_ = sequence;
   }
@@ -111,12 +109,15 @@ class HWTABLES_API VanquoWriter {
   void publish(std::uint32_t slotIndex);
   // Inline: a batch stores one entry per change and nothing else.
   void storeEntry(std::uint32_t slotIndex) {
-    std::uint64_t sequence = head_;
-    unsigned char* entry = base_ + kEntryOffset + (sequence & (capacity_ - 1)) * 8;
+    storeEntryAt(base_ + kEntryOffset, capacity_ - 1, head_, slotIndex);
+    ++head_;
+  }
+  static void storeEntryAt(unsigned char* entries, std::uint64_t mask, std::uint64_t sequence,
+                           std::uint32_t slotIndex) {
     // Pairs with the reader's acquire load of the entry: a reader that accepts it has
     // loaded a head beyond it, so it sees the whole word.
-    Brell::storeLong(entry, packEntry(sequence, slotIndex), std::memory_order_release);
-    head_ = sequence + 1;
+    Brell::storeLong(entries + (sequence & mask) * 8, packEntry(sequence, slotIndex),
+                     std::memory_order_release);
   }
   void publishHead();
   // Clears the identity of the ring at `ring` and wakes its sleepers.
