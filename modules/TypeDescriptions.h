@@ -14,7 +14,7 @@
 //   8      -                               the reader
 //
 // Attribute ids run consecutively in list order from a base per kind of type
-// (modules/TypeAttributes.h): kValueAttributeBase (2) for the value types,
+// (tables/TypeAttributes.h): kValueAttributeBase (2) for the value types,
 // kObjectAttributeBase (258) for TableDescriptor, HwInstanceReadResult and
 // Shadow::EntryStorage, kReaderAttributeBase (386) for the reader, kShadowAttributeBase
 // (514) for Shadow and kTableAttributeBase (642) for the table class.

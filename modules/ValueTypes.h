@@ -2,14 +2,11 @@
 // data bytes and the entry with its fields (modules/TypeDescriptions.h).
 #pragma once
 
-#include "modules/TypeAttributes.h"
+#include <fmt/format.h>
+
+#include "tables/ObjectTypes.h"
 
 namespace Modules::detail {
-
-template <class Table>
-std::string fullName(std::string_view suffix) {
-  return std::string(Table::Model::Desc::info.fullName) + std::string(suffix);
-}
 
 template <class Table>
 Vorl::TypeInfo entryKeyType() {
@@ -20,61 +17,76 @@ Vorl::TypeInfo entryKeyType() {
   type.kind = Vorl::TypeKind::value;
   if constexpr (key.form == Framework::KeyForm::singleIndex) {
     auto value = attribute("value", AttributeKind::attribute, "U32");
-    value.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
-      auto& key = valueOf<Key>(self);
-      if (op == AttributeOp::read) result = static_cast<U64>(key.value());
-      else if (op == AttributeOp::write) key.valueIs(argument<U32>(arguments, 0));
-      else return AttributeAnswer::notSupported;
-      return AttributeAnswer::done;
-    };
+    value.access =
+        handler([](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
+          auto& key = valueOf<Key>(self);
+          if (op == AttributeOp::read)
+            result = static_cast<U64>(key.value());
+          else if (op == AttributeOp::write)
+            key.valueIs(argument<U32>(arguments, 0));
+          else
+            return AttributeAnswer::notSupported;
+          return AttributeAnswer::done;
+        });
     auto entryIndex = attribute("entryIndex", AttributeKind::derivedValue, "U32");
-    entryIndex.access = only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
-      result = static_cast<U64>(valueOf<Key>(self).entryIndex());
-    });
+    entryIndex.access =
+        only(AttributeOp::read, [](std::any& self, Arguments const&, std::any& result) {
+          result = static_cast<U64>(valueOf<Key>(self).entryIndex());
+        });
     type.attributes = {value,
                        constant("arrayIndex", "U8", Key::arrayIndexConstant),
                        entryIndex,
                        constant("min", "U32", Key::min),
                        constant("max", "U32", Key::max),
                        constant("null", "U32", Key::null)};
-    type.construct = [](Arguments const& arguments) {
-      return std::any(Key(argument<U32>(arguments, 0)));
-    };
+    type.construct = handler(
+        [](Arguments const& arguments) { return std::any(Key(argument<U32>(arguments, 0))); });
   } else {
     auto arrayIndex = attribute("arrayIndex", AttributeKind::attribute, "U8");
-    arrayIndex.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
-      auto& key = valueOf<Key>(self);
-      if (op == AttributeOp::read) result = static_cast<U64>(key.arrayIndex());
-      else if (op == AttributeOp::write) key.arrayIndexIs(argument<U8>(arguments, 0));
-      else return AttributeAnswer::notSupported;
-      return AttributeAnswer::done;
-    };
+    arrayIndex.access =
+        handler([](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
+          auto& key = valueOf<Key>(self);
+          if (op == AttributeOp::read)
+            result = static_cast<U64>(key.arrayIndex());
+          else if (op == AttributeOp::write)
+            key.arrayIndexIs(argument<U8>(arguments, 0));
+          else
+            return AttributeAnswer::notSupported;
+          return AttributeAnswer::done;
+        });
     auto entryIndex = attribute("entryIndex", AttributeKind::attribute, "U32");
-    entryIndex.access = [](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
-      auto& key = valueOf<Key>(self);
-      if (op == AttributeOp::read) result = static_cast<U64>(key.entryIndex());
-      else if (op == AttributeOp::write) key.entryIndexIs(argument<U32>(arguments, 0));
-      else return AttributeAnswer::notSupported;
-      return AttributeAnswer::done;
-    };
+    entryIndex.access =
+        handler([](std::any& self, AttributeOp op, Arguments const& arguments, std::any& result) {
+          auto& key = valueOf<Key>(self);
+          if (op == AttributeOp::read)
+            result = static_cast<U64>(key.entryIndex());
+          else if (op == AttributeOp::write)
+            key.entryIndexIs(argument<U32>(arguments, 0));
+          else
+            return AttributeAnswer::notSupported;
+          return AttributeAnswer::done;
+        });
     type.attributes = {constant("arrayIndexMin", "U8", Key::arrayIndexMin),
                        constant("arrayIndexMax", "U8", Key::arrayIndexMax),
                        arrayIndex,
                        constant("entryIndexMin", "U32", Key::entryIndexMin),
                        constant("entryIndexMax", "U32", Key::entryIndexMax),
                        entryIndex};
-    type.construct = [](Arguments const& arguments) {
+    type.construct = handler([](Arguments const& arguments) {
       return std::any(Key(argument<U8>(arguments, 0), argument<U32>(arguments, 1)));
-    };
+    });
   }
   numberFrom(kValueAttributeBase, type.attributes);
-  type.fromText = [](std::string const& text) {
+  type.fromText = handler([](std::string const& text) {
     Key key;
     Tyvo::strepToValue(text, &key);
     return std::any(key);
-  };
-  type.toText = [](std::any const& value) { return fmt::format("{}", std::any_cast<Key>(value)); };
-  type.hash = [](std::any const& value, std::uint32_t seed) { return std::any_cast<Key>(value).hash(seed); };
+  });
+  type.toText =
+      handler([](std::any const& value) { return fmt::format("{}", std::any_cast<Key>(value)); });
+  type.hash = handler([](std::any const& value, std::uint32_t seed) {
+    return std::any_cast<Key>(value).hash(seed);
+  });
   return type;
 }
 
@@ -90,27 +102,36 @@ Vorl::TypeInfo dataByteIndexType() {
   type.attributes = {value, constant("min", "U32", Index::min), constant("max", "U32", Index::max),
                      constant("size", "U32", Index::size)};
   numberFrom(kValueAttributeBase, type.attributes);
-  type.construct = [](Arguments const& arguments) { return std::any(Index(argument<U32>(arguments, 0))); };
-  type.fromText = [](std::string const& text) {
+  type.construct = handler(
+      [](Arguments const& arguments) { return std::any(Index(argument<U32>(arguments, 0))); });
+  type.fromText = handler([](std::string const& text) {
     Index index(0);
     Tyvo::strepToValue(text, &index);
     return std::any(index);
-  };
-  type.toText = [](std::any const& value) {
+  });
+  type.toText = handler([](std::any const& value) {
     return fmt::format("{{value={}}}", std::any_cast<Index>(value).value());
-  };
+  });
   return type;
 }
 
-// The value of a field setter's argument, refused when wider than the field.
-inline U64 fieldValue(Framework::FieldInfo const& field, Arguments const& arguments, std::size_t index) {
-  auto value = argument<U64>(arguments, index);
-  if (field.width < 64 && value >> field.width != 0) {
-    throw Vorl::RangeException(fmt::format("{:#x} is too wide for {} ({} bits)", value, field.name,
-                                           field.width));
+// The field operations of Entry, by the field's position in its table's description
+// (Fields::accessors() holds them in that order).
+template <class Entry, class Fields>
+struct FieldOperationsOf {
+  static U64 get(std::any& self, std::size_t field, U32 index) {
+    return Fields::accessors()[field].get(valueOf<Entry>(self), index);
   }
-  return value;
-}
+  static void set(std::any& self, std::size_t field, U32 index, U64 value) {
+    Fields::accessors()[field].set(valueOf<Entry>(self), index, value);
+  }
+  static Lutz::PerUnitBitmap getBitmap(std::any& self, std::size_t field) {
+    return Fields::accessors()[field].getBitmap(valueOf<Entry>(self));
+  }
+  static void setBitmap(std::any& self, std::size_t field, Lutz::PerUnitBitmap const& value) {
+    Fields::accessors()[field].setBitmap(valueOf<Entry>(self), value);
+  }
+};
 
 template <class Table, class Fields>
 Vorl::TypeInfo entryType() {
@@ -125,15 +146,15 @@ Vorl::TypeInfo entryType() {
   });
   auto dataByte0 = attribute("dataByte0", AttributeKind::collection, "U8");
   dataByte0.keyType = Index::typeName();
-  dataByte0.iterate = [](std::any& self) -> std::unique_ptr<Vorl::CollectionIterator> {
+  dataByte0.iterate = handler([](std::any& self) -> std::unique_ptr<Vorl::CollectionIterator> {
     auto* entry = &valueOf<Entry>(self);
     std::vector<std::pair<Index, U64>> bytes;
     for (U32 index = 0; index < Entry::entrySize(); ++index) {
       bytes.emplace_back(Index(index), entry->dataByte0(index));
     }
-    return std::make_unique<SnapshotIterator<Index, U64>>(
-        std::move(bytes), [entry](Index const& index) { entry->dataByte0Del(index); });
-  };
+    return snapshotIterator(std::move(bytes),
+                            [entry](Index const& index) { entry->dataByte0Del(index); });
+  });
   auto entrySize = attribute("entrySize", AttributeKind::classFunction, "U32");
   entrySize.access = only(AttributeOp::call, [](std::any&, Arguments const&, std::any& result) {
     result = static_cast<U64>(Entry::entrySize());
@@ -143,49 +164,20 @@ Vorl::TypeInfo entryType() {
     result = static_cast<U64>(Entry::entrySizeBits());
   });
   type.attributes = {entryKey, dataByte0, entrySize, entrySizeBits};
-  for (auto const& accessor : Fields::accessors()) {
-    auto const& field = *accessor.info;
-    std::string fieldType(field.typeName);
-    bool indexed = field.kind == Framework::FieldKind::indexed;
-    std::vector<Vorl::Parameter> getterParameters;
-    std::vector<Vorl::Parameter> setterParameters;
-    if (indexed) {
-      getterParameters.push_back({"index", "U32"});
-      setterParameters.push_back({"index", "U32"});
-    }
-    setterParameters.push_back({"val", fieldType});
-    auto getter = attribute(std::string(field.name), AttributeKind::function, fieldType, getterParameters);
-    auto setter = attribute(std::string(field.name) + "Is", AttributeKind::function, "", setterParameters);
-    if (field.kind == Framework::FieldKind::bitmap) {
-      getter.access = only(AttributeOp::call, [accessor](std::any& self, Arguments const&, std::any& result) {
-        result = accessor.getBitmap(valueOf<Entry>(self));
-      });
-      setter.access = only(AttributeOp::call, [accessor](std::any& self, Arguments const& arguments, std::any&) {
-        accessor.setBitmap(valueOf<Entry>(self), argument<Lutz::PerUnitBitmap>(arguments, 0));
-      });
-    } else {
-      getter.access = only(AttributeOp::call, [accessor, indexed](std::any& self, Arguments const& arguments,
-                                                                  std::any& result) {
-        result = accessor.get(valueOf<Entry>(self), indexed ? argument<U32>(arguments, 0) : 0);
-      });
-      setter.access = only(AttributeOp::call, [accessor, indexed](std::any& self, Arguments const& arguments,
-                                                                  std::any&) {
-        U32 index = indexed ? argument<U32>(arguments, 0) : 0;
-        auto value = fieldValue(*accessor.info, arguments, indexed ? 1 : 0);
-        accessor.set(valueOf<Entry>(self), index, value);
-      });
-    }
-    type.attributes.push_back(std::move(getter));
-    type.attributes.push_back(std::move(setter));
-  }
+  using Operations = FieldOperationsOf<Entry, Fields>;
+  addFieldAttributes(
+      type.attributes, Table::Model::Desc::info.fields,
+      {&Operations::get, &Operations::set, &Operations::getBitmap, &Operations::setBitmap});
   numberFrom(kValueAttributeBase, type.attributes);
-  type.construct = [](Arguments const& arguments) { return std::any(Entry(argument<Key>(arguments, 0))); };
-  type.fromText = [](std::string const& text) {
+  type.construct = handler(
+      [](Arguments const& arguments) { return std::any(Entry(argument<Key>(arguments, 0))); });
+  type.fromText = handler([](std::string const& text) {
     Tyvo::CharRange range(text);
     Entry entry(range);  // an entry has no text form: a fatal assertion
     return std::any(entry);
-  };
-  type.toText = [](std::any const& value) { return fmt::format("{}", std::any_cast<Entry>(value)); };
+  });
+  type.toText =
+      handler([](std::any const& value) { return fmt::format("{}", std::any_cast<Entry>(value)); });
   return type;
 }
 

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include "platform/asic/Assert.h"
 #include "platform/tyvo/TypeRuntime.h"
+#include "tables/Catalogue.h"
 #include "tests/readers/ReaderTestSupport.h"
 
 namespace {
@@ -22,8 +23,8 @@ std::uint32_t idOf(Vorl::TypeDescriptor type, std::string_view name) {
   return attribute ? attribute->id : 0;
 }
 
-// Calls attribute `name` of `self` through the runtime.
-std::any call(Vorl::TypeDescriptor type, std::any self, std::string_view name,
+// Calls attribute `name` of `self` through the runtime (a value is changed in place).
+std::any call(Vorl::TypeDescriptor type, std::any& self, std::string_view name,
               Vorl::Arguments const& arguments = {}) {
   std::any result;
   if (Vorl::attributeAccess(type, self, idOf(type, name), AttributeOp::call, arguments, result) !=
@@ -57,6 +58,54 @@ TEST(TypeRuntime, AttributeAccessAnswersDoneNotSupportedOrNotAnAttributeAndNever
   EXPECT_THROW(Vorl::attributeAccess(keyType, key, idOf(keyType, "arrayIndex"), AttributeOp::write, {U64{4}}, result),
                Vorl::RangeException);
   EXPECT_EQ(keyType.info().toText(key), "{arrayIndex=2 entryIndex=31}");
+}
+
+// Each setter must write its own field's bits (bit b is bit b % 8 of byte b / 8) and
+// nothing else, at the last element of an indexed field too, and refuse a value one
+// bit too wide without changing the entry.
+TEST(TypeRuntime, EveryFieldSetterWritesOnlyItsOwnBitsAndRefusesAValueTooWide) {
+  for (auto const* module : Vorl::loadedModules()) {
+    auto const& table = *tableInfo(module->tableName());
+    Vorl::TypeDescriptor keyType{module, 1};
+    Vorl::TypeDescriptor entryType{module, 3};
+    auto const& key = table.key;
+    std::any keyValue =
+        key.form == Framework::KeyForm::singleIndex
+            ? keyType.info().construct({U64{key.entryIndexMin}})
+            : keyType.info().construct({U64{key.arrayIndexMin}, U64{key.entryIndexMin}});
+    for (auto const& field : table.fields) {
+      if (field.kind == Framework::FieldKind::bitmap) continue;
+      SCOPED_TRACE(std::string(table.className) + "." + std::string(field.name));
+      bool indexed = field.kind == Framework::FieldKind::indexed;
+      U64 last = field.count - 1;
+      U64 widest = field.width < 64 ? (U64{1} << field.width) - 1 : ~U64{0};
+      auto arguments = [&](std::initializer_list<std::any> value) {
+        Vorl::Arguments all = indexed ? Vorl::Arguments{last} : Vorl::Arguments{};
+        all.insert(all.end(), value);
+        return all;
+      };
+      std::any entry = entryType.info().construct({keyValue});
+      call(entryType, entry, std::string(field.name) + "Is", arguments({widest}));
+      EXPECT_EQ(std::any_cast<U64>(call(entryType, entry, field.name, arguments({}))), widest);
+      U32 first = field.offset + (indexed ? last * field.stride : 0);
+      auto const* bytes = entryType.info().attribute("dataByte0");
+      U32 position = 0;
+      for (auto each = bytes->iterate(entry); !each->atEnd(); each->advance(), ++position) {
+        auto byte = std::any_cast<U64>(each->value());
+        for (U32 bit = 0; bit < 8; ++bit) {
+          U32 at = position * 8 + bit;
+          bool inField = at >= first && at < first + field.width;
+          EXPECT_EQ((byte >> bit) & 1, inField ? 1u : 0u) << "bit " << at;
+        }
+      }
+      if (field.width < 64) {
+        EXPECT_THROW(
+            call(entryType, entry, std::string(field.name) + "Is", arguments({widest + 1})),
+            Vorl::RangeException);
+        EXPECT_EQ(std::any_cast<U64>(call(entryType, entry, field.name, arguments({}))), widest);
+      }
+    }
+  }
 }
 
 TEST(TypeRuntime, ACollectionIteratesDeletesItsCurrentElementAndReadsByKey) {
