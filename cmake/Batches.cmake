@@ -52,9 +52,12 @@ function(hwtables_batch target name)
     PROPERTIES HWTABLES_BATCH_MEMBERS "${ARGN}")
 endfunction()
 
-# hwtables_batch_directories(TARGET): one batch per directory of TARGET's .cc sources, named
-# after the directory's path below the source tree; a directory of one file stays alone.
+# hwtables_batch_directories(TARGET [EXCEPT DIRECTORY...]): one batch per directory of
+# TARGET's .cc sources, named after the directory's path below the source tree; a
+# directory of one file stays alone, as do the directories named after EXCEPT (paths
+# below the source tree).
 function(hwtables_batch_directories target)
+  cmake_parse_arguments(PARSE_ARGV 1 batch "" "" EXCEPT)
   get_target_property(sources ${target} SOURCES)
   list(FILTER sources INCLUDE REGEX "\\.cc$")
   set(directories "")
@@ -72,8 +75,10 @@ function(hwtables_batch_directories target)
       endif()
     endforeach()
     list(SORT members)
-    file(RELATIVE_PATH name ${CMAKE_SOURCE_DIR} ${directory})
-    string(REPLACE "/" "-" name "${name}")
-    hwtables_batch(${target} ${name} ${members})
+    file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${directory})
+    if(NOT relative IN_LIST batch_EXCEPT)
+      string(REPLACE "/" "-" name "${relative}")
+      hwtables_batch(${target} ${name} ${members})
+    endif()
   endforeach()
 endfunction()
