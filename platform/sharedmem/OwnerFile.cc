@@ -21,10 +21,10 @@
 namespace SharedMem {
 namespace {
 
-constexpr std::uint64_t kMagic = 0x52454E574F425448ull;  // "HTBOWNER" read little-endian
-constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint64_t kOwnerMagic = 0x52454E574F425448ull;  // "HTBOWNER" read little-endian
+constexpr std::uint32_t kOwnerFormatVersion = 1;
 
-struct Record {
+struct OwnerRecord {
   std::uint64_t magic;
   std::uint32_t formatVersion;
   std::uint32_t sharedMemType;
@@ -37,11 +37,11 @@ struct Record {
   std::uint32_t checksum;
   std::uint32_t zero1;
 };
-static_assert(sizeof(Record) == OwnerFile::kSize);
-static_assert(offsetof(Record, valueTypeName) == 24);
-static_assert(offsetof(Record, shocketProcessId) == 152);
-static_assert(offsetof(Record, shocketStartTime) == 240);
-static_assert(offsetof(Record, checksum) == 248);
+static_assert(sizeof(OwnerRecord) == OwnerFile::kSize);
+static_assert(offsetof(OwnerRecord, valueTypeName) == 24);
+static_assert(offsetof(OwnerRecord, shocketProcessId) == 152);
+static_assert(offsetof(OwnerRecord, shocketStartTime) == 240);
+static_assert(offsetof(OwnerRecord, checksum) == 248);
 
 // Attempts at locking the file the path names while others keep replacing it.
 constexpr int kLockAttempts = 100;
@@ -62,7 +62,7 @@ std::string ShocketInfo::toString() const {
 }
 
 std::optional<OwnerFile::Peek> OwnerFile::peek(std::string const& root) {
-  Record record{};
+  OwnerRecord record{};
   long done = readSmallFile(root + "/" + kFileName, &record, sizeof record);
   if (done < 0) return std::nullopt;
   Peek found;
@@ -70,9 +70,9 @@ std::optional<OwnerFile::Peek> OwnerFile::peek(std::string const& root) {
     found.valid = true;
     return found;
   }
-  found.valid = done == static_cast<long>(sizeof record) && record.magic == kMagic &&
-                record.formatVersion == kFormatVersion &&
-                record.checksum == checksum(&record, offsetof(Record, checksum));
+  found.valid = done == static_cast<long>(sizeof record) && record.magic == kOwnerMagic &&
+                record.formatVersion == kOwnerFormatVersion &&
+                record.checksum == checksum(&record, offsetof(OwnerRecord, checksum));
   if (!found.valid) return found;
   found.valueTypeName = fixedText(record.valueTypeName, sizeof record.valueTypeName);
   found.shocketInfo.processId = record.shocketProcessId;
@@ -142,7 +142,7 @@ void OwnerFile::close() {
 
 void OwnerFile::load() {
   recordValid_ = false;
-  Record record{};
+  OwnerRecord record{};
   ssize_t done = ::pread(fd_, &record, sizeof record, 0);
   if (done == 0) {  // new, empty file: nothing recorded yet
     recordValid_ = true;
@@ -152,9 +152,9 @@ void OwnerFile::load() {
     shocketInfo_ = {};
     return;
   }
-  if (done != static_cast<ssize_t>(sizeof record) || record.magic != kMagic ||
-      record.formatVersion != kFormatVersion ||
-      record.checksum != checksum(&record, offsetof(Record, checksum))) {
+  if (done != static_cast<ssize_t>(sizeof record) || record.magic != kOwnerMagic ||
+      record.formatVersion != kOwnerFormatVersion ||
+      record.checksum != checksum(&record, offsetof(OwnerRecord, checksum))) {
     return;
   }
   recordValid_ = true;
@@ -168,16 +168,16 @@ void OwnerFile::load() {
 
 void OwnerFile::store() {
   if (fd_ < 0) open();
-  Record record{};
-  record.magic = kMagic;
-  record.formatVersion = kFormatVersion;
+  OwnerRecord record{};
+  record.magic = kOwnerMagic;
+  record.formatVersion = kOwnerFormatVersion;
   record.sharedMemType = sharedMemType_;
   record.wiped = wiped_ ? 1 : 0;
   fixedTextIs(record.valueTypeName, sizeof record.valueTypeName, valueTypeName_);
   record.shocketProcessId = shocketInfo_.processId;
   fixedTextIs(record.shocketName, sizeof record.shocketName, shocketInfo_.name);
   record.shocketStartTime = shocketInfo_.startTime;
-  record.checksum = checksum(&record, offsetof(Record, checksum));
+  record.checksum = checksum(&record, offsetof(OwnerRecord, checksum));
   if (int error = writeFully(fd_, &record, sizeof record, 0)) {
     throw Vorl::MemoryResourceException(
         fmt::format("cannot write owner file {}: {}", path_, std::strerror(error)));

@@ -10,10 +10,10 @@
 namespace SharedMem {
 namespace {
 
-constexpr std::uint64_t kMagic = 0x4C45525950425448ull;  // "HTBPYREL" read little-endian
-constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint64_t kPyrelMagic = 0x4C45525950425448ull;  // "HTBPYREL" read little-endian
+constexpr std::uint32_t kPyrelFormatVersion = 1;
 
-struct Record {
+struct PyrelRecord {
   std::uint64_t magic;
   std::uint32_t formatVersion;
   std::uint32_t identity;
@@ -21,18 +21,18 @@ struct Record {
   std::uint32_t checksum;
   std::uint32_t zero;
 };
-static_assert(sizeof(Record) == PyrelFile::kSize);
-static_assert(offsetof(Record, identity) == 12);
-static_assert(offsetof(Record, modificationTime) == 16);
-static_assert(offsetof(Record, checksum) == 24);
+static_assert(sizeof(PyrelRecord) == PyrelFile::kSize);
+static_assert(offsetof(PyrelRecord, identity) == 12);
+static_assert(offsetof(PyrelRecord, modificationTime) == 16);
+static_assert(offsetof(PyrelRecord, checksum) == 24);
 
 }  // namespace
 
 std::optional<PyrelFile::Contents> PyrelFile::decode(void const* bytes) {
-  Record record;
+  PyrelRecord record;
   std::memcpy(&record, bytes, sizeof record);
-  if (record.magic != kMagic || record.formatVersion != kFormatVersion ||
-      record.checksum != checksum(&record, offsetof(Record, checksum))) {
+  if (record.magic != kPyrelMagic || record.formatVersion != kPyrelFormatVersion ||
+      record.checksum != checksum(&record, offsetof(PyrelRecord, checksum))) {
     return std::nullopt;
   }
   return Contents{PyrelId(record.identity), record.modificationTime};
@@ -45,7 +45,7 @@ std::optional<PyrelFile::Contents> PyrelFile::read() const {
 
 std::optional<PyrelFile::Contents> PyrelFile::read(int& error) const {
   error = 0;
-  Record record{};
+  PyrelRecord record{};
   // A concurrent rewrite can be seen half done; a few tries get a whole record.
   for (int attempt = 0; attempt < 3; ++attempt) {
     long done = readSmallFile(path_, &record, sizeof record);
@@ -57,15 +57,15 @@ std::optional<PyrelFile::Contents> PyrelFile::read(int& error) const {
 }
 
 PyrelFile::Contents PyrelFile::write(PyrelId identity) const {
-  Record record{};
-  record.magic = kMagic;
-  record.formatVersion = kFormatVersion;
+  PyrelRecord record{};
+  record.magic = kPyrelMagic;
+  record.formatVersion = kPyrelFormatVersion;
   record.identity = identity.value();
   record.modificationTime =
       static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::system_clock::now().time_since_epoch())
                                      .count());
-  record.checksum = checksum(&record, offsetof(Record, checksum));
+  record.checksum = checksum(&record, offsetof(PyrelRecord, checksum));
   writeSmallFile(path_, &record, sizeof record);
   return Contents{identity, record.modificationTime};
 }

@@ -42,6 +42,7 @@
 #include "tools/hwtables/StopSignals.h"
 
 namespace Tool {
+namespace AgentCommand {
 namespace {
 
 struct Options {
@@ -357,4 +358,5 @@ void addAgentCommand(CLI::App& app) {
 CommandRegistration registration("agent", addAgentCommand);
 
 }  // namespace
+}  // namespace AgentCommand
 }  // namespace Tool

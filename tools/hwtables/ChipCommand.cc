@@ -33,6 +33,7 @@
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
+namespace ChipCommand {
 namespace {
 
 struct Options {
@@ -302,4 +303,5 @@ void addChipCommand(CLI::App& app) {
 CommandRegistration registration("chip", addChipCommand);
 
 }  // namespace
+}  // namespace ChipCommand
 }  // namespace Tool

@@ -48,6 +48,7 @@
 #include "tools/hwtables/StoreReport.h"
 
 namespace Tool {
+namespace DemoCommand {
 namespace {
 
 struct Options {
@@ -455,4 +456,5 @@ void addDemoCommand(CLI::App& app) {
 CommandRegistration registration("demo", addDemoCommand);
 
 }  // namespace
+}  // namespace DemoCommand
 }  // namespace Tool

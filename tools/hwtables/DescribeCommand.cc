@@ -9,6 +9,7 @@
 #include "tools/hwtables/ModuleDescription.h"
 
 namespace Tool {
+namespace DescribeCommand {
 namespace {
 
 struct Options {
@@ -38,4 +39,5 @@ void addDescribeCommand(CLI::App& app) {
 CommandRegistration registration("describe", addDescribeCommand);
 
 }  // namespace
+}  // namespace DescribeCommand
 }  // namespace Tool

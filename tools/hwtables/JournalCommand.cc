@@ -35,6 +35,7 @@
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
+namespace JournalCommand {
 namespace {
 
 struct Options {
@@ -371,4 +372,5 @@ void addJournalCommand(CLI::App& app) {
 CommandRegistration registration("journal", addJournalCommand);
 
 }  // namespace
+}  // namespace JournalCommand
 }  // namespace Tool

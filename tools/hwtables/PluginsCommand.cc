@@ -23,6 +23,7 @@
 #include "tools/hwtables/Plugins.h"
 
 namespace Tool {
+namespace PluginsCommand {
 namespace {
 
 struct PluginReport {
@@ -153,4 +154,5 @@ void addPluginsCommand(CLI::App& app) {
 CommandRegistration registration("plugins", addPluginsCommand);
 
 }  // namespace
+}  // namespace PluginsCommand
 }  // namespace Tool

@@ -27,6 +27,7 @@
 
 namespace Tool {
 
+namespace ShowCommand {
 namespace {
 
 struct Options {
@@ -139,6 +140,7 @@ void addShowCommand(CLI::App& app) {
 CommandRegistration registration("show", addShowCommand);
 
 }  // namespace
+}  // namespace ShowCommand
 
 std::string ShownShadow::toText() const {
   std::string text = fmt::format("{} FAP {}  ({})\n", table, fap, directory);

@@ -45,6 +45,7 @@
 #include "tools/hwtables/StoreReport.h"
 
 namespace Tool {
+namespace StoreCommand {
 namespace {
 
 constexpr char const* kDefaultStoreName = "fill";
@@ -326,7 +327,7 @@ void addInspectCommand(CLI::App* store, bool dump) {
       "runs.\nExit status: 0 valid, 1 invalid or busy, 2 not a store or bad arguments.");
   command->callback([where, options, dump] {
     if (dump) {
-      Tool::dump(*where, *options);
+      StoreCommand::dump(*where, *options);
     } else {
       check(*where, *options);
     }
@@ -440,6 +441,7 @@ void addStoreCommand(CLI::App& app) {
 CommandRegistration registration("store", addStoreCommand);
 
 }  // namespace
+}  // namespace StoreCommand
 
 void addInspectOptions(CLI::App* command, bool& json, int& waitMilliseconds) {
   command->add_flag("--json", json, "One JSON document, for machines");

@@ -72,7 +72,7 @@ class Progress {
   bool drawn_ = false;
 };
 
-bool isStoreFileName(std::string const& name) {
+bool isKnownStoreFileName(std::string const& name) {
   return std::find(std::begin(kStoreFileNames), std::end(kStoreFileNames), name) !=
          std::end(kStoreFileNames);
 }
@@ -107,7 +107,7 @@ std::uint32_t prepareRoot(std::string const& root, std::string const& typeName) 
   bool otherFiles = false;
   for (auto const& entry : fs::directory_iterator(root, error)) {
     std::string name = entry.path().filename().string();
-    if (!isStoreFileName(name)) {
+    if (!isKnownStoreFileName(name)) {
       otherFiles = true;
       continue;
     }
@@ -210,7 +210,7 @@ std::set<std::string> storeFilesIn(std::string const& root) {
   std::error_code error;
   for (auto const& entry : fs::directory_iterator(root, error)) {
     std::string name = entry.path().filename().string();
-    if (isStoreFileName(name)) names.insert(name);
+    if (isKnownStoreFileName(name)) names.insert(name);
   }
   return names;
 }

@@ -26,6 +26,7 @@
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
+namespace StoreListCommand {
 namespace {
 
 struct ListOptions {
@@ -156,4 +157,5 @@ void addListCommand(CLI::App& app) {
 CommandRegistration registration("store~list", addListCommand);
 
 }  // namespace
+}  // namespace StoreListCommand
 }  // namespace Tool

@@ -17,6 +17,7 @@
 #include "tools/hwtables/WatchLoop.h"
 
 namespace Tool {
+namespace StoreWatch {
 namespace {
 
 struct WatchCommandOptions {
@@ -154,4 +155,5 @@ void addWatchCommand(CLI::App& app) {
 CommandRegistration registration("store~watch", addWatchCommand);
 
 }  // namespace
+}  // namespace StoreWatch
 }  // namespace Tool

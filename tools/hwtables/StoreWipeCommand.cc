@@ -24,6 +24,7 @@
 #include "tools/hwtables/StoreTree.h"
 
 namespace Tool {
+namespace StoreWipeCommand {
 namespace {
 
 struct WipeOptions {
@@ -214,4 +215,5 @@ void addWipeCommand(CLI::App& app) {
 CommandRegistration registration("store~wipe", addWipeCommand);
 
 }  // namespace
+}  // namespace StoreWipeCommand
 }  // namespace Tool

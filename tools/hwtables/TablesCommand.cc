@@ -11,6 +11,7 @@
 #include "tools/hwtables/TextTable.h"
 
 namespace Tool {
+namespace TablesCommand {
 namespace {
 
 using Framework::FieldKind;
@@ -179,4 +180,5 @@ void addTablesCommand(CLI::App& app) {
 CommandRegistration registration("tables", addTablesCommand);
 
 }  // namespace
+}  // namespace TablesCommand
 }  // namespace Tool

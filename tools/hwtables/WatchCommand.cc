@@ -16,6 +16,7 @@
 #include "tools/hwtables/WatchLoop.h"
 
 namespace Tool {
+namespace WatchCommand {
 namespace {
 
 struct Options {
@@ -79,6 +80,7 @@ void addWatchCommand(CLI::App& app) {
 CommandRegistration registration("watch", addWatchCommand);
 
 }  // namespace
+}  // namespace WatchCommand
 
 int watchTable(Framework::TableRecord const& record, std::string const& className,
                std::string const& directory, WatchOptions const& watch) {
