@@ -329,8 +329,9 @@ class BrellReader : public BrellInterface<T> {
   // made) read by SlotReaderTable::readStableValue; anything else goes through
   // readOccupiedSlot() or getValue().
   std::uint32_t quickSlots() const { return slots_.quickSlots(); }
-  [[gnu::always_inline]] bool readStableValue(std::uint32_t slotIndex, Value& value) const {
-    return slots_.readStableValue(slotIndex, value);
+  [[gnu::always_inline]] bool readStableValue(std::uint32_t slotIndex, Key const& key,
+                                              Value& value) const {
+    return slots_.readStableValue(slotIndex, key, value);
   }
 
   std::uint32_t members() const override { return slots_.occupancy(); }

@@ -46,12 +46,14 @@ class ShadowSlotFinder {
   ShadowSlotFinder(ShadowSlotFinder const&) = delete;
   ShadowSlotFinder& operator=(ShadowSlotFinder const&) = delete;
 
-  // The slot index `key` is linked at, or kNone.
+  // The slot index `key` is linked at, or kNone. The key is compared first: an
+  // empty entry holds kNone, so returning its slot when its (default) key happens to
+  // equal `key` is the right answer too, and a hit takes one test instead of two.
   [[gnu::always_inline]] std::uint32_t find(Key const& key) const {
     for (std::uint32_t at = home(key);; at = (at + 1) & mask_) {
       Entry const& entry = table_[at];
-      if (entry.slot == kNone) return kNone;
       if (T::compare(entry.key, key) == 0) return entry.slot;
+      if (entry.slot == kNone) return kNone;
     }
   }
 

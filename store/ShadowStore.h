@@ -38,6 +38,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -188,8 +189,8 @@ class ShadowStore {
   [[gnu::always_inline]] bool lookup(Key const& key, Value& value) {
     static_assert(ShadowSlotFinder<T>::kNone == kNoShadowSlot);
     std::uint32_t slotIndex = finder_.find(key);
-    if (slotIndex < reader_->quickSlots() && reader_->readStableValue(slotIndex, value) &&
-        T::compare(T::key(value), key) == 0) [[likely]] {
+    if (slotIndex < reader_->quickSlots() && reader_->readStableValue(slotIndex, key, value))
+        [[likely]] {
       return true;
     }
     return lookupSlowly(key, slotIndex, value);
@@ -251,7 +252,10 @@ class ShadowStore {
   bool validateIndex(std::string* reason) const;  // store/ShadowStoreCheck.h
 
  private:
-  [[gnu::noinline]] bool lookupSlowly(Key const& key, std::uint32_t slotIndex, Value& value) {
+  // The key comes by value where it fits in registers: by reference, every caller
+  // would store it to memory on every lookup for the rare call.
+  using KeyArgument = std::conditional_t<sizeof(Key) <= 16, Key, Key const&>;
+  [[gnu::noinline]] bool lookupSlowly(KeyArgument key, std::uint32_t slotIndex, Value& value) {
     if (!initialized_ || slotIndex == kNoShadowSlot) return false;
     if (reader_->readOccupiedSlot(slotIndex, value) && T::compare(T::key(value), key) == 0) {
       return true;

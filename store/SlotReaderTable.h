@@ -272,12 +272,15 @@ class SlotReaderTable {
   }
 
   // readSlot()'s common case, for a slot below quickSlots() (the caller checks): the
-  // value of an occupied slot that is not being rewritten, copied straight into
-  // `value` in 8-byte loads, and accepted when the slot's link is the same after the
-  // copy as before it. Such a slot lives once, so an unchanged link means an unchanged
-  // body. False (with `value` left undefined) for a free slot, a slot being rewritten
-  // or one that changed during the copy: readSlot() answers those.
-  [[gnu::always_inline]] bool readStableValue(std::uint32_t index,
+  // value of `key` in an occupied slot that is not being rewritten, copied straight
+  // into `value` in 8-byte loads, and accepted when the copy holds `key` and the
+  // slot's link is the same after the copy as before it. Such a slot lives once, so
+  // an unchanged link means an unchanged body. The key is compared before the second
+  // link load, so that the branch on it does not wait for that load; a torn copy
+  // that compares equal is still refused by the link. False (with `value` left
+  // undefined) for a free slot, a slot being rewritten, one holding another key or
+  // one that changed during the copy: readSlot() answers those.
+  [[gnu::always_inline]] bool readStableValue(std::uint32_t index, typename T::Key const& key,
                                               typename T::Value& value) const {
     unsigned char const* address = slot(index);
     // Pairs with the writer's release stores of this slot's link.
@@ -285,6 +288,8 @@ class SlotReaderTable {
     if ((before.version & (kOccupiedBit | kRewriteBit)) != kOccupiedBit) [[unlikely]]
       return false;
     copyValueFromShared(value, address + SlotOffset::value);
+    if (T::compare(T::key(value), key) != 0) [[unlikely]]
+      return false;
     // As in readSlot(): a copy that saw any store of a rewrite sees its version below.
     std::atomic_thread_fence(std::memory_order_acquire);
     return loadLink(address) == before;
@@ -293,21 +298,34 @@ class SlotReaderTable {
  private:
   // The value's bytes in 8-byte loads; a value that ends inside a word (12 and 20
   // bytes) takes the rest of that word from the body, which always follows the value
-  // with its rhash.
+  // with its rhash. Each word is stored into `target` on its own: one copy of a
+  // buffer of words would be stored and read back in wider pieces, which the
+  // processor cannot forward.
   static void copyValueFromShared(typename T::Value& target, unsigned char const* source) {
     constexpr std::size_t kValue = sizeof(typename T::Value);
     static_assert(kValue % 8 == 0 || kValue / 8 * 8 + 8 <= kBodySize);
+    constexpr std::size_t kWords = (kValue + 7) / 8;
     auto* to = reinterpret_cast<unsigned char*>(&target);
+    if constexpr (kWords <= kRegisterWords) {
+      // Every word is loaded before any is stored: the compiler does not carry a
+      // value stored to `target` past a later atomic load, so with the stores in
+      // between the caller's key compare would read the key back from memory.
+      std::uint64_t words[kWords];
 #pragma GCC unroll 8
-    for (std::size_t offset = 0; offset + 8 <= kValue; offset += 8) {
-      std::uint64_t word = loadLong(source + offset);
-      std::memcpy(to + offset, &word, 8);
-    }
-    if constexpr (kValue % 8 != 0) {
-      std::uint64_t word = loadLong(source + kValue / 8 * 8);
-      std::memcpy(to + kValue / 8 * 8, &word, kValue % 8);
+      for (std::size_t word = 0; word < kWords; ++word) words[word] = loadLong(source + 8 * word);
+#pragma GCC unroll 8
+      for (std::size_t word = 0; word < kWords; ++word) {
+        std::memcpy(to + 8 * word, &words[word], std::min<std::size_t>(8, kValue - 8 * word));
+      }
+    } else {
+      for (std::size_t word = 0; word < kWords; ++word) {
+        std::uint64_t bits = loadLong(source + 8 * word);
+        std::memcpy(to + 8 * word, &bits, std::min<std::size_t>(8, kValue - 8 * word));
+      }
     }
   }
+  // Values up to this many words are loaded whole into registers first.
+  static constexpr std::size_t kRegisterWords = 4;
 
   void copyHeader() {
     alignas(8) unsigned char copy[kCommonHeaderSize + 8];
