@@ -33,19 +33,7 @@ void iterationAtEnd() {
 #define HWTABLES_SHARED_ARGUMENT(T)                                      \
   template T argument<T>(Arguments const& arguments, std::size_t index); \
   template T optionalArgument<T>(Arguments const& arguments, std::size_t index);
-HWTABLES_SHARED_ARGUMENT(U8)
-HWTABLES_SHARED_ARGUMENT(U32)
-HWTABLES_SHARED_ARGUMENT(U64)
-HWTABLES_SHARED_ARGUMENT(bool)
-HWTABLES_SHARED_ARGUMENT(Pelcar::Fapmask)
-HWTABLES_SHARED_ARGUMENT(Hardware::Sand::FapRevision)
-HWTABLES_SHARED_ARGUMENT(Tessar::HwShadowKey)
-HWTABLES_SHARED_ARGUMENT(Tessar::HwTableKey)
-HWTABLES_SHARED_ARGUMENT(Lutz::PerUnitBitmap)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Asic::LogEntryWrapperBase>)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Tessar::TableManager>)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Tessar::ReadTableManager>)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Ombra::TableManager>)
+HWTABLES_SHARED_ARGUMENT_TYPES(HWTABLES_SHARED_ARGUMENT)
 #undef HWTABLES_SHARED_ARGUMENT
 
 decltype(AttributeInfo::access) handler(Access access) {

@@ -90,23 +90,16 @@ T optionalArgument(Arguments const& arguments, std::size_t index) {
 
 // The arguments every table's attributes take, instantiated once (TypeAttributes.cc);
 // only a table's own key and entry are instantiated with the table.
-#define HWTABLES_SHARED_ARGUMENT(T)                                             \
+#define HWTABLES_SHARED_ARGUMENT_TYPES(X)                                                  \
+  X(U8) X(U32) X(U64) X(bool) X(Pelcar::Fapmask) X(Hardware::Sand::FapRevision)           \
+  X(Tessar::HwShadowKey) X(Tessar::HwTableKey) X(Lutz::PerUnitBitmap)                     \
+  X(Vorl::Ptr<Asic::LogEntryWrapperBase>) X(Vorl::Ptr<Tessar::TableManager>)               \
+  X(Vorl::Ptr<Tessar::ReadTableManager>) X(Vorl::Ptr<Ombra::TableManager>)
+#define HWTABLES_EXTERN_ARGUMENT(T)                                             \
   extern template T argument<T>(Arguments const& arguments, std::size_t index); \
   extern template T optionalArgument<T>(Arguments const& arguments, std::size_t index);
-HWTABLES_SHARED_ARGUMENT(U8)
-HWTABLES_SHARED_ARGUMENT(U32)
-HWTABLES_SHARED_ARGUMENT(U64)
-HWTABLES_SHARED_ARGUMENT(bool)
-HWTABLES_SHARED_ARGUMENT(Pelcar::Fapmask)
-HWTABLES_SHARED_ARGUMENT(Hardware::Sand::FapRevision)
-HWTABLES_SHARED_ARGUMENT(Tessar::HwShadowKey)
-HWTABLES_SHARED_ARGUMENT(Tessar::HwTableKey)
-HWTABLES_SHARED_ARGUMENT(Lutz::PerUnitBitmap)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Asic::LogEntryWrapperBase>)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Tessar::TableManager>)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Tessar::ReadTableManager>)
-HWTABLES_SHARED_ARGUMENT(Vorl::Ptr<Ombra::TableManager>)
-#undef HWTABLES_SHARED_ARGUMENT
+HWTABLES_SHARED_ARGUMENT_TYPES(HWTABLES_EXTERN_ARGUMENT)
+#undef HWTABLES_EXTERN_ARGUMENT
 
 // The object an attribute is accessed on, of class T; null when `self` holds none.
 template <class T>
