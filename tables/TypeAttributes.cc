@@ -134,7 +134,9 @@ void accessField(AttributeInfo& getter, AttributeInfo& setter, Framework::FieldI
     U32 index = indexed ? argument<U32>(arguments, 0) : 0;
     result = operations.get(self, position, index);
   });
-  setter.access = call([&field, position, operations, indexed](
+  // The field by value: the closure then holds all it needs, wherever the caller's
+  // description lies.
+  setter.access = call([field, position, operations, indexed](
                            std::any& self, Arguments const& arguments, std::any&) {
     U32 index = indexed ? argument<U32>(arguments, 0) : 0;
     auto value = fieldValue(field, arguments, indexed ? 1 : 0);
