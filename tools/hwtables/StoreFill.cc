@@ -30,16 +30,13 @@
 #include "store/StoreInspector.h"
 #include "tools/hwtables/Errors.h"
 #include "tools/hwtables/StoreReport.h"
+#include "tools/hwtables/StoreTree.h"
 
 namespace Tool {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// The names a store directory may hold (see store/StoreFiles.h).
-constexpr char const* kStoreFileNames[] = {
-    "slots", "buckets", "owner", "pyrel", "control", "corruption-detected", "notifications"};
 
 // A progress line on stderr, redrawn at most ten times a second.
 class Progress {
@@ -72,11 +69,6 @@ class Progress {
   bool drawn_ = false;
 };
 
-bool isKnownStoreFileName(std::string const& name) {
-  return std::find(std::begin(kStoreFileNames), std::end(kStoreFileNames), name) !=
-         std::end(kStoreFileNames);
-}
-
 // Makes sure `root` may be filled with values of `typeName`; returns the number of
 // entries already there. Creates the directory when it does not exist. Throws
 // UsageError, having changed nothing, when the directory holds anything a fill could
@@ -107,7 +99,7 @@ std::uint32_t prepareRoot(std::string const& root, std::string const& typeName) 
   bool otherFiles = false;
   for (auto const& entry : fs::directory_iterator(root, error)) {
     std::string name = entry.path().filename().string();
-    if (!isKnownStoreFileName(name)) {
+    if (!isStoreFileName(name)) {
       otherFiles = true;
       continue;
     }
@@ -210,7 +202,7 @@ std::set<std::string> storeFilesIn(std::string const& root) {
   std::error_code error;
   for (auto const& entry : fs::directory_iterator(root, error)) {
     std::string name = entry.path().filename().string();
-    if (isKnownStoreFileName(name)) names.insert(name);
+    if (isStoreFileName(name)) names.insert(name);
   }
   return names;
 }
