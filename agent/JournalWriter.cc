@@ -98,22 +98,9 @@ class JournalWriter::FileThread final : public LayoutOutput {
     queue_.push_back({nullptr, 0, firstSequence});
   }
 
-  // What waits is written by the caller itself when the file thread is not writing:
-  // waking that thread and sleeping until it is done cost both threads more than the
-  // write. The recording thread is the only one that hands bytes over, so nothing is
-  // queued behind the caller's back while it writes.
   void written() override {
     std::unique_lock lock(mutex_);
-    if (!queue_.empty() && !busy_ && error_.empty()) {
-      flushing_.swap(queue_);
-      queuedBytes_ = 0;
-      busy_ = true;
-      lock.unlock();
-      std::string problem = writeOrSayWhy(flushing_);
-      flushing_.clear();
-      lock.lock();
-      finishWrite(std::move(problem));
-    } else if (!queue_.empty()) {
+    if (!queue_.empty()) {
       wake_ = true;
       work_.notify_one();
     }
@@ -148,32 +135,25 @@ class JournalWriter::FileThread final : public LayoutOutput {
         busy_ = true;
         bool failed = !error_.empty();
         lock.unlock();
-        std::string problem = failed ? std::string() : writeOrSayWhy(batch_);
+        std::string problem;
+        if (!failed) {
+          try {
+            write(batch_);
+          } catch (std::exception const& error) {
+            problem = error.what();
+          }
+        }
         batch_.clear();
         lock.lock();
-        finishWrite(std::move(problem));
+        if (!problem.empty()) {
+          error_ = std::move(problem);
+          failed_.store(true, std::memory_order_release);
+        }
+        busy_ = false;
       }
       drained_.notify_all();
       if (stopping_) return;
     }
-  }
-
-  std::string writeOrSayWhy(std::vector<Item> const& items) {
-    try {
-      write(items);
-    } catch (std::exception const& error) {
-      return error.what();
-    }
-    return {};
-  }
-
-  // Under the lock: a write is over, failed when `problem` says why.
-  void finishWrite(std::string problem) {
-    if (!problem.empty()) {
-      error_ = std::move(problem);
-      failed_.store(true, std::memory_order_release);
-    }
-    busy_ = false;
   }
 
   // The bytes handed over, those that lie back to back in one write(2).
@@ -249,8 +229,7 @@ class JournalWriter::FileThread final : public LayoutOutput {
   std::uint64_t const run_;
   // The file thread's own once it runs (the constructor opens the first file).
   int fd_ = -1;
-  std::vector<Item> batch_;     // the items the file thread is writing
-  std::vector<Item> flushing_;  // the items a flush is writing itself
+  std::vector<Item> batch_;  // the items being written
 
   mutable std::mutex mutex_;
   std::condition_variable work_;     // the file thread waits here
