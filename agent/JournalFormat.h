@@ -57,6 +57,9 @@ std::uint32_t foldChecksumOf(std::uint8_t const* bytes, std::size_t size);
 // one; crc32cPortable is the table-driven form every machine runs (the two agree).
 HWTABLES_API std::uint32_t crc32c(std::uint8_t const* bytes, std::size_t size);
 HWTABLES_API std::uint32_t crc32cPortable(std::uint8_t const* bytes, std::size_t size);
+// The CRC-32C of two little-endian words, as they lie in memory, from the words
+// themselves: the record they make is not read back to checksum it.
+HWTABLES_API std::uint32_t crc32cOfWords(std::uint64_t first, std::uint64_t second);
 
 // Little-endian, as every number in the file. On a little-endian machine that is the
 // value's own first bytes: one store where the size is known, rather than one a byte.

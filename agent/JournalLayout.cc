@@ -212,14 +212,14 @@ void Layout::layOut(Command& command, std::string_view table, Id& tableId, Layou
   auto* const payload = record + kRecordHeaderBytes;
   std::uint8_t* to = nullptr;
   if (command.form == Form::copy) {
-    // Two words, which its checksum reads at once.
+    // Two words, checksummed as they are made.
     static_assert(kCopyBytes == 16);
-    to = put(payload,
-             static_cast<std::uint64_t>(Entry::copy) |
+    auto first = static_cast<std::uint64_t>(Entry::copy) |
                  static_cast<std::uint64_t>(command.answer) << 8 |
-                 static_cast<std::uint64_t>(command.maskId) << 16 | command.sequence << 32,
-             8);
-    to = put(to, command.sequence >> 32 | (command.sequence - command.earlier) << 32, 8);
+                 static_cast<std::uint64_t>(command.maskId) << 16 | command.sequence << 32;
+    auto second = command.sequence >> 32 | (command.sequence - command.earlier) << 32;
+    to = put(put(payload, first, 8), second, 8);
+    put(put(record, kCopyBytes, 4), crc32cOfWords(first, second), 4);
     placed(command, 0, 0);
   } else {
     command.head[0] =
@@ -250,7 +250,7 @@ void Layout::layOut(Command& command, std::string_view table, Id& tableId, Layou
       placed(command, offset, rowsAt);
     }
   }
-  seal(record, to);
+  if (command.form != Form::copy) seal(record, to);
   fileBytes_ += static_cast<std::size_t>(to - record);
   used_ = static_cast<std::size_t>(to - buffer_.get());
 }

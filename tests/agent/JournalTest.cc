@@ -292,6 +292,10 @@ TEST(Journal, TheChecksumIsCrc32cOnEveryPath) {
           << offset << "+" << size;
     }
   }
+  std::uint8_t words[16];
+  HwAgent::JournalFormat::put(HwAgent::JournalFormat::put(words, 0x0123456789abcdefull, 8), 0xfedcba9876543210ull, 8);
+  EXPECT_EQ(HwAgent::JournalFormat::crc32cOfWords(0x0123456789abcdefull, 0xfedcba9876543210ull),
+            HwAgent::JournalFormat::crc32cPortable(words, sizeof words));
 }
 
 // Runs `body` in a child process (a file that may not grow is signalled there, not
