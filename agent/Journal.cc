@@ -81,6 +81,11 @@ __attribute__((target("sse4.2"))) std::uint32_t crc32cSse42(std::uint8_t const* 
   return ~crc32;
 }
 
+__attribute__((target("sse4.2"))) std::uint32_t crc32cOfWordsSse42(std::uint64_t first,
+                                                                   std::uint64_t second) {
+  return ~static_cast<std::uint32_t>(_mm_crc32_u64(_mm_crc32_u64(0xffffffffu, first), second));
+}
+
 bool const kHasSse42 = __builtin_cpu_supports("sse4.2");
 #endif
 
@@ -90,6 +95,15 @@ std::uint32_t crc32cPortable(std::uint8_t const* bytes, std::size_t size) {
   std::uint32_t crc = 0xffffffffu;
   for (std::size_t index = 0; index < size; ++index) crc = kCrcTable[(crc ^ bytes[index]) & 0xffu] ^ (crc >> 8);
   return ~crc;
+}
+
+std::uint32_t crc32cOfWords(std::uint64_t first, std::uint64_t second) {
+#if defined(__x86_64__)
+  if (kHasSse42) return crc32cOfWordsSse42(first, second);
+#endif
+  std::uint8_t bytes[16];
+  put(put(bytes, first, 8), second, 8);
+  return crc32cPortable(bytes, sizeof bytes);
 }
 
 std::uint32_t crc32c(std::uint8_t const* bytes, std::size_t size) {

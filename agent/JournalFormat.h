@@ -2,8 +2,10 @@
 // layout in words).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -55,9 +57,17 @@ std::uint32_t foldChecksumOf(std::uint8_t const* bytes, std::size_t size);
 // one; crc32cPortable is the table-driven form every machine runs (the two agree).
 HWTABLES_API std::uint32_t crc32c(std::uint8_t const* bytes, std::size_t size);
 HWTABLES_API std::uint32_t crc32cPortable(std::uint8_t const* bytes, std::size_t size);
+// The CRC-32C of two little-endian words, as they lie in memory, from the words
+// themselves: the record they make is not read back to checksum it.
+HWTABLES_API std::uint32_t crc32cOfWords(std::uint64_t first, std::uint64_t second);
 
-// Little-endian, as every number in the file.
+// Little-endian, as every number in the file. On a little-endian machine that is the
+// value's own first bytes: one store where the size is known, rather than one a byte.
 inline std::uint8_t* put(std::uint8_t* to, std::uint64_t value, unsigned bytes) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(to, &value, bytes);
+    return to + bytes;
+  }
   for (unsigned index = 0; index < bytes; ++index) *to++ = static_cast<std::uint8_t>(value >> (8 * index));
   return to;
 }

@@ -1,8 +1,11 @@
 #include "agent/JournalLayout.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <span>
 
 #include "agent/Journal.h"
 #include "agent/JournalFormat.h"
@@ -47,6 +50,22 @@ std::uint64_t load(std::uint8_t const* bytes, std::size_t size) {
   return value;
 }
 
+void putIds(std::uint8_t* head, std::int32_t table, std::int32_t member) {
+  put(head + kIdsAt, static_cast<std::uint32_t>(table) | static_cast<std::uint32_t>(member) << 16,
+      4);
+}
+
+// The FAP of a mask that holds exactly one; -1 for any other mask.
+int onlyFapOf(std::span<std::uint64_t const> words) {
+  int fap = -1;
+  for (std::size_t word = 0; word < words.size(); ++word) {
+    if (words[word] == 0) continue;
+    if (fap >= 0 || (words[word] & (words[word] - 1)) != 0) return -1;
+    fap = static_cast<int>(64 * word) + std::countr_zero(words[word]);
+  }
+  return fap;
+}
+
 }  // namespace
 
 // One command on its way into the file: its fields as a command record's payload has
@@ -66,8 +85,8 @@ struct Layout::Command {
   JournalAnswer answer;
   std::uint32_t rowsWritten;
   std::uint8_t head[kCommandFixedBytes] = {};
-  std::optional<std::uint16_t> memberId;
-  std::optional<std::uint16_t> maskId;
+  Id memberId = kNoId;
+  Id maskId = kNoId;
   Form form = Form::command;
   std::uint64_t rowsKey = 0;
   std::uint64_t earlier = 0;            // the command a repeat or a copy refers to
@@ -104,6 +123,7 @@ Layout::Layout(std::uint64_t maxBytes)
       commands_(kFirstSlots) {
   names_.reserve(256);
   masks_.reserve(256);
+  fapIds_.fill(kNoId);
 }
 
 void Layout::list(Pelcar::SchanCmds const& cmds, std::string_view tableName,
@@ -111,6 +131,11 @@ void Layout::list(Pelcar::SchanCmds const& cmds, std::string_view tableName,
                   std::uint64_t firstSequence, LayoutOutput& output) {
   auto table = clipped(tableName);
   auto tableId = nameId(table, lastTable_);  // one table per list
+  seenCount_ = 0;
+  listFirst_ = firstSequence;
+  origins_.clear();
+  places_.clear();
+  listFloor_ = 0;
   auto sequence = firstSequence;
   std::uint32_t index = 0;
   auto const* fault = outcome ? outcome->faults.data() : nullptr;
@@ -125,45 +150,46 @@ void Layout::list(Pelcar::SchanCmds const& cmds, std::string_view tableName,
     }
     ++index;
     Command command(*cmd, sequence++, answer, rowsWritten);
-    auto* to = put(command.head + 1, static_cast<std::uint8_t>(answer), 1);
-    to = put(to, static_cast<std::uint8_t>(cmd->kind), 1);
-    to = put(to, cmd->arrayIndex, 1);
+    // Fields that are read back together (to compare commands, to checksum a record)
+    // are written together, in one word: a word read from several smaller writes just
+    // made waits until they have reached the cache.
+    auto* to = put(command.head,
+                   static_cast<std::uint32_t>(answer) << 8 |
+                       static_cast<std::uint32_t>(static_cast<std::uint8_t>(cmd->kind)) << 16 |
+                       std::uint32_t{cmd->arrayIndex} << 24,
+                   4);
     to = put(to, command.sequence, 8);
     to = put(to, timeNs, 8);
     to = put(to, rowsWritten, 4);
     to += 8;  // the ids, once the dictionary has them
-    to = put(to, cmd->block, 4);
-    to = put(to, cmd->address, 4);
-    to = put(to, cmd->row, 4);
-    to = put(to, cmd->entrySize, 4);
+    to = put(to, cmd->block | std::uint64_t{cmd->address} << 32, 8);
+    to = put(to, cmd->row | std::uint64_t{cmd->entrySize} << 32, 8);
     put(to, cmd->rowCount, 4);
     layOut(command, table, tableId, output);
   }
   handOver(output);
 }
 
-void Layout::layOut(Command& command, std::string_view table, std::optional<std::uint16_t>& tableId,
-                    LayoutOutput& output) {
-  command.memberId = nameId(command.member, lastMember_);
+void Layout::layOut(Command& command, std::string_view table, Id& tableId, LayoutOutput& output) {
+  command.memberId = memberId(command.member);
   command.maskId = fapmaskId(command.cmd.fapmask);
-  if (tableId && command.memberId) {
-    put(command.head + kIdsAt, *tableId, 2);
-    put(command.head + kIdsAt + 2, *command.memberId, 2);
-  }
-  command.form = formOf(command, tableId && command.memberId && command.maskId);
+  if (tableId != kNoId && command.memberId != kNoId)
+    putIds(command.head, tableId, command.memberId);
+  command.form =
+      formOf(command, tableId != kNoId && command.memberId != kNoId && command.maskId != kNoId);
   auto recordBytes = command.form == Form::copy     ? kCopyBytes
                      : command.form == Form::repeat ? kRepeatBytes
                                                     : kCommandFixedBytes + command.dataSize();
-  auto needed = (tableId ? 0 : nameEntryBytes(table)) +
-                (command.memberId ? 0 : nameEntryBytes(command.member)) +
-                (command.maskId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) +
+  auto needed = (tableId != kNoId ? 0 : nameEntryBytes(table)) +
+                (command.memberId != kNoId ? 0 : nameEntryBytes(command.member)) +
+                (command.maskId != kNoId ? 0 : kRecordHeaderBytes + kFapmaskEntryBytes) +
                 kRecordHeaderBytes + recordBytes;
-  std::size_t newNames = !tableId + !command.memberId;
-  bool full =
-      names_.size() + newNames > kMostIds || (!command.maskId && masks_.size() + 1 > kMostIds);
+  std::size_t newNames = (tableId == kNoId) + (command.memberId == kNoId);
+  bool full = names_.size() + newNames > kMostIds ||
+              (command.maskId == kNoId && masks_.size() + 1 > kMostIds);
   if ((fileBytes_ + needed > maxBytes_ || full) && fileBytes_ > kJournalHeaderBytes) {
     startFile(command.sequence, output);
-    tableId = command.memberId = command.maskId = std::nullopt;
+    tableId = command.memberId = command.maskId = kNoId;
     command.form = Form::command;
   }
   // Room for the record and every entry it could need; a full buffer is written and
@@ -174,22 +200,27 @@ void Layout::layOut(Command& command, std::string_view table, std::optional<std:
     wrap(most, output);
     command.rowsAt.reset();
   }
-  if (!tableId) tableId = addName(table, lastTable_);
-  if (!command.memberId)
-    command.memberId = command.member == table ? *tableId : addName(command.member, lastMember_);
-  if (!command.maskId) command.maskId = addFapmask(command.cmd.fapmask);
-  put(command.head + kIdsAt, *tableId, 2);
-  put(command.head + kIdsAt + 2, *command.memberId, 2);
-  put(command.head + kMaskIdAt, *command.maskId, 2);
+  if (tableId == kNoId) tableId = addName(table, lastTable_);
+  if (command.memberId == kNoId) {
+    command.memberId = command.member == table ? tableId : addName(command.member, lastMember_);
+    memberSeen(command.member, static_cast<std::uint16_t>(command.memberId));
+  }
+  if (command.maskId == kNoId) command.maskId = addFapmask(command.cmd.fapmask);
+  putIds(command.head, tableId, command.memberId);
+  put(command.head + kMaskIdAt, command.maskId, 2);
   auto* const record = buffer_.get() + used_;
   auto* const payload = record + kRecordHeaderBytes;
   std::uint8_t* to = nullptr;
   if (command.form == Form::copy) {
-    to = put(payload, static_cast<std::uint8_t>(Entry::copy), 1);
-    to = put(to, static_cast<std::uint8_t>(command.answer), 1);
-    to = put(to, *command.maskId, 2);
-    to = put(to, command.sequence, 8);
-    to = put(to, command.sequence - command.earlier, 4);
+    // Two words, checksummed as they are made.
+    static_assert(kCopyBytes == 16);
+    auto first = static_cast<std::uint64_t>(Entry::copy) |
+                 static_cast<std::uint64_t>(command.answer) << 8 |
+                 static_cast<std::uint64_t>(command.maskId) << 16 | command.sequence << 32;
+    auto second = command.sequence >> 32 | (command.sequence - command.earlier) << 32;
+    to = put(put(payload, first, 8), second, 8);
+    put(put(record, kCopyBytes, 4), crc32cOfWords(first, second), 4);
+    placed(command, 0, 0);
   } else {
     command.head[0] =
         static_cast<std::uint8_t>(command.form == Form::repeat ? Entry::repeat : Entry::command);
@@ -198,9 +229,16 @@ void Layout::layOut(Command& command, std::string_view table, std::optional<std:
     auto size = static_cast<std::uint32_t>(command.dataSize());
     if (command.form == Form::repeat) {
       to = put(to, command.earlier, 8);
-      if (command.rowsAt)
+      if (command.rowsAt) {
         commands_.keep(command.commandKey(), {command.sequence, offset, *command.rowsAt, size},
                        true);
+        placed(command, offset, *command.rowsAt);
+      } else {
+        // Its rows went with the buffer just written: nothing before it, nor it, is
+        // held to be compared.
+        placed(command, 0, 0);
+        listFloor_ = static_cast<std::uint32_t>(places_.size());
+      }
     } else {
       if (size != 0) to = std::copy_n(command.data(), size, to);
       auto rowsAt = offset + static_cast<std::uint32_t>(kCommandFixedBytes);
@@ -209,9 +247,10 @@ void Layout::layOut(Command& command, std::string_view table, std::optional<std:
         rows_.keep(command.rowsKey, {command.sequence, rowsAt, rowsAt, size}, false);
       }
       commands_.keep(command.commandKey(), {command.sequence, offset, rowsAt, size}, true);
+      placed(command, offset, rowsAt);
     }
   }
-  seal(record, to);
+  if (command.form != Form::copy) seal(record, to);
   fileBytes_ += static_cast<std::size_t>(to - record);
   used_ = static_cast<std::size_t>(to - buffer_.get());
 }
@@ -221,13 +260,17 @@ std::uint64_t Layout::rowsKeyOf(Command const& command) {
   return std::uint64_t{crc32c(command.data(), command.dataSize())} << 32 | command.dataSize();
 }
 
-// A copy of the latest command of the open file that wrote the same rows to the same
-// place in the same list, if the buffer still holds it; else a repeat of rows the
-// buffer holds (16 bytes or more: shorter rows cost less written than looked up); else
-// the command with its rows. A match of a key is trusted only when the bytes are the
-// same.
+// A copy of a command of the open file that wrote the same rows to the same place in
+// the same list, if the buffer still holds it (the one the list's order points to, else
+// the latest); else a repeat of rows the buffer holds (16 bytes or more: shorter rows
+// cost less written than looked up); else the command with its rows. A match of a key
+// is trusted only when the bytes are the same.
 Layout::Form Layout::formOf(Command& command, bool idsKnown) const {
   if (idsKnown && command.answer != JournalAnswer::partial) {
+    if (auto const* place = foreseenCopy(); place && sameCommand(*place, command)) {
+      command.earlier = place->sequence;
+      return Form::copy;
+    }
     if (auto const* place = commands_.find(command.commandKey());
         place && command.sequence - place->sequence <= std::numeric_limits<std::uint32_t>::max() &&
         sameCommand(*place, command)) {
@@ -247,27 +290,58 @@ Layout::Form Layout::formOf(Command& command, bool idsKnown) const {
   return Form::repeat;
 }
 
+// Where the command after the one the list's previous command copied (or was) lies,
+// when the buffer holds it: what the list's next command most likely copies.
+BufferIndex::Place const* Layout::foreseenCopy() const {
+  auto index = origins_.size();
+  if (index == 0 || origins_.back() == kNowhere) return nullptr;
+  auto next = origins_.back() + std::size_t{1};
+  if (next >= index) return nullptr;
+  auto origin = origins_[next];
+  if (origin == kNowhere || origin < listFloor_) return nullptr;
+  return &places_[origin];
+}
+
+// The command is laid out (`offset`, `rowsOffset`: where its record and rows lie, if
+// not a copy).
+void Layout::placed(Command const& command, std::uint32_t offset, std::uint32_t rowsOffset) {
+  auto index = static_cast<std::uint32_t>(origins_.size());
+  auto origin = index;
+  if (command.form == Form::copy) {
+    origin = command.earlier >= listFirst_
+                 ? static_cast<std::uint32_t>(command.earlier - listFirst_)
+                 : kNowhere;
+  }
+  origins_.push_back(origin);
+  places_.push_back(
+      {command.sequence, offset, rowsOffset, static_cast<std::uint32_t>(command.dataSize())});
+}
+
 // Whether the command (or repeat) the buffer holds at `place` is `command` but for its
 // FAPs and answer: the same time (the same list), table, member, place and rows.
 bool Layout::sameCommand(BufferIndex::Place const& place, Command const& command) const {
   auto const* earlier = buffer_.get() + place.offset;
-  return place.rowsSize == command.dataSize() &&
-         std::memcmp(earlier + kKindAt, command.head + kKindAt, 2) == 0 &&
-         std::memcmp(earlier + kTimeAt, command.head + kTimeAt, 8) == 0 &&
-         std::memcmp(earlier + kIdsAt, command.head + kIdsAt, 4) == 0 &&
-         std::memcmp(earlier + kPlaceAt, command.head + kPlaceAt, kPlaceBytes) == 0 &&
+  auto same = [&](std::size_t at, std::size_t size) {
+    return load(earlier + at, size) == load(command.head + at, size);
+  };
+  static_assert(kPlaceBytes == 20);
+  return place.rowsSize == command.dataSize() && same(kKindAt, 2) && same(kTimeAt, 8) &&
+         same(kIdsAt, 4) && same(kPlaceAt, 8) && same(kPlaceAt + 8, 8) && same(kPlaceAt + 16, 4) &&
          (command.dataSize() == 0 ||
           std::memcmp(buffer_.get() + place.rowsOffset, command.data(), command.dataSize()) == 0);
 }
 
 void Layout::startFile(std::uint64_t firstSequence, LayoutOutput& output) {
   handOver(output);
+  listFloor_ = static_cast<std::uint32_t>(places_.size());
   output.newFile(firstSequence);
   fileBytes_ = kJournalHeaderBytes;
   names_.clear();
   lastTable_ = lastMember_ = nullptr;
+  seenCount_ = 0;
   masks_.clear();
-  lastMaskId_.reset();
+  lastMaskId_ = kNoId;
+  fapIds_.fill(kNoId);
   rows_.forget();
   commands_.forget();
 }
@@ -283,6 +357,7 @@ void Layout::handOver(LayoutOutput& output) {
 void Layout::wrap(std::size_t bytes, LayoutOutput& output) {
   handOver(output);
   output.written();
+  listFloor_ = static_cast<std::uint32_t>(places_.size());
   rows_.forget();
   commands_.forget();
   used_ = handed_ = 0;
@@ -295,20 +370,37 @@ void Layout::wrap(std::size_t bytes, LayoutOutput& output) {
 // The ids this file gave a name or a mask, if it has. `last` is the name found last
 // for the same use (a list's commands mostly share their member with the one before),
 // looked at before the dictionary.
-std::optional<std::uint16_t> Layout::nameId(std::string_view name, NameEntry& last) const {
+Layout::Id Layout::nameId(std::string_view name, NameEntry& last) const {
   if (last && last->first == name) return last->second;
   auto found = names_.find(name);
-  if (found == names_.end()) return std::nullopt;
+  if (found == names_.end()) return kNoId;
   last = &*found;
   return found->second;
 }
 
-std::optional<std::uint16_t> Layout::fapmaskId(Pelcar::Fapmask const& mask) {
+// The member's id, looked for first among the members met in this list.
+Layout::Id Layout::memberId(std::string_view member) {
+  for (std::size_t at = 0; at < seenCount_; ++at) {
+    auto const& seen = seenMembers_[at];
+    if (seen.text == member.data() && seen.size == member.size()) return seen.id;
+  }
+  auto id = nameId(member, lastMember_);
+  if (id != kNoId) memberSeen(member, static_cast<std::uint16_t>(id));
+  return id;
+}
+
+void Layout::memberSeen(std::string_view member, std::uint16_t id) {
+  if (seenCount_ < seenMembers_.size())
+    seenMembers_[seenCount_++] = {member.data(), member.size(), id};
+}
+
+Layout::Id Layout::fapmaskId(Pelcar::Fapmask const& mask) {
   MaskBits bits;
   std::memcpy(bits.data(), &mask, sizeof mask);
-  if (lastMaskId_ && bits == lastMask_) return lastMaskId_;
+  if (auto fap = onlyFapOf(bits); fap >= 0) return fapIds_[fap];
+  if (lastMaskId_ != kNoId && bits == lastMask_) return lastMaskId_;
   auto found = masks_.find(bits);
-  if (found == masks_.end()) return std::nullopt;
+  if (found == masks_.end()) return kNoId;
   lastMask_ = bits;
   lastMaskId_ = found->second;
   return found->second;
@@ -334,8 +426,12 @@ std::uint16_t Layout::addFapmask(Pelcar::Fapmask const& mask) {
   MaskBits bits;
   std::memcpy(bits.data(), &mask, sizeof mask);
   masks_.emplace(bits, id);
-  lastMask_ = bits;
-  lastMaskId_ = id;
+  if (auto fap = onlyFapOf(bits); fap >= 0) {
+    fapIds_[fap] = id;
+  } else {
+    lastMask_ = bits;
+    lastMaskId_ = id;
+  }
   auto* record = buffer_.get() + used_;
   auto* to = put(record + kRecordHeaderBytes, static_cast<std::uint8_t>(Entry::fapmask), 1);
   to = put(to, 0, 1);

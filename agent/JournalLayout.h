@@ -8,11 +8,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
+#include <vector>
 
 #include "agent/JournalRepeats.h"
 #include "platform/pelcar/SchanCmd.h"
@@ -50,11 +50,16 @@ class Layout {
 
  private:
   struct Command;
+  // A dictionary id, or none: the file has not given one. A plain integer rather than an
+  // optional, which the lookups for each command would return through memory.
+  using Id = std::int32_t;
+  static constexpr Id kNoId = -1;
   enum class Form : std::uint8_t { command, repeat, copy };
 
-  void layOut(Command& command, std::string_view table, std::optional<std::uint16_t>& tableId,
-              LayoutOutput& output);
+  void layOut(Command& command, std::string_view table, Id& tableId, LayoutOutput& output);
   Form formOf(Command& command, bool idsKnown) const;
+  BufferIndex::Place const* foreseenCopy() const;
+  void placed(Command const& command, std::uint32_t offset, std::uint32_t rowsOffset);
   static std::uint64_t rowsKeyOf(Command const& command);
   bool sameCommand(BufferIndex::Place const& place, Command const& command) const;
   void startFile(std::uint64_t firstSequence, LayoutOutput& output);
@@ -62,8 +67,10 @@ class Layout {
   void wrap(std::size_t bytes, LayoutOutput& output);
 
   using NameEntry = std::pair<std::string const, std::uint16_t> const*;
-  std::optional<std::uint16_t> nameId(std::string_view name, NameEntry& last) const;
-  std::optional<std::uint16_t> fapmaskId(Pelcar::Fapmask const& mask);
+  Id nameId(std::string_view name, NameEntry& last) const;
+  Id memberId(std::string_view member);
+  void memberSeen(std::string_view member, std::uint16_t id);
+  Id fapmaskId(Pelcar::Fapmask const& mask);
   std::uint16_t addName(std::string_view name, NameEntry& last);
   std::uint16_t addFapmask(Pelcar::Fapmask const& mask);
 
@@ -91,11 +98,37 @@ class Layout {
   NameEntry lastMember_ = nullptr;
   std::unordered_map<MaskBits, std::uint16_t, MaskHash> masks_;
   MaskBits lastMask_{};
-  std::optional<std::uint16_t> lastMaskId_;
+  Id lastMaskId_ = kNoId;
+  // The ids of masks of one FAP, by the FAP (a download's commands go to one FAP each,
+  // taking turns): found without hashing or comparing the mask.
+  std::array<Id, sizeof(Pelcar::Fapmask) * 8> fapIds_;
+  // The members met in the list being laid out, by the address of their name's text: a
+  // list's commands share their member's text, which no one changes and which the list
+  // keeps alive until it is laid out, so an address met before in it names the same
+  // member. Not kept from list to list: a text freed since may be made again at the
+  // same address for another name.
+  struct SeenMember {
+    char const* text;
+    std::size_t size;
+    std::uint16_t id;
+  };
+  std::array<SeenMember, 8> seenMembers_{};
+  std::size_t seenCount_ = 0;
   // What the buffer holds of the open file: rows by their CRC-32C and length, and
   // whole commands by what they write where.
   BufferIndex rows_;
   BufferIndex commands_;
+  // The list being laid out, a command at a time. A list sends its commands to each of
+  // its FAPs in turn, so a command is most often a copy of the command after the one its
+  // predecessor copied: that one is tried first, from the records just laid out, before
+  // the index. For each command: which of the list's commands has its fields and rows in
+  // a record (itself, or the one a copy copies; kNowhere: an earlier list's), and where
+  // its own record lies. The commands before `listFloor_` lie in no buffer still held.
+  static constexpr std::uint32_t kNowhere = ~std::uint32_t{0};
+  std::uint64_t listFirst_ = 0;
+  std::vector<std::uint32_t> origins_;
+  std::vector<BufferIndex::Place> places_;
+  std::uint32_t listFloor_ = 0;
 };
 
 }  // namespace HwAgent::JournalFormat
