@@ -44,7 +44,8 @@ option(HWTABLES_BATCH "Compile files in batches (which files depends on the buil
 # HWTABLES_BATCH_MEMBERS) for whoever sets per-unit options.
 function(hwtables_batch target name build)
   if(NOT build MATCHES "^(optimised|debug)$")
-    message(FATAL_ERROR "batch ${name} of ${target}: the build is '${build}', not optimised or debug")
+    message(FATAL_ERROR
+      "batch ${name} of ${target}: the build is '${build}', not optimised or debug")
   endif()
   if(NOT HWTABLES_BATCH OR NOT build STREQUAL hwtables_batch_build)
     return()

@@ -53,7 +53,8 @@ set_source_files_properties(${hwtables_tool_size_units} TARGET_DIRECTORY hwtable
 set_source_files_properties(${CMAKE_SOURCE_DIR}/tools/hwtables/main.cc TARGET_DIRECTORY hwtables
   PROPERTIES COMPILE_OPTIONS ${hwtables_size_level})
 
-get_directory_property(hwtables_test_targets DIRECTORY ${CMAKE_SOURCE_DIR}/tests BUILDSYSTEM_TARGETS)
+get_directory_property(hwtables_test_targets DIRECTORY ${CMAKE_SOURCE_DIR}/tests
+  BUILDSYSTEM_TARGETS)
 list(FILTER hwtables_test_targets INCLUDE REGEX "^(test_|hwtables_test_runner$)")
 foreach(target ${hwtables_test_targets})
   target_compile_options(${target} PRIVATE ${hwtables_size_level})
