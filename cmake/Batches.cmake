@@ -21,14 +21,17 @@
 # change what that test does in the Debug build only (the optimised build runs it as
 # written).
 #
-# Every file is still compiled alone in one of the two builds `make test` makes, so
-# that a file that includes too little is found: each batch names the build that makes
-# it, and the other compiles its members one by one.
+# Every file is still compiled alone somewhere, so that a file that includes too little
+# is found: each batch names the build that makes it, and another compiles its members
+# one by one.
 #   optimised  (RelWithDebInfo, Release: `make build`, `make demo`) batches the platform
-#              library and the tool, which a user waits on in `make demo`.
+#              library, which a user waits on in `make demo`.
 #   debug      (Debug: `make build-asan`, the sanitizers' half of `make test`) batches
-#              the other side: the tables, readers and modules, the store, and each test
-#              program's own files; it compiles the platform and the tool file by file.
+#              the other side: the tables, readers and modules, the store, the agent and
+#              each test program's own files; it compiles the platform file by file.
+#   both       the tool, the largest part of either build: compiled alone only by
+#              `make check-alone` (an optimised build with batches off, which CI runs
+#              after `make test`).
 # -DHWTABLES_BATCH=OFF compiles every file alone in either build (for a day of editing
 # one file: a batch recompiles whole).
 if(CMAKE_BUILD_TYPE STREQUAL "Debug")
@@ -38,16 +41,16 @@ else()
 endif()
 option(HWTABLES_BATCH "Compile files in batches (which files depends on the build type)" ON)
 
-# hwtables_batch(TARGET NAME BUILD SOURCE...): in the build BUILD (optimised or debug),
+# hwtables_batch(TARGET NAME BUILD SOURCE...): in the build BUILD (optimised, debug or both),
 # the sources (absolute paths, already sources of TARGET) compiled as one unit,
 # batches/TARGET/NAME.cc. The batch's source file records its members (property
 # HWTABLES_BATCH_MEMBERS) for whoever sets per-unit options.
 function(hwtables_batch target name build)
-  if(NOT build MATCHES "^(optimised|debug)$")
+  if(NOT build MATCHES "^(optimised|debug|both)$")
     message(FATAL_ERROR
-      "batch ${name} of ${target}: the build is '${build}', not optimised or debug")
+      "batch ${name} of ${target}: the build is '${build}', not optimised, debug or both")
   endif()
-  if(NOT HWTABLES_BATCH OR NOT build STREQUAL hwtables_batch_build)
+  if(NOT HWTABLES_BATCH OR NOT build MATCHES "^(${hwtables_batch_build}|both)$")
     return()
   endif()
   list(LENGTH ARGN count)
