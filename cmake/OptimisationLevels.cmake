@@ -11,6 +11,7 @@
 #   the tool's command units   parse options, open things once and print. Its units on
 #                              the Python package's paths (a get through an agent, a
 #                              show of a shadow: bench/python_bench.py) stay at -O2.
+#   the test programs' units   run once a build; no benchmark runs through them.
 #
 # Before naming a unit here, find which benchmark's loop runs through it (make bench)
 # and compare the benches' figures before and after in one run.
@@ -51,3 +52,10 @@ set_source_files_properties(${hwtables_tool_size_units} TARGET_DIRECTORY hwtable
   PROPERTIES COMPILE_OPTIONS ${hwtables_size_level})
 set_source_files_properties(${CMAKE_SOURCE_DIR}/tools/hwtables/main.cc TARGET_DIRECTORY hwtables
   PROPERTIES COMPILE_OPTIONS ${hwtables_size_level})
+
+get_directory_property(hwtables_test_targets DIRECTORY ${CMAKE_SOURCE_DIR}/tests
+  BUILDSYSTEM_TARGETS)
+list(FILTER hwtables_test_targets INCLUDE REGEX "^(test_|hwtables_test_runner$)")
+foreach(target ${hwtables_test_targets})
+  target_compile_options(${target} PRIVATE ${hwtables_size_level})
+endforeach()

@@ -70,6 +70,14 @@ list(FILTER table_sources EXCLUDE REGEX "/modules/entry/")
 add_library(hwtables_table_objects OBJECT ${table_sources} ${generated_sources})
 target_link_libraries(hwtables_table_objects PUBLIC hwtables_options hwtables_platform hwtables_store)
 target_compile_definitions(hwtables_table_objects PRIVATE HWTABLES_VERSION="${PROJECT_VERSION}")
+# The Debug build compiles each kind of generated unit as one batch (cmake/Batches.cmake):
+# the tables', the modules' and the readers'. Never a table's unit with its module's:
+# the table's unit instantiates what its module's unit declares extern.
+foreach(kind tables modules readers)
+  set(members ${generated_sources})
+  list(FILTER members INCLUDE REGEX "/generated/${kind}/[^/]*\\.cc$")
+  hwtables_batch(hwtables_table_objects generated-${kind} debug ${members})
+endforeach()
 
 add_library(hwtables_tables STATIC $<TARGET_OBJECTS:hwtables_table_objects>
             ${CMAKE_SOURCE_DIR}/modules/entry/LinkedModules.cc)

@@ -137,11 +137,7 @@ TEST(ExportedSymbols, FilesThatAreNotSharedObjectsAreRefusedWithTheReason) {
   EXPECT_EQ(refused(temporary / "text"), (temporary / "text").string() + ": not an ELF file");
   EXPECT_NE(refused(temporary / "missing").find("cannot be read"), std::string::npos);
   // The plug-in cut short, and its section table pointed past its end: refused, not read.
-  std::string bytes;
-  {
-    std::ifstream file(pluginPath(), std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(file), {});
-  }
+  std::string bytes = PluginTest::pluginBytes();
   ASSERT_GT(bytes.size(), 4096u);
   std::ofstream(temporary / "cut", std::ios::binary) << bytes.substr(0, 4096);
   EXPECT_NE(refused(temporary / "cut").find("damaged"), std::string::npos);

@@ -37,7 +37,7 @@ std::string leftBehind(std::vector<Vorl::String> const& plugins = {}) {
 }
 
 // The file offset of the exported object `name` in the shared object `image`.
-std::size_t offsetOfSymbol(std::vector<char> const& image, char const* name) {
+std::size_t offsetOfSymbol(std::string const& image, char const* name) {
   Elf64_Ehdr header;
   std::memcpy(&header, image.data(), sizeof header);
   std::vector<Elf64_Shdr> sections(header.e_shnum);
@@ -58,8 +58,8 @@ std::size_t offsetOfSymbol(std::vector<char> const& image, char const* name) {
 
 // A copy of the plug-in whose marker names the next plug-in interface.
 int loadACopyWithTheWrongMarker() {
-  std::ifstream in(pluginPath(), std::ios::binary);
-  std::vector<char> image{std::istreambuf_iterator<char>(in), {}};
+  std::string image = PluginTest::pluginBytes();
+  if (image.size() < sizeof(Elf64_Ehdr)) return fault("the plug-in cannot be read");
   std::size_t marker = offsetOfSymbol(image, Plugin::kMarkerSymbol);
   if (marker == 0) return fault("no marker in the plug-in");
   std::uint32_t version = Plugin::kAbiVersion + 1;

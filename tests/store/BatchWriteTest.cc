@@ -3,7 +3,7 @@
 #include "store/VanquoReader.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace BatchWriteTests {
 
 using namespace StoreTest;
 using Value = StoreTest::TestValue<12>;
@@ -138,4 +138,4 @@ TEST(BatchWrite, KeysThatMovedLeftOrCameBackSinceTheLastBatchAreWrittenWhereThey
   EXPECT_TRUE(writer.validate());
 }
 
-}  // namespace
+}  // namespace BatchWriteTests

@@ -3,7 +3,7 @@
 #include "platform/sharedmem/CoreDump.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace CoreDumpTests {
 
 using namespace StoreTest;
 
@@ -56,4 +56,4 @@ TEST(CoreDump, TheDescriptorsModeDecidesWhetherTheStoreIsDumpedThroughGrowthAndA
   EXPECT_NE(*filter & SharedMem::kDumpFileBackedShared, 0u);
 }
 
-}  // namespace
+}  // namespace CoreDumpTests

@@ -3,7 +3,7 @@
 #include "store/StoreInspector.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace FailureTests {
 
 using namespace StoreTest;
 
@@ -124,4 +124,4 @@ TEST(StoreDamage, AHugeSlotCountInASparseFileIsRefusedBeforeAnythingIsAllocated)
   EXPECT_TRUE(writer.validate());
 }
 
-}  // namespace
+}  // namespace FailureTests

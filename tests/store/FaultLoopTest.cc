@@ -9,7 +9,7 @@
 #include "store/VanquoRing.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace FaultLoopTests {
 
 namespace Faults = SharedMem::FileFaults;
 using namespace StoreTest;
@@ -197,4 +197,4 @@ TEST(StoreFaultLoop, EveryFileCallOfEveryOperationFailsInTurnAndNothingIsLost) {
               callsFailed);
 }
 
-}  // namespace
+}  // namespace FaultLoopTests

@@ -8,7 +8,7 @@
 #include "platform/vorl/Exceptions.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace FileFaultTests {
 
 namespace Faults = SharedMem::FileFaults;
 using namespace StoreTest;
@@ -180,4 +180,4 @@ TEST(StoreFullFileSystem, TheWriterStopsWithAnErrorAndKeepsEveryEntry) {
   writer.cleanup();
 }
 
-}  // namespace
+}  // namespace FileFaultTests

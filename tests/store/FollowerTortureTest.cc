@@ -6,7 +6,7 @@
 #include "tests/store/PipedChild.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace FollowerTortureTests {
 
 using namespace StoreTest;
 using namespace StoreTest::Piped;
@@ -239,4 +239,4 @@ TEST(FollowerTorture, FollowersOfAKilledAndRestartedWriterConvergeAtEveryCheckpo
   tortureAndReport<TestTraits<20>>("V=20");
 }
 
-}  // namespace
+}  // namespace FollowerTortureTests

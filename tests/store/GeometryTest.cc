@@ -1,7 +1,7 @@
 // Offsets are checked on the raw files, since other processes depend on them.
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace GeometryTests {
 
 using namespace StoreTest;
 
@@ -37,4 +37,4 @@ TEST(StoreGeometry, NewTableFillsOnePageEachBucketHeadEndsAnEmptyRunAndGrowthDou
   EXPECT_TRUE(writer.validate());
 }
 
-}  // namespace
+}  // namespace GeometryTests

@@ -2,7 +2,7 @@
 
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace LeftoversTests {
 
 TEST(StoreTestHygiene, TheDeathTestsLeaveNoDirectoryBehind) {
   if (std::getenv("HWTABLES_DEATH_TEST_ROOT") != nullptr) GTEST_SKIP() << "inside a death test";
@@ -28,4 +28,4 @@ TEST(StoreTestHygiene, TheDeathTestsLeaveNoDirectoryBehind) {
   }
 }
 
-}  // namespace
+}  // namespace LeftoversTests

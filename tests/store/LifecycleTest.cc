@@ -5,7 +5,7 @@
 #include "store/BrellMap.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace LifecycleTests {
 
 using namespace StoreTest;
 
@@ -293,4 +293,4 @@ TEST(StoreLifecycle, AReaderMapsTheSlotsReadOnlyAndSeesADirectWriteOnlyOnceCommi
   EXPECT_TRUE(writer.validate());
 }
 
-}  // namespace
+}  // namespace LifecycleTests

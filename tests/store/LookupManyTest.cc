@@ -2,7 +2,7 @@
 
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace LookupManyTests {
 
 using namespace StoreTest;
 
@@ -63,4 +63,4 @@ TEST(StoreLookupMany, BatchesOfAnySizeGiveTheAnswersOfSingleLookupsAndAreRefused
   batchesMatchSingleLookups<20>();
 }
 
-}  // namespace
+}  // namespace LookupManyTests

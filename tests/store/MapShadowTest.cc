@@ -4,7 +4,7 @@
 #include "store/TyvoBrellMap.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace MapShadowTests {
 
 using StoreTest::TempDir;
 using Traits = StoreTest::TestTraits<8>;
@@ -146,4 +146,4 @@ TEST(Collection, ReHomingRenamesAnUnmountedCollectionKeepsAMountedOneAndOrphansW
   EXPECT_FALSE(StoreTest::holds(collection.map, 6)) << "an orphan starts a new local store";
 }
 
-}  // namespace
+}  // namespace MapShadowTests

@@ -9,7 +9,7 @@
 #include "tests/store/PipedChild.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace MultiProcessTests {
 
 using namespace StoreTest;
 using Traits = TestTraits<16>;
@@ -181,4 +181,4 @@ TEST(StoreMultiProcess, WriterKilledMidOperationLeavesReattachableOrWipedFiles) 
   EXPECT_GT(reattached, 0);
 }
 
-}  // namespace
+}  // namespace MultiProcessTests

@@ -2,7 +2,7 @@
 
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace ReaderTests {
 
 using namespace StoreTest;
 
@@ -170,4 +170,4 @@ TEST(StoreReader, DamageIsReportedAsCorruptionAndNeverWorse) {
   }
 }
 
-}  // namespace
+}  // namespace ReaderTests

@@ -1,7 +1,7 @@
 #include "store/ShadowSlotFinder.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace ShadowSlotFinderTests {
 
 using Traits = StoreTest::TestTraits<8>;
 
@@ -51,4 +51,4 @@ TEST(ShadowSlotFinder, AgreesWithAModelThroughGrowthShrinkAndRemovalsInsideClust
   EXPECT_EQ(finder.find(3), 9u);
 }
 
-}  // namespace
+}  // namespace ShadowSlotFinderTests

@@ -5,7 +5,7 @@
 #include "store/BrellShadow.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace ShadowTests {
 
 using namespace StoreTest;
 using Traits = TestTraits<8>;
@@ -302,4 +302,4 @@ TEST(Shadow, FollowsAndReportsChangesThroughEveryStateAndFlushesKeysWhenTheFiles
   EXPECT_FALSE(holds(shadow, 7));
 }
 
-}  // namespace
+}  // namespace ShadowTests

@@ -9,7 +9,7 @@
 #include "tests/store/PipedChild.h"
 #include "tests/store/StoreTestSupport.h"
 
-namespace {
+namespace VanquoTests {
 
 using StoreTest::readRing;
 using StoreTest::TempDir;
@@ -242,4 +242,4 @@ TEST_F(VanquoRing, ReadersKilledInTheirSleepCostTheWriterNothing) {
   EXPECT_LT(std::chrono::steady_clock::now() - detached, std::chrono::seconds(30));
 }
 
-}  // namespace
+}  // namespace VanquoTests
