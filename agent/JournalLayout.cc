@@ -37,11 +37,15 @@ std::size_t nameEntryBytes(std::string_view name) {
   return kRecordHeaderBytes + kNameFixedBytes + name.size();
 }
 
-// The record at `record` ends at `end`: its length and checksum.
+// A record's header: its payload's length and checksum.
+void seal(std::uint8_t* record, std::size_t length, std::uint32_t checksum) {
+  put(put(record, length, 4), checksum, 4);
+}
+
+// The record at `record` ends at `end`.
 void seal(std::uint8_t* record, std::uint8_t const* end) {
   auto length = static_cast<std::size_t>(end - record) - kRecordHeaderBytes;
-  put(record, length, 4);
-  put(record + 4, crc32c(record + kRecordHeaderBytes, length), 4);
+  seal(record, length, crc32c(record + kRecordHeaderBytes, length));
 }
 
 std::uint64_t load(std::uint8_t const* bytes, std::size_t size) {
@@ -219,7 +223,7 @@ void Layout::layOut(Command& command, std::string_view table, Id& tableId, Layou
                  static_cast<std::uint64_t>(command.maskId) << 16 | command.sequence << 32;
     auto second = command.sequence >> 32 | (command.sequence - command.earlier) << 32;
     to = put(put(payload, first, 8), second, 8);
-    put(put(record, kCopyBytes, 4), crc32cOfWords(first, second), 4);
+    seal(record, kCopyBytes, crc32cOfWords(first, second));
     placed(command, 0, 0);
   } else {
     command.head[0] =
