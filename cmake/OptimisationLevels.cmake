@@ -22,9 +22,8 @@ list(FILTER hwtables_module_units INCLUDE REGEX "/generated/modules/[^/]*Module\
 set_source_files_properties(${hwtables_module_units} TARGET_DIRECTORY hwtables_table_objects
   PROPERTIES COMPILE_OPTIONS ${hwtables_size_level})
 
-# The tool's units on the Python package's get and show.
-set(hwtables_tool_speed_units AgentSession.cc AgentTables.cc Arguments.cc ChipRows.cc Errors.cc
-  FieldDecoder.cc MemoryStores.cc Names.cc Plugins.cc StoreReport.cc)
+# The tool's units on the Python package's get and show stay at -O2: the tool's `speed`
+# batch, hwtables_tool_speed_units (tools/hwtables/CMakeLists.txt).
 # A batch (cmake/Batches.cmake) takes its members' level, which they must share.
 get_target_property(hwtables_tool_units hwtables_tool SOURCES)
 set(hwtables_tool_size_units "")
