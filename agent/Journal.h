@@ -31,8 +31,8 @@
 //
 // All integers are little-endian. The recording thread lays each list's records out
 // as it records it, while its commands are still in that core's cache; the journal's
-// file thread writes what waits in one write(2): a download does not wait for the
-// file.
+// file thread writes what waits in one write(2) when 32 KiB wait, so a large download
+// does not wait for the file, and a flush writes the rest itself.
 // The agent flushes before each of its operations returns, so a killed agent loses at
 // most the lists of the operation it was in; a file cut short (by a kill, a full
 // disk) is read up to its last whole record. A file never grows past the
@@ -108,20 +108,21 @@ class HWTABLES_API JournalWriter {
   JournalWriter& operator=(JournalWriter const&) = delete;
 
   // Records a list as the chip answered it (`outcome`; none: the list never reached
-  // the chip): its records are laid out before this returns, and the journal's file
-  // thread writes them. Throws JournalError when the file thread could not write an
-  // earlier list (every record after it is lost: a journal with a gap could not be
-  // replayed).
+  // the chip): its records are laid out before this returns, and written by the
+  // journal's file thread or the next flush. Throws JournalError when an earlier list
+  // could not be written (every record after it is lost: a journal with a gap could not
+  // be replayed).
   void record(Vorl::Ptr<Pelcar::SchanCmds> const& cmds, std::string_view table,
               Sim::WriteOutcome const* outcome);
-  // Returns when every list recorded so far is in the file, and lets go of them;
-  // throws JournalError when one could not be written.
+  // Returns when every list recorded so far is in the file, and lets go of them: writes
+  // what waits itself when the file thread is idle, else waits for it. Throws
+  // JournalError when one could not be written.
   void flush();
 
   std::string const& path() const { return path_; }
   std::uint64_t recorded() const { return nextSequence_ - 1; }
   std::uint64_t rotations() const;
-  // How many times flush() has waited for the file thread.
+  // How many times flush() has been called.
   std::uint64_t flushes() const { return flushes_; }
 
  private:

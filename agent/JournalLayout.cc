@@ -356,8 +356,8 @@ void Layout::handOver(LayoutOutput& output) {
   handed_ = used_;
 }
 
-// The buffer from its beginning, with room for `bytes`, once the file thread has
-// written what it held: what it held is forgotten.
+// The buffer from its beginning, with room for `bytes`, once what it held is written:
+// what it held is forgotten.
 void Layout::wrap(std::size_t bytes, LayoutOutput& output) {
   handOver(output);
   output.written();

@@ -317,38 +317,43 @@ int exitOfChild(std::function<int()> const& body) {
   return WEXITSTATUS(status);
 }
 
-// The file thread's failure (here: the file may not grow past the first list) is
-// reported by the next flush and every later record, and nothing is written after the
-// gap: the file holds the lists before it, whole.
+// A write that fails (here: the file may not grow past the first list) is reported by
+// the next flush and every later record, and nothing is written after the gap: the file
+// holds the lists before it, whole. Whoever wrote it: the flush itself (a small list), or
+// the file thread, woken when 32 KiB wait.
 TEST(Journal, AWriteThatFailsIsReportedAndNothingFollowsTheGap) {
-  TempDir dir;
-  auto path = dir.file("journal");
-  auto status = exitOfChild([&path] {
-    rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (275 bytes)
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    int status = 0;
-    HwAgent::JournalWriter writer(path);
-    Sim::WriteOutcome outcome{2, {}};
-    writer.record(listOfTwo(0, 0), "SomeTable", &outcome);
-    writer.flush();
-    writer.record(listOfTwo(1, 1), "SomeTable", &outcome);
-    try {
+  for (std::size_t rowBytes : {16u, 40000u}) {
+    TempDir dir;
+    auto path = dir.file("journal");
+    auto status = exitOfChild([&path, rowBytes] {
+      rlimit limit{300, 300};  // the header and one list: two names, a FAP mask, two commands (275 bytes)
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      int status = 0;
+      HwAgent::JournalWriter writer(path);
+      Sim::WriteOutcome outcome{2, {}};
+      writer.record(listOfTwo(0, 0), "SomeTable", &outcome);
       writer.flush();
-      status |= 1;
-    } catch (HwAgent::JournalError const& error) {
-      if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
-    }
-    try {
-      writer.record(listOfTwo(2, 2), "SomeTable", &outcome);
-      status |= 4;
-    } catch (HwAgent::JournalError const&) {
-    }
-    return status;
-  });
-  EXPECT_EQ(status, 0) << "1: flush reported success, 2: wrong message, 4: record after the failure";
-  auto file = HwAgent::readJournalFile(path);
-  ASSERT_EQ(file.records.size(), 2u);
-  EXPECT_EQ(file.records[1].sequence, 2u);
+      auto second = Pelcar::schanCmdsFactory();
+      second->cmdEnq(writeOf(1, 4, std::vector<U8>(rowBytes, 7)));
+      writer.record(second, "SomeTable", &outcome);
+      try {
+        writer.flush();
+        status |= 1;
+      } catch (HwAgent::JournalError const& error) {
+        if (std::string(error.what()).find("cannot write the journal") == std::string::npos) status |= 2;
+      }
+      try {
+        writer.record(listOfTwo(2, 2), "SomeTable", &outcome);
+        status |= 4;
+      } catch (HwAgent::JournalError const&) {
+      }
+      return status;
+    });
+    EXPECT_EQ(status, 0) << rowBytes << " bytes of rows; 1: flush reported success, 2: wrong message, 4: record after the failure";
+    auto file = HwAgent::readJournalFile(path);
+    ASSERT_EQ(file.records.size(), 2u);
+    EXPECT_EQ(file.records[1].sequence, 2u);
+  }
 }
 
 // A reconcile whose journal cannot be written fails, naming it, though it waits for
