@@ -1,8 +1,9 @@
 // The journal's records laid out on the thread that records them: each list is laid
 // out as it is recorded, while its commands are still in the cache of the core that
 // just built and sent them, into a buffer whose bytes the journal's file thread (or a
-// flush) only writes. Laid out on the file thread instead, every command and its rows would first
-// have to travel to that thread's core, which cost more than the layout itself.
+// flush) only writes. Laid out on the file thread instead, every command and its rows
+// would first have to travel to that thread's core, which cost more than the layout
+// itself.
 #pragma once
 
 #include <array>
